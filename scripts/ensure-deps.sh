@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
+# given as arguments.
+set -euo pipefail
+wanted=(cmake make g++ libgtest-dev libcurl4-openssl-dev pkg-config "$@")
+missing=()
+for pkg in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,32 @@
+// Chat channel (UDP 4173): server queries, names, chat, whispers, the loop message and event relays.
+#pragma once
+
+#include <cstdint>
+
+#include "core/server_state.h"
+
+namespace quarel::chat {
+
+using core::Datagram;
+using core::Io;
+using core::ServerState;
+
+// Server queries: answered to whoever asks, send-until-accepted.
+void on_ask_slots(ServerState& s, Io& io, const Datagram& d);
+void on_ask_map(ServerState& s, Io& io, const Datagram& d);
+
+// Names, chat and whispers.
+void on_set_name(ServerState& s, Io& io, const Datagram& d);
+void on_chat(ServerState& s, Io& io, const Datagram& d);
+void on_whisper(ServerState& s, Io& io, const Datagram& d);
+
+// Game events.
+void on_health_delta(ServerState& s, Io& io, const Datagram& d);
+void on_relay(ServerState& s, Io& io, const Datagram& d);  // RESPAWN, EVENT_BYTE, EVENT_WORD, EVENT_ALL
+
+// Broadcasts the loop message when its period has passed. Runs once per pass after the chat drain.
+void loop_message_step(ServerState& s, Io& io);
+// The first calendar second at which the loop message is due (max when it is off).
+std::int64_t next_loop_message(const ServerState& s);
+
+}  // namespace quarel::chat

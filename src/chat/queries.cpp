@@ -1,0 +1,58 @@
+// ASK_SLOTS and ASK_MAP: the two questions anyone may ask, answered to the asking address.
+#include <cstring>
+#include <string>
+
+#include "chat/chat.h"
+#include "protocol/framing.h"
+#include "protocol/messages.h"
+#include "protocol/wire.h"
+
+namespace quarel::chat {
+
+using namespace protocol;
+
+namespace {
+
+void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
+    seal(s.buf(), n);
+    send_until_accepted(io.net, io.clock, net::Socket::Chat, d.from, s.buf(), n);
+}
+
+}  // namespace
+
+// SLOTS_INFO carries the capacity (MaxSlots), not the number of players.
+void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
+    const std::string from = d.from.to_string();
+    if (from.empty()) {
+        io.out.print("Someone check our number of players.\n");
+    } else {
+        io.out.print("%s check for number of players.\n", from.c_str());
+    }
+    auto b = s.buf();
+    put_u8(b, kTypeAt, chat_out::SLOTS_INFO);
+    put_i32(b, slots_info::kSlots, s.settings.max_slots);
+    answer(s, io, d, slots_info::kSize);
+}
+
+// MAP_INFO: the world clock's current hour and minute, the start position and the map name.
+void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
+    const std::string from = d.from.to_string();
+    if (from.empty()) {
+        io.out.print("Someone is asking for map name.\n");
+    } else {
+        io.out.print("%s ask for map name.\n", from.c_str());
+    }
+    auto b = s.buf();
+    put_u8(b, kTypeAt, chat_out::MAP_INFO);
+    put_u8(b, map_info::kHour, static_cast<std::uint8_t>(s.hour));
+    put_u8(b, map_info::kMinute, static_cast<std::uint8_t>(s.minute));
+    put_f32(b, map_info::kX, s.settings.start_x);
+    put_f32(b, map_info::kY, s.settings.start_y);
+    put_f32(b, map_info::kZ, s.settings.start_z);
+    const std::string& map = s.settings.map_name;
+    put_bytes(b, map_info::kMap, map.data(), map.size());
+    put_u8(b, map_info::kMap + map.size(), 0);
+    answer(s, io, d, map_info::kFixed + map.size());
+}
+
+}  // namespace quarel::chat

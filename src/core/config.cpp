@@ -1,0 +1,152 @@
+// The config reader. Lines are taken the way a 512-byte fgets takes them (at most 511 bytes, up to and
+// including a line feed), keys are compared at the very start of a line and are prefixes, and each
+// key's value is read from a fixed byte position behind it.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+#include "core/settings.h"
+#include "protocol/messages.h"
+
+namespace quarel::core {
+
+namespace {
+
+constexpr std::size_t kLineLimit = 511;
+
+bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Reads one integer the way "%d" does: white space, optional sign, digits. Returns false (and leaves
+// `pos` where it was) when no digit follows. Values beyond 64 bits saturate and are then cut to their
+// low 32 bits, as the C library's conversion does.
+bool scan_int(std::string_view s, std::size_t& pos, std::int32_t& out) {
+    std::size_t i = pos;
+    while (i < s.size() && is_space(static_cast<unsigned char>(s[i]))) ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
+    std::uint64_t magnitude = 0;
+    bool overflow = false;
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        const unsigned digit = static_cast<unsigned>(s[i] - '0');
+        if (magnitude > (limit - digit) / 10) overflow = true;
+        if (!overflow) magnitude = magnitude * 10 + digit;
+    }
+    if (overflow) magnitude = limit;
+    const std::uint64_t bits = negative ? (~magnitude + 1) : magnitude;
+    out = static_cast<std::int32_t>(static_cast<std::uint32_t>(bits & 0xFFFFFFFFu));
+    pos = i;
+    return true;
+}
+
+// Reads up to `count` integers; returns how many were read.
+int scan_ints(std::string_view s, std::int32_t* out, int count) {
+    std::size_t pos = 0;
+    int got = 0;
+    while (got < count && scan_int(s, pos, out[got])) ++got;
+    return got;
+}
+
+// "%s": skips white space, then takes bytes up to the next white space. Empty when none.
+std::string_view scan_word(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && is_space(static_cast<unsigned char>(s[i]))) ++i;
+    std::size_t end = i;
+    while (end < s.size() && !is_space(static_cast<unsigned char>(s[end]))) ++end;
+    return s.substr(i, end - i);
+}
+
+// Raw text: bytes up to the first stop byte, a byte that read as signed 8 bits is 25 or less (control
+// bytes 0x00..0x19 and everything from 0x80 up).
+std::string_view scan_raw(std::string_view s) {
+    std::size_t end = 0;
+    while (end < s.size() && static_cast<signed char>(s[end]) > 25) ++end;
+    return s.substr(0, end);
+}
+
+std::string_view value_at(std::string_view line, std::size_t at) {
+    return at <= line.size() ? line.substr(at) : std::string_view{};
+}
+
+bool has_key(std::string_view line, std::string_view key) { return line.substr(0, key.size()) == key; }
+
+std::string cut(std::string_view text, std::size_t max) { return std::string(text.substr(0, max)); }
+
+void apply_line(Settings& st, std::string_view line) {
+    // Text functions see the line up to its first NUL byte.
+    line = line.substr(0, line.find('\0'));
+    if (line.empty() || line[0] == '#') return;
+
+    if (has_key(line, "slots")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 5), &v, 1) == 1) st.max_slots = v;
+    } else if (has_key(line, "name")) {
+        // Byte 4 is skipped whatever it holds; an empty value keeps the old name.
+        const std::string_view raw = scan_raw(value_at(line, 5));
+        if (!raw.empty()) st.server_name = cut(raw, protocol::kNameField - 1);
+    } else if (has_key(line, "map")) {
+        const std::string_view word = scan_word(value_at(line, 3));
+        if (!word.empty()) st.map_name = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "pos")) {
+        // A pos line always sets all three coordinates; those it gives no integer for become 0.
+        std::int32_t v[3] = {0, 0, 0};
+        scan_ints(value_at(line, 3), v, 3);
+        st.start_x = static_cast<float>(v[0]);
+        st.start_y = static_cast<float>(v[1]);
+        st.start_z = static_cast<float>(v[2]);
+    } else if (has_key(line, "start_time")) {
+        std::int32_t v[2] = {0, 0};
+        scan_ints(value_at(line, 10), v, 2);
+        st.start_hour = static_cast<std::int8_t>(static_cast<std::uint8_t>(v[0] & 0xFF));
+        st.start_minute = static_cast<std::int8_t>(static_cast<std::uint8_t>(v[1] & 0xFF));
+    } else if (has_key(line, "loop_time")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 9), &v, 1) == 1) st.loop_time = v;
+    } else if (has_key(line, "loop_msg")) {
+        // Byte 8 is skipped whatever it holds; an empty value empties the message.
+        st.loop_msg = cut(scan_raw(value_at(line, 9)), protocol::kLongTextField - 1);
+    } else if (has_key(line, "public")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 6), &v, 1) == 1) st.public_listing = v;
+    } else if (has_key(line, "lobby")) {
+        const std::string_view word = scan_word(value_at(line, 5));
+        if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+    }
+}
+
+}  // namespace
+
+void apply_config(Settings& settings, std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        // One read: up to and including the next line feed, at most 511 bytes.
+        const std::size_t window = std::min(kLineLimit, text.size() - pos);
+        const std::size_t lf = text.substr(pos, window).find('\n');
+        const std::size_t len = lf == std::string_view::npos ? window : lf + 1;
+        apply_line(settings, text.substr(pos, len));
+        pos += len;
+    }
+}
+
+bool load_config_file(Settings& settings, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    apply_config(settings, text);
+    return true;
+}
+
+std::optional<std::string> clamp_max_slots(Settings& settings) {
+    const std::int32_t wanted = settings.max_slots;
+    const std::int32_t used = std::clamp(wanted, kMinSlots, kMaxSlots);
+    if (used == wanted) return std::nullopt;
+    settings.max_slots = used;
+    char line[96];
+    std::snprintf(line, sizeof line, "slots %d is out of range; using %d\n", wanted, used);
+    return std::string(line);
+}
+
+}  // namespace quarel::core

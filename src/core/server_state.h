@@ -1,0 +1,55 @@
+// The server's whole state, created at start-up and passed to every handler and job.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/console.h"
+#include "core/settings.h"
+#include "net/transport.h"
+#include "protocol/slot_table.h"
+
+namespace quarel::lobby {
+class LobbyClient;
+}
+
+namespace quarel::core {
+
+struct ServerState {
+    explicit ServerState(const Settings& loaded);
+
+    Settings settings;
+    protocol::SlotTable table;
+    // Every datagram is read into this buffer and most replies are built over it.
+    std::vector<std::uint8_t> packet;
+
+    // World clock: one game minute per 4 real seconds; the first tick is due on the first pass.
+    std::int8_t hour;
+    std::int8_t minute;
+    std::int64_t next_tick = 0;
+
+    std::int64_t next_loop_msg = 0;  // loop message due when now > this
+    std::int64_t next_lobby = 0;     // lobby announcement due when now > this
+
+    std::span<std::uint8_t> buf() { return packet; }
+    std::size_t game_read_limit() const { return static_cast<std::size_t>(settings.max_slots) * protocol::kBytesPerSlot; }
+};
+
+// What the handlers and jobs talk to: sockets, the calendar clock, the console and, where the server
+// announces itself, the lobby client.
+struct Io {
+    net::Transport& net;
+    net::Clock& clock;
+    Console& out;
+    lobby::LobbyClient* lobby = nullptr;
+};
+
+// A received datagram: its bytes are the first `size` bytes of the packet buffer.
+struct Datagram {
+    std::size_t size;
+    net::Address from;
+};
+
+}  // namespace quarel::core

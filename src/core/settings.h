@@ -1,0 +1,42 @@
+// Server settings: defaults and the `config` file reader.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quarel::core {
+
+// Lobby host used when the config file names none (key "lobby").
+inline constexpr const char* kDefaultLobbyHost = "lobby.quarel.net";
+
+// Bounds on the number of slots. Above 698 a detail list (7 + 47 per other player) no longer fits the
+// 16-bit length that clients read.
+inline constexpr std::int32_t kMinSlots = 1;
+inline constexpr std::int32_t kMaxSlots = 698;
+
+struct Settings {
+    std::int32_t max_slots = 4;                       // "slots"
+    std::string server_name = "Quarel MultiPlayer";   // "name", at most 31 bytes
+    std::string map_name = "blabla";                  // "map", at most 255 bytes, no white space
+    float start_x = 0, start_y = 0, start_z = 0;      // "pos"
+    std::int8_t start_hour = 8, start_minute = 1;     // "start_time"
+    std::int32_t loop_time = 0;                       // "loop_time", seconds; <= 0 turns it off
+    std::string loop_msg;                             // "loop_msg", at most 255 bytes
+    std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
+                                                      // announced to the lobby only when exactly 1
+    std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+};
+
+// Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that
+// match no key and values that do not convert are ignored.
+void apply_config(Settings& settings, std::string_view text);
+
+// Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened.
+bool load_config_file(Settings& settings, const std::string& path);
+
+// Brings max_slots into [kMinSlots, kMaxSlots]. Returns the console line that says so when it changed.
+std::optional<std::string> clamp_max_slots(Settings& settings);
+
+}  // namespace quarel::core

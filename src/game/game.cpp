@@ -1,0 +1,180 @@
+// Game channel handlers and the time-out sweep. Every send on the game socket is send-until-accepted.
+#include "game/game.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#include "protocol/framing.h"
+#include "protocol/messages.h"
+#include "protocol/wire.h"
+
+namespace quarel::game {
+
+using namespace protocol;
+using net::Socket;
+
+namespace {
+
+void send_game(ServerState& s, Io& io, const net::Address& to, std::size_t n) {
+    send_until_accepted(io.net, io.clock, Socket::Game, to, s.buf(), n);
+}
+
+void write_brief_entry(Writer& w, const PlayerSlot& p) {
+    w.i32(p.id);
+    w.bytes(p.pose.data(), 12);  // pose words 0..2: the position
+    w.u8(p.spawn_tag);
+}
+
+void write_detail_entry(Writer& w, const PlayerSlot& p) {
+    w.i32(p.id);
+    w.bytes(p.pose.data(), p.pose.size());
+    w.i16(p.health);
+    w.u16(p.aux1);
+    w.u16(p.aux2);
+    w.u8(p.aux3);
+}
+
+// Writes PLAYER_GONE for `id` and sends it to every occupied slot but `except`.
+void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id) {
+    auto b = s.buf();
+    put_u8(b, kTypeAt, game_out::PLAYER_GONE);
+    put_i32(b, id_only::kId, id);
+    seal(b, id_only::kSize);
+    for (std::int32_t i = 0; i < s.table.size(); ++i) {
+        if (i != except && s.table[i].occupied()) send_game(s, io, s.table[i].game_addr, id_only::kSize);
+    }
+}
+
+}  // namespace
+
+// JOIN: a full server answers SERVER_FULL and changes nothing. Otherwise every slot goes back to brief
+// lists (acks 0), the first free slot takes the next id, the joiner gets WELCOME (the others, brief)
+// and then everybody, the joiner included, gets one BRIEF_LIST of everybody. A JOIN from an address
+// that already holds a slot is a new player: the old slot times out on its own.
+void on_join(ServerState& s, Io& io, const Datagram& d) {
+    auto b = s.buf();
+    if (s.table.full()) {
+        put_u8(b, kTypeAt, game_out::SERVER_FULL);
+        seal(b, kHeaderSize);
+        send_game(s, io, d.from, kHeaderSize);
+        return;
+    }
+    for (PlayerSlot& p : s.table) p.acks = 0;
+    const std::int32_t me = s.table.take();
+    PlayerSlot& slot = s.table[me];
+    io.out.print("%d joined to battle! Now we have %d players.\n", slot.id, s.table.player_count());
+    slot.game_addr = d.from;
+    std::copy_n(b.begin() + join::kPose, slot.pose.size(), slot.pose.begin());
+    slot.health = get_i16(b, join::kHealth);
+    slot.aux1 = get_u16(b, join::kAux1);
+    slot.aux2 = get_u16(b, join::kAux2);
+    slot.aux3 = b[join::kAux3];
+    slot.spawn_tag = b[join::kSpawnTag];
+
+    put_u8(b, kTypeAt, game_out::WELCOME);
+    put_i32(b, welcome::kId, slot.id);
+    put_i32(b, welcome::kCount, s.table.player_count() - 1);
+    Writer w(b, welcome::kEntries);
+    for (std::int32_t i = 0; i < s.table.size(); ++i) {
+        if (i != me && s.table[i].occupied()) write_brief_entry(w, s.table[i]);
+    }
+    seal(b, w.pos());
+    send_game(s, io, slot.game_addr, w.pos());
+    // Heard from the moment its WELCOME was accepted, which may be after send retries.
+    s.table.heard(me, io.clock.now());
+
+    put_u8(b, kTypeAt, game_out::BRIEF_LIST);
+    put_i32(b, list::kCount, s.table.player_count());
+    Writer all(b, list::kEntries);
+    for (const PlayerSlot& p : s.table) {
+        if (p.occupied()) write_brief_entry(all, p);
+    }
+    seal(b, all.pos());
+    for (const PlayerSlot& p : s.table) {
+        if (p.occupied()) send_game(s, io, p.game_addr, all.pos());
+    }
+}
+
+// LEAVE: the id alone selects the player (the sender's address is not compared). The others get
+// PLAYER_GONE, the leaver nothing. An id no occupied slot holds changes nothing.
+void on_leave(ServerState& s, Io& io, const Datagram&) {
+    const std::int32_t me = s.table.find_by_id(get_i32(s.buf(), id_only::kId));
+    if (me < 0) return;
+    const std::int32_t id = s.table[me].id;
+    announce_gone(s, io, me, id);
+    io.out.print("%d left game.\n", id);
+    s.table.release(me);
+}
+
+// STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the
+// address recorded at the join, with the other players: brief until the player has acknowledged since
+// the last join, detailed after.
+void on_state(ServerState& s, Io& io, const Datagram&) {
+    auto b = s.buf();
+    const std::int32_t me = s.table.find_by_id(get_i32(b, state::kId));
+    if (me < 0) return;
+    PlayerSlot& slot = s.table[me];
+    s.table.heard(me, io.clock.now());
+    std::copy_n(b.begin() + state::kPose, slot.pose.size(), slot.pose.begin());
+    slot.aux1 = get_u16(b, state::kAux1);
+    slot.aux2 = get_u16(b, state::kAux2);
+    slot.aux3 = b[state::kAux3];
+
+    const bool detailed = slot.acks > 0;
+    put_u8(b, kTypeAt, detailed ? game_out::DETAIL_LIST : game_out::BRIEF_LIST);
+    put_i32(b, list::kCount, s.table.player_count() - 1);
+    Writer w(b, list::kEntries);
+    for (std::int32_t i = 0; i < s.table.size(); ++i) {
+        const PlayerSlot& p = s.table[i];
+        if (i == me || !p.occupied()) continue;
+        if (detailed) {
+            write_detail_entry(w, p);
+        } else {
+            write_brief_entry(w, p);
+        }
+    }
+    seal(b, w.pos());
+    send_game(s, io, slot.game_addr, w.pos());
+}
+
+// ACK: moves the player to detailed lists until the next join; keeps it from timing out.
+void on_ack(ServerState& s, Io& io, const Datagram&) {
+    const std::int32_t me = s.table.find_by_id(get_i32(s.buf(), id_only::kId));
+    if (me < 0) return;
+    s.table.heard(me, io.clock.now());
+    ++s.table[me].acks;
+}
+
+std::int64_t next_timeout(const ServerState& s) {
+    if (s.table.player_count() == 0) return std::numeric_limits<std::int64_t>::max();
+    const std::int64_t floor = s.table.heard_floor();
+    if (floor > std::numeric_limits<std::int64_t>::max() - kSilenceLimit - 1) return std::numeric_limits<std::int64_t>::max();
+    return floor + kSilenceLimit + 1;
+}
+
+// A player last heard at second T stays while now <= T + 10 and goes at the first sweep with
+// now >= T + 11. The time is read once per sweep; the scan is skipped while nobody can be due.
+void sweep_timeouts(ServerState& s, Io& io) {
+    if (s.table.player_count() == 0) return;
+    const std::int64_t now = io.clock.now();
+    if (now < next_timeout(s)) return;
+    std::int64_t floor = std::numeric_limits<std::int64_t>::max();
+    for (std::int32_t i = 0; i < s.table.size(); ++i) {
+        PlayerSlot& p = s.table[i];
+        if (!p.occupied()) continue;
+        if (now <= p.last_heard + kSilenceLimit) {
+            floor = std::min(floor, p.last_heard);
+            continue;
+        }
+        announce_gone(s, io, i, p.id);
+        const std::int32_t id = p.id;
+        const std::array<char, kNameField> name = p.name;
+        s.table.release(i);
+        io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id, name.data(),
+                     s.table.player_count());
+    }
+    s.table.set_heard_floor(floor);
+}
+
+}  // namespace quarel::game

@@ -1,0 +1,30 @@
+// Game channel (UDP 4174): joining, leaving, time-outs and the exchange of player state.
+#pragma once
+
+#include <cstdint>
+
+#include "core/server_state.h"
+
+namespace quarel::game {
+
+using core::Datagram;
+using core::Io;
+using core::ServerState;
+
+// Each handler finds an accepted datagram of at least its type's size in the packet buffer.
+void on_join(ServerState& s, Io& io, const Datagram& d);
+void on_leave(ServerState& s, Io& io, const Datagram& d);
+void on_state(ServerState& s, Io& io, const Datagram& d);
+void on_ack(ServerState& s, Io& io, const Datagram& d);
+
+// A player silent for more than this many seconds is removed.
+constexpr std::int64_t kSilenceLimit = 10;
+
+// Removes every player not heard from for more than kSilenceLimit seconds, in slot order, telling the
+// others with PLAYER_GONE. Runs once per loop pass.
+void sweep_timeouts(ServerState& s, Io& io);
+
+// The first calendar second at which the sweep can remove somebody (max when nobody is in the game).
+std::int64_t next_timeout(const ServerState& s);
+
+}  // namespace quarel::game

@@ -1,0 +1,51 @@
+// Address construction and its text form.
+#include "net/address.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+namespace quarel::net {
+
+Address Address::ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port) {
+    Address addr;
+    addr.ip[10] = 0xFF;
+    addr.ip[11] = 0xFF;
+    addr.ip[12] = a;
+    addr.ip[13] = b;
+    addr.ip[14] = c;
+    addr.ip[15] = d;
+    addr.port = port;
+    addr.valid = true;
+    return addr;
+}
+
+Address Address::ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint16_t port) {
+    Address addr;
+    addr.ip = bytes;
+    addr.port = port;
+    addr.valid = true;
+    return addr;
+}
+
+bool Address::is_ipv4() const {
+    for (int i = 0; i < 10; ++i) {
+        if (ip[i] != 0) return false;
+    }
+    return ip[10] == 0xFF && ip[11] == 0xFF;
+}
+
+std::string Address::to_string() const {
+    if (!valid) return {};
+    char text[INET6_ADDRSTRLEN + 16];
+    if (is_ipv4()) {
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", ip[12], ip[13], ip[14], ip[15], port);
+        return text;
+    }
+    char host[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
+    std::snprintf(text, sizeof text, "[%s]:%u", host, port);
+    return text;
+}
+
+}  // namespace quarel::net

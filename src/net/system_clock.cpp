@@ -1,0 +1,24 @@
+// SystemClock: calendar seconds from time(), pauses from nanosleep.
+#include "net/system_clock.h"
+
+#include <ctime>
+
+namespace quarel::net {
+
+std::int64_t SystemClock::now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+void SystemClock::sleep_ms(int ms) {
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+std::int64_t SystemClock::ms_until_second(std::int64_t second) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const std::int64_t now_ms = static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    const std::int64_t target_ms = second * 1000;
+    return target_ms > now_ms ? target_ms - now_ms : 0;
+}
+
+}  // namespace quarel::net

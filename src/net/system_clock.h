@@ -1,0 +1,16 @@
+// The real calendar clock.
+#pragma once
+
+#include "net/transport.h"
+
+namespace quarel::net {
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t now() override;
+    void sleep_ms(int ms) override;
+    // Milliseconds from now until calendar second `second` begins (0 when it has begun).
+    static std::int64_t ms_until_second(std::int64_t second);
+};
+
+}  // namespace quarel::net

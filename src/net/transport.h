@@ -1,0 +1,34 @@
+// The two seams between the server and the outside world: datagram sockets and the calendar clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "net/address.h"
+
+namespace quarel::net {
+
+enum class Socket : std::uint8_t { Chat = 0, Game = 1 };
+
+enum class SendResult : std::uint8_t { Accepted, WouldBlock, Failed };
+
+// Datagram I/O on the chat and game sockets. Implementations never block.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // Reads one datagram into `buf`. Returns its length, or 0 when nothing waits (errors count as
+    // nothing). A datagram longer than `buf` is discarded whole, never handed over truncated.
+    virtual std::size_t receive(Socket socket, std::span<std::uint8_t> buf, Address& from) = 0;
+    virtual SendResult send(Socket socket, const Address& to, std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Calendar time in whole seconds, and the short pause used between send retries.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::int64_t now() = 0;
+    virtual void sleep_ms(int ms) = 0;
+};
+
+}  // namespace quarel::net

@@ -1,0 +1,150 @@
+// UdpTransport: socket calls and the mapping of their results onto datagram / nothing / would-block.
+#include "net/udp_transport.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quarel::net {
+
+namespace {
+
+// How many oversized datagrams one receive call discards before reporting nothing, so that a flood of
+// them cannot hold the caller.
+constexpr int kMaxDiscards = 64;
+
+Address from_sockaddr(const sockaddr_storage& ss) {
+    if (ss.ss_family == AF_INET) {
+        const auto& sin = reinterpret_cast<const sockaddr_in&>(ss);
+        const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
+        return Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
+    }
+    if (ss.ss_family == AF_INET6) {
+        const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
+        std::array<std::uint8_t, 16> bytes{};
+        std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
+        return Address::ipv6(bytes, ntohs(sin6.sin6_port));
+    }
+    return Address{};
+}
+
+bool make_nonblocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+UdpTransport::~UdpTransport() { close_all(); }
+
+bool UdpTransport::network_available() {
+    int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0) fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+void UdpTransport::close_all() {
+    for (int& fd : fds_) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+bool UdpTransport::open(Socket socket, std::uint16_t port) {
+    const int i = index(socket);
+    if (fds_[i] >= 0) {
+        ::close(fds_[i]);
+        fds_[i] = -1;
+    }
+    // Dual-stack first: one IPv6 socket that also takes IPv4 peers.
+    int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd >= 0) {
+        int off = 0;
+        sockaddr_in6 sin6{};
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_addr = in6addr_any;
+        sin6.sin6_port = htons(port);
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0 && make_nonblocking(fd) &&
+            ::bind(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) == 0) {
+            fds_[i] = fd;
+            v6_[i] = true;
+            return true;
+        }
+        const bool in_use = errno == EADDRINUSE;
+        ::close(fd);
+        if (in_use) return false;
+    }
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(port);
+    if (!make_nonblocking(fd) || ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+        ::close(fd);
+        return false;
+    }
+    fds_[i] = fd;
+    v6_[i] = false;
+    return true;
+}
+
+std::uint16_t UdpTransport::bound_port(Socket socket) const {
+    const int fd = fds_[index(socket)];
+    if (fd < 0) return 0;
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    return from_sockaddr(ss).port;
+}
+
+std::size_t UdpTransport::receive(Socket socket, std::span<std::uint8_t> buf, Address& from) {
+    const int fd = fds_[index(socket)];
+    if (fd < 0) return 0;
+    for (int attempt = 0; attempt < kMaxDiscards; ++attempt) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        // MSG_TRUNC makes the kernel report the datagram's real length, so an oversized one is seen.
+        const ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&ss), &len);
+        if (n <= 0) return 0;
+        if (static_cast<std::size_t>(n) > buf.size()) continue;
+        from = from_sockaddr(ss);
+        if (!from.valid) continue;
+        return static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+SendResult UdpTransport::send(Socket socket, const Address& to, std::span<const std::uint8_t> bytes) {
+    const int i = index(socket);
+    const int fd = fds_[i];
+    if (fd < 0 || !to.valid) return SendResult::Failed;
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    if (v6_[i]) {
+        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
+        sin6.sin6_family = AF_INET6;
+        std::memcpy(&sin6.sin6_addr, to.ip.data(), 16);
+        sin6.sin6_port = htons(to.port);
+        len = sizeof sin6;
+    } else {
+        if (!to.is_ipv4()) return SendResult::Failed;
+        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
+        sin.sin_family = AF_INET;
+        std::memcpy(&sin.sin_addr.s_addr, to.ip.data() + 12, 4);
+        sin.sin_port = htons(to.port);
+        len = sizeof sin;
+    }
+    const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
+    if (n >= 0) return SendResult::Accepted;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::WouldBlock;
+    return SendResult::Failed;
+}
+
+}  // namespace quarel::net

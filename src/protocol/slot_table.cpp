@@ -1,0 +1,36 @@
+// Slot table operations: the only code that changes the player count or frees a slot.
+#include "protocol/slot_table.h"
+
+namespace quarel::protocol {
+
+std::int32_t SlotTable::find_by_id(std::int32_t id) const {
+    if (id == 0) return -1;
+    for (std::int32_t i = 0; i < size(); ++i) {
+        if (slots_[static_cast<std::size_t>(i)].id == id) return i;
+    }
+    return -1;
+}
+
+std::int32_t SlotTable::take() {
+    assert(!full());
+    for (std::int32_t i = 0; i < size(); ++i) {
+        PlayerSlot& slot = slots_[static_cast<std::size_t>(i)];
+        if (slot.id != 0) continue;
+        slot.id = ++last_id_;
+        ++player_count_;
+        return i;
+    }
+    assert(false && "player_count below size but no free slot");
+    return -1;
+}
+
+void SlotTable::release(std::int32_t index) {
+    PlayerSlot& slot = (*this)[index];
+    assert(slot.id != 0);
+    slot.id = 0;
+    slot.name[0] = '\0';
+    slot.chat_addr = net::Address{};
+    --player_count_;
+}
+
+}  // namespace quarel::protocol

@@ -1,0 +1,80 @@
+// The player slot table: one PlayerSlot per possible player, the player count and the last id given.
+#pragma once
+
+#include <array>
+#include <cassert>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "net/address.h"
+#include "protocol/messages.h"
+
+namespace quarel::protocol {
+
+struct PlayerSlot {
+    std::int32_t id = 0;         // 0: the slot is free
+    std::int16_t health = 0;
+    std::uint16_t aux1 = 0;      // client-defined values, copied unread
+    std::uint16_t aux2 = 0;
+    std::uint8_t aux3 = 0;
+    std::array<std::uint8_t, 36> pose{};  // nine 32-bit words as received; words 0..2 are x, y, z
+    std::uint8_t spawn_tag = 0;  // fixed at join
+    std::array<char, kNameField> name{};  // NUL-terminated; empty means not named
+    net::Address game_addr;      // the JOIN's sender
+    net::Address chat_addr;      // the latest SET_NAME's sender; invalid until then
+    std::int32_t acks = 0;
+    std::int64_t last_heard = 0;
+
+    bool occupied() const { return id != 0; }
+    bool named() const { return id != 0 && name[0] != '\0'; }
+};
+
+class SlotTable {
+public:
+    explicit SlotTable(std::int32_t max_slots) : slots_(static_cast<std::size_t>(max_slots)) {}
+
+    std::int32_t size() const { return static_cast<std::int32_t>(slots_.size()); }
+    PlayerSlot& operator[](std::int32_t i) {
+        assert(i >= 0 && i < size());
+        return slots_[static_cast<std::size_t>(i)];
+    }
+    const PlayerSlot& operator[](std::int32_t i) const {
+        assert(i >= 0 && i < size());
+        return slots_[static_cast<std::size_t>(i)];
+    }
+    auto begin() { return slots_.begin(); }
+    auto end() { return slots_.end(); }
+    auto begin() const { return slots_.begin(); }
+    auto end() const { return slots_.end(); }
+
+    std::int32_t player_count() const { return player_count_; }
+    std::int32_t last_id() const { return last_id_; }
+    bool full() const { return player_count_ >= size(); }
+
+    // The occupied slot holding `id`, or -1. Never a free slot: id 0 belongs to no player.
+    std::int32_t find_by_id(std::int32_t id) const;
+
+    // Occupies the first free slot with the next id and counts the player. Only after !full().
+    std::int32_t take();
+    // Frees an occupied slot: id 0, name and chat address forgotten, one player fewer. The other
+    // fields keep their contents until the next join overwrites them.
+    void release(std::int32_t index);
+
+    // Records that the player in `index` was heard at `now` (JOIN, STATE, ACK).
+    void heard(std::int32_t index, std::int64_t now) {
+        (*this)[index].last_heard = now;
+        if (now < heard_floor_) heard_floor_ = now;
+    }
+    // No occupied slot was last heard before this second; lets the time-out sweep skip its scan.
+    std::int64_t heard_floor() const { return heard_floor_; }
+    void set_heard_floor(std::int64_t floor) { heard_floor_ = floor; }
+
+private:
+    std::vector<PlayerSlot> slots_;
+    std::int32_t player_count_ = 0;
+    std::int32_t last_id_ = 0;
+    std::int64_t heard_floor_ = std::numeric_limits<std::int64_t>::max();
+};
+
+}  // namespace quarel::protocol
