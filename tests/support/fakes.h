@@ -53,8 +53,10 @@ inline std::string to_hex(std::span<const std::uint8_t> bytes) {
 // Prepends a correct checksum to type-and-body bytes.
 inline Bytes sealed(const Bytes& type_and_body) {
     const std::uint16_t crc = protocol::crc16(type_and_body);
-    Bytes out{static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)};
-    out.insert(out.end(), type_and_body.begin(), type_and_body.end());
+    Bytes out(type_and_body.size() + 2);
+    out[0] = static_cast<std::uint8_t>(crc & 0xFF);
+    out[1] = static_cast<std::uint8_t>(crc >> 8);
+    std::copy(type_and_body.begin(), type_and_body.end(), out.begin() + 2);
     return out;
 }
 inline Bytes sealed_hex(std::string_view type_and_body) { return sealed(hex(type_and_body)); }
