@@ -1,0 +1,105 @@
+// Command-line parsing for quarel-server.
+#include "core/options.h"
+
+#include <string_view>
+
+#include "protocol/messages.h"
+
+namespace quarel::core {
+
+namespace {
+
+constexpr const char* kProgram = "quarel-server";
+
+bool parse_port(std::string_view text, std::uint16_t& out) {
+    if (text.empty() || text.size() > 5) return false;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    out = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
+    result.exit_status = 2;
+    result.err = std::string(kProgram) + ": " + why + "\n" + usage_text();
+    return result;
+}
+
+}  // namespace
+
+Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePort) {}
+
+std::string usage_text() {
+    return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N]\n"
+           "       quarel-server --help | --version\n"
+           "Runs the Quarel MultiPlayer dedicated server until it receives SIGINT or SIGTERM.\n"
+           "  --config PATH    read the settings from PATH instead of ./config\n"
+           "  --chat-port N    UDP port of the chat and query socket (default 4173)\n"
+           "  --game-port N    UDP port of the game socket (default 4174)\n"
+           "  --help           print this text and exit\n"
+           "  --version        print the version and exit\n";
+}
+
+std::string version_text() { return std::string(kProgram) + " " + QUAREL_VERSION + "\n"; }
+
+ParsedOptions parse_options(const std::vector<std::string>& args) {
+    ParsedOptions result;
+    Options& opt = result.options;
+    bool chat_given = false;
+    bool game_given = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            result.exit_status = 0;
+            result.out = usage_text();
+            return result;
+        }
+        if (arg == "--version") {
+            result.exit_status = 0;
+            result.out = version_text();
+            return result;
+        }
+        // Options with a value take it from "--name=value" or from the next argument.
+        std::string_view name = arg;
+        std::optional<std::string_view> value;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        }
+        if (name != "--config" && name != "--chat-port" && name != "--game-port") {
+            return usage_error(std::move(result), "unknown option '" + std::string(arg) + "'");
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) return usage_error(std::move(result), std::string(name) + " needs a value");
+            value = args[++i];
+        }
+        if (name == "--config") {
+            if (value->empty()) return usage_error(std::move(result), "--config needs a value");
+            opt.config_path = std::string(*value);
+            opt.config_given = true;
+        } else {
+            std::uint16_t& port = name == "--chat-port" ? opt.chat_port : opt.game_port;
+            if (!parse_port(*value, port)) {
+                return usage_error(std::move(result),
+                                   std::string(name) + ": '" + std::string(*value) + "' is not a port (1..65535)");
+            }
+            (name == "--chat-port" ? chat_given : game_given) = true;
+        }
+    }
+    if ((chat_given || game_given) && opt.chat_port == opt.game_port) {
+        return usage_error(std::move(result), "the chat and game ports must differ");
+    }
+    return result;
+}
+
+ParsedOptions parse_options(int argc, const char* const* argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return parse_options(args);
+}
+
+}  // namespace quarel::core
