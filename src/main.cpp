@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "core/banner.h"
@@ -14,6 +15,7 @@
 #include "core/server_state.h"
 #include "core/settings.h"
 #include "core/shutdown.h"
+#include "lobby/curl_client.h"
 #include "net/system_clock.h"
 #include "net/udp_transport.h"
 #include "protocol/messages.h"
@@ -23,16 +25,17 @@ using namespace quarel;
 namespace {
 
 // Waits until either socket is readable, a stop signal came (`wake_fd` readable or the wait
-// interrupted) or the calendar second `deadline` has begun.
-void wait_for_work(const net::UdpTransport& udp, int wake_fd, std::int64_t deadline) {
-    pollfd fds[3] = {{udp.fd(net::Socket::Chat), POLLIN, 0}, {udp.fd(net::Socket::Game), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+// interrupted) or the calendar second `deadline` has begun; while a lobby announcement is in
+// flight, also until its transfer has something to do.
+void wait_for_work(const net::UdpTransport& udp, int wake_fd, std::int64_t deadline, lobby::CurlLobbyClient* lobby) {
+    const int fds[3] = {udp.fd(net::Socket::Chat), udp.fd(net::Socket::Game), wake_fd};
     int timeout = -1;
     if (deadline != std::numeric_limits<std::int64_t>::max()) {
         // A few ms past the second's start, so that time() has surely moved on when we wake.
         const std::int64_t ms = net::SystemClock::ms_until_second(deadline) + 5;
         timeout = static_cast<int>(std::min<std::int64_t>(ms, 60'000));
     }
-    poll(fds, 3, timeout);
+    lobby::wait_for_work(lobby, fds, timeout);
 }
 
 }  // namespace
@@ -68,12 +71,15 @@ int main(int argc, char** argv) {
     if (!udp.open(net::Socket::Game, opt.game_port)) console.write("I won't listen anyone!\n");
 
     net::SystemClock clock;
-    core::Io io{udp, clock, console, nullptr};
+    // The lobby client exists only on a server that announces itself.
+    std::unique_ptr<lobby::CurlLobbyClient> lobby_client;
+    if (state.settings.public_listing == 1) lobby_client = std::make_unique<lobby::CurlLobbyClient>();
+    core::Io io{udp, clock, console, lobby_client.get()};
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     while (!stop.requested()) {
         if (core::run_pass(state, io)) continue;
         if (stop.requested()) break;
-        wait_for_work(udp, stop.wake_fd(), core::next_deadline(state, io));
+        wait_for_work(udp, stop.wake_fd(), core::next_deadline(state, io), lobby_client.get());
     }
     udp.close_all();
     console.write("Server stopped.\n");

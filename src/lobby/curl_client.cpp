@@ -1,0 +1,204 @@
+// The libcurl lobby client and the loop's wait that includes its transfer.
+#include "lobby/curl_client.h"
+
+#include <poll.h>
+
+#include <mutex>
+#include <vector>
+
+namespace quarel::lobby {
+
+namespace {
+
+// curl_multi_poll needs a finite limit; the transfer's own time-out timer ends the wait sooner.
+constexpr int kLongestWaitMs = 60'000;
+
+void poll_fds(std::span<const int> fds, int timeout_ms) {
+    std::vector<pollfd> p;
+    p.reserve(fds.size());
+    for (const int fd : fds) p.push_back({fd, POLLIN, 0});
+    ::poll(p.data(), p.size(), timeout_ms);
+}
+
+}  // namespace
+
+Failure classify(CURLcode result, bool connected, bool answered) {
+    // Once the status line and headers are in, the announcement has done its job: the answer is
+    // never looked at, and the transfer is cut short right there on purpose.
+    if (answered || result == CURLE_OK) return Failure::None;
+    // Everything before the connection stands (bad host, name resolution, refused or timed-out
+    // connect, a proxy that cannot be reached) is the connection step's failure.
+    return connected ? Failure::Send : Failure::Connect;
+}
+
+std::string failure_line(Failure failure, int code) {
+    switch (failure) {
+        case Failure::None:
+            return "";
+        case Failure::Connect:
+            return "Fail InternetConnect!";
+        case Failure::Request:
+            return "HttpOpenRequest fail!";
+        case Failure::Send:
+            return "Fail to sent request! Error code: " + std::to_string(code) + "\n";
+    }
+    return "";
+}
+
+bool global_init() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    return ok;
+}
+
+CurlLobbyClient::CurlLobbyClient(long timeout_seconds) : timeout_seconds_(timeout_seconds) {
+    // Without the library or the multi handle every announcement fails at its connection step.
+    if (global_init()) multi_ = curl_multi_init();
+}
+
+CurlLobbyClient::~CurlLobbyClient() {
+    release_transfer();
+    if (multi_ != nullptr) curl_multi_cleanup(multi_);
+}
+
+void CurlLobbyClient::start(const std::string& host, const std::string& target) {
+    if (busy_) return;
+    busy_ = true;
+    connected_ = false;
+    answered_ = false;
+    early_failure_ = Failure::None;
+
+    // Connection step: the handle and the lobby's address.
+    if (multi_ == nullptr || (easy_ = curl_easy_init()) == nullptr) {
+        early_failure_ = Failure::Connect;
+        return;
+    }
+    const std::string url = "http://" + host + "/";
+    if (curl_easy_setopt(easy_, CURLOPT_URL, url.c_str()) != CURLE_OK) {
+        early_failure_ = Failure::Connect;
+        return;
+    }
+
+    // Request step. The target goes on the request line byte for byte (0x07, '&', '#', '%', '?'
+    // included): it is never parsed as URL syntax. libcurl's own Accept header is removed, so the
+    // request carries Host and User-Agent only, and no body.
+    headers_ = curl_slist_append(nullptr, "Accept:");
+    bool ok = headers_ != nullptr;
+    const auto set = [&](CURLoption option, auto value) {
+        if (ok) ok = curl_easy_setopt(easy_, option, value) == CURLE_OK;
+    };
+    set(CURLOPT_PROTOCOLS_STR, "http");
+    set(CURLOPT_HTTPGET, 1L);
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    set(CURLOPT_REQUEST_TARGET, target.c_str());
+    set(CURLOPT_USERAGENT, kUserAgent);
+    set(CURLOPT_HTTPHEADER, headers_);
+    set(CURLOPT_TIMEOUT, timeout_seconds_);
+    set(CURLOPT_NOSIGNAL, 1L);
+    // Nothing survives an announcement: the connection closes when it ends.
+    set(CURLOPT_FORBID_REUSE, 1L);
+    set(CURLOPT_PREREQFUNCTION, &CurlLobbyClient::on_connected);
+    set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+    set(CURLOPT_HEADERFUNCTION, &CurlLobbyClient::on_header);
+    set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+    set(CURLOPT_WRITEFUNCTION, &CurlLobbyClient::on_body);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    if (ok) ok = curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+    if (!ok) {
+        early_failure_ = Failure::Request;
+        return;
+    }
+    in_multi_ = true;
+}
+
+bool CurlLobbyClient::advance(core::Console& out) {
+    if (!busy_) return false;
+    if (early_failure_ != Failure::None) {
+        finish(out, early_failure_, 0);
+        return true;
+    }
+    int running = 0;
+    const CURLMcode mc = curl_multi_perform(multi_, &running);
+    if (mc != CURLM_OK) {
+        // The multi handle itself broke down: the transfer would never end on its own.
+        finish(out, connected_ ? Failure::Send : Failure::Connect, static_cast<int>(mc));
+        return true;
+    }
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+        if (msg->msg != CURLMSG_DONE || msg->easy_handle != easy_) continue;
+        const CURLcode result = msg->data.result;
+        finish(out, classify(result, connected_, answered_), static_cast<int>(result));
+        return true;
+    }
+    return false;
+}
+
+void CurlLobbyClient::wait(std::span<const int> fds, int timeout_ms) {
+    if (!busy_ || !in_multi_) {
+        poll_fds(fds, timeout_ms);
+        return;
+    }
+    std::vector<curl_waitfd> extra;
+    extra.reserve(fds.size());
+    for (const int fd : fds) {
+        if (fd >= 0) extra.push_back({fd, CURL_WAIT_POLLIN, 0});
+    }
+    const int limit = timeout_ms < 0 ? kLongestWaitMs : timeout_ms;
+    int ready = 0;
+    curl_multi_poll(multi_, extra.data(), static_cast<unsigned>(extra.size()), limit, &ready);
+}
+
+std::size_t CurlLobbyClient::on_header(char* data, std::size_t size, std::size_t count, void* self) {
+    auto* me = static_cast<CurlLobbyClient*>(self);
+    const std::size_t len = size * count;
+    const bool blank = (len == 2 && data[0] == '\r' && data[1] == '\n') || (len == 1 && data[0] == '\n');
+    if (blank) {
+        long status = 0;
+        curl_easy_getinfo(me->easy_, CURLINFO_RESPONSE_CODE, &status);
+        // An interim 1xx block is followed by the real answer; any final status ends the exchange.
+        if (status >= 200) {
+            me->answered_ = true;
+            return 0;  // stops the transfer: the body is never read
+        }
+    }
+    return len;
+}
+
+std::size_t CurlLobbyClient::on_body(char*, std::size_t size, std::size_t count, void*) {
+    // Not reached while on_header stops at the end of the headers; discards rather than printing.
+    return size * count;
+}
+
+int CurlLobbyClient::on_connected(void* self, char*, char*, int, int) {
+    static_cast<CurlLobbyClient*>(self)->connected_ = true;
+    return CURL_PREREQFUNC_OK;
+}
+
+void CurlLobbyClient::finish(core::Console& out, Failure failure, int code) {
+    if (failure != Failure::None) out.write(failure_line(failure, code));
+    release_transfer();
+    busy_ = false;
+}
+
+void CurlLobbyClient::release_transfer() {
+    if (easy_ != nullptr) {
+        if (in_multi_) curl_multi_remove_handle(multi_, easy_);
+        curl_easy_cleanup(easy_);
+    }
+    if (headers_ != nullptr) curl_slist_free_all(headers_);
+    easy_ = nullptr;
+    headers_ = nullptr;
+    in_multi_ = false;
+}
+
+void wait_for_work(CurlLobbyClient* lobby, std::span<const int> fds, int timeout_ms) {
+    if (lobby != nullptr) {
+        lobby->wait(fds, timeout_ms);
+    } else {
+        poll_fds(fds, timeout_ms);
+    }
+}
+
+}  // namespace quarel::lobby
