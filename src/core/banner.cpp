@@ -1,7 +1,6 @@
 // The start-up banner, byte for byte as hosts and their scripts know it.
 #include "core/banner.h"
 
-#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <vector>
@@ -10,11 +9,12 @@ namespace quarel::core {
 
 namespace {
 
-// Truncation toward zero, as a C cast does; a value outside int's range (which a start position read
-// from a 32-bit integer can reach by rounding, e.g. 2147483647 -> 2^31) gives INT_MIN, as the
-// processor's truncating conversion does, instead of undefined behaviour.
+// Truncation toward zero, as a C cast does. A coordinate read from a 32-bit integer can round to a float
+// just outside int's range (2147483647 -> 2^31); it prints as the nearest int rather than wrapping to
+// the other end of the range.
 int truncate(float v) {
-    if (!(v > -2147483904.0f && v < 2147483648.0f)) return std::numeric_limits<int>::min();
+    if (v >= 2147483648.0f) return std::numeric_limits<int>::max();
+    if (v < -2147483648.0f) return std::numeric_limits<int>::min();
     return static_cast<int>(v);
 }
 

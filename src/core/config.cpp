@@ -3,8 +3,6 @@
 // key's value is read from a fixed byte position behind it.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 #include "core/settings.h"
@@ -19,25 +17,21 @@ constexpr std::size_t kLineLimit = 511;
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Reads one integer the way "%d" does: white space, optional sign, digits. Returns false (and leaves
-// `pos` where it was) when no digit follows. Values beyond 64 bits saturate and are then cut to their
-// low 32 bits, as the C library's conversion does.
+// `pos` where it was) when no digit follows. A value beyond 32 bits saturates at the nearest bound
+// rather than wrapping, so that "public 4294967297" cannot turn into 1.
 bool scan_int(std::string_view s, std::size_t& pos, std::int32_t& out) {
     std::size_t i = pos;
     while (i < s.size() && is_space(static_cast<unsigned char>(s[i]))) ++i;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
     if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
-    std::uint64_t magnitude = 0;
-    bool overflow = false;
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+    const std::int64_t limit = negative ? -std::int64_t{std::numeric_limits<std::int32_t>::min()}
+                                        : std::int64_t{std::numeric_limits<std::int32_t>::max()};
+    std::int64_t magnitude = 0;
     for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-        const unsigned digit = static_cast<unsigned>(s[i] - '0');
-        if (magnitude > (limit - digit) / 10) overflow = true;
-        if (!overflow) magnitude = magnitude * 10 + digit;
+        magnitude = std::min(limit, magnitude * 10 + (s[i] - '0'));
     }
-    if (overflow) magnitude = limit;
-    const std::uint64_t bits = negative ? (~magnitude + 1) : magnitude;
-    out = static_cast<std::int32_t>(static_cast<std::uint32_t>(bits & 0xFFFFFFFFu));
+    out = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
     pos = i;
     return true;
 }
@@ -67,8 +61,13 @@ std::string_view scan_raw(std::string_view s) {
     return s.substr(0, end);
 }
 
+// The value of a key: the line's bytes from `at` as the C string functions see them, up to the first
+// NUL. A line that ends before `at` has an empty value. The bytes before `at` play no part, so a NUL in
+// the skipped byte of "name" or "loop_msg" is skipped like any other byte.
 std::string_view value_at(std::string_view line, std::size_t at) {
-    return at <= line.size() ? line.substr(at) : std::string_view{};
+    if (at >= line.size()) return {};
+    const std::string_view value = line.substr(at);
+    return value.substr(0, value.find('\0'));
 }
 
 bool has_key(std::string_view line, std::string_view key) { return line.substr(0, key.size()) == key; }
@@ -76,8 +75,7 @@ bool has_key(std::string_view line, std::string_view key) { return line.substr(0
 std::string cut(std::string_view text, std::size_t max) { return std::string(text.substr(0, max)); }
 
 void apply_line(Settings& st, std::string_view line) {
-    // Text functions see the line up to its first NUL byte.
-    line = line.substr(0, line.find('\0'));
+    // Only byte 0 makes a comment; an empty line matches no key.
     if (line.empty() || line[0] == '#') return;
 
     if (has_key(line, "slots")) {
@@ -132,9 +130,19 @@ void apply_config(Settings& settings, std::string_view text) {
 }
 
 bool load_config_file(Settings& settings, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // C stdio rather than a stream: nothing here may throw, and a path that opens but cannot be read (a
+    // directory named `config`) must not end the server.
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, f);
+        text.append(chunk, n);
+        // End of file or a read error: what was read so far is applied.
+        if (n < sizeof chunk) break;
+    }
+    std::fclose(f);
     apply_config(settings, text);
     return true;
 }

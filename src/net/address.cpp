@@ -39,12 +39,13 @@ std::string Address::to_string() const {
     if (!valid) return {};
     char text[INET6_ADDRSTRLEN + 16];
     if (is_ipv4()) {
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", ip[12], ip[13], ip[14], ip[15], port);
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", unsigned{ip[12]}, unsigned{ip[13]}, unsigned{ip[14]},
+                      unsigned{ip[15]}, unsigned{port});
         return text;
     }
     char host[INET6_ADDRSTRLEN];
     if (inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
-    std::snprintf(text, sizeof text, "[%s]:%u", host, port);
+    std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned{port});
     return text;
 }
 

@@ -1,6 +1,7 @@
 // SystemClock: calendar seconds from time(), pauses from nanosleep.
 #include "net/system_clock.h"
 
+#include <cerrno>
 #include <ctime>
 
 namespace quarel::net {
@@ -8,8 +9,10 @@ namespace quarel::net {
 std::int64_t SystemClock::now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void SystemClock::sleep_ms(int ms) {
+    if (ms <= 0) return;
     timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
+    // Resume after a signal; any other failure ends the pause rather than spinning on it.
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
