@@ -22,6 +22,8 @@ void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
 
 // SLOTS_INFO carries the capacity (MaxSlots), not the number of players.
 void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
+    // Over the rate limit: no answer and no line of its own (counted for the summary line).
+    if (!s.query_limit.admit(d.from, io.clock.now())) return;
     const std::string from = d.from.to_string();
     if (from.empty()) {
         io.out.print("Someone check our number of players.\n");
@@ -36,6 +38,7 @@ void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
 
 // MAP_INFO: the world clock's current hour and minute, the start position and the map name.
 void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
+    if (!s.query_limit.admit(d.from, io.clock.now())) return;
     const std::string from = d.from.to_string();
     if (from.empty()) {
         io.out.print("Someone is asking for map name.\n");

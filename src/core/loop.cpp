@@ -5,6 +5,7 @@
 #include <array>
 
 #include "chat/chat.h"
+#include "chat/rate_limit.h"
 #include "core/world_clock.h"
 #include "game/game.h"
 #include "lobby/announcer.h"
@@ -97,13 +98,15 @@ bool run_pass(ServerState& s, Io& io) {
         tick_if_due(s, io.clock);
         if (receive_one(s, io, net::Socket::Chat) == 0) break;
     }
+    chat::report_dropped_queries(s, io);
     chat::loop_message_step(s, io);
     lobby::lobby_step(s, io);
     return false;
 }
 
 std::int64_t next_deadline(const ServerState& s, const Io& io) {
-    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), lobby::next_announcement(s, io)});
+    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), lobby::next_announcement(s, io),
+                     s.query_limit.next_report()});
 }
 
 }  // namespace quarel::core

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "chat/rate_limit.h"
 #include "core/console.h"
 #include "core/settings.h"
 #include "net/transport.h"
@@ -32,6 +33,9 @@ struct ServerState {
 
     std::int64_t next_loop_msg = 0;  // loop message due when now > this
     std::int64_t next_lobby = 0;     // lobby announcement due when now > this
+
+    // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
+    chat::QueryLimiter query_limit;
 
     std::span<std::uint8_t> buf() { return packet; }
     std::size_t game_read_limit() const { return static_cast<std::size_t>(settings.max_slots) * protocol::kBytesPerSlot; }
