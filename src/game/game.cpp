@@ -138,12 +138,14 @@ void on_state(ServerState& s, Io& io, const Datagram&) {
     send_game(s, io, slot.game_addr, w.pos());
 }
 
-// ACK: moves the player to detailed lists until the next join; keeps it from timing out.
+// ACK: moves the player to detailed lists until the next join; keeps it from timing out. The count
+// stops at its maximum: wrapping to negative would put a player who keeps acknowledging back on brief lists.
 void on_ack(ServerState& s, Io& io, const Datagram&) {
     const std::int32_t me = s.table.find_by_id(get_i32(s.buf(), id_only::kId));
     if (me < 0) return;
     s.table.heard(me, io.clock.now());
-    ++s.table[me].acks;
+    std::int32_t& acks = s.table[me].acks;
+    if (acks < std::numeric_limits<std::int32_t>::max()) ++acks;
 }
 
 std::int64_t next_timeout(const ServerState& s) {

@@ -1,6 +1,8 @@
 // Slot table operations: the only code that changes the player count or frees a slot.
 #include "protocol/slot_table.h"
 
+#include <limits>
+
 namespace quarel::protocol {
 
 std::int32_t SlotTable::find_by_id(std::int32_t id) const {
@@ -13,10 +15,15 @@ std::int32_t SlotTable::find_by_id(std::int32_t id) const {
 
 std::int32_t SlotTable::take() {
     assert(!full());
+    // At most size() - 1 ids are held by others, so this ends within size() steps.
+    do {
+        const bool wrap = last_id_ < 1 || last_id_ == std::numeric_limits<std::int32_t>::max();
+        last_id_ = wrap ? 1 : last_id_ + 1;
+    } while (find_by_id(last_id_) >= 0);
     for (std::int32_t i = 0; i < size(); ++i) {
         PlayerSlot& slot = slots_[static_cast<std::size_t>(i)];
         if (slot.id != 0) continue;
-        slot.id = ++last_id_;
+        slot.id = last_id_;
         ++player_count_;
         return i;
     }
@@ -31,6 +38,8 @@ void SlotTable::release(std::int32_t index) {
     slot.name[0] = '\0';
     slot.chat_addr = net::Address{};
     --player_count_;
+    // Nobody left to time out: the floor starts afresh with the next join.
+    if (player_count_ == 0) heard_floor_ = std::numeric_limits<std::int64_t>::max();
 }
 
 }  // namespace quarel::protocol

@@ -32,7 +32,9 @@ struct PlayerSlot {
 
 class SlotTable {
 public:
-    explicit SlotTable(std::int32_t max_slots) : slots_(static_cast<std::size_t>(max_slots)) {}
+    // `last_id` is the last id already handed out: 0 on a fresh server, whose first player gets id 1.
+    explicit SlotTable(std::int32_t max_slots, std::int32_t last_id = 0)
+        : slots_(static_cast<std::size_t>(max_slots)), last_id_(last_id) {}
 
     std::int32_t size() const { return static_cast<std::int32_t>(slots_.size()); }
     PlayerSlot& operator[](std::int32_t i) {
@@ -56,6 +58,8 @@ public:
     std::int32_t find_by_id(std::int32_t id) const;
 
     // Occupies the first free slot with the next id and counts the player. Only after !full().
+    // Ids count up from 1 and are not reused; should the 32-bit range ever run out they start again at 1,
+    // skipping the ids of the players present, so that no player gets id 0 or a duplicate.
     std::int32_t take();
     // Frees an occupied slot: id 0, name and chat address forgotten, one player fewer. The other
     // fields keep their contents until the next join overwrites them.
