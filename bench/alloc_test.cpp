@@ -1,0 +1,188 @@
+// No heap allocation per datagram: every operator new in this program is counted, and a server state
+// is driven through whole loop passes, over a replaying transport and over real loopback sockets.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "core/loop.h"
+#include "messages.h"
+#include "net/udp_transport.h"
+#include "protocol/messages.h"
+
+namespace {
+std::atomic<long> g_allocations{0};
+}
+
+void* operator new(std::size_t n) {
+    ++g_allocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace quarel::bench {
+namespace {
+
+class NullConsole final : public core::Console {
+public:
+    void write(std::string_view) override { ++lines; }
+    int lines = 0;
+};
+
+class StillClock final : public net::Clock {
+public:
+    std::int64_t now() override { return 5'000'000; }
+    void sleep_ms(int) override {}
+};
+
+// Hands out queued datagrams in order from fixed storage; counts sends and their bytes.
+class ReplayTransport final : public net::Transport {
+public:
+    static constexpr int kCapacity = 1024;
+    void push(std::span<const std::uint8_t> d, std::uint8_t who) {
+        Slot& s = q_[tail_++ % kCapacity];
+        std::copy(d.begin(), d.end(), s.bytes.begin());
+        s.size = d.size();
+        s.from = net::Address::ipv4(127, 0, 0, 1, static_cast<std::uint16_t>(20000 + who));
+    }
+    std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override {
+        if (socket != net::Socket::Game || head_ == tail_) return 0;
+        const Slot& s = q_[head_++ % kCapacity];
+        std::copy_n(s.bytes.begin(), s.size, buf.begin());
+        from = s.from;
+        return s.size;
+    }
+    net::SendResult send(net::Socket, const net::Address&, std::span<const std::uint8_t> bytes) override {
+        ++sends;
+        sent_bytes += bytes.size();
+        return net::SendResult::Accepted;
+    }
+    long sends = 0;
+    long sent_bytes = 0;
+
+private:
+    struct Slot {
+        std::array<std::uint8_t, 64> bytes{};
+        std::size_t size = 0;
+        net::Address from;
+    };
+    std::array<Slot, kCapacity> q_{};
+    unsigned head_ = 0, tail_ = 0;
+};
+
+struct Fixture {
+    explicit Fixture(std::int32_t slots) : state([&] {
+        core::Settings s;
+        s.max_slots = slots;
+        return s;
+    }()) {}
+    core::ServerState state;
+    ReplayTransport net;
+    StillClock clock;
+    NullConsole out;
+    core::Io io{net, clock, out, nullptr};
+
+    void pass_all() {
+        for (int i = 0; i < ReplayTransport::kCapacity && core::run_pass(state, io); ++i) {
+        }
+    }
+};
+
+TEST(NoAllocation, TheCounterSeesAllocations) {
+    const long before = g_allocations.load();
+    auto* p = new std::array<std::uint8_t, 40>{};
+    EXPECT_EQ(g_allocations.load() - before, 1);
+    delete p;
+}
+
+TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
+    for (const std::int32_t players : {4, 698}) {
+        Fixture f(players);
+        std::array<std::uint8_t, 64> buf{};
+        for (std::int32_t i = 0; i < players; ++i) {
+            f.net.push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), static_cast<std::uint8_t>(i));
+            f.pass_all();
+        }
+        ASSERT_EQ(f.state.table.player_count(), players);
+        ASSERT_EQ(f.out.lines, players) << "one console line per join";
+        // Warm-up: the first pass with every kind of datagram may settle lazily made things.
+        for (std::int32_t id = 1; id <= players; ++id) {
+            f.net.push(std::span(buf).first(build_ack(buf, id)), 0);
+            f.net.push(std::span(buf).first(build_state(buf, id, 1)), 0);
+            if (id % 256 == 0) f.pass_all();
+        }
+        f.pass_all();
+        const long sends_before = f.net.sends;
+        const long bytes_before = f.net.sent_bytes;
+        const long before = g_allocations.load();
+        for (int round = 0; round < 4; ++round) {
+            for (std::int32_t id = 1; id <= players; ++id) {
+                f.net.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(round))), 0);
+                if (id % 3 == 0) f.net.push(std::span(buf).first(build_ack(buf, id)), 0);
+                if (id % 256 == 0) f.pass_all();
+            }
+            f.pass_all();
+        }
+        EXPECT_EQ(g_allocations.load() - before, 0) << players << " players";
+        // Every STATE was answered with a full detail list.
+        EXPECT_EQ(f.net.sends - sends_before, 4L * players);
+        EXPECT_EQ(f.net.sent_bytes - bytes_before, 4L * players * static_cast<long>(detail_list_size(players - 1)));
+    }
+}
+
+TEST(NoAllocation, OverLoopbackSockets) {
+    net::UdpTransport udp;
+    ASSERT_TRUE(udp.open(net::Socket::Chat, 0));
+    ASSERT_TRUE(udp.open(net::Socket::Game, 0));
+    core::Settings settings;
+    settings.max_slots = 32;
+    core::ServerState state(settings);
+    StillClock clock;
+    NullConsole out;
+    core::Io io{udp, clock, out, nullptr};
+
+    const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(udp.bound_port(net::Socket::Game));
+    timeval tv{2, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::array<std::uint8_t, 64> buf{};
+    std::array<std::uint8_t, 4096> in{};
+    // Runs passes until the server has answered once (bounded in count).
+    auto exchange = [&](std::size_t n) {
+        ::sendto(client, buf.data(), n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        for (int i = 0; i < 1000 && !core::run_pass(state, io); ++i) usleep(100);
+        return ::recv(client, in.data(), in.size(), 0);
+    };
+    // Eight players from the same address: the server does not tell them apart by address.
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_GT(exchange(build_join(buf, static_cast<std::uint32_t>(i))), 0);  // WELCOME
+        for (int k = 0; k <= i; ++k) ASSERT_GT(::recv(client, in.data(), in.size(), 0), 0);  // brief lists
+    }
+    ::sendto(client, buf.data(), build_ack(buf, 1), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    for (int i = 0; i < 1000 && !core::run_pass(state, io); ++i) usleep(100);
+    ASSERT_EQ(exchange(build_state(buf, 1, 0)), static_cast<ssize_t>(detail_list_size(7)));
+
+    const long before = g_allocations.load();
+    for (std::uint32_t seq = 1; seq <= 200; ++seq) {
+        ASSERT_EQ(exchange(build_state(buf, 1 + static_cast<std::int32_t>(seq % 8), seq)) > 0, true);
+    }
+    EXPECT_EQ(g_allocations.load() - before, 0);
+    ::close(client);
+}
+
+}  // namespace
+}  // namespace quarel::bench

@@ -1,0 +1,371 @@
+// quarel-bench: load benchmark of quarel-server against a baseline measured in the same run.
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "baseline.h"
+#include "child.h"
+#include "load.h"
+#include "procfs.h"
+#include "report.h"
+
+using namespace quarel::bench;
+
+namespace {
+
+struct Options {
+    std::string server;
+    int rounds = 2;
+    double closed_seconds = 3;
+    double warmup = 0.5;
+    int crc_every = 16;
+    bool fixed_ports = false;
+    bool json = false;
+    bool with_baseline = true;
+    std::vector<std::string> scenarios;
+};
+
+void usage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: quarel-bench [options] [scenario ...]\n"
+                 "scenarios (default: closed:4 closed:32 closed:128 open:64:60:10 open:698:30:10 idle:10):\n"
+                 "  closed:N             N players, each with one STATE outstanding: answers/s and round trip\n"
+                 "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
+                 "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
+                 "options:\n"
+                 "  --rounds K       baseline/server pairs per scenario, alternated (default 2)\n"
+                 "  --seconds S      closed-loop measuring window (default 3)\n"
+                 "  --crc-every K    verify the checksum of every K-th answer of a player (default 16, 1 = all)\n"
+                 "  --server PATH    the server binary (default: quarel-server beside this program)\n"
+                 "  --fixed-ports    run on 4173/4174 instead of two free ports\n"
+                 "  --no-baseline    measure the server alone\n"
+                 "  --json           JSON instead of the table\n");
+}
+
+std::string read_first_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string load_average() {
+    std::istringstream in(read_first_line("/proc/loadavg"));
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+std::string machine() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line, model = "unknown CPU";
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    utsname u{};
+    uname(&u);
+    return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores, Linux " + u.release;
+}
+
+std::string utc_now() {
+    const std::time_t t = std::time(nullptr);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M UTC", std::gmtime(&t));
+    return buf;
+}
+
+// The results of one scenario's runs, per kind of server.
+struct Runs {
+    std::vector<RunResult> real, base;
+    std::vector<RunResult>& of(Kind k) { return k == Kind::Real ? real : base; }
+};
+
+template <typename Field>
+std::vector<double> collect(const std::vector<RunResult>& runs, Field f) {
+    std::vector<double> v;
+    for (const RunResult& r : runs) {
+        if (r.error.empty()) v.push_back(f(r));
+    }
+    return v;
+}
+
+template <typename Field>
+Figure figure(const std::string& name, Runs& runs, bool with_baseline, Field f, bool sum = false) {
+    Figure fig;
+    fig.name = name;
+    auto agg = [&](const std::vector<RunResult>& rs) {
+        const auto v = collect(rs, f);
+        double total = 0;
+        for (double x : v) total += x;
+        return sum ? total : mean(v);
+    };
+    fig.server = agg(runs.real);
+    if (with_baseline) fig.baseline = agg(runs.base);
+    return fig;
+}
+
+class Bench {
+public:
+    explicit Bench(const Options& o) : opt_(o), ports_(o.fixed_ports ? Ports{4173, 4174} : free_ports()) {}
+
+    // Runs `n` players against each kind of server, alternating which goes first, `rounds` times.
+    template <typename Drive>
+    Runs alternate(int n, Scenario& sc, Drive drive) {
+        Runs runs;
+        for (int round = 0; round < opt_.rounds; ++round) {
+            const bool base_first = round % 2 == 0;
+            for (int k = 0; k < 2; ++k) {
+                const Kind kind = (k == 0) == base_first ? Kind::Baseline : Kind::Real;
+                if (kind == Kind::Baseline && !opt_.with_baseline) continue;
+                runs.of(kind).push_back(run_one(kind, n, sc, drive));
+            }
+        }
+        return runs;
+    }
+
+    template <typename Drive>
+    RunResult run_one(Kind kind, int n, Scenario& sc, Drive drive) {
+        RunResult r;
+        ServerChild child(kind, opt_.server, ports_, n);
+        if (!child.ok()) {
+            r.error = std::string(kind_name(kind)) + " did not start on ports " + std::to_string(ports_.chat) + "/" +
+                      std::to_string(ports_.game);
+            sc.notes.push_back(r.error);
+            return r;
+        }
+        Players players(n);
+        players.set_crc_every(opt_.crc_every);
+        double join_seconds = 0;
+        if (!players.join_and_ack(ports_.game, join_seconds)) {
+            r.error = std::string(kind_name(kind)) + ": " + players.error();
+            sc.notes.push_back(r.error);
+            return r;
+        }
+        r = drive(players, child);
+        r.join_seconds = join_seconds;
+        if (!r.error.empty()) sc.notes.push_back(std::string(kind_name(kind)) + ": " + r.error);
+        if (r.mismatches > 0) {
+            std::string m = std::string(kind_name(kind)) + ": " + std::to_string(r.mismatches) + " wrong answers (";
+            for (std::size_t v = 1; v < r.by_verdict.size(); ++v) {
+                if (r.by_verdict[v]) m += std::string(verdict_name(static_cast<Verdict>(v))) + " " + std::to_string(r.by_verdict[v]) + " ";
+            }
+            m.back() = ')';
+            sc.notes.push_back(m);
+        }
+        if (kind == Kind::Real && child.output().find("Timeout.") != std::string::npos) {
+            sc.notes.push_back("server: a player timed out during the run");
+        }
+        return r;
+    }
+
+    Scenario closed(int n) {
+        Scenario sc;
+        sc.name = "closed " + std::to_string(n) + " players";
+        Runs runs = alternate(n, sc, [&](Players& p, ServerChild& c) {
+            return p.closed_loop(ports_.game, c.pid(), opt_.closed_seconds, opt_.warmup);
+        });
+        const bool b = opt_.with_baseline;
+        Figure rate = figure("answers/s", runs, b, [](const RunResult& r) { return r.answers_per_s; });
+        rate.goal = Figure::Goal::RatioAtLeast;
+        rate.limit = n <= 32 ? 0.9 : 0.8;
+        sc.figures.push_back(rate);
+        sc.figures.push_back(figure("round trip p50 us", runs, b, [](const RunResult& r) { return r.latency.p50_us; }));
+        sc.figures.push_back(figure("round trip p99 us", runs, b, [](const RunResult& r) { return r.latency.p99_us; }));
+        sc.figures.push_back(figure("lost", runs, b, [](const RunResult& r) { return double(r.lost); }, true));
+        sc.figures.push_back(figure("server CPU %", runs, b, [](const RunResult& r) { return r.server_cpu_pct; }));
+        sc.figures.push_back(figure("client CPU %", runs, b, [](const RunResult& r) { return r.client_cpu_pct; }));
+        return sc;
+    }
+
+    Scenario open(int n, double rate, double seconds) {
+        Scenario sc;
+        char name[96];
+        std::snprintf(name, sizeof name, "open %d x %g Hz x %g s", n, rate, seconds);
+        sc.name = name;
+        Runs runs = alternate(n, sc, [&](Players& p, ServerChild& c) { return p.open_loop(ports_.game, c.pid(), rate, seconds); });
+        const bool b = opt_.with_baseline;
+        sc.figures.push_back(figure("sent", runs, b, [](const RunResult& r) { return double(r.sent); }, true));
+        sc.figures.push_back(figure("answered %", runs, b, [](const RunResult& r) {
+            return r.sent ? 100.0 * double(r.answered) / double(r.sent) : 0.0;
+        }));
+        Figure lost = figure("lost", runs, b, [](const RunResult& r) { return double(r.lost); }, true);
+        lost.goal = Figure::Goal::AtMost;
+        lost.limit = 0;
+        sc.figures.push_back(lost);
+        sc.figures.push_back(figure("latency p50 us", runs, b, [](const RunResult& r) { return r.latency.p50_us; }));
+        sc.figures.push_back(figure("latency p90 us", runs, b, [](const RunResult& r) { return r.latency.p90_us; }));
+        Figure p99 = figure("latency p99 us", runs, b, [](const RunResult& r) { return r.latency.p99_us; });
+        if (n <= 64) {
+            p99.goal = Figure::Goal::RatioAtMost;
+            p99.limit = 1.2;
+        }
+        sc.figures.push_back(p99);
+        sc.figures.push_back(figure("latency max us", runs, b, [](const RunResult& r) { return r.latency.max_us; }));
+        sc.figures.push_back(figure("socket drops", runs, b, [](const RunResult& r) { return double(r.server_drops); }, true));
+        sc.figures.push_back(figure("server CPU %", runs, b, [](const RunResult& r) { return r.server_cpu_pct; }));
+        sc.figures.push_back(figure("client CPU %", runs, b, [](const RunResult& r) { return r.client_cpu_pct; }));
+        sc.figures.push_back(figure("server page faults", runs, b, [](const RunResult& r) { return double(r.server_minflt); }));
+        Figure hwm = figure("peak RSS KiB", runs, b, [](const RunResult& r) { return double(r.server_hwm_kib); });
+        if (n >= 698) {
+            hwm.goal = Figure::Goal::Below;
+            hwm.limit = 16 * 1024;
+        }
+        sc.figures.push_back(hwm);
+        return sc;
+    }
+
+    Scenario idle(double seconds) {
+        Scenario sc;
+        char name[64];
+        std::snprintf(name, sizeof name, "idle %g s", seconds);
+        sc.name = name;
+        double cpu[2] = {0, 0}, wakes[2] = {0, 0};
+        for (const Kind kind : {Kind::Baseline, Kind::Real}) {
+            if (kind == Kind::Baseline && !opt_.with_baseline) continue;
+            ServerChild child(kind, opt_.server, ports_, 4);
+            if (!child.ok()) {
+                sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
+                continue;
+            }
+            // Let start-up and the first clock tick pass.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            ProcSample a, z;
+            sample_process(child.pid(), a);
+            const std::int64_t t0 = mono_ns();
+            std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+            sample_process(child.pid(), z);
+            const double wall = double(mono_ns() - t0) / 1e9;
+            const int k = kind == Kind::Real ? 0 : 1;
+            cpu[k] = 100.0 * double(z.cpu_ns - a.cpu_ns) / (wall * 1e9);
+            wakes[k] = double(z.voluntary - a.voluntary) / wall;
+        }
+        Figure c{"CPU %", cpu[0], std::nullopt};
+        Figure w{"wake-ups/s", wakes[0], std::nullopt};
+        if (opt_.with_baseline) {
+            c.baseline = cpu[1];
+            w.baseline = wakes[1];
+        }
+        c.goal = w.goal = Figure::Goal::AtMost;
+        c.limit = 0.1;
+        w.limit = 1;
+        sc.figures = {c, w};
+        return sc;
+    }
+
+private:
+    const Options& opt_;
+    Ports ports_;
+};
+
+bool parse_args(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool v = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a == "--rounds" && v) {
+            o.rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--seconds" && v) {
+            o.closed_seconds = std::max(0.1, std::atof(argv[++i]));
+        } else if (a == "--crc-every" && v) {
+            o.crc_every = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--server" && v) {
+            o.server = argv[++i];
+        } else if (a == "--fixed-ports") {
+            o.fixed_ports = true;
+        } else if (a == "--no-baseline") {
+            o.with_baseline = false;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0) {
+            o.scenarios.push_back(a);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "closed:4,32" -> {4, 32}; "open:64:60:10" -> {64, 60, 10}.
+std::vector<double> numbers(const std::string& spec) {
+    std::vector<double> out;
+    std::string cur;
+    for (std::size_t i = spec.find(':') + 1; i <= spec.size(); ++i) {
+        if (i == spec.size() || spec[i] == ':' || spec[i] == ',') {
+            if (!cur.empty()) out.push_back(std::atof(cur.c_str()));
+            cur.clear();
+        } else {
+            cur += spec[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--baseline-server") == 0) {
+        return run_baseline_server(static_cast<std::uint16_t>(std::atoi(argv[2])),
+                                   static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+    }
+    Options opt;
+    if (!parse_args(argc, argv, opt)) {
+        usage(stderr);
+        return 2;
+    }
+    if (opt.server.empty()) {
+        const std::string self = self_exe();
+        opt.server = self.substr(0, self.rfind('/') + 1) + "quarel-server";
+    }
+    if (access(opt.server.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "quarel-bench: no server binary at %s (use --server)\n", opt.server.c_str());
+        return 2;
+    }
+    if (opt.scenarios.empty()) opt.scenarios = {"closed:4,32,128", "open:64:60:10", "open:698:30:10", "idle:10"};
+    rlimit nofile{};
+    if (getrlimit(RLIMIT_NOFILE, &nofile) == 0) {
+        nofile.rlim_cur = nofile.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &nofile);
+    }
+
+    Report report;
+    report.date = utc_now();
+    report.machine = machine();
+    report.load_before = load_average();
+    report.rounds = opt.rounds;
+    Bench bench(opt);
+    for (const std::string& spec : opt.scenarios) {
+        const std::vector<double> v = numbers(spec);
+        if (spec.rfind("closed:", 0) == 0) {
+            for (const double n : v) {
+                if (n >= 1 && n <= 698) report.scenarios.push_back(bench.closed(static_cast<int>(n)));
+            }
+        } else if (spec.rfind("open:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
+            report.scenarios.push_back(bench.open(static_cast<int>(v[0]), v[1], v[2]));
+        } else if (spec.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
+            report.scenarios.push_back(bench.idle(v[0]));
+        } else {
+            std::fprintf(stderr, "quarel-bench: bad scenario %s\n", spec.c_str());
+            return 2;
+        }
+        if (!opt.json) std::fprintf(stderr, "done: %s\n", spec.c_str());
+    }
+    report.load_after = load_average();
+    const std::string out = opt.json ? render_json(report) : render_table(report);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
