@@ -19,3 +19,19 @@ TEST(EndToEnd, UnknownChatTypeIsReportedOnTheFixedPorts) {
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(*answer, sealed_hex("08 04 00 00 00"));
 }
+
+// Without --config the server reads `config` from its working directory; the slot count out of range is
+// clamped with its own line before the banner, and the queries see the clamped value.
+TEST(EndToEnd, ConfigFileInTheWorkingDirectoryIsHonoured) {
+    ServerProcess server("slots 900\r\nname Test Server\r\nmap arena2 extra\npos 100 -50 7\n# start_time 1 1\n"
+                         "start_time 23 59\npublic 2\n");
+    EXPECT_EQ(server.output(),
+              "slots 900 is out of range; using 698\n"
+              "Quarel MultiPlayer Server\nMaximum number of players: 698\nAdded to lobby server list: yes\n"
+              "Map: arena2\nPlayer start position: X:100 Y:-50 Z:7\n Initial time: 23:59\n");
+    UdpClient client;
+    client.send_to(server.chat_port, sealed_hex("02"));
+    const auto answer = client.receive();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, sealed_hex("08 ba 02 00 00"));
+}
