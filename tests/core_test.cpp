@@ -12,7 +12,9 @@
 #include "core/loop.h"
 #include "core/world_clock.h"
 #include "lobby/announcer.h"
+#include "net/system_clock.h"
 #include "net/udp_transport.h"
+#include "protocol/framing.h"
 #include "protocol/crc16.h"
 #include "support/e2e.h"
 #include "support/fakes.h"
@@ -506,6 +508,56 @@ TEST(NextDeadline, LobbyAnnouncementOnlyWhenPublicIsOneAndIdle) {
     EXPECT_EQ(next_deadline(h.state, h.io), t + 5000);
     h.state.next_tick = kNever;
     EXPECT_EQ(next_deadline(h.state, h.io), kNever);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Send disciplines
+
+TEST(SendDisciplines, UntilAcceptedRetriesEveryMillisecondWhileTheSocketWouldBlock) {
+    FakeTransport net;
+    ManualClock clock;
+    const Bytes bytes = sealed_hex("08 04 00 00 00");
+    net.block_next(3);
+    protocol::send_until_accepted(net, clock, Socket::Chat, addr(1, 7), bytes, bytes.size());
+    EXPECT_EQ(net.attempts, 4);
+    EXPECT_EQ(clock.slept_ms, 3);
+    ASSERT_EQ(net.sent.size(), 1u);
+    EXPECT_EQ(net.sent[0].socket, Socket::Chat);
+    EXPECT_EQ(net.sent[0].to, addr(1, 7));
+    EXPECT_EQ(net.sent[0].bytes, bytes);
+}
+
+TEST(SendDisciplines, AFailedWriteEndsTheAttemptWithoutRetry) {
+    FakeTransport net;
+    ManualClock clock;
+    const Bytes bytes = sealed_hex("06");
+    net.fail_next(1);
+    protocol::send_until_accepted(net, clock, Socket::Game, addr(1, 7), bytes, bytes.size());
+    EXPECT_EQ(net.attempts, 1);
+    EXPECT_EQ(clock.slept_ms, 0);
+    EXPECT_TRUE(net.sent.empty());
+}
+
+TEST(SendDisciplines, OnceSendsTheFirstNBytesAndLosesAWriteThatWouldBlock) {
+    FakeTransport net;
+    const Bytes buf = hex("aa bb cc dd ee");
+    protocol::send_once(net, Socket::Chat, addr(2, 8), buf, 3);
+    ASSERT_EQ(net.sent.size(), 1u);
+    EXPECT_EQ(net.sent[0].bytes, hex("aa bb cc"));
+    net.block_next(1);
+    protocol::send_once(net, Socket::Chat, addr(2, 8), buf, 3);
+    EXPECT_EQ(net.attempts, 2);
+    EXPECT_EQ(net.sent.size(), 1u);
+}
+
+TEST(SystemClock, MillisecondsUntilASecondBegins) {
+    const std::int64_t now = net::SystemClock{}.now();
+    EXPECT_EQ(net::SystemClock::ms_until_second(now - 1), 0);
+    EXPECT_EQ(net::SystemClock::ms_until_second(0), 0);
+    const std::int64_t soon = net::SystemClock::ms_until_second(now + 2);
+    EXPECT_GT(soon, 0);
+    EXPECT_LE(soon, 2000);
+    EXPECT_EQ(net::SystemClock::ms_until_second(kNever - 1), 86'400'000);
 }
 
 // ---------------------------------------------------------------------------------------------------
