@@ -631,28 +631,25 @@ TEST(SlotTable, FindByIdNeverMatchesAFreeSlotAndTakeUsesTheLowestFreeSlot) {
 }
 
 TEST(SlotTable, IdsStartAgainAtOneAfterTheTopSkippingThoseInUse) {
-    protocol::SlotTable t(4, std::numeric_limits<std::int32_t>::max() - 1);
-    EXPECT_EQ(t[t.take()].id, std::numeric_limits<std::int32_t>::max());
-    // Hand out ids 1 and 2, then free id 1, so that the next wrap must step over 2 and the top id.
+    constexpr std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
+    protocol::SlotTable t(3, kTop - 1);
+    EXPECT_EQ(t[t.take()].id, kTop);
     EXPECT_EQ(t[t.take()].id, 1);
     EXPECT_EQ(t[t.take()].id, 2);
-    t.release(t.find_by_id(1));
-    EXPECT_EQ(t[t.take()].id, 3);
-    std::set<std::int32_t> ids;
-    for (const auto& p : t) {
-        if (p.occupied()) ids.insert(p.id);
-    }
-    EXPECT_EQ(ids, (std::set<std::int32_t>{2, 3, std::numeric_limits<std::int32_t>::max()}));
+    EXPECT_EQ(t.last_id(), 2);
     EXPECT_EQ(t.player_count(), 3);
 
-    // Wrapping while ids 1 and 2 are held skips to 3; the top id is never handed out twice either.
-    protocol::SlotTable w(3, std::numeric_limits<std::int32_t>::max() - 1);
-    EXPECT_EQ(w[w.take()].id, std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(w[w.take()].id, 1);
+    // A player who has held id 1 since long before the wrap keeps it: the newcomer gets 2.
+    protocol::SlotTable w(3, kTop - 1);
+    const std::int32_t first = w.take();
+    w[first].id = 1;  // as if it had joined when the server started
+    EXPECT_EQ(w.last_id(), kTop);
     EXPECT_EQ(w[w.take()].id, 2);
-    w.release(0);
-    EXPECT_EQ(w[w.take()].id, 3);
-    EXPECT_EQ(w.find_by_id(std::numeric_limits<std::int32_t>::max()), -1);
+    // And ids ahead of the count that are still held are stepped over, never handed out twice.
+    w[0].id = 3;
+    EXPECT_EQ(w[w.take()].id, 4);
+    EXPECT_EQ(w.find_by_id(0), -1);
+    EXPECT_EQ(w.player_count(), 3);
 }
 
 // ---------------------------------------------------------------------------------------------------------
