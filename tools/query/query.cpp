@@ -1,0 +1,166 @@
+// Questions, answer decoding and output formats of quarel-query.
+#include "query.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "protocol/framing.h"
+#include "protocol/messages.h"
+#include "protocol/wire.h"
+
+namespace quarel::query {
+
+namespace {
+
+using namespace protocol;
+
+std::vector<std::uint8_t> question(std::uint8_t type) {
+    std::vector<std::uint8_t> d(kHeaderSize);
+    d[kTypeAt] = type;
+    seal(d, d.size());
+    return d;
+}
+
+// Length of the well-formed UTF-8 sequence that starts at `s[i]`, 0 when there is none (stray
+// continuation byte, overlong form, surrogate, beyond U+10FFFF, cut short).
+std::size_t utf8_sequence(std::string_view s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t len;
+    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return len;
+}
+
+std::string text_number(float value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", static_cast<double>(value));
+    return buf;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> ask_slots() { return question(chat_in::ASK_SLOTS); }
+std::vector<std::uint8_t> ask_map() { return question(chat_in::ASK_MAP); }
+
+Reply decode_reply(std::span<const std::uint8_t> d, ServerInfo& info) {
+    if (!accept(d)) return Reply::Ignored;
+    const std::uint8_t type = d[kTypeAt];
+    if (type == chat_out::SLOTS_INFO && d.size() >= slots_info::kSize) {
+        info.slots = get_i32(d, slots_info::kSlots);
+        return Reply::Slots;
+    }
+    if (type == chat_out::MAP_INFO && d.size() >= map_info::kFixed) {
+        info.hour = static_cast<std::int8_t>(d[map_info::kHour]);
+        info.minute = static_cast<std::int8_t>(d[map_info::kMinute]);
+        info.x = get_f32(d, map_info::kX);
+        info.y = get_f32(d, map_info::kY);
+        info.z = get_f32(d, map_info::kZ);
+        std::size_t end = map_info::kMap;
+        while (end < d.size() && d[end] != 0) ++end;
+        info.map.assign(reinterpret_cast<const char*>(d.data()) + map_info::kMap, end - map_info::kMap);
+        return Reply::Map;
+    }
+    return Reply::Ignored;
+}
+
+std::string format_text(const std::string& where, const ServerInfo& info) {
+    // Printable ASCII and UTF-8 letters as they are; every other byte, C1 controls included, as \xNN.
+    std::string map;
+    const std::string_view m = info.map;
+    for (std::size_t i = 0; i < m.size();) {
+        const auto b = static_cast<unsigned char>(m[i]);
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            map += m[i++];
+            continue;
+        }
+        const std::size_t len = b >= 0x80 ? utf8_sequence(m, i) : 0;
+        const bool c1 = len == 2 && b == 0xC2 && static_cast<unsigned char>(m[i + 1]) < 0xA0;
+        if (len != 0 && !c1) {
+            map.append(m.substr(i, len));
+            i += len;
+            continue;
+        }
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", b);
+        map += esc;
+        ++i;
+    }
+    char clock[32];
+    std::snprintf(clock, sizeof clock, "%d:%02d", info.hour, info.minute);
+    return "Server:         " + where + "\n" +
+           "Slots:          " + std::to_string(info.slots) + "\n" +
+           "Map:            " + map + "\n" +
+           "Start position: X:" + text_number(info.x) + " Y:" + text_number(info.y) + " Z:" + text_number(info.z) + "\n" +
+           "World time:     " + clock + "\n";
+}
+
+std::string json_string(std::string_view s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        char esc[8];
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += static_cast<char>(b);
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\r') {
+            out += "\\r";
+        } else if (b == '\t') {
+            out += "\\t";
+        } else if (b < 0x20 || b == 0x7F) {
+            std::snprintf(esc, sizeof esc, "\\u%04x", b);
+            out += esc;
+        } else if (b >= 0x80) {
+            if (const std::size_t len = utf8_sequence(s, i); len != 0) {
+                out.append(s.substr(i, len));
+                i += len;
+                continue;
+            }
+            std::snprintf(esc, sizeof esc, "\\u%04x", b);
+            out += esc;
+        } else {
+            out += static_cast<char>(b);
+        }
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+std::string json_number(float value) {
+    if (!std::isfinite(value)) return "null";
+    char buf[32];
+    // Nine significant digits give back the very same float.
+    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(value));
+    return buf;
+}
+
+std::string format_json(const std::string& host, const std::string& address, std::uint16_t port,
+                        const ServerInfo& info) {
+    return "{\"host\":" + json_string(host) + ",\"address\":" + json_string(address) +
+           ",\"port\":" + std::to_string(port) + ",\"slots\":" + std::to_string(info.slots) +
+           ",\"map\":" + json_string(info.map) + ",\"start\":{\"x\":" + json_number(info.x) +
+           ",\"y\":" + json_number(info.y) + ",\"z\":" + json_number(info.z) + "},\"time\":{\"hour\":" +
+           std::to_string(info.hour) + ",\"minute\":" + std::to_string(info.minute) + "}}\n";
+}
+
+}  // namespace quarel::query
