@@ -15,6 +15,7 @@
 #include "messages.h"
 #include "net/udp_transport.h"
 #include "protocol/messages.h"
+#include "replay.h"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -34,71 +35,6 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace quarel::bench {
 namespace {
 
-class NullConsole final : public core::Console {
-public:
-    void write(std::string_view) override { ++lines; }
-    int lines = 0;
-};
-
-class StillClock final : public net::Clock {
-public:
-    std::int64_t now() override { return 5'000'000; }
-    void sleep_ms(int) override {}
-};
-
-// Hands out queued datagrams in order from fixed storage; counts sends and their bytes.
-class ReplayTransport final : public net::Transport {
-public:
-    static constexpr int kCapacity = 1024;
-    void push(std::span<const std::uint8_t> d, std::uint8_t who) {
-        Slot& s = q_[tail_++ % kCapacity];
-        std::copy(d.begin(), d.end(), s.bytes.begin());
-        s.size = d.size();
-        s.from = net::Address::ipv4(127, 0, 0, 1, static_cast<std::uint16_t>(20000 + who));
-    }
-    std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override {
-        if (socket != net::Socket::Game || head_ == tail_) return 0;
-        const Slot& s = q_[head_++ % kCapacity];
-        std::copy_n(s.bytes.begin(), s.size, buf.begin());
-        from = s.from;
-        return s.size;
-    }
-    net::SendResult send(net::Socket, const net::Address&, std::span<const std::uint8_t> bytes) override {
-        ++sends;
-        sent_bytes += bytes.size();
-        return net::SendResult::Accepted;
-    }
-    long sends = 0;
-    long sent_bytes = 0;
-
-private:
-    struct Slot {
-        std::array<std::uint8_t, 64> bytes{};
-        std::size_t size = 0;
-        net::Address from;
-    };
-    std::array<Slot, kCapacity> q_{};
-    unsigned head_ = 0, tail_ = 0;
-};
-
-struct Fixture {
-    explicit Fixture(std::int32_t slots) : state([&] {
-        core::Settings s;
-        s.max_slots = slots;
-        return s;
-    }()) {}
-    core::ServerState state;
-    ReplayTransport net;
-    StillClock clock;
-    NullConsole out;
-    core::Io io{net, clock, out, nullptr};
-
-    void pass_all() {
-        for (int i = 0; i < ReplayTransport::kCapacity && core::run_pass(state, io); ++i) {
-        }
-    }
-};
-
 TEST(NoAllocation, TheCounterSeesAllocations) {
     const long before = g_allocations.load();
     auto* p = new std::array<std::uint8_t, 40>{};
@@ -108,17 +44,13 @@ TEST(NoAllocation, TheCounterSeesAllocations) {
 
 TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
     for (const std::int32_t players : {4, 698}) {
-        Fixture f(players);
-        std::array<std::uint8_t, 64> buf{};
-        for (std::int32_t i = 0; i < players; ++i) {
-            f.net.push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), static_cast<std::uint8_t>(i));
-            f.pass_all();
-        }
+        InProcessServer f(players);
+        f.join_and_ack(players);
         ASSERT_EQ(f.state.table.player_count(), players);
         ASSERT_EQ(f.out.lines, players) << "one console line per join";
-        // Warm-up: the first pass with every kind of datagram may settle lazily made things.
+        std::array<std::uint8_t, 64> buf{};
+        // Warm-up: one STATE each.
         for (std::int32_t id = 1; id <= players; ++id) {
-            f.net.push(std::span(buf).first(build_ack(buf, id)), 0);
             f.net.push(std::span(buf).first(build_state(buf, id, 1)), 0);
             if (id % 256 == 0) f.pass_all();
         }

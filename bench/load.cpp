@@ -24,6 +24,7 @@ constexpr std::int64_t kSecond = 1'000'000'000;
 constexpr std::int64_t kLostAfter = kSecond;  // an answer later than this no longer counts
 constexpr int kPlayerRcvBuf = 1 << 20;
 constexpr std::size_t kMaxLatencySamples = 8'000'000;
+constexpr std::int64_t kKeepAlive = 3 * kSecond;
 
 std::int64_t self_cpu_ns() {
     timespec ts{};
@@ -127,7 +128,14 @@ bool Players::join_and_ack(std::uint16_t game_port, double& join_seconds) {
     to.sin_port = htons(game_port);
     std::array<std::uint8_t, 64> out{};
     const std::int64_t t0 = mono_ns();
+    std::int64_t next_keepalive = t0 + kKeepAlive;
     for (std::size_t i = 0; i < players_.size(); ++i) {
+        // Joining hundreds of players can take longer than the 10 s after which a silent player is
+        // removed: the ones already in keep themselves alive with an ACK (a later JOIN resets acks).
+        if (mono_ns() >= next_keepalive) {
+            send_acks(i);
+            next_keepalive = mono_ns() + kKeepAlive;
+        }
         Player& p = players_[i];
         if (::connect(p.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
             error_ = "connect failed";
@@ -152,7 +160,14 @@ bool Players::join_and_ack(std::uint16_t game_port, double& join_seconds) {
     // The joins' brief lists, then one ACK each (a JOIN resets everybody's acks), paced so that the
     // server's receive queue never overflows, then whatever is still under way.
     drain(100, 30'000);
-    for (std::size_t i = 0; i < players_.size(); ++i) {
+    send_acks(players_.size());
+    drain(100, 5'000);
+    return true;
+}
+
+void Players::send_acks(std::size_t count) {
+    std::array<std::uint8_t, protocol::id_only::kSize> out{};
+    for (std::size_t i = 0; i < count; ++i) {
         const std::size_t n = build_ack(out, players_[i].id);
         ::send(players_[i].fd, out.data(), n, 0);
         if (i % 32 == 31) {
@@ -160,8 +175,6 @@ bool Players::join_and_ack(std::uint16_t game_port, double& join_seconds) {
             nanosleep(&pause, nullptr);
         }
     }
-    drain(100, 5'000);
-    return true;
 }
 
 void Players::send_state(Player& p, std::uint16_t, std::int64_t now) {

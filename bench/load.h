@@ -70,6 +70,8 @@ private:
     };
 
     void send_state(Player& p, std::uint16_t game_port, std::int64_t now);
+    // One ACK from each of the first `count` players, paced so the server's queue never overflows.
+    void send_acks(std::size_t count);
     // Receives every waiting datagram on player `i`; returns false when none was waiting.
     template <typename OnAnswer>
     void receive_all(Player& p, OnAnswer&& on_answer);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "child.h"
 #include "load.h"
 #include "procfs.h"
+#include "replay.h"
 #include "report.h"
 
 using namespace quarel::bench;
@@ -42,6 +44,7 @@ void usage(std::FILE* to) {
                  "  closed:N             N players, each with one STATE outstanding: answers/s and round trip\n"
                  "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
                  "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
+                 "  handler:N[:STATES]   the server's own code per STATE at N players, in process, no sockets\n"
                  "options:\n"
                  "  --rounds K       baseline/server pairs per scenario, alternated (default 2)\n"
                  "  --seconds S      closed-loop measuring window (default 3)\n"
@@ -291,7 +294,8 @@ bool parse_args(int argc, char** argv, Options& o) {
             o.with_baseline = false;
         } else if (a == "--json") {
             o.json = true;
-        } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0) {
+        } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
+                   a.rfind("handler:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -356,6 +360,20 @@ int main(int argc, char** argv) {
             }
         } else if (spec.rfind("open:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
             report.scenarios.push_back(bench.open(static_cast<int>(v[0]), v[1], v[2]));
+        } else if (spec.rfind("handler:", 0) == 0) {
+            // handler:N[,N...] or handler:N:STATES (a short run, for profilers).
+            const bool counted = std::count(spec.begin(), spec.end(), ':') == 2 && v.size() == 2;
+            for (std::size_t i = 0; i < (counted ? 1 : v.size()); ++i) {
+                const double n = v[i];
+                if (n < 1 || n > 698) continue;
+                Scenario sc;
+                sc.name = "handler " + std::to_string(static_cast<int>(n)) + " players";
+                // About the same work at every size: fewer STATEs at more players.
+                const int states = counted ? std::max(1, static_cast<int>(v[1])) : std::max(20'000, static_cast<int>(4'000'000 / n));
+                sc.figures.push_back({"ns per STATE", handler_ns_per_state(static_cast<std::int32_t>(n), states), std::nullopt});
+                sc.notes.push_back("server code only: dispatch, list, checksum; no socket calls");
+                report.scenarios.push_back(sc);
+            }
         } else if (spec.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0]));
         } else {
