@@ -353,9 +353,9 @@ TEST_F(ConfigFileOnDisk, MissingOrUnreadableFileLeavesTheSettingsAlone) {
     EXPECT_FALSE(load_config_file(s, (dir_ / "absent").string()));
     EXPECT_EQ(s.max_slots, 9);
     EXPECT_EQ(s.map_name, "kept");
-    // A directory in place of the file yields no lines.
+    // A directory in place of the file opens but cannot be read: treated as no file.
     std::filesystem::create_directory(dir_ / "config");
-    load_config_file(s, (dir_ / "config").string());
+    EXPECT_FALSE(load_config_file(s, (dir_ / "config").string()));
     EXPECT_EQ(s.max_slots, 9);
     EXPECT_EQ(s.map_name, "kept");
     // An empty file applies nothing.

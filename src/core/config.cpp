@@ -136,13 +136,15 @@ bool load_config_file(Settings& settings, const std::string& path) {
     if (f == nullptr) return false;
     std::string text;
     char chunk[4096];
-    for (;;) {
-        const std::size_t n = std::fread(chunk, 1, sizeof chunk, f);
+    std::size_t n = 0;
+    do {
+        n = std::fread(chunk, 1, sizeof chunk, f);
         text.append(chunk, n);
-        // End of file or a read error: what was read so far is applied.
-        if (n < sizeof chunk) break;
-    }
+    } while (n == sizeof chunk);
+    // A file that cannot be read to its end counts as no file: half a config is not applied.
+    const bool read_whole = std::ferror(f) == 0;
     std::fclose(f);
+    if (!read_whole) return false;
     apply_config(settings, text);
     return true;
 }

@@ -33,7 +33,8 @@ struct Settings {
 // match no key and values that do not convert are ignored.
 void apply_config(Settings& settings, std::string_view text);
 
-// Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened.
+// Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened
+// or read to its end (a directory, an I/O error).
 bool load_config_file(Settings& settings, const std::string& path);
 
 // Brings max_slots into [kMinSlots, kMaxSlots]. Returns the console line that says so when it changed.
