@@ -511,6 +511,22 @@ TEST(NextDeadline, LobbyAnnouncementOnlyWhenPublicIsOneAndIdle) {
 }
 
 // ---------------------------------------------------------------------------------------------------
+// The packet buffer holds the game read limit and the largest message the server builds, whatever the
+// slot count: a MAP_INFO with a 255-byte map name (273 bytes), a loop message of 255 bytes (263).
+
+TEST(PacketBuffer, HoldsTheGameReadAndTheLongestTextMessages) {
+    for (const std::int32_t slots : {1, 2, 4, 698}) {
+        core::Settings st;
+        st.max_slots = slots;
+        const core::ServerState s(st);
+        EXPECT_GE(s.packet.size(), static_cast<std::size_t>(slots) * 184) << slots;
+        EXPECT_GE(s.packet.size(), 273u) << slots;
+        EXPECT_EQ(s.game_read_limit(), static_cast<std::size_t>(slots) * 184) << slots;
+        EXPECT_EQ(s.table.size(), slots);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
 // Send disciplines
 
 TEST(SendDisciplines, UntilAcceptedRetriesEveryMillisecondWhileTheSocketWouldBlock) {
