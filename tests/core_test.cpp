@@ -608,18 +608,23 @@ TEST_F(UdpTransportTest, NothingWaitingReadsAsZero) {
 }
 
 TEST_F(UdpTransportTest, OversizedDatagramIsDiscardedWholeAndTheNextOneRead) {
-    UdpClient client;
-    client.send_to(chat_port, Bytes(129, 0x11));
-    client.send_to(chat_port, Bytes(128, 0x22));
-    client.send_to(chat_port, hex("01 02 03"));
-    Bytes buf(128);
-    net::Address from;
-    ASSERT_EQ(receive_within(Socket::Chat, buf, from), 128u);
-    EXPECT_EQ(buf, Bytes(128, 0x22));
-    EXPECT_EQ(from, net::Address::ipv4(127, 0, 0, 1, client.port()));
-    EXPECT_EQ(from.to_string(), "127.0.0.1:" + std::to_string(client.port()));
-    ASSERT_EQ(receive_within(Socket::Chat, buf, from), 3u);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 3), hex("01 02 03"));
+    const std::pair<Socket, std::size_t> sockets[] = {{Socket::Chat, 128}, {Socket::Game, 184}};
+    for (const auto& [socket, limit] : sockets) {
+        UdpClient client;
+        const std::uint16_t port = udp.bound_port(socket);
+        client.send_to(port, Bytes(limit + 1, 0x11));
+        client.send_to(port, Bytes(limit, 0x22));
+        client.send_to(port, hex("01 02 03"));
+        Bytes buf(limit);
+        net::Address from;
+        ASSERT_EQ(receive_within(socket, buf, from), limit);
+        EXPECT_EQ(buf, Bytes(limit, 0x22));
+        EXPECT_EQ(from, net::Address::ipv4(127, 0, 0, 1, client.port()));
+        EXPECT_EQ(from.to_string(), "127.0.0.1:" + std::to_string(client.port()));
+        ASSERT_EQ(receive_within(socket, buf, from), 3u);
+        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 3), hex("01 02 03"));
+        EXPECT_EQ(udp.receive(socket, buf, from), 0u);
+    }
 }
 
 TEST_F(UdpTransportTest, SendReachesThePeerByteForByte) {
