@@ -43,8 +43,11 @@ TEST(NoAllocation, TheCounterSeesAllocations) {
 }
 
 TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
+    for (const bool batched : {false, true}) {
     for (const std::int32_t players : {4, 698}) {
+        SCOPED_TRACE(batched ? "answers held back and checksummed together" : "answers one by one");
         InProcessServer f(players);
+        f.net.report_waiting = batched;
         f.join_and_ack(players);
         ASSERT_EQ(f.state.table.player_count(), players);
         ASSERT_EQ(f.out.lines, players) << "one console line per join";
@@ -70,6 +73,8 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         // Every STATE was answered with a full detail list.
         EXPECT_EQ(f.net.sends - sends_before, 4L * players);
         EXPECT_EQ(f.net.sent_bytes - bytes_before, 4L * players * static_cast<long>(detail_list_size(players - 1)));
+        EXPECT_EQ(f.state.answers.storage.empty(), !batched);
+    }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "net/udp_transport.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -60,8 +61,9 @@ std::span<const std::uint8_t> BaselineReplies::answer(std::span<const std::uint8
 
 namespace {
 
-// The same kind of socket the server opens: IPv6 dual-stack on all interfaces.
-int open_socket(std::uint16_t port) {
+// The same kind of socket the server opens: IPv6 dual-stack on all interfaces, and on the game port
+// the same receive queue.
+int open_socket(std::uint16_t port, bool game) {
     const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
     if (fd < 0) return -1;
     int off = 0;
@@ -70,6 +72,10 @@ int open_socket(std::uint16_t port) {
     sin6.sin6_family = AF_INET6;
     sin6.sin6_addr = in6addr_any;
     sin6.sin6_port = htons(port);
+    if (game) {
+        const int size = net::UdpTransport::kGameReceiveBuffer;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) != 0) {
         ::close(fd);
         return -1;
@@ -80,8 +86,8 @@ int open_socket(std::uint16_t port) {
 }  // namespace
 
 int run_baseline_server(std::uint16_t chat_port, std::uint16_t game_port, std::int32_t max_slots) {
-    const int chat = open_socket(chat_port);
-    const int game = open_socket(game_port);
+    const int chat = open_socket(chat_port, false);
+    const int game = open_socket(game_port, true);
     if (chat < 0 || game < 0) {
         std::fprintf(stderr, "baseline: cannot bind %u/%u\n", chat_port, game_port);
         return 1;

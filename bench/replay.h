@@ -33,7 +33,13 @@ public:
     void push(std::span<const std::uint8_t> d, std::uint16_t port);
     std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override;
     net::SendResult send(net::Socket, const net::Address&, std::span<const std::uint8_t> bytes) override;
+    // Like the server's socket transport, says how many datagrams wait (unless told not to), which lets
+    // the server hold STATE answers back and checksum them together.
+    std::size_t waiting(net::Socket socket) const override {
+        return socket == net::Socket::Game && report_waiting ? tail_ - head_ : 0;
+    }
     unsigned queued() const { return tail_ - head_; }
+    bool report_waiting = true;
     long sends = 0;
     long sent_bytes = 0;
 

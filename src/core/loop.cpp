@@ -58,8 +58,16 @@ constexpr RouteTable kChatRoutes = make_chat_routes();
 }  // namespace
 
 void dispatch_game(ServerState& s, Io& io, const Datagram& d) {
-    const Route& r = kGameRoutes[s.packet[protocol::kTypeAt]];
+    const std::uint8_t type = s.packet[protocol::kTypeAt];
+    const Route& r = kGameRoutes[type];
     if (r.handler == nullptr || d.size < r.min_size) return;
+    // With more datagrams already read ahead, a STATE's answer may wait for the next ones so their
+    // checksums are computed together; anything else first sends what waits.
+    if (type == protocol::game_in::STATE && io.net.waiting(net::Socket::Game) > 0) {
+        game::on_state_batched(s, io, d);
+        return;
+    }
+    game::flush_answers(s, io);
     r.handler(s, io, d);
 }
 
@@ -91,6 +99,8 @@ std::size_t receive_one(ServerState& s, Io& io, net::Socket socket) {
 bool run_pass(ServerState& s, Io& io) {
     tick_if_due(s, io.clock);
     const bool game_datagram = receive_one(s, io, net::Socket::Game) > 0;
+    // Held-back answers never outlive the read-ahead that let them wait.
+    if (io.net.waiting(net::Socket::Game) == 0) game::flush_answers(s, io);
     game::sweep_timeouts(s, io);
     // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
     if (game_datagram) return true;

@@ -9,6 +9,7 @@
 #include "chat/rate_limit.h"
 #include "core/console.h"
 #include "core/settings.h"
+#include "game/answer_batch.h"
 #include "net/transport.h"
 #include "protocol/slot_table.h"
 
@@ -36,6 +37,9 @@ struct ServerState {
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     chat::QueryLimiter query_limit;
+
+    // STATE answers held back while more game datagrams wait, sent before anything else goes out.
+    game::AnswerBatch answers;
 
     std::span<std::uint8_t> buf() { return packet; }
     std::size_t game_read_limit() const { return static_cast<std::size_t>(settings.max_slots) * protocol::kBytesPerSlot; }

@@ -5,6 +5,7 @@
 #include <array>
 #include <limits>
 
+#include "protocol/crc16.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -17,6 +18,8 @@ using net::Socket;
 namespace {
 
 void send_game(ServerState& s, Io& io, const net::Address& to, std::size_t n) {
+    // Answers held back go first: every send keeps the order in which the datagrams were handled.
+    flush_answers(s, io);
     send_until_accepted(io.net, io.clock, Socket::Game, to, s.buf(), n);
 }
 
@@ -33,6 +36,40 @@ void write_detail_entry(Writer& w, const PlayerSlot& p) {
     w.u16(p.aux1);
     w.u16(p.aux2);
     w.u8(p.aux3);
+}
+
+// STATE, first half: finds the sender and copies its pose and client values (never health or
+// spawn_tag). Returns its slot, or -1 when no player has the id.
+std::int32_t take_state(ServerState& s, Io& io) {
+    auto b = s.buf();
+    const std::int32_t me = s.table.find_by_id(get_i32(b, state::kId));
+    if (me < 0) return -1;
+    PlayerSlot& slot = s.table[me];
+    s.table.heard(me, io.clock.now());
+    std::copy_n(b.begin() + state::kPose, slot.pose.size(), slot.pose.begin());
+    slot.aux1 = get_u16(b, state::kAux1);
+    slot.aux2 = get_u16(b, state::kAux2);
+    slot.aux3 = b[state::kAux3];
+    return me;
+}
+
+// STATE, second half: writes the answer for the player in slot `me` into `out` (unsealed) and returns
+// its length: the other players, brief until it has acknowledged since the last join, detailed after.
+std::size_t write_state_answer(const ServerState& s, std::int32_t me, std::span<std::uint8_t> out) {
+    const bool detailed = s.table[me].acks > 0;
+    put_u8(out, kTypeAt, detailed ? game_out::DETAIL_LIST : game_out::BRIEF_LIST);
+    put_i32(out, list::kCount, s.table.player_count() - 1);
+    Writer w(out, list::kEntries);
+    for (std::int32_t i = 0; i < s.table.size(); ++i) {
+        const PlayerSlot& p = s.table[i];
+        if (i == me || !p.occupied()) continue;
+        if (detailed) {
+            write_detail_entry(w, p);
+        } else {
+            write_brief_entry(w, p);
+        }
+    }
+    return w.pos();
 }
 
 // Writes PLAYER_GONE for `id` and sends it to every occupied slot but `except`.
@@ -111,31 +148,46 @@ void on_leave(ServerState& s, Io& io, const Datagram&) {
 // address recorded at the join, with the other players: brief until the player has acknowledged since
 // the last join, detailed after.
 void on_state(ServerState& s, Io& io, const Datagram&) {
-    auto b = s.buf();
-    const std::int32_t me = s.table.find_by_id(get_i32(b, state::kId));
+    const std::int32_t me = take_state(s, io);
     if (me < 0) return;
-    PlayerSlot& slot = s.table[me];
-    s.table.heard(me, io.clock.now());
-    std::copy_n(b.begin() + state::kPose, slot.pose.size(), slot.pose.begin());
-    slot.aux1 = get_u16(b, state::kAux1);
-    slot.aux2 = get_u16(b, state::kAux2);
-    slot.aux3 = b[state::kAux3];
+    auto b = s.buf();
+    const std::size_t n = write_state_answer(s, me, b);
+    seal(b, n);
+    send_game(s, io, s.table[me].game_addr, n);
+}
 
-    const bool detailed = slot.acks > 0;
-    put_u8(b, kTypeAt, detailed ? game_out::DETAIL_LIST : game_out::BRIEF_LIST);
-    put_i32(b, list::kCount, s.table.player_count() - 1);
-    Writer w(b, list::kEntries);
-    for (std::int32_t i = 0; i < s.table.size(); ++i) {
-        const PlayerSlot& p = s.table[i];
-        if (i == me || !p.occupied()) continue;
-        if (detailed) {
-            write_detail_entry(w, p);
-        } else {
-            write_brief_entry(w, p);
-        }
+// The same as on_state, but the answer is built in the batch and sent by flush_answers, when the
+// batch is full or earlier (see there).
+void on_state_batched(ServerState& s, Io& io, const Datagram&) {
+    const std::int32_t me = take_state(s, io);
+    if (me < 0) return;
+    AnswerBatch& batch = s.answers;
+    if (batch.storage.empty()) {
+        // Once for the server's life: room for the longest list (the game read limit bounds it).
+        batch.list_capacity = std::max(s.game_read_limit(), list::kEntries + list::kDetailEntry * static_cast<std::size_t>(s.table.size()));
+        batch.storage.resize(AnswerBatch::kCapacity * batch.list_capacity);
     }
-    seal(b, w.pos());
-    send_game(s, io, slot.game_addr, w.pos());
+    const std::size_t i = batch.count++;
+    batch.size[i] = write_state_answer(s, me, batch.list(i));
+    batch.to[i] = s.table[me].game_addr;
+    if (batch.full()) flush_answers(s, io);
+}
+
+// Seals the held-back answers side by side, then sends them in the order of their STATEs.
+void flush_answers(ServerState& s, Io& io) {
+    AnswerBatch& batch = s.answers;
+    const std::size_t n = batch.count;
+    if (n == 0) return;
+    batch.count = 0;
+    std::array<std::span<const std::uint8_t>, AnswerBatch::kCapacity> bodies{};
+    std::array<std::uint16_t, AnswerBatch::kCapacity> sums{};
+    for (std::size_t i = 0; i < n; ++i) bodies[i] = batch.list(i).subspan(kTypeAt, batch.size[i] - kTypeAt);
+    crc16_each(std::span(bodies).first(n), sums);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto list = batch.list(i);
+        put_u16(list, kChecksumAt, sums[i]);
+        send_until_accepted(io.net, io.clock, Socket::Game, batch.to[i], list, batch.size[i]);
+    }
 }
 
 // ACK: moves the player to detailed lists until the next join; keeps it from timing out. The count

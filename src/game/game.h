@@ -17,6 +17,13 @@ void on_leave(ServerState& s, Io& io, const Datagram& d);
 void on_state(ServerState& s, Io& io, const Datagram& d);
 void on_ack(ServerState& s, Io& io, const Datagram& d);
 
+// STATE answers may be held back while more game datagrams are already read ahead, so that several
+// long lists are checksummed side by side (s.answers). They leave in the order of their STATEs, before
+// any other game send, when the batch is full, and at the latest on the pass whose read-ahead runs dry
+// (the main loop calls flush_answers then), so nothing sent changes, only when.
+void on_state_batched(ServerState& s, Io& io, const Datagram& d);
+void flush_answers(ServerState& s, Io& io);
+
 // A player silent for more than this many seconds is removed.
 constexpr std::int64_t kSilenceLimit = 10;
 

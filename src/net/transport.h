@@ -21,6 +21,9 @@ public:
     // nothing). A datagram longer than `buf` is discarded whole, never handed over truncated.
     virtual std::size_t receive(Socket socket, std::span<std::uint8_t> buf, Address& from) = 0;
     virtual SendResult send(Socket socket, const Address& to, std::span<const std::uint8_t> bytes) = 0;
+    // Datagrams of `socket` already known to be waiting, learnt without another system call: a
+    // transport that reads ahead in batches knows, others say 0. A hint (some may yet be discarded).
+    virtual std::size_t waiting(Socket) const { return 0; }
 };
 
 // Calendar time in whole seconds, and the short pause used between send retries.

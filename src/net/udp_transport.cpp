@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <vector>
+
 namespace quarel::net {
 
 namespace {
@@ -37,8 +40,41 @@ bool make_nonblocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// Large enough for any UDP payload, so the kernel never cuts a datagram short in the read-ahead.
+constexpr std::size_t kLargestDatagram = 65536;
+
 }  // namespace
 
+struct UdpTransport::ReadAhead {
+    std::vector<std::uint8_t> storage = std::vector<std::uint8_t>(kReadAhead * kLargestDatagram);
+    std::array<mmsghdr, kReadAhead> msgs{};
+    std::array<iovec, kReadAhead> iov{};
+    std::array<sockaddr_storage, kReadAhead> names{};
+    unsigned next = 0;   // the next datagram to hand out
+    unsigned count = 0;  // datagrams taken by the last call
+
+    ReadAhead() {
+        for (unsigned i = 0; i < kReadAhead; ++i) iov[i] = {storage.data() + i * kLargestDatagram, kLargestDatagram};
+    }
+    // Takes whatever is waiting, up to kReadAhead datagrams. False when nothing was.
+    bool refill(int fd) {
+        next = count = 0;
+        for (unsigned i = 0; i < kReadAhead; ++i) {
+            msgs[i].msg_hdr = {};
+            msgs[i].msg_hdr.msg_name = &names[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof names[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_len = 0;
+        }
+        const int n = ::recvmmsg(fd, msgs.data(), kReadAhead, MSG_DONTWAIT, nullptr);
+        if (n <= 0) return false;
+        count = static_cast<unsigned>(n);
+        return true;
+    }
+};
+
+UdpTransport::UdpTransport() = default;
 UdpTransport::~UdpTransport() { close_all(); }
 
 bool UdpTransport::network_available() {
@@ -54,9 +90,21 @@ void UdpTransport::close_all() {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
+    if (ahead_) ahead_->next = ahead_->count = 0;
 }
 
 bool UdpTransport::open(Socket socket, std::uint16_t port) {
+    const bool ok = open_socket(socket, port);
+    if (ok && socket == Socket::Game) {
+        // A bigger queue than the kernel's default absorbs bursts; the kernel caps the value asked for.
+        setsockopt(fds_[index(socket)], SOL_SOCKET, SO_RCVBUF, &kGameReceiveBuffer, sizeof kGameReceiveBuffer);
+        if (!ahead_) ahead_ = std::make_unique<ReadAhead>();
+        ahead_->next = ahead_->count = 0;
+    }
+    return ok;
+}
+
+bool UdpTransport::open_socket(Socket socket, std::uint16_t port) {
     const int i = index(socket);
     if (fds_[i] >= 0) {
         ::close(fds_[i]);
@@ -107,6 +155,34 @@ std::uint16_t UdpTransport::bound_port(Socket socket) const {
 std::size_t UdpTransport::receive(Socket socket, std::span<std::uint8_t> buf, Address& from) {
     const int fd = fds_[index(socket)];
     if (fd < 0) return 0;
+    if (socket == Socket::Game && ahead_) return receive_ahead(fd, buf, from);
+    return receive_one_call(fd, buf, from);
+}
+
+std::size_t UdpTransport::waiting(Socket socket) const {
+    if (socket != Socket::Game || !ahead_) return 0;
+    return ahead_->count - ahead_->next;
+}
+
+std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, Address& from) {
+    ReadAhead& a = *ahead_;
+    for (int attempt = 0; attempt < kMaxDiscards; ++attempt) {
+        if (a.next == a.count && !a.refill(fd)) return 0;
+        const unsigned i = a.next++;
+        const std::size_t n = a.msgs[i].msg_len;
+        // An empty datagram reads as nothing, as a single read of it would.
+        if (n == 0) return 0;
+        // Longer than the caller's limit: discarded whole, as a single read would.
+        if (n > buf.size() || (a.msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+        from = from_sockaddr(a.names[i]);
+        if (!from.valid) continue;
+        std::memcpy(buf.data(), a.iov[i].iov_base, n);
+        return n;
+    }
+    return 0;
+}
+
+std::size_t UdpTransport::receive_one_call(int fd, std::span<std::uint8_t> buf, Address& from) {
     for (int attempt = 0; attempt < kMaxDiscards; ++attempt) {
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "net/transport.h"
 
@@ -10,7 +11,7 @@ namespace quarel::net {
 
 class UdpTransport final : public Transport {
 public:
-    UdpTransport() = default;
+    UdpTransport();
     ~UdpTransport() override;
     UdpTransport(const UdpTransport&) = delete;
     UdpTransport& operator=(const UdpTransport&) = delete;
@@ -27,13 +28,29 @@ public:
     // The port a socket is bound to (useful when it was opened on port 0).
     std::uint16_t bound_port(Socket socket) const;
 
+    // The game socket is read ahead: one system call takes every datagram waiting, up to kReadAhead,
+    // and hands them out one by one in arrival order. The chat socket is read one datagram per call.
     std::size_t receive(Socket socket, std::span<std::uint8_t> buf, Address& from) override;
     SendResult send(Socket socket, const Address& to, std::span<const std::uint8_t> bytes) override;
+    std::size_t waiting(Socket socket) const override;
+
+    static constexpr unsigned kReadAhead = 16;
+    // Receive queue asked for on the game socket: room for a STATE from every one of the most players
+    // the server takes, arriving at once, with ample margin (the kernel's default holds a few hundred).
+    static constexpr int kGameReceiveBuffer = 1 << 20;
 
 private:
     static int index(Socket socket) { return static_cast<int>(socket); }
+    bool open_socket(Socket socket, std::uint16_t port);
+    std::size_t receive_one_call(int fd, std::span<std::uint8_t> buf, Address& from);
+    std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, Address& from);
+
     int fds_[2] = {-1, -1};
     bool v6_[2] = {false, false};
+
+    // Read-ahead of the game socket, made once when it opens.
+    struct ReadAhead;
+    std::unique_ptr<ReadAhead> ahead_;
 };
 
 }  // namespace quarel::net
