@@ -1,0 +1,268 @@
+// Doubles for the fuzz targets: a transport that hands the server one datagram at a time and judges
+// every datagram the server sends, a clock moved by the input, and the slot table's invariants.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <span>
+#include <vector>
+
+#include "core/server_state.h"
+#include "net/transport.h"
+#include "protocol/framing.h"
+#include "protocol/messages.h"
+#include "protocol/wire.h"
+
+namespace quarel::fuzz {
+
+[[noreturn]] inline void fail(const char* what) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+#define FUZZ_CHECK(cond)                 \
+    do {                                 \
+        if (!(cond)) ::quarel::fuzz::fail(#cond); \
+    } while (0)
+
+class FuzzClock final : public net::Clock {
+public:
+    std::int64_t now() override { return now_; }
+    void sleep_ms(int) override {
+        // Send retries end after a bounded number of would-blocks; anything else is a hang.
+        FUZZ_CHECK(++sleeps_ < 1000);
+    }
+    void advance(std::int64_t s) { now_ += s; }
+    void new_event() { sleeps_ = 0; }
+
+private:
+    std::int64_t now_ = 1'700'000'000;
+    int sleeps_ = 0;
+};
+
+// What the event being handled is, so that each send can be judged against it.
+struct EventContext {
+    bool active = false;
+    net::Socket socket = net::Socket::Chat;
+    net::Address from;
+    std::uint8_t type = 0;
+    bool sealed = false;  // the checksum is right (the datagram reaches a handler or the unknown-type line)
+};
+
+class FuzzTransport final : public net::Transport {
+public:
+    explicit FuzzTransport(const core::ServerState& s) : s_(s) {}
+
+    void queue(net::Socket socket, std::vector<std::uint8_t> bytes, const net::Address& from) {
+        inbound_[static_cast<int>(socket)].push_back({std::move(bytes), from});
+    }
+    // Every `every`-th send attempt answers would-block (0: never); every `fail_every`-th fails.
+    void set_trouble(int every, int fail_every) {
+        block_every_ = every;
+        fail_every_ = fail_every;
+    }
+
+    std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override {
+        auto& q = inbound_[static_cast<int>(socket)];
+        while (!q.empty()) {
+            Inbound in = std::move(q.front());
+            q.pop_front();
+            // The kernel hands over nothing for an empty datagram the server could see, and the real
+            // transport discards oversized ones whole.
+            if (in.bytes.empty() || in.bytes.size() > buf.size()) continue;
+            std::memcpy(buf.data(), in.bytes.data(), in.bytes.size());
+            from = in.from;
+            return in.bytes.size();
+        }
+        return 0;
+    }
+
+    net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override {
+        ++attempts_;
+        if (block_every_ > 0 && attempts_ % block_every_ == 0) return net::SendResult::WouldBlock;
+        judge(socket, to, bytes);
+        if (socket == net::Socket::Game) sent_game.push_back({to, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
+        if (fail_every_ > 0 && attempts_ % fail_every_ == 0) return net::SendResult::Failed;
+        return net::SendResult::Accepted;
+    }
+
+    EventContext event;
+    struct GameSend {
+        net::Address to;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::vector<GameSend> sent_game;  // of the current event
+
+private:
+    struct Inbound {
+        std::vector<std::uint8_t> bytes;
+        net::Address from;
+    };
+
+    bool is_game_addr_of_occupied(const net::Address& to) const {
+        for (const auto& p : s_.table) {
+            if (p.occupied() && p.game_addr.valid && p.game_addr == to) return true;
+        }
+        return false;
+    }
+    bool is_chat_addr_of(const net::Address& to, bool named_only) const {
+        for (const auto& p : s_.table) {
+            if (!p.occupied() || !p.chat_addr.valid || p.chat_addr != to) continue;
+            if (named_only && !p.named()) continue;
+            return true;
+        }
+        return false;
+    }
+
+    // A list of `count` entries of `entry` bytes after a header of `header` bytes, count in 0..MaxSlots.
+    void check_list(std::span<const std::uint8_t> b, std::size_t count_at, std::size_t header, std::size_t entry) const {
+        FUZZ_CHECK(b.size() >= header);
+        const std::int32_t count = protocol::get_i32(b, count_at);
+        FUZZ_CHECK(count >= 0 && count <= s_.table.size());
+        FUZZ_CHECK(b.size() == header + entry * static_cast<std::size_t>(count));
+    }
+
+    void judge(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> b) const {
+        namespace p = protocol;
+        FUZZ_CHECK(to.valid);
+        FUZZ_CHECK(b.size() >= p::kHeaderSize && b.size() <= 32767 && b.size() <= s_.packet.size());
+        FUZZ_CHECK(p::accept(b));
+        const std::uint8_t type = b[p::kTypeAt];
+        if (socket == net::Socket::Game) {
+            // Only answers to a game datagram and the time-out sweep use the game socket.
+            switch (type) {
+                case p::game_out::SERVER_FULL:
+                    FUZZ_CHECK(b.size() == 3);
+                    FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::JOIN);
+                    FUZZ_CHECK(to == event.from);
+                    FUZZ_CHECK(s_.table.full());
+                    return;
+                case p::game_out::WELCOME:
+                    check_list(b, p::welcome::kCount, p::welcome::kEntries, p::list::kBriefEntry);
+                    FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::JOIN);
+                    FUZZ_CHECK(to == event.from);
+                    break;
+                case p::game_out::BRIEF_LIST:
+                    check_list(b, p::list::kCount, p::list::kEntries, p::list::kBriefEntry);
+                    FUZZ_CHECK(event.active && event.socket == net::Socket::Game);
+                    break;
+                case p::game_out::DETAIL_LIST:
+                    check_list(b, p::list::kCount, p::list::kEntries, p::list::kDetailEntry);
+                    FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::STATE);
+                    break;
+                case p::game_out::PLAYER_GONE:
+                    FUZZ_CHECK(b.size() == p::id_only::kSize);
+                    break;
+                default:
+                    fail("unknown type sent on the game socket");
+            }
+            FUZZ_CHECK(is_game_addr_of_occupied(to));
+            return;
+        }
+        // Chat socket: nothing is sent while a game datagram is handled.
+        FUZZ_CHECK(!(event.active && event.socket == net::Socket::Game));
+        switch (type) {
+            case p::chat_out::SLOTS_INFO:
+            case p::chat_out::MAP_INFO:
+                // The two answers go to the asker, and only to it.
+                FUZZ_CHECK(event.active && event.socket == net::Socket::Chat && to == event.from);
+                FUZZ_CHECK(event.type == (type == p::chat_out::SLOTS_INFO ? p::chat_in::ASK_SLOTS : p::chat_in::ASK_MAP));
+                if (type == p::chat_out::SLOTS_INFO) {
+                    FUZZ_CHECK(b.size() == p::slots_info::kSize);
+                    FUZZ_CHECK(p::get_i32(b, p::slots_info::kSlots) == s_.settings.max_slots);
+                } else {
+                    FUZZ_CHECK(b.size() == p::map_info::kFixed + s_.settings.map_name.size());
+                    FUZZ_CHECK(std::memcmp(b.data() + p::map_info::kMap, s_.settings.map_name.data(),
+                                           s_.settings.map_name.size()) == 0);
+                    FUZZ_CHECK(b.back() == 0);
+                }
+                return;
+            case p::chat_out::NAME_LIST: {
+                // Entries: id and a name of at most 31 bytes with its NUL, exactly filling the datagram.
+                FUZZ_CHECK(b.size() >= p::text_msg::kText);
+                const std::int32_t count = p::get_i32(b, p::text_msg::kId);
+                FUZZ_CHECK(count >= 1 && count <= s_.table.size());
+                std::size_t at = p::text_msg::kText;
+                for (std::int32_t i = 0; i < count; ++i) {
+                    FUZZ_CHECK(at + 5 <= b.size());
+                    FUZZ_CHECK(p::get_i32(b, at) != 0);
+                    const void* nul = std::memchr(b.data() + at + 4, 0, b.size() - at - 4);
+                    FUZZ_CHECK(nul != nullptr);
+                    const std::size_t len = static_cast<const std::uint8_t*>(nul) - (b.data() + at + 4);
+                    FUZZ_CHECK(len >= 1 && len <= p::kNameField - 1);
+                    at += 4 + len + 1;
+                }
+                FUZZ_CHECK(at == b.size());
+                FUZZ_CHECK(is_chat_addr_of(to, true));
+                return;
+            }
+            case p::chat_out::CHAT_OUT:
+                // Relayed whole: the text's NUL lies within, not necessarily at the end.
+                FUZZ_CHECK(b.size() >= p::text_msg::kText + 1);
+                FUZZ_CHECK(std::memchr(b.data() + p::text_msg::kText, 0, b.size() - p::text_msg::kText) != nullptr);
+                FUZZ_CHECK(b.size() <= p::kChatReadLimit || b.size() == p::text_msg::kText + s_.settings.loop_msg.size() + 1);
+                FUZZ_CHECK(is_chat_addr_of(to, true));
+                return;
+            case p::chat_out::WHISPER_OUT:
+                FUZZ_CHECK(b.size() >= p::text_msg::kText + 1 && b.size() <= p::kChatReadLimit - 4);
+                FUZZ_CHECK(std::memchr(b.data() + p::text_msg::kText, 0, b.size() - p::text_msg::kText) != nullptr);
+                FUZZ_CHECK(is_chat_addr_of(to, false));
+                return;
+            case p::chat_out::HIT_NOTICE:
+                FUZZ_CHECK(b.size() == p::hit_notice::kSize && p::get_i16(b, p::hit_notice::kDelta) < 0);
+                FUZZ_CHECK(to != event.from);
+                FUZZ_CHECK(is_chat_addr_of(to, false));
+                return;
+            case p::chat_out::RESPAWN_OUT:
+            case p::chat_out::EVENT_BYTE_OUT:
+                FUZZ_CHECK(b.size() == 8);
+                FUZZ_CHECK(is_chat_addr_of(to, true));
+                return;
+            case p::chat_out::EVENT_WORD_OUT:
+                FUZZ_CHECK(b.size() == 11);
+                FUZZ_CHECK(is_chat_addr_of(to, true));
+                return;
+            case p::chat_out::EVENT_ALL_OUT:
+                FUZZ_CHECK(b.size() == 8);
+                FUZZ_CHECK(is_chat_addr_of(to, false));
+                return;
+            default:
+                fail("unknown type sent on the chat socket");
+        }
+    }
+
+    const core::ServerState& s_;
+    std::deque<Inbound> inbound_[2];
+    int attempts_ = 0;
+    int block_every_ = 0;
+    int fail_every_ = 0;
+};
+
+// The slot table's invariants: the count matches the occupied slots, ids are distinct, positive and
+// never above the last id given, names end within their field, free slots keep no name and no chat
+// address, occupied slots have the address they joined from.
+inline void check_table(const core::ServerState& s) {
+    const auto& t = s.table;
+    FUZZ_CHECK(t.last_id() >= 0);
+    std::int32_t occupied = 0;
+    for (std::int32_t i = 0; i < t.size(); ++i) {
+        const auto& p = t[i];
+        FUZZ_CHECK(std::memchr(p.name.data(), 0, p.name.size()) != nullptr);
+        if (!p.occupied()) {
+            FUZZ_CHECK(p.name[0] == '\0');
+            FUZZ_CHECK(!p.chat_addr.valid);
+            continue;
+        }
+        ++occupied;
+        FUZZ_CHECK(p.id > 0 && p.id <= t.last_id());
+        FUZZ_CHECK(p.game_addr.valid);
+        for (std::int32_t j = i + 1; j < t.size(); ++j) FUZZ_CHECK(t[j].id != p.id);
+    }
+    FUZZ_CHECK(occupied == t.player_count());
+    FUZZ_CHECK(occupied <= t.size());
+}
+
+}  // namespace quarel::fuzz
