@@ -236,7 +236,7 @@ TEST(HeldBackAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
         ASSERT_EQ(ahead.net.attempts, plain.net.attempts);
     }
     EXPECT_GT(answers, 3000);
-    EXPECT_FALSE(ahead.state.answers.storage.empty()) << "answers were held back at all";
+    EXPECT_TRUE(ahead.state.answers.storage != nullptr) << "answers were held back at all";
     EXPECT_EQ(ahead.state.answers.count, 0u) << "nothing left behind";
 }
 

@@ -5,8 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "net/address.h"
 
@@ -15,17 +15,16 @@ namespace quarel::game {
 struct AnswerBatch {
     static constexpr std::size_t kCapacity = 4;
 
-    // kCapacity lists of up to `list_capacity` bytes each; sized at the first use, then kept.
-    std::vector<std::uint8_t> storage;
+    // kCapacity lists of up to `list_capacity` bytes each; made at the first use, then kept. Left
+    // uninitialised: only the pages that lists are written into become resident.
+    std::unique_ptr<std::uint8_t[]> storage;
     std::size_t list_capacity = 0;
     std::array<net::Address, kCapacity> to{};
     std::array<std::size_t, kCapacity> size{};
     std::size_t count = 0;
 
     bool full() const { return count == kCapacity; }
-    std::span<std::uint8_t> list(std::size_t i) {
-        return std::span<std::uint8_t>(storage).subspan(i * list_capacity, list_capacity);
-    }
+    std::span<std::uint8_t> list(std::size_t i) { return {storage.get() + i * list_capacity, list_capacity}; }
 };
 
 }  // namespace quarel::game

@@ -162,10 +162,10 @@ void on_state_batched(ServerState& s, Io& io, const Datagram&) {
     const std::int32_t me = take_state(s, io);
     if (me < 0) return;
     AnswerBatch& batch = s.answers;
-    if (batch.storage.empty()) {
+    if (!batch.storage) {
         // Once for the server's life: room for the longest list (the game read limit bounds it).
         batch.list_capacity = std::max(s.game_read_limit(), list::kEntries + list::kDetailEntry * static_cast<std::size_t>(s.table.size()));
-        batch.storage.resize(AnswerBatch::kCapacity * batch.list_capacity);
+        batch.storage.reset(new std::uint8_t[AnswerBatch::kCapacity * batch.list_capacity]);
     }
     const std::size_t i = batch.count++;
     batch.size[i] = write_state_answer(s, me, batch.list(i));

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <vector>
+#include <memory>
 
 namespace quarel::net {
 
@@ -46,7 +46,8 @@ constexpr std::size_t kLargestDatagram = 65536;
 }  // namespace
 
 struct UdpTransport::ReadAhead {
-    std::vector<std::uint8_t> storage = std::vector<std::uint8_t>(kReadAhead * kLargestDatagram);
+    // Left uninitialised: only the pages the kernel writes into become resident.
+    std::unique_ptr<std::uint8_t[]> storage{new std::uint8_t[kReadAhead * kLargestDatagram]};
     std::array<mmsghdr, kReadAhead> msgs{};
     std::array<iovec, kReadAhead> iov{};
     std::array<sockaddr_storage, kReadAhead> names{};
@@ -54,7 +55,7 @@ struct UdpTransport::ReadAhead {
     unsigned count = 0;  // datagrams taken by the last call
 
     ReadAhead() {
-        for (unsigned i = 0; i < kReadAhead; ++i) iov[i] = {storage.data() + i * kLargestDatagram, kLargestDatagram};
+        for (unsigned i = 0; i < kReadAhead; ++i) iov[i] = {storage.get() + i * kLargestDatagram, kLargestDatagram};
     }
     // Takes whatever is waiting, up to kReadAhead datagrams. False when nothing was.
     bool refill(int fd) {
