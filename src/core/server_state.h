@@ -42,7 +42,8 @@ struct ServerState {
     game::AnswerBatch answers;
 
     std::span<std::uint8_t> buf() { return packet; }
-    std::size_t game_read_limit() const { return static_cast<std::size_t>(settings.max_slots) * protocol::kBytesPerSlot; }
+    // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.
+    std::size_t game_read_limit() const { return static_cast<std::size_t>(table.size()) * protocol::kBytesPerSlot; }
 };
 
 // What the handlers and jobs talk to: sockets, the calendar clock, the console and, where the server
