@@ -43,13 +43,21 @@ private:
     int sleeps_ = 0;
 };
 
-// What the event being handled is, so that each send can be judged against it.
+// The datagram the server read last, so that each send can be judged against it. Inactive once a read
+// found nothing: what is sent then comes from the loop's own jobs.
 struct EventContext {
     bool active = false;
     net::Socket socket = net::Socket::Chat;
     net::Address from;
     std::uint8_t type = 0;
-    bool sealed = false;  // the checksum is right (the datagram reaches a handler or the unknown-type line)
+};
+
+// A STATE answer the server owes: STATE answers may be held back while more game datagrams wait, but
+// they must leave in the order of their STATEs and before anything else is sent.
+struct OwedAnswer {
+    net::Address to;
+    std::int32_t others;
+    bool detailed;
 };
 
 class FuzzTransport final : public net::Transport {
@@ -75,28 +83,46 @@ public:
             if (in.bytes.empty() || in.bytes.size() > buf.size()) continue;
             std::memcpy(buf.data(), in.bytes.data(), in.bytes.size());
             from = in.from;
+            handing_over(socket, in.bytes, in.from);
             return in.bytes.size();
         }
+        event.active = false;
+        welcomed_ = false;
         return 0;
     }
+    std::size_t waiting(net::Socket socket) const override { return inbound_[static_cast<int>(socket)].size(); }
+    std::size_t queued() const { return inbound_[0].size() + inbound_[1].size(); }
 
     net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override {
         ++attempts_;
         if (block_every_ > 0 && attempts_ % block_every_ == 0) return net::SendResult::WouldBlock;
         judge(socket, to, bytes);
-        if (socket == net::Socket::Game) sent_game.push_back({to, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
         if (fail_every_ > 0 && attempts_ % fail_every_ == 0) return net::SendResult::Failed;
         return net::SendResult::Accepted;
     }
 
+    // Every STATE handed over has been answered.
+    bool nothing_owed() const { return owed_.empty(); }
+    std::size_t judged() const { return judged_; }
+    std::size_t answers_matched() const { return answers_matched_; }
+
     EventContext event;
-    struct GameSend {
-        net::Address to;
-        std::vector<std::uint8_t> bytes;
-    };
-    std::vector<GameSend> sent_game;  // of the current event
 
 private:
+    // Notes what the server is about to handle: the sender and type for the judge, and for a
+    // well-formed STATE from a player in the game the answer it owes (to the address the player joined
+    // from, listing the PlayerCount - 1 others, detailed once the player has acknowledged).
+    void handing_over(net::Socket socket, const std::vector<std::uint8_t>& d, const net::Address& from) {
+        namespace p = protocol;
+        event = {true, socket, from, d.size() >= p::kHeaderSize ? d[p::kTypeAt] : std::uint8_t{0}};
+        welcomed_ = false;
+        if (socket != net::Socket::Game || event.type != p::game_in::STATE || d.size() < p::state::kSize) return;
+        if (!p::accept(d)) return;
+        const std::int32_t slot = s_.table.find_by_id(p::get_i32(d, p::state::kId));
+        if (slot < 0) return;
+        owed_.push_back({s_.table[slot].game_addr, s_.table.player_count() - 1, s_.table[slot].acks > 0});
+    }
+
     struct Inbound {
         std::vector<std::uint8_t> bytes;
         net::Address from;
@@ -125,8 +151,9 @@ private:
         FUZZ_CHECK(b.size() == header + entry * static_cast<std::size_t>(count));
     }
 
-    void judge(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> b) const {
+    void judge(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> b) {
         namespace p = protocol;
+        ++judged_;
         FUZZ_CHECK(to.valid);
         FUZZ_CHECK(b.size() >= p::kHeaderSize && b.size() <= 32767 && b.size() <= s_.packet.size());
         FUZZ_CHECK(p::accept(b));
@@ -136,6 +163,7 @@ private:
             switch (type) {
                 case p::game_out::SERVER_FULL:
                     FUZZ_CHECK(b.size() == 3);
+                    FUZZ_CHECK(owed_.empty());
                     FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::JOIN);
                     FUZZ_CHECK(to == event.from);
                     FUZZ_CHECK(s_.table.full());
@@ -144,17 +172,31 @@ private:
                     check_list(b, p::welcome::kCount, p::welcome::kEntries, p::list::kBriefEntry);
                     FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::JOIN);
                     FUZZ_CHECK(to == event.from);
+                    FUZZ_CHECK(owed_.empty());
+                    welcomed_ = true;
                     break;
                 case p::game_out::BRIEF_LIST:
-                    check_list(b, p::list::kCount, p::list::kEntries, p::list::kBriefEntry);
-                    FUZZ_CHECK(event.active && event.socket == net::Socket::Game);
+                case p::game_out::DETAIL_LIST: {
+                    const bool detailed = type == p::game_out::DETAIL_LIST;
+                    check_list(b, p::list::kCount, p::list::kEntries, detailed ? p::list::kDetailEntry : p::list::kBriefEntry);
+                    if (welcomed_ && !detailed) {
+                        // The list of everybody that follows a WELCOME, to every player.
+                        FUZZ_CHECK(p::get_i32(b, p::list::kCount) == s_.table.player_count());
+                        break;
+                    }
+                    // Otherwise the answer to the oldest STATE not yet answered.
+                    FUZZ_CHECK(!owed_.empty());
+                    const OwedAnswer want = owed_.front();
+                    owed_.pop_front();
+                    FUZZ_CHECK(to == want.to);
+                    FUZZ_CHECK(p::get_i32(b, p::list::kCount) == want.others);
+                    FUZZ_CHECK(detailed == want.detailed);
+                    ++answers_matched_;
                     break;
-                case p::game_out::DETAIL_LIST:
-                    check_list(b, p::list::kCount, p::list::kEntries, p::list::kDetailEntry);
-                    FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::STATE);
-                    break;
+                }
                 case p::game_out::PLAYER_GONE:
                     FUZZ_CHECK(b.size() == p::id_only::kSize);
+                    FUZZ_CHECK(owed_.empty());
                     break;
                 default:
                     fail("unknown type sent on the game socket");
@@ -162,8 +204,9 @@ private:
             FUZZ_CHECK(is_game_addr_of_occupied(to));
             return;
         }
-        // Chat socket: nothing is sent while a game datagram is handled.
+        // Chat socket: nothing is sent while a game datagram is handled, nor while a STATE is unanswered.
         FUZZ_CHECK(!(event.active && event.socket == net::Socket::Game));
+        FUZZ_CHECK(owed_.empty());
         switch (type) {
             case p::chat_out::SLOTS_INFO:
             case p::chat_out::MAP_INFO:
@@ -236,6 +279,10 @@ private:
 
     const core::ServerState& s_;
     std::deque<Inbound> inbound_[2];
+    std::deque<OwedAnswer> owed_;
+    bool welcomed_ = false;  // a WELCOME went out for the datagram being handled
+    std::size_t judged_ = 0;
+    std::size_t answers_matched_ = 0;
     int attempts_ = 0;
     int block_every_ = 0;
     int fail_every_ = 0;

@@ -11,8 +11,9 @@ CHAT, GAME = 0, 1
 ADVANCE = {0: 0, 1: 3, 2: 4, 4: 5, 10: 6, 11: 7}  # seconds -> index into the target's table
 
 
-def event(socket, payload, sender=0, advance=0, raw=False):
-    control = socket | (sender << 1) | (ADVANCE[advance] << 3) | ((3 if raw else 0) << 6)
+def event(socket, payload, sender=0, advance=0, raw=False, burst=False):
+    """raw: the bytes go out without a checksum put in front; burst: the datagram waits with the next."""
+    control = socket | (sender << 1) | (ADVANCE[advance] << 3) | ((3 if raw else 2 if burst else 0) << 6)
     assert len(payload) < 256
     return bytes([control, len(payload)]) + payload
 
@@ -32,8 +33,8 @@ def join(sender=0, tag=7):
     return event(GAME, b"\x01" + POSE + i16(100) + i16(1) + i16(2) + b"\x03" + bytes([tag]), sender)
 
 
-def state(pid, sender=0, advance=0):
-    return event(GAME, b"\x03" + i32(pid) + POSE + i16(55) + i16(4) + i16(5) + b"\x06", sender, advance)
+def state(pid, sender=0, advance=0, burst=False):
+    return event(GAME, b"\x03" + i32(pid) + POSE + i16(55) + i16(4) + i16(5) + b"\x06", sender, advance, burst=burst)
 
 
 def ack(pid, sender=0):
@@ -78,6 +79,11 @@ SERVER = {
     "event_all": SETUP_4 + join(0) + join(2) + set_name(1, b"Ann") + chat(0x88, i32(1) + b"\x05"),
     "loop_message": SETUP_LOOP + join(0) + set_name(1, b"Ann") + state(1, 0, 2) + state(1, 0, 2),
     "unknown_chat": SETUP_4 + chat(0x84, b""),
+    # Several game datagrams found at once: STATE answers may be held back and sent together.
+    "burst_states": SETUP_4 + join(0) + join(2) + ack(1) + state(1, burst=True) + state(2, 2, burst=True)
+                    + state(1, burst=True) + state(2, 2, burst=True) + state(1, burst=True) + state(2, 2),
+    "burst_timeout": SETUP_4 + join(0) + join(2) + state(1, 0, 10, burst=True) + state(1, 0, 0, burst=True)
+                     + state(1, 0, 1),
     "bad_checksum": SETUP_4 + event(GAME, b"\x12\x34\x01" + POSE, raw=True),
 }
 SERVER["session"] = SETUP_4 + b"".join(v[1:] for v in SERVER.values() if v[:1] == SETUP_4)

@@ -1,10 +1,16 @@
-// Abuse resistance: the query rate limits and their summary line, and regression cases for inputs that
-// once broke the server.
+// Abuse resistance: the query rate limits and their summary line; the fuzz harnesses' inputs replayed
+// (checked-in corpora and structured random sessions) with every invariant check they make.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 
+#include "../fuzz/config_harness.h"
+#include "../fuzz/server_harness.h"
 #include "chat/rate_limit.h"
 #include "core/loop.h"
 #include "support/fakes.h"
@@ -280,4 +286,176 @@ TEST_F(Limited, UnderASteadyFloodThereIsAtMostOneSummaryLineAMinute) {
     EXPECT_EQ(printed_at, (std::vector<std::int64_t>{kT + 61, kT + 122, kT + 183, kT + 244}));
     EXPECT_EQ(reported + h.state.query_limit.dropped(), refused);
     EXPECT_EQ(reported, 61 * 4);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The fuzz harnesses in the ordinary suite. A broken check aborts the test with the check's text.
+
+namespace {
+
+std::vector<Bytes> corpus(const char* target) {
+    std::vector<Bytes> inputs;
+    const std::filesystem::path dir = std::filesystem::path(QUAREL_TEST_DATA) / ".." / ".." / "fuzz" / "corpus" / target;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        inputs.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return inputs;
+}
+
+// Plausible traffic in the server harness's input layout: mostly well-formed messages for ids that
+// exist or just did, some cut short, lengthened, unsealed or for unknown ids, now and then in bursts.
+class SessionWriter {
+public:
+    explicit SessionWriter(std::uint32_t seed) : rng_(seed) {}
+
+    Bytes session(int events) {
+        Bytes out{static_cast<std::uint8_t>(rng_())};
+        joins_ = 0;
+        for (int i = 0; i < events; ++i) event(out);
+        return out;
+    }
+
+private:
+    std::uint32_t pick(std::uint32_t n) { return rng_() % n; }
+
+    std::int32_t some_id() {
+        const std::uint32_t r = pick(20);
+        if (r == 0) return 0;
+        if (r == 1) return static_cast<std::int32_t>(rng_());
+        if (r == 2 || joins_ == 0) return 1 + static_cast<std::int32_t>(pick(static_cast<std::uint32_t>(joins_) + 1));
+        // Mostly one of the latest ids: the players most likely still in the game.
+        return joins_ - static_cast<std::int32_t>(pick(static_cast<std::uint32_t>(std::min(joins_, 6))));
+    }
+
+    static void put32(Bytes& b, std::int32_t v) {
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i)));
+    }
+    void noise(Bytes& b, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(rng_()));
+    }
+    void text(Bytes& b) {
+        const std::size_t n = pick(40);
+        for (std::size_t i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>('a' + pick(26)));
+        if (pick(20) != 0) b.push_back(0);  // now and then no NUL
+    }
+
+    void event(Bytes& out) {
+        namespace p = protocol;
+        Bytes m;
+        bool game = false;
+        const std::uint32_t kind = pick(100);
+        if (kind < 8) {
+            game = true;
+            m.push_back(p::game_in::JOIN);
+            noise(m, 44);
+            ++joins_;
+        } else if (kind < 40) {
+            game = true;
+            m.push_back(p::game_in::STATE);
+            put32(m, some_id());
+            noise(m, 43);
+        } else if (kind < 46) {
+            game = true;
+            m.push_back(p::game_in::ACK);
+            put32(m, some_id());
+        } else if (kind < 49) {
+            game = true;
+            m.push_back(p::game_in::LEAVE);
+            put32(m, some_id());
+        } else if (kind < 55) {
+            m.push_back(pick(2) ? p::chat_in::ASK_SLOTS : p::chat_in::ASK_MAP);
+        } else if (kind < 62) {
+            m.push_back(p::chat_in::SET_NAME);
+            put32(m, some_id());
+            text(m);
+        } else if (kind < 68) {
+            m.push_back(p::chat_in::CHAT);
+            put32(m, some_id());
+            text(m);
+        } else if (kind < 73) {
+            m.push_back(p::chat_in::WHISPER);
+            put32(m, some_id());
+            put32(m, some_id());
+            text(m);
+        } else if (kind < 78) {
+            m.push_back(p::chat_in::HEALTH_DELTA);
+            put32(m, some_id());
+            noise(m, 2);
+        } else if (kind < 94) {
+            static constexpr std::uint8_t kRelays[] = {p::chat_in::RESPAWN, p::chat_in::EVENT_BYTE, p::chat_in::EVENT_WORD,
+                                                       p::chat_in::EVENT_ALL};
+            const std::uint8_t type = kRelays[pick(4)];
+            m.push_back(type);
+            put32(m, some_id());
+            noise(m, type == p::chat_in::RESPAWN ? 0 : type == p::chat_in::EVENT_WORD ? 4 : 1);
+        } else {
+            game = pick(2) == 0;
+            noise(m, pick(60));
+        }
+        // Cut short or lengthened now and then.
+        const std::uint32_t shape = pick(20);
+        if (shape == 0 && !m.empty()) m.resize(pick(static_cast<std::uint32_t>(m.size())));
+        if (shape == 1) noise(m, 1 + pick(20));
+
+        const std::uint32_t mode_pick = pick(20);
+        const std::uint8_t mode = mode_pick == 0 ? 3 : mode_pick < 4 ? 2 : 0;
+        const std::uint8_t advance = pick(30) == 0 ? static_cast<std::uint8_t>(3 + pick(5)) : static_cast<std::uint8_t>(pick(3));
+        const std::uint8_t control = static_cast<std::uint8_t>((game ? 1 : 0) | (pick(4) << 1) | (advance << 3) | (mode << 6));
+        out.push_back(control);
+        out.push_back(static_cast<std::uint8_t>(m.size()));
+        out.insert(out.end(), m.begin(), m.end());
+    }
+
+    std::mt19937 rng_;
+    int joins_ = 0;
+};
+
+}  // namespace
+
+TEST(FuzzCorpus, EveryCheckedInServerInputKeepsEveryInvariant) {
+    const auto inputs = corpus("server");
+    ASSERT_GE(inputs.size(), 20u);
+    fuzz::ServerRunStats total;
+    for (const Bytes& in : inputs) {
+        const auto stats = fuzz::run_server_input(in.data(), in.size());
+        total.events += stats.events;
+        total.sends += stats.sends;
+        total.state_answers += stats.state_answers;
+    }
+    // The seeds reach the handlers: they send, and their STATEs are answered as owed.
+    EXPECT_GT(total.sends, 100u);
+    EXPECT_GT(total.state_answers, 15u);
+}
+
+TEST(FuzzCorpus, EveryCheckedInConfigInputPassesTheReaderChecks) {
+    const auto inputs = corpus("config");
+    ASSERT_GE(inputs.size(), 8u);
+    for (const Bytes& in : inputs) fuzz::run_config_input(in.data(), in.size());
+    // And a few shapes the seeds lack: NUL bytes, a lone CR, a line of exactly 511 bytes.
+    const std::string extra[] = {std::string("slots 3\0\nmap x\0y\n", 17), "name a\rb\n", "#" + std::string(510, 'c') + "\nslots 2"};
+    for (const std::string& text : extra) {
+        fuzz::run_config_input(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
+    core::Settings st;
+    core::apply_config(st, extra[2]);
+    EXPECT_EQ(st.max_slots, 2);
+}
+
+TEST(RandomSessions, StructuredRandomTrafficKeepsEveryInvariant) {
+    // 300 sessions of 300 events: joins, states, acks, leaves, names, chat, whispers, health and relays,
+    // some malformed, some in bursts, with time jumps across the 4 s tick and the 10 s silence limit.
+    SessionWriter writer(20240607);
+    fuzz::ServerRunStats total;
+    for (int i = 0; i < 300; ++i) {
+        const Bytes in = writer.session(300);
+        const auto stats = fuzz::run_server_input(in.data(), in.size());
+        total.events += stats.events;
+        total.sends += stats.sends;
+        total.state_answers += stats.state_answers;
+    }
+    EXPECT_EQ(total.events, 300u * 300u);
+    // The traffic reaches the handlers (about 6400 answers and 46000 sends with this seed).
+    EXPECT_GT(total.state_answers, 4000u);
+    EXPECT_GT(total.sends, 30000u);
 }
