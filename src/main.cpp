@@ -15,6 +15,7 @@
 #include "core/server_state.h"
 #include "core/settings.h"
 #include "core/shutdown.h"
+#include "game/game.h"
 #include "lobby/curl_client.h"
 #include "net/system_clock.h"
 #include "net/udp_transport.h"
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
         if (stop.requested()) break;
         wait_for_work(udp, stop.wake_fd(), core::next_deadline(state, io), lobby_client.get());
     }
+    // STATE answers held back for a batched checksum belong to datagrams already handled: send them.
+    game::flush_answers(state, io);
     udp.close_all();
     console.write("Server stopped.\n");
     return 0;
