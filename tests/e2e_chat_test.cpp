@@ -60,7 +60,9 @@ TEST(EndToEndChat, AskMapIsAnsweredWithTheClockAndPrintsTheAskersAddress) {
     ASSERT_EQ(answer->size(), 24u);
     // The first pass ticked the clock from 8:01; a second tick needs at least 3 more seconds.
     const std::uint8_t minute = (*answer)[4];
-    if (elapsed < std::chrono::seconds(3)) EXPECT_EQ(minute, 2);
+    if (elapsed < std::chrono::seconds(3)) {
+        EXPECT_EQ(minute, 2);
+    }
     Bytes expected = hex("12 08 02  00000000 00000000 00000000  62 6c 61 62 6c 61 00");
     expected[2] = minute;
     EXPECT_EQ(to_hex(*answer), to_hex(sealed(expected)));

@@ -578,7 +578,9 @@ TEST(ConfigExample, IsPlainShortLinesThatReadAsTheDefaults) {
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        if (!line.empty()) EXPECT_EQ(line[0], '#') << line;
+        if (!line.empty()) {
+            EXPECT_EQ(line[0], '#') << line;
+        }
     }
     core::Settings as_shipped;
     core::apply_config(as_shipped, text);
