@@ -85,6 +85,9 @@ int main(int argc, char** argv) {
     // STATE answers held back for a batched checksum belong to datagrams already handled: send them.
     game::flush_answers(state, io);
     udp.close_all();
+    // An announcement still in flight is dropped, its connection closed; it prints nothing.
+    io.lobby = nullptr;
+    lobby_client.reset();
     console.write("Server stopped.\n");
     return 0;
 }

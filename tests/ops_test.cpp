@@ -424,6 +424,47 @@ TEST(Shutdown, LeavesAfterThePassItInterruptsEvenWithDatagramsWaiting) {
         << after_banner;
 }
 
+TEST(Shutdown, ClosesALobbyRequestInFlight) {
+    // A lobby that accepts the connection and never answers: the announcement is still in flight when
+    // the stop comes, and the server must neither wait for it nor leave it open.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t len = sizeof sin;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&sin), &len);
+    const std::string lobby = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
+
+    ServerProcess server("public 1\nlobby " + lobby + "\n");
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "no announcement reached the lobby";
+    const int conn = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    // The request arrives and stays unanswered.
+    pollfd c{conn, POLLIN, 0};
+    ASSERT_EQ(::poll(&c, 1, 5000), 1);
+    char buf[4096];
+    ASSERT_GT(::recv(conn, buf, sizeof buf, 0), 0);
+
+    const auto started = Clock::now();
+    const int status = server.stop(SIGTERM);
+    ASSERT_NE(status, -1);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Far below the lobby's own 10 s time-out: the stop did not wait for the answer.
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
+    const std::string out = server.output();
+    EXPECT_EQ(out.substr(out.size() - 16), "Server stopped.\n") << out;
+    EXPECT_EQ(out.find("Fail"), std::string::npos) << "an abandoned announcement is no failure: " << out;
+    // The connection was closed: the lobby reads the end of the stream.
+    ASSERT_EQ(::poll(&c, 1, 2000), 1);
+    EXPECT_LE(::recv(conn, buf, sizeof buf, 0), 0);
+    ::close(conn);
+    ::close(listener);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // IPv6
 
