@@ -96,6 +96,8 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
     set(CURLOPT_HTTPHEADER, headers_);
     set(CURLOPT_TIMEOUT, timeout_seconds_);
     set(CURLOPT_NOSIGNAL, 1L);
+    // A clean stop must not wait for a host-name lookup still running in the resolver thread.
+    set(CURLOPT_QUICK_EXIT, 1L);
     // Nothing survives an announcement: the connection closes when it ends.
     set(CURLOPT_FORBID_REUSE, 1L);
     set(CURLOPT_PREREQFUNCTION, &CurlLobbyClient::on_connected);
