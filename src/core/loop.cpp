@@ -62,8 +62,9 @@ void dispatch_game(ServerState& s, Io& io, const Datagram& d) {
     const Route& r = kGameRoutes[type];
     if (r.handler == nullptr || d.size < r.min_size) return;
     // With more datagrams already read ahead, a STATE's answer may wait for the next ones so their
-    // checksums are computed together; anything else first sends what waits.
-    if (type == protocol::game_in::STATE && io.net.waiting(net::Socket::Game) > 0) {
+    // checksums are computed together (the last one read ahead joins those waiting, and run_pass
+    // sends them all at once); anything else first sends what waits.
+    if (type == protocol::game_in::STATE && (io.net.waiting(net::Socket::Game) > 0 || s.answers.count > 0)) {
         game::on_state_batched(s, io, d);
         return;
     }

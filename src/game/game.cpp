@@ -55,21 +55,36 @@ std::int32_t take_state(ServerState& s, Io& io) {
 
 // STATE, second half: writes the answer for the player in slot `me` into `out` (unsealed) and returns
 // its length: the other players, brief until it has acknowledged since the last join, detailed after.
+// This is the hot loop of a large server, so the table's bounds and the write position live in locals:
+// byte stores may alias anything, and the compiler would otherwise reload them after every store.
 std::size_t write_state_answer(const ServerState& s, std::int32_t me, std::span<std::uint8_t> out) {
     const bool detailed = s.table[me].acks > 0;
     put_u8(out, kTypeAt, detailed ? game_out::DETAIL_LIST : game_out::BRIEF_LIST);
     put_i32(out, list::kCount, s.table.player_count() - 1);
-    Writer w(out, list::kEntries);
-    for (std::int32_t i = 0; i < s.table.size(); ++i) {
-        const PlayerSlot& p = s.table[i];
+    const PlayerSlot* const slots = &s.table[0];
+    const std::int32_t size = s.table.size();
+    std::uint8_t* const base = out.data();
+    std::size_t at = list::kEntries;
+    for (std::int32_t i = 0; i < size; ++i) {
+        const PlayerSlot& p = slots[i];
         if (i == me || !p.occupied()) continue;
+        // Detail entry: id 0, pose 4..39, health 40, aux1 42, aux2 44, aux3 46. Brief entry: id 0,
+        // position (pose words 0..2) 4..15, spawn_tag 16.
+        std::span<std::uint8_t> entry(base + at, detailed ? list::kDetailEntry : list::kBriefEntry);
+        put_i32(entry, 0, p.id);
         if (detailed) {
-            write_detail_entry(w, p);
+            put_bytes(entry, 4, p.pose.data(), p.pose.size());
+            put_i16(entry, 40, p.health);
+            put_u16(entry, 42, p.aux1);
+            put_u16(entry, 44, p.aux2);
+            put_u8(entry, 46, p.aux3);
         } else {
-            write_brief_entry(w, p);
+            put_bytes(entry, 4, p.pose.data(), 12);
+            put_u8(entry, 16, p.spawn_tag);
         }
+        at += entry.size();
     }
-    return w.pos();
+    return at;
 }
 
 // Writes PLAYER_GONE for `id` and sends it to every occupied slot but `except`.
