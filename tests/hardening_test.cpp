@@ -13,6 +13,7 @@
 #include "../fuzz/server_harness.h"
 #include "chat/rate_limit.h"
 #include "core/loop.h"
+#include "support/e2e.h"
 #include "support/fakes.h"
 
 using namespace quarel;
@@ -286,6 +287,29 @@ TEST_F(Limited, UnderASteadyFloodThereIsAtMostOneSummaryLineAMinute) {
     EXPECT_EQ(printed_at, (std::vector<std::int64_t>{kT + 61, kT + 122, kT + 183, kT + 244}));
     EXPECT_EQ(reported + h.state.query_limit.dropped(), refused);
     EXPECT_EQ(reported, 61 * 4);
+}
+
+TEST(QueryRateLimitEndToEnd, TheRealServerAnswersABurstOfTenAndStaysSilentAfter) {
+    ServerProcess server;
+    UdpClient client;
+    for (int i = 0; i < 14; ++i) client.send_to(server.chat_port, kAskSlots);
+    int answers = 0;
+    while (answers < 14) {
+        const auto got = client.receive(1500);
+        if (!got) break;
+        EXPECT_EQ(*got, kSlotsInfo);
+        ++answers;
+    }
+    // A datagram sent after the refused ones is still handled: the server is not stuck.
+    client.send_to(server.chat_port, sealed_hex("84"));
+    ASSERT_TRUE(server.wait_for_output("Unkown command: 84\n"));
+    EXPECT_EQ(answers, 10);
+    const std::string out = server.output();
+    const std::string line = "127.0.0.1:" + std::to_string(client.port()) + " check for number of players.\n";
+    std::size_t lines = 0;
+    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) ++lines;
+    EXPECT_EQ(lines, 10u);
+    EXPECT_EQ(out.find("Dropped"), std::string::npos);  // not before a minute has passed
 }
 
 // ---------------------------------------------------------------------------------------------------
