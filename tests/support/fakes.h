@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <span>
@@ -62,6 +63,16 @@ inline Bytes sealed(const Bytes& type_and_body) {
 inline Bytes sealed_hex(std::string_view type_and_body) { return sealed(hex(type_and_body)); }
 
 inline net::Address addr(std::uint8_t last, std::uint16_t port) { return net::Address::ipv4(10, 0, 0, last, port); }
+
+// Every settings field on one line, so that whole records compare with a readable difference.
+inline std::string describe(const core::Settings& s) {
+    char nums[256];
+    std::snprintf(nums, sizeof nums, "slots=%d pos=%.9g,%.9g,%.9g time=%d:%d loop_time=%d public=%d", s.max_slots,
+                  static_cast<double>(s.start_x), static_cast<double>(s.start_y), static_cast<double>(s.start_z),
+                  s.start_hour, s.start_minute, s.loop_time, s.public_listing);
+    return std::string(nums) + " name=[" + s.server_name + "] map=[" + s.map_name + "] loop_msg=[" + s.loop_msg +
+           "] lobby=[" + s.lobby_host + "]";
+}
 
 struct Sent {
     net::Socket socket;
