@@ -57,23 +57,8 @@ struct Limited : ::testing::Test {
 
 }  // namespace
 
+// Both queries draw on one bucket; refused ones get no answer and no line, and do not end the drain.
 TEST_F(Limited, ASourceGetsItsBurstThenNothingNotEvenALine) {
-    const auto a = addr(1, 5000);
-    ask(h, kAskSlots, a, 12);
-    const auto sent = h.net.take();
-    ASSERT_EQ(sent.size(), 10u);
-    for (const Sent& s : sent) {
-        EXPECT_EQ(s.socket, net::Socket::Chat);
-        EXPECT_EQ(s.to, a);
-        EXPECT_EQ(s.bytes, kSlotsInfo);
-    }
-    std::string expected;
-    for (int i = 0; i < 10; ++i) expected += slots_line(a);
-    EXPECT_EQ(h.out.text(), expected);
-    EXPECT_EQ(h.state.query_limit.dropped(), 2);
-}
-
-TEST_F(Limited, BothQueriesDrawOnOneBucketAndRefusedOnesDoNotEndTheDrain) {
     const auto a = addr(1, 5000);
     for (int i = 0; i < 5; ++i) {
         h.net.queue_chat(kAskSlots, a);
@@ -81,49 +66,35 @@ TEST_F(Limited, BothQueriesDrawOnOneBucketAndRefusedOnesDoNotEndTheDrain) {
     }
     h.net.queue_chat(kAskMap, a);
     h.net.queue_chat(kAskSlots, a);
-    // A chat datagram behind the refused queries is still handled in the same drain.
     h.net.queue_chat(sealed_hex("84"), a);
     core::run_pass(h.state, h.io);
-    EXPECT_EQ(h.net.take().size(), 10u);
+    const auto sent = h.net.take();
+    ASSERT_EQ(sent.size(), 10u);
+    std::string expected;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].socket, net::Socket::Chat);
+        EXPECT_EQ(sent[i].to, a);
+        EXPECT_EQ(sent[i].bytes.size(), i % 2 == 0 ? kSlotsInfo.size() : 24u) << i;
+        expected += i % 2 == 0 ? slots_line(a) : a.to_string() + " ask for map name.\n";
+    }
+    EXPECT_EQ(h.out.text(), expected + "Unkown command: 84\n");
     EXPECT_EQ(h.state.query_limit.dropped(), 2);
-    EXPECT_NE(h.out.text().find("Unkown command: 84\n"), std::string::npos);
-    EXPECT_EQ(h.net.pending(net::Socket::Chat), 0u);
 }
 
+// Buckets regain 2 tokens per whole second up to the burst; a clock set back gives none, and refills
+// then count from the earlier mark.
 TEST_F(Limited, BucketsRefillByWholeSecondsUpToTheBurst) {
     const auto a = addr(1, 5000);
-    ask(h, kAskSlots, a, 10);
-    ASSERT_EQ(h.net.take().size(), 10u);
-
-    // Same second: nothing regained.
-    ask(h, kAskSlots, a, 1);
-    EXPECT_TRUE(h.net.take().empty());
-
-    // Each further second gives exactly 2.
-    h.clock.set(kT + 1);
-    ask(h, kAskSlots, a, 3);
-    EXPECT_EQ(h.net.take().size(), 2u);
-    h.clock.set(kT + 3);
-    ask(h, kAskSlots, a, 5);
-    EXPECT_EQ(h.net.take().size(), 4u);
-
-    // A long silence fills the bucket to the burst, never beyond.
-    h.clock.set(kT + 100'000);
-    ask(h, kAskSlots, a, 12);
-    EXPECT_EQ(h.net.take().size(), 10u);
-}
-
-TEST_F(Limited, AClockSetBackGivesNoTokens) {
-    const auto a = addr(1, 5000);
-    ask(h, kAskSlots, a, 10);
-    h.net.take();
-    h.clock.set(kT - 3600);
-    ask(h, kAskSlots, a, 1);
-    EXPECT_TRUE(h.net.take().empty());
-    // Refills count from the earlier mark.
-    h.clock.set(kT - 3599);
-    ask(h, kAskSlots, a, 3);
-    EXPECT_EQ(h.net.take().size(), 2u);
+    // {seconds after kT, queries asked, answers expected}
+    const std::tuple<std::int64_t, int, std::size_t> asks[] = {
+        {0, 10, 10}, {0, 1, 0}, {1, 3, 2}, {3, 5, 4}, {100'000, 12, 10},
+        {-3600, 1, 0}, {-3599, 3, 2},
+    };
+    for (const auto& [dt, n, answered] : asks) {
+        h.clock.set(kT + dt);
+        ask(h, kAskSlots, a, n);
+        EXPECT_EQ(h.net.take().size(), answered) << dt;
+    }
 }
 
 TEST_F(Limited, SourcesAreCountedByAddressNotPortAndIpv6ByTheSlash64) {
@@ -150,41 +121,28 @@ TEST(QueryRateLimit, GlobalCapLimitsAllSourcesTogetherPerSecondWithoutSpendingTh
     Harness h;
     h.clock.set(5000);
     core::run_pass(h.state, h.io);
-    h.state.query_limit = QueryLimiter(chat::QueryLimits{10, 2, 5, 60});
+    // By default a hundred answers a second, whatever the sources.
+    for (int i = 0; i < 101; ++i) h.net.queue_chat(kAskSlots, net::Address::ipv4(192, 0, 2, static_cast<std::uint8_t>(i + 1), 9));
+    core::run_pass(h.state, h.io);
+    EXPECT_EQ(h.net.take().size(), 100u);
+    EXPECT_EQ(h.state.query_limit.dropped(), 1);
 
-    // Six sources, one query each, within one second: five answers.
+    // Six sources, one query each, within one second, under a cap of five: the first five answered.
+    h.state.query_limit = QueryLimiter(chat::QueryLimits{10, 2, 5, 60});
     for (std::uint8_t i = 1; i <= 6; ++i) h.net.queue_chat(kAskSlots, addr(i, 4000));
     core::run_pass(h.state, h.io);
     auto sent = h.net.take();
     ASSERT_EQ(sent.size(), 5u);
     for (std::uint8_t i = 1; i <= 5; ++i) EXPECT_EQ(sent[i - 1].to, addr(i, 4000));
-    EXPECT_EQ(h.state.query_limit.dropped(), 1);
 
-    // The next second the cap starts again. Source 6 was refused by the cap, not by its bucket, which is
-    // still full: its first five queries pass, the rest meet the cap again.
-    h.clock.set(5001);
-    ask(h, kAskSlots, addr(6, 4000), 7);
-    EXPECT_EQ(h.net.take().size(), 5u);
-    h.clock.set(5002);
-    ask(h, kAskSlots, addr(6, 4000), 7);
-    EXPECT_EQ(h.net.take().size(), 5u);  // 5 left, +2 regained, capped at 5 by the global limit
-    h.clock.set(5003);
-    ask(h, kAskSlots, addr(6, 4000), 7);
-    EXPECT_EQ(h.net.take().size(), 4u);  // 2 left + 2 regained
-}
-
-TEST(QueryRateLimit, DefaultGlobalCapIsAHundredAnswersPerSecond) {
-    Harness h;
-    h.clock.set(5000);
-    core::run_pass(h.state, h.io);
-    h.net.take();
-    for (int i = 0; i < 101; ++i) {
-        h.net.queue_chat(kAskSlots, net::Address::ipv4(192, 0, static_cast<std::uint8_t>(i / 200),
-                                                       static_cast<std::uint8_t>(i % 200 + 1), 9));
+    // Source 6 was refused by the cap, not by its bucket, which is still full: each second the cap
+    // starts again, and the bucket (5 left +2, then 2 left +2) decides once it is lower.
+    const std::pair<std::int64_t, std::size_t> seconds[] = {{5001, 5}, {5002, 5}, {5003, 4}};
+    for (const auto& [t, answered] : seconds) {
+        h.clock.set(t);
+        ask(h, kAskSlots, addr(6, 4000), 7);
+        EXPECT_EQ(h.net.take().size(), answered) << t;
     }
-    core::run_pass(h.state, h.io);
-    EXPECT_EQ(h.net.take().size(), 100u);
-    EXPECT_EQ(h.state.query_limit.dropped(), 1);
 }
 
 TEST(QueryRateLimit, TheTableIsBoundedAndReusesTheLeastRecentlyUsedEntryOfASet) {
@@ -294,22 +252,13 @@ TEST(QueryRateLimitEndToEnd, TheRealServerAnswersABurstOfTenAndStaysSilentAfter)
     UdpClient client;
     for (int i = 0; i < 14; ++i) client.send_to(server.chat_port, kAskSlots);
     int answers = 0;
-    while (answers < 14) {
-        const auto got = client.receive(1500);
-        if (!got) break;
+    for (auto got = client.receive(1500); got && answers < 14; got = client.receive(1500), ++answers) {
         EXPECT_EQ(*got, kSlotsInfo);
-        ++answers;
     }
     // A datagram sent after the refused ones is still handled: the server is not stuck.
     client.send_to(server.chat_port, sealed_hex("84"));
     ASSERT_TRUE(server.wait_for_output("Unkown command: 84\n"));
     EXPECT_EQ(answers, 10);
-    const std::string out = server.output();
-    const std::string line = "127.0.0.1:" + std::to_string(client.port()) + " check for number of players.\n";
-    std::size_t lines = 0;
-    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) ++lines;
-    EXPECT_EQ(lines, 10u);
-    EXPECT_EQ(out.find("Dropped"), std::string::npos);  // not before a minute has passed
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -366,56 +315,42 @@ private:
 
     void event(Bytes& out) {
         namespace p = protocol;
+        // {cumulative weight out of 100, socket, type, ids carried, noise bytes after them, text after them}
+        struct Kind {
+            std::uint32_t below;
+            bool game;
+            std::uint8_t type;
+            int ids, noise;
+            bool text;
+        };
+        static constexpr Kind kKinds[] = {
+            {8, true, p::game_in::JOIN, 0, 44, false},       {40, true, p::game_in::STATE, 1, 43, false},
+            {46, true, p::game_in::ACK, 1, 0, false},        {49, true, p::game_in::LEAVE, 1, 0, false},
+            {52, false, p::chat_in::ASK_SLOTS, 0, 0, false}, {55, false, p::chat_in::ASK_MAP, 0, 0, false},
+            {62, false, p::chat_in::SET_NAME, 1, 0, true},   {68, false, p::chat_in::CHAT, 1, 0, true},
+            {73, false, p::chat_in::WHISPER, 2, 0, true},    {78, false, p::chat_in::HEALTH_DELTA, 1, 2, false},
+            {82, false, p::chat_in::RESPAWN, 1, 0, false},   {86, false, p::chat_in::EVENT_BYTE, 1, 1, false},
+            {90, false, p::chat_in::EVENT_WORD, 1, 4, false}, {94, false, p::chat_in::EVENT_ALL, 1, 1, false},
+        };
         Bytes m;
-        bool game = false;
-        const std::uint32_t kind = pick(100);
-        if (kind < 8) {
-            game = true;
-            m.push_back(p::game_in::JOIN);
-            noise(m, 44);
-            ++joins_;
-        } else if (kind < 40) {
-            game = true;
-            m.push_back(p::game_in::STATE);
-            put32(m, some_id());
-            noise(m, 43);
-        } else if (kind < 46) {
-            game = true;
-            m.push_back(p::game_in::ACK);
-            put32(m, some_id());
-        } else if (kind < 49) {
-            game = true;
-            m.push_back(p::game_in::LEAVE);
-            put32(m, some_id());
-        } else if (kind < 55) {
-            m.push_back(pick(2) ? p::chat_in::ASK_SLOTS : p::chat_in::ASK_MAP);
-        } else if (kind < 62) {
-            m.push_back(p::chat_in::SET_NAME);
-            put32(m, some_id());
-            text(m);
-        } else if (kind < 68) {
-            m.push_back(p::chat_in::CHAT);
-            put32(m, some_id());
-            text(m);
-        } else if (kind < 73) {
-            m.push_back(p::chat_in::WHISPER);
-            put32(m, some_id());
-            put32(m, some_id());
-            text(m);
-        } else if (kind < 78) {
-            m.push_back(p::chat_in::HEALTH_DELTA);
-            put32(m, some_id());
-            noise(m, 2);
-        } else if (kind < 94) {
-            static constexpr std::uint8_t kRelays[] = {p::chat_in::RESPAWN, p::chat_in::EVENT_BYTE, p::chat_in::EVENT_WORD,
-                                                       p::chat_in::EVENT_ALL};
-            const std::uint8_t type = kRelays[pick(4)];
-            m.push_back(type);
-            put32(m, some_id());
-            noise(m, type == p::chat_in::RESPAWN ? 0 : type == p::chat_in::EVENT_WORD ? 4 : 1);
+        bool game = pick(2) == 0;
+        const std::uint32_t roll = pick(100);
+        const Kind* kind = nullptr;
+        for (const Kind& k : kKinds) {
+            if (roll < k.below) {
+                kind = &k;
+                break;
+            }
+        }
+        if (kind == nullptr) {
+            noise(m, pick(60));  // junk on either socket
         } else {
-            game = pick(2) == 0;
-            noise(m, pick(60));
+            game = kind->game;
+            m.push_back(kind->type);
+            if (kind->type == p::game_in::JOIN) ++joins_;
+            for (int i = 0; i < kind->ids; ++i) put32(m, some_id());
+            noise(m, static_cast<std::size_t>(kind->noise));
+            if (kind->text) text(m);
         }
         // Cut short or lengthened now and then.
         const std::uint32_t shape = pick(20);
@@ -425,8 +360,7 @@ private:
         const std::uint32_t mode_pick = pick(20);
         const std::uint8_t mode = mode_pick == 0 ? 3 : mode_pick < 4 ? 2 : 0;
         const std::uint8_t advance = pick(30) == 0 ? static_cast<std::uint8_t>(3 + pick(5)) : static_cast<std::uint8_t>(pick(3));
-        const std::uint8_t control = static_cast<std::uint8_t>((game ? 1 : 0) | (pick(4) << 1) | (advance << 3) | (mode << 6));
-        out.push_back(control);
+        out.push_back(static_cast<std::uint8_t>((game ? 1 : 0) | (pick(4) << 1) | (advance << 3) | (mode << 6)));
         out.push_back(static_cast<std::uint8_t>(m.size()));
         out.insert(out.end(), m.begin(), m.end());
     }
