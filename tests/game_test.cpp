@@ -1,8 +1,7 @@
-// Game channel: join, leave, time-outs, state exchange and the slot table, driven through the game
-// socket's receive path (checksum and size checks included) with a fake transport and a hand-set clock.
+// Game channel: join, leave, time-outs, state exchange and the slot table, fed through the game socket's
+// receive path (checksum and size checks included) with a fake transport and a hand-set clock.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -15,26 +14,19 @@
 #include "game/game.h"
 #include "protocol/framing.h"
 #include "protocol/slot_table.h"
-#include "protocol/wire.h"
 #include "support/fakes.h"
 
 namespace quarel::testing {
 namespace {
 
-using core::Settings;
 using net::Address;
-
-Settings with_slots(std::int32_t n) {
-    Settings st;
-    st.max_slots = n;
-    return st;
-}
+using Lines = std::vector<std::string>;
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 std::string le32(std::int32_t v) {
     const auto u = static_cast<std::uint32_t>(v);
-    Bytes b{static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u >> 16),
-            static_cast<std::uint8_t>(u >> 24)};
-    return to_hex(b);
+    return to_hex(Bytes{static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
+                        static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)});
 }
 
 // A client's view of its player: what it puts in JOIN and STATE.
@@ -46,7 +38,7 @@ struct Player {
     std::string tag;     // spawn_tag
 
     Bytes join() const { return sealed_hex("01" + pos + rest + health + aux + tag); }
-    // A STATE carries a health field that the server must ignore.
+    // STATE carries a health field that the server must ignore.
     Bytes state(std::int32_t id, const std::string& ignored_health = "0000") const {
         return sealed_hex("03" + le32(id) + pos + rest + ignored_health + aux);
     }
@@ -64,21 +56,34 @@ const Player kC{"00004842 00008842 0000c842", "e0e1e2e3 e4e5e6e7 e8e9eaeb ecedee
 const Address kAddrA = addr(1, 5001);
 const Address kAddrB = addr(2, 5002);
 const Address kAddrC = addr(3, 5003);
-const Address kAddrD = addr(4, 5004);
 const Address kStranger = addr(9, 9009);
 
-// One line per datagram sent: socket, destination, bytes.
-std::string line(net::Socket socket, const Address& to, const Bytes& bytes) {
-    return std::string(socket == net::Socket::Game ? "game " : "chat ") + to.to_string() + " " + to_hex(bytes);
+Bytes ack(std::int32_t id) { return sealed_hex("06" + le32(id)); }
+Bytes leave(std::int32_t id) { return sealed_hex("08" + le32(id)); }
+Bytes gone(std::int32_t id) { return sealed_hex("0a" + le32(id)); }
+Bytes welcome(std::int32_t id, std::int32_t n, const std::string& entries) {
+    return sealed_hex("07" + le32(id) + le32(n) + entries);
 }
-std::string game(const Address& to, const Bytes& bytes) { return line(net::Socket::Game, to, bytes); }
-std::vector<std::string> sends(FakeTransport& net) {
-    std::vector<std::string> out;
-    for (const Sent& s : net.take()) out.push_back(line(s.socket, s.to, s.bytes));
+Bytes brief_list(std::int32_t n, const std::string& entries) { return sealed_hex("10" + le32(n) + entries); }
+Bytes detail_list(std::int32_t n, const std::string& entries) { return sealed_hex("11" + le32(n) + entries); }
+// Cut or padded (with 0x77) to `n` bytes, checksum recomputed.
+Bytes resized(Bytes b, std::size_t n) {
+    b.resize(n, 0x77);
+    protocol::seal(b, n);
+    return b;
+}
+
+std::string game(const Address& to, const Bytes& bytes) { return to.to_string() + " " + to_hex(bytes); }
+// What was sent since the last call, one line per datagram; every one must leave on the game socket.
+Lines sends(FakeTransport& net) {
+    Lines out;
+    for (const Sent& s : net.take()) {
+        EXPECT_EQ(s.socket, net::Socket::Game) << to_hex(s.bytes);
+        out.push_back(game(s.to, s.bytes));
+    }
     return out;
 }
 
-// Feeds one datagram through the game socket's receive path: checksum, size check, dispatch.
 void feed(Harness& h, const Bytes& datagram, const Address& from) {
     h.net.queue_game(datagram, from);
     ASSERT_EQ(core::receive_one(h.state, h.io, net::Socket::Game), datagram.size());
@@ -93,6 +98,12 @@ void join_all(Harness& h, const std::vector<std::pair<const Player*, Address>>& 
 
 const protocol::PlayerSlot& slot(Harness& h, std::int32_t i) { return h.state.table[i]; }
 
+core::Settings with_slots(std::int32_t n) {
+    core::Settings st;
+    st.max_slots = n;
+    return st;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // JOIN
 
@@ -100,197 +111,136 @@ TEST(Join, FirstPlayerGetsElevenByteWelcomeThenItsOwnBriefList) {
     Harness h;
     h.clock.set(5000);
     feed(h, kA.join(), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{
-                                game(kAddrA, hex("0a ee 07 01000000 00000000")),
-                                game(kAddrA, hex("f0 9f 10 01000000 01000000 0000803f 00000040 00004040 07")),
-                            }));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("0a ee 07 01000000 00000000")),
+                                   game(kAddrA, hex("f0 9f 10 01000000 01000000 0000803f 00000040 00004040 07"))}));
     EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n");
-    EXPECT_EQ(h.state.table.player_count(), 1);
     EXPECT_EQ(h.state.table.last_id(), 1);
-    const auto& s = slot(h, 0);
-    EXPECT_EQ(s.id, 1);
-    EXPECT_EQ(s.game_addr, kAddrA);
-    EXPECT_EQ(s.health, 100);
-    EXPECT_EQ(s.aux1, 0x1234);
-    EXPECT_EQ(s.aux2, 0xbeef);
-    EXPECT_EQ(s.aux3, 0x5a);
-    EXPECT_EQ(s.spawn_tag, 0x07);
-    EXPECT_EQ(to_hex(s.pose), to_hex(hex(kA.pos + kA.rest)));
-    EXPECT_EQ(s.last_heard, 5000);
-    EXPECT_EQ(s.acks, 0);
-    EXPECT_EQ(s.name[0], '\0');
+    EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
+    EXPECT_EQ(slot(h, 0).last_heard, 5000);
+    EXPECT_EQ(slot(h, 0).acks, 0);
+    // Alone: a count-0 list, 7 bytes.
+    feed(h, kA.state(1), kAddrA);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("56 15 10 00000000"))}));
 }
 
 TEST(Join, SecondPlayerGetsWelcomeListingTheFirstAndEverybodyGetsOneBriefListInSlotOrder) {
     Harness h;
     join_all(h, {{&kA, kAddrA}});
     feed(h, kB.join(), kAddrB);
-    const Bytes welcome = sealed_hex("07" + le32(2) + le32(1) + kA.brief(1));
-    const Bytes list = sealed_hex("10" + le32(2) + kA.brief(1) + kB.brief(2));
-    ASSERT_EQ(welcome.size(), 28u);
+    const Bytes w = welcome(2, 1, kA.brief(1));
+    const Bytes list = brief_list(2, kA.brief(1) + kB.brief(2));
+    ASSERT_EQ(w.size(), 28u);
     ASSERT_EQ(list.size(), 41u);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, welcome), game(kAddrA, list), game(kAddrB, list)}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, w), game(kAddrA, list), game(kAddrB, list)}));
     EXPECT_EQ(h.out.text(), "2 joined to battle! Now we have 2 players.\n");
-    EXPECT_EQ(slot(h, 1).id, 2);
 }
 
-TEST(Join, FullServerAnswersServerFullAndLeavesEverythingAsItWas) {
+TEST(Join, FullServerAnswersServerFullAndResetsNobody) {
     Harness h(with_slots(1));
     join_all(h, {{&kA, kAddrA}});
-    feed(h, sealed_hex("06" + le32(1)), kAddrA);  // ACK: A is on detail lists
+    feed(h, ack(1), kAddrA);
     feed(h, kB.join(), kAddrB);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, hex("36 81 06"))}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, hex("36 81 06"))}));
     EXPECT_EQ(h.out.text(), "");
     EXPECT_EQ(h.state.table.player_count(), 1);
     EXPECT_EQ(h.state.table.last_id(), 1);
     EXPECT_EQ(slot(h, 0).acks, 1);
-    EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
-    // A still gets detail lists: the refused JOIN reset nobody.
     feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("11" + le32(0)))}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail_list(0, ""))}));
 }
 
-TEST(Join, EveryAcceptedJoinPutsEverybodyBackOnBriefLists) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}});
-    feed(h, sealed_hex("06" + le32(1)), kAddrA);
-    feed(h, sealed_hex("06" + le32(1)), kAddrA);
-    EXPECT_EQ(slot(h, 0).acks, 2);
-    join_all(h, {{&kB, kAddrB}});
-    EXPECT_EQ(slot(h, 0).acks, 0);
-    feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("10" + le32(1) + kB.brief(2)))}));
-}
-
-TEST(Join, FreedSlotIsReusedWithTheNextIdAnEmptyNameAndNoChatAddress) {
+TEST(Join, FreedSlotIsReusedWithTheNextIdAndNoTraceOfItsLastOccupant) {
     Harness h;
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
-    auto& b = h.state.table[1];
-    std::strcpy(b.name.data(), "Bob");
-    b.chat_addr = addr(2, 6002);
-    feed(h, sealed_hex("08" + le32(2)), kAddrB);
+    std::strcpy(h.state.table[1].name.data(), "Bob");
+    h.state.table[1].chat_addr = addr(2, 6002);
+    feed(h, leave(2), kAddrB);
     h.net.take();
     h.out.clear();
-    feed(h, kA.join(), kAddrD);
+    // A second JOIN from A's own address is a new player, not a rejoin.
+    feed(h, kA.join(), kAddrA);
     EXPECT_EQ(h.out.text(), "4 joined to battle! Now we have 3 players.\n");
+    EXPECT_EQ(slot(h, 0).id, 1);
     EXPECT_EQ(slot(h, 1).id, 4);
-    EXPECT_EQ(slot(h, 1).game_addr, kAddrD);
     EXPECT_EQ(slot(h, 1).name[0], '\0');
     EXPECT_FALSE(slot(h, 1).chat_addr.valid);
-    // The newcomer's WELCOME lists 1 and 3; the BRIEF_LIST lists 1, 4, 3 in slot order.
-    const Bytes welcome = sealed_hex("07" + le32(4) + le32(2) + kA.brief(1) + kC.brief(3));
-    const Bytes list = sealed_hex("10" + le32(3) + kA.brief(1) + kA.brief(4) + kC.brief(3));
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrD, welcome), game(kAddrA, list), game(kAddrD, list),
-                                                      game(kAddrC, list)}));
+    const Bytes list = brief_list(3, kA.brief(1) + kA.brief(4) + kC.brief(3));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, welcome(4, 2, kA.brief(1) + kC.brief(3))), game(kAddrA, list),
+                                   game(kAddrA, list), game(kAddrC, list)}));
 }
 
-TEST(Join, RepeatedJoinFromOneAddressIsANewPlayerAndTheOldSlotTimesOut) {
-    Harness h;
-    h.clock.set(100);
-    feed(h, kA.join(), kAddrA);
-    h.clock.set(105);
-    feed(h, kA.join(), kAddrA);
-    EXPECT_EQ(h.state.table.player_count(), 2);
-    EXPECT_EQ(slot(h, 1).id, 2);
-    h.net.take();
-    h.out.clear();
-    h.clock.set(111);
-    core::run_pass(h.state, h.io);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("0a" + le32(1)))}));
-    EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka  disconnected. 1 players has been in server now.\n");
-}
-
-TEST(Join, LongerJoinIsReadAtFixedOffsetsAndShorterOneIsDropped) {
-    Harness h;
-    Bytes longer = kA.join();
-    longer.insert(longer.end(), {0xde, 0xad, 0xbe, 0xef, 0x55});
-    protocol::seal(longer, longer.size());
-    feed(h, longer, kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("07" + le32(1) + le32(0))),
-                                                      game(kAddrA, sealed_hex("10" + le32(1) + kA.brief(1)))}));
-    EXPECT_EQ(slot(h, 0).spawn_tag, 0x07);
-    EXPECT_EQ(slot(h, 0).aux3, 0x5a);
-
-    // 46 bytes, correct checksum: no complete pose, so nothing happens.
-    Bytes shorter = kB.join();
-    shorter.pop_back();
-    protocol::seal(shorter, shorter.size());
-    feed(h, shorter, kAddrB);
-    EXPECT_TRUE(h.net.sent.empty());
-    EXPECT_EQ(h.state.table.player_count(), 1);
-    EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n");
-}
-
-// A clock that moves on one second with every pause, to see when a handler reads the time.
-class SteppingClock final : public net::Clock {
+// A clock that counts its readings and moves on one second with every pause.
+class ProbeClock final : public net::Clock {
 public:
-    std::int64_t now() override { return now_; }
+    std::int64_t now() override {
+        ++reads;
+        return now_;
+    }
     void sleep_ms(int) override { ++now_; }
     std::int64_t now_ = 700;
+    int reads = 0;
 };
 
-TEST(Join, LastHeardIsReadAfterTheWelcomeWasAccepted) {
+TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
     Harness h;
-    SteppingClock clock;
+    ProbeClock clock;
     core::Io io{h.net, clock, h.out, nullptr};
     h.net.block_next(3);  // the WELCOME waits three pauses
     h.net.queue_game(kA.join(), kAddrA);
     core::receive_one(h.state, io, net::Socket::Game);
     EXPECT_EQ(slot(h, 0).last_heard, 703);
-    // So the player is still there at 713 and gone at 714.
+    EXPECT_EQ(game::next_timeout(h.state), 714);
+    h.net.take();
+    h.out.clear();
+    // Present at last_heard + 10, gone at + 11; two blanks where there is no name.
     clock.now_ = 713;
-    game::sweep_timeouts(h.state, io);
+    core::run_pass(h.state, io);
     EXPECT_EQ(h.state.table.player_count(), 1);
     clock.now_ = 714;
-    game::sweep_timeouts(h.state, io);
+    core::run_pass(h.state, io);
     EXPECT_EQ(h.state.table.player_count(), 0);
+    EXPECT_TRUE(h.net.sent.empty());
+    EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka  disconnected. 0 players has been in server now.\n");
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// LEAVE
+// LEAVE and bad input
 
-TEST(Leave, TellsEveryOtherPlayerInSlotOrderPrintsAndFreesTheSlot) {
+TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddress) {
     Harness h;
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
-    // The sender's address plays no part: the id alone selects the player.
-    feed(h, sealed_hex("08" + le32(2)), kStranger);
-    const Bytes gone = hex("ca ba 0a 02000000");
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, gone), game(kAddrC, gone)}));
+    feed(h, leave(2), kStranger);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("ca ba 0a 02000000")), game(kAddrC, hex("ca ba 0a 02000000"))}));
     EXPECT_EQ(h.out.text(), "2 left game.\n");
     EXPECT_EQ(h.state.table.player_count(), 2);
     EXPECT_FALSE(slot(h, 1).occupied());
-    // Release keeps the pose and the join address for the next occupant to overwrite.
-    EXPECT_EQ(slot(h, 1).game_addr, kAddrB);
-    EXPECT_EQ(slot(h, 1).health, 75);
-}
-
-TEST(Leave, LastPlayerLeavingSendsNothingAndPrints) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}});
-    feed(h, sealed_hex("08" + le32(1)), kAddrA);
-    EXPECT_TRUE(h.net.sent.empty());
-    EXPECT_EQ(h.out.text(), "1 left game.\n");
+    // A detail list skips the asker and the free slot.
+    feed(h, ack(1), kAddrA);
+    feed(h, kA.state(1), kAddrA);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail_list(1, kC.detail(3)))}));
+    // The last one to leave has nobody to tell.
+    feed(h, leave(1), kAddrA);
+    feed(h, leave(3), kAddrC);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrC, gone(1))}));
+    EXPECT_EQ(h.out.text(), "2 left game.\n1 left game.\n3 left game.\n");
     EXPECT_EQ(h.state.table.player_count(), 0);
-    EXPECT_EQ(game::next_timeout(h.state), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(game::next_timeout(h.state), kNever);
 }
-
-// ---------------------------------------------------------------------------------------------------------
-// Unknown ids and short datagrams: nothing changes, nothing is sent, nothing is printed.
 
 TEST(GameInput, UnknownAndZeroIdsChangeNothing) {
     Harness h;
     h.clock.set(300);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
-    feed(h, sealed_hex("08" + le32(2)), kAddrB);  // slot 1 is now free: id 2 is unknown from here on
+    feed(h, leave(2), kAddrB);  // id 2 is unknown from here on
     h.net.take();
     h.out.clear();
     const protocol::PlayerSlot before = slot(h, 0);
     h.clock.set(305);
     for (const std::int32_t id : {0, 2, 3, 99, -1, std::numeric_limits<std::int32_t>::min()}) {
         SCOPED_TRACE(id);
-        feed(h, sealed_hex("08" + le32(id)), kAddrA);
+        feed(h, leave(id), kAddrA);
         feed(h, kC.state(id), kAddrA);
-        feed(h, sealed_hex("06" + le32(id)), kAddrA);
+        feed(h, ack(id), kAddrA);
         EXPECT_TRUE(h.net.sent.empty());
         EXPECT_EQ(h.out.text(), "");
         EXPECT_EQ(h.state.table.player_count(), 1);
@@ -302,91 +252,55 @@ TEST(GameInput, UnknownAndZeroIdsChangeNothing) {
     }
 }
 
-TEST(GameInput, DatagramsShorterThanTheirLayoutAreDroppedAndLongerOnesReadAtFixedOffsets) {
+TEST(GameInput, ShorterThanTheLayoutIsDroppedAndExtraBytesAreIgnored) {
     Harness h;
     h.clock.set(400);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
     h.clock.set(404);
-    auto cut = [](Bytes b, std::size_t n) {
-        b.resize(n);
-        protocol::seal(b, n);
-        return b;
-    };
-    feed(h, cut(kA.state(1), 49), kAddrA);
-    feed(h, cut(sealed_hex("06" + le32(1)), 6), kAddrA);
-    feed(h, cut(sealed_hex("08" + le32(1)), 6), kAddrA);
+    // One byte short of JOIN (47), STATE (50), ACK (7) and LEAVE (7), checksum right.
+    for (const Bytes& d : {kC.join(), kA.state(1), ack(1), leave(1)}) feed(h, resized(d, d.size() - 1), kAddrA);
     EXPECT_TRUE(h.net.sent.empty());
     EXPECT_EQ(h.out.text(), "");
+    EXPECT_EQ(h.state.table.player_count(), 2);
     EXPECT_EQ(slot(h, 0).last_heard, 400);
     EXPECT_EQ(slot(h, 0).acks, 0);
-    EXPECT_EQ(h.state.table.player_count(), 2);
 
-    // Extra bytes after each layout are ignored.
-    auto pad = [](Bytes b) {
-        b.insert(b.end(), 9, 0x77);
-        protocol::seal(b, b.size());
-        return b;
-    };
-    feed(h, pad(sealed_hex("06" + le32(1))), kAddrA);
+    auto padded = [](const Bytes& d) { return resized(d, d.size() + 9); };
+    feed(h, padded(ack(1)), kAddrA);
     EXPECT_EQ(slot(h, 0).acks, 1);
     EXPECT_EQ(slot(h, 0).last_heard, 404);
-    feed(h, pad(kA.state(1)), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("11" + le32(1) + kB.detail(2)))}));
-    feed(h, pad(sealed_hex("08" + le32(2))), kAddrB);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("0a" + le32(2)))}));
-    EXPECT_EQ(h.out.text(), "2 left game.\n");
-}
-
-TEST(GameInput, BadChecksumsAndOtherTypesAreIgnoredSilently) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}});
-    Bytes swapped = sealed_hex("08" + le32(1));
-    std::swap(swapped[0], swapped[1]);
-    Bytes join = kB.join();
-    join[10] ^= 0x01;
-    for (const Bytes& d : {swapped, join, sealed_hex("02"), sealed_hex("0a" + le32(1)), sealed_hex("10" + le32(0))}) {
-        feed(h, d, kAddrB);
-    }
-    EXPECT_TRUE(h.net.sent.empty());
-    EXPECT_EQ(h.out.text(), "");
-    EXPECT_EQ(h.state.table.player_count(), 1);
+    feed(h, padded(kA.state(1)), kAddrA);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail_list(1, kB.detail(2)))}));
+    feed(h, padded(leave(2)), kAddrB);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, gone(2))}));
+    feed(h, padded(kC.join()), kAddrC);
+    const Bytes list = brief_list(2, kA.brief(1) + kC.brief(3));
+    EXPECT_EQ(sends(h.net),
+              (Lines{game(kAddrC, welcome(3, 1, kA.brief(1))), game(kAddrA, list), game(kAddrC, list)}));
+    EXPECT_EQ(h.out.text(), "2 left game.\n3 joined to battle! Now we have 2 players.\n");
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // STATE and ACK
 
-TEST(State, LonePlayerGetsACountZeroBriefList) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}});
-    feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, hex("56 15 10 00000000"))}));
-    // After an ACK the empty answer is a count-0 detail list, also 7 bytes.
-    feed(h, sealed_hex("06" + le32(1)), kAddrA);
-    feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("11 00000000"))}));
-    EXPECT_EQ(h.out.text(), "");
-}
-
 TEST(State, BriefUntilAckedThenDetailedAndAlwaysToTheJoinAddress) {
     Harness h;
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
-    // From another address: answered where A joined.
     feed(h, kA.state(1), kStranger);
-    const Bytes brief = sealed_hex("10" + le32(1) + kB.brief(2));
+    const Bytes brief = brief_list(1, kB.brief(2));
     ASSERT_EQ(brief.size(), 24u);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, brief)}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, brief)}));
     EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
 
-    feed(h, sealed_hex("06" + le32(1)), kStranger);
+    feed(h, ack(1), kStranger);
     EXPECT_TRUE(h.net.sent.empty());
     feed(h, kA.state(1), kAddrA);
-    const Bytes detail = sealed_hex("11" + le32(1) + kB.detail(2));
+    const Bytes detail = detail_list(1, kB.detail(2));
     ASSERT_EQ(detail.size(), 54u);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, detail)}));
-
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail)}));
     // B has not acknowledged: still brief.
     feed(h, kB.state(2), kAddrB);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, sealed_hex("10" + le32(1) + kA.brief(1)))}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, brief_list(1, kA.brief(1)))}));
     EXPECT_EQ(h.out.text(), "");
 }
 
@@ -399,37 +313,22 @@ TEST(State, CopiesPoseAndClientValuesButNeverHealthOrSpawnTag) {
     h.clock.set(907);
     feed(h, moved.state(2, /*ignored_health=*/"e703"), kAddrB);
     h.net.take();
-    EXPECT_EQ(slot(h, 1).health, 75);
-    EXPECT_EQ(slot(h, 1).spawn_tag, 0x03);
-    EXPECT_EQ(slot(h, 1).aux1, 0x1111);
-    EXPECT_EQ(slot(h, 1).aux2, 0x2222);
-    EXPECT_EQ(slot(h, 1).aux3, 0x33);
     EXPECT_EQ(slot(h, 1).last_heard, 907);
-    // A sees the new pose with the stored health and the join's spawn_tag.
+    // A sees the new pose and client values with the stored health and the join's spawn_tag.
     feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("10" + le32(1) + moved.brief(2)))}));
-    feed(h, sealed_hex("06" + le32(1)), kAddrA);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, brief_list(1, moved.brief(2)))}));
+    feed(h, ack(1), kAddrA);
     feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("11" + le32(1) + moved.detail(2)))}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail_list(1, moved.detail(2)))}));
 }
 
-TEST(State, DetailListSkipsTheAskerAndFreeSlots) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
-    feed(h, sealed_hex("08" + le32(1)), kAddrA);  // slot 0 free
-    h.net.take();
-    feed(h, sealed_hex("06" + le32(3)), kAddrC);
-    feed(h, kC.state(3), kAddrC);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrC, sealed_hex("11" + le32(1) + kB.detail(2)))}));
-}
-
-TEST(Ack, CountsUpRefreshesLastHeardSendsNothingAndStopsAtTheTop) {
+TEST(Ack, CountsUpRefreshesLastHeardSendsNothingStopsAtTheTopAndAJoinResetsIt) {
     Harness h;
     h.clock.set(50);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
     for (int i = 1; i <= 3; ++i) {
         h.clock.set(50 + i);
-        feed(h, sealed_hex("06" + le32(2)), kAddrB);
+        feed(h, ack(2), kAddrB);
         EXPECT_EQ(slot(h, 1).acks, i);
         EXPECT_EQ(slot(h, 1).last_heard, 50 + i);
     }
@@ -438,112 +337,49 @@ TEST(Ack, CountsUpRefreshesLastHeardSendsNothingAndStopsAtTheTop) {
     EXPECT_EQ(h.out.text(), "");
     // A player that keeps acknowledging stays on detail lists: the count does not wrap to negative.
     h.state.table[1].acks = std::numeric_limits<std::int32_t>::max();
-    feed(h, sealed_hex("06" + le32(2)), kAddrB);
+    feed(h, ack(2), kAddrB);
     EXPECT_EQ(slot(h, 1).acks, std::numeric_limits<std::int32_t>::max());
     feed(h, kB.state(2), kAddrB);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, sealed_hex("11" + le32(1) + kA.detail(1)))}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, detail_list(1, kA.detail(1)))}));
+    // Every accepted JOIN puts everybody back on brief lists.
+    join_all(h, {{&kC, kAddrC}});
+    EXPECT_EQ(slot(h, 1).acks, 0);
+    feed(h, kB.state(2), kAddrB);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, brief_list(2, kA.brief(1) + kC.brief(3)))}));
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Time-outs, run by every loop pass
 
-TEST(Timeout, PresentAtTenSecondsGoneAtElevenWithTwoBlanksForNoName) {
-    Harness h;
-    h.clock.set(1000);
-    feed(h, kA.join(), kAddrA);
-    h.net.take();
-    h.out.clear();
-    EXPECT_EQ(game::next_timeout(h.state), 1011);
-    for (std::int64_t t = 1001; t <= 1010; ++t) {
-        h.clock.set(t);
-        core::run_pass(h.state, h.io);
-    }
-    EXPECT_EQ(h.state.table.player_count(), 1);
-    EXPECT_EQ(h.out.text(), "");
-    h.clock.set(1011);
-    core::run_pass(h.state, h.io);
-    EXPECT_EQ(h.state.table.player_count(), 0);
-    EXPECT_FALSE(slot(h, 0).occupied());
-    EXPECT_TRUE(h.net.sent.empty());
-    EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka  disconnected. 0 players has been in server now.\n");
-}
-
-TEST(Timeout, NamedPlayerIsReportedByNameAndTheOthersAreTold) {
-    Harness h;
-    h.clock.set(2000);
-    join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
-    std::strcpy(h.state.table[0].name.data(), "Alice");
-    h.clock.set(2006);
-    feed(h, kB.state(2), kAddrB);  // B stays
-    // Chat traffic does not keep a player in the game.
-    h.clock.set(2010);
-    h.net.queue_chat(sealed_hex("81" + le32(1) + "6869 00"), kAddrA);
-    core::run_pass(h.state, h.io);
-    EXPECT_EQ(h.net.pending(net::Socket::Chat), 0u);
-    h.net.take();
-    h.out.clear();
-    EXPECT_EQ(h.state.table.player_count(), 2);
-    h.clock.set(2011);
-    core::run_pass(h.state, h.io);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, hex("16 21 0a 01000000"))}));
-    EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka Alice disconnected. 1 players has been in server now.\n");
-    EXPECT_EQ(slot(h, 0).name[0], '\0');
-    EXPECT_FALSE(slot(h, 0).chat_addr.valid);
-}
-
-TEST(Timeout, TwoPlayersInOneSweepAreRemovedInSlotOrder) {
+TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     Harness h;
     h.clock.set(3000);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
     std::strcpy(h.state.table[1].name.data(), "Bo b");
     h.clock.set(3005);
-    feed(h, sealed_hex("06" + le32(3)), kAddrC);
+    feed(h, ack(3), kAddrC);
+    h.clock.set(3010);
+    h.net.queue_chat(sealed_hex("81" + le32(1) + "6869 00"), kAddrA);
+    core::run_pass(h.state, h.io);
+    EXPECT_EQ(h.net.pending(net::Socket::Chat), 0u);
+    h.out.clear();
     h.clock.set(3011);
     core::run_pass(h.state, h.io);
     // The first PLAYER_GONE still reaches B; the second does not go to A's freed slot.
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, sealed_hex("0a" + le32(1))),
-                                                      game(kAddrC, sealed_hex("0a" + le32(1))),
-                                                      game(kAddrC, sealed_hex("0a" + le32(2)))}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, gone(1)), game(kAddrC, gone(1)), game(kAddrC, gone(2))}));
     EXPECT_EQ(h.out.text(),
               "Timeout. ID:1 aka  disconnected. 2 players has been in server now.\n"
               "Timeout. ID:2 aka Bo b disconnected. 1 players has been in server now.\n");
-    EXPECT_EQ(h.state.table.player_count(), 1);
+    EXPECT_EQ(slot(h, 1).name[0], '\0');
     EXPECT_EQ(slot(h, 2).id, 3);
-    // The survivor was last heard at 3005: the next sweep that can remove anybody is at 3016.
     EXPECT_EQ(game::next_timeout(h.state), 3016);
 }
-
-TEST(Timeout, AcksEveryFewSecondsKeepAPlayerForever) {
-    Harness h;
-    h.clock.set(10'000);
-    join_all(h, {{&kA, kAddrA}});
-    for (int i = 1; i <= 40; ++i) {
-        h.clock.set(10'000 + 9 * i);
-        feed(h, sealed_hex("06" + le32(1)), kAddrA);
-        h.clock.set(10'000 + 9 * i + 9);
-        core::run_pass(h.state, h.io);
-        ASSERT_EQ(h.state.table.player_count(), 1) << "removed after ack " << i;
-    }
-    EXPECT_EQ(h.out.text(), "");
-}
-
-// A clock that counts how often it is read.
-class CountingClock final : public net::Clock {
-public:
-    std::int64_t now() override {
-        ++reads;
-        return now_;
-    }
-    void sleep_ms(int) override {}
-    std::int64_t now_ = 0;
-    int reads = 0;
-};
 
 TEST(Timeout, SweepReadsTheClockOnceAndNotAtAllWhileNobodyCanBeDue) {
     Harness h;
     h.clock.set(500);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
-    CountingClock clock;
+    ProbeClock clock;
     core::Io io{h.net, clock, h.out, nullptr};
     clock.now_ = 510;
     game::sweep_timeouts(h.state, io);
@@ -557,20 +393,7 @@ TEST(Timeout, SweepReadsTheClockOnceAndNotAtAllWhileNobodyCanBeDue) {
     clock.reads = 0;
     game::sweep_timeouts(h.state, io);
     EXPECT_EQ(clock.reads, 0);
-}
-
-TEST(Timeout, NextTimeoutFollowsTheOldestPlayerAndEmptiesWithTheTable) {
-    Harness h;
-    EXPECT_EQ(game::next_timeout(h.state), std::numeric_limits<std::int64_t>::max());
-    h.clock.set(100);
-    join_all(h, {{&kA, kAddrA}});
-    h.clock.set(104);
-    join_all(h, {{&kB, kAddrB}});
-    EXPECT_EQ(game::next_timeout(h.state), 111);
-    feed(h, sealed_hex("08" + le32(1)), kAddrA);
-    feed(h, sealed_hex("08" + le32(2)), kAddrB);
-    EXPECT_EQ(game::next_timeout(h.state), std::numeric_limits<std::int64_t>::max());
-    // A later join starts afresh rather than from the players who left.
+    // A later join starts afresh rather than from the players who went.
     h.clock.set(5000);
     join_all(h, {{&kC, kAddrC}});
     EXPECT_EQ(game::next_timeout(h.state), 5011);
@@ -579,41 +402,35 @@ TEST(Timeout, NextTimeoutFollowsTheOldestPlayerAndEmptiesWithTheTable) {
 // ---------------------------------------------------------------------------------------------------------
 // Send-until-accepted on the game socket
 
-TEST(GameSend, WouldBlockIsRetriedEveryMillisecondUntilAccepted) {
+TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagram) {
     Harness h;
     h.net.block_next(5);
     feed(h, kA.join(), kAddrA);
     EXPECT_EQ(h.clock.slept_ms, 5);
     EXPECT_EQ(h.net.attempts, 7);  // five refusals, then the WELCOME, then the BRIEF_LIST
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, sealed_hex("07" + le32(1) + le32(0))),
-                                                      game(kAddrA, sealed_hex("10" + le32(1) + kA.brief(1)))}));
-}
+    EXPECT_EQ(sends(h.net).size(), 2u);
+    join_all(h, {{&kB, kAddrB}, {&kC, kAddrC}});
 
-TEST(GameSend, AnErrorEndsOneAttemptAndLaterRecipientsAreStillServed) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
     h.net.fail_next(1);
     h.net.attempts = 0;
-    feed(h, sealed_hex("08" + le32(3)), kAddrC);
-    EXPECT_EQ(h.clock.slept_ms, 0);
+    feed(h, leave(3), kAddrC);
+    EXPECT_EQ(h.clock.slept_ms, 5);
     EXPECT_EQ(h.net.attempts, 2);
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrB, sealed_hex("0a" + le32(3)))}));
-    EXPECT_EQ(h.out.text(), "3 left game.\n");
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, gone(3))}));
 
+    // The WELCOME takes the two would-blocks and the failure and is lost; the three lists all go.
     h.net.block_next(2);
     h.net.fail_next(1);
     feed(h, kC.join(), kAddrC);
-    // The WELCOME takes the two would-blocks and the failure: it is lost; the three lists all go.
-    EXPECT_EQ(h.clock.slept_ms, 2);
-    const Bytes list = sealed_hex("10" + le32(3) + kA.brief(1) + kB.brief(2) + kC.brief(4));
-    EXPECT_EQ(sends(h.net), (std::vector<std::string>{game(kAddrA, list), game(kAddrB, list), game(kAddrC, list)}));
-    EXPECT_EQ(slot(h, 2).id, 4);
+    EXPECT_EQ(h.clock.slept_ms, 7);
+    const Bytes list = brief_list(3, kA.brief(1) + kB.brief(2) + kC.brief(4));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, list), game(kAddrB, list), game(kAddrC, list)}));
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // The slot table on its own
 
-TEST(SlotTable, FindByIdNeverMatchesAFreeSlotAndTakeUsesTheLowestFreeSlot) {
+TEST(SlotTable, LowestFreeSlotNeverAFreeSlotByIdAndIdsWrapPastThoseInUse) {
     protocol::SlotTable t(3);
     EXPECT_EQ(t.find_by_id(0), -1);
     EXPECT_EQ(t.take(), 0);
@@ -628,119 +445,65 @@ TEST(SlotTable, FindByIdNeverMatchesAFreeSlotAndTakeUsesTheLowestFreeSlot) {
     EXPECT_EQ(t.take(), 0);
     EXPECT_EQ(t[0].id, 4);
     EXPECT_EQ(t.player_count(), 2);
-}
 
-TEST(SlotTable, IdsStartAgainAtOneAfterTheTopSkippingThoseInUse) {
     constexpr std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
-    protocol::SlotTable t(3, kTop - 1);
-    EXPECT_EQ(t[t.take()].id, kTop);
-    EXPECT_EQ(t[t.take()].id, 1);
-    EXPECT_EQ(t[t.take()].id, 2);
-    EXPECT_EQ(t.last_id(), 2);
-    EXPECT_EQ(t.player_count(), 3);
-
-    // A player who has held id 1 since long before the wrap keeps it: the newcomer gets 2.
     protocol::SlotTable w(3, kTop - 1);
-    const std::int32_t first = w.take();
-    w[first].id = 1;  // as if it had joined when the server started
-    EXPECT_EQ(w.last_id(), kTop);
+    EXPECT_EQ(w[w.take()].id, kTop);
+    // Id 1 is still held by a player from long before the wrap, 3 by another: both are stepped over.
+    w[0].id = 1;
     EXPECT_EQ(w[w.take()].id, 2);
-    // And ids ahead of the count that are still held are stepped over, never handed out twice.
     w[0].id = 3;
     EXPECT_EQ(w[w.take()].id, 4);
-    EXPECT_EQ(w.find_by_id(0), -1);
     EXPECT_EQ(w.player_count(), 3);
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// A long seeded random run through the receive path and the loop, checking the table after every step.
+// A long seeded random run through the loop, checking the table and the destinations after every step.
 
 TEST(GameInvariants, HoldAfterALongRandomRunOfJoinsLeavesStatesAcksAndTimeJumps) {
     Harness h(with_slots(5));
     std::mt19937 rng(20240611);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    std::vector<Address> pool;
-    for (std::uint8_t i = 1; i <= 8; ++i) pool.push_back(addr(i, static_cast<std::uint16_t>(7000 + i)));
     const Player* players[] = {&kA, &kB, &kC};
-    h.clock.set(1'000'000);
-    std::int64_t joins = 0, refusals = 0, leaves = 0, answers = 0, timeouts = 0;
-
+    int refusals = 0;
     for (int step = 0; step < 6000; ++step) {
         SCOPED_TRACE(step);
-        std::set<std::string> reachable;  // where this step may send: occupied slots and the sender
+        const auto n = static_cast<std::uint8_t>(pick(1, 8));
+        const Address from = addr(n, static_cast<std::uint16_t>(7000 + n));
+        std::set<std::string> reachable{from.to_string()};  // the sender and the occupied slots
         for (const auto& p : h.state.table) {
             if (p.occupied()) reachable.insert(p.game_addr.to_string());
         }
-        const Address from = pool[static_cast<std::size_t>(pick(0, 7))];
-        reachable.insert(from.to_string());
         const std::int32_t id = pick(-1, h.state.table.last_id() + 1);
-        const int action = pick(0, 99);
-        Bytes d;
-        if (action < 20) {
-            d = players[pick(0, 2)]->join();
-        } else if (action < 30) {
-            d = sealed_hex("08" + le32(id));
-        } else if (action < 60) {
-            d = players[pick(0, 2)]->state(id, "ffff");
-        } else if (action < 75) {
-            d = sealed_hex("06" + le32(id));
-        } else if (action < 85) {
-            h.clock.advance(pick(0, 12));
-        } else {
-            d = Bytes(static_cast<std::size_t>(pick(1, 60)));
-            for (auto& b : d) b = static_cast<std::uint8_t>(pick(0, 255));
-            if (d.size() >= 3 && pick(0, 1) == 0) {
-                d[2] = static_cast<std::uint8_t>(std::array{1, 3, 6, 8}[static_cast<std::size_t>(pick(0, 3))]);
-                protocol::seal(d, d.size());
-            }
+        const Player& p = *players[pick(0, 2)];
+        switch (pick(0, 5)) {
+            case 0: h.net.queue_game(p.join(), from); break;
+            case 1: h.net.queue_game(leave(id), from); break;
+            case 2: h.net.queue_game(p.state(id, "ffff"), from); break;
+            case 3: h.net.queue_game(ack(id), from); break;
+            case 4: h.clock.advance(pick(0, 12)); break;
+            default: h.net.queue_game(resized(p.state(id), static_cast<std::size_t>(pick(3, 70))), from); break;
         }
-        if (!d.empty() && pick(0, 9) == 0) {  // truncate or pad, keeping the checksum right
-            d.resize(static_cast<std::size_t>(pick(3, 70)), 0x5c);
-            protocol::seal(d, d.size());
-        }
-        const std::string before = h.out.text();
-        if (!d.empty()) h.net.queue_game(d, from);
         core::run_pass(h.state, h.io);
 
-        // The table.
         std::set<std::int32_t> ids;
-        std::int32_t occupied = 0;
-        for (const auto& p : h.state.table) {
-            if (!p.occupied()) continue;
-            ++occupied;
-            ASSERT_GT(p.id, 0);
-            ASSERT_LE(p.id, h.state.table.last_id());
-            ASSERT_TRUE(ids.insert(p.id).second) << "duplicate id " << p.id;
+        for (const auto& s : h.state.table) {
+            if (!s.occupied()) continue;
+            ASSERT_GT(s.id, 0);
+            ASSERT_LE(s.id, h.state.table.last_id());
+            ASSERT_TRUE(ids.insert(s.id).second) << "duplicate id " << s.id;
         }
-        ASSERT_EQ(h.state.table.player_count(), occupied);
-        ASSERT_LE(occupied, 5);
-
-        // What was sent: well-framed game datagrams whose length matches their count, to live addresses.
+        ASSERT_EQ(h.state.table.player_count(), static_cast<std::int32_t>(ids.size()));
         for (const Sent& s : h.net.take()) {
-            ASSERT_EQ(s.socket, net::Socket::Game);
             ASSERT_TRUE(protocol::accept(s.bytes));
             ASSERT_TRUE(reachable.count(s.to.to_string())) << "sent to " << s.to.to_string();
-            const std::uint8_t type = s.bytes[2];
-            const std::size_t n = s.bytes.size();
-            switch (type) {
-                case 0x06: ASSERT_EQ(n, 3u); ++refusals; break;
-                case 0x07: ASSERT_EQ(n, 11u + 17u * protocol::get_u32(s.bytes, 7)); ++joins; break;
-                case 0x0a: ASSERT_EQ(n, 7u); break;
-                case 0x10: ASSERT_EQ(n, 7u + 17u * protocol::get_u32(s.bytes, 3)); ++answers; break;
-                case 0x11: ASSERT_EQ(n, 7u + 47u * protocol::get_u32(s.bytes, 3)); ++answers; break;
-                default: FAIL() << "unexpected type " << int(type);
-            }
+            refusals += s.bytes.size() == 3;
         }
-        const std::string printed = h.out.text().substr(before.size());
-        for (std::size_t at = 0; (at = printed.find("left game.", at)) != std::string::npos; ++at) ++leaves;
-        for (std::size_t at = 0; (at = printed.find("Timeout. ID:", at)) != std::string::npos; ++at) ++timeouts;
     }
-    // The run reached every branch it is meant to exercise.
-    EXPECT_GT(joins, 100);
+    // The run reached a full table, leaves and time-outs.
     EXPECT_GT(refusals, 10);
-    EXPECT_GT(leaves, 10);
-    EXPECT_GT(timeouts, 10);
-    EXPECT_GT(answers, 100);
+    EXPECT_NE(h.out.text().find("left game."), std::string::npos);
+    EXPECT_NE(h.out.text().find("Timeout. ID:"), std::string::npos);
 }
 
 }  // namespace
