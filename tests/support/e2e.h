@@ -71,6 +71,43 @@ private:
     int fd_ = -1;
 };
 
+// Runs `args` (argv[0] a path) in `dir` with stdout and stderr going to the files named.
+inline pid_t spawn(const std::filesystem::path& dir, std::vector<std::string> args, const std::string& out_path,
+                   const std::string& err_path) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) _exit(127);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = err_path == out_path ? out : ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits (bounded) for `pid` to end: its wait status, or -1 on time-out.
+inline int wait_exit(pid_t pid, int timeout_ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 // A UDP port that was free a moment ago.
 inline std::uint16_t free_udp_port() {
     UdpClient probe;
@@ -100,18 +137,7 @@ public:
         }
         args.insert(args.end(), extra_args.begin(), extra_args.end());
         const std::string out_path = (dir_ / "stdout.txt").string();
-        pid = ::fork();
-        if (pid == 0) {
-            if (::chdir(dir_.c_str()) != 0) _exit(127);
-            const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid = spawn(dir_, std::move(args), out_path, out_path);
         wait_for_output(" Initial time: ", 5000);
         // The sockets open right after the banner.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -128,12 +154,7 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    std::string output() const {
-        std::ifstream in(dir_ / "stdout.txt", std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string output() const { return read_file(dir_ / "stdout.txt"); }
 
     // Waits until stdout contains `needle`; false after `timeout_ms`.
     bool wait_for_output(const std::string& needle, int timeout_ms = 2000) const {
@@ -148,16 +169,9 @@ public:
     // Sends `sig` and waits (bounded) for the exit; returns the wait status, or -1 on time-out.
     int stop(int sig, int timeout_ms = 5000) {
         ::kill(pid, sig);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        int status = 0;
-        while (std::chrono::steady_clock::now() < until) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return status;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        const int status = wait_exit(pid, timeout_ms);
+        if (status != -1) pid = -1;
+        return status;
     }
 
     const std::filesystem::path& dir() const { return dir_; }
@@ -167,6 +181,41 @@ public:
     std::uint16_t game_port = 0;
 
 private:
+    std::filesystem::path dir_;
+};
+
+// A short-lived program in its own temporary directory, stdout and stderr to separate files. Killed on
+// destruction if still running.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> args) {
+        char tmpl[] = "/tmp/quarel-child-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        pid_ = spawn(dir_, std::move(args), (dir_ / "out").string(), (dir_ / "err").string());
+    }
+    ~ChildProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // The exit status (128 + signal when killed), or -1 when it has not ended within `timeout_ms`.
+    int finish(int timeout_ms = 10000) {
+        const int status = wait_exit(pid_, timeout_ms);
+        if (status == -1) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string out() const { return read_file(dir_ / "out"); }
+    std::string err() const { return read_file(dir_ / "err"); }
+
+private:
+    pid_t pid_ = -1;
     std::filesystem::path dir_;
 };
 
