@@ -1,11 +1,10 @@
-// The checksum against the clients' own values, and the datagram header built on it.
+// The checksum against the clients' own values.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 
 #include "protocol/crc16.h"
-#include "protocol/framing.h"
 #include "support/fakes.h"
 
 using namespace quarel;
@@ -38,18 +37,6 @@ TEST(Crc16, MatchesEveryVectorComputedByTheClientsLibrary) {
         ++checked;
     }
     EXPECT_EQ(checked, 40);
-}
-
-TEST(Framing, SealStoresLowByteFirstOverTheTypeByteAndAcceptChecksIt) {
-    auto d = hex("00 00 06");
-    protocol::seal(d, d.size());
-    EXPECT_EQ(d, hex("36 81 06"));
-    EXPECT_TRUE(protocol::accept(d));
-    std::swap(d[0], d[1]);
-    EXPECT_FALSE(protocol::accept(d));
-    EXPECT_FALSE(protocol::accept(hex("36 81")));
-    d = hex("36 81 93");  // another type under the same checksum
-    EXPECT_FALSE(protocol::accept(d));
 }
 
 }  // namespace

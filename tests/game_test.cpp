@@ -225,6 +225,10 @@ TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddress) {
     EXPECT_EQ(h.out.text(), "2 left game.\n1 left game.\n3 left game.\n");
     EXPECT_EQ(h.state.table.player_count(), 0);
     EXPECT_EQ(game::next_timeout(h.state), kNever);
+    // A later join counts from its own second, not from the players who left.
+    h.clock.advance(100);
+    join_all(h, {{&kA, kAddrA}});
+    EXPECT_EQ(game::next_timeout(h.state), h.clock.now() + 11);
 }
 
 TEST(GameInput, UnknownAndZeroIdsChangeNothing) {
@@ -283,43 +287,30 @@ TEST(GameInput, ShorterThanTheLayoutIsDroppedAndExtraBytesAreIgnored) {
 // ---------------------------------------------------------------------------------------------------------
 // STATE and ACK
 
-TEST(State, BriefUntilAckedThenDetailedAndAlwaysToTheJoinAddress) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
-    feed(h, kA.state(1), kStranger);
-    const Bytes brief = brief_list(1, kB.brief(2));
-    ASSERT_EQ(brief.size(), 24u);
-    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, brief)}));
-    EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
-
-    feed(h, ack(1), kStranger);
-    EXPECT_TRUE(h.net.sent.empty());
-    feed(h, kA.state(1), kAddrA);
-    const Bytes detail = detail_list(1, kB.detail(2));
-    ASSERT_EQ(detail.size(), 54u);
-    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail)}));
-    // B has not acknowledged: still brief.
-    feed(h, kB.state(2), kAddrB);
-    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, brief_list(1, kA.brief(1)))}));
-    EXPECT_EQ(h.out.text(), "");
-}
-
-TEST(State, CopiesPoseAndClientValuesButNeverHealthOrSpawnTag) {
+TEST(State, BriefUntilAckedThenDetailedAlwaysToTheJoinAddressAndNeverTakingHealth) {
     Harness h;
     h.clock.set(900);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
+    // B moves and changes its client values; the health it sends is ignored, the one it joined with stays.
     const Player moved{"00000041 00001041 00002041", "01010101 02020202 03030303 04040404 05050505 06060606",
-                       "4b00", "1111 2222 33", "03"};
+                       kB.health, "1111 2222 33", kB.tag};
     h.clock.set(907);
     feed(h, moved.state(2, /*ignored_health=*/"e703"), kAddrB);
-    h.net.take();
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, brief_list(1, kA.brief(1)))}));
     EXPECT_EQ(slot(h, 1).last_heard, 907);
-    // A sees the new pose and client values with the stored health and the join's spawn_tag.
+    // From another address: answered where A joined.
+    feed(h, kA.state(1), kStranger);
+    const Bytes brief = brief_list(1, moved.brief(2));
+    ASSERT_EQ(brief.size(), 24u);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, brief)}));
+    EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
+    feed(h, ack(1), kStranger);
+    EXPECT_TRUE(h.net.sent.empty());
     feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, brief_list(1, moved.brief(2)))}));
-    feed(h, ack(1), kAddrA);
-    feed(h, kA.state(1), kAddrA);
-    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail_list(1, moved.detail(2)))}));
+    const Bytes detail = detail_list(1, moved.detail(2));
+    ASSERT_EQ(detail.size(), 54u);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail)}));
+    EXPECT_EQ(h.out.text(), "");
 }
 
 TEST(Ack, CountsUpRefreshesLastHeardSendsNothingStopsAtTheTopAndAJoinResetsIt) {
@@ -356,7 +347,7 @@ TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     h.clock.set(3000);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
     std::strcpy(h.state.table[1].name.data(), "Bo b");
-    h.clock.set(3005);
+    h.clock.set(3001);
     feed(h, ack(3), kAddrC);
     h.clock.set(3010);
     h.net.queue_chat(sealed_hex("81" + le32(1) + "6869 00"), kAddrA);
@@ -371,8 +362,9 @@ TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
               "Timeout. ID:1 aka  disconnected. 2 players has been in server now.\n"
               "Timeout. ID:2 aka Bo b disconnected. 1 players has been in server now.\n");
     EXPECT_EQ(slot(h, 1).name[0], '\0');
+    // C, last heard at 3001, is at its last second: still there, due at 3012.
     EXPECT_EQ(slot(h, 2).id, 3);
-    EXPECT_EQ(game::next_timeout(h.state), 3016);
+    EXPECT_EQ(game::next_timeout(h.state), 3012);
 }
 
 TEST(Timeout, SweepReadsTheClockOnceAndNotAtAllWhileNobodyCanBeDue) {
@@ -393,10 +385,6 @@ TEST(Timeout, SweepReadsTheClockOnceAndNotAtAllWhileNobodyCanBeDue) {
     clock.reads = 0;
     game::sweep_timeouts(h.state, io);
     EXPECT_EQ(clock.reads, 0);
-    // A later join starts afresh rather than from the players who went.
-    h.clock.set(5000);
-    join_all(h, {{&kC, kAddrC}});
-    EXPECT_EQ(game::next_timeout(h.state), 5011);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -430,31 +418,17 @@ TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagra
 // ---------------------------------------------------------------------------------------------------------
 // The slot table on its own
 
-TEST(SlotTable, LowestFreeSlotNeverAFreeSlotByIdAndIdsWrapPastThoseInUse) {
-    protocol::SlotTable t(3);
-    EXPECT_EQ(t.find_by_id(0), -1);
-    EXPECT_EQ(t.take(), 0);
-    EXPECT_EQ(t.take(), 1);
-    EXPECT_EQ(t.take(), 2);
-    EXPECT_TRUE(t.full());
-    t.release(1);
-    t.release(0);
-    EXPECT_EQ(t.find_by_id(0), -1);
-    EXPECT_EQ(t.find_by_id(1), -1);
-    EXPECT_EQ(t.find_by_id(3), 2);
-    EXPECT_EQ(t.take(), 0);
-    EXPECT_EQ(t[0].id, 4);
-    EXPECT_EQ(t.player_count(), 2);
-
+TEST(SlotTable, IdsWrapPastTheTopSkippingThoseInUse) {
     constexpr std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
-    protocol::SlotTable w(3, kTop - 1);
-    EXPECT_EQ(w[w.take()].id, kTop);
+    protocol::SlotTable t(3, kTop - 1);
+    EXPECT_EQ(t[t.take()].id, kTop);
     // Id 1 is still held by a player from long before the wrap, 3 by another: both are stepped over.
-    w[0].id = 1;
-    EXPECT_EQ(w[w.take()].id, 2);
-    w[0].id = 3;
-    EXPECT_EQ(w[w.take()].id, 4);
-    EXPECT_EQ(w.player_count(), 3);
+    t[0].id = 1;
+    EXPECT_EQ(t[t.take()].id, 2);
+    t[0].id = 3;
+    EXPECT_EQ(t[t.take()].id, 4);
+    EXPECT_EQ(t.find_by_id(0), -1);
+    EXPECT_EQ(t.player_count(), 3);
 }
 
 // ---------------------------------------------------------------------------------------------------------
