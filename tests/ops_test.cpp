@@ -78,13 +78,7 @@ public:
         ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6);
     }
     std::optional<Bytes> receive(int timeout_ms = 2000) const {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
-        Bytes buf(65536);
-        const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-        if (n < 0) return std::nullopt;
-        buf.resize(static_cast<std::size_t>(n));
-        return buf;
+        return receive_datagram(fd_, timeout_ms);
     }
 
 private:

@@ -29,15 +29,6 @@ void write_brief_entry(Writer& w, const PlayerSlot& p) {
     w.u8(p.spawn_tag);
 }
 
-void write_detail_entry(Writer& w, const PlayerSlot& p) {
-    w.i32(p.id);
-    w.bytes(p.pose.data(), p.pose.size());
-    w.i16(p.health);
-    w.u16(p.aux1);
-    w.u16(p.aux2);
-    w.u8(p.aux3);
-}
-
 // STATE, first half: finds the sender and copies its pose and client values (never health or
 // spawn_tag). Returns its slot, or -1 when no player has the id.
 std::int32_t take_state(ServerState& s, Io& io) {

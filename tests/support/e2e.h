@@ -25,6 +25,17 @@
 
 namespace quarel::testing {
 
+// The next datagram on `fd`, or nothing within `timeout_ms`.
+inline std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
+    Bytes buf(65536);
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<std::size_t>(n));
+    return buf;
+}
+
 // A UDP socket on 127.0.0.1 with an ephemeral port.
 class UdpClient {
 public:
@@ -56,13 +67,7 @@ public:
 
     // The next datagram, or nothing within `timeout_ms`.
     std::optional<Bytes> receive(int timeout_ms = 2000) const {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
-        Bytes buf(65536);
-        const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-        if (n < 0) return std::nullopt;
-        buf.resize(static_cast<std::size_t>(n));
-        return buf;
+        return receive_datagram(fd_, timeout_ms);
     }
 
     int fd() const { return fd_; }
