@@ -305,15 +305,15 @@ bool parse_args(int argc, char** argv, Options& o) {
 }
 
 // "closed:4,32" -> {4, 32}; "open:64:60:10" -> {64, 60, 10}.
-std::vector<double> numbers(const std::string& spec) {
+std::vector<double> numbers(const std::string& scenario) {
     std::vector<double> out;
     std::string cur;
-    for (std::size_t i = spec.find(':') + 1; i <= spec.size(); ++i) {
-        if (i == spec.size() || spec[i] == ':' || spec[i] == ',') {
+    for (std::size_t i = scenario.find(':') + 1; i <= scenario.size(); ++i) {
+        if (i == scenario.size() || scenario[i] == ':' || scenario[i] == ',') {
             if (!cur.empty()) out.push_back(std::atof(cur.c_str()));
             cur.clear();
         } else {
-            cur += spec[i];
+            cur += scenario[i];
         }
     }
     return out;
@@ -352,17 +352,17 @@ int main(int argc, char** argv) {
     report.load_before = load_average();
     report.rounds = opt.rounds;
     Bench bench(opt);
-    for (const std::string& spec : opt.scenarios) {
-        const std::vector<double> v = numbers(spec);
-        if (spec.rfind("closed:", 0) == 0) {
+    for (const std::string& scenario : opt.scenarios) {
+        const std::vector<double> v = numbers(scenario);
+        if (scenario.rfind("closed:", 0) == 0) {
             for (const double n : v) {
                 if (n >= 1 && n <= 698) report.scenarios.push_back(bench.closed(static_cast<int>(n)));
             }
-        } else if (spec.rfind("open:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
+        } else if (scenario.rfind("open:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
             report.scenarios.push_back(bench.open(static_cast<int>(v[0]), v[1], v[2]));
-        } else if (spec.rfind("handler:", 0) == 0) {
+        } else if (scenario.rfind("handler:", 0) == 0) {
             // handler:N[,N...] or handler:N:STATES (a short run, for profilers).
-            const bool counted = std::count(spec.begin(), spec.end(), ':') == 2 && v.size() == 2;
+            const bool counted = std::count(scenario.begin(), scenario.end(), ':') == 2 && v.size() == 2;
             for (std::size_t i = 0; i < (counted ? 1 : v.size()); ++i) {
                 const double n = v[i];
                 if (n < 1 || n > 698) continue;
@@ -374,13 +374,13 @@ int main(int argc, char** argv) {
                 sc.notes.push_back("server code only: dispatch, list, checksum; no socket calls");
                 report.scenarios.push_back(sc);
             }
-        } else if (spec.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
+        } else if (scenario.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0]));
         } else {
-            std::fprintf(stderr, "quarel-bench: bad scenario %s\n", spec.c_str());
+            std::fprintf(stderr, "quarel-bench: bad scenario %s\n", scenario.c_str());
             return 2;
         }
-        if (!opt.json) std::fprintf(stderr, "done: %s\n", spec.c_str());
+        if (!opt.json) std::fprintf(stderr, "done: %s\n", scenario.c_str());
     }
     report.load_after = load_average();
     const std::string out = opt.json ? render_json(report) : render_table(report);
