@@ -1,14 +1,8 @@
-// Game channel: join, leave, time-outs, state exchange and the slot table, fed through the game socket's
-// receive path (checksum and size checks included) with a fake transport and a hand-set clock.
+// Game channel through the game socket's receive path: join, leave, time-outs, state exchange.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <random>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "core/loop.h"
 #include "game/game.h"
@@ -29,16 +23,11 @@ std::string le32(std::int32_t v) {
                         static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)});
 }
 
-// A client's view of its player: what it puts in JOIN and STATE.
+// A client's view of its player: pose[0..2], pose[3..8], health, aux1..3, spawn_tag.
 struct Player {
-    std::string pos;     // pose[0..2]: x, y, z
-    std::string rest;    // pose[3..8]
-    std::string health;  // signed 16-bit
-    std::string aux;     // aux1, aux2, aux3
-    std::string tag;     // spawn_tag
+    std::string pos, rest, health, aux, tag;
 
     Bytes join() const { return sealed_hex("01" + pos + rest + health + aux + tag); }
-    // STATE carries a health field that the server must ignore.
     Bytes state(std::int32_t id, const std::string& ignored_health = "0000") const {
         return sealed_hex("03" + le32(id) + pos + rest + ignored_health + aux);
     }
@@ -53,10 +42,7 @@ const Player kB{"000080bf 0000003f 00002041", "c0c1c2c3 c4c5c6c7 c8c9cacb cccdce
 const Player kC{"00004842 00008842 0000c842", "e0e1e2e3 e4e5e6e7 e8e9eaeb ecedeeef f0f1f2f3 f4f5f6f7", "3200",
                 "aaaa bbbb cc", "fe"};
 
-const Address kAddrA = addr(1, 5001);
-const Address kAddrB = addr(2, 5002);
-const Address kAddrC = addr(3, 5003);
-const Address kStranger = addr(9, 9009);
+const Address kAddrA = addr(1, 5001), kAddrB = addr(2, 5002), kAddrC = addr(3, 5003), kStranger = addr(9, 9009);
 
 Bytes ack(std::int32_t id) { return sealed_hex("06" + le32(id)); }
 Bytes leave(std::int32_t id) { return sealed_hex("08" + le32(id)); }
@@ -66,7 +52,6 @@ Bytes welcome(std::int32_t id, std::int32_t n, const std::string& entries) {
 }
 Bytes brief_list(std::int32_t n, const std::string& entries) { return sealed_hex("10" + le32(n) + entries); }
 Bytes detail_list(std::int32_t n, const std::string& entries) { return sealed_hex("11" + le32(n) + entries); }
-// Cut or padded (with 0x77) to `n` bytes, checksum recomputed.
 Bytes resized(Bytes b, std::size_t n) {
     b.resize(n, 0x77);
     protocol::seal(b, n);
@@ -89,43 +74,28 @@ void feed(Harness& h, const Bytes& datagram, const Address& from) {
     ASSERT_EQ(core::receive_one(h.state, h.io, net::Socket::Game), datagram.size());
 }
 
-// Joins the players in order and forgets what that sent and printed.
-void join_all(Harness& h, const std::vector<std::pair<const Player*, Address>>& players) {
-    for (const auto& [p, from] : players) feed(h, p->join(), from);
+void forget(Harness& h) {
     h.net.take();
     h.out.clear();
+}
+void join_all(Harness& h, const std::vector<std::pair<const Player*, Address>>& players) {
+    for (const auto& [p, from] : players) feed(h, p->join(), from);
+    forget(h);
 }
 
 const protocol::PlayerSlot& slot(Harness& h, std::int32_t i) { return h.state.table[i]; }
 
-core::Settings with_slots(std::int32_t n) {
-    core::Settings st;
-    st.max_slots = n;
-    return st;
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// JOIN
-
-TEST(Join, FirstPlayerGetsElevenByteWelcomeThenItsOwnBriefList) {
+TEST(Join, FirstAndSecondPlayerGetWelcomeAndBriefListsInSlotOrder) {
     Harness h;
     h.clock.set(5000);
     feed(h, kA.join(), kAddrA);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("0a ee 07 01000000 00000000")),
                                    game(kAddrA, hex("f0 9f 10 01000000 01000000 0000803f 00000040 00004040 07"))}));
     EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n");
-    EXPECT_EQ(h.state.table.last_id(), 1);
-    EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
     EXPECT_EQ(slot(h, 0).last_heard, 5000);
-    EXPECT_EQ(slot(h, 0).acks, 0);
-    // Alone: a count-0 list, 7 bytes.
-    feed(h, kA.state(1), kAddrA);
+    feed(h, kA.state(1), kAddrA);  // alone: a count-0 list
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("56 15 10 00000000"))}));
-}
-
-TEST(Join, SecondPlayerGetsWelcomeListingTheFirstAndEverybodyGetsOneBriefListInSlotOrder) {
-    Harness h;
-    join_all(h, {{&kA, kAddrA}});
+    h.out.clear();
     feed(h, kB.join(), kAddrB);
     const Bytes w = welcome(2, 1, kA.brief(1));
     const Bytes list = brief_list(2, kA.brief(1) + kB.brief(2));
@@ -142,7 +112,6 @@ TEST(Join, FullServerAnswersServerFullAndResetsNobody) {
     feed(h, kB.join(), kAddrB);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, hex("36 81 06"))}));
     EXPECT_EQ(h.out.text(), "");
-    EXPECT_EQ(h.state.table.player_count(), 1);
     EXPECT_EQ(h.state.table.last_id(), 1);
     EXPECT_EQ(slot(h, 0).acks, 1);
     feed(h, kA.state(1), kAddrA);
@@ -155,8 +124,7 @@ TEST(Join, FreedSlotIsReusedWithTheNextIdAndNoTraceOfItsLastOccupant) {
     std::strcpy(h.state.table[1].name.data(), "Bob");
     h.state.table[1].chat_addr = addr(2, 6002);
     feed(h, leave(2), kAddrB);
-    h.net.take();
-    h.out.clear();
+    forget(h);
     // A second JOIN from A's own address is a new player, not a rejoin.
     feed(h, kA.join(), kAddrA);
     EXPECT_EQ(h.out.text(), "4 joined to battle! Now we have 3 players.\n");
@@ -169,29 +137,22 @@ TEST(Join, FreedSlotIsReusedWithTheNextIdAndNoTraceOfItsLastOccupant) {
                                    game(kAddrA, list), game(kAddrC, list)}));
 }
 
-// A clock that counts its readings and moves on one second with every pause.
-class ProbeClock final : public net::Clock {
-public:
-    std::int64_t now() override {
-        ++reads;
-        return now_;
-    }
+struct PauseClock final : net::Clock {  // one second passes per pause
+    std::int64_t now() override { return now_; }
     void sleep_ms(int) override { ++now_; }
     std::int64_t now_ = 700;
-    int reads = 0;
 };
 
 TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
     Harness h;
-    ProbeClock clock;
+    PauseClock clock;
     core::Io io{h.net, clock, h.out, nullptr};
     h.net.block_next(3);  // the WELCOME waits three pauses
     h.net.queue_game(kA.join(), kAddrA);
     core::receive_one(h.state, io, net::Socket::Game);
     EXPECT_EQ(slot(h, 0).last_heard, 703);
     EXPECT_EQ(game::next_timeout(h.state), 714);
-    h.net.take();
-    h.out.clear();
+    forget(h);
     // Present at last_heard + 10, gone at + 11; two blanks where there is no name.
     clock.now_ = 713;
     core::run_pass(h.state, io);
@@ -203,17 +164,12 @@ TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
     EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka  disconnected. 0 players has been in server now.\n");
 }
 
-// ---------------------------------------------------------------------------------------------------------
-// LEAVE and bad input
-
 TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddress) {
     Harness h;
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
     feed(h, leave(2), kStranger);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("ca ba 0a 02000000")), game(kAddrC, hex("ca ba 0a 02000000"))}));
     EXPECT_EQ(h.out.text(), "2 left game.\n");
-    EXPECT_EQ(h.state.table.player_count(), 2);
-    EXPECT_FALSE(slot(h, 1).occupied());
     // A detail list skips the asker and the free slot.
     feed(h, ack(1), kAddrA);
     feed(h, kA.state(1), kAddrA);
@@ -236,8 +192,7 @@ TEST(GameInput, UnknownAndZeroIdsChangeNothing) {
     h.clock.set(300);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
     feed(h, leave(2), kAddrB);  // id 2 is unknown from here on
-    h.net.take();
-    h.out.clear();
+    forget(h);
     const protocol::PlayerSlot before = slot(h, 0);
     h.clock.set(305);
     for (const std::int32_t id : {0, 2, 3, 99, -1, std::numeric_limits<std::int32_t>::min()}) {
@@ -248,11 +203,9 @@ TEST(GameInput, UnknownAndZeroIdsChangeNothing) {
         EXPECT_TRUE(h.net.sent.empty());
         EXPECT_EQ(h.out.text(), "");
         EXPECT_EQ(h.state.table.player_count(), 1);
-        EXPECT_EQ(h.state.table.last_id(), 2);
         EXPECT_EQ(slot(h, 0).acks, before.acks);
         EXPECT_EQ(slot(h, 0).last_heard, 300);
         EXPECT_EQ(slot(h, 0).pose, before.pose);
-        EXPECT_FALSE(slot(h, 1).occupied());
     }
 }
 
@@ -265,7 +218,6 @@ TEST(GameInput, ShorterThanTheLayoutIsDroppedAndExtraBytesAreIgnored) {
     for (const Bytes& d : {kC.join(), kA.state(1), ack(1), leave(1)}) feed(h, resized(d, d.size() - 1), kAddrA);
     EXPECT_TRUE(h.net.sent.empty());
     EXPECT_EQ(h.out.text(), "");
-    EXPECT_EQ(h.state.table.player_count(), 2);
     EXPECT_EQ(slot(h, 0).last_heard, 400);
     EXPECT_EQ(slot(h, 0).acks, 0);
 
@@ -279,13 +231,9 @@ TEST(GameInput, ShorterThanTheLayoutIsDroppedAndExtraBytesAreIgnored) {
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, gone(2))}));
     feed(h, padded(kC.join()), kAddrC);
     const Bytes list = brief_list(2, kA.brief(1) + kC.brief(3));
-    EXPECT_EQ(sends(h.net),
-              (Lines{game(kAddrC, welcome(3, 1, kA.brief(1))), game(kAddrA, list), game(kAddrC, list)}));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrC, welcome(3, 1, kA.brief(1))), game(kAddrA, list), game(kAddrC, list)}));
     EXPECT_EQ(h.out.text(), "2 left game.\n3 joined to battle! Now we have 2 players.\n");
 }
-
-// ---------------------------------------------------------------------------------------------------------
-// STATE and ACK
 
 TEST(State, BriefUntilAckedThenDetailedAlwaysToTheJoinAddressAndNeverTakingHealth) {
     Harness h;
@@ -303,7 +251,6 @@ TEST(State, BriefUntilAckedThenDetailedAlwaysToTheJoinAddressAndNeverTakingHealt
     const Bytes brief = brief_list(1, moved.brief(2));
     ASSERT_EQ(brief.size(), 24u);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, brief)}));
-    EXPECT_EQ(slot(h, 0).game_addr, kAddrA);
     feed(h, ack(1), kStranger);
     EXPECT_TRUE(h.net.sent.empty());
     feed(h, kA.state(1), kAddrA);
@@ -323,9 +270,7 @@ TEST(Ack, CountsUpRefreshesLastHeardSendsNothingStopsAtTheTopAndAJoinResetsIt) {
         EXPECT_EQ(slot(h, 1).acks, i);
         EXPECT_EQ(slot(h, 1).last_heard, 50 + i);
     }
-    EXPECT_EQ(slot(h, 0).acks, 0);
     EXPECT_TRUE(h.net.sent.empty());
-    EXPECT_EQ(h.out.text(), "");
     // A player that keeps acknowledging stays on detail lists: the count does not wrap to negative.
     h.state.table[1].acks = std::numeric_limits<std::int32_t>::max();
     feed(h, ack(2), kAddrB);
@@ -338,9 +283,6 @@ TEST(Ack, CountsUpRefreshesLastHeardSendsNothingStopsAtTheTopAndAJoinResetsIt) {
     feed(h, kB.state(2), kAddrB);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, brief_list(2, kA.brief(1) + kC.brief(3)))}));
 }
-
-// ---------------------------------------------------------------------------------------------------------
-// Time-outs, run by every loop pass
 
 TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     Harness h;
@@ -367,29 +309,6 @@ TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     EXPECT_EQ(game::next_timeout(h.state), 3012);
 }
 
-TEST(Timeout, SweepReadsTheClockOnceAndNotAtAllWhileNobodyCanBeDue) {
-    Harness h;
-    h.clock.set(500);
-    join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
-    ProbeClock clock;
-    core::Io io{h.net, clock, h.out, nullptr};
-    clock.now_ = 510;
-    game::sweep_timeouts(h.state, io);
-    EXPECT_EQ(clock.reads, 1);
-    EXPECT_EQ(h.state.table.player_count(), 3);
-    clock.now_ = 511;
-    clock.reads = 0;
-    game::sweep_timeouts(h.state, io);
-    EXPECT_EQ(clock.reads, 1);
-    EXPECT_EQ(h.state.table.player_count(), 0);
-    clock.reads = 0;
-    game::sweep_timeouts(h.state, io);
-    EXPECT_EQ(clock.reads, 0);
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Send-until-accepted on the game socket
-
 TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagram) {
     Harness h;
     h.net.block_next(5);
@@ -415,9 +334,6 @@ TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagra
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, list), game(kAddrB, list), game(kAddrC, list)}));
 }
 
-// ---------------------------------------------------------------------------------------------------------
-// The slot table on its own
-
 TEST(SlotTable, IdsWrapPastTheTopSkippingThoseInUse) {
     constexpr std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
     protocol::SlotTable t(3, kTop - 1);
@@ -429,55 +345,6 @@ TEST(SlotTable, IdsWrapPastTheTopSkippingThoseInUse) {
     EXPECT_EQ(t[t.take()].id, 4);
     EXPECT_EQ(t.find_by_id(0), -1);
     EXPECT_EQ(t.player_count(), 3);
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// A long seeded random run through the loop, checking the table and the destinations after every step.
-
-TEST(GameInvariants, HoldAfterALongRandomRunOfJoinsLeavesStatesAcksAndTimeJumps) {
-    Harness h(with_slots(5));
-    std::mt19937 rng(20240611);
-    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    const Player* players[] = {&kA, &kB, &kC};
-    int refusals = 0;
-    for (int step = 0; step < 6000; ++step) {
-        SCOPED_TRACE(step);
-        const auto n = static_cast<std::uint8_t>(pick(1, 8));
-        const Address from = addr(n, static_cast<std::uint16_t>(7000 + n));
-        std::set<std::string> reachable{from.to_string()};  // the sender and the occupied slots
-        for (const auto& p : h.state.table) {
-            if (p.occupied()) reachable.insert(p.game_addr.to_string());
-        }
-        const std::int32_t id = pick(-1, h.state.table.last_id() + 1);
-        const Player& p = *players[pick(0, 2)];
-        switch (pick(0, 5)) {
-            case 0: h.net.queue_game(p.join(), from); break;
-            case 1: h.net.queue_game(leave(id), from); break;
-            case 2: h.net.queue_game(p.state(id, "ffff"), from); break;
-            case 3: h.net.queue_game(ack(id), from); break;
-            case 4: h.clock.advance(pick(0, 12)); break;
-            default: h.net.queue_game(resized(p.state(id), static_cast<std::size_t>(pick(3, 70))), from); break;
-        }
-        core::run_pass(h.state, h.io);
-
-        std::set<std::int32_t> ids;
-        for (const auto& s : h.state.table) {
-            if (!s.occupied()) continue;
-            ASSERT_GT(s.id, 0);
-            ASSERT_LE(s.id, h.state.table.last_id());
-            ASSERT_TRUE(ids.insert(s.id).second) << "duplicate id " << s.id;
-        }
-        ASSERT_EQ(h.state.table.player_count(), static_cast<std::int32_t>(ids.size()));
-        for (const Sent& s : h.net.take()) {
-            ASSERT_TRUE(protocol::accept(s.bytes));
-            ASSERT_TRUE(reachable.count(s.to.to_string())) << "sent to " << s.to.to_string();
-            refusals += s.bytes.size() == 3;
-        }
-    }
-    // The run reached a full table, leaves and time-outs.
-    EXPECT_GT(refusals, 10);
-    EXPECT_NE(h.out.text().find("left game."), std::string::npos);
-    EXPECT_NE(h.out.text().find("Timeout. ID:"), std::string::npos);
 }
 
 }  // namespace

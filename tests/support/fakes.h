@@ -64,6 +64,12 @@ inline Bytes sealed_hex(std::string_view type_and_body) { return sealed(hex(type
 
 inline net::Address addr(std::uint8_t last, std::uint16_t port) { return net::Address::ipv4(10, 0, 0, last, port); }
 
+inline core::Settings with_slots(std::int32_t n) {
+    core::Settings s;
+    s.max_slots = n;
+    return s;
+}
+
 // Every settings field on one line, so that whole records compare with a readable difference.
 inline std::string describe(const core::Settings& s) {
     char nums[256];
