@@ -179,7 +179,6 @@ TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddress) {
     feed(h, leave(3), kAddrC);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrC, gone(1))}));
     EXPECT_EQ(h.out.text(), "2 left game.\n1 left game.\n3 left game.\n");
-    EXPECT_EQ(h.state.table.player_count(), 0);
     EXPECT_EQ(game::next_timeout(h.state), kNever);
     // A later join counts from its own second, not from the players who left.
     h.clock.advance(100);
@@ -297,6 +296,7 @@ TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     EXPECT_EQ(h.net.pending(net::Socket::Chat), 0u);
     h.out.clear();
     h.clock.set(3011);
+    h.net.queue_game(sealed_hex("02"), kStranger);  // the sweep also runs on a pass that reads a game datagram
     core::run_pass(h.state, h.io);
     // The first PLAYER_GONE still reaches B; the second does not go to A's freed slot.
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, gone(1)), game(kAddrC, gone(1)), game(kAddrC, gone(2))}));
