@@ -36,6 +36,16 @@ inline std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
     return buf;
 }
 
+// Kills a child that may still run, reaps it, and removes its temporary directory.
+inline void kill_and_remove(pid_t pid, const std::filesystem::path& dir) {
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
 // A UDP socket on 127.0.0.1 with an ephemeral port.
 class UdpClient {
 public:
@@ -148,14 +158,7 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    ~ServerProcess() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    ~ServerProcess() { kill_and_remove(pid, dir_); }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
@@ -198,14 +201,7 @@ public:
         dir_ = ::mkdtemp(tmpl);
         pid_ = spawn(dir_, std::move(args), (dir_ / "out").string(), (dir_ / "err").string());
     }
-    ~ChildProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    ~ChildProcess() { kill_and_remove(pid_, dir_); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
