@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "core/loop.h"
+#include "server/loop.h"
 #include "messages.h"
-#include "net/udp_transport.h"
+#include "platform/udp_transport.h"
 #include "protocol/messages.h"
 #include "replay.h"
 
@@ -79,7 +79,7 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
 }
 
 TEST(NoAllocation, OverLoopbackSockets) {
-    net::UdpTransport udp;
+    platform::UdpTransport udp;
     ASSERT_TRUE(udp.open(net::Socket::Chat, 0));
     ASSERT_TRUE(udp.open(net::Socket::Game, 0));
     core::Settings settings;
@@ -101,7 +101,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
     // Runs passes until the server has answered once (bounded in count).
     auto exchange = [&](std::size_t n) {
         ::sendto(client, buf.data(), n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        for (int i = 0; i < 1000 && !core::run_pass(state, io); ++i) usleep(100);
+        for (int i = 0; i < 1000 && !server::run_pass(state, io); ++i) usleep(100);
         return ::recv(client, in.data(), in.size(), 0);
     };
     // Eight players from the same address: the server does not tell them apart by address.
@@ -110,7 +110,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
         for (int k = 0; k <= i; ++k) ASSERT_GT(::recv(client, in.data(), in.size(), 0), 0);  // brief lists
     }
     ::sendto(client, buf.data(), build_ack(buf, 1), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    for (int i = 0; i < 1000 && !core::run_pass(state, io); ++i) usleep(100);
+    for (int i = 0; i < 1000 && !server::run_pass(state, io); ++i) usleep(100);
     ASSERT_EQ(exchange(build_state(buf, 1, 0)), static_cast<ssize_t>(detail_list_size(7)));
 
     const long before = g_allocations.load();

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "core/console.h"
-#include "core/loop.h"
+#include "server/loop.h"
 #include "core/server_state.h"
 #include "net/transport.h"
 

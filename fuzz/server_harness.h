@@ -22,7 +22,7 @@
 
 #include "checks.h"
 #include "core/console.h"
-#include "core/loop.h"
+#include "server/loop.h"
 #include "core/server_state.h"
 #include "protocol/crc16.h"
 
@@ -57,10 +57,10 @@ constexpr std::int64_t kSeconds[8] = {0, 0, 0, 1, 2, 4, 10, 11};
 inline void run_until_idle(core::ServerState& s, core::Io& io, FuzzClock& clock, FuzzTransport& net) {
     const std::size_t bound = net.queued() + 2;
     for (std::size_t i = 0; i < bound; ++i) {
-        if (!core::run_pass(s, io)) {
+        if (!server::run_pass(s, io)) {
             FUZZ_CHECK(net.queued() == 0);
             FUZZ_CHECK(net.nothing_owed());
-            FUZZ_CHECK(core::next_deadline(s, io) > clock.now());
+            FUZZ_CHECK(server::next_deadline(s, io) > clock.now());
             return;
         }
     }

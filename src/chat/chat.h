@@ -29,4 +29,8 @@ void loop_message_step(ServerState& s, Io& io);
 // The first calendar second at which the loop message is due (max when it is off).
 std::int64_t next_loop_message(const ServerState& s);
 
+// Loop step, once per pass after the chat drain: prints the summary line of refused queries when it is
+// due, whether or not a query came in this pass.
+void report_dropped_queries(ServerState& s, Io& io);
+
 }  // namespace quarel::chat

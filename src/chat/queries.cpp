@@ -58,4 +58,11 @@ void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
     answer(s, io, d, map_info::kFixed + map.size());
 }
 
+void report_dropped_queries(ServerState& s, Io& io) {
+    if (s.query_limit.dropped() == 0) return;
+    if (const auto n = s.query_limit.take_report(io.clock.now())) {
+        io.out.print("Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
+    }
+}
+
 }  // namespace quarel::chat

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "chat/rate_limit.h"
 #include "core/console.h"
+#include "core/query_limiter.h"
 #include "core/settings.h"
 #include "game/answer_batch.h"
 #include "net/transport.h"
@@ -36,7 +36,7 @@ struct ServerState {
     std::int64_t next_lobby = 0;     // lobby announcement due when now > this
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
-    chat::QueryLimiter query_limit;
+    QueryLimiter query_limit;
 
     // STATE answers held back while more game datagrams wait, sent before anything else goes out.
     game::AnswerBatch answers;

@@ -1,12 +1,12 @@
 // The libcurl lobby client and the loop's wait that includes its transfer.
-#include "lobby/curl_client.h"
+#include "platform/curl_lobby_client.h"
 
 #include <poll.h>
 
 #include <mutex>
 #include <vector>
 
-namespace quarel::lobby {
+namespace quarel::platform {
 
 namespace {
 
@@ -92,7 +92,7 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
     set(CURLOPT_HTTPGET, 1L);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_REQUEST_TARGET, target.c_str());
-    set(CURLOPT_USERAGENT, kUserAgent);
+    set(CURLOPT_USERAGENT, lobby::kUserAgent);
     set(CURLOPT_HTTPHEADER, headers_);
     set(CURLOPT_TIMEOUT, timeout_seconds_);
     set(CURLOPT_NOSIGNAL, 1L);
@@ -203,4 +203,4 @@ void wait_for_work(CurlLobbyClient* lobby, std::span<const int> fds, int timeout
     }
 }
 
-}  // namespace quarel::lobby
+}  // namespace quarel::platform

@@ -10,16 +10,18 @@
 
 #include "core/banner.h"
 #include "core/console.h"
-#include "core/loop.h"
 #include "core/options.h"
 #include "core/server_state.h"
 #include "core/settings.h"
-#include "core/shutdown.h"
 #include "game/game.h"
-#include "lobby/curl_client.h"
-#include "net/system_clock.h"
-#include "net/udp_transport.h"
+#include "platform/config_file.h"
+#include "platform/console.h"
+#include "platform/curl_lobby_client.h"
+#include "platform/signals.h"
+#include "platform/system_clock.h"
+#include "platform/udp_transport.h"
 #include "protocol/messages.h"
+#include "server/loop.h"
 
 using namespace quarel;
 
@@ -28,15 +30,15 @@ namespace {
 // Waits until either socket is readable, a stop signal came (`wake_fd` readable or the wait
 // interrupted) or the calendar second `deadline` has begun; while a lobby announcement is in
 // flight, also until its transfer has something to do.
-void wait_for_work(const net::UdpTransport& udp, int wake_fd, std::int64_t deadline, lobby::CurlLobbyClient* lobby) {
+void wait_for_work(const platform::UdpTransport& udp, int wake_fd, std::int64_t deadline, platform::CurlLobbyClient* lobby) {
     const int fds[3] = {udp.fd(net::Socket::Chat), udp.fd(net::Socket::Game), wake_fd};
     int timeout = -1;
     if (deadline != std::numeric_limits<std::int64_t>::max()) {
         // A few ms past the second's start, so that time() has surely moved on when we wake.
-        const std::int64_t ms = net::SystemClock::ms_until_second(deadline) + 5;
+        const std::int64_t ms = platform::SystemClock::ms_until_second(deadline) + 5;
         timeout = static_cast<int>(std::min<std::int64_t>(ms, 60'000));
     }
-    lobby::wait_for_work(lobby, fds, timeout);
+    platform::wait_for_work(lobby, fds, timeout);
 }
 
 }  // namespace
@@ -51,10 +53,10 @@ int main(int argc, char** argv) {
     const core::Options& opt = parsed.options;
 
     // Installed before the sockets open, so that a stop during start-up is not lost.
-    core::ShutdownSignals stop;
-    core::StdoutConsole console;
+    platform::ShutdownSignals stop;
+    platform::StdoutConsole console;
     core::Settings settings;
-    if (!core::load_config_file(settings, opt.config_path) && opt.config_given) {
+    if (!platform::load_config_file(settings, opt.config_path) && opt.config_given) {
         // Only the default ./config may be absent: a file named on the command line is meant to be read.
         std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", opt.config_path.c_str());
         return 2;
@@ -63,24 +65,24 @@ int main(int argc, char** argv) {
     core::ServerState state(settings);
     console.write(core::banner(state.settings));
 
-    if (!net::UdpTransport::network_available()) {
+    if (!platform::UdpTransport::network_available()) {
         console.write("Failed init network!\n");
         return 1;
     }
-    net::UdpTransport udp;
+    platform::UdpTransport udp;
     if (!udp.open(net::Socket::Chat, opt.chat_port)) console.write("I won't listen chat!\n");
     if (!udp.open(net::Socket::Game, opt.game_port)) console.write("I won't listen anyone!\n");
 
-    net::SystemClock clock;
+    platform::SystemClock clock;
     // The lobby client exists only on a server that announces itself.
-    std::unique_ptr<lobby::CurlLobbyClient> lobby_client;
-    if (state.settings.public_listing == 1) lobby_client = std::make_unique<lobby::CurlLobbyClient>();
+    std::unique_ptr<platform::CurlLobbyClient> lobby_client;
+    if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
     core::Io io{udp, clock, console, lobby_client.get()};
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     while (!stop.requested()) {
-        if (core::run_pass(state, io)) continue;
+        if (server::run_pass(state, io)) continue;
         if (stop.requested()) break;
-        wait_for_work(udp, stop.wake_fd(), core::next_deadline(state, io), lobby_client.get());
+        wait_for_work(udp, stop.wake_fd(), server::next_deadline(state, io), lobby_client.get());
     }
     // STATE answers held back for a batched checksum belong to datagrams already handled: send them.
     game::flush_answers(state, io);

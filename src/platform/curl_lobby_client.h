@@ -12,10 +12,10 @@
 
 #include "lobby/announcer.h"
 
-namespace quarel::lobby {
+namespace quarel::platform {
 
 // Connect and transfer together may take this long; then the announcement counts as failed.
-constexpr long kTimeoutSeconds = 10;
+constexpr long kLobbyTimeoutSeconds = 10;
 
 // Which of the three failure lines an ended announcement prints, in the order of its steps.
 enum class Failure : std::uint8_t {
@@ -35,9 +35,9 @@ std::string failure_line(Failure failure, int code);
 // Calls curl_global_init the first time only; later calls return the first call's outcome.
 bool global_init();
 
-class CurlLobbyClient final : public LobbyClient {
+class CurlLobbyClient final : public lobby::LobbyClient {
 public:
-    explicit CurlLobbyClient(long timeout_seconds = kTimeoutSeconds);
+    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds);
     ~CurlLobbyClient() override;
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;
@@ -76,4 +76,4 @@ private:
 // which also wakes for the lobby transfer when `lobby` has one in flight.
 void wait_for_work(CurlLobbyClient* lobby, std::span<const int> fds, int timeout_ms);
 
-}  // namespace quarel::lobby
+}  // namespace quarel::platform

@@ -2,7 +2,7 @@
 // so that the main loop wakes from its wait, finishes its pass and leaves.
 #pragma once
 
-namespace quarel::core {
+namespace quarel::platform {
 
 // Installs handlers for SIGINT and SIGTERM for its lifetime (the previous ones come back on
 // destruction). Handlers are installed without SA_RESTART, so a wait that the signal interrupts ends
@@ -27,4 +27,4 @@ private:
     int read_fd_ = -1;
 };
 
-}  // namespace quarel::core
+}  // namespace quarel::platform

@@ -1,18 +1,17 @@
 // Main loop pass and dispatch tables.
-#include "core/loop.h"
+#include "server/loop.h"
 
 #include <algorithm>
 #include <array>
 
 #include "chat/chat.h"
-#include "chat/rate_limit.h"
 #include "core/world_clock.h"
 #include "game/game.h"
 #include "lobby/announcer.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 
-namespace quarel::core {
+namespace quarel::server {
 
 namespace {
 
@@ -98,7 +97,7 @@ std::size_t receive_one(ServerState& s, Io& io, net::Socket socket) {
 }
 
 bool run_pass(ServerState& s, Io& io) {
-    tick_if_due(s, io.clock);
+    core::tick_if_due(s, io.clock);
     const bool game_datagram = receive_one(s, io, net::Socket::Game) > 0;
     // Held-back answers never outlive the read-ahead that let them wait.
     if (io.net.waiting(net::Socket::Game) == 0) game::flush_answers(s, io);
@@ -106,7 +105,7 @@ bool run_pass(ServerState& s, Io& io) {
     // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
     if (game_datagram) return true;
     for (;;) {
-        tick_if_due(s, io.clock);
+        core::tick_if_due(s, io.clock);
         if (receive_one(s, io, net::Socket::Chat) == 0) break;
     }
     chat::report_dropped_queries(s, io);
@@ -120,4 +119,4 @@ std::int64_t next_deadline(const ServerState& s, const Io& io) {
                      s.query_limit.next_report()});
 }
 
-}  // namespace quarel::core
+}  // namespace quarel::server

@@ -5,7 +5,12 @@
 
 #include "core/server_state.h"
 
-namespace quarel::core {
+namespace quarel::server {
+
+using core::Datagram;
+using core::Io;
+using core::ServerState;
+
 
 // Routes an accepted game-socket datagram by type; unknown types and datagrams shorter than their
 // type's layout are dropped silently.
@@ -28,4 +33,4 @@ bool run_pass(ServerState& s, Io& io);
 // sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const Io& io);
 
-}  // namespace quarel::core
+}  // namespace quarel::server

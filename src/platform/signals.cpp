@@ -1,5 +1,5 @@
 // Signal handlers for the clean stop and their self-pipe.
-#include "core/shutdown.h"
+#include "platform/signals.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 #include <cassert>
 #include <cerrno>
 
-namespace quarel::core {
+namespace quarel::platform {
 
 namespace {
 
@@ -63,4 +63,4 @@ bool ShutdownSignals::requested() const { return g_stop_signal != 0; }
 
 int ShutdownSignals::signal_number() const { return g_stop_signal; }
 
-}  // namespace quarel::core
+}  // namespace quarel::platform
