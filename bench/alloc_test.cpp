@@ -73,7 +73,7 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         // Every STATE was answered with a full detail list.
         EXPECT_EQ(f.net.sends - sends_before, 4L * players);
         EXPECT_EQ(f.net.sent_bytes - bytes_before, 4L * players * static_cast<long>(detail_list_size(players - 1)));
-        EXPECT_EQ(f.state.answers.storage != nullptr, batched);
+        EXPECT_EQ(f.io.outbox.has_held_storage(), batched);
     }
     }
 }
@@ -87,7 +87,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
     core::ServerState state(settings);
     StillClock clock;
     NullConsole out;
-    core::Io io{udp, clock, out, nullptr};
+    server::LoopIo io{udp, clock, out};
 
     const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};

@@ -74,7 +74,7 @@ struct Server {
     }
     void in(Socket socket, const Bytes& d, const Address& from) {
         h.net.queue(socket, d, from);
-        server::receive_one(h.state, h.io, socket);
+        server::receive_one(h.state, h.io, socket, h.clock.now());
     }
     void game_in(const Bytes& d, const Address& from) { in(Socket::Game, d, from); }
     void chat_in(const Bytes& d, const Address& from) { in(Socket::Chat, d, from); }

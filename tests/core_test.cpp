@@ -135,7 +135,7 @@ TEST(LoopPass, QueuedGameDatagramsKeepTheChatSocketUnread) {
 TEST(LoopPass, ReadsAreOrderedAndTheDrainTicksBeforeEachRead) {
     Harness h;
     ProbeTransport probe(h.net, h.clock, h.state);
-    core::Io io{probe, h.clock, h.out, nullptr};
+    server::LoopIo io{probe, h.clock, h.out};
     for (int i = 0; i < 3; ++i) h.net.queue_chat(sealed_hex("84"), addr(2, 5001));
     EXPECT_FALSE(run_pass(h.state, io));
     // The first tick comes before the game read; then one before every chat read, the last empty one too.

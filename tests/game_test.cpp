@@ -71,7 +71,7 @@ Lines sends(FakeTransport& net) {
 
 void feed(Harness& h, const Bytes& datagram, const Address& from) {
     h.net.queue_game(datagram, from);
-    ASSERT_EQ(server::receive_one(h.state, h.io, net::Socket::Game), datagram.size());
+    ASSERT_EQ(server::receive_one(h.state, h.io, net::Socket::Game, h.clock.now()), datagram.size());
 }
 
 void forget(Harness& h) {
@@ -146,10 +146,10 @@ struct PauseClock final : net::Clock {  // one second passes per pause
 TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
     Harness h;
     PauseClock clock;
-    core::Io io{h.net, clock, h.out, nullptr};
+    server::LoopIo io{h.net, clock, h.out};
     h.net.block_next(3);  // the WELCOME waits three pauses
     h.net.queue_game(kA.join(), kAddrA);
-    server::receive_one(h.state, io, net::Socket::Game);
+    server::receive_one(h.state, io, net::Socket::Game, clock.now());
     EXPECT_EQ(slot(h, 0).last_heard, 703);
     EXPECT_EQ(game::next_timeout(h.state), 714);
     forget(h);

@@ -212,7 +212,7 @@ TEST(Lobby, NothingUnlessPublicIsExactlyOne) {
         for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) server::run_pass(a.h.state, a.h.io);  // > 2 periods
         EXPECT_FALSE(lobby.wait_for_requests(1, 200));
         EXPECT_EQ(a.h.state.settings.server_name, "My Server");
-        EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io), std::numeric_limits<std::int64_t>::max());
+        EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
         EXPECT_EQ(a.h.out.text(), "");
     }
 }
@@ -224,7 +224,7 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     const std::int64_t t0 = a.h.clock.now();
     ASSERT_TRUE(a.passes_until([&] { return lobby.requests().size() == 1; }, 3000));
     ASSERT_TRUE(a.client.busy());
-    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
     a.h.clock.set(t0 + 7);
     server::run_pass(a.h.state, a.h.io);
     EXPECT_TRUE(a.client.busy());
@@ -232,7 +232,7 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     ASSERT_TRUE(a.passes_until_idle());
     const std::int64_t end = t0 + 7;
     EXPECT_EQ(a.h.state.next_lobby, end + lobby::kPeriodSeconds);
-    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io), end + 1806);
+    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), end + 1806);
 
     a.h.clock.set(end + 1805);
     server::run_pass(a.h.state, a.h.io);

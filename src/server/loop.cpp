@@ -7,7 +7,6 @@
 #include "chat/chat.h"
 #include "core/world_clock.h"
 #include "game/game.h"
-#include "lobby/announcer.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 
@@ -15,22 +14,26 @@ namespace quarel::server {
 
 namespace {
 
-using Handler = void (*)(ServerState&, Io&, const Datagram&);
+using Handler = void (*)(ServerState&, core::Io&, const Datagram&);
 
 struct Route {
     Handler handler = nullptr;
     std::size_t min_size = 0;  // a shorter datagram has no complete layout: dropped
+    // The handler's answer may join the STATE answers held back in the outbox. Any other game handler
+    // changes what those answers were written from, so they leave before it runs.
+    bool joins_held = false;
 };
 
 using RouteTable = std::array<Route, 256>;
 
 constexpr RouteTable make_game_routes() {
     namespace m = protocol::min_size;
+    namespace in = protocol::game_in;
     RouteTable t{};
-    t[protocol::game_in::JOIN] = {game::on_join, m::JOIN};
-    t[protocol::game_in::STATE] = {game::on_state, m::STATE};
-    t[protocol::game_in::ACK] = {game::on_ack, m::ACK};
-    t[protocol::game_in::LEAVE] = {game::on_leave, m::LEAVE};
+    t[in::JOIN] = {game::on_join, m::JOIN};
+    t[in::STATE] = {game::on_state, m::STATE, true};
+    t[in::ACK] = {game::on_ack, m::ACK};
+    t[in::LEAVE] = {game::on_leave, m::LEAVE};
     return t;
 }
 
@@ -54,69 +57,101 @@ constexpr RouteTable make_chat_routes() {
 constexpr RouteTable kGameRoutes = make_game_routes();
 constexpr RouteTable kChatRoutes = make_chat_routes();
 
+// The calendar second a pass works with: the clock is read once, at the start of the pass. Two things
+// can make a pass outlast that reading, and after either the clock is read again: a send that had to
+// wait for its socket (send-until-accepted pauses 1 ms per refusal, for as long as the socket refuses),
+// and the chat drain, whose length is set by how much the senders sent, so each further read of it
+// ticks the world clock with a fresh reading.
+class PassTime {
+public:
+    explicit PassTime(LoopIo& io) : io_(io), pauses_(io.outbox.pauses()), now_(io.clock.now()) {}
+
+    std::int64_t now() {
+        if (io_.outbox.pauses() != pauses_) read();
+        return now_;
+    }
+    void read() {
+        pauses_ = io_.outbox.pauses();
+        now_ = io_.clock.now();
+    }
+
+private:
+    LoopIo& io_;
+    std::uint64_t pauses_;
+    std::int64_t now_;
+};
+
 }  // namespace
 
-void dispatch_game(ServerState& s, Io& io, const Datagram& d) {
-    const std::uint8_t type = s.packet[protocol::kTypeAt];
-    const Route& r = kGameRoutes[type];
-    if (r.handler == nullptr || d.size < r.min_size) return;
-    // With more datagrams already read ahead, a STATE's answer may wait for the next ones so their
-    // checksums are computed together (the last one read ahead joins those waiting, and run_pass
-    // sends them all at once); anything else first sends what waits.
-    if (type == protocol::game_in::STATE && (io.net.waiting(net::Socket::Game) > 0 || s.answers.count > 0)) {
-        game::on_state_batched(s, io, d);
+void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
+    const Route& r = kGameRoutes[d.bytes[protocol::kTypeAt]];
+    if (r.handler == nullptr || d.bytes.size() < r.min_size) return;
+    if (r.joins_held) {
+        r.handler(s, io, d);
         return;
     }
-    game::flush_answers(s, io);
-    r.handler(s, io, d);
+    const std::uint64_t pauses = io.send.pauses();
+    io.send.flush();
+    if (io.send.pauses() == pauses) {
+        r.handler(s, io, d);
+        return;
+    }
+    // The held answers waited for the socket, so time may have passed: the datagram is handled at a
+    // fresh reading of the clock.
+    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now()});
 }
 
-void dispatch_chat(ServerState& s, Io& io, const Datagram& d) {
-    const std::uint8_t type = s.packet[protocol::kTypeAt];
+void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
+    const std::uint8_t type = d.bytes[protocol::kTypeAt];
     const Route& r = kChatRoutes[type];
     if (r.handler == nullptr) {
         io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
         return;
     }
-    if (d.size < r.min_size) return;
+    if (d.bytes.size() < r.min_size) return;
     r.handler(s, io, d);
 }
 
-std::size_t receive_one(ServerState& s, Io& io, net::Socket socket) {
+std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int64_t now) {
     const std::size_t limit = socket == net::Socket::Game ? s.game_read_limit() : protocol::kChatReadLimit;
-    Datagram d{0, {}};
-    d.size = io.net.receive(socket, s.buf().first(limit), d.from);
-    if (d.size == 0) return 0;
-    if (!protocol::accept(s.buf().first(d.size))) return d.size;
+    net::Address from;
+    const std::size_t n = io.net.receive(socket, s.buf().first(limit), from);
+    if (n == 0) return 0;
+    const Datagram d{s.buf().first(n), from, now};
+    if (!protocol::accept(d.bytes)) return n;
     if (socket == net::Socket::Game) {
-        dispatch_game(s, io, d);
+        dispatch_game(s, io.io, d);
     } else {
-        dispatch_chat(s, io, d);
+        dispatch_chat(s, io.io, d);
     }
-    return d.size;
+    return n;
 }
 
-bool run_pass(ServerState& s, Io& io) {
-    core::tick_if_due(s, io.clock);
-    const bool game_datagram = receive_one(s, io, net::Socket::Game) > 0;
+bool run_pass(ServerState& s, LoopIo& io) {
+    PassTime time(io);
+    core::tick_if_due(s, time.now());
+    const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
     // Held-back answers never outlive the read-ahead that let them wait.
-    if (io.net.waiting(net::Socket::Game) == 0) game::flush_answers(s, io);
-    game::sweep_timeouts(s, io);
+    if (io.net.waiting(net::Socket::Game) == 0) io.outbox.flush();
+    game::sweep_timeouts(s, io.io, time.now());
     // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
     if (game_datagram) return true;
-    for (;;) {
-        core::tick_if_due(s, io.clock);
-        if (receive_one(s, io, net::Socket::Chat) == 0) break;
+    for (bool first = true;; first = false) {
+        if (!first) time.read();
+        core::tick_if_due(s, time.now());
+        if (receive_one(s, io, net::Socket::Chat, time.now()) == 0) break;
     }
-    chat::report_dropped_queries(s, io);
-    chat::loop_message_step(s, io);
-    lobby::lobby_step(s, io);
+    chat::report_dropped_queries(s, io.io, time.now());
+    chat::loop_message_step(s, io.io, time.now());
+    if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
     return false;
 }
 
-std::int64_t next_deadline(const ServerState& s, const Io& io) {
-    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), lobby::next_announcement(s, io),
-                     s.query_limit.next_report()});
+std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
+    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
+                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report()});
 }
+
+void finish(LoopIo& io) { io.outbox.flush(); }
 
 }  // namespace quarel::server

@@ -13,7 +13,6 @@
 #include "core/options.h"
 #include "core/server_state.h"
 #include "core/settings.h"
-#include "game/game.h"
 #include "platform/config_file.h"
 #include "platform/console.h"
 #include "platform/curl_lobby_client.h"
@@ -77,15 +76,14 @@ int main(int argc, char** argv) {
     // The lobby client exists only on a server that announces itself.
     std::unique_ptr<platform::CurlLobbyClient> lobby_client;
     if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
-    core::Io io{udp, clock, console, lobby_client.get()};
+    server::LoopIo io{udp, clock, console, lobby_client.get()};
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     while (!stop.requested()) {
         if (server::run_pass(state, io)) continue;
         if (stop.requested()) break;
         wait_for_work(udp, stop.wake_fd(), server::next_deadline(state, io), lobby_client.get());
     }
-    // STATE answers held back for a batched checksum belong to datagrams already handled: send them.
-    game::flush_answers(state, io);
+    server::finish(io);
     udp.close_all();
     // An announcement still in flight is dropped, its connection closed; it prints nothing.
     io.lobby = nullptr;
