@@ -57,13 +57,13 @@ std::size_t write_state_answer(const ServerState& s, std::int32_t me, std::span<
     for (std::int32_t i = 0; i < size; ++i) {
         const PlayerSlot& p = slots[i];
         if (i == me || !p.occupied()) continue;
+        const std::span<std::uint8_t> entry(base + at, detailed ? detail_entry::kSize : brief_entry::kSize);
         if (detailed) {
-            write_detail_entry({base + at, detail_entry::kSize}, p);
-            at += detail_entry::kSize;
+            write_detail_entry(entry, p);
         } else {
-            write_brief_entry({base + at, brief_entry::kSize}, p);
-            at += brief_entry::kSize;
+            write_brief_entry(entry, p);
         }
+        at += entry.size();
     }
     return at;
 }
