@@ -7,6 +7,7 @@
 #include "server/loop.h"
 #include "lobby/announcer.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/wait.h"
 #include "support/e2e.h"
 #include "support/fakes.h"
 
@@ -149,6 +150,7 @@ struct Announcing {
     explicit Announcing(const core::Settings& settings, long timeout_seconds = platform::kLobbyTimeoutSeconds)
         : h(settings), client(timeout_seconds) {
         h.io.lobby = &client;
+        wait.add(client);
     }
 
     // Runs loop passes, waiting on the transfer between them as main does, until `done()` holds. False
@@ -161,7 +163,7 @@ struct Announcing {
             server::run_pass(h.state, h.io);
             if (done()) return true;
             if (steady_clock::now() >= until) return false;
-            platform::wait_for_work(&client, {}, 2000);
+            wait.for_ms(2000);
         }
         return false;
     }
@@ -171,6 +173,7 @@ struct Announcing {
 
     Harness h;
     platform::CurlLobbyClient client;
+    platform::WorkWait wait;
 };
 
 // Whatever proxy the machine is set up with, these requests go straight to loopback.

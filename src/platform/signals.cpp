@@ -61,6 +61,9 @@ ShutdownSignals::~ShutdownSignals() {
 
 bool ShutdownSignals::requested() const { return g_stop_signal != 0; }
 
-int ShutdownSignals::signal_number() const { return g_stop_signal; }
+int ShutdownSignals::watch(std::vector<pollfd>& fds) {
+    if (read_fd_ >= 0) fds.push_back({read_fd_, POLLIN, 0});
+    return requested() ? 0 : -1;
+}
 
 }  // namespace quarel::platform

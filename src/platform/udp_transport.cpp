@@ -165,6 +165,13 @@ std::size_t UdpTransport::waiting(net::Socket socket) const {
     return ahead_->count - ahead_->next;
 }
 
+int UdpTransport::watch(std::vector<pollfd>& fds) {
+    for (const int fd : fds_) {
+        if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    }
+    return waiting(net::Socket::Game) > 0 ? 0 : -1;
+}
+
 std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from) {
     ReadAhead& a = *ahead_;
     for (int attempt = 0; attempt < kMaxDiscards; ++attempt) {

@@ -6,10 +6,11 @@
 #include <memory>
 
 #include "net/transport.h"
+#include "platform/wait.h"
 
 namespace quarel::platform {
 
-class UdpTransport final : public net::Transport {
+class UdpTransport final : public net::Transport, public WaitSource {
 public:
     UdpTransport();
     ~UdpTransport() override;
@@ -33,6 +34,10 @@ public:
     std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override;
     net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override;
     std::size_t waiting(net::Socket socket) const override;
+
+    // Both sockets are watched for datagrams; datagrams already read ahead are work at once (the socket
+    // itself may have nothing left to wake a poll).
+    int watch(std::vector<pollfd>& fds) override;
 
     static constexpr unsigned kReadAhead = 16;
     // Receive queue asked for on the game socket: room for a STATE from every one of the most players

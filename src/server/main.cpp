@@ -1,15 +1,8 @@
 // quarel-server: wires settings, sockets, clock and console together and runs the loop.
-#include <poll.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <memory>
-#include <string>
 
 #include "core/banner.h"
-#include "core/console.h"
 #include "core/options.h"
 #include "core/server_state.h"
 #include "core/settings.h"
@@ -19,28 +12,10 @@
 #include "platform/signals.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
-#include "protocol/messages.h"
+#include "platform/wait.h"
 #include "server/loop.h"
 
 using namespace quarel;
-
-namespace {
-
-// Waits until either socket is readable, a stop signal came (`wake_fd` readable or the wait
-// interrupted) or the calendar second `deadline` has begun; while a lobby announcement is in
-// flight, also until its transfer has something to do.
-void wait_for_work(const platform::UdpTransport& udp, int wake_fd, std::int64_t deadline, platform::CurlLobbyClient* lobby) {
-    const int fds[3] = {udp.fd(net::Socket::Chat), udp.fd(net::Socket::Game), wake_fd};
-    int timeout = -1;
-    if (deadline != std::numeric_limits<std::int64_t>::max()) {
-        // A few ms past the second's start, so that time() has surely moved on when we wake.
-        const std::int64_t ms = platform::SystemClock::ms_until_second(deadline) + 5;
-        timeout = static_cast<int>(std::min<std::int64_t>(ms, 60'000));
-    }
-    platform::wait_for_work(lobby, fds, timeout);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const core::ParsedOptions parsed = core::parse_options(argc, argv);
@@ -77,11 +52,18 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::CurlLobbyClient> lobby_client;
     if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
     server::LoopIo io{udp, clock, console, lobby_client.get()};
+
+    // Between passes the loop sleeps on the sockets, the stop signal and the lobby's transfer.
+    platform::WorkWait wait;
+    wait.add(udp);
+    wait.add(stop);
+    if (lobby_client) wait.add(*lobby_client);
+
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     while (!stop.requested()) {
         if (server::run_pass(state, io)) continue;
         if (stop.requested()) break;
-        wait_for_work(udp, stop.wake_fd(), server::next_deadline(state, io), lobby_client.get());
+        wait.until(server::next_deadline(state, io));
     }
     server::finish(io);
     udp.close_all();
