@@ -3,6 +3,7 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
+#include <string_view>
 
 #include "server/loop.h"
 #include "lobby/announcer.h"
@@ -25,7 +26,7 @@ int elapsed_ms(steady_clock::time_point since) {
 }
 
 struct Script {
-    std::string answer = kNoContent;
+    std::string_view answer = kNoContent;  // always a literal
     int hold_ms = 0;
     int linger_ms = 0;
 };

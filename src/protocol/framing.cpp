@@ -10,7 +10,7 @@
 
 namespace quarel::protocol {
 
-bool accept(std::span<const std::uint8_t> d) {
+bool checksum_ok(std::span<const std::uint8_t> d) {
     // Shorter than the header: there is no type byte to dispatch on.
     if (d.size() < kHeaderSize) return false;
     return crc16(d.subspan(kTypeAt)) == get_u16(d, kChecksumAt);

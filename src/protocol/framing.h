@@ -7,8 +7,9 @@
 
 namespace quarel::protocol {
 
-// True when the datagram has a type byte and its stored checksum (low byte first) matches bytes 2..n-1.
-bool accept(std::span<const std::uint8_t> datagram);
+// True when the datagram has a type byte and its stored checksum (low byte first) matches bytes 2..n-1:
+// the one test a datagram passes before it is dispatched.
+bool checksum_ok(std::span<const std::uint8_t> datagram);
 
 // Stores the checksum of bytes 2..n-1 at bytes 0 and 1, low byte first. Call after the type and the
 // whole body have their final values.

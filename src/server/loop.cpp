@@ -118,7 +118,7 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
     const std::size_t n = io.net.receive(socket, s.buf().first(limit), from);
     if (n == 0) return 0;
     const Datagram d{s.buf().first(n), from, now};
-    if (!protocol::accept(d.bytes)) return n;
+    if (!protocol::checksum_ok(d.bytes)) return n;
     if (socket == net::Socket::Game) {
         dispatch_game(s, io.io, d);
     } else {
