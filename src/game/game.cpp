@@ -32,11 +32,14 @@ inline void write_detail_entry(std::span<std::uint8_t> entry, const PlayerSlot& 
 }
 
 // Brief entries of every occupied slot but `except` (-1: none), in slot order, written from `at` on.
-// Returns where they end.
+// Returns where they end. Bounds and write position in locals, as in write_state_answer below.
 std::size_t write_brief_entries(const SlotTable& table, std::int32_t except, std::span<std::uint8_t> b, std::size_t at) {
-    for (std::int32_t i = 0; i < table.size(); ++i) {
-        if (i == except || !table[i].occupied()) continue;
-        write_brief_entry(b.subspan(at, brief_entry::kSize), table[i]);
+    const PlayerSlot* const slots = &table[0];
+    const std::int32_t size = table.size();
+    std::uint8_t* const base = b.data();
+    for (std::int32_t i = 0; i < size; ++i) {
+        if (i == except || !slots[i].occupied()) continue;
+        write_brief_entry({base + at, brief_entry::kSize}, slots[i]);
         at += brief_entry::kSize;
     }
     return at;
