@@ -2,7 +2,6 @@
 // the loop around it: the flush at a clean stop, the clock read again after a send waited.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,8 +46,8 @@ Lines log_of(FakeTransport& net) {
 std::string game(std::uint8_t who, const Bytes& b) { return "g " + addr(who, 7000).to_string() + " " + to_hex(b); }
 std::string chat(std::uint8_t who, const Bytes& b) { return "c " + addr(who, 7000).to_string() + " " + to_hex(b); }
 
-// A STATE answer for player `who` written where the outbox says: a count-0 BRIEF_LIST whose count
-// field carries `who`, so that each answer's bytes are its own.
+// A STATE answer for player `who` written where the outbox says: a BRIEF_LIST without entries whose
+// count field carries `who`, so that each answer's bytes are its own.
 void answer(protocol::Outbox& out, Bytes& direct, std::uint8_t who) {
     const auto space = out.answer_space(direct, 64);
     protocol::put_u8(space, protocol::kTypeAt, 0x10);
@@ -205,9 +204,8 @@ TEST(HeldAnswers, LeaveBeforeAChatSendAndAtACleanStop) {
     EXPECT_TRUE(srv.net.inner.sent.empty());
     srv.net.inner.queue_chat(sealed_hex("80 01000000 41 00"), addr(1, 6000));
     EXPECT_FALSE(server::run_pass(srv.state, srv.io));
-    EXPECT_EQ(log_of(srv.net.inner), (Lines{"g " + addr(1, 7000).to_string() + " " + to_hex(to_1),
-                                            "c " + addr(1, 6000).to_string() + " " +
-                                                to_hex(sealed_hex("90 01000000 01000000 41 00"))}));
+    EXPECT_EQ(log_of(srv.net.inner), (Lines{game(1, to_1), "c " + addr(1, 6000).to_string() + " " +
+                                                               to_hex(sealed_hex("90 01000000 01000000 41 00"))}));
     EXPECT_EQ(srv.out.text(), "Name of 1 is A\n");
 
     // The last STATE, held while the transport still says more waits, leaves at the clean stop.
@@ -216,7 +214,7 @@ TEST(HeldAnswers, LeaveBeforeAChatSendAndAtACleanStop) {
     EXPECT_EQ(srv.io.outbox.held(), 1u);
     EXPECT_TRUE(srv.net.inner.sent.empty());
     server::finish(srv.io);
-    EXPECT_EQ(log_of(srv.net.inner), (Lines{"g " + addr(2, 7000).to_string() + " " + to_hex(to_2)}));
+    EXPECT_EQ(log_of(srv.net.inner), (Lines{game(2, to_2)}));
     EXPECT_EQ(srv.io.outbox.held(), 0u);
 }
 
