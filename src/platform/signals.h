@@ -13,7 +13,7 @@ namespace quarel::platform {
 class ShutdownSignals final : public WaitSource {
 public:
     ShutdownSignals();
-    ~ShutdownSignals();
+    ~ShutdownSignals() override;
     ShutdownSignals(const ShutdownSignals&) = delete;
     ShutdownSignals& operator=(const ShutdownSignals&) = delete;
 
