@@ -1,5 +1,5 @@
 // The benchmark's own pieces: the baseline answers with the real server's shapes, answers are judged
-// right, percentiles, /proc parsing and the report.
+// right, percentiles, /proc parsing and the report's targets.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,13 +12,13 @@
 #include "protocol/messages.h"
 #include "report.h"
 #include "stats.h"
-#include "support/fakes.h"
+#include "harness.h"
 
 namespace quarel::bench {
 namespace {
 
-using testing::Bytes;
-using testing::Harness;
+using testkit::Bytes;
+using testkit::Harness;
 
 Bytes msg(std::size_t n, const std::array<std::uint8_t, 64>& buf) { return Bytes(buf.begin(), buf.begin() + n); }
 
@@ -26,13 +26,9 @@ Bytes msg(std::size_t n, const std::array<std::uint8_t, 64>& buf) { return Bytes
 // exactly as the load generator does; returns what each player was sent.
 struct RealServer {
     Harness h;
-    explicit RealServer(std::int32_t slots) : h([&] {
-        core::Settings s;
-        s.max_slots = slots;
-        return s;
-    }()) {}
-    std::vector<testing::Sent> feed(const Bytes& d, std::uint8_t port) {
-        h.net.queue_game(d, testing::addr(1, port));
+    explicit RealServer(std::int32_t slots) : h(testkit::with_slots(slots)) {}
+    std::vector<testkit::Sent> feed(const Bytes& d, std::uint8_t port) {
+        h.net.queue_game(d, net::Address::ipv4(10, 0, 0, 1, port));
         server::run_pass(h.state, h.io);
         return h.net.take();
     }
@@ -78,9 +74,9 @@ TEST(BaselineReplies, HaveTheShapesOfTheRealServersAnswers) {
 TEST(BaselineReplies, AnswersProbesAndIgnoresTheRest) {
     BaselineReplies base(3);
     std::array<std::uint8_t, 64> buf{};
-    const Bytes ask = testing::sealed_hex("02");
-    EXPECT_EQ(testing::to_hex(base.answer(ask)), testing::to_hex(testing::sealed_hex("08 03 00 00 00")));
-    EXPECT_TRUE(base.answer(testing::sealed_hex("08 01 00 00 00")).empty()) << "LEAVE";
+    const Bytes ask = testkit::sealed_hex("02");
+    EXPECT_EQ(testkit::to_hex(base.answer(ask)), testkit::to_hex(testkit::sealed_hex("08 03 00 00 00")));
+    EXPECT_TRUE(base.answer(testkit::sealed_hex("08 01 00 00 00")).empty()) << "LEAVE";
     EXPECT_TRUE(base.answer(Bytes{0x01, 0x02}).empty()) << "shorter than a header";
     // A STATE before any join is answered with an empty list; a short STATE is not answered.
     EXPECT_EQ(base.answer(msg(build_state(buf, 1, 1), buf)).size(), 7u);
@@ -97,7 +93,7 @@ TEST(JudgeList, NamesEachKindOfWrongAnswer) {
     Bytes body(1 + 4 + 94, 0);
     body[0] = protocol::game_out::DETAIL_LIST;
     body[1] = 2;
-    const Bytes good = testing::sealed(body);
+    const Bytes good = testkit::sealed(body);
     constexpr auto kDetail = protocol::list::kDetailEntry;
     constexpr auto kType = protocol::game_out::DETAIL_LIST;
     EXPECT_EQ(judge_list(good, kType, 2, kDetail, true), Verdict::Ok);
@@ -118,11 +114,11 @@ TEST(JudgeList, NamesEachKindOfWrongAnswer) {
 TEST(ClientMessages, AreWhatTheServerAccepts) {
     std::array<std::uint8_t, 64> buf{};
     EXPECT_EQ(build_join(buf, 3), 47u);
-    EXPECT_EQ(testing::to_hex(Bytes(buf.begin() + 2, buf.begin() + 15)), "01 00 00 40 40 00 00 80 3f 00 00 00 40");
+    EXPECT_EQ(testkit::to_hex(Bytes(buf.begin() + 2, buf.begin() + 15)), "01 00 00 40 40 00 00 80 3f 00 00 00 40");
     EXPECT_EQ(build_ack(buf, 0x0102), 7u);
-    EXPECT_EQ(testing::to_hex(msg(7, buf)), testing::to_hex(testing::sealed_hex("06 02 01 00 00")));
+    EXPECT_EQ(testkit::to_hex(msg(7, buf)), testkit::to_hex(testkit::sealed_hex("06 02 01 00 00")));
     EXPECT_EQ(build_state(buf, 9, 0x0A0B0C0D), 50u);
-    EXPECT_EQ(testing::to_hex(Bytes(buf.begin() + 2, buf.begin() + 11)), "03 09 00 00 00 0d 0c 0b 0a");
+    EXPECT_EQ(testkit::to_hex(Bytes(buf.begin() + 2, buf.begin() + 11)), "03 09 00 00 00 0d 0c 0b 0a");
     EXPECT_EQ(welcome_size(1), 11u);
     EXPECT_EQ(welcome_size(2), 28u);
     EXPECT_EQ(brief_list_size(2), 41u);
@@ -178,7 +174,7 @@ TEST(Procfs, ParsesStatusStatSchedstatAndUdpTables) {
     EXPECT_FALSE(sample_process(-5, self));
 }
 
-TEST(Report, TargetsAndRendering) {
+TEST(Report, TargetsAreMetOnTheRightSideOfTheirLimit) {
     Figure rate{"answers/s", 90, 100.0, Figure::Goal::RatioAtLeast, 0.9};
     EXPECT_EQ(rate.met(), true);
     rate.server = 89.9;
@@ -192,23 +188,6 @@ TEST(Report, TargetsAndRendering) {
     Figure rss{"rss", 16384, std::nullopt, Figure::Goal::Below, 16384};
     EXPECT_EQ(rss.met(), false);
     EXPECT_EQ((Figure{"x", 1, std::nullopt}).met(), std::nullopt);
-
-    Report r;
-    r.date = "d";
-    r.machine = "m \"quoted\"";
-    r.rounds = 2;
-    r.scenarios.push_back({"closed 4 players", {Figure{"answers/s", 90, 100.0, Figure::Goal::RatioAtLeast, 0.9}}, {"n1"}});
-    const std::string json = render_json(r);
-    EXPECT_NE(json.find("\"machine\": \"m \\\"quoted\\\"\""), std::string::npos) << json;
-    EXPECT_NE(json.find("{\"name\": \"answers/s\", \"server\": 90, \"baseline\": 100, \"ratio\": 0.9, \"target\": "
-                        "\"ratio >= 0.9\", \"met\": true}"),
-              std::string::npos)
-        << json;
-    EXPECT_NE(json.find("\"notes\": [\"n1\"]"), std::string::npos);
-    const std::string table = render_table(r);
-    EXPECT_NE(table.find("closed 4 players"), std::string::npos);
-    EXPECT_NE(table.find("met"), std::string::npos);
-    EXPECT_EQ(json_quote(std::string("a\nb\x01")), "\"a\\u000ab\\u0001\"");
 }
 
 }  // namespace

@@ -9,21 +9,42 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "baseline.h"
-#include "child.h"
 #include "load.h"
+#include "process.h"
 #include "procfs.h"
 #include "replay.h"
 #include "report.h"
 
 using namespace quarel::bench;
+using quarel::testkit::Ports;
+using quarel::testkit::ServerProcess;
 
 namespace {
+
+// The server under test: the real quarel-server, or the baseline (this program started again in its
+// hidden baseline mode).
+enum class Kind : std::uint8_t { Real, Baseline };
+const char* kind_name(Kind k) { return k == Kind::Real ? "server" : "baseline"; }
+
+// Starts a server of `kind` with a config of `max_slots` slots on `ports`; ready() tells whether it
+// came up within the bound.
+std::unique_ptr<ServerProcess> start(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots) {
+    const std::string config = "slots " + std::to_string(max_slots) + "\n";
+    if (kind == Kind::Real) {
+        return std::make_unique<ServerProcess>(ServerProcess::server_argv(real_binary, ports), ports, config);
+    }
+    return std::make_unique<ServerProcess>(std::vector<std::string>{quarel::testkit::beside_self("quarel-bench"), "--baseline-server",
+                                                                    std::to_string(ports.chat), std::to_string(ports.game),
+                                                                    std::to_string(max_slots)},
+                                           ports, config);
+}
 
 struct Options {
     std::string server;
@@ -122,7 +143,7 @@ Figure figure(const std::string& name, Runs& runs, bool with_baseline, Field f, 
 
 class Bench {
 public:
-    explicit Bench(const Options& o) : opt_(o), ports_(o.fixed_ports ? Ports{4173, 4174} : free_ports()) {}
+    explicit Bench(const Options& o) : opt_(o), ports_(o.fixed_ports ? Ports{4173, 4174} : quarel::testkit::free_ports()) {}
 
     // Runs `n` players against each kind of server, alternating which goes first, `rounds` times.
     template <typename Drive>
@@ -142,8 +163,9 @@ public:
     template <typename Drive>
     RunResult run_one(Kind kind, int n, Scenario& sc, Drive drive) {
         RunResult r;
-        ServerChild child(kind, opt_.server, ports_, n);
-        if (!child.ok()) {
+        const auto child_ptr = start(kind, opt_.server, ports_, n);
+        ServerProcess& child = *child_ptr;
+        if (!child.ready()) {
             r.error = std::string(kind_name(kind)) + " did not start on ports " + std::to_string(ports_.chat) + "/" +
                       std::to_string(ports_.game);
             sc.notes.push_back(r.error);
@@ -177,7 +199,7 @@ public:
     Scenario closed(int n) {
         Scenario sc;
         sc.name = "closed " + std::to_string(n) + " players";
-        Runs runs = alternate(n, sc, [&](Players& p, ServerChild& c) {
+        Runs runs = alternate(n, sc, [&](Players& p, ServerProcess& c) {
             return p.closed_loop(ports_.game, c.pid(), opt_.closed_seconds, opt_.warmup);
         });
         const bool b = opt_.with_baseline;
@@ -198,7 +220,7 @@ public:
         char name[96];
         std::snprintf(name, sizeof name, "open %d x %g Hz x %g s", n, rate, seconds);
         sc.name = name;
-        Runs runs = alternate(n, sc, [&](Players& p, ServerChild& c) { return p.open_loop(ports_.game, c.pid(), rate, seconds); });
+        Runs runs = alternate(n, sc, [&](Players& p, ServerProcess& c) { return p.open_loop(ports_.game, c.pid(), rate, seconds); });
         const bool b = opt_.with_baseline;
         sc.figures.push_back(figure("sent", runs, b, [](const RunResult& r) { return double(r.sent); }, true));
         sc.figures.push_back(figure("answered %", runs, b, [](const RunResult& r) {
@@ -238,8 +260,9 @@ public:
         double cpu[2] = {0, 0}, wakes[2] = {0, 0};
         for (const Kind kind : {Kind::Baseline, Kind::Real}) {
             if (kind == Kind::Baseline && !opt_.with_baseline) continue;
-            ServerChild child(kind, opt_.server, ports_, 4);
-            if (!child.ok()) {
+            const auto child_ptr = start(kind, opt_.server, ports_, 4);
+            ServerProcess& child = *child_ptr;
+            if (!child.ready()) {
                 sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
                 continue;
             }
@@ -332,8 +355,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (opt.server.empty()) {
-        const std::string self = self_exe();
-        opt.server = self.substr(0, self.rfind('/') + 1) + "quarel-server";
+        opt.server = quarel::testkit::server_binary();
     }
     if (access(opt.server.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "quarel-bench: no server binary at %s (use --server)\n", opt.server.c_str());

@@ -1,56 +1,41 @@
 // The in-process server.
 #include "replay.h"
 
-#include <algorithm>
+#include <array>
 #include <ctime>
 
 #include "messages.h"
+#include "platform/udp_transport.h"
 
 namespace quarel::bench {
 
-void ReplayTransport::push(std::span<const std::uint8_t> d, std::uint16_t port) {
-    Slot& s = q_[tail_++ % kCapacity];
-    std::copy(d.begin(), d.end(), s.bytes.begin());
-    s.size = d.size();
-    s.from = net::Address::ipv4(127, 0, 0, 1, port);
+namespace {
+
+// Datagrams queued before the passes run: as many as a busy socket holds at once.
+constexpr std::size_t kBatch = 1024;
+
+}  // namespace
+
+InProcessServer::InProcessServer(std::int32_t slots) : h(testkit::with_slots(slots)) {
+    h.net.read_ahead = platform::UdpTransport::kReadAhead;
+    h.net.keep_sends = false;
+    h.net.reserve(kBatch, kBatch * 64);
 }
 
-std::size_t ReplayTransport::receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) {
-    if (socket != net::Socket::Game || head_ == tail_) return 0;
-    const Slot& s = q_[head_++ % kCapacity];
-    std::copy_n(s.bytes.begin(), s.size, buf.begin());
-    from = s.from;
-    return s.size;
+void InProcessServer::push(std::span<const std::uint8_t> d, std::uint16_t port) {
+    h.net.queue_game(d, net::Address::ipv4(127, 0, 0, 1, port));
+    if (h.net.pending(net::Socket::Game) == kBatch) pass_all();
 }
 
-net::SendResult ReplayTransport::send(net::Socket, const net::Address&, std::span<const std::uint8_t> bytes) {
-    ++sends;
-    sent_bytes += static_cast<long>(bytes.size());
-    return net::SendResult::Accepted;
-}
-
-InProcessServer::InProcessServer(std::int32_t slots)
-    : state([&] {
-          core::Settings s;
-          s.max_slots = slots;
-          return s;
-      }()) {}
-
-void InProcessServer::pass_all() {
-    for (unsigned i = 0; i <= ReplayTransport::kCapacity && server::run_pass(state, io); ++i) {
-    }
-}
+void InProcessServer::pass_all() { h.passes_until_idle(static_cast<int>(kBatch) + 1); }
 
 void InProcessServer::join_and_ack(std::int32_t players) {
     std::array<std::uint8_t, 64> buf{};
     for (std::int32_t i = 0; i < players; ++i) {
-        net.push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), static_cast<std::uint16_t>(20000 + i));
+        push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), static_cast<std::uint16_t>(20000 + i));
         pass_all();
     }
-    for (std::int32_t id = 1; id <= players; ++id) {
-        net.push(std::span(buf).first(build_ack(buf, id)), 0);
-        if (net.queued() == ReplayTransport::kCapacity) pass_all();
-    }
+    for (std::int32_t id = 1; id <= players; ++id) push(std::span(buf).first(build_ack(buf, id)), 0);
     pass_all();
 }
 
@@ -62,8 +47,7 @@ double handler_ns_per_state(std::int32_t players, int states) {
     clock_gettime(CLOCK_MONOTONIC, &a);
     for (int i = 0; i < states; ++i) {
         const std::int32_t id = 1 + i % players;
-        server.net.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), 0);
-        if (server.net.queued() == ReplayTransport::kCapacity) server.pass_all();
+        server.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), 0);
     }
     server.pass_all();
     clock_gettime(CLOCK_MONOTONIC, &z);

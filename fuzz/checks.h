@@ -1,5 +1,5 @@
-// Doubles for the fuzz targets: a transport that hands the server one datagram at a time and judges
-// every datagram the server sends, a clock moved by the input, and the slot table's invariants.
+// Checks for the fuzz targets: every datagram the server sends is judged as it is sent, and the slot
+// table's invariants.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/server_state.h"
+#include "fake_network.h"
 #include "net/transport.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -27,21 +28,6 @@ namespace quarel::fuzz {
     do {                                 \
         if (!(cond)) ::quarel::fuzz::fail(#cond); \
     } while (0)
-
-class FuzzClock final : public net::Clock {
-public:
-    std::int64_t now() override { return now_; }
-    void sleep_ms(int) override {
-        // Send retries end after a bounded number of would-blocks; anything else is a hang.
-        FUZZ_CHECK(++sleeps_ < 1000);
-    }
-    void advance(std::int64_t s) { now_ += s; }
-    void new_event() { sleeps_ = 0; }
-
-private:
-    std::int64_t now_ = 1'700'000'000;
-    int sleeps_ = 0;
-};
 
 // The datagram the server read last, so that each send can be judged against it. Inactive once a read
 // found nothing: what is sent then comes from the loop's own jobs.
@@ -60,46 +46,32 @@ struct OwedAnswer {
     bool detailed;
 };
 
-class FuzzTransport final : public net::Transport {
+// Watches the fake network the server talks to: notes every datagram handed over and judges every
+// datagram sent (accepted or failed) against it, the STATE answers owed and the slot table.
+class SendJudge {
 public:
-    explicit FuzzTransport(const core::ServerState& s) : s_(s) {}
+    SendJudge(const core::ServerState& s, testkit::FakeNetwork& net) : s_(s) {
+        net.on_receive = [this](net::Socket socket, std::span<const std::uint8_t> d, const net::Address& from) {
+            if (d.empty()) {
+                event = {};
+                welcomed_ = false;
+            } else {
+                handing_over(socket, d, from);
+            }
+        };
+        net.on_send = [this](const testkit::SendAttempt& a) {
+            // Send retries end after a bounded number of would-blocks; anything else is a hang.
+            if (a.result == net::SendResult::WouldBlock) {
+                FUZZ_CHECK(++blocks_ < 1000);
+                return;
+            }
+            judge(a.socket, a.to, a.bytes);
+        };
+    }
+    SendJudge(const SendJudge&) = delete;
+    SendJudge& operator=(const SendJudge&) = delete;
 
-    void queue(net::Socket socket, std::vector<std::uint8_t> bytes, const net::Address& from) {
-        inbound_[static_cast<int>(socket)].push_back({std::move(bytes), from});
-    }
-    // Every `every`-th send attempt answers would-block (0: never); every `fail_every`-th fails.
-    void set_trouble(int every, int fail_every) {
-        block_every_ = every;
-        fail_every_ = fail_every;
-    }
-
-    std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override {
-        auto& q = inbound_[static_cast<int>(socket)];
-        while (!q.empty()) {
-            Inbound in = std::move(q.front());
-            q.pop_front();
-            // The kernel hands over nothing for an empty datagram the server could see, and the real
-            // transport discards oversized ones whole.
-            if (in.bytes.empty() || in.bytes.size() > buf.size()) continue;
-            std::memcpy(buf.data(), in.bytes.data(), in.bytes.size());
-            from = in.from;
-            handing_over(socket, in.bytes, in.from);
-            return in.bytes.size();
-        }
-        event.active = false;
-        welcomed_ = false;
-        return 0;
-    }
-    std::size_t waiting(net::Socket socket) const override { return inbound_[static_cast<int>(socket)].size(); }
-    std::size_t queued() const { return inbound_[0].size() + inbound_[1].size(); }
-
-    net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override {
-        ++attempts_;
-        if (block_every_ > 0 && attempts_ % block_every_ == 0) return net::SendResult::WouldBlock;
-        judge(socket, to, bytes);
-        if (fail_every_ > 0 && attempts_ % fail_every_ == 0) return net::SendResult::Failed;
-        return net::SendResult::Accepted;
-    }
+    void new_event() { blocks_ = 0; }
 
     // Every STATE handed over has been answered.
     bool nothing_owed() const { return owed_.empty(); }
@@ -112,7 +84,7 @@ private:
     // Notes what the server is about to handle: the sender and type for the judge, and for a
     // well-formed STATE from a player in the game the answer it owes (to the address the player joined
     // from, listing the PlayerCount - 1 others, detailed once the player has acknowledged).
-    void handing_over(net::Socket socket, const std::vector<std::uint8_t>& d, const net::Address& from) {
+    void handing_over(net::Socket socket, std::span<const std::uint8_t> d, const net::Address& from) {
         namespace p = protocol;
         event = {true, socket, from, d.size() >= p::kHeaderSize ? d[p::kTypeAt] : std::uint8_t{0}};
         welcomed_ = false;
@@ -122,11 +94,6 @@ private:
         if (slot < 0) return;
         owed_.push_back({s_.table[slot].game_addr, s_.table.player_count() - 1, s_.table[slot].acks > 0});
     }
-
-    struct Inbound {
-        std::vector<std::uint8_t> bytes;
-        net::Address from;
-    };
 
     bool is_game_addr_of_occupied(const net::Address& to) const {
         for (const auto& p : s_.table) {
@@ -278,14 +245,11 @@ private:
     }
 
     const core::ServerState& s_;
-    std::deque<Inbound> inbound_[2];
     std::deque<OwedAnswer> owed_;
     bool welcomed_ = false;  // a WELCOME went out for the datagram being handled
     std::size_t judged_ = 0;
     std::size_t answers_matched_ = 0;
-    int attempts_ = 0;
-    int block_every_ = 0;
-    int fail_every_ = 0;
+    int blocks_ = 0;  // would-blocks since the event began
 };
 
 // The slot table's invariants: the count matches the occupied slots, ids are distinct, positive and

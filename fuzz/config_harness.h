@@ -18,7 +18,8 @@
 #include "core/banner.h"
 #include "core/console.h"
 #include "core/settings.h"
-#include "protocol/crc16.h"
+#include "fake_network.h"
+#include "manual_clock.h"
 
 namespace quarel::fuzz {
 
@@ -62,16 +63,6 @@ public:
     void write(std::string_view text) override { FUZZ_CHECK(!text.empty() && text.back() == '\n'); }
 };
 
-class SinkTransport final : public net::Transport {
-public:
-    std::size_t receive(net::Socket, std::span<std::uint8_t>, net::Address&) override { return 0; }
-    net::SendResult send(net::Socket, const net::Address&, std::span<const std::uint8_t> bytes) override {
-        last.assign(bytes.begin(), bytes.end());
-        return net::SendResult::Accepted;
-    }
-    std::vector<std::uint8_t> last;
-};
-
 }  // namespace config_detail
 
 // Reads one file's contents (any bytes) and checks everything above; a broken check aborts.
@@ -108,15 +99,16 @@ inline void run_config_input(const std::uint8_t* data, std::size_t size) {
     // The longest messages built from configured text must fit the packet buffer (ASan watches the
     // writes) and carry the text whole.
     core::ServerState s(used);
-    SinkTransport net;
-    FuzzClock clock;
+    testkit::FakeNetwork net;
+    testkit::ManualClock clock;
     NullConsole out;
     protocol::Outbox outbox(net, clock);
     core::Io io{outbox, clock, out};
     s.packet[protocol::kTypeAt] = protocol::chat_in::ASK_MAP;
     chat::on_ask_map(s, io, core::Datagram{s.buf().first(3), net::Address::ipv4(127, 0, 0, 1, 1), clock.now()});
-    FUZZ_CHECK(net.last.size() == protocol::map_info::kFixed + used.map_name.size());
-    FUZZ_CHECK(protocol::checksum_ok(net.last));
+    FUZZ_CHECK(net.sent.size() == 1);
+    FUZZ_CHECK(net.sent.back().bytes.size() == protocol::map_info::kFixed + used.map_name.size());
+    FUZZ_CHECK(protocol::checksum_ok(net.sent.back().bytes));
 
     if (used.loop_time > 0) {
         // One named player, so that the loop message is really sent.
@@ -124,11 +116,13 @@ inline void run_config_input(const std::uint8_t* data, std::size_t size) {
         s.table[me].game_addr = net::Address::ipv4(127, 0, 0, 1, 2);
         s.table[me].chat_addr = net::Address::ipv4(127, 0, 0, 1, 3);
         s.table[me].name[0] = 'a';
-        net.last.clear();
+        net.sent.clear();
         chat::loop_message_step(s, io, clock.now());
-        FUZZ_CHECK(net.last.size() == protocol::text_msg::kText + used.loop_msg.size() + 1);
-        FUZZ_CHECK(protocol::checksum_ok(net.last));
-        FUZZ_CHECK(std::memcmp(net.last.data() + protocol::text_msg::kText, used.loop_msg.data(), used.loop_msg.size()) == 0);
+        FUZZ_CHECK(net.sent.size() == 1);
+        const auto& loop_msg = net.sent.back().bytes;
+        FUZZ_CHECK(loop_msg.size() == protocol::text_msg::kText + used.loop_msg.size() + 1);
+        FUZZ_CHECK(protocol::checksum_ok(loop_msg));
+        FUZZ_CHECK(std::memcmp(loop_msg.data() + protocol::text_msg::kText, used.loop_msg.data(), used.loop_msg.size()) == 0);
     }
 }
 

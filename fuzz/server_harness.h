@@ -15,26 +15,18 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "checks.h"
-#include "core/console.h"
-#include "core/server_state.h"
-#include "protocol/crc16.h"
-#include "server/loop.h"
+#include "harness.h"
 
 namespace quarel::fuzz {
 
 namespace server_detail {
-
-// Console lines are not kept; each write must be one whole line.
-class LineConsole final : public core::Console {
-public:
-    void write(std::string_view text) override { FUZZ_CHECK(!text.empty() && text.back() == '\n'); }
-};
 
 inline net::Address sender(int i) {
     switch (i) {
@@ -52,15 +44,18 @@ inline net::Address sender(int i) {
 constexpr std::int64_t kSeconds[8] = {0, 0, 0, 1, 2, 4, 10, 11};
 
 // Runs passes the way main does until one finds nothing more to read, then checks that every STATE
-// was answered and that the idle wait that would follow has a deadline in the future (or none): a
-// deadline already due would spin.
-inline void run_until_idle(core::ServerState& s, server::LoopIo& io, FuzzClock& clock, FuzzTransport& net) {
-    const std::size_t bound = net.queued() + 2;
+// was answered, that the idle wait that would follow has a deadline in the future (or none), since a
+// deadline already due would spin, and that everything printed was whole lines.
+inline void run_until_idle(testkit::Harness& h, const SendJudge& judge) {
+    const auto queued = [&h] { return h.net.pending(net::Socket::Game) + h.net.pending(net::Socket::Chat); };
+    const std::size_t bound = queued() + 2;
     for (std::size_t i = 0; i < bound; ++i) {
-        if (!server::run_pass(s, io)) {
-            FUZZ_CHECK(net.queued() == 0);
-            FUZZ_CHECK(net.nothing_owed());
-            FUZZ_CHECK(server::next_deadline(s, io) > clock.now());
+        if (!h.pass()) {
+            FUZZ_CHECK(queued() == 0);
+            FUZZ_CHECK(judge.nothing_owed());
+            FUZZ_CHECK(server::next_deadline(h.state, h.io) > h.clock.now());
+            FUZZ_CHECK(h.out.text().empty() || h.out.text().back() == '\n');
+            h.out.clear();
             return;
         }
     }
@@ -91,15 +86,17 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
         settings.map_name.assign(protocol::kLongTextField - 1, 'm');
         settings.loop_msg.assign(protocol::kLongTextField - 1, 'l');
     }
-    core::ServerState s(settings);
-    FuzzClock clock;
-    FuzzTransport net(s);
-    net.set_trouble(setup & 0x40 ? 5 : 0, setup & 0x80 ? 7 : 0);
-    LineConsole out;
-    server::LoopIo io{net, clock, out};
+    testkit::Harness h(settings);
+    h.clock.set(1'700'000'000);
+    // Every datagram queued counts as read ahead, so that STATE answers may be held back.
+    h.net.read_ahead = std::numeric_limits<std::size_t>::max();
+    h.net.keep_sends = false;
+    h.net.block_every(setup & 0x40 ? 5 : 0);
+    h.net.fail_every(setup & 0x80 ? 7 : 0);
+    SendJudge judge(h.state, h.net);
 
-    run_until_idle(s, io, clock, net);
-    check_table(s);
+    run_until_idle(h, judge);
+    check_table(h.state);
 
     std::size_t at = 1;
     while (at + 2 <= size) {
@@ -112,32 +109,28 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
 
         ++stats.events;
         const auto socket = control & 1 ? net::Socket::Game : net::Socket::Chat;
-        const net::Address from = sender((control >> 1) & 3);
-        clock.advance(kSeconds[(control >> 3) & 7]);
-        clock.new_event();
+        h.clock.advance(kSeconds[(control >> 3) & 7]);
+        judge.new_event();
 
         std::vector<std::uint8_t> datagram;
         if ((control >> 6) == 3) {
             datagram = std::move(payload);
         } else {
-            const std::uint16_t crc = protocol::crc16(payload);
-            datagram.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-            datagram.push_back(static_cast<std::uint8_t>(crc >> 8));
-            datagram.insert(datagram.end(), payload.begin(), payload.end());
+            datagram = testkit::sealed(payload);
         }
-
-        net.queue(socket, std::move(datagram), from);
+        // An empty datagram reads as nothing: there is nothing to hand over.
+        if (!datagram.empty()) h.net.queue(socket, datagram, sender((control >> 1) & 3));
         // A burst waits for the datagram that ends it (or the end of the input).
         if ((control >> 6) == 2 && at + 2 <= size) continue;
-        run_until_idle(s, io, clock, net);
-        check_table(s);
+        run_until_idle(h, judge);
+        check_table(h.state);
     }
-    if (net.queued() > 0) {
-        run_until_idle(s, io, clock, net);
-        check_table(s);
+    if (h.net.pending(net::Socket::Game) + h.net.pending(net::Socket::Chat) > 0) {
+        run_until_idle(h, judge);
+        check_table(h.state);
     }
-    stats.sends = net.judged();
-    stats.state_answers = net.answers_matched();
+    stats.sends = judge.judged();
+    stats.state_answers = judge.answers_matched();
     return stats;
 }
 

@@ -1,31 +1,23 @@
 // The chat channel through receive_one / run_pass (checksum and per-type size checks in front of every
-// handler): queries, names, chat, whispers, the loop message, health and the event relays.
+// handler): queries and their rate limits, names, chat, whispers, the loop message, health and the
+// event relays.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <limits>
 
-#include "server/loop.h"
-#include "protocol/wire.h"
-#include "support/fakes.h"
+#include "core/query_limiter.h"
+#include "harness.h"
 
-using namespace quarel;
-using namespace quarel::testing;
-using net::Address;
-using net::Socket;
-
+namespace quarel::testkit {
 namespace {
 
+using net::Address;
+using net::Socket;
 using Lines = std::vector<std::string>;
 using Addrs = std::vector<Address>;
 
-Bytes le32(std::int32_t v) { Bytes b(4); protocol::put_i32(b, 0, v); return b; }
-Bytes le16(std::int16_t v) { Bytes b(2); protocol::put_i16(b, 0, v); return b; }
-Bytes str(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+Address addr(std::uint8_t last, std::uint16_t port) { return Address::ipv4(10, 0, 0, last, port); }
 
 Bytes set_name(std::int32_t id, std::string_view name) { return sealed(cat({{0x80}, le32(id), str(name), {0}})); }
 Bytes chat(std::int32_t id, std::string_view text) { return sealed(cat({{0x81}, le32(id), str(text), {0}})); }
@@ -89,7 +81,7 @@ struct Server {
         return out;
     }
     std::string console() { std::string t = h.out.text(); h.out.clear(); return t; }
-    void pass() { server::run_pass(h.state, h.io); }
+    void pass() { h.pass(); }
     const protocol::PlayerSlot& slot(int index) const { return h.state.table[index]; }
 
     Harness h;
@@ -280,7 +272,7 @@ Lines one_second(Server& srv, const std::vector<std::int32_t>& ids) {
     srv.h.clock.advance(1);
     for (std::size_t i = 0; i < ids.size(); ++i)
         srv.game_in(sealed(cat({{0x06}, le32(ids[i])})), game_addr(static_cast<int>(i + 1)));
-    for (int pass = 0; pass < 10 && server::run_pass(srv.h.state, srv.h.io); ++pass) continue;
+    srv.h.passes_until_idle(10);
     return srv.sent();
 }
 
@@ -401,7 +393,7 @@ TEST(ChatSends, QueryAnswersAreSentUntilAcceptedEverythingElseOnce) {
     srv.chat_in(sealed_hex("02"), kStranger);
     srv.h.net.block_next(2);
     srv.chat_in(sealed_hex("04"), kStranger);
-    EXPECT_EQ(srv.h.net.attempts, 3 + 1 + 2 + 1);
+    EXPECT_EQ(srv.h.net.attempts, 3u + 1 + 2 + 1);
     EXPECT_EQ(srv.h.clock.slept_ms, 5);  // 1 ms between tries
     EXPECT_EQ(srv.sent().size(), 2u);
 
@@ -416,10 +408,10 @@ TEST(ChatSends, QueryAnswersAreSentUntilAcceptedEverythingElseOnce) {
     };
     for (const Case& c : cases) {
         // The first recipient's datagram is lost to a would-block; the rest go out, no retry.
-        const int before = srv.h.net.attempts;
+        const std::uint64_t before = srv.h.net.attempts;
         srv.h.net.block_next(1);
         srv.chat_in(c.in, c.from);
-        EXPECT_EQ(srv.h.net.attempts - before, static_cast<int>(c.reach)) << c.what;
+        EXPECT_EQ(srv.h.net.attempts - before, c.reach) << c.what;
         EXPECT_EQ(srv.sent().size(), c.reach - 1) << c.what;
     }
     srv.h.net.block_next(1);  // the loop message too
@@ -428,4 +420,174 @@ TEST(ChatSends, QueryAnswersAreSentUntilAcceptedEverythingElseOnce) {
     EXPECT_EQ(srv.h.clock.slept_ms, 5);
 }
 
+
+// An 8-byte HEALTH_DELTA carries only half its delta: dropped, never completed from the byte the packet
+// buffer still holds after it (here 0xff, which would make it a loss of 10 and send a HIT_NOTICE).
+TEST(HealthDelta, OneByteShortIsDroppedWhateverTheBufferHoldsAfterIt) {
+    Server srv;
+    populate(srv, {"Ann", "Bo"});
+    srv.chat_in(chat(1, "\xff\xff"), chat_addr(1));
+    srv.forget();
+    srv.chat_in(sealed_hex("82 02000000 f6"), kStranger);
+    EXPECT_EQ(srv.slot(1).health, 100);
+    EXPECT_EQ(srv.sent(), Lines{});
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Rate limits on the two queries.
+
+const Bytes kAskSlots = sealed_hex("02");
+const Bytes kAskMap = sealed_hex("04");
+
+std::string dropped_line(int n) { return "Dropped " + std::to_string(n) + " server queries over the rate limit in the last minute.\n"; }
+
+// 2001:db8:0:<prefix>::/64, with `host` in the first byte of the interface id.
+Address v6(std::uint8_t prefix, std::uint8_t host, std::uint16_t port) {
+    return Address::ipv6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, prefix, host, 0, 0, 0, 0, 0, 0, 1}, port);
+}
+
+void ask(Harness& h, const Bytes& query, const Address& from, int n) {
+    for (int i = 0; i < n; ++i) h.net.queue_chat(query, from);
+    h.pass();
+}
+
+// The first clock tick happens on the first pass; every case starts past it so MAP_INFO is stable.
+struct Limited : ::testing::Test {
+    Limited() {
+        h.clock.set(kT);
+        h.pass();
+    }
+    static constexpr std::int64_t kT = 1'000'000;
+    Harness h;
+};
+
+// Both queries draw on one bucket; refused ones get no answer and no line, and do not end the drain.
+TEST_F(Limited, ASourceGetsItsBurstThenNothingNotEvenALine) {
+    const auto a = addr(1, 5000);
+    for (int i = 0; i < 12; ++i) h.net.queue_chat(i % 2 == 0 ? kAskSlots : kAskMap, a);
+    h.net.queue_chat(sealed_hex("84"), a);
+    h.pass();
+    const auto sent = h.net.take();
+    ASSERT_EQ(sent.size(), 10u);
+    std::string expected;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].to, a);
+        EXPECT_EQ(sent[i].bytes.size(), i % 2 == 0 ? 7u : 24u) << i;
+        expected += a.to_string() + (i % 2 == 0 ? " check for number of players.\n" : " ask for map name.\n");
+    }
+    EXPECT_EQ(h.out.text(), expected + "Unkown command: 84\n");
+    EXPECT_EQ(h.state.query_limit.dropped(), 2);
+}
+
+// Buckets regain 2 tokens per whole second up to the burst; a clock set back gives none, and refills
+// then count from the earlier mark.
+TEST_F(Limited, BucketsRefillByWholeSecondsUpToTheBurst) {
+    // {seconds after kT, queries asked, answers expected}
+    const std::tuple<std::int64_t, int, std::size_t> asks[] = {
+        {0, 10, 10}, {0, 1, 0}, {1, 3, 2}, {3, 5, 4}, {100'000, 12, 10}, {-3600, 1, 0}, {-3599, 3, 2},
+    };
+    for (const auto& [dt, n, answered] : asks) {
+        h.clock.set(kT + dt);
+        ask(h, kAskSlots, addr(1, 5000), n);
+        EXPECT_EQ(h.net.take().size(), answered) << dt;
+    }
+}
+
+// One bucket per IPv4 address whatever the port, and per IPv6 /64 whatever the interface id.
+TEST_F(Limited, SourcesAreCountedByAddressNotPortAndIpv6ByTheSlash64) {
+    const std::pair<std::vector<Address>, std::size_t> cases[] = {
+        {{addr(1, 1), addr(1, 2), addr(1, 3), addr(1, 4), addr(1, 5), addr(1, 6), addr(1, 7), addr(1, 8), addr(1, 9),
+          addr(1, 10), addr(1, 11), addr(1, 12)}, 10},
+        {{addr(2, 1), addr(3, 1), addr(4, 1)}, 3},
+        {{v6(1, 1, 7), v6(1, 2, 7), v6(1, 3, 7), v6(1, 4, 7), v6(1, 5, 7), v6(1, 6, 7), v6(1, 7, 7), v6(1, 8, 7),
+          v6(1, 9, 7), v6(1, 10, 7), v6(1, 11, 7), v6(1, 12, 7)}, 10},
+        {{v6(2, 1, 7), v6(3, 1, 7)}, 2},
+    };
+    for (const auto& [sources, answered] : cases) {
+        for (const Address& a : sources) h.net.queue_chat(kAskSlots, a);
+        h.pass();
+        EXPECT_EQ(h.net.take().size(), answered) << sources[0].to_string();
+    }
+}
+
+TEST_F(Limited, GlobalCapLimitsAllSourcesTogetherPerSecondWithoutSpendingTheirTokens) {
+    // Six sources, one query each, within one second, under a cap of five: the first five answered.
+    h.state.query_limit = core::QueryLimiter(core::QueryLimits{10, 2, 5, 60});
+    for (std::uint8_t i = 1; i <= 6; ++i) h.net.queue_chat(kAskSlots, addr(i, 4000));
+    h.pass();
+    auto sent = h.net.take();
+    ASSERT_EQ(sent.size(), 5u);
+    for (std::uint8_t i = 1; i <= 5; ++i) EXPECT_EQ(sent[i - 1].to, addr(i, 4000));
+    // Source 6 was refused by the cap, not by its bucket, which is still full: each second the cap
+    // starts again, and the bucket (5 left +2, then 2 left +2) decides once it is lower.
+    const std::pair<std::int64_t, std::size_t> seconds[] = {{kT + 1, 5}, {kT + 2, 5}, {kT + 3, 4}};
+    for (const auto& [t, answered] : seconds) {
+        h.clock.set(t);
+        ask(h, kAskSlots, addr(6, 4000), 7);
+        EXPECT_EQ(h.net.take().size(), answered) << t;
+    }
+}
+
+TEST(QueryRateLimit, TheTableIsBoundedAndReusesTheLeastRecentlyUsedEntryOfASet) {
+    using core::QueryLimiter;
+    QueryLimiter limiter(core::QueryLimits{1, 1, 1'000'000, 60});
+    const auto a = Address::ipv4(198, 51, 100, 1, 1);
+    const std::size_t set = QueryLimiter::set_of(QueryLimiter::source_key(a));
+    std::vector<Address> same{a};
+    for (int i = 0; i < 1 << 20 && same.size() < QueryLimiter::kWays + 2; ++i) {
+        const auto c = Address::ipv4(203, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 1);
+        if (QueryLimiter::set_of(QueryLimiter::source_key(c)) == set) same.push_back(c);
+    }
+    ASSERT_EQ(same.size(), QueryLimiter::kWays + 2);
+    // Burst 1: each source's first query passes, its second is refused while its entry is kept.
+    for (std::size_t i = 0; i < QueryLimiter::kWays; ++i) EXPECT_TRUE(limiter.admit(same[i], 100));
+    EXPECT_FALSE(limiter.admit(same[0], 100));  // same[0] is now the most recently used
+    // A ninth source takes the place of the least recently used, same[1], which starts afresh.
+    EXPECT_TRUE(limiter.admit(same[QueryLimiter::kWays], 100));
+    EXPECT_FALSE(limiter.admit(same[0], 100));
+    EXPECT_TRUE(limiter.admit(same[1], 100));  // evicted same[2] in turn
+    EXPECT_TRUE(limiter.admit(same[2], 100));
+}
+
+TEST_F(Limited, SummaryLineComesAMinuteAfterTheFirstRefusalEvenWithoutTraffic) {
+    ask(h, kAskSlots, addr(1, 5000), 13);  // 3 refused at kT
+    h.state.next_tick = kT + 1000;         // keep the clock tick out of the deadline arithmetic
+    EXPECT_EQ(server::next_deadline(h.state, h.io), kT + 60);
+    h.clock.set(kT + 30);
+    ask(h, kAskMap, addr(1, 5000), 12);  // 10 answered again, 2 more refused within the same minute
+    EXPECT_EQ(h.net.take().size(), 20u);
+    h.out.clear();
+    h.clock.set(kT + 59);
+    h.pass();
+    EXPECT_EQ(h.out.text(), "");
+    // Then once, from an idle pass, with every refusal of the window.
+    h.clock.set(kT + 60);
+    h.pass();
+    EXPECT_EQ(h.out.text(), dropped_line(5));
+    // With nothing left to report, the limiter no longer bounds the idle wait.
+    EXPECT_EQ(h.state.query_limit.next_report(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(server::next_deadline(h.state, h.io), kT + 1000);
+    h.clock.set(kT + 200);
+    h.pass();
+    EXPECT_EQ(h.out.text(), dropped_line(5));
+}
+
+// After the burst, 2 regained and 3 asked each second: one line a minute, each window opening with the
+// first refusal after the previous line and counting every refusal in it.
+TEST_F(Limited, UnderASteadyFloodThereIsOneSummaryLineAMinute) {
+    ask(h, kAskSlots, addr(1, 5000), 10);
+    h.out.clear();
+    std::string printed;
+    for (std::int64_t t = kT + 1; t <= kT + 300; ++t) {
+        h.clock.set(t);
+        ask(h, kAskSlots, addr(1, 5000), 3);
+        const auto at = h.out.text().find("Dropped");
+        if (at != std::string::npos) printed += std::to_string(t - kT) + " " + h.out.text().substr(at);
+        h.out.clear();
+    }
+    EXPECT_EQ(printed, "61 " + dropped_line(61) + "122 " + dropped_line(61) + "183 " + dropped_line(61) + "244 " + dropped_line(61));
+    EXPECT_EQ(h.state.query_limit.dropped(), 300 - 4 * 61);
+}
+
 }  // namespace
+}  // namespace quarel::testkit

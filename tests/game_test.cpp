@@ -4,24 +4,21 @@
 #include <cstring>
 #include <limits>
 
-#include "server/loop.h"
 #include "game/game.h"
+#include "harness.h"
 #include "protocol/framing.h"
 #include "protocol/slot_table.h"
-#include "support/fakes.h"
 
-namespace quarel::testing {
+namespace quarel::testkit {
 namespace {
 
 using net::Address;
 using Lines = std::vector<std::string>;
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
-std::string le32(std::int32_t v) {
-    const auto u = static_cast<std::uint32_t>(v);
-    return to_hex(Bytes{static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
-                        static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)});
-}
+// Little-endian id as hex text.
+std::string le32(std::int32_t v) { return to_hex(testkit::le32(v)); }
+net::Address addr(std::uint8_t last, std::uint16_t port) { return net::Address::ipv4(10, 0, 0, last, port); }
 
 // A client's view of its player: pose[0..2], pose[3..8], health, aux1..3, spawn_tag.
 struct Player {
@@ -60,7 +57,7 @@ Bytes resized(Bytes b, std::size_t n) {
 
 std::string game(const Address& to, const Bytes& bytes) { return to.to_string() + " " + to_hex(bytes); }
 // What was sent since the last call, one line per datagram; every one must leave on the game socket.
-Lines sends(FakeTransport& net) {
+Lines sends(FakeNetwork& net) {
     Lines out;
     for (const Sent& s : net.take()) {
         EXPECT_EQ(s.socket, net::Socket::Game) << to_hex(s.bytes);
@@ -137,28 +134,22 @@ TEST(Join, FreedSlotIsReusedWithTheNextIdAndNoTraceOfItsLastOccupant) {
                                    game(kAddrA, list), game(kAddrC, list)}));
 }
 
-struct PauseClock final : net::Clock {  // one second passes per pause
-    std::int64_t now() override { return now_; }
-    void sleep_ms(int) override { ++now_; }
-    std::int64_t now_ = 700;
-};
-
 TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
     Harness h;
-    PauseClock clock;
-    server::LoopIo io{h.net, clock, h.out};
+    h.clock.set(700);
+    // One second passes with every refused send.
+    h.net.on_send = [&](const SendAttempt& a) { h.clock.advance(a.result == net::SendResult::WouldBlock); };
     h.net.block_next(3);  // the WELCOME waits three pauses
-    h.net.queue_game(kA.join(), kAddrA);
-    server::receive_one(h.state, io, net::Socket::Game, clock.now());
+    feed(h, kA.join(), kAddrA);
     EXPECT_EQ(slot(h, 0).last_heard, 703);
     EXPECT_EQ(game::next_timeout(h.state), 714);
     forget(h);
     // Present at last_heard + 10, gone at + 11; two blanks where there is no name.
-    clock.now_ = 713;
-    server::run_pass(h.state, io);
+    h.clock.set(713);
+    h.pass();
     EXPECT_EQ(h.state.table.player_count(), 1);
-    clock.now_ = 714;
-    server::run_pass(h.state, io);
+    h.clock.set(714);
+    h.pass();
     EXPECT_EQ(h.state.table.player_count(), 0);
     EXPECT_TRUE(h.net.sent.empty());
     EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka  disconnected. 0 players has been in server now.\n");
@@ -292,12 +283,12 @@ TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     feed(h, ack(3), kAddrC);
     h.clock.set(3010);
     h.net.queue_chat(sealed_hex("81" + le32(1) + "6869 00"), kAddrA);
-    server::run_pass(h.state, h.io);
+    h.pass();
     EXPECT_EQ(h.net.pending(net::Socket::Chat), 0u);
     h.out.clear();
     h.clock.set(3011);
     h.net.queue_game(sealed_hex("02"), kStranger);  // the sweep also runs on a pass that reads a game datagram
-    server::run_pass(h.state, h.io);
+    h.pass();
     // The first PLAYER_GONE still reaches B; the second does not go to A's freed slot.
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, gone(1)), game(kAddrC, gone(1)), game(kAddrC, gone(2))}));
     EXPECT_EQ(h.out.text(),
@@ -314,7 +305,7 @@ TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagra
     h.net.block_next(5);
     feed(h, kA.join(), kAddrA);
     EXPECT_EQ(h.clock.slept_ms, 5);
-    EXPECT_EQ(h.net.attempts, 7);  // five refusals, then the WELCOME, then the BRIEF_LIST
+    EXPECT_EQ(h.net.attempts, 7u);  // five refusals, then the WELCOME, then the BRIEF_LIST
     EXPECT_EQ(sends(h.net).size(), 2u);
     join_all(h, {{&kB, kAddrB}, {&kC, kAddrC}});
 
@@ -322,7 +313,7 @@ TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagra
     h.net.attempts = 0;
     feed(h, leave(3), kAddrC);
     EXPECT_EQ(h.clock.slept_ms, 5);
-    EXPECT_EQ(h.net.attempts, 2);
+    EXPECT_EQ(h.net.attempts, 2u);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, gone(3))}));
 
     // The WELCOME takes the two would-blocks and the failure and is lost; the three lists all go.
@@ -334,18 +325,5 @@ TEST(GameSend, WouldBlockIsRetriedEveryMillisecondAndAnErrorLosesOnlyThatDatagra
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, list), game(kAddrB, list), game(kAddrC, list)}));
 }
 
-TEST(SlotTable, IdsWrapPastTheTopSkippingThoseInUse) {
-    constexpr std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
-    protocol::SlotTable t(3, kTop - 1);
-    EXPECT_EQ(t[t.take()].id, kTop);
-    // Id 1 is still held by a player from long before the wrap, 3 by another: both are stepped over.
-    t[0].id = 1;
-    EXPECT_EQ(t[t.take()].id, 2);
-    t[0].id = 3;
-    EXPECT_EQ(t[t.take()].id, 4);
-    EXPECT_EQ(t.find_by_id(0), -1);
-    EXPECT_EQ(t.player_count(), 3);
-}
-
 }  // namespace
-}  // namespace quarel::testing
+}  // namespace quarel::testkit

@@ -1,19 +1,27 @@
+// The lobby announcement: the request's bytes, the schedule around the end of each exchange, the one line
+// a failure prints, and a real server that keeps serving players while the lobby stays silent.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <limits>
 #include <mutex>
 #include <string_view>
+#include <thread>
 
-#include "server/loop.h"
+#include "harness.h"
 #include "lobby/announcer.h"
 #include "platform/curl_lobby_client.h"
 #include "platform/wait.h"
-#include "support/e2e.h"
-#include "support/fakes.h"
+#include "process.h"
 
 using namespace quarel;
-using namespace quarel::testing;
+using namespace quarel::testkit;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
@@ -161,7 +169,7 @@ struct Announcing {
     bool passes_until(Done done, int timeout_ms) {
         const auto until = steady_clock::now() + milliseconds(timeout_ms);
         for (int i = 0; i < 100'000; ++i) {
-            server::run_pass(h.state, h.io);
+            h.pass();
             if (done()) return true;
             if (steady_clock::now() >= until) return false;
             wait.for_ms(2000);
@@ -213,7 +221,7 @@ TEST(Lobby, NothingUnlessPublicIsExactlyOne) {
         core::Settings settings = listed(lobby.host(), value);
         settings.server_name = "My Server";
         Announcing a(settings);
-        for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) server::run_pass(a.h.state, a.h.io);  // > 2 periods
+        for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) a.h.pass();  // > 2 periods
         EXPECT_FALSE(lobby.wait_for_requests(1, 200));
         EXPECT_EQ(a.h.state.settings.server_name, "My Server");
         EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
@@ -230,7 +238,7 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     ASSERT_TRUE(a.client.busy());
     EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
     a.h.clock.set(t0 + 7);
-    server::run_pass(a.h.state, a.h.io);
+    a.h.pass();
     EXPECT_TRUE(a.client.busy());
     lobby.release();
     ASSERT_TRUE(a.passes_until_idle());
@@ -239,7 +247,7 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), end + 1806);
 
     a.h.clock.set(end + 1805);
-    server::run_pass(a.h.state, a.h.io);
+    a.h.pass();
     EXPECT_FALSE(a.client.busy());
     EXPECT_FALSE(lobby.wait_for_requests(2, 200));
 
@@ -258,7 +266,7 @@ TEST(Lobby, NothingListeningPrintsOneLineAndWaitsTheFullPeriod) {
     EXPECT_EQ(a.h.out.text(), "Fail InternetConnect!");
     for (std::int64_t t = t0 + 1; t <= t0 + 1805; ++t) {
         a.h.clock.set(t);
-        server::run_pass(a.h.state, a.h.io);
+        a.h.pass();
         ASSERT_FALSE(a.client.busy()) << "retried at " << t - t0;
     }
     EXPECT_EQ(a.h.out.text(), "Fail InternetConnect!");
@@ -303,29 +311,28 @@ TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
 TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndAStopClosesIt) {
     HttpListener lobby({.answer = "", .hold_ms = 15000});
     ServerProcess server("name My Server\npublic 1\nlobby " + lobby.host() + "\n");
+    ASSERT_TRUE(server.ready()) << server.output();
     ASSERT_TRUE(lobby.wait_for_requests(1, 3000)) << server.output();
     EXPECT_EQ(lobby.requests()[0], request_bytes(std::string("My\x07Server"), lobby.port()));
 
     UdpClient player;
     Bytes join(45, 0);
     join[0] = 0x01;
-    player.send_to(server.game_port, sealed(join));
+    player.send_to(server.game_port(), sealed(join));
     ASSERT_EQ(player.receive(500), sealed_hex("07 01000000 00000000"));
     ASSERT_TRUE(player.receive(500).has_value());  // the BRIEF_LIST to everyone
     Bytes state(48, 0);
     state[0] = 0x03;
     state[1] = 0x01;
     for (int i = 0; i < 5; ++i) {
-        player.send_to(server.game_port, sealed(state));
+        player.send_to(server.game_port(), sealed(state));
         EXPECT_EQ(player.receive(300), sealed_hex("10 00000000")) << "STATE " << i;
         std::this_thread::sleep_for(milliseconds(100));
     }
     EXPECT_EQ(lobby.finished(), 0);
 
     const auto stopping = steady_clock::now();
-    const int status = server.stop(SIGTERM);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(server.stop(SIGTERM), 0);
     EXPECT_LT(elapsed_ms(stopping), 5000);  // far below the lobby's own time-out
     const std::string out = server.output();
     EXPECT_EQ(out.substr(out.find(" Initial time: 8:1\n") + 19),

@@ -1,25 +1,136 @@
-// The loop's wait for work: what ends a sleep (a ready descriptor, a source's own limit, datagrams
-// already read ahead, a stop signal) and what does not.
+// The seams to the outside world and their real versions: addresses, the UDP sockets (read limits, the
+// game socket's read-ahead, send outcomes), the system clock and the loop's wait for work.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <limits>
+#include <memory>
 #include <vector>
 
+#include "net/address.h"
 #include "platform/signals.h"
+#include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
-#include "support/e2e.h"
+#include "process.h"
 
-namespace quarel::testing {
+namespace quarel::testkit {
 namespace {
 
+using net::Socket;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 int elapsed_ms(steady_clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count());
+}
+
+net::Address v6(std::initializer_list<std::pair<int, std::uint8_t>> bytes, std::uint16_t port) {
+    std::array<std::uint8_t, 16> ip{};
+    for (const auto& [at, b] : bytes) ip[static_cast<std::size_t>(at)] = b;
+    return net::Address::ipv6(ip, port);
+}
+
+// IPv4 peers, whichever socket family reported them, print as a.b.c.d:port; only ::ffff:0:0/96 is IPv4.
+TEST(Address, TextFormsAndEquality) {
+    const std::pair<net::Address, const char*> cases[] = {
+        {net::Address::ipv4(127, 0, 0, 1, 9), "127.0.0.1:9"},
+        {v6({{15, 1}}, 5), "[::1]:5"},
+        {v6({{10, 0xFF}, {11, 0xFF}, {12, 127}, {15, 1}}, 9), "127.0.0.1:9"},
+        {v6({{9, 1}, {10, 0xFF}, {11, 0xFF}, {12, 1}, {13, 2}, {14, 3}, {15, 4}}, 7), "[::1:ffff:102:304]:7"},
+        {v6({{8, 1}, {10, 0xFF}, {11, 0xFF}, {12, 1}, {13, 2}, {14, 3}, {15, 4}}, 7), "[::100:ffff:102:304]:7"},
+        {v6({{0, 0x20}, {1, 0x01}, {2, 0x0d}, {3, 0xb8}, {15, 1}}, 4173), "[2001:db8::1]:4173"},
+        {net::Address{}, ""},
+    };
+    for (const auto& [a, text] : cases) EXPECT_EQ(a.to_string(), text);
+    EXPECT_EQ(v6({{10, 0xFF}, {11, 0xFF}, {12, 127}, {15, 1}}, 9), net::Address::ipv4(127, 0, 0, 1, 9));
+    EXPECT_NE(net::Address::ipv4(127, 0, 0, 1, 9), net::Address::ipv4(127, 0, 0, 1, 10));
+}
+
+TEST(UdpTransport, ReadsWholeDatagramsWithinTheLimitAndSendsByteForByte) {
+    platform::UdpTransport udp;
+    ASSERT_TRUE(udp.open(Socket::Chat, 0));
+    ASSERT_TRUE(udp.open(Socket::Game, 0));
+    platform::UdpTransport other;
+    EXPECT_FALSE(other.open(Socket::Chat, udp.bound_port(Socket::Chat)));
+
+    const auto receive_within = [&](Socket socket, Bytes& buf, net::Address& from) {
+        std::size_t n = 0;
+        for (int i = 0; i < 200 && (n = udp.receive(socket, buf, from)) == 0; ++i) usleep(5000);
+        return n;
+    };
+    const std::pair<Socket, std::size_t> sockets[] = {{Socket::Chat, 128}, {Socket::Game, 184}};
+    for (const auto& [socket, limit] : sockets) {
+        UdpClient client;
+        Bytes buf(limit);
+        net::Address from;
+        EXPECT_EQ(udp.receive(socket, buf, from), 0u);
+        EXPECT_FALSE(from.valid);
+        const std::uint16_t port = udp.bound_port(socket);
+        client.send_to(port, Bytes(limit + 1, 0x11));
+        client.send_to(port, Bytes(limit, 0x22));
+        client.send_to(port, hex("01 02 03"));
+        ASSERT_EQ(receive_within(socket, buf, from), limit);
+        EXPECT_EQ(buf, Bytes(limit, 0x22));
+        EXPECT_EQ(from, net::Address::ipv4(127, 0, 0, 1, client.port()));
+        ASSERT_EQ(receive_within(socket, buf, from), 3u);
+        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 3), hex("01 02 03"));
+        EXPECT_EQ(udp.receive(socket, buf, from), 0u);
+
+        const Bytes bytes = sealed_hex("08 04 00 00 00");
+        EXPECT_EQ(udp.send(socket, from, bytes), net::SendResult::Accepted);
+        EXPECT_EQ(client.receive(2000), bytes);
+        EXPECT_EQ(udp.send(socket, net::Address{}, bytes), net::SendResult::Failed);
+    }
+}
+
+// A full socket queue and the kernel short of buffers both mean "try again"; anything else loses the
+// datagram.
+TEST(UdpTransport, RefusedSendsAreRetriedOnlyWhileTheQueueOrBuffersAreFull) {
+    const std::pair<int, net::SendResult> cases[] = {
+        {EAGAIN, net::SendResult::WouldBlock},      {EWOULDBLOCK, net::SendResult::WouldBlock},
+        {ENOBUFS, net::SendResult::WouldBlock},     {ECONNREFUSED, net::SendResult::Failed},
+        {EMSGSIZE, net::SendResult::Failed},        {ENETUNREACH, net::SendResult::Failed},
+        {EINVAL, net::SendResult::Failed},
+    };
+    for (const auto& [err, result] : cases) EXPECT_EQ(platform::send_error_result(err), result) << err;
+}
+
+// The game socket's read-ahead: arrival order and senders across refills, oversized datagrams dropped
+// whole, an empty datagram read as nothing.
+TEST(UdpTransport, GameReadAheadKeepsArrivalOrderAndSendersAcrossRefills) {
+    platform::UdpTransport udp;
+    ASSERT_TRUE(udp.open(Socket::Game, 0));
+    const std::uint16_t port = udp.bound_port(Socket::Game);
+    UdpClient clients[3];
+    const int kCount = 3 * static_cast<int>(platform::UdpTransport::kReadAhead) + 5;
+    for (int i = 0; i < kCount; ++i) {
+        clients[i % 3].send_to(port, i == 7 ? Bytes(600, 2) : i == 9 ? Bytes{} : Bytes{static_cast<std::uint8_t>(i), 1, 2});
+    }
+    std::array<std::uint8_t, 512> buf{};
+    net::Address from;
+    for (int i = 0; i < kCount; ++i) {
+        if (i == 7 || i == 9) continue;
+        std::size_t n = 0;
+        for (int tries = 0; tries < 2000 && (n = udp.receive(Socket::Game, buf, from)) == 0; ++tries) usleep(500);
+        ASSERT_EQ(n, 3u) << i;
+        EXPECT_EQ(buf[0], static_cast<std::uint8_t>(i));
+        EXPECT_EQ(from, net::Address::ipv4(127, 0, 0, 1, clients[i % 3].port()));
+    }
+    EXPECT_EQ(udp.receive(Socket::Game, buf, from), 0u);
+    EXPECT_EQ(udp.waiting(Socket::Game), 0u);
+}
+
+TEST(SystemClock, MillisecondsUntilASecondBegins) {
+    const std::int64_t now = platform::SystemClock{}.now();
+    EXPECT_EQ(platform::SystemClock::ms_until_second(now - 1), 0);
+    EXPECT_EQ(platform::SystemClock::ms_until_second(0), 0);
+    EXPECT_GT(platform::SystemClock::ms_until_second(now + 2), 0);
+    EXPECT_LE(platform::SystemClock::ms_until_second(now + 2), 2000);
+    EXPECT_EQ(platform::SystemClock::ms_until_second(std::numeric_limits<std::int64_t>::max() - 1), 86'400'000);
 }
 
 // A source with a fixed limit that watches the read end of its own pipe.
@@ -69,9 +180,8 @@ TEST(WorkWait, EndsAtTheFirstReadyDescriptorOrTheShortestLimit) {
         if (c.ready >= 0) sources[static_cast<std::size_t>(c.ready)]->make_ready();
         const auto start = steady_clock::now();
         wait.for_ms(c.wait_ms);
-        const int took = elapsed_ms(start);
-        EXPECT_GE(took, c.at_least_ms);
-        EXPECT_LT(took, c.below_ms);
+        EXPECT_GE(elapsed_ms(start), c.at_least_ms);
+        EXPECT_LT(elapsed_ms(start), c.below_ms);
         for (const auto& s : sources) EXPECT_EQ(s->watched, 1) << "every source is asked once per sleep";
     }
 }
@@ -80,22 +190,22 @@ TEST(WorkWait, EndsAtTheFirstReadyDescriptorOrTheShortestLimit) {
 // empty datagram reads as nothing and leaves the next one in hand, and the wait must not sleep on it.
 TEST(WorkWait, DatagramsAlreadyReadAheadEndItAtOnce) {
     platform::UdpTransport udp;
-    ASSERT_TRUE(udp.open(net::Socket::Game, 0));
+    ASSERT_TRUE(udp.open(Socket::Game, 0));
     UdpClient client;
-    client.send_to(udp.bound_port(net::Socket::Game), Bytes{});
-    client.send_to(udp.bound_port(net::Socket::Game), hex("01 02 03"));
+    client.send_to(udp.bound_port(Socket::Game), Bytes{});
+    client.send_to(udp.bound_port(Socket::Game), hex("01 02 03"));
     platform::WorkWait wait;
     wait.add(udp);
     wait.for_ms(2000);  // the socket is readable
     std::array<std::uint8_t, 64> buf{};
     net::Address from;
-    EXPECT_EQ(udp.receive(net::Socket::Game, buf, from), 0u);
-    ASSERT_EQ(udp.waiting(net::Socket::Game), 1u);
+    EXPECT_EQ(udp.receive(Socket::Game, buf, from), 0u);
+    ASSERT_EQ(udp.waiting(Socket::Game), 1u);
     const auto start = steady_clock::now();
     wait.for_ms(3000);
     EXPECT_LT(elapsed_ms(start), 1500);
-    EXPECT_EQ(udp.receive(net::Socket::Game, buf, from), 3u);
-    EXPECT_EQ(udp.waiting(net::Socket::Game), 0u);
+    EXPECT_EQ(udp.receive(Socket::Game, buf, from), 3u);
+    EXPECT_EQ(udp.waiting(Socket::Game), 0u);
     // Nothing left anywhere: the wait sleeps again.
     const auto idle = steady_clock::now();
     wait.for_ms(150);
@@ -117,4 +227,4 @@ TEST(WorkWait, AStopSignalEndsItAndKeepsEndingIt) {
 }
 
 }  // namespace
-}  // namespace quarel::testing
+}  // namespace quarel::testkit

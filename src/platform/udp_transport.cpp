@@ -227,7 +227,12 @@ net::SendResult UdpTransport::send(net::Socket socket, const net::Address& to, s
     }
     const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
     if (n >= 0) return net::SendResult::Accepted;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return net::SendResult::WouldBlock;
+    return send_error_result(errno);
+}
+
+net::SendResult send_error_result(int err) {
+    // ENOBUFS: the kernel is short of buffer memory for the moment, which passes as a full queue does.
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) return net::SendResult::WouldBlock;
     return net::SendResult::Failed;
 }
 

@@ -58,4 +58,8 @@ private:
     std::unique_ptr<ReadAhead> ahead_;
 };
 
+// What a refused send's errno means: try again shortly (the socket's queue or the kernel's buffers are
+// full for now), or the datagram is lost.
+net::SendResult send_error_result(int err);
+
 }  // namespace quarel::platform

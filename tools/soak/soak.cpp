@@ -10,37 +10,31 @@
 //   quarel-soak [--server PATH] [--seconds N] [--players N] [--seed N] [--rss-slack-kib N]
 //
 // Exit status 0 when every check held, 1 otherwise.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "protocol/crc16.h"
+#include "bytes.h"
+#include "process.h"
+#include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using quarel::testkit::Bytes;
+using quarel::testkit::UdpClient;
 using Clock = std::chrono::steady_clock;
 namespace p = quarel::protocol;
 
@@ -49,19 +43,8 @@ double seconds_since(Clock::time_point t0) { return std::chrono::duration<double
 // ---------------------------------------------------------------------------------------------------
 // datagrams
 
-Bytes seal(Bytes type_and_body) {
-    const std::uint16_t crc = p::crc16(type_and_body);
-    Bytes out(type_and_body.size() + 2);
-    out[0] = static_cast<std::uint8_t>(crc & 0xFF);
-    out[1] = static_cast<std::uint8_t>(crc >> 8);
-    std::copy(type_and_body.begin(), type_and_body.end(), out.begin() + 2);
-    return out;
-}
-
-bool checksum_ok(const Bytes& d) {
-    if (d.size() < p::kHeaderSize) return false;
-    return p::crc16(std::span<const std::uint8_t>(d).subspan(p::kTypeAt)) == p::get_u16(d, p::kChecksumAt);
-}
+Bytes seal(const Bytes& type_and_body) { return quarel::testkit::sealed(type_and_body); }
+bool checksum_ok(const Bytes& d) { return p::checksum_ok(d); }
 
 void put32(Bytes& b, std::int32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i)));
@@ -106,114 +89,24 @@ Bytes whisper_msg(std::int32_t from, std::int32_t to, const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// sockets
-
-class Udp {
-public:
-    explicit Udp(const char* ip = "127.0.0.1") {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        const int big = 1 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        ::inet_pton(AF_INET, ip, &sin.sin_addr);
-        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-    }
-    ~Udp() { ::close(fd_); }
-    Udp(const Udp&) = delete;
-    Udp& operator=(const Udp&) = delete;
-
-    bool ok() const { return ok_; }
-    int fd() const { return fd_; }
-    void send(std::uint16_t port, const Bytes& b) const {
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sin.sin_port = htons(port);
-        ::sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    }
-    // The next waiting datagram, or false.
-    bool receive(Bytes& out) const {
-        out.resize(65536);
-        const ssize_t n = ::recv(fd_, out.data(), out.size(), 0);
-        if (n < 0) return false;
-        out.resize(static_cast<std::size_t>(n));
-        return true;
-    }
-    std::uint16_t port() const {
-        sockaddr_in sin{};
-        socklen_t len = sizeof sin;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
-        return ntohs(sin.sin_port);
-    }
-
-private:
-    int fd_ = -1;
-    bool ok_ = false;
-};
-
-// ---------------------------------------------------------------------------------------------------
 // the server process
 
-struct Server {
-    pid_t pid = -1;
-    std::filesystem::path dir;
-    std::uint16_t chat_port = 0, game_port = 0;
-
-    std::string output() const {
-        std::ifstream in(dir / "stdout.txt", std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+// Resident memory of the process in KiB, or -1.
+long rss_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
     }
-    bool alive() const { return pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0; }
-    long rss_kib() const {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-        return -1;
-    }
-};
-
-bool start_server(Server& s, const std::string& binary, int slots) {
-    char tmpl[] = "/tmp/quarel-soak-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) return false;
-    s.dir = tmpl;
-    std::ofstream(s.dir / "config") << "slots " << slots << "\nloop_time 20\nloop_msg Soak loop message\n";
-    {
-        Udp a, b;
-        s.chat_port = a.port();
-        s.game_port = b.port();
-    }
-    const std::string out = (s.dir / "stdout.txt").string();
-    s.pid = ::fork();
-    if (s.pid == 0) {
-        if (::chdir(s.dir.c_str()) != 0) _exit(127);
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        const std::string chat = std::to_string(s.chat_port), game = std::to_string(s.game_port);
-        ::execl(binary.c_str(), binary.c_str(), "--chat-port", chat.c_str(), "--game-port", game.c_str(), nullptr);
-        _exit(127);
-    }
-    for (int i = 0; i < 500; ++i) {
-        if (s.output().find(" Initial time: ") != std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return -1;
 }
 
-void stop_server(Server& s) {
-    if (s.pid > 0) {
-        ::kill(s.pid, SIGKILL);
-        ::waitpid(s.pid, nullptr, 0);
-        s.pid = -1;
-    }
+// Every datagram waiting on `sock`, one by one; false when none is left.
+bool receive(const UdpClient& sock, Bytes& out) {
+    auto d = sock.receive(0);
+    if (!d) return false;
+    out = std::move(*d);
+    return true;
 }
 
 std::size_t count_of(const std::string& text, const std::string& needle) {
@@ -228,7 +121,7 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
 enum class Phase { Out, Joining, In, Silent };
 
 struct Player {
-    Udp game, chat;
+    UdpClient game, chat;
     Phase phase = Phase::Out;
     std::int32_t id = 0;
     std::set<std::int32_t> ids_held;  // a list holding one of these is a join broadcast, not an answer
@@ -257,7 +150,7 @@ bool list_ok(const Bytes& d, std::size_t entry) {
 
 void read_game(Player& pl, Totals& t, double now) {
     Bytes d;
-    while (pl.game.receive(d)) {
+    while (receive(pl.game, d)) {
         if (!checksum_ok(d)) {
             ++t.bad_checksums;
             continue;
@@ -302,9 +195,9 @@ void read_game(Player& pl, Totals& t, double now) {
     }
 }
 
-void read_chat(const Udp& sock, Totals& t) {
+void read_chat(const UdpClient& sock, Totals& t) {
     Bytes d;
-    while (sock.receive(d)) {
+    while (receive(sock, d)) {
         if (!checksum_ok(d)) {
             ++t.bad_checksums;
             continue;
@@ -323,13 +216,13 @@ std::int32_t someone_else(const std::vector<Player>& players, const Player& me, 
 }
 
 // One step of a player in the game: a STATE, and now and then something else.
-void act(std::vector<Player>& players, Player& pl, const Server& s, Totals& t, std::mt19937_64& rng, double now) {
+void act(std::vector<Player>& players, Player& pl, const quarel::testkit::ServerProcess& s, Totals& t, std::mt19937_64& rng, double now) {
     const double r = std::uniform_real_distribution<double>(0, 1)(rng);
-    pl.game.send(s.game_port, state_msg(pl.id, rng));
+    pl.game.send_to(s.game_port(), state_msg(pl.id, rng));
     ++pl.states_sent;
     ++t.states;
     if (r < 0.002) {
-        pl.game.send(s.game_port, id_msg(p::game_in::LEAVE, pl.id));
+        pl.game.send_to(s.game_port(), id_msg(p::game_in::LEAVE, pl.id));
         pl.phase = Phase::Out;
         pl.phase_until = now + 1 + static_cast<double>(rng() % 4000) / 1000;
         ++t.leaves;
@@ -339,16 +232,16 @@ void act(std::vector<Player>& players, Player& pl, const Server& s, Totals& t, s
         pl.phase_until = now + 12.5 + static_cast<double>(rng() % 2000) / 1000;
         ++t.silences;
     } else if (r < 0.05) {
-        pl.game.send(s.game_port, id_msg(p::game_in::ACK, pl.id));
+        pl.game.send_to(s.game_port(), id_msg(p::game_in::ACK, pl.id));
     } else if (r < 0.06) {
-        pl.chat.send(s.chat_port, text_msg(p::chat_in::SET_NAME, pl.id, "player" + std::to_string(pl.id % 1000)));
+        pl.chat.send_to(s.chat_port(), text_msg(p::chat_in::SET_NAME, pl.id, "player" + std::to_string(pl.id % 1000)));
         ++t.names;
     } else if (r < 0.08) {
-        pl.chat.send(s.chat_port, text_msg(p::chat_in::CHAT, pl.id, "hello from " + std::to_string(pl.id)));
+        pl.chat.send_to(s.chat_port(), text_msg(p::chat_in::CHAT, pl.id, "hello from " + std::to_string(pl.id)));
         ++t.chats;
     } else if (r < 0.10) {
         if (const std::int32_t to = someone_else(players, pl, rng)) {
-            pl.chat.send(s.chat_port, whisper_msg(pl.id, to, "psst"));
+            pl.chat.send_to(s.chat_port(), whisper_msg(pl.id, to, "psst"));
             ++t.whispers;
         }
     } else if (r < 0.12) {
@@ -356,7 +249,7 @@ void act(std::vector<Player>& players, Player& pl, const Server& s, Totals& t, s
         const std::int32_t victim = someone_else(players, pl, rng);
         put32(b, victim != 0 ? victim : pl.id);
         put16(b, static_cast<std::int16_t>(static_cast<int>(rng() % 41) - 30));
-        pl.chat.send(s.chat_port, seal(b));
+        pl.chat.send_to(s.chat_port(), seal(b));
         ++t.hits;
     } else if (r < 0.15) {
         static constexpr std::uint8_t kTypes[4] = {p::chat_in::RESPAWN, p::chat_in::EVENT_BYTE, p::chat_in::EVENT_WORD,
@@ -366,7 +259,7 @@ void act(std::vector<Player>& players, Player& pl, const Server& s, Totals& t, s
         put32(b, pl.id);
         const std::size_t value = type == p::chat_in::RESPAWN ? 0 : type == p::chat_in::EVENT_WORD ? 4 : 1;
         for (std::size_t i = 0; i < value; ++i) b.push_back(static_cast<std::uint8_t>(rng()));
-        pl.chat.send(s.chat_port, seal(b));
+        pl.chat.send_to(s.chat_port(), seal(b));
         ++t.events;
     }
 }
@@ -439,22 +332,23 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (binary.empty()) binary = (std::filesystem::canonical("/proc/self/exe").parent_path() / "quarel-server").string();
+    if (binary.empty()) binary = quarel::testkit::server_binary();
     if (n_players < 2 || n_players > 698 || duration < 30) {
         std::fprintf(stderr, "quarel-soak: need 2..698 players and at least 30 seconds\n");
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
 
-    Server server;
-    if (!start_server(server, binary, n_players)) {
+    const quarel::testkit::Ports ports = quarel::testkit::free_ports();
+    quarel::testkit::ServerProcess server(quarel::testkit::ServerProcess::server_argv(binary, ports), ports,
+                                          "slots " + std::to_string(n_players) + "\nloop_time 20\nloop_msg Soak loop message\n");
+    if (!server.ready()) {
         std::fprintf(stderr, "quarel-soak: %s did not start\n", binary.c_str());
-        stop_server(server);
         return 1;
     }
     std::mt19937_64 rng(seed);
     std::vector<Player> players(static_cast<std::size_t>(n_players));
-    Udp browser, flooder("127.0.0.2"), junk_sock;
+    UdpClient browser, flooder("127.0.0.2"), junk_sock;
     if (!flooder.ok()) std::fprintf(stderr, "quarel-soak: cannot bind 127.0.0.2; the flood shares the browser's address\n");
     Totals t;
 
@@ -470,7 +364,7 @@ int main(int argc, char** argv) {
         double at;
         long kib;
     };
-    std::vector<RssSample> rss{{0, server.rss_kib()}};
+    std::vector<RssSample> rss{{0, rss_kib(server.pid())}};
     const auto t0 = Clock::now();
     double next_browser = 1, next_flood = 30, next_junk = 0, next_rss = 10, next_report = 60;
     const double warm_up = std::min(60.0, duration / 5);
@@ -483,19 +377,19 @@ int main(int argc, char** argv) {
             read_chat(pl.chat, t);
         }
         Bytes d;
-        while (browser.receive(d)) {
+        while (receive(browser, d)) {
             if (checksum_ok(d) && (d[p::kTypeAt] == p::chat_out::SLOTS_INFO || d[p::kTypeAt] == p::chat_out::MAP_INFO)) {
                 ++t.browser_answered;
             }
         }
-        while (flooder.receive(d)) ++t.flood_answered;
+        while (receive(flooder, d)) ++t.flood_answered;
 
         for (Player& pl : players) {
             if (now < pl.next_action) continue;
             switch (pl.phase) {
                 case Phase::Out:
                     if (now < pl.phase_until) break;
-                    pl.game.send(server.game_port, join_msg(rng));
+                    pl.game.send_to(server.game_port(), join_msg(rng));
                     pl.phase = Phase::Joining;
                     pl.phase_until = now + 2;
                     break;
@@ -516,23 +410,23 @@ int main(int argc, char** argv) {
             pl.next_action = now + 0.08 + static_cast<double>(rng() % 40) / 1000;  // about 10 a second
         }
         if (now >= next_browser) {
-            browser.send(server.chat_port, seal({p::chat_in::ASK_SLOTS}));
-            browser.send(server.chat_port, seal({p::chat_in::ASK_MAP}));
+            browser.send_to(server.chat_port(), seal({p::chat_in::ASK_SLOTS}));
+            browser.send_to(server.chat_port(), seal({p::chat_in::ASK_MAP}));
             t.browser_asked += 2;
             next_browser += 3;
         }
         if (now >= next_flood) {
-            for (int i = 0; i < 30; ++i) flooder.send(server.chat_port, seal({p::chat_in::ASK_MAP}));
+            for (int i = 0; i < 30; ++i) flooder.send_to(server.chat_port(), seal({p::chat_in::ASK_MAP}));
             t.flood_asked += 30;
             next_flood += 60;
         }
         while (now >= next_junk) {
-            junk_sock.send(rng() % 2 ? server.chat_port : server.game_port, junk(rng));
+            junk_sock.send_to(rng() % 2 ? server.chat_port() : server.game_port(), junk(rng));
             ++t.junk;
             next_junk += 0.02;  // 50 a second
         }
         if (now >= next_rss) {
-            rss.push_back({now, server.rss_kib()});
+            rss.push_back({now, rss_kib(server.pid())});
             next_rss += 10;
         }
         if (now >= next_report) {
@@ -542,7 +436,7 @@ int main(int argc, char** argv) {
                          static_cast<unsigned long long>(t.junk));
             next_report += 60;
         }
-        if (!server.alive()) break;
+        if (!server.running()) break;
     }
 
     // Let the last answers arrive.
@@ -554,17 +448,15 @@ int main(int argc, char** argv) {
             read_chat(pl.chat, t);
         }
         Bytes d;
-        while (browser.receive(d)) {
+        while (receive(browser, d)) {
             if (checksum_ok(d)) ++t.browser_answered;
         }
-        while (flooder.receive(d)) ++t.flood_answered;
+        while (receive(flooder, d)) ++t.flood_answered;
     }
-    const bool alive = server.alive();
-    rss.push_back({seconds_since(t0), alive ? server.rss_kib() : -1});
+    const bool alive = server.running();
+    rss.push_back({seconds_since(t0), alive ? rss_kib(server.pid()) : -1});
     const std::string out = server.output();
-    stop_server(server);
-    std::error_code ec;
-    std::filesystem::remove_all(server.dir, ec);
+    const int status = server.stop(SIGTERM);
 
     // Memory: after the warm-up, resident size may not grow by more than the slack.
     long base = -1, peak = 0, low = 0;
@@ -617,6 +509,7 @@ int main(int argc, char** argv) {
         }
     };
     check(alive, "the server is still running");
+    check(status == 0 && server.output().ends_with("Server stopped.\n"), "the server stops cleanly on SIGTERM");
     check(base > 0 && peak - base <= rss_slack_kib, "resident memory stays flat after the warm-up");
     check(t.answers == t.states && unanswered_players == 0, "every well-formed STATE is answered exactly once");
     check(t.browser_answered == t.browser_asked, "every query within the rate limit is answered");
