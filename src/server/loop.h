@@ -59,4 +59,17 @@ std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 // datagrams already handled, so they are sent.
 void finish(LoopIo& io);
 
+// The loop main runs: passes until `stop_requested()` holds before a pass (a stop that comes during a
+// pass ends the loop after it), sleeping in `sleep_until(next_deadline(...))` after each pass that found
+// no game datagram, then finish(). The stop flag and the sleep are the platform's.
+template <class StopRequested, class SleepUntil>
+void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, SleepUntil sleep_until) {
+    while (!stop_requested()) {
+        if (run_pass(s, io)) continue;
+        if (stop_requested()) break;
+        sleep_until(next_deadline(s, io));
+    }
+    finish(io);
+}
+
 }  // namespace quarel::server

@@ -60,12 +60,7 @@ int main(int argc, char** argv) {
     if (lobby_client) wait.add(*lobby_client);
 
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
-    while (!stop.requested()) {
-        if (server::run_pass(state, io)) continue;
-        if (stop.requested()) break;
-        wait.until(server::next_deadline(state, io));
-    }
-    server::finish(io);
+    server::serve(state, io, [&stop] { return stop.requested(); }, [&wait](std::int64_t deadline) { wait.until(deadline); });
     udp.close_all();
     // An announcement still in flight is dropped, its connection closed; it prints nothing.
     io.lobby = nullptr;
