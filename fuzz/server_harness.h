@@ -15,9 +15,12 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -132,6 +135,62 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
     stats.sends = judge.judged();
     stats.state_answers = judge.answers_matched();
     return stats;
+}
+
+// Plausible traffic in the input layout above, for runs outside libFuzzer (the test suite runs a few
+// hundred sessions through the same checks): mostly well-formed messages for ids that
+// exist or just did, some cut short, lengthened, unsealed or for unknown ids, now and then in bursts.
+inline std::vector<std::uint8_t> random_session(std::mt19937& rng, int events) {
+    namespace p = protocol;
+    // {cumulative weight out of 100, socket, type, ids carried, noise bytes after them, text after them}
+    struct Kind { std::uint32_t below; bool game; std::uint8_t type; int ids, noise; bool text; };
+    static constexpr Kind kKinds[] = {
+        {8, true, p::game_in::JOIN, 0, 44, false},        {40, true, p::game_in::STATE, 1, 43, false},
+        {46, true, p::game_in::ACK, 1, 0, false},         {49, true, p::game_in::LEAVE, 1, 0, false},
+        {52, false, p::chat_in::ASK_SLOTS, 0, 0, false},  {55, false, p::chat_in::ASK_MAP, 0, 0, false},
+        {62, false, p::chat_in::SET_NAME, 1, 0, true},    {68, false, p::chat_in::CHAT, 1, 0, true},
+        {73, false, p::chat_in::WHISPER, 2, 0, true},     {78, false, p::chat_in::HEALTH_DELTA, 1, 2, false},
+        {82, false, p::chat_in::RESPAWN, 1, 0, false},    {86, false, p::chat_in::EVENT_BYTE, 1, 1, false},
+        {90, false, p::chat_in::EVENT_WORD, 1, 4, false}, {94, false, p::chat_in::EVENT_ALL, 1, 1, false},
+    };
+    const auto pick = [&rng](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    const auto noise = [&](std::vector<std::uint8_t>& b, std::uint32_t n) {
+        for (; n > 0; --n) b.push_back(static_cast<std::uint8_t>(rng()));
+    };
+    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(rng())};
+    std::uint32_t joins = 0;
+    for (int e = 0; e < events; ++e) {
+        std::vector<std::uint8_t> m;
+        bool game = pick(2) == 0;
+        const std::uint32_t roll = pick(100);
+        const Kind* kind = std::find_if(std::begin(kKinds), std::end(kKinds), [roll](const Kind& k) { return roll < k.below; });
+        if (kind == std::end(kKinds)) {
+            noise(m, pick(60));  // junk on either socket
+        } else {
+            game = kind->game;
+            m.push_back(kind->type);
+            joins += kind->type == p::game_in::JOIN;
+            for (int i = 0; i < kind->ids; ++i) {
+                // Mostly one of the latest ids (the players most likely still in), now and then 0 or any.
+                const std::uint32_t r = pick(20);
+                const std::uint32_t id = r == 0 ? 0 : r == 1 ? static_cast<std::uint32_t>(rng()) : joins == 0 ? 1 : joins - pick(std::min(joins, 6u));
+                for (int b = 0; b < 4; ++b) m.push_back(static_cast<std::uint8_t>(id >> (8 * b)));
+            }
+            noise(m, static_cast<std::uint32_t>(kind->noise));
+            for (std::uint32_t n = kind->text ? pick(40) : 0; n > 0; --n) m.push_back(static_cast<std::uint8_t>('a' + pick(26)));
+            if (kind->text && pick(20) != 0) m.push_back(0);  // now and then no NUL
+        }
+        const std::uint32_t shape = pick(20);  // cut short or lengthened now and then
+        if (shape == 0 && !m.empty()) m.resize(pick(static_cast<std::uint32_t>(m.size())));
+        if (shape == 1) noise(m, 1 + pick(20));
+        const std::uint32_t mode_pick = pick(20);
+        const std::uint32_t mode = mode_pick == 0 ? 3 : mode_pick < 4 ? 2 : 0;
+        const std::uint32_t advance = pick(30) == 0 ? 3 + pick(5) : pick(3);
+        out.push_back(static_cast<std::uint8_t>((game ? 1 : 0) | (pick(4) << 1) | (advance << 3) | (mode << 6)));
+        out.push_back(static_cast<std::uint8_t>(m.size()));
+        out.insert(out.end(), m.begin(), m.end());
+    }
+    return out;
 }
 
 }  // namespace quarel::fuzz

@@ -1,9 +1,8 @@
 // The real binary over loopback UDP: start-up with the working directory's config, the chat dispatch's
-// unknown-type line, a map query, two players who join and exchange STATE, and two who name themselves
+// unknown-type line, two players who join and exchange STATE, and two who name themselves
 // and chat.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 
@@ -52,26 +51,6 @@ TEST(EndToEnd, ConfigFileInTheWorkingDirectoryIsHonoured) {
     UdpClient client;
     client.send_to(server.chat_port(), sealed_hex("02"));
     EXPECT_EQ(client.receive(), sealed_hex("08 ba 02 00 00"));
-}
-
-TEST(EndToEnd, AskMapIsAnsweredWithTheClockAndPrintsTheAskersAddress) {
-    const auto started = std::chrono::steady_clock::now();
-    ServerProcess server;
-    ASSERT_TRUE(server.ready()) << server.output();
-    UdpClient client;
-    client.send_to(server.chat_port(), sealed_hex("04"));
-    const auto answer = client.receive();
-    ASSERT_TRUE(answer.has_value());
-    ASSERT_EQ(answer->size(), 24u);
-    // The first pass ticked the clock from 8:01; another tick takes at least 4 more seconds.
-    const std::uint8_t minute = (*answer)[4];
-    if (std::chrono::steady_clock::now() - started < std::chrono::seconds(3)) {
-        EXPECT_EQ(minute, 2);
-    }
-    Bytes expected = hex("12 08 02  00000000 00000000 00000000  62 6c 61 62 6c 61 00");
-    expected[2] = minute;
-    EXPECT_EQ(to_hex(*answer), to_hex(sealed(expected)));
-    EXPECT_TRUE(server.wait_for_output("127.0.0.1:" + std::to_string(client.port()) + " ask for map name.\n")) << server.output();
 }
 
 TEST(EndToEnd, TwoClientsJoinAndExchangeState) {
