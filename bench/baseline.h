@@ -9,7 +9,7 @@
 namespace quarel::bench {
 
 // Replies of the right shape. JOIN gets a WELCOME (next id, count of the players before it, zeroed
-// entries), STATE a DETAIL_LIST of every other player, ASK_SLOTS (a readiness probe, accepted on either
+// entries), STATE a DETAIL_LIST of every other player, ASK_SLOTS (accepted on either
 // socket) a SLOTS_INFO; everything else gets nothing. The list is sealed once per join, not per STATE.
 class BaselineReplies {
 public:

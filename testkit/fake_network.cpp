@@ -30,7 +30,7 @@ std::size_t FakeNetwork::receive(net::Socket socket, std::span<std::uint8_t> buf
     std::size_t n = 0;
     while (q.head < q.items.size()) {
         if (ahead && in_hand_ == 0) in_hand_ = std::min(read_ahead, q.items.size() - q.head);
-        const Inbound in = q.items[q.head++];
+        const Inbound& in = q.items[q.head++];
         if (ahead) --in_hand_;
         if (in.size == 0) break;
         if (in.size > buf.size()) continue;
