@@ -3,10 +3,8 @@
 // under the fuzz harness's checks.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <tuple>
