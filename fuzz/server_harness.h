@@ -4,9 +4,10 @@
 // checks.h).
 //
 // Input layout:
-//   byte 0: set-up. Bits 0-2: slots - 1. Bits 3-4: loop_time 0, 1, 3 or -1. Bit 5: map name and loop
-//           message at their longest (255 bytes). Bit 6: every 5th send would block. Bit 7: every 7th
-//           send fails.
+//   byte 0: set-up. Bits 0-2: slots - 1. Bits 3-4: loop_time 0, 1, 3 or -1; with -1 (no loop message,
+//           as with 0) also strict_senders 0, the protocol's original acceptance rules. Bit 5: map name
+//           and loop message at their longest (255 bytes). Bit 6: every 5th send would block. Bit 7:
+//           every 7th send fails.
 //   then events of [control][length][length bytes]:
 //     control bit 0: socket (0 chat, 1 game); bits 1-2: sender; bits 3-5: seconds that pass first
 //     (0, 0, 0, 1, 2, 4, 10, 11); bits 6-7: 3 sends the bytes as they are, anything else puts a correct
@@ -86,6 +87,7 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
     settings.max_slots = 1 + (setup & 7);
     static constexpr std::int32_t kLoopTimes[4] = {0, 1, 3, -1};
     settings.loop_time = kLoopTimes[(setup >> 3) & 3];
+    settings.strict_senders = ((setup >> 3) & 3) == 3 ? 0 : 1;
     settings.loop_msg = "hello";
     if (setup & 0x20) {
         settings.map_name.assign(protocol::kLongTextField - 1, 'm');
@@ -93,7 +95,7 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
     }
     core::ServerState s(settings);
     FuzzClock clock;
-    FuzzTransport net(s);
+    FuzzTransport net(s, clock);
     net.set_trouble(setup & 0x40 ? 5 : 0, setup & 0x80 ? 7 : 0);
     LineConsole out;
     core::Io io{net, clock, out, nullptr};

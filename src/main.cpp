@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/banner.h"
+#include "core/config_file.h"
 #include "core/console.h"
 #include "core/loop.h"
 #include "core/options.h"
@@ -19,6 +20,7 @@
 #include "lobby/curl_client.h"
 #include "net/system_clock.h"
 #include "net/udp_transport.h"
+#include "platform/random.h"
 #include "protocol/messages.h"
 
 using namespace quarel;
@@ -39,6 +41,14 @@ void wait_for_work(const net::UdpTransport& udp, int wake_fd, std::int64_t deadl
     lobby::wait_for_work(lobby, fds, timeout);
 }
 
+// A socket that cannot be opened ends the start-up: its line, the system's reason, status 1, so that
+// a service manager retries and nothing takes a half-deaf server for a healthy one.
+int socket_failure(core::Console& console, const char* line, std::uint16_t port, const std::string& reason) {
+    console.write(line);
+    console.print("UDP port %u: %s\n", unsigned{port}, reason.c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,13 +64,29 @@ int main(int argc, char** argv) {
     core::ShutdownSignals stop;
     core::StdoutConsole console;
     core::Settings settings;
-    if (!core::load_config_file(settings, opt.config_path) && opt.config_given) {
-        // Only the default ./config may be absent: a file named on the command line is meant to be read.
-        std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", opt.config_path.c_str());
-        return 2;
+    switch (core::read_config_file(settings, opt.config_path, [&stop] { return stop.requested(); })) {
+        case core::ConfigRead::Applied:
+            break;
+        case core::ConfigRead::Unreadable:
+            // Only the default ./config may be absent: a file named on the command line is meant to be read.
+            if (!opt.config_given) break;
+            std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", opt.config_path.c_str());
+            return 2;
+        case core::ConfigRead::TooLong:
+            std::fprintf(stderr, "quarel-server: config file '%s' is longer than 1 MiB\n", opt.config_path.c_str());
+            return 2;
+        case core::ConfigRead::Stopped:
+            console.write("Server stopped.\n");
+            return 0;
     }
     if (auto note = core::clamp_max_slots(settings)) console.write(*note);
-    core::ServerState state(settings);
+    // The limiters' tables are keyed with a secret, so that nobody can compute colliding sources.
+    core::HashKey hash_key{};
+    if (!platform::random_bytes(hash_key)) {
+        std::fprintf(stderr, "quarel-server: the kernel gives no random bytes\n");
+        return 1;
+    }
+    core::ServerState state(settings, hash_key);
     console.write(core::banner(state.settings));
 
     if (!net::UdpTransport::network_available()) {
@@ -68,8 +94,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     net::UdpTransport udp;
-    if (!udp.open(net::Socket::Chat, opt.chat_port)) console.write("I won't listen chat!\n");
-    if (!udp.open(net::Socket::Game, opt.game_port)) console.write("I won't listen anyone!\n");
+    if (!udp.open(net::Socket::Chat, opt.chat_port)) {
+        return socket_failure(console, "I won't listen chat!\n", opt.chat_port, udp.open_error());
+    }
+    if (!udp.open(net::Socket::Game, opt.game_port)) {
+        return socket_failure(console, "I won't listen anyone!\n", opt.game_port, udp.open_error());
+    }
 
     net::SystemClock clock;
     // The lobby client exists only on a server that announces itself.

@@ -85,6 +85,14 @@ void join_all(Harness& h, const std::vector<std::pair<const Player*, Address>>& 
 
 const protocol::PlayerSlot& slot(Harness& h, std::int32_t i) { return h.state.table[i]; }
 
+// The protocol's original acceptance rules (strict_senders 0), for the cases that pin down what a
+// handler does with a stranger's datagram; the sender checks themselves are in sender_test.cpp.
+core::Settings original_rules() {
+    core::Settings s;
+    s.strict_senders = 0;
+    return s;
+}
+
 TEST(Join, FirstAndSecondPlayerGetWelcomeAndBriefListsInSlotOrder) {
     Harness h;
     h.clock.set(5000);
@@ -165,7 +173,7 @@ TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
 }
 
 TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddress) {
-    Harness h;
+    Harness h(original_rules());
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
     feed(h, leave(2), kStranger);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("ca ba 0a 02000000")), game(kAddrC, hex("ca ba 0a 02000000"))}));
@@ -235,7 +243,7 @@ TEST(GameInput, ShorterThanTheLayoutIsDroppedAndExtraBytesAreIgnored) {
 }
 
 TEST(State, BriefUntilAckedThenDetailedAlwaysToTheJoinAddressAndNeverTakingHealth) {
-    Harness h;
+    Harness h(original_rules());
     h.clock.set(900);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
     // B moves and changes its client values; the health it sends is ignored, the one it joined with stays.

@@ -98,8 +98,9 @@ TEST_F(Limited, SourcesAreCountedByAddressNotPortAndIpv6ByTheSlash64) {
 }
 
 TEST_F(Limited, GlobalCapLimitsAllSourcesTogetherPerSecondWithoutSpendingTheirTokens) {
-    // Six sources, one query each, within one second, under a cap of five: the first five answered.
-    h.state.query_limit = QueryLimiter(chat::QueryLimits{10, 2, 5, 60});
+    // Six sources, one query each, within one second, under a cap of five (none kept for trusted
+    // sources): the first five answered.
+    h.state.query_limit = QueryLimiter(chat::QueryLimits{10, 2, 5, 60, 0});
     for (std::uint8_t i = 1; i <= 6; ++i) h.net.queue_chat(kAskSlots, addr(i, 4000));
     core::run_pass(h.state, h.io);
     auto sent = h.net.take();
@@ -114,30 +115,6 @@ TEST_F(Limited, GlobalCapLimitsAllSourcesTogetherPerSecondWithoutSpendingTheirTo
         ask(h, kAskSlots, addr(6, 4000), 7);
         EXPECT_EQ(h.net.take().size(), answered) << t;
     }
-}
-
-TEST(QueryRateLimit, TheTableIsBoundedAndReusesTheLeastRecentlyUsedEntryOfASet) {
-    QueryLimiter limiter(chat::QueryLimits{1, 1, 1'000'000, 60});
-    const auto a = net::Address::ipv4(198, 51, 100, 1, 1);
-    const std::size_t set = QueryLimiter::set_of(QueryLimiter::source_key(a));
-    std::vector<net::Address> same{a};
-    for (int i = 0; i < 1 << 20 && same.size() < QueryLimiter::kWays + 2; ++i) {
-        const auto c = net::Address::ipv4(203, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
-                                          static_cast<std::uint8_t>(i), 1);
-        if (QueryLimiter::set_of(QueryLimiter::source_key(c)) == set) same.push_back(c);
-    }
-    ASSERT_EQ(same.size(), QueryLimiter::kWays + 2);
-    const std::int64_t t = 100;
-
-    // Burst 1: each source's first query passes, its second is refused while its entry is kept.
-    for (std::size_t i = 0; i < QueryLimiter::kWays; ++i) EXPECT_TRUE(limiter.admit(same[i], t));
-    EXPECT_FALSE(limiter.admit(same[0], t));  // same[0] is now the most recently used
-    // A ninth source takes the place of the least recently used, same[1], which starts afresh.
-    EXPECT_TRUE(limiter.admit(same[QueryLimiter::kWays], t));
-    EXPECT_FALSE(limiter.admit(same[0], t));
-    EXPECT_TRUE(limiter.admit(same[1], t));  // evicted same[2] in turn
-    EXPECT_TRUE(limiter.admit(same[2], t));
-
 }
 
 TEST_F(Limited, SummaryLineComesAMinuteAfterTheFirstRefusalEvenWithoutTraffic) {
@@ -221,6 +198,9 @@ Bytes random_session(std::mt19937& rng, int events) {
     for (int e = 0; e < events; ++e) {
         Bytes m;
         bool game = pick(2) == 0;
+        // Player k mostly joins and speaks from sender k % 4, so that most datagrams pass the sender
+        // checks; the rest come from any of the four.
+        std::uint32_t sender = pick(4);
         const std::uint32_t roll = pick(100);
         const Kind* kind = std::find_if(std::begin(kKinds), std::end(kKinds), [roll](const Kind& k) { return roll < k.below; });
         if (kind == std::end(kKinds)) {
@@ -228,6 +208,7 @@ Bytes random_session(std::mt19937& rng, int events) {
         } else {
             game = kind->game;
             m.push_back(kind->type);
+            if (kind->type == p::game_in::JOIN && pick(8) != 0) sender = (joins + 1) % 4;
             if (kind->type == p::game_in::JOIN) ++joins;
             for (int i = 0; i < kind->ids; ++i) {
                 // Mostly one of the latest ids (the players most likely still in), now and then 0 or any.
@@ -235,6 +216,7 @@ Bytes random_session(std::mt19937& rng, int events) {
                 const std::uint32_t id = r == 0 ? 0 : r == 1 ? static_cast<std::uint32_t>(rng())
                                                   : joins == 0 ? 1 : joins - pick(std::min(joins, 6u));
                 for (int b = 0; b < 4; ++b) m.push_back(static_cast<std::uint8_t>(id >> (8 * b)));
+                if (i == 0 && pick(8) != 0) sender = id % 4;
             }
             noise(m, static_cast<std::uint32_t>(kind->noise));
             for (std::uint32_t n = kind->text ? pick(40) : 0; n > 0; --n) m.push_back(static_cast<std::uint8_t>('a' + pick(26)));
@@ -246,7 +228,7 @@ Bytes random_session(std::mt19937& rng, int events) {
         const std::uint32_t mode_pick = pick(20);
         const std::uint32_t mode = mode_pick == 0 ? 3 : mode_pick < 4 ? 2 : 0;
         const std::uint32_t advance = pick(30) == 0 ? 3 + pick(5) : pick(3);
-        out.push_back(static_cast<std::uint8_t>((game ? 1 : 0) | (pick(4) << 1) | (advance << 3) | (mode << 6)));
+        out.push_back(static_cast<std::uint8_t>((game ? 1 : 0) | (sender << 1) | (advance << 3) | (mode << 6)));
         out.push_back(static_cast<std::uint8_t>(m.size()));
         out.insert(out.end(), m.begin(), m.end());
     }
@@ -283,7 +265,8 @@ TEST(RandomSessions, StructuredRandomTrafficKeepsEveryInvariant) {
         total.state_answers += stats.state_answers;
     }
     EXPECT_EQ(total.events, 300u * 300u);
-    // The traffic reaches the handlers (about 6400 answers and 46000 sends with this seed).
+    // The traffic reaches the handlers (about 4300 answers and 38500 sends with this seed, a quarter of
+    // the sessions under the original acceptance rules, the rest under the sender checks).
     EXPECT_GT(total.state_answers, 4000u);
     EXPECT_GT(total.sends, 30000u);
 }

@@ -176,7 +176,7 @@ TEST(HeldBackAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
     for (std::uint8_t who = 1; who <= 3; ++who) h.net.queue_game(join_from(who), addr(who, 7000));
     passes_until_idle(h);
     h.net.take();
-    h.net.queue_game(id_msg(0x03, 1, 1), addr(9, 9));
+    h.net.queue_game(id_msg(0x03, 1, 1), addr(1, 7000));
     for (int i = 0; i < 40; ++i) h.net.queue_game(Bytes{0, 0, 0x03, 0, 0, 0, 0}, addr(9, 9));  // bad checksums
     int pass = 0;
     for (; h.net.sent.empty() && pass < 100; ++pass) core::run_pass(h.state, h.io);

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "chat/chat.h"
+#include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -38,7 +39,7 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
     const char* received = reinterpret_cast<const char*>(b.data() + text_msg::kText);
-    io.out.print("Name of %d is %s\n", slot.id, received);
+    io.out.print("Name of %d is %s\n", slot.id, core::safe_text(received).c_str());
     slot.chat_addr = d.from;
     const std::size_t len = std::min(std::strlen(received), kNameField - 1);
     std::memcpy(slot.name.data(), received, len);
@@ -65,7 +66,8 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
     if (!text_ends_inside(b, text_msg::kText, d.size)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(b, text_msg::kId));
     if (me >= 0) {
-        io.out.print("%s : %s\n", s.table[me].name.data(), reinterpret_cast<const char*>(b.data() + text_msg::kText));
+        io.out.print("%s : %s\n", core::safe_text(s.table[me].name.data()).c_str(),
+                     core::safe_text(reinterpret_cast<const char*>(b.data() + text_msg::kText)).c_str());
     }
     put_u8(b, kTypeAt, chat_out::CHAT_OUT);
     seal(b, d.size);

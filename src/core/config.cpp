@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "core/config_file.h"
 #include "core/settings.h"
 #include "protocol/messages.h"
 
@@ -112,6 +113,15 @@ void apply_line(Settings& st, std::string_view line) {
     } else if (has_key(line, "lobby")) {
         const std::string_view word = scan_word(value_at(line, 5));
         if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "strict_senders")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 14), &v, 1) == 1) st.strict_senders = v;
+    } else if (has_key(line, "max_per_ip")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 10), &v, 1) == 1) st.max_per_ip = v;
+    } else if (has_key(line, "log_queries")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 11), &v, 1) == 1) st.log_queries = v;
     }
 }
 
@@ -130,23 +140,7 @@ void apply_config(Settings& settings, std::string_view text) {
 }
 
 bool load_config_file(Settings& settings, const std::string& path) {
-    // C stdio rather than a stream: nothing here may throw, and a path that opens but cannot be read (a
-    // directory named `config`) must not end the server.
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    std::string text;
-    char chunk[4096];
-    std::size_t n = 0;
-    do {
-        n = std::fread(chunk, 1, sizeof chunk, f);
-        text.append(chunk, n);
-    } while (n == sizeof chunk);
-    // A file that cannot be read to its end counts as no file: half a config is not applied.
-    const bool read_whole = std::ferror(f) == 0;
-    std::fclose(f);
-    if (!read_whole) return false;
-    apply_config(settings, text);
-    return true;
+    return read_config_file(settings, path, [] { return false; }) == ConfigRead::Applied;
 }
 
 std::optional<std::string> clamp_max_slots(Settings& settings) {

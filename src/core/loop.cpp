@@ -6,6 +6,8 @@
 
 #include "chat/chat.h"
 #include "chat/rate_limit.h"
+#include "core/line_limiter.h"
+#include "core/sender_check.h"
 #include "core/world_clock.h"
 #include "game/game.h"
 #include "lobby/announcer.h"
@@ -61,6 +63,7 @@ void dispatch_game(ServerState& s, Io& io, const Datagram& d) {
     const std::uint8_t type = s.packet[protocol::kTypeAt];
     const Route& r = kGameRoutes[type];
     if (r.handler == nullptr || d.size < r.min_size) return;
+    if (!sender_allowed(s, net::Socket::Game, d)) return;
     // With more datagrams already read ahead, a STATE's answer may wait for the next ones so their
     // checksums are computed together (the last one read ahead joins those waiting, and run_pass
     // sends them all at once); anything else first sends what waits.
@@ -76,10 +79,12 @@ void dispatch_chat(ServerState& s, Io& io, const Datagram& d) {
     const std::uint8_t type = s.packet[protocol::kTypeAt];
     const Route& r = kChatRoutes[type];
     if (r.handler == nullptr) {
-        io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
+        // Anyone can send these: a few lines a second, the rest summed up once a minute.
+        if (s.unknown_lines.admit(io.clock.now())) io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
         return;
     }
     if (d.size < r.min_size) return;
+    if (!sender_allowed(s, net::Socket::Chat, d)) return;
     r.handler(s, io, d);
 }
 
@@ -110,6 +115,7 @@ bool run_pass(ServerState& s, Io& io) {
         if (receive_one(s, io, net::Socket::Chat) == 0) break;
     }
     chat::report_dropped_queries(s, io);
+    report_held_back_lines(s, io);
     chat::loop_message_step(s, io);
     lobby::lobby_step(s, io);
     return false;
@@ -117,7 +123,7 @@ bool run_pass(ServerState& s, Io& io) {
 
 std::int64_t next_deadline(const ServerState& s, const Io& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), lobby::next_announcement(s, io),
-                     s.query_limit.next_report()});
+                     s.query_limit.next_report(), next_held_back_report(s)});
 }
 
 }  // namespace quarel::core

@@ -8,9 +8,14 @@
 
 #include "chat/rate_limit.h"
 #include "core/console.h"
+#include "core/join_allowance.h"
+#include "core/line_limiter.h"
 #include "core/settings.h"
+#include "core/source_buckets.h"
 #include "game/answer_batch.h"
 #include "net/transport.h"
+#include "protocol/authorship.h"
+#include "protocol/framing.h"
 #include "protocol/slot_table.h"
 
 namespace quarel::lobby {
@@ -20,7 +25,8 @@ class LobbyClient;
 namespace quarel::core {
 
 struct ServerState {
-    explicit ServerState(const Settings& loaded);
+    // `hash_key` keys the limiters' tables; the server draws it from the kernel at start-up.
+    explicit ServerState(const Settings& loaded, const HashKey& hash_key = {});
 
     Settings settings;
     protocol::SlotTable table;
@@ -40,6 +46,17 @@ struct ServerState {
 
     // STATE answers held back while more game datagrams wait, sent before anything else goes out.
     game::AnswerBatch answers;
+
+    // Datagrams refused because their sender may not speak for the player they name (counted, dropped).
+    protocol::SenderRefusals sender_refusals;
+    // Joins per source, and the JOINs refused by it or by max_per_ip.
+    JoinAllowance join_allowance;
+    JoinRefusals join_refusals;
+    // Console lines anyone can trigger without a slot: unknown commands and refused joins.
+    LineLimiter unknown_lines;
+    LineLimiter join_lines;
+    // Sends given up after the kernel refused them for kSendRetryLimitMs.
+    protocol::SendDrops send_drops;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.

@@ -27,6 +27,10 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::int32_t strict_senders = 1;                  // "strict_senders": 0 accepts every datagram from
+                                                      // anyone, as the protocol originally did
+    std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap
+    std::int32_t log_queries = 1;                     // "log_queries": 0 prints no line per server query
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that
@@ -34,7 +38,7 @@ struct Settings {
 void apply_config(Settings& settings, std::string_view text);
 
 // Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened
-// or read to its end (a directory, an I/O error).
+// or read to its end (a directory, an I/O error) or is longer than 1 MiB (see config_file.h).
 bool load_config_file(Settings& settings, const std::string& path);
 
 // Brings max_slots into [kMinSlots, kMaxSlots]. Returns the console line that says so when it changed.

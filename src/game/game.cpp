@@ -5,6 +5,8 @@
 #include <array>
 #include <limits>
 
+#include "core/join_allowance.h"
+#include "core/safe_text.h"
 #include "protocol/crc16.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -20,7 +22,7 @@ namespace {
 void send_game(ServerState& s, Io& io, const net::Address& to, std::size_t n) {
     // Answers held back go first: every send keeps the order in which the datagrams were handled.
     flush_answers(s, io);
-    send_until_accepted(io.net, io.clock, Socket::Game, to, s.buf(), n);
+    s.send_drops.count(Socket::Game, send_until_accepted(io.net, io.clock, Socket::Game, to, s.buf(), n));
 }
 
 void write_brief_entry(Writer& w, const PlayerSlot& p) {
@@ -97,7 +99,8 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
 // that already holds a slot is a new player: the old slot times out on its own.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    if (s.table.full()) {
+    // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server.
+    if (s.table.full() || !core::admit_join(s, io, d.from)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, kHeaderSize);
         send_game(s, io, d.from, kHeaderSize);
@@ -139,8 +142,9 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     }
 }
 
-// LEAVE: the id alone selects the player (the sender's address is not compared). The others get
-// PLAYER_GONE, the leaver nothing. An id no occupied slot holds changes nothing.
+// LEAVE: the id selects the player (dispatch has checked that the sender is the player's join
+// address, unless strict_senders is 0). The others get PLAYER_GONE, the leaver nothing. An id no
+// occupied slot holds changes nothing.
 void on_leave(ServerState& s, Io& io, const Datagram&) {
     const std::int32_t me = s.table.find_by_id(get_i32(s.buf(), id_only::kId));
     if (me < 0) return;
@@ -192,7 +196,7 @@ void flush_answers(ServerState& s, Io& io) {
     for (std::size_t i = 0; i < n; ++i) {
         const auto list = batch.list(i);
         put_u16(list, kChecksumAt, sums[i]);
-        send_until_accepted(io.net, io.clock, Socket::Game, batch.to[i], list, batch.size[i]);
+        s.send_drops.count(Socket::Game, send_until_accepted(io.net, io.clock, Socket::Game, batch.to[i], list, batch.size[i]));
     }
 }
 
@@ -231,8 +235,8 @@ void sweep_timeouts(ServerState& s, Io& io) {
         const std::int32_t id = p.id;
         const std::array<char, kNameField> name = p.name;
         s.table.release(i);
-        io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id, name.data(),
-                     s.table.player_count());
+        io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id,
+                     core::safe_text(name.data()).c_str(), s.table.player_count());
     }
     s.table.set_heard_floor(floor);
 }

@@ -12,28 +12,17 @@
 #include <array>
 #include <memory>
 
+#include "platform/sockaddr.h"
+
 namespace quarel::net {
+
+using platform::from_sockaddr;
 
 namespace {
 
 // How many oversized datagrams one receive call discards before reporting nothing, so that a flood of
 // them cannot hold the caller.
 constexpr int kMaxDiscards = 64;
-
-Address from_sockaddr(const sockaddr_storage& ss) {
-    if (ss.ss_family == AF_INET) {
-        const auto& sin = reinterpret_cast<const sockaddr_in&>(ss);
-        const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
-        return Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
-    }
-    if (ss.ss_family == AF_INET6) {
-        const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
-        std::array<std::uint8_t, 16> bytes{};
-        std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
-        return Address::ipv6(bytes, ntohs(sin6.sin6_port));
-    }
-    return Address{};
-}
 
 bool make_nonblocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);
@@ -95,7 +84,10 @@ void UdpTransport::close_all() {
 }
 
 bool UdpTransport::open(Socket socket, std::uint16_t port) {
+    open_error_.clear();
     const bool ok = open_socket(socket, port);
+    // The system's reason, taken before anything else can change errno.
+    if (!ok) open_error_ = std::strerror(errno);
     if (ok && socket == Socket::Game) {
         // A bigger queue than the kernel's default absorbs bursts; the kernel caps the value asked for.
         setsockopt(fds_[index(socket)], SOL_SOCKET, SO_RCVBUF, &kGameReceiveBuffer, sizeof kGameReceiveBuffer);
@@ -125,9 +117,10 @@ bool UdpTransport::open_socket(Socket socket, std::uint16_t port) {
             v6_[i] = true;
             return true;
         }
-        const bool in_use = errno == EADDRINUSE;
+        const int reason = errno;
         ::close(fd);
-        if (in_use) return false;
+        errno = reason;
+        if (reason == EADDRINUSE) return false;
     }
     fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return false;
@@ -136,7 +129,9 @@ bool UdpTransport::open_socket(Socket socket, std::uint16_t port) {
     sin.sin_addr.s_addr = htonl(INADDR_ANY);
     sin.sin_port = htons(port);
     if (!make_nonblocking(fd) || ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+        const int reason = errno;
         ::close(fd);
+        errno = reason;
         return false;
     }
     fds_[i] = fd;
@@ -202,22 +197,9 @@ SendResult UdpTransport::send(Socket socket, const Address& to, std::span<const 
     const int i = index(socket);
     const int fd = fds_[i];
     if (fd < 0 || !to.valid) return SendResult::Failed;
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    if (v6_[i]) {
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
-        sin6.sin6_family = AF_INET6;
-        std::memcpy(&sin6.sin6_addr, to.ip.data(), 16);
-        sin6.sin6_port = htons(to.port);
-        len = sizeof sin6;
-    } else {
-        if (!to.is_ipv4()) return SendResult::Failed;
-        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
-        sin.sin_family = AF_INET;
-        std::memcpy(&sin.sin_addr.s_addr, to.ip.data() + 12, 4);
-        sin.sin_port = htons(to.port);
-        len = sizeof sin;
-    }
+    sockaddr_storage ss;
+    const socklen_t len = platform::to_sockaddr(to, v6_[i], ss);
+    if (len == 0) return SendResult::Failed;
     const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
     if (n >= 0) return SendResult::Accepted;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::WouldBlock;

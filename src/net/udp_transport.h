@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "net/transport.h"
 
@@ -19,8 +20,10 @@ public:
     // Whether the machine can create UDP sockets at all.
     static bool network_available();
 
-    // Creates the socket and binds it to `port` on all interfaces. False when the port cannot be bound.
+    // Creates the socket and binds it to `port` on all interfaces. False when the port cannot be bound;
+    // open_error() then holds the system's reason.
     bool open(Socket socket, std::uint16_t port);
+    const std::string& open_error() const { return open_error_; }
     void close_all();
 
     // The descriptor of a socket (-1 when not open), for waiting on readiness.
@@ -46,6 +49,7 @@ private:
     std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, Address& from);
 
     int fds_[2] = {-1, -1};
+    std::string open_error_;
     bool v6_[2] = {false, false};
 
     // Read-ahead of the game socket, made once when it opens.

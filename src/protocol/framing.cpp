@@ -15,9 +15,13 @@ bool accept(std::span<const std::uint8_t> d) {
 
 void seal(std::span<std::uint8_t> buf, std::size_t n) { put_u16(buf, kChecksumAt, crc16(buf.subspan(kTypeAt, n - kTypeAt))); }
 
-void send_until_accepted(net::Transport& net, net::Clock& clock, net::Socket socket, const net::Address& to,
-                         std::span<const std::uint8_t> buf, std::size_t n) {
-    while (net.send(socket, to, buf.first(n)) == net::SendResult::WouldBlock) clock.sleep_ms(1);
+net::SendResult send_until_accepted(net::Transport& net, net::Clock& clock, net::Socket socket, const net::Address& to,
+                                    std::span<const std::uint8_t> buf, std::size_t n) {
+    for (int paused = 0;; ++paused) {
+        const net::SendResult r = net.send(socket, to, buf.first(n));
+        if (r != net::SendResult::WouldBlock || paused == kSendRetryLimitMs) return r;
+        clock.sleep_ms(1);
+    }
 }
 
 void send_once(net::Transport& net, net::Socket socket, const net::Address& to, std::span<const std::uint8_t> buf,

@@ -1,0 +1,53 @@
+// The bounded config file reader.
+#include "core/config_file.h"
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+namespace quarel::core {
+
+namespace {
+
+// One read of a 512-byte fgets: at most 511 bytes, up to and including a line feed.
+constexpr std::size_t kLineBytes = 511;
+
+}  // namespace
+
+ConfigRead read_config_file(Settings& settings, const std::string& path, const std::function<bool()>& stop_requested) {
+    // C stdio rather than a stream: nothing here may throw. Opening a FIFO blocks until a writer
+    // comes; a stop signal interrupts it (the handlers are installed without SA_RESTART).
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return stop_requested() ? ConfigRead::Stopped : ConfigRead::Unreadable;
+    // Half a config is never applied: the lines go to a copy, which replaces the settings at the end.
+    Settings staged = settings;
+    std::array<char, kLineBytes> line;
+    std::size_t len = 0;
+    std::size_t total = 0;
+    ConfigRead result = ConfigRead::Applied;
+    for (int c = std::getc(f); c != EOF; c = std::getc(f)) {
+        if (++total > kConfigByteLimit) {
+            result = ConfigRead::TooLong;
+            break;
+        }
+        line[len++] = static_cast<char>(c);
+        if (c != '\n' && len < kLineBytes) continue;
+        apply_config(staged, std::string_view(line.data(), len));
+        len = 0;
+        if (stop_requested()) {
+            result = ConfigRead::Stopped;
+            break;
+        }
+    }
+    // A read interrupted by a signal ends like an error; the stop decides which it was.
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (result != ConfigRead::Applied) return result;
+    if (stop_requested()) return ConfigRead::Stopped;
+    if (failed) return ConfigRead::Unreadable;
+    if (len > 0) apply_config(staged, std::string_view(line.data(), len));
+    settings = staged;
+    return ConfigRead::Applied;
+}
+
+}  // namespace quarel::core

@@ -1,0 +1,28 @@
+// Reading the config file: line by line, never more than one line (511 bytes) held, at most 1 MiB,
+// and giving way to a stop signal. A file that turns out to be endless (a device, a pipe) or slow
+// (a FIFO nobody writes) can then neither eat the memory nor hold off a stop.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "core/settings.h"
+
+namespace quarel::core {
+
+// A config file longer than this is refused whole.
+constexpr std::size_t kConfigByteLimit = std::size_t{1} << 20;
+
+enum class ConfigRead {
+    Applied,     // read to its end and applied
+    Unreadable,  // missing, or not readable to its end: the settings are untouched
+    TooLong,     // more than kConfigByteLimit bytes: the settings are untouched
+    Stopped,     // `stop_requested` said so before the end: the settings are untouched
+};
+
+// Reads the file at `path` and applies its lines (as apply_config does) to `settings` once the whole
+// file has been read. `stop_requested` is asked after every line and whenever a read is interrupted.
+ConfigRead read_config_file(Settings& settings, const std::string& path, const std::function<bool()>& stop_requested);
+
+}  // namespace quarel::core

@@ -1,0 +1,39 @@
+// What the limiters count by: a traffic source (an IPv4 address, or an IPv6 /64), the keyed hash that
+// spreads sources over a fixed table, and the token bucket each source is given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "net/address.h"
+
+namespace quarel::core {
+
+using SourceKey = std::array<std::uint8_t, 16>;
+// The secret key of the table hash, drawn from the kernel at start-up. Without it anyone could
+// compute sources that land in one set of a table and push each other out.
+using HashKey = std::array<std::uint8_t, 16>;
+
+// The whole address for IPv4, the /64 prefix for IPv6 (one host usually owns a whole /64 and could
+// otherwise pick a fresh address every time). The port never counts: a forger chooses it freely.
+SourceKey source_key(const net::Address& from);
+
+// The set of a table of `sets` sets that `key` lives in: SipHash-2-4 of the key under `hash_key`.
+std::size_t keyed_set(const HashKey& hash_key, const SourceKey& key, std::size_t sets);
+
+// A bucket of `burst` tokens that regains `per_second` at the start of every further calendar second.
+// Whole seconds only; a clock set back only moves the refill mark back and gives no tokens.
+struct TokenBucket {
+    std::int32_t tokens = 0;
+    std::int64_t refilled = 0;  // calendar second of the last refill
+
+    // The tokens it holds at `now`, without changing it.
+    std::int32_t at(std::int64_t now, std::int32_t burst, std::int32_t per_second) const;
+    void refill(std::int64_t now, std::int32_t burst, std::int32_t per_second) {
+        tokens = at(now, burst, per_second);
+        refilled = now;
+    }
+};
+
+}  // namespace quarel::core
