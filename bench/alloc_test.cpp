@@ -54,7 +54,7 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         std::array<std::uint8_t, 64> buf{};
         // Warm-up: one STATE each.
         for (std::int32_t id = 1; id <= players; ++id) {
-            f.net.push(std::span(buf).first(build_state(buf, id, 1)), 0);
+            f.net.push(std::span(buf).first(build_state(buf, id, 1)), port_of(id));
             if (id % 256 == 0) f.pass_all();
         }
         f.pass_all();
@@ -63,8 +63,8 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         const long before = g_allocations.load();
         for (int round = 0; round < 4; ++round) {
             for (std::int32_t id = 1; id <= players; ++id) {
-                f.net.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(round))), 0);
-                if (id % 3 == 0) f.net.push(std::span(buf).first(build_ack(buf, id)), 0);
+                f.net.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(round))), port_of(id));
+                if (id % 3 == 0) f.net.push(std::span(buf).first(build_ack(buf, id)), port_of(id));
                 if (id % 256 == 0) f.pass_all();
             }
             f.pass_all();

@@ -12,7 +12,8 @@ void ReplayTransport::push(std::span<const std::uint8_t> d, std::uint16_t port) 
     Slot& s = q_[tail_++ % kCapacity];
     std::copy(d.begin(), d.end(), s.bytes.begin());
     s.size = d.size();
-    s.from = net::Address::ipv4(127, 0, 0, 1, port);
+    // Each player on a host of its own, as on the Internet: the server limits joins per host.
+    s.from = net::Address::ipv4(127, 1, static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port), port);
 }
 
 std::size_t ReplayTransport::receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) {
@@ -44,11 +45,11 @@ void InProcessServer::pass_all() {
 void InProcessServer::join_and_ack(std::int32_t players) {
     std::array<std::uint8_t, 64> buf{};
     for (std::int32_t i = 0; i < players; ++i) {
-        net.push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), static_cast<std::uint16_t>(20000 + i));
+        net.push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), port_of(i + 1));
         pass_all();
     }
     for (std::int32_t id = 1; id <= players; ++id) {
-        net.push(std::span(buf).first(build_ack(buf, id)), 0);
+        net.push(std::span(buf).first(build_ack(buf, id)), port_of(id));
         if (net.queued() == ReplayTransport::kCapacity) pass_all();
     }
     pass_all();
@@ -62,7 +63,7 @@ double handler_ns_per_state(std::int32_t players, int states) {
     clock_gettime(CLOCK_MONOTONIC, &a);
     for (int i = 0; i < states; ++i) {
         const std::int32_t id = 1 + i % players;
-        server.net.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), 0);
+        server.net.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), port_of(id));
         if (server.net.queued() == ReplayTransport::kCapacity) server.pass_all();
     }
     server.pass_all();

@@ -53,6 +53,10 @@ private:
     unsigned head_ = 0, tail_ = 0;
 };
 
+// The port (and host, see ReplayTransport::push) player `id` joins from and sends from: the server
+// takes a player's STATE and ACK only from the address it joined from.
+constexpr std::uint16_t port_of(std::int32_t id) { return static_cast<std::uint16_t>(20000 + id - 1); }
+
 // A server state with `slots` slots over the replaying transport.
 struct InProcessServer {
     explicit InProcessServer(std::int32_t slots);

@@ -203,8 +203,9 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     const std::string text = read_file(QUAREL_CONFIG_EXAMPLE);
     ASSERT_FALSE(text.empty());
     ASSERT_EQ(text.back(), '\n');
-    const std::vector<std::string> keys = {"slots", "name", "map", "pos", "start_time",
-                                           "loop_time", "loop_msg", "public", "lobby"};
+    const std::vector<std::string> keys = {"slots",     "name",     "map",    "pos",   "start_time",
+                                           "loop_time", "loop_msg", "public", "lobby", "strict_senders",
+                                           "max_per_ip", "log_queries"};
     std::map<std::string, int> seen;
     std::istringstream lines(text);
     std::string line, uncommented;
@@ -227,10 +228,15 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     EXPECT_EQ(describe(as_shipped), describe(core::Settings{}));
     // Start from other values, so that each line has to set its default for the check to pass.
     core::Settings s;
-    core::apply_config(s, "slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\npublic 1\nlobby w\n");
+    core::apply_config(s, "slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\npublic 1\nlobby w\n"
+                          "strict_senders 0\nmax_per_ip 3\nlog_queries 0\n");
     ASSERT_EQ(describe(s), "slots=77 pos=5,5,5 time=3:3 loop_time=9 public=1 name=[x] map=[y] loop_msg=[z] lobby=[w]");
+    const auto guards = [](const core::Settings& st) { return std::make_tuple(st.strict_senders, st.max_per_ip, st.log_queries); };
+    ASSERT_EQ(guards(s), std::make_tuple(0, 3, 0));
     core::apply_config(s, uncommented);
     EXPECT_EQ(describe(s), describe(core::Settings{}));
+    EXPECT_EQ(guards(s), guards(core::Settings{}));
+    EXPECT_EQ(guards(as_shipped), guards(core::Settings{}));
 }
 
 // A map name cannot drive the terminal: controls, C1 controls, backslashes and stray bytes are shown as

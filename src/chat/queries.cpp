@@ -24,7 +24,7 @@ void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
 void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
     // Over the rate limit: no answer and no line of its own (counted for the summary line).
     if (!s.query_limit.admit(d.from, io.clock.now())) return;
-    // log_queries 0: no line (a health probe every 10 s would otherwise write 8,640 a day).
+    // log_queries 0: no line (a health check asking both questions every 10 s writes 17,280 a day).
     if (s.settings.log_queries != 0) {
         const std::string from = d.from.to_string();
         if (from.empty()) {

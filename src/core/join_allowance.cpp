@@ -11,37 +11,38 @@ JoinAllowance::JoinAllowance(const HashKey& hash_key, JoinLimits limits)
     : hash_key_(hash_key), limits_(limits), entries_(kSets * kWays) {}
 
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
-// entry whose bucket has refilled to full: forgetting that source loses nothing, as it would find a
-// full bucket anyway. With neither, the new source is refused.
-JoinAllowance::Entry* JoinAllowance::entry_for(const SourceKey& key, std::int64_t now) {
+// entry whose bucket has refilled to full (forgetting that source loses nothing: it would find a full
+// bucket anyway), or else the least recently used entry of all: hundreds of players coming back at once
+// after a restart must not be turned away because the table is busy.
+JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_t now) {
     Entry* set = &entries_[set_of(key) * kWays];
     Entry* free_entry = nullptr;
-    Entry* victim = nullptr;
+    Entry* full_victim = nullptr;
+    Entry* any_victim = nullptr;
     for (std::size_t w = 0; w < kWays; ++w) {
         Entry& e = set[w];
         if (!e.used) {
             if (free_entry == nullptr) free_entry = &e;
             continue;
         }
-        if (e.key == key) return &e;
+        if (e.key == key) return e;
+        if (any_victim == nullptr || e.last_use < any_victim->last_use) any_victim = &e;
         const bool full = e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst;
-        if (full && (victim == nullptr || e.last_use < victim->last_use)) victim = &e;
+        if (full && (full_victim == nullptr || e.last_use < full_victim->last_use)) full_victim = &e;
     }
-    Entry* e = free_entry != nullptr ? free_entry : victim;
-    if (e == nullptr) return nullptr;
-    e->used = true;
-    e->key = key;
-    e->bucket = TokenBucket{limits_.burst, now};
+    Entry& e = free_entry != nullptr ? *free_entry : full_victim != nullptr ? *full_victim : *any_victim;
+    e.used = true;
+    e.key = key;
+    e.bucket = TokenBucket{limits_.burst, now};
     return e;
 }
 
 bool JoinAllowance::take(const net::Address& from, std::int64_t now) {
-    Entry* e = entry_for(source_key(from), now);
-    if (e == nullptr) return false;
-    e->last_use = ++use_counter_;
-    e->bucket.refill(now, limits_.burst, limits_.per_second);
-    if (e->bucket.tokens <= 0) return false;
-    --e->bucket.tokens;
+    Entry& e = entry_for(source_key(from), now);
+    e.last_use = ++use_counter_;
+    e.bucket.refill(now, limits_.burst, limits_.per_second);
+    if (e.bucket.tokens <= 0) return false;
+    --e.bucket.tokens;
     return true;
 }
 

@@ -25,15 +25,14 @@ struct JoinLimits {
 
 class JoinAllowance {
 public:
-    // Sources tracked at once: kSets sets of kWays entries, allocated once.
-    static constexpr std::size_t kSets = 64;
+    // Sources tracked at once: kSets sets of kWays entries, allocated once; more than the most slots a
+    // server has, so that a full server's players all fit.
+    static constexpr std::size_t kSets = 128;
     static constexpr std::size_t kWays = 8;
 
     explicit JoinAllowance(const HashKey& hash_key = {}, JoinLimits limits = {});
 
-    // Spends one join of the source of `from` at calendar second `now`. False when the source has none
-    // left, or when the source is new and its set of the table is full of sources that joined so
-    // recently that forgetting them would hand them a fresh allowance.
+    // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
     bool take(const net::Address& from, std::int64_t now);
 
     std::size_t set_of(const SourceKey& key) const { return keyed_set(hash_key_, key, kSets); }
@@ -46,7 +45,7 @@ private:
         TokenBucket bucket;
         std::uint64_t last_use = 0;
     };
-    Entry* entry_for(const SourceKey& key, std::int64_t now);
+    Entry& entry_for(const SourceKey& key, std::int64_t now);
 
     HashKey hash_key_;
     JoinLimits limits_;

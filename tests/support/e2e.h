@@ -46,14 +46,15 @@ inline void kill_and_remove(pid_t pid, const std::filesystem::path& dir) {
     std::filesystem::remove_all(dir, ec);
 }
 
-// A UDP socket on 127.0.0.1 with an ephemeral port.
+// A UDP socket on a loopback address (127.0.0.1 unless told otherwise: any 127/8 address may play
+// another host) with an ephemeral port.
 class UdpClient {
 public:
-    UdpClient() {
+    explicit UdpClient(std::uint32_t host = INADDR_LOOPBACK) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in sin{};
         sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin.sin_addr.s_addr = htonl(host);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
     }
     ~UdpClient() { ::close(fd_); }
