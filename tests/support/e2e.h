@@ -215,6 +215,7 @@ public:
     }
     std::string out() const { return read_file(dir_ / "out"); }
     std::string err() const { return read_file(dir_ / "err"); }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

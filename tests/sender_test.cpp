@@ -1,0 +1,514 @@
+// Who may send what, join limits, bounded and escaped console lines, the send bound and IPv6 scope ids,
+// through the fake transport and a manual clock.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/join_allowance.h"
+#include "core/line_limiter.h"
+#include "core/loop.h"
+#include "core/safe_text.h"
+#include "platform/sockaddr.h"
+#include "protocol/authorship.h"
+#include "protocol/framing.h"
+#include "protocol/wire.h"
+#include "support/fakes.h"
+
+using namespace quarel;
+using namespace quarel::testing;
+using net::Address;
+using net::Socket;
+using protocol::Authorship;
+
+namespace {
+
+Bytes le32(std::int32_t v) {
+    Bytes b(4);
+    protocol::put_i32(b, 0, v);
+    return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes text(std::string_view s) {
+    Bytes b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+Bytes join() { return sealed(cat({{0x01}, Bytes(44, 0)})); }
+Bytes id_msg(std::uint8_t type, std::int32_t id, std::size_t body = 0) { return sealed(cat({{type}, le32(id), Bytes(body, 0)})); }
+Bytes set_name(std::int32_t id, std::string_view n) { return sealed(cat({{0x80}, le32(id), text(n)})); }
+Bytes chat_line(std::int32_t id, std::string_view t) { return sealed(cat({{0x81}, le32(id), text(t)})); }
+Bytes whisper(std::int32_t from, std::int32_t to, std::string_view t) { return sealed(cat({{0x87}, le32(from), le32(to), text(t)})); }
+Bytes health(std::int32_t id, std::int16_t delta) {
+    Bytes d(2);
+    protocol::put_i16(d, 0, delta);
+    return sealed(cat({{0x82}, le32(id), d}));
+}
+const Bytes kServerFull = sealed_hex("06");
+
+Address link_local(std::uint8_t host, std::uint16_t port, std::uint32_t scope) {
+    std::array<std::uint8_t, 16> ip{0xfe, 0x80};
+    ip[15] = host;
+    return Address::ipv6(ip, port, scope);
+}
+
+// Two players: 1 joined from kGameA and named itself from kChatA; 2 joined from kGameB and has no chat
+// address yet. A third slot is free.
+const Address kGameA = addr(1, 5001), kChatA = addr(1, 6001), kOtherPortA = addr(1, 7001);
+const Address kGameB = addr(2, 5002), kChatB = addr(2, 6002);
+const Address kStranger = Address::ipv4(10, 0, 0, 99, 5001);
+
+struct Server {
+    explicit Server(core::Settings st = with_slots(3)) : h(st) {}
+    void in(Socket socket, const Bytes& d, const Address& from) {
+        h.net.queue(socket, d, from);
+        core::receive_one(h.state, h.io, socket);
+    }
+    void game(const Bytes& d, const Address& from) { in(Socket::Game, d, from); }
+    void chat_in(const Bytes& d, const Address& from) { in(Socket::Chat, d, from); }
+    void two_players() {
+        game(join(), kGameA);
+        game(join(), kGameB);
+        chat_in(set_name(1, "Ann"), kChatA);
+        forget();
+    }
+    void forget() {
+        h.net.take();
+        h.out.clear();
+    }
+    std::vector<std::string> sent() {
+        std::vector<std::string> out;
+        for (const Sent& s : h.net.take()) {
+            out.push_back(std::string(s.socket == Socket::Game ? "game " : "chat ") + s.to.to_string() + " " + to_hex(s.bytes));
+        }
+        return out;
+    }
+    Harness h;
+};
+
+std::string sent_line(Socket socket, const Address& to, const Bytes& b) {
+    return std::string(socket == Socket::Game ? "game " : "chat ") + to.to_string() + " " + to_hex(b);
+}
+
+// Everything a player is, for before/after comparisons.
+std::string describe_slot(const protocol::PlayerSlot& p) {
+    return std::to_string(p.id) + " hp=" + std::to_string(p.health) + " pose=" + to_hex(p.pose) + " name=[" +
+           p.name.data() + "] game=" + p.game_addr.to_string() + " chat=" + p.chat_addr.to_string() +
+           " acks=" + std::to_string(p.acks) + " heard=" + std::to_string(p.last_heard);
+}
+std::string describe_table(const core::ServerState& s) {
+    std::string out;
+    for (const auto& p : s.table) out += describe_slot(p) + "\n";
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// The rules, as a pure function of the table.
+
+TEST(Authorship, WhoMaySpeakForWhom) {
+    Server srv;
+    srv.two_players();
+    const auto& t = srv.h.state.table;
+    namespace gi = protocol::game_in;
+    namespace ci = protocol::chat_in;
+    struct Case {
+        Socket socket;
+        std::uint8_t type;
+        std::int32_t id;
+        Address from;
+        Authorship want;
+    };
+    const Case cases[] = {
+        // Game socket: exactly the join address.
+        {Socket::Game, gi::STATE, 1, kGameA, Authorship::Accepted},
+        {Socket::Game, gi::STATE, 1, kChatA, Authorship::NotJoinAddress},  // same host, another port
+        {Socket::Game, gi::ACK, 1, kStranger, Authorship::NotJoinAddress},
+        {Socket::Game, gi::LEAVE, 2, kGameA, Authorship::NotJoinAddress},  // another player's address
+        {Socket::Game, gi::LEAVE, 2, kGameB, Authorship::Accepted},
+        {Socket::Game, gi::ACK, 3, kGameA, Authorship::UnknownId},
+        {Socket::Game, gi::STATE, 0, kGameA, Authorship::UnknownId},
+        {Socket::Game, gi::JOIN, 0, kStranger, Authorship::Accepted},
+        {Socket::Game, 0x55, 1, kStranger, Authorship::Accepted},  // unknown types are not for this check
+        // Chat socket, player 1 has a chat address: only that one.
+        {Socket::Chat, ci::CHAT, 1, kChatA, Authorship::Accepted},
+        {Socket::Chat, ci::CHAT, 1, kGameA, Authorship::NotChatAddress},
+        {Socket::Chat, ci::SET_NAME, 1, kOtherPortA, Authorship::NotChatAddress},
+        {Socket::Chat, ci::EVENT_ALL, 1, kStranger, Authorship::NotChatAddress},
+        // Player 2 has none yet: any port of the host it joined from.
+        {Socket::Chat, ci::SET_NAME, 2, kChatB, Authorship::Accepted},
+        {Socket::Chat, ci::WHISPER, 2, kGameB, Authorship::Accepted},
+        {Socket::Chat, ci::RESPAWN, 2, kChatA, Authorship::NotPlayerHost},
+        {Socket::Chat, ci::EVENT_BYTE, 2, kStranger, Authorship::NotPlayerHost},
+        {Socket::Chat, ci::EVENT_WORD, 2, kStranger, Authorship::NotPlayerHost},
+        // Ids nobody holds, the server's own id 0 included.
+        {Socket::Chat, ci::CHAT, 0, kChatA, Authorship::UnknownId},
+        {Socket::Chat, ci::SET_NAME, 3, kStranger, Authorship::UnknownId},
+        {Socket::Chat, ci::EVENT_ALL, -1, kGameB, Authorship::UnknownId},
+        // A hit on anyone, reported from the host of any player in the game.
+        {Socket::Chat, ci::HEALTH_DELTA, 2, kOtherPortA, Authorship::Accepted},
+        {Socket::Chat, ci::HEALTH_DELTA, 1, kChatB, Authorship::Accepted},
+        {Socket::Chat, ci::HEALTH_DELTA, 1, kStranger, Authorship::NotInGame},
+        // Open to anyone.
+        {Socket::Chat, ci::ASK_SLOTS, 0, kStranger, Authorship::Accepted},
+        {Socket::Chat, ci::ASK_MAP, 1, kStranger, Authorship::Accepted},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(protocol::authorship(t, c.socket, c.type, c.id, c.from), c.want)
+            << (c.socket == Socket::Game ? "game " : "chat ") << int{c.type} << " id " << c.id << " from "
+            << c.from.to_string();
+    }
+}
+
+TEST(Authorship, IPv6HostsIncludeTheirScope) {
+    Server srv;
+    srv.game(join(), link_local(1, 5000, 2));
+    ASSERT_EQ(srv.h.state.table.player_count(), 1);
+    const auto& t = srv.h.state.table;
+    EXPECT_EQ(protocol::authorship(t, Socket::Chat, 0x80, 1, link_local(1, 6000, 2)), Authorship::Accepted);
+    // The same address on another link is another host.
+    EXPECT_EQ(protocol::authorship(t, Socket::Chat, 0x80, 1, link_local(1, 6000, 3)), Authorship::NotPlayerHost);
+    EXPECT_EQ(protocol::authorship(t, Socket::Game, 0x03, 1, link_local(1, 5000, 3)), Authorship::NotJoinAddress);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Through dispatch: a stranger's datagram has no effect and is counted; the honest one still works.
+
+TEST(SenderCheck, StrangersChangeNothingSendNothingPrintNothingAndAreCountedByReason) {
+    Server srv;
+    srv.two_players();
+    const std::string before = describe_table(srv.h.state);
+    struct Case {
+        const char* what;
+        Socket socket;
+        Bytes d;
+        Address from;
+    };
+    const Case cases[] = {
+        {"LEAVE for 1", Socket::Game, id_msg(0x08, 1), kStranger},
+        {"STATE for 1", Socket::Game, id_msg(0x03, 1, 43), kStranger},
+        {"ACK for 2 from 1's address", Socket::Game, id_msg(0x06, 2), kGameA},
+        {"CHAT as 1", Socket::Chat, chat_line(1, "I give up"), kStranger},
+        {"CHAT as the server", Socket::Chat, chat_line(0, "Server closing"), kStranger},
+        {"SET_NAME for 1 from its game socket", Socket::Chat, set_name(1, "Mallory"), kGameA},
+        {"SET_NAME for 2", Socket::Chat, set_name(2, "Mallory"), kStranger},
+        {"WHISPER as 2", Socket::Chat, whisper(2, 1, "psst"), kStranger},
+        {"HEALTH_DELTA on 1", Socket::Chat, health(1, -100), kStranger},
+        {"RESPAWN as 1", Socket::Chat, id_msg(0x83, 1), kStranger},
+        {"EVENT_ALL as 1", Socket::Chat, id_msg(0x88, 1, 1), kStranger},
+    };
+    for (const Case& c : cases) {
+        srv.in(c.socket, c.d, c.from);
+        EXPECT_EQ(srv.sent(), std::vector<std::string>{}) << c.what;
+        EXPECT_EQ(srv.h.out.text(), "") << c.what;
+        EXPECT_EQ(describe_table(srv.h.state), before) << c.what;
+    }
+    const auto& r = srv.h.state.sender_refusals;
+    EXPECT_EQ(r.not_join_address, 3u);
+    EXPECT_EQ(r.unknown_id, 1u);
+    EXPECT_EQ(r.not_chat_address, 4u);
+    EXPECT_EQ(r.not_player_host, 2u);
+    EXPECT_EQ(r.not_in_game, 1u);
+    EXPECT_EQ(r.total(), std::size(cases));
+
+    // The honest players are not affected.
+    srv.chat_in(chat_line(1, "still here"), kChatA);
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Chat, kChatA, sealed(cat({{0x91}, le32(1), text("still here")})))}));
+    srv.chat_in(set_name(2, "Bo"), kChatB);
+    srv.sent();
+    srv.chat_in(health(1, -10), kChatB);
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Chat, kChatA, sealed_hex("92 f6 ff"))}));
+    srv.game(id_msg(0x08, 2), kGameB);
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Game, kGameA, sealed_hex("0a 02000000"))}));
+    EXPECT_EQ(srv.h.out.text(), "Ann : still here\nName of 2 is Bo\n2 left game.\n");
+    EXPECT_EQ(r.total(), std::size(cases));
+}
+
+// With strict_senders 0 the same datagrams do what the protocol originally let them do.
+TEST(SenderCheck, StrictSendersZeroRestoresTheOriginalAcceptance) {
+    core::Settings st = with_slots(3);
+    st.strict_senders = 0;
+    Server srv(st);
+    srv.two_players();
+    srv.chat_in(chat_line(0, "Server closing"), kStranger);
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Chat, kChatA, sealed(cat({{0x91}, le32(0), text("Server closing")})))}));
+    srv.chat_in(health(1, -30), kStranger);
+    EXPECT_EQ(srv.h.state.table[0].health, -30);  // joined with 0
+    srv.forget();
+    srv.chat_in(set_name(1, "Mallory"), kStranger);
+    EXPECT_EQ(srv.h.state.table[0].chat_addr, kStranger);
+    srv.game(id_msg(0x08, 1), kStranger);
+    EXPECT_EQ(srv.h.out.text(), "Name of 1 is Mallory\n1 left game.\n");
+    EXPECT_EQ(srv.h.state.sender_refusals.total(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Joins.
+
+TEST(JoinAllowance, SixteenAtOnceThenOneEachSecondPerSource) {
+    core::JoinAllowance a(core::HashKey{7});
+    const std::int64_t t0 = 1000;
+    struct Step {
+        std::int64_t at;
+        int asked;
+        int granted;
+    };
+    const Step steps[] = {{0, 17, 16}, {0, 1, 0}, {1, 2, 1}, {3, 3, 2}, {4, 1, 1}, {30, 20, 16}, {-100, 1, 0}};
+    for (const Step& s : steps) {
+        int granted = 0;
+        // The port never counts.
+        for (int i = 0; i < s.asked; ++i) granted += a.take(addr(1, static_cast<std::uint16_t>(1000 + i)), t0 + s.at);
+        EXPECT_EQ(granted, s.granted) << "at +" << s.at;
+    }
+    // Another host has its own allowance; an IPv6 host shares one with its /64.
+    EXPECT_TRUE(a.take(addr(2, 1), t0 + 30));
+    std::array<std::uint8_t, 16> ip{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1};
+    for (int i = 0; i < 16; ++i) {
+        ip[15] = static_cast<std::uint8_t>(i);
+        EXPECT_TRUE(a.take(Address::ipv6(ip, 9), t0));
+    }
+    ip[15] = 200;
+    EXPECT_FALSE(a.take(Address::ipv6(ip, 9), t0));
+    ip[7] = 2;  // the next /64
+    EXPECT_TRUE(a.take(Address::ipv6(ip, 9), t0));
+}
+
+TEST(JoinLimits, ARefusedJoinIsAnsweredServerFullWithABoundedLineAndASummary) {
+    Server srv(with_slots(40));
+    const std::int64_t t0 = srv.h.clock.now();
+    for (int i = 0; i < 16; ++i) srv.game(join(), addr(1, static_cast<std::uint16_t>(100 + i)));
+    srv.game(id_msg(0x06, 1), addr(1, 100));  // player 1 acknowledges
+    srv.forget();
+    srv.game(join(), addr(1, 200));
+    // Exactly what a full server answers, to the sender alone; nobody goes back to brief lists.
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Game, addr(1, 200), kServerFull)}));
+    EXPECT_EQ(srv.h.out.text(), "Refused join from 10.0.0.1:200: too many joins.\n");
+    EXPECT_EQ(srv.h.state.table.player_count(), 16);
+    EXPECT_EQ(srv.h.state.table[0].acks, 1);
+    EXPECT_EQ(srv.h.state.join_refusals.allowance, 1u);
+    // Within one second at most three such lines; the rest are summed up a minute after the first
+    // one left out, by a pass with no traffic.
+    srv.h.out.clear();
+    for (int i = 0; i < 10; ++i) srv.game(join(), addr(1, static_cast<std::uint16_t>(300 + i)));
+    EXPECT_EQ(srv.sent().size(), 10u);
+    EXPECT_EQ(srv.h.out.text(), "Refused join from 10.0.0.1:300: too many joins.\nRefused join from 10.0.0.1:301: too many joins.\n");
+    srv.h.out.clear();
+    srv.h.clock.set(t0 + 1);
+    srv.game(join(), addr(1, 400));  // one regained: taken
+    srv.game(join(), addr(1, 401));
+    EXPECT_EQ(srv.h.out.text(), "17 joined to battle! Now we have 17 players.\nRefused join from 10.0.0.1:401: too many joins.\n");
+    srv.h.out.clear();
+    srv.h.clock.set(t0 + 59);  // (most players time out meanwhile)
+    core::run_pass(srv.h.state, srv.h.io);
+    EXPECT_EQ(srv.h.out.text().find("Not printed"), std::string::npos);
+    srv.h.clock.set(t0 + 60);
+    core::run_pass(srv.h.state, srv.h.io);
+    EXPECT_NE(srv.h.out.text().find("Not printed: 8 more refused joins in the last minute.\n"), std::string::npos)
+        << srv.h.out.text();
+    EXPECT_EQ(srv.h.state.join_refusals.allowance, 12u);
+}
+
+TEST(JoinLimits, MaxPerIpCapsTheSlotsOneSourceHolds) {
+    struct Case {
+        std::int32_t cap;
+        int joins_from_one_host;
+        std::int32_t admitted;
+    };
+    const Case cases[] = {{0, 6, 6}, {1, 3, 1}, {2, 3, 2}, {5, 6, 5}};
+    for (const Case& c : cases) {
+        core::Settings st = with_slots(8);
+        st.max_per_ip = c.cap;
+        Server srv(st);
+        for (int i = 0; i < c.joins_from_one_host; ++i) srv.game(join(), addr(1, static_cast<std::uint16_t>(100 + i)));
+        EXPECT_EQ(srv.h.state.table.player_count(), c.admitted) << "cap " << c.cap;
+        EXPECT_EQ(srv.h.state.join_refusals.max_per_ip, static_cast<std::uint64_t>(c.joins_from_one_host - c.admitted));
+        // Another host is not affected.
+        srv.forget();
+        srv.game(join(), addr(2, 100));
+        EXPECT_EQ(srv.h.state.table.player_count(), c.admitted + 1) << "cap " << c.cap;
+    }
+    // A source at its cap joins again once one of its players has left; the refusal has its own line
+    // and spends none of the source's allowance.
+    core::Settings st = with_slots(8);
+    st.max_per_ip = 1;
+    Server srv(st);
+    srv.game(join(), addr(1, 100));
+    srv.forget();
+    srv.game(join(), addr(1, 101));
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Game, addr(1, 101), kServerFull)}));
+    EXPECT_EQ(srv.h.out.text(), "Refused join from 10.0.0.1:101: too many players from one address.\n");
+    srv.game(id_msg(0x08, 1), addr(1, 100));
+    srv.forget();
+    srv.game(join(), addr(1, 101));
+    EXPECT_EQ(srv.h.out.text(), "2 joined to battle! Now we have 1 players.\n");
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The console.
+
+TEST(SafeText, ControlBytesAndDeleteBecomeHexEscapesEverythingElseStays) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Ann", "Ann"},
+        {"x\n7 left game.", "x\\x0a7 left game."},
+        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+        {std::string("\x01\x1f\x20\x7e\x7f", 5), "\\x01\\x1f ~\\x7f"},
+        {"tab\there\r", "tab\\x09here\\x0d"},
+        {"caf\xc3\xa9 \\x41 \x80\xff", "caf\xc3\xa9 \\x41 \x80\xff"},  // high bytes and backslashes as they are
+        {"", ""},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(core::safe_text(in), want) << to_hex(Bytes(in.begin(), in.end()));
+}
+
+TEST(SafeConsole, NamesAndChatPrintEscapedWhileTheWireKeepsEveryByte) {
+    Server srv;
+    srv.game(join(), kGameA);
+    srv.forget();
+    const std::string forged = "Eve\n1 left game.";
+    srv.chat_in(set_name(1, forged), kChatA);
+    EXPECT_EQ(srv.h.out.text(), "Name of 1 is Eve\\x0a1 left game.\n");
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Chat, kChatA, sealed(cat({{0x90}, le32(1), le32(1), text(forged)})))}));
+    srv.h.out.clear();
+    srv.chat_in(chat_line(1, "\x1b[2J\x1b[Hgone"), kChatA);
+    EXPECT_EQ(srv.h.out.text(), "Eve\\x0a1 left game. : \\x1b[2J\\x1b[Hgone\n");
+    EXPECT_EQ(srv.sent(), (std::vector<std::string>{sent_line(Socket::Chat, kChatA, sealed(cat({{0x91}, le32(1), text("\x1b[2J\x1b[Hgone")})))}));
+    srv.h.out.clear();
+    srv.h.clock.advance(11);
+    core::run_pass(srv.h.state, srv.h.io);
+    EXPECT_EQ(srv.h.out.text(), "Timeout. ID:1 aka Eve\\x0a1 left game. disconnected. 0 players has been in server now.\n");
+}
+
+TEST(SafeConsole, UnknownCommandLinesAreBoundedAndSummedUpAMinuteLater) {
+    Server srv;
+    const std::int64_t t0 = srv.h.clock.now();
+    srv.h.state.next_tick = t0 + 1000;
+    for (int i = 0; i < 10; ++i) srv.chat_in(sealed(Bytes{static_cast<std::uint8_t>(0xa0 + i)}), kStranger);
+    EXPECT_EQ(srv.h.out.text(), "Unkown command: a0\nUnkown command: a1\nUnkown command: a2\n");
+    srv.h.out.clear();
+    srv.h.clock.set(t0 + 1);
+    for (int i = 0; i < 5; ++i) srv.chat_in(sealed_hex("00"), kStranger);
+    EXPECT_EQ(srv.h.out.text(), "Unkown command: 0\nUnkown command: 0\nUnkown command: 0\n");
+    srv.h.out.clear();
+    EXPECT_EQ(core::next_deadline(srv.h.state, srv.h.io), t0 + 60);
+    srv.h.clock.set(t0 + 59);
+    core::run_pass(srv.h.state, srv.h.io);
+    EXPECT_EQ(srv.h.out.text(), "");
+    srv.h.clock.set(t0 + 60);
+    core::run_pass(srv.h.state, srv.h.io);
+    EXPECT_EQ(srv.h.out.text(), "Not printed: 9 more unknown commands in the last minute.\n");
+    EXPECT_EQ(core::next_deadline(srv.h.state, srv.h.io), t0 + 1000);
+    EXPECT_EQ(srv.sent(), std::vector<std::string>{});
+}
+
+TEST(SafeConsole, LogQueriesZeroAnswersWithoutALine) {
+    for (const std::int32_t log : {1, 0}) {
+        core::Settings st;
+        st.log_queries = log;
+        Server srv(st);
+        srv.chat_in(sealed_hex("02"), kStranger);
+        srv.chat_in(sealed_hex("04"), kStranger);
+        EXPECT_EQ(srv.sent().size(), 2u) << log;
+        EXPECT_EQ(srv.h.out.text(), log ? "10.0.0.99:5001 check for number of players.\n10.0.0.99:5001 ask for map name.\n" : "");
+    }
+}
+
+TEST(LineLimiter, PerSecondBudgetAndOneSummaryAWindow) {
+    core::LineLimiter l(core::LineLimits{2, 60});
+    // {second, lines asked, lines printed}
+    const std::array<int, 3> steps[] = {{0, 3, 2}, {0, 1, 0}, {1, 2, 2}, {1, 4, 0}, {70, 1, 1}};
+    for (const auto& [at, asked, printed] : steps) {
+        int n = 0;
+        for (int i = 0; i < asked; ++i) n += l.admit(100 + at);
+        EXPECT_EQ(n, printed) << at;
+    }
+    EXPECT_EQ(l.next_report(), 160);
+    EXPECT_EQ(l.take_report(159), std::nullopt);
+    EXPECT_EQ(l.take_report(160), std::optional<std::int64_t>(6));
+    EXPECT_EQ(l.next_report(), std::numeric_limits<std::int64_t>::max());
+    // A clock set back far does not hold the next summary back for as long.
+    for (int i = 0; i < 3; ++i) l.admit(500);
+    EXPECT_EQ(l.take_report(100), std::nullopt);
+    EXPECT_EQ(l.take_report(160), std::optional<std::int64_t>(1));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// A send the kernel keeps refusing.
+
+TEST(SendBound, GivesUpAfterFiftyMillisecondsCountsAndServesTheNextRecipient) {
+    // B's join sends the WELCOME to B, then the list of both to A and to B; the first `blocked`
+    // attempts would block.
+    struct Case {
+        int blocked;
+        int attempts;
+        int slept_ms;
+        std::uint64_t dropped;
+        std::vector<Address> reached;
+    };
+    const Case cases[] = {
+        {0, 3, 0, 0, {kGameB, kGameA, kGameB}},
+        {50, 53, 50, 0, {kGameB, kGameA, kGameB}},    // accepted on the last try
+        {51, 53, 50, 1, {kGameA, kGameB}},            // the WELCOME given up
+        {102, 103, 100, 2, {kGameB}},                 // and A's list too
+    };
+    for (const Case& c : cases) {
+        Server srv;
+        srv.game(join(), kGameA);
+        srv.forget();
+        srv.h.net.attempts = 0;
+        srv.h.net.block_next(c.blocked);
+        srv.game(join(), kGameB);
+        EXPECT_EQ(srv.h.net.attempts, c.attempts) << c.blocked;
+        EXPECT_EQ(srv.h.clock.slept_ms, c.slept_ms) << c.blocked;
+        EXPECT_EQ(srv.h.state.send_drops.game, c.dropped) << c.blocked;
+        std::vector<Address> reached;
+        for (const Sent& s : srv.h.net.take()) reached.push_back(s.to);
+        EXPECT_EQ(reached, c.reached) << c.blocked;
+        EXPECT_EQ(srv.h.state.table.player_count(), 2);
+    }
+    // Query answers have the same bound, counted for the chat socket.
+    Server srv;
+    srv.h.net.block_next(100);
+    srv.chat_in(sealed_hex("02"), kStranger);
+    EXPECT_EQ(srv.h.state.send_drops.chat, 1u);
+    EXPECT_EQ(srv.h.clock.slept_ms, 50);
+    EXPECT_TRUE(srv.h.net.take().empty());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// IPv6 scope ids.
+
+TEST(Address, ScopeIdsAreKeptComparedAndPrinted) {
+    const Address a = link_local(1, 4000, 2);
+    EXPECT_EQ(a.to_string(), "[fe80::1%2]:4000");
+    EXPECT_NE(a, link_local(1, 4000, 3));
+    EXPECT_TRUE(a.same_host(link_local(1, 9999, 2)));
+    EXPECT_FALSE(a.same_host(link_local(1, 4000, 0)));
+    EXPECT_EQ(link_local(1, 4000, 0).to_string(), "[fe80::1]:4000");
+
+    // Through the socket records and back, on a dual-stack socket and on an IPv4-only one.
+    for (const Address& to : {a, Address::ipv4(127, 0, 0, 2, 4174)}) {
+        sockaddr_storage ss;
+        ASSERT_EQ(platform::to_sockaddr(to, true, ss), static_cast<socklen_t>(sizeof(sockaddr_in6)));
+        EXPECT_EQ(reinterpret_cast<const sockaddr_in6&>(ss).sin6_scope_id, to.scope);
+        EXPECT_EQ(platform::from_sockaddr(ss), to) << to.to_string();
+    }
+    sockaddr_storage ss;
+    EXPECT_EQ(platform::to_sockaddr(a, false, ss), 0u);
+    ASSERT_EQ(platform::to_sockaddr(Address::ipv4(127, 0, 0, 2, 4174), false, ss), static_cast<socklen_t>(sizeof(sockaddr_in)));
+    EXPECT_EQ(platform::from_sockaddr(ss), Address::ipv4(127, 0, 0, 2, 4174));
+    // A mapped IPv4 peer never carries a scope, whatever the record says.
+    sockaddr_in6 mapped{};
+    mapped.sin6_family = AF_INET6;
+    const std::uint8_t bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 3};
+    std::memcpy(&mapped.sin6_addr, bytes, 16);
+    mapped.sin6_port = htons(80);
+    mapped.sin6_scope_id = 5;
+    std::memcpy(&ss, &mapped, sizeof mapped);
+    EXPECT_EQ(platform::from_sockaddr(ss), Address::ipv4(127, 0, 0, 3, 80));
+}
