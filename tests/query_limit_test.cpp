@@ -59,27 +59,6 @@ TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
     EXPECT_GT(moved, 900) << "another key puts nearly every source elsewhere";
 }
 
-// A full set forgets only a source whose bucket is full again; with none, the newcomer is refused.
-TEST(QueryTable, OnlyFullBucketsAreForgottenOtherwiseTheNewcomerIsRefused) {
-    QueryLimiter limiter(QueryLimits{2, 1, 1'000'000, 60, 0}, kKey);
-    const Address first = host(1);
-    std::vector<Address> set = same_set(limiter, first, QueryLimiter::kWays);
-    set.insert(set.begin(), first);
-    ASSERT_EQ(set.size(), QueryLimiter::kWays + 1);
-    const Address newcomer = set.back();
-    const std::int64_t t = 100;
-    for (std::size_t i = 0; i < QueryLimiter::kWays; ++i) EXPECT_TRUE(limiter.admit(set[i], t));
-    // Every bucket in the set has spent a token: none may be forgotten.
-    EXPECT_FALSE(limiter.admit(newcomer, t));
-    EXPECT_EQ(limiter.dropped(), 1);
-    // The first source drains its bucket; a second later the others are full again but it is not.
-    EXPECT_TRUE(limiter.admit(first, t));
-    EXPECT_FALSE(limiter.admit(first, t));
-    EXPECT_TRUE(limiter.admit(newcomer, t + 1));  // takes the place of set[1], the oldest full one
-    EXPECT_FALSE(limiter.admit(first, t + 1) && limiter.admit(first, t + 1))
-        << "still known, with the one token regained, not a fresh burst of two";
-}
-
 // The share kept for trusted sources: answered 20 s ago or more, never over their bucket since.
 TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnes) {
     QueryLimiter limiter(QueryLimits{10, 2, 10, 60, 4, 20, 120}, kKey);
