@@ -7,11 +7,12 @@
 
 namespace quarel::core {
 
-// Routes an accepted game-socket datagram by type; unknown types and datagrams shorter than their
-// type's layout are dropped silently.
+// Routes an accepted game-socket datagram by type; unknown types, datagrams shorter than their type's
+// layout and datagrams whose sender may not speak for the player they name are dropped silently.
 void dispatch_game(ServerState& s, Io& io, const Datagram& d);
-// Routes an accepted chat-socket datagram by type; unknown types print "Unkown command: %x",
-// datagrams shorter than their type's layout are dropped silently.
+// Routes an accepted chat-socket datagram by type; unknown types print "Unkown command: %x" (a few a
+// second), datagrams shorter than their type's layout or from a sender that may not speak for the
+// player they name are dropped silently.
 void dispatch_chat(ServerState& s, Io& io, const Datagram& d);
 
 // Reads one datagram from `socket` into the packet buffer and dispatches it when its checksum is
