@@ -30,15 +30,21 @@ net::SendResult ReplayTransport::send(net::Socket, const net::Address&, std::spa
     return net::SendResult::Accepted;
 }
 
+const core::SourceHash& bench_source_hash() {
+    static const platform::SipSourceHash hash(platform::SipSourceHash::Key{});
+    return hash;
+}
+
 InProcessServer::InProcessServer(std::int32_t slots)
     : state([&] {
           core::Settings s;
           s.max_slots = slots;
           return s;
-      }()) {}
+      }(),
+            bench_source_hash()) {}
 
 void InProcessServer::pass_all() {
-    for (unsigned i = 0; i <= ReplayTransport::kCapacity && core::run_pass(state, io); ++i) {
+    for (unsigned i = 0; i <= ReplayTransport::kCapacity && server::run_pass(state, io); ++i) {
     }
 }
 

@@ -7,9 +7,10 @@
 #include <span>
 
 #include "core/console.h"
-#include "core/loop.h"
+#include "server/loop.h"
 #include "core/server_state.h"
 #include "net/transport.h"
+#include "platform/source_hash.h"
 
 namespace quarel::bench {
 
@@ -57,6 +58,9 @@ private:
 // takes a player's STATE and ACK only from the address it joined from.
 constexpr std::uint16_t port_of(std::int32_t id) { return static_cast<std::uint16_t>(20000 + id - 1); }
 
+// The limiters' table hash under a fixed key, so that runs repeat.
+const core::SourceHash& bench_source_hash();
+
 // A server state with `slots` slots over the replaying transport.
 struct InProcessServer {
     explicit InProcessServer(std::int32_t slots);
@@ -64,7 +68,7 @@ struct InProcessServer {
     ReplayTransport net;
     StillClock clock;
     NullConsole out;
-    core::Io io{net, clock, out, nullptr};
+    server::LoopIo io{net, clock, out};
 
     // Runs passes until the queue is empty (bounded by its capacity).
     void pass_all();

@@ -5,20 +5,22 @@
 #include <set>
 #include <vector>
 
-#include "chat/rate_limit.h"
-#include "core/loop.h"
+#include "core/query_limiter.h"
+#include "platform/source_hash.h"
+#include "server/loop.h"
 #include "support/fakes.h"
 
 using namespace quarel;
 using namespace quarel::testing;
-using chat::QueryLimiter;
-using chat::QueryLimits;
+using core::QueryLimiter;
+using core::QueryLimits;
 using net::Address;
 
 namespace {
 
 const Bytes kAskSlots = sealed_hex("02");
-constexpr core::HashKey kKey{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+const platform::SipSourceHash kHash(platform::SipSourceHash::Key{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+const platform::SipSourceHash kOtherHash(platform::SipSourceHash::Key{9});
 
 Address host(std::uint32_t n, std::uint16_t port = 4000) {
     return Address::ipv4(203, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), port);
@@ -46,7 +48,7 @@ int answers_to(FakeTransport& net, const Address& to) {
 }  // namespace
 
 TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
-    const QueryLimiter a(QueryLimits{}, kKey), b(QueryLimits{}, core::HashKey{9}), again(QueryLimits{}, kKey);
+    const QueryLimiter a(kHash), b(kOtherHash), again(kHash);
     std::set<std::size_t> sets;
     int moved = 0;
     for (std::uint32_t n = 0; n < 1024; ++n) {
@@ -61,7 +63,7 @@ TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
 
 // The share kept for trusted sources: answered 20 s ago or more, never over their bucket since.
 TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnes) {
-    QueryLimiter limiter(QueryLimits{10, 2, 10, 60, 4, 20, 120}, kKey);
+    QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120});
     const Address trusted = host(7000);
     const std::int64_t t0 = 1000;
     EXPECT_TRUE(limiter.admit(trusted, t0));
@@ -89,7 +91,7 @@ TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnes) {
 }
 
 TEST(QueryTable, TrustedSourcesKeepTheirPlaceAndShareUntilSilentForTwoMinutes) {
-    QueryLimiter limiter(QueryLimits{2, 1, 10, 60, 5, 20, 120}, kKey);
+    QueryLimiter limiter(kHash, QueryLimits{2, 1, 10, 60, 5, 20, 120});
     const Address browser = host(1);
     const std::vector<Address> crowd = same_set(limiter, browser, 3 * QueryLimiter::kWays);
     ASSERT_EQ(crowd.size(), 3 * QueryLimiter::kWays);
@@ -122,9 +124,9 @@ TEST(QueryTable, TrustedSourcesKeepTheirPlaceAndShareUntilSilentForTwoMinutes) {
 // out so that it starts again with a full burst. The victim gets at most the burst plus 2 a second.
 TEST(QueryFlood, TheEvictionAttackGivesItsVictimNoMoreThanTheBurstPlusTwoASecond) {
     Harness h;
-    h.state.query_limit = QueryLimiter(QueryLimits{}, kKey);
+    h.state.query_limit = QueryLimiter(kHash);
     const std::int64_t t0 = h.clock.now();
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     h.net.take();
     h.out.clear();
     const Address victim = Address::ipv4(198, 51, 100, 7, 27015);
@@ -138,7 +140,7 @@ TEST(QueryFlood, TheEvictionAttackGivesItsVictimNoMoreThanTheBurstPlusTwoASecond
             h.net.queue_chat(kAskSlots, victim);
             for (std::size_t i = round % 4; i < colliders.size(); i += 4) h.net.queue_chat(kAskSlots, colliders[i]);
         }
-        core::run_pass(h.state, h.io);
+        server::run_pass(h.state, h.io);
         const int got = answers_to(h.net, victim);
         total += got;
         EXPECT_LE(got, second == 0 ? 10 : 2) << "second " << second;
@@ -157,7 +159,7 @@ TEST(QueryFlood, ABrowserThatAskedBeforeKeepsItsAnswersThroughAFloodOfNewSources
     for (const Case c : {Case{1, true}, Case{1, false}, Case{3, true}}) {
         SCOPED_TRACE(std::to_string(c.per_source) + (c.browser_last ? " last" : " first"));
         Harness h;
-        h.state.query_limit = QueryLimiter(QueryLimits{}, kKey);
+        h.state.query_limit = QueryLimiter(kHash);
         h.state.settings.log_queries = 0;
         const std::int64_t t0 = h.clock.now();
         const Address browser = Address::ipv4(192, 0, 2, 10, 40000);
@@ -166,7 +168,7 @@ TEST(QueryFlood, ABrowserThatAskedBeforeKeepsItsAnswersThroughAFloodOfNewSources
         for (int s = 0; s < 30; s += 2) {
             h.clock.set(t0 + s);
             ask_browser();
-            core::run_pass(h.state, h.io);
+            server::run_pass(h.state, h.io);
             ASSERT_EQ(answers_to(h.net, browser), 1) << s;
         }
         int asked = 0, answered = 0, flood_answers = 0;
@@ -179,7 +181,7 @@ TEST(QueryFlood, ABrowserThatAskedBeforeKeepsItsAnswersThroughAFloodOfNewSources
             }
             if (browser_asks && c.browser_last) ask_browser();
             asked += browser_asks;
-            core::run_pass(h.state, h.io);
+            server::run_pass(h.state, h.io);
             for (const Sent& sent : h.net.take()) {
                 if (sent.to == browser) ++answered;
                 else ++flood_answers;

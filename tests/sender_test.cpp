@@ -8,18 +8,21 @@
 #include <vector>
 
 #include "core/join_allowance.h"
-#include "core/loop.h"
 #include "core/safe_text.h"
 #include "platform/sockaddr.h"
+#include "platform/source_hash.h"
 #include "protocol/authorship.h"
 #include "protocol/framing.h"
+#include "protocol/outbox.h"
 #include "protocol/wire.h"
+#include "server/loop.h"
 #include "support/fakes.h"
 
 using namespace quarel;
 using namespace quarel::testing;
 using net::Address;
 using net::Socket;
+using protocol::Author;
 using protocol::Authorship;
 
 namespace {
@@ -67,7 +70,7 @@ struct Server {
     explicit Server(core::Settings st = with_slots(3)) : h(st) {}
     void in(Socket socket, const Bytes& d, const Address& from) {
         h.net.queue(socket, d, from);
-        core::receive_one(h.state, h.io, socket);
+        server::receive_one(h.state, h.io, socket, h.clock.now());
     }
     void game(const Bytes& d, const Address& from) { in(Socket::Game, d, from); }
     void chat_in(const Bytes& d, const Address& from) { in(Socket::Chat, d, from); }
@@ -109,49 +112,59 @@ const auto sent_line = Server::sent_line;
 // ---------------------------------------------------------------------------------------------------
 // The rules, as a pure function of the table.
 
+namespace {
+
+// The verdict of `rule` on a datagram naming `id` at bytes 3..6.
+Authorship verdict(const protocol::SlotTable& t, Author rule, std::int32_t id, const Address& from) {
+    return protocol::authorship(t, rule, id_msg(0x00, id, 4), from);
+}
+
+}  // namespace
+
 TEST(Authorship, WhoMaySpeakForWhom) {
     Server srv;
     srv.two_players();
     const auto& t = srv.h.state.table;
-    namespace gi = protocol::game_in;
-    namespace ci = protocol::chat_in;
     struct Case {
-        Socket socket;
-        std::uint8_t type;
+        Author rule;
         std::int32_t id;
         Address from;
         Authorship want;
     };
     const Case cases[] = {
-        // Game socket: exactly the join address.
-        {Socket::Game, gi::STATE, 1, kGameA, Authorship::Accepted},
-        {Socket::Game, gi::STATE, 1, kChatA, Authorship::NotJoinAddress},  // same host, another port
-        {Socket::Game, gi::LEAVE, 2, kGameA, Authorship::NotJoinAddress},  // another player's address
-        {Socket::Game, gi::ACK, 3, kGameA, Authorship::UnknownId},
-        {Socket::Game, gi::JOIN, 0, kStranger, Authorship::Accepted},
-        // Chat socket. Player 1 has a chat address: only that one.
-        {Socket::Chat, ci::CHAT, 1, kChatA, Authorship::Accepted},
-        {Socket::Chat, ci::SET_NAME, 1, kOtherPortA, Authorship::NotChatAddress},
-        {Socket::Chat, ci::EVENT_ALL, 1, kStranger, Authorship::NotChatAddress},
+        // STATE, ACK, LEAVE: exactly the join address.
+        {Author::JoinAddress, 1, kGameA, Authorship::Accepted},
+        {Author::JoinAddress, 1, kChatA, Authorship::NotJoinAddress},  // same host, another port
+        {Author::JoinAddress, 2, kGameA, Authorship::NotJoinAddress},  // another player's address
+        {Author::JoinAddress, 3, kGameA, Authorship::UnknownId},
+        // Chat messages. Player 1 has a chat address: only that one.
+        {Author::PlayerChat, 1, kChatA, Authorship::Accepted},
+        {Author::PlayerChat, 1, kOtherPortA, Authorship::NotChatAddress},
+        {Author::PlayerChat, 1, kGameA, Authorship::NotChatAddress},
+        {Author::PlayerChat, 1, kStranger, Authorship::NotChatAddress},
         // Player 2 has none yet: any port of the host it joined from.
-        {Socket::Chat, ci::SET_NAME, 2, kChatB, Authorship::Accepted},
-        {Socket::Chat, ci::WHISPER, 2, kGameB, Authorship::Accepted},
-        {Socket::Chat, ci::RESPAWN, 2, kChatA, Authorship::NotPlayerHost},
-        {Socket::Chat, ci::EVENT_WORD, 2, kStranger, Authorship::NotPlayerHost},
+        {Author::PlayerChat, 2, kChatB, Authorship::Accepted},
+        {Author::PlayerChat, 2, kGameB, Authorship::Accepted},
+        {Author::PlayerChat, 2, kChatA, Authorship::NotPlayerHost},
+        {Author::PlayerChat, 2, kStranger, Authorship::NotPlayerHost},
         // Ids nobody holds, the server's own id 0 included.
-        {Socket::Chat, ci::CHAT, 0, kChatA, Authorship::UnknownId},
-        {Socket::Chat, ci::EVENT_BYTE, 3, kGameB, Authorship::UnknownId},
+        {Author::PlayerChat, 0, kChatA, Authorship::UnknownId},
+        {Author::PlayerChat, 3, kGameB, Authorship::UnknownId},
+        {Author::JoinAddress, 0, kGameA, Authorship::UnknownId},
         // A hit on anyone, reported from the host of any player in the game.
-        {Socket::Chat, ci::HEALTH_DELTA, 2, kOtherPortA, Authorship::Accepted},
-        {Socket::Chat, ci::HEALTH_DELTA, 1, kStranger, Authorship::NotInGame},
-        // Open to anyone.
-        {Socket::Chat, ci::ASK_MAP, 1, kStranger, Authorship::Accepted},
+        {Author::InGameHost, 2, kOtherPortA, Authorship::Accepted},
+        {Author::InGameHost, 7, kChatB, Authorship::Accepted},
+        {Author::InGameHost, 1, kStranger, Authorship::NotInGame},
+        // JOIN and the queries: anyone.
+        {Author::Anyone, 1, kStranger, Authorship::Accepted},
+        {Author::Anyone, 0, kStranger, Authorship::Accepted},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(protocol::authorship(t, c.socket, c.type, c.id, c.from), c.want)
-            << (c.socket == Socket::Game ? "game " : "chat ") << int{c.type} << " id " << c.id << " from "
-            << c.from.to_string();
+        EXPECT_EQ(verdict(t, c.rule, c.id, c.from), c.want)
+            << static_cast<int>(c.rule) << " id " << c.id << " from " << c.from.to_string();
     }
+    // A datagram too short to name anyone names nobody.
+    EXPECT_EQ(protocol::authorship(t, Author::JoinAddress, sealed_hex("08 01"), kGameA), Authorship::UnknownId);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -207,11 +220,45 @@ TEST(SenderCheck, StrangersChangeNothingSendNothingPrintNothingAndAreCountedByRe
     EXPECT_EQ(r.total(), std::size(cases));
 }
 
+TEST(SenderCheck, StrictSendersZeroTakesEveryDatagramFromAnyoneAsTheProtocolOriginallyDid) {
+    core::Settings st = with_slots(3);
+    st.strict_senders = 0;
+    Server srv(st);
+    srv.two_players();
+    struct Case {
+        const char* what;
+        Socket socket;
+        Bytes d;
+        Lines sent;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"CHAT as the server", Socket::Chat, chat_line(0, "Server closing"),
+         {sent_line(Socket::Chat, kChatA, sealed(cat({{0x91}, le32(0), text("Server closing")})))}, ""},
+        {"HEALTH_DELTA on 1", Socket::Chat, health(1, -100), {sent_line(Socket::Chat, kChatA, sealed_hex("92 9c ff"))}, ""},
+        {"SET_NAME for 2", Socket::Chat, set_name(2, "Mallory"),
+         {sent_line(Socket::Chat, kChatA, sealed(cat({{0x90}, le32(2), le32(1), text("Ann"), le32(2), text("Mallory")}))),
+          sent_line(Socket::Chat, kStranger, sealed(cat({{0x90}, le32(2), le32(1), text("Ann"), le32(2), text("Mallory")})))},
+         "Name of 2 is Mallory\n"},
+        {"LEAVE for 1", Socket::Game, id_msg(0x08, 1), {sent_line(Socket::Game, kGameB, sealed_hex("0a 01000000"))}, "1 left game.\n"},
+    };
+    for (const Case& c : cases) {
+        srv.in(c.socket, c.d, kStranger);
+        EXPECT_EQ(srv.sent(), c.sent) << c.what;
+        EXPECT_EQ(srv.h.out.text(), c.out) << c.what;
+        srv.h.out.clear();
+    }
+    EXPECT_EQ(srv.h.state.table.player_count(), 1);
+    EXPECT_EQ(srv.h.state.table[1].chat_addr, kStranger);
+    EXPECT_EQ(srv.h.state.sender_refusals.total(), 0u);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Joins.
 
 TEST(JoinAllowance, SixteenAtOnceThenOneEachSecondPerSource) {
-    core::JoinAllowance a(core::HashKey{7});
+    const platform::SipSourceHash hash(platform::SipSourceHash::Key{7});
+    core::JoinAllowance a(hash);
     const std::int64_t t0 = 1000;
     struct Step {
         std::int64_t at;
@@ -294,7 +341,7 @@ TEST(SafeConsole, NamesAndChatPrintEscapedWhileTheWireKeepsEveryByte) {
     EXPECT_EQ(srv.sent(), (Lines{sent_line(Socket::Chat, kChatA, sealed(cat({{0x91}, le32(1), text("\x1b[2J\x1b[Hgone")})))}));
     srv.h.out.clear();
     srv.h.clock.advance(11);
-    core::run_pass(srv.h.state, srv.h.io);
+    server::run_pass(srv.h.state, srv.h.io);
     EXPECT_EQ(srv.h.out.text(), "Timeout. ID:1 aka Eve\\x0a1 left game. disconnected. 0 players has been in server now.\n");
 }
 
@@ -309,14 +356,14 @@ TEST(SafeConsole, UnknownCommandLinesAreBoundedAndSummedUpAMinuteLater) {
     for (int i = 0; i < 5; ++i) srv.chat_in(sealed_hex("00"), kStranger);
     EXPECT_EQ(srv.h.out.text(), "Unkown command: 0\nUnkown command: 0\nUnkown command: 0\n");
     srv.h.out.clear();
-    EXPECT_EQ(core::next_deadline(srv.h.state, srv.h.io), t0 + 60);
+    EXPECT_EQ(server::next_deadline(srv.h.state, srv.h.io), t0 + 60);
     srv.h.clock.set(t0 + 59);
-    core::run_pass(srv.h.state, srv.h.io);
+    server::run_pass(srv.h.state, srv.h.io);
     EXPECT_EQ(srv.h.out.text(), "");
     srv.h.clock.set(t0 + 60);
-    core::run_pass(srv.h.state, srv.h.io);
+    server::run_pass(srv.h.state, srv.h.io);
     EXPECT_EQ(srv.h.out.text(), "Not printed: 9 more unknown commands in the last minute.\n");
-    EXPECT_EQ(core::next_deadline(srv.h.state, srv.h.io), t0 + 1000);
+    EXPECT_EQ(server::next_deadline(srv.h.state, srv.h.io), t0 + 1000);
     EXPECT_EQ(srv.sent(), Lines{});
 }
 
@@ -359,7 +406,7 @@ TEST(SendBound, GivesUpAfterFiftyMillisecondsCountsAndServesTheNextRecipient) {
         srv.game(join(), kGameB);
         EXPECT_EQ(srv.h.net.attempts, c.attempts) << c.blocked;
         EXPECT_EQ(srv.h.clock.slept_ms, c.slept_ms) << c.blocked;
-        EXPECT_EQ(srv.h.state.send_drops.game, c.dropped) << c.blocked;
+        EXPECT_EQ(srv.h.io.outbox.dropped().game, c.dropped) << c.blocked;
         std::vector<Address> reached;
         for (const Sent& s : srv.h.net.take()) reached.push_back(s.to);
         EXPECT_EQ(reached, c.reached) << c.blocked;
@@ -369,9 +416,46 @@ TEST(SendBound, GivesUpAfterFiftyMillisecondsCountsAndServesTheNextRecipient) {
     Server srv;
     srv.h.net.block_next(100);
     srv.chat_in(sealed_hex("02"), kStranger);
-    EXPECT_EQ(srv.h.state.send_drops.chat, 1u);
+    EXPECT_EQ(srv.h.io.outbox.dropped().chat, 1u);
     EXPECT_EQ(srv.h.clock.slept_ms, 50);
     EXPECT_TRUE(srv.h.net.take().empty());
+}
+
+TEST(SendBound, EachUntilAcceptedSendGivesUpAfterFiftyPausesAndIsCountedPerSocket) {
+    const Bytes d = sealed_hex("08 04000000");
+    using Send = void (*)(protocol::Outbox&, const Bytes&);
+    const Send game_send = [](protocol::Outbox& o, const Bytes& b) { o.game(kGameA, b); };
+    const Send until = [](protocol::Outbox& o, const Bytes& b) { o.chat_until_accepted(kChatA, b); };
+    const Send once = [](protocol::Outbox& o, const Bytes& b) { o.chat_once(kChatA, b); };
+    struct Case {
+        const char* what;
+        Send send;
+        int blocks;
+        int attempts, delivered, pauses;
+        std::uint64_t dropped_game, dropped_chat;
+    };
+    const Case cases[] = {
+        {"game, accepted on the 51st try", game_send, 50, 51, 1, 50, 0, 0},
+        {"game, refused 51 times", game_send, 51, 51, 0, 50, 1, 0},
+        {"game, refused for ever", game_send, 100000, 51, 0, 50, 1, 0},
+        {"query answer, accepted on the 51st try", until, 50, 51, 1, 50, 0, 0},
+        {"query answer, refused 51 times", until, 51, 51, 0, 50, 0, 1},
+        {"chat once is never retried nor counted", once, 51, 1, 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransport net;
+        ManualClock clock;
+        protocol::Outbox out(net, clock);
+        net.block_next(c.blocks);
+        c.send(out, d);
+        EXPECT_EQ(net.attempts, c.attempts);
+        EXPECT_EQ(static_cast<int>(net.sent.size()), c.delivered);
+        EXPECT_EQ(clock.slept_ms, c.pauses);
+        EXPECT_EQ(out.pauses(), static_cast<std::uint64_t>(c.pauses));
+        EXPECT_EQ(out.dropped().game, c.dropped_game);
+        EXPECT_EQ(out.dropped().chat, c.dropped_chat);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -394,7 +478,7 @@ TEST(Address, ScopeIdsAreKeptComparedPrintedAndTellHostsApart) {
     Server srv;
     srv.game(join(), a);
     const auto& t = srv.h.state.table;
-    EXPECT_EQ(protocol::authorship(t, Socket::Chat, 0x80, 1, link_local(1, 6000, 2)), Authorship::Accepted);
-    EXPECT_EQ(protocol::authorship(t, Socket::Chat, 0x80, 1, link_local(1, 6000, 3)), Authorship::NotPlayerHost);
-    EXPECT_EQ(protocol::authorship(t, Socket::Game, 0x03, 1, link_local(1, 4000, 3)), Authorship::NotJoinAddress);
+    EXPECT_EQ(verdict(t, Author::PlayerChat, 1, link_local(1, 6000, 2)), Authorship::Accepted);
+    EXPECT_EQ(verdict(t, Author::PlayerChat, 1, link_local(1, 6000, 3)), Authorship::NotPlayerHost);
+    EXPECT_EQ(verdict(t, Author::JoinAddress, 1, link_local(1, 4000, 3)), Authorship::NotJoinAddress);
 }

@@ -5,13 +5,13 @@
 #include <fstream>
 #include <tuple>
 
-#include "core/config_file.h"
+#include "platform/config_file.h"
 #include "core/settings.h"
 #include "support/fakes.h"
 
 using namespace quarel;
 using namespace quarel::testing;
-using core::ConfigRead;
+using platform::ConfigRead;
 
 namespace {
 
@@ -30,7 +30,7 @@ struct TempFile {
 
 ConfigRead read(core::Settings& s, const std::string& path, int stop_after_calls = -1) {
     int calls = 0;
-    return core::read_config_file(s, path, [&] { return stop_after_calls >= 0 && ++calls > stop_after_calls; });
+    return platform::read_config_file(s, path, [&] { return stop_after_calls >= 0 && ++calls > stop_after_calls; });
 }
 
 }  // namespace
@@ -57,9 +57,9 @@ TEST(ConfigFileReader, OneMebibyteIsReadOneByteMoreIsRefusedWhole) {
     // Comment lines up to the limit, with one real line among them.
     std::string text = "slots 9\n";
     const std::string comment = "#" + std::string(98, '-') + "\n";
-    while (text.size() + comment.size() <= core::kConfigByteLimit) text += comment;
-    text += std::string(core::kConfigByteLimit - text.size(), '#');
-    ASSERT_EQ(text.size(), core::kConfigByteLimit);
+    while (text.size() + comment.size() <= platform::kConfigByteLimit) text += comment;
+    text += std::string(platform::kConfigByteLimit - text.size(), '#');
+    ASSERT_EQ(text.size(), platform::kConfigByteLimit);
     {
         TempFile f(text);
         core::Settings s;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "core/config_file.h"
 #include "core/settings.h"
 #include "protocol/messages.h"
 
@@ -137,10 +136,6 @@ void apply_config(Settings& settings, std::string_view text) {
         apply_line(settings, text.substr(pos, len));
         pos += len;
     }
-}
-
-bool load_config_file(Settings& settings, const std::string& path) {
-    return read_config_file(settings, path, [] { return false; }) == ConfigRead::Applied;
 }
 
 std::optional<std::string> clamp_max_slots(Settings& settings) {

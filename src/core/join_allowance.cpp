@@ -7,8 +7,8 @@
 
 namespace quarel::core {
 
-JoinAllowance::JoinAllowance(const HashKey& hash_key, JoinLimits limits)
-    : hash_key_(hash_key), limits_(limits), entries_(kSets * kWays) {}
+JoinAllowance::JoinAllowance(const SourceHash& hash, JoinLimits limits)
+    : hash_(&hash), limits_(limits), entries_(kSets * kWays) {}
 
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
 // entry whose bucket has refilled to full (forgetting that source loses nothing: it would find a full
@@ -59,24 +59,24 @@ bool at_per_ip_cap(const ServerState& s, const net::Address& from) {
     return held >= cap;
 }
 
-void print_refusal(ServerState& s, Io& io, const net::Address& from, const char* why) {
-    if (!s.join_lines.admit(io.clock.now())) return;
+void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why) {
+    if (!s.join_lines.admit(now)) return;
     const std::string text = from.to_string();
     io.out.print("Refused join from %s: %s\n", text.empty() ? "an unknown address" : text.c_str(), why);
 }
 
 }  // namespace
 
-bool admit_join(ServerState& s, Io& io, const net::Address& from) {
+bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
     // The cap is checked first so that a source at its cap does not spend its allowance.
     if (at_per_ip_cap(s, from)) {
         ++s.join_refusals.max_per_ip;
-        print_refusal(s, io, from, "too many players from one address.");
+        print_refusal(s, io, from, now, "too many players from one address.");
         return false;
     }
-    if (!s.join_allowance.take(from, io.clock.now())) {
+    if (!s.join_allowance.take(from, now)) {
         ++s.join_refusals.allowance;
-        print_refusal(s, io, from, "too many joins.");
+        print_refusal(s, io, from, now, "too many joins.");
         return false;
     }
     return true;

@@ -30,12 +30,13 @@ public:
     static constexpr std::size_t kSets = 128;
     static constexpr std::size_t kWays = 8;
 
-    explicit JoinAllowance(const HashKey& hash_key = {}, JoinLimits limits = {});
+    // `hash` spreads sources over the sets; it must outlive the table.
+    explicit JoinAllowance(const SourceHash& hash, JoinLimits limits = {});
 
     // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
     bool take(const net::Address& from, std::int64_t now);
 
-    std::size_t set_of(const SourceKey& key) const { return keyed_set(hash_key_, key, kSets); }
+    std::size_t set_of(const SourceKey& key) const { return static_cast<std::size_t>((*hash_)(key) % kSets); }
     const JoinLimits& limits() const { return limits_; }
 
 private:
@@ -47,7 +48,7 @@ private:
     };
     Entry& entry_for(const SourceKey& key, std::int64_t now);
 
-    HashKey hash_key_;
+    const SourceHash* hash_;
     JoinLimits limits_;
     std::vector<Entry> entries_;
     std::uint64_t use_counter_ = 0;
@@ -61,8 +62,9 @@ struct JoinRefusals {
     std::uint64_t total() const { return allowance + max_per_ip; }
 };
 
-// Decides a JOIN that finds a free slot: the max_per_ip cap, then the source's allowance. A refusal
-// is counted and, within the console bound, printed; the caller then answers SERVER_FULL.
-bool admit_join(ServerState& s, Io& io, const net::Address& from);
+// Decides a JOIN that finds a free slot, at calendar second `now`: the max_per_ip cap, then the
+// source's allowance. A refusal is counted and, within the console bound, printed; the caller then
+// answers SERVER_FULL.
+bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
 }  // namespace quarel::core

@@ -32,9 +32,8 @@ std::optional<std::int64_t> LineLimiter::take_report(std::int64_t now) {
     return n;
 }
 
-void report_held_back_lines(ServerState& s, Io& io) {
+void report_held_back_lines(ServerState& s, Io& io, std::int64_t now) {
     if (s.unknown_lines.held_back() == 0 && s.join_lines.held_back() == 0) return;
-    const std::int64_t now = io.clock.now();
     if (const auto n = s.unknown_lines.take_report(now)) {
         io.out.print("Not printed: %lld more unknown commands in the last minute.\n", static_cast<long long>(*n));
     }

@@ -40,8 +40,8 @@ private:
     std::int64_t report_at_ = 0;
 };
 
-// Loop step, once per pass after the chat drain: prints the summary lines that are due.
-void report_held_back_lines(ServerState& s, Io& io);
+// Loop step, once per pass after the chat drain: prints the summary lines due at `now`.
+void report_held_back_lines(ServerState& s, Io& io, std::int64_t now);
 // The earliest calendar second at which a summary line is due (max when none is pending).
 std::int64_t next_held_back_report(const ServerState& s);
 

@@ -1,7 +1,5 @@
-// Source keys, the keyed set hash (libsodium's SipHash-2-4) and token bucket refills.
+// Source keys and token bucket refills.
 #include "core/source_buckets.h"
-
-#include <sodium.h>
 
 #include <algorithm>
 
@@ -11,15 +9,6 @@ SourceKey source_key(const net::Address& from) {
     SourceKey key = from.ip;
     if (!from.is_ipv4()) std::fill(key.begin() + 8, key.end(), std::uint8_t{0});
     return key;
-}
-
-std::size_t keyed_set(const HashKey& hash_key, const SourceKey& key, std::size_t sets) {
-    static_assert(crypto_shorthash_siphash24_KEYBYTES == std::tuple_size_v<HashKey>);
-    std::array<unsigned char, crypto_shorthash_siphash24_BYTES> out{};
-    crypto_shorthash_siphash24(out.data(), key.data(), key.size(), hash_key.data());
-    std::uint64_t h = 0;
-    for (std::size_t i = 0; i < out.size(); ++i) h |= std::uint64_t{out[i]} << (8 * i);
-    return static_cast<std::size_t>(h % sets);
 }
 
 std::int32_t TokenBucket::at(std::int64_t now, std::int32_t burst, std::int32_t per_second) const {

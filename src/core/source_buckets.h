@@ -11,16 +11,20 @@
 namespace quarel::core {
 
 using SourceKey = std::array<std::uint8_t, 16>;
-// The secret key of the table hash, drawn from the kernel at start-up. Without it anyone could
-// compute sources that land in one set of a table and push each other out.
-using HashKey = std::array<std::uint8_t, 16>;
 
 // The whole address for IPv4, the /64 prefix for IPv6 (one host usually owns a whole /64 and could
 // otherwise pick a fresh address every time). The port never counts: a forger chooses it freely.
 SourceKey source_key(const net::Address& from);
 
-// The set of a table of `sets` sets that `key` lives in: SipHash-2-4 of the key under `hash_key`.
-std::size_t keyed_set(const HashKey& hash_key, const SourceKey& key, std::size_t sets);
+// The hash that places a source in a set of a limiter's fixed table. It must be keyed with a secret:
+// with a hash anyone can compute, anyone can pick sources that land in one set and push each other
+// out. The server's is SipHash-2-4 under a key drawn from the kernel at start-up
+// (platform::SipSourceHash).
+class SourceHash {
+public:
+    virtual ~SourceHash() = default;
+    virtual std::uint64_t operator()(const SourceKey& key) const = 0;
+};
 
 // A bucket of `burst` tokens that regains `per_second` at the start of every further calendar second.
 // Whole seconds only; a clock set back only moves the refill mark back and gives no tokens.

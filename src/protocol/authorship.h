@@ -1,24 +1,31 @@
 // Who may send what: a datagram that names a player (by id) is taken only from that player's own
 // sockets, so that nobody can speak, move, leave or be hurt in another player's name.
 //
-// Honest clients send every game datagram from the socket they joined from and every chat datagram
-// from one chat socket on the same host, so the rules below never refuse them:
-// - game socket: STATE, ACK and LEAVE for id X only from the address (IP and port) X joined from;
-// - chat socket: SET_NAME, CHAT, WHISPER (its sender id), RESPAWN, EVENT_BYTE, EVENT_WORD and EVENT_ALL
-//   only when a player holds the id, and from that player's host (any port) until it has a chat
-//   address, from exactly that address after;
-// - HEALTH_DELTA reports a hit by someone in the game: only from the host of a player in the game;
-// - JOIN and the two queries name nobody and are open to anyone (each has its own limit).
+// Each route of the dispatch tables names the rule of its message. Honest clients send every game
+// datagram from the socket they joined from and every chat datagram from one chat socket on the same
+// host, so the rules never refuse them.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
 #include "net/address.h"
-#include "net/transport.h"
 #include "protocol/slot_table.h"
 
 namespace quarel::protocol {
+
+enum class Author : std::uint8_t {
+    // JOIN and the two queries name nobody: open to anyone (each has its own limit).
+    Anyone,
+    // STATE, ACK, LEAVE for id X: only from the address (IP and port) X joined from.
+    JoinAddress,
+    // SET_NAME, CHAT, WHISPER (its sender id), RESPAWN, EVENT_BYTE, EVENT_WORD, EVENT_ALL for id X: only
+    // when a player holds X, from that player's host (any port) until it has a chat address, from
+    // exactly that address after.
+    PlayerChat,
+    // HEALTH_DELTA reports a hit by someone in the game: only from the host of a player in the game.
+    InGameHost,
+};
 
 enum class Authorship : std::uint8_t {
     Accepted,
@@ -29,12 +36,9 @@ enum class Authorship : std::uint8_t {
     NotInGame,       // a HEALTH_DELTA from a host that holds no player
 };
 
-// The verdict for a datagram of `type` on `socket` naming `id` (bytes 3..6), sent from `from`.
-Authorship authorship(const SlotTable& table, net::Socket socket, std::uint8_t type, std::int32_t id,
-                      const net::Address& from);
-
-// The id a datagram names at bytes 3..6, or 0 when it is too short to name one.
-std::int32_t named_id(std::span<const std::uint8_t> datagram);
+// The verdict of `rule` on `datagram`, sent from `from`. A datagram under JoinAddress or PlayerChat
+// names its player at bytes 3..6 and is at least that long (its route's minimum size sees to it).
+Authorship authorship(const SlotTable& table, Author rule, std::span<const std::uint8_t> datagram, const net::Address& from);
 
 // Datagrams refused, one counter per reason.
 struct SenderRefusals {

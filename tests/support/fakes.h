@@ -14,7 +14,9 @@
 #include "core/console.h"
 #include "core/server_state.h"
 #include "net/transport.h"
+#include "platform/source_hash.h"
 #include "protocol/crc16.h"
+#include "server/loop.h"
 
 namespace quarel::testing {
 
@@ -160,14 +162,20 @@ private:
     std::int64_t now_;
 };
 
+// The limiters' table hash under a fixed key, so that every run places sources alike.
+inline const core::SourceHash& test_source_hash() {
+    static const platform::SipSourceHash hash(platform::SipSourceHash::Key{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    return hash;
+}
+
 // A server state with its fakes, ready to run handlers or passes.
 struct Harness {
-    explicit Harness(const core::Settings& settings = core::Settings{}) : state(settings) {}
+    explicit Harness(const core::Settings& settings = core::Settings{}) : state(settings, test_source_hash()) {}
     core::ServerState state;
     FakeTransport net;
     ManualClock clock;
     core::StringConsole out;
-    core::Io io{net, clock, out, nullptr};
+    server::LoopIo io{net, clock, out};
 };
 
 }  // namespace quarel::testing

@@ -1,11 +1,11 @@
 // The bounded config file reader.
-#include "core/config_file.h"
+#include "platform/config_file.h"
 
 #include <array>
 #include <cstdio>
 #include <string_view>
 
-namespace quarel::core {
+namespace quarel::platform {
 
 namespace {
 
@@ -14,13 +14,14 @@ constexpr std::size_t kLineBytes = 511;
 
 }  // namespace
 
-ConfigRead read_config_file(Settings& settings, const std::string& path, const std::function<bool()>& stop_requested) {
-    // C stdio rather than a stream: nothing here may throw. Opening a FIFO blocks until a writer
-    // comes; a stop signal interrupts it (the handlers are installed without SA_RESTART).
+ConfigRead read_config_file(core::Settings& settings, const std::string& path, const std::function<bool()>& stop_requested) {
+    // C stdio rather than a stream: nothing here may throw, and a path that opens but cannot be read (a
+    // directory named `config`) must not end the server. Opening a FIFO blocks until a writer comes; a
+    // stop signal interrupts it (the handlers are installed without SA_RESTART).
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return stop_requested() ? ConfigRead::Stopped : ConfigRead::Unreadable;
     // Half a config is never applied: the lines go to a copy, which replaces the settings at the end.
-    Settings staged = settings;
+    core::Settings staged = settings;
     std::array<char, kLineBytes> line;
     std::size_t len = 0;
     std::size_t total = 0;
@@ -32,7 +33,7 @@ ConfigRead read_config_file(Settings& settings, const std::string& path, const s
         }
         line[len++] = static_cast<char>(c);
         if (c != '\n' && len < kLineBytes) continue;
-        apply_config(staged, std::string_view(line.data(), len));
+        core::apply_config(staged, std::string_view(line.data(), len));
         len = 0;
         if (stop_requested()) {
             result = ConfigRead::Stopped;
@@ -45,9 +46,13 @@ ConfigRead read_config_file(Settings& settings, const std::string& path, const s
     if (result != ConfigRead::Applied) return result;
     if (stop_requested()) return ConfigRead::Stopped;
     if (failed) return ConfigRead::Unreadable;
-    if (len > 0) apply_config(staged, std::string_view(line.data(), len));
+    if (len > 0) core::apply_config(staged, std::string_view(line.data(), len));
     settings = staged;
     return ConfigRead::Applied;
 }
 
-}  // namespace quarel::core
+bool load_config_file(core::Settings& settings, const std::string& path) {
+    return read_config_file(settings, path, [] { return false; }) == ConfigRead::Applied;
+}
+
+}  // namespace quarel::platform

@@ -27,11 +27,6 @@
 #include "net/address.h"
 
 namespace quarel::core {
-struct ServerState;
-struct Io;
-}  // namespace quarel::core
-
-namespace quarel::chat {
 
 struct QueryLimits {
     // A source may be answered this many times at once: a server browser asks both questions and may
@@ -57,11 +52,11 @@ public:
     // Sources tracked at once: kSets sets of kWays entries, allocated once.
     static constexpr std::size_t kSets = 128;
     static constexpr std::size_t kWays = 8;
-    using Key = core::SourceKey;
+    using Key = SourceKey;
 
-    // `hash_key` keys the table's hash: the server draws it from the kernel at start-up; tests pass
-    // their own so that they are deterministic.
-    explicit QueryLimiter(QueryLimits limits = {}, const core::HashKey& hash_key = {});
+    // `hash` spreads sources over the sets; it must outlive the limiter. The server's is keyed with a
+    // secret drawn at start-up; tests pass one with a fixed key so that they are deterministic.
+    explicit QueryLimiter(const SourceHash& hash, QueryLimits limits = {});
 
     // Decides whether a query from `from` at calendar second `now` is answered. A refusal is counted
     // for the summary line.
@@ -79,8 +74,8 @@ public:
 
     // The bucket a source is counted in (see core::source_key).
     static Key source_key(const net::Address& from) { return core::source_key(from); }
-    // The set a key lives in, under this limiter's hash key.
-    std::size_t set_of(const Key& key) const { return core::keyed_set(hash_key_, key, kSets); }
+    // The set a key lives in, under this limiter's hash.
+    std::size_t set_of(const Key& key) const { return static_cast<std::size_t>((*hash_)(key) % kSets); }
 
 private:
     static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
@@ -88,7 +83,7 @@ private:
     struct Entry {
         Key key{};
         bool used = false;
-        core::TokenBucket bucket;
+        TokenBucket bucket;
         std::uint64_t last_use = 0;         // recency, from use_counter_
         std::int64_t last_seen = 0;         // calendar second of its latest query
         std::int64_t first_answer = kNever; // calendar second of its first answer
@@ -101,7 +96,7 @@ private:
     void refuse(std::int64_t now);
 
     QueryLimits limits_;
-    core::HashKey hash_key_;
+    const SourceHash* hash_;
     std::vector<Entry> entries_;  // kSets * kWays, allocated once
     std::uint64_t use_counter_ = 0;
     std::int64_t global_second_ = std::numeric_limits<std::int64_t>::min();
@@ -111,8 +106,4 @@ private:
     std::int64_t report_at_ = 0;
 };
 
-// Loop step, once per pass after the chat drain: prints the summary line of refused queries when it is
-// due, whether or not a query came in this pass.
-void report_dropped_queries(core::ServerState& s, core::Io& io);
-
-}  // namespace quarel::chat
+}  // namespace quarel::core

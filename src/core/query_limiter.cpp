@@ -1,15 +1,13 @@
 // Query rate limits: per-source token buckets in a fixed set-associative table under a keyed hash, a
 // global cap per calendar second with a share kept for trusted sources, and the summary line of refusals.
-#include "chat/rate_limit.h"
+#include "core/query_limiter.h"
 
 #include <algorithm>
 
-#include "core/server_state.h"
+namespace quarel::core {
 
-namespace quarel::chat {
-
-QueryLimiter::QueryLimiter(QueryLimits limits, const core::HashKey& hash_key)
-    : limits_(limits), hash_key_(hash_key), entries_(kSets * kWays) {}
+QueryLimiter::QueryLimiter(const SourceHash& hash, QueryLimits limits)
+    : limits_(limits), hash_(&hash), entries_(kSets * kWays) {}
 
 bool QueryLimiter::trusted(const Entry& e, std::int64_t now) const {
     return e.first_answer != kNever && !e.overdrawn && now - e.first_answer >= limits_.trust_after &&
@@ -42,7 +40,7 @@ QueryLimiter::Entry* QueryLimiter::entry_for(const Key& key, std::int64_t now) {
     *e = Entry{};
     e->used = true;
     e->key = key;
-    e->bucket = core::TokenBucket{limits_.burst, now};
+    e->bucket = TokenBucket{limits_.burst, now};
     e->last_seen = now;
     return e;
 }
@@ -102,11 +100,4 @@ std::optional<std::int64_t> QueryLimiter::take_report(std::int64_t now) {
     return n;
 }
 
-void report_dropped_queries(core::ServerState& s, core::Io& io) {
-    if (s.query_limit.dropped() == 0) return;
-    if (const auto n = s.query_limit.take_report(io.clock.now())) {
-        io.out.print("Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
-    }
-}
-
-}  // namespace quarel::chat
+}  // namespace quarel::core

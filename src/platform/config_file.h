@@ -1,0 +1,33 @@
+// Reading the `config` file from disk; core::apply_config parses its lines. The file is read line by
+// line, never more than one line (511 bytes) held, at most 1 MiB, giving way to a stop signal: a file
+// that turns out to be endless (a device, a pipe) or slow (a FIFO nobody writes) can then neither eat
+// the memory nor hold off a stop.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "core/settings.h"
+
+namespace quarel::platform {
+
+// A config file longer than this is refused whole.
+constexpr std::size_t kConfigByteLimit = std::size_t{1} << 20;
+
+enum class ConfigRead {
+    Applied,     // read to its end and applied
+    Unreadable,  // missing, or not readable to its end: the settings are untouched
+    TooLong,     // more than kConfigByteLimit bytes: the settings are untouched
+    Stopped,     // `stop_requested` said so before the end: the settings are untouched
+};
+
+// Reads the file at `path` and applies its lines (as core::apply_config does) to `settings` once the
+// whole file has been read. `stop_requested` is asked after every line and whenever a read is
+// interrupted.
+ConfigRead read_config_file(core::Settings& settings, const std::string& path, const std::function<bool()>& stop_requested);
+
+// read_config_file without a stop: true when the file was applied.
+bool load_config_file(core::Settings& settings, const std::string& path);
+
+}  // namespace quarel::platform

@@ -1,0 +1,123 @@
+// quarel-server: wires settings, sockets, clock and console together and runs the loop.
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "core/banner.h"
+#include "core/options.h"
+#include "core/server_state.h"
+#include "core/settings.h"
+#include "platform/config_file.h"
+#include "platform/console.h"
+#include "platform/curl_lobby_client.h"
+#include "platform/random.h"
+#include "platform/signals.h"
+#include "platform/source_hash.h"
+#include "platform/system_clock.h"
+#include "platform/udp_transport.h"
+#include "platform/wait.h"
+#include "server/loop.h"
+
+using namespace quarel;
+
+namespace {
+
+// Reads the config file, giving way to a stop signal. An exit status when the start-up ends here.
+std::optional<int> read_config(core::Settings& settings, const core::Options& opt, const platform::ShutdownSignals& stop,
+                               core::Console& console) {
+    switch (platform::read_config_file(settings, opt.config_path, [&stop] { return stop.requested(); })) {
+        case platform::ConfigRead::Applied:
+            return std::nullopt;
+        case platform::ConfigRead::Unreadable:
+            // Only the default ./config may be absent: a file named on the command line is meant to be read.
+            if (!opt.config_given) return std::nullopt;
+            std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", opt.config_path.c_str());
+            return 2;
+        case platform::ConfigRead::TooLong:
+            std::fprintf(stderr, "quarel-server: config file '%s' is longer than 1 MiB\n", opt.config_path.c_str());
+            return 2;
+        case platform::ConfigRead::Stopped:
+            console.write("Server stopped.\n");
+            return 0;
+    }
+    return 2;
+}
+
+// A socket that cannot be opened ends the start-up: its line, the system's reason, status 1, so that
+// a service manager retries and nothing takes a half-deaf server for a healthy one.
+std::optional<int> open_sockets(platform::UdpTransport& udp, const core::Options& opt, core::Console& console) {
+    const struct {
+        net::Socket socket;
+        std::uint16_t port;
+        const char* line;
+    } sockets[] = {{net::Socket::Chat, opt.chat_port, "I won't listen chat!\n"},
+                   {net::Socket::Game, opt.game_port, "I won't listen anyone!\n"}};
+    for (const auto& s : sockets) {
+        if (udp.open(s.socket, s.port)) continue;
+        console.write(s.line);
+        console.print("UDP port %u: %s\n", unsigned{s.port}, udp.open_error().c_str());
+        return 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const core::ParsedOptions parsed = core::parse_options(argc, argv);
+    if (parsed.exit_status) {
+        std::fputs(parsed.out.c_str(), stdout);
+        std::fputs(parsed.err.c_str(), stderr);
+        return *parsed.exit_status;
+    }
+    const core::Options& opt = parsed.options;
+
+    // Installed before the sockets open, so that a stop during start-up is not lost.
+    platform::ShutdownSignals stop;
+    platform::StdoutConsole console;
+    core::Settings settings;
+    if (const auto status = read_config(settings, opt, stop, console)) return *status;
+    if (auto note = core::clamp_max_slots(settings)) console.write(*note);
+    // The limiters' tables are keyed with a secret, so that nobody can compute colliding sources.
+    platform::SipSourceHash::Key hash_key{};
+    if (!platform::random_bytes(hash_key)) {
+        std::fprintf(stderr, "quarel-server: the kernel gives no random bytes\n");
+        return 1;
+    }
+    const platform::SipSourceHash source_hash(hash_key);
+    core::ServerState state(settings, source_hash);
+    console.write(core::banner(state.settings));
+
+    if (!platform::UdpTransport::network_available()) {
+        console.write("Failed init network!\n");
+        return 1;
+    }
+    platform::UdpTransport udp;
+    if (const auto status = open_sockets(udp, opt, console)) return *status;
+
+    platform::SystemClock clock;
+    // The lobby client exists only on a server that announces itself.
+    std::unique_ptr<platform::CurlLobbyClient> lobby_client;
+    if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
+    server::LoopIo io{udp, clock, console, lobby_client.get()};
+
+    // Between passes the loop sleeps on the sockets, the stop signal and the lobby's transfer.
+    platform::WorkWait wait;
+    wait.add(udp);
+    wait.add(stop);
+    if (lobby_client) wait.add(*lobby_client);
+
+    // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
+    while (!stop.requested()) {
+        if (server::run_pass(state, io)) continue;
+        if (stop.requested()) break;
+        wait.until(server::next_deadline(state, io));
+    }
+    server::finish(io);
+    udp.close_all();
+    // An announcement still in flight is dropped, its connection closed; it prints nothing.
+    io.lobby = nullptr;
+    lobby_client.reset();
+    console.write("Server stopped.\n");
+    return 0;
+}
