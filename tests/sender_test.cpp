@@ -192,6 +192,8 @@ TEST(SenderCheck, StrangersChangeNothingSendNothingPrintNothingAndAreCountedByRe
         {"HEALTH_DELTA on 1", Socket::Chat, health(1, -100), kStranger},
         {"RESPAWN as 1", Socket::Chat, id_msg(0x83, 1), kStranger},
         {"EVENT_ALL as 1", Socket::Chat, id_msg(0x88, 1, 1), kStranger},
+        {"EVENT_BYTE as 2", Socket::Chat, id_msg(0x85, 2, 1), kStranger},
+        {"EVENT_WORD as 1 from its game socket", Socket::Chat, id_msg(0x86, 1, 4), kGameA},
     };
     for (const Case& c : cases) {
         srv.in(c.socket, c.d, c.from);
@@ -202,8 +204,8 @@ TEST(SenderCheck, StrangersChangeNothingSendNothingPrintNothingAndAreCountedByRe
     const auto& r = srv.h.state.sender_refusals;
     EXPECT_EQ(r.not_join_address, 3u);
     EXPECT_EQ(r.unknown_id, 1u);
-    EXPECT_EQ(r.not_chat_address, 4u);
-    EXPECT_EQ(r.not_player_host, 2u);
+    EXPECT_EQ(r.not_chat_address, 5u);
+    EXPECT_EQ(r.not_player_host, 3u);
     EXPECT_EQ(r.not_in_game, 1u);
     EXPECT_EQ(r.total(), std::size(cases));
 

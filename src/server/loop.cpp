@@ -21,11 +21,11 @@ using Handler = void (*)(ServerState&, core::Io&, const Datagram&);
 struct Route {
     Handler handler = nullptr;
     std::size_t min_size = 0;  // a shorter datagram has no complete layout: dropped
-    // Who may send it (see protocol/authorship.h); with strict_senders 0, anyone.
-    protocol::Author author = protocol::Author::Anyone;
     // The handler's answer may join the STATE answers held back in the outbox. Any other game handler
     // changes what those answers were written from, so they leave before it runs.
     bool joins_held = false;
+    // Who may send it (see protocol/authorship.h); with strict_senders 0, anyone.
+    protocol::Author author = protocol::Author::Anyone;
 };
 
 using RouteTable = std::array<Route, 256>;
@@ -33,30 +33,36 @@ using RouteTable = std::array<Route, 256>;
 constexpr RouteTable make_game_routes() {
     namespace m = protocol::min_size;
     namespace in = protocol::game_in;
-    using protocol::Author;
     RouteTable t{};
-    t[in::JOIN] = {game::on_join, m::JOIN, Author::Anyone};
-    t[in::STATE] = {game::on_state, m::STATE, Author::JoinAddress, true};
-    t[in::ACK] = {game::on_ack, m::ACK, Author::JoinAddress};
-    t[in::LEAVE] = {game::on_leave, m::LEAVE, Author::JoinAddress};
+    t[in::JOIN] = {game::on_join, m::JOIN};
+    t[in::STATE] = {game::on_state, m::STATE, true};
+    t[in::ACK] = {game::on_ack, m::ACK};
+    t[in::LEAVE] = {game::on_leave, m::LEAVE};
+    // JOIN names nobody; the others only from the address the player joined from.
+    for (const std::uint8_t type : {in::STATE, in::ACK, in::LEAVE}) t[type].author = protocol::Author::JoinAddress;
     return t;
 }
 
 constexpr RouteTable make_chat_routes() {
     namespace m = protocol::min_size;
     namespace in = protocol::chat_in;
-    using protocol::Author;
     RouteTable t{};
-    t[in::ASK_SLOTS] = {chat::on_ask_slots, m::ASK_SLOTS, Author::Anyone};
-    t[in::ASK_MAP] = {chat::on_ask_map, m::ASK_MAP, Author::Anyone};
-    t[in::SET_NAME] = {chat::on_set_name, m::SET_NAME, Author::PlayerChat};
-    t[in::CHAT] = {chat::on_chat, m::CHAT, Author::PlayerChat};
-    t[in::WHISPER] = {chat::on_whisper, m::WHISPER, Author::PlayerChat};
-    t[in::HEALTH_DELTA] = {chat::on_health_delta, m::HEALTH_DELTA, Author::InGameHost};
-    t[in::RESPAWN] = {chat::on_relay, m::RESPAWN, Author::PlayerChat};
-    t[in::EVENT_BYTE] = {chat::on_relay, m::EVENT_BYTE, Author::PlayerChat};
-    t[in::EVENT_WORD] = {chat::on_relay, m::EVENT_WORD, Author::PlayerChat};
-    t[in::EVENT_ALL] = {chat::on_relay, m::EVENT_ALL, Author::PlayerChat};
+    t[in::ASK_SLOTS] = {chat::on_ask_slots, m::ASK_SLOTS};
+    t[in::ASK_MAP] = {chat::on_ask_map, m::ASK_MAP};
+    t[in::SET_NAME] = {chat::on_set_name, m::SET_NAME};
+    t[in::CHAT] = {chat::on_chat, m::CHAT};
+    t[in::WHISPER] = {chat::on_whisper, m::WHISPER};
+    t[in::HEALTH_DELTA] = {chat::on_health_delta, m::HEALTH_DELTA};
+    t[in::RESPAWN] = {chat::on_relay, m::RESPAWN};
+    t[in::EVENT_BYTE] = {chat::on_relay, m::EVENT_BYTE};
+    t[in::EVENT_WORD] = {chat::on_relay, m::EVENT_WORD};
+    t[in::EVENT_ALL] = {chat::on_relay, m::EVENT_ALL};
+    // The queries are open to anyone; every message that names a player only from that player.
+    for (const std::uint8_t type :
+         {in::SET_NAME, in::CHAT, in::WHISPER, in::RESPAWN, in::EVENT_BYTE, in::EVENT_WORD, in::EVENT_ALL}) {
+        t[type].author = protocol::Author::PlayerChat;
+    }
+    t[in::HEALTH_DELTA].author = protocol::Author::InGameHost;
     return t;
 }
 
