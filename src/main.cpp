@@ -12,6 +12,7 @@
 #include "core/console.h"
 #include "core/loop.h"
 #include "core/options.h"
+#include "core/reload.h"
 #include "core/server_state.h"
 #include "core/settings.h"
 #include "core/shutdown.h"
@@ -76,9 +77,22 @@ int main(int argc, char** argv) {
     std::unique_ptr<lobby::CurlLobbyClient> lobby_client;
     if (state.settings.public_listing == 1) lobby_client = std::make_unique<lobby::CurlLobbyClient>();
     core::Io io{udp, clock, console, lobby_client.get()};
-    // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
+    // SIGINT and SIGTERM end the loop at the end of the pass they interrupt; SIGHUP reloads the config
+    // there.
     while (!stop.requested()) {
-        if (core::run_pass(state, io)) continue;
+        const bool game_datagram = core::run_pass(state, io);
+        if (stop.take_reload()) {
+            core::reload_config(state, io, opt.config_path);
+            // The lobby client exists exactly while the server announces itself.
+            if (state.settings.public_listing == 1 && !lobby_client) {
+                lobby_client = std::make_unique<lobby::CurlLobbyClient>();
+            } else if (state.settings.public_listing != 1 && lobby_client) {
+                io.lobby = nullptr;
+                lobby_client.reset();
+            }
+            io.lobby = lobby_client.get();
+        }
+        if (game_datagram) continue;
         if (stop.requested()) break;
         wait_for_work(udp, stop.wake_fd(), core::next_deadline(state, io), lobby_client.get());
     }

@@ -1,6 +1,7 @@
 // The server's whole state, created at start-up and passed to every handler and job.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,6 +19,12 @@ class LobbyClient;
 }
 
 namespace quarel::core {
+
+// A kicked player's IP address: its JOINs are answered SERVER_FULL while now < until.
+struct RejoinBar {
+    std::array<std::uint8_t, 16> ip{};
+    std::int64_t until = 0;
+};
 
 struct ServerState {
     explicit ServerState(const Settings& loaded);
@@ -40,6 +47,9 @@ struct ServerState {
 
     // STATE answers held back while more game datagrams wait, sent before anything else goes out.
     game::AnswerBatch answers;
+
+    // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
+    std::vector<RejoinBar> rejoin_bars;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.

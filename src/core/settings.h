@@ -27,6 +27,7 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -1,10 +1,11 @@
-// Clean stop on SIGINT and SIGTERM: the signal only raises a flag and makes a descriptor readable,
-// so that the main loop wakes from its wait, finishes its pass and leaves.
+// Clean stop on SIGINT and SIGTERM, reload on SIGHUP: the signal only raises a flag and makes a
+// descriptor readable, so that the main loop wakes from its wait, finishes its pass and leaves (or
+// reloads and goes on).
 #pragma once
 
 namespace quarel::core {
 
-// Installs handlers for SIGINT and SIGTERM for its lifetime (the previous ones come back on
+// Installs handlers for SIGINT, SIGTERM and SIGHUP for its lifetime (the previous ones come back on
 // destruction). Handlers are installed without SA_RESTART, so a wait that the signal interrupts ends
 // at once; the self-pipe covers a signal that arrives between the flag check and the wait. At most one
 // instance may exist at a time.
@@ -19,6 +20,9 @@ public:
     bool requested() const;
     // The signal that asked for the stop (0 while none did).
     int signal_number() const;
+    // True once for each SIGHUP (several before the call count as one). Also empties the wake-up pipe,
+    // which would otherwise keep the loop's wait from sleeping.
+    bool take_reload();
     // Becomes readable when a stop is requested; add it to every wait of the main loop (-1 when the
     // pipe could not be made: then only the interrupted wait wakes the loop).
     int wake_fd() const { return read_fd_; }

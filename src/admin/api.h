@@ -1,0 +1,54 @@
+// The admin API: the calls a host makes over HTTP to steer a running game (list, kick, ban, unban,
+// say, reload). The listener hands every request under /api/ to handle(), on the loop's thread.
+//
+//   GET    /api/players                 the players in the game, with their addresses
+//   POST   /api/kick     {"id": N, "reason": "..."}
+//   GET    /api/bans                    the bans in force
+//   POST   /api/bans     {"range": "...", "minutes": N, "reason": "..."}   minutes absent or 0: for good
+//   DELETE /api/bans?range=...
+//   POST   /api/say      {"text": "..."}
+//   POST   /api/reload
+//
+// Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
+// failures, 403 while the server has no token). Answers are JSON objects; failures carry "error".
+// 404: unknown path (or no such player or ban); 405: wrong method; 400: bad JSON or fields.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "admin/auth.h"
+#include "admin/bans.h"
+#include "core/reload.h"
+#include "core/server_state.h"
+#include "net/http.h"
+
+namespace quarel::admin {
+
+// The longest ban, in minutes (ten years): longer is "for good".
+constexpr std::int64_t kMaxBanMinutes = 10LL * 366 * 24 * 60;
+
+struct AdminContext {
+    core::ServerState& state;
+    core::Io& io;
+    BanList& bans;
+    Gate& gate;
+    // Reads the config file again and applies it (printing its lines).
+    std::function<core::ReloadReport()> reload;
+    // Writes the ban list to its file; false, with the reason in `error`, when it could not.
+    std::function<bool(const BanList&, std::string& error)> save_bans;
+};
+
+// Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.
+net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& request, std::int64_t now);
+
+// Drops the bans that have expired at `now` and saves the list when any went (one console line when
+// the save fails). For the loop to call when now reaches bans.next_expiry().
+void expire_bans(AdminContext& ctx, std::int64_t now);
+
+// The value of `name` in a query string ("a=1&range=10.0.0.0%2F8"), percent-decoded; nothing when
+// absent or badly encoded.
+std::optional<std::string> query_value(std::string_view query, std::string_view name);
+
+}  // namespace quarel::admin
