@@ -19,8 +19,8 @@ constexpr std::size_t kMinTokenLength = 16;
 // Reads the token from `path`. When the file is missing and `create` is set, first creates it (mode
 // 0600, kTokenBytes random bytes as hex and a line feed) and prints one line naming the file. Nothing
 // (and one line saying why: the API then refuses every call) when there is no usable token: a missing
-// file not created, an unreadable one, or one whose first line is shorter than kMinTokenLength or holds
-// blanks or control bytes.
+// file not created, an unreadable one, or one whose first line, without blanks at either end, is
+// shorter than kMinTokenLength or holds blanks or control bytes.
 std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out);
 
 // The ban file.
