@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace quarel::admin {
@@ -114,15 +115,22 @@ bool valid_reason(std::string_view text) {
 }
 
 std::size_t BanList::KeyHash::operator()(const Key& k) const {
-    // FNV-1a; the keys are chosen by the host, not by the network.
-    std::uint64_t h = 1469598103934665603ull;
-    for (const std::uint8_t b : k) h = (h ^ b) * 1099511628211ull;
-    return static_cast<std::size_t>(h);
+    // The keys in the table are chosen by the host, not by the network: a plain multiplicative mix.
+    const std::uint64_t h = (k.a * 0x9E3779B97F4A7C15ull) ^ (k.b + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+BanList::Key BanList::key_of(const std::array<std::uint8_t, 16>& ip) {
+    Key k;
+    std::memcpy(&k.a, ip.data(), 8);
+    std::memcpy(&k.b, ip.data() + 8, 8);
+    return k;
 }
 
 std::vector<LineProblem> BanList::load(std::string_view text) {
     std::vector<LineProblem> problems;
     bans_.clear();
+    groups_.clear();
     std::size_t number = 0;
     while (!text.empty()) {
         ++number;
@@ -150,15 +158,8 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
             problems.push_back({number, "reason longer than 200 bytes or holding control bytes"});
             continue;
         }
-        Ban ban{*range, *expiry, std::string(reason)};
-        const auto same = std::find_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return b.range == ban.range; });
-        if (same != bans_.end()) {
-            *same = std::move(ban);
-        } else {
-            bans_.push_back(std::move(ban));
-        }
+        put(Ban{*range, *expiry, std::string(reason)});
     }
-    reindex();
     return problems;
 }
 
@@ -172,15 +173,21 @@ std::string BanList::to_text() const {
     return text;
 }
 
-void BanList::add(Ban ban) {
-    for (Ban& b : bans_) {
-        if (b.range == ban.range) {
-            b = std::move(ban);
-            return;  // same range, same index entry
-        }
+void BanList::add(Ban ban) { put(std::move(ban)); }
+
+void BanList::put(Ban ban) {
+    auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == ban.range.bits; });
+    if (g == groups_.end()) {
+        std::array<std::uint8_t, 16> ones;
+        ones.fill(0xFF);
+        g = groups_.insert(groups_.end(), Group{ban.range.bits, key_of(masked(ones, ban.range.bits)), {}});
     }
-    bans_.push_back(std::move(ban));
-    reindex();
+    const auto [at, fresh] = g->index.try_emplace(key_of(ban.range.ip), bans_.size());
+    if (fresh) {
+        bans_.push_back(std::move(ban));
+    } else {
+        bans_[at->second] = std::move(ban);
+    }
 }
 
 bool BanList::remove(const Range& range) {
@@ -200,8 +207,9 @@ bool BanList::prune(std::int64_t now) {
 }
 
 bool BanList::matches(const net::Address& address, std::int64_t now) const {
+    const Key k = key_of(address.ip);
     for (const Group& g : groups_) {
-        const auto it = g.index.find(masked(address.ip, g.bits));
+        const auto it = g.index.find(Key{k.a & g.mask.a, k.b & g.mask.b});
         if (it != g.index.end() && bans_[it->second].active(now)) return true;
     }
     return false;
@@ -216,13 +224,10 @@ std::int64_t BanList::next_expiry() const {
 }
 
 void BanList::reindex() {
+    std::vector<Ban> all;
+    all.swap(bans_);
     groups_.clear();
-    for (std::size_t i = 0; i < bans_.size(); ++i) {
-        const Range& r = bans_[i].range;
-        auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == r.bits; });
-        if (g == groups_.end()) g = groups_.insert(groups_.end(), Group{r.bits, {}});
-        g->index[r.ip] = i;
-    }
+    for (Ban& b : all) put(std::move(b));
 }
 
 }  // namespace quarel::admin

@@ -81,16 +81,25 @@ public:
     std::int64_t next_expiry() const;
 
 private:
-    using Key = std::array<std::uint8_t, 16>;
+    // An address as two 64-bit words (in memory order), so that masking and hashing take a few
+    // instructions on the path of every datagram.
+    struct Key {
+        std::uint64_t a = 0, b = 0;
+        friend bool operator==(const Key&, const Key&) = default;
+    };
     struct KeyHash {
         std::size_t operator()(const Key& k) const;
     };
+    static Key key_of(const std::array<std::uint8_t, 16>& ip);
     // The bans of one prefix length, by their masked address.
     struct Group {
         int bits;
+        Key mask;
         std::unordered_map<Key, std::size_t, KeyHash> index;
     };
 
+    // Adds `ban` or replaces the one on its range, keeping the index.
+    void put(Ban ban);
     void reindex();
 
     std::vector<Ban> bans_;
