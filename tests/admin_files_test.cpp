@@ -137,17 +137,6 @@ TEST(AtomicWrite, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewList) {
     EXPECT_GT(seen, 0u);  // the writer got somewhere: the check above was not vacuous
 }
 
-TEST(ExclusiveCreate, CreatesOnceWithTheModeAndNeverReplaces) {
-    TempDir dir;
-    const std::string path = dir.file("admin_token");
-    std::string error;
-    EXPECT_EQ(platform::create_file_exclusively(path, "one\n", 0600, error), platform::CreateStatus::Created) << error;
-    EXPECT_EQ(mode_of(path), 0600u);
-    EXPECT_EQ(platform::create_file_exclusively(path, "two\n", 0600, error), platform::CreateStatus::Exists);
-    EXPECT_EQ(slurp(path), "one\n");
-    EXPECT_EQ(dir.names(), (std::set<std::string>{"admin_token"}));
-}
-
 TEST(RandomBytes, FillsEveryByteFromTheKernel) {
     std::array<std::uint8_t, 32> a{}, b{};
     ASSERT_TRUE(platform::random_bytes(a));
