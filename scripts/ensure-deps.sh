@@ -2,7 +2,8 @@
 # Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
 # given as arguments.
 set -euo pipefail
-wanted=(cmake make g++ libgtest-dev libcurl4-openssl-dev nlohmann-json3-dev pkg-config "$@")
+# binutils: nm, with which the tests check that the core library makes no system calls.
+wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev nlohmann-json3-dev pkg-config "$@")
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -16,9 +16,9 @@
 
 #include "admin/bans.h"
 #include "core/console.h"
+#include "platform/admin_files.h"
 #include "platform/files.h"
 #include "platform/random.h"
-#include "server/admin_files.h"
 
 using namespace quarel;
 
@@ -153,7 +153,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceWith64HexDigitsReadableByTheServerOnly
     TempDir dir;
     const std::string path = dir.file("admin_token");
     core::StringConsole out;
-    const auto token = server::load_admin_token(path, true, out);
+    const auto token = platform::load_admin_token(path, true, out);
     ASSERT_TRUE(token.has_value());
     EXPECT_EQ(token->size(), 64u);
     EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
@@ -162,10 +162,10 @@ TEST(AdminToken, AMissingFileIsCreatedOnceWith64HexDigitsReadableByTheServerOnly
     EXPECT_EQ(out.text(), "Admin token written to " + path + "\n");  // the file, never the token
     EXPECT_EQ(dir.names(), (std::set<std::string>{"admin_token"}));
     out.clear();
-    EXPECT_EQ(server::load_admin_token(path, true, out), token);
+    EXPECT_EQ(platform::load_admin_token(path, true, out), token);
     EXPECT_EQ(out.text(), "");
     core::StringConsole other;
-    const auto second = server::load_admin_token(dir.file("another"), true, other);
+    const auto second = platform::load_admin_token(dir.file("another"), true, other);
     EXPECT_NE(second, token);
 }
 
@@ -186,21 +186,21 @@ TEST(AdminToken, FilesWithoutAUsableTokenRefuseEveryCall) {
     for (const auto& [content, token] : cases) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
         core::StringConsole out;
-        EXPECT_EQ(server::load_admin_token(path, true, out), token) << content;
+        EXPECT_EQ(platform::load_admin_token(path, true, out), token) << content;
         EXPECT_EQ(out.text(), token ? "" : unusable) << content;
         EXPECT_EQ(slurp(path), content);  // never replaced
     }
     core::StringConsole out;
-    EXPECT_EQ(server::load_admin_token(dir.file("none"), false, out), std::nullopt);
+    EXPECT_EQ(platform::load_admin_token(dir.file("none"), false, out), std::nullopt);
     EXPECT_EQ(out.text(), "No admin token file " + dir.file("none") + "; the admin API refuses every call.\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("none")));
     out.clear();
     std::filesystem::create_directory(dir.file("dir"));
-    EXPECT_EQ(server::load_admin_token(dir.file("dir"), true, out), std::nullopt);
+    EXPECT_EQ(platform::load_admin_token(dir.file("dir"), true, out), std::nullopt);
     EXPECT_EQ(out.text(), "Cannot read the admin token: cannot read " + dir.file("dir") +
                               ": Is a directory; the admin API refuses every call.\n");
     out.clear();
-    EXPECT_EQ(server::load_admin_token(dir.file("missing/token"), true, out), std::nullopt);
+    EXPECT_EQ(platform::load_admin_token(dir.file("missing/token"), true, out), std::nullopt);
     EXPECT_EQ(out.text(), "Cannot create the admin token file: cannot create " + dir.file("missing/token") +
                               ".new: No such file or directory; the admin API refuses every call.\n");
 }
@@ -210,7 +210,7 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoaded) {
     const std::string path = dir.file("bans");
     core::StringConsole out;
     admin::BanList bans;
-    server::BanFile file(path);
+    platform::BanFile file(path);
     file.load(bans, kNow, out);  // no file: no bans, nothing printed, nothing written
     EXPECT_TRUE(bans.bans().empty());
     EXPECT_EQ(out.text(), "");
@@ -232,7 +232,7 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoaded) {
     EXPECT_EQ(mode_of(path), 0644u);
     admin::BanList restarted;
     out.clear();
-    server::BanFile(path).load(restarted, kNow, out);
+    platform::BanFile(path).load(restarted, kNow, out);
     EXPECT_EQ(restarted.to_text(), bans.to_text());
     EXPECT_EQ(out.text(), "");
 }
@@ -243,7 +243,7 @@ TEST(BanFileOnDisk, AFileThatCannotBeReadIsNeverReplaced) {
     std::filesystem::create_directory(path);
     core::StringConsole out;
     admin::BanList bans;
-    server::BanFile file(path);
+    platform::BanFile file(path);
     file.load(bans, kNow, out);
     EXPECT_EQ(out.text(), "Bans not loaded: cannot read " + path + ": Is a directory\n");
     bans.add({*admin::parse_range("10.0.0.1"), 0, ""});

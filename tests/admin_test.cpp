@@ -12,10 +12,12 @@
 #include "admin/auth.h"
 #include "admin/bans.h"
 #include "chat/chat.h"
-#include "core/loop.h"
 #include "core/reload.h"
 #include "game/game.h"
+#include "platform/config_file.h"
 #include "protocol/wire.h"
+#include "server/admin_context.h"
+#include "server/loop.h"
 #include "support/fakes.h"
 
 using namespace quarel;
@@ -62,11 +64,11 @@ struct Admin {
 
     void join(const Address& from) {
         h.net.queue_game(join_datagram(), from);
-        core::receive_one(h.state, h.io, Socket::Game);
+        server::receive_one(h.state, h.io, Socket::Game, h.clock.now());
     }
     void name(std::int32_t id, const Address& chat_from, std::string_view n) {
         h.net.queue_chat(sealed(cat({{0x80}, le32(id), text(n), {0}})), chat_from);
-        core::receive_one(h.state, h.io, Socket::Chat);
+        server::receive_one(h.state, h.io, Socket::Chat, h.clock.now());
     }
     void forget() {
         h.net.take();
@@ -96,19 +98,19 @@ struct Admin {
     std::string save_error;  // set: the next saves fail with it
     int reloads = 0;
     core::ReloadReport reload_report{true, {"slots"}, ""};
-    admin::AdminContext ctx{h.state, h.io, bans, gate,
-                            [this] {
-                                ++reloads;
-                                return reload_report;
-                            },
-                            [this](const admin::BanList& b, std::string& error) {
-                                if (!save_error.empty()) {
-                                    error = save_error;
-                                    return false;
-                                }
-                                saved.push_back(b.to_text());
-                                return true;
-                            }};
+    admin::AdminContext ctx = server::make_admin_context(h.state, h.io.io, bans, gate,
+                                                         [this] {
+                                                             ++reloads;
+                                                             return reload_report;
+                                                         },
+                                                         [this](const admin::BanList& b, std::string& error) {
+                                                             if (!save_error.empty()) {
+                                                                 error = save_error;
+                                                                 return false;
+                                                             }
+                                                             saved.push_back(b.to_text());
+                                                             return true;
+                                                         });
 };
 
 const Address kA = addr(1, 5001), kB = addr(2, 5002), kC = addr(3, 5003);
@@ -477,10 +479,10 @@ TEST(Kick, OthersGetPlayerGoneTheSlotIsFreedAndOneLineSaysWhoWhyAndByWhom) {
     EXPECT_EQ(a.h.state.table.find_by_id(2), -1);
 
     // Without a reason the line ends at who asked; a kick of a player who is gone finds nobody.
-    ASSERT_TRUE(game::kick(a.h.state, a.h.io, 3, "", "[::1]:9", kNow));
+    ASSERT_TRUE(game::kick(a.h.state, a.h.io.io, 3, "", "[::1]:9", kNow));
     EXPECT_EQ(a.console(), "3 aka  kicked by [::1]:9.\n");
     EXPECT_EQ(a.sent(), (Lines{line(Socket::Game, kA, gone(3))}));
-    EXPECT_FALSE(game::kick(a.h.state, a.h.io, 3, "again", "x", kNow));
+    EXPECT_FALSE(game::kick(a.h.state, a.h.io.io, 3, "again", "x", kNow));
     EXPECT_EQ(a.call("POST", "/api/kick", R"({"id":3})").status, 404);
     EXPECT_EQ(a.sent(), Lines{});
     EXPECT_EQ(a.console(), "");
@@ -506,7 +508,7 @@ TEST(Kick, TheKickedAddressGetsServerFullFor60Seconds) {
         a.join(kA);
         a.join(kB);
         a.forget();
-        ASSERT_TRUE(game::kick(a.h.state, a.h.io, 2, "", "x", kNow)) << c.what;
+        ASSERT_TRUE(game::kick(a.h.state, a.h.io.io, 2, "", "x", kNow)) << c.what;
         a.forget();
         a.h.clock.advance(c.after);
         a.join(c.from);
@@ -617,7 +619,7 @@ TEST(AdminSay, TheLineGoesToNamedPlayersInTheLoopMessagesExactBytes) {
     // The loop message with the same text is the same datagram.
     a.h.state.settings.loop_time = 1;
     a.h.state.settings.loop_msg = "Restart in 5 minutes";
-    chat::loop_message_step(a.h.state, a.h.io);
+    chat::loop_message_step(a.h.state, a.h.io.io, a.h.clock.now());
     EXPECT_EQ(a.sent(), (Lines{line(Socket::Chat, addr(1, 6001), said), line(Socket::Chat, addr(3, 6003), said)}));
 }
 
@@ -648,7 +650,7 @@ TEST(AdminSay, TextThatDoesNotFitOneChatDatagramOrHoldsControlBytesIsRefused) {
             EXPECT_EQ(r.body, "{\"error\":\"\\\"text\\\" must be 1 to 120 bytes without control bytes\"}\n");
         }
     }
-    EXPECT_EQ(chat::kMaxSayText + 8, protocol::kChatReadLimit);
+    EXPECT_EQ(admin::kMaxSayText + 8, protocol::kChatReadLimit);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -700,7 +702,7 @@ TEST(Reload, ANewLoopMessageGoesOutLiveAndNobodyIsDropped) {
     const std::string path = (dir / "config").string();
     std::ofstream(path) << "loop_time 10\nloop_msg old\n";
     core::Settings st;
-    ASSERT_TRUE(core::load_config_file(st, path));
+    ASSERT_TRUE(platform::load_config_file(st, path));
     Admin a(st);
     a.join(kA);
     a.join(kB);
@@ -709,13 +711,13 @@ TEST(Reload, ANewLoopMessageGoesOutLiveAndNobodyIsDropped) {
     a.forget();
     const Lines old_line = {line(Socket::Chat, addr(1, 6001), server_line("old")),
                             line(Socket::Chat, addr(2, 6002), server_line("old"))};
-    chat::loop_message_step(a.h.state, a.h.io);
+    chat::loop_message_step(a.h.state, a.h.io.io, a.h.clock.now());
     EXPECT_EQ(a.sent(), old_line);
 
     // A shorter period counts from the last message: due 5 s after it, sent when 6 s have passed.
     std::ofstream(path) << "loop_time 5\nloop_msg new\nslots 8\nmap elsewhere\n";
     a.h.clock.advance(2);
-    const core::ReloadReport report = core::reload_config(a.h.state, a.h.io, path);
+    const core::ReloadReport report = platform::reload_config_file(a.h.state, a.h.out, path);
     EXPECT_TRUE(report.ok);
     EXPECT_EQ(report.restart_keys, (Lines{"slots", "map"}));
     EXPECT_EQ(a.console(), "Config reloaded.\nNeeds a restart to change: slots, map\n");
@@ -723,7 +725,7 @@ TEST(Reload, ANewLoopMessageGoesOutLiveAndNobodyIsDropped) {
                             line(Socket::Chat, addr(2, 6002), server_line("new"))};
     Lines at;
     for (int step = 0; step < 12; ++step) {
-        core::run_pass(a.h.state, a.h.io);
+        server::run_pass(a.h.state, a.h.io);
         const Lines sent = a.sent();
         if (!sent.empty()) {
             EXPECT_EQ(sent, new_line);
@@ -732,7 +734,7 @@ TEST(Reload, ANewLoopMessageGoesOutLiveAndNobodyIsDropped) {
         // Both players stay: they keep sending ACKs.
         for (std::int32_t id : {1, 2}) {
             a.h.net.queue_game(sealed(cat({{0x06}, le32(id)})), id == 1 ? kA : kB);
-            core::receive_one(a.h.state, a.h.io, Socket::Game);
+            server::receive_one(a.h.state, a.h.io, Socket::Game, a.h.clock.now());
         }
         a.h.clock.advance(1);
     }
@@ -743,7 +745,7 @@ TEST(Reload, ANewLoopMessageGoesOutLiveAndNobodyIsDropped) {
 
     // An unreadable file changes nothing; the API says why.
     std::filesystem::remove(path);
-    const core::ReloadReport failed = core::reload_config(a.h.state, a.h.io, path);
+    const core::ReloadReport failed = platform::reload_config_file(a.h.state, a.h.out, path);
     EXPECT_FALSE(failed.ok);
     EXPECT_EQ(a.console(), "Config not reloaded: cannot read " + path + "\n");
     EXPECT_EQ(a.h.state.settings.loop_msg, "new");

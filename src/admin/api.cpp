@@ -10,9 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "chat/chat.h"
 #include "core/safe_text.h"
-#include "game/game.h"
 
 namespace quarel::admin {
 
@@ -115,7 +113,7 @@ net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int6
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
     json kicked = player_json(ctx.state.table[index], now);
-    game::kick(ctx.state, ctx.io, static_cast<std::int32_t>(*id), reason.value_or(""), by_whom(req), now);
+    ctx.kick(static_cast<std::int32_t>(*id), reason.value_or(""), by_whom(req), now);
     return reply(200, json{{"kicked", std::move(kicked)}});
 }
 
@@ -163,7 +161,7 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
             covered.push_back(p.id);
         }
     }
-    for (const std::int32_t id : covered) game::kick(ctx.state, ctx.io, id, ban.reason, who, now);
+    for (const std::int32_t id : covered) ctx.kick(id, ban.reason, who, now);
     json answer{{"ban", ban_json(ban, now)}, {"kicked", covered}};
     ctx.bans.prune(now);
     ctx.bans.add(std::move(ban));
@@ -187,11 +185,11 @@ net::HttpResponse say(AdminContext& ctx, const net::HttpRequest& req, std::int64
     const auto body = body_object(req);
     if (!body) return fail(400, "the body must be a JSON object");
     std::optional<std::string> text;
-    if (!text_field(*body, "text", text) || !text || !chat::valid_say_text(*text)) {
-        return fail(400, "\"text\" must be 1 to " + std::to_string(chat::kMaxSayText) +
+    if (!text_field(*body, "text", text) || !text || !valid_say_text(*text)) {
+        return fail(400, "\"text\" must be 1 to " + std::to_string(kMaxSayText) +
                              " bytes without control bytes");
     }
-    const std::int32_t sent = chat::say(ctx.state, ctx.io, *text);
+    const std::int32_t sent = ctx.say(*text);
     ctx.io.out.print("Said by %s: %s\n", by_whom(req).c_str(), text->c_str());
     return reply(200, json{{"sent_to", sent}});
 }
@@ -245,6 +243,14 @@ int hex_digit(char c) {
 }
 
 }  // namespace
+
+bool valid_say_text(std::string_view text) {
+    if (text.empty() || text.size() > kMaxSayText) return false;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
 
 std::optional<std::string> query_value(std::string_view query, std::string_view name) {
     while (!query.empty()) {

@@ -14,26 +14,43 @@
 // 404: unknown path (or no such player or ban); 405: wrong method; 400: bad JSON or fields.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "admin/auth.h"
 #include "admin/bans.h"
 #include "core/reload.h"
 #include "core/server_state.h"
 #include "net/http.h"
+#include "protocol/messages.h"
 
 namespace quarel::admin {
 
 // The longest ban, in minutes (ten years): longer is "for good".
 constexpr std::int64_t kMaxBanMinutes = 10LL * 366 * 24 * 60;
 
+// The longest text the host may say: the server's line (CHAT_OUT, id 0, the text and its NUL) then
+// still fits one chat datagram (kChatReadLimit bytes, the most any client sends on the chat socket).
+constexpr std::size_t kMaxSayText = protocol::kChatReadLimit - protocol::text_msg::kText - 1;
+// True when `text` may be said: not empty, at most kMaxSayText bytes, no control bytes.
+bool valid_say_text(std::string_view text);
+
+// What the API works on. The kick and say callbacks are the game's and the chat's own (the top of the
+// server fills them in: see server::make_admin_context).
 struct AdminContext {
     core::ServerState& state;
     core::Io& io;
     BanList& bans;
     Gate& gate;
+    // Removes the player holding `id` as LEAVE does, prints the line naming `by` and `reason`, and bars
+    // its address from joining again; false when no player holds the id.
+    std::function<bool(std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now)> kick;
+    // Sends `text` (valid_say_text) as the server's own line to every named player; returns how many.
+    std::function<std::int32_t(std::string_view text)> say;
     // Reads the config file again and applies it (printing its lines).
     std::function<core::ReloadReport()> reload;
     // Writes the ban list to its file; false, with the reason in `error`, when it could not.

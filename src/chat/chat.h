@@ -31,18 +31,18 @@ void on_relay(ServerState& s, Io& io, const Datagram& d);  // RESPAWN, EVENT_BYT
 // length (8 + text length). The loop message and the host's say both go out in this form.
 std::size_t write_server_line(std::span<std::uint8_t> buf, std::string_view text);
 
-// The longest text the host may say: the line then still fits one chat datagram (kChatReadLimit
-// bytes, the most any client sends on the chat socket).
-constexpr std::size_t kMaxSayText = 120;
-// True when `text` may be said: not empty, at most kMaxSayText bytes, no control bytes.
-bool valid_say_text(std::string_view text);
 // Sends `text` as the server's own line to every named player, as the loop message goes, and returns
-// how many players it went to. Only after valid_say_text.
+// how many players it went to. `text` must leave the line within one chat datagram (kChatReadLimit).
 std::int32_t say(ServerState& s, Io& io, std::string_view text);
 
-// Broadcasts the loop message when its period has passed. Runs once per pass after the chat drain.
-void loop_message_step(ServerState& s, Io& io);
+// Broadcasts the loop message when its period has passed at `now`. Runs once per pass after the chat
+// drain.
+void loop_message_step(ServerState& s, Io& io, std::int64_t now);
 // The first calendar second at which the loop message is due (max when it is off).
 std::int64_t next_loop_message(const ServerState& s);
+
+// Loop step, once per pass after the chat drain: prints the summary line of refused queries when it is
+// due at `now`, whether or not a query came in this pass.
+void report_dropped_queries(ServerState& s, Io& io, std::int64_t now);
 
 }  // namespace quarel::chat

@@ -31,21 +31,20 @@ std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh) {
     return restart;
 }
 
-ReloadReport reload_config(ServerState& s, Io& io, const std::string& path) {
+ReloadReport reload_settings(ServerState& s, Console& out, const std::string& path, std::optional<Settings> fresh) {
     ReloadReport report;
-    Settings fresh;
-    if (!load_config_file(fresh, path)) {
+    if (!fresh) {
         report.error = "cannot read " + path;
-        io.out.print("Config not reloaded: %s\n", report.error.c_str());
+        out.print("Config not reloaded: %s\n", report.error.c_str());
         return report;
     }
     report.ok = true;
-    report.restart_keys = apply_live_settings(s, std::move(fresh));
-    io.out.write("Config reloaded.\n");
+    report.restart_keys = apply_live_settings(s, std::move(*fresh));
+    out.write("Config reloaded.\n");
     if (!report.restart_keys.empty()) {
         std::string keys;
         for (const std::string& k : report.restart_keys) keys += (keys.empty() ? "" : ", ") + k;
-        io.out.print("Needs a restart to change: %s\n", keys.c_str());
+        out.print("Needs a restart to change: %s\n", keys.c_str());
     }
     return report;
 }

@@ -1,7 +1,8 @@
-// Reading the config file again while the game goes on (SIGHUP or the admin API).
+// Applying the config file again while the game goes on (SIGHUP or the admin API).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,10 @@ struct ReloadReport {
 // the world clock are never touched. A new loop_time is measured from the last loop message.
 std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh);
 
-// Reads the file at `path` and applies it with apply_live_settings, then prints "Config reloaded."
-// and, when some changed keys need a restart, "Needs a restart to change: slots, map". A file that
-// cannot be read changes nothing and prints "Config not reloaded: cannot read PATH".
-ReloadReport reload_config(ServerState& s, Io& io, const std::string& path);
+// Applies `fresh`, the config file at `path` read again (nothing when it could not be read), with
+// apply_live_settings, then prints "Config reloaded." and, when some changed keys need a restart,
+// "Needs a restart to change: slots, map". Without `fresh` nothing changes and it prints "Config not
+// reloaded: cannot read PATH". The platform layer reads the file (platform::reload_config_file).
+ReloadReport reload_settings(ServerState& s, Console& out, const std::string& path, std::optional<Settings> fresh);
 
 }  // namespace quarel::core

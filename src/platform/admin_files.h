@@ -9,7 +9,7 @@
 #include "admin/bans.h"
 #include "core/console.h"
 
-namespace quarel::server {
+namespace quarel::platform {
 
 // Bytes of kernel randomness in a new token (written as twice as many hex digits).
 constexpr std::size_t kTokenBytes = 32;
@@ -42,4 +42,4 @@ private:
     bool may_replace_ = true;
 };
 
-}  // namespace quarel::server
+}  // namespace quarel::platform

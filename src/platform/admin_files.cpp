@@ -1,5 +1,5 @@
 // Token creation and reading; the ban file's load and save.
-#include "server/admin_files.h"
+#include "platform/admin_files.h"
 
 #include <array>
 
@@ -7,7 +7,7 @@
 #include "platform/files.h"
 #include "platform/random.h"
 
-namespace quarel::server {
+namespace quarel::platform {
 
 namespace {
 
@@ -36,10 +36,10 @@ std::optional<std::string> refuse_all(core::Console& out, const std::string& why
 }  // namespace
 
 std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out) {
-    platform::ReadResult read = platform::read_file(path, kTokenFileLimit);
-    if (read.status == platform::ReadStatus::Missing && create) {
+    ReadResult read = read_file(path, kTokenFileLimit);
+    if (read.status == ReadStatus::Missing && create) {
         std::array<std::uint8_t, kTokenBytes> bytes{};
-        if (!platform::random_bytes(bytes)) return refuse_all(out, "No random bytes from the kernel for an admin token");
+        if (!random_bytes(bytes)) return refuse_all(out, "No random bytes from the kernel for an admin token");
         static constexpr char kDigits[] = "0123456789abcdef";
         std::string token;
         for (const std::uint8_t b : bytes) {
@@ -47,24 +47,24 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
             token += kDigits[b & 15];
         }
         std::string error;
-        switch (platform::create_file_exclusively(path, token + "\n", 0600, error)) {
-            case platform::CreateStatus::Created:
+        switch (create_file_exclusively(path, token + "\n", 0600, error)) {
+            case CreateStatus::Created:
                 out.print("Admin token written to %s\n", core::escape_controls(path).c_str());
                 return token;
-            case platform::CreateStatus::Exists:
+            case CreateStatus::Exists:
                 // Made by someone else meanwhile: theirs counts.
-                read = platform::read_file(path, kTokenFileLimit);
+                read = read_file(path, kTokenFileLimit);
                 break;
-            case platform::CreateStatus::Failed:
+            case CreateStatus::Failed:
                 return refuse_all(out, "Cannot create the admin token file: " + error);
         }
     }
     switch (read.status) {
-        case platform::ReadStatus::Missing:
+        case ReadStatus::Missing:
             return refuse_all(out, "No admin token file " + path);
-        case platform::ReadStatus::Failed:
+        case ReadStatus::Failed:
             return refuse_all(out, "Cannot read the admin token: " + read.error);
-        case platform::ReadStatus::Ok:
+        case ReadStatus::Ok:
             break;
     }
     auto token = usable_token(read.text);
@@ -73,8 +73,8 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
 }
 
 void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
-    const platform::ReadResult read = platform::read_file(path_, kBanFileLimit);
-    if (read.status == platform::ReadStatus::Failed) {
+    const ReadResult read = read_file(path_, kBanFileLimit);
+    if (read.status == ReadStatus::Failed) {
         // Replacing it would lose the bans it holds.
         may_replace_ = false;
         out.print("Bans not loaded: %s\n", core::escape_controls(read.error).c_str());
@@ -96,7 +96,7 @@ bool BanFile::save(const admin::BanList& bans, std::string& error) const {
         error = path_ + " could not be read at start-up and is kept as it is";
         return false;
     }
-    return platform::write_file_atomically(path_, bans.to_text(), 0644, error);
+    return write_file_atomically(path_, bans.to_text(), 0644, error);
 }
 
-}  // namespace quarel::server
+}  // namespace quarel::platform

@@ -1,5 +1,5 @@
-// Signal handlers for the clean stop and their self-pipe.
-#include "core/shutdown.h"
+// Signal handlers for the clean stop and the reload, and their self-pipe.
+#include "platform/signals.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 #include <cassert>
 #include <cerrno>
 
-namespace quarel::core {
+namespace quarel::platform {
 
 namespace {
 
@@ -70,7 +70,10 @@ ShutdownSignals::~ShutdownSignals() {
 
 bool ShutdownSignals::requested() const { return g_stop_signal != 0; }
 
-int ShutdownSignals::signal_number() const { return g_stop_signal; }
+int ShutdownSignals::watch(std::vector<pollfd>& fds) {
+    if (read_fd_ >= 0) fds.push_back({read_fd_, POLLIN, 0});
+    return requested() || g_reload != 0 ? 0 : -1;
+}
 
 bool ShutdownSignals::take_reload() {
     if (g_reload == 0) return false;
@@ -85,4 +88,4 @@ bool ShutdownSignals::take_reload() {
     return true;
 }
 
-}  // namespace quarel::core
+}  // namespace quarel::platform
