@@ -3,7 +3,7 @@
 # given as arguments.
 set -euo pipefail
 # binutils: nm, with which the tests check that the core library makes no system calls.
-wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev libsodium-dev pkg-config "$@")
+wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev pkg-config "$@")
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

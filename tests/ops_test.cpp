@@ -204,8 +204,8 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     ASSERT_FALSE(text.empty());
     ASSERT_EQ(text.back(), '\n');
     const std::vector<std::string> keys = {"slots",     "name",     "map",    "pos",   "start_time",
-                                           "loop_time", "loop_msg", "public", "lobby", "strict_senders",
-                                           "max_per_ip", "log_queries"};
+                                           "loop_time", "loop_msg", "public", "lobby", "admin_token_file",
+                                           "strict_senders", "max_per_ip", "log_queries"};
     std::map<std::string, int> seen;
     std::istringstream lines(text);
     std::string line, uncommented;
@@ -233,8 +233,10 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     ASSERT_EQ(describe(s), "slots=77 pos=5,5,5 time=3:3 loop_time=9 public=1 name=[x] map=[y] loop_msg=[z] lobby=[w]");
     const auto guards = [](const core::Settings& st) { return std::make_tuple(st.strict_senders, st.max_per_ip, st.log_queries); };
     ASSERT_EQ(guards(s), std::make_tuple(0, 3, 0));
+    core::apply_config(s, "admin_token_file t\n");
     core::apply_config(s, uncommented);
     EXPECT_EQ(describe(s), describe(core::Settings{}));
+    EXPECT_EQ(s.admin_token_file, core::Settings{}.admin_token_file);
     EXPECT_EQ(guards(s), guards(core::Settings{}));
     EXPECT_EQ(guards(as_shipped), guards(core::Settings{}));
 }

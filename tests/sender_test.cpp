@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/join_allowance.h"
+#include "core/reload.h"
 #include "core/safe_text.h"
 #include "platform/sockaddr.h"
 #include "platform/source_hash.h"
@@ -255,6 +257,39 @@ TEST(SenderCheck, StrictSendersZeroTakesEveryDatagramFromAnyoneAsTheProtocolOrig
     EXPECT_EQ(srv.h.state.sender_refusals.total(), 0u);
 }
 
+TEST(SenderCheck, AReloadTurnsTheRulesAndTheOtherGuardKeysOnAndOffLive) {
+    Server srv;
+    srv.two_players();
+    const Bytes as_server = chat_line(0, "Server closing");
+    const Lines relayed{sent_line(Socket::Chat, kChatA, sealed(cat({{0x91}, le32(0), text("Server closing")})))};
+    // {config text, a stranger's CHAT as the server relayed, a query printed}
+    const std::tuple<const char*, bool, bool> cases[] = {
+        {"", false, true},
+        {"strict_senders 0\nlog_queries 0\n", true, false},
+        {"strict_senders 1\n", false, true},
+        {"strict_senders 0\nlog_queries 1\n", true, true},
+    };
+    for (const auto& [text, open, printed] : cases) {
+        core::Settings fresh = with_slots(3);
+        core::apply_config(fresh, text);
+        EXPECT_EQ(core::apply_live_settings(srv.h.state, fresh), std::vector<std::string>{}) << text;
+        srv.chat_in(as_server, kStranger);
+        EXPECT_EQ(srv.sent(), open ? relayed : Lines{}) << text;
+        srv.chat_in(sealed_hex("02"), kStranger);
+        EXPECT_EQ(srv.sent().size(), 1u) << text;
+        EXPECT_EQ(srv.h.out.text(), printed ? "10.0.0.99:5001 check for number of players.\n" : "") << text;
+        srv.h.out.clear();
+    }
+    // max_per_ip holds for the JOINs after the reload; the players already in stay.
+    core::Settings fresh = with_slots(3);
+    core::apply_config(fresh, "max_per_ip 1\n");
+    core::apply_live_settings(srv.h.state, fresh);
+    srv.game(join(), addr(1, 9000));
+    EXPECT_EQ(srv.sent(), (Lines{sent_line(Socket::Game, addr(1, 9000), kServerFull)}));
+    EXPECT_EQ(srv.h.out.text(), "Refused join from 10.0.0.1:9000: too many players from one address.\n");
+    EXPECT_EQ(srv.h.state.table.player_count(), 2);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Joins.
 
@@ -326,7 +361,7 @@ TEST(SafeText, ControlBytesAndDeleteBecomeHexEscapesEverythingElseStays) {
         {"caf\xc3\xa9 \\x41 \x80\xff", "caf\xc3\xa9 \\x41 \x80\xff"},  // high bytes and backslashes as they are
         {"", ""},
     };
-    for (const auto& [in, want] : cases) EXPECT_EQ(core::safe_text(in), want) << to_hex(Bytes(in.begin(), in.end()));
+    for (const auto& [in, want] : cases) EXPECT_EQ(core::escape_controls(in), want) << to_hex(Bytes(in.begin(), in.end()));
 }
 
 TEST(SafeConsole, NamesAndChatPrintEscapedWhileTheWireKeepsEveryByte) {

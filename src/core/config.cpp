@@ -112,6 +112,9 @@ void apply_line(Settings& st, std::string_view line) {
     } else if (has_key(line, "lobby")) {
         const std::string_view word = scan_word(value_at(line, 5));
         if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "admin_token_file")) {
+        const std::string_view word = scan_word(value_at(line, 16));
+        if (!word.empty()) st.admin_token_file = cut(word, protocol::kLongTextField - 1);
     } else if (has_key(line, "strict_senders")) {
         std::int32_t v;
         if (scan_ints(value_at(line, 14), &v, 1) == 1) st.strict_senders = v;

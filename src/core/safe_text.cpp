@@ -1,18 +1,18 @@
-// Escaping of network text for the console.
+// Control-byte escaping for console lines.
 #include "core/safe_text.h"
 
 namespace quarel::core {
 
-std::string safe_text(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
+std::string escape_controls(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
         if (b < 0x20 || b == 0x7F) {
             out += "\\x";
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
+            out += kDigits[b >> 4];
+            out += kDigits[b & 15];
         } else {
             out += c;
         }

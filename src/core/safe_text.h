@@ -1,4 +1,4 @@
-// Text that came from the network (player names, chat lines), made safe for the console.
+// Network and API text made safe for one console line.
 #pragma once
 
 #include <string>
@@ -6,10 +6,8 @@
 
 namespace quarel::core {
 
-// Bytes 0x00 to 0x1F and 0x7F become \xNN (two lower-case hex digits); every other byte is kept as it
-// is. A line feed in a name can then no longer forge a console line of its own, nor an escape
-// sequence recolour or rewrite the host's terminal. Only the console copy is escaped: what goes out on
-// the wire stays byte for byte as received.
-std::string safe_text(std::string_view text);
+// `text` with every byte 0x00..0x1F and 0x7F written as \xNN (two lower-case hex digits); every other
+// byte as it is. Such text can then neither forge a line nor recolour the host's terminal.
+std::string escape_controls(std::string_view text);
 
 }  // namespace quarel::core

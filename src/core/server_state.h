@@ -2,6 +2,7 @@
 // is handed besides: the datagram and the outside world it may talk to.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -19,6 +20,12 @@
 #include "protocol/slot_table.h"
 
 namespace quarel::core {
+
+// A kicked player's IP address: its JOINs are answered SERVER_FULL while now < until.
+struct RejoinBar {
+    std::array<std::uint8_t, 16> ip{};
+    std::int64_t until = 0;
+};
 
 struct ServerState {
     // `source_hash` places sources in the limiters' tables (see core/source_buckets.h); it must outlive
@@ -40,6 +47,9 @@ struct ServerState {
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     QueryLimiter query_limit;
+
+    // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
+    std::vector<RejoinBar> rejoin_bars;
 
     // Datagrams refused because their sender may not speak for the player they name (counted, dropped).
     protocol::SenderRefusals sender_refusals;

@@ -27,6 +27,7 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
     std::int32_t strict_senders = 1;                  // "strict_senders": 0 accepts every datagram from
                                                       // anyone, as the protocol originally did
     std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string>
 
 #include "core/join_allowance.h"
 #include "core/safe_text.h"
@@ -92,8 +93,9 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
 // that already holds a slot is a new player: the old slot times out on its own.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server.
-    if (s.table.full() || !core::admit_join(s, io, d.from, d.now)) {
+    // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server; a
+    // barred one spends none of its source's allowance.
+    if (s.table.full() || rejoin_barred(s, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
@@ -141,6 +143,33 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     announce_gone(s, io, me, id);
     io.out.print("%d left game.\n", id);
     s.table.release(me);
+}
+
+// Kick: as LEAVE, then the line, then the bar. The bar goes on the IP alone: a client that is refused
+// simply joins again from a new port.
+bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now) {
+    const std::int32_t me = s.table.find_by_id(id);
+    if (me < 0) return false;
+    announce_gone(s, io, me, id);
+    const PlayerSlot& slot = s.table[me];
+    const std::string name = core::escape_controls(slot.name.data());
+    const std::string who = core::escape_controls(by);
+    if (reason.empty()) {
+        io.out.print("%d aka %s kicked by %s.\n", id, name.c_str(), who.c_str());
+    } else {
+        io.out.print("%d aka %s kicked by %s: %s\n", id, name.c_str(), who.c_str(),
+                     core::escape_controls(reason).c_str());
+    }
+    auto& bars = s.rejoin_bars;
+    std::erase_if(bars, [&](const core::RejoinBar& bar) { return bar.until <= now || bar.ip == slot.game_addr.ip; });
+    bars.push_back({slot.game_addr.ip, now + kRejoinBarSeconds});
+    s.table.release(me);
+    return true;
+}
+
+bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
+    return std::any_of(s.rejoin_bars.begin(), s.rejoin_bars.end(),
+                       [&](const core::RejoinBar& bar) { return bar.ip == from.ip && now < bar.until; });
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the
@@ -199,7 +228,7 @@ void sweep_timeouts(ServerState& s, Io& io, std::int64_t now) {
         const std::array<char, kNameField> name = p.name;
         s.table.release(i);
         io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id,
-                     core::safe_text(name.data()).c_str(), s.table.player_count());
+                     core::escape_controls(name.data()).c_str(), s.table.player_count());
     }
     s.table.set_heard_floor(floor);
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 namespace quarel::platform {
 
@@ -53,6 +54,12 @@ ConfigRead read_config_file(core::Settings& settings, const std::string& path, c
 
 bool load_config_file(core::Settings& settings, const std::string& path) {
     return read_config_file(settings, path, [] { return false; }) == ConfigRead::Applied;
+}
+
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path) {
+    core::Settings fresh;
+    if (!load_config_file(fresh, path)) return core::reload_settings(s, out, path, std::nullopt);
+    return core::reload_settings(s, out, path, std::move(fresh));
 }
 
 }  // namespace quarel::platform

@@ -1,13 +1,15 @@
-// Reading the `config` file from disk; core::apply_config parses its lines. The file is read line by
-// line, never more than one line (511 bytes) held, at most 1 MiB, giving way to a stop signal: a file
-// that turns out to be endless (a device, a pipe) or slow (a FIFO nobody writes) can then neither eat
-// the memory nor hold off a stop.
+// Reading the `config` file from disk, at start-up and on a reload; core::apply_config parses its lines.
+// The file is read line by line, never more than one line (511 bytes) held, at most 1 MiB, giving way to
+// a stop signal: a file that turns out to be endless (a device, a pipe) or slow (a FIFO nobody writes)
+// can then neither eat the memory nor hold off a stop.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
 
+#include "core/reload.h"
+#include "core/server_state.h"
 #include "core/settings.h"
 
 namespace quarel::platform {
@@ -29,5 +31,9 @@ ConfigRead read_config_file(core::Settings& settings, const std::string& path, c
 
 // read_config_file without a stop: true when the file was applied.
 bool load_config_file(core::Settings& settings, const std::string& path);
+
+// Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live
+// keys at once, one line for the keys that need a restart; nothing changes when it cannot be read).
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path);
 
 }  // namespace quarel::platform

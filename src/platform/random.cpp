@@ -1,4 +1,4 @@
-// random_bytes over getrandom(2).
+// getrandom(2), retried on interruption and for partial fills.
 #include "platform/random.h"
 
 #include <sys/random.h>
@@ -9,7 +9,6 @@ namespace quarel::platform {
 
 bool random_bytes(std::span<std::uint8_t> out) {
     std::size_t done = 0;
-    // Short reads happen for large requests and on signals; keep asking for the rest.
     while (done < out.size()) {
         const ssize_t n = ::getrandom(out.data() + done, out.size() - done, 0);
         if (n < 0) {

@@ -1,4 +1,4 @@
-// Random bytes from the kernel, for the keys that make the limiters' tables unpredictable.
+// Random bytes from the kernel.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 namespace quarel::platform {
 
-// Fills `out` from the kernel's random source (getrandom). False when the kernel cannot provide them.
+// Fills `out` from the kernel's random source (getrandom). False when the kernel could not supply them.
 bool random_bytes(std::span<std::uint8_t> out);
 
 }  // namespace quarel::platform
