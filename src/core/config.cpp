@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <limits>
 
+#include "core/config_syntax.h"
 #include "core/settings.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
 
-namespace {
-
-constexpr std::size_t kLineLimit = 511;
+namespace syntax {
 
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -70,6 +69,18 @@ std::string_view value_at(std::string_view line, std::size_t at) {
     return value.substr(0, value.find('\0'));
 }
 
+}  // namespace syntax
+
+namespace {
+
+using namespace syntax;
+
+// A port number: 1..65535; anything else leaves the port as it was.
+void scan_port(std::string_view value, std::uint16_t& port) {
+    std::int32_t v;
+    if (scan_ints(value, &v, 1) == 1 && v >= 1 && v <= 65535) port = static_cast<std::uint16_t>(v);
+}
+
 bool has_key(std::string_view line, std::string_view key) { return line.substr(0, key.size()) == key; }
 
 std::string cut(std::string_view text, std::size_t max) { return std::string(text.substr(0, max)); }
@@ -112,6 +123,16 @@ void apply_line(Settings& st, std::string_view line) {
     } else if (has_key(line, "lobby")) {
         const std::string_view word = scan_word(value_at(line, 5));
         if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "chat_port")) {
+        scan_port(value_at(line, 9), st.chat_port);
+    } else if (has_key(line, "game_port")) {
+        scan_port(value_at(line, 9), st.game_port);
+    } else if (has_key(line, "bind")) {
+        const std::string_view word = scan_word(value_at(line, 4));
+        if (!word.empty()) st.bind = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "log_timestamps")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 14), &v, 1) == 1) st.log_timestamps = v;
     }
 }
 
@@ -129,11 +150,11 @@ void apply_config(Settings& settings, std::string_view text) {
     }
 }
 
-bool load_config_file(Settings& settings, const std::string& path) {
+std::optional<std::string> read_config_text(const std::string& path) {
     // C stdio rather than a stream: nothing here may throw, and a path that opens but cannot be read (a
     // directory named `config`) must not end the server.
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
+    if (f == nullptr) return std::nullopt;
     std::string text;
     char chunk[4096];
     std::size_t n = 0;
@@ -144,8 +165,14 @@ bool load_config_file(Settings& settings, const std::string& path) {
     // A file that cannot be read to its end counts as no file: half a config is not applied.
     const bool read_whole = std::ferror(f) == 0;
     std::fclose(f);
-    if (!read_whole) return false;
-    apply_config(settings, text);
+    if (!read_whole) return std::nullopt;
+    return text;
+}
+
+bool load_config_file(Settings& settings, const std::string& path) {
+    const std::optional<std::string> text = read_config_text(path);
+    if (!text) return false;
+    apply_config(settings, *text);
     return true;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/messages.h"
+
 namespace quarel::core {
 
 // Lobby host used when the config file names none (key "lobby").
@@ -27,11 +29,20 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
+    std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins
+    std::string bind;                                 // "bind": the one IPv4 or IPv6 address both UDP
+                                                      // sockets (and the lobby request) use; "": all
+    std::int32_t log_timestamps = 0;                  // "log_timestamps": 1 stamps every console line
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that
 // match no key and values that do not convert are ignored.
 void apply_config(Settings& settings, std::string_view text);
+
+// The whole file at `path`, or nothing when it cannot be opened or read to its end (a directory, an
+// I/O error).
+std::optional<std::string> read_config_text(const std::string& path);
 
 // Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened
 // or read to its end (a directory, an I/O error).
