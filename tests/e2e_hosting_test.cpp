@@ -716,7 +716,8 @@ TEST(Container, OrchestratorManifestsMatchTheImage) {
         "print(k['FleetAutoscaler']['spec']['fleetName'] == f['metadata']['name'])\n"
         "sel=k['GameServerAllocation']['spec']['selectors'][0]['matchExpressions'][0]\n"
         "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in k['ConfigMap']['data']['config'])\n";
-    const Ran r = run({"/usr/bin/python3", "-c", program, dir + "fleet.yaml", dir + "fleetautoscaler.yaml"});
+    const Ran r = run({"/usr/bin/python3", "-c", program, dir + "fleet.yaml", dir + "fleetautoscaler.yaml",
+                       dir + "allocation.yaml"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string("chat:4173/UDP/Static game:4174/UDP/Static\n") + "5 3 localhost/quarel-server:" +
                          QUAREL_VERSION + " 65532 ['/data', '/data/config']\nTrue\n"
