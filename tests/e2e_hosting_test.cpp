@@ -654,6 +654,10 @@ TEST(Container, ImageTreeRunsTheServer) {
 
     const Ran ldd = run({"/bin/sh", "-c", std::string("ldd ") + QUAREL_BUILD_DIR + "/quarel-server " + QUAREL_BUILD_DIR +
                                               "/quarel-query"});
+    if (ldd.out.find("libasan") != std::string::npos) {
+        std::filesystem::remove_all(scratch);
+        GTEST_SKIP() << "a sanitizer build needs /proc, which the image's tree does not have";
+    }
     std::set<std::string> expected = {"data/", "etc/", "etc/passwd", "usr/", "usr/local/", "usr/local/bin/",
                                       "usr/local/bin/quarel-query", "usr/local/bin/quarel-server"};
     const std::regex lib(R"((?:=> )?(/\S+) \(0x)");
@@ -701,7 +705,8 @@ TEST(Container, ImageTreeRunsTheServer) {
     std::filesystem::remove_all(scratch);
 }
 
-// Ports, health period, image and names agree across the Containerfile, the fleet and the autoscaler.
+// Ports, user, health period, image and names in the fleet, the autoscaler and the allocation agree
+// with the image (whose own settings the image test checks) and with each other.
 TEST(Container, OrchestratorManifestsMatchTheImage) {
     if (::system("python3 -c 'import yaml' 2>/dev/null") != 0) GTEST_SKIP() << "python3-yaml is missing";
     const std::string dir = std::string(QUAREL_SOURCE_DIR) + "/packaging/agones/";
@@ -722,9 +727,6 @@ TEST(Container, OrchestratorManifestsMatchTheImage) {
     EXPECT_EQ(r.out, std::string("chat:4173/UDP/Static game:4174/UDP/Static\n") + "5 3 localhost/quarel-server:" +
                          QUAREL_VERSION + " 65532 ['/data', '/data/config']\nTrue\n"
                          "agones.dev/sdk-players ['16'] True\n");
-    const std::string containerfile = read_file(std::string(QUAREL_SOURCE_DIR) + "/packaging/container/Containerfile");
-    EXPECT_NE(containerfile.find("\nEXPOSE 4173/udp 4174/udp\n"), std::string::npos);
-    EXPECT_NE(containerfile.find("\nUSER 65532:65532\n"), std::string::npos);
 }
 
 // run.sh builds both programs in the test command's build directory without changing its build type,
