@@ -2,9 +2,10 @@
 # Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
 # given as arguments.
 set -euo pipefail
-# systemd (systemd-analyze), podman and python3-yaml are for the tests of the service units, the
-# container image and the orchestrator manifests.
-wanted=(cmake make g++ libgtest-dev libcurl4-openssl-dev pkg-config systemd podman python3-yaml "$@")
+# binutils: nm, with which the tests check that the core library makes no system calls. systemd
+# (systemd-analyze), podman and python3-yaml are for the tests of the service units, the container
+# image and the orchestrator manifests.
+wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev pkg-config systemd podman python3-yaml "$@")
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

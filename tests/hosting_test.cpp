@@ -2,7 +2,9 @@
 // bind address, console time stamps, the SDK sidecar schedule and quarel-query's JSON failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
+#include <limits>
 
 #include "agones/sdk.h"
 #include "core/config_check.h"
@@ -331,11 +333,11 @@ struct Moment {
 
 void run(const std::vector<Moment>& script) {
     FakeSidecar sidecar;
-    agones::Schedule schedule;
+    agones::Schedule schedule{sidecar};
     for (const Moment& m : script) {
         if (m.answer >= 0) sidecar.end(m.answer);
         const std::size_t before = sidecar.log.size();
-        schedule.step(m.now, m.players, sidecar);
+        schedule.step(m.now, m.players);
         const std::vector<std::string> started(sidecar.log.begin() + static_cast<long>(before), sidecar.log.end());
         EXPECT_EQ(started, m.started) << "at " << m.now;
     }
@@ -397,22 +399,22 @@ TEST(AgonesSchedule, FailedLabelIsSentAgainASecondLaterWithTheCountOfThen) {
 
 TEST(AgonesSchedule, NextDueTellsTheLoopWhenToWake) {
     FakeSidecar sidecar;
-    agones::Schedule schedule;
+    agones::Schedule schedule{sidecar};
     constexpr auto kNever = std::numeric_limits<std::int64_t>::max();
-    EXPECT_EQ(schedule.next_due(0, sidecar), 0);
-    schedule.step(20, 0, sidecar);
-    EXPECT_EQ(schedule.next_due(0, sidecar), kNever) << "in flight: the client's own wait wakes the loop";
+    EXPECT_EQ(schedule.next_due(0), 0);
+    schedule.step(20, 0);
+    EXPECT_EQ(schedule.next_due(0), kNever) << "in flight: the client's own wait wakes the loop";
     sidecar.end(0);
-    schedule.step(20, 0, sidecar);
-    EXPECT_EQ(schedule.next_due(0, sidecar), 21);
+    schedule.step(20, 0);
+    EXPECT_EQ(schedule.next_due(0), 21);
     sidecar.end(200);
-    schedule.step(21, 0, sidecar);  // ready; health starts
+    schedule.step(21, 0);  // ready; health starts
     sidecar.end(200);
-    schedule.step(21, 0, sidecar);  // label "0" starts
+    schedule.step(21, 0);  // label "0" starts
     sidecar.end(200);
-    schedule.step(21, 0, sidecar);
-    EXPECT_EQ(schedule.next_due(0, sidecar), 23);
-    EXPECT_EQ(schedule.next_due(1, sidecar), 0) << "a changed count is due at once";
+    schedule.step(21, 0);
+    EXPECT_EQ(schedule.next_due(0), 23);
+    EXPECT_EQ(schedule.next_due(1), 0) << "a changed count is due at once";
     EXPECT_TRUE(schedule.ready());
 }
 
@@ -424,4 +426,63 @@ TEST(AgonesSchedule, PortVariableAndLabelBody) {
     for (const auto& [text, port] : ports) EXPECT_EQ(agones::parse_port(text), port) << text;
     EXPECT_EQ(agones::players_label(0), "{\"key\": \"players\", \"value\": \"0\"}");
     EXPECT_EQ(agones::players_label(698), "{\"key\": \"players\", \"value\": \"698\"}");
+}
+
+namespace {
+
+// A JOIN with a full pose, health, aux values and spawn tag.
+const Bytes kJoin = sealed_hex("01 0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab acadaeaf b0b1b2b3 b4b5b6b7"
+                               " 6400 3412 efbe 5a 07");
+
+}  // namespace
+
+TEST(AgonesLoop, CallsGoOnlyFromPassesWithoutAGameDatagramAndTheirDueTimeWakesTheLoop) {
+    Harness h(with_slots(4));
+    FakeSidecar sidecar;
+    agones::Schedule schedule{sidecar};
+    h.io.sidecar = &schedule;
+    constexpr auto kNever = std::numeric_limits<std::int64_t>::max();
+    struct Step {
+        std::int64_t now;
+        std::uint8_t join_from;  // 0: no game datagram waits
+        int answer;              // as in Moment
+        bool more;               // what run_pass returns
+        std::vector<std::string> started;
+        std::int64_t sidecar_due;  // the sidecar's part of next_deadline after the pass
+    };
+    const Step steps[] = {
+        // A JOIN waits: its WELCOME goes out and /ready, due since start-up, waits for a dry pass.
+        {1000, 1, -1, true, {}, 0},
+        {1000, 0, -1, false, {kReady}, kNever},
+        {1000, 0, 200, false, {kHealth}, kNever},
+        {1000, 0, 200, false, {label(1)}, kNever},
+        {1001, 0, 200, false, {}, 1002},
+        // Health is due at 1002, but a second JOIN is read first; its count goes after the health call.
+        {1002, 2, -1, true, {}, 0},
+        {1002, 0, -1, false, {kHealth}, kNever},
+        {1002, 0, 200, false, {label(2)}, kNever},
+        {1003, 0, 200, false, {}, 1004},
+    };
+    for (const Step& st : steps) {
+        h.clock.set(st.now);
+        if (st.join_from != 0) h.net.queue_game(kJoin, addr(st.join_from, 5000));
+        if (st.answer >= 0) sidecar.end(st.answer);
+        const std::size_t before = sidecar.log.size();
+        EXPECT_EQ(server::run_pass(h.state, h.io), st.more) << "at " << st.now;
+        EXPECT_EQ(std::vector<std::string>(sidecar.log.begin() + static_cast<long>(before), sidecar.log.end()),
+                  st.started)
+            << "at " << st.now;
+        const std::vector<Sent> sent = h.net.take();
+        // The JOIN's answers went out in its own pass; a dry pass sends nothing.
+        ASSERT_EQ(sent.empty(), st.join_from == 0) << "at " << st.now;
+        if (!sent.empty()) {
+            EXPECT_EQ(sent[0].to, addr(st.join_from, 5000));
+        }
+
+        h.io.sidecar = nullptr;
+        const std::int64_t others = server::next_deadline(h.state, h.io);
+        h.io.sidecar = &schedule;
+        EXPECT_EQ(server::next_deadline(h.state, h.io), std::min(others, st.sidecar_due)) << "at " << st.now;
+    }
+    EXPECT_EQ(h.state.table.player_count(), 2);
 }

@@ -7,6 +7,8 @@ namespace {
 
 bool success(int status) { return status >= 200 && status <= 299; }
 
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+
 // Bounds the calls one step starts: each failure pushes its own deadline on, so this is only a guard.
 constexpr int kMaxStartsPerStep = 4;
 
@@ -59,10 +61,10 @@ void Schedule::ended(Call call, int status, std::int64_t now) {
     }
 }
 
-void Schedule::step(std::int64_t now, std::int32_t players, AgonesClient& client) {
+void Schedule::step(std::int64_t now, std::int32_t players) {
     for (int starts = 0;;) {
-        if (client.busy()) {
-            const std::optional<int> status = client.advance();
+        if (client_.busy()) {
+            const std::optional<int> status = client_.advance();
             if (!status) return;
             const Call call = in_flight_;
             in_flight_ = Call::None;
@@ -75,16 +77,16 @@ void Schedule::step(std::int64_t now, std::int32_t players, AgonesClient& client
             case Call::None:
                 return;
             case Call::Ready:
-                client.start({"POST", "/ready", "{}"});
+                client_.start({"POST", "/ready", "{}"});
                 break;
             case Call::Health:
                 next_health_ = now + kHealthPeriodSeconds;
-                client.start({"POST", "/health", "{}"});
+                client_.start({"POST", "/health", "{}"});
                 break;
             case Call::Label:
                 // The count of this moment; a change while it is in flight is sent when it ends.
                 in_flight_players_ = players;
-                client.start({"PUT", "/metadata/label", players_label(players)});
+                client_.start({"PUT", "/metadata/label", players_label(players)});
                 break;
         }
         in_flight_ = call;
@@ -92,13 +94,16 @@ void Schedule::step(std::int64_t now, std::int32_t players, AgonesClient& client
     }
 }
 
-std::int64_t Schedule::next_due(std::int32_t players, const AgonesClient& client) const {
-    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-    if (client.busy()) return kNever;
+std::int64_t Schedule::next_due(std::int32_t players) const {
+    if (client_.busy()) return kNever;
     if (!ready_) return next_ready_;
     std::int64_t next = next_health_;
     if (label_ != players && next_label_ < next) next = next_label_;
     return next;
+}
+
+std::int64_t next_call(const Schedule* schedule, std::int32_t players) {
+    return schedule == nullptr ? kNever : schedule->next_due(players);
 }
 
 }  // namespace quarel::agones

@@ -1,7 +1,8 @@
 // The orchestrator's SDK sidecar, spoken to over its local REST API when AGONES_SDK_HTTP_PORT is set:
 // POST /ready once the game can be played, POST /health every 2 s while the loop runs, and PUT
 // /metadata/label "players" whenever the player count changes, so that allocations can pick a game
-// with room. One request at a time, never waited for: the loop moves it on between passes.
+// with room. One request at a time, never waited for: the loop pass moves it on when the game socket
+// has nothing waiting, and the loop's wait wakes for it.
 #pragma once
 
 #include <cstdint>
@@ -43,16 +44,19 @@ std::optional<std::uint16_t> parse_port(std::string_view text);
 // {"key": "players", "value": "N"}
 std::string players_label(std::int32_t players);
 
-// When each call is due. Time is the server's calendar seconds; every deadline is inclusive.
+// When each call is due, and the client that makes them. Time is the server's calendar seconds;
+// every deadline is inclusive.
 class Schedule {
 public:
-    // Starts and moves on the calls. Call it on every loop pass once both sockets are open, with the
-    // current player count.
-    void step(std::int64_t now, std::int32_t players, AgonesClient& client);
+    explicit Schedule(AgonesClient& client) : client_(client) {}
+
+    // Moves the call in flight on and starts those that are due, with the current player count. The
+    // loop pass calls it (once both sockets are open) when the game socket has nothing waiting.
+    void step(std::int64_t now, std::int32_t players);
 
     // The first second at which step() has a call to start; max while one is in flight (the client's
     // own descriptors and timers wake the loop then) or when nothing will be due.
-    std::int64_t next_due(std::int32_t players, const AgonesClient& client) const;
+    std::int64_t next_due(std::int32_t players) const;
 
     bool ready() const { return ready_; }
 
@@ -63,6 +67,7 @@ private:
     Call due(std::int64_t now, std::int32_t players) const;
     void ended(Call call, int status, std::int64_t now);
 
+    AgonesClient& client_;
     Call in_flight_ = Call::None;
     std::int32_t in_flight_players_ = 0;
     bool ready_ = false;
@@ -71,5 +76,8 @@ private:
     std::optional<std::int32_t> label_;  // the count the sidecar last took
     std::int64_t next_label_ = 0;
 };
+
+// The loop's view: `schedule`'s next_due, or max on a server without the sidecar (null).
+std::int64_t next_call(const Schedule* schedule, std::int32_t players);
 
 }  // namespace quarel::agones

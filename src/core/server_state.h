@@ -1,4 +1,5 @@
-// The server's whole state, created at start-up and passed to every handler and job.
+// The server's whole state, created at start-up and passed to every handler and job, and what a handler
+// is handed besides: the datagram and the outside world it may talk to.
 #pragma once
 
 #include <cstddef>
@@ -6,16 +7,13 @@
 #include <span>
 #include <vector>
 
-#include "chat/rate_limit.h"
 #include "core/console.h"
+#include "core/query_limiter.h"
 #include "core/settings.h"
-#include "game/answer_batch.h"
+#include "net/address.h"
 #include "net/transport.h"
+#include "protocol/outbox.h"
 #include "protocol/slot_table.h"
-
-namespace quarel::lobby {
-class LobbyClient;
-}
 
 namespace quarel::core {
 
@@ -36,29 +34,28 @@ struct ServerState {
     std::int64_t next_lobby = 0;     // lobby announcement due when now > this
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
-    chat::QueryLimiter query_limit;
-
-    // STATE answers held back while more game datagrams wait, sent before anything else goes out.
-    game::AnswerBatch answers;
+    QueryLimiter query_limit;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.
     std::size_t game_read_limit() const { return static_cast<std::size_t>(table.size()) * protocol::kBytesPerSlot; }
 };
 
-// What the handlers and jobs talk to: sockets, the calendar clock, the console and, where the server
-// announces itself, the lobby client.
+// What handlers and jobs talk to: the outbox every send leaves through, the calendar clock (read there
+// only where a send may have waited) and the console.
 struct Io {
-    net::Transport& net;
+    protocol::Outbox& send;
     net::Clock& clock;
     Console& out;
-    lobby::LobbyClient* lobby = nullptr;
 };
 
-// A received datagram: its bytes are the first `size` bytes of the packet buffer.
+// A received datagram: exactly its bytes, its sender, and the calendar second of the loop pass that
+// hands it over. The bytes lie in the packet buffer, where replies are then built: a handler reads what
+// it needs before it writes its reply.
 struct Datagram {
-    std::size_t size;
+    std::span<const std::uint8_t> bytes;
     net::Address from;
+    std::int64_t now;
 };
 
 }  // namespace quarel::core

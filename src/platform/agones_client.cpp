@@ -1,26 +1,29 @@
-// libcurl client of the SDK sidecar, and the wait that includes it.
+// libcurl client of the SDK sidecar.
 #include "platform/agones_client.h"
 
 #include <sys/select.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 
-#include "lobby/curl_client.h"
+#include "platform/curl_lobby_client.h"
 
 namespace quarel::platform {
 
 namespace {
 
-// While the SDK request waits to write and the lobby's wait (which watches for reading only) does the
-// sleeping, the loop looks at the request again this often.
-constexpr int kWritePollMs = 10;
+// While libcurl has no socket to show and no timer (a name lookup under way), the request is looked
+// at again after this long at the latest.
+constexpr long kNoSocketMs = 10;
 
 }  // namespace
 
 CurlAgonesClient::CurlAgonesClient(std::uint16_t port, long timeout_ms)
     : base_url_("http://localhost:" + std::to_string(port)), timeout_ms_(timeout_ms) {
     // Without the library or the multi handle every request ends unanswered, and /ready is retried.
-    if (lobby::global_init()) multi_ = curl_multi_init();
+    if (global_init()) multi_ = curl_multi_init();
 }
 
 CurlAgonesClient::~CurlAgonesClient() {
@@ -79,29 +82,26 @@ std::optional<int> CurlAgonesClient::advance() {
     return std::nullopt;
 }
 
-void CurlAgonesClient::wait_set(std::vector<pollfd>& fds, int& timeout_ms) const {
-    if (!busy_) return;
-    if (failed_early_ || easy_ == nullptr) {
-        timeout_ms = 0;  // advance() has its answer already
-        return;
-    }
-    fd_set reads, writes, errors;
-    FD_ZERO(&reads);
-    FD_ZERO(&writes);
-    FD_ZERO(&errors);
+int CurlAgonesClient::watch(std::vector<pollfd>& fds) {
+    if (!busy_) return -1;
+    if (failed_early_ || easy_ == nullptr) return 0;  // advance() has its answer already
+    fd_set read_set, write_set, error_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_ZERO(&error_set);
     int max_fd = -1;
-    curl_multi_fdset(multi_, &reads, &writes, &errors, &max_fd);
-    for (int fd = 0; fd <= max_fd && fd < FD_SETSIZE; ++fd) {
+    if (curl_multi_fdset(multi_, &read_set, &write_set, &error_set, &max_fd) != CURLM_OK) max_fd = -1;
+    for (int fd = 0; fd <= max_fd; ++fd) {
         short events = 0;
-        if (FD_ISSET(fd, &reads)) events |= POLLIN;
-        if (FD_ISSET(fd, &writes)) events |= POLLOUT;
+        if (FD_ISSET(fd, &read_set)) events |= POLLIN;
+        if (FD_ISSET(fd, &write_set)) events |= POLLOUT;
+        if (FD_ISSET(fd, &error_set)) events |= POLLPRI;
         if (events != 0) fds.push_back({fd, events, 0});
     }
-    long wanted = -1;
-    curl_multi_timeout(multi_, &wanted);
-    // No descriptor and no timer yet (a name being resolved): look again soon.
-    if (max_fd < 0 && wanted < 0) wanted = kWritePollMs;
-    if (wanted >= 0 && (timeout_ms < 0 || wanted < timeout_ms)) timeout_ms = static_cast<int>(wanted);
+    long timeout = -1;
+    if (curl_multi_timeout(multi_, &timeout) != CURLM_OK) timeout = -1;
+    if (max_fd < 0 && (timeout < 0 || timeout > kNoSocketMs)) timeout = kNoSocketMs;
+    return timeout < 0 ? -1 : static_cast<int>(std::min<long>(timeout, INT_MAX));
 }
 
 void CurlAgonesClient::release() {
@@ -116,30 +116,17 @@ void CurlAgonesClient::release() {
     failed_early_ = false;
 }
 
-void wait_for_work(std::span<const int> fds, int timeout_ms, lobby::CurlLobbyClient* lobby,
-                   const CurlAgonesClient* agones) {
-    std::vector<pollfd> extra;
-    int limit = timeout_ms;
-    if (agones != nullptr) agones->wait_set(extra, limit);
-    if (lobby != nullptr && lobby->busy()) {
-        // The lobby's wait sleeps on its own transfer; the SDK request's descriptors join it for reading.
-        std::vector<int> all(fds.begin(), fds.end());
-        bool writes = false;
-        for (const pollfd& p : extra) {
-            all.push_back(p.fd);
-            writes = writes || (p.events & POLLOUT) != 0;
-        }
-        if (writes) limit = limit < 0 ? kWritePollMs : std::min(limit, kWritePollMs);
-        lobby->wait(all, limit);
-        return;
+std::unique_ptr<Sidecar> sidecar_from_environment(bool sockets_open) {
+    const char* port_text = std::getenv(agones::kPortVariable);
+    if (port_text == nullptr) return nullptr;
+    const std::optional<std::uint16_t> port = agones::parse_port(port_text);
+    if (!port) {
+        std::fprintf(stderr, "quarel-server: %s '%s' is not a port; the SDK sidecar is not told of this game\n",
+                     agones::kPortVariable, port_text);
+        return nullptr;
     }
-    std::vector<pollfd> p;
-    p.reserve(fds.size() + extra.size());
-    for (const int fd : fds) {
-        if (fd >= 0) p.push_back({fd, POLLIN, 0});
-    }
-    p.insert(p.end(), extra.begin(), extra.end());
-    ::poll(p.data(), p.size(), limit);
+    if (!sockets_open) return nullptr;
+    return std::make_unique<Sidecar>(*port);
 }
 
 }  // namespace quarel::platform

@@ -1,21 +1,17 @@
 // The SDK sidecar client over libcurl's multi interface: one request at a time to localhost, moved on
-// by the loop between passes and woken by the loop's wait, so a slow or silent sidecar never holds up
-// the game. Also the loop's idle wait that covers the lobby transfer and this request together.
+// by the loop pass and woken by the loop's wait, so a slow or silent sidecar never holds up the game.
 #pragma once
 
 #include <curl/curl.h>
-#include <poll.h>
 
 #include <cstdint>
-#include <span>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "agones/sdk.h"
-
-namespace quarel::lobby {
-class CurlLobbyClient;
-}
+#include "platform/wait.h"
 
 namespace quarel::platform {
 
@@ -23,7 +19,7 @@ namespace quarel::platform {
 // takes longer is not coming.
 constexpr long kAgonesTimeoutMs = 2000;
 
-class CurlAgonesClient final : public agones::AgonesClient {
+class CurlAgonesClient final : public agones::AgonesClient, public WaitSource {
 public:
     explicit CurlAgonesClient(std::uint16_t port, long timeout_ms = kAgonesTimeoutMs);
     ~CurlAgonesClient() override;
@@ -34,9 +30,9 @@ public:
     void start(const agones::Request& request) override;
     std::optional<int> advance() override;
 
-    // While a request is in flight: adds its descriptors, with the events it waits for, to `fds`, and
-    // lowers `timeout_ms` (negative: none yet) to when its timers need advance(). Nothing otherwise.
-    void wait_set(std::vector<pollfd>& fds, int& timeout_ms) const;
+    // While a request is in flight: its sockets, and the time until one of its timers (connect and
+    // answer time-outs) is due; 0 when the next advance() has its outcome already. Nothing otherwise.
+    int watch(std::vector<pollfd>& fds) override;
 
 private:
     void release();
@@ -51,10 +47,16 @@ private:
     bool failed_early_ = false;  // the request could not be set up: reported by the next advance()
 };
 
-// The main loop's idle wait: until one of `fds` (the UDP sockets, the stop pipe) is readable, the lobby
-// transfer or the SDK request has work, or `timeout_ms` has passed (negative: no limit but theirs).
-// Either client may be null.
-void wait_for_work(std::span<const int> fds, int timeout_ms, lobby::CurlLobbyClient* lobby,
-                   const CurlAgonesClient* agones);
+// A game under the orchestrator: the client, a source of work for the loop's wait, and the schedule
+// of calls that the loop pass makes through it.
+struct Sidecar {
+    explicit Sidecar(std::uint16_t port) : client(port) {}
+    CurlAgonesClient client;
+    agones::Schedule schedule{client};
+};
+
+// The sidecar when AGONES_SDK_HTTP_PORT is set and `sockets_open` (the game can be played); null
+// otherwise. A variable that is no port is said on stderr, and the game runs without the sidecar.
+std::unique_ptr<Sidecar> sidecar_from_environment(bool sockets_open);
 
 }  // namespace quarel::platform

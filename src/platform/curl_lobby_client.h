@@ -1,21 +1,20 @@
 // The lobby client over libcurl's multi interface: one GET at a time, driven from the main loop so that
-// a slow or silent lobby never holds up the game, and the wait that lets the loop sleep on the
-// transfer's sockets and the UDP sockets at once.
+// a slow or silent lobby never holds up the game; its transfer is a source of work for the loop's wait.
 #pragma once
 
 #include <curl/curl.h>
 
 #include <cstdint>
-#include <span>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "lobby/announcer.h"
+#include "platform/wait.h"
 
-namespace quarel::lobby {
+namespace quarel::platform {
 
 // Connect and transfer together may take this long; then the announcement counts as failed.
-constexpr long kTimeoutSeconds = 10;
+constexpr long kLobbyTimeoutSeconds = 10;
 
 // Which of the three failure lines an ended announcement prints, in the order of its steps.
 enum class Failure : std::uint8_t {
@@ -35,11 +34,11 @@ std::string failure_line(Failure failure, int code);
 // Calls curl_global_init the first time only; later calls return the first call's outcome.
 bool global_init();
 
-class CurlLobbyClient final : public LobbyClient {
+class CurlLobbyClient final : public lobby::LobbyClient, public WaitSource {
 public:
     // `source`: the local address the request goes out from ("" lets the system choose), so that a game
     // bound to one address of the machine is announced from that address.
-    explicit CurlLobbyClient(long timeout_seconds = kTimeoutSeconds, std::string source = "");
+    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds, std::string source = "");
     ~CurlLobbyClient() override;
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;
@@ -48,10 +47,9 @@ public:
     void start(const std::string& host, const std::string& target) override;
     bool advance(core::Console& out) override;
 
-    // Sleeps until one of `fds` is readable, the transfer has work (socket activity or one of its
-    // timers), or `timeout_ms` has passed (a negative timeout: until one of the others). Without a
-    // transfer in flight it is a plain poll on `fds`.
-    void wait(std::span<const int> fds, int timeout_ms);
+    // While a transfer is in flight: its sockets, and the time until one of its timers (connect and
+    // transfer time-outs, retries) is due. Nothing otherwise.
+    int watch(std::vector<pollfd>& fds) override;
 
 private:
     static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self);
@@ -75,8 +73,4 @@ private:
     Failure early_failure_ = Failure::None;
 };
 
-// The main loop's idle wait on `fds` (the UDP sockets) for at most `timeout_ms` (negative: no limit),
-// which also wakes for the lobby transfer when `lobby` has one in flight.
-void wait_for_work(CurlLobbyClient* lobby, std::span<const int> fds, int timeout_ms);
-
-}  // namespace quarel::lobby
+}  // namespace quarel::platform

@@ -1,0 +1,64 @@
+// One pass of the main loop, the routing of accepted datagrams to their handlers, and what a pass
+// works with.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "agones/sdk.h"
+#include "core/console.h"
+#include "core/server_state.h"
+#include "lobby/announcer.h"
+#include "net/transport.h"
+#include "protocol/outbox.h"
+
+namespace quarel::server {
+
+using core::Datagram;
+using core::ServerState;
+
+// What the loop talks to: the transport it reads, the outbox every send leaves through, the calendar
+// clock, the console and, on a server that announces itself, the lobby client. Handlers and jobs see
+// only `io`: the outbox, the clock and the console.
+struct LoopIo {
+    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, lobby::LobbyClient* lobby_client = nullptr)
+        : net(transport), clock(clock), out(console), lobby(lobby_client), outbox(transport, clock), io{outbox, clock, console} {}
+    LoopIo(const LoopIo&) = delete;
+    LoopIo& operator=(const LoopIo&) = delete;
+
+    net::Transport& net;
+    net::Clock& clock;
+    core::Console& out;
+    lobby::LobbyClient* lobby;
+    agones::Schedule* sidecar = nullptr;  // under the orchestrator: the SDK sidecar's calls
+    protocol::Outbox outbox;
+    core::Io io;
+};
+
+// Routes an accepted game-socket datagram by type; unknown types and datagrams shorter than their
+// type's layout are dropped silently.
+void dispatch_game(ServerState& s, core::Io& io, const Datagram& d);
+// Routes an accepted chat-socket datagram by type; unknown types print "Unkown command: %x",
+// datagrams shorter than their type's layout are dropped silently.
+void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d);
+
+// Reads one datagram from `socket` into the packet buffer and dispatches it, handed over at `now`,
+// when its checksum is right. Returns the datagram's length, 0 when nothing was waiting.
+std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int64_t now);
+
+// One pass, in this order: clock tick; one game datagram; time-out sweep; and only when no game
+// datagram came: drain the chat socket (a clock tick before each read), the summary line of refused
+// queries, the loop message, the lobby, the SDK sidecar's calls. Returns true when a game datagram
+// came, in which case the next pass should start at once.
+bool run_pass(ServerState& s, LoopIo& io);
+
+// The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
+// the loop message, the summary line of refused queries, a lobby announcement or an SDK sidecar call.
+// Between now and then only a datagram (or the HTTP clients' own sockets) can give a pass something to do.
+std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
+
+// The last step of a clean stop, before the sockets close: STATE answers still held back belong to
+// datagrams already handled, so they are sent.
+void finish(LoopIo& io);
+
+}  // namespace quarel::server
