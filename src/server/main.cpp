@@ -1,6 +1,7 @@
 // quarel-server: wires settings, sockets, clock and console together and runs the loop.
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "core/banner.h"
 #include "core/config_check.h"
