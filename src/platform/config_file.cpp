@@ -1,10 +1,13 @@
 // The bounded config file reader.
 #include "platform/config_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string_view>
 #include <utility>
+
+#include "core/config_check.h"
 
 namespace quarel::platform {
 
@@ -56,10 +59,52 @@ bool load_config_file(core::Settings& settings, const std::string& path) {
     return read_config_file(settings, path, [] { return false; }) == ConfigRead::Applied;
 }
 
+ConfigRead read_config_text(const std::string& path, std::string& text) {
+    text.clear();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return ConfigRead::Unreadable;
+    // One byte past the limit tells a file of exactly 1 MiB from a longer one.
+    char chunk[4096];
+    std::size_t n = 0;
+    do {
+        n = std::fread(chunk, 1, sizeof chunk, f);
+        text.append(chunk, std::min(n, kConfigByteLimit + 1 - text.size()));
+    } while (n == sizeof chunk && text.size() <= kConfigByteLimit);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (text.size() > kConfigByteLimit) {
+        text.clear();
+        return ConfigRead::TooLong;
+    }
+    if (failed) {
+        text.clear();
+        return ConfigRead::Unreadable;
+    }
+    return ConfigRead::Applied;
+}
+
 core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path) {
     core::Settings fresh;
     if (!load_config_file(fresh, path)) return core::reload_settings(s, out, path, std::nullopt);
     return core::reload_settings(s, out, path, std::move(fresh));
+}
+
+int check_config_file(const core::Options& options) {
+    std::string text;
+    const ConfigRead read = read_config_text(options.config_path, text);
+    if (read == ConfigRead::TooLong) {
+        std::fprintf(stderr, "quarel-server: config file '%s' is longer than 1 MiB\n", options.config_path.c_str());
+        return 2;
+    }
+    if (read != ConfigRead::Applied && options.config_given) {
+        std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", options.config_path.c_str());
+        return 2;
+    }
+    const core::ConfigReport report = core::check_config(
+        read == ConfigRead::Applied ? std::optional<std::string_view>(text) : std::nullopt, options.config_path, options);
+    std::fputs(report.settings.c_str(), stdout);
+    std::fputs(report.warnings.c_str(), stderr);
+    return report.status;
 }
 
 }  // namespace quarel::platform

@@ -10,6 +10,7 @@
 
 #include "core/reload.h"
 #include "core/server_state.h"
+#include "core/options.h"
 #include "core/settings.h"
 
 namespace quarel::platform {
@@ -32,8 +33,17 @@ ConfigRead read_config_file(core::Settings& settings, const std::string& path, c
 // read_config_file without a stop: true when the file was applied.
 bool load_config_file(core::Settings& settings, const std::string& path);
 
+// The whole file at `path` into `text`, for --check-config: Applied, Unreadable (not opened, or not
+// read to its end) or TooLong (more than kConfigByteLimit bytes; never more than that is held). `text`
+// is empty unless Applied.
+ConfigRead read_config_text(const std::string& path, std::string& text);
+
 // Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live
 // keys at once, one line for the keys that need a restart; nothing changes when it cannot be read).
 core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path);
+// --check-config: the settings as the server would use them on stdout, the warnings on stderr.
+// Returns the exit status: 0 clean, 1 with warnings, 2 when a file named on the command line cannot
+// be read or the file is longer than 1 MiB.
+int check_config_file(const core::Options& options);
 
 }  // namespace quarel::platform

@@ -170,12 +170,14 @@ bool run_pass(ServerState& s, LoopIo& io) {
     core::report_held_back_lines(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
+    if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
     return false;
 }
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
-                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s)});
+                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
+                     agones::next_call(io.sidecar, s.table.player_count())});
 }
 
 void finish(LoopIo& io) { io.outbox.flush(); }

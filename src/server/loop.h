@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agones/sdk.h"
 #include "core/console.h"
 #include "core/server_state.h"
 #include "lobby/announcer.h"
@@ -29,6 +30,7 @@ struct LoopIo {
     net::Clock& clock;
     core::Console& out;
     lobby::LobbyClient* lobby;
+    agones::Schedule* sidecar = nullptr;  // under the orchestrator: the SDK sidecar's calls
     protocol::Outbox outbox;
     core::Io io;
 };
@@ -47,14 +49,15 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 
 // One pass, in this order: clock tick; one game datagram; time-out sweep; and only when no game
 // datagram came: drain the chat socket (a clock tick before each read), the summary line of refused
-// queries, the summary lines of unknown commands and refused joins, the loop message, the lobby.
-// Returns true when a game datagram came, in which case the next pass should start at once.
+// queries, the summary lines of unknown commands and refused joins, the loop message, the lobby, the SDK
+// sidecar's calls. Returns true when a game datagram came, in which case the next pass should start at
+// once.
 bool run_pass(ServerState& s, LoopIo& io);
 
 // The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
-// the loop message, a summary line (refused queries, unknown commands, refused joins) or a lobby
-// announcement. Between now and then
-// only a datagram (or the lobby's own sockets) can give a pass something to do.
+// the loop message, a summary line (refused queries, unknown commands, refused joins), a lobby
+// announcement or an SDK sidecar call. Between now and then only a datagram (or the HTTP clients' own
+// sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 
 // The last step of a clean stop, before the sockets close: STATE answers still held back belong to

@@ -4,12 +4,18 @@
 #include <optional>
 
 #include "core/banner.h"
+#include "core/config_check.h"
 #include "core/options.h"
+#include "core/safe_text.h"
 #include "core/server_state.h"
 #include "core/settings.h"
+#include "core/stamped_console.h"
+#include "net/bind_address.h"
+#include "platform/agones_client.h"
 #include "platform/config_file.h"
 #include "platform/console.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/local_time.h"
 #include "platform/random.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
@@ -43,18 +49,24 @@ std::optional<int> read_config(core::Settings& settings, const core::Options& op
     return 2;
 }
 
-// A socket that cannot be opened ends the start-up: its line, the system's reason, status 1, so that
-// a service manager retries and nothing takes a half-deaf server for a healthy one.
-std::optional<int> open_sockets(platform::UdpTransport& udp, const core::Options& opt, core::Console& console) {
+// A socket that cannot be opened ends the start-up: its line, the reason, status 1, so that a service
+// manager retries and nothing takes a half-deaf server for a healthy one. A `bind` that is no address
+// opens neither socket; that is a config file error, which no retry mends: status 2.
+std::optional<int> open_sockets(platform::UdpTransport& udp, const core::Settings& settings,
+                                const std::optional<net::BindAddress>& bind, core::Console& console) {
     const struct {
         net::Socket socket;
         std::uint16_t port;
         const char* line;
-    } sockets[] = {{net::Socket::Chat, opt.chat_port, "I won't listen chat!\n"},
-                   {net::Socket::Game, opt.game_port, "I won't listen anyone!\n"}};
+    } sockets[] = {{net::Socket::Chat, settings.chat_port, "I won't listen chat!\n"},
+                   {net::Socket::Game, settings.game_port, "I won't listen anyone!\n"}};
     for (const auto& s : sockets) {
-        if (udp.open(s.socket, s.port)) continue;
+        if (bind && udp.open(s.socket, s.port, *bind)) continue;
         console.write(s.line);
+        if (!bind) {
+            console.print("bind %s is not an IPv4 or IPv6 address\n", core::escape_controls(settings.bind).c_str());
+            return 2;
+        }
         console.print("UDP port %u: %s\n", unsigned{s.port}, udp.open_error().c_str());
         return 1;
     }
@@ -71,12 +83,23 @@ int main(int argc, char** argv) {
         return *parsed.exit_status;
     }
     const core::Options& opt = parsed.options;
+    if (opt.check_config) return platform::check_config_file(opt);
 
     // Installed before the sockets open, so that a stop during start-up is not lost.
     platform::ShutdownSignals stop;
-    platform::StdoutConsole console;
+    platform::StdoutConsole plain_console;
     core::Settings settings;
-    if (const auto status = read_config(settings, opt, stop, console)) return *status;
+    if (const auto status = read_config(settings, opt, stop, plain_console)) return *status;
+    // Hosting: ports from the command line win over the file's; `log_timestamps 1` stamps every line.
+    core::apply_options(settings, opt);
+    if (settings.chat_port == settings.game_port) {
+        std::fprintf(stderr, "quarel-server: the chat and game ports must differ (both %u)\n",
+                     unsigned{settings.chat_port});
+        return 2;
+    }
+    core::StampedConsole stamped_console(plain_console, platform::local_time_now);
+    core::Console& console =
+        settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped_console) : plain_console;
     if (auto note = core::clamp_max_slots(settings)) console.write(*note);
     // The limiters' tables are keyed with a secret, so that nobody can compute colliding sources.
     platform::SipSourceHash::Key hash_key{};
@@ -93,12 +116,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     platform::UdpTransport udp;
-    if (const auto status = open_sockets(udp, opt, console)) return *status;
+    const std::optional<net::BindAddress> bind = net::parse_bind(state.settings.bind);
+    if (const auto status = open_sockets(udp, state.settings, bind, console)) return *status;
 
     platform::SystemClock clock;
-    // The lobby client exists only on a server that announces itself.
+    // The lobby client exists only on a server that announces itself; it announces from the bound address.
     std::unique_ptr<platform::CurlLobbyClient> lobby_client;
-    if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
+    if (state.settings.public_listing == 1) {
+        lobby_client = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds,
+                                                                   bind ? bind->host_text() : "");
+    }
     server::LoopIo io{udp, clock, console, lobby_client.get()};
 
     // Between passes the loop sleeps on the sockets, the stop signal and the lobby's transfer.
@@ -106,6 +133,13 @@ int main(int argc, char** argv) {
     wait.add(udp);
     wait.add(stop);
     if (lobby_client) wait.add(*lobby_client);
+    // Under the orchestrator, the SDK sidecar hears of a game only once it can be played: both sockets
+    // are open here, since the start-up ends when one cannot be.
+    const std::unique_ptr<platform::Sidecar> sidecar = platform::sidecar_from_environment(true);
+    if (sidecar) {
+        io.sidecar = &sidecar->schedule;
+        wait.add(sidecar->client);
+    }
 
     // SIGHUP reads the config file again at the end of the pass it interrupted. `public` may change
     // there, and the lobby client exists exactly while the server announces itself.
