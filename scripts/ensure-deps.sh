@@ -2,7 +2,10 @@
 # Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
 # given as arguments.
 set -euo pipefail
-wanted=(cmake make g++ libgtest-dev libcurl4-openssl-dev pkg-config "$@")
+# prometheus brings promtool, which checks the /metrics text; chromium-headless-shell renders the status
+# page in the browser test.
+wanted=(cmake make g++ libgtest-dev libcurl4-openssl-dev pkg-config libmicrohttpd-dev nlohmann-json3-dev
+        prometheus chromium-headless-shell "$@")
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -16,9 +16,11 @@ using namespace protocol;
 namespace {
 
 // A text must end with its NUL inside the received bytes; otherwise it would run on into whatever the
-// buffer held after them.
-bool text_ends_inside(std::span<const std::uint8_t> b, std::size_t from, std::size_t n) {
-    return from < n && std::memchr(b.data() + from, 0, n - from) != nullptr;
+// buffer held after them. Such a datagram is dropped, and counted.
+bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> b, std::size_t from, std::size_t n) {
+    if (from < n && std::memchr(b.data() + from, 0, n - from) != nullptr) return true;
+    s.metrics.drop(net::Socket::Chat, core::DropReason::UnterminatedText);
+    return false;
 }
 
 void send_to_named(ServerState& s, Io& io, std::size_t n) {
@@ -33,7 +35,7 @@ void send_to_named(ServerState& s, Io& io, std::size_t n) {
 // un-names the slot) and sends the full NAME_LIST to every named player.
 void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    if (!text_ends_inside(b, text_msg::kText, d.size)) return;
+    if (!text_ends_inside(s, b, text_msg::kText, d.size)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(b, text_msg::kId));
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
@@ -62,7 +64,7 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
 // every named player, the sender included when named; also when the id has no slot.
 void on_chat(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    if (!text_ends_inside(b, text_msg::kText, d.size)) return;
+    if (!text_ends_inside(s, b, text_msg::kText, d.size)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(b, text_msg::kId));
     if (me >= 0) {
         io.out.print("%s : %s\n", s.table[me].name.data(), reinterpret_cast<const char*>(b.data() + text_msg::kText));
@@ -76,7 +78,7 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
 // alone, named or not, provided it has a chat address.
 void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    if (!text_ends_inside(b, whisper::kText, d.size)) return;
+    if (!text_ends_inside(s, b, whisper::kText, d.size)) return;
     const std::int32_t target = s.table.find_by_id(get_i32(b, whisper::kTarget));
     if (target < 0) return;
     put_u8(b, kTypeAt, chat_out::WHISPER_OUT);

@@ -18,12 +18,21 @@ void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
     send_until_accepted(io.net, io.clock, net::Socket::Chat, d.from, s.buf(), n);
 }
 
+void refused(ServerState& s, core::Query q) {
+    ++s.metrics.query_refusals[static_cast<std::size_t>(q)];
+    s.metrics.drop(net::Socket::Chat, core::DropReason::RateLimit);
+}
+
 }  // namespace
 
 // SLOTS_INFO carries the capacity (MaxSlots), not the number of players.
 void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
     // Over the rate limit: no answer and no line of its own (counted for the summary line).
-    if (!s.query_limit.admit(d.from, io.clock.now())) return;
+    if (!s.query_limit.admit(d.from, io.clock.now())) {
+        refused(s, core::Query::Slots);
+        return;
+    }
+    ++s.metrics.query_answers[static_cast<std::size_t>(core::Query::Slots)];
     const std::string from = d.from.to_string();
     if (from.empty()) {
         io.out.print("Someone check our number of players.\n");
@@ -38,7 +47,11 @@ void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
 
 // MAP_INFO: the world clock's current hour and minute, the start position and the map name.
 void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
-    if (!s.query_limit.admit(d.from, io.clock.now())) return;
+    if (!s.query_limit.admit(d.from, io.clock.now())) {
+        refused(s, core::Query::Map);
+        return;
+    }
+    ++s.metrics.query_answers[static_cast<std::size_t>(core::Query::Map)];
     const std::string from = d.from.to_string();
     if (from.empty()) {
         io.out.print("Someone is asking for map name.\n");

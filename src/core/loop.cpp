@@ -9,8 +9,10 @@
 #include "core/world_clock.h"
 #include "game/game.h"
 #include "lobby/announcer.h"
+#include "net/http_listener.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
+#include "status/history.h"
 
 namespace quarel::core {
 
@@ -60,7 +62,14 @@ constexpr RouteTable kChatRoutes = make_chat_routes();
 void dispatch_game(ServerState& s, Io& io, const Datagram& d) {
     const std::uint8_t type = s.packet[protocol::kTypeAt];
     const Route& r = kGameRoutes[type];
-    if (r.handler == nullptr || d.size < r.min_size) return;
+    if (r.handler == nullptr) {
+        s.metrics.drop(net::Socket::Game, DropReason::UnknownType);
+        return;
+    }
+    if (d.size < r.min_size) {
+        s.metrics.drop(net::Socket::Game, DropReason::TooShort);
+        return;
+    }
     // With more datagrams already read ahead, a STATE's answer may wait for the next ones so their
     // checksums are computed together (the last one read ahead joins those waiting, and run_pass
     // sends them all at once); anything else first sends what waits.
@@ -77,9 +86,13 @@ void dispatch_chat(ServerState& s, Io& io, const Datagram& d) {
     const Route& r = kChatRoutes[type];
     if (r.handler == nullptr) {
         io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
+        s.metrics.drop(net::Socket::Chat, DropReason::UnknownType);
         return;
     }
-    if (d.size < r.min_size) return;
+    if (d.size < r.min_size) {
+        s.metrics.drop(net::Socket::Chat, DropReason::TooShort);
+        return;
+    }
     r.handler(s, io, d);
 }
 
@@ -88,8 +101,16 @@ std::size_t receive_one(ServerState& s, Io& io, net::Socket socket) {
     Datagram d{0, {}};
     d.size = io.net.receive(socket, s.buf().first(limit), d.from);
     if (d.size == 0) return 0;
-    if (!protocol::accept(s.buf().first(d.size))) return d.size;
+    if (d.size < protocol::kHeaderSize) {
+        s.metrics.drop(socket, DropReason::TooShort);
+        return d.size;
+    }
+    if (!protocol::accept(s.buf().first(d.size))) {
+        ++s.metrics.checksum_failures[static_cast<std::size_t>(socket)];
+        return d.size;
+    }
     if (socket == net::Socket::Game) {
+        d.read_us = io.clock.monotonic_us();
         dispatch_game(s, io, d);
     } else {
         dispatch_chat(s, io, d);
@@ -98,6 +119,7 @@ std::size_t receive_one(ServerState& s, Io& io, net::Socket socket) {
 }
 
 bool run_pass(ServerState& s, Io& io) {
+    if (io.history != nullptr) io.history->record(io.clock.now(), s.metrics, s.table.player_count());
     tick_if_due(s, io.clock);
     const bool game_datagram = receive_one(s, io, net::Socket::Game) > 0;
     // Held-back answers never outlive the read-ahead that let them wait.
@@ -112,6 +134,8 @@ bool run_pass(ServerState& s, Io& io) {
     chat::report_dropped_queries(s, io);
     chat::loop_message_step(s, io);
     lobby::lobby_step(s, io);
+    // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
+    if (io.http != nullptr) io.http->serve();
     return false;
 }
 

@@ -8,6 +8,7 @@
 
 #include "chat/rate_limit.h"
 #include "core/console.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "game/answer_batch.h"
 #include "net/transport.h"
@@ -15,6 +16,12 @@
 
 namespace quarel::lobby {
 class LobbyClient;
+}
+namespace quarel::net {
+class HttpListener;
+}
+namespace quarel::status {
+class History;
 }
 
 namespace quarel::core {
@@ -41,6 +48,9 @@ struct ServerState {
     // STATE answers held back while more game datagrams wait, sent before anything else goes out.
     game::AnswerBatch answers;
 
+    // Counters for the status page and the metrics endpoint.
+    Metrics metrics;
+
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.
     std::size_t game_read_limit() const { return static_cast<std::size_t>(table.size()) * protocol::kBytesPerSlot; }
@@ -53,12 +63,17 @@ struct Io {
     net::Clock& clock;
     Console& out;
     lobby::LobbyClient* lobby = nullptr;
+    // With the status listener on: the listener, served once per pass after the lobby, and the
+    // history of the charts, sampled at the start of every pass.
+    net::HttpListener* http = nullptr;
+    status::History* history = nullptr;
 };
 
 // A received datagram: its bytes are the first `size` bytes of the packet buffer.
 struct Datagram {
     std::size_t size;
     net::Address from;
+    std::int64_t read_us = 0;  // the clock's monotonic_us() when it was read (game socket only)
 };
 
 }  // namespace quarel::core

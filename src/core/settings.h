@@ -27,6 +27,8 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::string http;                                 // "http": [ADDR:]PORT of the status listener;
+                                                      // empty: no listener
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

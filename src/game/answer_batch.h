@@ -21,6 +21,7 @@ struct AnswerBatch {
     std::size_t list_capacity = 0;
     std::array<net::Address, kCapacity> to{};
     std::array<std::size_t, kCapacity> size{};
+    std::array<std::int64_t, kCapacity> read_us{};  // when each answer's STATE was read
     std::size_t count = 0;
 
     bool full() const { return count == kCapacity; }

@@ -101,11 +101,14 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, kHeaderSize);
         send_game(s, io, d.from, kHeaderSize);
+        ++s.metrics.server_full;
         return;
     }
     for (PlayerSlot& p : s.table) p.acks = 0;
     const std::int32_t me = s.table.take();
+    ++s.metrics.joins;
     PlayerSlot& slot = s.table[me];
+    slot.joined_at = io.clock.now();
     io.out.print("%d joined to battle! Now we have %d players.\n", slot.id, s.table.player_count());
     slot.game_addr = d.from;
     std::copy_n(b.begin() + join::kPose, slot.pose.size(), slot.pose.begin());
@@ -148,23 +151,25 @@ void on_leave(ServerState& s, Io& io, const Datagram&) {
     announce_gone(s, io, me, id);
     io.out.print("%d left game.\n", id);
     s.table.release(me);
+    ++s.metrics.leaves;
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the
 // address recorded at the join, with the other players: brief until the player has acknowledged since
 // the last join, detailed after.
-void on_state(ServerState& s, Io& io, const Datagram&) {
+void on_state(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = take_state(s, io);
     if (me < 0) return;
     auto b = s.buf();
     const std::size_t n = write_state_answer(s, me, b);
     seal(b, n);
     send_game(s, io, s.table[me].game_addr, n);
+    s.metrics.state_answer.observe(io.clock.monotonic_us() - d.read_us);
 }
 
 // The same as on_state, but the answer is built in the batch and sent by flush_answers, when the
 // batch is full or earlier (see there).
-void on_state_batched(ServerState& s, Io& io, const Datagram&) {
+void on_state_batched(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = take_state(s, io);
     if (me < 0) return;
     AnswerBatch& batch = s.answers;
@@ -176,6 +181,7 @@ void on_state_batched(ServerState& s, Io& io, const Datagram&) {
     const std::size_t i = batch.count++;
     batch.size[i] = write_state_answer(s, me, batch.list(i));
     batch.to[i] = s.table[me].game_addr;
+    batch.read_us[i] = d.read_us;
     if (batch.full()) flush_answers(s, io);
 }
 
@@ -193,6 +199,7 @@ void flush_answers(ServerState& s, Io& io) {
         const auto list = batch.list(i);
         put_u16(list, kChecksumAt, sums[i]);
         send_until_accepted(io.net, io.clock, Socket::Game, batch.to[i], list, batch.size[i]);
+        s.metrics.state_answer.observe(io.clock.monotonic_us() - batch.read_us[i]);
     }
 }
 
@@ -231,6 +238,7 @@ void sweep_timeouts(ServerState& s, Io& io) {
         const std::int32_t id = p.id;
         const std::array<char, kNameField> name = p.name;
         s.table.release(i);
+        ++s.metrics.timeouts;
         io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id, name.data(),
                      s.table.player_count());
     }

@@ -18,7 +18,10 @@ void lobby_step(core::ServerState& s, core::Io& io) {
         if (io.clock.now() <= s.next_lobby) return;
         io.lobby->start(s.settings.lobby_host, request_target(s.settings));
     }
-    if (io.lobby->advance(io.out)) s.next_lobby = io.clock.now() + kPeriodSeconds;
+    if (io.lobby->advance(io.out)) {
+        s.next_lobby = io.clock.now() + kPeriodSeconds;
+        if (const auto result = io.lobby->last_result()) ++s.metrics.lobby[static_cast<std::size_t>(*result)];
+    }
 }
 
 std::int64_t next_announcement(const core::ServerState& s, const core::Io& io) {

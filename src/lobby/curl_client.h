@@ -29,6 +29,9 @@ enum class Failure : std::uint8_t {
 // established, `answered` whether a complete status line and header block arrived.
 Failure classify(CURLcode result, bool connected, bool answered);
 
+// The metrics' name for how an announcement ended.
+core::LobbyResult lobby_result(Failure failure);
+
 // The console text for a failure ("" for None). Connect and Request lines end without a line feed.
 std::string failure_line(Failure failure, int code);
 
@@ -45,6 +48,7 @@ public:
     bool busy() const override { return busy_; }
     void start(const std::string& host, const std::string& target) override;
     bool advance(core::Console& out) override;
+    std::optional<core::LobbyResult> last_result() const override { return last_result_; }
 
     // Sleeps until one of `fds` is readable, the transfer has work (socket activity or one of its
     // timers), or `timeout_ms` has passed (a negative timeout: until one of the others). Without a
@@ -70,6 +74,7 @@ private:
     bool answered_ = false;
     // A failure found while starting; reported by the next advance().
     Failure early_failure_ = Failure::None;
+    std::optional<core::LobbyResult> last_result_;
 };
 
 // The main loop's idle wait on `fds` (the UDP sockets) for at most `timeout_ms` (negative: no limit),
