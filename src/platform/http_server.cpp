@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -200,7 +201,15 @@ HttpServer::~HttpServer() {
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
-void HttpServer::serve() { MHD_run(daemon_); }
+void HttpServer::serve() {
+    // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
+    pollfd p{fd(), POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
+    MHD_run(daemon_);
+    // A connection closed by that run is released only by the next one, which is also when a
+    // connection waiting beyond the limit is accepted: without it, both would wait for the next wake.
+    MHD_run(daemon_);
+}
 
 int HttpServer::fd() const {
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
