@@ -47,9 +47,9 @@ void usage(std::FILE* to) {
                  "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
                  "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
                  "  handler:N[:STATES]   the server's own code per STATE at N players, in process, no sockets\n"
-                 "  http:N:RATE:SECONDS  open:N:RATE:SECONDS with the status listener on, 64 connections held open\n"
-                 "                       (idle or dripping a byte a second) and /metrics fetched 10 times a second,\n"
-                 "                       against the same server without HTTP\n"
+                 "  http:N:RATE:SECONDS[:HELD]  open:N:RATE:SECONDS with the status listener on, HELD connections\n"
+                 "                       (default 63) held open, idle or dripping a byte a second, and /metrics\n"
+                 "                       fetched 10 times a second, against the same server without HTTP\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
                  "options:\n"
                  "  --rounds K       baseline/server pairs per scenario, alternated (default 2)\n"
@@ -238,13 +238,18 @@ public:
 
     // The open loop with the status listener under load, against the same server without it (shown
     // in the baseline column).
-    Scenario http(int n, double rate, double seconds) {
+    Scenario http(int n, double rate, double seconds, int held) {
         Scenario sc;
         char name[96];
-        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s", n, rate, seconds);
+        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held", n, rate, seconds, held);
         sc.name = name;
-        sc.notes.push_back("baseline column: the same server without HTTP; server column: with --http, 64 held "
-                           "connections (32 idle, 32 dripping a byte a second) and /metrics 10 times a second");
+        char note[256];
+        std::snprintf(note, sizeof note,
+                      "baseline column: the same server without HTTP; server column: with --http, %d held connections "
+                      "(%d idle, %d dripping a byte a second) and /metrics fetched 10 times a second on a connection "
+                      "of its own (the listener takes 64 at once)",
+                      held, held / 2, held - held / 2);
+        sc.notes.push_back(note);
         Runs runs;
         std::vector<HttpLoadResult> loads;
         for (int round = 0; round < opt_.rounds; ++round) {
@@ -267,7 +272,7 @@ public:
                         continue;
                     }
                     const auto port = static_cast<std::uint16_t>(std::atoi(out.c_str() + at + marker.size()));
-                    load = std::make_unique<HttpLoad>(port, 64, 1000, 10.0);
+                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0);
                 }
                 Players players(n);
                 players.set_crc_every(opt_.crc_every);
@@ -466,8 +471,11 @@ int main(int argc, char** argv) {
             report.scenarios.push_back(bench.idle(v[0]));
         } else if (scenario.rfind("idle-http:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0], true));
-        } else if (scenario.rfind("http:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
-            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2]));
+        } else if (scenario.rfind("http:", 0) == 0 && (v.size() == 3 || v.size() == 4) && v[0] >= 1 && v[0] <= 698 &&
+                   v[1] > 0 && v[2] > 0) {
+            // 63 held connections by default: with the scraper's, the listener's 64.
+            const int held = v.size() == 4 ? std::clamp(static_cast<int>(v[3]), 0, 1000) : 63;
+            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], held));
         } else {
             std::fprintf(stderr, "quarel-bench: bad scenario %s\n", scenario.c_str());
             return 2;

@@ -149,6 +149,7 @@ std::int32_t le32_at(const Bytes& b, std::size_t at) {
 std::int32_t join_named(const ServerProcess& server, const UdpClient& game, const UdpClient& chat, const std::string& name) {
     Bytes body(45, 0);
     body[0] = 0x01;
+    body[37] = 100;  // health
     game.send_to(server.game_port, sealed(body));
     const auto welcome = game.receive();
     if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return -1;
@@ -278,7 +279,8 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
     UdpClient game_a, chat_a, game_b, chat_b;
     ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
     ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
-    // Some traffic for the charts: a few STATEs over a couple of seconds.
+    // Ann acknowledges (detailed lists from then on); some traffic for the charts.
+    game_a.send_to(s.server.game_port, sealed_hex("06 01 00 00 00"));
     for (int i = 0; i < 20; ++i) {
         game_a.send_to(s.server.game_port, state_of(1));
         game_b.send_to(s.server.game_port, state_of(2));
@@ -288,11 +290,15 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
     std::vector<std::string> args = {browser, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + profile,
                                      "--virtual-time-budget=5000", "--run-all-compositor-stages-before-draw"};
     if (const char* shot = std::getenv("QUAREL_STATUS_SCREENSHOT")) {
-        std::vector<std::string> shot_args = args;
-        shot_args.insert(shot_args.end(), {"--window-size=1100,1000", "--hide-scrollbars",
-                                           std::string("--screenshot=") + shot, s.url("/")});
-        ChildProcess screenshot(shot_args);
-        EXPECT_EQ(screenshot.finish(60000), 0) << screenshot.err();
+        // The page as a desktop browser and as a phone show it (NAME.png and NAME-phone.png).
+        std::string phone = shot;
+        phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
+        for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,720", shot}, {"390,1100", phone}}) {
+            std::vector<std::string> shot_args = args;
+            shot_args.insert(shot_args.end(), {"--window-size=" + size, "--hide-scrollbars", "--screenshot=" + path, s.url("/")});
+            ChildProcess screenshot(shot_args);
+            EXPECT_EQ(screenshot.finish(60000), 0) << screenshot.err();
+        }
     }
     args.insert(args.end(), {"--dump-dom", s.url("/")});
     ChildProcess chrome(args);

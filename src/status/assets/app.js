@@ -95,13 +95,14 @@ const Chart = {
     for (const s of series) {
       const n = s.values.length;
       let d = '';
-      let pen = false;
       s.values.forEach((v, i) => {
-        if (v === null) { pen = false; return; }
-        const x = n > 1 ? (i / (n - 1)) * Chart.W : Chart.W;
-        const y = Chart.H - (v / max) * (Chart.H - 2) - 1;
-        d += (pen ? 'L' : 'M') + x.toFixed(1) + ' ' + y.toFixed(1);
-        pen = true;
+        if (v === null) return;
+        const x = (n > 1 ? (i / (n - 1)) * Chart.W : Chart.W).toFixed(1);
+        const y = (Chart.H - (v / max) * (Chart.H - 2) - 1).toFixed(1);
+        const joined = i > 0 && s.values[i - 1] !== null;
+        // A point with no neighbour before it starts a segment of length 0, which the round line cap
+        // shows as a dot.
+        d += joined ? 'L' + x + ' ' + y : 'M' + x + ' ' + y + 'L' + x + ' ' + y;
       });
       const path = document.createElementNS(Chart.NS, 'path');
       path.setAttribute('class', 'series ' + s.cls);
