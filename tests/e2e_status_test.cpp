@@ -336,6 +336,24 @@ TEST(EndToEndStatus, The65thConnectionWaitsUntilOneOfThe64Closes) {
     EXPECT_EQ(answer->rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << *answer;
 }
 
+// With every place but one held, request after request on a fresh connection each takes the place the
+// one before left: none waits for the server's next timer (a clock tick, up to 4 s away).
+TEST(EndToEndStatus, APlaceFreedAtTheLimitIsTakenAtOnce) {
+    StatusServer s;
+    ASSERT_FALSE(s.base.empty()) << s.server.output();
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (int i = 0; i < 63; ++i) held.push_back(std::make_unique<RawConnection>(s.port));
+    for (int i = 0; i < 12; ++i) {
+        RawConnection c(s.port);
+        ASSERT_TRUE(c.send("GET /metrics HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n"));
+        const auto answer = c.receive(1500);
+        ASSERT_TRUE(answer.has_value()) << "request " << i << " waited";
+        EXPECT_EQ(answer->rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << i;
+        while (c.receive(1500).value_or("") != "") {
+        }
+    }
+}
+
 TEST(EndToEndStatus, OversizedRequestsAreRefused) {
     StatusServer s;
     ASSERT_FALSE(s.base.empty()) << s.server.output();

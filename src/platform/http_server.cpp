@@ -115,6 +115,10 @@ struct Callbacks {
         return request;
     }
 
+    static void on_connection(void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode) {
+        ++static_cast<HttpServer*>(cls)->connection_events_;
+    }
+
     static void on_completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
         delete static_cast<HttpServer::Request*>(*con_cls);
         *con_cls = nullptr;
@@ -188,6 +192,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(limits.header_bytes),
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, nullptr,
+        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::on_connection, server.get(),
         MHD_OPTION_END);
     if (server->daemon_ == nullptr) {
         ::close(fd);
@@ -204,11 +209,21 @@ HttpServer::~HttpServer() {
 void HttpServer::serve() {
     // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
     pollfd p{fd(), POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
-    MHD_run(daemon_);
-    // A connection closed by that run is released only by the next one, which is also when a
-    // connection waiting beyond the limit is accepted: without it, both would wait for the next wake.
-    MHD_run(daemon_);
+    if (!run_owed_ && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
+    // A run that opened or released a connection may leave work that only the next run does: a
+    // connection closed in one run is released in the next, and the listening socket, taken out of
+    // the wait while the limit is reached, goes back in only at the start of a run. Left to the next
+    // wake, a connection waiting for a free place would wait for the next timer instead. The runs of
+    // one pass are bounded, so that the game socket is read between them; a run still owed makes the
+    // next wait return at once.
+    bool progressed = false;
+    for (int run = 0; run < kRunsPerServe; ++run) {
+        const std::uint64_t before = connection_events_;
+        MHD_run(daemon_);
+        progressed = connection_events_ != before;
+        if (run > 0 && !progressed) break;
+    }
+    run_owed_ = progressed;
 }
 
 int HttpServer::fd() const {
@@ -217,6 +232,7 @@ int HttpServer::fd() const {
 }
 
 int HttpServer::timeout_ms() const {
+    if (run_owed_) return 0;
     MHD_UNSIGNED_LONG_LONG ms = 0;
     if (MHD_get_timeout(daemon_, &ms) != MHD_YES) return -1;
     return static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(ms, std::numeric_limits<int>::max()));

@@ -53,6 +53,11 @@ private:
     HttpServerLimits limits_;
     MHD_Daemon* daemon_ = nullptr;
     std::uint16_t port_ = 0;
+    std::uint64_t connection_events_ = 0;  // connections opened and released so far
+    bool run_owed_ = false;                // the last serve() stopped while runs still made progress
+
+    // Runs of the library in one serve(), at most.
+    static constexpr int kRunsPerServe = 4;
 
     friend struct Callbacks;
 };
