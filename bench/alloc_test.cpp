@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "core/loop.h"
+#include "server/loop.h"
 #include "messages.h"
-#include "net/udp_transport.h"
+#include "platform/udp_transport.h"
 #include "protocol/messages.h"
 #include "replay.h"
 
@@ -73,13 +73,13 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         // Every STATE was answered with a full detail list.
         EXPECT_EQ(f.net.sends - sends_before, 4L * players);
         EXPECT_EQ(f.net.sent_bytes - bytes_before, 4L * players * static_cast<long>(detail_list_size(players - 1)));
-        EXPECT_EQ(f.state.answers.storage != nullptr, batched);
+        EXPECT_EQ(f.io.outbox.has_held_storage(), batched);
     }
     }
 }
 
 TEST(NoAllocation, OverLoopbackSockets) {
-    net::UdpTransport udp;
+    platform::UdpTransport udp;
     ASSERT_TRUE(udp.open(net::Socket::Chat, 0));
     ASSERT_TRUE(udp.open(net::Socket::Game, 0));
     core::Settings settings;
@@ -87,7 +87,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
     core::ServerState state(settings);
     StillClock clock;
     NullConsole out;
-    core::Io io{udp, clock, out, nullptr};
+    server::LoopIo io{udp, clock, out};
 
     const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
@@ -101,7 +101,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
     // Runs passes until the server has answered once (bounded in count).
     auto exchange = [&](std::size_t n) {
         ::sendto(client, buf.data(), n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        for (int i = 0; i < 1000 && !core::run_pass(state, io); ++i) usleep(100);
+        for (int i = 0; i < 1000 && !server::run_pass(state, io); ++i) usleep(100);
         return ::recv(client, in.data(), in.size(), 0);
     };
     // Eight players from the same address: the server does not tell them apart by address.
@@ -110,7 +110,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
         for (int k = 0; k <= i; ++k) ASSERT_GT(::recv(client, in.data(), in.size(), 0), 0);  // brief lists
     }
     ::sendto(client, buf.data(), build_ack(buf, 1), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    for (int i = 0; i < 1000 && !core::run_pass(state, io); ++i) usleep(100);
+    for (int i = 0; i < 1000 && !server::run_pass(state, io); ++i) usleep(100);
     ASSERT_EQ(exchange(build_state(buf, 1, 0)), static_cast<ssize_t>(detail_list_size(7)));
 
     const long before = g_allocations.load();

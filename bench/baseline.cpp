@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "net/udp_transport.h"
+#include "platform/udp_transport.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -73,7 +73,7 @@ int open_socket(std::uint16_t port, bool game) {
     sin6.sin6_addr = in6addr_any;
     sin6.sin6_port = htons(port);
     if (game) {
-        const int size = net::UdpTransport::kGameReceiveBuffer;
+        const int size = platform::UdpTransport::kGameReceiveBuffer;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) != 0) {

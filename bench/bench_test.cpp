@@ -6,7 +6,7 @@
 #include <array>
 
 #include "baseline.h"
-#include "core/loop.h"
+#include "server/loop.h"
 #include "messages.h"
 #include "procfs.h"
 #include "protocol/messages.h"
@@ -33,7 +33,7 @@ struct RealServer {
     }()) {}
     std::vector<testing::Sent> feed(const Bytes& d, std::uint8_t port) {
         h.net.queue_game(d, testing::addr(1, port));
-        core::run_pass(h.state, h.io);
+        server::run_pass(h.state, h.io);
         return h.net.take();
     }
 };

@@ -17,8 +17,17 @@ namespace quarel::bench {
 
 namespace {
 
-int connect_to(std::uint16_t port) {
+// The listener takes at most this many connections from one address: the held ones come from as many
+// loopback addresses as they need (127.0.0.1, .2, ...), the scraper from one of its own.
+constexpr int kPerSource = 16;
+constexpr std::uint8_t kScraperSource = 200;
+
+int connect_to(std::uint16_t port, std::uint8_t source) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + source);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -32,6 +41,7 @@ const std::string kDripRequest = "GET /status.json HTTP/1.1\r\nHost: bench\r\nX-
 
 struct Held {
     int fd = -1;
+    std::uint8_t source = 1;
     bool drips = false;
     std::size_t sent = 0;
     std::int64_t next_drip = 0;
@@ -54,7 +64,8 @@ void HttpLoad::run() {
     std::vector<Held> held(static_cast<std::size_t>(held_));
     const std::int64_t start = mono_ns();
     for (std::size_t i = 0; i < held.size(); ++i) {
-        held[i].fd = connect_to(port_);
+        held[i].source = static_cast<std::uint8_t>(1 + i / kPerSource);
+        held[i].fd = connect_to(port_, held[i].source);
         held[i].drips = i >= held.size() / 2;
         held[i].next_drip = start + static_cast<std::int64_t>(i) * 1'000'000;
     }
@@ -70,7 +81,7 @@ void HttpLoad::run() {
     while (!stop_) {
         const std::int64_t now = mono_ns();
         if (scrape_fd < 0 && now >= next_scrape) {
-            scrape_fd = connect_to(port_);
+            scrape_fd = connect_to(port_, kScraperSource);
             scrape_began = now;
             scrape_in.clear();
             scrape_sent = false;
@@ -91,7 +102,7 @@ void HttpLoad::run() {
             // Whatever comes on a held connection is its end (a time-out): open it again.
             if (::recv(held[i].fd, buf, sizeof buf, 0) > 0) continue;
             ::close(held[i].fd);
-            held[i].fd = connect_to(port_);
+            held[i].fd = connect_to(port_, held[i].source);
             held[i].sent = 0;
             ++result_.reconnects;
         }

@@ -1,6 +1,7 @@
 // HTTP load beside the game for the benchmark: connections held open (half idle, half feeding their
 // request a byte at a time) and a scraper fetching /metrics at a fixed rate, all from one thread of
-// the benchmark process, on 127.0.0.1.
+// the benchmark process, to 127.0.0.1 from loopback addresses of their own (16 held connections from
+// each, as many as the listener takes from one address).
 #pragma once
 
 #include <atomic>

@@ -243,11 +243,11 @@ public:
         char name[96];
         std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held", n, rate, seconds, held);
         sc.name = name;
-        char note[256];
+        char note[384];
         std::snprintf(note, sizeof note,
                       "baseline column: the same server without HTTP; server column: with --http, %d held connections "
                       "(%d idle, %d dripping a byte a second) and /metrics fetched 10 times a second on a connection "
-                      "of its own (the listener takes 64 at once)",
+                      "of its own (the listener takes 64 at once, 16 from one address: the held ones come from 127.0.0.1, .2, ...)",
                       held, held / 2, held - held / 2);
         sc.notes.push_back(note);
         Runs runs;

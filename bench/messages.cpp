@@ -67,7 +67,7 @@ Verdict judge(std::span<const std::uint8_t> d, std::uint8_t type, std::size_t co
     if (d.size() < count_at + 4) return Verdict::WrongLength;
     if (get_i32(d, count_at) != count) return Verdict::WrongCount;
     if (d.size() != size) return Verdict::WrongLength;
-    if (check_crc && !accept(d)) return Verdict::BadChecksum;
+    if (check_crc && !checksum_ok(d)) return Verdict::BadChecksum;
     return Verdict::Ok;
 }
 

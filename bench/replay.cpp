@@ -37,7 +37,7 @@ InProcessServer::InProcessServer(std::int32_t slots)
       }()) {}
 
 void InProcessServer::pass_all() {
-    for (unsigned i = 0; i <= ReplayTransport::kCapacity && core::run_pass(state, io); ++i) {
+    for (unsigned i = 0; i <= ReplayTransport::kCapacity && server::run_pass(state, io); ++i) {
     }
 }
 

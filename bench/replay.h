@@ -7,7 +7,7 @@
 #include <span>
 
 #include "core/console.h"
-#include "core/loop.h"
+#include "server/loop.h"
 #include "core/server_state.h"
 #include "net/transport.h"
 
@@ -60,7 +60,7 @@ struct InProcessServer {
     ReplayTransport net;
     StillClock clock;
     NullConsole out;
-    core::Io io{net, clock, out, nullptr};
+    server::LoopIo io{net, clock, out};
 
     // Runs passes until the queue is empty (bounded by its capacity).
     void pass_all();

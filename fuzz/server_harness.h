@@ -22,9 +22,9 @@
 
 #include "checks.h"
 #include "core/console.h"
-#include "core/loop.h"
 #include "core/server_state.h"
 #include "protocol/crc16.h"
+#include "server/loop.h"
 
 namespace quarel::fuzz {
 
@@ -54,13 +54,13 @@ constexpr std::int64_t kSeconds[8] = {0, 0, 0, 1, 2, 4, 10, 11};
 // Runs passes the way main does until one finds nothing more to read, then checks that every STATE
 // was answered and that the idle wait that would follow has a deadline in the future (or none): a
 // deadline already due would spin.
-inline void run_until_idle(core::ServerState& s, core::Io& io, FuzzClock& clock, FuzzTransport& net) {
+inline void run_until_idle(core::ServerState& s, server::LoopIo& io, FuzzClock& clock, FuzzTransport& net) {
     const std::size_t bound = net.queued() + 2;
     for (std::size_t i = 0; i < bound; ++i) {
-        if (!core::run_pass(s, io)) {
+        if (!server::run_pass(s, io)) {
             FUZZ_CHECK(net.queued() == 0);
             FUZZ_CHECK(net.nothing_owed());
-            FUZZ_CHECK(core::next_deadline(s, io) > clock.now());
+            FUZZ_CHECK(server::next_deadline(s, io) > clock.now());
             return;
         }
     }
@@ -96,7 +96,7 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
     FuzzTransport net(s);
     net.set_trouble(setup & 0x40 ? 5 : 0, setup & 0x80 ? 7 : 0);
     LineConsole out;
-    core::Io io{net, clock, out, nullptr};
+    server::LoopIo io{net, clock, out};
 
     run_until_idle(s, io, clock, net);
     check_table(s);

@@ -2,9 +2,10 @@
 # Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
 # given as arguments.
 set -euo pipefail
-# prometheus brings promtool, which checks the /metrics text; chromium-headless-shell renders the status
-# page in the browser test.
-wanted=(cmake make g++ libgtest-dev libcurl4-openssl-dev pkg-config libmicrohttpd-dev nlohmann-json3-dev
+# binutils: nm, with which the tests check that the core library makes no system calls. prometheus
+# brings promtool, which checks the /metrics text; chromium-headless-shell renders the status page in
+# the browser test.
+wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev pkg-config libmicrohttpd-dev nlohmann-json3-dev
         prometheus chromium-headless-shell "$@")
 missing=()
 for pkg in "${wanted[@]}"; do

@@ -1,19 +1,44 @@
 #!/usr/bin/env bash
-# Builds everything (installing what is missing) and runs the whole test suite.
+# Builds everything (installing what is missing) and runs the test suite.
+#
+#   scripts/test.sh           the full run, exactly what CI runs: a build in which compiler warnings are
+#                             errors and the whole suite; then the suite again under AddressSanitizer
+#                             and UndefinedBehaviorSanitizer; then each fuzz target for a minute
+#   scripts/test.sh --quick   for the edit-compile-test cycle: build and ctest only, in the same build
+#                             directory (its settings, -Werror included once a full run set it, stay)
+#
+# BUILD_DIR, SANITIZE_BUILD_DIR, FUZZ_BUILD_DIR and FUZZ_SECONDS override the defaults; JOBS sets the
+# parallel build and test jobs (default: the number of processors).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
+jobs="${JOBS:-$(nproc)}"
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
+
 "$here/scripts/ensure-deps.sh"
-cmake -S "$here" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+if [ "$quick" -eq 1 ]; then
+  cmake -S "$here" -B "$build" >/dev/null
+  cmake --build "$build" -j"$jobs"
+  ctest --test-dir "$build" --output-on-failure -j"$jobs"
+  exit 0
+fi
+
+cmake -S "$here" -B "$build" -DQUAREL_WERROR=ON >/dev/null
+cmake --build "$build" -j"$jobs"
+ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer, in a build directory
 # of its own.
 sanitize="${SANITIZE_BUILD_DIR:-$build-sanitize}"
 cmake -S "$here" -B "$sanitize" -DQUAREL_SANITIZE=ON >/dev/null
-cmake --build "$sanitize" -j"$(nproc)"
-ctest --test-dir "$sanitize" --output-on-failure -j"$(nproc)"
+cmake --build "$sanitize" -j"$jobs"
+ctest --test-dir "$sanitize" --output-on-failure -j"$jobs"
 
 # Each fuzz target for about a minute (clang, libFuzzer); the log is shown only when something is found.
 for target in server config; do

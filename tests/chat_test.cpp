@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "core/loop.h"
+#include "server/loop.h"
 #include "protocol/wire.h"
 #include "support/fakes.h"
 
@@ -74,7 +74,7 @@ struct Server {
     }
     void in(Socket socket, const Bytes& d, const Address& from) {
         h.net.queue(socket, d, from);
-        core::receive_one(h.state, h.io, socket);
+        server::receive_one(h.state, h.io, socket, h.clock.now());
     }
     void game_in(const Bytes& d, const Address& from) { in(Socket::Game, d, from); }
     void chat_in(const Bytes& d, const Address& from) { in(Socket::Chat, d, from); }
@@ -89,7 +89,7 @@ struct Server {
         return out;
     }
     std::string console() { std::string t = h.out.text(); h.out.clear(); return t; }
-    void pass() { core::run_pass(h.state, h.io); }
+    void pass() { server::run_pass(h.state, h.io); }
     const protocol::PlayerSlot& slot(int index) const { return h.state.table[index]; }
 
     Harness h;
@@ -280,7 +280,7 @@ Lines one_second(Server& srv, const std::vector<std::int32_t>& ids) {
     srv.h.clock.advance(1);
     for (std::size_t i = 0; i < ids.size(); ++i)
         srv.game_in(sealed(cat({{0x06}, le32(ids[i])})), game_addr(static_cast<int>(i + 1)));
-    for (int pass = 0; pass < 10 && core::run_pass(srv.h.state, srv.h.io); ++pass) continue;
+    for (int pass = 0; pass < 10 && server::run_pass(srv.h.state, srv.h.io); ++pass) continue;
     return srv.sent();
 }
 

@@ -8,6 +8,7 @@
 
 #include "core/banner.h"
 #include "core/settings.h"
+#include "platform/config_file.h"
 #include "support/fakes.h"
 
 using quarel::core::apply_config;
@@ -198,15 +199,15 @@ TEST(ConfigFile, FileIsReadByteForByteAndAMissingOneChangesNothing) {
         "slots 6\r\nname Caf\xC3\xA9 X\r\nmap de\0ad\r\n#"s + std::string(510, 'c') + "public 2\r\nloop_msg end"s;
     std::ofstream(path, std::ios::binary) << bytes;
     Settings s;
-    EXPECT_TRUE(quarel::core::load_config_file(s, path));
+    EXPECT_TRUE(quarel::platform::load_config_file(s, path));
     EXPECT_EQ(describe(s), "slots=6 pos=0,0,0 time=8:1 loop_time=0 public=2 name=[Caf] map=[de] loop_msg=[end] "
                            "lobby=["s + quarel::core::kDefaultLobbyHost + "]");
 
     // Absent, or a directory that opens but cannot be read: the settings stay as they were.
     std::filesystem::remove(path);
-    EXPECT_FALSE(quarel::core::load_config_file(s, path));
+    EXPECT_FALSE(quarel::platform::load_config_file(s, path));
     std::filesystem::create_directory(path);
-    EXPECT_FALSE(quarel::core::load_config_file(s, path));
+    EXPECT_FALSE(quarel::platform::load_config_file(s, path));
     EXPECT_EQ(s.max_slots, 6);
     EXPECT_EQ(s.map_name, "de");
     std::filesystem::remove_all(dir);

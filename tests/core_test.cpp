@@ -5,18 +5,18 @@
 #include <limits>
 #include <tuple>
 
-#include "core/loop.h"
+#include "server/loop.h"
 #include "core/world_clock.h"
 #include "lobby/announcer.h"
-#include "net/system_clock.h"
-#include "net/udp_transport.h"
+#include "platform/system_clock.h"
+#include "platform/udp_transport.h"
 #include "support/e2e.h"
 #include "support/fakes.h"
 
 using namespace quarel;
 using namespace quarel::testing;
-using core::next_deadline;
-using core::run_pass;
+using server::next_deadline;
+using server::run_pass;
 using net::Socket;
 
 namespace {
@@ -135,7 +135,7 @@ TEST(LoopPass, QueuedGameDatagramsKeepTheChatSocketUnread) {
 TEST(LoopPass, ReadsAreOrderedAndTheDrainTicksBeforeEachRead) {
     Harness h;
     ProbeTransport probe(h.net, h.clock, h.state);
-    core::Io io{probe, h.clock, h.out, nullptr};
+    server::LoopIo io{probe, h.clock, h.out};
     for (int i = 0; i < 3; ++i) h.net.queue_chat(sealed_hex("84"), addr(2, 5001));
     EXPECT_FALSE(run_pass(h.state, io));
     // The first tick comes before the game read; then one before every chat read, the last empty one too.
@@ -273,19 +273,19 @@ TEST(NextDeadline, IsTheEarliestTimedWork) {
 }
 
 TEST(SystemClock, MillisecondsUntilASecondBegins) {
-    const std::int64_t now = net::SystemClock{}.now();
-    EXPECT_EQ(net::SystemClock::ms_until_second(now - 1), 0);
-    EXPECT_EQ(net::SystemClock::ms_until_second(0), 0);
-    EXPECT_GT(net::SystemClock::ms_until_second(now + 2), 0);
-    EXPECT_LE(net::SystemClock::ms_until_second(now + 2), 2000);
-    EXPECT_EQ(net::SystemClock::ms_until_second(kNever - 1), 86'400'000);
+    const std::int64_t now = platform::SystemClock{}.now();
+    EXPECT_EQ(platform::SystemClock::ms_until_second(now - 1), 0);
+    EXPECT_EQ(platform::SystemClock::ms_until_second(0), 0);
+    EXPECT_GT(platform::SystemClock::ms_until_second(now + 2), 0);
+    EXPECT_LE(platform::SystemClock::ms_until_second(now + 2), 2000);
+    EXPECT_EQ(platform::SystemClock::ms_until_second(kNever - 1), 86'400'000);
 }
 
 TEST(UdpTransport, ReadsWholeDatagramsWithinTheLimitAndSendsByteForByte) {
-    net::UdpTransport udp;
+    platform::UdpTransport udp;
     ASSERT_TRUE(udp.open(Socket::Chat, 0));
     ASSERT_TRUE(udp.open(Socket::Game, 0));
-    net::UdpTransport other;
+    platform::UdpTransport other;
     EXPECT_FALSE(other.open(Socket::Chat, udp.bound_port(Socket::Chat)));
 
     const auto receive_within = [&](Socket socket, Bytes& buf, net::Address& from) {

@@ -2,7 +2,7 @@
 // dispatch's unknown-type line.
 #include <gtest/gtest.h>
 
-#include "net/udp_transport.h"
+#include "platform/udp_transport.h"
 #include "support/e2e.h"
 
 using namespace quarel::testing;
@@ -11,7 +11,7 @@ namespace {
 
 // Whether the fixed ports can be bound right now (another server, or another suite run, may hold them).
 bool fixed_ports_free() {
-    quarel::net::UdpTransport probe;
+    quarel::platform::UdpTransport probe;
     return probe.open(quarel::net::Socket::Chat, 4173) && probe.open(quarel::net::Socket::Game, 4174);
 }
 

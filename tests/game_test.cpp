@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "core/loop.h"
+#include "server/loop.h"
 #include "game/game.h"
 #include "protocol/framing.h"
 #include "protocol/slot_table.h"
@@ -71,7 +71,7 @@ Lines sends(FakeTransport& net) {
 
 void feed(Harness& h, const Bytes& datagram, const Address& from) {
     h.net.queue_game(datagram, from);
-    ASSERT_EQ(core::receive_one(h.state, h.io, net::Socket::Game), datagram.size());
+    ASSERT_EQ(server::receive_one(h.state, h.io, net::Socket::Game, h.clock.now()), datagram.size());
 }
 
 void forget(Harness& h) {
@@ -146,19 +146,19 @@ struct PauseClock final : net::Clock {  // one second passes per pause
 TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
     Harness h;
     PauseClock clock;
-    core::Io io{h.net, clock, h.out, nullptr};
+    server::LoopIo io{h.net, clock, h.out};
     h.net.block_next(3);  // the WELCOME waits three pauses
     h.net.queue_game(kA.join(), kAddrA);
-    core::receive_one(h.state, io, net::Socket::Game);
+    server::receive_one(h.state, io, net::Socket::Game, clock.now());
     EXPECT_EQ(slot(h, 0).last_heard, 703);
     EXPECT_EQ(game::next_timeout(h.state), 714);
     forget(h);
     // Present at last_heard + 10, gone at + 11; two blanks where there is no name.
     clock.now_ = 713;
-    core::run_pass(h.state, io);
+    server::run_pass(h.state, io);
     EXPECT_EQ(h.state.table.player_count(), 1);
     clock.now_ = 714;
-    core::run_pass(h.state, io);
+    server::run_pass(h.state, io);
     EXPECT_EQ(h.state.table.player_count(), 0);
     EXPECT_TRUE(h.net.sent.empty());
     EXPECT_EQ(h.out.text(), "Timeout. ID:1 aka  disconnected. 0 players has been in server now.\n");
@@ -292,12 +292,12 @@ TEST(Timeout, TwoPlayersInOneSweepGoInSlotOrderAndChatDoesNotKeepAPlayer) {
     feed(h, ack(3), kAddrC);
     h.clock.set(3010);
     h.net.queue_chat(sealed_hex("81" + le32(1) + "6869 00"), kAddrA);
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     EXPECT_EQ(h.net.pending(net::Socket::Chat), 0u);
     h.out.clear();
     h.clock.set(3011);
     h.net.queue_game(sealed_hex("02"), kStranger);  // the sweep also runs on a pass that reads a game datagram
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     // The first PLAYER_GONE still reaches B; the second does not go to A's freed slot.
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, gone(1)), game(kAddrC, gone(1)), game(kAddrC, gone(2))}));
     EXPECT_EQ(h.out.text(),

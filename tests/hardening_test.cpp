@@ -9,13 +9,13 @@
 
 #include "../fuzz/config_harness.h"
 #include "../fuzz/server_harness.h"
-#include "chat/rate_limit.h"
-#include "core/loop.h"
+#include "core/query_limiter.h"
+#include "server/loop.h"
 #include "support/fakes.h"
 
 using namespace quarel;
 using namespace quarel::testing;
-using chat::QueryLimiter;
+using core::QueryLimiter;
 
 namespace {
 
@@ -33,14 +33,14 @@ net::Address v6(std::uint8_t prefix_byte, std::uint8_t host_byte, std::uint16_t 
 
 void ask(Harness& h, const Bytes& query, const net::Address& from, int n) {
     for (int i = 0; i < n; ++i) h.net.queue_chat(query, from);
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
 }
 
 // The first clock tick happens on the first pass; start every case past it so MAP_INFO is stable.
 struct Limited : ::testing::Test {
     Limited() {
         h.clock.set(kT);
-        core::run_pass(h.state, h.io);
+        server::run_pass(h.state, h.io);
     }
     static constexpr std::int64_t kT = 1'000'000;
     Harness h;
@@ -53,7 +53,7 @@ TEST_F(Limited, ASourceGetsItsBurstThenNothingNotEvenALine) {
     const auto a = addr(1, 5000);
     for (int i = 0; i < 12; ++i) h.net.queue_chat(i % 2 == 0 ? kAskSlots : kAskMap, a);
     h.net.queue_chat(sealed_hex("84"), a);
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     const auto sent = h.net.take();
     ASSERT_EQ(sent.size(), 10u);
     std::string expected;
@@ -84,14 +84,14 @@ TEST_F(Limited, BucketsRefillByWholeSecondsUpToTheBurst) {
 
 TEST_F(Limited, SourcesAreCountedByAddressNotPortAndIpv6ByTheSlash64) {
     for (std::uint16_t port = 1; port <= 12; ++port) h.net.queue_chat(kAskSlots, addr(1, port));
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     EXPECT_EQ(h.net.take().size(), 10u);
 
     ask(h, kAskSlots, addr(2, 1), 10);
     EXPECT_EQ(h.net.take().size(), 10u);
 
     for (std::uint8_t host = 1; host <= 12; ++host) h.net.queue_chat(kAskSlots, v6(1, host, 7000));
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     EXPECT_EQ(h.net.take().size(), 10u);
     ask(h, kAskSlots, v6(2, 1, 7000), 1);
     EXPECT_EQ(h.net.take().size(), 1u);
@@ -99,9 +99,9 @@ TEST_F(Limited, SourcesAreCountedByAddressNotPortAndIpv6ByTheSlash64) {
 
 TEST_F(Limited, GlobalCapLimitsAllSourcesTogetherPerSecondWithoutSpendingTheirTokens) {
     // Six sources, one query each, within one second, under a cap of five: the first five answered.
-    h.state.query_limit = QueryLimiter(chat::QueryLimits{10, 2, 5, 60});
+    h.state.query_limit = QueryLimiter(core::QueryLimits{10, 2, 5, 60});
     for (std::uint8_t i = 1; i <= 6; ++i) h.net.queue_chat(kAskSlots, addr(i, 4000));
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     auto sent = h.net.take();
     ASSERT_EQ(sent.size(), 5u);
     for (std::uint8_t i = 1; i <= 5; ++i) EXPECT_EQ(sent[i - 1].to, addr(i, 4000));
@@ -117,7 +117,7 @@ TEST_F(Limited, GlobalCapLimitsAllSourcesTogetherPerSecondWithoutSpendingTheirTo
 }
 
 TEST(QueryRateLimit, TheTableIsBoundedAndReusesTheLeastRecentlyUsedEntryOfASet) {
-    QueryLimiter limiter(chat::QueryLimits{1, 1, 1'000'000, 60});
+    QueryLimiter limiter(core::QueryLimits{1, 1, 1'000'000, 60});
     const auto a = net::Address::ipv4(198, 51, 100, 1, 1);
     const std::size_t set = QueryLimiter::set_of(QueryLimiter::source_key(a));
     std::vector<net::Address> same{a};
@@ -143,24 +143,24 @@ TEST(QueryRateLimit, TheTableIsBoundedAndReusesTheLeastRecentlyUsedEntryOfASet) 
 TEST_F(Limited, SummaryLineComesAMinuteAfterTheFirstRefusalEvenWithoutTraffic) {
     ask(h, kAskSlots, addr(1, 5000), 13);  // 3 refused at kT
     h.state.next_tick = kT + 1000;         // keep the clock tick out of the deadline arithmetic
-    EXPECT_EQ(core::next_deadline(h.state, h.io), kT + 60);
+    EXPECT_EQ(server::next_deadline(h.state, h.io), kT + 60);
     h.clock.set(kT + 30);
     ask(h, kAskMap, addr(1, 5000), 12);  // 10 answered again, 2 more refused within the same minute
     EXPECT_EQ(h.net.take().size(), 20u);
     h.out.clear();
     h.clock.set(kT + 59);
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     EXPECT_EQ(h.out.text(), "");
     // Then once, from an idle pass, with every refusal of the window.
     h.clock.set(kT + 60);
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     EXPECT_EQ(h.out.text(), dropped_line(5));
     EXPECT_EQ(h.state.query_limit.dropped(), 0);
     // With nothing left to report, the limiter no longer bounds the idle wait.
     EXPECT_EQ(h.state.query_limit.next_report(), std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(core::next_deadline(h.state, h.io), kT + 1000);
+    EXPECT_EQ(server::next_deadline(h.state, h.io), kT + 1000);
     h.clock.set(kT + 200);
-    core::run_pass(h.state, h.io);
+    server::run_pass(h.state, h.io);
     EXPECT_EQ(h.out.text(), dropped_line(5));
 }
 

@@ -7,8 +7,8 @@
 #include <deque>
 #include <random>
 
-#include "core/loop.h"
-#include "net/udp_transport.h"
+#include "server/loop.h"
+#include "platform/udp_transport.h"
 #include "protocol/framing.h"
 #include "protocol/wire.h"
 #include "support/e2e.h"
@@ -73,7 +73,7 @@ public:
         if (ahead_.empty()) {
             Bytes big(65536);
             net::Address a;
-            for (std::size_t n; ahead_.size() < net::UdpTransport::kReadAhead && (n = inner_.receive(socket, big, a));)
+            for (std::size_t n; ahead_.size() < platform::UdpTransport::kReadAhead && (n = inner_.receive(socket, big, a));)
                 ahead_.push_back({Bytes(big.begin(), big.begin() + static_cast<std::ptrdiff_t>(n)), a});
         }
         while (!ahead_.empty()) {
@@ -103,7 +103,7 @@ struct AheadHarness {
     ReadAheadFake ahead{net};
     ManualClock clock;
     core::StringConsole out;
-    core::Io io{ahead, clock, out, nullptr};
+    server::LoopIo io{ahead, clock, out};
 };
 
 std::string log_of(const std::vector<Sent>& sent) {
@@ -129,7 +129,7 @@ Bytes id_msg(std::uint8_t type, std::int32_t id, std::uint8_t fill = 0) {
 
 template <typename H>
 void passes_until_idle(H& h) {
-    for (int n = 0; n < 1000 && core::run_pass(h.state, h.io); ++n) {
+    for (int n = 0; n < 1000 && server::run_pass(h.state, h.io); ++n) {
     }
 }
 
@@ -168,7 +168,7 @@ TEST(HeldBackAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
         ASSERT_EQ(ahead.net.attempts, plain.net.attempts);
     }
     EXPECT_GT(answers, 3000);
-    EXPECT_EQ(ahead.state.answers.count, 0u) << "nothing left behind";
+    EXPECT_EQ(ahead.io.outbox.held(), 0u) << "nothing left behind";
 }
 
 TEST(HeldBackAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
@@ -179,21 +179,21 @@ TEST(HeldBackAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
     h.net.queue_game(id_msg(0x03, 1, 1), addr(9, 9));
     for (int i = 0; i < 40; ++i) h.net.queue_game(Bytes{0, 0, 0x03, 0, 0, 0, 0}, addr(9, 9));  // bad checksums
     int pass = 0;
-    for (; h.net.sent.empty() && pass < 100; ++pass) core::run_pass(h.state, h.io);
+    for (; h.net.sent.empty() && pass < 100; ++pass) server::run_pass(h.state, h.io);
     ASSERT_EQ(h.net.sent.size(), 1u);
     EXPECT_EQ(h.net.sent[0].to, addr(1, 7000));
-    EXPECT_EQ(pass, static_cast<int>(net::UdpTransport::kReadAhead))
+    EXPECT_EQ(pass, static_cast<int>(platform::UdpTransport::kReadAhead))
         << "sent on the pass that took the last datagram read ahead, not after the whole flood";
 }
 
 // The socket transport's read-ahead over loopback: arrival order and senders across refills, oversized
 // datagrams dropped whole, an empty datagram read as nothing.
 TEST(GameReadAhead, KeepsArrivalOrderAndSendersAcrossRefills) {
-    net::UdpTransport udp;
+    platform::UdpTransport udp;
     ASSERT_TRUE(udp.open(net::Socket::Game, 0));
     const std::uint16_t port = udp.bound_port(net::Socket::Game);
     UdpClient clients[3];
-    const int kCount = 3 * static_cast<int>(net::UdpTransport::kReadAhead) + 5;
+    const int kCount = 3 * static_cast<int>(platform::UdpTransport::kReadAhead) + 5;
     for (int i = 0; i < kCount; ++i) {
         const Bytes d = i == 7 ? Bytes(600, 2) : i == 9 ? Bytes{} : Bytes{static_cast<std::uint8_t>(i), 1, 2};
         clients[i % 3].send_to(port, d);

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
+#include <string_view>
 
-#include "core/loop.h"
+#include "server/loop.h"
 #include "lobby/announcer.h"
-#include "lobby/curl_client.h"
+#include "platform/curl_lobby_client.h"
+#include "platform/wait.h"
 #include "support/e2e.h"
 #include "support/fakes.h"
 
@@ -24,7 +26,7 @@ int elapsed_ms(steady_clock::time_point since) {
 }
 
 struct Script {
-    std::string answer = kNoContent;
+    std::string_view answer = kNoContent;  // always a literal
     int hold_ms = 0;
     int linger_ms = 0;
 };
@@ -146,9 +148,10 @@ core::Settings listed(const std::string& host, std::int32_t public_listing = 1) 
 
 // The announcer wired into a fake-transport harness, the way main wires the real client.
 struct Announcing {
-    explicit Announcing(const core::Settings& settings, long timeout_seconds = lobby::kTimeoutSeconds)
+    explicit Announcing(const core::Settings& settings, long timeout_seconds = platform::kLobbyTimeoutSeconds)
         : h(settings), client(timeout_seconds) {
         h.io.lobby = &client;
+        wait.add(client);
     }
 
     // Runs loop passes, waiting on the transfer between them as main does, until `done()` holds. False
@@ -158,10 +161,10 @@ struct Announcing {
     bool passes_until(Done done, int timeout_ms) {
         const auto until = steady_clock::now() + milliseconds(timeout_ms);
         for (int i = 0; i < 100'000; ++i) {
-            core::run_pass(h.state, h.io);
+            server::run_pass(h.state, h.io);
             if (done()) return true;
             if (steady_clock::now() >= until) return false;
-            lobby::wait_for_work(&client, {}, 2000);
+            wait.for_ms(2000);
         }
         return false;
     }
@@ -170,7 +173,8 @@ struct Announcing {
     }
 
     Harness h;
-    lobby::CurlLobbyClient client;
+    platform::CurlLobbyClient client;
+    platform::WorkWait wait;
 };
 
 // Whatever proxy the machine is set up with, these requests go straight to loopback.
@@ -209,10 +213,10 @@ TEST(Lobby, NothingUnlessPublicIsExactlyOne) {
         core::Settings settings = listed(lobby.host(), value);
         settings.server_name = "My Server";
         Announcing a(settings);
-        for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) core::run_pass(a.h.state, a.h.io);  // > 2 periods
+        for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) server::run_pass(a.h.state, a.h.io);  // > 2 periods
         EXPECT_FALSE(lobby.wait_for_requests(1, 200));
         EXPECT_EQ(a.h.state.settings.server_name, "My Server");
-        EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io), std::numeric_limits<std::int64_t>::max());
+        EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
         EXPECT_EQ(a.h.out.text(), "");
     }
 }
@@ -224,18 +228,18 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     const std::int64_t t0 = a.h.clock.now();
     ASSERT_TRUE(a.passes_until([&] { return lobby.requests().size() == 1; }, 3000));
     ASSERT_TRUE(a.client.busy());
-    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
     a.h.clock.set(t0 + 7);
-    core::run_pass(a.h.state, a.h.io);
+    server::run_pass(a.h.state, a.h.io);
     EXPECT_TRUE(a.client.busy());
     lobby.release();
     ASSERT_TRUE(a.passes_until_idle());
     const std::int64_t end = t0 + 7;
     EXPECT_EQ(a.h.state.next_lobby, end + lobby::kPeriodSeconds);
-    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io), end + 1806);
+    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), end + 1806);
 
     a.h.clock.set(end + 1805);
-    core::run_pass(a.h.state, a.h.io);
+    server::run_pass(a.h.state, a.h.io);
     EXPECT_FALSE(a.client.busy());
     EXPECT_FALSE(lobby.wait_for_requests(2, 200));
 
@@ -254,7 +258,7 @@ TEST(Lobby, NothingListeningPrintsOneLineAndWaitsTheFullPeriod) {
     EXPECT_EQ(a.h.out.text(), "Fail InternetConnect!");
     for (std::int64_t t = t0 + 1; t <= t0 + 1805; ++t) {
         a.h.clock.set(t);
-        core::run_pass(a.h.state, a.h.io);
+        server::run_pass(a.h.state, a.h.io);
         ASSERT_FALSE(a.client.busy()) << "retried at " << t - t0;
     }
     EXPECT_EQ(a.h.out.text(), "Fail InternetConnect!");
@@ -274,11 +278,11 @@ TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
         std::string line;
     };
     const Case cases[] = {
-        {{.answer = ""}, lobby::kTimeoutSeconds, "Fail to sent request! Error code: 52\n"},
+        {{.answer = ""}, platform::kLobbyTimeoutSeconds, "Fail to sent request! Error code: 52\n"},
         {{.answer = kNoContent, .hold_ms = 8000}, 1, "Fail to sent request! Error code: 28\n"},
-        {{.answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}, lobby::kTimeoutSeconds, ""},
-        {{.answer = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!"}, lobby::kTimeoutSeconds, ""},
-        {{.answer = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nabc", .linger_ms = 8000}, lobby::kTimeoutSeconds, ""},
+        {{.answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}, platform::kLobbyTimeoutSeconds, ""},
+        {{.answer = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!"}, platform::kLobbyTimeoutSeconds, ""},
+        {{.answer = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nabc", .linger_ms = 8000}, platform::kLobbyTimeoutSeconds, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.script.answer);

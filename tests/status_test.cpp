@@ -11,13 +11,13 @@
 #include <tuple>
 #include <vector>
 
-#include "core/counting_transport.h"
 #include "core/http_address.h"
-#include "core/loop.h"
 #include "core/options.h"
 #include "core/settings.h"
 #include "lobby/announcer.h"
+#include "net/http_listener.h"
 #include "platform/process_stats.h"
+#include "server/loop.h"
 #include "status/history.h"
 #include "status/status.h"
 #include "support/fakes.h"
@@ -75,13 +75,29 @@ bool has_line(const std::string& text, const std::string& line) {
     return false;
 }
 
-// A harness whose transport counts, as the real server's does.
+// A harness whose loop counts into the state's metrics, as the real server's does.
 struct Counted {
-    explicit Counted(core::Settings settings = with_slots(4)) : h(settings), counted(h.net, h.state.metrics) {}
+    explicit Counted(core::Settings settings = with_slots(4)) : h(settings) {}
     Harness h;
-    core::CountingTransport counted;
-    core::Io io{counted, h.clock, h.out, nullptr};
-    void pass() { core::run_pass(h.state, io); }
+    server::LoopIo io{h.net, h.clock, h.out, nullptr, &h.state.metrics};
+    void pass() { server::run_pass(h.state, io); }
+};
+
+// The fake transport with the game socket read ahead: waiting() tells how many game datagrams are
+// queued, so the outbox holds STATE answers back as it does behind the socket transport's batches.
+class AheadTransport final : public net::Transport {
+public:
+    explicit AheadTransport(FakeTransport& inner) : inner_(inner) {}
+    std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override {
+        return inner_.receive(socket, buf, from);
+    }
+    net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override {
+        return inner_.send(socket, to, bytes);
+    }
+    std::size_t waiting(net::Socket socket) const override { return inner_.pending(socket); }
+
+private:
+    FakeTransport& inner_;
 };
 
 // A clock whose monotonic readings are handed out in order (the last one repeats).
@@ -91,10 +107,13 @@ public:
     std::int64_t now() override { return 1'000'000; }
     void sleep_ms(int) override {}
     std::int64_t monotonic_us() override {
+        ++reads;
         const std::int64_t v = us_.front();
         if (us_.size() > 1) us_.pop_front();
         return v;
     }
+
+    int reads = 0;
 
 private:
     std::deque<std::int64_t> us_;
@@ -165,6 +184,7 @@ TEST(StatusCounting, GameSendsThatWouldBlockAreCountedAsRetriesAndOnlyTheAccepte
     c.h.net.queue_game(join_datagram(), addr(1, 5000));
     c.pass();
     EXPECT_EQ(c.h.state.metrics.game_send_retries, 3u);
+    EXPECT_EQ(c.io.outbox.pauses(), 3u) << "one retry per 1 ms pause of the outbox";
     EXPECT_EQ(c.h.state.metrics.traffic[1][1][0x07].datagrams, 1u);
     // Chat sends are sent once: a refusal there is no retry.
     c.h.net.block_next(1);
@@ -193,15 +213,83 @@ TEST(StatusCounting, StateAnswerTimeRunsFromTheReadToTheSend) {
     // Readings: the JOIN's read, the STATE's read (1000), then the STATE's answer sent (1180).
     ScriptedClock clock({0, 1000, 1180});
     Harness h(with_slots(2));
-    core::Io io{h.net, clock, h.out, nullptr};
+    server::LoopIo io{h.net, clock, h.out, nullptr, &h.state.metrics};
     h.net.queue_game(join_datagram(), addr(1, 5000));
-    core::run_pass(h.state, io);
+    server::run_pass(h.state, io);
     h.net.queue_game(state_datagram(1), addr(1, 5000));
-    core::run_pass(h.state, io);
+    server::run_pass(h.state, io);
     const core::LatencyHistogram& hist = h.state.metrics.state_answer;
     EXPECT_EQ(hist.count, 1u);
     EXPECT_EQ(hist.sum_us, 180u);
     EXPECT_EQ(hist.buckets[4], 1u);  // (100, 250] microseconds
+}
+
+TEST(StatusCounting, HeldAnswersAreEachTimedFromTheirOwnStateToTheirOwnSend) {
+    // Three STATEs read one after another while more wait: their answers are held and leave together
+    // when the read-ahead runs dry. Readings: JOINs 1 and 2 (0, 0), the STATEs' reads (100, 200, 300),
+    // then each answer's send (1000, 1010, 1020).
+    ScriptedClock clock({0, 0, 100, 200, 300, 1000, 1010, 1020});
+    Harness h(with_slots(2));
+    AheadTransport ahead(h.net);
+    server::LoopIo io{ahead, clock, h.out, nullptr, &h.state.metrics};
+    h.net.queue_game(join_datagram(), addr(1, 5000));
+    h.net.queue_game(join_datagram(), addr(2, 5000));
+    for (int i = 0; i < 2; ++i) server::run_pass(h.state, io);
+    h.net.take();
+    for (const std::int32_t id : {1, 2, 1}) h.net.queue_game(state_datagram(id), addr(static_cast<std::uint8_t>(id), 5000));
+    for (int i = 0; i < 3; ++i) server::run_pass(h.state, io);
+    // {answer, its STATE's read, the send}: 900, 810, 720 microseconds.
+    const core::LatencyHistogram& hist = h.state.metrics.state_answer;
+    EXPECT_EQ(h.net.take().size(), 3u) << "the three answers left";
+    EXPECT_EQ(hist.count, 3u);
+    EXPECT_EQ(hist.sum_us, 900u + 810u + 720u);
+    EXPECT_EQ(hist.buckets[6], 3u);  // (500, 1000] microseconds
+}
+
+TEST(StatusCounting, WithoutMetricsTheLoopCountsNothingAndReadsNoTimer) {
+    // A loop given no metrics (tests, fuzz targets, the in-process benchmark) sends exactly the same.
+    ScriptedClock clock({-1});
+    Harness h(with_slots(2));
+    server::LoopIo io{h.net, clock, h.out};
+    h.net.queue_game(join_datagram(), addr(1, 5000));
+    h.net.queue_game(state_datagram(1), addr(1, 5000));
+    for (int i = 0; i < 2; ++i) server::run_pass(h.state, io);
+    EXPECT_EQ(h.net.take().size(), 3u);  // WELCOME, BRIEF_LIST, the STATE's answer
+    EXPECT_EQ(clock.reads, 0);
+    const core::Metrics& m = h.state.metrics;
+    EXPECT_EQ(std::make_tuple(m.datagrams[0], m.datagrams[1], m.state_answer.count, m.joins),
+              std::make_tuple(std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{1}));
+}
+
+// An HTTP listener that notes the second of each serve().
+class NotingListener final : public net::HttpListener {
+public:
+    void serve(std::int64_t now) override { served.push_back(now); }
+    std::vector<std::int64_t> served;
+};
+
+TEST(StatusLoop, HttpIsServedAtThePassTimeOnlyWhenNoGameDatagramCame) {
+    Harness h(with_slots(2));
+    NotingListener http;
+    status::History history;
+    h.io.http = &http;
+    h.io.history = &history;
+    const std::int64_t t = h.clock.now();
+    // {game datagrams queued, seconds the clock moves before the pass, serves expected after it}
+    const std::vector<std::tuple<int, int, std::vector<std::int64_t>>> steps = {
+        {0, 0, {t}},
+        {2, 1, {t}},          // a game datagram: chat, lobby and HTTP wait for the next pass
+        {0, 0, {t}},          // the second one
+        {0, 0, {t, t + 1}},   // the socket is empty: served at the pass's second
+        {0, 3, {t, t + 1, t + 4}},
+    };
+    for (const auto& [game, advance, served] : steps) {
+        for (int i = 0; i < game; ++i) h.net.queue_game(sealed_hex("7f"), addr(1, 5000));
+        h.clock.advance(advance);
+        server::run_pass(h.state, h.io);
+        EXPECT_EQ(http.served, served) << "after a pass at " << h.clock.now() - t;
+        EXPECT_EQ(history.last_pass(), h.clock.now()) << "every pass is sampled, served or not";
+    }
 }
 
 TEST(StatusCounting, HistogramBucketBoundsAreInclusive) {
@@ -231,13 +319,12 @@ TEST(StatusCounting, LobbyAnnouncementsAreCountedByResult) {
     st.public_listing = 1;
     Harness h(st);
     ResultLobby lobby;
-    h.io.lobby = &lobby;
     const std::vector<std::optional<core::LobbyResult>> results = {
         core::LobbyResult::Answered, core::LobbyResult::ConnectFailed, core::LobbyResult::SendFailed,
         core::LobbyResult::Answered, std::nullopt};
     for (const auto& r : results) {
         lobby.result = r;
-        lobby::lobby_step(h.state, h.io);
+        lobby::lobby_step(h.state, lobby, h.out, h.clock.now());
         h.clock.advance(lobby::kPeriodSeconds + 1);
     }
     EXPECT_EQ(h.state.metrics.lobby, (std::array<std::uint64_t, core::kLobbyResults>{2, 1, 0, 1}));
@@ -464,7 +551,7 @@ TEST(StatusHistory, AClockSetBackRecordsNothingForTheLostSeconds) {
 // Routes and the health check.
 
 struct Routed {
-    Routed() : handler(state, clock, history, {[this] { return sockets_open; }, [] { return core::ProcessSample{}; }}) {
+    Routed() : handler(state, history, {[this] { return sockets_open; }, [] { return core::ProcessSample{}; }}) {
         history.record(clock.now(), state.metrics, 0);
     }
     core::ServerState state{with_slots(4)};
@@ -477,6 +564,7 @@ struct Routed {
         net::HttpRequest r;
         r.method = method;
         r.path = path;
+        r.now = clock.now();
         return handler.handle(r);
     }
 };
@@ -555,12 +643,12 @@ TEST(StatusRoutes, HealthNeedsBothSocketsAndARecentPass) {
 
 TEST(StatusRoutes, HealthBeforeAnyPassIsUnhealthy) {
     core::ServerState state(with_slots(4));
-    ManualClock clock;
     status::History history;
-    status::StatusHandler handler(state, clock, history, {[] { return true; }, nullptr});
+    status::StatusHandler handler(state, history, {[] { return true; }, nullptr});
     net::HttpRequest r;
     r.method = "GET";
     r.path = "/healthz";
+    r.now = 1'000'000;
     EXPECT_EQ(handler.handle(r).status, 503);
 }
 

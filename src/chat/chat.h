@@ -24,9 +24,14 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d);
 void on_health_delta(ServerState& s, Io& io, const Datagram& d);
 void on_relay(ServerState& s, Io& io, const Datagram& d);  // RESPAWN, EVENT_BYTE, EVENT_WORD, EVENT_ALL
 
-// Broadcasts the loop message when its period has passed. Runs once per pass after the chat drain.
-void loop_message_step(ServerState& s, Io& io);
+// Broadcasts the loop message when its period has passed at `now`. Runs once per pass after the chat
+// drain.
+void loop_message_step(ServerState& s, Io& io, std::int64_t now);
 // The first calendar second at which the loop message is due (max when it is off).
 std::int64_t next_loop_message(const ServerState& s);
+
+// Loop step, once per pass after the chat drain: prints the summary line of refused queries when it is
+// due at `now`, whether or not a query came in this pass.
+void report_dropped_queries(ServerState& s, Io& io, std::int64_t now);
 
 }  // namespace quarel::chat

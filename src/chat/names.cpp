@@ -15,17 +15,17 @@ using namespace protocol;
 
 namespace {
 
-// A text must end with its NUL inside the received bytes; otherwise it would run on into whatever the
-// buffer held after them. Such a datagram is dropped, and counted.
-bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> b, std::size_t from, std::size_t n) {
-    if (from < n && std::memchr(b.data() + from, 0, n - from) != nullptr) return true;
+// A text must end with its NUL inside the received bytes; otherwise it would run on past the datagram.
+// Such a datagram is dropped, and counted.
+bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> in, std::size_t from) {
+    if (from < in.size() && std::memchr(in.data() + from, 0, in.size() - from) != nullptr) return true;
     s.metrics.drop(net::Socket::Chat, core::DropReason::UnterminatedText);
     return false;
 }
 
-void send_to_named(ServerState& s, Io& io, std::size_t n) {
+void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
     for (const PlayerSlot& p : s.table) {
-        if (p.named() && p.chat_addr.valid) send_once(io.net, net::Socket::Chat, p.chat_addr, s.buf(), n);
+        if (p.named() && p.chat_addr.valid) io.send.chat_once(p.chat_addr, datagram);
     }
 }
 
@@ -34,18 +34,20 @@ void send_to_named(ServerState& s, Io& io, std::size_t n) {
 // SET_NAME: records the sender as the player's chat address, stores the name (cut to 31 bytes; empty
 // un-names the slot) and sends the full NAME_LIST to every named player.
 void on_set_name(ServerState& s, Io& io, const Datagram& d) {
-    auto b = s.buf();
-    if (!text_ends_inside(s, b, text_msg::kText, d.size)) return;
-    const std::int32_t me = s.table.find_by_id(get_i32(b, text_msg::kId));
+    const auto in = d.bytes;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
+    const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
-    const char* received = reinterpret_cast<const char*>(b.data() + text_msg::kText);
+    const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
     io.out.print("Name of %d is %s\n", slot.id, received);
     slot.chat_addr = d.from;
     const std::size_t len = std::min(std::strlen(received), kNameField - 1);
     std::memcpy(slot.name.data(), received, len);
     slot.name[len] = '\0';
 
+    // The list overwrites the received name, which the slot holds by now.
+    auto b = s.buf();
     put_u8(b, kTypeAt, chat_out::NAME_LIST);
     Writer w(b, text_msg::kText);
     std::int32_t count = 0;
@@ -57,36 +59,40 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     }
     put_i32(b, text_msg::kId, count);
     seal(b, w.pos());
-    send_to_named(s, io, w.pos());
+    send_to_named(s, io, b.first(w.pos()));
 }
 
 // CHAT: printed when the id has a slot, and relayed as received (only type and checksum change) to
 // every named player, the sender included when named; also when the id has no slot.
 void on_chat(ServerState& s, Io& io, const Datagram& d) {
-    auto b = s.buf();
-    if (!text_ends_inside(s, b, text_msg::kText, d.size)) return;
-    const std::int32_t me = s.table.find_by_id(get_i32(b, text_msg::kId));
+    const auto in = d.bytes;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
+    const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me >= 0) {
-        io.out.print("%s : %s\n", s.table[me].name.data(), reinterpret_cast<const char*>(b.data() + text_msg::kText));
+        io.out.print("%s : %s\n", s.table[me].name.data(), reinterpret_cast<const char*>(in.data() + text_msg::kText));
     }
-    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
-    seal(b, d.size);
-    send_to_named(s, io, d.size);
+    const auto out = reply_over(s.buf(), in, in.size());
+    put_u8(out, kTypeAt, chat_out::CHAT_OUT);
+    seal(out, out.size());
+    send_to_named(s, io, out);
 }
 
 // WHISPER: the target id is cut out (the rest moves down 4 bytes) and the result goes to the target
 // alone, named or not, provided it has a chat address.
 void on_whisper(ServerState& s, Io& io, const Datagram& d) {
-    auto b = s.buf();
-    if (!text_ends_inside(s, b, whisper::kText, d.size)) return;
-    const std::int32_t target = s.table.find_by_id(get_i32(b, whisper::kTarget));
+    const auto in = d.bytes;
+    if (!text_ends_inside(s, in, whisper::kText)) return;
+    const std::int32_t target = s.table.find_by_id(get_i32(in, whisper::kTarget));
     if (target < 0) return;
+    const std::size_t text_size = in.size() - whisper::kText;
+    const std::size_t n = whisper::kTarget + text_size;
+    auto b = s.buf();
+    reply_over(b, in.first(whisper::kTarget), whisper::kTarget);  // header and sender id
+    std::memmove(b.data() + whisper::kTarget, in.data() + whisper::kText, text_size);
     put_u8(b, kTypeAt, chat_out::WHISPER_OUT);
-    std::memmove(b.data() + whisper::kTarget, b.data() + whisper::kText, d.size - whisper::kText);
-    const std::size_t n = d.size - 4;
     seal(b, n);
     const PlayerSlot& to = s.table[target];
-    if (to.chat_addr.valid) send_once(io.net, net::Socket::Chat, to.chat_addr, b, n);
+    if (to.chat_addr.valid) io.send.chat_once(to.chat_addr, b.first(n));
 }
 
 std::int64_t next_loop_message(const ServerState& s) {
@@ -97,11 +103,11 @@ std::int64_t next_loop_message(const ServerState& s) {
 }
 
 // The loop message is a CHAT_OUT from id 0 (the server's own) to every named player, due when now is
-// strictly past the deadline, which is re-armed from a fresh reading of the clock: consecutive messages
-// are loop_time + 1 seconds apart.
-void loop_message_step(ServerState& s, Io& io) {
+// strictly past the deadline, which is then re-armed from now: consecutive messages are loop_time + 1
+// seconds apart.
+void loop_message_step(ServerState& s, Io& io, std::int64_t now) {
     if (s.settings.loop_time <= 0) return;
-    if (io.clock.now() <= s.next_loop_msg) return;
+    if (now <= s.next_loop_msg) return;
     auto b = s.buf();
     put_u8(b, kTypeAt, chat_out::CHAT_OUT);
     put_i32(b, text_msg::kId, 0);
@@ -110,8 +116,8 @@ void loop_message_step(ServerState& s, Io& io) {
     put_u8(b, text_msg::kText + text.size(), 0);
     const std::size_t n = text_msg::kText + text.size() + 1;
     seal(b, n);
-    send_to_named(s, io, n);
-    s.next_loop_msg = io.clock.now() + s.settings.loop_time;
+    send_to_named(s, io, b.first(n));
+    s.next_loop_msg = now + s.settings.loop_time;
 }
 
 }  // namespace quarel::chat

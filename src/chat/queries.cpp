@@ -15,7 +15,7 @@ namespace {
 
 void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
     seal(s.buf(), n);
-    send_until_accepted(io.net, io.clock, net::Socket::Chat, d.from, s.buf(), n);
+    io.send.chat_until_accepted(d.from, s.buf().first(n));
 }
 
 void refused(ServerState& s, core::Query q) {
@@ -28,7 +28,7 @@ void refused(ServerState& s, core::Query q) {
 // SLOTS_INFO carries the capacity (MaxSlots), not the number of players.
 void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
     // Over the rate limit: no answer and no line of its own (counted for the summary line).
-    if (!s.query_limit.admit(d.from, io.clock.now())) {
+    if (!s.query_limit.admit(d.from, d.now)) {
         refused(s, core::Query::Slots);
         return;
     }
@@ -47,7 +47,7 @@ void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
 
 // MAP_INFO: the world clock's current hour and minute, the start position and the map name.
 void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
-    if (!s.query_limit.admit(d.from, io.clock.now())) {
+    if (!s.query_limit.admit(d.from, d.now)) {
         refused(s, core::Query::Map);
         return;
     }
@@ -69,6 +69,13 @@ void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
     put_bytes(b, map_info::kMap, map.data(), map.size());
     put_u8(b, map_info::kMap + map.size(), 0);
     answer(s, io, d, map_info::kFixed + map.size());
+}
+
+void report_dropped_queries(ServerState& s, Io& io, std::int64_t now) {
+    if (s.query_limit.dropped() == 0) return;
+    if (const auto n = s.query_limit.take_report(now)) {
+        io.out.print("Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
+    }
 }
 
 }  // namespace quarel::chat

@@ -1,9 +1,7 @@
 // The start-up banner, byte for byte as hosts and their scripts know it.
 #include "core/banner.h"
 
-#include <cstdio>
 #include <limits>
-#include <vector>
 
 namespace quarel::core {
 
@@ -21,17 +19,19 @@ int truncate(float v) {
 }  // namespace
 
 std::string banner(const Settings& st) {
-    const char* format =
-        "Quarel MultiPlayer Server\nMaximum number of players: %d\nAdded to lobby server list: %s\nMap: %s\n"
-        "Player start position: X:%d Y:%d Z:%d\n Initial time: %d:%d\n";
-    const int n = std::snprintf(nullptr, 0, format, st.max_slots, st.public_listing != 0 ? "yes" : "no",
-                                st.map_name.c_str(), truncate(st.start_x), truncate(st.start_y), truncate(st.start_z),
-                                st.start_hour, st.start_minute);
-    std::vector<char> text(static_cast<std::size_t>(n) + 1);
-    std::snprintf(text.data(), text.size(), format, st.max_slots, st.public_listing != 0 ? "yes" : "no",
-                  st.map_name.c_str(), truncate(st.start_x), truncate(st.start_y), truncate(st.start_z), st.start_hour,
-                  st.start_minute);
-    return std::string(text.data(), static_cast<std::size_t>(n));
+    // "Quarel MultiPlayer Server\nMaximum number of players: %d\nAdded to lobby server list: %s\nMap: %s\n
+    // Player start position: X:%d Y:%d Z:%d\n Initial time: %d:%d\n", pieced together in one pass.
+    // The map name goes in as %s would take it, up to a NUL.
+    std::string text = "Quarel MultiPlayer Server\nMaximum number of players: ";
+    text += std::to_string(st.max_slots);
+    text += "\nAdded to lobby server list: ";
+    text += st.public_listing != 0 ? "yes" : "no";
+    text += "\nMap: ";
+    text += st.map_name.c_str();
+    text += "\nPlayer start position: X:" + std::to_string(truncate(st.start_x)) + " Y:" + std::to_string(truncate(st.start_y)) +
+            " Z:" + std::to_string(truncate(st.start_z));
+    text += "\n Initial time: " + std::to_string(st.start_hour) + ":" + std::to_string(st.start_minute) + "\n";
+    return text;
 }
 
 }  // namespace quarel::core

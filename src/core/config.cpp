@@ -133,26 +133,6 @@ void apply_config(Settings& settings, std::string_view text) {
     }
 }
 
-bool load_config_file(Settings& settings, const std::string& path) {
-    // C stdio rather than a stream: nothing here may throw, and a path that opens but cannot be read (a
-    // directory named `config`) must not end the server.
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    std::string text;
-    char chunk[4096];
-    std::size_t n = 0;
-    do {
-        n = std::fread(chunk, 1, sizeof chunk, f);
-        text.append(chunk, n);
-    } while (n == sizeof chunk);
-    // A file that cannot be read to its end counts as no file: half a config is not applied.
-    const bool read_whole = std::ferror(f) == 0;
-    std::fclose(f);
-    if (!read_whole) return false;
-    apply_config(settings, text);
-    return true;
-}
-
 std::optional<std::string> clamp_max_slots(Settings& settings) {
     const std::int32_t wanted = settings.max_slots;
     const std::int32_t used = std::clamp(wanted, kMinSlots, kMaxSlots);

@@ -1,4 +1,4 @@
-// Console formatting and the stdout sink.
+// Console formatting.
 #include "core/console.h"
 
 #include <cstdarg>
@@ -27,11 +27,6 @@ void Console::print(const char* format, ...) {
         write(std::string_view(big.data(), static_cast<std::size_t>(n)));
     }
     va_end(again);
-}
-
-void StdoutConsole::write(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 }  // namespace quarel::core

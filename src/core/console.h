@@ -14,13 +14,6 @@ public:
     void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
 
-// Writes to stdout and flushes after every write, so hosts see each line as it happens even when
-// stdout is a pipe or a file.
-class StdoutConsole final : public Console {
-public:
-    void write(std::string_view text) override;
-};
-
 // Keeps everything written, for tests and tools.
 class StringConsole final : public Console {
 public:

@@ -1,4 +1,5 @@
-// The server's whole state, created at start-up and passed to every handler and job.
+// The server's whole state, created at start-up and passed to every handler and job, and what a handler
+// is handed besides: the datagram and the outside world it may talk to.
 #pragma once
 
 #include <cstddef>
@@ -6,23 +7,14 @@
 #include <span>
 #include <vector>
 
-#include "chat/rate_limit.h"
 #include "core/console.h"
 #include "core/metrics.h"
+#include "core/query_limiter.h"
 #include "core/settings.h"
-#include "game/answer_batch.h"
+#include "net/address.h"
 #include "net/transport.h"
+#include "protocol/outbox.h"
 #include "protocol/slot_table.h"
-
-namespace quarel::lobby {
-class LobbyClient;
-}
-namespace quarel::net {
-class HttpListener;
-}
-namespace quarel::status {
-class History;
-}
 
 namespace quarel::core {
 
@@ -43,10 +35,7 @@ struct ServerState {
     std::int64_t next_lobby = 0;     // lobby announcement due when now > this
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
-    chat::QueryLimiter query_limit;
-
-    // STATE answers held back while more game datagrams wait, sent before anything else goes out.
-    game::AnswerBatch answers;
+    QueryLimiter query_limit;
 
     // Counters for the status page and the metrics endpoint.
     Metrics metrics;
@@ -56,24 +45,24 @@ struct ServerState {
     std::size_t game_read_limit() const { return static_cast<std::size_t>(table.size()) * protocol::kBytesPerSlot; }
 };
 
-// What the handlers and jobs talk to: sockets, the calendar clock, the console and, where the server
-// announces itself, the lobby client.
+// What handlers and jobs talk to: the outbox every send leaves through, the calendar clock (read there
+// only where a send may have waited) and the console.
 struct Io {
-    net::Transport& net;
+    protocol::Outbox& send;
     net::Clock& clock;
     Console& out;
-    lobby::LobbyClient* lobby = nullptr;
-    // With the status listener on: the listener, served once per pass after the lobby, and the
-    // history of the charts, sampled at the start of every pass.
-    net::HttpListener* http = nullptr;
-    status::History* history = nullptr;
 };
 
-// A received datagram: its bytes are the first `size` bytes of the packet buffer.
+// A received datagram: exactly its bytes, its sender, and the calendar second of the loop pass that
+// hands it over. The bytes lie in the packet buffer, where replies are then built: a handler reads what
+// it needs before it writes its reply.
 struct Datagram {
-    std::size_t size;
+    std::span<const std::uint8_t> bytes;
     net::Address from;
-    std::int64_t read_us = 0;  // the clock's monotonic_us() when it was read (game socket only)
+    std::int64_t now;
+    // The clock's monotonic_us() when the datagram was read (game socket only): where the time of a
+    // STATE's answer starts.
+    std::int64_t read_us = 0;
 };
 
 }  // namespace quarel::core

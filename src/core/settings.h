@@ -1,4 +1,4 @@
-// Server settings: defaults and the `config` file reader.
+// Server settings: defaults and the reader of the `config` file's text.
 #pragma once
 
 #include <cstdint>
@@ -34,10 +34,6 @@ struct Settings {
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that
 // match no key and values that do not convert are ignored.
 void apply_config(Settings& settings, std::string_view text);
-
-// Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened
-// or read to its end (a directory, an I/O error).
-bool load_config_file(Settings& settings, const std::string& path);
 
 // Brings max_slots into [kMinSlots, kMaxSlots]. Returns the console line that says so when it changed.
 std::optional<std::string> clamp_max_slots(Settings& settings);

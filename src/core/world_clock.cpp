@@ -12,10 +12,10 @@ void advance_minute(std::int8_t& hour, std::int8_t& minute) {
     if (hour > 23) hour = 0;
 }
 
-void tick_if_due(ServerState& s, net::Clock& clock) {
-    if (clock.now() < s.next_tick) return;
+void tick_if_due(ServerState& s, std::int64_t now) {
+    if (now < s.next_tick) return;
     advance_minute(s.hour, s.minute);
-    s.next_tick = clock.now() + kTickSeconds;
+    s.next_tick = now + kTickSeconds;
 }
 
 }  // namespace quarel::core

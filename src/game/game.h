@@ -11,25 +11,18 @@ using core::Datagram;
 using core::Io;
 using core::ServerState;
 
-// Each handler finds an accepted datagram of at least its type's size in the packet buffer.
+// Each handler is given an accepted datagram of at least its type's size.
 void on_join(ServerState& s, Io& io, const Datagram& d);
 void on_leave(ServerState& s, Io& io, const Datagram& d);
 void on_state(ServerState& s, Io& io, const Datagram& d);
 void on_ack(ServerState& s, Io& io, const Datagram& d);
 
-// STATE answers may be held back while more game datagrams are already read ahead, so that several
-// long lists are checksummed side by side (s.answers). They leave in the order of their STATEs, before
-// any other game send, when the batch is full, and at the latest on the pass whose read-ahead runs dry
-// (the main loop calls flush_answers then), so nothing sent changes, only when.
-void on_state_batched(ServerState& s, Io& io, const Datagram& d);
-void flush_answers(ServerState& s, Io& io);
-
 // A player silent for more than this many seconds is removed.
 constexpr std::int64_t kSilenceLimit = 10;
 
-// Removes every player not heard from for more than kSilenceLimit seconds, in slot order, telling the
-// others with PLAYER_GONE. Runs once per loop pass.
-void sweep_timeouts(ServerState& s, Io& io);
+// Removes every player not heard from for more than kSilenceLimit seconds at `now`, in slot order,
+// telling the others with PLAYER_GONE. Runs once per loop pass.
+void sweep_timeouts(ServerState& s, Io& io, std::int64_t now);
 
 // The first calendar second at which the sweep can remove somebody (max when nobody is in the game).
 std::int64_t next_timeout(const ServerState& s);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/console.h"
 #include "core/server_state.h"
 
 namespace quarel::lobby {
@@ -31,15 +32,20 @@ public:
     virtual std::optional<core::LobbyResult> last_result() const { return std::nullopt; }
 };
 
-// The request target for the server name. Every blank of the stored name becomes the byte 0x07 — in
-// the settings themselves — and no other byte is changed or escaped.
-std::string request_target(core::Settings& settings);
+// Every blank of the server name becomes the byte 0x07, and no other byte is changed or escaped. The
+// lobby step does this to the stored name itself when an announcement starts, so the name stays so.
+void blanks_to_bells(std::string& server_name);
 
-// Step 7 of a loop pass: starts an announcement when due, moves one in flight along, and re-arms the
-// schedule from the moment it ends (success and failure alike).
-void lobby_step(core::ServerState& s, core::Io& io);
+// The request target for a server name: kPathPrefix and the name, byte for byte.
+std::string request_target(std::string_view server_name);
 
-// The first calendar second at which an announcement can start (max when none will).
-std::int64_t next_announcement(const core::ServerState& s, const core::Io& io);
+// The lobby job of a loop pass, after the loop message: starts an announcement when one is due at
+// `now`, moves one in flight along, and re-arms the schedule from the pass in which it ends (success
+// and failure alike).
+void lobby_step(core::ServerState& s, LobbyClient& client, core::Console& out, std::int64_t now);
+
+// The first calendar second at which an announcement can start (max when none will: not public, no
+// client, or one in flight).
+std::int64_t next_announcement(const core::ServerState& s, const LobbyClient* client);
 
 }  // namespace quarel::lobby

@@ -157,6 +157,7 @@ struct Callbacks {
         r.path = url;
         r.query = std::move(request->query);
         r.body = std::move(request->body);
+        r.now = self->now_;
         if (const char* auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION)) {
             r.authorization = auth;
         }
@@ -188,6 +189,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits.connections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(limits.per_source),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits.idle_seconds),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(limits.header_bytes),
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
@@ -206,7 +208,8 @@ HttpServer::~HttpServer() {
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
-void HttpServer::serve() {
+void HttpServer::serve(std::int64_t now) {
+    now_ = now;
     // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
     pollfd p{fd(), POLLIN, 0};
     if (!run_owed_ && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
@@ -224,6 +227,11 @@ void HttpServer::serve() {
         if (run > 0 && !progressed) break;
     }
     run_owed_ = progressed;
+}
+
+int HttpServer::watch(std::vector<pollfd>& fds) {
+    fds.push_back({fd(), POLLIN, 0});
+    return timeout_ms();
 }
 
 int HttpServer::fd() const {

@@ -1,6 +1,6 @@
-// The HTTP listener over libmicrohttpd, run inside the main loop: no thread of its own. The loop waits
-// on fd() (libmicrohttpd's epoll descriptor) with timeout_ms(), and serve() answers whatever is ready;
-// every complete request goes to one handler, on the loop's thread.
+// The HTTP listener over libmicrohttpd, run inside the main loop: no thread of its own. It joins the
+// loop's wait with its epoll descriptor and its next timer, and serve(), called in the loop pass,
+// answers whatever is ready; every complete request goes to one handler, on the loop's thread.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/address.h"
 #include "net/http.h"
 #include "net/http_listener.h"
+#include "platform/wait.h"
 
 struct MHD_Daemon;
 
@@ -19,6 +21,9 @@ namespace quarel::platform {
 
 struct HttpServerLimits {
     unsigned connections = 64;       // open connections at once; more wait unaccepted
+    // Open connections from one client address at once; more are closed as soon as they are accepted.
+    // One source cannot take every place and lock everybody else out.
+    unsigned per_source = 16;
     unsigned idle_seconds = 10;      // a connection silent this long is closed
     std::size_t header_bytes = 16384;  // request line and headers; beyond: libmicrohttpd's own refusal
     std::size_t body_bytes = 8192;   // request body; beyond: 413
@@ -26,7 +31,7 @@ struct HttpServerLimits {
 
 using HttpHandler = std::function<net::HttpResponse(const net::HttpRequest&)>;
 
-class HttpServer final : public net::HttpListener {
+class HttpServer final : public net::HttpListener, public WaitSource {
 public:
     // Binds `where` and starts listening. Nothing (and `error` set to the reason, e.g. "Address
     // already in use") when that fails.
@@ -36,7 +41,10 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    void serve() override;
+    void serve(std::int64_t now) override;
+    // The epoll descriptor (readable when serve() has something to do), and the time until serve() has
+    // timed work; 0 while a run is owed.
+    int watch(std::vector<pollfd>& fds) override;
     // Readable when serve() has something to do.
     int fd() const;
     // Milliseconds until serve() has timed work (an idle connection to close), -1 when none.
@@ -54,6 +62,7 @@ private:
     MHD_Daemon* daemon_ = nullptr;
     std::uint16_t port_ = 0;
     std::uint64_t connection_events_ = 0;  // connections opened and released so far
+    std::int64_t now_ = 0;                 // the calendar second of the serve() under way
     bool run_owed_ = false;                // the last serve() stopped while runs still made progress
 
     // Runs of the library in one serve(), at most.

@@ -1,5 +1,8 @@
-// Checksum header and send disciplines.
+// Checksum header and replies built over a received datagram.
 #include "protocol/framing.h"
+
+#include <algorithm>
+#include <cstring>
 
 #include "protocol/crc16.h"
 #include "protocol/messages.h"
@@ -7,7 +10,7 @@
 
 namespace quarel::protocol {
 
-bool accept(std::span<const std::uint8_t> d) {
+bool checksum_ok(std::span<const std::uint8_t> d) {
     // Shorter than the header: there is no type byte to dispatch on.
     if (d.size() < kHeaderSize) return false;
     return crc16(d.subspan(kTypeAt)) == get_u16(d, kChecksumAt);
@@ -15,14 +18,11 @@ bool accept(std::span<const std::uint8_t> d) {
 
 void seal(std::span<std::uint8_t> buf, std::size_t n) { put_u16(buf, kChecksumAt, crc16(buf.subspan(kTypeAt, n - kTypeAt))); }
 
-void send_until_accepted(net::Transport& net, net::Clock& clock, net::Socket socket, const net::Address& to,
-                         std::span<const std::uint8_t> buf, std::size_t n) {
-    while (net.send(socket, to, buf.first(n)) == net::SendResult::WouldBlock) clock.sleep_ms(1);
-}
-
-void send_once(net::Transport& net, net::Socket socket, const net::Address& to, std::span<const std::uint8_t> buf,
-               std::size_t n) {
-    (void)net.send(socket, to, buf.first(n));
+std::span<std::uint8_t> reply_over(std::span<std::uint8_t> buf, std::span<const std::uint8_t> datagram, std::size_t n) {
+    const std::size_t kept = std::min(n, datagram.size());
+    if (kept != 0 && buf.data() != datagram.data()) std::memmove(buf.data(), datagram.data(), kept);
+    std::fill(buf.begin() + static_cast<std::ptrdiff_t>(kept), buf.begin() + static_cast<std::ptrdiff_t>(n), std::uint8_t{0});
+    return buf.first(n);
 }
 
 }  // namespace quarel::protocol

@@ -64,58 +64,108 @@ constexpr std::uint8_t RESPAWN_OUT = 0x84;
 constexpr std::uint8_t EVENT_ALL_OUT = 0x96;
 }  // namespace chat_out
 
-// JOIN, 47 bytes: pose, health, aux1, aux2, aux3, spawn_tag.
+// Sizes of the fields that recur in the layouts below.
+constexpr std::size_t kIdSize = 4;         // player ids and counts: signed 32-bit
+constexpr std::size_t kPoseSize = 36;      // nine 32-bit words as the client sends them
+constexpr std::size_t kPositionSize = 12;  // pose words 0..2: x, y, z
+
+// The layouts. Each field starts where the one before it ends; kSize (or kFixed, for a layout that
+// ends in a text) is where the last one ends.
+
+// JOIN: pose, health, aux1, aux2, aux3, spawn_tag.
 namespace join {
-constexpr std::size_t kPose = 3, kHealth = 39, kAux1 = 41, kAux2 = 43, kAux3 = 45, kSpawnTag = 46, kSize = 47;
+constexpr std::size_t kPose = kHeaderSize, kHealth = kPose + kPoseSize, kAux1 = kHealth + 2, kAux2 = kAux1 + 2,
+                      kAux3 = kAux2 + 2, kSpawnTag = kAux3 + 1, kSize = kSpawnTag + 1;
 }
-// STATE, 50 bytes: id, pose, (ignored health), aux1, aux2, aux3.
+// STATE: id, pose, a health the server ignores, aux1, aux2, aux3.
 namespace state {
-constexpr std::size_t kId = 3, kPose = 7, kAux1 = 45, kAux2 = 47, kAux3 = 49, kSize = 50;
+constexpr std::size_t kId = kHeaderSize, kPose = kId + kIdSize, kIgnoredHealth = kPose + kPoseSize,
+                      kAux1 = kIgnoredHealth + 2, kAux2 = kAux1 + 2, kAux3 = kAux2 + 2, kSize = kAux3 + 1;
 }
-// ACK and LEAVE, 7 bytes: id. PLAYER_GONE has the same layout.
+// ACK and LEAVE: id. PLAYER_GONE has the same layout.
 namespace id_only {
-constexpr std::size_t kId = 3, kSize = 7;
+constexpr std::size_t kId = kHeaderSize, kSize = kId + kIdSize;
 }
-// WELCOME: id, count, brief entries. BRIEF_LIST and DETAIL_LIST: count, entries.
-namespace welcome {
-constexpr std::size_t kId = 3, kCount = 7, kEntries = 11;
-}
-namespace list {
-constexpr std::size_t kCount = 3, kEntries = 7;
-constexpr std::size_t kBriefEntry = 17, kDetailEntry = 47;
-}
-// SLOTS_INFO, 7 bytes; MAP_INFO, 18 + map length bytes.
-namespace slots_info {
-constexpr std::size_t kSlots = 3, kSize = 7;
-}
-namespace map_info {
-constexpr std::size_t kHour = 3, kMinute = 4, kX = 5, kY = 9, kZ = 13, kMap = 17, kFixed = 18;
-}
-// SET_NAME and CHAT: id, text. WHISPER: sender id, target id, text.
-namespace text_msg {
-constexpr std::size_t kId = 3, kText = 7;
-}
-namespace whisper {
-constexpr std::size_t kSender = 3, kTarget = 7, kText = 11;
-}
-// HEALTH_DELTA: id, delta. HIT_NOTICE: delta.
-namespace health_delta {
-constexpr std::size_t kId = 3, kDelta = 7, kSize = 9;
-}
-namespace hit_notice {
-constexpr std::size_t kDelta = 3, kSize = 5;
-}
-// RESPAWN and the EVENT_* relays: id, then the relayed value (RESPAWN_OUT: spawn_tag at 7).
-namespace relay {
-constexpr std::size_t kId = 3, kValue = 7;
+// SERVER_FULL, ASK_SLOTS and ASK_MAP: the header alone.
+namespace header_only {
+constexpr std::size_t kSize = kHeaderSize;
 }
 
-// Smallest datagram each handler accepts: shorter ones carry no complete layout and are dropped.
+// The two entries of the game lists. Brief: id, position (pose words 0..2), spawn_tag. Detail: id, pose,
+// health, aux1, aux2, aux3.
+namespace brief_entry {
+constexpr std::size_t kId = 0, kPosition = kId + kIdSize, kSpawnTag = kPosition + kPositionSize, kSize = kSpawnTag + 1;
+}
+namespace detail_entry {
+constexpr std::size_t kId = 0, kPose = kId + kIdSize, kHealth = kPose + kPoseSize, kAux1 = kHealth + 2,
+                      kAux2 = kAux1 + 2, kAux3 = kAux2 + 2, kSize = kAux3 + 1;
+}
+// WELCOME: id, count, then `count` brief entries.
+namespace welcome {
+constexpr std::size_t kId = kHeaderSize, kCount = kId + kIdSize, kEntries = kCount + kIdSize;
+}
+// BRIEF_LIST and DETAIL_LIST: count, then `count` entries.
+namespace list {
+constexpr std::size_t kCount = kHeaderSize, kEntries = kCount + kIdSize;
+constexpr std::size_t kBriefEntry = brief_entry::kSize, kDetailEntry = detail_entry::kSize;
+}
+
+// SLOTS_INFO: the slot count. MAP_INFO: hour, minute, start x, y, z (32-bit floats), the map name and
+// its NUL.
+namespace slots_info {
+constexpr std::size_t kSlots = kHeaderSize, kSize = kSlots + 4;
+}
+namespace map_info {
+constexpr std::size_t kHour = kHeaderSize, kMinute = kHour + 1, kX = kMinute + 1, kY = kX + 4, kZ = kY + 4,
+                      kMap = kZ + 4, kFixed = kMap + 1;
+}
+// SET_NAME, CHAT and CHAT_OUT: id, text and its NUL. NAME_LIST: count at kId, then per named player its
+// id and name with its NUL from kText on.
+namespace text_msg {
+constexpr std::size_t kId = kHeaderSize, kText = kId + kIdSize, kMinSize = kText + 1;
+}
+// WHISPER: sender id, target id, text and its NUL. WHISPER_OUT is the same without the target id.
+namespace whisper {
+constexpr std::size_t kSender = kHeaderSize, kTarget = kSender + kIdSize, kText = kTarget + kIdSize,
+                      kMinSize = kText + 1;
+}
+// HEALTH_DELTA: id, delta (16-bit). HIT_NOTICE: delta.
+namespace health_delta {
+constexpr std::size_t kId = kHeaderSize, kDelta = kId + kIdSize, kSize = kDelta + 2;
+}
+namespace hit_notice {
+constexpr std::size_t kDelta = kHeaderSize, kSize = kDelta + 2;
+}
+// RESPAWN: id. RESPAWN_OUT: id, the player's spawn_tag.
+namespace respawn {
+constexpr std::size_t kId = kHeaderSize, kSize = kId + kIdSize;
+}
+namespace respawn_out {
+constexpr std::size_t kId = kHeaderSize, kSpawnTag = kId + kIdSize, kSize = kSpawnTag + 1;
+}
+// EVENT_BYTE and EVENT_ALL, and their relays: id, one byte. EVENT_WORD and its relay: id, four bytes.
+namespace event_byte {
+constexpr std::size_t kId = kHeaderSize, kValue = kId + kIdSize, kSize = kValue + 1;
+}
+namespace event_word {
+constexpr std::size_t kId = kHeaderSize, kValue = kId + kIdSize, kSize = kValue + 4;
+}
+
+// Smallest datagram each handler accepts, from its layout: shorter ones carry no complete layout and are
+// dropped. A text counts with its NUL at least.
 namespace min_size {
-constexpr std::size_t JOIN = 47, STATE = 50, ACK = 7, LEAVE = 7;
-constexpr std::size_t ASK_SLOTS = 3, ASK_MAP = 3;
-constexpr std::size_t SET_NAME = 8, CHAT = 8, WHISPER = 12;
-constexpr std::size_t HEALTH_DELTA = 9, RESPAWN = 7, EVENT_BYTE = 8, EVENT_WORD = 11, EVENT_ALL = 8;
+constexpr std::size_t JOIN = join::kSize, STATE = state::kSize, ACK = id_only::kSize, LEAVE = id_only::kSize;
+constexpr std::size_t ASK_SLOTS = header_only::kSize, ASK_MAP = header_only::kSize;
+constexpr std::size_t SET_NAME = text_msg::kMinSize, CHAT = text_msg::kMinSize, WHISPER = whisper::kMinSize;
+constexpr std::size_t HEALTH_DELTA = health_delta::kSize, RESPAWN = respawn::kSize, EVENT_BYTE = event_byte::kSize,
+                      EVENT_WORD = event_word::kSize, EVENT_ALL = event_byte::kSize;
 }  // namespace min_size
+
+// The sizes every client relies on, as the catalogue gives them.
+static_assert(join::kSize == 47 && state::kSize == 50 && id_only::kSize == 7);
+static_assert(brief_entry::kSize == 17 && detail_entry::kSize == 47 && welcome::kEntries == 11 && list::kEntries == 7);
+static_assert(slots_info::kSize == 7 && map_info::kFixed == 18);
+static_assert(min_size::SET_NAME == 8 && min_size::WHISPER == 12 && health_delta::kSize == 9 && hit_notice::kSize == 5);
+static_assert(respawn::kSize == 7 && respawn_out::kSize == 8 && event_byte::kSize == 8 && event_word::kSize == 11);
 
 }  // namespace quarel::protocol

@@ -18,7 +18,7 @@ struct PlayerSlot {
     std::uint16_t aux1 = 0;      // client-defined values, copied unread
     std::uint16_t aux2 = 0;
     std::uint8_t aux3 = 0;
-    std::array<std::uint8_t, 36> pose{};  // nine 32-bit words as received; words 0..2 are x, y, z
+    std::array<std::uint8_t, kPoseSize> pose{};  // nine 32-bit words as received; words 0..2 are x, y, z
     std::uint8_t spawn_tag = 0;  // fixed at join
     std::array<char, kNameField> name{};  // NUL-terminated; empty means not named
     net::Address game_addr;      // the JOIN's sender

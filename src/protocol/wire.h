@@ -50,11 +50,7 @@ inline void put_bytes(std::span<std::uint8_t> b, std::size_t at, const void* src
 class Writer {
 public:
     Writer(std::span<std::uint8_t> buf, std::size_t at) : buf_(buf), at_(at) {}
-    void u8(std::uint8_t v) { put_u8(buf_, at_, v), at_ += 1; }
-    void i16(std::int16_t v) { put_i16(buf_, at_, v), at_ += 2; }
-    void u16(std::uint16_t v) { put_u16(buf_, at_, v), at_ += 2; }
     void i32(std::int32_t v) { put_i32(buf_, at_, v), at_ += 4; }
-    void f32(float v) { put_f32(buf_, at_, v), at_ += 4; }
     void bytes(const void* src, std::size_t n) { put_bytes(buf_, at_, src, n), at_ += n; }
     std::size_t pos() const { return at_; }
 

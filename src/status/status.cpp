@@ -295,10 +295,10 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     return e.take();
 }
 
-net::HttpResponse StatusHandler::healthz() const {
+net::HttpResponse StatusHandler::healthz(std::int64_t now) const {
     const bool sockets = sources_.sockets_open && sources_.sockets_open();
     const auto last = history_.last_pass();
-    const bool looping = last && clock_.now() - *last <= kHealthySilence;
+    const bool looping = last && now - *last <= kHealthySilence;
     if (sockets && looping) return text_response(200, "ok\n");
     return text_response(503, !sockets ? "a UDP socket is not open\n" : "the main loop has stalled\n");
 }
@@ -328,14 +328,14 @@ net::HttpResponse StatusHandler::handle(const net::HttpRequest& request) const {
         add_common_headers(r, "no-cache");
     } else if (path == "/status.json") {
         r.content_type = "application/json";
-        r.body = status_json(state_, history_, clock_.now());
+        r.body = status_json(state_, history_, request.now);
         add_common_headers(r, "no-store");
     } else if (path == "/metrics") {
         r.content_type = kMetricsContentType;
         r.body = metrics_text(state_, sources_.process ? sources_.process() : core::ProcessSample{});
         add_common_headers(r, "no-store");
     } else {
-        r = healthz();
+        r = healthz(request.now);
         add_common_headers(r, "no-store");
     }
     return r;

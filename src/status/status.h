@@ -16,7 +16,8 @@ namespace quarel::status {
 
 // The JSON document's layout version: raised whenever a field changes meaning or goes away.
 constexpr int kSchemaVersion = 1;
-// /healthz reports trouble once the loop has not run a pass for longer than this many seconds.
+// /healthz reports trouble when the pass that answers it began more than this many seconds before
+// the request's `now` (its sends waited that long for the sockets), or before the first pass.
 constexpr std::int64_t kHealthySilence = 5;
 
 constexpr const char* kContentSecurityPolicy =
@@ -32,18 +33,17 @@ struct Sources {
 
 class StatusHandler {
 public:
-    StatusHandler(const core::ServerState& state, net::Clock& clock, const History& history, Sources sources)
-        : state_(state), clock_(clock), history_(history), sources_(std::move(sources)) {}
+    StatusHandler(const core::ServerState& state, const History& history, Sources sources)
+        : state_(state), history_(history), sources_(std::move(sources)) {}
 
     // GET and HEAD only: 405 with "Allow: GET, HEAD" for another method on a known path, 404 for an
     // unknown path. A HEAD is answered as its GET; the listener sends the headers alone.
     net::HttpResponse handle(const net::HttpRequest& request) const;
 
 private:
-    net::HttpResponse healthz() const;
+    net::HttpResponse healthz(std::int64_t now) const;
 
     const core::ServerState& state_;
-    net::Clock& clock_;
     const History& history_;
     Sources sources_;
 };

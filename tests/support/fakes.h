@@ -15,6 +15,7 @@
 #include "core/server_state.h"
 #include "net/transport.h"
 #include "protocol/crc16.h"
+#include "server/loop.h"
 
 namespace quarel::testing {
 
@@ -167,7 +168,7 @@ struct Harness {
     FakeTransport net;
     ManualClock clock;
     core::StringConsole out;
-    core::Io io{net, clock, out, nullptr};
+    server::LoopIo io{net, clock, out};
 };
 
 }  // namespace quarel::testing

@@ -61,7 +61,7 @@ std::vector<std::uint8_t> ask_slots() { return question(chat_in::ASK_SLOTS); }
 std::vector<std::uint8_t> ask_map() { return question(chat_in::ASK_MAP); }
 
 Reply decode_reply(std::span<const std::uint8_t> d, ServerInfo& info) {
-    if (!accept(d)) return Reply::Ignored;
+    if (!checksum_ok(d)) return Reply::Ignored;
     const std::uint8_t type = d[kTypeAt];
     if (type == chat_out::SLOTS_INFO && d.size() >= slots_info::kSize) {
         info.slots = get_i32(d, slots_info::kSlots);

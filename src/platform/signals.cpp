@@ -1,5 +1,5 @@
 // Signal handlers for the clean stop and their self-pipe.
-#include "core/shutdown.h"
+#include "platform/signals.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 #include <cassert>
 #include <cerrno>
 
-namespace quarel::core {
+namespace quarel::platform {
 
 namespace {
 
@@ -61,6 +61,9 @@ ShutdownSignals::~ShutdownSignals() {
 
 bool ShutdownSignals::requested() const { return g_stop_signal != 0; }
 
-int ShutdownSignals::signal_number() const { return g_stop_signal; }
+int ShutdownSignals::watch(std::vector<pollfd>& fds) {
+    if (read_fd_ >= 0) fds.push_back({read_fd_, POLLIN, 0});
+    return requested() ? 0 : -1;
+}
 
-}  // namespace quarel::core
+}  // namespace quarel::platform

@@ -1,21 +1,20 @@
 // The lobby client over libcurl's multi interface: one GET at a time, driven from the main loop so that
-// a slow or silent lobby never holds up the game, and the wait that lets the loop sleep on the
-// transfer's sockets and the UDP sockets at once.
+// a slow or silent lobby never holds up the game; its transfer is a source of work for the loop's wait.
 #pragma once
 
 #include <curl/curl.h>
 
 #include <cstdint>
-#include <span>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "lobby/announcer.h"
+#include "platform/wait.h"
 
-namespace quarel::lobby {
+namespace quarel::platform {
 
 // Connect and transfer together may take this long; then the announcement counts as failed.
-constexpr long kTimeoutSeconds = 10;
+constexpr long kLobbyTimeoutSeconds = 10;
 
 // Which of the three failure lines an ended announcement prints, in the order of its steps.
 enum class Failure : std::uint8_t {
@@ -38,9 +37,9 @@ std::string failure_line(Failure failure, int code);
 // Calls curl_global_init the first time only; later calls return the first call's outcome.
 bool global_init();
 
-class CurlLobbyClient final : public LobbyClient {
+class CurlLobbyClient final : public lobby::LobbyClient, public WaitSource {
 public:
-    explicit CurlLobbyClient(long timeout_seconds = kTimeoutSeconds);
+    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds);
     ~CurlLobbyClient() override;
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;
@@ -50,10 +49,9 @@ public:
     bool advance(core::Console& out) override;
     std::optional<core::LobbyResult> last_result() const override { return last_result_; }
 
-    // Sleeps until one of `fds` is readable, the transfer has work (socket activity or one of its
-    // timers), or `timeout_ms` has passed (a negative timeout: until one of the others). Without a
-    // transfer in flight it is a plain poll on `fds`.
-    void wait(std::span<const int> fds, int timeout_ms);
+    // While a transfer is in flight: its sockets, and the time until one of its timers (connect and
+    // transfer time-outs, retries) is due. Nothing otherwise.
+    int watch(std::vector<pollfd>& fds) override;
 
 private:
     static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self);
@@ -77,8 +75,4 @@ private:
     std::optional<core::LobbyResult> last_result_;
 };
 
-// The main loop's idle wait on `fds` (the UDP sockets) for at most `timeout_ms` (negative: no limit),
-// which also wakes for the lobby transfer when `lobby` has one in flight.
-void wait_for_work(CurlLobbyClient* lobby, std::span<const int> fds, int timeout_ms);
-
-}  // namespace quarel::lobby
+}  // namespace quarel::platform

@@ -1,12 +1,10 @@
 // Query rate limits: per-source token buckets in a fixed set-associative table, a global cap per
 // calendar second, and the summary line of refusals.
-#include "chat/rate_limit.h"
+#include "core/query_limiter.h"
 
 #include <algorithm>
 
-#include "core/server_state.h"
-
-namespace quarel::chat {
+namespace quarel::core {
 
 QueryLimiter::QueryLimiter(QueryLimits limits) : limits_(limits), entries_(kSets * kWays) {}
 
@@ -94,11 +92,4 @@ std::optional<std::int64_t> QueryLimiter::take_report(std::int64_t now) {
     return n;
 }
 
-void report_dropped_queries(core::ServerState& s, core::Io& io) {
-    if (s.query_limit.dropped() == 0) return;
-    if (const auto n = s.query_limit.take_report(io.clock.now())) {
-        io.out.print("Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
-    }
-}
-
-}  // namespace quarel::chat
+}  // namespace quarel::core

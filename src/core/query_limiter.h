@@ -17,11 +17,6 @@
 #include "net/address.h"
 
 namespace quarel::core {
-struct ServerState;
-struct Io;
-}  // namespace quarel::core
-
-namespace quarel::chat {
 
 struct QueryLimits {
     // A source may be answered this many times at once: a server browser asks both questions and may
@@ -57,8 +52,6 @@ public:
     std::int64_t next_report() const { return dropped_ > 0 ? report_at_ : std::numeric_limits<std::int64_t>::max(); }
     std::int64_t dropped() const { return dropped_; }
 
-    const QueryLimits& limits() const { return limits_; }
-
     // The bucket a source is counted in: the whole address for IPv4, the /64 prefix for IPv6 (one host
     // usually owns a whole /64 and could otherwise pick a fresh address for every query). The port never
     // counts: a forger chooses it freely.
@@ -88,8 +81,4 @@ private:
     std::int64_t report_at_ = 0;
 };
 
-// Loop step, once per pass after the chat drain: prints the summary line of refused queries when it is
-// due, whether or not a query came in this pass.
-void report_dropped_queries(core::ServerState& s, core::Io& io);
-
-}  // namespace quarel::chat
+}  // namespace quarel::core

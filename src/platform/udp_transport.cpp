@@ -1,5 +1,5 @@
 // UdpTransport: socket calls and the mapping of their results onto datagram / nothing / would-block.
-#include "net/udp_transport.h"
+#include "platform/udp_transport.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <array>
 #include <memory>
 
-namespace quarel::net {
+namespace quarel::platform {
 
 namespace {
 
@@ -20,19 +20,19 @@ namespace {
 // them cannot hold the caller.
 constexpr int kMaxDiscards = 64;
 
-Address from_sockaddr(const sockaddr_storage& ss) {
+net::Address from_sockaddr(const sockaddr_storage& ss) {
     if (ss.ss_family == AF_INET) {
         const auto& sin = reinterpret_cast<const sockaddr_in&>(ss);
         const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
-        return Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
+        return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
     }
     if (ss.ss_family == AF_INET6) {
         const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
         std::array<std::uint8_t, 16> bytes{};
         std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
-        return Address::ipv6(bytes, ntohs(sin6.sin6_port));
+        return net::Address::ipv6(bytes, ntohs(sin6.sin6_port));
     }
-    return Address{};
+    return net::Address{};
 }
 
 bool make_nonblocking(int fd) {
@@ -94,9 +94,9 @@ void UdpTransport::close_all() {
     if (ahead_) ahead_->next = ahead_->count = 0;
 }
 
-bool UdpTransport::open(Socket socket, std::uint16_t port) {
+bool UdpTransport::open(net::Socket socket, std::uint16_t port) {
     const bool ok = open_socket(socket, port);
-    if (ok && socket == Socket::Game) {
+    if (ok && socket == net::Socket::Game) {
         // A bigger queue than the kernel's default absorbs bursts; the kernel caps the value asked for.
         setsockopt(fds_[index(socket)], SOL_SOCKET, SO_RCVBUF, &kGameReceiveBuffer, sizeof kGameReceiveBuffer);
         if (!ahead_) ahead_ = std::make_unique<ReadAhead>();
@@ -105,7 +105,7 @@ bool UdpTransport::open(Socket socket, std::uint16_t port) {
     return ok;
 }
 
-bool UdpTransport::open_socket(Socket socket, std::uint16_t port) {
+bool UdpTransport::open_socket(net::Socket socket, std::uint16_t port) {
     const int i = index(socket);
     if (fds_[i] >= 0) {
         ::close(fds_[i]);
@@ -144,7 +144,7 @@ bool UdpTransport::open_socket(Socket socket, std::uint16_t port) {
     return true;
 }
 
-std::uint16_t UdpTransport::bound_port(Socket socket) const {
+std::uint16_t UdpTransport::bound_port(net::Socket socket) const {
     const int fd = fds_[index(socket)];
     if (fd < 0) return 0;
     sockaddr_storage ss{};
@@ -153,19 +153,26 @@ std::uint16_t UdpTransport::bound_port(Socket socket) const {
     return from_sockaddr(ss).port;
 }
 
-std::size_t UdpTransport::receive(Socket socket, std::span<std::uint8_t> buf, Address& from) {
+std::size_t UdpTransport::receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) {
     const int fd = fds_[index(socket)];
     if (fd < 0) return 0;
-    if (socket == Socket::Game && ahead_) return receive_ahead(fd, buf, from);
+    if (socket == net::Socket::Game && ahead_) return receive_ahead(fd, buf, from);
     return receive_one_call(fd, buf, from);
 }
 
-std::size_t UdpTransport::waiting(Socket socket) const {
-    if (socket != Socket::Game || !ahead_) return 0;
+std::size_t UdpTransport::waiting(net::Socket socket) const {
+    if (socket != net::Socket::Game || !ahead_) return 0;
     return ahead_->count - ahead_->next;
 }
 
-std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, Address& from) {
+int UdpTransport::watch(std::vector<pollfd>& fds) {
+    for (const int fd : fds_) {
+        if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    }
+    return waiting(net::Socket::Game) > 0 ? 0 : -1;
+}
+
+std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from) {
     ReadAhead& a = *ahead_;
     for (int attempt = 0; attempt < kMaxDiscards; ++attempt) {
         if (a.next == a.count && !a.refill(fd)) return 0;
@@ -183,7 +190,7 @@ std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, Add
     return 0;
 }
 
-std::size_t UdpTransport::receive_one_call(int fd, std::span<std::uint8_t> buf, Address& from) {
+std::size_t UdpTransport::receive_one_call(int fd, std::span<std::uint8_t> buf, net::Address& from) {
     for (int attempt = 0; attempt < kMaxDiscards; ++attempt) {
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
@@ -198,10 +205,10 @@ std::size_t UdpTransport::receive_one_call(int fd, std::span<std::uint8_t> buf, 
     return 0;
 }
 
-SendResult UdpTransport::send(Socket socket, const Address& to, std::span<const std::uint8_t> bytes) {
+net::SendResult UdpTransport::send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) {
     const int i = index(socket);
     const int fd = fds_[i];
-    if (fd < 0 || !to.valid) return SendResult::Failed;
+    if (fd < 0 || !to.valid) return net::SendResult::Failed;
     sockaddr_storage ss{};
     socklen_t len = 0;
     if (v6_[i]) {
@@ -211,7 +218,7 @@ SendResult UdpTransport::send(Socket socket, const Address& to, std::span<const 
         sin6.sin6_port = htons(to.port);
         len = sizeof sin6;
     } else {
-        if (!to.is_ipv4()) return SendResult::Failed;
+        if (!to.is_ipv4()) return net::SendResult::Failed;
         auto& sin = reinterpret_cast<sockaddr_in&>(ss);
         sin.sin_family = AF_INET;
         std::memcpy(&sin.sin_addr.s_addr, to.ip.data() + 12, 4);
@@ -219,9 +226,9 @@ SendResult UdpTransport::send(Socket socket, const Address& to, std::span<const 
         len = sizeof sin;
     }
     const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
-    if (n >= 0) return SendResult::Accepted;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return SendResult::WouldBlock;
-    return SendResult::Failed;
+    if (n >= 0) return net::SendResult::Accepted;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return net::SendResult::WouldBlock;
+    return net::SendResult::Failed;
 }
 
-}  // namespace quarel::net
+}  // namespace quarel::platform

@@ -1,24 +1,19 @@
-// The libcurl lobby client and the loop's wait that includes its transfer.
-#include "lobby/curl_client.h"
+// The libcurl lobby client.
+#include "platform/curl_lobby_client.h"
 
-#include <poll.h>
+#include <sys/select.h>
 
+#include <algorithm>
+#include <climits>
 #include <mutex>
-#include <vector>
 
-namespace quarel::lobby {
+namespace quarel::platform {
 
 namespace {
 
-// curl_multi_poll needs a finite limit; the transfer's own time-out timer ends the wait sooner.
-constexpr int kLongestWaitMs = 60'000;
-
-void poll_fds(std::span<const int> fds, int timeout_ms) {
-    std::vector<pollfd> p;
-    p.reserve(fds.size());
-    for (const int fd : fds) p.push_back({fd, POLLIN, 0});
-    ::poll(p.data(), p.size(), timeout_ms);
-}
+// While libcurl has no socket to show (a name lookup under way, say), the transfer is looked at again
+// after this long at the latest, as libcurl asks of loops that wait on their own.
+constexpr long kNoSocketMs = 100;
 
 }  // namespace
 
@@ -106,7 +101,7 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
     set(CURLOPT_HTTPGET, 1L);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_REQUEST_TARGET, target.c_str());
-    set(CURLOPT_USERAGENT, kUserAgent);
+    set(CURLOPT_USERAGENT, lobby::kUserAgent);
     set(CURLOPT_HTTPHEADER, headers_);
     set(CURLOPT_TIMEOUT, timeout_seconds_);
     set(CURLOPT_NOSIGNAL, 1L);
@@ -151,19 +146,25 @@ bool CurlLobbyClient::advance(core::Console& out) {
     return false;
 }
 
-void CurlLobbyClient::wait(std::span<const int> fds, int timeout_ms) {
-    if (!busy_ || !in_multi_) {
-        poll_fds(fds, timeout_ms);
-        return;
+int CurlLobbyClient::watch(std::vector<pollfd>& fds) {
+    if (!busy_ || !in_multi_) return -1;
+    fd_set read_set, write_set, error_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_ZERO(&error_set);
+    int max_fd = -1;
+    if (curl_multi_fdset(multi_, &read_set, &write_set, &error_set, &max_fd) != CURLM_OK) max_fd = -1;
+    for (int fd = 0; fd <= max_fd; ++fd) {
+        short events = 0;
+        if (FD_ISSET(fd, &read_set)) events |= POLLIN;
+        if (FD_ISSET(fd, &write_set)) events |= POLLOUT;
+        if (FD_ISSET(fd, &error_set)) events |= POLLPRI;
+        if (events != 0) fds.push_back({fd, events, 0});
     }
-    std::vector<curl_waitfd> extra;
-    extra.reserve(fds.size());
-    for (const int fd : fds) {
-        if (fd >= 0) extra.push_back({fd, CURL_WAIT_POLLIN, 0});
-    }
-    const int limit = timeout_ms < 0 ? kLongestWaitMs : timeout_ms;
-    int ready = 0;
-    curl_multi_poll(multi_, extra.data(), static_cast<unsigned>(extra.size()), limit, &ready);
+    long timeout = -1;
+    if (curl_multi_timeout(multi_, &timeout) != CURLM_OK) timeout = -1;
+    if (max_fd < 0 && (timeout < 0 || timeout > kNoSocketMs)) timeout = kNoSocketMs;
+    return timeout < 0 ? -1 : static_cast<int>(std::min<long>(timeout, INT_MAX));
 }
 
 std::size_t CurlLobbyClient::on_header(char* data, std::size_t size, std::size_t count, void* self) {
@@ -210,12 +211,4 @@ void CurlLobbyClient::release_transfer() {
     in_multi_ = false;
 }
 
-void wait_for_work(CurlLobbyClient* lobby, std::span<const int> fds, int timeout_ms) {
-    if (lobby != nullptr) {
-        lobby->wait(fds, timeout_ms);
-    } else {
-        poll_fds(fds, timeout_ms);
-    }
-}
-
-}  // namespace quarel::lobby
+}  // namespace quarel::platform

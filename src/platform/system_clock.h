@@ -3,9 +3,9 @@
 
 #include "net/transport.h"
 
-namespace quarel::net {
+namespace quarel::platform {
 
-class SystemClock final : public Clock {
+class SystemClock final : public net::Clock {
 public:
     std::int64_t now() override;
     void sleep_ms(int ms) override;
@@ -14,4 +14,4 @@ public:
     static std::int64_t ms_until_second(std::int64_t second);
 };
 
-}  // namespace quarel::net
+}  // namespace quarel::platform

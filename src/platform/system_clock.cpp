@@ -1,10 +1,10 @@
 // SystemClock: calendar seconds from time(), pauses from nanosleep.
-#include "net/system_clock.h"
+#include "platform/system_clock.h"
 
 #include <cerrno>
 #include <ctime>
 
-namespace quarel::net {
+namespace quarel::platform {
 
 std::int64_t SystemClock::now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -34,4 +34,4 @@ std::int64_t SystemClock::ms_until_second(std::int64_t second) {
     return target_ms > now_ms ? target_ms - now_ms : 0;
 }
 
-}  // namespace quarel::net
+}  // namespace quarel::platform

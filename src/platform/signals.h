@@ -2,29 +2,31 @@
 // so that the main loop wakes from its wait, finishes its pass and leaves.
 #pragma once
 
-namespace quarel::core {
+#include "platform/wait.h"
+
+namespace quarel::platform {
 
 // Installs handlers for SIGINT and SIGTERM for its lifetime (the previous ones come back on
 // destruction). Handlers are installed without SA_RESTART, so a wait that the signal interrupts ends
 // at once; the self-pipe covers a signal that arrives between the flag check and the wait. At most one
 // instance may exist at a time.
-class ShutdownSignals {
+class ShutdownSignals final : public WaitSource {
 public:
     ShutdownSignals();
-    ~ShutdownSignals();
+    ~ShutdownSignals() override;
     ShutdownSignals(const ShutdownSignals&) = delete;
     ShutdownSignals& operator=(const ShutdownSignals&) = delete;
 
     // True once SIGINT or SIGTERM came.
     bool requested() const;
-    // The signal that asked for the stop (0 while none did).
-    int signal_number() const;
-    // Becomes readable when a stop is requested; add it to every wait of the main loop (-1 when the
-    // pipe could not be made: then only the interrupted wait wakes the loop).
+    // Becomes readable when a stop is requested (-1 when the pipe could not be made: then only the
+    // interrupted wait wakes the loop).
     int wake_fd() const { return read_fd_; }
+    // The wake descriptor is watched; a stop already requested is work at once.
+    int watch(std::vector<pollfd>& fds) override;
 
 private:
     int read_fd_ = -1;
 };
 
-}  // namespace quarel::core
+}  // namespace quarel::platform

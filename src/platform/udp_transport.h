@@ -6,10 +6,11 @@
 #include <memory>
 
 #include "net/transport.h"
+#include "platform/wait.h"
 
-namespace quarel::net {
+namespace quarel::platform {
 
-class UdpTransport final : public Transport {
+class UdpTransport final : public net::Transport, public WaitSource {
 public:
     UdpTransport();
     ~UdpTransport() override;
@@ -20,19 +21,23 @@ public:
     static bool network_available();
 
     // Creates the socket and binds it to `port` on all interfaces. False when the port cannot be bound.
-    bool open(Socket socket, std::uint16_t port);
+    bool open(net::Socket socket, std::uint16_t port);
     void close_all();
 
     // The descriptor of a socket (-1 when not open), for waiting on readiness.
-    int fd(Socket socket) const { return fds_[index(socket)]; }
+    int fd(net::Socket socket) const { return fds_[index(socket)]; }
     // The port a socket is bound to (useful when it was opened on port 0).
-    std::uint16_t bound_port(Socket socket) const;
+    std::uint16_t bound_port(net::Socket socket) const;
 
     // The game socket is read ahead: one system call takes every datagram waiting, up to kReadAhead,
     // and hands them out one by one in arrival order. The chat socket is read one datagram per call.
-    std::size_t receive(Socket socket, std::span<std::uint8_t> buf, Address& from) override;
-    SendResult send(Socket socket, const Address& to, std::span<const std::uint8_t> bytes) override;
-    std::size_t waiting(Socket socket) const override;
+    std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override;
+    net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override;
+    std::size_t waiting(net::Socket socket) const override;
+
+    // Both sockets are watched for datagrams; datagrams already read ahead are work at once (the socket
+    // itself may have nothing left to wake a poll).
+    int watch(std::vector<pollfd>& fds) override;
 
     static constexpr unsigned kReadAhead = 16;
     // Receive queue asked for on the game socket: room for a STATE from every one of the most players
@@ -40,10 +45,10 @@ public:
     static constexpr int kGameReceiveBuffer = 1 << 20;
 
 private:
-    static int index(Socket socket) { return static_cast<int>(socket); }
-    bool open_socket(Socket socket, std::uint16_t port);
-    std::size_t receive_one_call(int fd, std::span<std::uint8_t> buf, Address& from);
-    std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, Address& from);
+    static int index(net::Socket socket) { return static_cast<int>(socket); }
+    bool open_socket(net::Socket socket, std::uint16_t port);
+    std::size_t receive_one_call(int fd, std::span<std::uint8_t> buf, net::Address& from);
+    std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from);
 
     int fds_[2] = {-1, -1};
     bool v6_[2] = {false, false};
@@ -53,4 +58,4 @@ private:
     std::unique_ptr<ReadAhead> ahead_;
 };
 
-}  // namespace quarel::net
+}  // namespace quarel::platform

@@ -1,0 +1,180 @@
+// Main loop pass and dispatch tables.
+#include "server/loop.h"
+
+#include <algorithm>
+#include <array>
+
+#include "chat/chat.h"
+#include "core/world_clock.h"
+#include "game/game.h"
+#include "protocol/framing.h"
+#include "protocol/messages.h"
+
+namespace quarel::server {
+
+namespace {
+
+using Handler = void (*)(ServerState&, core::Io&, const Datagram&);
+
+struct Route {
+    Handler handler = nullptr;
+    std::size_t min_size = 0;  // a shorter datagram has no complete layout: dropped
+    // The handler's answer may join the STATE answers held back in the outbox. Any other game handler
+    // changes what those answers were written from, so they leave before it runs.
+    bool joins_held = false;
+};
+
+using RouteTable = std::array<Route, 256>;
+
+constexpr RouteTable make_game_routes() {
+    namespace m = protocol::min_size;
+    namespace in = protocol::game_in;
+    RouteTable t{};
+    t[in::JOIN] = {game::on_join, m::JOIN};
+    t[in::STATE] = {game::on_state, m::STATE, true};
+    t[in::ACK] = {game::on_ack, m::ACK};
+    t[in::LEAVE] = {game::on_leave, m::LEAVE};
+    return t;
+}
+
+constexpr RouteTable make_chat_routes() {
+    namespace m = protocol::min_size;
+    namespace in = protocol::chat_in;
+    RouteTable t{};
+    t[in::ASK_SLOTS] = {chat::on_ask_slots, m::ASK_SLOTS};
+    t[in::ASK_MAP] = {chat::on_ask_map, m::ASK_MAP};
+    t[in::SET_NAME] = {chat::on_set_name, m::SET_NAME};
+    t[in::CHAT] = {chat::on_chat, m::CHAT};
+    t[in::WHISPER] = {chat::on_whisper, m::WHISPER};
+    t[in::HEALTH_DELTA] = {chat::on_health_delta, m::HEALTH_DELTA};
+    t[in::RESPAWN] = {chat::on_relay, m::RESPAWN};
+    t[in::EVENT_BYTE] = {chat::on_relay, m::EVENT_BYTE};
+    t[in::EVENT_WORD] = {chat::on_relay, m::EVENT_WORD};
+    t[in::EVENT_ALL] = {chat::on_relay, m::EVENT_ALL};
+    return t;
+}
+
+constexpr RouteTable kGameRoutes = make_game_routes();
+constexpr RouteTable kChatRoutes = make_chat_routes();
+
+// The calendar second a pass works with: the clock is read once, at the start of the pass. Two things
+// can make a pass outlast that reading, and after either the clock is read again: a send that had to
+// wait for its socket (send-until-accepted pauses 1 ms per refusal, for as long as the socket refuses),
+// and the chat drain, whose length is set by how much the senders sent, so each further read of it
+// ticks the world clock with a fresh reading.
+class PassTime {
+public:
+    explicit PassTime(LoopIo& io) : io_(io), pauses_(io.outbox.pauses()), now_(io.clock.now()) {}
+
+    std::int64_t now() {
+        if (io_.outbox.pauses() != pauses_) read();
+        return now_;
+    }
+    void read() {
+        pauses_ = io_.outbox.pauses();
+        now_ = io_.clock.now();
+    }
+
+private:
+    LoopIo& io_;
+    std::uint64_t pauses_;
+    std::int64_t now_;
+};
+
+}  // namespace
+
+void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
+    const Route& r = kGameRoutes[d.bytes[protocol::kTypeAt]];
+    if (r.handler == nullptr) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::UnknownType);
+        return;
+    }
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::TooShort);
+        return;
+    }
+    if (r.joins_held) {
+        r.handler(s, io, d);
+        return;
+    }
+    const std::uint64_t pauses = io.send.pauses();
+    io.send.flush();
+    if (io.send.pauses() == pauses) {
+        r.handler(s, io, d);
+        return;
+    }
+    // The held answers waited for the socket, so time may have passed: the datagram is handled at a
+    // fresh reading of the clock.
+    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now(), d.read_us});
+}
+
+void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
+    const std::uint8_t type = d.bytes[protocol::kTypeAt];
+    const Route& r = kChatRoutes[type];
+    if (r.handler == nullptr) {
+        io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
+        s.metrics.drop(net::Socket::Chat, core::DropReason::UnknownType);
+        return;
+    }
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::TooShort);
+        return;
+    }
+    r.handler(s, io, d);
+}
+
+std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int64_t now) {
+    const std::size_t limit = socket == net::Socket::Game ? s.game_read_limit() : protocol::kChatReadLimit;
+    net::Address from;
+    const std::size_t n = io.net.receive(socket, s.buf().first(limit), from);
+    if (n == 0) return 0;
+    // With metrics kept, a STATE's answer is timed from here.
+    const std::int64_t read_us = io.counted && socket == net::Socket::Game ? io.clock.monotonic_us() : 0;
+    const Datagram d{s.buf().first(n), from, now, read_us};
+    if (n < protocol::kHeaderSize) {
+        s.metrics.drop(socket, core::DropReason::TooShort);
+        return n;
+    }
+    if (!protocol::checksum_ok(d.bytes)) {
+        ++s.metrics.checksum_failures[static_cast<std::size_t>(socket)];
+        return n;
+    }
+    if (socket == net::Socket::Game) {
+        dispatch_game(s, io.io, d);
+    } else {
+        dispatch_chat(s, io.io, d);
+    }
+    return n;
+}
+
+bool run_pass(ServerState& s, LoopIo& io) {
+    PassTime time(io);
+    if (io.history != nullptr) io.history->record(time.now(), s.metrics, s.table.player_count());
+    core::tick_if_due(s, time.now());
+    const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
+    // Held-back answers never outlive the read-ahead that let them wait.
+    if (io.net.waiting(net::Socket::Game) == 0) io.outbox.flush();
+    game::sweep_timeouts(s, io.io, time.now());
+    // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
+    if (game_datagram) return true;
+    for (bool first = true;; first = false) {
+        if (!first) time.read();
+        core::tick_if_due(s, time.now());
+        if (receive_one(s, io, net::Socket::Chat, time.now()) == 0) break;
+    }
+    chat::report_dropped_queries(s, io.io, time.now());
+    chat::loop_message_step(s, io.io, time.now());
+    if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
+    // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
+    if (io.http != nullptr) io.http->serve(time.now());
+    return false;
+}
+
+std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
+    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
+                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report()});
+}
+
+void finish(LoopIo& io) { io.outbox.flush(); }
+
+}  // namespace quarel::server

@@ -1,0 +1,82 @@
+// quarel-server: wires settings, sockets, clock and console together and runs the loop.
+#include <cstdio>
+#include <memory>
+
+#include "core/banner.h"
+#include "core/options.h"
+#include "core/server_state.h"
+#include "core/settings.h"
+#include "platform/config_file.h"
+#include "platform/console.h"
+#include "platform/curl_lobby_client.h"
+#include "platform/signals.h"
+#include "platform/system_clock.h"
+#include "platform/udp_transport.h"
+#include "platform/wait.h"
+#include "server/loop.h"
+#include "server/status_service.h"
+
+using namespace quarel;
+
+int main(int argc, char** argv) {
+    const core::ParsedOptions parsed = core::parse_options(argc, argv);
+    if (parsed.exit_status) {
+        std::fputs(parsed.out.c_str(), stdout);
+        std::fputs(parsed.err.c_str(), stderr);
+        return *parsed.exit_status;
+    }
+    const core::Options& opt = parsed.options;
+
+    // Installed before the sockets open, so that a stop during start-up is not lost.
+    platform::ShutdownSignals stop;
+    platform::StdoutConsole console;
+    core::Settings settings;
+    if (!platform::load_config_file(settings, opt.config_path) && opt.config_given) {
+        // Only the default ./config may be absent: a file named on the command line is meant to be read.
+        std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", opt.config_path.c_str());
+        return 2;
+    }
+    if (auto note = core::clamp_max_slots(settings)) console.write(*note);
+    core::ServerState state(settings);
+    console.write(core::banner(state.settings));
+
+    if (!platform::UdpTransport::network_available()) {
+        console.write("Failed init network!\n");
+        return 1;
+    }
+    platform::UdpTransport udp;
+    if (!udp.open(net::Socket::Chat, opt.chat_port)) console.write("I won't listen chat!\n");
+    if (!udp.open(net::Socket::Game, opt.game_port)) console.write("I won't listen anyone!\n");
+
+    platform::SystemClock clock;
+    // The lobby client exists only on a server that announces itself.
+    std::unique_ptr<platform::CurlLobbyClient> lobby_client;
+    if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
+    // Every datagram in and out is counted on its way through, for the status endpoints.
+    server::LoopIo io{udp, clock, console, lobby_client.get(), &state.metrics};
+
+    // Between passes the loop sleeps on the sockets, the stop signal and the lobby's transfer.
+    platform::WorkWait wait;
+    wait.add(udp);
+    wait.add(stop);
+    if (lobby_client) wait.add(*lobby_client);
+
+    // The status listener, when the --http option or the `http` key asks for it.
+    state.metrics.started_at = clock.now();
+    server::StatusService status(state, udp);
+    if (!status.start(opt.http_given ? opt.http : state.settings.http, console, io, wait)) return 1;
+
+    // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
+    while (!stop.requested()) {
+        if (server::run_pass(state, io)) continue;
+        if (stop.requested()) break;
+        wait.until(server::next_deadline(state, io));
+    }
+    server::finish(io);
+    udp.close_all();
+    // An announcement still in flight is dropped, its connection closed; it prints nothing.
+    io.lobby = nullptr;
+    lobby_client.reset();
+    console.write("Server stopped.\n");
+    return 0;
+}
