@@ -35,6 +35,7 @@ std::string field(const Settings& s, const std::string& key) {
     if (key == "map") return s.map_name;
     if (key == "loop_msg") return s.loop_msg;
     if (key == "lobby") return s.lobby_host;
+    if (key == "admin_token_file") return s.admin_token_file;
     if (key == "loop_time") return std::to_string(s.loop_time);
     if (key == "public") return std::to_string(s.public_listing);
     if (key == "time") return std::to_string(s.start_hour) + ":" + std::to_string(s.start_minute);
@@ -134,6 +135,9 @@ TEST(ConfigFile, WordKeys) {
         // "lobby" shares no compared bytes with "loop_time" or "loop_msg".
         {"lobby h\nloop_time 5\n", "loop_time", "5"}, {"lobby h\nloop_msg m\n", "loop_msg", "m"},
         {"loop_msg m\nlobby h\n", "lobby", "h"},
+        {"admin_token_file /etc/quarel/token more\n", "admin_token_file", "/etc/quarel/token"},
+        {"admin_token_file\n", "admin_token_file", "admin_token"}, {"admin_token_fil x\n", "admin_token_file", "admin_token"},
+        {"admin_token_filex\r\n", "admin_token_file", "x"},
     });
 }
 

@@ -204,7 +204,7 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     ASSERT_FALSE(text.empty());
     ASSERT_EQ(text.back(), '\n');
     const std::vector<std::string> keys = {"slots", "name", "map", "pos", "start_time",
-                                           "loop_time", "loop_msg", "public", "lobby"};
+                                           "loop_time", "loop_msg", "public", "lobby", "admin_token_file"};
     std::map<std::string, int> seen;
     std::istringstream lines(text);
     std::string line, uncommented;
@@ -229,8 +229,10 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     core::Settings s;
     core::apply_config(s, "slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\npublic 1\nlobby w\n");
     ASSERT_EQ(describe(s), "slots=77 pos=5,5,5 time=3:3 loop_time=9 public=1 name=[x] map=[y] loop_msg=[z] lobby=[w]");
+    core::apply_config(s, "admin_token_file t\n");
     core::apply_config(s, uncommented);
     EXPECT_EQ(describe(s), describe(core::Settings{}));
+    EXPECT_EQ(s.admin_token_file, core::Settings{}.admin_token_file);
 }
 
 // A map name cannot drive the terminal: controls, C1 controls, backslashes and stray bytes are shown as

@@ -1,6 +1,7 @@
 // SET_NAME, CHAT, WHISPER and the loop message. Every send here is send-once on the chat socket, to
 // slots' chat addresses.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 
@@ -95,6 +96,27 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     if (to.chat_addr.valid) io.send.chat_once(to.chat_addr, b.first(n));
 }
 
+std::size_t write_server_line(std::span<std::uint8_t> b, std::string_view text) {
+    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
+    put_i32(b, text_msg::kId, 0);  // id 0: no player has it, so clients show the server's own line
+    put_bytes(b, text_msg::kText, text.data(), text.size());
+    put_u8(b, text_msg::kText + text.size(), 0);
+    return text_msg::kText + text.size() + 1;
+}
+
+std::int32_t say(ServerState& s, Io& io, std::string_view text) {
+    assert(text_msg::kText + text.size() + 1 <= kChatReadLimit && "the line must fit one chat datagram");
+    auto b = s.buf();
+    const std::size_t n = write_server_line(b, text);
+    seal(b, n);
+    send_to_named(s, io, b.first(n));
+    std::int32_t sent = 0;
+    for (const PlayerSlot& p : s.table) {
+        if (p.named() && p.chat_addr.valid) ++sent;
+    }
+    return sent;
+}
+
 std::int64_t next_loop_message(const ServerState& s) {
     if (s.settings.loop_time <= 0 || s.next_loop_msg == std::numeric_limits<std::int64_t>::max()) {
         return std::numeric_limits<std::int64_t>::max();
@@ -109,12 +131,7 @@ void loop_message_step(ServerState& s, Io& io, std::int64_t now) {
     if (s.settings.loop_time <= 0) return;
     if (now <= s.next_loop_msg) return;
     auto b = s.buf();
-    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
-    put_i32(b, text_msg::kId, 0);
-    const std::string& text = s.settings.loop_msg;
-    put_bytes(b, text_msg::kText, text.data(), text.size());
-    put_u8(b, text_msg::kText + text.size(), 0);
-    const std::size_t n = text_msg::kText + text.size() + 1;
+    const std::size_t n = write_server_line(b, s.settings.loop_msg);
     seal(b, n);
     send_to_named(s, io, b.first(n));
     s.next_loop_msg = now + s.settings.loop_time;

@@ -2,6 +2,7 @@
 // is handed besides: the datagram and the outside world it may talk to.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -17,6 +18,12 @@
 #include "protocol/slot_table.h"
 
 namespace quarel::core {
+
+// A kicked player's IP address: its JOINs are answered SERVER_FULL while now < until.
+struct RejoinBar {
+    std::array<std::uint8_t, 16> ip{};
+    std::int64_t until = 0;
+};
 
 struct ServerState {
     explicit ServerState(const Settings& loaded);
@@ -39,6 +46,9 @@ struct ServerState {
 
     // Counters for the status page and the metrics endpoint.
     Metrics metrics;
+
+    // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
+    std::vector<RejoinBar> rejoin_bars;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.

@@ -29,6 +29,7 @@ struct Settings {
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
     std::string http;                                 // "http": [ADDR:]PORT of the status listener;
                                                       // empty: no listener
+    std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string>
 
+#include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -90,7 +92,7 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
 // that already holds a slot is a new player: the old slot times out on its own.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    if (s.table.full()) {
+    if (s.table.full() || rejoin_barred(s, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
@@ -141,6 +143,33 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     io.out.print("%d left game.\n", id);
     s.table.release(me);
     ++s.metrics.leaves;
+}
+
+// Kick: as LEAVE, then the line, then the bar. The bar goes on the IP alone: a client that is refused
+// simply joins again from a new port.
+bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now) {
+    const std::int32_t me = s.table.find_by_id(id);
+    if (me < 0) return false;
+    announce_gone(s, io, me, id);
+    const PlayerSlot& slot = s.table[me];
+    const std::string name = core::escape_controls(slot.name.data());
+    const std::string who = core::escape_controls(by);
+    if (reason.empty()) {
+        io.out.print("%d aka %s kicked by %s.\n", id, name.c_str(), who.c_str());
+    } else {
+        io.out.print("%d aka %s kicked by %s: %s\n", id, name.c_str(), who.c_str(),
+                     core::escape_controls(reason).c_str());
+    }
+    auto& bars = s.rejoin_bars;
+    std::erase_if(bars, [&](const core::RejoinBar& bar) { return bar.until <= now || bar.ip == slot.game_addr.ip; });
+    bars.push_back({slot.game_addr.ip, now + kRejoinBarSeconds});
+    s.table.release(me);
+    return true;
+}
+
+bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
+    return std::any_of(s.rejoin_bars.begin(), s.rejoin_bars.end(),
+                       [&](const core::RejoinBar& bar) { return bar.ip == from.ip && now < bar.until; });
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the

@@ -2,6 +2,7 @@
 #include "platform/config_file.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace quarel::platform {
 
@@ -23,6 +24,12 @@ bool load_config_file(core::Settings& settings, const std::string& path) {
     if (!read_whole) return false;
     core::apply_config(settings, text);
     return true;
+}
+
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path) {
+    core::Settings fresh;
+    if (!load_config_file(fresh, path)) return core::reload_settings(s, out, path, std::nullopt);
+    return core::reload_settings(s, out, path, std::move(fresh));
 }
 
 }  // namespace quarel::platform

@@ -1,8 +1,10 @@
-// Reading the `config` file from disk; core::apply_config parses its text.
+// Reading the `config` file from disk, at start-up and on a reload; core::apply_config parses its text.
 #pragma once
 
 #include <string>
 
+#include "core/reload.h"
+#include "core/server_state.h"
 #include "core/settings.h"
 
 namespace quarel::platform {
@@ -10,5 +12,9 @@ namespace quarel::platform {
 // Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened
 // or read to its end (a directory, an I/O error).
 bool load_config_file(core::Settings& settings, const std::string& path);
+
+// Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live
+// keys at once, one line for the keys that need a restart; nothing changes when it cannot be read).
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path);
 
 }  // namespace quarel::platform

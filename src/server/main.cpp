@@ -61,6 +61,22 @@ int main(int argc, char** argv) {
     wait.add(stop);
     if (lobby_client) wait.add(*lobby_client);
 
+    // SIGHUP reads the config file again at the end of the pass it interrupted. `public` may change
+    // there, and the lobby client exists exactly while the server announces itself.
+    auto reload = [&] {
+        platform::reload_config_file(state, console, opt.config_path);
+        const bool announce = state.settings.public_listing == 1;
+        if (announce == (lobby_client != nullptr)) return;
+        if (lobby_client) wait.remove(*lobby_client);
+        io.lobby = nullptr;
+        lobby_client.reset();
+        if (announce) {
+            lobby_client = std::make_unique<platform::CurlLobbyClient>();
+            wait.add(*lobby_client);
+            io.lobby = lobby_client.get();
+        }
+    };
+
     // The status listener, when the --http option or the `http` key asks for it.
     state.metrics.started_at = clock.now();
     server::StatusService status(state, udp);
@@ -68,7 +84,9 @@ int main(int argc, char** argv) {
 
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     while (!stop.requested()) {
-        if (server::run_pass(state, io)) continue;
+        const bool game_datagram = server::run_pass(state, io);
+        if (stop.take_reload()) reload();
+        if (game_datagram) continue;
         if (stop.requested()) break;
         wait.until(server::next_deadline(state, io));
     }
