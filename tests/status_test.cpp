@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/config_check.h"
 #include "core/http_address.h"
 #include "core/options.h"
 #include "core/settings.h"
@@ -708,6 +709,22 @@ TEST(HttpAddress, ConfigKeyAndOption) {
         if (!error.empty()) {
             EXPECT_EQ(p.err.substr(0, error.size()), error);
         }
+    }
+}
+
+TEST(HttpAddress, CheckConfigShowsTheListenerAsTheServerWillStartIt) {
+    // {config text, arguments, the http line of the settings}
+    const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
+        {"", {}, "http             (off)\n"},
+        {"http 8080\n", {}, "http             \"8080\"\n"},
+        {"http [::1]:9\n", {}, "http             \"[::1]:9\"\n"},
+        {"http 8080\n", {"--http", "0.0.0.0:81"}, "http             \"0.0.0.0:81\" (--http)\n"},
+    };
+    for (const auto& [text, args, line] : cases) {
+        const core::ParsedOptions p = core::parse_options(args);
+        const core::ConfigReport r = core::check_config(text, "cfg", p.options);
+        EXPECT_NE(r.settings.find("\n" + line), std::string::npos) << text << r.settings;
+        EXPECT_EQ(r.status, 0) << text << r.warnings;
     }
 }
 

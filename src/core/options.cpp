@@ -36,6 +36,7 @@ Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePo
 
 std::string usage_text() {
     return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
+           "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N]\n"
            "       quarel-server --help | --version\n"
            "Runs the Quarel MultiPlayer dedicated server until it receives SIGINT or SIGTERM.\n"
            "  --config PATH    read the settings from PATH instead of ./config\n"
@@ -43,6 +44,8 @@ std::string usage_text() {
            "  --game-port N    UDP port of the game socket (default 4174)\n"
            "  --http [ADDR:]PORT  serve the status page, JSON and metrics over HTTP (a port alone:\n"
            "                   127.0.0.1; IPv6 in brackets; port 0: any free port)\n"
+           "  --check-config [PATH]  print the settings as the server would use them, warn about\n"
+           "                   lines that set nothing or not what they seem; exit 0 clean, 1 with warnings\n"
            "  --help           print this text and exit\n"
            "  --version        print the version and exit\n";
 }
@@ -73,6 +76,13 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
+        if (name == "--check-config") {
+            // The path is optional: taken from "=PATH" or from a next argument that is no option.
+            opt.check_config = true;
+            if (!value && i + 1 < args.size() && !args[i + 1].starts_with("-")) value = args[++i];
+            if (!value) continue;
+            name = "--config";
+        }
         if (name != "--config" && name != "--chat-port" && name != "--game-port" && name != "--http") {
             return usage_error(std::move(result), "unknown option '" + std::string(arg) + "'");
         }
@@ -99,7 +109,10 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             (name == "--chat-port" ? chat_given : game_given) = true;
         }
     }
-    if ((chat_given || game_given) && opt.chat_port == opt.game_port) {
+    opt.chat_port_given = chat_given;
+    opt.game_port_given = game_given;
+    // A port given alone is compared with the other one once the config file is read.
+    if (chat_given && game_given && opt.chat_port == opt.game_port) {
         return usage_error(std::move(result), "the chat and game ports must differ");
     }
     return result;

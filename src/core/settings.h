@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/messages.h"
+
 namespace quarel::core {
 
 // Lobby host used when the config file names none (key "lobby").
@@ -30,6 +32,11 @@ struct Settings {
     std::string http;                                 // "http": [ADDR:]PORT of the status listener;
                                                       // empty: no listener
     std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
+    std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
+    std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins
+    std::string bind;                                 // "bind": the one IPv4 or IPv6 address both UDP
+                                                      // sockets (and the lobby request) use; "": all
+    std::int32_t log_timestamps = 0;                  // "log_timestamps": 1 stamps every console line
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -61,7 +61,8 @@ bool global_init() {
     return ok;
 }
 
-CurlLobbyClient::CurlLobbyClient(long timeout_seconds) : timeout_seconds_(timeout_seconds) {
+CurlLobbyClient::CurlLobbyClient(long timeout_seconds, std::string source)
+    : timeout_seconds_(timeout_seconds), source_(std::move(source)) {
     // Without the library or the multi handle every announcement fails at its connection step.
     if (global_init()) multi_ = curl_multi_init();
 }
@@ -109,6 +110,14 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
     set(CURLOPT_QUICK_EXIT, 1L);
     // Nothing survives an announcement: the connection closes when it ends.
     set(CURLOPT_FORBID_REUSE, 1L);
+    if (!source_.empty()) {
+        // "host!" takes the address as it is (no interface-name lookup); only the lobby's addresses of
+        // the source's family can be reached from it.
+        const std::string interface = "host!" + source_;
+        set(CURLOPT_INTERFACE, interface.c_str());
+        set(CURLOPT_IPRESOLVE, static_cast<long>(source_.find(':') == std::string::npos ? CURL_IPRESOLVE_V4
+                                                                                       : CURL_IPRESOLVE_V6));
+    }
     set(CURLOPT_PREREQFUNCTION, &CurlLobbyClient::on_connected);
     set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     set(CURLOPT_HEADERFUNCTION, &CurlLobbyClient::on_header);

@@ -39,7 +39,9 @@ bool global_init();
 
 class CurlLobbyClient final : public lobby::LobbyClient, public WaitSource {
 public:
-    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds);
+    // `source`: the local address the request goes out from ("" lets the system choose), so that a game
+    // bound to one address of the machine is announced from that address.
+    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds, std::string source = "");
     ~CurlLobbyClient() override;
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;
@@ -63,6 +65,7 @@ private:
     void release_transfer();
 
     long timeout_seconds_;
+    std::string source_;
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;

@@ -94,8 +94,8 @@ void UdpTransport::close_all() {
     if (ahead_) ahead_->next = ahead_->count = 0;
 }
 
-bool UdpTransport::open(net::Socket socket, std::uint16_t port) {
-    const bool ok = open_socket(socket, port);
+bool UdpTransport::open(net::Socket socket, std::uint16_t port, const net::BindAddress& bind) {
+    const bool ok = bind.any ? open_socket(socket, port) : open_on(socket, port, bind.address);
     if (ok && socket == net::Socket::Game) {
         // A bigger queue than the kernel's default absorbs bursts; the kernel caps the value asked for.
         setsockopt(fds_[index(socket)], SOL_SOCKET, SO_RCVBUF, &kGameReceiveBuffer, sizeof kGameReceiveBuffer);
@@ -141,6 +141,43 @@ bool UdpTransport::open_socket(net::Socket socket, std::uint16_t port) {
     }
     fds_[i] = fd;
     v6_[i] = false;
+    return true;
+}
+
+bool UdpTransport::open_on(net::Socket socket, std::uint16_t port, const net::Address& local) {
+    const int i = index(socket);
+    if (fds_[i] >= 0) {
+        ::close(fds_[i]);
+        fds_[i] = -1;
+    }
+    const bool v4 = local.is_ipv4();
+    const int fd = ::socket(v4 ? AF_INET : AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    bool ok = make_nonblocking(fd);
+    if (v4) {
+        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
+        sin.sin_family = AF_INET;
+        std::memcpy(&sin.sin_addr.s_addr, local.ip.data() + 12, 4);
+        sin.sin_port = htons(port);
+        len = sizeof sin;
+    } else {
+        // This address alone: no IPv4 peers through it.
+        const int on = 1;
+        ok = ok && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0;
+        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
+        sin6.sin6_family = AF_INET6;
+        std::memcpy(&sin6.sin6_addr, local.ip.data(), 16);
+        sin6.sin6_port = htons(port);
+        len = sizeof sin6;
+    }
+    if (!ok || ::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        ::close(fd);
+        return false;
+    }
+    fds_[i] = fd;
+    v6_[i] = !v4;
     return true;
 }
 

@@ -165,6 +165,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
     chat::report_dropped_queries(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
+    if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
     if (io.http != nullptr) io.http->serve(time.now());
     return false;
@@ -172,7 +173,8 @@ bool run_pass(ServerState& s, LoopIo& io) {
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
-                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report()});
+                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report(),
+                     agones::next_call(io.sidecar, s.table.player_count())});
 }
 
 void finish(LoopIo& io) { io.outbox.flush(); }

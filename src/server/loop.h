@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "agones/sdk.h"
 #include "core/console.h"
 #include "core/counting_transport.h"
 #include "core/metrics.h"
@@ -45,6 +46,7 @@ struct LoopIo {
     net::Clock& clock;
     core::Console& out;
     lobby::LobbyClient* lobby;
+    agones::Schedule* sidecar = nullptr;  // under the orchestrator: the SDK sidecar's calls
     protocol::Outbox outbox;
     core::Io io;
     // With the status listener on: the listener, which answers what requests it has at the end of a
@@ -72,13 +74,14 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 
 // One pass, in this order: the charts' sample (with the status listener on); clock tick; one game
 // datagram; time-out sweep; and only when no game datagram came: drain the chat socket (a clock tick
-// before each read), the summary line of refused queries, the loop message, the lobby, the HTTP
-// requests. Returns true when a game datagram came, in which case the next pass should start at once.
+// before each read), the summary line of refused queries, the loop message, the lobby, the SDK
+// sidecar's calls, the HTTP requests. Returns true when a game datagram came, in which case the next
+// pass should start at once.
 bool run_pass(ServerState& s, LoopIo& io);
 
 // The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
-// the loop message, the summary line of refused queries or a lobby announcement. Between now and then
-// only a datagram (or the lobby's own sockets) can give a pass something to do.
+// the loop message, the summary line of refused queries, a lobby announcement or an SDK sidecar call.
+// Between now and then only a datagram (or the HTTP clients' own sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 
 // The last step of a clean stop, before the sockets close: STATE answers still held back belong to

@@ -1,14 +1,20 @@
 // quarel-server: wires settings, sockets, clock and console together and runs the loop.
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "core/banner.h"
+#include "core/config_check.h"
 #include "core/options.h"
 #include "core/server_state.h"
 #include "core/settings.h"
+#include "core/stamped_console.h"
+#include "net/bind_address.h"
+#include "platform/agones_client.h"
 #include "platform/config_file.h"
 #include "platform/console.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/local_time.h"
 #include "platform/signals.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
@@ -26,16 +32,27 @@ int main(int argc, char** argv) {
         return *parsed.exit_status;
     }
     const core::Options& opt = parsed.options;
+    if (opt.check_config) return platform::check_config_file(opt);
 
     // Installed before the sockets open, so that a stop during start-up is not lost.
     platform::ShutdownSignals stop;
-    platform::StdoutConsole console;
+    platform::StdoutConsole plain_console;
     core::Settings settings;
     if (!platform::load_config_file(settings, opt.config_path) && opt.config_given) {
         // Only the default ./config may be absent: a file named on the command line is meant to be read.
         std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", opt.config_path.c_str());
         return 2;
     }
+    // Hosting: ports from the command line win over the file's; `log_timestamps 1` stamps every line.
+    core::apply_options(settings, opt);
+    if (settings.chat_port == settings.game_port) {
+        std::fprintf(stderr, "quarel-server: the chat and game ports must differ (both %u)\n",
+                     unsigned{settings.chat_port});
+        return 2;
+    }
+    core::StampedConsole stamped_console(plain_console, platform::local_time_now);
+    core::Console& console =
+        settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped_console) : plain_console;
     if (auto note = core::clamp_max_slots(settings)) console.write(*note);
     core::ServerState state(settings);
     console.write(core::banner(state.settings));
@@ -45,13 +62,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     platform::UdpTransport udp;
-    if (!udp.open(net::Socket::Chat, opt.chat_port)) console.write("I won't listen chat!\n");
-    if (!udp.open(net::Socket::Game, opt.game_port)) console.write("I won't listen anyone!\n");
+    // A `bind` that is no address opens neither socket, as an address the machine does not have would.
+    const std::optional<net::BindAddress> bind = net::parse_bind(state.settings.bind);
+    const bool chat_open = bind && udp.open(net::Socket::Chat, state.settings.chat_port, *bind);
+    if (!chat_open) console.write("I won't listen chat!\n");
+    const bool game_open = bind && udp.open(net::Socket::Game, state.settings.game_port, *bind);
+    if (!game_open) console.write("I won't listen anyone!\n");
 
     platform::SystemClock clock;
-    // The lobby client exists only on a server that announces itself.
+    // The lobby client exists only on a server that announces itself; it announces from the bound address.
     std::unique_ptr<platform::CurlLobbyClient> lobby_client;
-    if (state.settings.public_listing == 1) lobby_client = std::make_unique<platform::CurlLobbyClient>();
+    if (state.settings.public_listing == 1) {
+        lobby_client = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds,
+                                                                   bind ? bind->host_text() : "");
+    }
     // Every datagram in and out is counted on its way through, for the status endpoints.
     server::LoopIo io{udp, clock, console, lobby_client.get(), &state.metrics};
 
@@ -60,6 +84,12 @@ int main(int argc, char** argv) {
     wait.add(udp);
     wait.add(stop);
     if (lobby_client) wait.add(*lobby_client);
+    // Under the orchestrator, the SDK sidecar hears of a game only once it can be played.
+    const std::unique_ptr<platform::Sidecar> sidecar = platform::sidecar_from_environment(chat_open && game_open);
+    if (sidecar) {
+        io.sidecar = &sidecar->schedule;
+        wait.add(sidecar->client);
+    }
 
     // SIGHUP reads the config file again at the end of the pass it interrupted. `public` may change
     // there, and the lobby client exists exactly while the server announces itself.
