@@ -81,7 +81,8 @@ std::string self_exe() {
     return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
 }
 
-ServerChild::ServerChild(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots)
+ServerChild::ServerChild(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots,
+                         const std::vector<std::string>& extra_args)
     : kind_(kind), ports_(ports) {
     char tmpl[] = "/tmp/quarel-bench-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) return;
@@ -90,6 +91,7 @@ ServerChild::ServerChild(Kind kind, const std::string& real_binary, Ports ports,
     std::vector<std::string> args;
     if (kind == Kind::Real) {
         args = {real_binary, "--chat-port", std::to_string(ports.chat), "--game-port", std::to_string(ports.game)};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
     } else {
         args = {self_exe(), "--baseline-server", std::to_string(ports.chat), std::to_string(ports.game),
                 std::to_string(max_slots)};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace quarel::bench {
 
@@ -25,7 +26,9 @@ class ServerChild {
 public:
     // Starts the server in a fresh temporary directory with a config of `max_slots` slots and waits
     // (at most 5 s) until it answers a slot query on the chat port. `ok()` tells whether that worked.
-    ServerChild(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots);
+    // `extra_args` go to the real server after its ports.
+    ServerChild(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots,
+                const std::vector<std::string>& extra_args = {});
     ~ServerChild();
     ServerChild(const ServerChild&) = delete;
     ServerChild& operator=(const ServerChild&) = delete;

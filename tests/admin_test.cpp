@@ -677,6 +677,8 @@ TEST(Reload, LiveKeysApplyAtOnceTheOthersWaitForARestart) {
         {"start_time 8 2\n", {"start_time"}},
         {"start_time 8 1\n", {}},
         {"slots 8\nstart_time 1 1\nmap x\nname y\n", {"slots", "map", "start_time"}},
+        {"http 8080\n", {"http"}},
+        {"http 0.0.0.0:8080\nslots 5\n", {"slots", "http"}},
     };
     for (const auto& [text, restart] : cases) {
         Harness h(with_slots(4));

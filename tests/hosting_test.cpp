@@ -139,6 +139,9 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"bind [2001:db8::7]\nlog_timestamps 1\n", ""},
         {"log_timestamps yes\n", "cfg:1: \"log_timestamps yes\" sets nothing: no number follows \"log_timestamps\"\n"},
         {"log_timestamps 2\n", "cfg:1: \"log_timestamps 2\": only 1 turns it on\n"},
+        {"http localhost:8080\n",
+         "cfg:1: \"http localhost:8080\": \"localhost:8080\" is not [ADDR:]PORT: the server will not start\n"},
+        {"http [::1]:0\nhttp 8080\n", "cfg:1: \"http [::1]:0\" sets nothing: line 2 sets http again\n"},
         // The keys other parts of the server read are known too.
         {"http 127.0.0.1:8080\nstrict_senders 1\nmax_per_ip 4\nlog_queries 1\nadmin_token_file token\n", ""},
         // The earlier of two lines for one key is the one that sets nothing, reported in line order.
@@ -175,7 +178,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "game_port        6001 (--game-port)\n"
               "bind             \"127.0.0.2\"\n"
               "log_timestamps   1\n"
-              "http             (default)\n"
+              "http             (off)\n"
               "strict_senders   (default)\n"
               "max_per_ip       4\n"
               "log_queries      (default)\n"

@@ -102,7 +102,7 @@ TEST(Options, HelpAndVersionExitZeroOnStdout) {
     const auto v = core::parse_options({"--version"});
     EXPECT_EQ(v.exit_status, std::optional<int>(0));
     EXPECT_EQ(v.out, std::string("quarel-server ") + QUAREL_VERSION + "\n");
-    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N]\n", 0), 0u);
+    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n", 0), 0u);
 }
 
 TEST(Options, BadUsageExitsTwoWithReasonAndUsageOnStderr) {

@@ -18,8 +18,11 @@ using namespace protocol;
 namespace {
 
 // A text must end with its NUL inside the received bytes; otherwise it would run on past the datagram.
-bool text_ends_inside(std::span<const std::uint8_t> in, std::size_t from) {
-    return from < in.size() && std::memchr(in.data() + from, 0, in.size() - from) != nullptr;
+// Such a datagram is dropped, and counted.
+bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> in, std::size_t from) {
+    if (from < in.size() && std::memchr(in.data() + from, 0, in.size() - from) != nullptr) return true;
+    s.metrics.drop(net::Socket::Chat, core::DropReason::UnterminatedText);
+    return false;
 }
 
 void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
@@ -34,7 +37,7 @@ void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagra
 // un-names the slot) and sends the full NAME_LIST to every named player.
 void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    if (!text_ends_inside(in, text_msg::kText)) return;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
@@ -65,7 +68,7 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
 // every named player, the sender included when named; also when the id has no slot.
 void on_chat(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    if (!text_ends_inside(in, text_msg::kText)) return;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me >= 0) {
         io.out.print("%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
@@ -81,7 +84,7 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
 // alone, named or not, provided it has a chat address.
 void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    if (!text_ends_inside(in, whisper::kText)) return;
+    if (!text_ends_inside(s, in, whisper::kText)) return;
     const std::int32_t target = s.table.find_by_id(get_i32(in, whisper::kTarget));
     if (target < 0) return;
     const std::size_t text_size = in.size() - whisper::kText;

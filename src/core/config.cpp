@@ -123,6 +123,10 @@ void apply_line(Settings& st, std::string_view line) {
     } else if (has_key(line, "lobby")) {
         const std::string_view word = scan_word(value_at(line, 5));
         if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "http")) {
+        // Checked when the listener starts: a host who asked for it hears why it did not.
+        const std::string_view word = scan_word(value_at(line, 4));
+        if (!word.empty()) st.http = cut(word, protocol::kLongTextField - 1);
     } else if (has_key(line, "admin_token_file")) {
         const std::string_view word = scan_word(value_at(line, 16));
         if (!word.empty()) st.admin_token_file = cut(word, protocol::kLongTextField - 1);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/config_syntax.h"
+#include "core/http_address.h"
 #include "core/world_clock.h"
 #include "net/bind_address.h"
 
@@ -130,6 +131,11 @@ std::string judge_bind(const Value& v, bool&) {
     return quoted(v.text) + " is not an IPv4 or IPv6 address: neither UDP socket will open";
 }
 
+std::string judge_http(const Value& v, bool&) {
+    if (parse_http_address(v.text)) return "";
+    return quoted(v.text) + " is not [ADDR:]PORT: the server will not start";
+}
+
 // One row per key the file may hold. A key's compared bytes begin no other key's, so the order does
 // not matter for matching; it is the order of the printed settings.
 constexpr Key kKeys[] = {
@@ -167,8 +173,12 @@ constexpr Key kKeys[] = {
      [](const Settings& s, const Options&) { return s.bind.empty() ? std::string("(all addresses)") : quoted(s.bind); }},
     {"log_timestamps", 14, Kind::Int, 0, judge_switch,
      [](const Settings& s, const Options&) { return show_int(s.log_timestamps); }},
-    // Read by the HTTP listener, the query log and the admin API.
-    {"http", 4, Kind::Word, protocol::kLongTextField - 1, nullptr, nullptr},
+    {"http", 4, Kind::Word, protocol::kLongTextField - 1, judge_http,
+     [](const Settings& s, const Options& o) {
+         if (o.http_given) return quoted(o.http) + " (--http)";
+         return s.http.empty() ? std::string("(off)") : quoted(s.http);
+     }},
+    // Read by the sender checks, the query log and the admin API.
     {"strict_senders", 14, Kind::Int, 0, nullptr, nullptr},
     {"max_per_ip", 10, Kind::Int, 0, nullptr, nullptr},
     {"log_queries", 11, Kind::Int, 0, nullptr, nullptr},

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "core/http_address.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
@@ -34,13 +35,15 @@ ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
 Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePort) {}
 
 std::string usage_text() {
-    return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N]\n"
+    return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
            "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N]\n"
            "       quarel-server --help | --version\n"
            "Runs the Quarel MultiPlayer dedicated server until it receives SIGINT or SIGTERM.\n"
            "  --config PATH    read the settings from PATH instead of ./config\n"
            "  --chat-port N    UDP port of the chat and query socket (default 4173)\n"
            "  --game-port N    UDP port of the game socket (default 4174)\n"
+           "  --http [ADDR:]PORT  serve the status page, JSON and metrics over HTTP (a port alone:\n"
+           "                   127.0.0.1; IPv6 in brackets; port 0: any free port)\n"
            "  --check-config [PATH]  print the settings as the server would use them, warn about\n"
            "                   lines that set nothing or not what they seem; exit 0 clean, 1 with warnings\n"
            "  --help           print this text and exit\n"
@@ -80,7 +83,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             if (!value) continue;
             name = "--config";
         }
-        if (name != "--config" && name != "--chat-port" && name != "--game-port") {
+        if (name != "--config" && name != "--chat-port" && name != "--game-port" && name != "--http") {
             return usage_error(std::move(result), "unknown option '" + std::string(arg) + "'");
         }
         if (!value) {
@@ -91,6 +94,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             if (value->empty()) return usage_error(std::move(result), "--config needs a value");
             opt.config_path = std::string(*value);
             opt.config_given = true;
+        } else if (name == "--http") {
+            if (!parse_http_address(*value)) {
+                return usage_error(std::move(result), "--http: '" + std::string(*value) + "' is not [ADDR:]PORT");
+            }
+            opt.http = std::string(*value);
+            opt.http_given = true;
         } else {
             std::uint16_t& port = name == "--chat-port" ? opt.chat_port : opt.game_port;
             if (!parse_port(*value, port)) {

@@ -16,6 +16,8 @@ std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh) {
     if (fresh.start_hour != now.start_hour || fresh.start_minute != now.start_minute) {
         restart.emplace_back("start_time");
     }
+    // The status listener is bound once, at start-up.
+    if (fresh.http != now.http) restart.emplace_back("http");
 
     // The next loop message is due a period after the last one: with a new period, measure again from
     // there. While the message was off there is no last one, and the deadline stands.

@@ -11,6 +11,7 @@
 #include "core/console.h"
 #include "core/join_allowance.h"
 #include "core/line_limiter.h"
+#include "core/metrics.h"
 #include "core/query_limiter.h"
 #include "core/settings.h"
 #include "net/address.h"
@@ -48,6 +49,9 @@ struct ServerState {
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     QueryLimiter query_limit;
 
+    // Counters for the status page and the metrics endpoint.
+    Metrics metrics;
+
     // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
     std::vector<RejoinBar> rejoin_bars;
 
@@ -80,6 +84,9 @@ struct Datagram {
     std::span<const std::uint8_t> bytes;
     net::Address from;
     std::int64_t now;
+    // The clock's monotonic_us() when the datagram was read (game socket only): where the time of a
+    // STATE's answer starts.
+    std::int64_t read_us = 0;
 };
 
 }  // namespace quarel::core

@@ -29,6 +29,8 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::string http;                                 // "http": [ADDR:]PORT of the status listener;
+                                                      // empty: no listener
     std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
     std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
     std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins

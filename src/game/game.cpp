@@ -95,15 +95,19 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
     // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server; a
     // barred one spends none of its source's allowance.
-    if (s.table.full() || rejoin_barred(s, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
+    const bool full = s.table.full();
+    if (full || rejoin_barred(s, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
+        ++(full ? s.metrics.server_full : s.metrics.joins_refused);
         return;
     }
     for (PlayerSlot& p : s.table) p.acks = 0;
     const std::int32_t me = s.table.take();
+    ++s.metrics.joins;
     PlayerSlot& slot = s.table[me];
+    slot.joined_at = d.now;
     io.out.print("%d joined to battle! Now we have %d players.\n", slot.id, s.table.player_count());
     slot.game_addr = d.from;
     const auto in = d.bytes;
@@ -143,6 +147,7 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     announce_gone(s, io, me, id);
     io.out.print("%d left game.\n", id);
     s.table.release(me);
+    ++s.metrics.leaves;
 }
 
 // Kick: as LEAVE, then the line, then the bar. The bar goes on the IP alone: a client that is refused
@@ -190,7 +195,7 @@ void on_state(ServerState& s, Io& io, const Datagram& d) {
     const std::size_t longest =
         std::max(s.game_read_limit(), list::kEntries + list::kDetailEntry * static_cast<std::size_t>(s.table.size()));
     const std::span<std::uint8_t> out = io.send.answer_space(s.buf(), longest);
-    io.send.answer(slot.game_addr, write_state_answer(s, me, out));
+    io.send.answer(slot.game_addr, write_state_answer(s, me, out), d.read_us);
 }
 
 // ACK: moves the player to detailed lists until the next join; keeps it from timing out. The count
@@ -227,6 +232,7 @@ void sweep_timeouts(ServerState& s, Io& io, std::int64_t now) {
         const std::int32_t id = p.id;
         const std::array<char, kNameField> name = p.name;
         s.table.release(i);
+        ++s.metrics.timeouts;
         io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id,
                      core::escape_controls(name.data()).c_str(), s.table.player_count());
     }

@@ -1,6 +1,7 @@
 // The HTTP seam: what the listener hands a handler, and what the handler answers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@ struct HttpRequest {
     std::string authorization;  // the Authorization header, "" when absent
     std::string body;           // the request body (bounded by the listener)
     Address peer;               // the client's address
+    std::int64_t now = 0;       // the calendar second of the loop pass that serves it
 };
 
 struct HttpResponse {

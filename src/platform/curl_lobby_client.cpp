@@ -26,6 +26,20 @@ Failure classify(CURLcode result, bool connected, bool answered) {
     return connected ? Failure::Send : Failure::Connect;
 }
 
+core::LobbyResult lobby_result(Failure failure) {
+    switch (failure) {
+        case Failure::None:
+            return core::LobbyResult::Answered;
+        case Failure::Connect:
+            return core::LobbyResult::ConnectFailed;
+        case Failure::Request:
+            return core::LobbyResult::RequestFailed;
+        case Failure::Send:
+            return core::LobbyResult::SendFailed;
+    }
+    return core::LobbyResult::SendFailed;
+}
+
 std::string failure_line(Failure failure, int code) {
     switch (failure) {
         case Failure::None:
@@ -189,6 +203,7 @@ int CurlLobbyClient::on_connected(void* self, char*, char*, int, int) {
 }
 
 void CurlLobbyClient::finish(core::Console& out, Failure failure, int code) {
+    last_result_ = lobby_result(failure);
     if (failure != Failure::None) out.write(failure_line(failure, code));
     release_transfer();
     busy_ = false;

@@ -107,8 +107,18 @@ private:
 
 void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
     const Route& r = kGameRoutes[d.bytes[protocol::kTypeAt]];
-    if (r.handler == nullptr || d.bytes.size() < r.min_size) return;
-    if (!sender_allowed(s, r, d)) return;
+    if (r.handler == nullptr) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::UnknownType);
+        return;
+    }
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::TooShort);
+        return;
+    }
+    if (!sender_allowed(s, r, d)) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::RefusedSender);
+        return;
+    }
     if (r.joins_held) {
         r.handler(s, io, d);
         return;
@@ -121,7 +131,7 @@ void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
     }
     // The held answers waited for the socket, so time may have passed: the datagram is handled at a
     // fresh reading of the clock.
-    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now()});
+    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now(), d.read_us});
 }
 
 void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
@@ -130,10 +140,17 @@ void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
     if (r.handler == nullptr) {
         // Anyone can send these: a few lines a second, the rest summed up once a minute.
         if (s.unknown_lines.admit(d.now)) io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
+        s.metrics.drop(net::Socket::Chat, core::DropReason::UnknownType);
         return;
     }
-    if (d.bytes.size() < r.min_size) return;
-    if (!sender_allowed(s, r, d)) return;
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::TooShort);
+        return;
+    }
+    if (!sender_allowed(s, r, d)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::RefusedSender);
+        return;
+    }
     r.handler(s, io, d);
 }
 
@@ -142,8 +159,17 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
     net::Address from;
     const std::size_t n = io.net.receive(socket, s.buf().first(limit), from);
     if (n == 0) return 0;
-    const Datagram d{s.buf().first(n), from, now};
-    if (!protocol::checksum_ok(d.bytes)) return n;
+    // With metrics kept, a STATE's answer is timed from here.
+    const std::int64_t read_us = io.counted && socket == net::Socket::Game ? io.clock.monotonic_us() : 0;
+    const Datagram d{s.buf().first(n), from, now, read_us};
+    if (n < protocol::kHeaderSize) {
+        s.metrics.drop(socket, core::DropReason::TooShort);
+        return n;
+    }
+    if (!protocol::checksum_ok(d.bytes)) {
+        ++s.metrics.checksum_failures[static_cast<std::size_t>(socket)];
+        return n;
+    }
     if (socket == net::Socket::Game) {
         dispatch_game(s, io.io, d);
     } else {
@@ -154,6 +180,7 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 
 bool run_pass(ServerState& s, LoopIo& io) {
     PassTime time(io);
+    if (io.history != nullptr) io.history->record(time.now(), s.metrics, s.table.player_count());
     core::tick_if_due(s, time.now());
     const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
     // Held-back answers never outlive the read-ahead that let them wait.
@@ -171,6 +198,12 @@ bool run_pass(ServerState& s, LoopIo& io) {
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
     if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
+    // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
+    if (io.http != nullptr) {
+        // The outbox keeps its own count of sends given up; the metrics show it as of this pass.
+        s.metrics.game_sends_dropped = io.outbox.dropped().game;
+        io.http->serve(time.now());
+    }
     return false;
 }
 

@@ -23,6 +23,7 @@
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
 #include "server/loop.h"
+#include "server/status_service.h"
 
 using namespace quarel;
 
@@ -126,7 +127,8 @@ int main(int argc, char** argv) {
         lobby_client = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds,
                                                                    bind ? bind->host_text() : "");
     }
-    server::LoopIo io{udp, clock, console, lobby_client.get()};
+    // Every datagram in and out is counted on its way through, for the status endpoints.
+    server::LoopIo io{udp, clock, console, lobby_client.get(), &state.metrics};
 
     // Between passes the loop sleeps on the sockets, the stop signal and the lobby's transfer.
     platform::WorkWait wait;
@@ -156,6 +158,11 @@ int main(int argc, char** argv) {
             io.lobby = lobby_client.get();
         }
     };
+
+    // The status listener, when the --http option or the `http` key asks for it.
+    state.metrics.started_at = clock.now();
+    server::StatusService status(state, udp);
+    if (!status.start(opt.http_given ? opt.http : state.settings.http, console, io, wait)) return 1;
 
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     while (!stop.requested()) {
