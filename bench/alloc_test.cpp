@@ -46,7 +46,7 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         std::array<std::uint8_t, 64> buf{};
         // Warm-up: one STATE each.
         for (std::int32_t id = 1; id <= players; ++id) {
-            f.push(std::span(buf).first(build_state(buf, id, 1)), 0);
+            f.push(std::span(buf).first(build_state(buf, id, 1)), port_of(id));
             if (id % 256 == 0) f.pass_all();
         }
         f.pass_all();
@@ -55,8 +55,8 @@ TEST(NoAllocation, StateAndAckPassesAt4And698Players) {
         const long before = g_allocations.load();
         for (int round = 0; round < 4; ++round) {
             for (std::int32_t id = 1; id <= players; ++id) {
-                f.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(round))), 0);
-                if (id % 3 == 0) f.push(std::span(buf).first(build_ack(buf, id)), 0);
+                f.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(round))), port_of(id));
+                if (id % 3 == 0) f.push(std::span(buf).first(build_ack(buf, id)), port_of(id));
                 if (id % 256 == 0) f.pass_all();
             }
             f.pass_all();
@@ -76,7 +76,7 @@ TEST(NoAllocation, OverLoopbackSockets) {
     ASSERT_TRUE(udp.open(net::Socket::Game, 0));
     core::Settings settings;
     settings.max_slots = 32;
-    core::ServerState state(settings);
+    core::ServerState state(settings, bench_source_hash());
     testkit::ManualClock clock;
     core::StringConsole out;
     server::LoopIo io{udp, clock, out};

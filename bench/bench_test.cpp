@@ -54,12 +54,12 @@ TEST(BaselineReplies, HaveTheShapesOfTheRealServersAnswers) {
         ids.push_back(id_real);
     }
     for (const std::int32_t id : ids) {
-        real.feed(msg(build_ack(buf, id), buf), 1);
+        real.feed(msg(build_ack(buf, id), buf), static_cast<std::uint8_t>(9 + id));  // from its join port
         EXPECT_TRUE(base.answer(msg(build_ack(buf, id), buf)).empty()) << "an ACK gets no answer";
     }
     for (const std::int32_t id : ids) {
         const Bytes state = msg(build_state(buf, id, 7), buf);
-        const auto sent = real.feed(state, 1);
+        const auto sent = real.feed(state, static_cast<std::uint8_t>(9 + id));
         ASSERT_EQ(sent.size(), 1u);
         const auto b = base.answer(state);
         EXPECT_EQ(judge_list(sent[0].bytes, protocol::game_out::DETAIL_LIST, kPlayers - 1, protocol::list::kDetailEntry, true),

@@ -82,9 +82,11 @@ Players::Players(int count) : players_(static_cast<std::size_t>(count)), buf_(65
             return;
         }
         setsockopt(p.fd, SOL_SOCKET, SO_RCVBUF, &kPlayerRcvBuf, sizeof kPlayerRcvBuf);
+        // Each player on a loopback address of its own (127.1.0.1 and up), as players come from hosts
+        // of their own: the server limits joins per host.
         sockaddr_in sin{};
         sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin.sin_addr.s_addr = htonl(0x7F010001u + static_cast<std::uint32_t>(i));
         ::bind(p.fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
         epoll_event ev{};
         ev.events = EPOLLIN;

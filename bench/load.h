@@ -1,4 +1,4 @@
-// The simulated players: one UDP socket each on 127.0.0.1, joined one after another, then driven in a
+// The simulated players: one UDP socket each on a loopback address of its own, joined one after another, then driven in a
 // closed loop (one STATE outstanding per player) or an open loop (each player at a fixed rate).
 #pragma once
 

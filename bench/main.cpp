@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "baseline.h"
+#include "http_load.h"
 #include "load.h"
 #include "process.h"
 #include "procfs.h"
@@ -34,11 +35,14 @@ enum class Kind : std::uint8_t { Real, Baseline };
 const char* kind_name(Kind k) { return k == Kind::Real ? "server" : "baseline"; }
 
 // Starts a server of `kind` with a config of `max_slots` slots on `ports`; ready() tells whether it
-// came up within the bound.
-std::unique_ptr<ServerProcess> start(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots) {
+// came up within the bound. `extra_args` go to the real server after its ports.
+std::unique_ptr<ServerProcess> start(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots,
+                                     const std::vector<std::string>& extra_args = {}) {
     const std::string config = "slots " + std::to_string(max_slots) + "\n";
     if (kind == Kind::Real) {
-        return std::make_unique<ServerProcess>(ServerProcess::server_argv(real_binary, ports), ports, config);
+        std::vector<std::string> argv = ServerProcess::server_argv(real_binary, ports);
+        argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+        return std::make_unique<ServerProcess>(std::move(argv), ports, config);
     }
     return std::make_unique<ServerProcess>(std::vector<std::string>{quarel::testkit::beside_self("quarel-bench"), "--baseline-server",
                                                                     std::to_string(ports.chat), std::to_string(ports.game),
@@ -61,11 +65,15 @@ struct Options {
 void usage(std::FILE* to) {
     std::fprintf(to,
                  "usage: quarel-bench [options] [scenario ...]\n"
-                 "scenarios (default: closed:4 closed:32 closed:128 open:64:60:10 open:698:30:10 idle:10):\n"
+                 "scenarios (default: closed:4,32,128 open:64:60:10 open:698:30:10 idle:10 http:64:60:10 idle-http:10):\n"
                  "  closed:N             N players, each with one STATE outstanding: answers/s and round trip\n"
                  "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
                  "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
                  "  handler:N[:STATES]   the server's own code per STATE at N players, in process, no sockets\n"
+                 "  http:N:RATE:SECONDS[:HELD]  open:N:RATE:SECONDS with the status listener on, HELD connections\n"
+                 "                       (default 63) held open, idle or dripping a byte a second, and /metrics\n"
+                 "                       fetched 10 times a second, against the same server without HTTP\n"
+                 "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
                  "options:\n"
                  "  --rounds K       baseline/server pairs per scenario, alternated (default 2)\n"
                  "  --seconds S      closed-loop measuring window (default 3)\n"
@@ -252,15 +260,102 @@ public:
         return sc;
     }
 
-    Scenario idle(double seconds) {
+    // The open loop with the status listener under load, against the same server without it (shown
+    // in the baseline column).
+    Scenario http(int n, double rate, double seconds, int held) {
+        Scenario sc;
+        char name[96];
+        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held", n, rate, seconds, held);
+        sc.name = name;
+        char note[384];
+        std::snprintf(note, sizeof note,
+                      "baseline column: the same server without HTTP; server column: with --http, %d held connections "
+                      "(%d idle, %d dripping a byte a second) and /metrics fetched 10 times a second on a connection "
+                      "of its own (the listener takes 64 at once, 16 from one address: the held ones come from 127.0.0.1, .2, ...)",
+                      held, held / 2, held - held / 2);
+        sc.notes.push_back(note);
+        Runs runs;
+        std::vector<HttpLoadResult> loads;
+        for (int round = 0; round < opt_.rounds; ++round) {
+            for (int k = 0; k < 2; ++k) {
+                const bool with_http = (k == 0) != (round % 2 == 0);
+                RunResult r;
+                const auto child_ptr = start(Kind::Real, opt_.server, ports_, n,
+                                             with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{});
+                ServerProcess& child = *child_ptr;
+                if (!child.ready()) {
+                    sc.notes.push_back("server did not start");
+                    continue;
+                }
+                std::unique_ptr<HttpLoad> load;
+                if (with_http) {
+                    const std::string marker = "HTTP status page on http://127.0.0.1:";
+                    child.wait_for_output(marker);
+                    const std::string out = child.output();
+                    const std::size_t at = out.find(marker);
+                    if (at == std::string::npos) {
+                        sc.notes.push_back("server did not start its HTTP listener");
+                        continue;
+                    }
+                    const auto port = static_cast<std::uint16_t>(std::atoi(out.c_str() + at + marker.size()));
+                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0);
+                }
+                Players players(n);
+                players.set_crc_every(opt_.crc_every);
+                double join_seconds = 0;
+                if (!players.join_and_ack(ports_.game, join_seconds)) {
+                    sc.notes.push_back(players.error());
+                    continue;
+                }
+                r = players.open_loop(ports_.game, child.pid(), rate, seconds);
+                if (load) {
+                    const HttpLoadResult h = load->stop();
+                    loads.push_back(h);
+                    char note[160];
+                    std::snprintf(note, sizeof note, "round %d: %lld scrapes answered, %lld failed, scrape p99 %.1f ms, %lld held connections re-opened",
+                                  round + 1, static_cast<long long>(h.scrapes), static_cast<long long>(h.scrape_failures),
+                                  h.scrape_p99_ms, static_cast<long long>(h.reconnects));
+                    sc.notes.push_back(note);
+                }
+                if (!r.error.empty()) sc.notes.push_back(r.error);
+                (with_http ? runs.real : runs.base).push_back(r);
+            }
+        }
+        sc.figures.push_back(figure("sent", runs, true, [](const RunResult& r) { return double(r.sent); }, true));
+        Figure lost = figure("lost", runs, true, [](const RunResult& r) { return double(r.lost); }, true);
+        lost.goal = Figure::Goal::AtMost;
+        lost.limit = 0;
+        sc.figures.push_back(lost);
+        sc.figures.push_back(figure("latency p50 us", runs, true, [](const RunResult& r) { return r.latency.p50_us; }));
+        Figure p99 = figure("latency p99 us", runs, true, [](const RunResult& r) { return r.latency.p99_us; });
+        p99.goal = Figure::Goal::RatioAtMost;
+        p99.limit = 1.1;
+        sc.figures.push_back(p99);
+        sc.figures.push_back(figure("latency max us", runs, true, [](const RunResult& r) { return r.latency.max_us; }));
+        sc.figures.push_back(figure("server CPU %", runs, true, [](const RunResult& r) { return r.server_cpu_pct; }));
+        double scrapes = 0, failures = 0;
+        for (const HttpLoadResult& h : loads) {
+            scrapes += double(h.scrapes);
+            failures += double(h.scrape_failures);
+        }
+        sc.figures.push_back({"scrapes answered", scrapes, std::nullopt});
+        Figure failed{"scrapes failed", failures, std::nullopt};
+        failed.goal = Figure::Goal::AtMost;
+        failed.limit = 0;
+        sc.figures.push_back(failed);
+        return sc;
+    }
+
+    Scenario idle(double seconds, bool with_http = false) {
         Scenario sc;
         char name[64];
-        std::snprintf(name, sizeof name, "idle %g s", seconds);
+        std::snprintf(name, sizeof name, with_http ? "idle %g s, HTTP on" : "idle %g s", seconds);
         sc.name = name;
         double cpu[2] = {0, 0}, wakes[2] = {0, 0};
         for (const Kind kind : {Kind::Baseline, Kind::Real}) {
             if (kind == Kind::Baseline && !opt_.with_baseline) continue;
-            const auto child_ptr = start(kind, opt_.server, ports_, 4);
+            const auto child_ptr = start(kind, opt_.server, ports_, 4,
+                                         with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{});
             ServerProcess& child = *child_ptr;
             if (!child.ready()) {
                 sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
@@ -318,7 +413,7 @@ bool parse_args(int argc, char** argv, Options& o) {
         } else if (a == "--json") {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
-                   a.rfind("handler:", 0) == 0) {
+                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -361,7 +456,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quarel-bench: no server binary at %s (use --server)\n", opt.server.c_str());
         return 2;
     }
-    if (opt.scenarios.empty()) opt.scenarios = {"closed:4,32,128", "open:64:60:10", "open:698:30:10", "idle:10"};
+    if (opt.scenarios.empty()) {
+        opt.scenarios = {"closed:4,32,128", "open:64:60:10", "open:698:30:10", "idle:10", "http:64:60:10", "idle-http:10"};
+    }
     rlimit nofile{};
     if (getrlimit(RLIMIT_NOFILE, &nofile) == 0) {
         nofile.rlim_cur = nofile.rlim_max;
@@ -398,6 +495,13 @@ int main(int argc, char** argv) {
             }
         } else if (scenario.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0]));
+        } else if (scenario.rfind("idle-http:", 0) == 0 && v.size() == 1 && v[0] > 0) {
+            report.scenarios.push_back(bench.idle(v[0], true));
+        } else if (scenario.rfind("http:", 0) == 0 && (v.size() == 3 || v.size() == 4) && v[0] >= 1 && v[0] <= 698 &&
+                   v[1] > 0 && v[2] > 0) {
+            // 63 held connections by default: with the scraper's, the listener's 64.
+            const int held = v.size() == 4 ? std::clamp(static_cast<int>(v[3]), 0, 1000) : 63;
+            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], held));
         } else {
             std::fprintf(stderr, "quarel-bench: bad scenario %s\n", scenario.c_str());
             return 2;

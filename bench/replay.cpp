@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "messages.h"
+#include "platform/source_hash.h"
 #include "platform/udp_transport.h"
 
 namespace quarel::bench {
@@ -16,14 +17,19 @@ constexpr std::size_t kBatch = 1024;
 
 }  // namespace
 
-InProcessServer::InProcessServer(std::int32_t slots) : h(testkit::with_slots(slots)) {
+const core::SourceHash& bench_source_hash() {
+    static const platform::SipSourceHash hash(platform::SipSourceHash::Key{});
+    return hash;
+}
+
+InProcessServer::InProcessServer(std::int32_t slots) : h(testkit::with_slots(slots), bench_source_hash()) {
     h.net.read_ahead = platform::UdpTransport::kReadAhead;
     h.net.keep_sends = false;
     h.net.reserve(kBatch, kBatch * 64);
 }
 
 void InProcessServer::push(std::span<const std::uint8_t> d, std::uint16_t port) {
-    h.net.queue_game(d, net::Address::ipv4(127, 0, 0, 1, port));
+    h.net.queue_game(d, net::Address::ipv4(127, 1, static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port), port));
     if (h.net.pending(net::Socket::Game) == kBatch) pass_all();
 }
 
@@ -32,10 +38,10 @@ void InProcessServer::pass_all() { h.passes_until_idle(static_cast<int>(kBatch) 
 void InProcessServer::join_and_ack(std::int32_t players) {
     std::array<std::uint8_t, 64> buf{};
     for (std::int32_t i = 0; i < players; ++i) {
-        push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), static_cast<std::uint16_t>(20000 + i));
+        push(std::span(buf).first(build_join(buf, static_cast<std::uint32_t>(i))), port_of(i + 1));
         pass_all();
     }
-    for (std::int32_t id = 1; id <= players; ++id) push(std::span(buf).first(build_ack(buf, id)), 0);
+    for (std::int32_t id = 1; id <= players; ++id) push(std::span(buf).first(build_ack(buf, id)), port_of(id));
     pass_all();
 }
 
@@ -47,7 +53,7 @@ double handler_ns_per_state(std::int32_t players, int states) {
     clock_gettime(CLOCK_MONOTONIC, &a);
     for (int i = 0; i < states; ++i) {
         const std::int32_t id = 1 + i % players;
-        server.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), 0);
+        server.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), port_of(id));
     }
     server.pass_all();
     clock_gettime(CLOCK_MONOTONIC, &z);

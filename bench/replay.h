@@ -9,12 +9,20 @@
 
 namespace quarel::bench {
 
+// The port (and host, see InProcessServer::push) player `id` joins from and sends from: the server
+// takes a player's STATE and ACK only from the address it joined from.
+constexpr std::uint16_t port_of(std::int32_t id) { return static_cast<std::uint16_t>(20000 + id - 1); }
+
+// The limiters' table hash under a fixed key, so that runs repeat.
+const core::SourceHash& bench_source_hash();
+
 // A server state with `slots` slots over the fake network, read ahead in batches as the socket
 // transport reads, which lets the server hold STATE answers back and checksum them together.
 struct InProcessServer {
     explicit InProcessServer(std::int32_t slots);
 
-    // Queues a game datagram from 127.0.0.1:`port`.
+    // Queues a game datagram from `port` on a host of its own (127.1.hi.lo, the port's two bytes), as
+    // players on the Internet: the server limits joins per host.
     void push(std::span<const std::uint8_t> d, std::uint16_t port);
     // Runs passes until every queued datagram was handled.
     void pass_all();

@@ -12,6 +12,7 @@
 
 #include "core/server_state.h"
 #include "fake_network.h"
+#include "game/game.h"
 #include "net/transport.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -28,6 +29,16 @@ namespace quarel::fuzz {
     do {                                 \
         if (!(cond)) ::quarel::fuzz::fail(#cond); \
     } while (0)
+
+// The limiters' table hash: any fixed spread will do for the invariants, and a run must repeat.
+class FuzzSourceHash final : public core::SourceHash {
+public:
+    std::uint64_t operator()(const core::SourceKey& key) const override {
+        std::uint64_t h = 0;
+        for (const std::uint8_t b : key) h = (h ^ b) * 0x100000001b3ull;
+        return h ^ (h >> 29);
+    }
+};
 
 // The datagram the server read last, so that each send can be judged against it. Inactive once a read
 // found nothing: what is sent then comes from the loop's own jobs.
@@ -50,8 +61,9 @@ struct OwedAnswer {
 // datagram sent (accepted or failed) against it, the STATE answers owed and the slot table.
 class SendJudge {
 public:
-    SendJudge(const core::ServerState& s, testkit::FakeNetwork& net) : s_(s) {
+    SendJudge(const core::ServerState& s, testkit::FakeNetwork& net, net::Clock& clock) : s_(s), clock_(clock) {
         net.on_receive = [this](net::Socket socket, std::span<const std::uint8_t> d, const net::Address& from) {
+            settle_stranger();
             if (d.empty()) {
                 event = {};
                 welcomed_ = false;
@@ -82,17 +94,62 @@ public:
 
 private:
     // Notes what the server is about to handle: the sender and type for the judge, and for a
-    // well-formed STATE from a player in the game the answer it owes (to the address the player joined
-    // from, listing the PlayerCount - 1 others, detailed once the player has acknowledged).
+    // well-formed STATE from a player in the game (from its join address, under the sender rules) the
+    // answer it owes (to the address the player joined from, listing the PlayerCount - 1 others,
+    // detailed once the player has acknowledged).
     void handing_over(net::Socket socket, std::span<const std::uint8_t> d, const net::Address& from) {
         namespace p = protocol;
         event = {true, socket, from, d.size() >= p::kHeaderSize ? d[p::kTypeAt] : std::uint8_t{0}};
         welcomed_ = false;
+        join_refusals_before_ = s_.join_refusals.total();
+        // Under the sender rules, a datagram from a host bound to no player changes no player: a JOIN
+        // only adds one (and sends everybody back to brief lists, as any join does).
+        if (s_.settings.strict_senders != 0 && !(socket == net::Socket::Game && event.type == p::game_in::JOIN) &&
+            !bound_to_a_player(from)) {
+            stranger_before_.assign(s_.table.begin(), s_.table.end());
+            stranger_pending_ = true;
+        }
         if (socket != net::Socket::Game || event.type != p::game_in::STATE || d.size() < p::state::kSize) return;
         if (!p::checksum_ok(d)) return;
         const std::int32_t slot = s_.table.find_by_id(p::get_i32(d, p::state::kId));
         if (slot < 0) return;
+        // Under the sender rules only the player's own join address is answered.
+        if (s_.settings.strict_senders != 0 && s_.table[slot].game_addr != from) return;
         owed_.push_back({s_.table[slot].game_addr, s_.table.player_count() - 1, s_.table[slot].acks > 0});
+    }
+
+    bool bound_to_a_player(const net::Address& from) const {
+        for (const auto& p : s_.table) {
+            if (!p.occupied()) continue;
+            if (p.game_addr.same_host(from) || (p.chat_addr.valid && p.chat_addr == from)) return true;
+        }
+        return false;
+    }
+
+    static bool same_player_state(const protocol::PlayerSlot& a, const protocol::PlayerSlot& b) {
+        return a.id == b.id && a.health == b.health && a.aux1 == b.aux1 && a.aux2 == b.aux2 && a.aux3 == b.aux3 &&
+               a.pose == b.pose && a.spawn_tag == b.spawn_tag && a.name == b.name && a.game_addr == b.game_addr &&
+               a.chat_addr == b.chat_addr && a.acks == b.acks && a.last_heard == b.last_heard;
+    }
+
+    // After a stranger's datagram (and the rest of its pass): every player is as it was, or was removed
+    // by the time-out sweep because it had been silent for too long.
+    void settle_stranger() {
+        if (!stranger_pending_) return;
+        stranger_pending_ = false;
+        for (std::size_t i = 0; i < stranger_before_.size(); ++i) {
+            const auto& before = stranger_before_[i];
+            const auto& now = s_.table[static_cast<std::int32_t>(i)];
+            if (!before.occupied()) {
+                FUZZ_CHECK(!now.occupied());
+                continue;
+            }
+            if (now.id != before.id) {
+                FUZZ_CHECK(!now.occupied() && clock_.now() > before.last_heard + game::kSilenceLimit);
+                continue;
+            }
+            FUZZ_CHECK(same_player_state(now, before));
+        }
     }
 
     bool is_game_addr_of_occupied(const net::Address& to) const {
@@ -133,7 +190,8 @@ private:
                     FUZZ_CHECK(owed_.empty());
                     FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::JOIN);
                     FUZZ_CHECK(to == event.from);
-                    FUZZ_CHECK(s_.table.full());
+                    // A full server, or a JOIN its source's limits refused (counted just before).
+                    FUZZ_CHECK(s_.table.full() || s_.join_refusals.total() > join_refusals_before_);
                     return;
                 case p::game_out::WELCOME:
                     check_list(b, p::welcome::kCount, p::welcome::kEntries, p::list::kBriefEntry);
@@ -245,6 +303,10 @@ private:
     }
 
     const core::ServerState& s_;
+    net::Clock& clock_;
+    std::uint64_t join_refusals_before_ = 0;
+    std::vector<protocol::PlayerSlot> stranger_before_;
+    bool stranger_pending_ = false;
     std::deque<OwedAnswer> owed_;
     bool welcomed_ = false;  // a WELCOME went out for the datagram being handled
     std::size_t judged_ = 0;

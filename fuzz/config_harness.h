@@ -35,7 +35,7 @@ inline bool same(const core::Settings& a, const core::Settings& b) {
            bits(a.start_x) == bits(b.start_x) && bits(a.start_y) == bits(b.start_y) &&
            bits(a.start_z) == bits(b.start_z) && a.start_hour == b.start_hour && a.start_minute == b.start_minute &&
            a.loop_time == b.loop_time && a.loop_msg == b.loop_msg && a.public_listing == b.public_listing &&
-           a.lobby_host == b.lobby_host;
+           a.lobby_host == b.lobby_host && a.admin_token_file == b.admin_token_file;
 }
 
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -76,6 +76,7 @@ inline void run_config_input(const std::uint8_t* data, std::size_t size) {
     FUZZ_CHECK(raw_text_ok(once.loop_msg, protocol::kLongTextField - 1));
     FUZZ_CHECK(word_ok(once.map_name, protocol::kLongTextField - 1));
     FUZZ_CHECK(word_ok(once.lobby_host, protocol::kLongTextField - 1));
+    FUZZ_CHECK(word_ok(once.admin_token_file, protocol::kLongTextField - 1));
 
     core::Settings twice = once;
     core::apply_config(twice, text);
@@ -98,7 +99,8 @@ inline void run_config_input(const std::uint8_t* data, std::size_t size) {
 
     // The longest messages built from configured text must fit the packet buffer (ASan watches the
     // writes) and carry the text whole.
-    core::ServerState s(used);
+    const FuzzSourceHash hash;
+    core::ServerState s(used, hash);
     testkit::FakeNetwork net;
     testkit::ManualClock clock;
     NullConsole out;

@@ -4,9 +4,10 @@
 // checks.h).
 //
 // Input layout:
-//   byte 0: set-up. Bits 0-2: slots - 1. Bits 3-4: loop_time 0, 1, 3 or -1. Bit 5: map name and loop
-//           message at their longest (255 bytes). Bit 6: every 5th send would block. Bit 7: every 7th
-//           send fails.
+//   byte 0: set-up. Bits 0-2: slots - 1. Bits 3-4: loop_time 0, 1, 3 or -1; with -1 (no loop message,
+//           as with 0) also strict_senders 0, the protocol's original acceptance rules. Bit 5: map name
+//           and loop message at their longest (255 bytes). Bit 6: every 5th send would block. Bit 7:
+//           every 7th send fails.
 //   then events of [control][length][length bytes]:
 //     control bit 0: socket (0 chat, 1 game); bits 1-2: sender; bits 3-5: seconds that pass first
 //     (0, 0, 0, 1, 2, 4, 10, 11); bits 6-7: 3 sends the bytes as they are, anything else puts a correct
@@ -84,19 +85,21 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
     settings.max_slots = 1 + (setup & 7);
     static constexpr std::int32_t kLoopTimes[4] = {0, 1, 3, -1};
     settings.loop_time = kLoopTimes[(setup >> 3) & 3];
+    settings.strict_senders = ((setup >> 3) & 3) == 3 ? 0 : 1;
     settings.loop_msg = "hello";
     if (setup & 0x20) {
         settings.map_name.assign(protocol::kLongTextField - 1, 'm');
         settings.loop_msg.assign(protocol::kLongTextField - 1, 'l');
     }
-    testkit::Harness h(settings);
+    const FuzzSourceHash hash;
+    testkit::Harness h(settings, hash);
     h.clock.set(1'700'000'000);
     // Every datagram queued counts as read ahead, so that STATE answers may be held back.
     h.net.read_ahead = std::numeric_limits<std::size_t>::max();
     h.net.keep_sends = false;
     h.net.block_every(setup & 0x40 ? 5 : 0);
     h.net.fail_every(setup & 0x80 ? 7 : 0);
-    SendJudge judge(h.state, h.net);
+    SendJudge judge(h.state, h.net, h.clock);
 
     run_until_idle(h, judge);
     check_table(h.state);
@@ -162,6 +165,9 @@ inline std::vector<std::uint8_t> random_session(std::mt19937& rng, int events) {
     for (int e = 0; e < events; ++e) {
         std::vector<std::uint8_t> m;
         bool game = pick(2) == 0;
+        // Player k mostly joins and speaks from sender k % 4, so that most datagrams pass the sender
+        // checks; the rest come from any of the four.
+        std::uint32_t sender = pick(4);
         const std::uint32_t roll = pick(100);
         const Kind* kind = std::find_if(std::begin(kKinds), std::end(kKinds), [roll](const Kind& k) { return roll < k.below; });
         if (kind == std::end(kKinds)) {
@@ -169,12 +175,14 @@ inline std::vector<std::uint8_t> random_session(std::mt19937& rng, int events) {
         } else {
             game = kind->game;
             m.push_back(kind->type);
+            if (kind->type == p::game_in::JOIN && pick(8) != 0) sender = (joins + 1) % 4;
             joins += kind->type == p::game_in::JOIN;
             for (int i = 0; i < kind->ids; ++i) {
                 // Mostly one of the latest ids (the players most likely still in), now and then 0 or any.
                 const std::uint32_t r = pick(20);
                 const std::uint32_t id = r == 0 ? 0 : r == 1 ? static_cast<std::uint32_t>(rng()) : joins == 0 ? 1 : joins - pick(std::min(joins, 6u));
                 for (int b = 0; b < 4; ++b) m.push_back(static_cast<std::uint8_t>(id >> (8 * b)));
+                if (i == 0 && pick(8) != 0) sender = id % 4;
             }
             noise(m, static_cast<std::uint32_t>(kind->noise));
             for (std::uint32_t n = kind->text ? pick(40) : 0; n > 0; --n) m.push_back(static_cast<std::uint8_t>('a' + pick(26)));
@@ -186,7 +194,7 @@ inline std::vector<std::uint8_t> random_session(std::mt19937& rng, int events) {
         const std::uint32_t mode_pick = pick(20);
         const std::uint32_t mode = mode_pick == 0 ? 3 : mode_pick < 4 ? 2 : 0;
         const std::uint32_t advance = pick(30) == 0 ? 3 + pick(5) : pick(3);
-        out.push_back(static_cast<std::uint8_t>((game ? 1 : 0) | (pick(4) << 1) | (advance << 3) | (mode << 6)));
+        out.push_back(static_cast<std::uint8_t>((game ? 1 : 0) | (sender << 1) | (advance << 3) | (mode << 6)));
         out.push_back(static_cast<std::uint8_t>(m.size()));
         out.insert(out.end(), m.begin(), m.end());
     }

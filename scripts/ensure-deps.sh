@@ -2,8 +2,12 @@
 # Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
 # given as arguments.
 set -euo pipefail
-# binutils: nm, with which the tests check that the core library makes no system calls.
-wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev pkg-config "$@")
+# binutils: nm, with which the tests check that the core library makes no system calls. systemd
+# (systemd-analyze), podman and python3-yaml are for the tests of the service units, the container
+# image and the orchestrator manifests. prometheus brings promtool, which checks the /metrics text;
+# chromium-headless-shell renders the status page in the browser test.
+wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev pkg-config systemd podman python3-yaml
+        libmicrohttpd-dev prometheus chromium-headless-shell "$@")
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

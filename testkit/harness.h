@@ -2,13 +2,26 @@
 // and loop passes, as main wires the real ones.
 #pragma once
 
+#include <cstdio>
+#include <string>
+
 #include "core/console.h"
 #include "core/server_state.h"
 #include "fake_network.h"
 #include "manual_clock.h"
+#include "platform/source_hash.h"
 #include "server/loop.h"
 
 namespace quarel::testkit {
+
+// The limiters' table hash under a fixed key, so that every run places sources alike.
+inline const core::SourceHash& test_source_hash() {
+    static const platform::SipSourceHash hash(platform::SipSourceHash::Key{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    return hash;
+}
+
+// A player's or a stranger's address: 10.0.0.`last`, port `port`.
+inline net::Address addr(std::uint8_t last, std::uint16_t port) { return net::Address::ipv4(10, 0, 0, last, port); }
 
 inline core::Settings with_slots(std::int32_t n) {
     core::Settings s;
@@ -16,8 +29,21 @@ inline core::Settings with_slots(std::int32_t n) {
     return s;
 }
 
+// Every settings field the config file had from the start on one line, so that whole records compare
+// with a readable difference.
+inline std::string describe(const core::Settings& s) {
+    char nums[256];
+    std::snprintf(nums, sizeof nums, "slots=%d pos=%.9g,%.9g,%.9g time=%d:%d loop_time=%d public=%d", s.max_slots,
+                  static_cast<double>(s.start_x), static_cast<double>(s.start_y), static_cast<double>(s.start_z),
+                  s.start_hour, s.start_minute, s.loop_time, s.public_listing);
+    return std::string(nums) + " name=[" + s.server_name + "] map=[" + s.map_name + "] loop_msg=[" + s.loop_msg +
+           "] lobby=[" + s.lobby_host + "]";
+}
+
 struct Harness {
-    explicit Harness(const core::Settings& settings = core::Settings{}) : state(settings) {}
+    // `hash` must outlive the harness.
+    explicit Harness(const core::Settings& settings = core::Settings{}, const core::SourceHash& hash = test_source_hash())
+        : state(settings, hash) {}
 
     bool pass() { return server::run_pass(state, io); }
     // Passes until one finds no game datagram (at most `bound`); returns how many ran.

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,13 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Exit status, or 128 + the signal.
 int decoded(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
@@ -90,6 +84,23 @@ int any_port_socket() {
 
 }  // namespace
 
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool have_ipv6_loopback() {
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 sin6{};
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_addr = in6addr_loopback;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
 std::string beside_self(const std::string& name) {
     std::error_code ec;
     return (std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / name).string();
@@ -97,7 +108,8 @@ std::string beside_self(const std::string& name) {
 
 std::string server_binary() { return beside_self("quarel-server"); }
 
-Process::Process(std::vector<std::string> argv, const std::string& config, bool separate_stderr)
+Process::Process(std::vector<std::string> argv, const std::string& config, bool separate_stderr,
+                 const std::function<bool()>& in_child)
     : separate_(separate_stderr) {
     char tmpl[] = "/tmp/quarel-run-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) return;
@@ -112,6 +124,7 @@ Process::Process(std::vector<std::string> argv, const std::string& config, bool 
         const int err = separate_ ? ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : out;
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (in_child && !in_child()) _exit(126);
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
@@ -149,11 +162,13 @@ int Process::finish(int timeout_ms) {
     if (pid_ <= 0) return -1;
     const auto until = steady_clock::now() + milliseconds(timeout_ms);
     int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+    rusage usage{};
+    while (::wait4(pid_, &status, WNOHANG, &usage) != pid_) {
         if (steady_clock::now() >= until) return -1;
         std::this_thread::sleep_for(milliseconds(2));
     }
     pid_ = -1;
+    peak_rss_kib_ = usage.ru_maxrss;
     return decoded(status);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,12 @@
 #include "bytes.h"
 
 namespace quarel::testkit {
+
+// The whole file, or "" when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
+
+// Whether a socket can be bound to the IPv6 loopback address (::1) on this machine.
+bool have_ipv6_loopback();
 
 // quarel-server beside the running program (every executable lands at the top of the build directory).
 std::string server_binary();
@@ -25,8 +32,11 @@ std::string beside_self(const std::string& name);
 // directory.
 class Process {
 public:
-    // `config`, when not empty, is written to the file `config` in the directory first.
-    explicit Process(std::vector<std::string> argv, const std::string& config = "", bool separate_stderr = false);
+    // `config`, when not empty, is written to the file `config` in the directory first. `in_child`, when
+    // given, runs in the child after its working directory and output are set and before the program
+    // starts (to change its root or user, say); false from it ends the child with status 126.
+    explicit Process(std::vector<std::string> argv, const std::string& config = "", bool separate_stderr = false,
+                     const std::function<bool()>& in_child = nullptr);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -42,6 +52,8 @@ public:
     // Waits for the exit and reaps it: the exit status, 128 + the signal that ended it, or -1 when it
     // still runs after `timeout_ms`.
     int finish(int timeout_ms = 10'000);
+    // The peak resident size of the program in KiB, known once finish() has reaped it (0 before).
+    long peak_rss_kib() const { return peak_rss_kib_; }
     // Sends `sig`, then waits `grace_ms` for the exit; a program still running then is killed. Returns
     // what finish() does, 128 + SIGKILL for a program that had to be killed.
     int stop(int sig, int grace_ms = 5000);
@@ -50,6 +62,7 @@ private:
     pid_t pid_ = -1;
     std::filesystem::path dir_;
     bool separate_;
+    long peak_rss_kib_ = 0;
 };
 
 struct Ports {

@@ -18,7 +18,6 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 // Little-endian id as hex text.
 std::string le32(std::int32_t v) { return to_hex(testkit::le32(v)); }
-net::Address addr(std::uint8_t last, std::uint16_t port) { return net::Address::ipv4(10, 0, 0, last, port); }
 
 // A client's view of its player: pose[0..2], pose[3..8], health, aux1..3, spawn_tag.
 struct Player {
@@ -81,6 +80,14 @@ void join_all(Harness& h, const std::vector<std::pair<const Player*, Address>>& 
 }
 
 const protocol::PlayerSlot& slot(Harness& h, std::int32_t i) { return h.state.table[i]; }
+
+// The protocol's original acceptance rules (strict_senders 0), for the cases that pin down what a
+// handler does with a stranger's datagram; the sender checks themselves are in sender_test.cpp.
+core::Settings original_rules() {
+    core::Settings s;
+    s.strict_senders = 0;
+    return s;
+}
 
 TEST(Join, FirstAndSecondPlayerGetWelcomeAndBriefListsInSlotOrder) {
     Harness h;
@@ -156,7 +163,7 @@ TEST(Timeout, CountsFromTheMomentTheWelcomeWasAcceptedAndTakesElevenSeconds) {
 }
 
 TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddress) {
-    Harness h;
+    Harness h(original_rules());
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}, {&kC, kAddrC}});
     feed(h, leave(2), kStranger);
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("ca ba 0a 02000000")), game(kAddrC, hex("ca ba 0a 02000000"))}));
@@ -226,7 +233,7 @@ TEST(GameInput, ShorterThanTheLayoutIsDroppedAndExtraBytesAreIgnored) {
 }
 
 TEST(State, BriefUntilAckedThenDetailedAlwaysToTheJoinAddressAndNeverTakingHealth) {
-    Harness h;
+    Harness h(original_rules());
     h.clock.set(900);
     join_all(h, {{&kA, kAddrA}, {&kB, kAddrB}});
     // B moves and changes its client values; the health it sends is ignored, the one it joined with stays.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <string_view>
@@ -187,6 +188,37 @@ struct Announcing {
 
 // Whatever proxy the machine is set up with, these requests go straight to loopback.
 const int kNoProxy = ::setenv("no_proxy", "*", 1) + ::setenv("NO_PROXY", "*", 1);
+
+// `public` changes on a reload: turned on, the server makes its lobby client and announces at once;
+// turned off with that announcement still held open, the client goes (its connection closes and the
+// wait no longer watches it) and the game goes on.
+TEST(Lobby, AReloadStartsAndStopsTheAnnouncements) {
+    HttpListener lobby({.answer = "", .hold_ms = 15000});
+    ServerProcess server("name My Server\n");
+    const auto reload_with = [&](const std::string& config) {
+        std::ofstream(server.dir() / "config", std::ios::trunc) << config;
+        ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
+    };
+    reload_with("name My Server\npublic 1\nlobby " + lobby.host() + "\n");
+    ASSERT_TRUE(lobby.wait_for_requests(1, 3000)) << server.output();
+    EXPECT_EQ(lobby.requests()[0], request_bytes(std::string("My\x07Server"), lobby.port()));
+    EXPECT_EQ(lobby.finished(), 0);
+
+    reload_with("name My Server\npublic 0\nlobby " + lobby.host() + "\n");
+    for (int i = 0; i < 300 && lobby.finished() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(lobby.finished(), 1) << "the dropped client's connection stayed open";
+
+    UdpClient player;
+    Bytes join(45, 0);
+    join[0] = 0x01;
+    player.send_to(server.game_port(), sealed(join));
+    EXPECT_EQ(player.receive(500), sealed_hex("07 01000000 00000000"));
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    const std::string out = server.output();
+    EXPECT_EQ(out.substr(out.find(" Initial time: 8:1\n") + 19),
+              "Config reloaded.\nConfig reloaded.\n1 joined to battle! Now we have 1 players.\nServer stopped.\n");
+    EXPECT_EQ(lobby.requests().size(), 1u);
+}
 
 }  // namespace
 

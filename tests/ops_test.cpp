@@ -18,6 +18,7 @@
 #include "core/options.h"
 #include "core/settings.h"
 #include "platform/config_file.h"
+#include "harness.h"
 #include "process.h"
 
 using namespace quarel;
@@ -29,16 +30,6 @@ using core::Settings;
 using namespace std::string_literals;
 
 namespace {
-
-// Every settings field on one line, so that whole records compare with a readable difference.
-std::string describe(const Settings& s) {
-    char nums[256];
-    std::snprintf(nums, sizeof nums, "slots=%d pos=%.9g,%.9g,%.9g time=%d:%d loop_time=%d public=%d", s.max_slots,
-                  static_cast<double>(s.start_x), static_cast<double>(s.start_y), static_cast<double>(s.start_z),
-                  s.start_hour, s.start_minute, s.loop_time, s.public_listing);
-    return std::string(nums) + " name=[" + s.server_name + "] map=[" + s.map_name + "] loop_msg=[" + s.loop_msg +
-           "] lobby=[" + s.lobby_host + "]";
-}
 
 // Binds a UDP socket on all IPv4 interfaces; false when that fails (the port is held).
 bool bindable(std::uint16_t port) {
@@ -64,7 +55,7 @@ Settings read(std::string_view text) {
 }
 
 // One setting as text: "slots", "name", "map", "loop_msg", "lobby", "pos" (x,y,z), "time" (h:m),
-// "loop_time", "public".
+// "loop_time", "public", "admin_token_file".
 std::string field(const Settings& s, const std::string& key) {
     char buf[96];
     if (key == "slots") return std::to_string(s.max_slots);
@@ -72,6 +63,7 @@ std::string field(const Settings& s, const std::string& key) {
     if (key == "map") return s.map_name;
     if (key == "loop_msg") return s.loop_msg;
     if (key == "lobby") return s.lobby_host;
+    if (key == "admin_token_file") return s.admin_token_file;
     if (key == "loop_time") return std::to_string(s.loop_time);
     if (key == "public") return std::to_string(s.public_listing);
     if (key == "time") return std::to_string(s.start_hour) + ":" + std::to_string(s.start_minute);
@@ -171,6 +163,9 @@ TEST(ConfigFile, WordKeys) {
         // "lobby" shares no compared bytes with "loop_time" or "loop_msg".
         {"lobby h\nloop_time 5\n", "loop_time", "5"}, {"lobby h\nloop_msg m\n", "loop_msg", "m"},
         {"loop_msg m\nlobby h\n", "lobby", "h"},
+        {"admin_token_file /etc/quarel/token more\n", "admin_token_file", "/etc/quarel/token"},
+        {"admin_token_file\n", "admin_token_file", "admin_token"}, {"admin_token_fil x\n", "admin_token_file", "admin_token"},
+        {"admin_token_filex\r\n", "admin_token_file", "x"},
     });
 }
 
@@ -329,7 +324,7 @@ TEST(Options, HelpAndVersionExitZeroOnStdout) {
     const auto v = core::parse_options({"--version"});
     EXPECT_EQ(v.exit_status, std::optional<int>(0));
     EXPECT_EQ(v.out, std::string("quarel-server ") + QUAREL_VERSION + "\n");
-    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N]\n", 0), 0u);
+    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n", 0), 0u);
 }
 
 TEST(Options, BadUsageExitsTwoWithReasonAndUsageOnStderr) {
@@ -341,9 +336,6 @@ TEST(Options, BadUsageExitsTwoWithReasonAndUsageOnStderr) {
         {{"--chat-port", "65536"}, "--chat-port: '65536' is not a port (1..65535)"},
         {{"--game-port", "12a"}, "--game-port: '12a' is not a port (1..65535)"},
         {{"--chat-port", "7000", "--game-port", "7000"}, "the chat and game ports must differ"},
-        // One port moved onto the other's default clashes as well.
-        {{"--chat-port", "4174"}, "the chat and game ports must differ"},
-        {{"--game-port=4173"}, "the chat and game ports must differ"},
     };
     for (const auto& [args, why] : cases) {
         const auto p = core::parse_options(args);
@@ -359,6 +351,10 @@ TEST(Options, TheRealProgramPrintsAndExitsAsParsed) {
         {{"--help"}, 0, core::usage_text(), ""},
         {{"--bogus"}, 2, "", "quarel-server: unknown option '--bogus'\n" + core::usage_text()},
         {{"--config", "/nonexistent/quarel.cfg"}, 2, "", "quarel-server: cannot read config file '/nonexistent/quarel.cfg'\n"},
+        // One port moved onto the other's default clashes as well, known once the config file (which
+        // may move the other port) was read: no usage text then.
+        {{"--chat-port", "4174"}, 2, "", "quarel-server: the chat and game ports must differ (both 4174)\n"},
+        {{"--game-port=4173"}, 2, "", "quarel-server: the chat and game ports must differ (both 4173)\n"},
     };
     for (auto [args, status, out, err] : cases) {
         args.insert(args.begin(), server_binary());
@@ -426,8 +422,9 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(text.empty());
     ASSERT_EQ(text.back(), '\n');
-    const std::vector<std::string> keys = {"slots", "name", "map", "pos", "start_time",
-                                           "loop_time", "loop_msg", "public", "lobby"};
+    const std::vector<std::string> keys = {"slots",     "name",     "map",    "pos",   "start_time",
+                                           "loop_time", "loop_msg", "public", "lobby", "admin_token_file",
+                                           "strict_senders", "max_per_ip", "log_queries"};
     std::map<std::string, int> seen;
     std::istringstream lines(text);
     std::string line, uncommented;
@@ -450,10 +447,17 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     EXPECT_EQ(describe(as_shipped), describe(core::Settings{}));
     // Start from other values, so that each line has to set its default for the check to pass.
     core::Settings s;
-    core::apply_config(s, "slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\npublic 1\nlobby w\n");
+    core::apply_config(s, "slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\npublic 1\nlobby w\n"
+                          "strict_senders 0\nmax_per_ip 3\nlog_queries 0\n");
     ASSERT_EQ(describe(s), "slots=77 pos=5,5,5 time=3:3 loop_time=9 public=1 name=[x] map=[y] loop_msg=[z] lobby=[w]");
+    const auto guards = [](const core::Settings& st) { return std::make_tuple(st.strict_senders, st.max_per_ip, st.log_queries); };
+    ASSERT_EQ(guards(s), std::make_tuple(0, 3, 0));
+    core::apply_config(s, "admin_token_file t\n");
     core::apply_config(s, uncommented);
     EXPECT_EQ(describe(s), describe(core::Settings{}));
+    EXPECT_EQ(s.admin_token_file, core::Settings{}.admin_token_file);
+    EXPECT_EQ(guards(s), guards(core::Settings{}));
+    EXPECT_EQ(guards(as_shipped), guards(core::Settings{}));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // SET_NAME, CHAT, WHISPER and the loop message. Every send here is send-once on the chat socket, to
 // slots' chat addresses.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 
 #include "chat/chat.h"
+#include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -16,8 +18,11 @@ using namespace protocol;
 namespace {
 
 // A text must end with its NUL inside the received bytes; otherwise it would run on past the datagram.
-bool text_ends_inside(std::span<const std::uint8_t> in, std::size_t from) {
-    return from < in.size() && std::memchr(in.data() + from, 0, in.size() - from) != nullptr;
+// Such a datagram is dropped, and counted.
+bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> in, std::size_t from) {
+    if (from < in.size() && std::memchr(in.data() + from, 0, in.size() - from) != nullptr) return true;
+    s.metrics.drop(net::Socket::Chat, core::DropReason::UnterminatedText);
+    return false;
 }
 
 void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
@@ -32,12 +37,12 @@ void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagra
 // un-names the slot) and sends the full NAME_LIST to every named player.
 void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    if (!text_ends_inside(in, text_msg::kText)) return;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
     const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
-    io.out.print("Name of %d is %s\n", slot.id, received);
+    io.out.print("Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
     slot.chat_addr = d.from;
     const std::size_t len = std::min(std::strlen(received), kNameField - 1);
     std::memcpy(slot.name.data(), received, len);
@@ -63,10 +68,11 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
 // every named player, the sender included when named; also when the id has no slot.
 void on_chat(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    if (!text_ends_inside(in, text_msg::kText)) return;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me >= 0) {
-        io.out.print("%s : %s\n", s.table[me].name.data(), reinterpret_cast<const char*>(in.data() + text_msg::kText));
+        io.out.print("%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
+                     core::escape_controls(reinterpret_cast<const char*>(in.data() + text_msg::kText)).c_str());
     }
     const auto out = reply_over(s.buf(), in, in.size());
     put_u8(out, kTypeAt, chat_out::CHAT_OUT);
@@ -78,7 +84,7 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
 // alone, named or not, provided it has a chat address.
 void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    if (!text_ends_inside(in, whisper::kText)) return;
+    if (!text_ends_inside(s, in, whisper::kText)) return;
     const std::int32_t target = s.table.find_by_id(get_i32(in, whisper::kTarget));
     if (target < 0) return;
     const std::size_t text_size = in.size() - whisper::kText;
@@ -90,6 +96,27 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     seal(b, n);
     const PlayerSlot& to = s.table[target];
     if (to.chat_addr.valid) io.send.chat_once(to.chat_addr, b.first(n));
+}
+
+std::size_t write_server_line(std::span<std::uint8_t> b, std::string_view text) {
+    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
+    put_i32(b, text_msg::kId, 0);  // id 0: no player has it, so clients show the server's own line
+    put_bytes(b, text_msg::kText, text.data(), text.size());
+    put_u8(b, text_msg::kText + text.size(), 0);
+    return text_msg::kText + text.size() + 1;
+}
+
+std::int32_t say(ServerState& s, Io& io, std::string_view text) {
+    assert(text_msg::kText + text.size() + 1 <= kChatReadLimit && "the line must fit one chat datagram");
+    auto b = s.buf();
+    const std::size_t n = write_server_line(b, text);
+    seal(b, n);
+    send_to_named(s, io, b.first(n));
+    std::int32_t sent = 0;
+    for (const PlayerSlot& p : s.table) {
+        if (p.named() && p.chat_addr.valid) ++sent;
+    }
+    return sent;
 }
 
 std::int64_t next_loop_message(const ServerState& s) {
@@ -106,12 +133,7 @@ void loop_message_step(ServerState& s, Io& io, std::int64_t now) {
     if (s.settings.loop_time <= 0) return;
     if (now <= s.next_loop_msg) return;
     auto b = s.buf();
-    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
-    put_i32(b, text_msg::kId, 0);
-    const std::string& text = s.settings.loop_msg;
-    put_bytes(b, text_msg::kText, text.data(), text.size());
-    put_u8(b, text_msg::kText + text.size(), 0);
-    const std::size_t n = text_msg::kText + text.size() + 1;
+    const std::size_t n = write_server_line(b, s.settings.loop_msg);
     seal(b, n);
     send_to_named(s, io, b.first(n));
     s.next_loop_msg = now + s.settings.loop_time;

@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <limits>
 
+#include "core/config_syntax.h"
 #include "core/settings.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
 
-namespace {
-
-constexpr std::size_t kLineLimit = 511;
+namespace syntax {
 
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -70,6 +69,18 @@ std::string_view value_at(std::string_view line, std::size_t at) {
     return value.substr(0, value.find('\0'));
 }
 
+}  // namespace syntax
+
+namespace {
+
+using namespace syntax;
+
+// A port number: 1..65535; anything else leaves the port as it was.
+void scan_port(std::string_view value, std::uint16_t& port) {
+    std::int32_t v;
+    if (scan_ints(value, &v, 1) == 1 && v >= 1 && v <= 65535) port = static_cast<std::uint16_t>(v);
+}
+
 bool has_key(std::string_view line, std::string_view key) { return line.substr(0, key.size()) == key; }
 
 std::string cut(std::string_view text, std::size_t max) { return std::string(text.substr(0, max)); }
@@ -112,6 +123,32 @@ void apply_line(Settings& st, std::string_view line) {
     } else if (has_key(line, "lobby")) {
         const std::string_view word = scan_word(value_at(line, 5));
         if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "http")) {
+        // Checked when the listener starts: a host who asked for it hears why it did not.
+        const std::string_view word = scan_word(value_at(line, 4));
+        if (!word.empty()) st.http = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "admin_token_file")) {
+        const std::string_view word = scan_word(value_at(line, 16));
+        if (!word.empty()) st.admin_token_file = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "chat_port")) {
+        scan_port(value_at(line, 9), st.chat_port);
+    } else if (has_key(line, "game_port")) {
+        scan_port(value_at(line, 9), st.game_port);
+    } else if (has_key(line, "bind")) {
+        const std::string_view word = scan_word(value_at(line, 4));
+        if (!word.empty()) st.bind = cut(word, protocol::kLongTextField - 1);
+    } else if (has_key(line, "log_timestamps")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 14), &v, 1) == 1) st.log_timestamps = v;
+    } else if (has_key(line, "strict_senders")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 14), &v, 1) == 1) st.strict_senders = v;
+    } else if (has_key(line, "max_per_ip")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 10), &v, 1) == 1) st.max_per_ip = v;
+    } else if (has_key(line, "log_queries")) {
+        std::int32_t v;
+        if (scan_ints(value_at(line, 11), &v, 1) == 1) st.log_queries = v;
     }
 }
 

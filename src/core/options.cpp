@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "core/http_address.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
@@ -34,12 +35,17 @@ ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
 Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePort) {}
 
 std::string usage_text() {
-    return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N]\n"
+    return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
+           "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N]\n"
            "       quarel-server --help | --version\n"
            "Runs the Quarel MultiPlayer dedicated server until it receives SIGINT or SIGTERM.\n"
            "  --config PATH    read the settings from PATH instead of ./config\n"
            "  --chat-port N    UDP port of the chat and query socket (default 4173)\n"
            "  --game-port N    UDP port of the game socket (default 4174)\n"
+           "  --http [ADDR:]PORT  serve the status page, JSON and metrics over HTTP (a port alone:\n"
+           "                   127.0.0.1; IPv6 in brackets; port 0: any free port)\n"
+           "  --check-config [PATH]  print the settings as the server would use them, warn about\n"
+           "                   lines that set nothing or not what they seem; exit 0 clean, 1 with warnings\n"
            "  --help           print this text and exit\n"
            "  --version        print the version and exit\n";
 }
@@ -70,7 +76,14 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        if (name != "--config" && name != "--chat-port" && name != "--game-port") {
+        if (name == "--check-config") {
+            // The path is optional: taken from "=PATH" or from a next argument that is no option.
+            opt.check_config = true;
+            if (!value && i + 1 < args.size() && !args[i + 1].starts_with("-")) value = args[++i];
+            if (!value) continue;
+            name = "--config";
+        }
+        if (name != "--config" && name != "--chat-port" && name != "--game-port" && name != "--http") {
             return usage_error(std::move(result), "unknown option '" + std::string(arg) + "'");
         }
         if (!value) {
@@ -81,6 +94,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             if (value->empty()) return usage_error(std::move(result), "--config needs a value");
             opt.config_path = std::string(*value);
             opt.config_given = true;
+        } else if (name == "--http") {
+            if (!parse_http_address(*value)) {
+                return usage_error(std::move(result), "--http: '" + std::string(*value) + "' is not [ADDR:]PORT");
+            }
+            opt.http = std::string(*value);
+            opt.http_given = true;
         } else {
             std::uint16_t& port = name == "--chat-port" ? opt.chat_port : opt.game_port;
             if (!parse_port(*value, port)) {
@@ -90,7 +109,10 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             (name == "--chat-port" ? chat_given : game_given) = true;
         }
     }
-    if ((chat_given || game_given) && opt.chat_port == opt.game_port) {
+    opt.chat_port_given = chat_given;
+    opt.game_port_given = game_given;
+    // A port given alone is compared with the other one once the config file is read.
+    if (chat_given && game_given && opt.chat_port == opt.game_port) {
         return usage_error(std::move(result), "the chat and game ports must differ");
     }
     return result;

@@ -14,6 +14,11 @@ struct Options {
     bool config_given = false;  // --config named the file: a file that cannot be read is then an error
     std::uint16_t chat_port;
     std::uint16_t game_port;
+    bool chat_port_given = false;  // a port given here wins over the config file's
+    bool game_port_given = false;
+    bool check_config = false;     // --check-config: report on the config file and exit
+    std::string http;  // --http [ADDR:]PORT, checked; wins over the config file's `http`
+    bool http_given = false;
 
     Options();
 };
@@ -27,8 +32,9 @@ struct ParsedOptions {
     std::string err;
 };
 
-// Accepts --help/-h, --version, --config PATH, --chat-port N, --game-port N (each value also as
-// --name=value). Anything else, a missing value or a port outside 1..65535 gives the usage text on
+// Accepts --help/-h, --version, --config PATH, --chat-port N, --game-port N, --http [ADDR:]PORT (each
+// value also as --name=value) and --check-config [PATH] (its PATH, when given, as --config's). Anything
+// else, a missing value or a port outside 1..65535 gives the usage text on
 // stderr and status 2.
 ParsedOptions parse_options(const std::vector<std::string>& args);
 ParsedOptions parse_options(int argc, const char* const* argv);

@@ -1,60 +1,48 @@
-// Query rate limits: per-source token buckets in a fixed set-associative table, a global cap per
-// calendar second, and the summary line of refusals.
+// Query rate limits: per-source token buckets in a fixed set-associative table under a keyed hash, a
+// global cap per calendar second with a share kept for trusted sources, and the summary line of refusals.
 #include "core/query_limiter.h"
 
 #include <algorithm>
 
 namespace quarel::core {
 
-QueryLimiter::QueryLimiter(QueryLimits limits) : limits_(limits), entries_(kSets * kWays) {}
+QueryLimiter::QueryLimiter(const SourceHash& hash, QueryLimits limits)
+    : limits_(limits), hash_(&hash), entries_(kSets * kWays) {}
 
-QueryLimiter::Key QueryLimiter::source_key(const net::Address& from) {
-    Key key = from.ip;
-    if (!from.is_ipv4()) std::fill(key.begin() + 8, key.end(), std::uint8_t{0});
-    return key;
+bool QueryLimiter::trusted(const Entry& e, std::int64_t now) const {
+    return e.first_answer != kNever && !e.overdrawn && now - e.first_answer >= limits_.trust_after &&
+           now - e.last_seen <= limits_.trust_idle;
 }
 
-std::size_t QueryLimiter::set_of(const Key& key) {
-    // FNV-1a, then the high bits folded down: the low bits of IPv4 keys differ little between neighbours.
-    std::uint64_t h = 1469598103934665603ull;
-    for (const std::uint8_t b : key) {
-        h ^= b;
-        h *= 1099511628211ull;
-    }
-    h ^= h >> 29;
-    return static_cast<std::size_t>(h % kSets);
+// Forgetting a source must not give it anything: only a bucket that has refilled to full may go, and
+// never a trusted source's, whose standing would be lost.
+bool QueryLimiter::forgettable(const Entry& e, std::int64_t now) const {
+    return e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst && !trusted(e, now);
 }
 
-// Whole seconds only: a bucket regains `per_second` tokens for each calendar second that began since
-// its last refill. A clock set back only moves the refill mark back; it gives no tokens.
-void QueryLimiter::refill(Entry& e, std::int64_t now) const {
-    if (now > e.refilled) {
-        // Past `burst` seconds the bucket is full whatever the rate; the cap also keeps the product small.
-        const std::int64_t seconds = std::min<std::int64_t>(now - e.refilled, limits_.burst);
-        const std::int64_t room = limits_.burst - e.tokens;
-        e.tokens += static_cast<std::int32_t>(std::min<std::int64_t>(room, seconds * limits_.per_second));
-    }
-    e.refilled = now;
-}
-
-QueryLimiter::Entry& QueryLimiter::entry_for(const Key& key, std::int64_t now) {
+// A known source is found in its set. A new one takes a free entry, or else the least recently used
+// forgettable one; with neither, it gets no entry (and is refused).
+QueryLimiter::Entry* QueryLimiter::entry_for(const Key& key, std::int64_t now) {
     Entry* set = &entries_[set_of(key) * kWays];
-    Entry* victim = set;
+    Entry* free_entry = nullptr;
+    Entry* victim = nullptr;
     for (std::size_t w = 0; w < kWays; ++w) {
         Entry& e = set[w];
-        if (e.used && e.key == key) return e;
-        // Free entries first, then the least recently used.
         if (!e.used) {
-            if (victim->used) victim = &e;
-        } else if (victim->used && e.last_use < victim->last_use) {
-            victim = &e;
+            if (free_entry == nullptr) free_entry = &e;
+            continue;
         }
+        if (e.key == key) return &e;
+        if (forgettable(e, now) && (victim == nullptr || e.last_use < victim->last_use)) victim = &e;
     }
-    victim->used = true;
-    victim->key = key;
-    victim->tokens = limits_.burst;
-    victim->refilled = now;
-    return *victim;
+    Entry* e = free_entry != nullptr ? free_entry : victim;
+    if (e == nullptr) return nullptr;
+    *e = Entry{};
+    e->used = true;
+    e->key = key;
+    e->bucket = TokenBucket{limits_.burst, now};
+    e->last_seen = now;
+    return e;
 }
 
 void QueryLimiter::refuse(std::int64_t now) {
@@ -67,18 +55,38 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     if (now != global_second_) {
         global_second_ = now;
         global_answers_ = 0;
+        open_answers_ = 0;
     }
-    Entry& e = entry_for(source_key(from), now);
-    e.last_use = ++use_counter_;
-    refill(e, now);
-    // A source's token is spent only when the answer really goes out, so a source refused by the
-    // global cap keeps its share for the next second.
-    if (e.tokens <= 0 || global_answers_ >= limits_.global_per_second) {
+    Entry* e = entry_for(source_key(from), now);
+    if (e == nullptr) {
         refuse(now);
         return false;
     }
-    --e.tokens;
+    e->last_use = ++use_counter_;
+    // A source silent for long starts over: its standing is not kept for ever.
+    if (now - e->last_seen > limits_.trust_idle) {
+        e->first_answer = kNever;
+        e->overdrawn = false;
+    }
+    e->last_seen = now;
+    e->bucket.refill(now, limits_.burst, limits_.per_second);
+    if (e->bucket.tokens <= 0) {
+        e->overdrawn = true;
+        refuse(now);
+        return false;
+    }
+    // A source's token is spent only when the answer really goes out, so a source refused by the
+    // global cap keeps its share for the next second.
+    const bool known = trusted(*e, now);
+    const std::int32_t open_cap = std::max(0, limits_.global_per_second - limits_.reserved_per_second);
+    if (global_answers_ >= limits_.global_per_second || (!known && open_answers_ >= open_cap)) {
+        refuse(now);
+        return false;
+    }
+    --e->bucket.tokens;
     ++global_answers_;
+    if (!known) ++open_answers_;
+    if (e->first_answer == kNever) e->first_answer = now;
     return true;
 }
 

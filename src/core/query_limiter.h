@@ -5,6 +5,15 @@
 // traffic at a third party by forging its address. Each source therefore has a token bucket, and all
 // sources together share a cap on answers per calendar second. A refused query gets no answer and no
 // console line of its own; one summary line a minute at most says how many were refused.
+//
+// The table of sources is fixed, so it must not become a way round the buckets:
+// - its hash is keyed with a secret drawn at start-up, so colliding sources cannot be computed;
+// - a full set forgets only a source whose bucket has refilled to full (forgetting it loses nothing:
+//   it would find a full bucket anyway), never one that is trusted (below); when it has none, the
+//   newcomer is refused. Pushing a victim out of the table therefore never hands it a fresh burst.
+// - part of the global budget is kept for trusted sources: answered at least `trust_after` seconds
+//   ago, never refused by their own bucket since, and not silent for more than `trust_idle` seconds.
+//   A flood of new sources then cannot starve the server browsers that already ask regularly.
 #pragma once
 
 #include <array>
@@ -14,6 +23,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/source_buckets.h"
 #include "net/address.h"
 
 namespace quarel::core {
@@ -28,17 +38,25 @@ struct QueryLimits {
     std::int32_t global_per_second = 100;
     // A summary line is printed this many seconds after the first refusal it counts.
     std::int64_t report_period = 60;
+    // Of `global_per_second`, this many answers a second are kept for trusted sources; the others
+    // share the rest.
+    std::int32_t reserved_per_second = 50;
+    // A source is trusted this many seconds after its first answer, while it stays within its bucket.
+    std::int64_t trust_after = 20;
+    // ... and stops being trusted (and may be forgotten) after this many seconds without a query.
+    std::int64_t trust_idle = 120;
 };
 
 class QueryLimiter {
 public:
-    // Sources tracked at once: kSets sets of kWays entries. A source new to a full set takes the place
-    // of that set's least recently used entry (and starts again with a full bucket).
+    // Sources tracked at once: kSets sets of kWays entries, allocated once.
     static constexpr std::size_t kSets = 128;
     static constexpr std::size_t kWays = 8;
-    using Key = std::array<std::uint8_t, 16>;
+    using Key = SourceKey;
 
-    explicit QueryLimiter(QueryLimits limits = {});
+    // `hash` spreads sources over the sets; it must outlive the limiter. The server's is keyed with a
+    // secret drawn at start-up; tests pass one with a fixed key so that they are deterministic.
+    explicit QueryLimiter(const SourceHash& hash, QueryLimits limits = {});
 
     // Decides whether a query from `from` at calendar second `now` is answered. A refusal is counted
     // for the summary line.
@@ -52,31 +70,38 @@ public:
     std::int64_t next_report() const { return dropped_ > 0 ? report_at_ : std::numeric_limits<std::int64_t>::max(); }
     std::int64_t dropped() const { return dropped_; }
 
-    // The bucket a source is counted in: the whole address for IPv4, the /64 prefix for IPv6 (one host
-    // usually owns a whole /64 and could otherwise pick a fresh address for every query). The port never
-    // counts: a forger chooses it freely.
-    static Key source_key(const net::Address& from);
-    // The set a key lives in.
-    static std::size_t set_of(const Key& key);
+    const QueryLimits& limits() const { return limits_; }
+
+    // The bucket a source is counted in (see core::source_key).
+    static Key source_key(const net::Address& from) { return core::source_key(from); }
+    // The set a key lives in, under this limiter's hash.
+    std::size_t set_of(const Key& key) const { return static_cast<std::size_t>((*hash_)(key) % kSets); }
 
 private:
+    static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
+
     struct Entry {
         Key key{};
         bool used = false;
-        std::int32_t tokens = 0;
-        std::int64_t refilled = 0;   // calendar second of the last refill
-        std::uint64_t last_use = 0;  // recency, from use_counter_
+        TokenBucket bucket;
+        std::uint64_t last_use = 0;         // recency, from use_counter_
+        std::int64_t last_seen = 0;         // calendar second of its latest query
+        std::int64_t first_answer = kNever; // calendar second of its first answer
+        bool overdrawn = false;             // refused by its own bucket since its first answer
     };
 
-    Entry& entry_for(const Key& key, std::int64_t now);
-    void refill(Entry& e, std::int64_t now) const;
+    Entry* entry_for(const Key& key, std::int64_t now);
+    bool trusted(const Entry& e, std::int64_t now) const;
+    bool forgettable(const Entry& e, std::int64_t now) const;
     void refuse(std::int64_t now);
 
     QueryLimits limits_;
+    const SourceHash* hash_;
     std::vector<Entry> entries_;  // kSets * kWays, allocated once
     std::uint64_t use_counter_ = 0;
     std::int64_t global_second_ = std::numeric_limits<std::int64_t>::min();
     std::int32_t global_answers_ = 0;
+    std::int32_t open_answers_ = 0;  // answers to sources not trusted, this second
     std::int64_t dropped_ = 0;
     std::int64_t report_at_ = 0;
 };

@@ -18,11 +18,13 @@ std::size_t packet_size(const Settings& st) {
 
 }  // namespace
 
-ServerState::ServerState(const Settings& loaded)
+ServerState::ServerState(const Settings& loaded, const SourceHash& source_hash)
     : settings(loaded),
       table(std::max(loaded.max_slots, 1)),
       packet(packet_size(loaded), 0),
       hour(loaded.start_hour),
-      minute(loaded.start_minute) {}
+      minute(loaded.start_minute),
+      query_limit(source_hash),
+      join_allowance(source_hash) {}
 
 }  // namespace quarel::core

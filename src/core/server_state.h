@@ -2,23 +2,36 @@
 // is handed besides: the datagram and the outside world it may talk to.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/console.h"
+#include "core/join_allowance.h"
+#include "core/line_limiter.h"
+#include "core/metrics.h"
 #include "core/query_limiter.h"
 #include "core/settings.h"
 #include "net/address.h"
 #include "net/transport.h"
+#include "protocol/authorship.h"
 #include "protocol/outbox.h"
 #include "protocol/slot_table.h"
 
 namespace quarel::core {
 
+// A kicked player's IP address: its JOINs are answered SERVER_FULL while now < until.
+struct RejoinBar {
+    std::array<std::uint8_t, 16> ip{};
+    std::int64_t until = 0;
+};
+
 struct ServerState {
-    explicit ServerState(const Settings& loaded);
+    // `source_hash` places sources in the limiters' tables (see core/source_buckets.h); it must outlive
+    // the state.
+    ServerState(const Settings& loaded, const SourceHash& source_hash);
 
     Settings settings;
     protocol::SlotTable table;
@@ -35,6 +48,21 @@ struct ServerState {
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     QueryLimiter query_limit;
+
+    // Counters for the status page and the metrics endpoint.
+    Metrics metrics;
+
+    // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
+    std::vector<RejoinBar> rejoin_bars;
+
+    // Datagrams refused because their sender may not speak for the player they name (counted, dropped).
+    protocol::SenderRefusals sender_refusals;
+    // Joins per source, and the JOINs refused by it or by max_per_ip.
+    JoinAllowance join_allowance;
+    JoinRefusals join_refusals;
+    // Console lines anyone can trigger without a slot: unknown commands and refused joins.
+    LineLimiter unknown_lines;
+    LineLimiter join_lines;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.
@@ -56,6 +84,9 @@ struct Datagram {
     std::span<const std::uint8_t> bytes;
     net::Address from;
     std::int64_t now;
+    // The clock's monotonic_us() when the datagram was read (game socket only): where the time of a
+    // STATE's answer starts.
+    std::int64_t read_us = 0;
 };
 
 }  // namespace quarel::core

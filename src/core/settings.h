@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/messages.h"
+
 namespace quarel::core {
 
 // Lobby host used when the config file names none (key "lobby").
@@ -27,6 +29,18 @@ struct Settings {
     std::int32_t public_listing = 0;                  // "public": listed in the banner when non-zero,
                                                       // announced to the lobby only when exactly 1
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
+    std::string http;                                 // "http": [ADDR:]PORT of the status listener;
+                                                      // empty: no listener
+    std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
+    std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
+    std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins
+    std::string bind;                                 // "bind": the one IPv4 or IPv6 address both UDP
+                                                      // sockets (and the lobby request) use; "": all
+    std::int32_t log_timestamps = 0;                  // "log_timestamps": 1 stamps every console line
+    std::int32_t strict_senders = 1;                  // "strict_senders": 0 accepts every datagram from
+                                                      // anyone, as the protocol originally did
+    std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap
+    std::int32_t log_queries = 1;                     // "log_queries": 0 prints no line per server query
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string>
 
+#include "core/join_allowance.h"
+#include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -90,15 +93,21 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
 // that already holds a slot is a new player: the old slot times out on its own.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    if (s.table.full()) {
+    // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server; a
+    // barred one spends none of its source's allowance.
+    const bool full = s.table.full();
+    if (full || rejoin_barred(s, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
+        ++(full ? s.metrics.server_full : s.metrics.joins_refused);
         return;
     }
     for (PlayerSlot& p : s.table) p.acks = 0;
     const std::int32_t me = s.table.take();
+    ++s.metrics.joins;
     PlayerSlot& slot = s.table[me];
+    slot.joined_at = d.now;
     io.out.print("%d joined to battle! Now we have %d players.\n", slot.id, s.table.player_count());
     slot.game_addr = d.from;
     const auto in = d.bytes;
@@ -128,8 +137,9 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     }
 }
 
-// LEAVE: the id alone selects the player (the sender's address is not compared). The others get
-// PLAYER_GONE, the leaver nothing. An id no occupied slot holds changes nothing.
+// LEAVE: the id selects the player (dispatch has checked that the sender is the player's join
+// address, unless strict_senders is 0). The others get PLAYER_GONE, the leaver nothing. An id no
+// occupied slot holds changes nothing.
 void on_leave(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = s.table.find_by_id(get_i32(d.bytes, id_only::kId));
     if (me < 0) return;
@@ -137,6 +147,34 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     announce_gone(s, io, me, id);
     io.out.print("%d left game.\n", id);
     s.table.release(me);
+    ++s.metrics.leaves;
+}
+
+// Kick: as LEAVE, then the line, then the bar. The bar goes on the IP alone: a client that is refused
+// simply joins again from a new port.
+bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now) {
+    const std::int32_t me = s.table.find_by_id(id);
+    if (me < 0) return false;
+    announce_gone(s, io, me, id);
+    const PlayerSlot& slot = s.table[me];
+    const std::string name = core::escape_controls(slot.name.data());
+    const std::string who = core::escape_controls(by);
+    if (reason.empty()) {
+        io.out.print("%d aka %s kicked by %s.\n", id, name.c_str(), who.c_str());
+    } else {
+        io.out.print("%d aka %s kicked by %s: %s\n", id, name.c_str(), who.c_str(),
+                     core::escape_controls(reason).c_str());
+    }
+    auto& bars = s.rejoin_bars;
+    std::erase_if(bars, [&](const core::RejoinBar& bar) { return bar.until <= now || bar.ip == slot.game_addr.ip; });
+    bars.push_back({slot.game_addr.ip, now + kRejoinBarSeconds});
+    s.table.release(me);
+    return true;
+}
+
+bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
+    return std::any_of(s.rejoin_bars.begin(), s.rejoin_bars.end(),
+                       [&](const core::RejoinBar& bar) { return bar.ip == from.ip && now < bar.until; });
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the
@@ -157,7 +195,7 @@ void on_state(ServerState& s, Io& io, const Datagram& d) {
     const std::size_t longest =
         std::max(s.game_read_limit(), list::kEntries + list::kDetailEntry * static_cast<std::size_t>(s.table.size()));
     const std::span<std::uint8_t> out = io.send.answer_space(s.buf(), longest);
-    io.send.answer(slot.game_addr, write_state_answer(s, me, out));
+    io.send.answer(slot.game_addr, write_state_answer(s, me, out), d.read_us);
 }
 
 // ACK: moves the player to detailed lists until the next join; keeps it from timing out. The count
@@ -194,8 +232,9 @@ void sweep_timeouts(ServerState& s, Io& io, std::int64_t now) {
         const std::int32_t id = p.id;
         const std::array<char, kNameField> name = p.name;
         s.table.release(i);
-        io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id, name.data(),
-                     s.table.player_count());
+        ++s.metrics.timeouts;
+        io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id,
+                     core::escape_controls(name.data()).c_str(), s.table.player_count());
     }
     s.table.set_heard_floor(floor);
 }

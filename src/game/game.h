@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "core/server_state.h"
 
@@ -16,6 +17,18 @@ void on_join(ServerState& s, Io& io, const Datagram& d);
 void on_leave(ServerState& s, Io& io, const Datagram& d);
 void on_state(ServerState& s, Io& io, const Datagram& d);
 void on_ack(ServerState& s, Io& io, const Datagram& d);
+
+// A kicked player's IP address (any port) cannot join again for this many seconds.
+constexpr std::int64_t kRejoinBarSeconds = 60;
+
+// Removes the player holding `id` as LEAVE does (the others get PLAYER_GONE, the slot is freed), prints
+// one line naming the player, `by` (who asked) and `reason`, and bars the player's IP address from
+// joining again until now + kRejoinBarSeconds: its JOINs are answered SERVER_FULL, as on a full server.
+// False, and nothing done, when no player holds the id.
+bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now);
+
+// True while JOINs from `from` are refused at `now` after a kick.
+bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now);
 
 // A player silent for more than this many seconds is removed.
 constexpr std::int64_t kSilenceLimit = 10;

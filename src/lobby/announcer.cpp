@@ -20,7 +20,10 @@ void lobby_step(core::ServerState& s, LobbyClient& client, core::Console& out, s
         blanks_to_bells(s.settings.server_name);
         client.start(s.settings.lobby_host, request_target(s.settings.server_name));
     }
-    if (client.advance(out)) s.next_lobby = now + kPeriodSeconds;
+    if (client.advance(out)) {
+        s.next_lobby = now + kPeriodSeconds;
+        if (const auto result = client.last_result()) ++s.metrics.lobby[static_cast<std::size_t>(*result)];
+    }
 }
 
 std::int64_t next_announcement(const core::ServerState& s, const LobbyClient* client) {

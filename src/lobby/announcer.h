@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,8 @@ public:
     // Moves the announcement on. Returns true when it ended during this call, having printed its
     // failure line, if any.
     virtual bool advance(core::Console& out) = 0;
+    // How the announcement that ended last went, when the client can tell.
+    virtual std::optional<core::LobbyResult> last_result() const { return std::nullopt; }
 };
 
 // Every blank of the server name becomes the byte 0x07, and no other byte is changed or escaped. The

@@ -20,11 +20,12 @@ Address Address::ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8
     return addr;
 }
 
-Address Address::ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint16_t port) {
+Address Address::ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint16_t port, std::uint32_t scope) {
     Address addr;
     addr.ip = bytes;
     addr.port = port;
     addr.valid = true;
+    addr.scope = scope;
     return addr;
 }
 
@@ -37,7 +38,7 @@ bool Address::is_ipv4() const {
 
 std::string Address::to_string() const {
     if (!valid) return {};
-    char text[INET6_ADDRSTRLEN + 16];
+    char text[INET6_ADDRSTRLEN + 32];  // brackets, %scope (10 digits), :port
     if (is_ipv4()) {
         std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", unsigned{ip[12]}, unsigned{ip[13]}, unsigned{ip[14]},
                       unsigned{ip[15]}, unsigned{port});
@@ -45,7 +46,11 @@ std::string Address::to_string() const {
     }
     char host[INET6_ADDRSTRLEN];
     if (inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
-    std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned{port});
+    if (scope != 0) {
+        std::snprintf(text, sizeof text, "[%s%%%u]:%u", host, unsigned{scope}, unsigned{port});
+    } else {
+        std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned{port});
+    }
     return text;
 }
 

@@ -8,17 +8,23 @@
 namespace quarel::net {
 
 // IPv4 peers are stored as IPv4-mapped IPv6 addresses (::ffff:a.b.c.d), whichever socket family
-// reported them, so the same peer always compares equal and prints as a.b.c.d:port.
+// reported them, so the same peer always compares equal and prints as a.b.c.d:port. An IPv6 link-local
+// peer keeps the scope id (interface) it was heard on: replies must leave through that interface, and
+// the same address on two links is two peers.
 struct Address {
     std::array<std::uint8_t, 16> ip{};
     std::uint16_t port = 0;  // host byte order
     bool valid = false;      // false: no address recorded (a slot that never sent SET_NAME)
+    std::uint32_t scope = 0;  // IPv6 scope id; 0 for IPv4 and global IPv6 addresses
 
     static Address ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port);
-    static Address ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint16_t port);
+    static Address ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint16_t port, std::uint32_t scope = 0);
 
     bool is_ipv4() const;
-    // "a.b.c.d:port" for IPv4 peers, "[addr]:port" for IPv6 peers, "" for an invalid address.
+    // The same host: both valid, same IP and scope, any port.
+    bool same_host(const Address& other) const { return valid && other.valid && ip == other.ip && scope == other.scope; }
+    // "a.b.c.d:port" for IPv4 peers, "[addr]:port" for IPv6 peers ("[addr%scope]:port" with a scope id),
+    // "" for an invalid address.
     std::string to_string() const;
 
     friend bool operator==(const Address&, const Address&) = default;

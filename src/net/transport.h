@@ -32,6 +32,9 @@ public:
     virtual ~Clock() = default;
     virtual std::int64_t now() = 0;
     virtual void sleep_ms(int ms) = 0;
+    // Microseconds on a clock that never goes back, for measuring short durations; 0 from a clock
+    // that cannot measure them.
+    virtual std::int64_t monotonic_us() { return 0; }
 };
 
 }  // namespace quarel::net

@@ -1,14 +1,49 @@
-// Reading the `config` file from disk; core::apply_config parses its text.
+// Reading the `config` file from disk, at start-up and on a reload; core::apply_config parses its lines.
+// The file is read line by line, never more than one line (511 bytes) held, at most 1 MiB, giving way to
+// a stop signal: a file that turns out to be endless (a device, a pipe) or slow (a FIFO nobody writes)
+// can then neither eat the memory nor hold off a stop.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
+#include "core/reload.h"
+#include "core/server_state.h"
+#include "core/options.h"
 #include "core/settings.h"
 
 namespace quarel::platform {
 
-// Reads the file at `path` and applies it. Returns false (settings untouched) when it cannot be opened
-// or read to its end (a directory, an I/O error).
+// A config file longer than this is refused whole.
+constexpr std::size_t kConfigByteLimit = std::size_t{1} << 20;
+
+enum class ConfigRead {
+    Applied,     // read to its end and applied
+    Unreadable,  // missing, or not readable to its end: the settings are untouched
+    TooLong,     // more than kConfigByteLimit bytes: the settings are untouched
+    Stopped,     // `stop_requested` said so before the end: the settings are untouched
+};
+
+// Reads the file at `path` and applies its lines (as core::apply_config does) to `settings` once the
+// whole file has been read. `stop_requested` is asked after every line and whenever a read is
+// interrupted.
+ConfigRead read_config_file(core::Settings& settings, const std::string& path, const std::function<bool()>& stop_requested);
+
+// read_config_file without a stop: true when the file was applied.
 bool load_config_file(core::Settings& settings, const std::string& path);
+
+// The whole file at `path` into `text`, for --check-config: Applied, Unreadable (not opened, or not
+// read to its end) or TooLong (more than kConfigByteLimit bytes; never more than that is held). `text`
+// is empty unless Applied.
+ConfigRead read_config_text(const std::string& path, std::string& text);
+
+// Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live
+// keys at once, one line for the keys that need a restart; nothing changes when it cannot be read).
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path);
+// --check-config: the settings as the server would use them on stdout, the warnings on stderr.
+// Returns the exit status: 0 clean, 1 with warnings, 2 when a file named on the command line cannot
+// be read or the file is longer than 1 MiB.
+int check_config_file(const core::Options& options);
 
 }  // namespace quarel::platform

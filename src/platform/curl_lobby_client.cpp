@@ -26,6 +26,20 @@ Failure classify(CURLcode result, bool connected, bool answered) {
     return connected ? Failure::Send : Failure::Connect;
 }
 
+core::LobbyResult lobby_result(Failure failure) {
+    switch (failure) {
+        case Failure::None:
+            return core::LobbyResult::Answered;
+        case Failure::Connect:
+            return core::LobbyResult::ConnectFailed;
+        case Failure::Request:
+            return core::LobbyResult::RequestFailed;
+        case Failure::Send:
+            return core::LobbyResult::SendFailed;
+    }
+    return core::LobbyResult::SendFailed;
+}
+
 std::string failure_line(Failure failure, int code) {
     switch (failure) {
         case Failure::None:
@@ -47,7 +61,8 @@ bool global_init() {
     return ok;
 }
 
-CurlLobbyClient::CurlLobbyClient(long timeout_seconds) : timeout_seconds_(timeout_seconds) {
+CurlLobbyClient::CurlLobbyClient(long timeout_seconds, std::string source)
+    : timeout_seconds_(timeout_seconds), source_(std::move(source)) {
     // Without the library or the multi handle every announcement fails at its connection step.
     if (global_init()) multi_ = curl_multi_init();
 }
@@ -95,6 +110,14 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
     set(CURLOPT_QUICK_EXIT, 1L);
     // Nothing survives an announcement: the connection closes when it ends.
     set(CURLOPT_FORBID_REUSE, 1L);
+    if (!source_.empty()) {
+        // "host!" takes the address as it is (no interface-name lookup); only the lobby's addresses of
+        // the source's family can be reached from it.
+        const std::string interface = "host!" + source_;
+        set(CURLOPT_INTERFACE, interface.c_str());
+        set(CURLOPT_IPRESOLVE, static_cast<long>(source_.find(':') == std::string::npos ? CURL_IPRESOLVE_V4
+                                                                                       : CURL_IPRESOLVE_V6));
+    }
     set(CURLOPT_PREREQFUNCTION, &CurlLobbyClient::on_connected);
     set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     set(CURLOPT_HEADERFUNCTION, &CurlLobbyClient::on_header);
@@ -180,6 +203,7 @@ int CurlLobbyClient::on_connected(void* self, char*, char*, int, int) {
 }
 
 void CurlLobbyClient::finish(core::Console& out, Failure failure, int code) {
+    last_result_ = lobby_result(failure);
     if (failure != Failure::None) out.write(failure_line(failure, code));
     release_transfer();
     busy_ = false;

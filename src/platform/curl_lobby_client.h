@@ -28,6 +28,9 @@ enum class Failure : std::uint8_t {
 // established, `answered` whether a complete status line and header block arrived.
 Failure classify(CURLcode result, bool connected, bool answered);
 
+// The metrics' name for how an announcement ended.
+core::LobbyResult lobby_result(Failure failure);
+
 // The console text for a failure ("" for None). Connect and Request lines end without a line feed.
 std::string failure_line(Failure failure, int code);
 
@@ -36,7 +39,9 @@ bool global_init();
 
 class CurlLobbyClient final : public lobby::LobbyClient, public WaitSource {
 public:
-    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds);
+    // `source`: the local address the request goes out from ("" lets the system choose), so that a game
+    // bound to one address of the machine is announced from that address.
+    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds, std::string source = "");
     ~CurlLobbyClient() override;
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;
@@ -44,6 +49,7 @@ public:
     bool busy() const override { return busy_; }
     void start(const std::string& host, const std::string& target) override;
     bool advance(core::Console& out) override;
+    std::optional<core::LobbyResult> last_result() const override { return last_result_; }
 
     // While a transfer is in flight: its sockets, and the time until one of its timers (connect and
     // transfer time-outs, retries) is due. Nothing otherwise.
@@ -59,6 +65,7 @@ private:
     void release_transfer();
 
     long timeout_seconds_;
+    std::string source_;
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
@@ -68,6 +75,7 @@ private:
     bool answered_ = false;
     // A failure found while starting; reported by the next advance().
     Failure early_failure_ = Failure::None;
+    std::optional<core::LobbyResult> last_result_;
 };
 
 }  // namespace quarel::platform

@@ -1,4 +1,4 @@
-// Signal handlers for the clean stop and their self-pipe.
+// Signal handlers for the clean stop and the reload, and their self-pipe.
 #include "platform/signals.h"
 
 #include <fcntl.h>
@@ -15,14 +15,20 @@ namespace {
 // A signal handler can reach only static storage; these are the only process-wide variables of the
 // server, and only ShutdownSignals touches them.
 volatile sig_atomic_t g_stop_signal = 0;
+volatile sig_atomic_t g_reload = 0;
 int g_wake_write_fd = -1;
 bool g_installed = false;
 struct sigaction g_previous_int;
 struct sigaction g_previous_term;
+struct sigaction g_previous_hup;
 
 extern "C" void on_stop_signal(int sig) {
     const int saved_errno = errno;
-    g_stop_signal = sig;
+    if (sig == SIGHUP) {
+        g_reload = 1;
+    } else {
+        g_stop_signal = sig;
+    }
     if (g_wake_write_fd >= 0) {
         const char byte = 1;
         // A full pipe already wakes the loop; the result does not matter.
@@ -37,6 +43,7 @@ ShutdownSignals::ShutdownSignals() {
     assert(!g_installed && "one ShutdownSignals at a time");
     g_installed = true;
     g_stop_signal = 0;
+    g_reload = 0;
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
         read_fd_ = fds[0];
@@ -48,11 +55,13 @@ ShutdownSignals::ShutdownSignals() {
     sa.sa_flags = 0;  // no SA_RESTART: an interrupted poll returns
     ::sigaction(SIGINT, &sa, &g_previous_int);
     ::sigaction(SIGTERM, &sa, &g_previous_term);
+    ::sigaction(SIGHUP, &sa, &g_previous_hup);
 }
 
 ShutdownSignals::~ShutdownSignals() {
     ::sigaction(SIGINT, &g_previous_int, nullptr);
     ::sigaction(SIGTERM, &g_previous_term, nullptr);
+    ::sigaction(SIGHUP, &g_previous_hup, nullptr);
     if (g_wake_write_fd >= 0) ::close(g_wake_write_fd);
     if (read_fd_ >= 0) ::close(read_fd_);
     g_wake_write_fd = -1;
@@ -63,7 +72,20 @@ bool ShutdownSignals::requested() const { return g_stop_signal != 0; }
 
 int ShutdownSignals::watch(std::vector<pollfd>& fds) {
     if (read_fd_ >= 0) fds.push_back({read_fd_, POLLIN, 0});
-    return requested() ? 0 : -1;
+    return requested() || g_reload != 0 ? 0 : -1;
+}
+
+bool ShutdownSignals::take_reload() {
+    if (g_reload == 0) return false;
+    g_reload = 0;
+    // The flag is cleared first: a SIGHUP from here on writes a new byte and sets it again. A stop
+    // byte drained here is not lost either: its flag is already set, and the loop checks it next.
+    char bytes[64];
+    if (read_fd_ >= 0) {
+        while (::read(read_fd_, bytes, sizeof bytes) > 0) {
+        }
+    }
+    return true;
 }
 
 }  // namespace quarel::platform

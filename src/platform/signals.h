@@ -1,12 +1,13 @@
-// Clean stop on SIGINT and SIGTERM: the signal only raises a flag and makes a descriptor readable,
-// so that the main loop wakes from its wait, finishes its pass and leaves.
+// Clean stop on SIGINT and SIGTERM, reload on SIGHUP: the signal only raises a flag and makes a
+// descriptor readable, so that the main loop wakes from its wait, finishes its pass and leaves (or
+// reloads and goes on).
 #pragma once
 
 #include "platform/wait.h"
 
 namespace quarel::platform {
 
-// Installs handlers for SIGINT and SIGTERM for its lifetime (the previous ones come back on
+// Installs handlers for SIGINT, SIGTERM and SIGHUP for its lifetime (the previous ones come back on
 // destruction). Handlers are installed without SA_RESTART, so a wait that the signal interrupts ends
 // at once; the self-pipe covers a signal that arrives between the flag check and the wait. At most one
 // instance may exist at a time.
@@ -19,10 +20,13 @@ public:
 
     // True once SIGINT or SIGTERM came.
     bool requested() const;
-    // Becomes readable when a stop is requested (-1 when the pipe could not be made: then only the
-    // interrupted wait wakes the loop).
+    // True once for each SIGHUP (several before the call count as one). Also empties the wake-up pipe,
+    // which would otherwise keep the loop's wait from sleeping.
+    bool take_reload();
+    // Becomes readable when a stop or a reload is requested (-1 when the pipe could not be made: then
+    // only the interrupted wait wakes the loop).
     int wake_fd() const { return read_fd_; }
-    // The wake descriptor is watched; a stop already requested is work at once.
+    // The wake descriptor is watched; a stop or a reload already requested is work at once.
     int watch(std::vector<pollfd>& fds) override;
 
 private:

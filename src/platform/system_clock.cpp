@@ -16,6 +16,12 @@ void SystemClock::sleep_ms(int ms) {
     }
 }
 
+std::int64_t SystemClock::monotonic_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
 std::int64_t SystemClock::ms_until_second(std::int64_t second) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -12,6 +12,8 @@
 #include <array>
 #include <memory>
 
+#include "platform/sockaddr.h"
+
 namespace quarel::platform {
 
 namespace {
@@ -19,21 +21,6 @@ namespace {
 // How many oversized datagrams one receive call discards before reporting nothing, so that a flood of
 // them cannot hold the caller.
 constexpr int kMaxDiscards = 64;
-
-net::Address from_sockaddr(const sockaddr_storage& ss) {
-    if (ss.ss_family == AF_INET) {
-        const auto& sin = reinterpret_cast<const sockaddr_in&>(ss);
-        const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
-        return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
-    }
-    if (ss.ss_family == AF_INET6) {
-        const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
-        std::array<std::uint8_t, 16> bytes{};
-        std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
-        return net::Address::ipv6(bytes, ntohs(sin6.sin6_port));
-    }
-    return net::Address{};
-}
 
 bool make_nonblocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);
@@ -94,8 +81,11 @@ void UdpTransport::close_all() {
     if (ahead_) ahead_->next = ahead_->count = 0;
 }
 
-bool UdpTransport::open(net::Socket socket, std::uint16_t port) {
-    const bool ok = open_socket(socket, port);
+bool UdpTransport::open(net::Socket socket, std::uint16_t port, const net::BindAddress& bind) {
+    open_error_.clear();
+    const bool ok = bind.any ? open_socket(socket, port) : open_on(socket, port, bind.address);
+    // The system's reason, taken before anything else can change errno.
+    if (!ok) open_error_ = std::strerror(errno);
     if (ok && socket == net::Socket::Game) {
         // A bigger queue than the kernel's default absorbs bursts; the kernel caps the value asked for.
         setsockopt(fds_[index(socket)], SOL_SOCKET, SO_RCVBUF, &kGameReceiveBuffer, sizeof kGameReceiveBuffer);
@@ -125,9 +115,10 @@ bool UdpTransport::open_socket(net::Socket socket, std::uint16_t port) {
             v6_[i] = true;
             return true;
         }
-        const bool in_use = errno == EADDRINUSE;
+        const int reason = errno;
         ::close(fd);
-        if (in_use) return false;
+        errno = reason;
+        if (reason == EADDRINUSE) return false;
     }
     fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return false;
@@ -136,11 +127,52 @@ bool UdpTransport::open_socket(net::Socket socket, std::uint16_t port) {
     sin.sin_addr.s_addr = htonl(INADDR_ANY);
     sin.sin_port = htons(port);
     if (!make_nonblocking(fd) || ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+        const int reason = errno;
         ::close(fd);
+        errno = reason;
         return false;
     }
     fds_[i] = fd;
     v6_[i] = false;
+    return true;
+}
+
+bool UdpTransport::open_on(net::Socket socket, std::uint16_t port, const net::Address& local) {
+    const int i = index(socket);
+    if (fds_[i] >= 0) {
+        ::close(fds_[i]);
+        fds_[i] = -1;
+    }
+    const bool v4 = local.is_ipv4();
+    const int fd = ::socket(v4 ? AF_INET : AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    bool ok = make_nonblocking(fd);
+    if (v4) {
+        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
+        sin.sin_family = AF_INET;
+        std::memcpy(&sin.sin_addr.s_addr, local.ip.data() + 12, 4);
+        sin.sin_port = htons(port);
+        len = sizeof sin;
+    } else {
+        // This address alone: no IPv4 peers through it.
+        const int on = 1;
+        ok = ok && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0;
+        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
+        sin6.sin6_family = AF_INET6;
+        std::memcpy(&sin6.sin6_addr, local.ip.data(), 16);
+        sin6.sin6_port = htons(port);
+        len = sizeof sin6;
+    }
+    if (!ok || ::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        const int reason = errno;
+        ::close(fd);
+        errno = reason;
+        return false;
+    }
+    fds_[i] = fd;
+    v6_[i] = !v4;
     return true;
 }
 
@@ -209,22 +241,9 @@ net::SendResult UdpTransport::send(net::Socket socket, const net::Address& to, s
     const int i = index(socket);
     const int fd = fds_[i];
     if (fd < 0 || !to.valid) return net::SendResult::Failed;
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    if (v6_[i]) {
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
-        sin6.sin6_family = AF_INET6;
-        std::memcpy(&sin6.sin6_addr, to.ip.data(), 16);
-        sin6.sin6_port = htons(to.port);
-        len = sizeof sin6;
-    } else {
-        if (!to.is_ipv4()) return net::SendResult::Failed;
-        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
-        sin.sin_family = AF_INET;
-        std::memcpy(&sin.sin_addr.s_addr, to.ip.data() + 12, 4);
-        sin.sin_port = htons(to.port);
-        len = sizeof sin;
-    }
+    sockaddr_storage ss;
+    const socklen_t len = to_sockaddr(to, v6_[i], ss);
+    if (len == 0) return net::SendResult::Failed;
     const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
     if (n >= 0) return net::SendResult::Accepted;
     return send_error_result(errno);

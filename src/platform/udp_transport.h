@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include "net/bind_address.h"
 #include "net/transport.h"
 #include "platform/wait.h"
 
@@ -20,8 +22,11 @@ public:
     // Whether the machine can create UDP sockets at all.
     static bool network_available();
 
-    // Creates the socket and binds it to `port` on all interfaces. False when the port cannot be bound.
-    bool open(net::Socket socket, std::uint16_t port);
+    // Creates the socket and binds it to `port` on all interfaces, or on `bind`'s one address (an IPv6
+    // address then takes IPv6 peers only). False when the port cannot be bound; open_error() then holds
+    // the system's reason.
+    bool open(net::Socket socket, std::uint16_t port, const net::BindAddress& bind = {});
+    const std::string& open_error() const { return open_error_; }
     void close_all();
 
     // The descriptor of a socket (-1 when not open), for waiting on readiness.
@@ -47,10 +52,12 @@ public:
 private:
     static int index(net::Socket socket) { return static_cast<int>(socket); }
     bool open_socket(net::Socket socket, std::uint16_t port);
+    bool open_on(net::Socket socket, std::uint16_t port, const net::Address& local);
     std::size_t receive_one_call(int fd, std::span<std::uint8_t> buf, net::Address& from);
     std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from);
 
     int fds_[2] = {-1, -1};
+    std::string open_error_;
     bool v6_[2] = {false, false};
 
     // Read-ahead of the game socket, made once when it opens.

@@ -22,8 +22,10 @@ public:
 
 class WorkWait {
 public:
-    // Sources are watched in the order added, for as long as the WorkWait lives.
+    // Sources are watched in the order added, until removed or for as long as the WorkWait lives.
     void add(WaitSource& source) { sources_.push_back(&source); }
+    // Stops watching `source` (before it goes away while the WorkWait lives on).
+    void remove(WaitSource& source) { std::erase(sources_, &source); }
 
     // Sleeps until a watched descriptor is ready, a source's limit has passed, or the calendar second
     // `deadline` has begun (the largest value: none), and at most a minute. A signal ends it too.

@@ -11,7 +11,11 @@
 namespace quarel::protocol {
 
 void Outbox::until_accepted(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> datagram) {
-    while (net_.send(socket, to, datagram) == net::SendResult::WouldBlock) {
+    for (std::uint32_t paused = 0; net_.send(socket, to, datagram) == net::SendResult::WouldBlock; ++paused) {
+        if (paused == kRetryLimitMs) {
+            ++(socket == net::Socket::Game ? dropped_.game : dropped_.chat);
+            return;
+        }
         ++pauses_;
         clock_.sleep_ms(1);
     }
@@ -47,14 +51,16 @@ std::span<std::uint8_t> Outbox::answer_space(std::span<std::uint8_t> direct, std
     return held_list(count_);
 }
 
-void Outbox::answer(const net::Address& to, std::size_t n) {
+void Outbox::answer(const net::Address& to, std::size_t n, std::int64_t read_us) {
     if (!holding_) {
         seal(direct_, n);
         game(to, direct_.first(n));
+        timed(read_us);
         return;
     }
     to_[count_] = to;
     size_[count_] = n;
+    read_us_[count_] = read_us;
     if (++count_ == kHeld) flush();
 }
 
@@ -70,6 +76,7 @@ void Outbox::flush() {
         const auto list = held_list(i);
         put_u16(list, kChecksumAt, sums[i]);
         until_accepted(net::Socket::Game, to_[i], list.first(size_[i]));
+        timed(read_us_[i]);
     }
 }
 

@@ -25,6 +25,7 @@ struct PlayerSlot {
     net::Address chat_addr;      // the latest SET_NAME's sender; invalid until then
     std::int32_t acks = 0;
     std::int64_t last_heard = 0;
+    std::int64_t joined_at = 0;  // calendar second of the JOIN
 
     bool occupied() const { return id != 0; }
     bool named() const { return id != 0 && name[0] != '\0'; }

@@ -5,8 +5,10 @@
 #include <array>
 
 #include "chat/chat.h"
+#include "core/line_limiter.h"
 #include "core/world_clock.h"
 #include "game/game.h"
+#include "protocol/authorship.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 
@@ -22,6 +24,8 @@ struct Route {
     // The handler's answer may join the STATE answers held back in the outbox. Any other game handler
     // changes what those answers were written from, so they leave before it runs.
     bool joins_held = false;
+    // Who may send it (see protocol/authorship.h); with strict_senders 0, anyone.
+    protocol::Author author = protocol::Author::Anyone;
 };
 
 using RouteTable = std::array<Route, 256>;
@@ -34,6 +38,8 @@ constexpr RouteTable make_game_routes() {
     t[in::STATE] = {game::on_state, m::STATE, true};
     t[in::ACK] = {game::on_ack, m::ACK};
     t[in::LEAVE] = {game::on_leave, m::LEAVE};
+    // JOIN names nobody; the others only from the address the player joined from.
+    for (const std::uint8_t type : {in::STATE, in::ACK, in::LEAVE}) t[type].author = protocol::Author::JoinAddress;
     return t;
 }
 
@@ -51,11 +57,27 @@ constexpr RouteTable make_chat_routes() {
     t[in::EVENT_BYTE] = {chat::on_relay, m::EVENT_BYTE};
     t[in::EVENT_WORD] = {chat::on_relay, m::EVENT_WORD};
     t[in::EVENT_ALL] = {chat::on_relay, m::EVENT_ALL};
+    // The queries are open to anyone; every message that names a player only from that player.
+    for (const std::uint8_t type :
+         {in::SET_NAME, in::CHAT, in::WHISPER, in::RESPAWN, in::EVENT_BYTE, in::EVENT_WORD, in::EVENT_ALL}) {
+        t[type].author = protocol::Author::PlayerChat;
+    }
+    t[in::HEALTH_DELTA].author = protocol::Author::InGameHost;
     return t;
 }
 
 constexpr RouteTable kGameRoutes = make_game_routes();
 constexpr RouteTable kChatRoutes = make_chat_routes();
+
+// A datagram that speaks for a player must come from that player's own socket; one that does not is
+// dropped silently, before its handler runs, and counted by reason. strict_senders 0 lets every
+// datagram through, as the protocol originally did.
+bool sender_allowed(ServerState& s, const Route& r, const Datagram& d) {
+    if (r.author == protocol::Author::Anyone || s.settings.strict_senders == 0) return true;
+    const protocol::Authorship verdict = protocol::authorship(s.table, r.author, d.bytes, d.from);
+    s.sender_refusals.count(verdict);
+    return verdict == protocol::Authorship::Accepted;
+}
 
 // The calendar second a pass works with: the clock is read once, at the start of the pass. Two things
 // can make a pass outlast that reading, and after either the clock is read again: a send that had to
@@ -85,7 +107,18 @@ private:
 
 void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
     const Route& r = kGameRoutes[d.bytes[protocol::kTypeAt]];
-    if (r.handler == nullptr || d.bytes.size() < r.min_size) return;
+    if (r.handler == nullptr) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::UnknownType);
+        return;
+    }
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::TooShort);
+        return;
+    }
+    if (!sender_allowed(s, r, d)) {
+        s.metrics.drop(net::Socket::Game, core::DropReason::RefusedSender);
+        return;
+    }
     if (r.joins_held) {
         r.handler(s, io, d);
         return;
@@ -98,17 +131,26 @@ void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
     }
     // The held answers waited for the socket, so time may have passed: the datagram is handled at a
     // fresh reading of the clock.
-    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now()});
+    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now(), d.read_us});
 }
 
 void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
     const std::uint8_t type = d.bytes[protocol::kTypeAt];
     const Route& r = kChatRoutes[type];
     if (r.handler == nullptr) {
-        io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
+        // Anyone can send these: a few lines a second, the rest summed up once a minute.
+        if (s.unknown_lines.admit(d.now)) io.out.print("Unkown command: %x\n", static_cast<unsigned>(type));
+        s.metrics.drop(net::Socket::Chat, core::DropReason::UnknownType);
         return;
     }
-    if (d.bytes.size() < r.min_size) return;
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::TooShort);
+        return;
+    }
+    if (!sender_allowed(s, r, d)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::RefusedSender);
+        return;
+    }
     r.handler(s, io, d);
 }
 
@@ -117,8 +159,17 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
     net::Address from;
     const std::size_t n = io.net.receive(socket, s.buf().first(limit), from);
     if (n == 0) return 0;
-    const Datagram d{s.buf().first(n), from, now};
-    if (!protocol::checksum_ok(d.bytes)) return n;
+    // With metrics kept, a STATE's answer is timed from here.
+    const std::int64_t read_us = io.counted && socket == net::Socket::Game ? io.clock.monotonic_us() : 0;
+    const Datagram d{s.buf().first(n), from, now, read_us};
+    if (n < protocol::kHeaderSize) {
+        s.metrics.drop(socket, core::DropReason::TooShort);
+        return n;
+    }
+    if (!protocol::checksum_ok(d.bytes)) {
+        ++s.metrics.checksum_failures[static_cast<std::size_t>(socket)];
+        return n;
+    }
     if (socket == net::Socket::Game) {
         dispatch_game(s, io.io, d);
     } else {
@@ -129,6 +180,7 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 
 bool run_pass(ServerState& s, LoopIo& io) {
     PassTime time(io);
+    if (io.history != nullptr) io.history->record(time.now(), s.metrics, s.table.player_count());
     core::tick_if_due(s, time.now());
     const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
     // Held-back answers never outlive the read-ahead that let them wait.
@@ -142,14 +194,23 @@ bool run_pass(ServerState& s, LoopIo& io) {
         if (receive_one(s, io, net::Socket::Chat, time.now()) == 0) break;
     }
     chat::report_dropped_queries(s, io.io, time.now());
+    core::report_held_back_lines(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
+    if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
+    // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
+    if (io.http != nullptr) {
+        // The outbox keeps its own count of sends given up; the metrics show it as of this pass.
+        s.metrics.game_sends_dropped = io.outbox.dropped().game;
+        io.http->serve(time.now());
+    }
     return false;
 }
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
-                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report()});
+                     lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
+                     agones::next_call(io.sidecar, s.table.player_count())});
 }
 
 void finish(LoopIo& io) { io.outbox.flush(); }

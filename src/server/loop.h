@@ -4,12 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "agones/sdk.h"
 #include "core/console.h"
+#include "core/counting_transport.h"
+#include "core/metrics.h"
 #include "core/server_state.h"
 #include "lobby/announcer.h"
+#include "net/http_listener.h"
 #include "net/transport.h"
 #include "protocol/outbox.h"
+#include "status/history.h"
 
 namespace quarel::server {
 
@@ -18,41 +24,67 @@ using core::ServerState;
 
 // What the loop talks to: the transport it reads, the outbox every send leaves through, the calendar
 // clock, the console and, on a server that announces itself, the lobby client. Handlers and jobs see
-// only `io`: the outbox, the clock and the console.
+// only `io`: the outbox, the clock and the console. Given `metrics`, every datagram read and sent is
+// counted there on its way through the transport, under the outbox, and STATE answers are timed.
 struct LoopIo {
-    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, lobby::LobbyClient* lobby_client = nullptr)
-        : net(transport), clock(clock), out(console), lobby(lobby_client), outbox(transport, clock), io{outbox, clock, console} {}
+    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, lobby::LobbyClient* lobby_client = nullptr,
+           core::Metrics* metrics = nullptr)
+        : counted(counting(transport, metrics)),
+          net(counted ? static_cast<net::Transport&>(*counted) : transport),
+          clock(clock),
+          out(console),
+          lobby(lobby_client),
+          outbox(net, clock),
+          io{outbox, clock, console} {
+        if (counted) outbox.time_answers(&*counted);
+    }
     LoopIo(const LoopIo&) = delete;
     LoopIo& operator=(const LoopIo&) = delete;
 
+    std::optional<core::CountingTransport> counted;
     net::Transport& net;
     net::Clock& clock;
     core::Console& out;
     lobby::LobbyClient* lobby;
+    agones::Schedule* sidecar = nullptr;  // under the orchestrator: the SDK sidecar's calls
     protocol::Outbox outbox;
     core::Io io;
+    // With the status listener on: the listener, which answers what requests it has at the end of a
+    // pass, and the charts' history, sampled at the start of every pass.
+    net::HttpListener* http = nullptr;
+    status::History* history = nullptr;
+
+private:
+    static std::optional<core::CountingTransport> counting(net::Transport& transport, core::Metrics* metrics) {
+        if (metrics == nullptr) return std::nullopt;
+        return std::optional<core::CountingTransport>(std::in_place, transport, *metrics);
+    }
 };
 
-// Routes an accepted game-socket datagram by type; unknown types and datagrams shorter than their
-// type's layout are dropped silently.
+// Routes an accepted game-socket datagram by type; unknown types, datagrams shorter than their type's
+// layout and datagrams whose sender may not speak for the player they name are dropped silently (and
+// counted).
 void dispatch_game(ServerState& s, core::Io& io, const Datagram& d);
-// Routes an accepted chat-socket datagram by type; unknown types print "Unkown command: %x",
-// datagrams shorter than their type's layout are dropped silently.
+// Routes an accepted chat-socket datagram by type; unknown types print "Unkown command: %x" (a few a
+// second), datagrams shorter than their type's layout or from a sender that may not speak for the
+// player they name are dropped silently (and counted).
 void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d);
 
 // Reads one datagram from `socket` into the packet buffer and dispatches it, handed over at `now`,
 // when its checksum is right. Returns the datagram's length, 0 when nothing was waiting.
 std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int64_t now);
 
-// One pass, in this order: clock tick; one game datagram; time-out sweep; and only when no game
-// datagram came: drain the chat socket (a clock tick before each read), the summary line of refused
-// queries, the loop message, the lobby. Returns true when a game datagram came, in which case the next
-// pass should start at once.
+// One pass, in this order: the charts' sample (with the status listener on); clock tick; one game
+// datagram; time-out sweep; and only when no game datagram came: drain the chat socket (a clock tick
+// before each read), the summary line of refused queries, the summary lines of unknown commands and
+// refused joins, the loop message, the lobby, the SDK sidecar's calls, the HTTP requests. Returns true
+// when a game datagram came, in which case the next pass should start at once.
 bool run_pass(ServerState& s, LoopIo& io);
 
 // The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
-// the loop message, the summary line of refused queries or a lobby announcement. Between now and then
-// only a datagram (or the lobby's own sockets) can give a pass something to do.
+// the loop message, a summary line (refused queries, unknown commands, refused joins), a lobby
+// announcement or an SDK sidecar call. Between now and then only a datagram (or the HTTP clients' own
+// sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 
 // The last step of a clean stop, before the sockets close: STATE answers still held back belong to
@@ -60,16 +92,25 @@ std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 void finish(LoopIo& io);
 
 // The loop main runs: passes until `stop_requested()` holds before a pass (a stop that comes during a
-// pass ends the loop after it), sleeping in `sleep_until(next_deadline(...))` after each pass that found
-// no game datagram, then finish(). The stop flag and the sleep are the platform's.
-template <class StopRequested, class SleepUntil>
-void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, SleepUntil sleep_until) {
+// pass ends the loop after it), `after_pass()` after each pass (a reload asked for during it is done
+// there), sleeping in `sleep_until(next_deadline(...))` after each pass that found no game datagram,
+// then finish(). The stop flag, the reload and the sleep are the platform's.
+template <class StopRequested, class AfterPass, class SleepUntil>
+void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, AfterPass after_pass, SleepUntil sleep_until) {
     while (!stop_requested()) {
-        if (run_pass(s, io)) continue;
+        const bool game_datagram = run_pass(s, io);
+        after_pass();
+        if (game_datagram) continue;
         if (stop_requested()) break;
         sleep_until(next_deadline(s, io));
     }
     finish(io);
+}
+
+// The same loop with nothing to do between passes.
+template <class StopRequested, class SleepUntil>
+void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, SleepUntil sleep_until) {
+    serve(s, io, stop_requested, [] {}, sleep_until);
 }
 
 }  // namespace quarel::server

@@ -175,6 +175,14 @@ Attempt ask(const addrinfo& ai, int timeout_ms) {
     return at;
 }
 
+// No answer: one line on stderr, and with --json the same reason as a JSON object on stdout, so that
+// a script reading stdout always gets an object. Exit status 1.
+int fail(const Args& a, const std::string& why) {
+    std::fprintf(stderr, "quarel-query: %s\n", why.c_str());
+    if (a.json) std::fputs(query::format_json_error(a.host, why).c_str(), stdout);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,8 +196,7 @@ int main(int argc, char** argv) {
     addrinfo* found = nullptr;
     const std::string service = std::to_string(a.port);
     if (const int rc = getaddrinfo(a.host.c_str(), service.c_str(), &hints, &found); rc != 0) {
-        std::fprintf(stderr, "quarel-query: cannot resolve '%s': %s\n", a.host.c_str(), gai_strerror(rc));
-        return 1;
+        return fail(a, "cannot resolve '" + a.host + "': " + gai_strerror(rc));
     }
 
     // Each address of the host in turn, until one answers.
@@ -220,6 +227,5 @@ int main(int argc, char** argv) {
         }
     }
     freeaddrinfo(found);
-    std::fprintf(stderr, "quarel-query: %s\n", failure.c_str());
-    return 1;
+    return fail(a, failure);
 }

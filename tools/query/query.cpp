@@ -163,4 +163,8 @@ std::string format_json(const std::string& host, const std::string& address, std
            std::to_string(info.hour) + ",\"minute\":" + std::to_string(info.minute) + "}}\n";
 }
 
+std::string format_json_error(const std::string& host, const std::string& error) {
+    return "{\"host\":" + json_string(host) + ",\"error\":" + json_string(error) + "}\n";
+}
+
 }  // namespace quarel::query

@@ -39,6 +39,10 @@ std::string format_text(const std::string& where, const ServerInfo& info);
 std::string format_json(const std::string& host, const std::string& address, std::uint16_t port,
                         const ServerInfo& info);
 
+// The JSON object printed instead when the server gave no answer: {"host":...,"error":...} and a line
+// feed. `error` is the same text as the line on stderr.
+std::string format_json_error(const std::string& host, const std::string& error);
+
 // A JSON string literal for arbitrary bytes: valid UTF-8 is kept, control characters are escaped, and a
 // byte that is not part of valid UTF-8 is read as Latin-1 (\u00NN), so the output is always valid JSON.
 std::string json_string(std::string_view bytes);

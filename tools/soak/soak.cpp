@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -121,6 +122,9 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
 enum class Phase { Out, Joining, In, Silent };
 
 struct Player {
+    // Each player on a loopback address of its own, as players come from hosts of their own: the
+    // server limits joins per host, and chat must come from the host that joined.
+    explicit Player(const std::string& ip) : game(ip.c_str()), chat(ip.c_str()) {}
     UdpClient game, chat;
     Phase phase = Phase::Out;
     std::int32_t id = 0;
@@ -207,7 +211,7 @@ void read_chat(const UdpClient& sock, Totals& t) {
 }
 
 // A random other player in the game, or 0.
-std::int32_t someone_else(const std::vector<Player>& players, const Player& me, std::mt19937_64& rng) {
+std::int32_t someone_else(const std::deque<Player>& players, const Player& me, std::mt19937_64& rng) {
     for (int tries = 0; tries < 8; ++tries) {
         const Player& o = players[rng() % players.size()];
         if (&o != &me && o.phase == Phase::In) return o.id;
@@ -216,7 +220,7 @@ std::int32_t someone_else(const std::vector<Player>& players, const Player& me, 
 }
 
 // One step of a player in the game: a STATE, and now and then something else.
-void act(std::vector<Player>& players, Player& pl, const quarel::testkit::ServerProcess& s, Totals& t, std::mt19937_64& rng, double now) {
+void act(std::deque<Player>& players, Player& pl, const quarel::testkit::ServerProcess& s, Totals& t, std::mt19937_64& rng, double now) {
     const double r = std::uniform_real_distribution<double>(0, 1)(rng);
     pl.game.send_to(s.game_port(), state_msg(pl.id, rng));
     ++pl.states_sent;
@@ -347,7 +351,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::mt19937_64 rng(seed);
-    std::vector<Player> players(static_cast<std::size_t>(n_players));
+    std::deque<Player> players;
+    for (int i = 0; i < n_players; ++i) players.emplace_back("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
     UdpClient browser, flooder("127.0.0.2"), junk_sock;
     if (!flooder.ok()) std::fprintf(stderr, "quarel-soak: cannot bind 127.0.0.2; the flood shares the browser's address\n");
     Totals t;

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Renders the status page of a fresh server with two named players in headless Chromium, checks that
+# it shows both names and "2 / 4", and keeps a screenshot (default docs/status-page.png).
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$here/build}"
+out="$(realpath -m "${1:-$here/docs/status-page.png}")"
+"$here/scripts/ensure-deps.sh"
+cmake -S "$here" -B "$build" >/dev/null
+cmake --build "$build" -j2 --target quarel_tests
+mkdir -p "$(dirname "$out")"
+QUAREL_STATUS_SCREENSHOT="$out" "$build/quarel_tests" --gtest_filter='EndToEndStatus.BrowserRendersThePlayers'
+echo "screenshot: $out"

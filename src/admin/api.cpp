@@ -1,0 +1,303 @@
+// The admin API's routes. Requests and answers are JSON; nothing here throws: the parser reports bad
+// input as a discarded value, and texts that are not UTF-8 (player names are raw bytes) are written
+// with replacement characters.
+#include "admin/api.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <vector>
+
+#include "core/safe_text.h"
+
+namespace quarel::admin {
+
+namespace {
+
+using json = nlohmann::json;
+
+net::HttpResponse reply(int status, const json& body) {
+    net::HttpResponse r;
+    r.status = status;
+    r.content_type = "application/json";
+    r.body = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    return r;
+}
+
+net::HttpResponse fail(int status, const std::string& why) { return reply(status, json{{"error", why}}); }
+
+json address_json(const net::Address& a) { return a.valid ? json(a.to_string()) : json(nullptr); }
+
+json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
+    return json{{"id", p.id},
+                {"name", std::string(p.name.data())},
+                {"address", address_json(p.game_addr)},
+                {"chat_address", address_json(p.chat_addr)},
+                {"health", p.health},
+                {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
+}
+
+json ban_json(const Ban& b, std::int64_t now) {
+    return json{{"range", b.range.to_string()},
+                {"expires", b.expires},
+                {"seconds_left", b.expires == 0 ? json(nullptr) : json(std::max<std::int64_t>(0, b.expires - now))},
+                {"reason", b.reason}};
+}
+
+// The request body as a JSON object, or nothing.
+std::optional<json> body_object(const net::HttpRequest& req) {
+    json j = json::parse(req.body, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return std::nullopt;
+    return j;
+}
+
+// Reads an optional integer field within [lo, hi]. False when present but not such an integer.
+bool int_field(const json& o, const char* name, std::int64_t lo, std::int64_t hi, std::optional<std::int64_t>& out) {
+    const auto it = o.find(name);
+    if (it == o.end() || it->is_null()) return true;
+    if (it->is_number_unsigned()) {
+        const auto v = it->get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(hi) || static_cast<std::int64_t>(v) < lo) return false;
+        out = static_cast<std::int64_t>(v);
+        return true;
+    }
+    if (!it->is_number_integer()) return false;
+    const auto v = it->get<std::int64_t>();
+    if (v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+// Reads an optional string field. False when present but not a string.
+bool text_field(const json& o, const char* name, std::optional<std::string>& out) {
+    const auto it = o.find(name);
+    if (it == o.end() || it->is_null()) return true;
+    if (!it->is_string()) return false;
+    out = it->get<std::string>();
+    return true;
+}
+
+std::string by_whom(const net::HttpRequest& req) { return core::escape_controls(req.peer.to_string()); }
+
+// Saves after a change; on failure one console line, and the text for the caller.
+std::optional<std::string> save(AdminContext& ctx) {
+    std::string error;
+    if (ctx.save_bans(ctx.bans, error)) return std::nullopt;
+    ctx.io.out.print("Bans not saved: %s\n", core::escape_controls(error).c_str());
+    return error;
+}
+
+net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::int64_t now) {
+    json players = json::array();
+    for (const protocol::PlayerSlot& p : ctx.state.table) {
+        if (p.occupied()) players.push_back(player_json(p, now));
+    }
+    return reply(200, json{{"slots", ctx.state.table.size()},
+                           {"count", ctx.state.table.player_count()},
+                           {"players", std::move(players)}});
+}
+
+net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    const auto body = body_object(req);
+    if (!body) return fail(400, "the body must be a JSON object");
+    std::optional<std::int64_t> id;
+    std::optional<std::string> reason;
+    if (!int_field(*body, "id", 1, std::numeric_limits<std::int32_t>::max(), id) || !id) {
+        return fail(400, "\"id\" must be a player id");
+    }
+    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) {
+        return fail(400, "\"reason\" must be text of at most 200 bytes without control bytes");
+    }
+    const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
+    if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
+    json kicked = player_json(ctx.state.table[index], now);
+    ctx.kick(static_cast<std::int32_t>(*id), reason.value_or(""), by_whom(req), now);
+    return reply(200, json{{"kicked", std::move(kicked)}});
+}
+
+net::HttpResponse list_bans(AdminContext& ctx, const net::HttpRequest&, std::int64_t now) {
+    json bans = json::array();
+    for (const Ban& b : ctx.bans.bans()) {
+        if (b.active(now)) bans.push_back(ban_json(b, now));
+    }
+    return reply(200, json{{"bans", std::move(bans)}});
+}
+
+// A ban also removes the players it covers, by either of their addresses.
+net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    const auto body = body_object(req);
+    if (!body) return fail(400, "the body must be a JSON object");
+    std::optional<std::string> range_text;
+    std::optional<std::int64_t> minutes;
+    std::optional<std::string> reason;
+    if (!text_field(*body, "range", range_text) || !range_text) {
+        return fail(400, "\"range\" must be an address or a CIDR range");
+    }
+    const auto range = parse_range(*range_text);
+    if (!range) return fail(400, "\"range\" must be an address or a CIDR range");
+    if (!int_field(*body, "minutes", 0, kMaxBanMinutes, minutes)) {
+        return fail(400, "\"minutes\" must be a whole number from 0 (for good) to " + std::to_string(kMaxBanMinutes));
+    }
+    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) {
+        return fail(400, "\"reason\" must be text of at most 200 bytes without control bytes");
+    }
+    const std::int64_t length = minutes.value_or(0);
+    Ban ban{*range, length == 0 ? 0 : now + length * 60, reason.value_or("")};
+    const std::string range_name = ban.range.to_string();
+    const std::string who = by_whom(req);
+    const std::string how_long = length == 0 ? "for good" : "for " + std::to_string(length) + " minutes";
+    if (ban.reason.empty()) {
+        ctx.io.out.print("Ban on %s %s by %s.\n", range_name.c_str(), how_long.c_str(), who.c_str());
+    } else {
+        ctx.io.out.print("Ban on %s %s by %s: %s\n", range_name.c_str(), how_long.c_str(), who.c_str(),
+                         ban.reason.c_str());
+    }
+    std::vector<std::int32_t> covered;
+    for (const protocol::PlayerSlot& p : ctx.state.table) {
+        if (!p.occupied()) continue;
+        if (ban.range.contains(p.game_addr) || (p.chat_addr.valid && ban.range.contains(p.chat_addr))) {
+            covered.push_back(p.id);
+        }
+    }
+    for (const std::int32_t id : covered) ctx.kick(id, ban.reason, who, now);
+    json answer{{"ban", ban_json(ban, now)}, {"kicked", covered}};
+    ctx.bans.prune(now);
+    ctx.bans.add(std::move(ban));
+    if (const auto error = save(ctx)) return fail(500, "the ban is in force but was not saved: " + *error);
+    return reply(200, answer);
+}
+
+net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    const auto text = query_value(req.query, "range");
+    const auto range = text ? parse_range(*text) : std::nullopt;
+    if (!range) return fail(400, "the query must name a range: ?range=ADDRESS[/BITS]");
+    const std::string range_name = range->to_string();
+    ctx.bans.prune(now);
+    if (!ctx.bans.remove(*range)) return fail(404, "no ban on " + range_name);
+    ctx.io.out.print("Ban on %s lifted by %s.\n", range_name.c_str(), by_whom(req).c_str());
+    if (const auto error = save(ctx)) return fail(500, "the ban is lifted but the list was not saved: " + *error);
+    return reply(200, json{{"lifted", range_name}});
+}
+
+net::HttpResponse say(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    const auto body = body_object(req);
+    if (!body) return fail(400, "the body must be a JSON object");
+    std::optional<std::string> text;
+    if (!text_field(*body, "text", text) || !text || !valid_say_text(*text)) {
+        return fail(400, "\"text\" must be 1 to " + std::to_string(kMaxSayText) +
+                             " bytes without control bytes");
+    }
+    const std::int32_t sent = ctx.say(*text);
+    ctx.io.out.print("Said by %s: %s\n", by_whom(req).c_str(), text->c_str());
+    return reply(200, json{{"sent_to", sent}});
+}
+
+net::HttpResponse reload(AdminContext& ctx, const net::HttpRequest&, std::int64_t) {
+    const core::ReloadReport report = ctx.reload();
+    if (!report.ok) return fail(500, "config not reloaded: " + report.error);
+    return reply(200, json{{"reloaded", true}, {"restart_needed", report.restart_keys}});
+}
+
+using Handler = net::HttpResponse (*)(AdminContext&, const net::HttpRequest&, std::int64_t);
+
+struct Route {
+    std::string_view path;
+    std::string_view method;
+    Handler handler;
+};
+
+constexpr std::array<Route, 7> kRoutes{{
+    {"/api/players", "GET", list_players},
+    {"/api/kick", "POST", kick},
+    {"/api/bans", "GET", list_bans},
+    {"/api/bans", "POST", add_ban},
+    {"/api/bans", "DELETE", remove_ban},
+    {"/api/say", "POST", say},
+    {"/api/reload", "POST", reload},
+}};
+
+net::HttpResponse refuse(Verdict verdict, const Gate& gate, const net::HttpRequest& req, std::int64_t now) {
+    switch (verdict) {
+        case Verdict::NoToken:
+            return fail(403, "the admin API is off: the server has no admin token file");
+        case Verdict::Locked: {
+            net::HttpResponse r = fail(429, "too many wrong tokens; try again later");
+            r.headers.emplace_back("Retry-After", std::to_string(gate.retry_after(req.peer, now)));
+            return r;
+        }
+        default: {
+            net::HttpResponse r = fail(401, "missing or wrong token");
+            r.headers.emplace_back("WWW-Authenticate", "Bearer");
+            return r;
+        }
+    }
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool valid_say_text(std::string_view text) {
+    if (text.empty() || text.size() > kMaxSayText) return false;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+std::optional<std::string> query_value(std::string_view query, std::string_view name) {
+    while (!query.empty()) {
+        const std::size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        query.remove_prefix(amp == std::string_view::npos ? query.size() : amp + 1);
+        const std::size_t eq = pair.find('=');
+        if (pair.substr(0, eq) != name) continue;
+        const std::string_view raw = eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
+        std::string value;
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] != '%') {
+                value += raw[i];
+                continue;
+            }
+            if (i + 2 >= raw.size()) return std::nullopt;
+            const int hi = hex_digit(raw[i + 1]);
+            const int lo = hex_digit(raw[i + 2]);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            value += static_cast<char>(hi << 4 | lo);
+            i += 2;
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
+net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    // Nothing about the API, not even which paths exist, is told to a caller without the token.
+    const Verdict verdict = ctx.gate.check(req.authorization, req.peer, now);
+    if (verdict != Verdict::Allowed) return refuse(verdict, ctx.gate, req, now);
+
+    const std::string_view method = req.method == "HEAD" ? "GET" : std::string_view(req.method);
+    std::string allowed;
+    for (const Route& r : kRoutes) {
+        if (r.path != req.path) continue;
+        if (r.method == method) return r.handler(ctx, req, now);
+        allowed += (allowed.empty() ? "" : ", ") + std::string(r.method);
+    }
+    if (allowed.empty()) return fail(404, "no such call: " + req.path);
+    net::HttpResponse r = fail(405, req.method + " is not allowed here; use " + allowed);
+    r.headers.emplace_back("Allow", allowed);
+    return r;
+}
+
+void expire_bans(AdminContext& ctx, std::int64_t now) {
+    if (ctx.bans.prune(now)) save(ctx);
+}
+
+}  // namespace quarel::admin

@@ -1,0 +1,71 @@
+// The admin API: the calls a host makes over HTTP to steer a running game (list, kick, ban, unban,
+// say, reload). The listener hands every request under /api/ to handle(), on the loop's thread.
+//
+//   GET    /api/players                 the players in the game, with their addresses
+//   POST   /api/kick     {"id": N, "reason": "..."}
+//   GET    /api/bans                    the bans in force
+//   POST   /api/bans     {"range": "...", "minutes": N, "reason": "..."}   minutes absent or 0: for good
+//   DELETE /api/bans?range=...
+//   POST   /api/say      {"text": "..."}
+//   POST   /api/reload
+//
+// Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
+// failures, 403 while the server has no token). Answers are JSON objects; failures carry "error".
+// 404: unknown path (or no such player or ban); 405: wrong method; 400: bad JSON or fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "admin/auth.h"
+#include "admin/bans.h"
+#include "core/reload.h"
+#include "core/server_state.h"
+#include "net/http.h"
+#include "protocol/messages.h"
+
+namespace quarel::admin {
+
+// The longest ban, in minutes (ten years): longer is "for good".
+constexpr std::int64_t kMaxBanMinutes = 10LL * 366 * 24 * 60;
+
+// The longest text the host may say: the server's line (CHAT_OUT, id 0, the text and its NUL) then
+// still fits one chat datagram (kChatReadLimit bytes, the most any client sends on the chat socket).
+constexpr std::size_t kMaxSayText = protocol::kChatReadLimit - protocol::text_msg::kText - 1;
+// True when `text` may be said: not empty, at most kMaxSayText bytes, no control bytes.
+bool valid_say_text(std::string_view text);
+
+// What the API works on. The kick and say callbacks are the game's and the chat's own (the top of the
+// server fills them in: see server::make_admin_context).
+struct AdminContext {
+    core::ServerState& state;
+    core::Io& io;
+    BanList& bans;
+    Gate& gate;
+    // Removes the player holding `id` as LEAVE does, prints the line naming `by` and `reason`, and bars
+    // its address from joining again; false when no player holds the id.
+    std::function<bool(std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now)> kick;
+    // Sends `text` (valid_say_text) as the server's own line to every named player; returns how many.
+    std::function<std::int32_t(std::string_view text)> say;
+    // Reads the config file again and applies it (printing its lines).
+    std::function<core::ReloadReport()> reload;
+    // Writes the ban list to its file; false, with the reason in `error`, when it could not.
+    std::function<bool(const BanList&, std::string& error)> save_bans;
+};
+
+// Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.
+net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& request, std::int64_t now);
+
+// Drops the bans that have expired at `now` and saves the list when any went (one console line when
+// the save fails). For the loop to call when now reaches bans.next_expiry().
+void expire_bans(AdminContext& ctx, std::int64_t now);
+
+// The value of `name` in a query string ("a=1&range=10.0.0.0%2F8"), percent-decoded; nothing when
+// absent or badly encoded.
+std::optional<std::string> query_value(std::string_view query, std::string_view name);
+
+}  // namespace quarel::admin

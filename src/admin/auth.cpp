@@ -1,0 +1,103 @@
+// Token comparison and the per-source failure count.
+#include "admin/auth.h"
+
+#include <algorithm>
+
+namespace quarel::admin {
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+bool same_token(std::string_view presented, std::string_view expected) {
+    // Every byte of `expected` is compared, each with the presented byte at the same place (or with 0
+    // past its end); the differences are gathered without a branch on them.
+    unsigned diff = presented.size() != expected.size() ? 1u : 0u;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const unsigned char p = i < presented.size() ? static_cast<unsigned char>(presented[i]) : 0;
+        diff |= p ^ static_cast<unsigned char>(expected[i]);
+    }
+    return diff == 0;
+}
+
+std::string_view bearer_token(std::string_view header) {
+    constexpr std::string_view kScheme = "bearer";
+    if (header.size() <= kScheme.size() || !is_blank(header[kScheme.size()])) return {};
+    for (std::size_t i = 0; i < kScheme.size(); ++i) {
+        const char c = header[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[i]) return {};
+    }
+    std::string_view token = header.substr(kScheme.size());
+    while (!token.empty() && is_blank(token.front())) token.remove_prefix(1);
+    while (!token.empty() && is_blank(token.back())) token.remove_suffix(1);
+    return token;
+}
+
+Gate::Key Gate::source_key(const net::Address& peer) {
+    Key key = peer.ip;
+    // One host usually holds a whole IPv6 /64.
+    if (!peer.is_ipv4()) std::fill(key.begin() + 8, key.end(), 0);
+    return key;
+}
+
+Gate::Source* Gate::find(const Key& key) {
+    const auto it = std::find_if(sources_.begin(), sources_.end(), [&](const Source& s) { return s.key == key; });
+    return it == sources_.end() ? nullptr : &*it;
+}
+
+const Gate::Source* Gate::find(const Key& key) const {
+    const auto it = std::find_if(sources_.begin(), sources_.end(), [&](const Source& s) { return s.key == key; });
+    return it == sources_.end() ? nullptr : &*it;
+}
+
+Gate::Source& Gate::make_room(std::int64_t now) {
+    if (sources_.size() < kMaxSources) return sources_.emplace_back();
+    // Forgetting a source that is not locked loses at most a few counted failures.
+    auto victim = sources_.end();
+    for (auto it = sources_.begin(); it != sources_.end(); ++it) {
+        if (it->locked_until > now) continue;
+        if (victim == sources_.end() || it->last_seen < victim->last_seen) victim = it;
+    }
+    if (victim == sources_.end()) {
+        victim = std::min_element(sources_.begin(), sources_.end(),
+                                  [](const Source& a, const Source& b) { return a.locked_until < b.locked_until; });
+    }
+    *victim = Source{};
+    return *victim;
+}
+
+Verdict Gate::check(std::string_view authorization, const net::Address& peer, std::int64_t now) {
+    if (!token_) return Verdict::NoToken;
+    const Key key = source_key(peer);
+    Source* source = find(key);
+    if (source != nullptr) {
+        source->last_seen = now;
+        if (source->locked_until > now) return Verdict::Locked;
+        // A lock, or a count older than the window, is over: the source starts afresh.
+        if (source->locked_until != 0 || now - source->first_failure >= kLockSeconds) {
+            source->failures = 0;
+            source->locked_until = 0;
+        }
+    }
+    if (same_token(bearer_token(authorization), *token_)) {
+        if (source != nullptr) source->failures = 0;
+        return Verdict::Allowed;
+    }
+    if (source == nullptr) {
+        source = &make_room(now);
+        source->key = key;
+        source->last_seen = now;
+    }
+    if (source->failures == 0) source->first_failure = now;
+    if (++source->failures >= kMaxFailures) source->locked_until = now + kLockSeconds;
+    return Verdict::Unauthorized;
+}
+
+std::int64_t Gate::retry_after(const net::Address& peer, std::int64_t now) const {
+    const Source* source = find(source_key(peer));
+    return source != nullptr && source->locked_until > now ? source->locked_until - now : 0;
+}
+
+}  // namespace quarel::admin

@@ -1,0 +1,74 @@
+// Who may use the admin API: the bearer token, compared in constant time, and a lock-out for sources
+// that keep presenting wrong ones.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/address.h"
+
+namespace quarel::admin {
+
+// A source (an IPv4 address, an IPv6 /64) that presents kMaxFailures missing or wrong tokens within
+// kLockSeconds is answered 429 for the next kLockSeconds, whatever it presents.
+constexpr int kMaxFailures = 5;
+constexpr std::int64_t kLockSeconds = 60;
+
+// True when `presented` equals `expected`. The time taken depends on the length of `expected` only,
+// never on where the first differing byte is nor on the presented length.
+bool same_token(std::string_view presented, std::string_view expected);
+
+// The token of an Authorization header "Bearer TOKEN" (scheme in any case, blanks around the token
+// ignored); "" when the header has another form.
+std::string_view bearer_token(std::string_view header);
+
+enum class Verdict : std::uint8_t {
+    Allowed,
+    NoToken,       // the server has no token: every call is refused (403)
+    Unauthorized,  // missing or wrong token (401)
+    Locked,        // too many failures from this source (429)
+};
+
+class Gate {
+public:
+    // Sources tracked at once; when all are taken, the one seen longest ago makes room (a locked one
+    // only when every one is locked, the one whose lock ends first).
+    static constexpr std::size_t kMaxSources = 1024;
+
+    // The token calls must present; nothing: no token file, every call refused.
+    // An empty token counts as none.
+    void set_token(std::optional<std::string> token) {
+        token_ = token && !token->empty() ? std::move(token) : std::nullopt;
+    }
+    bool has_token() const { return token_.has_value(); }
+
+    // Decides on a call from `peer` with Authorization header `authorization` at calendar second `now`.
+    // A wrong or missing token counts a failure; a right one clears the source's count.
+    Verdict check(std::string_view authorization, const net::Address& peer, std::int64_t now);
+    // Seconds until a locked source may try again (0 when it is not locked).
+    std::int64_t retry_after(const net::Address& peer, std::int64_t now) const;
+
+private:
+    using Key = std::array<std::uint8_t, 16>;
+    struct Source {
+        Key key{};
+        int failures = 0;
+        std::int64_t first_failure = 0;
+        std::int64_t locked_until = 0;
+        std::int64_t last_seen = 0;
+    };
+    static Key source_key(const net::Address& peer);
+    Source* find(const Key& key);
+    const Source* find(const Key& key) const;
+    Source& make_room(std::int64_t now);
+
+    std::optional<std::string> token_;
+    std::vector<Source> sources_;
+};
+
+}  // namespace quarel::admin

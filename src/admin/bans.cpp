@@ -1,0 +1,233 @@
+// Ranges, their text forms, the ban file's lines and the look-up on every datagram.
+#include "admin/bans.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace quarel::admin {
+
+namespace {
+
+constexpr int kMappedBits = 96;  // ::ffff:0:0/96 holds the IPv4 addresses
+
+std::array<std::uint8_t, 16> masked(const std::array<std::uint8_t, 16>& ip, int bits) {
+    std::array<std::uint8_t, 16> out{};
+    for (int i = 0; i < 16; ++i) {
+        const int keep = std::clamp(bits - 8 * i, 0, 8);
+        out[static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(ip[static_cast<std::size_t>(i)] & (0xFF00 >> keep));
+    }
+    return out;
+}
+
+bool in_mapped_space(const std::array<std::uint8_t, 16>& ip, int bits) {
+    if (bits < kMappedBits) return false;
+    for (int i = 0; i < 10; ++i) {
+        if (ip[static_cast<std::size_t>(i)] != 0) return false;
+    }
+    return ip[10] == 0xFF && ip[11] == 0xFF;
+}
+
+// A decimal number of at most `digits` digits, nothing else.
+std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t digits) {
+    if (text.empty() || text.size() > digits) return std::nullopt;
+    std::int64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The next field of a line: skips blanks, then takes bytes up to the next blank.
+std::string_view next_field(std::string_view& rest) {
+    std::size_t i = 0;
+    while (i < rest.size() && is_blank(rest[i])) ++i;
+    std::size_t end = i;
+    while (end < rest.size() && !is_blank(rest[end])) ++end;
+    const std::string_view field = rest.substr(i, end - i);
+    rest.remove_prefix(end);
+    return field;
+}
+
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+bool Range::contains(const net::Address& address) const { return masked(address.ip, bits) == ip; }
+
+std::string Range::to_string() const {
+    if (in_mapped_space(ip, bits)) {
+        std::string text = std::to_string(ip[12]) + "." + std::to_string(ip[13]) + "." + std::to_string(ip[14]) +
+                           "." + std::to_string(ip[15]);
+        if (bits < 128) text += "/" + std::to_string(bits - kMappedBits);
+        return text;
+    }
+    char host[INET6_ADDRSTRLEN];
+    if (::inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
+    std::string text = host;
+    if (bits < 128) text += "/" + std::to_string(bits);
+    return text;
+}
+
+std::optional<Range> parse_range(std::string_view text) {
+    const std::size_t slash = text.find('/');
+    const std::string host(text.substr(0, slash));
+    // inet_pton wants the address alone; anything it would skip over is refused first.
+    if (host.empty() || host.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+    Range r;
+    int max_bits = 0;
+    if (host.find(':') != std::string::npos) {
+        if (::inet_pton(AF_INET6, host.c_str(), r.ip.data()) != 1) return std::nullopt;
+        max_bits = 128;
+    } else {
+        std::array<std::uint8_t, 4> v4{};
+        if (::inet_pton(AF_INET, host.c_str(), v4.data()) != 1) return std::nullopt;
+        r.ip = net::Address::ipv4(v4[0], v4[1], v4[2], v4[3], 0).ip;
+        max_bits = 32;
+    }
+    int bits = max_bits;
+    if (slash != std::string_view::npos) {
+        const auto n = parse_decimal(text.substr(slash + 1), 3);
+        if (!n || *n > max_bits) return std::nullopt;
+        bits = static_cast<int>(*n);
+    }
+    r.bits = max_bits == 32 ? kMappedBits + bits : bits;
+    r.ip = masked(r.ip, r.bits);
+    return r;
+}
+
+bool valid_reason(std::string_view text) {
+    if (text.size() > kMaxReason) return false;
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7F;
+    });
+}
+
+std::size_t BanList::KeyHash::operator()(const Key& k) const {
+    // The keys in the table are chosen by the host, not by the network: a plain multiplicative mix.
+    const std::uint64_t h = (k.a * 0x9E3779B97F4A7C15ull) ^ (k.b + 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+BanList::Key BanList::key_of(const std::array<std::uint8_t, 16>& ip) {
+    Key k;
+    std::memcpy(&k.a, ip.data(), 8);
+    std::memcpy(&k.b, ip.data() + 8, 8);
+    return k;
+}
+
+std::vector<LineProblem> BanList::load(std::string_view text) {
+    std::vector<LineProblem> problems;
+    bans_.clear();
+    groups_.clear();
+    std::size_t number = 0;
+    while (!text.empty()) {
+        ++number;
+        const std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (trim_blanks(line).empty() || line.front() == '#') continue;
+
+        std::string_view rest = line;
+        const std::string_view range_text = next_field(rest);
+        const std::string_view expiry_text = next_field(rest);
+        const std::string_view reason = trim_blanks(rest);
+        const auto range = parse_range(range_text);
+        if (!range) {
+            problems.push_back({number, "not an address or range: " + std::string(range_text)});
+            continue;
+        }
+        const auto expiry = parse_decimal(expiry_text, 18);
+        if (!expiry) {
+            problems.push_back({number, "no expiry (calendar seconds, 0 for good)"});
+            continue;
+        }
+        if (!valid_reason(reason)) {
+            problems.push_back({number, "reason longer than 200 bytes or holding control bytes"});
+            continue;
+        }
+        put(Ban{*range, *expiry, std::string(reason)});
+    }
+    return problems;
+}
+
+std::string BanList::to_text() const {
+    std::string text = "# range, expiry (calendar seconds, 0 for good), reason\n";
+    for (const Ban& b : bans_) {
+        text += b.range.to_string() + " " + std::to_string(b.expires);
+        if (!b.reason.empty()) text += " " + b.reason;
+        text += "\n";
+    }
+    return text;
+}
+
+void BanList::add(Ban ban) { put(std::move(ban)); }
+
+void BanList::put(Ban ban) {
+    auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == ban.range.bits; });
+    if (g == groups_.end()) {
+        std::array<std::uint8_t, 16> ones;
+        ones.fill(0xFF);
+        g = groups_.insert(groups_.end(), Group{ban.range.bits, key_of(masked(ones, ban.range.bits)), {}});
+    }
+    const auto [at, fresh] = g->index.try_emplace(key_of(ban.range.ip), bans_.size());
+    if (fresh) {
+        bans_.push_back(std::move(ban));
+    } else {
+        bans_[at->second] = std::move(ban);
+    }
+}
+
+bool BanList::remove(const Range& range) {
+    const auto it = std::find_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return b.range == range; });
+    if (it == bans_.end()) return false;
+    bans_.erase(it);
+    reindex();
+    return true;
+}
+
+bool BanList::prune(std::int64_t now) {
+    const auto gone = std::remove_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return !b.active(now); });
+    if (gone == bans_.end()) return false;
+    bans_.erase(gone, bans_.end());
+    reindex();
+    return true;
+}
+
+bool BanList::matches(const net::Address& address, std::int64_t now) const {
+    const Key k = key_of(address.ip);
+    for (const Group& g : groups_) {
+        const auto it = g.index.find(Key{k.a & g.mask.a, k.b & g.mask.b});
+        if (it != g.index.end() && bans_[it->second].active(now)) return true;
+    }
+    return false;
+}
+
+std::int64_t BanList::next_expiry() const {
+    std::int64_t next = std::numeric_limits<std::int64_t>::max();
+    for (const Ban& b : bans_) {
+        if (b.expires != 0) next = std::min(next, b.expires);
+    }
+    return next;
+}
+
+void BanList::reindex() {
+    std::vector<Ban> all;
+    all.swap(bans_);
+    groups_.clear();
+    for (Ban& b : all) put(std::move(b));
+}
+
+}  // namespace quarel::admin

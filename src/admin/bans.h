@@ -1,0 +1,109 @@
+// The ban list: addresses and ranges (IPv4 and IPv6, CIDR) kept away from both sockets, each with an
+// expiry and a reason, and its file form (one ban a line: range, expiry, reason).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "net/address.h"
+
+namespace quarel::admin {
+
+// The longest reason a ban or a kick may carry, in bytes.
+constexpr std::size_t kMaxReason = 200;
+
+// The first `bits` bits of `ip`. IPv4 ranges are kept in the IPv4-mapped form that addresses have
+// (::ffff:a.b.c.d), so a.b.c.d/n is ::ffff:a.b.c.d/(96 + n). Bits past the prefix are always zero.
+struct Range {
+    std::array<std::uint8_t, 16> ip{};
+    int bits = 128;
+
+    bool contains(const net::Address& address) const;
+    // "a.b.c.d" or "a.b.c.d/n" inside the IPv4-mapped space, "addr" or "addr/n" (RFC 5952) elsewhere.
+    std::string to_string() const;
+
+    friend bool operator==(const Range&, const Range&) = default;
+};
+
+// Reads "a.b.c.d", "a.b.c.d/n" (n 0..32), an IPv6 address, or one with "/n" (n 0..128). Bits past the
+// prefix are cleared, so "10.1.2.3/8" is 10.0.0.0/8. Nothing else is accepted: no blanks, no scope ids,
+// no host names.
+std::optional<Range> parse_range(std::string_view text);
+
+// True when `text` may be a ban or kick reason: at most kMaxReason bytes and no control bytes (it is
+// kept on one line of the ban file and printed on the console).
+bool valid_reason(std::string_view text);
+
+struct Ban {
+    Range range;
+    std::int64_t expires = 0;  // calendar second from which the ban no longer holds; 0 = for good
+    std::string reason;
+
+    bool active(std::int64_t now) const { return expires == 0 || now < expires; }
+};
+
+// A line of a ban file that could not be read (and was skipped).
+struct LineProblem {
+    std::size_t line;  // from 1
+    std::string why;
+};
+
+class BanList {
+public:
+    // Replaces the list with the bans in `text`, the file form: one ban a line, "RANGE EXPIRY REASON"
+    // with the fields separated by blanks or tabs (EXPIRY in calendar seconds, 0 for good; REASON the
+    // rest of the line, may be empty). Empty lines and lines starting with '#' are skipped. A line that
+    // cannot be read is skipped and reported; the others load. When two lines name the same range the
+    // later one wins.
+    std::vector<LineProblem> load(std::string_view text);
+    // The file form of the list, under one comment line.
+    std::string to_text() const;
+
+    // Adds `ban`, or replaces the ban on the same range.
+    void add(Ban ban);
+    // Lifts the ban on exactly `range`; false when there is none.
+    bool remove(const Range& range);
+    // Drops the bans that have expired at `now`; true when any went.
+    bool prune(std::int64_t now);
+
+    // True when an active ban covers `address` at `now`. Cost: one hash look-up per distinct prefix
+    // length in the list, nothing when the list is empty.
+    bool matches(const net::Address& address, std::int64_t now) const;
+
+    const std::vector<Ban>& bans() const { return bans_; }
+    // The earliest expiry among the temporary bans (max when there is none).
+    std::int64_t next_expiry() const;
+
+private:
+    // An address as two 64-bit words (in memory order), so that masking and hashing take a few
+    // instructions on the path of every datagram.
+    struct Key {
+        std::uint64_t a = 0, b = 0;
+        friend bool operator==(const Key&, const Key&) = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const;
+    };
+    static Key key_of(const std::array<std::uint8_t, 16>& ip);
+    // The bans of one prefix length, by their masked address.
+    struct Group {
+        int bits;
+        Key mask;
+        std::unordered_map<Key, std::size_t, KeyHash> index;
+    };
+
+    // Adds `ban` or replaces the one on its range, keeping the index.
+    void put(Ban ban);
+    void reindex();
+
+    std::vector<Ban> bans_;
+    std::vector<Group> groups_;
+};
+
+}  // namespace quarel::admin

@@ -1,0 +1,85 @@
+// JOIN allowance table and the admission of JOINs.
+#include "core/join_allowance.h"
+
+#include <string>
+
+#include "core/server_state.h"
+
+namespace quarel::core {
+
+JoinAllowance::JoinAllowance(const SourceHash& hash, JoinLimits limits)
+    : hash_(&hash), limits_(limits), entries_(kSets * kWays) {}
+
+// A known source is found in its set. A new one takes a free entry, or else the least recently used
+// entry whose bucket has refilled to full (forgetting that source loses nothing: it would find a full
+// bucket anyway), or else the least recently used entry of all: hundreds of players coming back at once
+// after a restart must not be turned away because the table is busy.
+JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_t now) {
+    Entry* set = &entries_[set_of(key) * kWays];
+    Entry* free_entry = nullptr;
+    Entry* full_victim = nullptr;
+    Entry* any_victim = nullptr;
+    for (std::size_t w = 0; w < kWays; ++w) {
+        Entry& e = set[w];
+        if (!e.used) {
+            if (free_entry == nullptr) free_entry = &e;
+            continue;
+        }
+        if (e.key == key) return e;
+        if (any_victim == nullptr || e.last_use < any_victim->last_use) any_victim = &e;
+        const bool full = e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst;
+        if (full && (full_victim == nullptr || e.last_use < full_victim->last_use)) full_victim = &e;
+    }
+    Entry& e = free_entry != nullptr ? *free_entry : full_victim != nullptr ? *full_victim : *any_victim;
+    e.used = true;
+    e.key = key;
+    e.bucket = TokenBucket{limits_.burst, now};
+    return e;
+}
+
+bool JoinAllowance::take(const net::Address& from, std::int64_t now) {
+    Entry& e = entry_for(source_key(from), now);
+    e.last_use = ++use_counter_;
+    e.bucket.refill(now, limits_.burst, limits_.per_second);
+    if (e.bucket.tokens <= 0) return false;
+    --e.bucket.tokens;
+    return true;
+}
+
+namespace {
+
+bool at_per_ip_cap(const ServerState& s, const net::Address& from) {
+    const std::int32_t cap = s.settings.max_per_ip;
+    if (cap <= 0) return false;
+    const SourceKey key = source_key(from);
+    std::int32_t held = 0;
+    for (const protocol::PlayerSlot& p : s.table) {
+        if (p.occupied() && source_key(p.game_addr) == key) ++held;
+    }
+    return held >= cap;
+}
+
+void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why) {
+    if (!s.join_lines.admit(now)) return;
+    const std::string text = from.to_string();
+    io.out.print("Refused join from %s: %s\n", text.empty() ? "an unknown address" : text.c_str(), why);
+}
+
+}  // namespace
+
+bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
+    // The cap is checked first so that a source at its cap does not spend its allowance.
+    if (at_per_ip_cap(s, from)) {
+        ++s.join_refusals.max_per_ip;
+        print_refusal(s, io, from, now, "too many players from one address.");
+        return false;
+    }
+    if (!s.join_allowance.take(from, now)) {
+        ++s.join_refusals.allowance;
+        print_refusal(s, io, from, now, "too many joins.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quarel::core

@@ -1,0 +1,70 @@
+// JOIN limits per source, so that one source cannot churn or hoard slots:
+// - an allowance: a token bucket per source (an IPv4 address, an IPv6 /64) of 16 joins at once and
+//   one more each second;
+// - `max_per_ip N` (0: no cap): at most N slots held by one source.
+// A refused JOIN is answered SERVER_FULL, exactly like a full server, and counted; its console line is
+// bounded (a few a second, then a summary line a minute).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/source_buckets.h"
+#include "net/address.h"
+
+namespace quarel::core {
+
+struct ServerState;
+struct Io;
+
+struct JoinLimits {
+    std::int32_t burst = 16;
+    std::int32_t per_second = 1;
+};
+
+class JoinAllowance {
+public:
+    // Sources tracked at once: kSets sets of kWays entries, allocated once; more than the most slots a
+    // server has, so that a full server's players all fit.
+    static constexpr std::size_t kSets = 128;
+    static constexpr std::size_t kWays = 8;
+
+    // `hash` spreads sources over the sets; it must outlive the table.
+    explicit JoinAllowance(const SourceHash& hash, JoinLimits limits = {});
+
+    // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
+    bool take(const net::Address& from, std::int64_t now);
+
+    std::size_t set_of(const SourceKey& key) const { return static_cast<std::size_t>((*hash_)(key) % kSets); }
+    const JoinLimits& limits() const { return limits_; }
+
+private:
+    struct Entry {
+        SourceKey key{};
+        bool used = false;
+        TokenBucket bucket;
+        std::uint64_t last_use = 0;
+    };
+    Entry& entry_for(const SourceKey& key, std::int64_t now);
+
+    const SourceHash* hash_;
+    JoinLimits limits_;
+    std::vector<Entry> entries_;
+    std::uint64_t use_counter_ = 0;
+};
+
+// JOINs refused, one counter per reason.
+struct JoinRefusals {
+    std::uint64_t allowance = 0;   // the source has used up its joins
+    std::uint64_t max_per_ip = 0;  // the source already holds max_per_ip slots
+
+    std::uint64_t total() const { return allowance + max_per_ip; }
+};
+
+// Decides a JOIN that finds a free slot, at calendar second `now`: the max_per_ip cap, then the
+// source's allowance. A refusal is counted and, within the console bound, printed; the caller then
+// answers SERVER_FULL.
+bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
+
+}  // namespace quarel::core

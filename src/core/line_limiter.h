@@ -1,0 +1,48 @@
+// Console lines that anyone can trigger without holding a slot (unknown commands, refused joins):
+// a few a second are printed, the rest only counted, and one summary line a minute says how many
+// were left out. Without the bound, 200 junk datagrams write 200 lines.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace quarel::core {
+
+struct ServerState;
+struct Io;
+
+struct LineLimits {
+    // Lines printed within one calendar second; the rest are counted for the summary.
+    std::int32_t per_second = 3;
+    // The summary comes this many seconds after the first line it counts.
+    std::int64_t report_period = 60;
+};
+
+class LineLimiter {
+public:
+    explicit LineLimiter(LineLimits limits = {}) : limits_(limits) {}
+
+    // True: print the line now. False: it is left out and counted for the summary.
+    bool admit(std::int64_t now);
+    // The number of lines left out, when the summary is due at `now` (the count then starts again
+    // from 0), or nothing.
+    std::optional<std::int64_t> take_report(std::int64_t now);
+    // The calendar second from which the summary is due; max while nothing was left out.
+    std::int64_t next_report() const { return held_back_ > 0 ? report_at_ : std::numeric_limits<std::int64_t>::max(); }
+    std::int64_t held_back() const { return held_back_; }
+
+private:
+    LineLimits limits_;
+    std::int64_t second_ = std::numeric_limits<std::int64_t>::min();
+    std::int32_t printed_ = 0;
+    std::int64_t held_back_ = 0;
+    std::int64_t report_at_ = 0;
+};
+
+// Loop step, once per pass after the chat drain: prints the summary lines due at `now`.
+void report_held_back_lines(ServerState& s, Io& io, std::int64_t now);
+// The earliest calendar second at which a summary line is due (max when none is pending).
+std::int64_t next_held_back_report(const ServerState& s);
+
+}  // namespace quarel::core

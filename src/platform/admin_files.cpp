@@ -1,0 +1,102 @@
+// Token creation and reading; the ban file's load and save.
+#include "platform/admin_files.h"
+
+#include <array>
+
+#include "core/safe_text.h"
+#include "platform/files.h"
+#include "platform/random.h"
+
+namespace quarel::platform {
+
+namespace {
+
+constexpr std::size_t kTokenFileLimit = 4096;
+constexpr std::size_t kBanFileLimit = 16 * 1024 * 1024;
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::optional<std::string> usable_token(std::string_view text) {
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    if (text.size() < kMinTokenLength) return std::nullopt;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b == 0x7F) return std::nullopt;
+    }
+    return std::string(text);
+}
+
+std::optional<std::string> refuse_all(core::Console& out, const std::string& why) {
+    out.print("%s; the admin API refuses every call.\n", core::escape_controls(why).c_str());
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out) {
+    ReadResult read = read_file(path, kTokenFileLimit);
+    if (read.status == ReadStatus::Missing && create) {
+        std::array<std::uint8_t, kTokenBytes> bytes{};
+        if (!random_bytes(bytes)) return refuse_all(out, "No random bytes from the kernel for an admin token");
+        static constexpr char kDigits[] = "0123456789abcdef";
+        std::string token;
+        for (const std::uint8_t b : bytes) {
+            token += kDigits[b >> 4];
+            token += kDigits[b & 15];
+        }
+        std::string error;
+        switch (create_file_exclusively(path, token + "\n", 0600, error)) {
+            case CreateStatus::Created:
+                out.print("Admin token written to %s\n", core::escape_controls(path).c_str());
+                return token;
+            case CreateStatus::Exists:
+                // Made by someone else meanwhile: theirs counts.
+                read = read_file(path, kTokenFileLimit);
+                break;
+            case CreateStatus::Failed:
+                return refuse_all(out, "Cannot create the admin token file: " + error);
+        }
+    }
+    switch (read.status) {
+        case ReadStatus::Missing:
+            return refuse_all(out, "No admin token file " + path);
+        case ReadStatus::Failed:
+            return refuse_all(out, "Cannot read the admin token: " + read.error);
+        case ReadStatus::Ok:
+            break;
+    }
+    auto token = usable_token(read.text);
+    if (!token) return refuse_all(out, "The admin token file " + path + " holds no usable token");
+    return token;
+}
+
+void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
+    const ReadResult read = read_file(path_, kBanFileLimit);
+    if (read.status == ReadStatus::Failed) {
+        // Replacing it would lose the bans it holds.
+        may_replace_ = false;
+        out.print("Bans not loaded: %s\n", core::escape_controls(read.error).c_str());
+        bans.load("");
+        return;
+    }
+    for (const admin::LineProblem& p : bans.load(read.text)) {
+        out.print("%s line %zu skipped: %s\n", core::escape_controls(path_).c_str(), p.line,
+                  core::escape_controls(p.why).c_str());
+    }
+    if (bans.prune(now)) {
+        std::string error;
+        if (!save(bans, error)) out.print("Bans not saved: %s\n", core::escape_controls(error).c_str());
+    }
+}
+
+bool BanFile::save(const admin::BanList& bans, std::string& error) const {
+    if (!may_replace_) {
+        error = path_ + " could not be read at start-up and is kept as it is";
+        return false;
+    }
+    return write_file_atomically(path_, bans.to_text(), 0644, error);
+}
+
+}  // namespace quarel::platform

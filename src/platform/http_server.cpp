@@ -1,0 +1,249 @@
+// HttpServer: libmicrohttpd in external-select mode with its epoll descriptor, a listening socket we
+// bind ourselves (so a failure has its errno to report), and the request plumbing.
+#include "platform/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace quarel::platform {
+
+struct HttpServer::Request {
+    std::string query;
+    std::string body;
+    bool started = false;   // the handler has seen the headers
+    bool too_large = false;
+};
+
+namespace {
+
+net::Address from_sockaddr(const sockaddr* sa) {
+    if (sa == nullptr) return {};
+    if (sa->sa_family == AF_INET) {
+        sockaddr_in sin{};
+        std::memcpy(&sin, sa, sizeof sin);
+        const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
+        return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
+    }
+    if (sa->sa_family == AF_INET6) {
+        sockaddr_in6 sin6{};
+        std::memcpy(&sin6, sa, sizeof sin6);
+        std::array<std::uint8_t, 16> bytes{};
+        std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
+        return net::Address::ipv6(bytes, ntohs(sin6.sin6_port));
+    }
+    return {};
+}
+
+// A non-blocking listening TCP socket on `where`, or -1 with errno telling why.
+int listen_on(const net::Address& where) {
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    int family = AF_INET;
+    if (where.is_ipv4()) {
+        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
+        sin.sin_family = AF_INET;
+        std::memcpy(&sin.sin_addr.s_addr, where.ip.data() + 12, 4);
+        sin.sin_port = htons(where.port);
+        len = sizeof sin;
+    } else {
+        family = AF_INET6;
+        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
+        sin6.sin6_family = AF_INET6;
+        std::memcpy(&sin6.sin6_addr, where.ip.data(), 16);
+        sin6.sin6_port = htons(where.port);
+        len = sizeof sin6;
+    }
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // An IPv6 address means that address alone; "[::]" does not take IPv4 peers as well.
+    if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 64) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t bound_port(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    return from_sockaddr(reinterpret_cast<const sockaddr*>(&ss)).port;
+}
+
+MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {
+    MHD_Response* response =
+        MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.content_type.c_str());
+    for (const auto& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result ok = MHD_queue_response(connection, static_cast<unsigned>(r.status), response);
+    MHD_destroy_response(response);
+    return ok;
+}
+
+net::HttpResponse plain(int status, const char* body) {
+    net::HttpResponse r;
+    r.status = status;
+    r.body = body;
+    return r;
+}
+
+}  // namespace
+
+// libmicrohttpd's callbacks, friends of the server so that they reach its handler and limits.
+struct Callbacks {
+    // Called when the request line is in: the request's own record starts here, with the raw query
+    // text (libmicrohttpd splits the query into arguments and keeps no raw copy).
+    static void* on_uri(void*, const char* uri, MHD_Connection*) {
+        auto* request = new (std::nothrow) HttpServer::Request;
+        if (request == nullptr) return nullptr;
+        if (const char* q = std::strchr(uri, '?')) request->query = q + 1;
+        return request;
+    }
+
+    static void on_connection(void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode) {
+        ++static_cast<HttpServer*>(cls)->connection_events_;
+    }
+
+    static void on_completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+        delete static_cast<HttpServer::Request*>(*con_cls);
+        *con_cls = nullptr;
+    }
+
+    static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                                 const char*, const char* upload_data, std::size_t* upload_data_size,
+                                 void** con_cls) {
+        auto* self = static_cast<HttpServer*>(cls);
+        auto* request = static_cast<HttpServer::Request*>(*con_cls);
+        if (request == nullptr) return MHD_NO;  // out of memory when it began: close the connection
+        if (!request->started) {
+            // The headers are in. A body announced larger than the limit is refused before it is sent.
+            request->started = true;
+            const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+            if (length != nullptr) {
+                errno = 0;
+                char* end = nullptr;
+                const unsigned long long n = std::strtoull(length, &end, 10);
+                if (errno != 0 || end == length || n > self->limits_.body_bytes) {
+                    return queue(connection, plain(413, "request too large\n"));
+                }
+            }
+            return MHD_YES;
+        }
+        if (*upload_data_size > 0) {
+            // A body sent without a length (chunked) that outgrows the limit: there is nobody to
+            // answer, the connection is closed.
+            if (request->body.size() + *upload_data_size > self->limits_.body_bytes) return MHD_NO;
+            request->body.append(upload_data, *upload_data_size);
+            *upload_data_size = 0;
+            return MHD_YES;
+        }
+        net::HttpRequest r;
+        r.method = method;
+        r.path = url;
+        r.query = std::move(request->query);
+        r.body = std::move(request->body);
+        r.now = self->now_;
+        if (const char* auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION)) {
+            r.authorization = auth;
+        }
+        if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+            r.peer = from_sockaddr(info->client_addr);
+        }
+        net::HttpResponse response;
+        try {
+            response = self->handler_(r);
+        } catch (...) {
+            // Nothing a handler throws may reach the loop.
+            response = plain(500, "internal error\n");
+        }
+        return queue(connection, response);
+    }
+};
+
+std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
+                                              HttpServerLimits limits) {
+    const int fd = listen_on(where);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), limits));
+    server->port_ = bound_port(fd);
+    const unsigned flags = MHD_USE_EPOLL | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
+    server->daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
+        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits.connections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(limits.per_source),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits.idle_seconds),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(limits.header_bytes),
+        MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, nullptr,
+        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::on_connection, server.get(),
+        MHD_OPTION_END);
+    if (server->daemon_ == nullptr) {
+        ::close(fd);
+        error = "the HTTP library did not start";
+        return nullptr;
+    }
+    return server;
+}
+
+HttpServer::~HttpServer() {
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+}
+
+void HttpServer::serve(std::int64_t now) {
+    now_ = now;
+    // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
+    pollfd p{fd(), POLLIN, 0};
+    if (!run_owed_ && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
+    // A run that opened or released a connection may leave work that only the next run does: a
+    // connection closed in one run is released in the next, and the listening socket, taken out of
+    // the wait while the limit is reached, goes back in only at the start of a run. Left to the next
+    // wake, a connection waiting for a free place would wait for the next timer instead. The runs of
+    // one pass are bounded, so that the game socket is read between them; a run still owed makes the
+    // next wait return at once.
+    bool progressed = false;
+    for (int run = 0; run < kRunsPerServe; ++run) {
+        const std::uint64_t before = connection_events_;
+        MHD_run(daemon_);
+        progressed = connection_events_ != before;
+        if (run > 0 && !progressed) break;
+    }
+    run_owed_ = progressed;
+}
+
+int HttpServer::watch(std::vector<pollfd>& fds) {
+    fds.push_back({fd(), POLLIN, 0});
+    return timeout_ms();
+}
+
+int HttpServer::fd() const {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    return info != nullptr ? info->epoll_fd : -1;
+}
+
+int HttpServer::timeout_ms() const {
+    if (run_owed_) return 0;
+    MHD_UNSIGNED_LONG_LONG ms = 0;
+    if (MHD_get_timeout(daemon_, &ms) != MHD_YES) return -1;
+    return static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(ms, std::numeric_limits<int>::max()));
+}
+
+}  // namespace quarel::platform

@@ -1,0 +1,74 @@
+// The HTTP listener over libmicrohttpd, run inside the main loop: no thread of its own. It joins the
+// loop's wait with its epoll descriptor and its next timer, and serve(), called in the loop pass,
+// answers whatever is ready; every complete request goes to one handler, on the loop's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/address.h"
+#include "net/http.h"
+#include "net/http_listener.h"
+#include "platform/wait.h"
+
+struct MHD_Daemon;
+
+namespace quarel::platform {
+
+struct HttpServerLimits {
+    unsigned connections = 64;       // open connections at once; more wait unaccepted
+    // Open connections from one client address at once; more are closed as soon as they are accepted.
+    // One source cannot take every place and lock everybody else out.
+    unsigned per_source = 16;
+    unsigned idle_seconds = 10;      // a connection silent this long is closed
+    std::size_t header_bytes = 16384;  // request line and headers; beyond: libmicrohttpd's own refusal
+    std::size_t body_bytes = 8192;   // request body; beyond: 413
+};
+
+using HttpHandler = std::function<net::HttpResponse(const net::HttpRequest&)>;
+
+class HttpServer final : public net::HttpListener, public WaitSource {
+public:
+    // Binds `where` and starts listening. Nothing (and `error` set to the reason, e.g. "Address
+    // already in use") when that fails.
+    static std::unique_ptr<HttpServer> start(const net::Address& where, HttpHandler handler, std::string& error,
+                                             HttpServerLimits limits = {});
+    ~HttpServer() override;
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    void serve(std::int64_t now) override;
+    // The epoll descriptor (readable when serve() has something to do), and the time until serve() has
+    // timed work; 0 while a run is owed.
+    int watch(std::vector<pollfd>& fds) override;
+    // Readable when serve() has something to do.
+    int fd() const;
+    // Milliseconds until serve() has timed work (an idle connection to close), -1 when none.
+    int timeout_ms() const;
+    // The port listened on (the one chosen when `where` asked for port 0).
+    std::uint16_t port() const { return port_; }
+
+    struct Request;  // one request being received
+
+private:
+    HttpServer(HttpHandler handler, HttpServerLimits limits) : handler_(std::move(handler)), limits_(limits) {}
+
+    HttpHandler handler_;
+    HttpServerLimits limits_;
+    MHD_Daemon* daemon_ = nullptr;
+    std::uint16_t port_ = 0;
+    std::uint64_t connection_events_ = 0;  // connections opened and released so far
+    std::int64_t now_ = 0;                 // the calendar second of the serve() under way
+    bool run_owed_ = false;                // the last serve() stopped while runs still made progress
+
+    // Runs of the library in one serve(), at most.
+    static constexpr int kRunsPerServe = 4;
+
+    friend struct Callbacks;
+};
+
+}  // namespace quarel::platform

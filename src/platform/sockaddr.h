@@ -1,0 +1,17 @@
+// Conversions between net::Address and the socket API's address records, the IPv6 scope id included.
+#pragma once
+
+#include <sys/socket.h>
+
+#include "net/address.h"
+
+namespace quarel::platform {
+
+// The peer in `ss` (AF_INET or AF_INET6); an invalid Address for any other family.
+net::Address from_sockaddr(const sockaddr_storage& ss);
+
+// Writes `to` into `ss` for a socket of the given family and returns the record's length; 0 when the
+// address cannot be reached from such a socket (an IPv6 peer on an IPv4-only socket).
+socklen_t to_sockaddr(const net::Address& to, bool v6_socket, sockaddr_storage& ss);
+
+}  // namespace quarel::platform

@@ -1,0 +1,28 @@
+// The admin context's callbacks into the game and chat handlers.
+#include "server/admin_context.h"
+
+#include <utility>
+
+#include "chat/chat.h"
+#include "game/game.h"
+
+namespace quarel::server {
+
+admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
+                                       std::function<core::ReloadReport()> reload,
+                                       std::function<bool(const admin::BanList&, std::string& error)> save_bans) {
+    return admin::AdminContext{
+        s,
+        io,
+        bans,
+        gate,
+        [&s, &io](std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now) {
+            return game::kick(s, io, id, reason, by, now);
+        },
+        [&s, &io](std::string_view text) { return chat::say(s, io, text); },
+        std::move(reload),
+        std::move(save_bans),
+    };
+}
+
+}  // namespace quarel::server

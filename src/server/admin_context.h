@@ -1,0 +1,22 @@
+// The admin API wired to the running server: its kick and say are the game's and the chat's own.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "admin/api.h"
+#include "admin/auth.h"
+#include "admin/bans.h"
+#include "core/reload.h"
+#include "core/server_state.h"
+
+namespace quarel::server {
+
+// The context the API's calls work on: the state, the handlers' io, the ban list and the token gate,
+// with kick filled by game::kick and say by chat::say over the same state and io. `reload` reads the
+// config file again and applies it; `save_bans` writes the ban list to its file.
+admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
+                                       std::function<core::ReloadReport()> reload,
+                                       std::function<bool(const admin::BanList&, std::string& error)> save_bans);
+
+}  // namespace quarel::server

@@ -1,0 +1,172 @@
+// The status page: fetches /status.json every two seconds and hands the document to every section
+// registered with Status.section(). A section is an object with update(doc); later panels (their own
+// requests go through Status.request) register the same way.
+'use strict';
+
+const Status = (() => {
+  const REFRESH_MS = 2000;
+  const sections = [];
+  let timer = null;
+
+  function $(id) { return document.getElementById(id); }
+
+  function text(id, value) {
+    const el = $(id);
+    if (el && el.textContent !== value) el.textContent = value;
+  }
+
+  // One request to the server; `options` as for fetch(). Rejects on a non-2xx answer.
+  async function request(path, options = {}) {
+    const response = await fetch(path, Object.assign({ cache: 'no-store' }, options));
+    if (!response.ok) throw new Error(path + ': HTTP ' + response.status);
+    const type = response.headers.get('Content-Type') || '';
+    return type.startsWith('application/json') ? response.json() : response.text();
+  }
+
+  function section(s) { sections.push(s); }
+
+  function setLive(live, detail) {
+    const state = $('state');
+    state.textContent = live ? 'live' : 'not answering';
+    state.className = 'state ' + (live ? 'live' : 'stale');
+    text('updated', detail);
+  }
+
+  async function refresh() {
+    try {
+      const doc = await request('/status.json');
+      for (const s of sections) s.update(doc);
+      setLive(true, '· updated ' + new Date().toLocaleTimeString());
+    } catch (e) {
+      setLive(false, '· ' + e.message);
+    }
+  }
+
+  function start() {
+    refresh();
+    if (timer === null) timer = setInterval(refresh, REFRESH_MS);
+  }
+
+  return { $, text, request, section, start, refresh };
+})();
+
+const Format = {
+  pad2(n) { return String(n).padStart(2, '0'); },
+  // 42 s, 3 min 12 s, 2 h 05 min, 3 d 4 h
+  duration(seconds) {
+    const s = Math.max(0, Math.floor(seconds));
+    if (s < 60) return s + ' s';
+    if (s < 3600) return Math.floor(s / 60) + ' min ' + Format.pad2(s % 60) + ' s';
+    if (s < 86400) return Math.floor(s / 3600) + ' h ' + Format.pad2(Math.floor(s % 3600 / 60)) + ' min';
+    return Math.floor(s / 86400) + ' d ' + Math.floor(s % 86400 / 3600) + ' h';
+  },
+  clock(hour, minute) { return Format.pad2(hour) + ':' + Format.pad2(minute); },
+};
+
+// Line chart in an SVG whose viewBox is 600 x 150; each series is an array of numbers or nulls
+// (gaps), oldest first, all of the same length.
+const Chart = {
+  NS: 'http://www.w3.org/2000/svg',
+  W: 600,
+  H: 150,
+
+  niceMax(value) {
+    if (value <= 4) return 4;
+    const step = Math.pow(10, Math.floor(Math.log10(value)));
+    for (const m of [1, 2, 2.5, 5, 10]) if (m * step >= value) return m * step;
+    return 10 * step;
+  },
+
+  draw(svg, series, maxLabel) {
+    let top = 0;
+    for (const s of series) for (const v of s.values) if (v !== null && v > top) top = v;
+    const max = Chart.niceMax(top);
+    while (svg.firstChild) svg.removeChild(svg.firstChild);
+    for (const f of [0.25, 0.5, 0.75]) {
+      const line = document.createElementNS(Chart.NS, 'line');
+      line.setAttribute('class', 'grid');
+      line.setAttribute('x1', 0);
+      line.setAttribute('x2', Chart.W);
+      line.setAttribute('y1', Chart.H * f);
+      line.setAttribute('y2', Chart.H * f);
+      line.setAttribute('vector-effect', 'non-scaling-stroke');
+      svg.appendChild(line);
+    }
+    for (const s of series) {
+      const n = s.values.length;
+      let d = '';
+      s.values.forEach((v, i) => {
+        if (v === null) return;
+        const x = (n > 1 ? (i / (n - 1)) * Chart.W : Chart.W).toFixed(1);
+        const y = (Chart.H - (v / max) * (Chart.H - 2) - 1).toFixed(1);
+        const joined = i > 0 && s.values[i - 1] !== null;
+        // A point with no neighbour before it starts a segment of length 0, which the round line cap
+        // shows as a dot.
+        d += joined ? 'L' + x + ' ' + y : 'M' + x + ' ' + y + 'L' + x + ' ' + y;
+      });
+      const path = document.createElementNS(Chart.NS, 'path');
+      path.setAttribute('class', 'series ' + s.cls);
+      path.setAttribute('d', d);
+      path.setAttribute('vector-effect', 'non-scaling-stroke');
+      svg.appendChild(path);
+    }
+    Status.text(maxLabel, String(max));
+  },
+};
+
+// Name, map, players and slots, world clock, uptime, version.
+Status.section({
+  update(doc) {
+    document.title = doc.server.name + ' · ' + doc.players.count + ' / ' + doc.players.slots;
+    Status.text('server-name', doc.server.name);
+    Status.text('players', doc.players.count + ' / ' + doc.players.slots);
+    Status.text('map', doc.server.map);
+    Status.text('world-clock', Format.clock(doc.world_clock.hour, doc.world_clock.minute));
+    Status.text('uptime', Format.duration(doc.server.uptime_seconds));
+    Status.text('version', doc.server.version);
+  },
+});
+
+// The player table, in slot order.
+Status.section({
+  update(doc) {
+    const body = document.querySelector('#player-table tbody');
+    const rows = doc.player_list.map((p) => {
+      const tr = document.createElement('tr');
+      const cells = [
+        [String(p.id), 'num'],
+        [p.name === '' ? '(no name yet)' : p.name, 'name'],
+        [String(p.health), 'num'],
+        [Format.duration(p.seconds_in_game), 'num'],
+        [p.seconds_since_heard + ' s', 'num'],
+      ];
+      for (const [value, cls] of cells) {
+        const td = document.createElement('td');
+        td.className = cls;
+        td.textContent = value;
+        tr.appendChild(td);
+      }
+      const lists = document.createElement('td');
+      const badge = document.createElement('span');
+      badge.className = 'badge ' + p.lists;
+      badge.textContent = p.lists;
+      lists.appendChild(badge);
+      tr.appendChild(lists);
+      return tr;
+    });
+    body.replaceChildren(...rows);
+    Status.$('no-players').hidden = rows.length > 0;
+  },
+});
+
+// The two charts.
+Status.section({
+  update(doc) {
+    const c = doc.charts;
+    Chart.draw(Status.$('chart-players'), [{ cls: 'players', values: c.players.values }], 'chart-players-max');
+    Chart.draw(Status.$('chart-datagrams'),
+      [{ cls: 'in', values: c.datagrams.in }, { cls: 'out', values: c.datagrams.out }], 'chart-datagrams-max');
+  },
+});
+
+document.addEventListener('DOMContentLoaded', Status.start);

@@ -1,0 +1,491 @@
+// Hosting without sockets or real time: the listen settings and their precedence, --check-config, the
+// bind address, console time stamps, the SDK sidecar schedule and quarel-query's JSON failure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+
+#include "agones/sdk.h"
+#include "core/config_check.h"
+#include "core/stamped_console.h"
+#include "net/bind_address.h"
+#include "query.h"
+#include "harness.h"
+
+using namespace quarel;
+using namespace quarel::testkit;
+
+namespace {
+
+std::string listen_of(const core::Settings& s) {
+    return std::to_string(s.chat_port) + "/" + std::to_string(s.game_port) + " bind=[" + s.bind +
+           "] stamps=" + std::to_string(s.log_timestamps);
+}
+
+core::Options options(std::vector<std::string> args) {
+    const auto p = core::parse_options(args);
+    EXPECT_FALSE(p.exit_status.has_value()) << p.err;
+    return p.options;
+}
+
+}  // namespace
+
+TEST(ListenSettings, ReadFromTheFileLikeEveryOtherKey) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "4173/4174 bind=[] stamps=0"},
+        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", "5000/5001 bind=[127.0.0.2] stamps=1"},
+        // Prefix keys, CR LF, the later line winning.
+        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", "5000/6 bind=[] stamps=0"},
+        // A port outside 1..65535 or no number leaves the port; so does an empty bind.
+        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", "4173/4174 bind=[] stamps=0"},
+        {"chat_port 65535\ngame_port 1\n", "65535/1 bind=[] stamps=0"},
+        // One word: what follows is not part of the address.
+        {"bind [::1] # loopback\nlog_timestamps 2\n", "4173/4174 bind=[[::1]] stamps=2"},
+        // Case and a leading blank set nothing.
+        {"Chat_port 5000\n bind ::1\nLOG_TIMESTAMPS 1\n", "4173/4174 bind=[] stamps=0"},
+    };
+    for (const auto& [text, expected] : cases) {
+        core::Settings s;
+        core::apply_config(s, text);
+        EXPECT_EQ(listen_of(s), expected) << text;
+    }
+}
+
+TEST(ListenSettings, CommandLinePortsWinOverTheFile) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{}, "5000/5001"},
+        {{"--chat-port", "6000"}, "6000/5001"},
+        {{"--game-port=6001"}, "5000/6001"},
+        {{"--chat-port", "6000", "--game-port", "6001"}, "6000/6001"},
+        // A port given alone is no longer compared with the other's default: the file moves that one.
+        {{"--chat-port", "4174"}, "4174/5001"},
+    };
+    for (const auto& [args, expected] : cases) {
+        core::Settings s;
+        core::apply_config(s, "chat_port 5000\ngame_port 5001\n");
+        core::apply_options(s, options(args));
+        EXPECT_EQ(std::to_string(s.chat_port) + "/" + std::to_string(s.game_port), expected);
+    }
+}
+
+TEST(CheckConfigOption, PathIsOptionalAndTakenAsTheConfigPath) {
+    const std::tuple<std::vector<std::string>, const char*, bool, bool> cases[] = {
+        {{"--check-config"}, "config", false, false},
+        {{"--check-config", "games/a.cfg"}, "games/a.cfg", true, false},
+        {{"--check-config=b.cfg", "--chat-port", "5000"}, "b.cfg", true, true},
+        // The next argument is an option, not the path.
+        {{"--check-config", "--chat-port", "5000"}, "config", false, true},
+        {{"--config", "c.cfg", "--check-config"}, "c.cfg", true, false},
+    };
+    for (const auto& [args, path, given, chat_given] : cases) {
+        const core::Options o = options(args);
+        EXPECT_TRUE(o.check_config) << path;
+        EXPECT_EQ(o.config_path, path);
+        EXPECT_EQ(o.config_given, given) << path;
+        EXPECT_EQ(o.chat_port_given, chat_given) << path;
+    }
+    EXPECT_FALSE(options({}).check_config);
+}
+
+namespace {
+
+core::ConfigReport check(std::string_view text, std::vector<std::string> args = {}) {
+    return core::check_config(text, "cfg", options(std::move(args)));
+}
+
+}  // namespace
+
+// Every warning, one line per case; the file name and line number lead.
+TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"slots 16\n# comment\n\n   \n", ""},
+        {"Slots 16\n", "cfg:1: \"Slots 16\" sets nothing: keys are case-sensitive (\"slots\")\n"},
+        {" slots 16\n", "cfg:1: \" slots 16\" sets nothing: a key must start at the first byte of the line\n"},
+        {"slots=16\n", "cfg:1: \"slots=16\" sets nothing: no number follows \"slots\"\n"},
+        {"players 16\r\n", "cfg:1: \"players 16\" sets nothing: no key \"players\"\n"},
+        {"maps_rotation off\n",
+         "cfg:1: \"maps_rotation off\" matches the key \"map\" only by its first 3 bytes: it sets map to "
+         "\"s_rotation\"\ncfg:1: \"maps_rotation off\": map takes one word: \"off\" is ignored\n"},
+        {"slots16\n", "cfg:1: \"slots16\" matches the key \"slots\" only by its first 5 bytes: it sets slots to 16\n"},
+        {"name Caf\xc3\xa9 Bleu\n",
+         "cfg:1: \"name Caf\\xc3\\xa9 Bleu\": name is cut short before the byte 0xc3 (texts keep plain ASCII only)\n"},
+        {"loop_msg Hi\tthere\n", "cfg:1: \"loop_msg Hi\\x09there\": loop_msg is cut short before the byte 0x09\n"},
+        {"name \xc3\xa9t\xc3\xa9\n", "cfg:1: \"name \\xc3\\xa9t\\xc3\\xa9\" sets nothing: the text stops at once, before "
+                                     "the byte 0xc3\n"},
+        {"name\n", "cfg:1: \"name\" sets nothing: an empty name leaves the setting as it was\n"},
+        {"name  Two\n", "cfg:1: \"name  Two\": name begins with a blank: only one byte after the key is skipped\n"},
+        {"name Trail \n", "cfg:1: \"name Trail \": name ends in a blank, which is kept\n"},
+        {"name " + std::string(40, 'x') + "\n",
+         "cfg:1: \"name " + std::string(40, 'x') + "\": name is cut to its first 31 bytes\n"},
+        {"pos 1.5 2 3\n", "cfg:1: \"pos 1.5 2 3\": pos takes 3 whole numbers and found 1: the missing ones are 0\n"
+                          "cfg:1: \"pos 1.5 2 3\": pos takes whole numbers: \".5 2 3\" is ignored\n"},
+        {"start_time 23 59\n", ""},
+        {"start_time 24 0\n", "cfg:1: \"start_time 24 0\": 24:0 is no time of day (hour 0..23, minute 0..59): the "
+                              "world clock's first tick, at start-up, makes it 0:1\n"},
+        {"start_time 300 -1\n",
+         "cfg:1: \"start_time 300 -1\": only 8 bits of 300 are kept: it becomes 44; 44:-1 is no time of day (hour "
+         "0..23, minute 0..59): the world clock's first tick, at start-up, makes it 0:0\n"},
+        {"slots 0\n", "cfg:1: \"slots 0\": slots 0 is out of range (1..698): the server uses 1\n"},
+        {"slots 699\n", "cfg:1: \"slots 699\": slots 699 is out of range (1..698): the server uses 698\n"},
+        {"public 2\n", "cfg:1: \"public 2\": the banner says \"yes\", but only 1 announces the server to the lobby\n"},
+        {"chat_port 70000\n", "cfg:1: \"chat_port 70000\" sets nothing: 70000 is not a port (1..65535)\n"},
+        {"bind lan0\n",
+         "cfg:1: \"bind lan0\": \"lan0\" is not an IPv4 or IPv6 address: neither UDP socket will open\n"},
+        {"bind [2001:db8::7]\nlog_timestamps 1\n", ""},
+        {"log_timestamps yes\n", "cfg:1: \"log_timestamps yes\" sets nothing: no number follows \"log_timestamps\"\n"},
+        {"log_timestamps 2\n", "cfg:1: \"log_timestamps 2\": only 1 turns it on\n"},
+        {"http localhost:8080\n",
+         "cfg:1: \"http localhost:8080\": \"localhost:8080\" is not [ADDR:]PORT: the server will not start\n"},
+        {"http [::1]:0\nhttp 8080\n", "cfg:1: \"http [::1]:0\" sets nothing: line 2 sets http again\n"},
+        // The keys other parts of the server read are known too.
+        {"http 127.0.0.1:8080\nstrict_senders 1\nmax_per_ip 4\nlog_queries 1\nadmin_token_file token\n", ""},
+        // The earlier of two lines for one key is the one that sets nothing, reported in line order.
+        {"slots 8\nmap a\nslots 9\n", "cfg:1: \"slots 8\" sets nothing: line 3 sets slots again\n"},
+        // A line of 600 bytes is two reads; the second begins with "map".
+        {"#" + std::string(510, 'c') + "map tail\n",
+         "cfg:1: this line is longer than 511 bytes: each further 511 bytes are read as a line of their own\n"},
+        // Ports that collide once the file is read.
+        {"game_port 4173\n", "cfg: the chat and game ports are both 4173: the server will not start\n"},
+    };
+    for (const auto& [text, warnings] : cases) {
+        const core::ConfigReport r = check(text);
+        EXPECT_EQ(r.warnings, warnings) << text;
+        EXPECT_EQ(r.status, warnings.empty() ? 0 : 1) << text;
+    }
+}
+
+TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
+    const core::ConfigReport r = check("slots 900\nname My \"Game\"\nmap arena2\npos 100 -50 7\nstart_time 23 59\n"
+                                       "loop_time 30\nloop_msg Welcome\npublic 1\nlobby [::1]:8080\nchat_port 5000\n"
+                                       "game_port 5001\nbind 127.0.0.2\nlog_timestamps 1\nmax_per_ip 4\n",
+                                       {"--game-port", "6001"});
+    EXPECT_EQ(r.settings,
+              "slots            698\n"
+              "name             \"My \\\"Game\\\"\"\n"
+              "map              \"arena2\"\n"
+              "pos              100 -50 7\n"
+              "start_time       23 59\n"
+              "loop_time        30\n"
+              "loop_msg         \"Welcome\"\n"
+              "public           1 (announced to the lobby)\n"
+              "lobby            \"[::1]:8080\"\n"
+              "chat_port        5000\n"
+              "game_port        6001 (--game-port)\n"
+              "bind             \"127.0.0.2\"\n"
+              "log_timestamps   1\n"
+              "http             (off)\n"
+              "strict_senders   (default)\n"
+              "max_per_ip       4\n"
+              "log_queries      (default)\n"
+              "admin_token_file (default)\n");
+    EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
+
+    const core::ConfigReport none = core::check_config(std::nullopt, "config", core::Options{});
+    EXPECT_EQ(none.settings.find("slots            4\nname             \"Quarel MultiPlayer\"\n"), 0u);
+    EXPECT_NE(none.settings.find("\nloop_time        0 (no loop message)\n"), std::string::npos);
+    EXPECT_NE(none.settings.find("\nbind             (all addresses)\n"), std::string::npos);
+    EXPECT_EQ(none.warnings, "config: cannot be read: every setting has its default\n");
+    EXPECT_EQ(none.status, 1);
+}
+
+// Whether a line sets anything, as the checker says, is what the reader does: each line applied alone
+// to two different starting points changes at least one of them exactly when no "sets nothing" is said.
+TEST(CheckConfig, AgreesWithTheReaderOnWhatSetsSomething) {
+    const char* lines[] = {
+        "slots 5",      "slots",          "slots x",       "slots-3",     "name A",         "name",
+        "name=B",       "name \x01",      "map m",         "map",         "map\t\tq",       "pos 1 2 3",
+        "pos",          "start_time 1 2", "start_time",    "loop_time 5", "loop_time +",    "loop_msg hi",
+        "loop_msg",     "public 1",       "public",        "lobby h:1",   "lobby",          "chat_port 9",
+        "chat_port 0",  "chat_port",      "game_port 9",   "game_port 99999", "bind 10.0.0.1", "bind",
+        "bindx",        "log_timestamps 1", "log_timestamps", "Slots 5",   " map m",         "unknown 1",
+    };
+    core::Settings other;
+    core::apply_config(other, "slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\n"
+                              "public 1\nlobby w\nchat_port 11\ngame_port 12\nbind 1.2.3.4\nlog_timestamps 7\n");
+    for (const char* line : lines) {
+        const std::string text = std::string(line) + "\n";
+        bool changed = false;
+        for (const core::Settings& start : {core::Settings{}, other}) {
+            core::Settings s = start;
+            core::apply_config(s, text);
+            changed = changed || describe(s) + listen_of(s) != describe(start) + listen_of(start);
+        }
+        const bool says_nothing = check(text).warnings.find("sets nothing") != std::string::npos;
+        EXPECT_EQ(changed, !says_nothing) << line;
+    }
+}
+
+TEST(BindAddress, TakesOneIpv4OrIpv6AddressAndNothingElse) {
+    const std::tuple<const char*, bool, bool, const char*> cases[] = {
+        // text, parses, IPv4, host text
+        {"", true, false, ""},
+        {"127.0.0.2", true, true, "127.0.0.2"},
+        {"0.0.0.0", true, true, "0.0.0.0"},
+        {"::1", true, false, "::1"},
+        {"[2001:db8::7]", true, false, "2001:db8::7"},
+        {"::ffff:10.1.2.3", true, true, "10.1.2.3"},
+        {"localhost", false, false, ""},
+        {"127.0.0.1:4173", false, false, ""},
+        {"[::1]:4173", false, false, ""},
+        {"256.0.0.1", false, false, ""},
+        {"fe80::1%eth0", false, false, ""},
+        {"[::1", false, false, ""},
+    };
+    for (const auto& [text, parses, v4, host] : cases) {
+        const auto b = net::parse_bind(text);
+        ASSERT_EQ(b.has_value(), parses) << text;
+        if (!b) continue;
+        EXPECT_EQ(b->any, std::string_view(text).empty()) << text;
+        EXPECT_EQ(!b->any && b->address.is_ipv4(), v4) << text;
+        EXPECT_EQ(b->host_text(), host) << text;
+    }
+}
+
+TEST(Timestamps, Iso8601LocalTimeWithOffset) {
+    const std::pair<core::LocalTime, const char*> cases[] = {
+        {{2026, 12, 7, 0, 18, 19, 123, 60}, "2026-12-07T00:18:19.123+01:00"},
+        {{2027, 1, 31, 23, 59, 59, 999, -210}, "2027-01-31T23:59:59.999-03:30"},
+        {{2026, 6, 1, 9, 5, 3, 7, 330}, "2026-06-01T09:05:03.007+05:30"},
+        {{2026, 6, 1, 9, 5, 3, 0, 0}, "2026-06-01T09:05:03.000+00:00"},
+    };
+    for (const auto& [t, text] : cases) EXPECT_EQ(core::format_stamp(t), text);
+}
+
+// Each write reads the clock once (the fake clock moves a millisecond per reading); only a line's first
+// byte gets a stamp, however the line is split across writes.
+TEST(Timestamps, EveryConsoleLineStartsWithOneStamp) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"a\nb\n"}, "T1 a\nT1 b\n"},
+        {{"Fail InternetConnect!", "1 joined to battle! Now we have 1 players.\n"},
+         "T1 Fail InternetConnect!1 joined to battle! Now we have 1 players.\n"},
+        {{"x\n", "", "y\nz"}, "T1 x\nT2 y\nT2 z"},
+        {{"\n", "\n"}, "T1 \nT2 \n"},
+    };
+    for (const auto& [writes, expected] : cases) {
+        core::StringConsole inner;
+        int readings = 0;
+        core::StampedConsole stamped(inner, [&] {
+            ++readings;
+            return core::LocalTime{2026, 1, 1, 0, 0, 0, readings, 0};
+        });
+        for (const auto& w : writes) stamped.write(w);
+        std::string shown = inner.text();
+        for (int i = 1; i <= readings; ++i) {
+            const std::string stamp = core::format_stamp({2026, 1, 1, 0, 0, 0, i, 0}) + " ";
+            for (std::size_t at; (at = shown.find(stamp)) != std::string::npos;) {
+                shown.replace(at, stamp.size(), "T" + std::to_string(i) + " ");
+            }
+        }
+        EXPECT_EQ(shown, expected);
+    }
+}
+
+TEST(QueryJson, FailureIsAnObjectWithTheReason) {
+    EXPECT_EQ(query::format_json_error("::1", "no answer from ::1 port 4173 within 2000 ms"),
+              "{\"host\":\"::1\",\"error\":\"no answer from ::1 port 4173 within 2000 ms\"}\n");
+    EXPECT_EQ(query::format_json_error("a\"b", "cannot resolve 'a\"b': \x01"),
+              "{\"host\":\"a\\\"b\",\"error\":\"cannot resolve 'a\\\"b': \\u0001\"}\n");
+}
+
+namespace {
+
+// Records every request and answers as told: a queue of statuses (0: no answer) handed out one per
+// request as it ends; a request stays in flight until end() is called.
+class FakeSidecar final : public agones::AgonesClient {
+public:
+    bool busy() const override { return in_flight_; }
+    void start(const agones::Request& r) override {
+        if (in_flight_) overlapped = true;
+        in_flight_ = true;
+        log.push_back(std::string(r.method) + " " + r.path + " " + r.body);
+    }
+    std::optional<int> advance() override {
+        if (!in_flight_ || answers_.empty()) return std::nullopt;
+        in_flight_ = false;
+        const int status = answers_.front();
+        answers_.pop_front();
+        return status;
+    }
+    void end(int status) { answers_.push_back(status); }
+
+    std::vector<std::string> log;
+    bool overlapped = false;
+
+private:
+    bool in_flight_ = false;
+    std::deque<int> answers_;
+};
+
+const std::string kReady = "POST /ready {}";
+const std::string kHealth = "POST /health {}";
+std::string label(int n) { return "PUT /metadata/label {\"key\": \"players\", \"value\": \"" + std::to_string(n) + "\"}"; }
+
+// One scripted moment: at `now` with `players`, the sidecar first ends the request in flight with
+// `answer` (-1: leaves it in flight), then the schedule steps; `started` is what went out in that step.
+struct Moment {
+    std::int64_t now;
+    std::int32_t players;
+    int answer;
+    std::vector<std::string> started;
+};
+
+void run(const std::vector<Moment>& script) {
+    FakeSidecar sidecar;
+    agones::Schedule schedule{sidecar};
+    for (const Moment& m : script) {
+        if (m.answer >= 0) sidecar.end(m.answer);
+        const std::size_t before = sidecar.log.size();
+        schedule.step(m.now, m.players);
+        const std::vector<std::string> started(sidecar.log.begin() + static_cast<long>(before), sidecar.log.end());
+        EXPECT_EQ(started, m.started) << "at " << m.now;
+    }
+    EXPECT_FALSE(sidecar.overlapped) << "two requests in flight at once";
+}
+
+}  // namespace
+
+TEST(AgonesSchedule, ReadyIsRetriedEachSecondUntilAnsweredAndNothingGoesBeforeIt) {
+    run({
+        {100, 0, -1, {kReady}},
+        {100, 3, 0, {}},          // no answer: the next try waits a second
+        {100, 3, -1, {}},
+        {101, 3, -1, {kReady}},
+        {101, 3, 503, {}},        // an error status is no answer either
+        {102, 3, -1, {kReady}},
+        {102, 3, 200, {kHealth}},  // then health at once
+        {102, 3, 200, {label(3)}},
+        {102, 3, 200, {}},
+    });
+}
+
+TEST(AgonesSchedule, HealthEveryTwoSecondsFromItsStartAndTheLatestCountWins) {
+    run({
+        {10, 0, -1, {kReady}},
+        {10, 0, 200, {kHealth}},
+        {10, 0, 200, {label(0)}},
+        {11, 0, 200, {}},
+        {11, 1, -1, {label(1)}},
+        // Counts that change while a label is in flight: only the last goes, after it.
+        {11, 2, -1, {}},
+        {11, 4, -1, {}},
+        {11, 3, 204, {label(3)}},
+        // Health is due at 12 (two seconds after 10) and waits for the label in flight.
+        {12, 3, -1, {}},
+        {12, 3, 200, {kHealth}},
+        // A slow health answer: the next is due two seconds after the last one started, not ended.
+        {13, 3, 200, {}},
+        {14, 3, -1, {kHealth}},
+        {16, 3, 200, {kHealth}},
+        {17, 3, 200, {}},
+    });
+}
+
+TEST(AgonesSchedule, FailedLabelIsSentAgainASecondLaterWithTheCountOfThen) {
+    run({
+        {50, 0, -1, {kReady}},
+        {50, 0, 200, {kHealth}},
+        {50, 0, 200, {label(0)}},
+        {50, 5, 0, {}},
+        {50, 5, -1, {}},
+        {51, 6, -1, {label(6)}},
+        {51, 6, 200, {}},
+        {52, 7, -1, {kHealth}},
+        // Back to the count the sidecar already has before anything could go: no label to send.
+        {52, 6, 200, {}},
+    });
+}
+
+TEST(AgonesSchedule, NextDueTellsTheLoopWhenToWake) {
+    FakeSidecar sidecar;
+    agones::Schedule schedule{sidecar};
+    constexpr auto kNever = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(schedule.next_due(0), 0);
+    schedule.step(20, 0);
+    EXPECT_EQ(schedule.next_due(0), kNever) << "in flight: the client's own wait wakes the loop";
+    sidecar.end(0);
+    schedule.step(20, 0);
+    EXPECT_EQ(schedule.next_due(0), 21);
+    sidecar.end(200);
+    schedule.step(21, 0);  // ready; health starts
+    sidecar.end(200);
+    schedule.step(21, 0);  // label "0" starts
+    sidecar.end(200);
+    schedule.step(21, 0);
+    EXPECT_EQ(schedule.next_due(0), 23);
+    EXPECT_EQ(schedule.next_due(1), 0) << "a changed count is due at once";
+    EXPECT_TRUE(schedule.ready());
+}
+
+TEST(AgonesSchedule, PortVariableAndLabelBody) {
+    const std::pair<const char*, std::optional<std::uint16_t>> ports[] = {
+        {"9358", 9358}, {"1", 1}, {"65535", 65535}, {"0", std::nullopt}, {"65536", std::nullopt},
+        {"", std::nullopt}, {" 9358", std::nullopt}, {"9358x", std::nullopt}, {"-1", std::nullopt},
+    };
+    for (const auto& [text, port] : ports) EXPECT_EQ(agones::parse_port(text), port) << text;
+    EXPECT_EQ(agones::players_label(0), "{\"key\": \"players\", \"value\": \"0\"}");
+    EXPECT_EQ(agones::players_label(698), "{\"key\": \"players\", \"value\": \"698\"}");
+}
+
+namespace {
+
+// A JOIN with a full pose, health, aux values and spawn tag.
+const Bytes kJoin = sealed_hex("01 0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab acadaeaf b0b1b2b3 b4b5b6b7"
+                               " 6400 3412 efbe 5a 07");
+
+}  // namespace
+
+TEST(AgonesLoop, CallsGoOnlyFromPassesWithoutAGameDatagramAndTheirDueTimeWakesTheLoop) {
+    Harness h(with_slots(4));
+    FakeSidecar sidecar;
+    agones::Schedule schedule{sidecar};
+    h.io.sidecar = &schedule;
+    constexpr auto kNever = std::numeric_limits<std::int64_t>::max();
+    struct Step {
+        std::int64_t now;
+        std::uint8_t join_from;  // 0: no game datagram waits
+        int answer;              // as in Moment
+        bool more;               // what run_pass returns
+        std::vector<std::string> started;
+        std::int64_t sidecar_due;  // the sidecar's part of next_deadline after the pass
+    };
+    const Step steps[] = {
+        // A JOIN waits: its WELCOME goes out and /ready, due since start-up, waits for a dry pass.
+        {1000, 1, -1, true, {}, 0},
+        {1000, 0, -1, false, {kReady}, kNever},
+        {1000, 0, 200, false, {kHealth}, kNever},
+        {1000, 0, 200, false, {label(1)}, kNever},
+        {1001, 0, 200, false, {}, 1002},
+        // Health is due at 1002, but a second JOIN is read first; its count goes after the health call.
+        {1002, 2, -1, true, {}, 0},
+        {1002, 0, -1, false, {kHealth}, kNever},
+        {1002, 0, 200, false, {label(2)}, kNever},
+        {1003, 0, 200, false, {}, 1004},
+    };
+    for (const Step& st : steps) {
+        h.clock.set(st.now);
+        if (st.join_from != 0) h.net.queue_game(kJoin, addr(st.join_from, 5000));
+        if (st.answer >= 0) sidecar.end(st.answer);
+        const std::size_t before = sidecar.log.size();
+        EXPECT_EQ(server::run_pass(h.state, h.io), st.more) << "at " << st.now;
+        EXPECT_EQ(std::vector<std::string>(sidecar.log.begin() + static_cast<long>(before), sidecar.log.end()),
+                  st.started)
+            << "at " << st.now;
+        const std::vector<Sent> sent = h.net.take();
+        // The JOIN's answers went out in its own pass; a dry pass sends nothing.
+        ASSERT_EQ(sent.empty(), st.join_from == 0) << "at " << st.now;
+        if (!sent.empty()) {
+            EXPECT_EQ(sent[0].to, addr(st.join_from, 5000));
+        }
+
+        h.io.sidecar = nullptr;
+        const std::int64_t others = server::next_deadline(h.state, h.io);
+        h.io.sidecar = &schedule;
+        EXPECT_EQ(server::next_deadline(h.state, h.io), std::min(others, st.sidecar_due)) << "at " << st.now;
+    }
+    EXPECT_EQ(h.state.table.player_count(), 2);
+}

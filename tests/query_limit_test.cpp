@@ -1,0 +1,195 @@
+// The query limiter's table and budget under attack: a keyed hash, eviction of full buckets only, the
+// share kept for trusted sources, the eviction attack and a flood of new sources.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "core/query_limiter.h"
+#include "platform/source_hash.h"
+#include "server/loop.h"
+#include "harness.h"
+
+using namespace quarel;
+using namespace quarel::testkit;
+using core::QueryLimiter;
+using core::QueryLimits;
+using net::Address;
+
+namespace {
+
+const Bytes kAskSlots = sealed_hex("02");
+const platform::SipSourceHash kHash(platform::SipSourceHash::Key{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+const platform::SipSourceHash kOtherHash(platform::SipSourceHash::Key{9});
+
+Address host(std::uint32_t n, std::uint16_t port = 4000) {
+    return Address::ipv4(203, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), port);
+}
+
+// `count` sources (other than `besides`) that share the set of `target` under `limiter`'s key, as an
+// attacker who knew the key could compute.
+std::vector<Address> same_set(const QueryLimiter& limiter, const Address& target, std::size_t count) {
+    const std::size_t set = limiter.set_of(QueryLimiter::source_key(target));
+    std::vector<Address> out;
+    for (std::uint32_t n = 1; n < (1u << 22) && out.size() < count; ++n) {
+        const Address a = host(n);
+        if (a != target && limiter.set_of(QueryLimiter::source_key(a)) == set) out.push_back(a);
+    }
+    return out;
+}
+
+// Answers sent to `to` since the last call.
+int answers_to(FakeNetwork& net, const Address& to) {
+    int n = 0;
+    for (const Sent& s : net.take()) n += s.to == to;
+    return n;
+}
+
+}  // namespace
+
+TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
+    const QueryLimiter a(kHash), b(kOtherHash), again(kHash);
+    std::set<std::size_t> sets;
+    int moved = 0;
+    for (std::uint32_t n = 0; n < 1024; ++n) {
+        const auto key = QueryLimiter::source_key(host(n));
+        sets.insert(a.set_of(key));
+        moved += a.set_of(key) != b.set_of(key);
+        EXPECT_EQ(a.set_of(key), again.set_of(key));
+    }
+    EXPECT_EQ(sets.size(), QueryLimiter::kSets) << "1024 neighbouring addresses reach every set";
+    EXPECT_GT(moved, 900) << "another key puts nearly every source elsewhere";
+}
+
+// The share kept for trusted sources: answered 20 s ago or more, never over their bucket since.
+TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnes) {
+    QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120});
+    const Address trusted = host(7000);
+    const std::int64_t t0 = 1000;
+    EXPECT_TRUE(limiter.admit(trusted, t0));
+    // {second, new sources asking, of them answered, trusted source's asks, of them answered}
+    struct Step {
+        std::int64_t at;
+        int fresh, fresh_answered, own, own_answered;
+    };
+    const Step steps[] = {
+        {19, 10, 6, 1, 0},  // not trusted yet: the open share (10 - 4 kept) is spent
+        {20, 10, 6, 3, 3},  // trusted: what the new sources leave of the global 10
+        {21, 0, 0, 5, 5},   // its own bucket: 7 left + 2 regained
+        {22, 10, 6, 6, 4},  // 6 in its bucket, but only 4 left of the global 10
+        {23, 0, 0, 5, 4},   // 2 left + 2 regained: the fifth is over its bucket...
+        {24, 10, 6, 1, 0},  // ...which ends its standing: it shares the open part again
+    };
+    std::uint32_t next = 1;
+    for (const Step& s : steps) {
+        int fresh = 0, own = 0;
+        for (int i = 0; i < s.fresh; ++i) fresh += limiter.admit(host(next++), t0 + s.at);
+        for (int i = 0; i < s.own; ++i) own += limiter.admit(trusted, t0 + s.at);
+        EXPECT_EQ(fresh, s.fresh_answered) << s.at;
+        EXPECT_EQ(own, s.own_answered) << s.at;
+    }
+}
+
+TEST(QueryTable, TrustedSourcesKeepTheirPlaceAndShareUntilSilentForTwoMinutes) {
+    QueryLimiter limiter(kHash, QueryLimits{2, 1, 10, 60, 5, 20, 120});
+    const Address browser = host(1);
+    const std::vector<Address> crowd = same_set(limiter, browser, 3 * QueryLimiter::kWays);
+    ASSERT_EQ(crowd.size(), 3 * QueryLimiter::kWays);
+    const std::int64_t t0 = 1000;
+    EXPECT_TRUE(limiter.admit(browser, t0));
+    EXPECT_TRUE(limiter.admit(browser, t0 + 20));  // trusted from now on
+    // Three waves of newcomers in its set, five seconds apart, each pushing the last one out: the
+    // browser's full bucket is never taken for a forgettable one.
+    for (std::size_t wave = 0; wave < 3; ++wave) {
+        for (std::size_t i = 0; i < QueryLimiter::kWays; ++i) {
+            limiter.admit(crowd[wave * QueryLimiter::kWays + i], t0 + 30 + 5 * static_cast<std::int64_t>(wave));
+        }
+    }
+    // New sources elsewhere use up the open share (10 - 5 kept) of a second...
+    std::uint32_t fresh = 100'000;
+    const auto open_share = [&](std::int64_t at) {
+        for (int i = 0; i < 5; ++i) EXPECT_TRUE(limiter.admit(host(fresh++), at)) << at;
+        EXPECT_FALSE(limiter.admit(host(fresh++), at)) << at;
+    };
+    open_share(t0 + 140);
+    // ...and the browser, still known and trusted, is answered from the share kept for it.
+    EXPECT_TRUE(limiter.admit(browser, t0 + 140));
+    // Silent for more than two minutes, it is a newcomer again.
+    open_share(t0 + 300);
+    EXPECT_FALSE(limiter.admit(browser, t0 + 300));
+}
+
+// The eviction attack: an attacker forges queries from the victim's address and floods its set with
+// colliding sources (computed with the key, the worst case), hoping to push the victim's drained entry
+// out so that it starts again with a full burst. The victim gets at most the burst plus 2 a second.
+TEST(QueryFlood, TheEvictionAttackGivesItsVictimNoMoreThanTheBurstPlusTwoASecond) {
+    Harness h;
+    h.state.query_limit = QueryLimiter(kHash);
+    const std::int64_t t0 = h.clock.now();
+    server::run_pass(h.state, h.io);
+    h.net.take();
+    h.out.clear();
+    const Address victim = Address::ipv4(198, 51, 100, 7, 27015);
+    const std::vector<Address> colliders = same_set(h.state.query_limit, victim, 40);
+    ASSERT_EQ(colliders.size(), 40u);
+    constexpr int kSeconds = 60;
+    int total = 0;
+    for (int second = 0; second < kSeconds; ++second) {
+        h.clock.set(t0 + second);
+        for (int round = 0; round < 20; ++round) {
+            h.net.queue_chat(kAskSlots, victim);
+            for (std::size_t i = round % 4; i < colliders.size(); i += 4) h.net.queue_chat(kAskSlots, colliders[i]);
+        }
+        server::run_pass(h.state, h.io);
+        const int got = answers_to(h.net, victim);
+        total += got;
+        EXPECT_LE(got, second == 0 ? 10 : 2) << "second " << second;
+    }
+    EXPECT_LE(total, 10 + 2 * (kSeconds - 1));
+    EXPECT_GE(total, 2 * (kSeconds - 1)) << "the victim's own share is still answered";
+}
+
+// 1,000 new sources flood for 10 s while a server browser that asked before keeps asking every 2 s;
+// whether its question comes first or last in a second, it keeps getting at least 9 answers in 10.
+TEST(QueryFlood, ABrowserThatAskedBeforeKeepsItsAnswersThroughAFloodOfNewSources) {
+    struct Case {
+        int per_source;  // queries each flooding source sends a second
+        bool browser_last;
+    };
+    for (const Case c : {Case{1, true}, Case{1, false}, Case{3, true}}) {
+        SCOPED_TRACE(std::to_string(c.per_source) + (c.browser_last ? " last" : " first"));
+        Harness h;
+        h.state.query_limit = QueryLimiter(kHash);
+        h.state.settings.log_queries = 0;
+        const std::int64_t t0 = h.clock.now();
+        const Address browser = Address::ipv4(192, 0, 2, 10, 40000);
+        auto ask_browser = [&] { h.net.queue_chat(kAskSlots, browser); };
+        // Half a minute of regular asking before the flood.
+        for (int s = 0; s < 30; s += 2) {
+            h.clock.set(t0 + s);
+            ask_browser();
+            server::run_pass(h.state, h.io);
+            ASSERT_EQ(answers_to(h.net, browser), 1) << s;
+        }
+        int asked = 0, answered = 0, flood_answers = 0;
+        for (int s = 30; s < 40; ++s) {
+            h.clock.set(t0 + s);
+            const bool browser_asks = s % 2 == 0;
+            if (browser_asks && !c.browser_last) ask_browser();
+            for (int k = 0; k < c.per_source; ++k) {
+                for (std::uint32_t src = 0; src < 1000; ++src) h.net.queue_chat(kAskSlots, host(src, 5000));
+            }
+            if (browser_asks && c.browser_last) ask_browser();
+            asked += browser_asks;
+            server::run_pass(h.state, h.io);
+            for (const Sent& sent : h.net.take()) {
+                if (sent.to == browser) ++answered;
+                else ++flood_answers;
+            }
+        }
+        EXPECT_GE(answered * 10, asked * 9) << answered << " of " << asked;
+        EXPECT_LE(flood_answers, 50 * 10) << "new sources share the open half of the budget";
+        EXPECT_GE(flood_answers, 40 * 10);
+        EXPECT_EQ(h.out.text(), "");
+    }
+}

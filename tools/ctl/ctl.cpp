@@ -1,0 +1,293 @@
+// quarel-ctl: argument parsing, requests and answer formatting.
+#include "ctl.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <ctime>
+
+#include "core/safe_text.h"
+
+namespace quarel::ctl {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr long long kMaxMinutes = 10LL * 366 * 24 * 60;  // the server's own limit
+
+Parsed usage_error(Parsed p, const std::string& why) {
+    p.exit_status = 2;
+    p.err = "quarel-ctl: " + why + "\n" + usage_text();
+    return p;
+}
+
+std::optional<long long> parse_count(std::string_view text, long long lo, long long hi) {
+    if (text.empty() || text.size() > 12) return std::nullopt;
+    long long v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+std::string joined(const std::vector<std::string>& words, std::size_t from) {
+    std::string out;
+    for (std::size_t i = from; i < words.size(); ++i) out += (i > from ? " " : "") + words[i];
+    return out;
+}
+
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// Text from the server, shown on a terminal.
+std::string shown(const json& j) {
+    if (j.is_string()) return core::escape_controls(j.get<std::string>());
+    if (j.is_null()) return "-";
+    return core::escape_controls(dump(j));
+}
+
+// Lines of columns, each as wide as its widest cell, two blanks apart; the last column unpadded.
+std::string table(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> width;
+    for (const auto& row : rows) {
+        width.resize(std::max(width.size(), row.size()), 0);
+        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string players_text(const json& j) {
+    const json& players = j.value("players", json::array());
+    const std::string summary = std::to_string(j.value("count", 0)) + " of " + std::to_string(j.value("slots", 0)) +
+                                " slots taken.\n";
+    if (!players.is_array() || players.empty()) return "No players; " + summary;
+    std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD"}};
+    for (const json& p : players) {
+        rows.push_back({shown(p.value("id", json())), shown(p.value("name", json())), shown(p.value("address", json())),
+                        shown(p.value("chat_address", json())), shown(p.value("health", json())),
+                        shown(p.value("seconds_since_heard", json())) + " s ago"});
+    }
+    return table(rows) + summary;
+}
+
+std::string bans_text(const json& j) {
+    const json& bans = j.value("bans", json::array());
+    if (!bans.is_array() || bans.empty()) return "No bans.\n";
+    std::vector<std::vector<std::string>> rows{{"RANGE", "UNTIL", "REASON"}};
+    for (const json& b : bans) {
+        const json expires = b.value("expires", json(0));
+        const std::string until =
+            expires.is_number_integer() && expires.get<long long>() != 0 ? utc_time(expires.get<long long>()) : "for good";
+        rows.push_back({shown(b.value("range", json())), until, shown(b.value("reason", json("")))});
+    }
+    return table(rows);
+}
+
+std::string done_text(const Command& c, const json& j) {
+    if (c.name == "players") return players_text(j);
+    if (c.name == "bans") return bans_text(j);
+    if (c.name == "kick") {
+        const json k = j.value("kicked", json::object());
+        return "Kicked " + shown(k.value("id", json())) + " (" + shown(k.value("name", json(""))) + ", " +
+               shown(k.value("address", json())) + ").\n";
+    }
+    if (c.name == "ban") {
+        const json b = j.value("ban", json::object());
+        std::string text = "Banned " + shown(b.value("range", json())) +
+                           (c.minutes == 0 ? " for good" : " for " + std::to_string(c.minutes) + " minutes") + ".";
+        const json kicked = j.value("kicked", json::array());
+        if (kicked.is_array() && !kicked.empty()) {
+            text += " Kicked:";
+            for (std::size_t i = 0; i < kicked.size(); ++i) text += (i ? ", " : " ") + shown(kicked[i]);
+            text += ".";
+        }
+        return text + "\n";
+    }
+    if (c.name == "unban") return "Lifted the ban on " + shown(j.value("lifted", json())) + ".\n";
+    if (c.name == "say") {
+        const long long n = j.value("sent_to", 0LL);
+        return "Said to " + std::to_string(n) + (n == 1 ? " player.\n" : " players.\n");
+    }
+    // reload
+    std::string text = "Config reloaded.\n";
+    const json keys = j.value("restart_needed", json::array());
+    if (keys.is_array() && !keys.empty()) {
+        text += "Needs a restart to change:";
+        for (std::size_t i = 0; i < keys.size(); ++i) text += (i ? ", " : " ") + shown(keys[i]);
+        text += "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string usage_text() {
+    return "usage: quarel-ctl [--url URL] [--token-file FILE] [--json] COMMAND\n"
+           "commands:\n"
+           "  players                          list the players in the game, with their addresses\n"
+           "  kick ID [REASON]                 remove a player; its address cannot rejoin for 60 s\n"
+           "  ban RANGE [--minutes N] [REASON] ban an address or CIDR range (no --minutes or 0: for good)\n"
+           "  unban RANGE                      lift a ban\n"
+           "  bans                             list the bans in force\n"
+           "  say TEXT                         send a line to every named player\n"
+           "  reload                           read the server's config file again\n"
+           "options:\n"
+           "  --url URL          the server's HTTP listener (default http://127.0.0.1:8080)\n"
+           "  --token-file FILE  the admin token file (default ./admin_token)\n"
+           "  --json             print the server's JSON answer instead of text\n"
+           "Exit status: 0 done, 1 refused or unreachable, 2 bad usage.\n";
+}
+
+std::string percent_encode(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' || b == '.' ||
+            b == '_' || b == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kDigits[b >> 4];
+            out += kDigits[b & 15];
+        }
+    }
+    return out;
+}
+
+std::string utc_time(long long seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (::gmtime_r(&t, &tm) == nullptr) return std::to_string(seconds);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &tm);
+    return text;
+}
+
+Parsed parse_args(const std::vector<std::string>& args) {
+    Parsed p;
+    Command& c = p.command;
+    std::vector<std::string> words;
+    std::optional<long long> minutes;
+    bool options_end = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_end || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+            if (arg == "-h" && !options_end) {
+                p.exit_status = 0;
+                p.out = usage_text();
+                return p;
+            }
+            words.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (arg == "--help") {
+            p.exit_status = 0;
+            p.out = usage_text();
+            return p;
+        }
+        if (arg == "--version") {
+            p.exit_status = 0;
+            p.out = std::string("quarel-ctl ") + QUAREL_VERSION + "\n";
+            return p;
+        }
+        if (arg == "--json") {
+            c.json = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> value;
+        if (const auto eq = arg.find('='); eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        }
+        if (name != "--url" && name != "--token-file" && name != "--minutes") {
+            return usage_error(std::move(p), "unknown option '" + arg + "'");
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) return usage_error(std::move(p), name + " needs a value");
+            value = args[++i];
+        }
+        if (name == "--url") {
+            if (value->rfind("http://", 0) != 0 && value->rfind("https://", 0) != 0) {
+                return usage_error(std::move(p), "--url must start with http:// or https://");
+            }
+            c.url = *value;
+            while (c.url.size() > 8 && c.url.back() == '/') c.url.pop_back();
+        } else if (name == "--token-file") {
+            if (value->empty()) return usage_error(std::move(p), "--token-file needs a value");
+            c.token_file = *value;
+        } else {
+            minutes = parse_count(*value, 0, kMaxMinutes);
+            if (!minutes) {
+                return usage_error(std::move(p), "--minutes must be a whole number from 0 to " + std::to_string(kMaxMinutes));
+            }
+        }
+    }
+    if (words.empty()) return usage_error(std::move(p), "no command");
+    c.name = words[0];
+    const std::size_t extra = words.size() - 1;
+    Request& r = c.request;
+    if (minutes && c.name != "ban") return usage_error(std::move(p), "--minutes goes with ban only");
+    if (c.name == "players" || c.name == "bans" || c.name == "reload") {
+        if (extra != 0) return usage_error(std::move(p), c.name + " takes no arguments");
+        r.method = c.name == "reload" ? "POST" : "GET";
+        r.path = "/api/" + c.name;
+    } else if (c.name == "kick") {
+        const auto id = extra >= 1 ? parse_count(words[1], 1, 2147483647) : std::nullopt;
+        if (!id) return usage_error(std::move(p), "kick needs a player id (a positive number)");
+        r = {"POST", "/api/kick", "", dump(json{{"id", *id}, {"reason", joined(words, 2)}})};
+    } else if (c.name == "ban") {
+        if (extra < 1 || words[1].empty()) return usage_error(std::move(p), "ban needs an address or range");
+        c.minutes = minutes.value_or(0);
+        r = {"POST", "/api/bans", "",
+             dump(json{{"range", words[1]}, {"minutes", c.minutes}, {"reason", joined(words, 2)}})};
+    } else if (c.name == "unban") {
+        if (extra != 1 || words[1].empty()) return usage_error(std::move(p), "unban needs one address or range");
+        r = {"DELETE", "/api/bans", "range=" + percent_encode(words[1]), ""};
+    } else if (c.name == "say") {
+        if (extra < 1) return usage_error(std::move(p), "say needs a text");
+        r = {"POST", "/api/say", "", dump(json{{"text", joined(words, 1)}})};
+    } else {
+        return usage_error(std::move(p), "unknown command '" + c.name + "'");
+    }
+    return p;
+}
+
+Outcome format_answer(const Command& command, long http_status, const std::string& body) {
+    Outcome o;
+    const json j = json::parse(body, nullptr, false);
+    if (http_status < 200 || http_status > 299) {
+        std::string why = "the server answered HTTP " + std::to_string(http_status);
+        if (j.is_object() && j.contains("error") && j["error"].is_string()) {
+            why = core::escape_controls(j["error"].get<std::string>()) + " (HTTP " + std::to_string(http_status) + ")";
+        }
+        o.err = "quarel-ctl: " + why + "\n";
+        return o;
+    }
+    if (!j.is_object()) {
+        o.err = "quarel-ctl: the answer is not the admin API's (HTTP " + std::to_string(http_status) + ")\n";
+        return o;
+    }
+    o.status = 0;
+    o.out = command.json ? (body.empty() || body.back() != '\n' ? body + "\n" : body) : done_text(command, j);
+    return o;
+}
+
+}  // namespace quarel::ctl

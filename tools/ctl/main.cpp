@@ -1,0 +1,104 @@
+// quarel-ctl: steers a running quarel-server through its admin API (one blocking HTTP call).
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ctl.h"
+
+using namespace quarel;
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 5;
+constexpr long kTimeoutSeconds = 15;
+constexpr std::size_t kMaxAnswer = 4 * 1024 * 1024;
+
+int refuse(const std::string& why) {
+    std::fprintf(stderr, "quarel-ctl: %s\n", why.c_str());
+    return 1;
+}
+
+// The token: the file's first line, without blanks around it.
+std::optional<std::string> read_token(const std::string& path, std::string& why) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        why = "cannot read the token file " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.erase(0, 1);
+    if (line.empty()) {
+        why = "the token file " + path + " is empty";
+        return std::nullopt;
+    }
+    return line;
+}
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
+    auto& body = *static_cast<std::string*>(out);
+    if (body.size() + size * count > kMaxAnswer) return 0;  // ends the transfer with an error
+    body.append(data, size * count);
+    return size * count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const ctl::Parsed parsed = ctl::parse_args(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.exit_status) {
+        std::fputs(parsed.out.c_str(), stdout);
+        std::fputs(parsed.err.c_str(), stderr);
+        return *parsed.exit_status;
+    }
+    const ctl::Command& c = parsed.command;
+    std::string why;
+    const auto token = read_token(c.token_file, why);
+    if (!token) return refuse(why);
+
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return refuse("cannot start libcurl");
+    CURL* easy = curl_easy_init();
+    if (easy == nullptr) return refuse("cannot start libcurl");
+    const ctl::Request& r = c.request;
+    const std::string url = c.url + r.path + (r.query.empty() ? "" : "?" + r.query);
+    const std::string authorization = "Authorization: Bearer " + *token;
+    curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
+    if (!r.body.empty() || r.method == "POST") headers = curl_slist_append(headers, "Content-Type: application/json");
+    std::string answer;
+    char error[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, r.method.c_str());
+    if (r.method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, r.body.c_str());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(r.body.size()));
+    }
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, kTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // The token goes to the host named, never to one a redirect names.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    const CURLcode result = curl_easy_perform(easy);
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(easy);
+    curl_global_cleanup();
+    if (result != CURLE_OK) {
+        return refuse("cannot reach " + c.url + ": " + (error[0] != '\0' ? error : curl_easy_strerror(result)));
+    }
+    const ctl::Outcome o = ctl::format_answer(c, status, answer);
+    std::fputs(o.out.c_str(), stdout);
+    std::fputs(o.err.c_str(), stderr);
+    return o.status;
+}
