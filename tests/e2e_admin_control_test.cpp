@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
@@ -428,6 +431,157 @@ TEST(EndToEndAdminControl, SigkillWhileBansAreAddedLeavesTheOldOrTheNewList) {
     }
     EXPECT_GT(confirmed, 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+}
+
+// Headless Chromium driven over its DevTools pipe: commands go in on its descriptor 3, answers and
+// events come out on its descriptor 4, each a JSON text ended by a NUL byte.
+class Browser {
+public:
+    Browser(const std::string& binary, const fs::path& profile) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        ::signal(SIGPIPE, SIG_IGN);  // a browser that died makes writes fail, not the test
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Out of the way of 3 and 4 first; dup2 then leaves the copies open across exec.
+            const int commands = ::fcntl(in[0], F_DUPFD, 10);
+            const int answers = ::fcntl(out[1], F_DUPFD, 10);
+            ::dup2(commands, 3);
+            ::dup2(answers, 4);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            std::vector<std::string> args{binary, "--headless", "--no-sandbox", "--disable-gpu",
+                                          "--user-data-dir=" + profile.string(), "--remote-debugging-pipe",
+                                          "about:blank"};
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        commands_ = in[1];
+        answers_ = out[0];
+    }
+    ~Browser() {
+        if (commands_ >= 0) ::close(commands_);
+        if (answers_ >= 0) ::close(answers_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Browser(const Browser&) = delete;
+    Browser& operator=(const Browser&) = delete;
+
+    // Sends one command (to a page when `session` is set) and waits, at most 10 s, for its answer;
+    // nothing on time-out or a closed pipe.
+    std::optional<json> command(const std::string& method, json params, const std::string& session = "") {
+        const int id = ++last_id_;
+        json message{{"id", id}, {"method", method}, {"params", std::move(params)}};
+        if (!session.empty()) message["sessionId"] = session;
+        const std::string text = message.dump() + std::string(1, '\0');
+        if (::write(commands_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return std::nullopt;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < until) {
+            for (std::size_t end; (end = pending_.find('\0')) != std::string::npos;) {
+                json answer = json::parse(pending_.substr(0, end), nullptr, false);
+                pending_.erase(0, end + 1);
+                if (answer.is_object() && answer.value("id", 0) == id) return answer;
+            }
+            pollfd p{answers_, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            char buf[65536];
+            const ssize_t n = ::read(answers_, buf, sizeof buf);
+            if (n <= 0) return std::nullopt;
+            pending_.append(buf, static_cast<std::size_t>(n));
+        }
+        return std::nullopt;
+    }
+
+    // The value of `expression` in the page of `session` (awaiting a promise); null when it failed.
+    json eval(const std::string& session, const std::string& expression) {
+        const auto answer = command("Runtime.evaluate",
+                                    {{"expression", expression}, {"returnByValue", true}, {"awaitPromise", true}}, session);
+        if (!answer || !answer->contains("result")) return nullptr;
+        return (*answer)["result"]["result"].value("value", json(nullptr));
+    }
+
+    // Evaluates `expression` every 100 ms until it yields true, at most `tries` times.
+    bool wait_until(const std::string& session, const std::string& expression, int tries = 50) {
+        for (int i = 0; i < tries; ++i) {
+            if (eval(session, expression) == json(true)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    // Opens `url` in a new page; its session id ("" when that failed).
+    std::string open(const std::string& url) {
+        const auto target = command("Target.createTarget", {{"url", url}});
+        if (!target || !target->contains("result")) return "";
+        const auto attached = command("Target.attachToTarget",
+                                      {{"targetId", (*target)["result"]["targetId"]}, {"flatten", true}});
+        if (!attached || !attached->contains("result")) return "";
+        return (*attached)["result"].value("sessionId", "");
+    }
+
+private:
+    pid_t pid_ = -1;
+    int commands_ = -1;
+    int answers_ = -1;
+    int last_id_ = 0;
+    std::string pending_;
+};
+
+// The page's admin mode in a real browser: the token entered in the page, the addresses shown, and a
+// click on Kick, through the page's own script and the API, removing the player from the game.
+TEST(EndToEndAdminControl, ThePagesKickButtonRemovesThePlayer) {
+    const std::string binary = "/usr/bin/chromium-headless-shell";
+    if (!fs::exists(binary)) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
+    TempDir dir;
+    AdminServer server(dir.path());
+    ASSERT_FALSE(server.url.empty()) << server.output();
+    const std::string token = server.token();
+    Player ann, bob;
+    ASSERT_TRUE(ann.enter(server, "Ann"));
+    ASSERT_TRUE(bob.enter(server, "Bob"));
+    ann.drain();
+
+    Browser browser(binary, dir.path() / "profile");
+    const std::string page = browser.open(server.url + "/");
+    ASSERT_FALSE(page.empty());
+    ASSERT_TRUE(browser.wait_until(page, "document.readyState === 'complete' && !!document.getElementById('admin-token')"));
+
+    // A wrong token: refused, and the page stays out of admin mode with the server's reason.
+    const std::string enter = "(t) => { document.getElementById('admin-token').value = t;"
+                              " document.querySelector('#admin-login button').click(); return true; }";
+    EXPECT_EQ(browser.eval(page, "(" + enter + ")('not-the-token-0123456789')"), json(true));
+    EXPECT_TRUE(browser.wait_until(page, "document.getElementById('admin-message').textContent === "
+                                         "'/api/players: HTTP 401 · missing or wrong token'"))
+        << browser.eval(page, "document.getElementById('admin-message').textContent");
+    EXPECT_EQ(browser.eval(page, "document.getElementById('admin-panel').hidden"), json(true));
+
+    // The right one: kept in session storage, never in a cookie; the players come with their addresses.
+    EXPECT_EQ(browser.eval(page, "(" + enter + ")('" + token + "')"), json(true));
+    ASSERT_TRUE(browser.wait_until(page, "!!document.querySelector('#admin-players button[data-kick=\"2\"]')"))
+        << server.output();
+    EXPECT_EQ(browser.eval(page, "sessionStorage.getItem('quarel-admin-token')"), json(token));
+    EXPECT_EQ(browser.eval(page, "document.cookie"), json(""));
+    EXPECT_EQ(browser.eval(page, "document.querySelector('#admin-players tbody').rows[1].cells[2].textContent"),
+              json(bob.game_address()));
+
+    EXPECT_EQ(browser.eval(page, "document.getElementById('admin-reason').value = 'from the page';"
+                                 "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"),
+              json(true));
+    EXPECT_TRUE(arrives(ann.game, sealed_hex("0a 02000000")));
+    EXPECT_TRUE(server.wait_for("2 aka Bob kicked by 127.0.0.1:")) << server.output();
+    EXPECT_NE(server.output().find(": from the page\n"), std::string::npos) << server.output();
+    EXPECT_TRUE(browser.wait_until(page, "document.getElementById('admin-message').textContent === 'Kicked 2 (Bob).'"
+                                         " && document.querySelector('#admin-players tbody').rows.length === 1"));
+    EXPECT_EQ(json::parse(call(server.url + "/api/players", "GET", token).body)["count"], 1);
 }
 
 }  // namespace
