@@ -188,8 +188,8 @@ const Admin = (() => {
 
   function token() { return sessionStorage.getItem(KEY); }
 
-  function call(method, path, body) {
-    const options = { method, headers: { Authorization: 'Bearer ' + token() } };
+  function call(method, path, body, used = token()) {
+    const options = { method, headers: { Authorization: 'Bearer ' + used } };
     if (body !== undefined) {
       options.headers['Content-Type'] = 'application/json';
       options.body = JSON.stringify(body);
@@ -209,8 +209,10 @@ const Admin = (() => {
     $('admin-panel').hidden = !on;
   }
 
-  // A refused token leaves admin mode; the reason stays on screen.
-  function failed(e) {
+  // A refused token leaves admin mode; the reason stays on screen. A refusal of a token that has been
+  // replaced since the call left says nothing about the new one.
+  function failed(e, used) {
+    if (used !== token()) return;
     if (e.status === 401 || e.status === 403 || e.status === 429) {
       sessionStorage.removeItem(KEY);
       show();
@@ -245,12 +247,13 @@ const Admin = (() => {
   function reason() { return $('admin-reason').value; }
 
   async function act(method, path, body, done) {
+    const used = token();
     try {
-      const answer = await call(method, path, body);
+      const answer = await call(method, path, body, used);
       say(done(answer), false);
       await update();
     } catch (e) {
-      failed(e);
+      failed(e, used);
     }
   }
 
@@ -296,15 +299,19 @@ const Admin = (() => {
     $('admin-no-bans').hidden = rows.length > 0;
   }
 
-  // Runs with every refresh of the page (and after every call): the lists, while in admin mode.
+  // Runs with every refresh of the page (and after every call): the lists, while in admin mode. One
+  // call after the other, so that a wrong token counts one failure against the server's lock-out.
   async function update() {
-    if (token() === null) return;
+    const used = token();
+    if (used === null) return;
     try {
-      const [p, b] = await Promise.all([call('GET', '/api/players'), call('GET', '/api/bans')]);
+      const p = await call('GET', '/api/players', undefined, used);
+      const b = await call('GET', '/api/bans', undefined, used);
+      if (used !== token()) return;
       players(p);
       bans(b);
     } catch (e) {
-      failed(e);
+      failed(e, used);
     }
   }
 
