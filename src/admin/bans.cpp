@@ -131,6 +131,7 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
     std::vector<LineProblem> problems;
     bans_.clear();
     groups_.clear();
+    next_expiry_ = std::numeric_limits<std::int64_t>::max();
     std::size_t number = 0;
     while (!text.empty()) {
         ++number;
@@ -183,11 +184,15 @@ void BanList::put(Ban ban) {
         g = groups_.insert(groups_.end(), Group{ban.range.bits, key_of(masked(ones, ban.range.bits)), {}});
     }
     const auto [at, fresh] = g->index.try_emplace(key_of(ban.range.ip), bans_.size());
+    if (ban.expires != 0) next_expiry_ = std::min(next_expiry_, ban.expires);
     if (fresh) {
         bans_.push_back(std::move(ban));
-    } else {
-        bans_[at->second] = std::move(ban);
+        return;
     }
+    const std::int64_t replaced = bans_[at->second].expires;
+    bans_[at->second] = std::move(ban);
+    // The replaced ban may have been the one ending first.
+    if (replaced == next_expiry_) next_expiry_ = earliest_expiry();
 }
 
 bool BanList::remove(const Range& range) {
@@ -200,7 +205,10 @@ bool BanList::remove(const Range& range) {
 
 bool BanList::prune(std::int64_t now) {
     const auto gone = std::remove_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return !b.active(now); });
-    if (gone == bans_.end()) return false;
+    if (gone == bans_.end()) {
+        next_expiry_ = earliest_expiry();
+        return false;
+    }
     bans_.erase(gone, bans_.end());
     reindex();
     return true;
@@ -215,7 +223,7 @@ bool BanList::matches(const net::Address& address, std::int64_t now) const {
     return false;
 }
 
-std::int64_t BanList::next_expiry() const {
+std::int64_t BanList::earliest_expiry() const {
     std::int64_t next = std::numeric_limits<std::int64_t>::max();
     for (const Ban& b : bans_) {
         if (b.expires != 0) next = std::min(next, b.expires);
@@ -227,6 +235,7 @@ void BanList::reindex() {
     std::vector<Ban> all;
     all.swap(bans_);
     groups_.clear();
+    next_expiry_ = std::numeric_limits<std::int64_t>::max();
     for (Ban& b : all) put(std::move(b));
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,8 +78,9 @@ public:
     bool matches(const net::Address& address, std::int64_t now) const;
 
     const std::vector<Ban>& bans() const { return bans_; }
-    // The earliest expiry among the temporary bans (max when there is none).
-    std::int64_t next_expiry() const;
+    // The earliest expiry among the temporary bans (max when there is none). Kept up to date by every
+    // change, so that the loop may ask on every pass.
+    std::int64_t next_expiry() const { return next_expiry_; }
 
 private:
     // An address as two 64-bit words (in memory order), so that masking and hashing take a few
@@ -101,9 +103,11 @@ private:
     // Adds `ban` or replaces the one on its range, keeping the index.
     void put(Ban ban);
     void reindex();
+    std::int64_t earliest_expiry() const;
 
     std::vector<Ban> bans_;
     std::vector<Group> groups_;
+    std::int64_t next_expiry_ = std::numeric_limits<std::int64_t>::max();
 };
 
 }  // namespace quarel::admin

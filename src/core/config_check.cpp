@@ -401,6 +401,7 @@ struct Checker {
 void apply_options(Settings& settings, const Options& options) {
     if (options.chat_port_given) settings.chat_port = options.chat_port;
     if (options.game_port_given) settings.game_port = options.game_port;
+    if (options.http_given) settings.http = options.http;
 }
 
 ConfigReport check_config(std::optional<std::string_view> text, const std::string& path, const Options& options) {

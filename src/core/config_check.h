@@ -11,7 +11,8 @@
 
 namespace quarel::core {
 
-// The command line wins over the file: ports given there replace the file's.
+// The command line wins over the file: ports and the HTTP listener's address given there replace the
+// file's.
 void apply_options(Settings& settings, const Options& options);
 
 struct ConfigReport {

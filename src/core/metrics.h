@@ -14,15 +14,17 @@ namespace quarel::core {
 
 enum class Direction : std::uint8_t { In = 0, Out = 1 };
 
-// Why a datagram with a good checksum (or none at all) was not handled.
+// Why a datagram was not handled: a banned source before anything else is looked at, the others once
+// the checksum was found right (or the datagram was too short to carry one).
 enum class DropReason : std::uint8_t {
     TooShort,          // shorter than the header or than its type's layout
     UnknownType,       // no handler for the type on that socket
     UnterminatedText,  // a text that does not end inside the datagram
     RefusedSender,     // the sender is not allowed to send it
     RateLimit,         // a server query over the rate limit
+    Banned,            // from a source the ban list covers
 };
-inline constexpr std::size_t kDropReasons = 5;
+inline constexpr std::size_t kDropReasons = 6;
 
 // How a lobby announcement ended.
 enum class LobbyResult : std::uint8_t { Answered, ConnectFailed, RequestFailed, SendFailed };

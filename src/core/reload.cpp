@@ -16,8 +16,11 @@ std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh) {
     if (fresh.start_hour != now.start_hour || fresh.start_minute != now.start_minute) {
         restart.emplace_back("start_time");
     }
-    // The status listener is bound once, at start-up.
+    // The status listener and both UDP sockets are bound once, at start-up.
     if (fresh.http != now.http) restart.emplace_back("http");
+    if (fresh.chat_port != now.chat_port) restart.emplace_back("chat_port");
+    if (fresh.game_port != now.game_port) restart.emplace_back("game_port");
+    if (fresh.bind != now.bind) restart.emplace_back("bind");
 
     // The next loop message is due a period after the last one: with a new period, measure again from
     // there. While the message was off there is no last one, and the deadline stands.
@@ -34,6 +37,8 @@ std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh) {
     now.strict_senders = fresh.strict_senders;
     now.max_per_ip = fresh.max_per_ip;
     now.log_queries = fresh.log_queries;
+    // Read at every console line (see core::SwitchedConsole).
+    now.log_timestamps = fresh.log_timestamps;
     return restart;
 }
 

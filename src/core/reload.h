@@ -19,9 +19,11 @@ struct ReloadReport {
 
 // Applies the keys that may change while players are in the game from `fresh`, a settings record read
 // from the config file afterwards: "name", "loop_time", "loop_msg", "public", "lobby",
-// "admin_token_file", "strict_senders", "max_per_ip" and "log_queries". Returns the keys whose value differs but cannot change without a restart:
-// "slots" (compared after clamping), "map", "pos" and "start_time". The slot table, the players and
-// the world clock are never touched. A new loop_time is measured from the last loop message.
+// "admin_token_file", "strict_senders", "max_per_ip", "log_queries" and "log_timestamps". Returns the
+// keys whose value differs but cannot change without a restart: "slots" (compared after clamping),
+// "map", "pos", "start_time", "http", "chat_port", "game_port" and "bind" (`fresh` should hold the
+// command line's values where those win, see core::apply_options). The slot table, the players and the
+// world clock are never touched. A new loop_time is measured from the last loop message.
 std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh);
 
 // Applies `fresh`, the config file at `path` read again (nothing when it could not be read), with

@@ -2,6 +2,7 @@
 // terminal or send its output to a file. Off by default: the journal stamps lines itself.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,20 @@ private:
     Console& inner_;
     std::function<LocalTime()> now_;
     bool at_line_start_ = true;
+};
+
+// Hands every write to `stamped` while `stamp` is 1 and to `plain` otherwise, so that a reload may
+// turn the stamps on or off ("log_timestamps"). `stamped` should wrap `plain`.
+class SwitchedConsole final : public Console {
+public:
+    SwitchedConsole(Console& plain, Console& stamped, const std::int32_t& stamp)
+        : plain_(plain), stamped_(stamped), stamp_(stamp) {}
+    void write(std::string_view text) override { (stamp_ == 1 ? stamped_ : plain_).write(text); }
+
+private:
+    Console& plain_;
+    Console& stamped_;
+    const std::int32_t& stamp_;
 };
 
 }  // namespace quarel::core

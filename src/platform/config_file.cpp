@@ -83,9 +83,11 @@ ConfigRead read_config_text(const std::string& path, std::string& text) {
     return ConfigRead::Applied;
 }
 
-core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path) {
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path,
+                                      const core::Options* options) {
     core::Settings fresh;
     if (!load_config_file(fresh, path)) return core::reload_settings(s, out, path, std::nullopt);
+    if (options != nullptr) core::apply_options(fresh, *options);
     return core::reload_settings(s, out, path, std::move(fresh));
 }
 

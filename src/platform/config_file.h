@@ -40,7 +40,9 @@ ConfigRead read_config_text(const std::string& path, std::string& text);
 
 // Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live
 // keys at once, one line for the keys that need a restart; nothing changes when it cannot be read).
-core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path);
+// Given `options`, the command line's values win over the file's, as at start-up.
+core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path,
+                                      const core::Options* options = nullptr);
 // --check-config: the settings as the server would use them on stdout, the warnings on stderr.
 // Returns the exit status: 0 clean, 1 with warnings, 2 when a file named on the command line cannot
 // be read or the file is longer than 1 MiB.

@@ -9,6 +9,8 @@
 #include "admin/bans.h"
 #include "core/reload.h"
 #include "core/server_state.h"
+#include "net/http.h"
+#include "status/status.h"
 
 namespace quarel::server {
 
@@ -18,5 +20,10 @@ namespace quarel::server {
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
                                        std::function<core::ReloadReport()> reload,
                                        std::function<bool(const admin::BanList&, std::string& error)> save_bans);
+
+// Answers one request of the HTTP listener: a path under /api/ goes to the admin API when there is one
+// (`admin` given), every other path to the status endpoints. The API's answers are never cached.
+net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext* admin,
+                                const net::HttpRequest& request);
 
 }  // namespace quarel::server

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 
 #include "chat/chat.h"
 #include "core/line_limiter.h"
@@ -161,6 +162,11 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
     if (n == 0) return 0;
     // With metrics kept, a STATE's answer is timed from here.
     const std::int64_t read_us = io.counted && socket == net::Socket::Game ? io.clock.monotonic_us() : 0;
+    // A banned source is answered nothing and costs nothing more: its bytes are not even looked at.
+    if (io.admin != nullptr && io.admin->bans.matches(from, now)) {
+        s.metrics.drop(socket, core::DropReason::Banned);
+        return n;
+    }
     const Datagram d{s.buf().first(n), from, now, read_us};
     if (n < protocol::kHeaderSize) {
         s.metrics.drop(socket, core::DropReason::TooShort);
@@ -181,6 +187,7 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 bool run_pass(ServerState& s, LoopIo& io) {
     PassTime time(io);
     if (io.history != nullptr) io.history->record(time.now(), s.metrics, s.table.player_count());
+    if (io.admin != nullptr && time.now() >= io.admin->bans.next_expiry()) admin::expire_bans(*io.admin, time.now());
     core::tick_if_due(s, time.now());
     const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
     // Held-back answers never outlive the read-ahead that let them wait.
@@ -210,7 +217,8 @@ bool run_pass(ServerState& s, LoopIo& io) {
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
-                     agones::next_call(io.sidecar, s.table.player_count())});
+                     agones::next_call(io.sidecar, s.table.player_count()),
+                     io.admin != nullptr ? io.admin->bans.next_expiry() : std::numeric_limits<std::int64_t>::max()});
 }
 
 void finish(LoopIo& io) { io.outbox.flush(); }

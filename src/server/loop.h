@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "admin/api.h"
 #include "agones/sdk.h"
 #include "core/console.h"
 #include "core/counting_transport.h"
@@ -53,6 +54,9 @@ struct LoopIo {
     // pass, and the charts' history, sampled at the start of every pass.
     net::HttpListener* http = nullptr;
     status::History* history = nullptr;
+    // The ban list with what the admin calls work on: datagrams from a banned source are dropped as
+    // they are read, and expired bans are pruned (and the file saved) when their second comes.
+    admin::AdminContext* admin = nullptr;
 
 private:
     static std::optional<core::CountingTransport> counting(net::Transport& transport, core::Metrics* metrics) {
@@ -71,19 +75,20 @@ void dispatch_game(ServerState& s, core::Io& io, const Datagram& d);
 void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d);
 
 // Reads one datagram from `socket` into the packet buffer and dispatches it, handed over at `now`,
-// when its checksum is right. Returns the datagram's length, 0 when nothing was waiting.
+// when its source is not banned and its checksum is right. Returns the datagram's length, 0 when nothing was waiting.
 std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int64_t now);
 
-// One pass, in this order: the charts' sample (with the status listener on); clock tick; one game
-// datagram; time-out sweep; and only when no game datagram came: drain the chat socket (a clock tick
-// before each read), the summary line of refused queries, the summary lines of unknown commands and
-// refused joins, the loop message, the lobby, the SDK sidecar's calls, the HTTP requests. Returns true
+// One pass, in this order: the charts' sample (with the status listener on); expired bans pruned;
+// clock tick; one game datagram; time-out sweep; and only when no game datagram came: drain the chat
+// socket (a clock tick before each read), the summary line of refused queries, the summary lines of
+// unknown commands and refused joins, the loop message, the lobby, the SDK sidecar's calls, the HTTP
+// requests. Returns true
 // when a game datagram came, in which case the next pass should start at once.
 bool run_pass(ServerState& s, LoopIo& io);
 
 // The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
 // the loop message, a summary line (refused queries, unknown commands, refused joins), a lobby
-// announcement or an SDK sidecar call. Between now and then only a datagram (or the HTTP clients' own
+// announcement, an SDK sidecar call or the end of a temporary ban. Between now and then only a datagram (or the HTTP clients' own
 // sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 

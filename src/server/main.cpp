@@ -3,6 +3,8 @@
 #include <memory>
 #include <optional>
 
+#include "admin/auth.h"
+#include "admin/bans.h"
 #include "core/banner.h"
 #include "core/config_check.h"
 #include "core/options.h"
@@ -11,6 +13,7 @@
 #include "core/settings.h"
 #include "core/stamped_console.h"
 #include "net/bind_address.h"
+#include "platform/admin_files.h"
 #include "platform/agones_client.h"
 #include "platform/config_file.h"
 #include "platform/console.h"
@@ -22,6 +25,7 @@
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
+#include "server/admin_context.h"
 #include "server/loop.h"
 #include "server/status_service.h"
 
@@ -99,9 +103,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     core::StampedConsole stamped_console(plain_console, platform::local_time_now);
-    core::Console& console =
+    core::Console& start_console =
         settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped_console) : plain_console;
-    if (auto note = core::clamp_max_slots(settings)) console.write(*note);
+    if (auto note = core::clamp_max_slots(settings)) start_console.write(*note);
     // The limiters' tables are keyed with a secret, so that nobody can compute colliding sources.
     platform::SipSourceHash::Key hash_key{};
     if (!platform::random_bytes(hash_key)) {
@@ -110,6 +114,8 @@ int main(int argc, char** argv) {
     }
     const platform::SipSourceHash source_hash(hash_key);
     core::ServerState state(settings, source_hash);
+    // From here on a reload may turn the time stamps on or off.
+    core::SwitchedConsole console(plain_console, stamped_console, state.settings.log_timestamps);
     console.write(core::banner(state.settings));
 
     if (!platform::UdpTransport::network_available()) {
@@ -121,6 +127,10 @@ int main(int argc, char** argv) {
     if (const auto status = open_sockets(udp, state.settings, bind, console)) return *status;
 
     platform::SystemClock clock;
+    // The bans hold on both sockets from the first datagram on, with or without the admin API.
+    admin::BanList bans;
+    platform::BanFile ban_file("bans");
+    ban_file.load(bans, clock.now(), console);
     // The lobby client exists only on a server that announces itself; it announces from the bound address.
     std::unique_ptr<platform::CurlLobbyClient> lobby_client;
     if (state.settings.public_listing == 1) {
@@ -143,12 +153,19 @@ int main(int argc, char** argv) {
         wait.add(sidecar->client);
     }
 
-    // SIGHUP reads the config file again at the end of the pass it interrupted. `public` may change
-    // there, and the lobby client exists exactly while the server announces itself.
-    auto reload = [&] {
-        platform::reload_config_file(state, console, opt.config_path);
+    // The status listener, when the --http option or the `http` key asks for it; with it, the admin API.
+    state.metrics.started_at = clock.now();
+    server::StatusService status(state, udp);
+    admin::Gate gate;
+
+    // SIGHUP (at the end of the pass it interrupted) or the admin API reads the config file again.
+    // `public` may change there, and the lobby client exists exactly while the server announces
+    // itself; the admin token is read again (a file removed since start-up is not made anew).
+    auto reload = [&]() -> core::ReloadReport {
+        const core::ReloadReport report = platform::reload_config_file(state, console, opt.config_path, &opt);
+        if (status.running()) gate.set_token(platform::load_admin_token(state.settings.admin_token_file, false, console));
         const bool announce = state.settings.public_listing == 1;
-        if (announce == (lobby_client != nullptr)) return;
+        if (announce == (lobby_client != nullptr)) return report;
         if (lobby_client) wait.remove(*lobby_client);
         io.lobby = nullptr;
         lobby_client.reset();
@@ -157,12 +174,19 @@ int main(int argc, char** argv) {
             wait.add(*lobby_client);
             io.lobby = lobby_client.get();
         }
+        return report;
     };
 
-    // The status listener, when the --http option or the `http` key asks for it.
-    state.metrics.started_at = clock.now();
-    server::StatusService status(state, udp);
-    if (!status.start(opt.http_given ? opt.http : state.settings.http, console, io, wait)) return 1;
+    admin::AdminContext admin_context = server::make_admin_context(
+        state, io.io, bans, gate, reload,
+        [&ban_file](const admin::BanList& list, std::string& error) { return ban_file.save(list, error); });
+    io.admin = &admin_context;
+    if (!status.start(state.settings.http, console, io, wait)) return 1;
+    if (status.running()) {
+        // Made at the first start with the listener on; its line names the file, never the token.
+        gate.set_token(platform::load_admin_token(state.settings.admin_token_file, true, console));
+        status.serve_admin(admin_context);
+    }
 
     // SIGINT and SIGTERM end the loop at the end of the pass they interrupt.
     server::serve(

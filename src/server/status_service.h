@@ -13,6 +13,7 @@
 #include "platform/process_stats.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
+#include "server/admin_context.h"
 #include "server/loop.h"
 #include "status/history.h"
 #include "status/status.h"
@@ -25,6 +26,10 @@ public:
         : handler_(state, history_,
                    {[&udp] { return udp.fd(net::Socket::Chat) >= 0 && udp.fd(net::Socket::Game) >= 0; },
                     &platform::read_process_stats}) {}
+
+    // The admin API, served under /api/ beside the status endpoints once the listener runs.
+    void serve_admin(admin::AdminContext& admin) { admin_ = &admin; }
+    bool running() const { return http_ != nullptr; }
 
     // With `where` ([ADDR:]PORT) empty: nothing, true. Otherwise starts the listener there, prints
     // where it listens and joins it to `io` (served at the end of each pass, the history sampled at
@@ -39,7 +44,7 @@ public:
         }
         std::string why;
         http_ = platform::HttpServer::start(
-            *address, [this](const net::HttpRequest& r) { return handler_.handle(r); }, why);
+            *address, [this](const net::HttpRequest& r) { return route_request(handler_, admin_, r); }, why);
         if (!http_) {
             out.print("HTTP listener not started on %s: %s\n", address->to_string().c_str(), why.c_str());
             return false;
@@ -57,6 +62,7 @@ private:
     status::History history_;
     status::StatusHandler handler_;
     std::unique_ptr<platform::HttpServer> http_;
+    admin::AdminContext* admin_ = nullptr;
 };
 
 }  // namespace quarel::server

@@ -130,7 +130,7 @@ private:
 const char* socket_label(std::size_t socket) { return socket == 0 ? "chat" : "game"; }
 
 constexpr const char* kDropLabels[core::kDropReasons] = {"too_short", "unknown_type", "unterminated_text",
-                                                         "refused_sender", "rate_limit"};
+                                                         "refused_sender", "rate_limit", "banned"};
 constexpr const char* kQueryLabels[core::kQueries] = {"slots", "map"};
 constexpr const char* kLobbyLabels[core::kLobbyResults] = {"answered", "connect_failed", "request_failed",
                                                            "send_failed"};
@@ -241,7 +241,7 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
         e.sample("quarel_checksum_failures_total", std::string("socket=\"") + socket_label(socket) + "\"",
                  m.checksum_failures[socket]);
     }
-    e.family("quarel_datagrams_dropped_total", "counter", "Datagrams with a good checksum (or none) left unhandled, by socket and reason.");
+    e.family("quarel_datagrams_dropped_total", "counter", "Datagrams left unhandled, by socket and reason (from a banned source: before the checksum is checked).");
     for (std::size_t socket = 0; socket < 2; ++socket) {
         for (std::size_t why = 0; why < core::kDropReasons; ++why) {
             e.sample("quarel_datagrams_dropped_total",

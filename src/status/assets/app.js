@@ -1,6 +1,6 @@
 // The status page: fetches /status.json every two seconds and hands the document to every section
-// registered with Status.section(). A section is an object with update(doc); later panels (their own
-// requests go through Status.request) register the same way.
+// registered with Status.section(). A section is an object with update(doc); panels with requests of
+// their own (the admin mode) make them through Status.request and register the same way.
 'use strict';
 
 const Status = (() => {
@@ -15,10 +15,20 @@ const Status = (() => {
     if (el && el.textContent !== value) el.textContent = value;
   }
 
-  // One request to the server; `options` as for fetch(). Rejects on a non-2xx answer.
+  // One request to the server; `options` as for fetch(). Rejects on a non-2xx answer with an Error
+  // whose `status` is the HTTP status and whose message carries the answer's "error", if any.
   async function request(path, options = {}) {
-    const response = await fetch(path, Object.assign({ cache: 'no-store' }, options));
-    if (!response.ok) throw new Error(path + ': HTTP ' + response.status);
+    const response = await fetch(path, Object.assign({ cache: 'no-store', credentials: 'omit' }, options));
+    if (!response.ok) {
+      let why = '';
+      try {
+        const body = await response.json();
+        if (body && typeof body.error === 'string') why = ' · ' + body.error;
+      } catch (e) { /* not JSON: the status says it all */ }
+      const error = new Error(path + ': HTTP ' + response.status + why);
+      error.status = response.status;
+      throw error;
+    }
     const type = response.headers.get('Content-Type') || '';
     return type.startsWith('application/json') ? response.json() : response.text();
   }
@@ -169,4 +179,173 @@ Status.section({
   },
 });
 
-document.addEventListener('DOMContentLoaded', Status.start);
+// Admin mode. The token is kept in this tab's session storage only and sent as the Authorization
+// header: no cookie is ever set, so another site cannot make the browser call the API. It shows the
+// players' addresses with Kick and Ban, the bans with Unban, and a box to say something to everyone.
+const Admin = (() => {
+  const KEY = 'quarel-admin-token';
+  const $ = Status.$;
+
+  function token() { return sessionStorage.getItem(KEY); }
+
+  function call(method, path, body, used = token()) {
+    const options = { method, headers: { Authorization: 'Bearer ' + used } };
+    if (body !== undefined) {
+      options.headers['Content-Type'] = 'application/json';
+      options.body = JSON.stringify(body);
+    }
+    return Status.request(path, options);
+  }
+
+  function say(text, bad) {
+    const el = $('admin-message');
+    el.textContent = text;
+    el.className = bad ? 'empty bad' : 'empty';
+  }
+
+  function show() {
+    const on = token() !== null;
+    $('admin-login').hidden = on;
+    $('admin-panel').hidden = !on;
+  }
+
+  // A refused token leaves admin mode; the reason stays on screen. A refusal of a token that has been
+  // replaced since the call left says nothing about the new one.
+  function failed(e, used) {
+    if (used !== token()) return;
+    if (e.status === 401 || e.status === 403 || e.status === 429) {
+      sessionStorage.removeItem(KEY);
+      show();
+    }
+    say(e.message, true);
+  }
+
+  // "a.b.c.d:port" or "[v6]:port": the address alone, as a ban takes it.
+  function host(address) {
+    const v6 = /^\[(.*)\]:\d+$/.exec(address);
+    return v6 ? v6[1] : address.replace(/:\d+$/, '');
+  }
+
+  function cell(tr, value, cls) {
+    const td = document.createElement('td');
+    if (cls) td.className = cls;
+    td.textContent = value;
+    tr.appendChild(td);
+    return td;
+  }
+
+  function button(td, label, data, onclick, danger) {
+    const b = document.createElement('button');
+    b.type = 'button';
+    b.textContent = label;
+    if (danger) b.className = 'danger';
+    for (const [k, v] of Object.entries(data)) b.dataset[k] = v;
+    b.addEventListener('click', onclick);
+    td.appendChild(b);
+  }
+
+  function reason() { return $('admin-reason').value; }
+
+  async function act(method, path, body, done) {
+    const used = token();
+    try {
+      const answer = await call(method, path, body, used);
+      say(done(answer), false);
+      await update();
+    } catch (e) {
+      failed(e, used);
+    }
+  }
+
+  function kick(p) {
+    act('POST', '/api/kick', { id: p.id, reason: reason() }, () => 'Kicked ' + p.id + ' (' + p.name + ').');
+  }
+
+  function ban(p) {
+    const minutes = Math.max(0, Math.floor(Number($('admin-minutes').value) || 0));
+    act('POST', '/api/bans', { range: host(p.address), minutes, reason: reason() },
+      (a) => 'Banned ' + a.ban.range + (minutes === 0 ? ' for good.' : ' for ' + minutes + ' min.'));
+  }
+
+  function unban(b) {
+    act('DELETE', '/api/bans?range=' + encodeURIComponent(b.range), undefined, () => 'Lifted the ban on ' + b.range + '.');
+  }
+
+  function players(answer) {
+    const rows = answer.players.map((p) => {
+      const tr = document.createElement('tr');
+      cell(tr, String(p.id), 'num');
+      cell(tr, p.name === '' ? '(no name yet)' : p.name, 'name');
+      cell(tr, p.address || '–');
+      cell(tr, p.chat_address || '–');
+      const td = cell(tr, '', 'actions');
+      button(td, 'Kick', { kick: p.id }, () => kick(p), false);
+      if (p.address) button(td, 'Ban', { ban: p.id }, () => ban(p), true);
+      return tr;
+    });
+    document.querySelector('#admin-players tbody').replaceChildren(...rows);
+  }
+
+  function bans(answer) {
+    const rows = answer.bans.map((b) => {
+      const tr = document.createElement('tr');
+      cell(tr, b.range);
+      cell(tr, b.expires === 0 ? 'for good' : new Date(b.expires * 1000).toLocaleString());
+      cell(tr, b.reason, 'name');
+      button(cell(tr, '', 'actions'), 'Unban', { unban: b.range }, () => unban(b), false);
+      return tr;
+    });
+    document.querySelector('#admin-bans tbody').replaceChildren(...rows);
+    $('admin-no-bans').hidden = rows.length > 0;
+  }
+
+  // Runs with every refresh of the page (and after every call): the lists, while in admin mode. One
+  // call after the other, so that a wrong token counts one failure against the server's lock-out.
+  async function update() {
+    const used = token();
+    if (used === null) return;
+    try {
+      const p = await call('GET', '/api/players', undefined, used);
+      const b = await call('GET', '/api/bans', undefined, used);
+      if (used !== token()) return;
+      players(p);
+      bans(b);
+    } catch (e) {
+      failed(e, used);
+    }
+  }
+
+  function init() {
+    $('admin-login').addEventListener('submit', (event) => {
+      event.preventDefault();
+      const input = $('admin-token');
+      sessionStorage.setItem(KEY, input.value.trim());
+      input.value = '';
+      say('', false);
+      show();
+      update();
+    });
+    $('admin-leave').addEventListener('click', () => {
+      sessionStorage.removeItem(KEY);
+      show();
+      say('', false);
+    });
+    $('admin-say').addEventListener('submit', (event) => {
+      event.preventDefault();
+      const input = $('admin-say-text');
+      act('POST', '/api/say', { text: input.value }, (a) => {
+        input.value = '';
+        return 'Said to ' + a.sent_to + (a.sent_to === 1 ? ' player.' : ' players.');
+      });
+    });
+    show();
+  }
+
+  return { init, update };
+})();
+Status.section(Admin);
+
+document.addEventListener('DOMContentLoaded', () => {
+  Admin.init();
+  Status.start();
+});

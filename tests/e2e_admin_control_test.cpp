@@ -1,0 +1,354 @@
+// The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
+// ban acting on both sockets from one host while another plays and holding across a restart, bans
+// across SIGKILLs, and the status page's Kick button in headless Chromium.
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "admin/bans.h"
+#include "browser.h"
+#include "process.h"
+#include "protocol/wire.h"
+
+using namespace quarel;
+using namespace quarel::testkit;
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A directory the test owns, so that a second server can start where the first one stopped.
+struct TempDir {
+    ~TempDir() { fs::remove_all(path); }
+    std::string tmpl = "/tmp/quarel-admin-XXXXXX";
+    fs::path path{::mkdtemp(tmpl.data())};
+};
+
+// The real server working in `dir` (its config, admin_token and bans live there), its HTTP listener on
+// a free port of 127.0.0.1; its output goes to a directory of its own.
+struct AdminServer {
+    explicit AdminServer(const fs::path& dir)
+        : ports(free_ports()),
+          process({server_binary(), "--chat-port", std::to_string(ports.chat), "--game-port", std::to_string(ports.game),
+                   "--http", "127.0.0.1:0"},
+                  "", false, [dir] { return ::chdir(dir.c_str()) == 0; }),
+          token_file(dir / "admin_token") {
+        const std::string marker = "HTTP status page on http://";
+        if (!process.wait_for_output(marker, 5000)) return;
+        const std::string out = process.output();
+        const std::size_t at = out.find(marker) + marker.size();
+        // Requests are answered from the first pass on, after the token is read; the file of a first
+        // start is written just after that line.
+        for (int i = 0; i < 200 && !read_file(token_file).ends_with('\n'); ++i) std::this_thread::sleep_for(milliseconds(10));
+        url = "http://" + out.substr(at, out.find('/', at) - at);
+    }
+    std::string token() const { return read_file(token_file).substr(0, 64); }
+    std::string output() const { return process.output(); }
+
+    Ports ports;
+    Process process;
+    fs::path token_file;
+    std::string url;  // http://127.0.0.1:PORT, empty when the server did not come up
+};
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
+    static_cast<std::string*>(out)->append(data, size * count);
+    return size * count;
+}
+
+// One HTTP call; the status (0 without an answer) and the body.
+std::pair<long, std::string> http(const std::string& url, const std::string& method = "GET", const std::string& token = "",
+                                  const std::string& body = "", long timeout_ms = 5000) {
+    std::pair<long, std::string> a{0, ""};
+    CURL* curl = curl_easy_init();
+    const std::string authorization = "Authorization: Bearer " + token;
+    curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a.second);
+    if (method != "GET") {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    }
+    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.first);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return a;
+}
+
+struct CtlRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// quarel-ctl with `args` against `url`, with the token in `token_file`.
+CtlRun ctl(const std::string& url, const fs::path& token_file, const std::vector<std::string>& args) {
+    ::setenv("NO_PROXY", "*", 1);  // straight to 127.0.0.1, whatever proxy the environment names
+    std::vector<std::string> argv{beside_self("quarel-ctl"), "--url", url, "--token-file", token_file.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(std::move(argv), "", true);
+    const int status = p.finish(15000);
+    return {status, p.output(), p.err()};
+}
+CtlRun ctl(const AdminServer& s, const std::vector<std::string>& args) { return ctl(s.url, s.token_file, args); }
+
+std::string hex_of(const std::optional<Bytes>& b) { return b ? to_hex(*b) : "(nothing)"; }
+const Bytes kJoin = sealed(cat({{0x01}, Bytes(44, 0)}));
+Bytes gone(std::int32_t id) { return sealed(cat({{0x0a}, le32(id)})); }
+
+// A player with both sockets on one loopback address.
+struct Player {
+    explicit Player(const char* host = "127.0.0.1") : ip(host), game(host), chat(host) {}
+    std::string ip;
+    UdpClient game, chat;
+    std::int32_t id = -1;
+
+    std::string game_address() const { return ip + ":" + std::to_string(game.port()); }
+    // Joins with an all-zero body and names itself; false when no WELCOME came.
+    bool enter(const AdminServer& server, const std::string& name) {
+        game.send_to(server.ports.game, kJoin);
+        const auto welcome = game.receive();
+        if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return false;
+        id = protocol::get_i32(*welcome, 3);
+        chat.send_to(server.ports.chat, sealed(cat({{0x80}, le32(id), str(name), {0}})));
+        std::this_thread::sleep_for(milliseconds(50));
+        drain();
+        return true;
+    }
+    void drain() const {
+        for (int i = 0; i < 100 && (game.receive(20) || chat.receive(20)); ++i) {
+        }
+    }
+};
+
+// Waits (bounded) for `expected` among the next datagrams on `c`.
+bool arrives(const UdpClient& c, const Bytes& expected) {
+    for (int i = 0; i < 8; ++i) {
+        const auto got = c.receive(1000);
+        if (!got) return false;
+        if (*got == expected) return true;
+    }
+    return false;
+}
+
+// quarel-ctl's commands against the real server; a ban acting on both sockets of one host while another
+// plays and holding across a restart; then the page's admin mode in a real browser: the token entered
+// in the page, the addresses shown, and a click on Kick removing the player from the game.
+TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsAndAcrossARestart) {
+    TempDir dir;
+    std::string token;
+    {
+        AdminServer server(dir.path);
+        ASSERT_FALSE(server.url.empty()) << server.output();
+        // The token file is named on the console, its content never.
+        token = server.token();
+        ASSERT_EQ(token.size(), 64u);
+        EXPECT_NE(server.output().find("Admin token written to admin_token\n"), std::string::npos) << server.output();
+        EXPECT_EQ(server.output().find(token), std::string::npos);
+
+        Player ann, bob;
+        ASSERT_TRUE(ann.enter(server, "Ann"));
+        ASSERT_TRUE(bob.enter(server, "Bob"));
+        ann.drain();
+        const CtlRun players = ctl(server, {"--json", "players"});
+        ASSERT_EQ(players.status, 0) << players.err;
+        const json list = json::parse(players.out);
+        EXPECT_EQ(list["count"], 2);
+        EXPECT_EQ(list["players"][0]["name"], "Ann");
+        EXPECT_EQ(list["players"][0]["address"], ann.game_address());
+        EXPECT_EQ(list["players"][1]["chat_address"], "127.0.0.1:" + std::to_string(bob.chat.port()));
+        EXPECT_TRUE(ctl(server, {"players"}).out.ends_with("\n2 of 4 slots taken.\n"));
+
+        // say: the server's own line, CHAT_OUT with id 0, to every named player.
+        const CtlRun said = ctl(server, {"say", "hello", "all"});
+        EXPECT_EQ(said.status, 0);
+        EXPECT_EQ(said.out, "Said to 2 players.\n");
+        const Bytes line = sealed_hex("91 00000000 68656c6c6f20616c6c 00");
+        EXPECT_TRUE(arrives(ann.chat, line));
+        EXPECT_TRUE(arrives(bob.chat, line));
+
+        // kick: Ann hears PLAYER_GONE, the console says who, why and by whom, Bob's address is barred.
+        const CtlRun kicked = ctl(server, {"kick", std::to_string(bob.id), "being", "rude"});
+        EXPECT_EQ(kicked.status, 0) << kicked.err;
+        EXPECT_EQ(kicked.out, "Kicked 2 (Bob, " + bob.game_address() + ").\n");
+        EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
+        EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by 127.0.0.1:")) << server.output();
+        EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
+        bob.game.send_to(server.ports.game, kJoin);
+        EXPECT_EQ(hex_of(bob.game.receive()), to_hex(sealed_hex("06")));  // SERVER_FULL while barred
+
+        // Refusals: status 1 and one line saying why; a usage error 2; nothing on stdout.
+        std::ofstream(dir.path / "wrong_token") << "0123456789abcdef0123\n";
+        const struct {
+            std::vector<std::string> args;
+            std::string url;
+            fs::path token_file;
+            int status;
+            std::string err_start;
+        } refusals[] = {
+            {{"kick", "2"}, server.url, server.token_file, 1, "quarel-ctl: no player has id 2 (HTTP 404)\n"},
+            {{"say", "bell\x07"}, server.url, server.token_file, 1, "quarel-ctl: \"text\" must be 1 to "},
+            {{"unban", "10.1.2.3"}, server.url, server.token_file, 1, "quarel-ctl: no ban on 10.1.2.3 (HTTP 404)\n"},
+            {{"players"}, server.url, dir.path / "wrong_token", 1, "quarel-ctl: missing or wrong token (HTTP 401)\n"},
+            {{"players"}, server.url, dir.path / "no_such_file", 1, "quarel-ctl: cannot read the token file "},
+            {{"players"}, "http://127.0.0.1:1", server.token_file, 1, "quarel-ctl: cannot reach http://127.0.0.1:1: "},
+            {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"},
+        };
+        for (const auto& r : refusals) {
+            const CtlRun run = ctl(r.url, r.token_file, r.args);
+            EXPECT_EQ(run.status, r.status) << r.err_start;
+            EXPECT_TRUE(run.err.starts_with(r.err_start)) << run.err;
+            EXPECT_EQ(run.out, "") << r.err_start;
+            if (r.status == 1) {
+                EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+            }
+        }
+
+        // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets, even
+        // a query or a wrong checksum, while 127.0.0.1 still plays.
+        Player eve("127.0.0.2");
+        ASSERT_TRUE(eve.enter(server, "Eve"));
+        ann.drain();
+        const CtlRun ban = ctl(server, {"ban", "127.0.0.2", "--minutes", "5", "cheating"});
+        EXPECT_EQ(ban.status, 0) << ban.err;
+        EXPECT_EQ(ban.out, "Banned 127.0.0.2 for 5 minutes. Kicked: " + std::to_string(eve.id) + ".\n");
+        EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(eve.id)));
+        EXPECT_TRUE(server.process.wait_for_output("Ban on 127.0.0.2 for 5 minutes by 127.0.0.1:")) << server.output();
+        const json held = json::parse(ctl(server, {"--json", "bans"}).out)["bans"];
+        ASSERT_EQ(held.size(), 1u) << held;
+        EXPECT_EQ(held[0]["reason"], "cheating");
+        EXPECT_GE(held[0]["seconds_left"].get<int>(), 298);
+        EXPECT_EQ(read_file(dir.path / "bans"), "# range, expiry (calendar seconds, 0 for good), reason\n127.0.0.2 " +
+                                                    std::to_string(held[0]["expires"].get<std::int64_t>()) + " cheating\n");
+        eve.chat.send_to(server.ports.chat, sealed_hex("02"));
+        eve.game.send_to(server.ports.game, kJoin);
+        eve.game.send_to(server.ports.game, hex("ffff 01"));
+        ann.chat.send_to(server.ports.chat, sealed_hex("02"));
+        EXPECT_TRUE(ann.chat.receive().has_value());
+        ann.game.send_to(server.ports.game, sealed(cat({{0x03}, le32(ann.id), Bytes(43, 0)})));
+        const auto brief = ann.game.receive();
+        ASSERT_TRUE(brief.has_value());
+        EXPECT_EQ((*brief)[2], 0x10);
+        EXPECT_EQ(hex_of(eve.chat.receive(300)), "(nothing)");
+        EXPECT_EQ(hex_of(eve.game.receive(100)), "(nothing)");
+        const std::string metrics = http(server.url + "/metrics").second;
+        for (const char* sample : {"\nquarel_datagrams_dropped_total{socket=\"chat\",reason=\"banned\"} 1\n",
+                                   "\nquarel_datagrams_dropped_total{socket=\"game\",reason=\"banned\"} 2\n",
+                                   "\nquarel_checksum_failures_total{socket=\"game\"} 0\n"}) {
+            EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+        }
+        ASSERT_EQ(server.process.stop(SIGTERM), 0);
+    }
+    // Started again in the same directory: the ban holds from the first datagram, the token is kept;
+    // once lifted, the host plays again.
+    AdminServer again(dir.path);
+    ASSERT_FALSE(again.url.empty()) << again.output();
+    EXPECT_EQ(again.token(), token);
+    EXPECT_EQ(again.output().find("Admin token written"), std::string::npos) << again.output();
+    Player eve("127.0.0.2"), ann;
+    eve.game.send_to(again.ports.game, kJoin);
+    EXPECT_EQ(hex_of(eve.game.receive(300)), "(nothing)");
+    ASSERT_TRUE(ann.enter(again, "Ann"));
+    EXPECT_EQ(json::parse(ctl(again, {"--json", "bans"}).out)["bans"][0]["range"], "127.0.0.2");
+    EXPECT_EQ(ctl(again, {"unban", "127.0.0.2"}).out, "Lifted the ban on 127.0.0.2.\n");
+    EXPECT_EQ(ctl(again, {"bans"}).out, "No bans.\n");
+    ASSERT_TRUE(eve.enter(again, "Eve"));
+    ASSERT_EQ(eve.id, 2);
+
+    // reload: live keys apply, the others are named, nobody is dropped.
+    std::ofstream(dir.path / "config") << "loop_msg hi\nslots 9\nbind 127.0.0.1\n";
+    const CtlRun reloaded = ctl(again, {"reload"});
+    EXPECT_EQ(reloaded.status, 0) << reloaded.err;
+    EXPECT_EQ(reloaded.out, "Config reloaded.\nNeeds a restart to change: slots, bind\n");
+    EXPECT_TRUE(again.process.wait_for_output("Config reloaded.\nNeeds a restart to change: slots, bind\n")) << again.output();
+    EXPECT_EQ(json::parse(ctl(again, {"--json", "players"}).out)["count"], 2);
+    EXPECT_EQ(again.output().find("left game"), std::string::npos);
+
+    const std::string binary = "/usr/bin/chromium-headless-shell";
+    if (!fs::exists(binary)) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
+    ann.drain();
+    Browser page(binary, dir.path / "profile", again.url + "/");
+    ASSERT_TRUE(page.wait_until("document.readyState === 'complete' && !!document.getElementById('admin-token')"));
+    // A wrong token: refused, and the page stays out of admin mode with the server's reason.
+    const std::string enter = "((t) => { document.getElementById('admin-token').value = t;"
+                              " document.querySelector('#admin-login button').click(); return true; })";
+    EXPECT_EQ(page.eval(enter + "('not-the-token-0123456789')"), json(true));
+    EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === "
+                                "'/api/players: HTTP 401 · missing or wrong token'"))
+        << page.eval("document.getElementById('admin-message').textContent");
+    EXPECT_EQ(page.eval("document.getElementById('admin-panel').hidden"), json(true));
+    // The right one: kept in session storage, never in a cookie; the players come with their addresses.
+    EXPECT_EQ(page.eval(enter + "('" + token + "')"), json(true));
+    ASSERT_TRUE(page.wait_until("!!document.querySelector('#admin-players button[data-kick=\"2\"]')")) << again.output();
+    EXPECT_EQ(page.eval("sessionStorage.getItem('quarel-admin-token')"), json(token));
+    EXPECT_EQ(page.eval("document.cookie"), json(""));
+    EXPECT_EQ(page.eval("document.querySelector('#admin-players tbody').rows[1].cells[2].textContent"), json(eve.game_address()));
+    // Kick, through the page's own script and the API.
+    EXPECT_EQ(page.eval("document.getElementById('admin-reason').value = 'from the page';"
+                        "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"),
+              json(true));
+    EXPECT_TRUE(arrives(ann.game, gone(2)));
+    EXPECT_TRUE(again.process.wait_for_output("2 aka Eve kicked by 127.0.0.1:")) << again.output();
+    EXPECT_NE(again.output().find(": from the page\n"), std::string::npos) << again.output();
+    EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
+                                " && document.querySelector('#admin-players tbody').rows.length === 1"));
+    EXPECT_EQ(json::parse(ctl(again, {"--json", "players"}).out)["count"], 1);
+}
+
+// The server is killed with SIGKILL while bans are being added: every time, the file loads whole and
+// holds every ban that was confirmed, and at most the one more whose answer was cut off.
+TEST(EndToEndAdminControl, SigkillWhileBansAreAddedLeavesTheOldOrTheNewList) {
+    TempDir dir;
+    std::size_t confirmed = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (int round = 0; round < 5; ++round) {
+        AdminServer server(dir.path);
+        ASSERT_FALSE(server.url.empty()) << server.output();
+        EXPECT_EQ(server.output().find("skipped"), std::string::npos) << server.output();
+        EXPECT_EQ(server.output().find("Bans not"), std::string::npos) << server.output();
+        const std::string token = server.token();
+        std::atomic<std::size_t> acked{0};
+        std::thread adder([&] {
+            for (int i = 0; i < 400; ++i) {
+                const std::string range = "10." + std::to_string(round) + "." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+                const json ban{{"range", range}, {"reason", "round " + std::to_string(round)}};
+                if (http(server.url + "/api/bans", "POST", token, ban.dump(), 2000).first != 200) return;
+                ++acked;
+            }
+        });
+        std::this_thread::sleep_for(milliseconds(40 + 23 * round));
+        ::kill(server.process.pid(), SIGKILL);
+        adder.join();
+        confirmed += acked;
+
+        admin::BanList loaded;
+        const auto problems = loaded.load(read_file(dir.path / "bans"));
+        EXPECT_TRUE(problems.empty()) << "round " << round << ": line " << problems.front().line;
+        EXPECT_GE(loaded.bans().size(), confirmed) << "round " << round;
+        EXPECT_LE(loaded.bans().size(), confirmed + 1) << "round " << round;
+        confirmed = loaded.bans().size();
+    }
+    EXPECT_GT(confirmed, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+}
+
+}  // namespace
