@@ -13,8 +13,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,46 +29,35 @@ namespace {
 
 // A TCP connection to a loopback port, made at once (the kernel completes it even while the server does
 // not accept): from 127.0.0.`source` (any 127/8 address is this machine's own), or to ::1.
-class RawConnection {
-public:
-    explicit RawConnection(std::uint16_t port, std::uint8_t source = 1, int receive_buffer = 0, bool v6 = false) {
-        fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+struct RawConnection {
+    explicit RawConnection(std::uint16_t port, std::uint8_t source = 1, int receive_buffer = 0, bool v6 = false)
+        : fd_(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0)) {
         if (receive_buffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in6 to6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
-        sockaddr_in from{}, to{};
-        from.sin_family = to.sin_family = AF_INET;
-        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + source);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
+        sockaddr_in from{AF_INET, 0, {htonl(INADDR_LOOPBACK - 1 + source)}, {}}, to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         connected_ = v6 ? ::connect(fd_, reinterpret_cast<sockaddr*>(&to6), sizeof to6) == 0
                         : ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
                               ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
     }
     ~RawConnection() { ::close(fd_); }
     RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-
-    bool connected() const { return connected_; }
     bool send(const std::string& text) const {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+        return connected_ && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
     }
     // What arrives within `timeout_ms`: nothing (no answer yet), "" (closed by the server) or bytes.
     std::optional<std::string> receive(int timeout_ms) const {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
+        if (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
         char buf[4096];
         const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         return n <= 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
     }
-    // Everything until the server closes, or until `timeout_ms` passes with nothing new.
+    // Everything until the server closes, or until `timeout_ms` passes with nothing new (8 MiB at most).
     std::string all(int timeout_ms = 3000) const {
         std::string out;
         for (std::optional<std::string> part; out.size() < (8u << 20) && (part = receive(timeout_ms)) && !part->empty();) out += *part;
         return out;
     }
-
-private:
-    int fd_ = -1;
+    int fd_;
     bool connected_ = false;
 };
 
@@ -93,8 +80,8 @@ struct StatusServer {
         const std::string marker = "HTTP status page on http://";
         server.wait_for_output(marker, 5000);
         const std::string out = server.output();
+        if (out.find(marker) == std::string::npos) return;
         const std::size_t at = out.find(marker) + marker.size();
-        if (at < marker.size()) return;
         host_port = out.substr(at, out.find('/', at) - at);
         port = static_cast<std::uint16_t>(std::stoi(host_port.substr(host_port.rfind(':') + 1)));
     }
@@ -105,14 +92,10 @@ struct StatusServer {
 
 // Joins on the game socket and names the player on the chat socket; returns the id (-1 on failure).
 std::int32_t join_named(const ServerProcess& server, const UdpClient& game, const UdpClient& chat, const std::string& name) {
-    Bytes join(45, 0);
-    join[0] = 0x01;
-    join[37] = 100;  // health
-    game.send_to(server.game_port(), sealed(join));
+    game.send_to(server.game_port(), sealed(cat({hex("01"), Bytes(36, 0), hex("64"), Bytes(7, 0)})));  // health 100
     const auto welcome = game.receive();
     if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return -1;
-    std::int32_t id = 0;
-    std::memcpy(&id, welcome->data() + 3, 4);
+    const std::int32_t id = (*welcome)[3] | (*welcome)[4] << 8;  // ids here are small
     chat.send_to(server.chat_port(), sealed(cat({hex("80"), le32(id), str(name), hex("00")})));
     chat.receive();  // the NAME_LIST
     return id;
@@ -124,8 +107,7 @@ Bytes state_of(std::int32_t id) { return sealed(cat({hex("03"), le32(id), Bytes(
 bool state_answered(const UdpClient& game) {
     for (int i = 0; i < 8; ++i) {
         const auto d = game.receive(2000);
-        if (!d) return false;
-        if (d->size() >= 7 && ((*d)[2] == 0x10 || (*d)[2] == 0x11)) return true;
+        if (!d || (d->size() >= 7 && ((*d)[2] == 0x10 || (*d)[2] == 0x11))) return d.has_value();
     }
     return false;
 }
@@ -139,15 +121,27 @@ std::string which(const std::vector<std::string>& candidates) {
 
 const std::string kOk = "HTTP/1.1 200 OK\r\n";
 
-// Two players in the game; the --http option wins over a config key that would not start the listener.
-TEST(EndToEndStatus, EndpointsAnswerOverRealHttp) {
+// One server with two players: the --http option wins over a config key that would not start the
+// listener. One client stops halfway through its request and another never reads its answers, yet
+// STATEs and requests are answered all the while, and the silent one is closed after the 10 s idle time.
+// Meanwhile the endpoints, requests over the listener's bounds, and servers whose listener cannot start.
+TEST(EndToEndStatus, EndpointsBoundsAndSlowClients) {
     StatusServer s("http nonsense\n");
     ASSERT_NE(s.port, 0) << s.server.output();
     UdpClient game_a, chat_a, game_b, chat_b;
     ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
     ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
-    game_a.send_to(s.server.game_port(), state_of(1));
-    ASSERT_TRUE(state_answered(game_a));
+    const auto opened = std::chrono::steady_clock::now();
+    RawConnection stalled(s.port), deaf(s.port, 1, 4096);
+    ASSERT_TRUE(stalled.send("GET /status.json HTTP/1.1\r\nHost: t\r\n"));
+    std::string many;
+    for (int i = 0; i < 200; ++i) many += "GET / HTTP/1.1\r\nHost: t\r\n\r\n";
+    ASSERT_TRUE(deaf.send(many));
+    for (int i = 0; i < 20; ++i) {
+        game_a.send_to(s.server.game_port(), state_of(1));
+        ASSERT_TRUE(state_answered(game_a)) << "STATE " << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     const std::string page = body_of(http(s.port, "GET", "/"));
     const std::string html = "text/html; charset=utf-8", text = "text/plain; charset=utf-8";
     // {method, path, status line, content type, the body's start}
@@ -161,10 +155,8 @@ TEST(EndToEndStatus, EndpointsAnswerOverRealHttp) {
         {"GET", "/healthz", "200 OK", text, "ok\n"},
         {"POST", "/status.json", "405 Method Not Allowed", text, "only GET and HEAD\n"},
         {"DELETE", "/", "405 Method Not Allowed", text, "only GET and HEAD\n"},
-        {"GET", "/index.html", "404 Not Found", text, "not found\n"},
-        {"GET", "/status.json/", "404 Not Found", text, "not found\n"},
-        {"GET", "/METRICS", "404 Not Found", text, "not found\n"},
-        {"POST", "/api/kick", "404 Not Found", text, "not found\n"},
+        {"GET", "/index.html", "404 Not Found", text, "not found\n"}, {"GET", "/METRICS", "404 Not Found", text, "not found\n"},
+        {"GET", "/status.json/", "404 Not Found", text, "not found\n"}, {"POST", "/api/kick", "404 Not Found", text, "not found\n"},
     };
     for (const auto& [method, path, status, type, start] : cases) {
         const std::string r = http(s.port, method, path), where = method + " " + path;
@@ -175,30 +167,51 @@ TEST(EndToEndStatus, EndpointsAnswerOverRealHttp) {
         }
         EXPECT_EQ(r.find("\r\nAllow: GET, HEAD\r\n") != std::string::npos, status.starts_with("405")) << where;
         EXPECT_EQ(body_of(r).rfind(start, 0), 0u) << where << ": " << body_of(r).substr(0, 80);
-        if (method == "HEAD") {
-            EXPECT_EQ(body_of(r), "");
-            EXPECT_NE(r.find("\r\nContent-Length: " + std::to_string(page.size()) + "\r\n"), std::string::npos) << r;
-        }
     }
+    // A HEAD has the GET's length and no body.
+    const std::string head = http(s.port, "HEAD", "/");
+    EXPECT_TRUE(head.ends_with("\r\n\r\n") && head.find("\r\nContent-Length: " + std::to_string(page.size()) + "\r\n") != std::string::npos) << head;
     // The page loads only its own script and style: nothing inline for the policy to block, nothing from elsewhere.
     EXPECT_NE(page.find("<script src=\"/app.js\" defer></script>"), std::string::npos);
     EXPECT_NE(page.find("<link rel=\"stylesheet\" href=\"/app.css\">"), std::string::npos);
-    for (const char* banned : {"<script>", "<style", " style=", "http://", "https://"}) {
-        EXPECT_EQ(page.find(banned), std::string::npos) << banned;
-    }
-    const std::string json = body_of(http(s.port, "GET", "/status.json"));
-    EXPECT_EQ(json.find("127.0.0.1"), std::string::npos) << "no player addresses";
-    const auto doc = nlohmann::json::parse(json);
-    EXPECT_EQ(doc["players"], nlohmann::json::parse(R"({"count":2,"slots":4})"));
-    EXPECT_EQ(std::make_pair(doc["player_list"][0]["name"], doc["player_list"][1]["name"]), std::make_pair(nlohmann::json("Ann"), nlohmann::json("Bo")));
+    for (const char* banned : {"<script>", "<style", " style=", "http://", "https://"}) EXPECT_EQ(page.find(banned), std::string::npos) << banned;
     const std::string metrics = body_of(http(s.port, "GET", "/metrics"));
-    for (const char* line : {"\nquarel_players 2\n", "\nquarel_joins_total 2\n", "\nquarel_state_answer_seconds_count 1\n",
-                             "\nquarel_datagrams_received_total{socket=\"game\",type=\"STATE\"} 1\n",
-                             "\nquarel_datagrams_received_total{socket=\"chat\",type=\"SET_NAME\"} 2\n",
-                             "\nquarel_datagrams_sent_total{socket=\"game\",type=\"WELCOME\"} 2\n",
-                             "\nprocess_resident_memory_bytes "}) {
+    for (const char* line : {"\nquarel_state_answer_seconds_count 20\n", "\nprocess_resident_memory_bytes ",
+                             "\nquarel_datagrams_received_total{socket=\"chat\",type=\"SET_NAME\"} 2\n"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     }
+    // {request, the answer's start ("": the connection is closed unanswered)}
+    const std::vector<std::pair<std::string, std::string>> requests = {
+        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 8193\r\n\r\n", "HTTP/1.1 413 "},
+        {"GET /healthz HTTP/1.1\r\nHost: t\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431 "},
+        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 414 "},
+        {"POST /metrics HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n2400\r\n" + std::string(0x2400, 'b') +
+             "\r\n0\r\n\r\n", ""},
+        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 8192\r\n\r\n" + std::string(8192, 'c'), "HTTP/1.1 405 "},
+    };
+    for (const auto& [request, want] : requests) {
+        RawConnection c(s.port);
+        c.send(request);
+        const std::string got = c.receive(3000).value_or("(no answer)");
+        EXPECT_EQ(want.empty() ? got : got.substr(0, want.size()), want) << request.substr(0, 60);
+    }
+    // {config, --http value ("": none), the last line}
+    const std::string port = std::to_string(s.port);
+    const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
+        {"", "127.0.0.1:" + port, "HTTP listener not started on 127.0.0.1:" + port + ": Address already in use\n"},
+        {"http nonsense\n", "", "HTTP listener not started: 'nonsense' is not [ADDR:]PORT\n"},
+    };
+    for (const auto& [config, http, line] : failures) {
+        ServerProcess server(config, http.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--http", http});
+        EXPECT_EQ(server.finish(5000), 1) << config << http;
+        EXPECT_TRUE(server.output().ends_with(line) && server.output().find("Server stopped.") == std::string::npos) << server.output();
+    }
+    const auto closed = stalled.receive(14000);
+    const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+    EXPECT_EQ(closed, std::optional<std::string>("")) << "still open after 14 s";
+    EXPECT_TRUE(after >= 9.0 && after <= 13.5) << after;
+    game_a.send_to(s.server.game_port(), state_of(1));
+    EXPECT_TRUE(state_answered(game_a));
     EXPECT_EQ(s.server.stop(SIGTERM), 0);
 }
 
@@ -206,12 +219,10 @@ TEST(EndToEndStatus, PrometheusAcceptsTheScrape) {
     const std::string promtool = which({"/usr/bin/promtool", "/usr/local/bin/promtool"});
     if (promtool.empty()) GTEST_SKIP() << "promtool is not installed (scripts/ensure-deps.sh installs it)";
     StatusServer s;
-    ASSERT_NE(s.port, 0) << s.server.output();
     UdpClient game, chat;
-    ASSERT_EQ(join_named(s.server, game, chat, "Ann"), 1);
-    const std::string scrape = (s.server.dir() / "scrape.txt").string();
-    std::ofstream(scrape) << body_of(http(s.port, "GET", "/metrics"));
-    Process check({"/bin/sh", "-c", promtool + " check metrics < '" + scrape + "'"}, "", true);
+    ASSERT_EQ(std::make_pair(s.port != 0, join_named(s.server, game, chat, "Ann")), std::make_pair(true, 1));
+    // The scrape is the checker's `config` file, read from its working directory.
+    Process check({"/bin/sh", "-c", promtool + " check metrics < config"}, body_of(http(s.port, "GET", "/metrics")), true);
     EXPECT_EQ(check.finish(20000), 0) << check.output() << check.err();
     EXPECT_EQ(check.output() + check.err(), "");
 }
@@ -219,20 +230,17 @@ TEST(EndToEndStatus, PrometheusAcceptsTheScrape) {
 // The page as a browser shows it once its script ran. With QUAREL_STATUS_SCREENSHOT set, also
 // screenshots of it as a desktop browser and a phone show it (NAME.png and NAME-phone.png).
 TEST(EndToEndStatus, BrowserRendersThePlayers) {
-    const std::string browser = which({"/usr/bin/chromium-headless-shell", "/usr/lib/chromium/headless_shell",
-                                       "/usr/bin/chromium"});
+    const std::string browser = which({"/usr/bin/chromium-headless-shell", "/usr/lib/chromium/headless_shell", "/usr/bin/chromium"});
     if (browser.empty()) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
     StatusServer s("name Test Arena\nmap dunes\n");
-    ASSERT_NE(s.port, 0) << s.server.output();
     UdpClient game_a, chat_a, game_b, chat_b;
     ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
     ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
     // Ann acknowledges (detailed lists from then on); some traffic for the charts.
     game_a.send_to(s.server.game_port(), sealed_hex("06 01 00 00 00"));
-    for (int i = 0; i < 20; ++i) {
-        game_a.send_to(s.server.game_port(), state_of(1));
-        game_b.send_to(s.server.game_port(), state_of(2));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 40; ++i) {
+        (i % 2 ? game_b : game_a).send_to(s.server.game_port(), state_of(1 + i % 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const std::string url = "http://" + s.host_port + "/";
     std::vector<std::string> args = {browser, "--headless", "--no-sandbox", "--disable-gpu",
@@ -251,11 +259,10 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
     args.insert(args.end(), {"--dump-dom", url});
     Process chrome(args, "", true);
     ASSERT_EQ(chrome.finish(60000), 0) << chrome.err();
-    const std::string dom = chrome.output();
     for (const char* want : {"<td class=\"name\">Ann</td>", "<td class=\"name\">Bo</td>",
                              "<div class=\"value\" id=\"players\">2 / 4</div>", "<h1 id=\"server-name\">Test Arena</h1>",
                              "class=\"state live\""}) {  // the last: the page read /status.json
-        EXPECT_NE(dom.find(want), std::string::npos) << want << "\n" << dom;
+        EXPECT_NE(chrome.output().find(want), std::string::npos) << want << "\n" << chrome.output();
     }
 }
 
@@ -271,10 +278,7 @@ TEST(EndToEndStatus, ConnectionLimits) {
         return c.receive(timeout_ms).value_or("(no answer)").substr(0, kOk.size());
     };
     std::vector<std::unique_ptr<RawConnection>> held;
-    for (int i = 0; i < 63; ++i) {
-        held.push_back(std::make_unique<RawConnection>(s.port, static_cast<std::uint8_t>(1 + i / 16)));
-        ASSERT_TRUE(held.back()->connected()) << i;
-    }
+    for (int i = 0; i < 63; ++i) held.push_back(std::make_unique<RawConnection>(s.port, static_cast<std::uint8_t>(1 + i / 16)));
     for (const std::size_t i : {15u, 31u, 47u}) EXPECT_EQ(answer(*held[i], 3000), kOk) << i;
     for (int i = 0; i < 12; ++i) {
         RawConnection c(s.port, 5);
@@ -298,67 +302,6 @@ TEST(EndToEndStatus, ConnectionLimits) {
         if (again.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_EQ(again, kOk);
-}
-
-// One client stops halfway through its request, another never reads its answers: STATEs are answered
-// all the while, and the silent one is closed after the 10 s idle time. Meanwhile: requests over the
-// listener's bounds, and servers whose listener cannot start.
-TEST(EndToEndStatus, SlowClientsNeverHoldUpTheGame) {
-    StatusServer s;
-    ASSERT_NE(s.port, 0) << s.server.output();
-    UdpClient game, chat;
-    ASSERT_EQ(join_named(s.server, game, chat, "Ann"), 1);
-    const auto opened = std::chrono::steady_clock::now();
-    RawConnection stalled(s.port);
-    ASSERT_TRUE(stalled.send("GET /status.json HTTP/1.1\r\nHost: t\r\n"));
-    RawConnection deaf(s.port, 1, 4096);
-    std::string many;
-    for (int i = 0; i < 200; ++i) many += "GET / HTTP/1.1\r\nHost: t\r\n\r\n";
-    ASSERT_TRUE(deaf.send(many));
-    for (int i = 0; i < 20; ++i) {
-        game.send_to(s.server.game_port(), state_of(1));
-        ASSERT_TRUE(state_answered(game)) << "STATE " << i;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    // {request, the answer's start ("": the connection is closed unanswered)}
-    const std::vector<std::pair<std::string, std::string>> requests = {
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 100000\r\n\r\n", "HTTP/1.1 413 "},
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 8193\r\n\r\n", "HTTP/1.1 413 "},
-        {"GET /healthz HTTP/1.1\r\nHost: t\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431 "},
-        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 414 "},
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n2400\r\n" + std::string(0x2400, 'b') +
-             "\r\n0\r\n\r\n", ""},
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 8192\r\n\r\n" + std::string(8192, 'c'), "HTTP/1.1 405 "},
-    };
-    for (const auto& [text, want] : requests) {
-        RawConnection c(s.port);
-        c.send(text);
-        const std::string got = c.receive(3000).value_or("(no answer)");
-        EXPECT_EQ(want.empty() ? got : got.substr(0, want.size()), want) << text.substr(0, 60);
-    }
-    EXPECT_EQ(body_of(http(s.port, "GET", "/healthz")), "ok\n");
-    // {config, --http value ("": none), the last line}
-    const std::string port = std::to_string(s.port), in_use = ": Address already in use\n";
-    const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
-        {"", "127.0.0.1:" + port, "HTTP listener not started on 127.0.0.1:" + port + in_use},
-        {"http " + port + "\n", "", "HTTP listener not started on 127.0.0.1:" + port + in_use},
-        {"http nonsense\n", "", "HTTP listener not started: 'nonsense' is not [ADDR:]PORT\n"},
-        {"", "192.0.2.1:8080", "HTTP listener not started on 192.0.2.1:8080: Cannot assign requested address\n"},
-    };
-    for (const auto& [config, http, line] : failures) {
-        ServerProcess server(config, http.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--http", http});
-        EXPECT_EQ(server.finish(5000), 1) << config << http;
-        const std::string out = server.output();
-        EXPECT_TRUE(out.ends_with(line)) << out;
-        EXPECT_EQ(out.find("Server stopped."), std::string::npos);
-    }
-    const auto closed = stalled.receive(14000);
-    const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
-    EXPECT_EQ(closed, std::optional<std::string>("")) << "still open after 14 s";
-    EXPECT_GE(after, 9.0);
-    EXPECT_LE(after, 13.5);
-    game.send_to(s.server.game_port(), state_of(1));
-    EXPECT_TRUE(state_answered(game));
 }
 
 TEST(EndToEndStatus, ListensOnIpv6Loopback) {
