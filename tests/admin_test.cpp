@@ -47,7 +47,9 @@ struct Admin {
     void join(std::initializer_list<Address> from) {
         for (const Address& f : from) in(Socket::Game, sealed(cat({{0x01}, Bytes(44, 0)})), f);
     }
-    void name(std::int32_t id, const Address& from, std::string_view n) { in(Socket::Chat, sealed(cat({{0x80}, le32(id), str(n), {0}})), from); }
+    void name(std::int32_t id, const Address& from, std::string_view n) {
+        in(Socket::Chat, sealed(cat({{0x80}, le32(id), str(n), {0}})), from);
+    }
     Lines sent() {
         Lines out;
         for (const Sent& s : h.net.take()) out.push_back((s.socket == Socket::Chat ? chat_line : game_line)(s.to, s.bytes));
@@ -423,7 +425,8 @@ TEST(Reload, ANewLoopMessageGoesOutLiveOnItsNewPeriodAndAFailureChangesNothing) 
     const auto loop = [&a](std::string_view text) {
         chat::loop_message_step(a.h.state, a.h.io.io, a.h.clock.now());
         const Lines sent = a.sent();
-        EXPECT_TRUE(sent.empty() || sent == (Lines{chat_line(addr(1, 6001), server_line(text)), chat_line(addr(2, 6002), server_line(text))}));
+        const Bytes said = server_line(text);
+        EXPECT_TRUE(sent.empty() || sent == (Lines{chat_line(addr(1, 6001), said), chat_line(addr(2, 6002), said)})) << text;
         return !sent.empty();
     };
     ASSERT_TRUE(loop("old"));
