@@ -3,68 +3,54 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
-#include <thread>
 
 #include "admin/bans.h"
 #include "core/console.h"
 #include "platform/admin_files.h"
 #include "platform/files.h"
-#include "platform/random.h"
+#include "process.h"
 
 using namespace quarel;
+using testkit::read_file;
+using Names = std::set<std::string>;
 
 namespace {
 
 constexpr std::int64_t kNow = 1'000'000;
 
-class TempDir {
-public:
-    TempDir() {
+struct TempDir {
+    std::filesystem::path path = [] {
         char tmpl[] = "/tmp/quarel-files-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
+        return std::filesystem::path(::mkdtemp(tmpl));
+    }();
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        std::filesystem::remove_all(path, ec);
     }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::set<std::string> names() const {
-        std::set<std::string> out;
-        for (const auto& e : std::filesystem::directory_iterator(path_)) out.insert(e.path().filename().string());
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    Names names() const {
+        Names out;
+        for (const auto& e : std::filesystem::directory_iterator(path)) out.insert(e.path().filename().string());
         return out;
     }
-
-private:
-    std::filesystem::path path_;
 };
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-unsigned mode_of(const std::string& path) {
-    struct stat st{};
-    ::stat(path.c_str(), &st);
-    return st.st_mode & 0777;
-}
+unsigned mode_of(const std::string& path) { return static_cast<unsigned>(std::filesystem::status(path).permissions()); }
 
 // The list of n bans that the writer below writes as its n-th version.
 std::string list_of(int n) {
     admin::BanList list;
     for (int i = 1; i <= n; ++i) {
-        list.add({*admin::parse_range("10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
-                                      std::to_string(i % 256)),
-                  0, "number " + std::to_string(i)});
+        const std::string ip = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
+                               std::to_string(i % 256);
+        list.add({*admin::parse_range(ip), 0, "number " + std::to_string(i)});
     }
     return list.to_text();
 }
@@ -75,55 +61,44 @@ TEST(AtomicWrite, ReplacesWholeWithTheGivenModeAndLeavesNoTemporaryFile) {
     std::string error;
     ASSERT_TRUE(platform::write_file_atomically(path, "first\n", 0644, error)) << error;
     ASSERT_TRUE(platform::write_file_atomically(path, "second, longer\n", 0640, error)) << error;
-    EXPECT_EQ(slurp(path), "second, longer\n");
+    EXPECT_EQ(read_file(path), "second, longer\n");
     EXPECT_EQ(mode_of(path), 0640u);
-    EXPECT_EQ(dir.names(), (std::set<std::string>{"bans"}));
     // A stale temporary file from a crash is simply overwritten.
     std::ofstream(dir.file("bans.tmp")) << "half a list";
     ASSERT_TRUE(platform::write_file_atomically(path, "third\n", 0644, error)) << error;
-    EXPECT_EQ(slurp(path), "third\n");
-    EXPECT_EQ(dir.names(), (std::set<std::string>{"bans"}));
-
-    const std::string nowhere = dir.file("missing/bans");
-    EXPECT_FALSE(platform::write_file_atomically(nowhere, "x", 0644, error));
-    EXPECT_EQ(error, "cannot create " + nowhere + ".tmp: No such file or directory");
+    EXPECT_EQ(read_file(path), "third\n");
+    EXPECT_EQ(dir.names(), Names{"bans"});
+    EXPECT_FALSE(platform::write_file_atomically(dir.file("missing/bans"), "x", 0644, error));
+    EXPECT_EQ(error, "cannot create " + dir.file("missing/bans") + ".tmp: No such file or directory");
 }
 
 // A writer process keeps replacing the file with ever longer lists and is killed with SIGKILL at random
-// moments; after each kill the file must load whole, holding one of the lists the writer wrote, never
-// fewer bans than seen after the previous kill.
+// moments; after each kill the file holds one whole list the writer wrote, never fewer bans than before.
 TEST(AtomicWrite, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewList) {
     TempDir dir;
     const std::string path = dir.file("bans");
-    std::mt19937 rng(14);
     std::size_t seen = 0;
-    int kills = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (int round = 0; round < 40 && std::chrono::steady_clock::now() < deadline; ++round) {
+    int round = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (; round < 40 && std::chrono::steady_clock::now() < end; ++round) {
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             ::alarm(10);  // never outlives the test
             admin::BanList current;
-            const auto read = platform::read_file(path, 1 << 24);
-            if (read.status == platform::ReadStatus::Ok) current.load(read.text);
+            current.load(read_file(path));
             for (int n = static_cast<int>(current.bans().size()) + 1;; ++n) {
                 std::string error;
                 platform::write_file_atomically(path, list_of(n), 0644, error);
             }
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(500 + rng() % 8000));
-        ::kill(pid, SIGKILL);
+        ::usleep(500 + static_cast<unsigned>(round) * 2654435761u % 8000);  // spread over 0.5 to 8.5 ms
         int status = 0;
+        ASSERT_EQ(::kill(pid, SIGKILL), 0);
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-        ++kills;
-
         const auto read = platform::read_file(path, 1 << 24);
-        if (read.status == platform::ReadStatus::Missing) {
-            ASSERT_EQ(seen, 0u) << "round " << round;  // nothing written yet
-            continue;
-        }
+        if (read.status == platform::ReadStatus::Missing && seen == 0) continue;  // nothing written yet
         ASSERT_EQ(read.status, platform::ReadStatus::Ok) << read.error;
         admin::BanList loaded;
         EXPECT_TRUE(loaded.load(read.text).empty()) << "round " << round;
@@ -133,23 +108,11 @@ TEST(AtomicWrite, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewList) {
         seen = n;
         for (const std::string& name : dir.names()) EXPECT_TRUE(name == "bans" || name == "bans.tmp") << name;
     }
-    EXPECT_GE(kills, 10);
+    EXPECT_GE(round, 10);
     EXPECT_GT(seen, 0u);  // the writer got somewhere: the check above was not vacuous
 }
 
-TEST(RandomBytes, FillsEveryByteFromTheKernel) {
-    std::array<std::uint8_t, 32> a{}, b{};
-    ASSERT_TRUE(platform::random_bytes(a));
-    ASSERT_TRUE(platform::random_bytes(b));
-    EXPECT_NE(a, b);
-    // 32 bytes that are all zero, or a second half left untouched, would show a short fill.
-    EXPECT_NE(std::count(a.begin() + 16, a.end(), 0), 16);
-    std::vector<std::uint8_t> big(100'000);
-    ASSERT_TRUE(platform::random_bytes(big));
-    EXPECT_LT(std::count(big.begin(), big.end(), 0), 1000);
-}
-
-TEST(AdminToken, AMissingFileIsCreatedOnceWith64HexDigitsReadableByTheServerOnly) {
+TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEveryCall) {
     TempDir dir;
     const std::string path = dir.file("admin_token");
     core::StringConsole out;
@@ -157,55 +120,42 @@ TEST(AdminToken, AMissingFileIsCreatedOnceWith64HexDigitsReadableByTheServerOnly
     ASSERT_TRUE(token.has_value());
     EXPECT_EQ(token->size(), 64u);
     EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
-    EXPECT_EQ(slurp(path), *token + "\n");
+    EXPECT_NE(token->substr(32), std::string(32, '0'));  // every random byte filled in
+    EXPECT_EQ(read_file(path), *token + "\n");
     EXPECT_EQ(mode_of(path), 0600u);
     EXPECT_EQ(out.text(), "Admin token written to " + path + "\n");  // the file, never the token
-    EXPECT_EQ(dir.names(), (std::set<std::string>{"admin_token"}));
+    EXPECT_EQ(dir.names(), Names{"admin_token"});
     out.clear();
     EXPECT_EQ(platform::load_admin_token(path, true, out), token);
     EXPECT_EQ(out.text(), "");
-    core::StringConsole other;
-    const auto second = platform::load_admin_token(dir.file("another"), true, other);
-    EXPECT_NE(second, token);
-}
+    EXPECT_NE(platform::load_admin_token(dir.file("another"), true, out), token);
 
-TEST(AdminToken, FilesWithoutAUsableTokenRefuseEveryCall) {
-    TempDir dir;
-    const std::string path = dir.file("admin_token");
-    const std::string unusable = "The admin token file " + path + " holds no usable token; the admin API refuses every call.\n";
-    const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"abcdefghijklmnop\n", "abcdefghijklmnop"},
-        {"  abcdefghijklmnop \r\nsecond line\n", "abcdefghijklmnop"},
-        {"abcdefghijklmnop", "abcdefghijklmnop"},
-        {"abcdefghijklmno\n", std::nullopt},
-        {"\nabcdefghijklmnopq\n", std::nullopt},
-        {"", std::nullopt},
-        {"abcdefgh ijklmnopq\n", std::nullopt},
-        {"abcdefgh\x1bijklmnopq\n", std::nullopt},
-    };
-    for (const auto& [content, token] : cases) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-        core::StringConsole out;
-        EXPECT_EQ(platform::load_admin_token(path, true, out), token) << content;
-        EXPECT_EQ(out.text(), token ? "" : unusable) << content;
-        EXPECT_EQ(slurp(path), content);  // never replaced
-    }
-    core::StringConsole out;
-    EXPECT_EQ(platform::load_admin_token(dir.file("none"), false, out), std::nullopt);
-    EXPECT_EQ(out.text(), "No admin token file " + dir.file("none") + "; the admin API refuses every call.\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("none")));
-    out.clear();
+    const std::string hand = dir.file("hand"), unusable = "The admin token file " + hand + " holds no usable token";
     std::filesystem::create_directory(dir.file("dir"));
-    EXPECT_EQ(platform::load_admin_token(dir.file("dir"), true, out), std::nullopt);
-    EXPECT_EQ(out.text(), "Cannot read the admin token: cannot read " + dir.file("dir") +
-                              ": Is a directory; the admin API refuses every call.\n");
-    out.clear();
-    EXPECT_EQ(platform::load_admin_token(dir.file("missing/token"), true, out), std::nullopt);
-    EXPECT_EQ(out.text(), "Cannot create the admin token file: cannot create " + dir.file("missing/token") +
-                              ".new: No such file or directory; the admin API refuses every call.\n");
+    // {file content (none: the path as it is), path, may create, the token, the console line}
+    const std::tuple<std::optional<std::string>, std::string, bool, std::optional<std::string>, std::string> cases[] = {
+        {"abcdefghijklmnop\n", hand, true, "abcdefghijklmnop", ""}, {"abcdefghijklmnop", hand, true, "abcdefghijklmnop", ""},
+        {"  abcdefghijklmnop \r\nsecond line\n", hand, true, "abcdefghijklmnop", ""},
+        {"abcdefghijklmno\n", hand, true, std::nullopt, unusable}, {"", hand, true, std::nullopt, unusable},
+        {"\nabcdefghijklmnopq\n", hand, true, std::nullopt, unusable}, {"abcdefgh ijklmnopq\n", hand, true, std::nullopt, unusable},
+        {"abcdefgh\x1bijklmnopq\n", hand, true, std::nullopt, unusable},
+        {std::nullopt, dir.file("none"), false, std::nullopt, "No admin token file " + dir.file("none")},
+        {std::nullopt, dir.file("dir"), true, std::nullopt,
+         "Cannot read the admin token: cannot read " + dir.file("dir") + ": Is a directory"},
+        {std::nullopt, dir.file("missing/token"), true, std::nullopt,
+         "Cannot create the admin token file: cannot create " + dir.file("missing/token") + ".new: No such file or directory"},
+    };
+    for (const auto& [content, at, create, want, line] : cases) {
+        if (content) std::ofstream(at, std::ios::binary | std::ios::trunc) << *content;
+        out.clear();
+        EXPECT_EQ(platform::load_admin_token(at, create, out), want) << at << ": " << content.value_or("");
+        EXPECT_EQ(out.text(), line.empty() ? "" : line + "; the admin API refuses every call.\n");
+    }
+    EXPECT_EQ(read_file(hand), "abcdefgh\x1bijklmnopq\n");  // never replaced
+    EXPECT_EQ(dir.names(), (Names{"admin_token", "another", "dir", "hand"}));
 }
 
-TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoaded) {
+TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeverAnUnreadableFile) {
     TempDir dir;
     const std::string path = dir.file("bans");
     core::StringConsole out;
@@ -214,7 +164,7 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoaded) {
     file.load(bans, kNow, out);  // no file: no bans, nothing printed, nothing written
     EXPECT_TRUE(bans.bans().empty());
     EXPECT_EQ(out.text(), "");
-    EXPECT_EQ(dir.names(), std::set<std::string>{});
+    EXPECT_EQ(dir.names(), Names{});
 
     std::ofstream(path) << "10.0.0.1 999999 expired a second ago\nbogus line\n10.0.0.2 1000000 expires now\n"
                            "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
@@ -223,32 +173,21 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoaded) {
     const std::string kept = "# range, expiry (calendar seconds, 0 for good), reason\n"
                              "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
     EXPECT_EQ(bans.to_text(), kept);
-    EXPECT_EQ(slurp(path), kept);  // pruned at once
+    EXPECT_EQ(read_file(path), kept);  // pruned at once
 
-    // What is saved loads again unchanged, in a server started later.
-    bans.add({*admin::parse_range("192.0.2.0/24"), 0, "added"});
-    std::string error;
-    ASSERT_TRUE(file.save(bans, error)) << error;
     EXPECT_EQ(mode_of(path), 0644u);
-    admin::BanList restarted;
-    out.clear();
-    platform::BanFile(path).load(restarted, kNow, out);
-    EXPECT_EQ(restarted.to_text(), bans.to_text());
-    EXPECT_EQ(out.text(), "");
-}
 
-TEST(BanFileOnDisk, AFileThatCannotBeReadIsNeverReplaced) {
-    TempDir dir;
-    const std::string path = dir.file("bans");
+    // A file that cannot be read loads as no bans and is never replaced: it may hold bans.
+    std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    core::StringConsole out;
-    admin::BanList bans;
-    platform::BanFile file(path);
-    file.load(bans, kNow, out);
+    out.clear();
+    platform::BanFile unreadable(path);
+    unreadable.load(bans, kNow, out);
     EXPECT_EQ(out.text(), "Bans not loaded: cannot read " + path + ": Is a directory\n");
-    bans.add({*admin::parse_range("10.0.0.1"), 0, ""});
+    EXPECT_TRUE(bans.bans().empty());
     std::string error;
-    EXPECT_FALSE(file.save(bans, error));
+    bans.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
+    EXPECT_FALSE(unreadable.save(bans, error));
     EXPECT_EQ(error, path + " could not be read at start-up and is kept as it is");
     EXPECT_TRUE(std::filesystem::is_directory(path));
 }

@@ -10,114 +10,77 @@ namespace {
 
 using Args = std::vector<std::string>;
 
+// The request on one line, then the URL and token file where they are not the defaults.
+std::string request_of(const ctl::Command& c) {
+    const ctl::Request& r = c.request;
+    return r.method + " " + r.path + (r.query.empty() ? "" : "?" + r.query) + (r.body.empty() ? "" : " " + r.body) +
+           (c.url == ctl::kDefaultUrl ? "" : " url=" + c.url) +
+           (c.token_file == ctl::kDefaultTokenFile ? "" : " token=" + c.token_file) + (c.json ? " json" : "");
+}
+
 TEST(CtlArgs, EachCommandMakesItsRequest) {
-    struct Case {
-        Args args;
-        const char* method;
-        const char* path;
-        const char* query;
-        const char* body;
-        const char* url;
-        const char* token_file;
-        bool json;
+    const std::pair<Args, std::string> cases[] = {
+        {{"players"}, "GET /api/players"},
+        {{"bans", "--json"}, "GET /api/bans json"},
+        {{"--url", "http://[::1]:9090/", "reload"}, "POST /api/reload url=http://[::1]:9090"},
+        {{"--url=https://admin.example", "--token-file", "/var/lib/q/admin_token", "players"},
+         "GET /api/players url=https://admin.example token=/var/lib/q/admin_token"},
+        {{"kick", "3"}, R"(POST /api/kick {"id":3,"reason":""})"},
+        {{"kick", "3", "spam", "bot"}, R"(POST /api/kick {"id":3,"reason":"spam bot"})"},
+        {{"ban", "10.0.0.0/8", "--minutes", "30", "bad", "words"},
+         R"(POST /api/bans {"minutes":30,"range":"10.0.0.0/8","reason":"bad words"})"},
+        {{"ban", "--minutes=0", "::1"}, R"(POST /api/bans {"minutes":0,"range":"::1","reason":""})"},
+        {{"unban", "2001:db8::/32"}, "DELETE /api/bans?range=2001%3Adb8%3A%3A%2F32"},
+        {{"unban", "fe80::1%eth0 &x=y_Az09-.~"}, "DELETE /api/bans?range=fe80%3A%3A1%25eth0%20%26x%3Dy_Az09-.~"},
+        {{"say", "Restart", "in", "5", "minutes"}, R"(POST /api/say {"text":"Restart in 5 minutes"})"},
+        {{"say", "--", "--not-an-option", "\"quoted\""}, R"(POST /api/say {"text":"--not-an-option \"quoted\""})"},
     };
-    const char* url = ctl::kDefaultUrl;
-    const char* token = ctl::kDefaultTokenFile;
-    const Case cases[] = {
-        {{"players"}, "GET", "/api/players", "", "", url, token, false},
-        {{"bans", "--json"}, "GET", "/api/bans", "", "", url, token, true},
-        {{"--url", "http://[::1]:9090/", "reload"}, "POST", "/api/reload", "", "", "http://[::1]:9090", token, false},
-        {{"--url=https://admin.example", "--token-file", "/var/lib/q/admin_token", "players"}, "GET", "/api/players",
-         "", "", "https://admin.example", "/var/lib/q/admin_token", false},
-        {{"kick", "3"}, "POST", "/api/kick", "", R"({"id":3,"reason":""})", url, token, false},
-        {{"kick", "3", "spam", "bot"}, "POST", "/api/kick", "", R"({"id":3,"reason":"spam bot"})", url, token, false},
-        {{"ban", "10.0.0.0/8", "--minutes", "30", "bad", "words"}, "POST", "/api/bans", "",
-         R"({"minutes":30,"range":"10.0.0.0/8","reason":"bad words"})", url, token, false},
-        {{"ban", "--minutes=0", "::1"}, "POST", "/api/bans", "", R"({"minutes":0,"range":"::1","reason":""})", url,
-         token, false},
-        {{"unban", "2001:db8::/32"}, "DELETE", "/api/bans", "range=2001%3Adb8%3A%3A%2F32", "", url, token, false},
-        {{"say", "Restart", "in", "5", "minutes"}, "POST", "/api/say", "", R"({"text":"Restart in 5 minutes"})", url,
-         token, false},
-        {{"say", "--", "--not-an-option", "\"quoted\""}, "POST", "/api/say", "",
-         R"({"text":"--not-an-option \"quoted\""})", url, token, false},
-    };
-    for (const Case& c : cases) {
-        const ctl::Parsed p = ctl::parse_args(c.args);
-        const std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
-        ASSERT_FALSE(p.exit_status.has_value()) << what << ": " << p.err;
-        const ctl::Command& cmd = p.command;
-        EXPECT_EQ(cmd.request.method, c.method) << what;
-        EXPECT_EQ(cmd.request.path, c.path) << what;
-        EXPECT_EQ(cmd.request.query, c.query) << what;
-        EXPECT_EQ(cmd.request.body, c.body) << what;
-        EXPECT_EQ(cmd.url, c.url) << what;
-        EXPECT_EQ(cmd.token_file, c.token_file) << what;
-        EXPECT_EQ(cmd.json, c.json) << what;
+    for (const auto& [args, request] : cases) {
+        const ctl::Parsed p = ctl::parse_args(args);
+        ASSERT_FALSE(p.exit_status.has_value()) << request << ": " << p.err;
+        EXPECT_EQ(request_of(p.command), request);
     }
 }
 
 TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
-    const std::pair<Args, const char*> cases[] = {
-        {{}, "no command"},
-        {{"frobnicate"}, "unknown command 'frobnicate'"},
-        {{"kick"}, "kick needs a player id (a positive number)"},
-        {{"kick", "x"}, "kick needs a player id (a positive number)"},
-        {{"kick", "0"}, "kick needs a player id (a positive number)"},
-        {{"kick", "2147483648"}, "kick needs a player id (a positive number)"},
-        {{"players", "x"}, "players takes no arguments"},
-        {{"ban"}, "ban needs an address or range"},
-        {{"unban"}, "unban needs one address or range"},
-        {{"unban", "1.2.3.4", "5.6.7.8"}, "unban needs one address or range"},
-        {{"say"}, "say needs a text"},
-        {{"--minutes", "5", "kick", "3"}, "--minutes goes with ban only"},
-        {{"ban", "1.2.3.4", "--minutes", "-1"}, "--minutes must be a whole number from 0 to 5270400"},
-        {{"ban", "1.2.3.4", "--minutes", "5270401"}, "--minutes must be a whole number from 0 to 5270400"},
+    const std::string no_id = "kick needs a player id (a positive number)", unban = "unban needs one address or range",
+                      minutes = "--minutes must be a whole number from 0 to 5270400";
+    const std::pair<Args, std::string> cases[] = {
+        {{}, "no command"}, {{"frobnicate"}, "unknown command 'frobnicate'"}, {{"kick"}, no_id}, {{"kick", "x"}, no_id},
+        {{"kick", "0"}, no_id}, {{"kick", "2147483648"}, no_id}, {{"players", "x"}, "players takes no arguments"},
+        {{"ban"}, "ban needs an address or range"}, {{"unban"}, unban}, {{"unban", "1.2.3.4", "5.6.7.8"}, unban},
+        {{"say"}, "say needs a text"}, {{"--minutes", "5", "kick", "3"}, "--minutes goes with ban only"},
+        {{"ban", "1.2.3.4", "--minutes", "-1"}, minutes}, {{"ban", "1.2.3.4", "--minutes", "5270401"}, minutes},
         {{"--url", "ftp://x", "players"}, "--url must start with http:// or https://"},
         {{"--token-file=", "players"}, "--token-file needs a value"},
-        {{"--bogus", "players"}, "unknown option '--bogus'"},
-        {{"players", "--url"}, "--url needs a value"},
-    };
+        {{"--bogus", "players"}, "unknown option '--bogus'"}, {{"players", "--url"}, "--url needs a value"},
+        // Help, wherever it stands, is the usage on standard output and success.
+        {{"--help"}, ""}, {{"-h"}, ""}, {{"kick", "--help"}, ""}};
     for (const auto& [args, why] : cases) {
         const ctl::Parsed p = ctl::parse_args(args);
-        EXPECT_EQ(p.exit_status, 2) << why;
-        EXPECT_EQ(p.err, std::string("quarel-ctl: ") + why + "\n" + ctl::usage_text());
-        EXPECT_EQ(p.out, "");
-    }
-    for (const Args& help : {Args{"--help"}, Args{"-h"}, Args{"kick", "--help"}}) {
-        const ctl::Parsed p = ctl::parse_args(help);
-        EXPECT_EQ(p.exit_status, 0);
-        EXPECT_EQ(p.out, ctl::usage_text());
-        EXPECT_EQ(p.err, "");
+        EXPECT_EQ(p.exit_status, why.empty() ? 0 : 2) << why;
+        EXPECT_EQ(p.err, why.empty() ? "" : "quarel-ctl: " + why + "\n" + ctl::usage_text());
+        EXPECT_EQ(p.out, why.empty() ? ctl::usage_text() : "");
     }
 }
 
 TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
-    struct Case {
-        Args args;
-        long status;
-        std::string body;
-        int exit;
-        std::string out;
-        std::string err;
-    };
     const std::string players =
         R"({"count":2,"players":[{"address":"10.0.0.1:5001","chat_address":null,"health":100,"id":1,"name":"Ann",)"
         R"("seconds_since_heard":0},{"address":"[2001:db8::2]:5002","chat_address":"[2001:db8::2]:6002","health":-5,)"
         R"("id":12,"name":"Bo\u001b[31m","seconds_since_heard":7}],"slots":4})";
-    const Case cases[] = {
+    // {command, HTTP status, body, exit status, standard output, standard error}
+    const std::tuple<Args, long, std::string, int, std::string, std::string> cases[] = {
         {{"players"}, 200, players, 0,
          "ID  NAME        ADDRESS             CHAT ADDRESS        HEALTH  HEARD\n"
          "1   Ann         10.0.0.1:5001       -                   100     0 s ago\n"
-         "12  Bo\\x1b[31m  [2001:db8::2]:5002  [2001:db8::2]:6002  -5      7 s ago\n"
-         "2 of 4 slots taken.\n",
-         ""},
+         "12  Bo\\x1b[31m  [2001:db8::2]:5002  [2001:db8::2]:6002  -5      7 s ago\n2 of 4 slots taken.\n", ""},
         {{"players"}, 200, R"({"count":0,"players":[],"slots":4})", 0, "No players; 0 of 4 slots taken.\n", ""},
         {{"players", "--json"}, 200, players, 0, players + "\n", ""},
         {{"bans"}, 200,
          R"({"bans":[{"expires":1800000000,"range":"10.0.0.0/8","reason":"spam","seconds_left":5},)"
-         R"({"expires":0,"range":"2001:db8::/32","reason":"","seconds_left":null}]})",
-         0, "RANGE          UNTIL                 REASON\n10.0.0.0/8     2027-01-15 08:00 UTC  spam\n"
-            "2001:db8::/32  for good\n", ""},
+         R"({"expires":0,"range":"2001:db8::/32","reason":"","seconds_left":null}]})", 0,
+         "RANGE          UNTIL                 REASON\n10.0.0.0/8     2027-01-15 08:00 UTC  spam\n2001:db8::/32  for good\n", ""},
         {{"bans"}, 200, R"({"bans":[]})", 0, "No bans.\n", ""},
         {{"kick", "2"}, 200, R"({"kicked":{"address":"10.0.0.2:5002","id":2,"name":"Bo"}})", 0,
          "Kicked 2 (Bo, 10.0.0.2:5002).\n", ""},
@@ -130,31 +93,19 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
         {{"reload"}, 200, R"({"reloaded":true,"restart_needed":[]})", 0, "Config reloaded.\n", ""},
         {{"reload"}, 200, R"({"reloaded":true,"restart_needed":["slots","map"]})", 0,
          "Config reloaded.\nNeeds a restart to change: slots, map\n", ""},
-        {{"players"}, 401, R"({"error":"missing or wrong token"})", 1, "",
-         "quarel-ctl: missing or wrong token (HTTP 401)\n"},
+        {{"players"}, 401, R"({"error":"missing or wrong token"})", 1, "", "quarel-ctl: missing or wrong token (HTTP 401)\n"},
         {{"players", "--json"}, 429, R"({"error":"too many wrong tokens; try again later"})", 1, "",
          "quarel-ctl: too many wrong tokens; try again later (HTTP 429)\n"},
         {{"say", "x"}, 400, R"({"error":"bad\nline"})", 1, "", "quarel-ctl: bad\\x0aline (HTTP 400)\n"},
         {{"players"}, 502, "<html>bad gateway</html>", 1, "", "quarel-ctl: the server answered HTTP 502\n"},
-        {{"players"}, 200, "<html>a status page</html>", 1, "",
-         "quarel-ctl: the answer is not the admin API's (HTTP 200)\n"},
+        {{"players"}, 200, "<html>a status page</html>", 1, "", "quarel-ctl: the answer is not the admin API's (HTTP 200)\n"},
     };
-    for (const Case& c : cases) {
-        const ctl::Parsed p = ctl::parse_args(c.args);
+    for (const auto& [args, status, body, exit, out, err] : cases) {
+        const ctl::Parsed p = ctl::parse_args(args);
         ASSERT_FALSE(p.exit_status.has_value()) << p.err;
-        const ctl::Outcome o = ctl::format_answer(p.command, c.status, c.body);
-        EXPECT_EQ(o.status, c.exit) << c.args[0] << " " << c.status;
-        EXPECT_EQ(o.out, c.out) << c.args[0] << " " << c.status;
-        EXPECT_EQ(o.err, c.err) << c.args[0] << " " << c.status;
+        const ctl::Outcome o = ctl::format_answer(p.command, status, body);
+        EXPECT_EQ(std::tie(o.status, o.out, o.err), std::tie(exit, out, err)) << args[0] << " " << status;
     }
-}
-
-TEST(CtlOutput, QueryTextIsPercentEncodedAndTimesAreUtc) {
-    EXPECT_EQ(ctl::percent_encode("10.0.0.0/8"), "10.0.0.0%2F8");
-    EXPECT_EQ(ctl::percent_encode("fe80::1%eth0 &x=y"), "fe80%3A%3A1%25eth0%20%26x%3Dy");
-    EXPECT_EQ(ctl::percent_encode("Az09-._~"), "Az09-._~");
-    EXPECT_EQ(ctl::utc_time(0), "1970-01-01 00:00 UTC");
-    EXPECT_EQ(ctl::utc_time(1800000000), "2027-01-15 08:00 UTC");
 }
 
 }  // namespace
