@@ -72,15 +72,15 @@ std::unique_ptr<ServerProcess> game_from_config(Ports p, const std::string& more
 }
 
 // The server under the orchestrator: AGONES_SDK_HTTP_PORT set for it alone.
-std::unique_ptr<ServerProcess> game_with_sidecar(const std::string& port_text, const std::string& config = "") {
+std::unique_ptr<ServerProcess> game_with_sidecar(const std::string& port_text) {
     ::setenv("AGONES_SDK_HTTP_PORT", port_text.c_str(), 1);
-    auto server = std::make_unique<ServerProcess>(config);
+    auto server = std::make_unique<ServerProcess>();
     ::unsetenv("AGONES_SDK_HTTP_PORT");
     return server;
 }
 
 struct HttpCall {
-    std::string method, path, body, peer;
+    std::string what, peer;  // what: "METHOD URI", then " BODY" when there is one
     steady_clock::time_point at;
 };
 
@@ -147,7 +147,8 @@ private:
         {
             std::lock_guard<std::mutex> lock(self->mu_);
             index = self->calls_.size();
-            self->calls_.push_back({method, request->uri, request->body, peer, steady_clock::now()});
+            const std::string body = request->body.empty() ? "" : " " + request->body;
+            self->calls_.push_back({method + (" " + request->uri) + body, peer, steady_clock::now()});
         }
         const Answer a = self->script_ ? self->script_(index) : Answer{};
         for (int waited = 0; (a.silent || waited < a.hold_ms) && !self->stop_ && waited < 60000; waited += 5) {
@@ -167,15 +168,12 @@ private:
     std::vector<HttpCall> calls_;
 };
 
-std::string summary(const HttpCall& c) {
-    if (c.path == "/metadata/label") return c.method + " " + c.path + " " + c.body;
-    return c.method + " " + c.path + (c.body == "{}" ? "" : " body " + c.body);
-}
+const std::string kHealth = "POST /health {}";
 
 std::vector<std::string> non_health(const std::vector<HttpCall>& calls) {
     std::vector<std::string> out;
     for (const auto& c : calls) {
-        if (c.path != "/health") out.push_back(summary(c));
+        if (c.what != kHealth) out.push_back(c.what);
     }
     return out;
 }
@@ -191,42 +189,72 @@ const std::string kPose = "0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab
 // bind takes IPv6 peers only.
 TEST(Hosting, GamesSideBySideByAddressOrByPort) {
     Sidecar lobby;
-    const auto [chat, game] = free_ports();
-    const auto a = game_from_config({chat, game}, "bind 127.0.0.2\nmap alpha\nslots 8\n");
-    const auto b = game_from_config({chat, game}, "bind 127.0.0.3\nmap beta\n");
-    const auto l = game_from_config({chat, game}, "bind 127.0.0.4\npublic 1\nlobby 127.0.0.1:" + std::to_string(lobby.port()) + "\n");
+    const Ports p = free_ports();
+    const auto a = game_from_config(p, "bind 127.0.0.2\nmap alpha\nslots 8\n");
+    // A sidecar port variable that names no port is reported and the game runs without the sidecar.
+    ::setenv("AGONES_SDK_HTTP_PORT", "sidecar", 1);
+    const auto b = game_from_config(p, "bind 127.0.0.3\nmap beta\n");
+    ::unsetenv("AGONES_SDK_HTTP_PORT");
+    const auto l = game_from_config(p, "bind 127.0.0.4\npublic 1\nlobby 127.0.0.1:" + std::to_string(lobby.port()) + "\n");
     EXPECT_EQ(a->output(), banner(8, "alpha"));
-    EXPECT_EQ(map_of(query("127.0.0.2", chat)), "8 alpha");
-    EXPECT_EQ(map_of(query("127.0.0.3", chat)), "4 beta");
-    const Ran other = query("127.0.0.1", chat);
+    EXPECT_TRUE(b->wait_for_output("sidecar'"));
+    EXPECT_EQ(b->output(), banner(4, "beta") + "quarel-server: AGONES_SDK_HTTP_PORT 'sidecar' is not a port; the SDK "
+                                               "sidecar is not told of this game\n");
+    EXPECT_EQ(map_of(query("127.0.0.2", p.chat)), "8 alpha");
+    EXPECT_EQ(map_of(query("127.0.0.3", p.chat)), "4 beta");
+    const Ran other = query("127.0.0.1", p.chat);
     EXPECT_EQ(other.status, 1);
-    EXPECT_EQ(other.out, refused_json("127.0.0.1", chat));
-    EXPECT_EQ(other.err, "quarel-query: nothing listens on 127.0.0.1 port " + std::to_string(chat) + " (connection refused)\n");
-    // Each game heard only the query sent to its own address.
-    for (const auto* g : {a.get(), b.get()}) {
+    EXPECT_EQ(other.out, refused_json("127.0.0.1", p.chat));
+    EXPECT_EQ(other.err, "quarel-query: nothing listens on 127.0.0.1 port " + std::to_string(p.chat) + " (connection refused)\n");
+    // Each game heard only the query (check, then map name) sent to its own address.
+    for (const auto& [g, lines] : {std::pair{a.get(), 8}, std::pair{b.get(), 9}}) {
         const std::string out = g->output();
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
-        EXPECT_NE(out.find(" check for number of players.\n"), std::string::npos) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), lines) << out;
     }
     ASSERT_TRUE(lobby.wait_until([](const auto& c) { return !c.empty(); }, 3000)) << l->output();
-    EXPECT_EQ(lobby.calls()[0].method + " " + lobby.calls()[0].path, "GET /dodaj_ip.php?sn=Quarel\x07MultiPlayer");
+    EXPECT_EQ(lobby.calls()[0].what, "GET /dodaj_ip.php?sn=Quarel\x07MultiPlayer");
     EXPECT_EQ(lobby.calls()[0].peer, "127.0.0.4");
 
-    // --chat-port and --game-port over the file's ports; a sidecar port variable that names no port is
-    // reported and the game runs without the sidecar.
-    const auto [chat_c, game_c] = free_ports();
-    const auto c = game_with_sidecar("sidecar", ports_config(chat_c, game_c) + "map gamma\n");
-    EXPECT_TRUE(c->wait_for_output("sidecar'"));
-    EXPECT_EQ(c->output(), banner(4, "gamma") + "quarel-server: AGONES_SDK_HTTP_PORT 'sidecar' is not a port; the SDK "
-                                                "sidecar is not told of this game\n");
-    EXPECT_EQ(map_of(query("127.0.0.1", c->chat_port())), "4 gamma");
-    EXPECT_EQ(query("127.0.0.1", chat_c).out, refused_json("127.0.0.1", chat_c));
+    // --chat-port and --game-port over the file's ports. With log_timestamps, every console line starts
+    // with the local time of the run, in a zone half an hour off the hour.
+    const std::string zone = std::getenv("TZ") == nullptr ? "-" : std::getenv("TZ");
+    const auto local = [](std::time_t t) {
+        tm parts{};
+        char text[32];
+        ::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", ::localtime_r(&t, &parts));
+        return std::string(text);
+    };
+    ::setenv("TZ", "QRL3:30", 1);
+    ::tzset();
+    const std::string from = local(std::time(nullptr));
+    const Ports file = free_ports();
+    const auto c = std::make_unique<ServerProcess>(ports_config(file.chat, file.game) + "map gamma\nlog_timestamps 1\nslots 900\n");
+    UdpClient client;
+    client.send_to(c->chat_port(), sealed_hex("02"));
+    EXPECT_TRUE(client.receive().has_value());
+    EXPECT_EQ(query("127.0.0.1", file.chat).out, refused_json("127.0.0.1", file.chat));
+    EXPECT_TRUE(c->wait_for_output("check for number of players.\n"));
+    EXPECT_EQ(c->stop(SIGTERM), 0);
+    const std::string to = local(std::time(nullptr));
+    zone == "-" ? ::unsetenv("TZ") : ::setenv("TZ", zone.c_str(), 1);
+    ::tzset();
+    const std::regex stamped(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\.\d{3}-03:30 (.*))");
+    std::istringstream lines(c->output());
+    std::string texts;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, stamped)) << line;
+        EXPECT_TRUE(from <= m[1].str() && m[1].str() <= to) << line << " not within " << from << " .. " << to;
+        texts += m[2].str() + "\n";
+    }
+    EXPECT_EQ(texts, "slots 900 is out of range; using 698\n" + banner(698, "gamma") +
+                         "127.0.0.1:" + std::to_string(client.port()) + " check for number of players.\nServer stopped.\n");
 
     if (!have_ipv6_loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
-    const auto [chat6, game6] = free_ports();
-    const auto six = game_from_config({chat6, game6}, "bind ::1\nmap six\n");
-    EXPECT_EQ(map_of(query("::1", chat6)), "4 six");
-    EXPECT_EQ(query("127.0.0.1", chat6).out, refused_json("127.0.0.1", chat6));
+    const Ports six = free_ports();
+    const auto g = game_from_config(six, "bind ::1\nmap six\n");
+    EXPECT_EQ(map_of(query("::1", six.chat)), "4 six");
+    EXPECT_EQ(query("127.0.0.1", six.chat).out, refused_json("127.0.0.1", six.chat));
 }
 
 // The program run to its end: --check-config's report (the settings on stdout, found in it, warnings on
@@ -238,19 +266,15 @@ TEST(Hosting, CheckConfigAndListenSettingsThatCannotWork) {
     const std::string clean = dir / "clean", odd = dir / "odd", missing = dir / "missing", bind = dir / "bind",
                       clash = dir / "clash";
     std::ofstream(clean) << "slots 16\nmap arena2\nbind 127.0.0.2\n";
-    std::ofstream(odd) << "Slots 16\nmaps_rotation off\n";
+    std::ofstream(odd) << "Slots 16\nname\n";
     std::ofstream(bind) << ports_config(chat, game) + "bind lan0\n";
     std::ofstream(clash) << "game_port " << chat << "\n";
     const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
         {{"--check-config", clean}, 0, "slots            16\nname             \"Quarel MultiPlayer\"\nmap              \"arena2\"\n", ""},
-        {{"--check-config=" + odd, "--game-port", "5001"},
-         1,
-         "\nmap              \"s_rotation\"\n",
-         odd + ":1: \"Slots 16\" sets nothing: keys are case-sensitive (\"slots\")\n" + odd +
-             ":2: \"maps_rotation off\" matches the key \"map\" only by its first 3 bytes: it sets map to \"s_rotation\"\n" +
-             odd + ":2: \"maps_rotation off\": map takes one word: \"off\" is ignored\n"},
-        {{"--check-config", "--game-port", "5001"}, 1, "\ngame_port        5001 (--game-port)\n",
-         "config: cannot be read: every setting has its default\n"},
+        {{"--check-config=" + odd, "--game-port", "5001"}, 1, "\ngame_port        5001 (--game-port)\n",
+         odd + ":1: \"Slots 16\" sets nothing: keys are case-sensitive (\"slots\")\n" + odd + ":2: \"name\" sets nothing: an "
+             "empty name leaves the setting as it was\n"},
+        {{"--check-config"}, 1, "slots            4\n", "config: cannot be read: every setting has its default\n"},
         {{"--check-config", missing}, 2, "", "quarel-server: cannot read config file '" + missing + "'\n"},
         // Not an address: neither socket can open.
         {{"--config", bind}, 2, kBanner + "I won't listen chat!\nbind lan0 is not an IPv4 or IPv6 address\n", ""},
@@ -267,43 +291,6 @@ TEST(Hosting, CheckConfigAndListenSettingsThatCannotWork) {
         EXPECT_EQ(r.err, err) << args[2];
     }
     std::filesystem::remove_all(dir);
-}
-
-// Every line, as the local time zone (here half an hour west of the nearest hour) tells, within the run.
-TEST(Hosting, LogTimestampsPutsTheLocalTimeBeforeEveryConsoleLine) {
-    const char* zone = std::getenv("TZ");
-    const std::string saved = zone == nullptr ? "" : zone;
-    ::setenv("TZ", "QRL3:30", 1);
-    ::tzset();
-    const std::time_t before = std::time(nullptr);
-    ServerProcess server("log_timestamps 1\nslots 900\n");
-    UdpClient client;
-    client.send_to(server.chat_port(), sealed_hex("02"));
-    EXPECT_TRUE(client.receive().has_value());
-    EXPECT_TRUE(server.wait_for_output("check for number of players.\n"));
-    EXPECT_EQ(server.stop(SIGTERM), 0);
-    const std::time_t after = std::time(nullptr);
-    const auto stamp = [](std::time_t t) {
-        tm local{};
-        char text[32];
-        ::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", ::localtime_r(&t, &local));
-        return std::string(text);
-    };
-    const std::string from = stamp(before), to = stamp(after);
-    zone == nullptr ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1);
-    ::tzset();
-    const std::regex stamped(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\.\d{3}-03:30 (.*))");
-    std::istringstream lines(server.output());
-    std::string texts;
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, stamped)) << line;
-        EXPECT_LE(from, m[1].str()) << line;
-        EXPECT_LE(m[1].str(), to) << line;
-        texts += m[2].str() + "\n";
-    }
-    EXPECT_EQ(texts, "slots 900 is out of range; using 698\n" + banner(698, "blabla") + "127.0.0.1:" +
-                         std::to_string(client.port()) + " check for number of players.\nServer stopped.\n");
 }
 
 // One game under a sidecar that is not there at first, then hangs up, then answers 503: /ready goes
@@ -336,16 +323,16 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
     // The leave's label, and health keeping its beat for two more.
     ASSERT_TRUE(sidecar.wait_until(
         [](const auto& c) {
-            return non_health(c).size() >= 6 && std::count_if(c.begin(), c.end(), [](const HttpCall& x) { return x.path == "/health"; }) >= 3;
+            return non_health(c).size() >= 6 && c.size() >= 9;
         },
         6000));
     calls = sidecar.calls();
-    EXPECT_EQ(non_health(calls), (std::vector<std::string>{"POST /ready", "POST /ready", "POST /ready", label(0), label(1), label(0)}));
-    EXPECT_EQ(summary(calls[3]), "POST /health");
+    const std::string ready = "POST /ready {}";
+    EXPECT_EQ(non_health(calls), (std::vector<std::string>{ready, ready, ready, label(0), label(1), label(0)}));
+    EXPECT_EQ(calls[3].what, kHealth);
     std::vector<steady_clock::time_point> beats;
     for (const auto& c : calls) {
-        EXPECT_TRUE(c.method == "POST" || c.path == "/metadata/label") << summary(c);
-        if (c.path == "/health") beats.push_back(c.at);
+        if (c.what == kHealth) beats.push_back(c.at);
     }
     for (std::size_t i = 1; i < beats.size(); ++i) {
         const auto gap = std::chrono::duration_cast<milliseconds>(beats[i] - beats[i - 1]).count();

@@ -35,52 +35,44 @@ core::ConfigReport check(std::string_view text, std::vector<std::string> args = 
 
 }  // namespace
 
-TEST(ListenSettings, ReadFromTheFileLikeEveryOtherKey) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "4173/4174 bind=[] stamps=0"},
-        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", "5000/5001 bind=[127.0.0.2] stamps=1"},
+// The ports, bind and stamps a config text sets; over it, the options' ports and what --check-config
+// takes as the path.
+TEST(ListenSettings, ReadFromTheFileAndTheCommandLineWins) {
+    const std::string f = "chat_port 5000\ngame_port 5001\n";
+    const std::tuple<std::string, std::vector<std::string>, const char*> cases[] = {
+        {"", {}, "4173/4174 bind=[] stamps=0"},
+        {f + "bind 127.0.0.2\nlog_timestamps 1\n", {}, "5000/5001 bind=[127.0.0.2] stamps=1"},
         // Prefix keys, CR LF, the later line winning.
-        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", "5000/6 bind=[] stamps=0"},
+        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", {}, "5000/6 bind=[] stamps=0"},
         // A port outside 1..65535 or no number leaves the port; so does an empty bind.
-        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", "4173/4174 bind=[] stamps=0"},
-        {"chat_port 65535\ngame_port 1\n", "65535/1 bind=[] stamps=0"},
+        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", {}, "4173/4174 bind=[] stamps=0"},
+        {"chat_port 65535\ngame_port 1\n", {}, "65535/1 bind=[] stamps=0"},
         // One word: what follows is not part of the address.
-        {"bind [::1] # loopback\nlog_timestamps 2\n", "4173/4174 bind=[[::1]] stamps=2"},
+        {"bind [::1] # loopback\nlog_timestamps 2\n", {}, "4173/4174 bind=[[::1]] stamps=2"},
         // Case and a leading blank set nothing.
-        {"Chat_port 5000\n bind ::1\nLOG_TIMESTAMPS 1\n", "4173/4174 bind=[] stamps=0"},
-    };
-    for (const auto& [text, expected] : cases) {
-        core::Settings s;
-        core::apply_config(s, text);
-        EXPECT_EQ(listen_of(s), expected) << text;
-    }
-}
-
-// Over a file that sets 5000/5001: the ports the options leave, and what --check-config takes as the path.
-TEST(ListenSettings, CommandLineWinsOverTheFileAndCheckConfigTakesAnOptionalPath) {
-    const std::pair<std::vector<std::string>, const char*> cases[] = {
-        {{}, "5000/5001 check=0 config given=0 chat=0"},
-        {{"--chat-port", "6000"}, "6000/5001 check=0 config given=0 chat=1"},
-        {{"--game-port=6001"}, "5000/6001 check=0 config given=0 chat=0"},
-        {{"--chat-port", "6000", "--game-port", "6001"}, "6000/6001 check=0 config given=0 chat=1"},
+        {"Chat_port 5000\n bind ::1\nLOG_TIMESTAMPS 1\n", {}, "4173/4174 bind=[] stamps=0"},
+        {f, {"--chat-port", "6000"}, "6000/5001 bind=[] stamps=0 check=0 config given=0 chat=1"},
+        {f, {"--game-port=6001"}, "5000/6001 bind=[] stamps=0 check=0 config given=0 chat=0"},
+        {f, {"--chat-port", "6000", "--game-port", "6001"}, "6000/6001 bind=[] stamps=0 check=0 config given=0 chat=1"},
         // A port given alone is no longer compared with the other's default: the file moves that one.
-        {{"--chat-port", "4174"}, "4174/5001 check=0 config given=0 chat=1"},
-        {{"--check-config"}, "5000/5001 check=1 config given=0 chat=0"},
-        {{"--check-config", "games/a.cfg"}, "5000/5001 check=1 games/a.cfg given=1 chat=0"},
-        {{"--check-config=b.cfg", "--chat-port", "5000"}, "5000/5001 check=1 b.cfg given=1 chat=1"},
+        {f, {"--chat-port", "4174"}, "4174/5001 bind=[] stamps=0 check=0 config given=0 chat=1"},
+        {f, {"--check-config"}, "5000/5001 bind=[] stamps=0 check=1 config given=0 chat=0"},
+        {f, {"--check-config", "games/a.cfg"}, "5000/5001 bind=[] stamps=0 check=1 games/a.cfg given=1 chat=0"},
+        {f, {"--check-config=b.cfg", "--chat-port", "5000"}, "5000/5001 bind=[] stamps=0 check=1 b.cfg given=1 chat=1"},
         // The next argument is an option, not the path.
-        {{"--check-config", "--chat-port", "5000"}, "5000/5001 check=1 config given=0 chat=1"},
-        {{"--config", "c.cfg", "--check-config"}, "5000/5001 check=1 c.cfg given=1 chat=0"},
+        {f, {"--check-config", "--chat-port", "5000"}, "5000/5001 bind=[] stamps=0 check=1 config given=0 chat=1"},
+        {f, {"--config", "c.cfg", "--check-config"}, "5000/5001 bind=[] stamps=0 check=1 c.cfg given=1 chat=0"},
     };
-    for (const auto& [args, expected] : cases) {
+    for (const auto& [text, args, expected] : cases) {
         const core::Options o = options(args);
         core::Settings s;
-        core::apply_config(s, "chat_port 5000\ngame_port 5001\n");
+        core::apply_config(s, text);
         core::apply_options(s, o);
-        EXPECT_EQ(std::to_string(s.chat_port) + "/" + std::to_string(s.game_port) + " check=" +
-                      std::to_string(o.check_config) + " " + o.config_path + " given=" + std::to_string(o.config_given) +
-                      " chat=" + std::to_string(o.chat_port_given),
-                  expected);
+        EXPECT_EQ(listen_of(s) + (args.empty() ? "" : " check=" + std::to_string(o.check_config) + " " + o.config_path +
+                                                          " given=" + std::to_string(o.config_given) +
+                                                          " chat=" + std::to_string(o.chat_port_given)),
+                  expected)
+            << text;
     }
 }
 
