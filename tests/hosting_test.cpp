@@ -200,6 +200,7 @@ TEST(BindAddress, TakesOneIpv4OrIpv6AddressAndNothingElse) {
 TEST(Timestamps, Iso8601LocalTimeWithOffset) {
     EXPECT_EQ(core::format_stamp({2027, 1, 31, 23, 59, 59, 999, -210}), "2027-01-31T23:59:59.999-03:30");
     EXPECT_EQ(core::format_stamp({2026, 6, 1, 9, 5, 3, 7, 330}), "2026-06-01T09:05:03.007+05:30");
+    EXPECT_EQ(core::format_stamp({2026, 6, 1, 9, 5, 3, 0, 0}), "2026-06-01T09:05:03.000+00:00");
 }
 
 // Each write reads the clock once (the fake clock moves a millisecond per reading); only a line's first
