@@ -35,7 +35,16 @@ using std::chrono::milliseconds;
 
 // A directory the test owns, so that a second server can start where the first one stopped.
 struct TempDir {
-    ~TempDir() { fs::remove_all(path); }
+    // The browser's helper processes may still be writing its profile for a moment after the browser
+    // itself was killed: removal is tried again for a while instead of throwing.
+    ~TempDir() {
+        for (int i = 0; i < 40; ++i) {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+            if (!ec) return;
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    }
     std::string tmpl = "/tmp/quarel-admin-XXXXXX";
     fs::path path{::mkdtemp(tmpl.data())};
 };

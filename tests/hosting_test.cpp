@@ -8,6 +8,7 @@
 
 #include "agones/sdk.h"
 #include "core/config_check.h"
+#include "core/options.h"
 #include "core/stamped_console.h"
 #include "harness.h"
 #include "net/bind_address.h"
@@ -347,7 +348,7 @@ TEST(AgonesSchedule, PortVariable) {
         {"9358", 9358}, {"1", 1}, {"65535", 65535}, {"0", std::nullopt}, {"65536", std::nullopt},
         {"", std::nullopt}, {" 9358", std::nullopt}, {"9358x", std::nullopt}, {"-1", std::nullopt},
     };
-    for (const auto& [text, port] : ports) EXPECT_EQ(agones::parse_port(text), port) << text;
+    for (const auto& [text, port] : ports) EXPECT_EQ(core::parse_port(text), port) << text;
 }
 
 // Calls go only from passes without a game datagram, and their due time wakes the loop.

@@ -14,17 +14,6 @@ constexpr int kMaxStartsPerStep = 4;
 
 }  // namespace
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value < 1 || value > 65535) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
-
 std::string players_label(std::int32_t players) {
     return "{\"key\": \"players\", \"value\": \"" + std::to_string(players) + "\"}";
 }

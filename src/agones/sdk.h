@@ -38,9 +38,6 @@ public:
     virtual std::optional<int> advance() = 0;
 };
 
-// The port in AGONES_SDK_HTTP_PORT: decimal 1..65535, nothing else.
-std::optional<std::uint16_t> parse_port(std::string_view text);
-
 // {"key": "players", "value": "N"}
 std::string players_label(std::int32_t players);
 

@@ -8,26 +8,13 @@
 #include <cstring>
 #include <string>
 
+#include "core/options.h"
+
 namespace quarel::core {
-
-namespace {
-
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
-
-}  // namespace
 
 std::optional<net::Address> parse_http_address(std::string_view text) {
     if (text.find(':') == std::string_view::npos && text.find('[') == std::string_view::npos) {
-        const auto port = parse_port(text);
+        const auto port = parse_port(text, true);
         if (!port) return std::nullopt;
         return net::Address::ipv4(127, 0, 0, 1, *port);
     }
@@ -38,7 +25,7 @@ std::optional<net::Address> parse_http_address(std::string_view text) {
         if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') return std::nullopt;
         host = std::string(text.substr(1, close - 1));
         port_text = text.substr(close + 2);
-        const auto port = parse_port(port_text);
+        const auto port = parse_port(port_text, true);
         std::array<std::uint8_t, 16> bytes{};
         if (!port || host.empty() || inet_pton(AF_INET6, host.c_str(), bytes.data()) != 1) return std::nullopt;
         net::Address a = net::Address::ipv6(bytes, *port);
@@ -46,7 +33,7 @@ std::optional<net::Address> parse_http_address(std::string_view text) {
     }
     const std::size_t colon = text.rfind(':');
     host = std::string(text.substr(0, colon));
-    const auto port = parse_port(text.substr(colon + 1));
+    const auto port = parse_port(text.substr(colon + 1), true);
     std::uint8_t b[4];
     // An IPv6 address without brackets could not be told apart from its port.
     if (!port || host.find(':') != std::string::npos || inet_pton(AF_INET, host.c_str(), b) != 1) return std::nullopt;

@@ -12,17 +12,6 @@ namespace {
 
 constexpr const char* kProgram = "quarel-server";
 
-bool parse_port(std::string_view text, std::uint16_t& out) {
-    if (text.empty() || text.size() > 5) return false;
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value < 1 || value > 65535) return false;
-    out = static_cast<std::uint16_t>(value);
-    return true;
-}
 
 ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
     result.exit_status = 2;
@@ -31,6 +20,17 @@ ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
 }
 
 }  // namespace
+
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 65535 || (value == 0 && !allow_zero)) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
 
 Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePort) {}
 
@@ -101,11 +101,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             opt.http = std::string(*value);
             opt.http_given = true;
         } else {
-            std::uint16_t& port = name == "--chat-port" ? opt.chat_port : opt.game_port;
-            if (!parse_port(*value, port)) {
+            const std::optional<std::uint16_t> port = parse_port(*value);
+            if (!port) {
                 return usage_error(std::move(result),
                                    std::string(name) + ": '" + std::string(*value) + "' is not a port (1..65535)");
             }
+            (name == "--chat-port" ? opt.chat_port : opt.game_port) = *port;
             (name == "--chat-port" ? chat_given : game_given) = true;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarel::core {
@@ -38,6 +39,9 @@ struct ParsedOptions {
 // stderr and status 2.
 ParsedOptions parse_options(const std::vector<std::string>& args);
 ParsedOptions parse_options(int argc, const char* const* argv);
+
+// A port number in decimal, 1..65535 (0 too when `allow_zero`: "any free port"), nothing else.
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero = false);
 
 std::string usage_text();
 std::string version_text();

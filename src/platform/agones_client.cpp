@@ -1,14 +1,15 @@
 // libcurl client of the SDK sidecar.
 #include "platform/agones_client.h"
 
-#include <sys/select.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/options.h"
 #include "platform/curl_lobby_client.h"
+
+#include "platform/curl_wait.h"
 
 namespace quarel::platform {
 
@@ -85,23 +86,7 @@ std::optional<int> CurlAgonesClient::advance() {
 int CurlAgonesClient::watch(std::vector<pollfd>& fds) {
     if (!busy_) return -1;
     if (failed_early_ || easy_ == nullptr) return 0;  // advance() has its answer already
-    fd_set read_set, write_set, error_set;
-    FD_ZERO(&read_set);
-    FD_ZERO(&write_set);
-    FD_ZERO(&error_set);
-    int max_fd = -1;
-    if (curl_multi_fdset(multi_, &read_set, &write_set, &error_set, &max_fd) != CURLM_OK) max_fd = -1;
-    for (int fd = 0; fd <= max_fd; ++fd) {
-        short events = 0;
-        if (FD_ISSET(fd, &read_set)) events |= POLLIN;
-        if (FD_ISSET(fd, &write_set)) events |= POLLOUT;
-        if (FD_ISSET(fd, &error_set)) events |= POLLPRI;
-        if (events != 0) fds.push_back({fd, events, 0});
-    }
-    long timeout = -1;
-    if (curl_multi_timeout(multi_, &timeout) != CURLM_OK) timeout = -1;
-    if (max_fd < 0 && (timeout < 0 || timeout > kNoSocketMs)) timeout = kNoSocketMs;
-    return timeout < 0 ? -1 : static_cast<int>(std::min<long>(timeout, INT_MAX));
+    return watch_curl(multi_, fds, kNoSocketMs);
 }
 
 void CurlAgonesClient::release() {
@@ -119,7 +104,7 @@ void CurlAgonesClient::release() {
 std::unique_ptr<Sidecar> sidecar_from_environment(bool sockets_open) {
     const char* port_text = std::getenv(agones::kPortVariable);
     if (port_text == nullptr) return nullptr;
-    const std::optional<std::uint16_t> port = agones::parse_port(port_text);
+    const std::optional<std::uint16_t> port = core::parse_port(port_text);
     if (!port) {
         std::fprintf(stderr, "quarel-server: %s '%s' is not a port; the SDK sidecar is not told of this game\n",
                      agones::kPortVariable, port_text);

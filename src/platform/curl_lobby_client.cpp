@@ -1,11 +1,11 @@
 // The libcurl lobby client.
 #include "platform/curl_lobby_client.h"
 
-#include <sys/select.h>
-
 #include <algorithm>
 #include <climits>
 #include <mutex>
+
+#include "platform/curl_wait.h"
 
 namespace quarel::platform {
 
@@ -157,23 +157,7 @@ bool CurlLobbyClient::advance(core::Console& out) {
 
 int CurlLobbyClient::watch(std::vector<pollfd>& fds) {
     if (!busy_ || !in_multi_) return -1;
-    fd_set read_set, write_set, error_set;
-    FD_ZERO(&read_set);
-    FD_ZERO(&write_set);
-    FD_ZERO(&error_set);
-    int max_fd = -1;
-    if (curl_multi_fdset(multi_, &read_set, &write_set, &error_set, &max_fd) != CURLM_OK) max_fd = -1;
-    for (int fd = 0; fd <= max_fd; ++fd) {
-        short events = 0;
-        if (FD_ISSET(fd, &read_set)) events |= POLLIN;
-        if (FD_ISSET(fd, &write_set)) events |= POLLOUT;
-        if (FD_ISSET(fd, &error_set)) events |= POLLPRI;
-        if (events != 0) fds.push_back({fd, events, 0});
-    }
-    long timeout = -1;
-    if (curl_multi_timeout(multi_, &timeout) != CURLM_OK) timeout = -1;
-    if (max_fd < 0 && (timeout < 0 || timeout > kNoSocketMs)) timeout = kNoSocketMs;
-    return timeout < 0 ? -1 : static_cast<int>(std::min<long>(timeout, INT_MAX));
+    return watch_curl(multi_, fds, kNoSocketMs);
 }
 
 std::size_t CurlLobbyClient::on_header(char* data, std::size_t size, std::size_t count, void* self) {
