@@ -189,74 +189,38 @@ struct Announcing {
 // Whatever proxy the machine is set up with, these requests go straight to loopback.
 const int kNoProxy = ::setenv("no_proxy", "*", 1) + ::setenv("NO_PROXY", "*", 1);
 
-// `public` changes on a reload: turned on, the server makes its lobby client and announces at once;
-// turned off with that announcement still held open, the client goes (its connection closes and the
-// wait no longer watches it) and the game goes on.
-TEST(Lobby, AReloadStartsAndStopsTheAnnouncements) {
-    HttpListener lobby({.answer = "", .hold_ms = 15000});
-    ServerProcess server("name My Server\n");
-    const auto reload_with = [&](const std::string& config) {
-        std::ofstream(server.dir() / "config", std::ios::trunc) << config;
-        ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
-    };
-    reload_with("name My Server\npublic 1\nlobby " + lobby.host() + "\n");
-    ASSERT_TRUE(lobby.wait_for_requests(1, 3000)) << server.output();
-    EXPECT_EQ(lobby.requests()[0], request_bytes(std::string("My\x07Server"), lobby.port()));
-    EXPECT_EQ(lobby.finished(), 0);
-
-    reload_with("name My Server\npublic 0\nlobby " + lobby.host() + "\n");
-    for (int i = 0; i < 300 && lobby.finished() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(lobby.finished(), 1) << "the dropped client's connection stayed open";
-
-    UdpClient player;
-    Bytes join(45, 0);
-    join[0] = 0x01;
-    player.send_to(server.game_port(), sealed(join));
-    EXPECT_EQ(player.receive(500), sealed_hex("07 01000000 00000000"));
-    EXPECT_EQ(server.stop(SIGTERM), 0);
-    const std::string out = server.output();
-    EXPECT_EQ(out.substr(out.find(" Initial time: 8:1\n") + 19),
-              "Config reloaded.\nConfig reloaded.\n1 joined to battle! Now we have 1 players.\nServer stopped.\n");
-    EXPECT_EQ(lobby.requests().size(), 1u);
-}
-
 }  // namespace
 
-TEST(Lobby, BlanksGoOutAsBellsAndStayInTheStoredNameAndNoOtherByteChanges) {
+// Blanks go out as bells and stay so in the stored name, no other byte changes; nothing at all goes out
+// unless `public` is exactly 1.
+TEST(Lobby, AnnouncesOnlyWhenPublicIsOneWithBlanksAsBells) {
     struct Case {
         const char* name;  // empty: the default name
-        std::string on_wire;
+        std::int32_t public_listing;
+        std::string on_wire;  // empty: no request
     };
     const Case cases[] = {
-        {"My Server", std::string("My\x07Server")},
-        {"", std::string("Quarel\x07MultiPlayer")},
-        {"R&D #1 100% ?ok", std::string("R&D\x07#1\x07") + "100%\x07?ok"},
+        {"My Server", 1, "My\x07Server"}, {"", 1, "Quarel\x07MultiPlayer"},
+        {"R&D #1 100% ?ok", 1, std::string("R&D\x07#1\x07") + "100%\x07?ok"},
+        {"My Server", 0, ""}, {"My Server", 2, ""}, {"My Server", -1, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.name) + " public " + std::to_string(c.public_listing));
         HttpListener lobby;
-        core::Settings settings = listed(lobby.host());
+        core::Settings settings = listed(lobby.host(), c.public_listing);
         if (*c.name != '\0') settings.server_name = c.name;
         Announcing a(settings);
-        ASSERT_TRUE(a.passes_until_idle());
-        ASSERT_TRUE(lobby.wait_for_requests(1, 2000));
-        EXPECT_EQ(lobby.requests()[0], request_bytes(c.on_wire, lobby.port()));
-        EXPECT_EQ(a.h.state.settings.server_name, c.on_wire);
-        EXPECT_EQ(a.h.out.text(), "");
-    }
-}
-
-TEST(Lobby, NothingUnlessPublicIsExactlyOne) {
-    for (const std::int32_t value : {0, 2, -1}) {
-        SCOPED_TRACE(value);
-        HttpListener lobby;
-        core::Settings settings = listed(lobby.host(), value);
-        settings.server_name = "My Server";
-        Announcing a(settings);
-        for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) a.h.pass();  // > 2 periods
-        EXPECT_FALSE(lobby.wait_for_requests(1, 200));
-        EXPECT_EQ(a.h.state.settings.server_name, "My Server");
-        EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
+        if (c.on_wire.empty()) {
+            for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) a.h.pass();  // > 2 periods
+            EXPECT_FALSE(lobby.wait_for_requests(1, 200));
+            EXPECT_EQ(a.h.state.settings.server_name, c.name);
+            EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
+        } else {
+            ASSERT_TRUE(a.passes_until_idle());
+            ASSERT_TRUE(lobby.wait_for_requests(1, 2000));
+            EXPECT_EQ(lobby.requests()[0], request_bytes(c.on_wire, lobby.port()));
+            EXPECT_EQ(a.h.state.settings.server_name, c.on_wire);
+        }
         EXPECT_EQ(a.h.out.text(), "");
     }
 }
@@ -323,13 +287,25 @@ TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
 }
 
 // The real binary with a silent lobby: players are served without delay meanwhile (a datagram ends the
-// wait on the transfer), and a stop closes the connection at once, without a failure line.
-TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndAStopClosesIt) {
+// wait on the transfer). `public` turned off on a reload drops the client (its connection closes, the
+// wait no longer watches it) and the game goes on; turned on again it announces at once. A stop closes
+// the held connection at once, without a failure line.
+TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
     HttpListener lobby({.answer = "", .hold_ms = 15000});
-    ServerProcess server("name My Server\npublic 1\nlobby " + lobby.host() + "\n");
+    const std::string on = "name My Server\npublic 1\nlobby " + lobby.host() + "\n";
+    ServerProcess server(on);
     ASSERT_TRUE(server.ready()) << server.output();
     ASSERT_TRUE(lobby.wait_for_requests(1, 3000)) << server.output();
-    EXPECT_EQ(lobby.requests()[0], request_bytes(std::string("My\x07Server"), lobby.port()));
+    const std::string wanted = request_bytes(std::string("My\x07Server"), lobby.port());
+    EXPECT_EQ(lobby.requests()[0], wanted);
+    const auto reload_with = [&](const std::string& config) {
+        std::ofstream(server.dir() / "config", std::ios::trunc) << config;
+        ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
+    };
+    const auto finished_after_wait = [&](int n) {
+        for (int i = 0; i < 300 && lobby.finished() < n; ++i) std::this_thread::sleep_for(milliseconds(10));
+        return lobby.finished();
+    };
 
     UdpClient player;
     Bytes join(45, 0);
@@ -340,20 +316,26 @@ TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndAStopClosesIt) {
     Bytes state(48, 0);
     state[0] = 0x03;
     state[1] = 0x01;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
+        if (i == 5) {
+            reload_with("name My Server\npublic 0\nlobby " + lobby.host() + "\n");
+            EXPECT_EQ(finished_after_wait(1), 1) << "the dropped client's connection stayed open";
+        }
         player.send_to(server.game_port(), sealed(state));
         EXPECT_EQ(player.receive(300), sealed_hex("10 00000000")) << "STATE " << i;
         std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(lobby.finished(), i < 5 ? 0 : 1);
     }
-    EXPECT_EQ(lobby.finished(), 0);
+    reload_with(on);
+    ASSERT_TRUE(lobby.wait_for_requests(2, 3000)) << server.output();
+    EXPECT_EQ(lobby.requests()[1], wanted);
 
     const auto stopping = steady_clock::now();
     EXPECT_EQ(server.stop(SIGTERM), 0);
     EXPECT_LT(elapsed_ms(stopping), 5000);  // far below the lobby's own time-out
     const std::string out = server.output();
     EXPECT_EQ(out.substr(out.find(" Initial time: 8:1\n") + 19),
-              "1 joined to battle! Now we have 1 players.\nServer stopped.\n");
-    for (int i = 0; i < 200 && lobby.finished() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(lobby.finished(), 1) << "the connection stayed open";
-    EXPECT_EQ(lobby.requests().size(), 1u);
+              "1 joined to battle! Now we have 1 players.\nConfig reloaded.\nConfig reloaded.\nServer stopped.\n");
+    EXPECT_EQ(finished_after_wait(2), 2) << "the connection stayed open";
+    EXPECT_EQ(lobby.requests().size(), 2u);
 }

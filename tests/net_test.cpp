@@ -1,7 +1,6 @@
 // The seams to the outside world and their real versions: addresses, the UDP sockets (read limits, the
 // game socket's read-ahead, send outcomes), the system clock and the loop's wait for work.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "net/address.h"
-#include "platform/signals.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
@@ -91,11 +89,9 @@ TEST(UdpTransport, ReadsWholeDatagramsWithinTheLimitAndSendsByteForByte) {
 // datagram.
 TEST(UdpTransport, RefusedSendsAreRetriedOnlyWhileTheQueueOrBuffersAreFull) {
     const std::pair<int, net::SendResult> cases[] = {
-        {EAGAIN, net::SendResult::WouldBlock},      {EWOULDBLOCK, net::SendResult::WouldBlock},
-        {ENOBUFS, net::SendResult::WouldBlock},     {ECONNREFUSED, net::SendResult::Failed},
-        {EMSGSIZE, net::SendResult::Failed},        {ENETUNREACH, net::SendResult::Failed},
-        {EINVAL, net::SendResult::Failed},
-    };
+        {EAGAIN, net::SendResult::WouldBlock}, {EWOULDBLOCK, net::SendResult::WouldBlock}, {ENOBUFS, net::SendResult::WouldBlock},
+        {ECONNREFUSED, net::SendResult::Failed}, {EMSGSIZE, net::SendResult::Failed}, {ENETUNREACH, net::SendResult::Failed},
+        {EINVAL, net::SendResult::Failed}};
     for (const auto& [err, result] : cases) EXPECT_EQ(platform::send_error_result(err), result) << err;
 }
 
@@ -210,20 +206,6 @@ TEST(WorkWait, DatagramsAlreadyReadAheadEndItAtOnce) {
     const auto idle = steady_clock::now();
     wait.for_ms(150);
     EXPECT_GE(elapsed_ms(idle), 100);
-}
-
-TEST(WorkWait, AStopSignalEndsItAndKeepsEndingIt) {
-    platform::ShutdownSignals stop;
-    platform::WorkWait wait;
-    wait.add(stop);
-    EXPECT_FALSE(stop.requested());
-    ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
-    EXPECT_TRUE(stop.requested());
-    for (int i = 0; i < 2; ++i) {
-        const auto start = steady_clock::now();
-        wait.for_ms(3000);
-        EXPECT_LT(elapsed_ms(start), 1500) << i;
-    }
 }
 
 }  // namespace
