@@ -171,7 +171,8 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         // The token file is named on the console, its content never.
         token = server.token();
         ASSERT_EQ(token.size(), 64u);
-        EXPECT_NE(server.output().find("Admin token written to admin_token\n"), std::string::npos) << server.output();
+        // The line follows the file, so it may still be on its way.
+        EXPECT_TRUE(server.process.wait_for_output("Admin token written to admin_token\n", 5000)) << server.output();
         EXPECT_EQ(server.output().find(token), std::string::npos);
 
         Player ann, bob;
