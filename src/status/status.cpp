@@ -121,6 +121,12 @@ public:
         std::snprintf(buf, sizeof buf, "%.17g", value);
         sample(name, labels, std::string_view(buf));
     }
+    // A family with one unlabelled sample.
+    template <class Value>
+    void single(const char* name, const char* type, const char* help, Value value) {
+        family(name, type, help);
+        sample(name, "", value);
+    }
     std::string take() { return std::move(out_); }
 
 private:
@@ -216,20 +222,13 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     Exposition e;
     e.family("quarel_build_info", "gauge", "The running server's version.");
     e.sample("quarel_build_info", "version=\"" QUAREL_VERSION "\"", std::uint64_t{1});
-    e.family("quarel_players", "gauge", "Players in the game.");
-    e.sample("quarel_players", "", static_cast<std::uint64_t>(s.table.player_count()));
-    e.family("quarel_slots", "gauge", "Players the server takes at most.");
-    e.sample("quarel_slots", "", static_cast<std::uint64_t>(s.table.size()));
-    e.family("quarel_joins_total", "counter", "Players who joined.");
-    e.sample("quarel_joins_total", "", m.joins);
-    e.family("quarel_leaves_total", "counter", "Players who left with LEAVE.");
-    e.sample("quarel_leaves_total", "", m.leaves);
-    e.family("quarel_timeouts_total", "counter", "Players removed after more than 10 seconds of silence.");
-    e.sample("quarel_timeouts_total", "", m.timeouts);
-    e.family("quarel_server_full_total", "counter", "JOINs answered SERVER_FULL because every slot was taken.");
-    e.sample("quarel_server_full_total", "", m.server_full);
-    e.family("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).");
-    e.sample("quarel_joins_refused_total", "", m.joins_refused);
+    e.single("quarel_players", "gauge", "Players in the game.", static_cast<std::uint64_t>(s.table.player_count()));
+    e.single("quarel_slots", "gauge", "Players the server takes at most.", static_cast<std::uint64_t>(s.table.size()));
+    e.single("quarel_joins_total", "counter", "Players who joined.", m.joins);
+    e.single("quarel_leaves_total", "counter", "Players who left with LEAVE.", m.leaves);
+    e.single("quarel_timeouts_total", "counter", "Players removed after more than 10 seconds of silence.", m.timeouts);
+    e.single("quarel_server_full_total", "counter", "JOINs answered SERVER_FULL because every slot was taken.", m.server_full);
+    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).", m.joins_refused);
 
     traffic_family(e, m, Direction::In, false, "quarel_datagrams_received_total", "Datagrams received, by socket and type.");
     traffic_family(e, m, Direction::In, true, "quarel_received_bytes_total", "Bytes of the datagrams received, by socket and type.");
@@ -261,10 +260,8 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     for (std::size_t r = 0; r < core::kLobbyResults; ++r) {
         e.sample("quarel_lobby_announcements_total", std::string("result=\"") + kLobbyLabels[r] + "\"", m.lobby[r]);
     }
-    e.family("quarel_game_send_retries_total", "counter", "Game sends tried again because the socket would have blocked.");
-    e.sample("quarel_game_send_retries_total", "", m.game_send_retries);
-    e.family("quarel_game_sends_dropped_total", "counter", "Game sends given up after their retries.");
-    e.sample("quarel_game_sends_dropped_total", "", m.game_sends_dropped);
+    e.single("quarel_game_send_retries_total", "counter", "Game sends tried again because the socket would have blocked.", m.game_send_retries);
+    e.single("quarel_game_sends_dropped_total", "counter", "Game sends given up after their retries.", m.game_sends_dropped);
 
     const core::LatencyHistogram& h = m.state_answer;
     e.family("quarel_state_answer_seconds", "histogram", "Time from reading a STATE to sending its answer.");
@@ -279,18 +276,12 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     e.sample("quarel_state_answer_seconds_count", "", h.count);
 
     if (process.valid) {
-        e.family("process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.");
-        e.sample("process_cpu_seconds_total", "", process.cpu_seconds);
-        e.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-        e.sample("process_resident_memory_bytes", "", process.resident_bytes);
-        e.family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
-        e.sample("process_virtual_memory_bytes", "", process.virtual_bytes);
-        e.family("process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch, in seconds.");
-        e.sample("process_start_time_seconds", "", process.start_time_seconds);
-        e.family("process_open_fds", "gauge", "Open file descriptors.");
-        e.sample("process_open_fds", "", process.open_fds);
-        e.family("process_max_fds", "gauge", "Most file descriptors the process may open.");
-        e.sample("process_max_fds", "", process.max_fds);
+        e.single("process_cpu_seconds_total", "counter", "User and system CPU time spent, in seconds.", process.cpu_seconds);
+        e.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", process.resident_bytes);
+        e.single("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", process.virtual_bytes);
+        e.single("process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch, in seconds.", process.start_time_seconds);
+        e.single("process_open_fds", "gauge", "Open file descriptors.", process.open_fds);
+        e.single("process_max_fds", "gauge", "Most file descriptors the process may open.", process.max_fds);
     }
     return e.take();
 }
