@@ -26,9 +26,11 @@ int elapsed_ms(steady_clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count());
 }
 
-net::Address v6(std::initializer_list<std::pair<int, std::uint8_t>> bytes, std::uint16_t port) {
+// An IPv6 address from 32 hex digits.
+net::Address v6(const char* digits, std::uint16_t port) {
     std::array<std::uint8_t, 16> ip{};
-    for (const auto& [at, b] : bytes) ip[static_cast<std::size_t>(at)] = b;
+    const Bytes b = hex(digits);
+    std::copy(b.begin(), b.end(), ip.begin());
     return net::Address::ipv6(ip, port);
 }
 
@@ -36,15 +38,15 @@ net::Address v6(std::initializer_list<std::pair<int, std::uint8_t>> bytes, std::
 TEST(Address, TextFormsAndEquality) {
     const std::pair<net::Address, const char*> cases[] = {
         {net::Address::ipv4(127, 0, 0, 1, 9), "127.0.0.1:9"},
-        {v6({{15, 1}}, 5), "[::1]:5"},
-        {v6({{10, 0xFF}, {11, 0xFF}, {12, 127}, {15, 1}}, 9), "127.0.0.1:9"},
-        {v6({{9, 1}, {10, 0xFF}, {11, 0xFF}, {12, 1}, {13, 2}, {14, 3}, {15, 4}}, 7), "[::1:ffff:102:304]:7"},
-        {v6({{8, 1}, {10, 0xFF}, {11, 0xFF}, {12, 1}, {13, 2}, {14, 3}, {15, 4}}, 7), "[::100:ffff:102:304]:7"},
-        {v6({{0, 0x20}, {1, 0x01}, {2, 0x0d}, {3, 0xb8}, {15, 1}}, 4173), "[2001:db8::1]:4173"},
+        {v6("0000 0000 0000 0000 0000 0000 0000 0001", 5), "[::1]:5"},
+        {v6("0000 0000 0000 0000 0000 ffff 7f00 0001", 9), "127.0.0.1:9"},
+        {v6("0000 0000 0000 0000 0001 ffff 0102 0304", 7), "[::1:ffff:102:304]:7"},
+        {v6("0000 0000 0000 0000 0100 ffff 0102 0304", 7), "[::100:ffff:102:304]:7"},
+        {v6("2001 0db8 0000 0000 0000 0000 0000 0001", 4173), "[2001:db8::1]:4173"},
         {net::Address{}, ""},
     };
     for (const auto& [a, text] : cases) EXPECT_EQ(a.to_string(), text);
-    EXPECT_EQ(v6({{10, 0xFF}, {11, 0xFF}, {12, 127}, {15, 1}}, 9), net::Address::ipv4(127, 0, 0, 1, 9));
+    EXPECT_EQ(v6("0000 0000 0000 0000 0000 ffff 7f00 0001", 9), net::Address::ipv4(127, 0, 0, 1, 9));
     EXPECT_NE(net::Address::ipv4(127, 0, 0, 1, 9), net::Address::ipv4(127, 0, 0, 1, 10));
 }
 
@@ -88,11 +90,8 @@ TEST(UdpTransport, ReadsWholeDatagramsWithinTheLimitAndSendsByteForByte) {
 // A full socket queue and the kernel short of buffers both mean "try again"; anything else loses the
 // datagram.
 TEST(UdpTransport, RefusedSendsAreRetriedOnlyWhileTheQueueOrBuffersAreFull) {
-    const std::pair<int, net::SendResult> cases[] = {
-        {EAGAIN, net::SendResult::WouldBlock}, {EWOULDBLOCK, net::SendResult::WouldBlock}, {ENOBUFS, net::SendResult::WouldBlock},
-        {ECONNREFUSED, net::SendResult::Failed}, {EMSGSIZE, net::SendResult::Failed}, {ENETUNREACH, net::SendResult::Failed},
-        {EINVAL, net::SendResult::Failed}};
-    for (const auto& [err, result] : cases) EXPECT_EQ(platform::send_error_result(err), result) << err;
+    for (const int err : {EAGAIN, EWOULDBLOCK, ENOBUFS}) EXPECT_EQ(platform::send_error_result(err), net::SendResult::WouldBlock) << err;
+    for (const int err : {ECONNREFUSED, EMSGSIZE, ENETUNREACH, EINVAL}) EXPECT_EQ(platform::send_error_result(err), net::SendResult::Failed) << err;
 }
 
 // The game socket's read-ahead: arrival order and senders across refills, oversized datagrams dropped
