@@ -44,25 +44,17 @@ Bytes id_msg(std::uint8_t type, std::int32_t id, std::uint8_t fill = 0) {
     protocol::seal(b, b.size());
     return b;
 }
-Lines lines(const std::vector<Sent>& sent) {
+Lines log_of(FakeNetwork& net) {
     Lines out;
-    for (const Sent& s : sent) out.push_back((s.socket == Socket::Game ? "g " : "c ") + s.to.to_string() + " " + to_hex(s.bytes));
+    for (const Sent& s : net.take()) out.push_back((s.socket == Socket::Game ? "g " : "c ") + s.to.to_string() + " " + to_hex(s.bytes));
     return out;
 }
-Lines log_of(FakeNetwork& net) { return lines(net.take()); }
 
 // A lobby client whose announcements end at once.
-class CountingLobby final : public lobby::LobbyClient {
-public:
+struct CountingLobby final : lobby::LobbyClient {
     bool busy() const override { return in_flight; }
-    void start(const std::string&, const std::string&) override {
-        ++starts;
-        in_flight = true;
-    }
-    bool advance(core::Console&) override {
-        in_flight = false;
-        return true;
-    }
+    void start(const std::string&, const std::string&) override { ++starts, in_flight = true; }
+    bool advance(core::Console&) override { return !(in_flight = false); }
     int starts = 0;
     bool in_flight = false;
 };
@@ -103,25 +95,6 @@ TEST(WorldClock, MinuteAndHourRollOverAtTheirBoundsWithin8Bits) {
     }
 }
 
-// One game datagram per pass, even one with a bad checksum; while any came, chat is not read.
-TEST(LoopPass, QueuedGameDatagramsKeepTheChatSocketUnread) {
-    Harness h;
-    Bytes bad = join_from(1);
-    bad[0] ^= 0x01;
-    h.net.queue_game(bad, addr(1, 5000));
-    for (int i = 0; i < 2; ++i) h.net.queue_game(sealed_hex("02"), addr(1, 5000));  // silent on this socket
-    h.net.queue_chat(sealed_hex("84"), addr(2, 5001));
-    for (std::size_t pass = 0; pass < 3; ++pass) {
-        EXPECT_TRUE(h.pass()) << pass;
-        EXPECT_EQ(h.net.pending(Socket::Game), 2u - pass) << pass;
-        EXPECT_EQ(h.net.pending(Socket::Chat), 1u) << pass;
-    }
-    EXPECT_EQ(h.out.text(), "");
-    EXPECT_FALSE(h.pass());
-    EXPECT_EQ(h.out.text(), "Unkown command: 84\n");
-    EXPECT_TRUE(h.net.sent.empty());
-}
-
 // The chat drain reads the clock afresh and ticks before every read: with four seconds passing at each
 // answer, every MAP_INFO shows the next minute, and the last, empty read ticks once more.
 TEST(LoopPass, TheChatDrainTicksBeforeEachRead) {
@@ -134,24 +107,6 @@ TEST(LoopPass, TheChatDrainTicksBeforeEachRead) {
     EXPECT_EQ(minutes, (Lines{"8:2", "8:3", "8:4"}));
     EXPECT_EQ(clock_of(h.state), "8:5");
     EXPECT_EQ(h.out.text(), "10.0.0.1:5000 ask for map name.\n10.0.0.2:5000 ask for map name.\n10.0.0.3:5000 ask for map name.\n");
-}
-
-TEST(LoopPass, LoopMessageAndLobbyWaitForAPassWithoutGameDatagram) {
-    core::Settings st;
-    st.loop_time = 5;
-    st.loop_msg = "hello";
-    st.public_listing = 1;
-    Harness h(st);
-    CountingLobby lobby;
-    h.io.lobby = &lobby;
-    h.net.queue_game(sealed_hex("02"), addr(1, 5000));
-    EXPECT_TRUE(h.pass());
-    EXPECT_EQ(h.state.next_loop_msg, 0);
-    EXPECT_EQ(lobby.starts, 0);
-    EXPECT_FALSE(h.pass());
-    EXPECT_EQ(h.state.next_loop_msg, h.clock.now() + 5);
-    EXPECT_EQ(lobby.starts, 1);
-    EXPECT_EQ(h.state.next_lobby, h.clock.now() + lobby::kPeriodSeconds);
 }
 
 TEST(Dispatch, UnknownChatTypesPrintTheirLineUnknownGameTypesNothing) {
@@ -173,25 +128,25 @@ TEST(Dispatch, UnknownChatTypesPrintTheirLineUnknownGameTypesNothing) {
     }
 }
 
-// Swapped checksum bytes, a flipped body bit, no room for a type byte: dropped silently on both
-// sockets, and the chat drain goes on past them. "ff ff" is the checksum of an empty body, so only the
-// length check stops it from dispatching whatever the buffer still holds at offset 2.
-TEST(Dispatch, BadChecksumsAndHeaderlessDatagramsAreDroppedOnBothSockets) {
+// One game datagram per pass, even one that is dropped, and chat waits while any came. Swapped checksum
+// bytes, a flipped body bit, no room for a type byte: dropped silently on both sockets, and the chat
+// drain goes on past them. "ff ff" is the checksum of an empty body, so only the length check stops it
+// from dispatching whatever the buffer still holds at offset 2 (a JOIN; for chat, 0x84).
+TEST(Dispatch, BadChecksumsAndHeaderlessDatagramsAreDroppedOneGameDatagramAPassBeforeChat) {
     Harness h;
-    Bytes join = join_from(1);
+    Bytes join = join_from(1), swapped = sealed_hex("84"), flipped = sealed_hex("84 00 01");
     std::swap(join[0], join[1]);
-    h.net.queue_game(join, addr(1, 5000));
-    EXPECT_TRUE(h.pass());
-    std::copy(join.begin(), join.end(), h.state.packet.begin());  // a JOIN left in the buffer
-    for (const char* text : {"ff ff", "00"}) {
-        h.net.queue_game(hex(text), addr(1, 5000));
-        EXPECT_TRUE(h.pass());
-    }
-    Bytes swapped = sealed_hex("84");
     std::swap(swapped[0], swapped[1]);
-    Bytes flipped = sealed_hex("84 00 01");
     flipped[4] ^= 0x80;
+    for (const Bytes& d : {join, hex("ff ff"), hex("00"), sealed_hex("02")}) h.net.queue_game(d, addr(1, 5000));  // 02: silent here
     for (const Bytes& d : {hex("ff ff"), hex("ff"), swapped, sealed_hex("89"), flipped, sealed_hex("01")}) h.net.queue_chat(d, addr(2, 5001));
+    for (std::size_t pass = 0; pass < 4; ++pass) {
+        if (pass == 1) std::copy(join.begin(), join.end(), h.state.packet.begin());  // a JOIN left in the buffer
+        EXPECT_TRUE(h.pass()) << pass;
+        EXPECT_EQ(h.net.pending(Socket::Game), 3u - pass) << pass;
+        EXPECT_EQ(h.net.pending(Socket::Chat), 6u) << pass;
+    }
+    EXPECT_EQ(h.out.text(), "");
     h.state.packet[protocol::kTypeAt] = 0x84;
     EXPECT_FALSE(h.pass());
     EXPECT_EQ(h.out.text(), "Unkown command: 89\nUnkown command: 1\n");
@@ -226,7 +181,9 @@ TEST(Dispatch, ReadLimits) {
     }
 }
 
-TEST(NextDeadline, IsTheEarliestTimedWork) {
+// The loop message and the announcement wait for a pass without a game datagram; the idle wait's
+// deadline is the earliest timed work.
+TEST(NextDeadline, LoopMessageAndLobbyWaitForAPassWithoutGameDatagramThenTheEarliestTimedWork) {
     core::Settings st;
     st.public_listing = 1;
     st.loop_time = 30;
@@ -236,7 +193,11 @@ TEST(NextDeadline, IsTheEarliestTimedWork) {
     h.io.lobby = &lobby;
     const std::int64_t t = h.clock.now();
     EXPECT_EQ(server::next_deadline(h.state, h.io), 0);
-    h.pass();  // the first tick, loop message and announcement
+    h.net.queue_game(sealed_hex("02"), addr(1, 5000));
+    EXPECT_TRUE(h.pass());  // the first tick
+    EXPECT_EQ(std::make_tuple(h.state.next_loop_msg, lobby.starts, h.state.next_tick), std::make_tuple(std::int64_t{0}, 0, t + 4));
+    EXPECT_FALSE(h.pass());  // the loop message and announcement
+    EXPECT_EQ(std::make_tuple(h.state.next_loop_msg, lobby.starts), std::make_tuple(t + 30, 1));
     EXPECT_EQ(server::next_deadline(h.state, h.io), t + 4);
     h.state.next_tick = t + 5000;
     EXPECT_EQ(server::next_deadline(h.state, h.io), t + 31);
@@ -284,9 +245,8 @@ TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
             h->clock.advance(dt);
             h->passes_until_idle();
         }
-        const std::vector<Sent> a = plain.net.take();
-        for (const Sent& s : a) answers += s.bytes[2] == protocol::game_out::BRIEF_LIST || s.bytes[2] == protocol::game_out::DETAIL_LIST;
-        ASSERT_EQ(log_of(ahead.net), lines(a));
+        for (const Sent& s : plain.net.sent) answers += s.bytes[2] == protocol::game_out::BRIEF_LIST || s.bytes[2] == protocol::game_out::DETAIL_LIST;
+        ASSERT_EQ(log_of(ahead.net), log_of(plain.net));
         ASSERT_EQ(ahead.out.text(), plain.out.text());
         ASSERT_EQ(ahead.clock.slept_ms, plain.clock.slept_ms);
         ASSERT_EQ(ahead.net.attempts, plain.net.attempts);

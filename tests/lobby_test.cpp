@@ -12,8 +12,10 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
+#include <tuple>
 
 #include "harness.h"
 #include "lobby/announcer.h"
@@ -29,22 +31,16 @@ using std::chrono::steady_clock;
 namespace {
 
 constexpr const char* kNoContent = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 int elapsed_ms(steady_clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count());
 }
 
-struct Script {
-    std::string_view answer = kNoContent;  // always a literal
-    int hold_ms = 0;
-    int linger_ms = 0;
-};
-
+// A TCP socket bound to a free port of 127.0.0.1.
 int bound_tcp(std::uint16_t& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sin{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof sin;
     ::bind(fd, reinterpret_cast<sockaddr*>(&sin), len);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
@@ -52,15 +48,24 @@ int bound_tcp(std::uint16_t& port) {
     return fd;
 }
 
+struct Script {
+    std::string_view answer = kNoContent;  // always a literal
+    int hold_ms = 0, linger_ms = 0;
+};
+
 // A one-thread HTTP listener. Each connection: the request is read up to its blank line and recorded,
 // then after `hold_ms` (or release(), or the peer hanging up) `answer` is written (an empty answer
 // closes without a word), then the connection stays open `linger_ms` longer. Every wait is bounded.
 class HttpListener {
 public:
-    explicit HttpListener(Script script = {}) : script_(std::move(script)) {
-        fd_ = bound_tcp(port_);
+    explicit HttpListener(Script script = {}) : script_(script), fd_(bound_tcp(port_)) {
         ::listen(fd_, 8);
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            for (const auto until = steady_clock::now() + std::chrono::seconds(20); !stop_ && steady_clock::now() < until;) {
+                if (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
+                if (const int c = ::accept(fd_, nullptr, nullptr); c >= 0) serve(c), ::close(c), ++finished_;
+            }
+        });
     }
     ~HttpListener() {
         stop_ = true;
@@ -71,7 +76,6 @@ public:
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
     void release() { released_ = true; }
     int finished() const { return finished_; }
-
     std::vector<std::string> requests() const {
         std::lock_guard<std::mutex> lock(mu_);
         return requests_;
@@ -82,36 +86,19 @@ public:
     }
 
 private:
-    void run() {
-        const auto until = steady_clock::now() + std::chrono::seconds(20);
-        while (!stop_ && steady_clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
-            const int c = ::accept(fd_, nullptr, nullptr);
-            if (c < 0) continue;
-            serve(c);
-            ::close(c);
-            ++finished_;
-        }
-    }
-
     void pause(int c, int ms) const {
-        const auto until = steady_clock::now() + milliseconds(ms);
         char byte;
-        while (!stop_ && !released_ && steady_clock::now() < until &&
-               ::recv(c, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0) {
+        for (const auto until = steady_clock::now() + milliseconds(ms);
+             !stop_ && !released_ && steady_clock::now() < until && ::recv(c, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;) {
             std::this_thread::sleep_for(milliseconds(2));
         }
     }
-
     void serve(int c) {
         std::string request;
         char buf[4096];
-        const auto until = steady_clock::now() + std::chrono::seconds(3);
-        while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 && !stop_ &&
-               steady_clock::now() < until) {
-            pollfd p{c, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
+        for (const auto until = steady_clock::now() + std::chrono::seconds(3);
+             request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 && !stop_ && steady_clock::now() < until;) {
+            if (pollfd p{c, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
             const ssize_t n = ::recv(c, buf, sizeof buf, 0);
             if (n <= 0) break;
             request.append(buf, static_cast<std::size_t>(n));
@@ -126,22 +113,14 @@ private:
     }
 
     Script script_;
-    int fd_ = -1;
     std::uint16_t port_ = 0;
+    int fd_;
     std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> released_{false};
+    std::atomic<bool> stop_{false}, released_{false};
     std::atomic<int> finished_{0};
     mutable std::mutex mu_;
     std::vector<std::string> requests_;
 };
-
-// A loopback TCP port on which nothing listens.
-std::uint16_t closed_tcp_port() {
-    std::uint16_t port = 0;
-    ::close(bound_tcp(port));
-    return port;
-}
 
 std::string request_bytes(const std::string& name_bytes, std::uint16_t port) {
     return "GET /dodaj_ip.php?sn=" + name_bytes + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
@@ -162,24 +141,20 @@ struct Announcing {
         h.io.lobby = &client;
         wait.add(client);
     }
-
-    // Runs loop passes, waiting on the transfer between them as main does, until `done()` holds. False
+    // Runs loop passes, waiting on the transfer between them as main does, until `done()` holds; false
     // when it still does not after `timeout_ms`. The long wait between passes has to end as soon as the
     // transfer can move, or no exchange finishes within the tests' bounds.
     template <class Done>
-    bool passes_until(Done done, int timeout_ms) {
+    bool passes_until(Done done, int timeout_ms = 5000) {
         const auto until = steady_clock::now() + milliseconds(timeout_ms);
-        for (int i = 0; i < 100'000; ++i) {
+        for (int i = 0; i < 100'000; ++i, wait.for_ms(2000)) {
             h.pass();
             if (done()) return true;
             if (steady_clock::now() >= until) return false;
-            wait.for_ms(2000);
         }
         return false;
     }
-    bool passes_until_idle(int timeout_ms = 5000) {
-        return passes_until([this] { return !client.busy(); }, timeout_ms);
-    }
+    bool passes_until_idle() { return passes_until([this] { return !client.busy(); }); }
 
     Harness h;
     platform::CurlLobbyClient client;
@@ -191,48 +166,33 @@ const int kNoProxy = ::setenv("no_proxy", "*", 1) + ::setenv("NO_PROXY", "*", 1)
 
 }  // namespace
 
-// Blanks go out as bells and stay so in the stored name, no other byte changes; nothing at all goes out
-// unless `public` is exactly 1.
-TEST(Lobby, AnnouncesOnlyWhenPublicIsOneWithBlanksAsBells) {
-    struct Case {
-        const char* name;  // empty: the default name
-        std::int32_t public_listing;
-        std::string on_wire;  // empty: no request
-    };
-    const Case cases[] = {
-        {"My Server", 1, "My\x07Server"}, {"", 1, "Quarel\x07MultiPlayer"},
-        {"R&D #1 100% ?ok", 1, std::string("R&D\x07#1\x07") + "100%\x07?ok"},
-        {"My Server", 0, ""}, {"My Server", 2, ""}, {"My Server", -1, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " public " + std::to_string(c.public_listing));
+// Nothing at all goes out unless `public` is exactly 1.
+TEST(Lobby, AnnouncesOnlyWhenPublicIsOne) {
+    for (const std::int32_t public_listing : {0, 2, -1}) {
+        SCOPED_TRACE(public_listing);
         HttpListener lobby;
-        core::Settings settings = listed(lobby.host(), c.public_listing);
-        if (*c.name != '\0') settings.server_name = c.name;
-        Announcing a(settings);
-        if (c.on_wire.empty()) {
-            for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) a.h.pass();  // > 2 periods
-            EXPECT_FALSE(lobby.wait_for_requests(1, 200));
-            EXPECT_EQ(a.h.state.settings.server_name, c.name);
-            EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
-        } else {
-            ASSERT_TRUE(a.passes_until_idle());
-            ASSERT_TRUE(lobby.wait_for_requests(1, 2000));
-            EXPECT_EQ(lobby.requests()[0], request_bytes(c.on_wire, lobby.port()));
-            EXPECT_EQ(a.h.state.settings.server_name, c.on_wire);
-        }
+        Announcing a(listed(lobby.host(), public_listing));
+        for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) a.h.pass();  // > 2 periods
+        EXPECT_FALSE(lobby.wait_for_requests(1, 200));
+        EXPECT_EQ(a.h.state.settings.server_name, "Quarel MultiPlayer") << "blanks become bells only on the way out";
+        EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), kNever);
         EXPECT_EQ(a.h.out.text(), "");
     }
 }
 
-// First at start; the period counts from the end of the exchange, and the next goes out only after it.
+// First at start, with blanks as bells (and so in the stored name) and no other byte changed; the period
+// counts from the end of the exchange, and the next goes out only after it.
 TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     HttpListener lobby({.answer = kNoContent, .hold_ms = 5000});
-    Announcing a(listed(lobby.host()));
+    core::Settings settings = listed(lobby.host());
+    settings.server_name = "R&D #1 100% ?ok";
+    Announcing a(settings);
     const std::int64_t t0 = a.h.clock.now();
     ASSERT_TRUE(a.passes_until([&] { return lobby.requests().size() == 1; }, 3000));
+    EXPECT_EQ(lobby.requests()[0], request_bytes("R&D\x07#1\x07" "100%\x07?ok", lobby.port()));
+    EXPECT_EQ(a.h.state.settings.server_name, "R&D\x07#1\x07" "100%\x07?ok");
     ASSERT_TRUE(a.client.busy());
-    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), kNever);
     a.h.clock.set(t0 + 7);
     a.h.pass();
     EXPECT_TRUE(a.client.busy());
@@ -258,30 +218,28 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
 // A failed exchange prints its one line; any answer, whatever its status, prints nothing and its body is
 // not awaited. Either way the next try is a full period away.
 TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
-    struct Case {
-        Script script;
-        long timeout_seconds;
-        std::string line;  // no line feed after a failed connection
-        bool listening = true;
+    const long kDefault = platform::kLobbyTimeoutSeconds;
+    std::uint16_t closed = 0;  // a loopback port on which nothing listens
+    ::close(bound_tcp(closed));
+    // {the lobby's script (none: nothing listens), time-out, the line (no line feed after a failed connection)}
+    const std::tuple<std::optional<Script>, long, std::string> cases[] = {
+        {std::nullopt, kDefault, "Fail InternetConnect!"},
+        {Script{.answer = ""}, kDefault, "Fail to sent request! Error code: 52\n"},
+        {Script{.answer = kNoContent, .hold_ms = 8000}, 1, "Fail to sent request! Error code: 28\n"},
+        {Script{.answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}, kDefault, ""},
+        {Script{.answer = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!"}, kDefault, ""},
+        {Script{.answer = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nabc", .linger_ms = 8000}, kDefault, ""},
     };
-    const Case cases[] = {
-        {{}, platform::kLobbyTimeoutSeconds, "Fail InternetConnect!", false},
-        {{.answer = ""}, platform::kLobbyTimeoutSeconds, "Fail to sent request! Error code: 52\n"},
-        {{.answer = kNoContent, .hold_ms = 8000}, 1, "Fail to sent request! Error code: 28\n"},
-        {{.answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}, platform::kLobbyTimeoutSeconds, ""},
-        {{.answer = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!"}, platform::kLobbyTimeoutSeconds, ""},
-        {{.answer = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nabc", .linger_ms = 8000}, platform::kLobbyTimeoutSeconds, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.script.answer);
-        HttpListener lobby(c.script);
-        Announcing a(listed(c.listening ? lobby.host() : "127.0.0.1:" + std::to_string(closed_tcp_port())), c.timeout_seconds);
+    for (const auto& [script, timeout_seconds, line] : cases) {
+        SCOPED_TRACE(line);
+        HttpListener lobby(script.value_or(Script{}));
+        Announcing a(listed(script ? lobby.host() : "127.0.0.1:" + std::to_string(closed)), timeout_seconds);
         const auto started = steady_clock::now();
-        ASSERT_TRUE(a.passes_until_idle(5000));
+        ASSERT_TRUE(a.passes_until_idle());
         const int took = elapsed_ms(started);
-        EXPECT_TRUE(c.timeout_seconds == 1 ? took >= 900 : took < 1500) << took;
-        EXPECT_EQ(a.h.out.text(), c.line);
-        EXPECT_EQ(lobby.requests().size(), c.listening ? 1u : 0u);
+        EXPECT_TRUE(timeout_seconds == 1 ? took >= 900 : took < 1500) << took;
+        EXPECT_EQ(a.h.out.text(), line);
+        EXPECT_EQ(lobby.requests().size(), script ? 1u : 0u);
         EXPECT_EQ(a.h.state.next_lobby, a.h.clock.now() + 1805);
     }
 }
@@ -296,7 +254,7 @@ TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
     ServerProcess server(on);
     ASSERT_TRUE(server.ready()) << server.output();
     ASSERT_TRUE(lobby.wait_for_requests(1, 3000)) << server.output();
-    const std::string wanted = request_bytes(std::string("My\x07Server"), lobby.port());
+    const std::string wanted = request_bytes("My\x07Server", lobby.port());
     EXPECT_EQ(lobby.requests()[0], wanted);
     const auto reload_with = [&](const std::string& config) {
         std::ofstream(server.dir() / "config", std::ios::trunc) << config;
@@ -308,20 +266,16 @@ TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
     };
 
     UdpClient player;
-    Bytes join(45, 0);
-    join[0] = 0x01;
-    player.send_to(server.game_port(), sealed(join));
+    player.send_to(server.game_port(), sealed(cat({{0x01}, Bytes(44, 0)})));
     ASSERT_EQ(player.receive(500), sealed_hex("07 01000000 00000000"));
     ASSERT_TRUE(player.receive(500).has_value());  // the BRIEF_LIST to everyone
-    Bytes state(48, 0);
-    state[0] = 0x03;
-    state[1] = 0x01;
+    const Bytes state = sealed(cat({hex("03 01"), Bytes(46, 0)}));
     for (int i = 0; i < 6; ++i) {
         if (i == 5) {
             reload_with("name My Server\npublic 0\nlobby " + lobby.host() + "\n");
             EXPECT_EQ(finished_after_wait(1), 1) << "the dropped client's connection stayed open";
         }
-        player.send_to(server.game_port(), sealed(state));
+        player.send_to(server.game_port(), state);
         EXPECT_EQ(player.receive(300), sealed_hex("10 00000000")) << "STATE " << i;
         std::this_thread::sleep_for(milliseconds(100));
         EXPECT_EQ(lobby.finished(), i < 5 ? 0 : 1);

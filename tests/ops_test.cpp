@@ -1,21 +1,18 @@
 // What a host sees: the config file's keys, the slot clamp, the banner, the command-line options, the
-// sample config, and the real program's exit statuses and clean stop.
+// sample config, and the real program's stop in the middle of its work.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 
 #include "core/banner.h"
+#include "core/config_check.h"
 #include "core/options.h"
-#include "core/settings.h"
 #include "harness.h"
 #include "process.h"
 
@@ -25,17 +22,6 @@ using core::Settings;
 using namespace std::string_literals;
 
 namespace {
-
-// Binds a UDP socket on all IPv4 interfaces; false when that fails (the port is held).
-bool bindable(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-    ::close(fd);
-    return ok;
-}
 
 Settings read(std::string_view text) {
     Settings s;
@@ -75,10 +61,7 @@ TEST(ConfigFile, WholeFiles) {
     const std::string won =
         "slots=12 pos=2,3,4 time=3:4 loop_time=10 public=0 name=[Two] map=[second] loop_msg=[b] lobby=[lobby.example.org]";
     const std::pair<std::string, std::string> cases[] = {
-        {"", kDefaults}, {"\n\n\n", kDefaults}, {"# a comment\n#slots 9\n#name x\n", kDefaults},
-        {"unknown 5\nSlots 9\nNAME x\n", kDefaults}, {"\r\n\r\n", kDefaults}, {"#", kDefaults},
-        {later_wins, won}, {crlf, won},
-    };
+        {"", kDefaults}, {"\n\r\n# a comment\n#slots 9\nunknown 5\nSlots 9\nNAME x\n#", kDefaults}, {later_wins, won}, {crlf, won}};
     for (const auto& [text, want] : cases) EXPECT_EQ(describe(read(text)), want) << text;
 }
 
@@ -187,76 +170,49 @@ TEST(Banner, ListingClockAndPositionEdges) {
     for (const auto& [settings, line] : cases) EXPECT_NE(core::banner(settings).find(line), std::string::npos) << line;
 }
 
-TEST(Options, ParsedValuesHelpVersionAndBadUsage) {
-    // {arguments, exit status (-1: none, the server starts), stdout, stderr reason, config path, given, chat port, game port}
-    const std::tuple<std::vector<std::string>, int, std::string, std::string, const char*, bool, int, int> cases[] = {
-        {{}, -1, "", "", "config", false, 4173, 4174},
-        {{"--config", "/etc/q.cfg", "--chat-port", "5000", "--game-port=5001"}, -1, "", "", "/etc/q.cfg", true, 5000, 5001},
-        {{"--config=rel/cfg", "--chat-port=65535", "--game-port", "1"}, -1, "", "", "rel/cfg", true, 65535, 1},
-        {{"--chat-port", "5000", "--help", "--bogus"}, 0, core::usage_text(), "", "", false, 0, 0},
-        {{"--chat-port", "5000", "-h", "--bogus"}, 0, core::usage_text(), "", "", false, 0, 0},
-        {{"--version"}, 0, "quarel-server "s + QUAREL_VERSION + "\n", "", "", false, 0, 0},
-        {{"--bogus"}, 2, "", "unknown option '--bogus'", "", false, 0, 0},
-        {{"config"}, 2, "", "unknown option 'config'", "", false, 0, 0},
-        {{"--config"}, 2, "", "--config needs a value", "", false, 0, 0},
-        {{"--chat-port", "0"}, 2, "", "--chat-port: '0' is not a port (1..65535)", "", false, 0, 0},
-        {{"--chat-port", "65536"}, 2, "", "--chat-port: '65536' is not a port (1..65535)", "", false, 0, 0},
-        {{"--game-port", "12a"}, 2, "", "--game-port: '12a' is not a port (1..65535)", "", false, 0, 0},
-        {{"--chat-port", "7000", "--game-port", "7000"}, 2, "", "the chat and game ports must differ", "", false, 0, 0},
+// What parsing decides (an exit with what it prints, or the options), and the ports the server then uses
+// over a file that sets both (the real program's exits are checked end to end).
+TEST(Options, ParsedAndAppliedOverTheFilesPorts) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "config given=0 check=0 -> 5000/5001"},
+        {{"--config", "/etc/q.cfg", "--chat-port", "6000", "--game-port=6001"}, "/etc/q.cfg given=1 check=0 -> 6000/6001"},
+        {{"--config=rel/cfg", "--chat-port=65535", "--game-port", "1"}, "rel/cfg given=1 check=0 -> 65535/1"},
+        {{"--chat-port", "6000"}, "config given=0 check=0 -> 6000/5001"},
+        {{"--game-port=6001"}, "config given=0 check=0 -> 5000/6001"},
+        // A port given alone is no longer compared with the other's default: the file moves that one.
+        {{"--chat-port", "4174"}, "config given=0 check=0 -> 4174/5001"},
+        {{"--check-config"}, "config given=0 check=1 -> 5000/5001"},
+        {{"--check-config", "games/a.cfg"}, "games/a.cfg given=1 check=1 -> 5000/5001"},
+        {{"--check-config=b.cfg", "--chat-port", "7000"}, "b.cfg given=1 check=1 -> 7000/5001"},
+        // The next argument is an option, not the path.
+        {{"--check-config", "--chat-port", "7000"}, "config given=0 check=1 -> 7000/5001"},
+        {{"--config", "c.cfg", "--check-config"}, "c.cfg given=1 check=1 -> 5000/5001"},
+        // Help wins wherever it stands.
+        {{"--chat-port", "5000", "--help", "--bogus"}, "exit 0 [USAGE] []"},
+        {{"--chat-port", "5000", "-h", "--bogus"}, "exit 0 [USAGE] []"},
+        {{"--version"}, "exit 0 [quarel-server "s + QUAREL_VERSION + "\n] []"},
+        {{"--bogus"}, "exit 2 [] [quarel-server: unknown option '--bogus'\nUSAGE]"},
+        {{"config"}, "exit 2 [] [quarel-server: unknown option 'config'\nUSAGE]"},
+        {{"--config"}, "exit 2 [] [quarel-server: --config needs a value\nUSAGE]"},
+        {{"--chat-port", "0"}, "exit 2 [] [quarel-server: --chat-port: '0' is not a port (1..65535)\nUSAGE]"},
+        {{"--chat-port", "65536"}, "exit 2 [] [quarel-server: --chat-port: '65536' is not a port (1..65535)\nUSAGE]"},
+        {{"--game-port", "12a"}, "exit 2 [] [quarel-server: --game-port: '12a' is not a port (1..65535)\nUSAGE]"},
+        {{"--game-port", " 12"}, "exit 2 [] [quarel-server: --game-port: ' 12' is not a port (1..65535)\nUSAGE]"},
+        {{"--chat-port", "7000", "--game-port", "7000"}, "exit 2 [] [quarel-server: the chat and game ports must differ\nUSAGE]"},
     };
-    for (const auto& [args, status, out, why, config, given, chat, game] : cases) {
+    for (const auto& [args, expected] : cases) {
         const auto p = core::parse_options(args);
-        EXPECT_EQ(p.exit_status.value_or(-1), status) << why;
-        EXPECT_EQ(p.out, out) << why;
-        EXPECT_EQ(p.err, why.empty() ? "" : "quarel-server: " + why + "\n" + core::usage_text());
-        if (status >= 0) continue;
-        EXPECT_EQ(std::make_tuple(p.options.config_path, p.options.config_given, p.options.chat_port, p.options.game_port),
-                  std::make_tuple(std::string(config), given, chat, game));
+        Settings s = read("chat_port 5000\ngame_port 5001\n");
+        core::apply_options(s, p.options);
+        const core::Options& o = p.options;
+        std::string shown = p.exit_status ? "exit " + std::to_string(*p.exit_status) + " [" + p.out + "] [" + p.err + "]"
+                                          : o.config_path + " given=" + std::to_string(o.config_given) + " check=" +
+                                                std::to_string(o.check_config) + " -> " + std::to_string(s.chat_port) +
+                                                "/" + std::to_string(s.game_port);
+        if (const auto at = shown.find(core::usage_text()); at != std::string::npos) shown.replace(at, core::usage_text().size(), "USAGE");
+        EXPECT_EQ(shown, expected);
     }
     EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n", 0), 0u);
-}
-
-// The real program: what it prints and its exit status; with bad usage nothing starts.
-TEST(Options, TheRealProgramPrintsAndExitsAsParsed) {
-    const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
-        {{"--help"}, 0, core::usage_text(), ""},
-        {{"--bogus"}, 2, "", "quarel-server: unknown option '--bogus'\n" + core::usage_text()},
-        {{"--config", "/nonexistent/quarel.cfg"}, 2, "", "quarel-server: cannot read config file '/nonexistent/quarel.cfg'\n"},
-        // One port moved onto the other's default clashes as well, known once the config file (which
-        // may move the other port) was read: no usage text then.
-        {{"--chat-port", "4174"}, 2, "", "quarel-server: the chat and game ports must differ (both 4174)\n"},
-        {{"--game-port=4173"}, 2, "", "quarel-server: the chat and game ports must differ (both 4173)\n"},
-    };
-    for (auto [args, status, out, err] : cases) {
-        args.insert(args.begin(), server_binary());
-        Process p(args, "", true);
-        EXPECT_EQ(p.finish(), status) << args[1];
-        EXPECT_EQ(p.output(), out) << args[1];
-        EXPECT_EQ(p.err(), err) << args[1];
-    }
-}
-
-// --config names the file read instead of the working directory's `config` (which says otherwise);
-// SIGTERM and SIGINT stop the server cleanly and free both ports.
-TEST(Shutdown, StopSignalsEndTheServerCleanlyAndFreeThePorts) {
-    char tmpl[] = "/tmp/quarel-ops-cfg-XXXXXX";
-    const std::filesystem::path dir = ::mkdtemp(tmpl);
-    std::ofstream(dir / "other.cfg", std::ios::binary) << "slots 9\nmap arena2\npos 100 -50 7\nstart_time 23 59\npublic 2\n";
-    for (const int sig : {SIGTERM, SIGINT}) {
-        ServerProcess server("slots 2\nmap ignored\n", {"--config", (dir / "other.cfg").string()});
-        ASSERT_TRUE(server.ready()) << server.output();
-        UdpClient client;
-        client.send_to(server.chat_port(), sealed_hex("02"));
-        ASSERT_TRUE(client.receive().has_value()) << "server not answering before the stop";
-        EXPECT_EQ(server.stop(sig), 0) << "signal " << sig;  // 128 + 9 when it had to be killed
-        EXPECT_EQ(server.output(),
-                  "Quarel MultiPlayer Server\nMaximum number of players: 9\nAdded to lobby server list: yes\nMap: arena2\n"
-                  "Player start position: X:100 Y:-50 Z:7\n Initial time: 23:59\n127.0.0.1:" +
-                      std::to_string(client.port()) + " check for number of players.\nServer stopped.\n");
-        EXPECT_TRUE(bindable(server.chat_port())) << "chat port still held";
-        EXPECT_TRUE(bindable(server.game_port())) << "game port still held";
-    }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(Shutdown, LeavesAfterThePassItInterruptsEvenWithDatagramsWaiting) {
@@ -282,22 +238,19 @@ TEST(Shutdown, LeavesAfterThePassItInterruptsEvenWithDatagramsWaiting) {
 // setting line per key ("#key value") changes nothing either, so the values shown are the defaults.
 TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     const std::string text = read_file(QUAREL_CONFIG_EXAMPLE);
-    ASSERT_FALSE(text.empty());
-    ASSERT_EQ(text.back(), '\n');
+    ASSERT_TRUE(text.ends_with('\n'));
     std::map<std::string, int> seen;
     for (const char* key : {"slots", "name", "map", "pos", "start_time", "loop_time", "loop_msg", "public", "lobby",
-                            "admin_token_file", "strict_senders", "max_per_ip", "log_queries"})
-        seen[key] = 0;
+                            "admin_token_file", "strict_senders", "max_per_ip", "log_queries"}) seen[key] = 0;
     std::istringstream lines(text);
-    std::string line, uncommented;
-    while (std::getline(lines, line)) {
+    std::string uncommented;
+    for (std::string line; std::getline(lines, line);) {
         ASSERT_LT(line.size(), 511u) << "a line this long would be read in pieces";
         // Raw text values stop at bytes of 0x80 and above, so the sample stays ASCII.
         for (const char c : line) ASSERT_TRUE(c != '\r' && static_cast<unsigned char>(c) < 0x80) << line;
         EXPECT_TRUE(line.empty() || line[0] == '#') << line;
-        const std::string key = line.empty() ? "" : line.substr(1, line.find(' ') - 1);
-        if (!line.empty() && seen.count(key)) {
-            ++seen[key];
+        if (const auto key = line.empty() ? seen.end() : seen.find(line.substr(1, line.find(' ') - 1)); key != seen.end()) {
+            ++key->second;
             uncommented += line.substr(1) + "\n";
         }
     }
