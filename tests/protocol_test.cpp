@@ -161,5 +161,40 @@ TEST(Outbox, TheFourthHeldAnswerSendsAllFourAndAnswersGoAtOnceWhenNothingWaits) 
     EXPECT_FALSE(plain.has_held_storage());
 }
 
+TEST(Outbox, WouldBlockIsRetriedEveryMillisecondOnlyWhereTheDisciplineSaysSo) {
+    const Bytes d = sealed_hex("08 04000000");
+    const auto game_send = [](protocol::Outbox& o, const Bytes& b) { o.game(to(1), b); };
+    const auto until = [](protocol::Outbox& o, const Bytes& b) { o.chat_until_accepted(to(1), b); };
+    const auto once = [](protocol::Outbox& o, const Bytes& b) { o.chat_once(to(1), b); };
+    struct Case {
+        const char* what;
+        void (*send)(protocol::Outbox&, const Bytes&);
+        int blocks, fails;
+        std::uint64_t attempts, delivered;
+        int pauses;
+    };
+    const Case cases[] = {
+        {"game, 3 would-blocks", game_send, 3, 0, 4, 1, 3},
+        {"game, an error ends it", game_send, 0, 1, 1, 0, 0},
+        {"game, would-blocks then an error", game_send, 2, 1, 3, 0, 2},
+        {"query answer, 2 would-blocks", until, 2, 0, 3, 1, 2},
+        {"chat once, would-block loses it", once, 1, 0, 1, 0, 0},
+        {"chat once, error", once, 0, 1, 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeNetwork net;
+        ManualClock clock;
+        protocol::Outbox out(net, clock);
+        net.block_next(c.blocks);
+        net.fail_next(c.fails);
+        c.send(out, d);
+        EXPECT_EQ(net.attempts, c.attempts);
+        EXPECT_EQ(net.sends, c.delivered);
+        EXPECT_EQ(clock.slept_ms, c.pauses);
+        EXPECT_EQ(out.pauses(), static_cast<std::uint64_t>(c.pauses));
+    }
+}
+
 }  // namespace
 }  // namespace quarel::testkit
