@@ -3,10 +3,7 @@
 // --check-config and the exit statuses, console time stamps, the service units, the container's file tree
 // and image, the orchestrator manifests and scripts/run.sh.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <grp.h>
-#include <microhttpd.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -14,11 +11,11 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <regex>
 #include <set>
 
 #include "core/options.h"
+#include "http_stub.h"
 #include "process.h"
 
 using namespace quarel;
@@ -78,96 +75,12 @@ std::unique_ptr<ServerProcess> game_from_config(Ports p, const std::string& more
     return std::make_unique<ServerProcess>(std::vector<std::string>{server_binary()}, p, ports_config(p.chat, p.game) + more);
 }
 
-struct HttpCall {
-    std::string what, peer;  // what: "METHOD URI", then " BODY" when there is one
-    steady_clock::time_point at;
-};
-
-struct Answer {
-    int status = 200;     // 0: close the connection without a word
-    int hold_ms = 0;      // wait this long before answering
-    bool silent = false;  // never answer; the connection stays open until the client gives up
-};
-
-// A stand-in for the SDK sidecar (and the lobby): HTTP/1.1 on 127.0.0.1, a thread per connection. Records
-// every request with its raw path and the peer's address; answers the n-th as `script(n)` says.
-class Sidecar {
-public:
-    explicit Sidecar(std::function<Answer(std::size_t)> script = nullptr, std::uint16_t port = 0) : script_(std::move(script)) {
-        sockaddr_in sin{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-        daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION, 0, nullptr, nullptr,
-                                   &on_request, this, MHD_OPTION_SOCK_ADDR, &sin, MHD_OPTION_URI_LOG_CALLBACK, &on_uri,
-                                   nullptr, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, nullptr, MHD_OPTION_END);
-    }
-    ~Sidecar() {
-        stop_ = true;
-        if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-    }
-    bool bound() const { return daemon_ != nullptr; }
-    std::uint16_t port() const { return MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port; }
-    std::vector<HttpCall> calls() const {
-        std::lock_guard<std::mutex> lock(mu_);
-        return calls_;
-    }
-    bool wait_until(const std::function<bool(const std::vector<HttpCall>&)>& pred, int timeout_ms) const {
-        for (const auto until = steady_clock::now() + milliseconds(timeout_ms); steady_clock::now() < until;) {
-            if (pred(calls())) return true;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return pred(calls());
-    }
-
-private:
-    struct Request {
-        std::string uri, body;
-        bool headers_seen = false;
-    };
-    static void* on_uri(void*, const char* uri, MHD_Connection*) { return new Request{uri, "", false}; }
-    static void on_completed(void*, MHD_Connection*, void** request, MHD_RequestTerminationCode) {
-        delete static_cast<Request*>(std::exchange(*request, nullptr));
-    }
-    static MHD_Result on_request(void* self_, MHD_Connection* c, const char*, const char* method, const char*,
-                                 const char* data, std::size_t* size, void** request_) {
-        auto* self = static_cast<Sidecar*>(self_);
-        auto* request = static_cast<Request*>(*request_);
-        if (!std::exchange(request->headers_seen, true) || *size != 0) {
-            request->body.append(data == nullptr ? "" : data, std::exchange(*size, 0));
-            return MHD_YES;
-        }
-        char peer[INET_ADDRSTRLEN] = "";
-        const auto* from = reinterpret_cast<const sockaddr_in*>(MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS)->client_addr);
-        ::inet_ntop(AF_INET, &from->sin_addr, peer, sizeof peer);
-        std::size_t index;
-        {
-            std::lock_guard<std::mutex> lock(self->mu_);
-            index = self->calls_.size();
-            const std::string body = request->body.empty() ? "" : " " + request->body;
-            self->calls_.push_back({method + (" " + request->uri) + body, peer, steady_clock::now()});
-        }
-        const Answer a = self->script_ ? self->script_(index) : Answer{};
-        for (int waited = 0; (a.silent || waited < a.hold_ms) && !self->stop_ && waited < 60000; waited += 5) {
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        if (a.silent || a.status == 0) return MHD_NO;
-        MHD_Response* response = MHD_create_response_from_buffer(2, const_cast<char*>("{}"), MHD_RESPMEM_PERSISTENT);
-        const MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(a.status), response);
-        MHD_destroy_response(response);
-        return queued;
-    }
-
-    std::function<Answer(std::size_t)> script_;
-    MHD_Daemon* daemon_ = nullptr;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mu_;
-    std::vector<HttpCall> calls_;
-};
-
 const std::string kHealth = "POST /health {}";
 
-std::vector<std::string> non_health(const std::vector<HttpCall>& calls) {
+std::vector<std::string> non_health(const std::vector<HttpRequest>& calls) {
     std::vector<std::string> out;
     for (const auto& c : calls) {
-        if (c.what != kHealth) out.push_back(c.what);
+        if (c.line() != kHealth) out.push_back(c.line());
     }
     return out;
 }
@@ -181,7 +94,7 @@ const std::string kPose = "0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab
 // Games on the same ports, each bound to its own address, answer only there; a game's lobby
 // announcement leaves from its bound address; an IPv6 bind takes IPv6 peers only.
 TEST(Hosting, GamesSideBySideByAddressOrByPort) {
-    Sidecar lobby;
+    HttpStub lobby;
     const Ports p = free_ports();
     const auto a = game_from_config(p, "bind 127.0.0.2\nmap alpha\nslots 8\n");
     // A sidecar port variable that names no port is reported and the game runs without the sidecar.
@@ -199,9 +112,9 @@ TEST(Hosting, GamesSideBySideByAddressOrByPort) {
     EXPECT_EQ(std::to_string(other.status) + " " + other.out + other.err,
               "1 " + refused_json("127.0.0.1", p.chat) + "quarel-query: nothing listens on 127.0.0.1 port " +
                   std::to_string(p.chat) + " (connection refused)\n");
-    ASSERT_TRUE(lobby.wait_until([](const auto& c) { return !c.empty(); }, 3000)) << l->output();
-    EXPECT_EQ(lobby.calls()[0].what, "GET /dodaj_ip.php?sn=Quarel\x07MultiPlayer");
-    EXPECT_EQ(lobby.calls()[0].peer, "127.0.0.4");
+    ASSERT_TRUE(lobby.wait_for(1, 3000)) << l->output();
+    EXPECT_EQ(lobby.requests()[0].line(), "GET /dodaj_ip.php?sn=Quarel\x07MultiPlayer");
+    EXPECT_EQ(lobby.requests()[0].peer, "127.0.0.4");
 
     // --config names the file read instead of the working directory's `config`; --chat-port and --game-port
     // win over its ports; with log_timestamps every console line starts with the local time of the run, in
@@ -298,17 +211,17 @@ TEST(Hosting, CheckConfigHelpAndSettingsThatCannotWork) {
 // beat and the label follows the player count. While the sidecar holds its answers 1.5 s, and then
 // never answers, STATEs are still answered at once.
 TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
-    const std::uint16_t port = Sidecar().port();
+    const std::uint16_t port = HttpStub().port();
     ::setenv("AGONES_SDK_HTTP_PORT", std::to_string(port).c_str(), 1);
     const auto server = std::make_unique<ServerProcess>();
     ::unsetenv("AGONES_SDK_HTTP_PORT");
     std::this_thread::sleep_for(milliseconds(1500));  // tries meet no sidecar meanwhile
     std::atomic<int> hold_ms{0};
     std::atomic<bool> silent{false};
-    Sidecar sidecar([&](std::size_t i) { return i == 0 ? Answer{0} : i == 1 ? Answer{503} : Answer{200, hold_ms, silent}; }, port);
+    HttpStub sidecar([&](std::size_t i) { return http_status(i == 0 ? 0 : i == 1 ? 503 : 200, silent ? 60000 : hold_ms.load()); }, port);
     ASSERT_TRUE(sidecar.bound()) << "port " << port << " was taken meanwhile";
-    ASSERT_TRUE(sidecar.wait_until([](const auto& c) { return c.size() >= 5; }, 6000));
-    std::vector<HttpCall> calls = sidecar.calls();
+    ASSERT_TRUE(sidecar.wait_for(5, 6000));
+    std::vector<HttpRequest> calls = sidecar.requests();
     EXPECT_GE(ms(calls[2].at - calls[0].at), 900);
     EXPECT_EQ(calls[0].peer, "127.0.0.1");
 
@@ -320,13 +233,13 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
     player.send_to(server->game_port(), sealed_hex("08 01000000"));
     // The leave's label, and health keeping its beat for two more.
     ASSERT_TRUE(sidecar.wait_until([](const auto& c) { return non_health(c).size() >= 6 && c.size() >= 9; }, 6000));
-    calls = sidecar.calls();
+    calls = sidecar.requests();
     const std::string ready = "POST /ready {}";
     EXPECT_EQ(non_health(calls), (std::vector<std::string>{ready, ready, ready, label(0), label(1), label(0)}));
-    EXPECT_EQ(calls[3].what, kHealth);
+    EXPECT_EQ(calls[3].line(), kHealth);
     std::vector<steady_clock::time_point> beats;
     for (const auto& c : calls) {
-        if (c.what == kHealth) beats.push_back(c.at);
+        if (c.line() == kHealth) beats.push_back(c.at);
     }
     for (std::size_t i = 1; i < beats.size(); ++i) {
         EXPECT_TRUE(ms(beats[i] - beats[i - 1]) >= 900 && ms(beats[i] - beats[i - 1]) <= 2600) << "health " << i;
@@ -337,7 +250,7 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
     again.send_to(server->game_port(), join);
     ASSERT_EQ(again.receive(), sealed_hex("07 02000000 00000000"));
     ASSERT_TRUE(again.receive().has_value());  // the brief list
-    const std::size_t before = sidecar.calls().size();
+    const std::size_t before = sidecar.requests().size();
     long longest = 0;
     int answered = 0;
     const auto until = steady_clock::now() + milliseconds(6000);
@@ -351,7 +264,7 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
     }
     EXPECT_GE(answered, 100);
     EXPECT_LT(longest, 250) << "a STATE waited for the sidecar";
-    EXPECT_GT(sidecar.calls().size(), before + 1) << "the sidecar was not asked meanwhile";
+    EXPECT_GT(sidecar.requests().size(), before + 1) << "the sidecar was not asked meanwhile";
     EXPECT_EQ(server->stop(SIGTERM), 0);
     EXPECT_EQ(server->output().substr(kBanner.size()), "1 joined to battle! Now we have 1 players.\n1 left game.\n"
                                                        "2 joined to battle! Now we have 1 players.\nServer stopped.\n");

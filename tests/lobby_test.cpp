@@ -1,23 +1,16 @@
 // The lobby announcement: the request's bytes, the schedule around the end of each exchange, the one line
 // a failure prints, and a real server that keeps serving players while the lobby stays silent.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <limits>
-#include <mutex>
 #include <optional>
-#include <string_view>
 #include <thread>
 #include <tuple>
 
 #include "harness.h"
+#include "http_stub.h"
 #include "lobby/announcer.h"
 #include "platform/curl_lobby_client.h"
 #include "platform/wait.h"
@@ -30,97 +23,11 @@ using std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* kNoContent = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 int elapsed_ms(steady_clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count());
 }
-
-// A TCP socket bound to a free port of 127.0.0.1.
-int bound_tcp(std::uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof sin;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    port = ntohs(sin.sin_port);
-    return fd;
-}
-
-struct Script {
-    std::string_view answer = kNoContent;  // always a literal
-    int hold_ms = 0, linger_ms = 0;
-};
-
-// A one-thread HTTP listener. Each connection: the request is read up to its blank line and recorded,
-// then after `hold_ms` (or release(), or the peer hanging up) `answer` is written (an empty answer
-// closes without a word), then the connection stays open `linger_ms` longer. Every wait is bounded.
-class HttpListener {
-public:
-    explicit HttpListener(Script script = {}) : script_(script), fd_(bound_tcp(port_)) {
-        ::listen(fd_, 8);
-        thread_ = std::thread([this] {
-            for (const auto until = steady_clock::now() + std::chrono::seconds(20); !stop_ && steady_clock::now() < until;) {
-                if (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
-                if (const int c = ::accept(fd_, nullptr, nullptr); c >= 0) serve(c), ::close(c), ++finished_;
-            }
-        });
-    }
-    ~HttpListener() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    std::uint16_t port() const { return port_; }
-    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-    void release() { released_ = true; }
-    int finished() const { return finished_; }
-    std::vector<std::string> requests() const {
-        std::lock_guard<std::mutex> lock(mu_);
-        return requests_;
-    }
-    bool wait_for_requests(std::size_t n, int timeout_ms) const {
-        for (int i = 0; i * 5 < timeout_ms && requests().size() < n; ++i) std::this_thread::sleep_for(milliseconds(5));
-        return requests().size() >= n;
-    }
-
-private:
-    void pause(int c, int ms) const {
-        char byte;
-        for (const auto until = steady_clock::now() + milliseconds(ms);
-             !stop_ && !released_ && steady_clock::now() < until && ::recv(c, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;) {
-            std::this_thread::sleep_for(milliseconds(2));
-        }
-    }
-    void serve(int c) {
-        std::string request;
-        char buf[4096];
-        for (const auto until = steady_clock::now() + std::chrono::seconds(3);
-             request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 && !stop_ && steady_clock::now() < until;) {
-            if (pollfd p{c, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
-            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            request.append(buf, static_cast<std::size_t>(n));
-        }
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            requests_.push_back(request);
-        }
-        pause(c, script_.hold_ms);
-        if (!script_.answer.empty()) ::send(c, script_.answer.data(), script_.answer.size(), MSG_NOSIGNAL);
-        pause(c, script_.linger_ms);
-    }
-
-    Script script_;
-    std::uint16_t port_ = 0;
-    int fd_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false}, released_{false};
-    std::atomic<int> finished_{0};
-    mutable std::mutex mu_;
-    std::vector<std::string> requests_;
-};
 
 std::string request_bytes(const std::string& name_bytes, std::uint16_t port) {
     return "GET /dodaj_ip.php?sn=" + name_bytes + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
@@ -170,10 +77,10 @@ const int kNoProxy = ::setenv("no_proxy", "*", 1) + ::setenv("NO_PROXY", "*", 1)
 TEST(Lobby, AnnouncesOnlyWhenPublicIsOne) {
     for (const std::int32_t public_listing : {0, 2, -1}) {
         SCOPED_TRACE(public_listing);
-        HttpListener lobby;
+        HttpStub lobby;
         Announcing a(listed(lobby.host(), public_listing));
         for (int i = 0; i < 10; ++i, a.h.clock.advance(500)) a.h.pass();  // > 2 periods
-        EXPECT_FALSE(lobby.wait_for_requests(1, 200));
+        EXPECT_FALSE(lobby.wait_for(1, 200));
         EXPECT_EQ(a.h.state.settings.server_name, "Quarel MultiPlayer") << "blanks become bells only on the way out";
         EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), kNever);
         EXPECT_EQ(a.h.out.text(), "");
@@ -183,13 +90,13 @@ TEST(Lobby, AnnouncesOnlyWhenPublicIsOne) {
 // First at start, with blanks as bells (and so in the stored name) and no other byte changed; the period
 // counts from the end of the exchange, and the next goes out only after it.
 TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
-    HttpListener lobby({.answer = kNoContent, .hold_ms = 5000});
+    HttpStub lobby(HttpAnswer{.hold_ms = 5000});
     core::Settings settings = listed(lobby.host());
     settings.server_name = "R&D #1 100% ?ok";
     Announcing a(settings);
     const std::int64_t t0 = a.h.clock.now();
     ASSERT_TRUE(a.passes_until([&] { return lobby.requests().size() == 1; }, 3000));
-    EXPECT_EQ(lobby.requests()[0], request_bytes("R&D\x07#1\x07" "100%\x07?ok", lobby.port()));
+    EXPECT_EQ(lobby.requests()[0].raw, request_bytes("R&D\x07#1\x07" "100%\x07?ok", lobby.port()));
     EXPECT_EQ(a.h.state.settings.server_name, "R&D\x07#1\x07" "100%\x07?ok");
     ASSERT_TRUE(a.client.busy());
     EXPECT_EQ(lobby::next_announcement(a.h.state, a.h.io.lobby), kNever);
@@ -205,12 +112,12 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
     a.h.clock.set(end + 1805);
     a.h.pass();
     EXPECT_FALSE(a.client.busy());
-    EXPECT_FALSE(lobby.wait_for_requests(2, 200));
+    EXPECT_FALSE(lobby.wait_for(2, 200));
 
     a.h.clock.set(end + 1806);
     ASSERT_TRUE(a.passes_until_idle());
-    ASSERT_TRUE(lobby.wait_for_requests(2, 2000));
-    EXPECT_EQ(lobby.requests()[1], lobby.requests()[0]);
+    ASSERT_TRUE(lobby.wait_for(2, 2000));
+    EXPECT_EQ(lobby.requests()[1].raw, lobby.requests()[0].raw);
     EXPECT_EQ(a.h.state.next_lobby, end + 1806 + 1805);
     EXPECT_EQ(a.h.out.text(), "");
 }
@@ -219,20 +126,19 @@ TEST(Lobby, FirstAtOnceThenOnlyAfterEndPlusPeriod) {
 // not awaited. Either way the next try is a full period away.
 TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
     const long kDefault = platform::kLobbyTimeoutSeconds;
-    std::uint16_t closed = 0;  // a loopback port on which nothing listens
-    ::close(bound_tcp(closed));
+    const std::uint16_t closed = HttpStub().port();  // a loopback port on which nothing listens
     // {the lobby's script (none: nothing listens), time-out, the line (no line feed after a failed connection)}
-    const std::tuple<std::optional<Script>, long, std::string> cases[] = {
+    const std::tuple<std::optional<HttpAnswer>, long, std::string> cases[] = {
         {std::nullopt, kDefault, "Fail InternetConnect!"},
-        {Script{.answer = ""}, kDefault, "Fail to sent request! Error code: 52\n"},
-        {Script{.answer = kNoContent, .hold_ms = 8000}, 1, "Fail to sent request! Error code: 28\n"},
-        {Script{.answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}, kDefault, ""},
-        {Script{.answer = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!"}, kDefault, ""},
-        {Script{.answer = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nabc", .linger_ms = 8000}, kDefault, ""},
+        {HttpAnswer{.text = ""}, kDefault, "Fail to sent request! Error code: 52\n"},
+        {HttpAnswer{.hold_ms = 8000}, 1, "Fail to sent request! Error code: 28\n"},
+        {HttpAnswer{.text = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found"}, kDefault, ""},
+        {HttpAnswer{.text = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!"}, kDefault, ""},
+        {HttpAnswer{.text = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nabc", .linger_ms = 8000}, kDefault, ""},
     };
     for (const auto& [script, timeout_seconds, line] : cases) {
         SCOPED_TRACE(line);
-        HttpListener lobby(script.value_or(Script{}));
+        HttpStub lobby(script.value_or(HttpAnswer{}));
         Announcing a(listed(script ? lobby.host() : "127.0.0.1:" + std::to_string(closed)), timeout_seconds);
         const auto started = steady_clock::now();
         ASSERT_TRUE(a.passes_until_idle());
@@ -249,13 +155,13 @@ TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
 // wait no longer watches it) and the game goes on; turned on again it announces at once. A stop closes
 // the held connection at once, without a failure line.
 TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
-    HttpListener lobby({.answer = "", .hold_ms = 15000});
+    HttpStub lobby(HttpAnswer{.text = "", .hold_ms = 15000});
     const std::string on = "name My Server\npublic 1\nlobby " + lobby.host() + "\n";
     ServerProcess server(on);
     ASSERT_TRUE(server.ready()) << server.output();
-    ASSERT_TRUE(lobby.wait_for_requests(1, 3000)) << server.output();
+    ASSERT_TRUE(lobby.wait_for(1, 3000)) << server.output();
     const std::string wanted = request_bytes("My\x07Server", lobby.port());
-    EXPECT_EQ(lobby.requests()[0], wanted);
+    EXPECT_EQ(lobby.requests()[0].raw, wanted);
     const auto reload_with = [&](const std::string& config) {
         std::ofstream(server.dir() / "config", std::ios::trunc) << config;
         ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
@@ -281,8 +187,8 @@ TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
         EXPECT_EQ(lobby.finished(), i < 5 ? 0 : 1);
     }
     reload_with(on);
-    ASSERT_TRUE(lobby.wait_for_requests(2, 3000)) << server.output();
-    EXPECT_EQ(lobby.requests()[1], wanted);
+    ASSERT_TRUE(lobby.wait_for(2, 3000)) << server.output();
+    EXPECT_EQ(lobby.requests()[1].raw, wanted);
 
     const auto stopping = steady_clock::now();
     EXPECT_EQ(server.stop(SIGTERM), 0);
