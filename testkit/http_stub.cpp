@@ -1,4 +1,4 @@
-// The HTTP stand-in: raw sockets, so that the test sees the request's bytes exactly as they came.
+// The HTTP stand-in on raw sockets, so that a test sees a request's bytes exactly as they came.
 #include "http_stub.h"
 
 #include <arpa/inet.h>
@@ -13,19 +13,8 @@
 
 namespace quarel::testkit {
 
-namespace {
-
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-// The Content-Length the head names, 0 when none.
-std::size_t content_length(std::string head) {
-    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
-    const std::size_t at = head.find("\r\ncontent-length:");
-    return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 17, nullptr, 10);
-}
-
-}  // namespace
 
 HttpAnswer http_status(int status, int hold_ms) {
     if (status == 0) return {"", hold_ms, 0};
@@ -33,9 +22,9 @@ HttpAnswer http_status(int status, int hold_ms) {
 }
 
 std::string HttpRequest::line() const {
-    const std::size_t method_end = raw.find(' '), uri_end = raw.find(' ', method_end + 1), head_end = raw.find("\r\n\r\n");
-    const std::string body = head_end == std::string::npos ? "" : raw.substr(head_end + 4);
-    return raw.substr(0, uri_end) + (body.empty() ? "" : " " + body);
+    const std::size_t head_end = std::min(raw.find("\r\n\r\n"), raw.size());
+    const std::string body = raw.substr(std::min(head_end + 4, raw.size()));
+    return raw.substr(0, raw.find(' ', raw.find(' ') + 1)) + (body.empty() ? "" : " " + body);
 }
 
 HttpStub::HttpStub(std::function<HttpAnswer(std::size_t)> script, std::uint16_t port)
@@ -49,16 +38,15 @@ HttpStub::HttpStub(std::function<HttpAnswer(std::size_t)> script, std::uint16_t 
     port_ = ntohs(sin.sin_port);
     thread_ = std::thread([this] {
         for (const auto until = steady_clock::now() + std::chrono::seconds(120); !stop_ && steady_clock::now() < until;) {
-            if (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
-            const int c = ::accept(fd_, reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (c < 0) continue;
             char peer[INET_ADDRSTRLEN] = "";
-            ::inet_ntop(AF_INET, &from.sin_addr, peer, sizeof peer);
-            serve(c, peer);
-            ::close(c);
-            ++finished_;
+            if (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
+            if (const int c = ::accept(fd_, reinterpret_cast<sockaddr*>(&from), &from_len); c >= 0) {
+                serve(c, ::inet_ntop(AF_INET, &from.sin_addr, peer, sizeof peer));
+                ::close(c);
+                ++finished_;
+            }
         }
     });
 }
@@ -75,11 +63,11 @@ std::vector<HttpRequest> HttpStub::requests() const {
 }
 
 bool HttpStub::wait_until(const std::function<bool(const std::vector<HttpRequest>&)>& done, int timeout_ms) const {
-    for (const auto until = steady_clock::now() + milliseconds(timeout_ms); steady_clock::now() < until;) {
-        if (done(requests())) return true;
+    for (const auto until = steady_clock::now() + milliseconds(timeout_ms); !done(requests());) {
+        if (steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(milliseconds(5));
     }
-    return done(requests());
+    return true;
 }
 
 // Waits `ms` unless released, stopped, or the client hangs up.
@@ -91,18 +79,20 @@ void HttpStub::pause(int fd, int ms) const {
     }
 }
 
-void HttpStub::serve(int fd, const std::string& peer) {
+void HttpStub::serve(int fd, const char* peer) {
     std::string raw;
     char buf[4096];
-    std::size_t whole = std::string::npos;  // the request's length once its head is in
-    for (const auto until = steady_clock::now() + std::chrono::seconds(3);
-         raw.size() < std::min<std::size_t>(whole, 65536) && !stop_ && steady_clock::now() < until;) {
+    std::size_t whole = 65536;  // the request's length once its head is in
+    for (const auto until = steady_clock::now() + std::chrono::seconds(3); raw.size() < whole && !stop_ && steady_clock::now() < until;) {
         if (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 10) <= 0) continue;
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0) break;
         raw.append(buf, static_cast<std::size_t>(n));
-        if (const std::size_t end = raw.find("\r\n\r\n"); whole == std::string::npos && end != std::string::npos) {
-            whole = end + 4 + content_length(raw.substr(0, end + 2));
+        if (const std::size_t end = raw.find("\r\n\r\n"); end != std::string::npos) {
+            std::string head = raw.substr(0, end + 2);
+            std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+            const std::size_t at = head.find("\r\ncontent-length:");
+            whole = std::min<std::size_t>(end + 4 + (at == std::string::npos ? 0 : std::strtoul(&head[at + 17], nullptr, 10)), 65536);
         }
     }
     std::size_t index;

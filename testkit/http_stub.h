@@ -14,8 +14,8 @@
 namespace quarel::testkit {
 
 // What one request is answered with: `text` as it stands (empty: the connection closes without a word)
-// after `hold_ms`, and then the connection stays open `linger_ms` longer. Either wait ends early when
-// the client hangs up or the test calls release().
+// after `hold_ms`, then the connection stays open `linger_ms` longer. Either wait ends early when the
+// client hangs up or the test calls release().
 struct HttpAnswer {
     std::string text = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
     int hold_ms = 0, linger_ms = 0;
@@ -24,29 +24,24 @@ struct HttpAnswer {
 HttpAnswer http_status(int status, int hold_ms = 0);
 
 struct HttpRequest {
-    std::string raw;   // the head up to its blank line, then as much body as its Content-Length says
+    std::string raw;   // the head up to its blank line, then the body its Content-Length announces
     std::string peer;  // the client's address
     std::chrono::steady_clock::time_point at;  // when it had come in whole
     std::string line() const;  // "METHOD URI", then " BODY" when there is one
 };
 
-// One thread on a free port of 127.0.0.1 (or `port`), one connection at a time, one request each; the
-// n-th request is answered with `script(n)` (nullptr: the default HttpAnswer).
+// One thread on a free port of 127.0.0.1 (or `port`), one connection at a time, one request on each;
+// the n-th request is answered with `script(n)` (none: the default HttpAnswer).
 class HttpStub {
 public:
     explicit HttpStub(std::function<HttpAnswer(std::size_t)> script = nullptr, std::uint16_t port = 0);
     explicit HttpStub(HttpAnswer answer) : HttpStub([answer](std::size_t) { return answer; }) {}
     ~HttpStub();
-    HttpStub(const HttpStub&) = delete;
-    HttpStub& operator=(const HttpStub&) = delete;
-
     bool bound() const { return port_ != 0; }
     std::uint16_t port() const { return port_; }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-    // Ends the wait of the answer held now and of every later one.
-    void release() { released_ = true; }
-    // Connections closed so far.
-    int finished() const { return finished_; }
+    void release() { released_ = true; }  // ends the answer's wait now and every later one's
+    int finished() const { return finished_; }  // connections closed so far
     std::vector<HttpRequest> requests() const;
     // Whether `done(requests())` holds within `timeout_ms`.
     bool wait_until(const std::function<bool(const std::vector<HttpRequest>&)>& done, int timeout_ms) const;
@@ -55,11 +50,11 @@ public:
     }
 
 private:
-    void serve(int fd, const std::string& peer);
+    void serve(int fd, const char* peer);
     void pause(int fd, int ms) const;
 
     std::function<HttpAnswer(std::size_t)> script_;
-    int fd_ = -1;
+    int fd_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false}, released_{false};
     std::atomic<int> finished_{0};

@@ -167,7 +167,7 @@ TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
         ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
     };
     const auto finished_after_wait = [&](int n) {
-        for (int i = 0; i < 300 && lobby.finished() < n; ++i) std::this_thread::sleep_for(milliseconds(10));
+        lobby.wait_until([&](const auto&) { return lobby.finished() >= n; }, 3000);
         return lobby.finished();
     };
 
