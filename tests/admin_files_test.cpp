@@ -168,14 +168,15 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
 
     std::ofstream(path) << "10.0.0.1 999999 expired a second ago\nbogus line\n10.0.0.2 1000000 expires now\n"
                            "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
+    std::ofstream(path + ".tmp") << "half a list";  // left by a crash: saves replace the file through it
     file.load(bans, kNow, out);
     EXPECT_EQ(out.text(), path + " line 2 skipped: not an address or range: bogus\n");
     const std::string kept = "# range, expiry (calendar seconds, 0 for good), reason\n"
                              "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
     EXPECT_EQ(bans.to_text(), kept);
     EXPECT_EQ(read_file(path), kept);  // pruned at once
-
     EXPECT_EQ(mode_of(path), 0644u);
+    EXPECT_EQ(dir.names(), Names{"bans"});
 
     // A file that cannot be read loads as no bans and is never replaced: it may hold bans.
     std::filesystem::remove(path);

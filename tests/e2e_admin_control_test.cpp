@@ -1,25 +1,20 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
-// ban acting on both sockets from one host while another plays and holding across a restart, bans
-// across SIGKILLs, and the status page's Kick button in headless Chromium.
+// ban acting on both sockets from one host while another plays and holding across a restart, a reload,
+// and the status page's Kick button in headless Chromium.
 #include <gtest/gtest.h>
 
-#include <curl/curl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "admin/bans.h"
 #include "browser.h"
 #include "process.h"
 #include "protocol/wire.h"
@@ -76,34 +71,6 @@ struct AdminServer {
     std::string url;  // http://127.0.0.1:PORT, empty when the server did not come up
 };
 
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-}
-
-// One HTTP call; the status (0 without an answer) and the body.
-std::pair<long, std::string> http(const std::string& url, const std::string& method = "GET", const std::string& token = "",
-                                  const std::string& body = "", long timeout_ms = 5000) {
-    std::pair<long, std::string> a{0, ""};
-    CURL* curl = curl_easy_init();
-    const std::string authorization = "Authorization: Bearer " + token;
-    curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a.second);
-    if (method != "GET") {
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    }
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.first);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    return a;
-}
-
 struct CtlRun {
     int status = -1;
     std::string out, err;
@@ -139,9 +106,9 @@ struct Player {
         if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return false;
         id = protocol::get_i32(*welcome, 3);
         chat.send_to(server.ports.chat, sealed(cat({{0x80}, le32(id), str(name), {0}})));
-        std::this_thread::sleep_for(milliseconds(50));
+        const bool named = chat.receive().has_value();  // the NAME_LIST
         drain();
-        return true;
+        return named;
     }
     void drain() const {
         for (int i = 0; i < 100 && (game.receive(20) || chat.receive(20)); ++i) {
@@ -203,38 +170,25 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by 127.0.0.1:")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
-        bob.game.send_to(server.ports.game, kJoin);
-        EXPECT_EQ(hex_of(bob.game.receive()), to_hex(sealed_hex("06")));  // SERVER_FULL while barred
 
-        // Refusals: status 1 and one line saying why; a usage error 2; nothing on stdout.
-        std::ofstream(dir.path / "wrong_token") << "0123456789abcdef0123\n";
-        const struct {
-            std::vector<std::string> args;
-            std::string url;
-            fs::path token_file;
-            int status;
-            std::string err_start;
-        } refusals[] = {
+        // Refusals: status 1 and one line saying why; a usage error 2; nothing on stdout. (quarel-ctl's
+        // own tests cover the wording of every answer; these are the server's texts and the exits.)
+        // {arguments, URL, token file, exit status, the start of standard error}
+        const std::tuple<std::vector<std::string>, std::string, fs::path, int, std::string> refusals[] = {
             {{"kick", "2"}, server.url, server.token_file, 1, "quarel-ctl: no player has id 2 (HTTP 404)\n"},
-            {{"say", "bell\x07"}, server.url, server.token_file, 1, "quarel-ctl: \"text\" must be 1 to "},
             {{"unban", "10.1.2.3"}, server.url, server.token_file, 1, "quarel-ctl: no ban on 10.1.2.3 (HTTP 404)\n"},
-            {{"players"}, server.url, dir.path / "wrong_token", 1, "quarel-ctl: missing or wrong token (HTTP 401)\n"},
             {{"players"}, server.url, dir.path / "no_such_file", 1, "quarel-ctl: cannot read the token file "},
             {{"players"}, "http://127.0.0.1:1", server.token_file, 1, "quarel-ctl: cannot reach http://127.0.0.1:1: "},
-            {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"},
-        };
-        for (const auto& r : refusals) {
-            const CtlRun run = ctl(r.url, r.token_file, r.args);
-            EXPECT_EQ(run.status, r.status) << r.err_start;
-            EXPECT_TRUE(run.err.starts_with(r.err_start)) << run.err;
-            EXPECT_EQ(run.out, "") << r.err_start;
-            if (r.status == 1) {
-                EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-            }
+            {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"}};
+        for (const auto& [args, url, token_file, status, err_start] : refusals) {
+            const CtlRun run = ctl(url, token_file, args);
+            EXPECT_EQ(std::tuple(run.status, run.out), std::tuple(status, "")) << err_start;
+            EXPECT_TRUE(run.err.starts_with(err_start) && (status == 2 || std::count(run.err.begin(), run.err.end(), '\n') == 1))
+                << run.err;
         }
 
-        // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets, even
-        // a query or a wrong checksum, while 127.0.0.1 still plays.
+        // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets while
+        // 127.0.0.1 still plays (what is dropped, and how it is counted: admin_wiring).
         Player eve("127.0.0.2");
         ASSERT_TRUE(eve.enter(server, "Eve"));
         ann.drain();
@@ -251,21 +205,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
                                                     std::to_string(held[0]["expires"].get<std::int64_t>()) + " cheating\n");
         eve.chat.send_to(server.ports.chat, sealed_hex("02"));
         eve.game.send_to(server.ports.game, kJoin);
-        eve.game.send_to(server.ports.game, hex("ffff 01"));
         ann.chat.send_to(server.ports.chat, sealed_hex("02"));
         EXPECT_TRUE(ann.chat.receive().has_value());
         ann.game.send_to(server.ports.game, sealed(cat({{0x03}, le32(ann.id), Bytes(43, 0)})));
-        const auto brief = ann.game.receive();
-        ASSERT_TRUE(brief.has_value());
-        EXPECT_EQ((*brief)[2], 0x10);
+        EXPECT_TRUE(ann.game.receive().has_value());
         EXPECT_EQ(hex_of(eve.chat.receive(300)), "(nothing)");
         EXPECT_EQ(hex_of(eve.game.receive(100)), "(nothing)");
-        const std::string metrics = http(server.url + "/metrics").second;
-        for (const char* sample : {"\nquarel_datagrams_dropped_total{socket=\"chat\",reason=\"banned\"} 1\n",
-                                   "\nquarel_datagrams_dropped_total{socket=\"game\",reason=\"banned\"} 2\n",
-                                   "\nquarel_checksum_failures_total{socket=\"game\"} 0\n"}) {
-            EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
-        }
         ASSERT_EQ(server.process.stop(SIGTERM), 0);
     }
     // Started again in the same directory: the ban holds from the first datagram, the token is kept;
@@ -322,43 +267,6 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
                                 " && document.querySelector('#admin-players tbody').rows.length === 1"));
     EXPECT_EQ(json::parse(ctl(again, {"--json", "players"}).out)["count"], 1);
-}
-
-// The server is killed with SIGKILL while bans are being added: every time, the file loads whole and
-// holds every ban that was confirmed, and at most the one more whose answer was cut off.
-TEST(EndToEndAdminControl, SigkillWhileBansAreAddedLeavesTheOldOrTheNewList) {
-    TempDir dir;
-    std::size_t confirmed = 0;
-    const auto started = std::chrono::steady_clock::now();
-    for (int round = 0; round < 5; ++round) {
-        AdminServer server(dir.path);
-        ASSERT_FALSE(server.url.empty()) << server.output();
-        EXPECT_EQ(server.output().find("skipped"), std::string::npos) << server.output();
-        EXPECT_EQ(server.output().find("Bans not"), std::string::npos) << server.output();
-        const std::string token = server.token();
-        std::atomic<std::size_t> acked{0};
-        std::thread adder([&] {
-            for (int i = 0; i < 400; ++i) {
-                const std::string range = "10." + std::to_string(round) + "." + std::to_string(i / 256) + "." + std::to_string(i % 256);
-                const json ban{{"range", range}, {"reason", "round " + std::to_string(round)}};
-                if (http(server.url + "/api/bans", "POST", token, ban.dump(), 2000).first != 200) return;
-                ++acked;
-            }
-        });
-        std::this_thread::sleep_for(milliseconds(40 + 23 * round));
-        ::kill(server.process.pid(), SIGKILL);
-        adder.join();
-        confirmed += acked;
-
-        admin::BanList loaded;
-        const auto problems = loaded.load(read_file(dir.path / "bans"));
-        EXPECT_TRUE(problems.empty()) << "round " << round << ": line " << problems.front().line;
-        EXPECT_GE(loaded.bans().size(), confirmed) << "round " << round;
-        EXPECT_LE(loaded.bans().size(), confirmed + 1) << "round " << round;
-        confirmed = loaded.bans().size();
-    }
-    EXPECT_GT(confirmed, 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 }  // namespace
