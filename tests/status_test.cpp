@@ -88,10 +88,13 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
     // Bucket bounds are inclusive; a negative time counts as 0.
     for (const std::int64_t us : {-5, 10, 11, 1000, 1001, 100000, 100001}) h.state.metrics.state_answer.observe(us);
     const std::string text = "\n" + status::metrics_text(h.state, {true, 1.5, 8 << 20, 1 << 30, 1700000000.25, 9, 1024});
-    for (const char* line : {
-             "quarel_build_info{version=\"" QUAREL_VERSION "\"} 1", "quarel_players 1", "quarel_slots 2",
-             "quarel_joins_total 3", "quarel_leaves_total 1", "quarel_timeouts_total 1", "quarel_server_full_total 1",
-             "quarel_joins_refused_total 0",
+    // The exposition's format (each sample in its family, after HELP and TYPE) is promtool's to judge on
+    // the real scrape (e2e_status); here, the values.
+    const std::string S = "quarel_state_answer_seconds", D = "quarel_datagrams_dropped_total{socket=\"",
+                      L = "quarel_lobby_announcements_total";
+    for (const std::string& line : std::vector<std::string>{
+             "quarel_build_info{version=\"" QUAREL_VERSION "\"} 1", "quarel_players 1", "quarel_slots 2", "quarel_joins_total 3",
+             "quarel_leaves_total 1", "quarel_timeouts_total 1", "quarel_server_full_total 1", "quarel_joins_refused_total 0",
              "quarel_datagrams_received_total{socket=\"game\",type=\"JOIN\"} 5",  // the bad checksum too
              "quarel_received_bytes_total{socket=\"game\",type=\"JOIN\"} 235",
              "quarel_datagrams_received_total{socket=\"game\",type=\"other\"} 2",
@@ -99,40 +102,19 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
              "quarel_sent_bytes_total{socket=\"game\",type=\"WELCOME\"} 67",  // 11; twice 11 + 17 for a player in brief
              "quarel_datagrams_sent_total{socket=\"chat\",type=\"SLOTS_INFO\"} 10",
              "quarel_checksum_failures_total{socket=\"chat\"} 0", "quarel_checksum_failures_total{socket=\"game\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"game\",reason=\"too_short\"} 2",
-             "quarel_datagrams_dropped_total{socket=\"game\",reason=\"unknown_type\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"game\",reason=\"refused_sender\"} 0",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"too_short\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"unknown_type\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"unterminated_text\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"rate_limit\"} 1",
-             "quarel_query_answers_total{query=\"slots\"} 10", "quarel_query_answers_total{query=\"map\"} 1",
-             "quarel_query_refusals_total{query=\"slots\"} 1", "quarel_query_refusals_total{query=\"map\"} 0",
-             "quarel_lobby_announcements_total{result=\"answered\"} 2",
-             "quarel_lobby_announcements_total{result=\"connect_failed\"} 1",
-             "quarel_lobby_announcements_total{result=\"request_failed\"} 0",
-             "quarel_lobby_announcements_total{result=\"send_failed\"} 1",
-             "quarel_game_send_retries_total 3", "quarel_game_sends_dropped_total 0",
-             "quarel_state_answer_seconds_bucket{le=\"0.00001\"} 2", "quarel_state_answer_seconds_bucket{le=\"0.000025\"} 3",
-             "quarel_state_answer_seconds_bucket{le=\"0.001\"} 4", "quarel_state_answer_seconds_bucket{le=\"0.0025\"} 5",
-             "quarel_state_answer_seconds_bucket{le=\"0.1\"} 6", "quarel_state_answer_seconds_bucket{le=\"+Inf\"} 7",
-             "quarel_state_answer_seconds_sum 0.202023", "quarel_state_answer_seconds_count 7",
-             "process_cpu_seconds_total 1.5", "process_resident_memory_bytes 8388608",
-             "process_virtual_memory_bytes 1073741824", "process_start_time_seconds 1700000000.25",
-             "process_open_fds 9", "process_max_fds 1024"}) {
-        EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
-    }
-    // Each sample stands in its own family, after the family's HELP and TYPE.
-    std::istringstream lines(text);
-    std::string family;
-    for (std::string l; std::getline(lines, l);) {
-        if (l.rfind("# HELP ", 0) == 0) family = l.substr(7, l.find(' ', 7) - 7);
-        if (l.empty() || l[0] == '#') {
-            EXPECT_TRUE(l.rfind("# TYPE ", 0) != 0 || l.substr(7, family.size() + 1) == family + " ") << l;
-            continue;
-        }
-        const std::string name = l.substr(0, l.find_first_of("{ "));
-        EXPECT_TRUE(name == family || name == family + "_bucket" || name == family + "_sum" || name == family + "_count") << l;
+             D + "game\",reason=\"too_short\"} 2", D + "game\",reason=\"unknown_type\"} 1",
+             D + "game\",reason=\"refused_sender\"} 0", D + "chat\",reason=\"too_short\"} 1",
+             D + "chat\",reason=\"unknown_type\"} 1", D + "chat\",reason=\"unterminated_text\"} 1",
+             D + "chat\",reason=\"rate_limit\"} 1", "quarel_query_answers_total{query=\"slots\"} 10",
+             "quarel_query_answers_total{query=\"map\"} 1", "quarel_query_refusals_total{query=\"slots\"} 1",
+             "quarel_query_refusals_total{query=\"map\"} 0", L + "{result=\"answered\"} 2", L + "{result=\"connect_failed\"} 1",
+             L + "{result=\"request_failed\"} 0", L + "{result=\"send_failed\"} 1", "quarel_game_send_retries_total 3",
+             "quarel_game_sends_dropped_total 0", S + "_bucket{le=\"0.00001\"} 2", S + "_bucket{le=\"0.000025\"} 3",
+             S + "_bucket{le=\"0.001\"} 4", S + "_bucket{le=\"0.0025\"} 5", S + "_bucket{le=\"0.1\"} 6",
+             S + "_bucket{le=\"+Inf\"} 7", S + "_sum 0.202023", S + "_count 7", "process_cpu_seconds_total 1.5",
+             "process_resident_memory_bytes 8388608", "process_virtual_memory_bytes 1073741824", "process_open_fds 9",
+             "process_start_time_seconds 1700000000.25", "process_max_fds 1024"}) {
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
     }
     EXPECT_EQ(io.outbox.pauses(), 3u) << "one retry per 1 ms pause of the outbox";
     EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{25, 22})) << "every datagram once, in and out";
@@ -280,24 +262,20 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
 }
 
 TEST(HttpAddress, FormsConfigKeyAndOption) {
-    std::array<std::uint8_t, 16> v6_loop{};
-    v6_loop[15] = 1;
-    const std::vector<std::pair<const char*, net::Address>> good = {
-        {"8080", net::Address::ipv4(127, 0, 0, 1, 8080)},   {"0", net::Address::ipv4(127, 0, 0, 1, 0)},
-        {"65535", net::Address::ipv4(127, 0, 0, 1, 65535)}, {"0.0.0.0:80", net::Address::ipv4(0, 0, 0, 0, 80)},
-        {"192.168.1.20:8080", net::Address::ipv4(192, 168, 1, 20, 8080)},
-        {"[::1]:9000", net::Address::ipv6(v6_loop, 9000)},   {"[::]:0", net::Address::ipv6({}, 0)},
-    };
+    using net::Address;
+    const std::pair<const char*, Address> good[] = {
+        {"8080", Address::ipv4(127, 0, 0, 1, 8080)}, {"0", Address::ipv4(127, 0, 0, 1, 0)}, {"[::]:0", Address::ipv6({}, 0)},
+        {"65535", Address::ipv4(127, 0, 0, 1, 65535)}, {"0.0.0.0:80", Address::ipv4(0, 0, 0, 0, 80)},
+        {"192.168.1.20:8080", Address::ipv4(192, 168, 1, 20, 8080)},
+        {"[::1]:9000", Address::ipv6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 9000)}};
     for (const auto& [text, want] : good) EXPECT_EQ(core::parse_http_address(text), want) << text;
     for (const char* bad : {"", "65536", "-1", "80a", "localhost:80", "::1:80", "[::1]", "[::1]8080", "[::1]:", "[]:80",
                             "1.2.3.4:", "1.2.3:80", "[1.2.3.4]:80", ":80"}) EXPECT_EQ(core::parse_http_address(bad), std::nullopt) << bad;
-    // As the config key and the option give it, and as --check-config shows it.
-    // {config text, arguments, the http line of the settings}
+    // As the config key and the option give it, and as --check-config shows it: {config, arguments, the http line}
     const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
         {"http 0.0.0.0:8080 trailing\n", {}, "http             \"0.0.0.0:8080\"\n"},
         {"http 8080\nhttp\n", {}, "http             \"8080\"\n"},  // an empty value leaves the key as it was
-        {"http 8080\n", {"--http", "0.0.0.0:81"}, "http             \"0.0.0.0:81\" (--http)\n"},
-    };
+        {"http 8080\n", {"--http", "0.0.0.0:81"}, "http             \"0.0.0.0:81\" (--http)\n"}};
     for (const auto& [text, args, line] : cases) {
         const core::ConfigReport r = core::check_config(text, "cfg", core::parse_options(args).options);
         EXPECT_NE(r.settings.find("\n" + line), std::string::npos) << text << r.settings;
