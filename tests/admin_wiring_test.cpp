@@ -40,50 +40,46 @@ struct Banning {
         });
 };
 
-TEST(BannedSources, AreDroppedOnBothSocketsBeforeTheChecksumAndCounted) {
+// Dropped before the checksum and counted; the range's ban ends at its second, when the loop's wait ends
+// and its sweep prunes the ban and saves the file (a sweep with nothing to prune saves nothing).
+TEST(BannedSources, AreDroppedOnBothSocketsBeforeTheChecksumCountedAndLetInAtTheExpiry) {
+    Banning b;
     const Bytes ask_slots = sealed_hex("02"), bad_checksum = hex("0000 02");
-    // {what, socket, from, datagram, answers sent back, counted as banned, counted as checksum failures}
-    const std::tuple<const char*, Socket, net::Address, Bytes, std::size_t, std::size_t, std::uint64_t> cases[] = {
-        {"banned host, chat query", Socket::Chat, addr(2, 7000), ask_slots, 0, 1, 0},
-        {"banned host, bad checksum", Socket::Chat, addr(2, 7000), bad_checksum, 0, 1, 0},
-        {"banned host, game JOIN", Socket::Game, addr(2, 7000), sealed(cat({{0x01}, Bytes(44, 0)})), 0, 1, 0},
-        {"banned host, game query", Socket::Game, addr(2, 1), ask_slots, 0, 1, 0},
-        {"banned range, chat query", Socket::Chat, net::Address::ipv4(192, 168, 7, 9, 1), ask_slots, 0, 1, 0},
-        {"neighbour of the host", Socket::Chat, addr(3, 7000), ask_slots, 1, 0, 0},
-        {"neighbour, bad checksum", Socket::Game, addr(3, 7000), bad_checksum, 0, 0, 1},
-        {"just outside the range", Socket::Chat, net::Address::ipv4(192, 168, 8, 0, 1), ask_slots, 1, 0, 0}};
-    for (const auto& [what, socket, from, bytes, answers, banned, checksum] : cases) {
+    const net::Address in_range = net::Address::ipv4(192, 168, 1, 1, 7000);
+    // {what, seconds from now, socket, from, datagram, answers sent back, counted as banned, as checksum failures, saves}
+    const std::tuple<const char*, int, Socket, net::Address, Bytes, std::size_t, std::uint64_t, std::uint64_t, std::size_t> cases[] = {
+        {"banned host, chat query", 0, Socket::Chat, addr(2, 7000), ask_slots, 0, 1, 0, 0},
+        {"banned host, bad checksum", 0, Socket::Chat, addr(2, 7000), bad_checksum, 0, 1, 0, 0},
+        {"banned host, game JOIN", 0, Socket::Game, addr(2, 7000), sealed(cat({{0x01}, Bytes(44, 0)})), 0, 1, 0, 0},
+        {"banned host, game query", 0, Socket::Game, addr(2, 1), ask_slots, 0, 1, 0, 0},
+        {"banned range, chat query", 0, Socket::Chat, net::Address::ipv4(192, 168, 7, 9, 1), ask_slots, 0, 1, 0, 0},
+        {"neighbour of the host", 0, Socket::Chat, addr(3, 7000), ask_slots, 1, 0, 0, 0},
+        {"neighbour, bad checksum", 0, Socket::Game, addr(3, 7000), bad_checksum, 0, 0, 1, 0},
+        {"just outside the range", 0, Socket::Chat, net::Address::ipv4(192, 168, 8, 0, 1), ask_slots, 1, 0, 0, 0},
+        {"a second before the range's end", 1, Socket::Chat, in_range, ask_slots, 0, 1, 0, 0},
+        {"at the range's end", 2, Socket::Chat, in_range, ask_slots, 1, 0, 0, 1},
+        {"a second later", 3, Socket::Chat, in_range, ask_slots, 1, 0, 0, 1}};
+    for (const auto& [what, at, socket, from, bytes, answers, banned, checksum, saves] : cases) {
         SCOPED_TRACE(what);
-        Banning b;
+        const auto s = static_cast<std::size_t>(socket);
+        const core::Metrics& m = b.h.state.metrics;
+        const auto counted = [&] { return std::array{m.dropped[s][static_cast<std::size_t>(core::DropReason::Banned)], m.checksum_failures[s]}; };
+        const auto before = counted();
+        b.h.clock.set(kNow + at);
         b.h.net.queue(socket, bytes, from);
         server::run_pass(b.h.state, b.h.io);
-        const auto s = static_cast<std::size_t>(socket);
         EXPECT_EQ(b.h.net.take().size(), answers);
-        EXPECT_EQ(b.h.state.metrics.dropped[s][static_cast<std::size_t>(core::DropReason::Banned)], banned);
-        EXPECT_EQ(b.h.state.metrics.checksum_failures[s], checksum);
+        EXPECT_EQ(counted(), (std::array{before[0] + banned, before[1] + checksum}));
         EXPECT_EQ(b.h.net.pending(socket), 0u);
-        // The exposition names the reason.
-        const std::string sample = std::string("quarel_datagrams_dropped_total{socket=\"") +
-                                   (socket == Socket::Chat ? "chat" : "game") + "\",reason=\"banned\"} 1\n";
-        EXPECT_EQ(status::metrics_text(b.h.state, {}).find(sample) != std::string::npos, banned == 1);
-    }
-}
-
-TEST(BanExpiry, TheLoopWakesAtTheExpiryPrunesTheBanAndSavesTheFile) {
-    Banning b;
-    // {at, answers to a query from inside the range, saves}: a sweep with nothing to prune saves nothing.
-    for (const auto& [at, answers, saves] : {std::array<std::int64_t, 3>{kNow, 0, 0}, {kNow + 1, 0, 0}, {kNow + 2, 1, 1},
-                                            {kNow + 3, 1, 1}}) {
-        b.h.clock.set(at);
-        b.h.net.queue_chat(sealed_hex("02"), net::Address::ipv4(192, 168, 1, 1, 7000));
-        server::run_pass(b.h.state, b.h.io);
-        EXPECT_EQ(b.h.net.take().size(), static_cast<std::size_t>(answers)) << at - kNow;
-        EXPECT_EQ(b.saved.size(), static_cast<std::size_t>(saves)) << at - kNow;
+        EXPECT_EQ(b.saved.size(), saves);
         // The ban ends before the clock's next tick: the loop's wait ends then.
-        EXPECT_EQ(at == kNow ? server::next_deadline(b.h.state, b.h.io) : kNow + 2, kNow + 2);
+        EXPECT_EQ(at == 0 ? server::next_deadline(b.h.state, b.h.io) : kNow + 2, kNow + 2);
     }
     EXPECT_EQ(b.saved.back(), "# range, expiry (calendar seconds, 0 for good), reason\n10.0.0.2 0\n");
     EXPECT_EQ(b.bans.next_expiry(), std::numeric_limits<std::int64_t>::max());
+    const std::string text = status::metrics_text(b.h.state, {}), sample = "quarel_datagrams_dropped_total{socket=\"";
+    EXPECT_NE(text.find(sample + "chat\",reason=\"banned\"} 4\n"), std::string::npos) << "the exposition names the reason";
+    EXPECT_NE(text.find(sample + "game\",reason=\"banned\"} 2\n"), std::string::npos);
 }
 
 TEST(AdminRouting, ApiPathsGoToTheApiUncachedTheRestToTheStatusEndpoints) {
