@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <limits>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
