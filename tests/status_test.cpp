@@ -57,8 +57,10 @@ struct ResultLobby final : lobby::LobbyClient {
 
 // Every datagram in and out counted once under its socket, type and drop reason; the players, queries,
 // lobby announcements, send retries, and the time from reading each STATE to sending its answer (held
-// answers each from their own read); all as the metrics text shows them.
-TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
+// answers each from their own read); all as the metrics text shows them. HTTP is served at the pass's
+// second by a pass that found no game datagram; every pass is sampled, and health follows the passes and
+// the sockets.
+TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsThePasses) {
     core::Settings st = with_slots(2);
     st.public_listing = 1;
     Harness h(st);
@@ -67,6 +69,13 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
     NotingListener http;
     status::History history;
     std::tie(io.http, io.history) = std::tuple(&http, &history);
+    bool sockets_open = true;
+    const status::StatusHandler handler(h.state, history, {[&] { return sockets_open; }, nullptr});
+    const auto health = [&](std::int64_t age) {
+        const net::HttpResponse r = handler.handle({"GET", "/healthz", "", "", "", {}, clock.t + age});
+        return std::to_string(r.status) + " " + r.body;
+    };
+    EXPECT_EQ(health(0), "503 the main loop has stalled\n") << "before the first pass";
     const auto pass = [&] { server::run_pass(h.state, io); };
     const Bytes bad = [] { Bytes b = join_datagram(); b[0] ^= 0xFF; return b; }();  // a wrong checksum
     h.net.block_next(3);  // the first WELCOME would block three times
@@ -94,7 +103,9 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
     clock.t += 6;
     h.net.queue_game(sealed_hex("08 01 00 00 00"), addr(1, 5000));  // LEAVE of id 1
     h.net.queue_game(join_datagram(), addr(4, 5000));
-    for (int i = 0; i < 3; ++i) pass();
+    pass();
+    EXPECT_EQ(std::tuple(http.served.size(), history.last_pass()), std::tuple(2u, clock.t)) << "sampled, not served";
+    for (int i = 0; i < 2; ++i) pass();
     clock.t += 5;
     pass();  // id 2 times out
     ResultLobby lobby;
@@ -136,34 +147,17 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
     }
     EXPECT_EQ(http.served, (std::vector<std::int64_t>{1'000'000, 1'000'000, 1'000'006, 1'000'011}))
         << "served only by a pass that found no game datagram, at its second";
-    EXPECT_EQ(io.outbox.pauses(), 3u) << "one retry per 1 ms pause of the outbox";
-    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 32})) << "every datagram once, in and out";
-    EXPECT_EQ(status::metrics_text(h.state, core::ProcessSample{}).find("process_"), std::string::npos);
-}
-
-// Health follows the passes, each sampled whether it found a game datagram or not, and the sockets.
-TEST(StatusHealth, FollowsThePassesAndTheSockets) {
-    Harness h(with_slots(2));
-    status::History history;
-    h.io.history = &history;
-    bool sockets_open = true;
-    const status::StatusHandler handler(h.state, history, {[&] { return sockets_open; }, nullptr});
-    const auto health = [&](std::int64_t now) {
-        const net::HttpResponse r = handler.handle({"GET", "/healthz", "", "", "", {}, now});
-        return std::to_string(r.status) + " " + r.body;
-    };
-    const std::int64_t t = h.clock.now() + 4;
-    EXPECT_EQ(health(t), "503 the main loop has stalled\n") << "before the first pass";
-    h.net.queue_game(sealed_hex("7f"), addr(1, 5000));
-    h.clock.advance(4);
-    h.pass();
+    clock.t = 1'000'011;  // the last pass
     // {sockets open, seconds after the last pass, answer}
     for (const auto& [open, age, want] : std::vector<std::tuple<bool, int, std::string>>{
              {true, 0, "200 ok\n"}, {true, 5, "200 ok\n"}, {true, 6, "503 the main loop has stalled\n"},
              {false, 0, "503 a UDP socket is not open\n"}, {false, 60, "503 a UDP socket is not open\n"}}) {
         sockets_open = open;
-        EXPECT_EQ(health(t + age), want) << open << " " << age;
+        EXPECT_EQ(health(age), want) << open << " " << age;
     }
+    EXPECT_EQ(io.outbox.pauses(), 3u) << "one retry per 1 ms pause of the outbox";
+    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 32})) << "every datagram once, in and out";
+    EXPECT_EQ(status::metrics_text(h.state, core::ProcessSample{}).find("process_"), std::string::npos);
 }
 
 TEST(StatusJson, DocumentShowsServerPlayersAndClockButNoAddresses) {
