@@ -156,7 +156,7 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_TRUE(arrives(ann.chat, line));
         EXPECT_TRUE(arrives(bob.chat, line));
 
-        // kick: Ann hears PLAYER_GONE, the console says who, why and by whom, Bob's address is barred.
+        // kick: Ann hears PLAYER_GONE, the console says who, why and by whom.
         const CtlRun kicked = ctl(server, {"kick", std::to_string(bob.id), "being", "rude"});
         EXPECT_EQ(std::tuple(kicked.status, kicked.out), std::tuple(0, "Kicked 2 (Bob, " + bob.game_address() + ").\n"))
             << kicked.err;
@@ -181,7 +181,7 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         }
 
         // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets while
-        // 127.0.0.1 still plays (what is dropped, and how it is counted: admin_wiring).
+        // 127.0.0.1 still plays (what is dropped, and how it is counted: admin_test).
         Player eve("127.0.0.2");
         ASSERT_TRUE(eve.enter(server, "Eve"));
         ann.drain();
