@@ -67,6 +67,11 @@ struct Admin {
         return admin::handle(ctx, {std::move(method), std::move(path), std::move(query), "Bearer " + kToken, std::move(body),
                                    Address::ipv4(127, 0, 0, 1, 40000)}, h.clock.now());
     }
+    // The status and the body of a call's answer.
+    std::string ask(std::string method, std::string path, std::string body = "", std::string query = "") {
+        const net::HttpResponse r = call(std::move(method), std::move(path), std::move(body), std::move(query));
+        return std::to_string(r.status) + " " + r.body;
+    }
 
     Harness h;
     admin::BanList bans;
@@ -191,9 +196,7 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
     for (const std::optional<std::string>& token : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
         a.gate.set_token(token);
         for (const char* path : {"/api/players", "/api/reload", "/api/nothing"}) {
-            const auto r = a.call("GET", path);
-            EXPECT_EQ(r.status, 403) << path;
-            EXPECT_EQ(r.body, "{\"error\":\"the admin API is off: the server has no admin token file\"}\n");
+            EXPECT_EQ(a.ask("GET", path), "403 {\"error\":\"the admin API is off: the server has no admin token file\"}\n") << path;
         }
     }
     EXPECT_EQ(a.console(), "");  // a refused call never reaches a route
@@ -272,26 +275,22 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
         {std::string(121, 'w'), false}, {"", false}, {"tab\there", false}, {"bell\x07", false}, {"del\x7f", false},
         {std::string("nul\0x", 5), false}, {"caf\u00e9", true}};  // UTF-8 passes as its bytes
     for (const auto& [text, ok] : says) {
-        const auto r = a.call("POST", "/api/say", nlohmann::json{{"text", text}}.dump());
-        EXPECT_EQ(r.status, ok ? 200 : 400) << text;
-        EXPECT_EQ(r.body, ok ? "{\"sent_to\":3}\n" : "{\"error\":\"\\\"text\\\" must be 1 to 120 bytes without control bytes\"}\n");
+        EXPECT_EQ(a.ask("POST", "/api/say", nlohmann::json{{"text", text}}.dump()),
+                  ok ? "200 {\"sent_to\":3}\n" : "400 {\"error\":\"\\\"text\\\" must be 1 to 120 bytes without control bytes\"}\n");
         const Bytes said = server_line(text);
         EXPECT_EQ(a.sent(), (ok ? Lines{chat_line(addr(1, 6001), said), chat_line(addr(2, 6002), said),
                                         chat_line(Address::ipv4(10, 0, 0, 3, 6004), said)} : Lines{})) << text;
         EXPECT_EQ(a.console(), ok ? "Said by 127.0.0.1:40000: " + text + "\n" : "") << text;
     }
 
-    auto r = a.call("POST", "/api/kick", R"({"id":2,"reason":"spamming the chat"})");
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"kicked\":" + two + "}\n");
+    EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":2,"reason":"spamming the chat"})"), "200 {\"kicked\":" + two + "}\n");
     EXPECT_EQ(a.sent(), (Lines{game_line(kA, gone(2)), game_line(kC, gone(2)), game_line(kD, gone(2))}));
     EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m kicked by 127.0.0.1:40000: spamming the chat\n");
     EXPECT_EQ(std::tuple(a.h.state.table.player_count(), a.h.state.table.find_by_id(2)), std::tuple(3, -1));
 
-    r = a.call("POST", "/api/bans", R"({"range":"10.0.0.3/31","minutes":30,"reason":"griefing"})");
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, R"({"ban":{"expires":1001803,"range":"10.0.0.2/31","reason":"griefing","seconds_left":1800},)"
-                      R"("kicked":[3,4]})" "\n");
+    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"10.0.0.3/31","minutes":30,"reason":"griefing"})"),
+              R"(200 {"ban":{"expires":1001803,"range":"10.0.0.2/31","reason":"griefing","seconds_left":1800},)"
+              R"("kicked":[3,4]})" "\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 for 30 minutes by 127.0.0.1:40000: griefing\n"
                            "3 aka  kicked by 127.0.0.1:40000: griefing\n4 aka Dee kicked by 127.0.0.1:40000: griefing\n");
     EXPECT_EQ(a.sent(), (Lines{game_line(kA, gone(3)), game_line(kD, gone(3)), game_line(kA, gone(4))}));
@@ -299,7 +298,7 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     // Without a reason the line ends at who asked; a second kick finds nobody.
     EXPECT_EQ(a.call("POST", "/api/kick", R"({"id":1})").status, 200);
     EXPECT_EQ(a.console(), "1 aka Ann kicked by 127.0.0.1:40000.\n");
-    EXPECT_EQ(a.call("POST", "/api/kick", R"({"id":1})").body, "{\"error\":\"no player has id 1\"}\n");
+    EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":1})"), "404 {\"error\":\"no player has id 1\"}\n");
     EXPECT_EQ(a.sent(), Lines{});
     // The kicked host, from any port, gets SERVER_FULL for 60 s; others join meanwhile. {seconds on, who
     // joins, datagrams sent (SERVER_FULL, or WELCOME and the BRIEF_LIST to every player), the console}
@@ -315,15 +314,13 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
         EXPECT_EQ(a.console(), line);
     }
 
-    r = a.call("POST", "/api/bans", R"({"range":"2001:db8::/48"})");
-    EXPECT_EQ(r.body, R"({"ban":{"expires":0,"range":"2001:db8::/48","reason":"","seconds_left":null},"kicked":[]})" "\n");
+    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"),
+              R"(200 {"ban":{"expires":0,"range":"2001:db8::/48","reason":"","seconds_left":null},"kicked":[]})" "\n");
     EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by 127.0.0.1:40000.\n");
     EXPECT_EQ(a.call("GET", "/api/bans").body, R"({"bans":[{"expires":1001803,"range":"10.0.0.2/31","reason":"griefing",)"
                                                R"("seconds_left":1740},{"expires":0,"range":"2001:db8::/48","reason":"",)"
                                                R"("seconds_left":null}]})" "\n");
-    r = a.call("DELETE", "/api/bans", "", "range=10.0.0.3%2F31");
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"lifted\":\"10.0.0.2/31\"}\n");
+    EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "200 {\"lifted\":\"10.0.0.2/31\"}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by 127.0.0.1:40000.\n");
     EXPECT_EQ(a.saved.back(), kHead + "2001:db8::/48 0\n");
     EXPECT_EQ(a.call("DELETE", "/api/bans", "", "range=10.0.0.2%2F31").status, 404);
@@ -339,9 +336,8 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
 
     a.console();
     a.save_error = "bans.tmp: No space left on device";
-    r = a.call("POST", "/api/bans", R"({"range":"10.0.0.9"})");
-    EXPECT_EQ(r.status, 500);
-    EXPECT_EQ(r.body, "{\"error\":\"the ban is in force but was not saved: bans.tmp: No space left on device\"}\n");
+    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"10.0.0.9"})"),
+              "500 {\"error\":\"the ban is in force but was not saved: bans.tmp: No space left on device\"}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.9 for good by 127.0.0.1:40000.\nBans not saved: bans.tmp: No space left on device\n");
     EXPECT_TRUE(a.bans.matches(addr(9, 1), a.h.clock.now()));
 }
@@ -506,11 +502,9 @@ TEST(Reload, ANewLoopMessageGoesOutLiveOnItsNewPeriodAndAFailureChangesNothing) 
     EXPECT_EQ(a.console(), "Config not reloaded: cannot read " + path + "\n");
     EXPECT_EQ(a.h.state.settings.loop_msg, "new");
     a.reload_report = failed;
-    const auto r = a.call("POST", "/api/reload");
-    EXPECT_EQ(r.status, 500);
-    EXPECT_EQ(r.body, "{\"error\":\"config not reloaded: cannot read " + path + "\"}\n");
+    EXPECT_EQ(a.ask("POST", "/api/reload"), "500 {\"error\":\"config not reloaded: cannot read " + path + "\"}\n");
     a.reload_report = report;
-    EXPECT_EQ(a.call("POST", "/api/reload").body, "{\"reloaded\":true,\"restart_needed\":[\"slots\",\"map\"]}\n");
+    EXPECT_EQ(a.ask("POST", "/api/reload"), "200 {\"reloaded\":true,\"restart_needed\":[\"slots\",\"map\"]}\n");
     EXPECT_EQ(a.reloads, 2);
 }
 
