@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -80,8 +81,8 @@ TEST(AtomicWrite, ReplacesWholeWithTheGivenModeLeavesNoTemporaryFileAndSurvivesA
             ::alarm(10);  // never outlives the test
             admin::BanList current;
             current.load(read_file(path));
+            std::string error;
             for (int n = static_cast<int>(current.bans().size()) + 1;; ++n) {
-                std::string error;
                 platform::write_file_atomically(path, list_of(n), 0644, error);
             }
         }
@@ -93,9 +94,7 @@ TEST(AtomicWrite, ReplacesWholeWithTheGivenModeLeavesNoTemporaryFileAndSurvivesA
         const auto read = platform::read_file(path, 1 << 24);
         if (read.status == platform::ReadStatus::Missing && seen == 0) continue;  // nothing written yet
         ASSERT_EQ(read.status, platform::ReadStatus::Ok) << read.error;
-        admin::BanList loaded;
-        EXPECT_TRUE(loaded.load(read.text).empty()) << "round " << round;
-        const std::size_t n = loaded.bans().size();
+        const auto n = static_cast<std::size_t>(std::count(read.text.begin(), read.text.end(), '\n') - 1);  // below the heading
         ASSERT_EQ(read.text, list_of(static_cast<int>(n))) << "round " << round;
         ASSERT_GE(n, seen) << "round " << round;
         seen = n;

@@ -199,14 +199,15 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
     status::History h;
     core::Metrics m;
     const auto tail = [](const status::History::Series& s, std::ptrdiff_t n) { return Values(s.values.end() - n, s.values.end()); };
+    const auto pass = [&](std::int64_t now, std::array<std::uint64_t, 2> datagrams, std::int32_t players) {
+        m.datagrams = datagrams;
+        h.record(now, m, players);
+    };
     const std::int64_t t = 1'000'000'000;  // a multiple of 10
-    h.record(t, m, 0);
-    m.datagrams = {5, 7};
-    h.record(t, m, 1);  // same second: nothing closes
-    m.datagrams = {8, 9};
-    h.record(t + 1, m, 2);  // second t: 8 in, 9 out
-    m.datagrams = {18, 9};
-    h.record(t + 4, m, 3);  // second t+1: 10 in; t+2, t+3: silent
+    pass(t, {0, 0}, 0);
+    pass(t, {5, 7}, 1);       // same second: nothing closes
+    pass(t + 1, {8, 9}, 2);   // second t: 8 in, 9 out
+    pass(t + 4, {18, 9}, 3);  // second t+1: 10 in; t+2, t+3: silent
     const auto in = h.datagrams(Direction::In);
     ASSERT_EQ(in.values.size(), status::History::kTrafficPoints);
     EXPECT_EQ(in.last, t + 3);
@@ -217,15 +218,13 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
     EXPECT_EQ(tail(h.players(), 2), (Values{std::nullopt, 3}));
     EXPECT_EQ(h.last_pass(), t + 4);
     // A clock set back records nothing for the lost seconds and goes on from the new one.
-    m.datagrams = {21, 9};
-    h.record(t - 1000, m, 0);
-    m.datagrams = {22, 9};
-    h.record(t - 999, m, 4);
+    pass(t - 1000, {21, 9}, 0);
+    pass(t - 999, {22, 9}, 4);
     EXPECT_EQ(h.datagrams(Direction::In).last, t - 1000);
     EXPECT_EQ(tail(h.datagrams(Direction::In), 1), Values{1});
     // No pass for 300 s: silent seconds fill the window, out of which the one with traffic has just gone;
     // the 4 players stood still in every step since.
-    h.record(t - 699, m, 4);
+    pass(t - 699, {22, 9}, 4);
     EXPECT_EQ(h.datagrams(Direction::In).values, Values(status::History::kTrafficPoints, 0));
     Values players(status::History::kPlayerPoints);
     std::fill(players.end() - 31, players.end(), 4);
