@@ -69,7 +69,7 @@ struct AdminServer {
 };
 
 struct CtlRun {
-    int status = -1;
+    int status;
     std::string out, err;
 };
 
@@ -79,8 +79,7 @@ CtlRun ctl(const std::string& url, const fs::path& token_file, const std::vector
     std::vector<std::string> argv{beside_self("quarel-ctl"), "--url", url, "--token-file", token_file.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     Process p(std::move(argv), "", true);
-    const int status = p.finish(15000);
-    return {status, p.output(), p.err()};
+    return {p.finish(15000), p.output(), p.err()};  // in this order: the output once it has ended
 }
 CtlRun ctl(const AdminServer& s, const std::vector<std::string>& args) { return ctl(s.url, s.token_file, args); }
 
@@ -117,8 +116,7 @@ struct Player {
 bool arrives(const UdpClient& c, const Bytes& expected) {
     for (int i = 0; i < 8; ++i) {
         const auto got = c.receive(1000);
-        if (!got) return false;
-        if (*got == expected) return true;
+        if (!got || *got == expected) return got.has_value();
     }
     return false;
 }
