@@ -321,7 +321,7 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "200 {\"lifted\":\"10.0.0.2/31\"}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by 127.0.0.1:40000.\n");
     EXPECT_EQ(a.saved.back(), kHead + "2001:db8::/48 0\n");
-    EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.2%2F31"), "404 {\"error\":\"no ban on 10.0.0.2/31\"}\n");
+    EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "404 {\"error\":\"no ban on 10.0.0.2/31\"}\n");
     EXPECT_EQ(a.saved.size(), 3u);
 
     // An expired ban is no longer listed, and goes from the list (and the file) at the next sweep.
