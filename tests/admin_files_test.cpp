@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -55,28 +56,21 @@ std::string list_of(int n) {
     return list.to_text();
 }
 
-TEST(AtomicWrite, ReplacesWholeWithTheGivenModeAndLeavesNoTemporaryFile) {
+TEST(AtomicWrite, ReplacesWholeWithTheGivenModeLeavesNoTemporaryFileAndSurvivesASigkill) {
     TempDir dir;
     const std::string path = dir.file("bans");
     std::string error;
-    ASSERT_TRUE(platform::write_file_atomically(path, "first\n", 0644, error)) << error;
-    ASSERT_TRUE(platform::write_file_atomically(path, "second, longer\n", 0640, error)) << error;
-    EXPECT_EQ(read_file(path), "second, longer\n");
+    ASSERT_TRUE(platform::write_file_atomically(path, "first, longer\n", 0644, error)) << error;
+    ASSERT_TRUE(platform::write_file_atomically(path, "second\n", 0640, error)) << error;
+    EXPECT_EQ(read_file(path), "second\n");
     EXPECT_EQ(mode_of(path), 0640u);
-    // A stale temporary file from a crash is simply overwritten.
-    std::ofstream(dir.file("bans.tmp")) << "half a list";
-    ASSERT_TRUE(platform::write_file_atomically(path, "third\n", 0644, error)) << error;
-    EXPECT_EQ(read_file(path), "third\n");
-    EXPECT_EQ(dir.names(), Names{"bans"});
+    EXPECT_EQ(dir.names(), Names{"bans"});  // a stale temporary file is overwritten: BanFileOnDisk
     EXPECT_FALSE(platform::write_file_atomically(dir.file("missing/bans"), "x", 0644, error));
     EXPECT_EQ(error, "cannot create " + dir.file("missing/bans") + ".tmp: No such file or directory");
-}
+    std::filesystem::remove(path);
 
-// A writer process keeps replacing the file with ever longer lists and is killed with SIGKILL at random
-// moments; after each kill the file holds one whole list the writer wrote, never fewer bans than before.
-TEST(AtomicWrite, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewList) {
-    TempDir dir;
-    const std::string path = dir.file("bans");
+    // A writer process keeps replacing the file with ever longer lists and is killed with SIGKILL at
+    // random moments; after each kill the file holds one whole list the writer wrote, never fewer bans.
     std::size_t seen = 0;
     int round = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -87,8 +81,8 @@ TEST(AtomicWrite, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewList) {
             ::alarm(10);  // never outlives the test
             admin::BanList current;
             current.load(read_file(path));
+            std::string error;
             for (int n = static_cast<int>(current.bans().size()) + 1;; ++n) {
-                std::string error;
                 platform::write_file_atomically(path, list_of(n), 0644, error);
             }
         }
@@ -100,9 +94,7 @@ TEST(AtomicWrite, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewList) {
         const auto read = platform::read_file(path, 1 << 24);
         if (read.status == platform::ReadStatus::Missing && seen == 0) continue;  // nothing written yet
         ASSERT_EQ(read.status, platform::ReadStatus::Ok) << read.error;
-        admin::BanList loaded;
-        EXPECT_TRUE(loaded.load(read.text).empty()) << "round " << round;
-        const std::size_t n = loaded.bans().size();
+        const auto n = static_cast<std::size_t>(std::count(read.text.begin(), read.text.end(), '\n') - 1);  // below the heading
         ASSERT_EQ(read.text, list_of(static_cast<int>(n))) << "round " << round;
         ASSERT_GE(n, seen) << "round " << round;
         seen = n;
@@ -125,9 +117,6 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     EXPECT_EQ(mode_of(path), 0600u);
     EXPECT_EQ(out.text(), "Admin token written to " + path + "\n");  // the file, never the token
     EXPECT_EQ(dir.names(), Names{"admin_token"});
-    out.clear();
-    EXPECT_EQ(platform::load_admin_token(path, true, out), token);
-    EXPECT_EQ(out.text(), "");
     EXPECT_NE(platform::load_admin_token(dir.file("another"), true, out), token);
 
     const std::string hand = dir.file("hand"), unusable = "The admin token file " + hand + " holds no usable token";
@@ -168,14 +157,15 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
 
     std::ofstream(path) << "10.0.0.1 999999 expired a second ago\nbogus line\n10.0.0.2 1000000 expires now\n"
                            "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
+    std::ofstream(path + ".tmp") << "half a list";  // left by a crash: saves replace the file through it
     file.load(bans, kNow, out);
     EXPECT_EQ(out.text(), path + " line 2 skipped: not an address or range: bogus\n");
     const std::string kept = "# range, expiry (calendar seconds, 0 for good), reason\n"
                              "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
     EXPECT_EQ(bans.to_text(), kept);
     EXPECT_EQ(read_file(path), kept);  // pruned at once
-
     EXPECT_EQ(mode_of(path), 0644u);
+    EXPECT_EQ(dir.names(), Names{"bans"});
 
     // A file that cannot be read loads as no bans and is never replaced: it may hold bans.
     std::filesystem::remove(path);

@@ -1,25 +1,20 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
-// ban acting on both sockets from one host while another plays and holding across a restart, bans
-// across SIGKILLs, and the status page's Kick button in headless Chromium.
+// ban acting on both sockets from one host while another plays and holding across a restart, a reload,
+// and the status page's Kick button in headless Chromium.
 #include <gtest/gtest.h>
 
-#include <curl/curl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "admin/bans.h"
 #include "browser.h"
 #include "process.h"
 #include "protocol/wire.h"
@@ -33,15 +28,12 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// A directory the test owns, so that a second server can start where the first one stopped.
+// A directory the test owns, so that a second server can start where the first one stopped. The
+// browser's helpers may still write its profile for a moment after it was killed: removal is retried.
 struct TempDir {
-    // The browser's helper processes may still be writing its profile for a moment after the browser
-    // itself was killed: removal is tried again for a while instead of throwing.
     ~TempDir() {
-        for (int i = 0; i < 40; ++i) {
-            std::error_code ec;
-            fs::remove_all(path, ec);
-            if (!ec) return;
+        std::error_code ec;
+        for (int i = 0; i < 40 && fs::remove_all(path, ec) == static_cast<std::uintmax_t>(-1); ++i) {
             std::this_thread::sleep_for(milliseconds(50));
         }
     }
@@ -76,36 +68,8 @@ struct AdminServer {
     std::string url;  // http://127.0.0.1:PORT, empty when the server did not come up
 };
 
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-}
-
-// One HTTP call; the status (0 without an answer) and the body.
-std::pair<long, std::string> http(const std::string& url, const std::string& method = "GET", const std::string& token = "",
-                                  const std::string& body = "", long timeout_ms = 5000) {
-    std::pair<long, std::string> a{0, ""};
-    CURL* curl = curl_easy_init();
-    const std::string authorization = "Authorization: Bearer " + token;
-    curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a.second);
-    if (method != "GET") {
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    }
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &a.first);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    return a;
-}
-
 struct CtlRun {
-    int status = -1;
+    int status;
     std::string out, err;
 };
 
@@ -115,8 +79,7 @@ CtlRun ctl(const std::string& url, const fs::path& token_file, const std::vector
     std::vector<std::string> argv{beside_self("quarel-ctl"), "--url", url, "--token-file", token_file.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     Process p(std::move(argv), "", true);
-    const int status = p.finish(15000);
-    return {status, p.output(), p.err()};
+    return {p.finish(15000), p.output(), p.err()};  // in this order: the output once it has ended
 }
 CtlRun ctl(const AdminServer& s, const std::vector<std::string>& args) { return ctl(s.url, s.token_file, args); }
 
@@ -139,9 +102,9 @@ struct Player {
         if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return false;
         id = protocol::get_i32(*welcome, 3);
         chat.send_to(server.ports.chat, sealed(cat({{0x80}, le32(id), str(name), {0}})));
-        std::this_thread::sleep_for(milliseconds(50));
+        const bool named = chat.receive().has_value();  // the NAME_LIST
         drain();
-        return true;
+        return named;
     }
     void drain() const {
         for (int i = 0; i < 100 && (game.receive(20) || chat.receive(20)); ++i) {
@@ -153,8 +116,7 @@ struct Player {
 bool arrives(const UdpClient& c, const Bytes& expected) {
     for (int i = 0; i < 8; ++i) {
         const auto got = c.receive(1000);
-        if (!got) return false;
-        if (*got == expected) return true;
+        if (!got || *got == expected) return got.has_value();
     }
     return false;
 }
@@ -179,68 +141,49 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         ASSERT_TRUE(ann.enter(server, "Ann"));
         ASSERT_TRUE(bob.enter(server, "Bob"));
         ann.drain();
-        const CtlRun players = ctl(server, {"--json", "players"});
-        ASSERT_EQ(players.status, 0) << players.err;
-        const json list = json::parse(players.out);
+        const json list = json::parse(ctl(server, {"--json", "players"}).out);
         EXPECT_EQ(list["count"], 2);
         EXPECT_EQ(list["players"][0]["name"], "Ann");
         EXPECT_EQ(list["players"][0]["address"], ann.game_address());
         EXPECT_EQ(list["players"][1]["chat_address"], "127.0.0.1:" + std::to_string(bob.chat.port()));
-        EXPECT_TRUE(ctl(server, {"players"}).out.ends_with("\n2 of 4 slots taken.\n"));
 
         // say: the server's own line, CHAT_OUT with id 0, to every named player.
         const CtlRun said = ctl(server, {"say", "hello", "all"});
-        EXPECT_EQ(said.status, 0);
-        EXPECT_EQ(said.out, "Said to 2 players.\n");
+        EXPECT_EQ(std::tuple(said.status, said.out), std::tuple(0, "Said to 2 players.\n")) << said.err;
         const Bytes line = sealed_hex("91 00000000 68656c6c6f20616c6c 00");
         EXPECT_TRUE(arrives(ann.chat, line));
         EXPECT_TRUE(arrives(bob.chat, line));
 
-        // kick: Ann hears PLAYER_GONE, the console says who, why and by whom, Bob's address is barred.
+        // kick: Ann hears PLAYER_GONE, the console says who, why and by whom.
         const CtlRun kicked = ctl(server, {"kick", std::to_string(bob.id), "being", "rude"});
-        EXPECT_EQ(kicked.status, 0) << kicked.err;
-        EXPECT_EQ(kicked.out, "Kicked 2 (Bob, " + bob.game_address() + ").\n");
+        EXPECT_EQ(std::tuple(kicked.status, kicked.out), std::tuple(0, "Kicked 2 (Bob, " + bob.game_address() + ").\n"))
+            << kicked.err;
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by 127.0.0.1:")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
-        bob.game.send_to(server.ports.game, kJoin);
-        EXPECT_EQ(hex_of(bob.game.receive()), to_hex(sealed_hex("06")));  // SERVER_FULL while barred
 
-        // Refusals: status 1 and one line saying why; a usage error 2; nothing on stdout.
-        std::ofstream(dir.path / "wrong_token") << "0123456789abcdef0123\n";
-        const struct {
-            std::vector<std::string> args;
-            std::string url;
-            fs::path token_file;
-            int status;
-            std::string err_start;
-        } refusals[] = {
-            {{"kick", "2"}, server.url, server.token_file, 1, "quarel-ctl: no player has id 2 (HTTP 404)\n"},
-            {{"say", "bell\x07"}, server.url, server.token_file, 1, "quarel-ctl: \"text\" must be 1 to "},
-            {{"unban", "10.1.2.3"}, server.url, server.token_file, 1, "quarel-ctl: no ban on 10.1.2.3 (HTTP 404)\n"},
-            {{"players"}, server.url, dir.path / "wrong_token", 1, "quarel-ctl: missing or wrong token (HTTP 401)\n"},
+        // Refusals: status 1 and one line saying why; a usage error 2; nothing on stdout. (quarel-ctl's
+        // own tests cover how it shows the API's refusals, the admin tests the API's texts; these are what
+        // only the real program meets.) {arguments, URL, token file, exit status, the start of standard error}
+        const std::tuple<std::vector<std::string>, std::string, fs::path, int, std::string> refusals[] = {
             {{"players"}, server.url, dir.path / "no_such_file", 1, "quarel-ctl: cannot read the token file "},
             {{"players"}, "http://127.0.0.1:1", server.token_file, 1, "quarel-ctl: cannot reach http://127.0.0.1:1: "},
-            {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"},
-        };
-        for (const auto& r : refusals) {
-            const CtlRun run = ctl(r.url, r.token_file, r.args);
-            EXPECT_EQ(run.status, r.status) << r.err_start;
-            EXPECT_TRUE(run.err.starts_with(r.err_start)) << run.err;
-            EXPECT_EQ(run.out, "") << r.err_start;
-            if (r.status == 1) {
-                EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-            }
+            {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"}};
+        for (const auto& [args, url, token_file, status, err_start] : refusals) {
+            const CtlRun run = ctl(url, token_file, args);
+            EXPECT_EQ(std::tuple(run.status, run.out), std::tuple(status, "")) << err_start;
+            EXPECT_TRUE(run.err.starts_with(err_start) && (status == 2 || std::count(run.err.begin(), run.err.end(), '\n') == 1))
+                << run.err;
         }
 
-        // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets, even
-        // a query or a wrong checksum, while 127.0.0.1 still plays.
+        // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets while
+        // 127.0.0.1 still plays (what is dropped, and how it is counted: admin_test).
         Player eve("127.0.0.2");
         ASSERT_TRUE(eve.enter(server, "Eve"));
         ann.drain();
         const CtlRun ban = ctl(server, {"ban", "127.0.0.2", "--minutes", "5", "cheating"});
-        EXPECT_EQ(ban.status, 0) << ban.err;
-        EXPECT_EQ(ban.out, "Banned 127.0.0.2 for 5 minutes. Kicked: " + std::to_string(eve.id) + ".\n");
+        EXPECT_EQ(std::tuple(ban.status, ban.out),
+                  std::tuple(0, "Banned 127.0.0.2 for 5 minutes. Kicked: " + std::to_string(eve.id) + ".\n")) << ban.err;
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(eve.id)));
         EXPECT_TRUE(server.process.wait_for_output("Ban on 127.0.0.2 for 5 minutes by 127.0.0.1:")) << server.output();
         const json held = json::parse(ctl(server, {"--json", "bans"}).out)["bans"];
@@ -251,21 +194,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
                                                     std::to_string(held[0]["expires"].get<std::int64_t>()) + " cheating\n");
         eve.chat.send_to(server.ports.chat, sealed_hex("02"));
         eve.game.send_to(server.ports.game, kJoin);
-        eve.game.send_to(server.ports.game, hex("ffff 01"));
         ann.chat.send_to(server.ports.chat, sealed_hex("02"));
         EXPECT_TRUE(ann.chat.receive().has_value());
         ann.game.send_to(server.ports.game, sealed(cat({{0x03}, le32(ann.id), Bytes(43, 0)})));
-        const auto brief = ann.game.receive();
-        ASSERT_TRUE(brief.has_value());
-        EXPECT_EQ((*brief)[2], 0x10);
+        EXPECT_TRUE(ann.game.receive().has_value());
         EXPECT_EQ(hex_of(eve.chat.receive(300)), "(nothing)");
         EXPECT_EQ(hex_of(eve.game.receive(100)), "(nothing)");
-        const std::string metrics = http(server.url + "/metrics").second;
-        for (const char* sample : {"\nquarel_datagrams_dropped_total{socket=\"chat\",reason=\"banned\"} 1\n",
-                                   "\nquarel_datagrams_dropped_total{socket=\"game\",reason=\"banned\"} 2\n",
-                                   "\nquarel_checksum_failures_total{socket=\"game\"} 0\n"}) {
-            EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
-        }
         ASSERT_EQ(server.process.stop(SIGTERM), 0);
     }
     // Started again in the same directory: the ban holds from the first datagram, the token is kept;
@@ -278,19 +212,16 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     eve.game.send_to(again.ports.game, kJoin);
     EXPECT_EQ(hex_of(eve.game.receive(300)), "(nothing)");
     ASSERT_TRUE(ann.enter(again, "Ann"));
-    EXPECT_EQ(json::parse(ctl(again, {"--json", "bans"}).out)["bans"][0]["range"], "127.0.0.2");
     EXPECT_EQ(ctl(again, {"unban", "127.0.0.2"}).out, "Lifted the ban on 127.0.0.2.\n");
-    EXPECT_EQ(ctl(again, {"bans"}).out, "No bans.\n");
     ASSERT_TRUE(eve.enter(again, "Eve"));
     ASSERT_EQ(eve.id, 2);
 
     // reload: live keys apply, the others are named, nobody is dropped.
     std::ofstream(dir.path / "config") << "loop_msg hi\nslots 9\nbind 127.0.0.1\n";
     const CtlRun reloaded = ctl(again, {"reload"});
-    EXPECT_EQ(reloaded.status, 0) << reloaded.err;
-    EXPECT_EQ(reloaded.out, "Config reloaded.\nNeeds a restart to change: slots, bind\n");
+    EXPECT_EQ(std::tuple(reloaded.status, reloaded.out), std::tuple(0, "Config reloaded.\nNeeds a restart to change: slots, bind\n"))
+        << reloaded.err;
     EXPECT_TRUE(again.process.wait_for_output("Config reloaded.\nNeeds a restart to change: slots, bind\n")) << again.output();
-    EXPECT_EQ(json::parse(ctl(again, {"--json", "players"}).out)["count"], 2);
     EXPECT_EQ(again.output().find("left game"), std::string::npos);
 
     const std::string binary = "/usr/bin/chromium-headless-shell";
@@ -314,51 +245,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_EQ(page.eval("document.querySelector('#admin-players tbody').rows[1].cells[2].textContent"), json(eve.game_address()));
     // Kick, through the page's own script and the API.
     EXPECT_EQ(page.eval("document.getElementById('admin-reason').value = 'from the page';"
-                        "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"),
-              json(true));
+                        "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"), json(true));
     EXPECT_TRUE(arrives(ann.game, gone(2)));
     EXPECT_TRUE(again.process.wait_for_output("2 aka Eve kicked by 127.0.0.1:")) << again.output();
     EXPECT_NE(again.output().find(": from the page\n"), std::string::npos) << again.output();
     EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
                                 " && document.querySelector('#admin-players tbody').rows.length === 1"));
-    EXPECT_EQ(json::parse(ctl(again, {"--json", "players"}).out)["count"], 1);
-}
-
-// The server is killed with SIGKILL while bans are being added: every time, the file loads whole and
-// holds every ban that was confirmed, and at most the one more whose answer was cut off.
-TEST(EndToEndAdminControl, SigkillWhileBansAreAddedLeavesTheOldOrTheNewList) {
-    TempDir dir;
-    std::size_t confirmed = 0;
-    const auto started = std::chrono::steady_clock::now();
-    for (int round = 0; round < 5; ++round) {
-        AdminServer server(dir.path);
-        ASSERT_FALSE(server.url.empty()) << server.output();
-        EXPECT_EQ(server.output().find("skipped"), std::string::npos) << server.output();
-        EXPECT_EQ(server.output().find("Bans not"), std::string::npos) << server.output();
-        const std::string token = server.token();
-        std::atomic<std::size_t> acked{0};
-        std::thread adder([&] {
-            for (int i = 0; i < 400; ++i) {
-                const std::string range = "10." + std::to_string(round) + "." + std::to_string(i / 256) + "." + std::to_string(i % 256);
-                const json ban{{"range", range}, {"reason", "round " + std::to_string(round)}};
-                if (http(server.url + "/api/bans", "POST", token, ban.dump(), 2000).first != 200) return;
-                ++acked;
-            }
-        });
-        std::this_thread::sleep_for(milliseconds(40 + 23 * round));
-        ::kill(server.process.pid(), SIGKILL);
-        adder.join();
-        confirmed += acked;
-
-        admin::BanList loaded;
-        const auto problems = loaded.load(read_file(dir.path / "bans"));
-        EXPECT_TRUE(problems.empty()) << "round " << round << ": line " << problems.front().line;
-        EXPECT_GE(loaded.bans().size(), confirmed) << "round " << round;
-        EXPECT_LE(loaded.bans().size(), confirmed + 1) << "round " << round;
-        confirmed = loaded.bans().size();
-    }
-    EXPECT_GT(confirmed, 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 }  // namespace

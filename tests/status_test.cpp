@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <limits>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -31,14 +30,20 @@ Bytes join_datagram() { return sealed(cat({hex("01"), Bytes(44, 0)})); }
 Bytes set_name(std::int32_t id, const std::string& name) { return sealed(cat({hex("80"), le32(id), str(name), hex("00")})); }
 Bytes state_datagram(std::int32_t id) { return sealed(cat({hex("03"), le32(id), Bytes(43, 0)})); }
 
-// A clock whose monotonic readings are handed out in order (the last one repeats).
+// Calendar time set by hand; monotonic readings handed out in order from `us` (0 once they run out).
 struct ScriptedClock final : net::Clock {
-    explicit ScriptedClock(std::vector<std::int64_t> us) : us(std::move(us)) {}
-    std::int64_t now() override { return 1'000'000; }
+    std::int64_t now() override { return t; }
     void sleep_ms(int) override {}
-    std::int64_t monotonic_us() override { return us[std::min(reads++, us.size() - 1)]; }
+    std::int64_t monotonic_us() override { return reads < us.size() ? us[reads++] : 0; }
+    std::int64_t t = 1'000'000;
     std::vector<std::int64_t> us;
     std::size_t reads = 0;
+};
+
+// An HTTP listener that notes the second of each serve().
+struct NotingListener final : net::HttpListener {
+    void serve(std::int64_t now) override { served.push_back(now); }
+    std::vector<std::int64_t> served;
 };
 
 // A lobby client whose announcements end at once with a set result.
@@ -51,12 +56,26 @@ struct ResultLobby final : lobby::LobbyClient {
 };
 
 // Every datagram in and out counted once under its socket, type and drop reason; the players, queries,
-// lobby announcements, send retries and answer times; all as the metrics text shows them.
-TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
+// lobby announcements, send retries, and the time from reading each STATE to sending its answer (held
+// answers each from their own read); all as the metrics text shows them. HTTP is served at the pass's
+// second by a pass that found no game datagram; every pass is sampled, and health follows the passes and
+// the sockets.
+TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsThePasses) {
     core::Settings st = with_slots(2);
     st.public_listing = 1;
     Harness h(st);
-    server::LoopIo io{h.net, h.clock, h.out, nullptr, &h.state.metrics};  // counting, as the real server's
+    ScriptedClock clock;
+    server::LoopIo io{h.net, clock, h.out, nullptr, &h.state.metrics};  // counting, as the real server's
+    NotingListener http;
+    status::History history;
+    std::tie(io.http, io.history) = std::tuple(&http, &history);
+    bool sockets_open = true;
+    const status::StatusHandler handler(h.state, history, {[&] { return sockets_open; }, nullptr});
+    const auto health = [&](std::int64_t age) {
+        const net::HttpResponse r = handler.handle({"GET", "/healthz", "", "", "", {}, clock.t + age});
+        return std::to_string(r.status) + " " + r.body;
+    };
+    EXPECT_EQ(health(0), "503 the main loop has stalled\n") << "before the first pass";
     const auto pass = [&] { server::run_pass(h.state, io); };
     const Bytes bad = [] { Bytes b = join_datagram(); b[0] ^= 0xFF; return b; }();  // a wrong checksum
     h.net.block_next(3);  // the first WELCOME would block three times
@@ -64,34 +83,47 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
     // Shorter than the header, a bad checksum, a STATE shorter than its layout, no such type.
     for (const Bytes& d : {Bytes{1, 2}, bad, sealed_hex("03 01 00 00 00"), sealed_hex("7f")}) h.net.queue_game(d, addr(1, 5000));
     for (int i = 0; i < 8; ++i) pass();
-    h.net.block_next(1);  // the NAME_LIST: a chat send is neither tried again nor counted as sent (22 out)
+    // Seven STATEs, each read and answered in its pass: -5 (counted as 0), 10, 11, 1000, 1001, 100000 and
+    // 100001 us; then three read ahead, answered together: 900, 810 and 720 us.
+    clock.us = {1000, 995, 2000, 2010, 3000, 3011, 4000, 5000, 6000, 7001, 10000, 110000, 200000, 300001,
+                500100, 500200, 500300, 501000, 501010, 501020};
+    for (int i = 0; i < 10; ++i) h.net.queue_game(state_datagram(1), addr(1, 5000));
+    for (int i = 0; i < 7; ++i) pass();
+    h.net.read_ahead = std::numeric_limits<std::size_t>::max();
+    for (int i = 0; i < 3; ++i) pass();
+    h.net.read_ahead = 0;
+    ASSERT_EQ(clock.reads, clock.us.size());
+    h.net.block_next(1);  // the NAME_LIST: a chat send is neither tried again nor counted as sent (32 out)
     // SET_NAME, a CHAT shorter than its layout, a CHAT whose text has no end, no such type.
     for (const Bytes& d : {set_name(1, "Ann"), sealed(cat({hex("81"), le32(1)})), sealed(cat({hex("81"), le32(1), str("hi")})),
                            sealed_hex("84")}) h.net.queue_chat(d, addr(1, 5001));
     for (int i = 0; i < 11; ++i) h.net.queue_chat(sealed_hex("02"), addr(9, 7000));  // 10 answered, 1 refused
     h.net.queue_chat(sealed_hex("04"), addr(8, 7000));
     pass();
-    h.clock.advance(6);
+    clock.t += 6;
     h.net.queue_game(sealed_hex("08 01 00 00 00"), addr(1, 5000));  // LEAVE of id 1
     h.net.queue_game(join_datagram(), addr(4, 5000));
-    for (int i = 0; i < 3; ++i) pass();
-    h.clock.advance(5);
+    pass();
+    EXPECT_EQ(std::tuple(http.served.size(), history.last_pass()), std::tuple(2u, clock.t)) << "sampled, not served";
+    for (int i = 0; i < 2; ++i) pass();
+    clock.t += 5;
     pass();  // id 2 times out
     ResultLobby lobby;
     using R = core::LobbyResult;
     for (const auto r : {std::optional(R::Answered), std::optional(R::ConnectFailed), std::optional(R::SendFailed),
                          std::optional(R::Answered), std::optional<R>()}) {
         lobby.result = r;
-        lobby::lobby_step(h.state, lobby, h.out, h.clock.now());
-        h.clock.advance(lobby::kPeriodSeconds + 1);
+        lobby::lobby_step(h.state, lobby, h.out, clock.t);
+        clock.t += lobby::kPeriodSeconds + 1;
     }
-    // Bucket bounds are inclusive; a negative time counts as 0.
-    for (const std::int64_t us : {-5, 10, 11, 1000, 1001, 100000, 100001}) h.state.metrics.state_answer.observe(us);
     const std::string text = "\n" + status::metrics_text(h.state, {true, 1.5, 8 << 20, 1 << 30, 1700000000.25, 9, 1024});
-    for (const char* line : {
-             "quarel_build_info{version=\"" QUAREL_VERSION "\"} 1", "quarel_players 1", "quarel_slots 2",
-             "quarel_joins_total 3", "quarel_leaves_total 1", "quarel_timeouts_total 1", "quarel_server_full_total 1",
-             "quarel_joins_refused_total 0",
+    // The exposition's format (each sample in its family, after HELP and TYPE) is promtool's to judge on
+    // the real scrape (e2e_status); here, the values.
+    const std::string S = "quarel_state_answer_seconds", D = "quarel_datagrams_dropped_total{socket=\"",
+                      L = "quarel_lobby_announcements_total";
+    for (const std::string& line : std::vector<std::string>{
+             "quarel_build_info{version=\"" QUAREL_VERSION "\"} 1", "quarel_players 1", "quarel_slots 2", "quarel_joins_total 3",
+             "quarel_leaves_total 1", "quarel_timeouts_total 1", "quarel_server_full_total 1", "quarel_joins_refused_total 0",
              "quarel_datagrams_received_total{socket=\"game\",type=\"JOIN\"} 5",  // the bad checksum too
              "quarel_received_bytes_total{socket=\"game\",type=\"JOIN\"} 235",
              "quarel_datagrams_received_total{socket=\"game\",type=\"other\"} 2",
@@ -99,112 +131,32 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCounted) {
              "quarel_sent_bytes_total{socket=\"game\",type=\"WELCOME\"} 67",  // 11; twice 11 + 17 for a player in brief
              "quarel_datagrams_sent_total{socket=\"chat\",type=\"SLOTS_INFO\"} 10",
              "quarel_checksum_failures_total{socket=\"chat\"} 0", "quarel_checksum_failures_total{socket=\"game\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"game\",reason=\"too_short\"} 2",
-             "quarel_datagrams_dropped_total{socket=\"game\",reason=\"unknown_type\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"game\",reason=\"refused_sender\"} 0",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"too_short\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"unknown_type\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"unterminated_text\"} 1",
-             "quarel_datagrams_dropped_total{socket=\"chat\",reason=\"rate_limit\"} 1",
-             "quarel_query_answers_total{query=\"slots\"} 10", "quarel_query_answers_total{query=\"map\"} 1",
-             "quarel_query_refusals_total{query=\"slots\"} 1", "quarel_query_refusals_total{query=\"map\"} 0",
-             "quarel_lobby_announcements_total{result=\"answered\"} 2",
-             "quarel_lobby_announcements_total{result=\"connect_failed\"} 1",
-             "quarel_lobby_announcements_total{result=\"request_failed\"} 0",
-             "quarel_lobby_announcements_total{result=\"send_failed\"} 1",
-             "quarel_game_send_retries_total 3", "quarel_game_sends_dropped_total 0",
-             "quarel_state_answer_seconds_bucket{le=\"0.00001\"} 2", "quarel_state_answer_seconds_bucket{le=\"0.000025\"} 3",
-             "quarel_state_answer_seconds_bucket{le=\"0.001\"} 4", "quarel_state_answer_seconds_bucket{le=\"0.0025\"} 5",
-             "quarel_state_answer_seconds_bucket{le=\"0.1\"} 6", "quarel_state_answer_seconds_bucket{le=\"+Inf\"} 7",
-             "quarel_state_answer_seconds_sum 0.202023", "quarel_state_answer_seconds_count 7",
-             "process_cpu_seconds_total 1.5", "process_resident_memory_bytes 8388608",
-             "process_virtual_memory_bytes 1073741824", "process_start_time_seconds 1700000000.25",
-             "process_open_fds 9", "process_max_fds 1024"}) {
-        EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
+             D + "game\",reason=\"too_short\"} 2", D + "game\",reason=\"unknown_type\"} 1",
+             D + "game\",reason=\"refused_sender\"} 0", D + "chat\",reason=\"too_short\"} 1",
+             D + "chat\",reason=\"unknown_type\"} 1", D + "chat\",reason=\"unterminated_text\"} 1",
+             D + "chat\",reason=\"rate_limit\"} 1", "quarel_query_answers_total{query=\"slots\"} 10",
+             "quarel_query_answers_total{query=\"map\"} 1", "quarel_query_refusals_total{query=\"slots\"} 1",
+             "quarel_query_refusals_total{query=\"map\"} 0", L + "{result=\"answered\"} 2", L + "{result=\"connect_failed\"} 1",
+             L + "{result=\"request_failed\"} 0", L + "{result=\"send_failed\"} 1", "quarel_game_send_retries_total 3",
+             "quarel_game_sends_dropped_total 0", S + "_bucket{le=\"0.00001\"} 2", S + "_bucket{le=\"0.000025\"} 3",
+             S + "_bucket{le=\"0.0005\"} 3", S + "_bucket{le=\"0.001\"} 7", S + "_bucket{le=\"0.0025\"} 8",
+             S + "_bucket{le=\"0.1\"} 9", S + "_bucket{le=\"+Inf\"} 10", S + "_sum 0.204453", S + "_count 10", "process_cpu_seconds_total 1.5",
+             "process_resident_memory_bytes 8388608", "process_virtual_memory_bytes 1073741824", "process_open_fds 9",
+             "process_start_time_seconds 1700000000.25", "process_max_fds 1024"}) {
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
     }
-    // Each sample stands in its own family, after the family's HELP and TYPE.
-    std::istringstream lines(text);
-    std::string family;
-    for (std::string l; std::getline(lines, l);) {
-        if (l.rfind("# HELP ", 0) == 0) family = l.substr(7, l.find(' ', 7) - 7);
-        if (l.empty() || l[0] == '#') {
-            EXPECT_TRUE(l.rfind("# TYPE ", 0) != 0 || l.substr(7, family.size() + 1) == family + " ") << l;
-            continue;
-        }
-        const std::string name = l.substr(0, l.find_first_of("{ "));
-        EXPECT_TRUE(name == family || name == family + "_bucket" || name == family + "_sum" || name == family + "_count") << l;
-    }
-    EXPECT_EQ(io.outbox.pauses(), 3u) << "one retry per 1 ms pause of the outbox";
-    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{25, 22})) << "every datagram once, in and out";
-    EXPECT_EQ(status::metrics_text(h.state, core::ProcessSample{}).find("process_"), std::string::npos);
-}
-
-// The time from reading a STATE to sending its answer; answers held while more STATEs wait are each
-// timed from their own read. Readings: the two JOINs, then each STATE's read and each answer's send.
-TEST(StatusCounting, StateAnswerTimeRunsFromItsReadToItsSend) {
-    // {metrics counted, read ahead, clock readings, STATEs by id, sum, bucket}
-    using Case = std::tuple<bool, bool, std::vector<std::int64_t>, std::vector<std::int32_t>, std::uint64_t, std::size_t>;
-    for (const auto& [metrics, ahead, readings, states, sum, bucket] : std::vector<Case>{
-             {true, false, {0, 0, 1000, 1180}, {1}, 180, 4},                                        // (100, 250] us
-             {true, true, {0, 0, 100, 200, 300, 1000, 1010, 1020}, {1, 2, 1}, 900 + 810 + 720, 6},  // (500, 1000]
-             {false, false, {-1}, {1}, 0, 0}}) {  // no metrics: the same sends, no timer read
-        ScriptedClock clock(readings);
-        Harness h(with_slots(2));
-        server::LoopIo io{h.net, clock, h.out, nullptr, metrics ? &h.state.metrics : nullptr};
-        if (ahead) h.net.read_ahead = std::numeric_limits<std::size_t>::max();  // answers held as behind batches
-        for (const std::uint8_t host : {1, 2}) h.net.queue_game(join_datagram(), addr(host, 5000));
-        for (int i = 0; i < 2; ++i) server::run_pass(h.state, io);
-        h.net.take();
-        for (const std::int32_t id : states) h.net.queue_game(state_datagram(id), addr(static_cast<std::uint8_t>(id), 5000));
-        for (std::size_t i = 0; i < states.size(); ++i) server::run_pass(h.state, io);
-        const core::LatencyHistogram& hist = h.state.metrics.state_answer;
-        const std::uint64_t timed = metrics ? states.size() : 0;
-        EXPECT_EQ(h.net.take().size(), states.size()) << metrics << ahead;
-        EXPECT_EQ(std::make_tuple(hist.count, hist.sum_us, hist.buckets[bucket]), std::make_tuple(timed, sum, timed));
-        EXPECT_EQ(std::make_tuple(clock.reads > 0, h.state.metrics.datagrams[0] > 0, h.state.metrics.joins),
-                  std::make_tuple(metrics, metrics, std::uint64_t{2})) << "handlers count joins whatever the loop does";
-    }
-}
-
-// An HTTP listener that notes the second of each serve().
-struct NotingListener final : net::HttpListener {
-    void serve(std::int64_t now) override { served.push_back(now); }
-    std::vector<std::int64_t> served;
-};
-
-// HTTP is served at the pass's second, only by a pass that found no game datagram; health follows the
-// passes and the sockets.
-TEST(StatusLoop, HttpIsServedWhenNoGameDatagramCameAndHealthFollowsThePasses) {
-    Harness h(with_slots(2));
-    NotingListener http;
-    status::History history;
-    h.io.http = &http;
-    h.io.history = &history;
-    bool sockets_open = true;
-    const status::StatusHandler handler(h.state, history, {[&] { return sockets_open; }, nullptr});
-    const auto health = [&](std::int64_t now) {
-        const net::HttpResponse r = handler.handle({"GET", "/healthz", "", "", "", {}, now});
-        return std::to_string(r.status) + " " + r.body;
-    };
-    const std::int64_t t = h.clock.now();
-    EXPECT_EQ(health(t), "503 the main loop has stalled\n") << "before the first pass";
-    // {game datagrams queued, seconds the clock moves before the pass, serves expected after it}
-    const std::vector<std::tuple<int, int, std::vector<std::int64_t>>> steps = {
-        {0, 0, {t}}, {2, 1, {t}} /* chat, lobby and HTTP wait */, {0, 0, {t}}, {0, 0, {t, t + 1}}, {0, 3, {t, t + 1, t + 4}}};
-    for (const auto& [game, advance, served] : steps) {
-        for (int i = 0; i < game; ++i) h.net.queue_game(sealed_hex("7f"), addr(1, 5000));
-        h.clock.advance(advance);
-        server::run_pass(h.state, h.io);
-        EXPECT_EQ(http.served, served) << "after a pass at " << h.clock.now() - t;
-        EXPECT_EQ(history.last_pass(), h.clock.now()) << "every pass is sampled, served or not";
-    }
+    EXPECT_EQ(http.served, (std::vector<std::int64_t>{1'000'000, 1'000'000, 1'000'006, 1'000'011}))
+        << "served only by a pass that found no game datagram, at its second";
+    clock.t = 1'000'011;  // the last pass
     // {sockets open, seconds after the last pass, answer}
     for (const auto& [open, age, want] : std::vector<std::tuple<bool, int, std::string>>{
              {true, 0, "200 ok\n"}, {true, 5, "200 ok\n"}, {true, 6, "503 the main loop has stalled\n"},
              {false, 0, "503 a UDP socket is not open\n"}, {false, 60, "503 a UDP socket is not open\n"}}) {
         sockets_open = open;
-        EXPECT_EQ(health(t + 4 + age), want) << open << " " << age;
+        EXPECT_EQ(health(age), want) << open << " " << age;
     }
+    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 32})) << "every datagram once, in and out";
+    EXPECT_EQ(status::metrics_text(h.state, core::ProcessSample{}).find("process_"), std::string::npos);
 }
 
 TEST(StatusJson, DocumentShowsServerPlayersAndClockButNoAddresses) {
@@ -221,16 +173,13 @@ TEST(StatusJson, DocumentShowsServerPlayersAndClockButNoAddresses) {
     h.net.queue_game(sealed_hex("06 02 00 00 00"), net::Address::ipv4(192, 0, 2, 8, 41001));  // ACK from 2
     h.passes_until_idle();
     h.clock.advance(4);
-    const std::string text = status::status_json(h.state, status::History{}, h.clock.now());
-    EXPECT_TRUE(text.find("192.0.2") == std::string::npos && text.find("4100") == std::string::npos) << text;
-    auto doc = nlohmann::json::parse(text);
+    auto doc = nlohmann::json::parse(status::status_json(h.state, status::History{}, h.clock.now()));
     EXPECT_EQ(doc["charts"]["players"]["values"].size(), 0u);  // nothing sampled yet
     doc.erase("charts");
     // The world clock ticked on the first pass and again on the first pass 8 s later.
     EXPECT_EQ(doc, nlohmann::json::parse(R"({"schema_version":1, "world_clock":{"hour":8,"minute":3},
         "server":{"name":"Café Arena","map":"arena2","version":")" QUAREL_VERSION R"(","started_at":999900,
-                  "uptime_seconds":112,"now":1000012},
-        "players":{"count":2,"slots":4}, "player_list":[
+                  "uptime_seconds":112,"now":1000012}, "players":{"count":2,"slots":4}, "player_list":[
         {"id":1,"name":"","health":0,"seconds_in_game":12,"seconds_since_heard":12,"lists":"brief"},
         {"id":2,"name":"Börje","health":0,"seconds_in_game":12,"seconds_since_heard":4,"lists":"detailed"}]})"));
     // {bytes, UTF-8}: texts kept when valid UTF-8 (two and four bytes here), else every byte read as Latin-1 (a
@@ -246,14 +195,15 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
     status::History h;
     core::Metrics m;
     const auto tail = [](const status::History::Series& s, std::ptrdiff_t n) { return Values(s.values.end() - n, s.values.end()); };
+    const auto pass = [&](std::int64_t now, std::array<std::uint64_t, 2> datagrams, std::int32_t players) {
+        m.datagrams = datagrams;
+        h.record(now, m, players);
+    };
     const std::int64_t t = 1'000'000'000;  // a multiple of 10
-    h.record(t, m, 0);
-    m.datagrams = {5, 7};
-    h.record(t, m, 1);  // same second: nothing closes
-    m.datagrams = {8, 9};
-    h.record(t + 1, m, 2);  // second t: 8 in, 9 out
-    m.datagrams = {18, 9};
-    h.record(t + 4, m, 3);  // second t+1: 10 in; t+2, t+3: silent
+    pass(t, {0, 0}, 0);
+    pass(t, {5, 7}, 1);       // same second: nothing closes
+    pass(t + 1, {8, 9}, 2);   // second t: 8 in, 9 out
+    pass(t + 4, {18, 9}, 3);  // second t+1: 10 in; t+2, t+3: silent
     const auto in = h.datagrams(Direction::In);
     ASSERT_EQ(in.values.size(), status::History::kTrafficPoints);
     EXPECT_EQ(in.last, t + 3);
@@ -264,15 +214,13 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
     EXPECT_EQ(tail(h.players(), 2), (Values{std::nullopt, 3}));
     EXPECT_EQ(h.last_pass(), t + 4);
     // A clock set back records nothing for the lost seconds and goes on from the new one.
-    m.datagrams = {21, 9};
-    h.record(t - 1000, m, 0);
-    m.datagrams = {22, 9};
-    h.record(t - 999, m, 4);
+    pass(t - 1000, {21, 9}, 0);
+    pass(t - 999, {22, 9}, 4);
     EXPECT_EQ(h.datagrams(Direction::In).last, t - 1000);
     EXPECT_EQ(tail(h.datagrams(Direction::In), 1), Values{1});
     // No pass for 300 s: silent seconds fill the window, out of which the one with traffic has just gone;
     // the 4 players stood still in every step since.
-    h.record(t - 699, m, 4);
+    pass(t - 699, {22, 9}, 4);
     EXPECT_EQ(h.datagrams(Direction::In).values, Values(status::History::kTrafficPoints, 0));
     Values players(status::History::kPlayerPoints);
     std::fill(players.end() - 31, players.end(), 4);
@@ -280,24 +228,20 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
 }
 
 TEST(HttpAddress, FormsConfigKeyAndOption) {
-    std::array<std::uint8_t, 16> v6_loop{};
-    v6_loop[15] = 1;
-    const std::vector<std::pair<const char*, net::Address>> good = {
-        {"8080", net::Address::ipv4(127, 0, 0, 1, 8080)},   {"0", net::Address::ipv4(127, 0, 0, 1, 0)},
-        {"65535", net::Address::ipv4(127, 0, 0, 1, 65535)}, {"0.0.0.0:80", net::Address::ipv4(0, 0, 0, 0, 80)},
-        {"192.168.1.20:8080", net::Address::ipv4(192, 168, 1, 20, 8080)},
-        {"[::1]:9000", net::Address::ipv6(v6_loop, 9000)},   {"[::]:0", net::Address::ipv6({}, 0)},
-    };
+    using net::Address;
+    const std::pair<const char*, Address> good[] = {
+        {"8080", Address::ipv4(127, 0, 0, 1, 8080)}, {"0", Address::ipv4(127, 0, 0, 1, 0)}, {"[::]:0", Address::ipv6({}, 0)},
+        {"65535", Address::ipv4(127, 0, 0, 1, 65535)}, {"0.0.0.0:80", Address::ipv4(0, 0, 0, 0, 80)},
+        {"192.168.1.20:8080", Address::ipv4(192, 168, 1, 20, 8080)},
+        {"[::1]:9000", Address::ipv6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 9000)}};
     for (const auto& [text, want] : good) EXPECT_EQ(core::parse_http_address(text), want) << text;
     for (const char* bad : {"", "65536", "-1", "80a", "localhost:80", "::1:80", "[::1]", "[::1]8080", "[::1]:", "[]:80",
                             "1.2.3.4:", "1.2.3:80", "[1.2.3.4]:80", ":80"}) EXPECT_EQ(core::parse_http_address(bad), std::nullopt) << bad;
-    // As the config key and the option give it, and as --check-config shows it.
-    // {config text, arguments, the http line of the settings}
+    // As the config key and the option give it, and as --check-config shows it: {config, arguments, the http line}
     const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
         {"http 0.0.0.0:8080 trailing\n", {}, "http             \"0.0.0.0:8080\"\n"},
         {"http 8080\nhttp\n", {}, "http             \"8080\"\n"},  // an empty value leaves the key as it was
-        {"http 8080\n", {"--http", "0.0.0.0:81"}, "http             \"0.0.0.0:81\" (--http)\n"},
-    };
+        {"http 8080\n", {"--http", "0.0.0.0:81"}, "http             \"0.0.0.0:81\" (--http)\n"}};
     for (const auto& [text, args, line] : cases) {
         const core::ConfigReport r = core::check_config(text, "cfg", core::parse_options(args).options);
         EXPECT_NE(r.settings.find("\n" + line), std::string::npos) << text << r.settings;
