@@ -3,9 +3,8 @@
 // failures end the process.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
