@@ -3,18 +3,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "core/reload.h"
 #include "core/safe_text.h"
 #include "platform/sockaddr.h"
-#include "platform/source_hash.h"
 #include "protocol/authorship.h"
-#include "protocol/outbox.h"
-#include "protocol/wire.h"
-#include "server/loop.h"
 #include "harness.h"
 
 using namespace quarel;
@@ -30,7 +24,6 @@ Bytes text(std::string_view s) { return cat({str(s), {0}}); }
 Bytes join() { return sealed(cat({{0x01}, Bytes(44, 0)})); }
 Bytes id_msg(std::uint8_t type, std::int32_t id, std::size_t body = 0) { return sealed(cat({{type}, le32(id), Bytes(body, 0)})); }
 Bytes named(std::uint8_t type, std::int32_t id, std::string_view t) { return sealed(cat({{type}, le32(id), text(t)})); }
-Bytes health(std::int32_t id, std::int16_t delta) { return sealed(cat({{0x82}, le32(id), le16(delta)})); }
 const Bytes kServerFull = sealed_hex("06");
 
 Address link_local(std::uint8_t host, std::uint16_t port, std::uint32_t scope) {
@@ -93,18 +86,22 @@ Authorship verdict(const protocol::SlotTable& t, Author rule, std::int32_t id, c
 TEST(Authorship, WhoMaySpeakForWhom) {
     Server srv;
     srv.two_players();
+    srv.game(join(), link_local(1, 4000, 2));  // player 3
     const std::tuple<Author, std::int32_t, Address, Authorship> cases[] = {
         // STATE, ACK, LEAVE: exactly the join address, not another port of the same host.
         {Author::JoinAddress, 1, kGameA, Authorship::Accepted}, {Author::JoinAddress, 1, kChatA, Authorship::NotJoinAddress},
-        {Author::JoinAddress, 2, kGameA, Authorship::NotJoinAddress}, {Author::JoinAddress, 3, kGameA, Authorship::UnknownId},
-        {Author::JoinAddress, 0, kGameA, Authorship::UnknownId},
+        {Author::JoinAddress, 2, kGameA, Authorship::NotJoinAddress}, {Author::JoinAddress, 4, kGameA, Authorship::UnknownId},
+        {Author::JoinAddress, 0, kGameA, Authorship::UnknownId}, {Author::JoinAddress, 3, link_local(1, 4000, 3), Authorship::NotJoinAddress},
         // Chat messages: player 1 only from its chat address...
         {Author::PlayerChat, 1, kChatA, Authorship::Accepted}, {Author::PlayerChat, 1, kOtherPortA, Authorship::NotChatAddress},
         {Author::PlayerChat, 1, kGameA, Authorship::NotChatAddress}, {Author::PlayerChat, 1, kStranger, Authorship::NotChatAddress},
         // ...player 2, without one yet, from any port of the host it joined from.
         {Author::PlayerChat, 2, kChatB, Authorship::Accepted}, {Author::PlayerChat, 2, kGameB, Authorship::Accepted},
         {Author::PlayerChat, 2, kChatA, Authorship::NotPlayerHost}, {Author::PlayerChat, 2, kStranger, Authorship::NotPlayerHost},
-        {Author::PlayerChat, 0, kChatA, Authorship::UnknownId}, {Author::PlayerChat, 3, kGameB, Authorship::UnknownId},
+        {Author::PlayerChat, 0, kChatA, Authorship::UnknownId}, {Author::PlayerChat, 4, kGameB, Authorship::UnknownId},
+        // The same address on another link is another host.
+        {Author::PlayerChat, 3, link_local(1, 6000, 2), Authorship::Accepted},
+        {Author::PlayerChat, 3, link_local(1, 6000, 3), Authorship::NotPlayerHost},
         // A hit on anyone, reported from the host of any player in the game.
         {Author::InGameHost, 2, kOtherPortA, Authorship::Accepted}, {Author::InGameHost, 7, kChatB, Authorship::Accepted},
         {Author::InGameHost, 1, kStranger, Authorship::NotInGame}, {Author::Anyone, 0, kStranger, Authorship::Accepted},
@@ -129,7 +126,7 @@ TEST(SenderCheck, StrangersChangeNothingSendNothingPrintNothingAndAreCountedByRe
         {"SET_NAME for 1 from its game socket", Socket::Chat, named(0x80, 1, "Mallory"), kGameA},
         {"SET_NAME for 2", Socket::Chat, named(0x80, 2, "Mallory"), kStranger},
         {"WHISPER as 2", Socket::Chat, sealed(cat({{0x87}, le32(2), le32(1), text("psst")})), kStranger},
-        {"HEALTH_DELTA on 1", Socket::Chat, health(1, -100), kStranger},
+        {"HEALTH_DELTA on 1", Socket::Chat, sealed(cat({{0x82}, le32(1), le16(-100)})), kStranger},
         {"RESPAWN as 1", Socket::Chat, id_msg(0x83, 1), kStranger},
         {"EVENT_ALL as 1", Socket::Chat, id_msg(0x88, 1, 1), kStranger},
         {"EVENT_BYTE as 2", Socket::Chat, id_msg(0x85, 2, 1), kStranger},
@@ -157,8 +154,8 @@ TEST(SenderCheck, AReloadTurnsTheRulesAndTheOtherGuardKeysOnAndOffLive) {
     Server srv;
     srv.two_players();
     const Lines relayed{sent_line(Socket::Chat, kChatA, named(0x91, 0, "Server closing"))};
-    const std::string query_lines = "10.0.0.99:5001 check for number of players.\n10.0.0.99:5001 ask for map name.\n";
-    // {config text, a stranger's CHAT as the server relayed, both queries printed}; refusals are counted
+    const std::string query_line = "10.0.0.99:5001 check for number of players.\n";
+    // {config text, a stranger's CHAT as the server relayed, the query printed}; refusals are counted
     // only under the rules.
     const std::tuple<const char*, bool, bool> cases[] = {
         {"", false, true},
@@ -173,9 +170,8 @@ TEST(SenderCheck, AReloadTurnsTheRulesAndTheOtherGuardKeysOnAndOffLive) {
         srv.chat_in(named(0x81, 0, "Server closing"), kStranger);
         EXPECT_EQ(srv.sent(), open ? relayed : Lines{}) << config;
         srv.chat_in(sealed_hex("02"), kStranger);
-        srv.chat_in(sealed_hex("04"), kStranger);
-        EXPECT_EQ(srv.sent().size(), 2u) << config;
-        EXPECT_EQ(srv.h.out.text(), printed ? query_lines : "") << config;
+        EXPECT_EQ(srv.sent().size(), 1u) << config;
+        EXPECT_EQ(srv.h.out.text(), printed ? query_line : "") << config;
         srv.h.out.clear();
     }
     EXPECT_EQ(srv.h.state.sender_refusals.total(), 2u);
@@ -270,7 +266,7 @@ TEST(SendBound, GivesUpAfterFiftyPausesAndCountsPerSocket) {
     }
 }
 
-TEST(Address, ScopeIdsAreKeptComparedPrintedAndTellHostsApart) {
+TEST(Address, ScopeIdsArePrintedAndKeptThroughTheSocketRecords) {
     const Address a = link_local(1, 4000, 2);
     EXPECT_EQ(a.to_string(), "[fe80::1%2]:4000");
     EXPECT_EQ(link_local(1, 4000, 0).to_string(), "[fe80::1]:4000");
@@ -282,11 +278,4 @@ TEST(Address, ScopeIdsAreKeptComparedPrintedAndTellHostsApart) {
         EXPECT_EQ(platform::from_sockaddr(ss), to) << to.to_string();
         EXPECT_EQ(platform::to_sockaddr(to, false, ss) != 0, to.is_ipv4());
     }
-    // The same address on another link is another host.
-    Server srv;
-    srv.game(join(), a);
-    const auto& t = srv.h.state.table;
-    EXPECT_EQ(verdict(t, Author::PlayerChat, 1, link_local(1, 6000, 2)), Authorship::Accepted);
-    EXPECT_EQ(verdict(t, Author::PlayerChat, 1, link_local(1, 6000, 3)), Authorship::NotPlayerHost);
-    EXPECT_EQ(verdict(t, Author::JoinAddress, 1, link_local(1, 4000, 3)), Authorship::NotJoinAddress);
 }
