@@ -161,30 +161,6 @@ TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
     EXPECT_EQ(got, Addrs(5, moved));
 }
 
-// Texts without their NUL and datagrams shorter than their layouts are dropped, even where the buffer
-// still holds the bytes of a longer line further on; at exactly the layout's length they are handled.
-TEST(ChatInput, TextsWithoutTheirNulAndShortDatagramsAreDropped) {
-    Server srv;
-    populate(srv, {"Ann", "Bo"});
-    srv.chat_in(chat(1, ""), chat_addr(1));  // the NUL may be the last received byte
-    EXPECT_EQ(srv.console(), "Ann : \n");
-    EXPECT_EQ(srv.sent(), to({chat_addr(1), chat_addr(2)}, chat_out(1, "")));
-    srv.chat_in(chat(1, "a much longer line than the next"), chat_addr(1));
-    srv.forget();
-    for (const Bytes& d : {sealed(cat({{0x80}, le32(1), str("Eve")})), sealed(cat({{0x81}, le32(1), str("no end")})),
-                           sealed(cat({{0x87}, le32(1), le32(2), str("no end")})), sealed_hex("80 01000000"), sealed_hex("81 01000000"),
-                           sealed_hex("87 01000000 02000000"), sealed_hex("82 02000000 f6"), sealed_hex("83 010000"),
-                           sealed_hex("85 01000000"), sealed_hex("86 01000000 aabbcc"), sealed_hex("88 01000000")}) {
-        srv.chat_in(d, chat_addr(1));
-    }
-    EXPECT_EQ(srv.console(), "");
-    EXPECT_EQ(srv.sent(), Lines{});
-    EXPECT_EQ(std::string(srv.slot(0).name.data()), "Ann");
-    EXPECT_EQ(srv.slot(1).health, 100);  // a cut delta is never completed from the bytes the buffer still holds
-    srv.chat_in(sealed_hex("86 01000000 aabbccdd"), kStranger);
-    EXPECT_EQ(srv.sent(), to({chat_addr(2)}, sealed_hex("94 01000000 aabbccdd")));
-}
-
 // Keeps every player alive and runs passes for one second of server time; returns what was sent.
 Lines one_second(Server& srv, const std::vector<std::int32_t>& ids) {
     srv.h.clock.advance(1);
@@ -226,7 +202,8 @@ TEST(LoopMessage, FifteenBytesToEveryNamedPlayerLoopTimePlusOneApart) {
 
 // Who hears what: the name rule, the chat-address rule and the carried id left out. Ids without a slot
 // (0, unknown, a freed slot's former id) reach nothing but a chat line, sent to every named player.
-TEST(EventRelays, RecipientSetsExcludeTheCarriedIdAndFollowTheNameRule) {
+// Texts without their NUL and datagrams shorter than their layouts are dropped.
+TEST(EventRelays, RecipientSetsExcludeTheCarriedIdAndFollowTheNameRuleAndShortDatagramsAreDropped) {
     // Player 1: named. 2: has a chat address, no name. 3: never sent SET_NAME. 4: named. 5: left.
     Server srv;
     populate(srv, {"Ann", "", nullptr, "Di", "Eve"}, {0xA1, 0xA2, 0xA3, 0xA4});
@@ -250,6 +227,7 @@ TEST(EventRelays, RecipientSetsExcludeTheCarriedIdAndFollowTheNameRule) {
         {event_all(0, 0x05), sealed_hex("96 00000000 05"), reachable},
         {chat(0, "boo"), chat_out(0, "boo"), named},
         {chat(99, "boo"), chat_out(99, "boo"), named},
+        {chat(1, ""), chat_out(1, ""), named},  // the NUL may be the last received byte
         {set_name(0, "Zero"), {}, {}},
         {set_name(5, "Ghost"), {}, {}},
         {whisper(1, 0, "c"), {}, {}},
@@ -285,11 +263,24 @@ TEST(EventRelays, RecipientSetsExcludeTheCarriedIdAndFollowTheNameRule) {
         srv.chat_in(c.in, chat_addr(1));
         EXPECT_EQ(srv.sent(), to(c.to, c.out)) << to_hex(c.in);
     }
-    // Every delta counted, its own included: 100 - 10; 100 - 1 + 0 + 25 - 3; 98; restored by the respawn.
+    EXPECT_EQ(srv.console(), "Ann : \n");
+    // Short ones are dropped even where the buffer still holds the bytes of a longer line further on.
+    srv.chat_in(chat(1, "a much longer line than the next"), chat_addr(1));
+    srv.forget();
+    for (const Bytes& d : {sealed(cat({{0x80}, le32(1), str("Eve")})), sealed(cat({{0x81}, le32(1), str("no end")})),
+                           sealed(cat({{0x87}, le32(1), le32(2), str("no end")})), sealed_hex("80 01000000"), sealed_hex("81 01000000"),
+                           sealed_hex("87 01000000 02000000"), sealed_hex("82 02000000 f6"), sealed_hex("83 010000"),
+                           sealed_hex("85 01000000"), sealed_hex("86 01000000 aabbcc"), sealed_hex("88 01000000")}) {
+        srv.chat_in(d, chat_addr(1));
+    }
+    EXPECT_EQ(srv.sent(), Lines{});
+    EXPECT_EQ(srv.console(), "");
+    EXPECT_EQ(std::string(srv.slot(0).name.data()), "Ann");
+    // Every delta counted, its own included, and none completed from the buffer: 100 - 10;
+    // 100 - 1 + 0 + 25 - 3; 98; restored by the respawn.
     EXPECT_EQ(std::vector<int>({srv.slot(0).health, srv.slot(1).health, srv.slot(2).health, srv.slot(3).health}),
               std::vector<int>({90, 121, 98, 100}));
     EXPECT_FALSE(srv.slot(4).chat_addr.valid);
-    EXPECT_EQ(srv.console(), "");
 }
 
 // The first datagram of each meets would-blocks: a query answer is tried again 1 ms later until it
