@@ -342,22 +342,17 @@ struct Limited : ::testing::Test {
 
 // Both queries draw on one bucket; refused ones get no answer and no line, and do not end the drain.
 // Buckets regain 2 tokens per whole second up to the burst; a clock set back gives none, and refills
-// then count from the earlier mark.
-TEST_F(Limited, ASourceGetsItsBurstThenTwoASecondAndRefusalsPrintNothing) {
+// then count from the earlier mark. There is one bucket per IPv4 address whatever the port, and per
+// IPv6 /64 whatever the interface id.
+TEST_F(Limited, ASourceGetsItsBurstThenTwoASecondAndASourceIsAnAddressOrASlash64) {
     const auto a = addr(1, 5000);
     for (int i = 0; i < 12; ++i) h.net.queue_chat(i % 2 == 0 ? kAskSlots : kAskMap, a);
     h.net.queue_chat(sealed_hex("84"), a);
     h.pass();
-    const auto sent = h.net.take();
-    ASSERT_EQ(sent.size(), 10u);
+    EXPECT_EQ(h.net.take().size(), 10u);
     std::string expected;
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].to, a);
-        EXPECT_EQ(sent[i].bytes.size(), i % 2 == 0 ? 7u : 24u) << i;
-        expected += a.to_string() + (i % 2 == 0 ? " check for number of players.\n" : " ask for map name.\n");
-    }
+    for (int i = 0; i < 5; ++i) expected += "10.0.0.1:5000 check for number of players.\n10.0.0.1:5000 ask for map name.\n";
     EXPECT_EQ(h.out.text(), expected + "Unkown command: 84\n");
-    EXPECT_EQ(h.state.query_limit.dropped(), 2);
     // {seconds after kT, queries asked, answers expected}
     const std::tuple<std::int64_t, int, std::size_t> asks[] = {
         {0, 1, 0}, {1, 3, 2}, {3, 5, 4}, {100'000, 12, 10}, {-3600, 1, 0}, {-3599, 3, 2},
@@ -367,17 +362,14 @@ TEST_F(Limited, ASourceGetsItsBurstThenTwoASecondAndRefusalsPrintNothing) {
         ask(h, kAskSlots, a, n);
         EXPECT_EQ(h.net.take().size(), answered) << dt;
     }
-}
-
-// One bucket per IPv4 address whatever the port, and per IPv6 /64 whatever the interface id.
-TEST_F(Limited, SourcesAreCountedByAddressNotPortAndIpv6ByTheSlash64) {
-    const std::pair<Address (*)(std::uint8_t), std::size_t> cases[] = {
-        {[](std::uint8_t i) { return addr(1, i); }, 10},   // twelve ports of one address
+    h.clock.set(kT + 200'000);
+    const std::pair<Address (*)(std::uint8_t), std::size_t> sources[] = {
+        {[](std::uint8_t i) { return addr(7, i); }, 10},   // twelve ports of one address
         {[](std::uint8_t i) { return addr(i, 1); }, 12},   // twelve addresses
         {[](std::uint8_t i) { return v6(1, i, 7); }, 10},  // twelve interface ids of one /64
         {[](std::uint8_t i) { return v6(i, 1, 7); }, 12},  // twelve /64s
     };
-    for (const auto& [source, answered] : cases) {
+    for (const auto& [source, answered] : sources) {
         for (std::uint8_t i = 1; i <= 12; ++i) h.net.queue_chat(kAskSlots, source(static_cast<std::uint8_t>(i + 20)));
         h.pass();
         EXPECT_EQ(h.net.take().size(), answered) << source(21).to_string();

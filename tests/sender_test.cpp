@@ -155,7 +155,7 @@ TEST(SenderCheck, StrangersChangeNothingAndAReloadTurnsTheRulesAndTheOtherGuardK
     const std::tuple<const char*, bool, bool> reloads[] = {
         {"strict_senders 0\nlog_queries 0\n", true, false},
         {"strict_senders 1\n", false, true},
-        {"strict_senders 0\nlog_queries 1\n", true, true},
+        {"strict_senders 0\nlog_queries 1\nmax_per_ip 1\n", true, true},
     };
     for (const auto& [config, open, printed] : reloads) {
         core::Settings fresh = with_slots(3);
@@ -170,9 +170,6 @@ TEST(SenderCheck, StrangersChangeNothingAndAReloadTurnsTheRulesAndTheOtherGuardK
     }
     EXPECT_EQ(r.total(), std::size(cases) + 1) << "refusals are counted only under the rules";
     // max_per_ip holds for the JOINs after the reload; the players already in stay.
-    core::Settings fresh = with_slots(3);
-    core::apply_config(fresh, "max_per_ip 1\n");
-    core::apply_live_settings(srv.h.state, fresh);
     srv.game(join(), addr(1, 9000));
     EXPECT_EQ(srv.sent(), (Lines{sent_line(Socket::Game, addr(1, 9000), kServerFull)}));
     EXPECT_EQ(srv.h.out.text(), "Refused join from 10.0.0.1:9000: too many players from one address.\n");
