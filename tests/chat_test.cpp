@@ -1,10 +1,8 @@
 // The chat channel through receive_one / run_pass (checksum and per-type size checks in front of every
-// handler): queries and their rate limits, names, chat, whispers, the loop message, health and the
-// event relays.
+// handler): queries and their rate limits, names (printed escaped), chat, whispers, the loop message,
+// health and the event relays, and the summary lines of refused queries and unknown commands.
 #include <gtest/gtest.h>
 
-
-#include "core/query_limiter.h"
 #include "harness.h"
 
 namespace quarel::testkit {
@@ -118,11 +116,14 @@ TEST(ServerQueries, SlotsInfoCarriesCapacityAndMapInfoTheStartAndTheMapToWhoever
 TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
     Server srv;
     populate(srv, {nullptr, nullptr, nullptr});  // player 3 never named: hears nothing
-    // A name is printed whole with its control bytes escaped, and stored and sent byte for byte, cut to 31.
+    // A name is printed whole, its control bytes and DEL as hex escapes, and stored and sent byte for
+    // byte, cut to 31.
     const std::string forty = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn";
     const std::pair<std::string, std::string> names[] = {
         {forty, forty}, {std::string(31, 'x'), std::string(31, 'x')}, {std::string(120, 'y'), std::string(120, 'y')},
-        {"Eve\n1 left game.\x1b[2J", "Eve\\x0a1 left game.\\x1b[2J"}, {"Ann", "Ann"}};
+        {"Eve\n1 left game.\x1b[2J", "Eve\\x0a1 left game.\\x1b[2J"},
+        {"\x01\x1f ~\x7f\t\rcaf\xc3\xa9 \\x41 \x80\xff", "\\x01\\x1f ~\\x7f\\x09\\x0dcaf\xc3\xa9 \\x41 \x80\xff"},
+        {"Ann", "Ann"}};
     for (const auto& [n, printed] : names) {
         SCOPED_TRACE(printed);
         srv.chat_in(set_name(1, n), chat_addr(1));

@@ -1,4 +1,4 @@
-// Who may send what, join limits, escaped and bounded console lines, the send bound and IPv6 scope ids,
+// Who may send what, live reloads of the guard keys, join limits, the send bound and IPv6 scope ids,
 // through the fake transport and a manual clock.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -6,7 +6,6 @@
 #include <tuple>
 
 #include "core/reload.h"
-#include "core/safe_text.h"
 #include "platform/sockaddr.h"
 #include "protocol/authorship.h"
 #include "harness.h"
@@ -218,18 +217,6 @@ TEST(JoinLimits, MaxPerIpCapsTheSlotsOneSourceHolds) {
         srv.game(join(), addr(1, 300));
         EXPECT_EQ(srv.h.state.table.player_count(), admitted + 1) << cap;
     }
-}
-
-TEST(SafeText, ControlBytesAndDeleteBecomeHexEscapesEverythingElseStays) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"x\n7 left game.", "x\\x0a7 left game."},
-        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
-        {std::string("\x01\x1f\x20\x7e\x7f", 5), "\\x01\\x1f ~\\x7f"},
-        {"tab\there\r", "tab\\x09here\\x0d"},
-        {"caf\xc3\xa9 \\x41 \x80\xff", "caf\xc3\xa9 \\x41 \x80\xff"},  // high bytes and backslashes as they are
-        {"", ""},
-    };
-    for (const auto& [in, want] : cases) EXPECT_EQ(core::escape_controls(in), want) << to_hex(str(in));
 }
 
 TEST(SendBound, GivesUpAfterFiftyPausesAndCountsPerSocket) {
