@@ -81,31 +81,6 @@ void populate(Server& srv, std::initializer_list<const char*> names, const std::
     srv.forget();
 }
 
-TEST(ServerQueries, SlotsInfoCarriesCapacityAndMapInfoTheStartAndTheMapToWhoeverAsks) {
-    core::Settings st = settings(7);
-    st.start_x = 100, st.start_y = -50, st.start_z = 7;
-    st.start_hour = 23, st.start_minute = -5;
-    st.map_name = "arena";
-    Server srv(st);
-    const Bytes seven = sealed_hex("08 07 00 00 00");
-    srv.chat_in(sealed_hex("02"), kStranger);
-    srv.chat_in(sealed_hex("04"), kStranger);
-    // Hour and minute as stored (no tick has run), signed bytes.
-    EXPECT_EQ(srv.sent(), (Lines{line(Socket::Chat, kStranger, seven),
-                                 line(Socket::Chat, kStranger, sealed_hex("12 17 fb  0000C842 000048C2 0000E040  61 72 65 6e 61 00"))}));
-    EXPECT_EQ(srv.console(), "10.0.0.200:7777 check for number of players.\n10.0.0.200:7777 ask for map name.\n");
-    populate(srv, {"Ann", nullptr});
-    srv.chat_in(sealed_hex("02 ff ff ff"), chat_addr(2));  // trailing bytes change nothing
-    EXPECT_EQ(srv.sent(), to({chat_addr(2)}, seven));
-    EXPECT_FALSE(srv.slot(1).chat_addr.valid);  // a query gives no slot an address
-    // An address without text is "Someone", and still answered.
-    srv.chat_in(sealed_hex("02"), Address{});
-    srv.chat_in(sealed_hex("04"), Address{});
-    EXPECT_EQ(srv.console(), "10.0.0.2:6002 check for number of players.\nSomeone check our number of players.\n"
-                             "Someone is asking for map name.\n");
-    EXPECT_EQ(srv.sent().size(), 2u);
-}
-
 TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
     Server srv;
     populate(srv, {nullptr, nullptr, nullptr});  // player 3 never named: hears nothing
@@ -286,11 +261,32 @@ TEST(EventRelays, RecipientSetsExcludeTheCarriedIdAndFollowTheNameRuleAndShortDa
     EXPECT_FALSE(srv.slot(4).chat_addr.valid);
 }
 
-// The first datagram of each meets would-blocks: a query answer is tried again 1 ms later until it
-// leaves; anything else loses that recipient's datagram and goes on to the next, no retry.
-TEST(ChatSends, QueryAnswersAreSentUntilAcceptedEverythingElseOnce) {
-    Server srv;
-    populate(srv, {"Ann", "Bo"});
+// SLOTS_INFO and MAP_INFO go to whoever asks. A query answer meeting would-blocks is tried again 1 ms
+// later until it leaves; any other send loses that recipient's datagram and goes on to the next.
+TEST(ChatSends, QueryAnswersGoToWhoeverAsksUntilAcceptedEverythingElseOnce) {
+    core::Settings st = settings(7);
+    st.start_x = 100, st.start_y = -50, st.start_z = 7;
+    st.start_hour = 23, st.start_minute = -5;
+    st.map_name = "arena";
+    Server srv(st);
+    const Bytes seven = sealed_hex("08 07 00 00 00");
+    srv.chat_in(sealed_hex("02"), kStranger);
+    srv.chat_in(sealed_hex("04"), kStranger);
+    // Hour and minute as stored (no tick has run), signed bytes.
+    EXPECT_EQ(srv.sent(), (Lines{line(Socket::Chat, kStranger, seven),
+                                 line(Socket::Chat, kStranger, sealed_hex("12 17 fb  0000C842 000048C2 0000E040  61 72 65 6e 61 00"))}));
+    EXPECT_EQ(srv.console(), "10.0.0.200:7777 check for number of players.\n10.0.0.200:7777 ask for map name.\n");
+    populate(srv, {"Ann", "Bo", nullptr});
+    srv.chat_in(sealed_hex("02 ff ff ff"), chat_addr(3));  // trailing bytes change nothing
+    EXPECT_EQ(srv.sent(), to({chat_addr(3)}, seven));
+    EXPECT_FALSE(srv.slot(2).chat_addr.valid);  // a query gives no slot an address
+    // An address without text is "Someone", and still answered.
+    srv.chat_in(sealed_hex("02"), Address{});
+    srv.chat_in(sealed_hex("04"), Address{});
+    EXPECT_EQ(srv.console(), "10.0.0.3:6003 check for number of players.\nSomeone check our number of players.\n"
+                             "Someone is asking for map name.\n");
+    EXPECT_EQ(srv.sent().size(), 2u);
+    // The first datagram of each meets would-blocks.
     struct Case { const char* what; Bytes in; Address from; int blocks; std::uint64_t attempts; std::size_t sent; };
     const Case cases[] = {
         {"SLOTS_INFO", sealed_hex("02"), kStranger, 3, 4, 1},

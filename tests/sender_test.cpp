@@ -75,11 +75,6 @@ struct Server {
     Harness h;
 };
 
-// The verdict of `rule` on a datagram naming `id` at bytes 3..6.
-Authorship verdict(const protocol::SlotTable& t, Author rule, std::int32_t id, const Address& from) {
-    return protocol::authorship(t, rule, id_msg(0x00, id, 4), from);
-}
-
 }  // namespace
 
 TEST(Authorship, WhoMaySpeakForWhom) {
@@ -106,7 +101,9 @@ TEST(Authorship, WhoMaySpeakForWhom) {
         {Author::InGameHost, 1, kStranger, Authorship::NotInGame}, {Author::Anyone, 0, kStranger, Authorship::Accepted},
     };
     for (const auto& [rule, id, from, want] : cases) {
-        EXPECT_EQ(verdict(srv.h.state.table, rule, id, from), want) << static_cast<int>(rule) << " id " << id << " from " << from.to_string();
+        // A datagram naming `id` at bytes 3..6.
+        EXPECT_EQ(protocol::authorship(srv.h.state.table, rule, id_msg(0x00, id, 4), from), want)
+            << static_cast<int>(rule) << " id " << id << " from " << from.to_string();
     }
     // A datagram too short to name anyone names nobody.
     EXPECT_EQ(protocol::authorship(srv.h.state.table, Author::JoinAddress, sealed_hex("08 01"), kGameA), Authorship::UnknownId);
