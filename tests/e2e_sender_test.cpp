@@ -124,13 +124,12 @@ TEST(EndToEndStartup, ATakenPortOrAnEndlessConfigEndsTheStartWithItsReason) {
 // of the file, and SIGTERM there ends the start-up at once.
 TEST(EndToEndStartup, AStopSignalWhileTheConfigIsReadEndsTheStart) {
     Process server({server_binary(), "--config", "config.fifo"}, "", true, [] { return ::mkfifo("config.fifo", 0600) == 0; });
-    const auto fifo = server.dir() / "config.fifo";
     // A writer can open the FIFO without blocking once the server has it open. The server waits for the
     // next line once the first has left the pipe and it sleeps.
     int writer = -1;
     bool waiting = false;
     for (int i = 0; i < 500 && !waiting; ++i) {
-        if (writer < 0 && (writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0) {
+        if (writer < 0 && (writer = ::open((server.dir() / "config.fifo").c_str(), O_WRONLY | O_NONBLOCK)) >= 0) {
             ASSERT_EQ(::write(writer, "slots 3\n", 8), 8);
         }
         int unread = -1;

@@ -82,10 +82,8 @@ core::Settings rules(int strict_senders, std::int32_t slots = 4) {
     return s;
 }
 
-// A JOIN gets a WELCOME with the others in slot order and sends everybody a brief list. A STATE is
-// answered with brief lists until the player has acknowledged, detailed ones after, always where it
-// joined; the health it carries is never taken. Every accepted JOIN puts everybody back on brief
-// lists; a full server answers SERVER_FULL to the sender alone and resets nobody.
+// A JOIN gets a WELCOME with the others in slot order and sends everybody a brief list. The health a
+// STATE carries is never taken. A full server answers SERVER_FULL to the sender alone.
 TEST(JoinStateAndAck, BriefUntilAckedThenDetailedAtTheJoinAddressAndAJoinResetsItButNotAServerFull) {
     Harness h(rules(0, 3));
     h.clock.set(900);
