@@ -187,6 +187,15 @@ TEST(JoinLimits, SixteenAtOnceThenOneEachSecondPerHostAndARefusalChangesNobody) 
     }
     srv.game(join(), addr(2, 1));
     EXPECT_EQ(srv.h.state.table.player_count(), 16 + 1 + 2 + 1 + 16 + 1) << "another host has its own";
+    // Three refusal lines a second; the fourth refused at +30 is summed up a minute later (the players
+    // time out meanwhile).
+    const std::string summary = "Not printed: 1 more refused joins in the last minute.\n";
+    for (const std::int64_t at : {89, 90}) {
+        srv.h.out.clear();
+        srv.h.clock.set(t0 + at);
+        srv.h.pass();
+        EXPECT_EQ(srv.h.out.text().find(summary) != std::string::npos, at == 90) << "at +" << at;
+    }
 }
 
 TEST(JoinLimits, MaxPerIpCapsTheSlotsOneSourceHolds) {
