@@ -9,5 +9,7 @@ out="$(realpath -m "${1:-$here/docs/status-page.png}")"
 cmake -S "$here" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target quarel_tests
 mkdir -p "$(dirname "$out")"
-QUAREL_STATUS_SCREENSHOT="$out" "$build/quarel_tests" --gtest_filter='EndToEndStatus.BrowserRendersThePlayers'
+# The browser test must have run and passed, not been skipped or missed.
+log="$(QUAREL_STATUS_SCREENSHOT="$out" "$build/quarel_tests" --gtest_filter='EndToEndStatus.BrowserRendersThePlayers' | tee /dev/stderr)"
+grep -qx '\[  PASSED  \] 1 test\.' <<<"$log" || { echo "status-screenshot: the browser test did not run and pass" >&2; exit 1; }
 echo "screenshot: $out"

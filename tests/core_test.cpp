@@ -44,6 +44,13 @@ Bytes id_msg(std::uint8_t type, std::int32_t id, std::uint8_t fill = 0) {
     protocol::seal(b, b.size());
     return b;
 }
+// Players 1..n joined from 10.0.0.n:7000, their answers and lines already taken.
+void join_players(Harness& h, std::uint8_t n) {
+    for (std::uint8_t who = 1; who <= n; ++who) h.net.queue_game(join_from(who), addr(who, 7000));
+    h.passes_until_idle();
+    h.net.take();
+    h.out.clear();
+}
 Lines log_of(FakeNetwork& net) {
     Lines out;
     for (const Sent& s : net.take()) out.push_back((s.socket == Socket::Game ? "g " : "c ") + s.to.to_string() + " " + to_hex(s.bytes));
@@ -82,10 +89,9 @@ TEST(WorldClock, TicksOnTheFirstPassThenWhenNowReachesNextTick) {
 // The boundaries of both rollovers; out-of-range start values wrap within 8 bits.
 TEST(WorldClock, MinuteAndHourRollOverAtTheirBoundsWithin8Bits) {
     const std::tuple<int, int, const char*> cases[] = {
-        {8, 58, "8:59"},    {8, 59, "9:0"},      {8, 60, "9:0"},     {8, 126, "9:0"},    {22, 59, "23:0"},
-        {23, 58, "23:59"},  {23, 59, "0:0"},     {23, 1, "23:2"},    {24, 1, "0:2"},     {126, 1, "0:2"},
-        {0, 0, "0:1"},      {8, 127, "8:-128"},  {8, -128, "8:-127"}, {8, -1, "8:0"},    {-5, 10, "-5:11"},
-        {-5, 59, "-4:0"},   {-1, 59, "0:0"},     {-128, 59, "-127:0"}, {126, 59, "0:0"}, {127, 59, "-128:0"},
+        {8, 58, "8:59"},   {8, 59, "9:0"},     {8, 60, "9:0"},   {22, 59, "23:0"},     {23, 58, "23:59"},
+        {23, 59, "0:0"},   {24, 1, "0:2"},     {8, 127, "8:-128"}, {8, -1, "8:0"},     {-5, 59, "-4:0"},
+        {-1, 59, "0:0"},   {-128, 59, "-127:0"}, {126, 59, "0:0"}, {127, 59, "-128:0"},
     };
     for (const auto& [h, m, after] : cases) {
         auto hour = static_cast<std::int8_t>(h);
@@ -258,9 +264,7 @@ TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
 TEST(HeldAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
     Harness h(with_slots(8));
     h.net.read_ahead = kReadAhead;
-    for (std::uint8_t who = 1; who <= 3; ++who) h.net.queue_game(join_from(who), addr(who, 7000));
-    h.passes_until_idle();
-    h.net.take();
+    join_players(h, 3);
     h.net.queue_game(id_msg(0x03, 1, 1), addr(1, 7000));
     for (int i = 0; i < 40; ++i) h.net.queue_game(Bytes{0, 0, 0x03, 0, 0, 0, 0}, addr(9, 9));  // bad checksums
     std::size_t pass = 0;
@@ -273,10 +277,7 @@ TEST(HeldAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
 TEST(HeldAnswers, LeaveBeforeAChatSendAndAtACleanStop) {
     Harness h;
     h.net.read_ahead = 16;
-    for (std::uint8_t who = 1; who <= 2; ++who) h.net.queue_game(join_from(who), addr(who, 7000));
-    h.passes_until_idle();
-    h.net.take();
-    h.out.clear();
+    join_players(h, 2);
     // Each answer lists the other player: id, position, spawn_tag (a STATE of zeros moved player 1).
     const Bytes to_1 = sealed_hex("10 01000000 02000000 020202020202020202020202 02");
     const Bytes to_2 = sealed_hex("10 01000000 01000000 000000000000000000000000 01");
@@ -312,11 +313,7 @@ TEST(HeldAnswers, TheClockIsReadAgainAfterASendWaited) {
         if (a.result == net::SendResult::WouldBlock) h.clock.advance(1);
     };
     h.clock.set(100);
-    for (std::uint8_t who = 1; who <= 2; ++who) h.net.queue_game(join_from(who), addr(who, 7000));
-    h.passes_until_idle();
-    h.net.take();
-    h.out.clear();
-
+    join_players(h, 2);
     // At 110 player 2's STATE is answered after one refusal: the sweep then runs at 111, when player 1
     // (last heard at 100) has been silent for more than 10 seconds.
     h.clock.set(110);
@@ -368,21 +365,15 @@ TEST(Invariants, CheckedInFuzzInputsAndStructuredRandomTrafficKeepThem) {
     const auto inputs = corpus("server");
     ASSERT_GE(inputs.size(), 20u);
     fuzz::ServerRunStats seeds, random;
-    for (const Bytes& in : inputs) {
+    const auto run = [](fuzz::ServerRunStats& sum, const Bytes& in) {
         const auto stats = fuzz::run_server_input(in.data(), in.size());
-        seeds.sends += stats.sends;
-        seeds.state_answers += stats.state_answers;
-    }
+        sum.events += stats.events, sum.sends += stats.sends, sum.state_answers += stats.state_answers;
+    };
+    for (const Bytes& in : inputs) run(seeds, in);
     EXPECT_GT(seeds.sends, 100u);
     EXPECT_GT(seeds.state_answers, 15u);
     std::mt19937 rng(20240607);
-    for (int i = 0; i < 300; ++i) {
-        const Bytes in = fuzz::random_session(rng, 300);
-        const auto stats = fuzz::run_server_input(in.data(), in.size());
-        random.events += stats.events;
-        random.sends += stats.sends;
-        random.state_answers += stats.state_answers;
-    }
+    for (int i = 0; i < 300; ++i) run(random, fuzz::random_session(rng, 300));
     EXPECT_EQ(random.events, 300u * 300u);
     EXPECT_GT(random.state_answers, 4000u);
     EXPECT_GT(random.sends, 30000u);

@@ -64,6 +64,7 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
     }
 }
 
+// The answers beyond those the end-to-end test (e2e_admin_control) already compares byte for byte.
 TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
     const std::string players =
         R"({"count":2,"players":[{"address":"10.0.0.1:5001","chat_address":null,"health":100,"id":1,"name":"Ann",)"
@@ -81,19 +82,11 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
          R"({"bans":[{"expires":1800000000,"range":"10.0.0.0/8","reason":"spam","seconds_left":5},)"
          R"({"expires":0,"range":"2001:db8::/32","reason":"","seconds_left":null}]})", 0,
          "RANGE          UNTIL                 REASON\n10.0.0.0/8     2027-01-15 08:00 UTC  spam\n2001:db8::/32  for good\n", ""},
-        {{"bans"}, 200, R"({"bans":[]})", 0, "No bans.\n", ""},
-        {{"kick", "2"}, 200, R"({"kicked":{"address":"10.0.0.2:5002","id":2,"name":"Bo"}})", 0,
-         "Kicked 2 (Bo, 10.0.0.2:5002).\n", ""},
         {{"ban", "10.0.0.0/8", "--minutes", "30"}, 200, R"({"ban":{"range":"10.0.0.0/8"},"kicked":[2,3]})", 0,
          "Banned 10.0.0.0/8 for 30 minutes. Kicked: 2, 3.\n", ""},
         {{"ban", "::1"}, 200, R"({"ban":{"range":"::1"},"kicked":[]})", 0, "Banned ::1 for good.\n", ""},
-        {{"unban", "10.0.0.0/8"}, 200, R"({"lifted":"10.0.0.0/8"})", 0, "Lifted the ban on 10.0.0.0/8.\n", ""},
         {{"say", "hi"}, 200, R"({"sent_to":1})", 0, "Said to 1 player.\n", ""},
-        {{"say", "hi"}, 200, R"({"sent_to":0})", 0, "Said to 0 players.\n", ""},
         {{"reload"}, 200, R"({"reloaded":true,"restart_needed":[]})", 0, "Config reloaded.\n", ""},
-        {{"reload"}, 200, R"({"reloaded":true,"restart_needed":["slots","map"]})", 0,
-         "Config reloaded.\nNeeds a restart to change: slots, map\n", ""},
-        {{"players"}, 401, R"({"error":"missing or wrong token"})", 1, "", "quarel-ctl: missing or wrong token (HTTP 401)\n"},
         {{"players", "--json"}, 429, R"({"error":"too many wrong tokens; try again later"})", 1, "",
          "quarel-ctl: too many wrong tokens; try again later (HTTP 429)\n"},
         {{"say", "x"}, 400, R"({"error":"bad\nline"})", 1, "", "quarel-ctl: bad\\x0aline (HTTP 400)\n"},

@@ -12,11 +12,7 @@ status=0
 while IFS= read -r -d '' file; do
   rel="${file#"$src"/}"
   folder="${rel%%/*}"
-  if [ "$folder" = "$rel" ]; then
-    echo "src/$rel: outside every layer's folder"
-    status=1
-    continue
-  fi
+  if [ "$folder" = "$rel" ]; then echo "src/$rel: outside every layer's folder"; status=1; continue; fi
   own="$(rank "$folder")"
   while IFS=: read -r line header; do
     dir="${header%%/*}"

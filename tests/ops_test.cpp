@@ -1,11 +1,15 @@
-// What a host sees: the config file's keys, the slot clamp, the banner, the command-line options, the
-// sample config, and the real program's stop in the middle of its work.
+// What a host sees: the config file's keys and its bounded reader, the slot clamp, the banner, the
+// command-line options, the sample config, the stop and reload signals, and the real program's stop in
+// the middle of its work.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -14,6 +18,9 @@
 #include "core/config_check.h"
 #include "core/options.h"
 #include "harness.h"
+#include "platform/config_file.h"
+#include "platform/signals.h"
+#include "platform/wait.h"
 #include "process.h"
 
 using namespace quarel;
@@ -29,9 +36,11 @@ Settings read(std::string_view text) {
     return s;
 }
 
-// One setting as text; "pos" is x,y,z, "time" h:m, "guards" strict_senders,max_per_ip,log_queries.
+// One setting as text; "pos" is x,y,z, "time" h:m, "guards" strict_senders,max_per_ip,log_queries,
+// "listen" the ports, bind and stamps.
 std::string field(const Settings& s, const std::string& key) {
     const auto n = [](auto v) { return std::to_string(v); };
+    if (key == "listen") return n(s.chat_port) + "/" + n(s.game_port) + " bind=[" + s.bind + "] stamps=" + n(s.log_timestamps);
     if (key == "slots") return n(s.max_slots);
     if (key == "name") return s.server_name;
     if (key == "map") return s.map_name;
@@ -109,6 +118,12 @@ TEST(ConfigFile, EachKeysValue) {
         {"start_time 23 59\n", "time", "23:59"}, {"start_time 300 0\n", "time", "44:0"}, {"start_time 200 -1\n", "time", "-56:-1"},
         {"start_time 255 256\n", "time", "-1:0"}, {"start_time -129 127\n", "time", "127:127"}, {"start_time 7\n", "time", "7:0"},
         {"start_time x 5\n", "time", "0:0"}, {"start_time12 30\n", "time", "12:30"}, {"start_tim 12 30\n", "time", "8:1"},
+        // Ports outside 1..65535 or without a number leave the port; bind takes one word and an empty one keeps it.
+        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", "listen", "5000/5001 bind=[127.0.0.2] stamps=1"},
+        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", "listen", "5000/6 bind=[] stamps=0"},
+        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", "listen", "4173/4174 bind=[] stamps=0"},
+        {"chat_port 65535\ngame_port 1\n", "listen", "65535/1 bind=[] stamps=0"},
+        {"bind [::1] # loopback\nlog_timestamps 2\n", "listen", "4173/4174 bind=[[::1]] stamps=2"},
         // One read takes at most 511 bytes and the rest of a longer line is examined as a line of its own;
         // values are cut to their field; a NUL ends a value but not the line.
         {"#" + std::string(510, 'x') + "slots 9\n", "slots", "9"},
@@ -177,7 +192,6 @@ TEST(Options, ParsedAndAppliedOverTheFilesPorts) {
         {{}, "config given=0 check=0 -> 5000/5001"},
         {{"--config", "/etc/q.cfg", "--chat-port", "6000", "--game-port=6001"}, "/etc/q.cfg given=1 check=0 -> 6000/6001"},
         {{"--config=rel/cfg", "--chat-port=65535", "--game-port", "1"}, "rel/cfg given=1 check=0 -> 65535/1"},
-        {{"--chat-port", "6000"}, "config given=0 check=0 -> 6000/5001"},
         {{"--game-port=6001"}, "config given=0 check=0 -> 5000/6001"},
         // A port given alone is no longer compared with the other's default: the file moves that one.
         {{"--chat-port", "4174"}, "config given=0 check=0 -> 4174/5001"},
@@ -191,7 +205,6 @@ TEST(Options, ParsedAndAppliedOverTheFilesPorts) {
         {{"--chat-port", "5000", "--help", "--bogus"}, "exit 0 [USAGE] []"},
         {{"--chat-port", "5000", "-h", "--bogus"}, "exit 0 [USAGE] []"},
         {{"--version"}, "exit 0 [quarel-server "s + QUAREL_VERSION + "\n] []"},
-        {{"--bogus"}, "exit 2 [] [quarel-server: unknown option '--bogus'\nUSAGE]"},
         {{"config"}, "exit 2 [] [quarel-server: unknown option 'config'\nUSAGE]"},
         {{"--config"}, "exit 2 [] [quarel-server: --config needs a value\nUSAGE]"},
         {{"--chat-port", "0"}, "exit 2 [] [quarel-server: --chat-port: '0' is not a port (1..65535)\nUSAGE]"},
@@ -263,6 +276,94 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     ASSERT_EQ(all(s), "slots=77 pos=5,5,5 time=3:3 loop_time=9 public=1 name=[x] map=[y] loop_msg=[z] lobby=[w] t 0,3,0");
     core::apply_config(s, uncommented);
     EXPECT_EQ(all(s), all(Settings{}));
+}
+
+// The config file as start-up and reload read it: byte for byte up to 1 MiB, and nothing applied of a file
+// it refuses or cannot read, nor of one whose read a stop cut short.
+struct TempDir {
+    TempDir() { char t[] = "/tmp/quarel-cfg-XXXXXX"; path = ::mkdtemp(t); }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::filesystem::path write(const std::string& content) const {
+        std::ofstream(path / "config", std::ios::binary) << content;
+        return path / "config";
+    }
+    std::filesystem::path path;
+};
+
+platform::ConfigRead load(Settings& s, const std::filesystem::path& path, int stop_after_calls = -1) {
+    int calls = 0;
+    return platform::read_config_file(s, path.string(), [&] { return stop_after_calls >= 0 && ++calls > stop_after_calls; });
+}
+
+TEST(ConfigFileReader, ReadsByteForByteUpToOneMebibyteAndAppliesNothingOfAFileItRefusesOrIsStoppedIn) {
+    using platform::ConfigRead;
+    const TempDir d;
+    Settings s;
+    EXPECT_EQ(load(s, d.write("slots 6\r\nname Caf\xC3\xA9 X\r\nmap de\0ad\r\n#"s + std::string(510, 'c') + "public 2\r\nloop_msg end"s)),
+              ConfigRead::Applied);
+    const std::string applied = describe(s);
+    EXPECT_EQ(applied, "slots=6 pos=0,0,0 time=8:1 loop_time=0 public=2 name=[Caf] map=[de] loop_msg=[end] lobby=["s + core::kDefaultLobbyHost + "]");
+    // Absent, or a directory that opens but cannot be read: the settings stay as they were. An open that
+    // fails (as one interrupted by the signal does) is a stop when one was asked for.
+    std::filesystem::create_directory(d.path / "dir");
+    for (const char* name : {"missing", "dir"}) EXPECT_EQ(load(s, d.path / name), ConfigRead::Unreadable) << name;
+    EXPECT_EQ(load(s, d.path / "missing", 0), ConfigRead::Stopped);
+    EXPECT_EQ(describe(s), applied);
+    // Asked after every line and once more at the end: a stop at any of them applies nothing.
+    const std::string three = "slots 9\nmap a\nmap b\n";
+    for (int calls = 0; calls <= 4; ++calls) {
+        Settings t;
+        EXPECT_EQ(load(t, d.write(three), calls), calls < 4 ? ConfigRead::Stopped : ConfigRead::Applied) << calls;
+        EXPECT_EQ(describe(t), calls < 4 ? kDefaults : describe(read(three))) << calls;
+    }
+    // Comment lines up to the limit, with one real line among them; a byte more and the file is refused.
+    std::string text = "slots 9\n";
+    const std::string comment = "#" + std::string(98, '-') + "\n";
+    while (text.size() + comment.size() <= platform::kConfigByteLimit) text += comment;
+    text += std::string(platform::kConfigByteLimit - text.size(), '#');
+    for (const auto& [content, result, slots] : {std::tuple{text, ConfigRead::Applied, 9}, {text + "\n", ConfigRead::TooLong, 4}}) {
+        Settings t;
+        EXPECT_EQ(load(t, d.write(content)), result) << content.size();
+        EXPECT_EQ(t.max_slots, slots) << content.size();
+    }
+}
+
+// The signals the loop sleeps on: SIGHUP asks for a reload and SIGINT/SIGTERM for a stop; each ends the
+// sleep, and a reload, once taken, leaves nothing behind that would keep the loop awake.
+TEST(ReloadSignal, EndsTheSleepIsTakenOnceAndLeavesNoWakeUpBehind) {
+    platform::ShutdownSignals signals;
+    platform::WorkWait wait;
+    wait.add(signals);
+    struct Step {
+        const char* what;
+        std::vector<int> raise;  // signals sent to the process before the sleep
+        bool remove_first;       // the signals are no longer watched
+        bool wakes;              // the sleep ends early
+        int reloads;             // take_reload() answers true this many times afterwards
+        bool stop;
+    };
+    const Step steps[] = {
+        {"no signal: a full sleep", {}, false, false, 0, false},
+        {"SIGHUP: woken, one reload", {SIGHUP}, false, true, 1, false},
+        {"the reload was taken: the pipe is empty again", {}, false, false, 0, false},
+        {"three SIGHUPs count as one reload", {SIGHUP, SIGHUP, SIGHUP}, false, true, 1, false},
+        {"SIGTERM is a stop, never a reload", {SIGTERM}, false, true, 0, true},
+        {"a stop keeps ending the sleep", {}, false, true, 0, true},
+        {"removed from the wait: not watched any more", {}, true, false, 0, true},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        for (const int sig : s.raise) ASSERT_EQ(::kill(::getpid(), sig), 0);
+        if (s.remove_first) wait.remove(signals);
+        const auto start = std::chrono::steady_clock::now();
+        wait.for_ms(s.wakes ? 3000 : 150);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_TRUE(s.wakes ? waited.count() < 1500 : waited.count() >= 100) << waited.count() << " ms";
+        int reloads = 0;
+        for (int i = 0; i < 3 && signals.take_reload(); ++i) ++reloads;
+        EXPECT_EQ(reloads, s.reloads);
+        EXPECT_EQ(signals.requested(), s.stop);
+    }
 }
 
 }  // namespace

@@ -69,8 +69,8 @@ TEST(SlotTable, IdsWrapPastTheTopSkippingThoseInUse) {
     EXPECT_EQ(t.player_count(), 3);
 }
 
-// The outbox. Its send disciplines (retries, losses, the bound) are checked with the game and chat
-// handlers (game_test, chat_test, sender_test); here what it holds back and when that leaves.
+// The outbox: what it holds back and when that leaves, and which sends it retries (the give-up bound is
+// sender_test's).
 
 net::Address to(std::uint8_t who) { return net::Address::ipv4(10, 0, 0, who, 7000); }
 std::string sent_line(net::Socket socket, const net::Address& a, const Bytes& b) {
