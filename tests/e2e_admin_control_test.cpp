@@ -71,6 +71,8 @@ struct AdminServer {
 struct CtlRun {
     int status;
     std::string out, err;
+    // The exit status, then all the program printed: standard output, then standard error.
+    std::string all() const { return std::to_string(status) + " " + out + err; }
 };
 
 // quarel-ctl with `args` against `url`, with the token in `token_file`.
@@ -121,9 +123,6 @@ bool arrives(const UdpClient& c, const Bytes& expected) {
     return false;
 }
 
-// quarel-ctl's commands against the real server; a ban acting on both sockets of one host while another
-// plays and holding across a restart; then the page's admin mode in a real browser: the token entered
-// in the page, the addresses shown, and a click on Kick removing the player from the game.
 TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsAndAcrossARestart) {
     TempDir dir;
     std::string token;
@@ -143,28 +142,24 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         ann.drain();
         const json list = json::parse(ctl(server, {"--json", "players"}).out);
         EXPECT_EQ(list["count"], 2);
-        EXPECT_EQ(list["players"][0]["name"], "Ann");
         EXPECT_EQ(list["players"][0]["address"], ann.game_address());
         EXPECT_EQ(list["players"][1]["chat_address"], "127.0.0.1:" + std::to_string(bob.chat.port()));
 
         // say: the server's own line, CHAT_OUT with id 0, to every named player.
-        const CtlRun said = ctl(server, {"say", "hello", "all"});
-        EXPECT_EQ(std::tuple(said.status, said.out), std::tuple(0, "Said to 2 players.\n")) << said.err;
+        EXPECT_EQ(ctl(server, {"say", "hello", "all"}).all(), "0 Said to 2 players.\n");
         const Bytes line = sealed_hex("91 00000000 68656c6c6f20616c6c 00");
         EXPECT_TRUE(arrives(ann.chat, line));
         EXPECT_TRUE(arrives(bob.chat, line));
 
         // kick: Ann hears PLAYER_GONE, the console says who, why and by whom.
-        const CtlRun kicked = ctl(server, {"kick", std::to_string(bob.id), "being", "rude"});
-        EXPECT_EQ(std::tuple(kicked.status, kicked.out), std::tuple(0, "Kicked 2 (Bob, " + bob.game_address() + ").\n"))
-            << kicked.err;
+        EXPECT_EQ(ctl(server, {"kick", std::to_string(bob.id), "being", "rude"}).all(),
+                  "0 Kicked 2 (Bob, " + bob.game_address() + ").\n");
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by 127.0.0.1:")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
 
-        // Refusals: status 1 and one line saying why; a usage error 2; nothing on stdout. (quarel-ctl's
-        // own tests cover how it shows the API's refusals, the admin tests the API's texts; these are what
-        // only the real program meets.) {arguments, URL, token file, exit status, the start of standard error}
+        // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
+        // nothing on stdout. {arguments, URL, token file, exit status, the start of standard error}
         const std::tuple<std::vector<std::string>, std::string, fs::path, int, std::string> refusals[] = {
             {{"players"}, server.url, dir.path / "no_such_file", 1, "quarel-ctl: cannot read the token file "},
             {{"players"}, "http://127.0.0.1:1", server.token_file, 1, "quarel-ctl: cannot reach http://127.0.0.1:1: "},
@@ -181,14 +176,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         Player eve("127.0.0.2");
         ASSERT_TRUE(eve.enter(server, "Eve"));
         ann.drain();
-        const CtlRun ban = ctl(server, {"ban", "127.0.0.2", "--minutes", "5", "cheating"});
-        EXPECT_EQ(std::tuple(ban.status, ban.out),
-                  std::tuple(0, "Banned 127.0.0.2 for 5 minutes. Kicked: " + std::to_string(eve.id) + ".\n")) << ban.err;
+        EXPECT_EQ(ctl(server, {"ban", "127.0.0.2", "--minutes", "5", "cheating"}).all(),
+                  "0 Banned 127.0.0.2 for 5 minutes. Kicked: " + std::to_string(eve.id) + ".\n");
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(eve.id)));
         EXPECT_TRUE(server.process.wait_for_output("Ban on 127.0.0.2 for 5 minutes by 127.0.0.1:")) << server.output();
         const json held = json::parse(ctl(server, {"--json", "bans"}).out)["bans"];
         ASSERT_EQ(held.size(), 1u) << held;
-        EXPECT_EQ(held[0]["reason"], "cheating");
         EXPECT_GE(held[0]["seconds_left"].get<int>(), 298);
         EXPECT_EQ(read_file(dir.path / "bans"), "# range, expiry (calendar seconds, 0 for good), reason\n127.0.0.2 " +
                                                     std::to_string(held[0]["expires"].get<std::int64_t>()) + " cheating\n");
@@ -212,15 +205,13 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     eve.game.send_to(again.ports.game, kJoin);
     EXPECT_EQ(hex_of(eve.game.receive(300)), "(nothing)");
     ASSERT_TRUE(ann.enter(again, "Ann"));
-    EXPECT_EQ(ctl(again, {"unban", "127.0.0.2"}).out, "Lifted the ban on 127.0.0.2.\n");
+    EXPECT_EQ(ctl(again, {"unban", "127.0.0.2"}).all(), "0 Lifted the ban on 127.0.0.2.\n");
     ASSERT_TRUE(eve.enter(again, "Eve"));
     ASSERT_EQ(eve.id, 2);
 
     // reload: live keys apply, the others are named, nobody is dropped.
     std::ofstream(dir.path / "config") << "loop_msg hi\nslots 9\nbind 127.0.0.1\n";
-    const CtlRun reloaded = ctl(again, {"reload"});
-    EXPECT_EQ(std::tuple(reloaded.status, reloaded.out), std::tuple(0, "Config reloaded.\nNeeds a restart to change: slots, bind\n"))
-        << reloaded.err;
+    EXPECT_EQ(ctl(again, {"reload"}).all(), "0 Config reloaded.\nNeeds a restart to change: slots, bind\n");
     EXPECT_TRUE(again.process.wait_for_output("Config reloaded.\nNeeds a restart to change: slots, bind\n")) << again.output();
     EXPECT_EQ(again.output().find("left game"), std::string::npos);
 
