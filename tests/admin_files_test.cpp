@@ -27,10 +27,7 @@ namespace {
 constexpr std::int64_t kNow = 1'000'000;
 
 struct TempDir {
-    std::filesystem::path path = [] {
-        char tmpl[] = "/tmp/quarel-files-XXXXXX";
-        return std::filesystem::path(::mkdtemp(tmpl));
-    }();
+    std::filesystem::path path{::mkdtemp(std::string("/tmp/quarel-files-XXXXXX").data())};
     ~TempDir() {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);

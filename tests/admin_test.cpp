@@ -168,8 +168,8 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
     const std::tuple<int, std::string, Address, int, std::string> steps[] = {
         {0, "", host, 401, ""}, {0, wrong, host, 401, ""}, {0, "Basic " + kToken, host, 401, ""},
         {0, "Bearer" + kToken, host, 401, ""}, {0, "bearer " + kToken, host, 200, ""},  // clears the four failures
-        {0, right + "0", host, 401, ""}, {0, "Bearer " + kToken.substr(0, 31), host, 401, ""},
-        {0, "Bearer " + kToken.substr(0, 31) + "E", host, 401, ""}, {0, "BEARER \t" + kToken + "  ", host, 200, ""},
+        {0, right + "0", host, 401, ""}, {0, "Bearer " + kToken.substr(0, 31) + "E", host, 401, ""},
+        {0, "BEARER \t" + kToken + "  ", host, 200, ""},
         {1, wrong, host, 401, ""}, {1, wrong, host, 401, ""}, {2, wrong, host, 401, ""}, {2, "", host, 401, ""},
         {3, wrong, host, 401, ""},  // the fifth: locked from here
         {3, right, host, 429, "60"}, {3, right, other, 200, ""}, {62, right, host, 429, "1"}, {63, right, host, 200, ""},
@@ -281,9 +281,11 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m kicked by 127.0.0.1:40000: spamming the chat\n");
     EXPECT_EQ(std::tuple(a.h.state.table.player_count(), a.h.state.table.find_by_id(2)), std::tuple(3, -1));
 
+    // The two bans as the API shows them; the first one's seconds left follow.
+    const std::string griefing = R"({"expires":1001803,"range":"10.0.0.2/31","reason":"griefing","seconds_left":)",
+                      for_good = R"({"expires":0,"range":"2001:db8::/48","reason":"","seconds_left":null})";
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"10.0.0.3/31","minutes":30,"reason":"griefing"})"),
-              R"(200 {"ban":{"expires":1001803,"range":"10.0.0.2/31","reason":"griefing","seconds_left":1800},)"
-              R"("kicked":[3,4]})" "\n");
+              "200 {\"ban\":" + griefing + "1800},\"kicked\":[3,4]}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 for 30 minutes by 127.0.0.1:40000: griefing\n"
                            "3 aka  kicked by 127.0.0.1:40000: griefing\n4 aka Dee kicked by 127.0.0.1:40000: griefing\n");
     EXPECT_EQ(a.sent(), (Lines{game_line(kA, gone(3)), game_line(kD, gone(3)), game_line(kA, gone(4))}));
@@ -307,12 +309,9 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
         EXPECT_EQ(a.console(), line);
     }
 
-    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"),
-              R"(200 {"ban":{"expires":0,"range":"2001:db8::/48","reason":"","seconds_left":null},"kicked":[]})" "\n");
+    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"), "200 {\"ban\":" + for_good + ",\"kicked\":[]}\n");
     EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by 127.0.0.1:40000.\n");
-    EXPECT_EQ(a.call("GET", "/api/bans").body, R"({"bans":[{"expires":1001803,"range":"10.0.0.2/31","reason":"griefing",)"
-                                               R"("seconds_left":1740},{"expires":0,"range":"2001:db8::/48","reason":"",)"
-                                               R"("seconds_left":null}]})" "\n");
+    EXPECT_EQ(a.call("GET", "/api/bans").body, "{\"bans\":[" + griefing + "1740}," + for_good + "]}\n");
     EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "200 {\"lifted\":\"10.0.0.2/31\"}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by 127.0.0.1:40000.\n");
     EXPECT_EQ(a.saved.back(), kHead + "2001:db8::/48 0\n");
@@ -475,10 +474,9 @@ TEST(Reload, ANewLoopMessageGoesOutLiveOnItsNewPeriodAndAFailureChangesNothing) 
 
     // A shorter period counts from the last message: due 5 s after it, sent when 6 s have passed.
     const ConfigFile file;
-    const std::string& path = file.path;
     file.set("loop_time 5\nloop_msg new\nslots 8\nmap elsewhere\n");
     a.h.clock.advance(2);
-    const core::ReloadReport report = platform::reload_config_file(a.h.state, a.h.out, path);  // the API's answer below
+    const core::ReloadReport report = platform::reload_config_file(a.h.state, a.h.out, file.path);  // the API's answer below
     EXPECT_EQ(a.console(), "Config reloaded.\nNeeds a restart to change: slots, map\n");
     std::vector<std::int64_t> at;
     for (int step = 0; step < 12; ++step, a.h.clock.advance(1)) {
@@ -487,13 +485,13 @@ TEST(Reload, ANewLoopMessageGoesOutLiveOnItsNewPeriodAndAFailureChangesNothing) 
     EXPECT_EQ(at, (std::vector<std::int64_t>{6, 12}));
 
     // An unreadable file changes nothing; the API says why.
-    std::filesystem::remove(path);
-    const core::ReloadReport failed = platform::reload_config_file(a.h.state, a.h.out, path);
+    std::filesystem::remove(file.path);
+    const core::ReloadReport failed = platform::reload_config_file(a.h.state, a.h.out, file.path);
     EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(a.console(), "Config not reloaded: cannot read " + path + "\n");
+    EXPECT_EQ(a.console(), "Config not reloaded: cannot read " + file.path + "\n");
     EXPECT_EQ(a.h.state.settings.loop_msg, "new");
     a.reload_report = failed;
-    EXPECT_EQ(a.ask("POST", "/api/reload"), "500 {\"error\":\"config not reloaded: cannot read " + path + "\"}\n");
+    EXPECT_EQ(a.ask("POST", "/api/reload"), "500 {\"error\":\"config not reloaded: cannot read " + file.path + "\"}\n");
     a.reload_report = report;
     EXPECT_EQ(a.ask("POST", "/api/reload"), "200 {\"reloaded\":true,\"restart_needed\":[\"slots\",\"map\"]}\n");
     EXPECT_EQ(a.reloads, 2);

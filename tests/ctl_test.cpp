@@ -88,7 +88,6 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
         {{"bans"}, 200, R"({"bans":[]})", 0, "No bans.\n", ""},
         {{"say", "hi"}, 200, R"({"sent_to":1})", 0, "Said to 1 player.\n", ""},
         {{"reload"}, 200, R"({"reloaded":true,"restart_needed":[]})", 0, "Config reloaded.\n", ""},
-        {{"players"}, 401, R"({"error":"missing or wrong token"})", 1, "", "quarel-ctl: missing or wrong token (HTTP 401)\n"},
         {{"players", "--json"}, 429, R"({"error":"too many wrong tokens; try again later"})", 1, "",
          "quarel-ctl: too many wrong tokens; try again later (HTTP 429)\n"},
         {{"say", "x"}, 400, R"({"error":"bad\nline"})", 1, "", "quarel-ctl: bad\\x0aline (HTTP 400)\n"},

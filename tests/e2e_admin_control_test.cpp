@@ -37,8 +37,7 @@ struct TempDir {
             std::this_thread::sleep_for(milliseconds(50));
         }
     }
-    std::string tmpl = "/tmp/quarel-admin-XXXXXX";
-    fs::path path{::mkdtemp(tmpl.data())};
+    fs::path path{::mkdtemp(std::string("/tmp/quarel-admin-XXXXXX").data())};
 };
 
 // The real server working in `dir` (its config, admin_token and bans live there), its HTTP listener on

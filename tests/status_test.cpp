@@ -115,16 +115,14 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
     // The exposition's format (each sample in its family, after HELP and TYPE) is promtool's to judge on
     // the real scrape (e2e_status); here, the values.
     const std::string S = "quarel_state_answer_seconds", D = "quarel_datagrams_dropped_total{socket=\"",
-                      L = "quarel_lobby_announcements_total";
+                      L = "quarel_lobby_announcements_total", In = "quarel_datagrams_received_total{socket=\"";
     for (const std::string& line : std::vector<std::string>{
              "quarel_build_info{version=\"" QUAREL_VERSION "\"} 1", "quarel_players 1", "quarel_slots 2", "quarel_joins_total 3",
              "quarel_leaves_total 1", "quarel_timeouts_total 1", "quarel_server_full_total 1", "quarel_joins_refused_total 0",
-             "quarel_datagrams_received_total{socket=\"game\",type=\"JOIN\"} 5",  // the bad checksum too
-             "quarel_received_bytes_total{socket=\"game\",type=\"JOIN\"} 235",
-             "quarel_datagrams_received_total{socket=\"game\",type=\"other\"} 2",
-             "quarel_datagrams_received_total{socket=\"chat\",type=\"other\"} 1",
+             In + "game\",type=\"JOIN\"} 5",  // the bad checksum too
+             "quarel_received_bytes_total{socket=\"game\",type=\"JOIN\"} 235", In + "game\",type=\"other\"} 2",
+             In + "chat\",type=\"other\"} 1", "quarel_datagrams_sent_total{socket=\"chat\",type=\"SLOTS_INFO\"} 10",
              "quarel_sent_bytes_total{socket=\"game\",type=\"WELCOME\"} 67",  // 11; twice 11 + 17 for a player in brief
-             "quarel_datagrams_sent_total{socket=\"chat\",type=\"SLOTS_INFO\"} 10",
              "quarel_checksum_failures_total{socket=\"chat\"} 0", "quarel_checksum_failures_total{socket=\"game\"} 1",
              D + "game\",reason=\"too_short\"} 2", D + "game\",reason=\"unknown_type\"} 1",
              D + "game\",reason=\"refused_sender\"} 0", D + "chat\",reason=\"too_short\"} 1",
