@@ -230,7 +230,6 @@ TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
         EXPECT_EQ(r.content_type, "application/json");
         EXPECT_EQ(r.body.rfind(c.status == 200 ? "{\"count\":1," : "{\"error\":", 0), 0u) << r.body;
     }
-    // Nothing changed, nothing sent, nothing printed.
     EXPECT_EQ(std::tuple(a.h.state.table.player_count(), a.bans.bans().size() + a.saved.size(), a.sent(), a.console()),
               std::tuple(1, 0u, Lines{}, ""));
 }
@@ -334,8 +333,8 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     EXPECT_TRUE(a.bans.matches(addr(9, 1), a.h.clock.now()));
 }
 
-// Dropped before the checksum and counted; the range's ban ends at its second, when the loop's wait ends
-// and its sweep prunes the ban and saves the file (a sweep with nothing to prune saves nothing).
+// The range's ban ends at its second, before the clock's next tick: the loop's wait ends then, and its
+// sweep prunes the ban and saves the file (a sweep with nothing to prune saves nothing).
 TEST(BannedSources, AreDroppedOnBothSocketsBeforeTheChecksumCountedAndLetInAtTheExpiry) {
     Admin b;
     b.h.io.admin = &b.ctx;
@@ -368,7 +367,6 @@ TEST(BannedSources, AreDroppedOnBothSocketsBeforeTheChecksumCountedAndLetInAtThe
         EXPECT_EQ(counted(), (std::array{before[0] + banned, before[1] + checksum}));
         EXPECT_EQ(b.h.net.pending(socket), 0u);
         EXPECT_EQ(b.saved.size(), saves);
-        // The ban ends before the clock's next tick: the loop's wait ends then.
         EXPECT_EQ(at == 0 ? server::next_deadline(b.h.state, b.h.io) : kNow + 2, kNow + 2);
     }
     EXPECT_EQ(b.saved.back(), kHead + "10.0.0.2 0\n");
