@@ -178,7 +178,7 @@ TEST(Hosting, CheckConfigHelpAndSettingsThatCannotWork) {
     std::ofstream(clean) << "slots 16\nmap arena2\nbind 127.0.0.2\n";
     std::ofstream(odd) << "Slots 16\nname\n";
     std::ofstream(bind) << ports_config(chat, game) + "bind lan0\n";
-    std::ofstream(clash) << "game_port " << chat << "\n";
+    std::ofstream(clash) << "chat_port " << game << "\n";
     const std::string differ = "quarel-server: the chat and game ports must differ (both ";
     const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
         {{"--check-config", clean}, 0, "slots            16\nname             \"Quarel MultiPlayer\"\nmap              \"arena2\"\n", ""},
@@ -193,7 +193,7 @@ TEST(Hosting, CheckConfigHelpAndSettingsThatCannotWork) {
         // Not an address: neither socket can open.
         {{"--config", bind}, 2, kBanner + "I won't listen chat!\nbind lan0 is not an IPv4 or IPv6 address\n", ""},
         // Ports that collide once the config file (which may move the other port) was read: no usage then.
-        {{"--config", clash, "--chat-port", std::to_string(chat)}, 2, "", differ + std::to_string(chat) + ")\n"},
+        {{"--config", clash, "--game-port", std::to_string(game)}, 2, "", differ + std::to_string(game) + ")\n"},
         {{"--chat-port", "4174"}, 2, "", differ + "4174)\n"},
     };
     for (auto [args, status, out, err] : cases) {
