@@ -33,6 +33,7 @@ core::ConfigReport check(std::string_view text, std::vector<std::string> args = 
 }  // namespace
 
 TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
+    const std::string no_time = " is no time of day (hour 0..23, minute 0..59): the world clock's first tick, at start-up, makes it ";
     const std::pair<std::string, std::string> cases[] = {
         {"slots 16\n# comment\n\n   \n", ""},
         {" slots 16\n", "cfg:1: \" slots 16\" sets nothing: a key must start at the first byte of the line\n"},
@@ -53,11 +54,8 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
          "cfg:1: \"name " + std::string(40, 'x') + "\": name is cut to its first 31 bytes\n"},
         {"pos 1.5 2 3\n", "cfg:1: \"pos 1.5 2 3\": pos takes 3 whole numbers and found 1: the missing ones are 0\n"
                           "cfg:1: \"pos 1.5 2 3\": pos takes whole numbers: \".5 2 3\" is ignored\n"},
-        {"start_time 24 0\n", "cfg:1: \"start_time 24 0\": 24:0 is no time of day (hour 0..23, minute 0..59): the "
-                              "world clock's first tick, at start-up, makes it 0:1\n"},
-        {"start_time 300 -1\n",
-         "cfg:1: \"start_time 300 -1\": only 8 bits of 300 are kept: it becomes 44; 44:-1 is no time of day (hour "
-         "0..23, minute 0..59): the world clock's first tick, at start-up, makes it 0:0\n"},
+        {"start_time 24 0\n", "cfg:1: \"start_time 24 0\": 24:0" + no_time + "0:1\n"},
+        {"start_time 300 -1\n", "cfg:1: \"start_time 300 -1\": only 8 bits of 300 are kept: it becomes 44; 44:-1" + no_time + "0:0\n"},
         {"slots 0\n", "cfg:1: \"slots 0\": slots 0 is out of range (1..698): the server uses 1\n"},
         {"slots 699\n", "cfg:1: \"slots 699\": slots 699 is out of range (1..698): the server uses 698\n"},
         {"public 2\n", "cfg:1: \"public 2\": the banner says \"yes\", but only 1 announces the server to the lobby\n"},
@@ -283,9 +281,7 @@ TEST(AgonesSchedule, ReadyRetriesHealthBeatAndLabelFollowTheScript) {
 }
 
 TEST(AgonesLoop, CallsGoFromDryPassesAndTheirDueTimeWakesTheLoop) {
-    // A JOIN with a full pose, health, aux values and spawn tag.
-    const Bytes join = sealed_hex("01 0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab acadaeaf b0b1b2b3 b4b5b6b7"
-                                  " 6400 3412 efbe 5a 07");
+    const Bytes join = sealed(cat({{0x01}, Bytes(44, 0)}));
     Harness h(with_slots(4));
     FakeSidecar sidecar;
     agones::Schedule schedule{sidecar};
