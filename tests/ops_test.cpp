@@ -83,23 +83,18 @@ TEST(ConfigFile, EachKeysValue) {
         // 32-bit bounds; a value that does not convert keeps the previous one.
         {"slots 16\n", "slots", "16"}, {"slots16\n", "slots", "16"}, {"slots=16\n", "slots", "4"}, {"slot 16\n", "slots", "4"},
         {" slots 16\n", "slots", "4"}, {"slots +7\n", "slots", "7"}, {"slots -3\n", "slots", "-3"}, {"slots 12abc\n", "slots", "12"},
-        {"slots\n", "slots", "4"}, {"slots 9 8\n", "slots", "9"}, {"slots - 5\n", "slots", "4"}, {"slots \t\v\f 6\n", "slots", "6"},
-        {"slots # 6\n", "slots", "4"}, {"slots 7", "slots", "7"}, {"slots 99999999999\n", "slots", std::to_string(INT32_MAX)},
-        {"slots -99999999999\n", "slots", std::to_string(INT32_MIN)}, {"slots 4294967297\n", "slots", std::to_string(INT32_MAX)},
-        {"slots -2147483648\n", "slots", std::to_string(INT32_MIN)}, {"loop_time30\n", "loop_time", "30"},
-        {"loop_time 30\nloop_time x\n", "loop_time", "30"}, {"public2\n", "public", "2"}, {"public 1\npublic=0\n", "public", "1"},
-        {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", "guards", "0,2,0"}, {"strict_senders0\nmax_per_ip4\n", "guards", "0,4,1"},
-        {"strict_senders=0\nmax_per_ip x\nlog_queries\n", "guards", "1,0,1"},
-        {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", "guards", "1,-1,7"},
+        {"slots\n", "slots", "4"}, {"slots - 5\n", "slots", "4"}, {"slots \t\v\f 6\n", "slots", "6"}, {"slots 7", "slots", "7"},
+        {"slots 99999999999\n", "slots", std::to_string(INT32_MAX)}, {"slots -99999999999\n", "slots", std::to_string(INT32_MIN)},
+        {"slots -2147483648\n", "slots", std::to_string(INT32_MIN)}, {"loop_time 30\nloop_time x\n", "loop_time", "30"},
+        {"public 1\npublic=0\n", "public", "1"}, {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", "guards", "0,2,0"},
+        {"strict_senders=0\nmax_per_ip x\nlog_queries\n", "guards", "1,0,1"}, {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", "guards", "1,-1,7"},
         // name and loop_msg: raw text from the byte after the skipped one, whatever that byte is. An empty
         // value keeps the name but empties the loop message.
-        {"name My Server\n", "name", "My Server"}, {"name=My Server\n", "name", "My Server"}, {"names are\n", "name", " are"},
-        {"name  My Server\n", "name", " My Server"}, {"name My Server  \n", "name", "My Server  "},
-        {"name # not a comment\n", "name", "# not a comment"}, {"name Mine\nname\n", "name", "Mine"},
-        {"name Mine\nname \r\n", "name", "Mine"}, {"name Mine\nname", "name", "Mine"}, {"name Mine\nname \x80\x81 x\n", "name", "Mine"},
+        {"name My Server\n", "name", "My Server"}, {"names are\n", "name", " are"}, {"name  My Server\n", "name", " My Server"},
+        {"name My Server  \n", "name", "My Server  "}, {"name # not a comment\n", "name", "# not a comment"},
+        {"name Mine\nname\n", "name", "Mine"}, {"name Mine\nname \r\n", "name", "Mine"}, {"name Mine\nname", "name", "Mine"},
         {"name Mine\nname Yours", "name", "Yours"}, {"loop_msg=Hi there \n", "loop_msg", "Hi there "},
-        {"loop_msg  two blanks\n", "loop_msg", " two blanks"}, {"loop_msg Hello\nloop_msg\n", "loop_msg", ""},
-        {"loop_msg Hello\nloop_msg", "loop_msg", ""}, {"loop_msg Hello\nloop_msg \xC3\xA9t\xC3\xA9\n", "loop_msg", ""},
+        {"loop_msg Hello\nloop_msg\n", "loop_msg", ""},
         // map, lobby and admin_token_file: one word after white space; an empty value keeps the previous one.
         {"map arena2 and more words\n", "map", "arena2"}, {"maparena2\n", "map", "arena2"}, {"map arena2\r\n", "map", "arena2"},
         {"map \xC3\xA9t\xC3\xA9#1\n", "map", "\xC3\xA9t\xC3\xA9#1"}, {"map   \t \r\n", "map", "blabla"}, {"map", "map", "blabla"},
@@ -130,16 +125,12 @@ TEST(ConfigFile, EachKeysValue) {
         {"#" + std::string(509, 'x') + "slots 9\n", "slots", "4"},  // the piece after starts "lots"
         {"slots" + std::string(505, ' ') + "12\n", "slots", "1"},   // number cut by the piece boundary
         {std::string(511, 'y') + "#slots 9\nslots 3\n", "slots", "3"},
-        {"name " + std::string(600, 'n') + "\n", "name", std::string(31, 'n')},
-        {"loop_msg " + std::string(502, 'm') + "\n", "loop_msg", std::string(255, 'm')},
-        {"name " + std::string(31, 'a') + "\n", "name", std::string(31, 'a')},
         {"name " + std::string(32, 'a') + "\n", "name", std::string(31, 'a')},
         {"map " + std::string(255, 'b') + "\n", "map", std::string(255, 'b')},
         {"map " + std::string(300, 'b') + " c\n", "map", std::string(255, 'b')},
         {"loop_msg " + std::string(256, 'c') + "\n", "loop_msg", std::string(255, 'c')},
         {"lobby " + std::string(300, 'd') + "\n", "lobby", std::string(255, 'd')},
-        {"slots 1\0 6\n"s, "slots", "1"}, {"slots\0 6\n"s, "slots", "4"}, {"\0slots 6\n"s, "slots", "4"}, {"map ab\0cd\n"s, "map", "ab"},
-        {"name ab\0cd\n"s, "name", "ab"}, {"name\0Foo\n"s, "name", "Foo"}, {"loop_msg\0Hi\n"s, "loop_msg", "Hi"},
+        {"slots\0 6\n"s, "slots", "4"}, {"\0slots 6\n"s, "slots", "4"}, {"map ab\0cd\n"s, "map", "ab"}, {"name\0Foo\n"s, "name", "Foo"},
         {"# x\0slots 6\nslots 5\n"s, "slots", "5"}, {"map a\0\nslots 6\n"s, "slots", "6"},
     };
     for (const auto& [text, key, want] : cases) EXPECT_EQ(field(read(text), key), want) << text;
@@ -158,8 +149,7 @@ TEST(ConfigFile, RawTextEndsAtTheFirstStopByte) {
 TEST(ClampMaxSlots, OutOfRangeValuesAreClampedWithOneLine) {
     const std::tuple<std::int32_t, std::int32_t, const char*> cases[] = {
         {0, 1, "slots 0 is out of range; using 1\n"}, {INT32_MIN, 1, "slots -2147483648 is out of range; using 1\n"},
-        {699, 698, "slots 699 is out of range; using 698\n"}, {INT32_MAX, 698, "slots 2147483647 is out of range; using 698\n"},
-        {1, 1, ""}, {4, 4, ""}, {698, 698, ""},
+        {699, 698, "slots 699 is out of range; using 698\n"}, {1, 1, ""}, {698, 698, ""},
     };
     for (const auto& [wanted, used, line] : cases) {
         Settings s;
@@ -192,7 +182,6 @@ TEST(Options, ParsedAndAppliedOverTheFilesPorts) {
         {{}, "config given=0 check=0 -> 5000/5001"},
         {{"--config", "/etc/q.cfg", "--chat-port", "6000", "--game-port=6001"}, "/etc/q.cfg given=1 check=0 -> 6000/6001"},
         {{"--config=rel/cfg", "--chat-port=65535", "--game-port", "1"}, "rel/cfg given=1 check=0 -> 65535/1"},
-        {{"--game-port=6001"}, "config given=0 check=0 -> 5000/6001"},
         // A port given alone is no longer compared with the other's default: the file moves that one.
         {{"--chat-port", "4174"}, "config given=0 check=0 -> 4174/5001"},
         {{"--check-config"}, "config given=0 check=1 -> 5000/5001"},
@@ -278,8 +267,7 @@ TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     EXPECT_EQ(all(s), all(Settings{}));
 }
 
-// The config file as start-up and reload read it: byte for byte up to 1 MiB, and nothing applied of a file
-// it refuses or cannot read, nor of one whose read a stop cut short.
+// The reader that start-up and reload share.
 struct TempDir {
     TempDir() { char t[] = "/tmp/quarel-cfg-XXXXXX"; path = ::mkdtemp(t); }
     ~TempDir() { std::filesystem::remove_all(path); }
@@ -328,8 +316,7 @@ TEST(ConfigFileReader, ReadsByteForByteUpToOneMebibyteAndAppliesNothingOfAFileIt
     }
 }
 
-// The signals the loop sleeps on: SIGHUP asks for a reload and SIGINT/SIGTERM for a stop; each ends the
-// sleep, and a reload, once taken, leaves nothing behind that would keep the loop awake.
+// SIGHUP asks for a reload and SIGINT/SIGTERM for a stop; each ends the loop's sleep.
 TEST(ReloadSignal, EndsTheSleepIsTakenOnceAndLeavesNoWakeUpBehind) {
     platform::ShutdownSignals signals;
     platform::WorkWait wait;
