@@ -174,7 +174,7 @@ TEST(LoopMessage, FifteenBytesToEveryNamedPlayerLoopTimePlusOneApart) {
 // Texts without their NUL and datagrams shorter than their layouts are dropped.
 TEST(EventRelays, RecipientSetsExcludeTheCarriedIdAndFollowTheNameRuleAndShortDatagramsAreDropped) {
     // Player 1: named. 2: has a chat address, no name. 3: never sent SET_NAME. 4: named. 5: left.
-    Server srv;
+    Server srv(settings(5));
     populate(srv, {"Ann", "", nullptr, "Di", "Eve"}, {0xA1, 0xA2, 0xA3, 0xA4});
     srv.in(Socket::Game, sealed(cat({{0x08}, le32(5)})), game_addr(5));
     srv.forget();
