@@ -63,8 +63,8 @@ TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
 TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnesWhoKeepTheirPlaceUntilSilentForTwoMinutes) {
     QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120});
     const Address trusted = host(7000);
-    const std::vector<Address> crowd = same_set(limiter, trusted, 2 * QueryLimiter::kWays);
-    ASSERT_EQ(crowd.size(), 2 * QueryLimiter::kWays);
+    const std::vector<Address> crowd = same_set(limiter, trusted, 3 * QueryLimiter::kWays);
+    ASSERT_EQ(crowd.size(), 3 * QueryLimiter::kWays);
     // {second after 1000, new sources elsewhere, new sources in its set, of them answered, its asks, of them answered}
     const std::array<int, 6> steps[] = {
         {0, 0, 0, 0, 1, 1},
@@ -80,7 +80,7 @@ TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnesWhoKeepTheirPlaceUnti
         // taken for a forgettable one.
         {170, 0, 8, 6, 0, 0},
         {175, 0, 8, 6, 0, 0},
-        {285, 10, 0, 6, 1, 1},  // silent for two minutes: still trusted
+        {285, 10, 8, 6, 1, 1},  // silent for two minutes: still trusted, and kept through a third wave
         {406, 10, 0, 6, 1, 0},  // for a second more: a newcomer again
     };
     std::uint32_t next = 100'000;
