@@ -196,6 +196,25 @@ TEST(JoinLimits, SixteenAtOnceThenOneEachSecondPerHostAndARefusalChangesNobody) 
     }
 }
 
+// A set of the allowance table full of sources that have all just joined (no bucket full again) still
+// takes a newcomer: the least recently used source is forgotten, so players coming back at once after
+// a restart are not turned away.
+TEST(JoinLimits, AFullSetForgetsItsLeastRecentSourceRatherThanRefuse) {
+    core::JoinAllowance allowance(test_source_hash());
+    std::vector<Address> same_set;
+    const std::size_t set = allowance.set_of(core::source_key(addr(1, 100)));
+    for (std::uint32_t n = 1; n < 100'000 && same_set.size() <= core::kSourceWays; ++n) {
+        const Address a = Address::ipv4(198, 51, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), 100);
+        if (allowance.set_of(core::source_key(a)) == set) same_set.push_back(a);
+    }
+    ASSERT_EQ(same_set.size(), core::kSourceWays + 1);
+    for (const Address& a : same_set) EXPECT_TRUE(allowance.take(a, 1000)) << a.to_string();
+    // The first was forgotten for the last: it starts again with a whole allowance of 16.
+    int first = 0;
+    while (first < 20 && allowance.take(same_set.front(), 1000)) ++first;
+    EXPECT_EQ(first, 16);
+}
+
 TEST(JoinLimits, MaxPerIpCapsTheSlotsOneSourceHolds) {
     // {max_per_ip, JOINs from one host, admitted}
     for (const auto& [cap, joins, admitted] : {std::array<int, 3>{0, 6, 6}, {1, 3, 1}, {5, 6, 5}}) {

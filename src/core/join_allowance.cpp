@@ -8,38 +8,24 @@
 namespace quarel::core {
 
 JoinAllowance::JoinAllowance(const SourceHash& hash, JoinLimits limits)
-    : hash_(&hash), limits_(limits), entries_(kSets * kWays) {}
+    : limits_(limits), table_(hash) {}
 
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
 // entry whose bucket has refilled to full (forgetting that source loses nothing: it would find a full
 // bucket anyway), or else the least recently used entry of all: hundreds of players coming back at once
 // after a restart must not be turned away because the table is busy.
 JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_t now) {
-    Entry* set = &entries_[set_of(key) * kWays];
-    Entry* free_entry = nullptr;
-    Entry* full_victim = nullptr;
-    Entry* any_victim = nullptr;
-    for (std::size_t w = 0; w < kWays; ++w) {
-        Entry& e = set[w];
-        if (!e.used) {
-            if (free_entry == nullptr) free_entry = &e;
-            continue;
-        }
-        if (e.key == key) return e;
-        if (any_victim == nullptr || e.last_use < any_victim->last_use) any_victim = &e;
-        const bool full = e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst;
-        if (full && (full_victim == nullptr || e.last_use < full_victim->last_use)) full_victim = &e;
-    }
-    Entry& e = free_entry != nullptr ? *free_entry : full_victim != nullptr ? *full_victim : *any_victim;
-    e.used = true;
-    e.key = key;
-    e.bucket = TokenBucket{limits_.burst, now};
-    return e;
+    const auto fresh = [&](Entry& e) { e.bucket = TokenBucket{limits_.burst, now}; };
+    const auto full = [&](const Entry& e) { return e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst; };
+    // The second look happens only when every entry of the set is in use and none is full.
+    Entry* e = table_.find_or_place(key, full, fresh);
+    if (e == nullptr) e = table_.find_or_place(key, [](const Entry&) { return true; }, fresh);
+    return *e;
 }
 
 bool JoinAllowance::take(const net::Address& from, std::int64_t now) {
     Entry& e = entry_for(source_key(from), now);
-    e.last_use = ++use_counter_;
+    table_.touch(e);
     e.bucket.refill(now, limits_.burst, limits_.per_second);
     if (e.bucket.tokens <= 0) return false;
     --e.bucket.tokens;

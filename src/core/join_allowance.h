@@ -8,9 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "core/source_buckets.h"
+#include "core/source_table.h"
 #include "net/address.h"
 
 namespace quarel::core {
@@ -25,18 +25,13 @@ struct JoinLimits {
 
 class JoinAllowance {
 public:
-    // Sources tracked at once: kSets sets of kWays entries, allocated once; more than the most slots a
-    // server has, so that a full server's players all fit.
-    static constexpr std::size_t kSets = 128;
-    static constexpr std::size_t kWays = 8;
-
     // `hash` spreads sources over the sets; it must outlive the table.
     explicit JoinAllowance(const SourceHash& hash, JoinLimits limits = {});
 
     // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
     bool take(const net::Address& from, std::int64_t now);
 
-    std::size_t set_of(const SourceKey& key) const { return static_cast<std::size_t>((*hash_)(key) % kSets); }
+    std::size_t set_of(const SourceKey& key) const { return table_.set_of(key); }
     const JoinLimits& limits() const { return limits_; }
 
 private:
@@ -48,10 +43,8 @@ private:
     };
     Entry& entry_for(const SourceKey& key, std::int64_t now);
 
-    const SourceHash* hash_;
     JoinLimits limits_;
-    std::vector<Entry> entries_;
-    std::uint64_t use_counter_ = 0;
+    SourceTable<Entry> table_;
 };
 
 // JOINs refused, one counter per reason.

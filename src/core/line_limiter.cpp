@@ -16,20 +16,8 @@ bool LineLimiter::admit(std::int64_t now) {
         ++printed_;
         return true;
     }
-    // The window of a summary line opens with the first line it leaves out.
-    if (held_back_ == 0) report_at_ = now + limits_.report_period;
-    ++held_back_;
+    held_back_.add(now, limits_.report_period);
     return false;
-}
-
-std::optional<std::int64_t> LineLimiter::take_report(std::int64_t now) {
-    if (held_back_ == 0) return std::nullopt;
-    // A clock set back by more than a period would otherwise hold the line back for as long.
-    if (now < report_at_ - limits_.report_period) report_at_ = now + limits_.report_period;
-    if (now < report_at_) return std::nullopt;
-    const std::int64_t n = held_back_;
-    held_back_ = 0;
-    return n;
 }
 
 void report_held_back_lines(ServerState& s, Io& io, std::int64_t now) {

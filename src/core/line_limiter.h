@@ -7,6 +7,8 @@
 #include <limits>
 #include <optional>
 
+#include "core/source_table.h"
+
 namespace quarel::core {
 
 struct ServerState;
@@ -27,17 +29,16 @@ public:
     bool admit(std::int64_t now);
     // The number of lines left out, when the summary is due at `now` (the count then starts again
     // from 0), or nothing.
-    std::optional<std::int64_t> take_report(std::int64_t now);
+    std::optional<std::int64_t> take_report(std::int64_t now) { return held_back_.take(now, limits_.report_period); }
     // The calendar second from which the summary is due; max while nothing was left out.
-    std::int64_t next_report() const { return held_back_ > 0 ? report_at_ : std::numeric_limits<std::int64_t>::max(); }
-    std::int64_t held_back() const { return held_back_; }
+    std::int64_t next_report() const { return held_back_.due(); }
+    std::int64_t held_back() const { return held_back_.count(); }
 
 private:
     LineLimits limits_;
     std::int64_t second_ = std::numeric_limits<std::int64_t>::min();
     std::int32_t printed_ = 0;
-    std::int64_t held_back_ = 0;
-    std::int64_t report_at_ = 0;
+    SummaryCount held_back_;
 };
 
 // Loop step, once per pass after the chat drain: prints the summary lines due at `now`.

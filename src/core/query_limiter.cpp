@@ -7,7 +7,7 @@
 namespace quarel::core {
 
 QueryLimiter::QueryLimiter(const SourceHash& hash, QueryLimits limits)
-    : limits_(limits), hash_(&hash), entries_(kSets * kWays) {}
+    : limits_(limits), table_(hash) {}
 
 bool QueryLimiter::trusted(const Entry& e, std::int64_t now) const {
     return e.first_answer != kNever && !e.overdrawn && now - e.first_answer >= limits_.trust_after &&
@@ -23,33 +23,15 @@ bool QueryLimiter::forgettable(const Entry& e, std::int64_t now) const {
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
 // forgettable one; with neither, it gets no entry (and is refused).
 QueryLimiter::Entry* QueryLimiter::entry_for(const Key& key, std::int64_t now) {
-    Entry* set = &entries_[set_of(key) * kWays];
-    Entry* free_entry = nullptr;
-    Entry* victim = nullptr;
-    for (std::size_t w = 0; w < kWays; ++w) {
-        Entry& e = set[w];
-        if (!e.used) {
-            if (free_entry == nullptr) free_entry = &e;
-            continue;
-        }
-        if (e.key == key) return &e;
-        if (forgettable(e, now) && (victim == nullptr || e.last_use < victim->last_use)) victim = &e;
-    }
-    Entry* e = free_entry != nullptr ? free_entry : victim;
-    if (e == nullptr) return nullptr;
-    *e = Entry{};
-    e->used = true;
-    e->key = key;
-    e->bucket = TokenBucket{limits_.burst, now};
-    e->last_seen = now;
-    return e;
+    return table_.find_or_place(
+        key, [&](const Entry& old) { return forgettable(old, now); },
+        [&](Entry& fresh) {
+            fresh.bucket = TokenBucket{limits_.burst, now};
+            fresh.last_seen = now;
+        });
 }
 
-void QueryLimiter::refuse(std::int64_t now) {
-    // The window of a summary line opens with its first refusal.
-    if (dropped_ == 0) report_at_ = now + limits_.report_period;
-    ++dropped_;
-}
+void QueryLimiter::refuse(std::int64_t now) { dropped_.add(now, limits_.report_period); }
 
 bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     if (now != global_second_) {
@@ -62,7 +44,7 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
         refuse(now);
         return false;
     }
-    e->last_use = ++use_counter_;
+    table_.touch(*e);
     // A source silent for long starts over: its standing is not kept for ever.
     if (now - e->last_seen > limits_.trust_idle) {
         e->first_answer = kNever;
@@ -90,14 +72,5 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     return true;
 }
 
-std::optional<std::int64_t> QueryLimiter::take_report(std::int64_t now) {
-    if (dropped_ == 0) return std::nullopt;
-    // A clock set back by more than a period would otherwise hold the line back for as long.
-    if (now < report_at_ - limits_.report_period) report_at_ = now + limits_.report_period;
-    if (now < report_at_) return std::nullopt;
-    const std::int64_t n = dropped_;
-    dropped_ = 0;
-    return n;
-}
 
 }  // namespace quarel::core

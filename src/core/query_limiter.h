@@ -21,9 +21,9 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <vector>
 
 #include "core/source_buckets.h"
+#include "core/source_table.h"
 #include "net/address.h"
 
 namespace quarel::core {
@@ -49,9 +49,9 @@ struct QueryLimits {
 
 class QueryLimiter {
 public:
-    // Sources tracked at once: kSets sets of kWays entries, allocated once.
-    static constexpr std::size_t kSets = 128;
-    static constexpr std::size_t kWays = 8;
+    // Sources tracked at once.
+    static constexpr std::size_t kSets = kSourceSets;
+    static constexpr std::size_t kWays = kSourceWays;
     using Key = SourceKey;
 
     // `hash` spreads sources over the sets; it must outlive the limiter. The server's is keyed with a
@@ -64,18 +64,17 @@ public:
 
     // The number of refusals to report when the summary line is due at `now` (then the count starts
     // again from 0), or nothing.
-    std::optional<std::int64_t> take_report(std::int64_t now);
-    // The calendar second from which the summary line is due; max while there is nothing to report, so
-    // that an idle server is not woken for it.
-    std::int64_t next_report() const { return dropped_ > 0 ? report_at_ : std::numeric_limits<std::int64_t>::max(); }
-    std::int64_t dropped() const { return dropped_; }
+    std::optional<std::int64_t> take_report(std::int64_t now) { return dropped_.take(now, limits_.report_period); }
+    // The calendar second from which the summary line is due; max while there is nothing to report.
+    std::int64_t next_report() const { return dropped_.due(); }
+    std::int64_t dropped() const { return dropped_.count(); }
 
     const QueryLimits& limits() const { return limits_; }
 
     // The bucket a source is counted in (see core::source_key).
     static Key source_key(const net::Address& from) { return core::source_key(from); }
     // The set a key lives in, under this limiter's hash.
-    std::size_t set_of(const Key& key) const { return static_cast<std::size_t>((*hash_)(key) % kSets); }
+    std::size_t set_of(const Key& key) const { return table_.set_of(key); }
 
 private:
     static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
@@ -96,14 +95,11 @@ private:
     void refuse(std::int64_t now);
 
     QueryLimits limits_;
-    const SourceHash* hash_;
-    std::vector<Entry> entries_;  // kSets * kWays, allocated once
-    std::uint64_t use_counter_ = 0;
+    SourceTable<Entry> table_;
     std::int64_t global_second_ = std::numeric_limits<std::int64_t>::min();
     std::int32_t global_answers_ = 0;
     std::int32_t open_answers_ = 0;  // answers to sources not trusted, this second
-    std::int64_t dropped_ = 0;
-    std::int64_t report_at_ = 0;
+    SummaryCount dropped_;
 };
 
 }  // namespace quarel::core
