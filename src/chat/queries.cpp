@@ -18,29 +18,36 @@ void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
     io.send.chat_until_accepted(d.from, s.buf().first(n));
 }
 
-void refused(ServerState& s, core::Query q) {
-    ++s.metrics.query_refusals[static_cast<std::size_t>(q)];
-    s.metrics.drop(net::Socket::Chat, core::DropReason::RateLimit);
+// Whether the query is answered. Over the rate limit: no answer and no line of its own (counted for the
+// summary line). Answered: counted, and its console line printed unless `log_queries 0` (a health check
+// asking both questions every 10 s writes 17,280 lines a day).
+bool admitted(ServerState& s, Io& io, const Datagram& d, core::Query q, const char* after_address,
+              const char* without_address) {
+    const auto i = static_cast<std::size_t>(q);
+    if (!s.query_limit.admit(d.from, d.now)) {
+        ++s.metrics.query_refusals[i];
+        s.metrics.drop(net::Socket::Chat, core::DropReason::RateLimit);
+        return false;
+    }
+    ++s.metrics.query_answers[i];
+    if (s.settings.log_queries != 0) {
+        const std::string from = d.from.to_string();
+        if (from.empty()) {
+            io.out.print("%s", without_address);
+        } else {
+            io.out.print("%s%s", from.c_str(), after_address);
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 // SLOTS_INFO carries the capacity (MaxSlots), not the number of players.
 void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
-    // Over the rate limit: no answer and no line of its own (counted for the summary line).
-    if (!s.query_limit.admit(d.from, d.now)) {
-        refused(s, core::Query::Slots);
+    if (!admitted(s, io, d, core::Query::Slots, " check for number of players.\n",
+                  "Someone check our number of players.\n")) {
         return;
-    }
-    ++s.metrics.query_answers[static_cast<std::size_t>(core::Query::Slots)];
-    // log_queries 0: no line (a health check asking both questions every 10 s writes 17,280 a day).
-    if (s.settings.log_queries != 0) {
-        const std::string from = d.from.to_string();
-        if (from.empty()) {
-            io.out.print("Someone check our number of players.\n");
-        } else {
-            io.out.print("%s check for number of players.\n", from.c_str());
-        }
     }
     auto b = s.buf();
     put_u8(b, kTypeAt, chat_out::SLOTS_INFO);
@@ -50,19 +57,7 @@ void on_ask_slots(ServerState& s, Io& io, const Datagram& d) {
 
 // MAP_INFO: the world clock's current hour and minute, the start position and the map name.
 void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
-    if (!s.query_limit.admit(d.from, d.now)) {
-        refused(s, core::Query::Map);
-        return;
-    }
-    ++s.metrics.query_answers[static_cast<std::size_t>(core::Query::Map)];
-    if (s.settings.log_queries != 0) {
-        const std::string from = d.from.to_string();
-        if (from.empty()) {
-            io.out.print("Someone is asking for map name.\n");
-        } else {
-            io.out.print("%s ask for map name.\n", from.c_str());
-        }
-    }
+    if (!admitted(s, io, d, core::Query::Map, " ask for map name.\n", "Someone is asking for map name.\n")) return;
     auto b = s.buf();
     put_u8(b, kTypeAt, chat_out::MAP_INFO);
     put_u8(b, map_info::kHour, static_cast<std::uint8_t>(s.hour));

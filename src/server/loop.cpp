@@ -104,6 +104,19 @@ private:
     std::int64_t now_;
 };
 
+// The route's size and sender checks; a datagram that fails one is counted and dropped.
+bool route_accepts(ServerState& s, const Route& r, const Datagram& d, net::Socket socket) {
+    if (d.bytes.size() < r.min_size) {
+        s.metrics.drop(socket, core::DropReason::TooShort);
+        return false;
+    }
+    if (!sender_allowed(s, r, d)) {
+        s.metrics.drop(socket, core::DropReason::RefusedSender);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
@@ -112,14 +125,7 @@ void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
         s.metrics.drop(net::Socket::Game, core::DropReason::UnknownType);
         return;
     }
-    if (d.bytes.size() < r.min_size) {
-        s.metrics.drop(net::Socket::Game, core::DropReason::TooShort);
-        return;
-    }
-    if (!sender_allowed(s, r, d)) {
-        s.metrics.drop(net::Socket::Game, core::DropReason::RefusedSender);
-        return;
-    }
+    if (!route_accepts(s, r, d, net::Socket::Game)) return;
     if (r.joins_held) {
         r.handler(s, io, d);
         return;
@@ -144,14 +150,7 @@ void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
         s.metrics.drop(net::Socket::Chat, core::DropReason::UnknownType);
         return;
     }
-    if (d.bytes.size() < r.min_size) {
-        s.metrics.drop(net::Socket::Chat, core::DropReason::TooShort);
-        return;
-    }
-    if (!sender_allowed(s, r, d)) {
-        s.metrics.drop(net::Socket::Chat, core::DropReason::RefusedSender);
-        return;
-    }
+    if (!route_accepts(s, r, d, net::Socket::Chat)) return;
     r.handler(s, io, d);
 }
 
