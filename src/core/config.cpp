@@ -85,20 +85,30 @@ bool has_key(std::string_view line, std::string_view key) { return line.substr(0
 
 std::string cut(std::string_view text, std::size_t max) { return std::string(text.substr(0, max)); }
 
+// A one-word value, cut to what a long text field holds; an empty one keeps the old value.
+void set_word(std::string& field, std::string_view value) {
+    const std::string_view word = scan_word(value);
+    if (!word.empty()) field = cut(word, protocol::kLongTextField - 1);
+}
+
+// A whole number; a value that does not start with one keeps the old value.
+void set_int(std::int32_t& field, std::string_view value) {
+    std::int32_t v;
+    if (scan_ints(value, &v, 1) == 1) field = v;
+}
+
 void apply_line(Settings& st, std::string_view line) {
     // Only byte 0 makes a comment; an empty line matches no key.
     if (line.empty() || line[0] == '#') return;
 
     if (has_key(line, "slots")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 5), &v, 1) == 1) st.max_slots = v;
+        set_int(st.max_slots, value_at(line, 5));
     } else if (has_key(line, "name")) {
         // Byte 4 is skipped whatever it holds; an empty value keeps the old name.
         const std::string_view raw = scan_raw(value_at(line, 5));
         if (!raw.empty()) st.server_name = cut(raw, protocol::kNameField - 1);
     } else if (has_key(line, "map")) {
-        const std::string_view word = scan_word(value_at(line, 3));
-        if (!word.empty()) st.map_name = cut(word, protocol::kLongTextField - 1);
+        set_word(st.map_name, value_at(line, 3));
     } else if (has_key(line, "pos")) {
         // A pos line always sets all three coordinates; those it gives no integer for become 0.
         std::int32_t v[3] = {0, 0, 0};
@@ -112,43 +122,33 @@ void apply_line(Settings& st, std::string_view line) {
         st.start_hour = static_cast<std::int8_t>(static_cast<std::uint8_t>(v[0] & 0xFF));
         st.start_minute = static_cast<std::int8_t>(static_cast<std::uint8_t>(v[1] & 0xFF));
     } else if (has_key(line, "loop_time")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 9), &v, 1) == 1) st.loop_time = v;
+        set_int(st.loop_time, value_at(line, 9));
     } else if (has_key(line, "loop_msg")) {
         // Byte 8 is skipped whatever it holds; an empty value empties the message.
         st.loop_msg = cut(scan_raw(value_at(line, 9)), protocol::kLongTextField - 1);
     } else if (has_key(line, "public")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 6), &v, 1) == 1) st.public_listing = v;
+        set_int(st.public_listing, value_at(line, 6));
     } else if (has_key(line, "lobby")) {
-        const std::string_view word = scan_word(value_at(line, 5));
-        if (!word.empty()) st.lobby_host = cut(word, protocol::kLongTextField - 1);
+        set_word(st.lobby_host, value_at(line, 5));
     } else if (has_key(line, "http")) {
         // Checked when the listener starts: a host who asked for it hears why it did not.
-        const std::string_view word = scan_word(value_at(line, 4));
-        if (!word.empty()) st.http = cut(word, protocol::kLongTextField - 1);
+        set_word(st.http, value_at(line, 4));
     } else if (has_key(line, "admin_token_file")) {
-        const std::string_view word = scan_word(value_at(line, 16));
-        if (!word.empty()) st.admin_token_file = cut(word, protocol::kLongTextField - 1);
+        set_word(st.admin_token_file, value_at(line, 16));
     } else if (has_key(line, "chat_port")) {
         scan_port(value_at(line, 9), st.chat_port);
     } else if (has_key(line, "game_port")) {
         scan_port(value_at(line, 9), st.game_port);
     } else if (has_key(line, "bind")) {
-        const std::string_view word = scan_word(value_at(line, 4));
-        if (!word.empty()) st.bind = cut(word, protocol::kLongTextField - 1);
+        set_word(st.bind, value_at(line, 4));
     } else if (has_key(line, "log_timestamps")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 14), &v, 1) == 1) st.log_timestamps = v;
+        set_int(st.log_timestamps, value_at(line, 14));
     } else if (has_key(line, "strict_senders")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 14), &v, 1) == 1) st.strict_senders = v;
+        set_int(st.strict_senders, value_at(line, 14));
     } else if (has_key(line, "max_per_ip")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 10), &v, 1) == 1) st.max_per_ip = v;
+        set_int(st.max_per_ip, value_at(line, 10));
     } else if (has_key(line, "log_queries")) {
-        std::int32_t v;
-        if (scan_ints(value_at(line, 11), &v, 1) == 1) st.log_queries = v;
+        set_int(st.log_queries, value_at(line, 11));
     }
 }
 
