@@ -1,5 +1,5 @@
 // A server state wired to the fake network, the manual clock and a string console, ready for handlers
-// and loop passes, as main wires the real ones.
+// and loop passes, as the server wires the real ones.
 #pragma once
 
 #include <cstdio>
