@@ -2,7 +2,6 @@
 // includes it: it owns the platform's sockets, listener and clients, so it is no part of the core library.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 
