@@ -31,6 +31,13 @@ std::int32_t SlotTable::take() {
     return -1;
 }
 
+void SlotTable::place(std::int32_t index, const PlayerSlot& player) {
+    assert(player.id != 0 && !(*this)[index].occupied());
+    (*this)[index] = player;
+    ++player_count_;
+    heard(index, player.last_heard);
+}
+
 void SlotTable::release(std::int32_t index) {
     PlayerSlot& slot = (*this)[index];
     assert(slot.id != 0);

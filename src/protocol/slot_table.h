@@ -62,6 +62,8 @@ public:
     // Ids count up from 1 and are not reused; should the 32-bit range ever run out they start again at 1,
     // skipping the ids of the players present, so that no player gets id 0 or a duplicate.
     std::int32_t take();
+    // Puts a player handed over by the previous process back in its slot, free until now, and counts it.
+    void place(std::int32_t index, const PlayerSlot& player);
     // Frees an occupied slot: id 0, name and chat address forgotten, one player fewer. The other
     // fields keep their contents until the next join overwrites them.
     void release(std::int32_t index);

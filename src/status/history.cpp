@@ -76,4 +76,22 @@ History::Series History::datagrams(core::Direction dir) const {
     return out;
 }
 
+core::ChartsRecord History::save() const {
+    core::ChartsRecord c;
+    c.last_second = last_second_;
+    c.last_pass = last_pass_;
+    c.totals = totals_;
+    for (std::size_t i = 0; i < kPlayerPoints; ++i) c.players[i] = {players_[i].step, players_[i].most};
+    for (std::size_t i = 0; i < kTrafficPoints; ++i) c.traffic[i] = {traffic_[i].second, traffic_[i].datagrams};
+    return c;
+}
+
+void History::restore(const core::ChartsRecord& c) {
+    last_second_ = c.last_second;
+    last_pass_ = c.last_pass;
+    totals_ = c.totals;
+    for (std::size_t i = 0; i < kPlayerPoints; ++i) players_[i] = {c.players[i].step, c.players[i].most};
+    for (std::size_t i = 0; i < kTrafficPoints; ++i) traffic_[i] = {c.traffic[i].second, c.traffic[i].datagrams};
+}
+
 }  // namespace quarel::status

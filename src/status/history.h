@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/handover.h"
 #include "core/metrics.h"
 
 namespace quarel::status {
@@ -42,7 +43,12 @@ public:
     // Datagrams received (In) or sent (Out) in each of the last 300 complete seconds.
     Series datagrams(core::Direction dir) const;
 
+    // The charts as they stand, for the hand-over record, and back from it.
+    core::ChartsRecord save() const;
+    void restore(const core::ChartsRecord& charts);
+
 private:
+    static_assert(kPlayerPoints == core::ChartsRecord::kPlayerPoints && kTrafficPoints == core::ChartsRecord::kTrafficPoints);
     static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
     struct PlayerPoint {
         std::int64_t step = kNever;  // second / kPlayerStep

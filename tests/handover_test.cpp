@@ -1,0 +1,162 @@
+// The hand-over record: what one process leaves and the next takes, and every record it refuses.
+#include <gtest/gtest.h>
+
+#include "core/handover.h"
+#include "game/game.h"
+#include "harness.h"
+
+namespace quarel::testkit {
+namespace {
+
+const net::Address kA = addr(1, 5001), kB = addr(2, 5002), kC = addr(3, 5003), kChatB = addr(2, 6002);
+const Bytes kJoinA = sealed_hex("01 0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab acadaeaf b0b1b2b3 b4b5b6b7 6400 3412 efbe 5a 07");
+const Bytes kJoinB = sealed_hex("01 000080bf 0000003f 00002041 c0c1c2c3 c4c5c6c7 c8c9cacb cccdcecf d0d1d2d3 d4d5d6d7 4b00 0201 feff 99 03");
+Bytes state_of(std::int32_t id) { return sealed(cat({{0x03}, le32(id), Bytes(36, 0x42), le16(0), hex("1111 2222 33")})); }
+Bytes ack(std::int32_t id) { return sealed(cat({{0x06}, le32(id)})); }
+Bytes set_name(std::int32_t id, std::string_view name) { return sealed(cat({{0x80}, le32(id), str(name), {0}})); }
+Bytes health_delta(std::int32_t id, std::int16_t delta) { return sealed(cat({{0x82}, le32(id), le16(delta)})); }
+
+// A game in progress on `slots` slots: three players joined (the one in slot 1 named, hurt and on
+// detailed lists, the one in slot 0 kicked afterwards and replaced), the clock moved on.
+struct Game : Harness {
+    explicit Game(std::int32_t slots = 4) : Harness(with_slots(slots)) {
+        net.queue_game(kJoinA, kA);
+        net.queue_game(kJoinB, kB);
+        net.queue_game(kJoinA, kC);
+        passes_until_idle();
+        net.queue_chat(set_name(2, "Bea"), kChatB);
+        net.queue_chat(health_delta(2, -25), kA);
+        pass();
+        game::kick(state, io.io, 1, "", "admin", clock.now());
+        net.queue_game(kJoinA, addr(4, 5004));
+        net.queue_game(ack(2), kB);
+        passes_until_idle();
+        clock.advance(9);
+        pass();
+        out.clear();
+        net.take();
+    }
+};
+
+// The answer to a STATE from player 2, with what the players were sent around it.
+std::vector<Sent> answer(Harness& h) {
+    h.net.queue_game(state_of(2), kB);
+    h.passes_until_idle();
+    return h.net.take();
+}
+
+TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts) {
+    Game before;
+    core::ChartsRecord charts;
+    charts.last_second = 77;
+    charts.traffic[5] = {1234, {5, 6}};
+    const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
+    EXPECT_EQ(core::handover_sequence(record), 41u);
+
+    Harness after(with_slots(4));
+    after.clock.set(before.clock.now() + 3);
+    const auto r = core::take_over(record, after.state, after.clock.now());
+    EXPECT_EQ(r.outcome, core::Takeover::Taken);
+    EXPECT_EQ(r.line, "Took over 3 players from the previous process.\n");
+    EXPECT_TRUE(r.left_out.empty());
+    ASSERT_TRUE(r.charts);
+    EXPECT_EQ(r.charts->last_second, 77);
+    EXPECT_EQ(r.charts->traffic[5].datagrams[1], 6u);
+
+    for (std::int32_t i = 0; i < 4; ++i) {
+        const auto &p = before.state.table[i], &q = after.state.table[i];
+        EXPECT_EQ(p.id, q.id);
+        if (!p.occupied()) continue;
+        EXPECT_EQ(std::string(p.name.data()), std::string(q.name.data()));
+        EXPECT_EQ(std::tie(p.health, p.acks, p.pose, p.aux1, p.aux2, p.aux3, p.spawn_tag, p.game_addr, p.chat_addr, p.joined_at),
+                  std::tie(q.health, q.acks, q.pose, q.aux1, q.aux2, q.aux3, q.spawn_tag, q.game_addr, q.chat_addr, q.joined_at));
+        // Heard at the hand-over, whenever the previous process last heard them.
+        EXPECT_EQ(q.last_heard, after.clock.now());
+    }
+    EXPECT_EQ(std::tie(before.state.hour, before.state.minute, before.state.next_tick, before.state.next_loop_msg),
+              std::tie(after.state.hour, after.state.minute, after.state.next_tick, after.state.next_loop_msg));
+    EXPECT_EQ(after.state.metrics.joins, 4u);
+    EXPECT_EQ(after.state.metrics.datagrams, before.state.metrics.datagrams);
+    EXPECT_EQ(after.state.metrics.traffic[1][1][0x10].bytes, before.state.metrics.traffic[1][1][0x10].bytes);
+    EXPECT_EQ(after.state.rejoin_bars.size(), 1u);
+    EXPECT_TRUE(game::rejoin_barred(after.state, kA, after.clock.now()));
+
+    // Byte for byte the same answer and the same lists; the next player gets the next id.
+    after.clock.set(before.clock.now());
+    const auto a = answer(before), b = answer(after);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].bytes[2], 0x11);  // detailed, since player 2 acknowledged
+    EXPECT_EQ(to_hex(a[0].bytes), to_hex(b[0].bytes));
+    after.net.queue_game(kJoinB, addr(5, 5005));
+    after.passes_until_idle();
+    EXPECT_EQ(after.out.text(), "5 joined to battle! Now we have 4 players.\n");
+}
+
+TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
+    Game before;
+    const std::int64_t t = before.clock.now();
+    const auto good = core::write_handover(before.state, nullptr, t, 1);
+    auto other_version = good;
+    other_version[4] = 2;
+    auto flipped = good;
+    flipped[flipped.size() / 2] ^= 0x01;
+    const Bytes cut(good.begin(), good.end() - 9);
+    const Bytes stranger = str("not a record at all, just some text");
+    core::Settings other_map = with_slots(4);
+    other_map.map_name = "elsewhere";
+    const struct {
+        Bytes record;
+        core::Settings settings;
+        std::int64_t now;
+        core::Takeover outcome;
+        std::string line;
+    } rows[] = {
+        {other_version, with_slots(4), t, core::Takeover::WrongVersion,
+         "Hand-over record not used: version 2, this server reads version 1.\n"},
+        {flipped, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
+        {cut, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
+        {stranger, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
+        {good, other_map, t, core::Takeover::OtherMap,
+         "Hand-over record not used: it is for map blabla, this server runs elsewhere; its players are on the old map.\n"},
+        {good, with_slots(4), t + 11, core::Takeover::Stale,
+         "Hand-over record not used: written 11 seconds ago, more than 10.\n"},
+        // The last second in which it still counts.
+        {good, with_slots(4), t + 10, core::Takeover::Taken, "Took over 3 players from the previous process.\n"},
+        {good, with_slots(4), t - 3600, core::Takeover::Taken, "Took over 3 players from the previous process.\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        Harness after(row.settings);
+        const auto r = core::take_over(row.record, after.state, row.now);
+        EXPECT_EQ(r.outcome, row.outcome);
+        EXPECT_EQ(r.line, row.line);
+        EXPECT_EQ(core::handover_sequence(row.record).has_value(), row.record == good);
+        if (row.outcome == core::Takeover::Taken) continue;
+        EXPECT_EQ(after.state.table.player_count(), 0);
+        EXPECT_EQ(after.state.metrics.joins, 0u);
+        EXPECT_TRUE(after.state.rejoin_bars.empty());
+        after.net.queue_game(kJoinB, kB);
+        after.passes_until_idle();
+        EXPECT_EQ(after.out.text(), "1 joined to battle! Now we have 1 players.\n");
+    }
+}
+
+TEST(Handover, FewerSlotsLeaveOutThePlayersInTheHighestAndOnePlayerIsOnePlayer) {
+    Game before;
+    const auto record = core::write_handover(before.state, nullptr, before.clock.now(), 1);
+    Harness two(with_slots(2));
+    auto r = core::take_over(record, two.state, before.clock.now());
+    EXPECT_EQ(r.line, "Took over 3 players from the previous process.\n");
+    ASSERT_EQ(r.left_out.size(), 1u);
+    EXPECT_EQ(r.left_out[0].id, 3);
+    EXPECT_EQ(two.state.table.player_count(), 2);
+    EXPECT_EQ(two.state.table[1].id, 2);
+
+    Game one(1);
+    Harness alone(with_slots(1));
+    r = core::take_over(core::write_handover(one.state, nullptr, one.clock.now(), 1), alone.state, one.clock.now());
+    EXPECT_EQ(r.line, "Took over 1 player from the previous process.\n");
+}
+
+}  // namespace
+}  // namespace quarel::testkit
