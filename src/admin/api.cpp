@@ -200,6 +200,13 @@ net::HttpResponse reload(AdminContext& ctx, const net::HttpRequest&, std::int64_
     return reply(200, json{{"reloaded", true}, {"restart_needed", report.restart_keys}});
 }
 
+net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest&, std::int64_t) {
+    if (!ctx.restart) return fail(503, "this server cannot restart itself");
+    const RestartOutcome outcome = ctx.restart();
+    if (!outcome.took_over) return fail(500, "not restarted: " + outcome.why);
+    return reply(200, json{{"restarted", true}, {"pid", outcome.pid}});
+}
+
 using Handler = net::HttpResponse (*)(AdminContext&, const net::HttpRequest&, std::int64_t);
 
 struct Route {
@@ -208,7 +215,7 @@ struct Route {
     Handler handler;
 };
 
-constexpr std::array<Route, 7> kRoutes{{
+constexpr std::array<Route, 8> kRoutes{{
     {"/api/players", "GET", list_players},
     {"/api/kick", "POST", kick},
     {"/api/bans", "GET", list_bans},
@@ -216,6 +223,7 @@ constexpr std::array<Route, 7> kRoutes{{
     {"/api/bans", "DELETE", remove_ban},
     {"/api/say", "POST", say},
     {"/api/reload", "POST", reload},
+    {"/api/restart", "POST", restart},
 }};
 
 net::HttpResponse refuse(Verdict verdict, const Gate& gate, const net::HttpRequest& req, std::int64_t now) {

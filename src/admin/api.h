@@ -1,5 +1,5 @@
 // The admin API: the calls a host makes over HTTP to steer a running game (list, kick, ban, unban,
-// say, reload). The listener hands every request under /api/ to handle(), on the loop's thread.
+// say, reload, restart). The listener hands every request under /api/ to handle(), on the loop's thread.
 //
 //   GET    /api/players                 the players in the game, with their addresses
 //   POST   /api/kick     {"id": N, "reason": "..."}
@@ -8,6 +8,7 @@
 //   DELETE /api/bans?range=...
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
+//   POST   /api/restart                 the program file started again, the game handed over to it
 //
 // Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
 // failures, 403 while the server has no token). Answers are JSON objects; failures carry "error".
@@ -39,6 +40,13 @@ constexpr std::size_t kMaxSayText = protocol::kChatReadLimit - protocol::text_ms
 // True when `text` may be said: not empty, at most kMaxSayText bytes, no control bytes.
 bool valid_say_text(std::string_view text);
 
+// How an upgrade in place ended: the new process's id when it took over, why not otherwise.
+struct RestartOutcome {
+    bool took_over = false;
+    std::int64_t pid = 0;
+    std::string why;
+};
+
 // What the API works on. The kick and say callbacks are the game's and the chat's own (the top of the
 // server fills them in: see server::make_admin_context).
 struct AdminContext {
@@ -55,6 +63,9 @@ struct AdminContext {
     std::function<core::ReloadReport()> reload;
     // Writes the ban list to its file; false, with the reason in `error`, when it could not.
     std::function<bool(const BanList&, std::string& error)> save_bans;
+    // Starts the server's program file again and hands the game over to it (the old process goes once
+    // this request is answered); empty where the server cannot.
+    std::function<RestartOutcome()> restart = nullptr;
 };
 
 // Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.

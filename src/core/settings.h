@@ -41,6 +41,8 @@ struct Settings {
                                                       // anyone, as the protocol originally did
     std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap
     std::int32_t log_queries = 1;                     // "log_queries": 0 prints no line per server query
+    std::string state_file;                           // "state_file": where the hand-over record is kept
+                                                      // between processes; "": nowhere
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

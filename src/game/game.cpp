@@ -172,6 +172,12 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
     return true;
 }
 
+void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view name) {
+    announce_gone(s, io, -1, id);
+    io.out.print("%d aka %s left: the server has %d slots now.\n", id, core::escape_controls(name).c_str(),
+                 s.table.size());
+}
+
 bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
     return std::any_of(s.rejoin_bars.begin(), s.rejoin_bars.end(),
                        [&](const core::RejoinBar& bar) { return bar.ip == from.ip && now < bar.until; });

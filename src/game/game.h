@@ -30,6 +30,10 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
 // True while JOINs from `from` are refused at `now` after a kick.
 bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now);
 
+// Tells every player in the game that `id`, a player no longer in the table (one the previous process
+// had in a slot this one does not have), is gone: PLAYER_GONE in slot order, and one line.
+void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view name);
+
 // A player silent for more than this many seconds is removed.
 constexpr std::int64_t kSilenceLimit = 10;
 

@@ -176,8 +176,23 @@ struct Callbacks {
 };
 
 std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
-                                              HttpServerLimits limits) {
-    const int fd = listen_on(where);
+                                              HttpServerLimits limits, int inherited) {
+    int fd = -1;
+    if (inherited >= 0) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        int listening = 0;
+        socklen_t opt_len = sizeof listening;
+        const bool usable = getsockname(inherited, reinterpret_cast<sockaddr*>(&ss), &len) == 0 &&
+                            getsockopt(inherited, SOL_SOCKET, SO_ACCEPTCONN, &listening, &opt_len) == 0 && listening;
+        const net::Address at = from_sockaddr(reinterpret_cast<const sockaddr*>(&ss));
+        if (usable && at.ip == where.ip && (where.port == 0 || at.port == where.port)) {
+            fd = inherited;
+        } else {
+            ::close(inherited);
+        }
+    }
+    if (fd < 0) fd = listen_on(where);
     if (fd < 0) {
         error = std::strerror(errno);
         return nullptr;
@@ -204,6 +219,11 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
     return server;
 }
 
+int HttpServer::listen_fd() const {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD);
+    return info != nullptr ? info->listen_fd : -1;
+}
+
 HttpServer::~HttpServer() {
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
@@ -227,6 +247,18 @@ void HttpServer::serve(std::int64_t now) {
         if (run > 0 && !progressed) break;
     }
     run_owed_ = progressed;
+}
+
+void HttpServer::finish_answers(std::int64_t now, int timeout_ms) {
+    const MHD_socket listener = MHD_quiesce_daemon(daemon_);
+    if (listener != MHD_INVALID_SOCKET) ::close(listener);
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+        if (info == nullptr || info->num_connections == 0) return;
+        serve(now);
+        pollfd p{fd(), POLLIN, 0};
+        ::poll(&p, 1, 10);
+    }
 }
 
 int HttpServer::watch(std::vector<pollfd>& fds) {

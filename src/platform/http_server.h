@@ -34,9 +34,11 @@ using HttpHandler = std::function<net::HttpResponse(const net::HttpRequest&)>;
 class HttpServer final : public net::HttpListener, public WaitSource {
 public:
     // Binds `where` and starts listening. Nothing (and `error` set to the reason, e.g. "Address
-    // already in use") when that fails.
+    // already in use") when that fails. `inherited`, a listening socket handed over by the previous
+    // process, is taken instead when it listens on `where` (any port when `where` asks for port 0),
+    // and closed otherwise.
     static std::unique_ptr<HttpServer> start(const net::Address& where, HttpHandler handler, std::string& error,
-                                             HttpServerLimits limits = {});
+                                             HttpServerLimits limits = {}, int inherited = -1);
     ~HttpServer() override;
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -47,6 +49,11 @@ public:
     int watch(std::vector<pollfd>& fds) override;
     // Readable when serve() has something to do.
     int fd() const;
+    // The listening socket, to be handed over.
+    int listen_fd() const;
+    // After the hand-over: takes no more connections (the listening socket is the next process's now)
+    // and answers those open, for at most `timeout_ms`.
+    void finish_answers(std::int64_t now, int timeout_ms = 1000);
     // Milliseconds until serve() has timed work (an idle connection to close), -1 when none.
     int timeout_ms() const;
     // The port listened on (the one chosen when `where` asked for port 0).

@@ -1,4 +1,4 @@
-// Clean stop on SIGINT and SIGTERM, reload on SIGHUP: the signal only raises a flag and makes a
+// Clean stop on SIGINT and SIGTERM, reload on SIGHUP, upgrade in place on SIGUSR2: the signal only raises a flag and makes a
 // descriptor readable, so that the main loop wakes from its wait, finishes its pass and leaves (or
 // reloads and goes on).
 #pragma once
@@ -7,7 +7,7 @@
 
 namespace quarel::platform {
 
-// Installs handlers for SIGINT, SIGTERM and SIGHUP for its lifetime (the previous ones come back on
+// Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGUSR2 for its lifetime (the previous ones come back on
 // destruction). Handlers are installed without SA_RESTART, so a wait that the signal interrupts ends
 // at once; the self-pipe covers a signal that arrives between the flag check and the wait. At most one
 // instance may exist at a time.
@@ -23,6 +23,8 @@ public:
     // True once for each SIGHUP (several before the call count as one). Also empties the wake-up pipe,
     // which would otherwise keep the loop's wait from sleeping.
     bool take_reload();
+    // True once for each SIGUSR2, likewise.
+    bool take_restart();
     // Becomes readable when a stop or a reload is requested (-1 when the pipe could not be made: then
     // only the interrupted wait wakes the loop).
     int wake_fd() const { return read_fd_; }

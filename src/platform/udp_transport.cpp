@@ -86,13 +86,47 @@ bool UdpTransport::open(net::Socket socket, std::uint16_t port, const net::BindA
     const bool ok = bind.any ? open_socket(socket, port) : open_on(socket, port, bind.address);
     // The system's reason, taken before anything else can change errno.
     if (!ok) open_error_ = std::strerror(errno);
-    if (ok && socket == net::Socket::Game) {
+    if (ok) opened(socket);
+    return ok;
+}
+
+bool UdpTransport::adopt(net::Socket socket, int fd, std::uint16_t port, const net::BindAddress& bind) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    int type = 0;
+    socklen_t type_len = sizeof type;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_DGRAM) {
+        ::close(fd);
+        return false;
+    }
+    const net::Address local = from_sockaddr(ss);
+    const bool v6 = ss.ss_family == AF_INET6;
+    bool unspecified = true;
+    for (std::size_t i = 0; i < local.ip.size(); ++i) {
+        // :: and 0.0.0.0 (stored as ::ffff:0.0.0.0)
+        if (local.ip[i] != 0 && !(i == 10 || i == 11)) unspecified = false;
+    }
+    const bool same_place = bind.any ? unspecified : local.ip == bind.address.ip;
+    if (local.port != port || !same_place || !make_nonblocking(fd)) {
+        ::close(fd);
+        return false;
+    }
+    const int i = index(socket);
+    if (fds_[i] >= 0) ::close(fds_[i]);
+    fds_[i] = fd;
+    v6_[i] = v6;
+    opened(socket);
+    return true;
+}
+
+void UdpTransport::opened(net::Socket socket) {
+    if (socket == net::Socket::Game) {
         // A bigger queue than the kernel's default absorbs bursts; the kernel caps the value asked for.
         setsockopt(fds_[index(socket)], SOL_SOCKET, SO_RCVBUF, &kGameReceiveBuffer, sizeof kGameReceiveBuffer);
         if (!ahead_) ahead_ = std::make_unique<ReadAhead>();
         ahead_->next = ahead_->count = 0;
     }
-    return ok;
 }
 
 bool UdpTransport::open_socket(net::Socket socket, std::uint16_t port) {

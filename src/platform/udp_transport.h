@@ -27,6 +27,9 @@ public:
     // the system's reason.
     bool open(net::Socket socket, std::uint16_t port, const net::BindAddress& bind = {});
     const std::string& open_error() const { return open_error_; }
+    // Takes `fd`, a UDP socket handed over by the previous process, as `socket` when it is bound where
+    // open() would bind it (`port`, `bind`). False, and `fd` closed, otherwise.
+    bool adopt(net::Socket socket, int fd, std::uint16_t port, const net::BindAddress& bind = {});
     void close_all();
 
     // The descriptor of a socket (-1 when not open), for waiting on readiness.
@@ -52,6 +55,8 @@ public:
 private:
     static int index(net::Socket socket) { return static_cast<int>(socket); }
     bool open_socket(net::Socket socket, std::uint16_t port);
+    // What an open socket needs besides: the game socket's larger queue and its read-ahead.
+    void opened(net::Socket socket);
     bool open_on(net::Socket socket, std::uint16_t port, const net::Address& local);
     std::size_t receive_one_call(int fd, std::span<std::uint8_t> buf, net::Address& from);
     std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from);

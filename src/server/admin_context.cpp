@@ -10,7 +10,8 @@ namespace quarel::server {
 
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
                                        std::function<core::ReloadReport()> reload,
-                                       std::function<bool(const admin::BanList&, std::string& error)> save_bans) {
+                                       std::function<bool(const admin::BanList&, std::string& error)> save_bans,
+                                       std::function<admin::RestartOutcome()> restart) {
     return admin::AdminContext{
         s,
         io,
@@ -22,6 +23,7 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
         [&s, &io](std::string_view text) { return chat::say(s, io, text); },
         std::move(reload),
         std::move(save_bans),
+        std::move(restart),
     };
 }
 

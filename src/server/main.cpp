@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quarel-server: the kernel gives no random bytes\n");
         return 1;
     }
-    server::Server server(options, settings, hash_key, stop, console);
+    server::Server server(options, settings, hash_key, stop, console, std::vector<std::string>(argv, argv + argc));
     if (const auto status = server.open()) return *status;
     return server.run();
 }

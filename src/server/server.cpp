@@ -1,15 +1,20 @@
 // The server's start-up, reload and run.
 #include "server/server.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/banner.h"
 #include "core/config_check.h"
+#include "core/handover.h"
 #include "core/http_address.h"
 #include "core/safe_text.h"
+#include "game/game.h"
 #include "platform/config_file.h"
+#include "platform/files.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
+#include "platform/successor.h"
 #include "server/admin_context.h"
 
 namespace quarel::server {
@@ -47,7 +52,8 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
 }
 
 Server::Server(const core::Options& options, const core::Settings& settings,
-               const platform::SipSourceHash::Key& hash_key, platform::ShutdownSignals& stop, core::Console& console)
+               const platform::SipSourceHash::Key& hash_key, platform::ShutdownSignals& stop, core::Console& console,
+               std::vector<std::string> argv)
     : options_(options),
       stop_(stop),
       stamped_(console, platform::local_time_now),
@@ -59,10 +65,14 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](const admin::BanList& list, std::string& error) {
                                     return ban_file_.save(list, error);
-                                })),
+                                },
+                                [this] { return restart_in_place(); })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
-               &platform::read_process_stats}) {}
+               &platform::read_process_stats}),
+      argv_(std::move(argv)),
+      program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
+      inherited_(platform::take_inherited()) {}
 
 std::optional<int> Server::open() {
     console_.write(core::banner(state_.settings));
@@ -81,8 +91,158 @@ std::optional<int> Server::open() {
         wait_.add(sidecar_->client);
     }
     state_.metrics.started_at = clock_.now();
+    if (const auto status = take_over_record()) return status;
     if (!start_status_listener()) return 1;
+    wait_.add(timed_work_);
+    if (service_.present()) {
+        memory_ = std::make_unique<platform::RecordMemory>(inherited_.records, service_);
+        inherited_.records.clear();
+        service_.store(udp_.fd(net::Socket::Chat), platform::kChatFdName);
+        service_.store(udp_.fd(net::Socket::Game), platform::kGameFdName);
+        if (http_) service_.store(http_->listen_fd(), platform::kHttpFdName);
+        const std::uint64_t watchdog = service_.watchdog_us();
+        if (watchdog > 0) next_watchdog_us_ = clock_.monotonic_us();
+    }
+    platform::close_records(inherited_);
+    // The record as this process starts, so that a crash from here on loses nobody.
+    after_pass(true);
+    if (inherited_.takeover_pipe >= 0) {
+        platform::tell_predecessor(inherited_.takeover_pipe, 2000);
+        inherited_.takeover_pipe = -1;
+        service_.notify_main_pid();
+    }
+    service_.notify("READY=1");
     return std::nullopt;
+}
+
+std::optional<int> Server::take_over_record() {
+    std::vector<std::vector<std::uint8_t>> records;
+    for (const int fd : inherited_.records) records.push_back(platform::read_descriptor(fd, platform::kRecordLimit));
+    const std::string& file = state_.settings.state_file;
+    if (!file.empty()) {
+        const platform::ReadResult r = platform::read_file(file, platform::kRecordLimit);
+        if (r.status == platform::ReadStatus::Ok) records.emplace_back(r.text.begin(), r.text.end());
+        if (r.status == platform::ReadStatus::Failed) console_.print("State file %s not read: %s\n", file.c_str(), r.error.c_str());
+    }
+    std::erase_if(records, [](const auto& r) { return r.empty(); });
+    const bool upgrading = inherited_.takeover_pipe >= 0;
+    if (records.empty()) {
+        if (!upgrading) return std::nullopt;
+        console_.write("Hand-over record not used: none was handed over.\n");
+        return 1;
+    }
+    // The newest of those that can be read; when none can, the first says why.
+    const auto newest = std::max_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
+        return core::handover_sequence(a) < core::handover_sequence(b);
+    });
+    const core::TakeoverResult r = core::take_over(*newest, state_, clock_.now());
+    console_.write(r.line);
+    if (r.outcome != core::Takeover::Taken) {
+        // A process started to take over that cannot: the old one goes on serving. A new map is no
+        // reason to keep the old program: its players are dropped, as any restart on a new map does.
+        return upgrading && r.outcome != core::Takeover::OtherMap ? std::optional<int>(1) : std::nullopt;
+    }
+    sequence_ = r.sequence;
+    if (r.charts) history_.restore(*r.charts);
+    for (const core::LeftOut& gone : r.left_out) game::announce_left_out(state_, loop_.io, gone.id, gone.name);
+    return std::nullopt;
+}
+
+void Server::after_pass(bool now_all) {
+    const std::int64_t now_us = clock_.monotonic_us();
+    if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
+        service_.notify("WATCHDOG=1");
+        next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
+    }
+    if (state_.table.player_count() != told_players_) {
+        told_players_ = state_.table.player_count();
+        service_.notify("STATUS=" + std::to_string(told_players_) + " of " + std::to_string(state_.table.size()) +
+                        " players in the game");
+    }
+    const std::string& file = state_.settings.state_file;
+    memory_cadence_.pending = file_cadence_.pending = true;
+    const auto due = [&](const Cadence& c) { return now_all || now_us >= c.next_us; };
+    const bool to_memory = memory_ && due(memory_cadence_);
+    const bool to_file = !file.empty() && due(file_cadence_);
+    if (!to_memory && !to_file) return;
+    const std::uint32_t digest = core::game_digest(state_);
+    std::vector<std::uint8_t> record;
+    const auto write = [&](Cadence& c, const auto& put) {
+        c.pending = false;
+        c.next_us = now_us + c.period_us;
+        // The counters alone change with every datagram: they ride along when the game changes.
+        if (!now_all && c.written && c.digest == digest) return;
+        if (record.empty()) {
+            const core::ChartsRecord charts = history_.save();
+            record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
+        }
+        c.written = put();
+        c.digest = digest;
+    };
+    if (to_memory) write(memory_cadence_, [&] { return memory_->write(record); });
+    if (to_file) {
+        write(file_cadence_, [&] {
+            std::string why;
+            const bool ok = platform::write_file_atomically(
+                file, std::string_view(reinterpret_cast<const char*>(record.data()), record.size()), 0600, why);
+            if (!ok && why != file_error_) console_.print("State file %s not written: %s\n", file.c_str(), why.c_str());
+            file_error_ = ok ? "" : why;
+            return ok;
+        });
+    }
+}
+
+int Server::next_timed_work_ms() {
+    const std::int64_t now_us = clock_.monotonic_us();
+    std::int64_t next = -1;
+    const auto consider = [&](std::int64_t at) {
+        const std::int64_t ms = std::max<std::int64_t>(0, (at - now_us + 999) / 1000);
+        next = next < 0 ? ms : std::min(next, ms);
+    };
+    if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
+    if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
+    if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
+    return static_cast<int>(std::min<std::int64_t>(next, 60'000));
+}
+
+std::vector<std::pair<int, std::string>> Server::handed_descriptors() const {
+    std::vector<std::pair<int, std::string>> fds = {{udp_.fd(net::Socket::Chat), platform::kChatFdName},
+                                                    {udp_.fd(net::Socket::Game), platform::kGameFdName}};
+    if (http_) fds.emplace_back(http_->listen_fd(), platform::kHttpFdName);
+    return fds;
+}
+
+admin::RestartOutcome Server::restart_in_place() {
+    admin::RestartOutcome outcome;
+    service_.notify("RELOADING=1");
+    // Answers held back belong to datagrams already handled: they leave before the record is taken.
+    finish(loop_);
+    const core::ChartsRecord charts = history_.save();
+    const auto record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
+    auto fds = handed_descriptors();
+    // The new process's own memory files, when there are none to hand on: they are written before the
+    // new process starts, and kept by the service manager once it is the main process.
+    std::unique_ptr<platform::RecordMemory> handed;
+    platform::RecordMemory* memory = memory_.get();
+    if (memory == nullptr) {
+        handed = std::make_unique<platform::RecordMemory>(std::vector<int>{}, platform::ServiceManager{});
+        memory = handed.get();
+    }
+    memory->write(record);
+    for (const int fd : memory->fds()) fds.emplace_back(fd, platform::kRecordFdName);
+    const platform::Successor next = platform::start_successor(program_, argv_, fds, 10'000, [this](pid_t pid) {
+        service_.notify("MAINPID=" + std::to_string(pid));
+    });
+    if (!next.took_over) {
+        console_.print("Restart failed: %s; this process goes on serving.\n", next.why.c_str());
+        service_.notify("READY=1");
+        outcome.why = next.why;
+        return outcome;
+    }
+    successor_ = next.pid;
+    outcome.took_over = true;
+    outcome.pid = next.pid;
+    return outcome;
 }
 
 // A socket that cannot be opened ends the start-up: its line, the reason, status 1, so that a service
@@ -102,6 +262,10 @@ std::optional<int> Server::open_sockets() {
     } sockets[] = {{net::Socket::Chat, settings.chat_port, "I won't listen chat!\n"},
                    {net::Socket::Game, settings.game_port, "I won't listen anyone!\n"}};
     for (const auto& s : sockets) {
+        // A socket handed over is kept when it is bound as the settings say; it holds the datagrams that
+        // came while no process read it.
+        const int handed = std::exchange(s.socket == net::Socket::Chat ? inherited_.chat : inherited_.game, -1);
+        if (handed >= 0 && bind_ && udp_.adopt(s.socket, handed, s.port, *bind_)) continue;
         if (bind_ && udp_.open(s.socket, s.port, *bind_)) continue;
         console_.write(s.line);
         if (!bind_) {
@@ -141,7 +305,8 @@ bool Server::start_status_listener() {
     }
     std::string why;
     http_ = platform::HttpServer::start(
-        *address, [this](const net::HttpRequest& r) { return route_request(status_, admin_, r); }, why);
+        *address, [this](const net::HttpRequest& r) { return route_request(status_, admin_, r); }, why, {},
+        std::exchange(inherited_.http, -1));
     if (!http_) {
         console_.print("HTTP listener not started on %s: %s\n", address->to_string().c_str(), why.c_str());
         return false;
@@ -168,11 +333,25 @@ core::ReloadReport Server::reload() {
 
 int Server::run() {
     serve(
-        state_, loop_, [this] { return stop_.requested(); },
+        state_, loop_, [this] { return stop_.requested() || successor_ != 0; },
         [this] {
-            if (stop_.take_reload()) reload();
+            if (stop_.take_reload()) {
+                service_.notify("RELOADING=1");
+                reload();
+                service_.notify("READY=1");
+            }
+            if (stop_.take_restart() && successor_ == 0) restart_in_place();
+            if (successor_ == 0) after_pass();
         },
         [this](std::int64_t deadline) { wait_.until(deadline); });
+    if (successor_ != 0) {
+        // The new process reads the sockets now; this one lets its last HTTP answers go and leaves.
+        if (http_) http_->finish_answers(clock_.now());
+        console_.print("Handed over to process %lld.\n", static_cast<long long>(successor_));
+        return 0;
+    }
+    service_.notify("STOPPING=1");
+    after_pass(true);
     udp_.close_all();
     keep_lobby_client(false);
     console_.write("Server stopped.\n");

@@ -4,6 +4,9 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "admin/api.h"
 #include "admin/auth.h"
@@ -19,6 +22,7 @@
 #include "platform/agones_client.h"
 #include "platform/curl_lobby_client.h"
 #include "platform/http_server.h"
+#include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
 #include "platform/system_clock.h"
@@ -41,21 +45,30 @@ public:
     // Builds everything from `settings` (load_settings) and `hash_key` (the limiters' secret); nothing is
     // opened or printed yet. `options` (given again on every reload), `stop` and `console` (stdout) must
     // outlive the server.
+    // `argv` is the command line, given again to the program file on an upgrade in place.
     Server(const core::Options& options, const core::Settings& settings, const platform::SipSourceHash::Key& hash_key,
-           platform::ShutdownSignals& stop, core::Console& console);
+           platform::ShutdownSignals& stop, core::Console& console, std::vector<std::string> argv);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // The start-up, in this order: the banner; both UDP sockets; the ban file; the lobby client (when
-    // public); the SDK sidecar (under the orchestrator); the status listener with the admin API (when
-    // `http` asks for it) and the admin token. An exit status when the start-up ends here, having said why.
+    // The start-up, in this order: the banner; both UDP sockets (those handed over when they are bound
+    // where the settings say); the ban file; the lobby client (when public); the SDK sidecar (under the
+    // orchestrator); the hand-over record, when one was handed over or `state_file` holds one; the
+    // status listener with the admin API (when `http` asks for it) and the admin token; then the
+    // service manager hears that the server is ready. An exit status when the start-up ends here,
+    // having said why.
     std::optional<int> open();
     // Reads the config file again and applies it (SIGHUP, or the admin API): the live keys at once, one
     // line for those that need a restart; the admin token is read again and the lobby client follows
     // `public`.
     core::ReloadReport reload();
-    // Passes until SIGINT or SIGTERM (a SIGHUP reloads at the end of its pass), then closes the sockets,
-    // drops an announcement in flight and says "Server stopped.". The exit status: 0.
+    // Starts the program file again and hands it the game: sockets, listener and record. The old
+    // process stops once the new one has taken over; when it cannot, it says why and goes on serving.
+    admin::RestartOutcome restart_in_place();
+    // Passes until SIGINT or SIGTERM (a SIGHUP reloads at the end of its pass, a SIGUSR2 restarts in
+    // place), then writes the hand-over record, closes the sockets, drops an announcement in flight and
+    // says "Server stopped.". After a restart in place it says to which process instead. The exit
+    // status: 0.
     int run();
 
 private:
@@ -64,6 +77,32 @@ private:
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
     void keep_lobby_client(bool wanted);
     bool start_status_listener();
+    // Takes over the record handed over or kept in `state_file`; an exit status when a process started
+    // to take over refuses it.
+    std::optional<int> take_over_record();
+    // What a pass leaves to do at its end: the record written when the game changed and its time has
+    // come (at once with `now_all`), the watchdog fed, the player count told.
+    void after_pass(bool now_all = false);
+    // Milliseconds until after_pass has timed work, -1 for none.
+    int next_timed_work_ms();
+    std::vector<std::pair<int, std::string>> handed_descriptors() const;
+
+    // How often the record may be written again: where it is kept, the last digest written there.
+    struct Cadence {
+        std::int64_t period_us;
+        std::int64_t next_us = 0;
+        std::uint32_t digest = 0;
+        bool written = false;
+        bool pending = false;  // a pass ran since it was last looked at
+    };
+    class TimedWork final : public platform::WaitSource {
+    public:
+        explicit TimedWork(Server& server) : server_(server) {}
+        int watch(std::vector<pollfd>&) override { return server_.next_timed_work_ms(); }
+
+    private:
+        Server& server_;
+    };
 
     const core::Options& options_;
     platform::ShutdownSignals& stop_;
@@ -88,6 +127,22 @@ private:
     std::unique_ptr<platform::HttpServer> http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
+
+    // The hand-over: what this start was given, the service manager, the program file and command line
+    // to start again, where the record is kept and how often it is written.
+    const std::vector<std::string> argv_;
+    const std::string program_;
+    platform::Inherited inherited_;
+    platform::ServiceManager service_;
+    std::unique_ptr<platform::RecordMemory> memory_;
+    Cadence memory_cadence_{100'000};
+    Cadence file_cadence_{1'000'000};
+    std::string file_error_;  // the last failure to write the state file, said once
+    std::uint64_t sequence_ = 0;
+    std::int32_t told_players_ = -1;
+    std::int64_t next_watchdog_us_ = 0;
+    TimedWork timed_work_{*this};
+    std::int64_t successor_ = 0;  // the process that took over
 };
 
 }  // namespace quarel::server
