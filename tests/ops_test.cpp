@@ -214,7 +214,11 @@ TEST(Options, ParsedAndAppliedOverTheFilesPorts) {
         if (const auto at = shown.find(core::usage_text()); at != std::string::npos) shown.replace(at, core::usage_text().size(), "USAGE");
         EXPECT_EQ(shown, expected);
     }
-    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n", 0), 0u);
+    // --check-config takes every option the server does, --http included.
+    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
+                                       "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n",
+                                       0),
+              0u);
 }
 
 TEST(Shutdown, LeavesAfterThePassItInterruptsEvenWithDatagramsWaiting) {
