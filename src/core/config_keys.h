@@ -42,6 +42,9 @@ struct ConfigValue {
     std::string_view rest;          // what the reading left of the line, its line end left out
 };
 
+// One key. A new key is one row in config_keys.cpp (and a field in Settings); a new way of reading a
+// value is one kind here, with its field type in SettingField (a list that repeated lines add to, say,
+// as a std::vector<std::string>; an enumerated word as a kind that takes one of the row's words).
 struct ConfigKey {
     std::string_view name;  // compared with the line's first bytes: a prefix of no other key
     ValueKind kind;
