@@ -9,7 +9,6 @@
 #include "core/config_keys.h"
 #include "core/config_syntax.h"
 #include "core/settings.h"
-#include "protocol/messages.h"
 
 namespace quarel::core {
 
@@ -35,14 +34,6 @@ bool scan_int(std::string_view s, std::size_t& pos, std::int32_t& out) {
     out = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
     pos = i;
     return true;
-}
-
-// Reads up to `count` integers; returns how many were read.
-int scan_ints(std::string_view s, std::int32_t* out, int count) {
-    std::size_t pos = 0;
-    int got = 0;
-    while (got < count && scan_int(s, pos, out[got])) ++got;
-    return got;
 }
 
 // "%s": skips white space, then takes bytes up to the next white space. Empty when none.
@@ -92,7 +83,6 @@ std::string_view without_line_end(std::string_view s) {
 }  // namespace syntax
 
 using namespace syntax;
-
 
 void apply_config(Settings& settings, std::string_view text) {
     for (std::size_t pos = 0; pos < text.size();) {

@@ -23,9 +23,6 @@ bool is_space(unsigned char c);
 // ends just after the last digit.
 bool scan_int(std::string_view s, std::size_t& pos, std::int32_t& out);
 
-// Reads up to `count` integers; returns how many were read.
-int scan_ints(std::string_view s, std::int32_t* out, int count);
-
 // "%s": skips white space, then takes bytes up to the next white space. Empty when none. The result
 // is a view into `s`.
 std::string_view scan_word(std::string_view s);
