@@ -73,6 +73,7 @@ TEST(ConfigFile, WholeFiles) {
 using Case = std::array<std::string, 3>;
 
 TEST(ConfigFile, EachKeysValue) {
+    const std::string guards = "strict_senders,max_per_ip,log_queries", listen = "chat_port,game_port,bind,log_timestamps";
     const Case cases[] = {
         // Keys are case-sensitive prefixes at byte 0; integers are read after white space and stop at the
         // 32-bit bounds; a value that does not convert keeps the previous one.
@@ -81,8 +82,8 @@ TEST(ConfigFile, EachKeysValue) {
         {"slots\n", "slots", "4"}, {"slots - 5\n", "slots", "4"}, {"slots \t\v\f 6\n", "slots", "6"}, {"slots 7", "slots", "7"},
         {"slots 99999999999\n", "slots", std::to_string(INT32_MAX)}, {"slots -99999999999\n", "slots", std::to_string(INT32_MIN)},
         {"slots -2147483648\n", "slots", std::to_string(INT32_MIN)}, {"loop_time 30\nloop_time x\n", "loop_time", "30"},
-        {"public 1\npublic=0\n", "public", "1"}, {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", "strict_senders,max_per_ip,log_queries", "0,2,0"},
-        {"strict_senders=0\nmax_per_ip x\nlog_queries\n", "strict_senders,max_per_ip,log_queries", "1,0,1"}, {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", "strict_senders,max_per_ip,log_queries", "1,-1,7"},
+        {"public 1\npublic=0\n", "public", "1"}, {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", guards, "0,2,0"},
+        {"strict_senders=0\nmax_per_ip x\nlog_queries\n", guards, "1,0,1"}, {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", guards, "1,-1,7"},
         // name and loop_msg: raw text from the byte after the skipped one, whatever that byte is. An empty
         // value keeps the name but empties the loop message.
         {"name My Server\n", "name", "My Server"}, {"names are\n", "name", " are"}, {"name  My Server\n", "name", " My Server"},
@@ -109,11 +110,11 @@ TEST(ConfigFile, EachKeysValue) {
         {"start_time 255 256\n", "start_time", "-1 0"}, {"start_time -129 127\n", "start_time", "127 127"}, {"start_time 7\n", "start_time", "7 0"},
         {"start_time x 5\n", "start_time", "0 0"}, {"start_time12 30\n", "start_time", "12 30"}, {"start_tim 12 30\n", "start_time", "8 1"},
         // Ports outside 1..65535 or without a number leave the port; bind takes one word and an empty one keeps it.
-        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", "chat_port,game_port,bind,log_timestamps", "5000,5001,127.0.0.2,1"},
-        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", "chat_port,game_port,bind,log_timestamps", "5000,6,,0"},
-        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", "chat_port,game_port,bind,log_timestamps", "4173,4174,,0"},
-        {"chat_port 65535\ngame_port 1\n", "chat_port,game_port,bind,log_timestamps", "65535,1,,0"},
-        {"bind [::1] # loopback\nlog_timestamps 2\n", "chat_port,game_port,bind,log_timestamps", "4173,4174,[::1],2"},
+        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", listen, "5000,5001,127.0.0.2,1"},
+        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", listen, "5000,6,,0"},
+        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", listen, "4173,4174,,0"},
+        {"chat_port 65535\ngame_port 1\n", listen, "65535,1,,0"},
+        {"bind [::1] # loopback\nlog_timestamps 2\n", listen, "4173,4174,[::1],2"},
         // One read takes at most 511 bytes and the rest of a longer line is examined as a line of its own;
         // values are cut to their field; a NUL ends a value but not the line.
         {"#" + std::string(510, 'x') + "slots 9\n", "slots", "9"},
