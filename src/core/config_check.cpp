@@ -73,6 +73,7 @@ std::string why_unset(const ConfigKey& k, const ConfigValue& v) {
     const std::string name(k.name);
     if (number_count(k.kind) > 0) {
         if (v.count == 0) return "no number follows \"" + name + "\"";
+        // Of the numbers, only a port refuses one.
         return fmt("%lld is not a port (1..65535)", v.n[0]);
     }
     if (!is_text(k.kind)) return "no value follows \"" + name + "\"";

@@ -25,7 +25,7 @@ std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh) {
             waiting.push_back(&k);
         }
     }
-    std::ranges::sort(waiting, {}, &ConfigKey::restart);
+    std::ranges::stable_sort(waiting, {}, &ConfigKey::restart);
     std::vector<std::string> restart;
     for (const ConfigKey* k : waiting) restart.emplace_back(k->name);
     return restart;
