@@ -75,15 +75,17 @@ std::string http_get(const std::string& url) {
 class Prometheus {
 public:
     Prometheus(const std::string& binary, const std::string& config) {
-        // Another test may take the port between the look and the bind: a few tries.
+        // Another test may take the port between the look and the bind: then it starts again on
+        // another, all within 10 s.
+        const auto until = Clock::now() + std::chrono::seconds(10);
         for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
             base_ = "http://127.0.0.1:" + std::to_string(free_tcp_port());
             process_ = std::make_unique<Process>(
                 std::vector<std::string>{binary, "--config.file=config", "--storage.tsdb.path=data",
                                          "--web.listen-address=" + base_.substr(7), "--log.level=warn"},
                 config);
-            for (const auto until = Clock::now() + std::chrono::seconds(10); !ready_ && Clock::now() < until && process_->running();
-                 std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+            while (!ready_ && Clock::now() < until && process_->running()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 ready_ = !http_get(base_ + "/-/ready").empty();
             }
         }
@@ -187,7 +189,7 @@ bool wait_until(const std::function<bool()>& done, int seconds, const std::funct
 
 // promtool finds the rules well formed and their unit tests passing, and every alert has a test in
 // which it fires.
-TEST(Dashboards, AlertRulesPassPromtool) {
+TEST(DashboardsAndAlerts, RulesPassPromtool) {
     const std::string promtool = which({"/usr/bin/promtool", "/usr/local/bin/promtool"});
     if (promtool.empty()) GTEST_SKIP() << "promtool is not installed (scripts/ensure-deps.sh installs prometheus)";
     for (const std::vector<std::string>& args : {std::vector<std::string>{promtool, "check", "rules", kAlerts.string()},
@@ -205,7 +207,7 @@ TEST(Dashboards, AlertRulesPassPromtool) {
     EXPECT_GE(alerts, 6);
 }
 
-TEST(Dashboards, PrometheusScrapesTheServerAndAnswersEveryQuery) {
+TEST(DashboardsAndAlerts, PrometheusScrapesTheServerAndAnswersEveryQuery) {
     const std::string prometheus = which({"/usr/bin/prometheus", "/usr/local/bin/prometheus"});
     if (prometheus.empty()) GTEST_SKIP() << "prometheus is not installed (scripts/ensure-deps.sh installs it)";
 
@@ -235,10 +237,10 @@ TEST(Dashboards, PrometheusScrapesTheServerAndAnswersEveryQuery) {
     const auto scrapes = [&](int n) {
         return [&, n] { return !prom.query("count_over_time(up{job=\"quarel\"}[1m]) >= " + std::to_string(n)).empty(); };
     };
-    ASSERT_TRUE(wait_until(scrapes(2), 10, keep_playing)) << prom.output();
+    ASSERT_TRUE(wait_until(scrapes(2), 8, keep_playing)) << prom.output();
     lobby.release();
-    ASSERT_TRUE(wait_until([&] { return !prom.query("quarel_lobby_announcements_total{result!=\"answered\"} > 0").empty(); }, 15, keep_playing));
-    ASSERT_TRUE(wait_until(scrapes(5), 10, keep_playing));
+    ASSERT_TRUE(wait_until([&] { return !prom.query("quarel_lobby_announcements_total{result!=\"answered\"} > 0").empty(); }, 8, keep_playing));
+    ASSERT_TRUE(wait_until(scrapes(5), 6, keep_playing));
     // Every rule evaluated since, the lobby's once it saw the failure.
     const auto evaluated = [&] {
         const auto alerts = prom.alerts();
