@@ -98,7 +98,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "public           1 (announced to the lobby)\nlobby            \"[::1]:8080\"\nchat_port        5000\n"
               "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\n"
               "http             (off)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
-              "admin_token_file (default)\n");
+              "admin_token_file (default)\nstate_file       (default)\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.

@@ -66,6 +66,8 @@ constexpr ConfigKey kKeys[] = {
     {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
     {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
     {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
+    // Read at each write of the hand-over record, and at start-up.
+    {.name = "state_file", .kind = ValueKind::Word, .field = &S::state_file, .shown_as_read = true},
 };
 
 // Calls `f` with each member pointer of the key's field.
