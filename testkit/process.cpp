@@ -233,8 +233,9 @@ ServerProcess::ServerProcess(const std::string& config, const std::vector<std::s
 ServerProcess::ServerProcess(const std::string& config, const std::vector<std::string>& args, Ports p, bool fixed_ports)
     : ServerProcess(with(fixed_ports ? std::vector<std::string>{server_binary()} : server_argv(server_binary(), p), args), p, config) {}
 
-ServerProcess::ServerProcess(std::vector<std::string> argv, Ports p, const std::string& config)
-    : Process(std::move(argv), config), ports(p) {
+ServerProcess::ServerProcess(std::vector<std::string> argv, Ports p, const std::string& config,
+                             const std::function<bool()>& in_child)
+    : Process(std::move(argv), config, false, in_child), ports(p) {
     ready_ = wait_ready(*this, ports);
 }
 

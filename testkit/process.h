@@ -83,8 +83,9 @@ public:
     // options: on two free ports (--chat-port, --game-port), or on its own 4173 and 4174.
     explicit ServerProcess(const std::string& config = "", const std::vector<std::string>& args = {}, bool fixed_ports = false);
     // Any program that binds the two ports it is given in `argv` (another build of the server, the
-    // benchmark's baseline).
-    ServerProcess(std::vector<std::string> argv, Ports ports, const std::string& config = "");
+    // benchmark's baseline); `in_child` as for Process.
+    ServerProcess(std::vector<std::string> argv, Ports ports, const std::string& config = "",
+                  const std::function<bool()>& in_child = nullptr);
     // argv for quarel-server at `binary` on `ports`.
     static std::vector<std::string> server_argv(const std::string& binary, Ports ports);
 
