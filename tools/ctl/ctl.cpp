@@ -120,6 +120,7 @@ std::string done_text(const Command& c, const json& j) {
         const long long n = j.value("sent_to", 0LL);
         return "Said to " + std::to_string(n) + (n == 1 ? " player.\n" : " players.\n");
     }
+    if (c.name == "restart") return "Restarted: process " + shown(j.value("pid", json())) + " took over the game.\n";
     // reload
     std::string text = "Config reloaded.\n";
     const json keys = j.value("restart_needed", json::array());
@@ -143,6 +144,7 @@ std::string usage_text() {
            "  bans                             list the bans in force\n"
            "  say TEXT                         send a line to every named player\n"
            "  reload                           read the server's config file again\n"
+           "  restart                          start the server's program file again; the players stay\n"
            "options:\n"
            "  --url URL          the server's HTTP listener (default http://127.0.0.1:8080)\n"
            "  --token-file FILE  the admin token file (default ./admin_token)\n"
@@ -245,9 +247,9 @@ Parsed parse_args(const std::vector<std::string>& args) {
     const std::size_t extra = words.size() - 1;
     Request& r = c.request;
     if (minutes && c.name != "ban") return usage_error(std::move(p), "--minutes goes with ban only");
-    if (c.name == "players" || c.name == "bans" || c.name == "reload") {
+    if (c.name == "players" || c.name == "bans" || c.name == "reload" || c.name == "restart") {
         if (extra != 0) return usage_error(std::move(p), c.name + " takes no arguments");
-        r.method = c.name == "reload" ? "POST" : "GET";
+        r.method = c.name == "reload" || c.name == "restart" ? "POST" : "GET";
         r.path = "/api/" + c.name;
     } else if (c.name == "kick") {
         const auto id = extra >= 1 ? parse_count(words[1], 1, 2147483647) : std::nullopt;
