@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "baseline.h"
+#include "handover.h"
 #include "http_load.h"
 #include "load.h"
 #include "process.h"
@@ -74,6 +75,9 @@ void usage(std::FILE* to) {
                  "                       (default 63) held open, idle or dripping a byte a second, and /metrics\n"
                  "                       fetched 10 times a second, against the same server without HTTP\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
+                 "  handover:N:RATE:SECONDS  N named players (at most 64) at RATE Hz through a stop and start with\n"
+                 "                       the stored sockets and record, an upgrade by SIGUSR2 and a kill -9 with a\n"
+                 "                       start 100 ms later: the longest gap between answers, players lost\n"
                  "options:\n"
                  "  --rounds K       baseline/server pairs per scenario, alternated (default 2)\n"
                  "  --seconds S      closed-loop measuring window (default 3)\n"
@@ -413,7 +417,8 @@ bool parse_args(int argc, char** argv, Options& o) {
         } else if (a == "--json") {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
-                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0) {
+                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
+                   a.rfind("handover:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -492,6 +497,21 @@ int main(int argc, char** argv) {
                 sc.figures.push_back({"ns per STATE", handler_ns_per_state(static_cast<std::int32_t>(n), states), std::nullopt});
                 sc.notes.push_back("server code only: dispatch, list, checksum; no socket calls");
                 report.scenarios.push_back(sc);
+            }
+        } else if (scenario.rfind("handover:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 64 && v[1] > 0 && v[2] > 0) {
+            // Figures of their own, printed as they come: each way once per round.
+            for (int round = 0; round < opt.rounds; ++round) {
+                for (const HandoverWay way : {HandoverWay::StopAndStart, HandoverWay::Upgrade, HandoverWay::KillAndStart}) {
+                    const HandoverResult h = run_handover(opt.server, way, static_cast<int>(v[0]), v[1], v[2]);
+                    std::printf("handover %s: %s\n", handover_way_name(way),
+                                h.error.empty() ? "" : ("error: " + h.error).c_str());
+                    std::printf("  longest gap %.0f ms (usual %.0f ms), players lost %lld, PLAYER_GONE %lld, "
+                                "not found as they were %lld, answered %lld of %lld\n",
+                                h.longest_gap_ms, h.usual_gap_ms, static_cast<long long>(h.players_lost),
+                                static_cast<long long>(h.player_gone), static_cast<long long>(h.ids_names_health_wrong),
+                                static_cast<long long>(h.answered), static_cast<long long>(h.sent));
+                    std::fflush(stdout);
+                }
             }
         } else if (scenario.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0]));

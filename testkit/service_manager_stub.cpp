@@ -82,6 +82,13 @@ void ServiceManagerStub::take(int timeout_ms) {
     }
 }
 
+void ServiceManagerStub::take_waiting() {
+    for (std::size_t before = ~std::size_t{0}; before != notifications_.size();) {
+        before = notifications_.size();
+        take(0);
+    }
+}
+
 bool ServiceManagerStub::wait_for(const std::string& needle, int timeout_ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

@@ -24,6 +24,9 @@ public:
     // notification is kept in order.
     bool wait_for(const std::string& needle, int timeout_ms = 5000);
     const std::vector<std::string>& notifications() const { return notifications_; }
+    // Takes the notifications waiting, without waiting: the manager's socket has a short queue, and a
+    // server whose notifications are not read would wait for room.
+    void take_waiting();
     // The descriptors stored, by name, in the order stored; one file stored twice is kept once.
     const std::vector<std::pair<std::string, int>>& stored() const { return stored_; }
 
