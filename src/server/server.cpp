@@ -66,7 +66,7 @@ Server::Server(const core::Options& options, const core::Settings& settings,
                                 [this](const admin::BanList& list, std::string& error) {
                                     return ban_file_.save(list, error);
                                 },
-                                [this] { return restart_in_place(); })),
+                                [this] { return restart_in_place(false); })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
                &platform::read_process_stats}),
@@ -212,11 +212,23 @@ std::vector<std::pair<int, std::string>> Server::handed_descriptors() const {
     return fds;
 }
 
-admin::RestartOutcome Server::restart_in_place() {
-    admin::RestartOutcome outcome;
-    service_.notify("RELOADING=1");
+void Server::handle_read_ahead() {
+    // Bounded: the read-ahead holds at most kReadAhead datagrams, and a pass takes one.
+    for (unsigned n = 0; n < platform::UdpTransport::kReadAhead && udp_.waiting(net::Socket::Game) > 0; ++n) {
+        run_pass(state_, loop_);
+    }
     // Answers held back belong to datagrams already handled: they leave before the record is taken.
     finish(loop_);
+}
+
+admin::RestartOutcome Server::restart_in_place(bool between_passes) {
+    admin::RestartOutcome outcome;
+    service_.notify("RELOADING=1");
+    if (between_passes) {
+        handle_read_ahead();
+    } else {
+        finish(loop_);
+    }
     const core::ChartsRecord charts = history_.save();
     const auto record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
     auto fds = handed_descriptors();
@@ -340,7 +352,7 @@ int Server::run() {
                 reload();
                 service_.notify("READY=1");
             }
-            if (stop_.take_restart() && successor_ == 0) restart_in_place();
+            if (stop_.take_restart() && successor_ == 0) restart_in_place(true);
             if (successor_ == 0) after_pass();
         },
         [this](std::int64_t deadline) { wait_.until(deadline); });
@@ -351,6 +363,7 @@ int Server::run() {
         return 0;
     }
     service_.notify("STOPPING=1");
+    handle_read_ahead();
     after_pass(true);
     udp_.close_all();
     keep_lobby_client(false);

@@ -64,7 +64,8 @@ public:
     core::ReloadReport reload();
     // Starts the program file again and hands it the game: sockets, listener and record. The old
     // process stops once the new one has taken over; when it cannot, it says why and goes on serving.
-    admin::RestartOutcome restart_in_place();
+    // `between_passes`: the game datagrams already read are handled first (not from within a pass).
+    admin::RestartOutcome restart_in_place(bool between_passes);
     // Passes until SIGINT or SIGTERM (a SIGHUP reloads at the end of its pass, a SIGUSR2 restarts in
     // place), then writes the hand-over record, closes the sockets, drops an announcement in flight and
     // says "Server stopped.". After a restart in place it says to which process instead. The exit
@@ -86,6 +87,9 @@ private:
     // Milliseconds until after_pass has timed work, -1 for none.
     int next_timed_work_ms();
     std::vector<std::pair<int, std::string>> handed_descriptors() const;
+    // Before the game is handed over: the game datagrams read ahead from the socket are handled, since
+    // the next process cannot read them again, and the answers held back are sent.
+    void handle_read_ahead();
 
     // How often the record may be written again: where it is kept, the last digest written there.
     struct Cadence {
