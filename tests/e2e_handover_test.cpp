@@ -184,6 +184,38 @@ TEST(HandoverEndToEnd, SigusrTwoStartsTheProgramAgainWithTheGameAndFewerSlotsLet
                                 std::to_string(next.pid) + ".\n");
 }
 
+// quarel-ctl restart through the admin API, under the service manager: the new process is the main
+// one, and the same listener answers.
+TEST(HandoverEndToEnd, CtlRestartHandsTheListenerOverAndTheManagerLearnsTheNewMainProcess) {
+    Managed m;
+    auto old = m.start(false, "http 127.0.0.1:0\n");
+    ASSERT_TRUE(m.manager.wait_for("READY=1")) << old->output();
+    const std::string marker = "HTTP status page on http://";
+    ASSERT_TRUE(old->wait_for_output(marker)) << old->output();
+    const std::string out = old->output();
+    const std::size_t at = out.find(marker) + marker.size();
+    const std::string url = "http://" + out.substr(at, out.find('/', at) - at);
+    const std::string token = (old->dir() / "admin_token").string();
+    for (int i = 0; i < 200 && !read_file(token).ends_with('\n'); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Table t;
+    t.sit_down(m.ports);
+    ::setenv("NO_PROXY", "*", 1);
+    const auto ctl = [&](const std::string& command) {
+        Process p({beside_self("quarel-ctl"), "--url", url, "--token-file", token, command});
+        const int status = p.finish(15000);
+        return std::to_string(status) + " " + p.output();
+    };
+    const std::string restarted = ctl("restart");
+    EXPECT_EQ(old->finish(), 0) << old->output();
+    const Successor next(*old);
+    ASSERT_GT(next.pid, 0) << old->output();
+    EXPECT_EQ(restarted, "0 Restarted: process " + std::to_string(next.pid) + " took over the game.\n");
+    EXPECT_TRUE(m.manager.wait_for("MAINPID=" + std::to_string(next.pid)));
+    EXPECT_TRUE(m.manager.wait_for("READY=1"));
+    EXPECT_EQ(t.answers(), kAnswers);
+    EXPECT_NE(ctl("players").find("Bo"), std::string::npos);
+}
+
 TEST(HandoverEndToEnd, AnUpgradeToAMissingProgramLeavesTheOldOneServing) {
     const Ports ports = free_ports();
     char tmpl[] = "/tmp/quarel-exe-XXXXXX";
