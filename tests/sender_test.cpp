@@ -270,4 +270,15 @@ TEST(Address, ScopeIdsArePrintedAndKeptThroughTheSocketRecords) {
         EXPECT_EQ(platform::from_sockaddr(ss), to) << to.to_string();
         EXPECT_EQ(platform::to_sockaddr(to, false, ss) != 0, to.is_ipv4());
     }
+    // A record only as long as its family's, as the HTTP library hands over a TCP peer: a link-local
+    // peer keeps its interface.
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_addr.s6_addr[0] = 0xfe;
+    peer.sin6_addr.s6_addr[1] = 0x80;
+    peer.sin6_addr.s6_addr[15] = 1;
+    peer.sin6_port = htons(4000);
+    peer.sin6_scope_id = 2;
+    EXPECT_EQ(platform::from_sockaddr(reinterpret_cast<const sockaddr*>(&peer)), a);
+    EXPECT_EQ(platform::from_sockaddr(static_cast<const sockaddr*>(nullptr)), Address{});
 }

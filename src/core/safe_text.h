@@ -1,13 +1,29 @@
-// Network and API text made safe for one console line.
+// Checks on text that comes from the network, the API or the host's files, and such text made safe for
+// one console line.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace quarel::core {
 
-// `text` with every byte 0x00..0x1F and 0x7F written as \xNN (two lower-case hex digits); every other
-// byte as it is. Such text can then neither forge a line nor recolour the host's terminal.
+// A byte a terminal could act on: 0x00..0x1F and 0x7F.
+constexpr bool is_control(unsigned char b) { return b < 0x20 || b == 0x7F; }
+// True when `text` holds no such byte.
+bool no_controls(std::string_view text);
+
+// `text` with every control byte written as \xNN (two lower-case hex digits); every other byte as it
+// is. Such text can then neither forge a line nor recolour the host's terminal.
 std::string escape_controls(std::string_view text);
+
+// The blanks between and around the fields of a line: space and tab.
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// `text` without the bytes of `blanks` at either end.
+std::string_view trim(std::string_view text, std::string_view blanks = " \t");
+
+// The length of the well-formed UTF-8 sequence that starts at `s[i]` (a byte >= 0x80), 0 when there is
+// none: a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF, or cut short.
+std::size_t utf8_sequence(std::string_view s, std::size_t i);
 
 }  // namespace quarel::core

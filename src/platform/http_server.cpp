@@ -2,7 +2,6 @@
 // bind ourselves (so a failure has its errno to report), and the request plumbing.
 #include "platform/http_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -13,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include "platform/sockaddr.h"
 
 namespace quarel::platform {
 
@@ -25,43 +26,12 @@ struct HttpServer::Request {
 
 namespace {
 
-net::Address from_sockaddr(const sockaddr* sa) {
-    if (sa == nullptr) return {};
-    if (sa->sa_family == AF_INET) {
-        sockaddr_in sin{};
-        std::memcpy(&sin, sa, sizeof sin);
-        const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
-        return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
-    }
-    if (sa->sa_family == AF_INET6) {
-        sockaddr_in6 sin6{};
-        std::memcpy(&sin6, sa, sizeof sin6);
-        std::array<std::uint8_t, 16> bytes{};
-        std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
-        return net::Address::ipv6(bytes, ntohs(sin6.sin6_port));
-    }
-    return {};
-}
-
 // A non-blocking listening TCP socket on `where`, or -1 with errno telling why.
 int listen_on(const net::Address& where) {
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    int family = AF_INET;
-    if (where.is_ipv4()) {
-        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
-        sin.sin_family = AF_INET;
-        std::memcpy(&sin.sin_addr.s_addr, where.ip.data() + 12, 4);
-        sin.sin_port = htons(where.port);
-        len = sizeof sin;
-    } else {
-        family = AF_INET6;
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
-        sin6.sin6_family = AF_INET6;
-        std::memcpy(&sin6.sin6_addr, where.ip.data(), 16);
-        sin6.sin6_port = htons(where.port);
-        len = sizeof sin6;
-    }
+    sockaddr_storage ss;
+    const bool v6 = !where.is_ipv4();
+    const socklen_t len = to_sockaddr(where, v6, ss);
+    const int family = v6 ? AF_INET6 : AF_INET;
     const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int on = 1;
@@ -81,7 +51,7 @@ std::uint16_t bound_port(int fd) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
-    return from_sockaddr(reinterpret_cast<const sockaddr*>(&ss)).port;
+    return from_sockaddr(ss).port;
 }
 
 MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {

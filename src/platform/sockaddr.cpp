@@ -9,14 +9,17 @@
 
 namespace quarel::platform {
 
-net::Address from_sockaddr(const sockaddr_storage& ss) {
-    if (ss.ss_family == AF_INET) {
-        const auto& sin = reinterpret_cast<const sockaddr_in&>(ss);
+net::Address from_sockaddr(const sockaddr* sa) {
+    if (sa == nullptr) return net::Address{};
+    if (sa->sa_family == AF_INET) {
+        sockaddr_in sin{};
+        std::memcpy(&sin, sa, sizeof sin);
         const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
         return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
     }
-    if (ss.ss_family == AF_INET6) {
-        const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
+    if (sa->sa_family == AF_INET6) {
+        sockaddr_in6 sin6{};
+        std::memcpy(&sin6, sa, sizeof sin6);
         std::array<std::uint8_t, 16> bytes{};
         std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
         net::Address a = net::Address::ipv6(bytes, ntohs(sin6.sin6_port), sin6.sin6_scope_id);

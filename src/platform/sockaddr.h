@@ -7,8 +7,10 @@
 
 namespace quarel::platform {
 
-// The peer in `ss` (AF_INET or AF_INET6); an invalid Address for any other family.
-net::Address from_sockaddr(const sockaddr_storage& ss);
+// The peer in `sa` (AF_INET or AF_INET6, read as long as its family's record); an invalid Address for
+// any other family or a null pointer.
+net::Address from_sockaddr(const sockaddr* sa);
+inline net::Address from_sockaddr(const sockaddr_storage& ss) { return from_sockaddr(reinterpret_cast<const sockaddr*>(&ss)); }
 
 // Writes `to` into `ss` for a socket of the given family and returns the record's length; 0 when the
 // address cannot be reached from such a socket (an IPv6 peer on an IPv4-only socket).

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/safe_text.h"
 #include "status/assets.h"
 
 namespace quarel::status {
@@ -22,46 +23,11 @@ net::HttpResponse text_response(int status, std::string body) {
     return r;
 }
 
-// Every answer carries these: the page's rules for what it may load, and no guessing of types.
-void add_common_headers(net::HttpResponse& r, const char* cache) {
-    r.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
-    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    r.headers.emplace_back("Cache-Control", cache);
-}
-
 bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t len = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : core::utf8_sequence(s, i);
+        if (len == 0) return false;
+        i += len;
     }
     return true;
 }
@@ -163,6 +129,12 @@ void traffic_family(Exposition& e, const core::Metrics& m, Direction dir, bool b
 }
 
 }  // namespace
+
+void add_common_headers(net::HttpResponse& r, const char* cache) {
+    r.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    r.headers.emplace_back("Cache-Control", cache);
+}
 
 std::string utf8_text(std::string_view bytes) {
     if (valid_utf8(bytes)) return std::string(bytes);
