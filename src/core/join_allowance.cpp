@@ -56,12 +56,12 @@ void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
     // The cap is checked first so that a source at its cap does not spend its allowance.
     if (at_per_ip_cap(s, from)) {
-        ++s.join_refusals.max_per_ip;
+        ++s.metrics.join_refusals.max_per_ip;
         print_refusal(s, io, from, now, "too many players from one address.");
         return false;
     }
     if (!s.join_allowance.take(from, now)) {
-        ++s.join_refusals.allowance;
+        ++s.metrics.join_refusals.allowance;
         print_refusal(s, io, from, now, "too many joins.");
         return false;
     }

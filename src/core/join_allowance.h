@@ -47,16 +47,8 @@ private:
     SourceTable<Entry> table_;
 };
 
-// JOINs refused, one counter per reason.
-struct JoinRefusals {
-    std::uint64_t allowance = 0;   // the source has used up its joins
-    std::uint64_t max_per_ip = 0;  // the source already holds max_per_ip slots
-
-    std::uint64_t total() const { return allowance + max_per_ip; }
-};
-
 // Decides a JOIN that finds a free slot, at calendar second `now`: the max_per_ip cap, then the
-// source's allowance. A refusal is counted and, within the console bound, printed; the caller then
+// source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound, printed; the caller then
 // answers SERVER_FULL.
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 

@@ -76,7 +76,7 @@ constexpr RouteTable kChatRoutes = make_chat_routes();
 bool sender_allowed(ServerState& s, const Route& r, const Datagram& d) {
     if (r.author == protocol::Author::Anyone || s.settings.strict_senders == 0) return true;
     const protocol::Authorship verdict = protocol::authorship(s.table, r.author, d.bytes, d.from);
-    s.sender_refusals.count(verdict);
+    s.metrics.sender_refusals.count(verdict);
     return verdict == protocol::Authorship::Accepted;
 }
 

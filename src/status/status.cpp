@@ -200,7 +200,12 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     e.single("quarel_leaves_total", "counter", "Players who left with LEAVE.", m.leaves);
     e.single("quarel_timeouts_total", "counter", "Players removed after more than 10 seconds of silence.", m.timeouts);
     e.single("quarel_server_full_total", "counter", "JOINs answered SERVER_FULL because every slot was taken.", m.server_full);
-    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).", m.joins_refused);
+    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).", m.join_refusals.total());
+    e.family("quarel_join_refusals_total", "counter", "JOINs refused for their source, by reason.");
+    for (const auto& [reason, n] : {std::pair{"allowance", m.join_refusals.allowance}, {"max_per_ip", m.join_refusals.max_per_ip},
+                                    {"rejoin_bar", m.join_refusals.rejoin_bar}}) {
+        e.sample("quarel_join_refusals_total", std::string("reason=\"") + reason + "\"", n);
+    }
 
     traffic_family(e, m, Direction::In, false, "quarel_datagrams_received_total", "Datagrams received, by socket and type.");
     traffic_family(e, m, Direction::In, true, "quarel_received_bytes_total", "Bytes of the datagrams received, by socket and type.");
@@ -219,6 +224,13 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
                      std::string("socket=\"") + socket_label(socket) + "\",reason=\"" + kDropLabels[why] + "\"",
                      m.dropped[socket][why]);
         }
+    }
+    const protocol::SenderRefusals& refused = m.sender_refusals;
+    e.family("quarel_sender_refusals_total", "counter", "Datagrams dropped because their sender may not speak for the player they name, by reason.");
+    for (const auto& [reason, n] : {std::pair{"unknown_id", refused.unknown_id}, {"not_join_address", refused.not_join_address},
+                                    {"not_player_host", refused.not_player_host}, {"not_chat_address", refused.not_chat_address},
+                                    {"not_in_game", refused.not_in_game}}) {
+        e.sample("quarel_sender_refusals_total", std::string("reason=\"") + reason + "\"", n);
     }
     e.family("quarel_query_answers_total", "counter", "Server queries answered, by question.");
     for (std::size_t q = 0; q < core::kQueries; ++q) {
