@@ -7,16 +7,13 @@
 
 namespace quarel::core {
 
-JoinAllowance::JoinAllowance(const SourceHash& hash, JoinLimits limits)
-    : limits_(limits), table_(hash) {}
-
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
 // entry whose bucket has refilled to full (forgetting that source loses nothing: it would find a full
 // bucket anyway), or else the least recently used entry of all: hundreds of players coming back at once
 // after a restart must not be turned away because the table is busy.
 JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_t now) {
-    const auto fresh = [&](Entry& e) { e.bucket = TokenBucket{limits_.burst, now}; };
-    const auto full = [&](const Entry& e) { return e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst; };
+    const auto fresh = [&](Entry& e) { e.bucket = TokenBucket{kJoinBurst, now}; };
+    const auto full = [&](const Entry& e) { return e.bucket.at(now, kJoinBurst, kJoinsPerSecond) >= kJoinBurst; };
     // The second look happens only when every entry of the set is in use and none is full.
     Entry* e = table_.find_or_place(key, full, fresh);
     if (e == nullptr) e = table_.find_or_place(key, [](const Entry&) { return true; }, fresh);
@@ -26,7 +23,7 @@ JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_
 bool JoinAllowance::take(const net::Address& from, std::int64_t now) {
     Entry& e = entry_for(source_key(from), now);
     table_.touch(e);
-    e.bucket.refill(now, limits_.burst, limits_.per_second);
+    e.bucket.refill(now, kJoinBurst, kJoinsPerSecond);
     if (e.bucket.tokens <= 0) return false;
     --e.bucket.tokens;
     return true;

@@ -18,21 +18,19 @@ namespace quarel::core {
 struct ServerState;
 struct Io;
 
-struct JoinLimits {
-    std::int32_t burst = 16;
-    std::int32_t per_second = 1;
-};
+// A source may join this many times at once, and regains one join each second up to that.
+constexpr std::int32_t kJoinBurst = 16;
+constexpr std::int32_t kJoinsPerSecond = 1;
 
 class JoinAllowance {
 public:
     // `hash` spreads sources over the sets; it must outlive the table.
-    explicit JoinAllowance(const SourceHash& hash, JoinLimits limits = {});
+    explicit JoinAllowance(const SourceHash& hash) : table_(hash) {}
 
     // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
     bool take(const net::Address& from, std::int64_t now);
 
     std::size_t set_of(const SourceKey& key) const { return table_.set_of(key); }
-    const JoinLimits& limits() const { return limits_; }
 
 private:
     struct Entry {
@@ -43,7 +41,6 @@ private:
     };
     Entry& entry_for(const SourceKey& key, std::int64_t now);
 
-    JoinLimits limits_;
     SourceTable<Entry> table_;
 };
 
