@@ -33,16 +33,6 @@ bool in_mapped_space(const std::array<std::uint8_t, 16>& ip, int bits) {
     return ip[10] == 0xFF && ip[11] == 0xFF;
 }
 
-// A decimal number of at most `digits` digits, nothing else.
-std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t digits) {
-    if (text.empty() || text.size() > digits) return std::nullopt;
-    std::int64_t v = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + (c - '0');
-    }
-    return v;
-}
 
 // The next field of a line: skips blanks, then takes bytes up to the next blank.
 std::string_view next_field(std::string_view& rest) {
@@ -91,7 +81,7 @@ std::optional<Range> parse_range(std::string_view text) {
     }
     int bits = max_bits;
     if (slash != std::string_view::npos) {
-        const auto n = parse_decimal(text.substr(slash + 1), 3);
+        const auto n = core::parse_decimal(text.substr(slash + 1), 3);
         if (!n || *n > max_bits) return std::nullopt;
         bits = static_cast<int>(*n);
     }
@@ -140,7 +130,7 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
             problems.push_back({number, "not an address or range: " + std::string(range_text)});
             continue;
         }
-        const auto expiry = parse_decimal(expiry_text, 18);
+        const auto expiry = core::parse_decimal(expiry_text, 18);
         if (!expiry) {
             problems.push_back({number, "no expiry (calendar seconds, 0 for good)"});
             continue;

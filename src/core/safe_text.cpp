@@ -32,6 +32,18 @@ std::string_view trim(std::string_view text, std::string_view blanks) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max_digits, std::int64_t lo,
+                                          std::int64_t hi) {
+    if (text.empty() || text.size() > max_digits) return std::nullopt;
+    std::int64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
 std::size_t utf8_sequence(std::string_view s, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);

@@ -1,8 +1,11 @@
-// Checks on text that comes from the network, the API or the host's files, and such text made safe for
-// one console line.
+// Checks on text that comes from the network, the API, the host's files or a command line, the decimal
+// numbers in it, and such text made safe for one console line.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,10 @@ std::string escape_controls(std::string_view text);
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // `text` without the bytes of `blanks` at either end.
 std::string_view trim(std::string_view text, std::string_view blanks = " \t");
+
+// A decimal number of 1 to `max_digits` (at most 18) digits and nothing else, within lo..hi.
+std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max_digits, std::int64_t lo = 0,
+                                          std::int64_t hi = std::numeric_limits<std::int64_t>::max());
 
 // The length of the well-formed UTF-8 sequence that starts at `s[i]` (a byte >= 0x80), 0 when there is
 // none: a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF, or cut short.

@@ -47,13 +47,6 @@ int listen_on(const net::Address& where) {
     return fd;
 }
 
-std::uint16_t bound_port(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
-    return from_sockaddr(ss).port;
-}
-
 MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {
     MHD_Response* response =
         MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
@@ -153,7 +146,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
         return nullptr;
     }
     std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), limits));
-    server->port_ = bound_port(fd);
+    server->port_ = local_port(fd);
     const unsigned flags = MHD_USE_EPOLL | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),

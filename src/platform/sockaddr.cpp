@@ -48,4 +48,11 @@ socklen_t to_sockaddr(const net::Address& to, bool v6_socket, sockaddr_storage& 
     return sizeof sin;
 }
 
+std::uint16_t local_port(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    return from_sockaddr(ss).port;
+}
+
 }  // namespace quarel::platform

@@ -16,4 +16,7 @@ inline net::Address from_sockaddr(const sockaddr_storage& ss) { return from_sock
 // address cannot be reached from such a socket (an IPv6 peer on an IPv4-only socket).
 socklen_t to_sockaddr(const net::Address& to, bool v6_socket, sockaddr_storage& ss);
 
+// The port socket `fd` is bound to; 0 when it cannot be told.
+std::uint16_t local_port(int fd);
+
 }  // namespace quarel::platform
