@@ -12,7 +12,6 @@
 using namespace quarel;
 using namespace quarel::testkit;
 using core::QueryLimiter;
-using core::QueryLimits;
 using net::Address;
 
 namespace {
@@ -59,29 +58,30 @@ TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
 }
 
 // The share kept for trusted sources: answered 20 s ago or more, never over their bucket since, and not
-// silent for more than two minutes. A trusted source keeps its place in a full set.
+// silent for more than two minutes. A trusted source keeps its place in a full set. Sixty new sources a
+// second are more than the open half of the 100 answers a second.
 TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnesWhoKeepTheirPlaceUntilSilentForTwoMinutes) {
-    QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120});
+    QueryLimiter limiter(kHash);
     const Address trusted = host(7000);
     const std::vector<Address> crowd = same_set(limiter, trusted, 3 * QueryLimiter::kWays);
     ASSERT_EQ(crowd.size(), 3 * QueryLimiter::kWays);
     // {second after 1000, new sources elsewhere, new sources in its set, of them answered, its asks, of them answered}
     const std::array<int, 6> steps[] = {
         {0, 0, 0, 0, 1, 1},
-        {19, 10, 0, 6, 1, 0},   // not trusted yet: the open share (10 - 4 kept) is spent
-        {20, 10, 0, 6, 3, 3},   // trusted: what the new sources leave of the global 10
+        {19, 60, 0, 50, 1, 0},  // not trusted yet: the open share (100 - 50 kept) is spent
+        {20, 60, 0, 50, 3, 3},  // trusted: answered from the kept share
         {21, 0, 0, 0, 5, 5},    // its own bucket: 7 left + 2 regained
-        {22, 10, 0, 6, 6, 4},   // 6 in its bucket, but only 4 left of the global 10
-        {23, 0, 0, 0, 5, 4},    // 2 left + 2 regained: the fifth is over its bucket...
-        {24, 10, 0, 6, 1, 0},   // ...which ends its standing: it shares the open part again
+        {22, 60, 0, 50, 6, 6},  // 4 left + 2 regained
+        {23, 0, 0, 0, 3, 2},    // 2 regained: the third is over its bucket...
+        {24, 60, 0, 50, 1, 0},  // ...which ends its standing: it shares the open part again
         {145, 0, 0, 0, 1, 1},   // silent for more than two minutes, it starts over...
-        {165, 10, 0, 6, 1, 1},  // ...and is trusted 20 s later
+        {165, 60, 0, 50, 1, 1}, // ...and is trusted 20 s later
         // Two waves of newcomers in its set, the second pushing the first out: its full bucket is never
-        // taken for a forgettable one.
-        {170, 0, 8, 6, 0, 0},
-        {175, 0, 8, 6, 0, 0},
-        {285, 10, 8, 6, 1, 1},  // silent for two minutes: still trusted, and kept through a third wave
-        {406, 10, 0, 6, 1, 0},  // for a second more: a newcomer again
+        // taken for a forgettable one, so one of each wave finds no place.
+        {170, 0, 8, 7, 0, 0},
+        {175, 0, 8, 7, 0, 0},
+        {285, 60, 8, 50, 1, 1},  // silent for two minutes: still trusted, and kept through a third wave
+        {406, 60, 0, 50, 1, 0},  // for a second more: a newcomer again
     };
     std::uint32_t next = 100'000;
     std::size_t joined = 0;
@@ -93,6 +93,16 @@ TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnesWhoKeepTheirPlaceUnti
         EXPECT_EQ(got, answered) << at;
         EXPECT_EQ(got_own, own_answered) << at;
     }
+    // Trusted sources together stay within the 100 a second: six with full buckets, after the newcomers' 50.
+    std::vector<Address> regulars;
+    for (std::uint32_t n = 0; n < 6; ++n) regulars.push_back(host(200'000 + n));
+    for (const Address& r : regulars) ASSERT_TRUE(limiter.admit(r, 2000));
+    int newcomers = 0, regular = 0;
+    for (int i = 0; i < 60; ++i) newcomers += limiter.admit(host(next++), 2020);
+    for (const Address& r : regulars) {
+        for (int i = 0; i < 10; ++i) regular += limiter.admit(r, 2020);
+    }
+    EXPECT_EQ(std::pair(newcomers, regular), std::pair(50, 50));
 }
 
 // An attacker forges queries from the victim's address and floods its set with colliding sources

@@ -2,22 +2,18 @@
 // global cap per calendar second with a share kept for trusted sources, and the summary line of refusals.
 #include "core/query_limiter.h"
 
-#include <algorithm>
 
 namespace quarel::core {
 
-QueryLimiter::QueryLimiter(const SourceHash& hash, QueryLimits limits)
-    : limits_(limits), table_(hash) {}
-
 bool QueryLimiter::trusted(const Entry& e, std::int64_t now) const {
-    return e.first_answer != kNever && !e.overdrawn && now - e.first_answer >= limits_.trust_after &&
-           now - e.last_seen <= limits_.trust_idle;
+    return e.first_answer != kNever && !e.overdrawn && now - e.first_answer >= kTrustAfter &&
+           now - e.last_seen <= kTrustIdle;
 }
 
 // Forgetting a source must not give it anything: only a bucket that has refilled to full may go, and
 // never a trusted source's, whose standing would be lost.
 bool QueryLimiter::forgettable(const Entry& e, std::int64_t now) const {
-    return e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst && !trusted(e, now);
+    return e.bucket.at(now, kBurst, kPerSecond) >= kBurst && !trusted(e, now);
 }
 
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
@@ -26,12 +22,12 @@ QueryLimiter::Entry* QueryLimiter::entry_for(const Key& key, std::int64_t now) {
     return table_.find_or_place(
         key, [&](const Entry& old) { return forgettable(old, now); },
         [&](Entry& fresh) {
-            fresh.bucket = TokenBucket{limits_.burst, now};
+            fresh.bucket = TokenBucket{kBurst, now};
             fresh.last_seen = now;
         });
 }
 
-void QueryLimiter::refuse(std::int64_t now) { dropped_.add(now, limits_.report_period); }
+void QueryLimiter::refuse(std::int64_t now) { dropped_.add(now, kReportPeriod); }
 
 bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     if (now != global_second_) {
@@ -46,12 +42,12 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     }
     table_.touch(*e);
     // A source silent for long starts over: its standing is not kept for ever.
-    if (now - e->last_seen > limits_.trust_idle) {
+    if (now - e->last_seen > kTrustIdle) {
         e->first_answer = kNever;
         e->overdrawn = false;
     }
     e->last_seen = now;
-    e->bucket.refill(now, limits_.burst, limits_.per_second);
+    e->bucket.refill(now, kBurst, kPerSecond);
     if (e->bucket.tokens <= 0) {
         e->overdrawn = true;
         refuse(now);
@@ -60,8 +56,9 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     // A source's token is spent only when the answer really goes out, so a source refused by the
     // global cap keeps its share for the next second.
     const bool known = trusted(*e, now);
-    const std::int32_t open_cap = std::max(0, limits_.global_per_second - limits_.reserved_per_second);
-    if (global_answers_ >= limits_.global_per_second || (!known && open_answers_ >= open_cap)) {
+    constexpr std::int32_t kOpenPerSecond = kGlobalPerSecond - kReservedPerSecond;
+    static_assert(kOpenPerSecond >= 0);
+    if (global_answers_ >= kGlobalPerSecond || (!known && open_answers_ >= kOpenPerSecond)) {
         refuse(now);
         return false;
     }
