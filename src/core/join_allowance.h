@@ -45,8 +45,8 @@ private:
 };
 
 // Decides a JOIN that finds a free slot, at calendar second `now`: the max_per_ip cap, then the
-// source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound, printed; the caller then
-// answers SERVER_FULL.
+// source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound,
+// printed; the caller then answers SERVER_FULL.
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
 }  // namespace quarel::core

@@ -25,10 +25,10 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
     };
 }
 
-net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext* admin,
+net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext& admin,
                                 const net::HttpRequest& request) {
-    if (admin == nullptr || !request.path.starts_with("/api/")) return status.handle(request);
-    net::HttpResponse r = admin::handle(*admin, request, request.now);
+    if (!request.path.starts_with("/api/")) return status.handle(request);
+    net::HttpResponse r = admin::handle(admin, request, request.now);
     status::add_common_headers(r, "no-store");
     return r;
 }
