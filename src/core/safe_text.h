@@ -24,6 +24,9 @@ std::string escape_controls(std::string_view text);
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // `text` without the bytes of `blanks` at either end.
 std::string_view trim(std::string_view text, std::string_view blanks = " \t");
+// What the line of a token file is trimmed of, by the server and by quarel-ctl alike: blanks, and the
+// '\r' of a file saved with CRLF line ends.
+inline constexpr std::string_view kTokenLineBlanks = " \t\r";
 
 // A decimal number of 1 to `max_digits` (at most 18) digits and nothing else, within lo..hi.
 std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max_digits, std::int64_t lo = 0,

@@ -15,8 +15,7 @@ constexpr std::size_t kTokenFileLimit = 4096;
 constexpr std::size_t kBanFileLimit = 16 * 1024 * 1024;
 
 std::optional<std::string> usable_token(std::string_view text) {
-    // A file saved with CRLF line ends has a '\r' after the token.
-    text = core::trim(text.substr(0, text.find('\n')), " \t\r");
+    text = core::trim(text.substr(0, text.find('\n')), core::kTokenLineBlanks);
     if (text.size() < kMinTokenLength || !core::no_controls(text) || text.find(' ') != std::string_view::npos) {
         return std::nullopt;
     }
