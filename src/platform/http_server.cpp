@@ -67,7 +67,7 @@ net::HttpResponse plain(int status, const char* body) {
 
 }  // namespace
 
-// libmicrohttpd's callbacks, friends of the server so that they reach its handler and limits.
+// libmicrohttpd's callbacks, friends of the server so that they reach its handler.
 struct Callbacks {
     // Called when the request line is in: the request's own record starts here, with the raw query
     // text (libmicrohttpd splits the query into arguments and keeps no raw copy).
@@ -101,7 +101,7 @@ struct Callbacks {
                 errno = 0;
                 char* end = nullptr;
                 const unsigned long long n = std::strtoull(length, &end, 10);
-                if (errno != 0 || end == length || n > self->limits_.body_bytes) {
+                if (errno != 0 || end == length || n > kHttpBodyBytes) {
                     return queue(connection, plain(413, "request too large\n"));
                 }
             }
@@ -110,7 +110,7 @@ struct Callbacks {
         if (*upload_data_size > 0) {
             // A body sent without a length (chunked) that outgrows the limit: there is nobody to
             // answer, the connection is closed.
-            if (request->body.size() + *upload_data_size > self->limits_.body_bytes) return MHD_NO;
+            if (request->body.size() + *upload_data_size > kHttpBodyBytes) return MHD_NO;
             request->body.append(upload_data, *upload_data_size);
             *upload_data_size = 0;
             return MHD_YES;
@@ -138,23 +138,22 @@ struct Callbacks {
     }
 };
 
-std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
-                                              HttpServerLimits limits) {
+std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error) {
     const int fd = listen_on(where);
     if (fd < 0) {
         error = std::strerror(errno);
         return nullptr;
     }
-    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), limits));
+    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler)));
     server->port_ = local_port(fd);
     const unsigned flags = MHD_USE_EPOLL | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits.connections),
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(limits.per_source),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits.idle_seconds),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(limits.header_bytes),
+        MHD_OPTION_CONNECTION_LIMIT, kHttpConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kHttpPerSource,
+        MHD_OPTION_CONNECTION_TIMEOUT, kHttpIdleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHttpHeaderBytes,
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, nullptr,
         MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::on_connection, server.get(),
