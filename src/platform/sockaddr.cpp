@@ -9,17 +9,14 @@
 
 namespace quarel::platform {
 
-net::Address from_sockaddr(const sockaddr* sa) {
-    if (sa == nullptr) return net::Address{};
-    if (sa->sa_family == AF_INET) {
-        sockaddr_in sin{};
-        std::memcpy(&sin, sa, sizeof sin);
+net::Address from_sockaddr(const sockaddr_storage& ss) {
+    if (ss.ss_family == AF_INET) {
+        const auto& sin = reinterpret_cast<const sockaddr_in&>(ss);
         const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
         return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
     }
-    if (sa->sa_family == AF_INET6) {
-        sockaddr_in6 sin6{};
-        std::memcpy(&sin6, sa, sizeof sin6);
+    if (ss.ss_family == AF_INET6) {
+        const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(ss);
         std::array<std::uint8_t, 16> bytes{};
         std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
         net::Address a = net::Address::ipv6(bytes, ntohs(sin6.sin6_port), sin6.sin6_scope_id);
@@ -28,6 +25,15 @@ net::Address from_sockaddr(const sockaddr* sa) {
         return a;
     }
     return net::Address{};
+}
+
+net::Address from_sockaddr(const sockaddr* sa) {
+    if (sa == nullptr) return net::Address{};
+    // The record may be only as long as its family's.
+    sockaddr_storage ss{};
+    if (sa->sa_family == AF_INET) std::memcpy(&ss, sa, sizeof(sockaddr_in));
+    if (sa->sa_family == AF_INET6) std::memcpy(&ss, sa, sizeof(sockaddr_in6));
+    return from_sockaddr(ss);
 }
 
 socklen_t to_sockaddr(const net::Address& to, bool v6_socket, sockaddr_storage& ss) {

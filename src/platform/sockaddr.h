@@ -7,10 +7,12 @@
 
 namespace quarel::platform {
 
-// The peer in `sa` (AF_INET or AF_INET6, read as long as its family's record); an invalid Address for
-// any other family or a null pointer.
+// The peer in `ss` (AF_INET or AF_INET6), IPv6 scope id included; an invalid Address for any other
+// family.
+net::Address from_sockaddr(const sockaddr_storage& ss);
+// The same for a record only as long as its family's (as libraries hand them over); an invalid Address
+// for a null pointer too.
 net::Address from_sockaddr(const sockaddr* sa);
-inline net::Address from_sockaddr(const sockaddr_storage& ss) { return from_sockaddr(reinterpret_cast<const sockaddr*>(&ss)); }
 
 // Writes `to` into `ss` for a socket of the given family and returns the record's length; 0 when the
 // address cannot be reached from such a socket (an IPv6 peer on an IPv4-only socket).
