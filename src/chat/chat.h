@@ -20,6 +20,12 @@ void on_ask_map(ServerState& s, Io& io, const Datagram& d);
 
 // Names, chat and whispers.
 void on_set_name(ServerState& s, Io& io, const Datagram& d);
+// Loop step, once per pass after the chat drain: sends the NAME_LIST held back for the end of its
+// second (see on_set_name) once `now` is past it, and prints the summary line of dropped name changes
+// when it is due.
+void name_list_step(ServerState& s, Io& io, std::int64_t now);
+// The first calendar second at which name_list_step has work (max when none).
+std::int64_t next_name_work(const ServerState& s);
 void on_chat(ServerState& s, Io& io, const Datagram& d);
 void on_whisper(ServerState& s, Io& io, const Datagram& d);
 
