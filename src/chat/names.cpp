@@ -79,7 +79,8 @@ void send_name_list(ServerState& s, Io& io, std::int64_t now) {
 // most one NAME_LIST goes out per calendar second, the loop's unit of time: the first change in a
 // second is sent at once, as always; later ones in the same second are sent together when the next
 // second begins, as one list of the names as they are then (a list is a snapshot: the latest
-// supersedes the earlier ones). One SET_NAME per player, as honest clients send, goes out at once.
+// supersedes the earlier ones). A SET_NAME in a second of its own, as honest clients send them, goes
+// out at once, exactly as it always did.
 void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
     if (!text_ends_inside(s, in, text_msg::kText)) return;

@@ -59,8 +59,8 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     }
     // Each share is counted on its own: trusted sources answer from the part kept for them, everyone
     // else from the rest, so neither can spend the other's, whichever asks first in a second. A
-    // source's token is spent only when the answer really goes out, so a source refused by the global
-    // cap keeps its share for the next second.
+    // source's token is spent only when the answer really goes out, so a source refused because its
+    // share of the second is spent keeps the token for the next second.
     const bool known = trusted(*e, now);
     const std::int32_t kept = std::clamp(limits_.reserved_per_second, 0, std::max(0, limits_.global_per_second));
     std::int32_t& answers = known ? trusted_answers_ : open_answers_;
