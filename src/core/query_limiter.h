@@ -11,9 +11,11 @@
 // - a full set forgets only a source whose bucket has refilled to full (forgetting it loses nothing:
 //   it would find a full bucket anyway), never one that is trusted (below); when it has none, the
 //   newcomer is refused. Pushing a victim out of the table therefore never hands it a fresh burst.
-// - part of the global budget is kept for trusted sources: answered at least `kTrustAfter` seconds
-//   ago, never refused by their own bucket since, and not silent for more than `kTrustIdle` seconds.
-//   A flood of new sources then cannot starve the server browsers that already ask regularly.
+// - the global budget is split in two shares counted apart: one kept for trusted sources (answered at
+//   least `trust_after` seconds ago, never refused by their own bucket since, and not silent for more
+//   than `trust_idle` seconds), the rest for everyone else. A flood of new sources then cannot starve
+//   the server browsers that already ask regularly, nor can trusted sources that ask first in a second
+//   spend what newcomers are given.
 #pragma once
 
 #include <array>
@@ -28,25 +30,27 @@
 
 namespace quarel::core {
 
-class QueryLimiter {
-public:
+struct QueryLimits {
     // A source may be answered this many times at once: a server browser asks both questions and may
     // retry each a few times.
-    static constexpr std::int32_t kBurst = 10;
-    // ... and regains this many answers at the start of every further calendar second, up to kBurst.
-    static constexpr std::int32_t kPerSecond = 2;
+    std::int32_t burst = 10;
+    // ... and regains this many answers at the start of every further calendar second, up to `burst`.
+    std::int32_t per_second = 2;
     // All sources together get at most this many answers within one calendar second.
-    static constexpr std::int32_t kGlobalPerSecond = 100;
-    // Of kGlobalPerSecond, this many answers a second are kept for trusted sources; the others share
-    // the rest.
-    static constexpr std::int32_t kReservedPerSecond = 50;
-    // A source is trusted this many seconds after its first answer, while it stays within its bucket.
-    static constexpr std::int64_t kTrustAfter = 20;
-    // ... and stops being trusted (and may be forgotten) after this many seconds without a query.
-    static constexpr std::int64_t kTrustIdle = 120;
+    std::int32_t global_per_second = 100;
     // A summary line is printed this many seconds after the first refusal it counts.
-    static constexpr std::int64_t kReportPeriod = 60;
+    std::int64_t report_period = 60;
+    // Of `global_per_second`, this many answers a second are kept for trusted sources, who get no
+    // more; the others share the rest.
+    std::int32_t reserved_per_second = 50;
+    // A source is trusted this many seconds after its first answer, while it stays within its bucket.
+    std::int64_t trust_after = 20;
+    // ... and stops being trusted (and may be forgotten) after this many seconds without a query.
+    std::int64_t trust_idle = 120;
+};
 
+class QueryLimiter {
+public:
     // Sources tracked at once.
     static constexpr std::size_t kSets = kSourceSets;
     static constexpr std::size_t kWays = kSourceWays;
@@ -54,7 +58,7 @@ public:
 
     // `hash` spreads sources over the sets; it must outlive the limiter. The server's is keyed with a
     // secret drawn at start-up; tests pass one with a fixed key so that they are deterministic.
-    explicit QueryLimiter(const SourceHash& hash) : table_(hash) {}
+    explicit QueryLimiter(const SourceHash& hash, QueryLimits limits = {});
 
     // Decides whether a query from `from` at calendar second `now` is answered. A refusal is counted
     // for the summary line.
@@ -62,7 +66,7 @@ public:
 
     // The number of refusals to report when the summary line is due at `now` (then the count starts
     // again from 0), or nothing.
-    std::optional<std::int64_t> take_report(std::int64_t now) { return dropped_.take(now, kReportPeriod); }
+    std::optional<std::int64_t> take_report(std::int64_t now) { return dropped_.take(now, limits_.report_period); }
     // The calendar second from which the summary line is due; max while there is nothing to report.
     std::int64_t next_report() const { return dropped_.due(); }
     std::int64_t dropped() const { return dropped_.count(); }
@@ -88,10 +92,12 @@ private:
     bool forgettable(const Entry& e, std::int64_t now) const;
     void refuse(std::int64_t now);
 
+    QueryLimits limits_;
     SourceTable<Entry> table_;
     std::int64_t global_second_ = std::numeric_limits<std::int64_t>::min();
-    std::int32_t global_answers_ = 0;
-    std::int32_t open_answers_ = 0;  // answers to sources not trusted, this second
+    // Answers this second, to trusted sources and to the others: each share has its own count.
+    std::int32_t trusted_answers_ = 0;
+    std::int32_t open_answers_ = 0;
     SummaryCount dropped_;
 };
 
