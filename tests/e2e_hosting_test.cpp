@@ -286,6 +286,55 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
                                                        "2 joined to battle! Now we have 1 players.\nServer stopped.\n");
 }
 
+// A config directory as Kubernetes mounts a ConfigMap: `config` is a link to `..data/config`, `..data`
+// a link to a timestamped directory. An update writes a new directory and renames a new link over
+// `..data`; with `watch_files 1` the server reloads within a second of the swap. A swap to the same
+// content reloads nothing; a plain file that takes the link's place, written in two parts, is read
+// once, whole.
+TEST(WatchFiles, ReloadsWithinASecondOfAConfigMapSwap) {
+    namespace fs = std::filesystem;
+    const Scratch mount;
+    int version = 0;
+    const auto publish = [&](const std::string& text) {
+        const std::string dir = "..2026_12_07_08_00_0" + std::to_string(++version) + ".1";
+        fs::create_directory(mount.path / dir);
+        std::ofstream(mount.path / dir / "config") << text;
+        fs::create_directory_symlink(dir, mount.path / "..data_tmp");
+        fs::rename(mount.path / "..data_tmp", mount.path / "..data");
+    };
+    publish("watch_files 1\nname One\n");
+    fs::create_symlink("..data/config", mount.path / "config");
+    ServerProcess server("", {"--config", (mount.path / "config").string()});
+    ASSERT_TRUE(server.ready()) << server.output();
+    const std::string reloaded = "Config reloaded.\nNeeds a restart to change: slots\n";
+
+    auto swapped = steady_clock::now();
+    publish("watch_files 1\nname Two\nslots 9\n");
+    fs::remove_all(mount.path / "..2026_12_07_08_00_01.1");
+    ASSERT_TRUE(server.wait_for_output(reloaded, 1000)) << server.output();
+    EXPECT_LT(ms(steady_clock::now() - swapped), 1000);
+
+    // The same content again: nothing to reload.
+    publish("watch_files 1\nname Two\nslots 9\n");
+    std::this_thread::sleep_for(milliseconds(600));
+
+    // The link replaced by a plain file written in two parts 100 ms apart: the first part alone is never
+    // read.
+    fs::remove(mount.path / "config");
+    {
+        std::ofstream file(mount.path / "config");
+        file << "watch_files 1\nname Th" << std::flush;
+        std::this_thread::sleep_for(milliseconds(100));
+        file << "ree\nmap other\n";
+    }
+    ASSERT_TRUE(server.wait_for_output("Needs a restart to change: map\n", 1000)) << server.output();
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    const std::string out = server.output();
+    EXPECT_EQ(out.substr(out.find("Config reloaded.")),
+              reloaded + "Config reloaded.\nNeeds a restart to change: map\nServer stopped.\n");
+}
+
 // Both units as `cmake --install` writes them (naming the programs in the build directory) verify.
 TEST(ServiceUnits, BothUnitsVerify) {
     if (::system("systemd-analyze --version >/dev/null 2>&1") != 0) {
