@@ -447,25 +447,48 @@ TEST(Container, ImageTreeRunsTheServer) {
 }
 
 // Ports, user, health period, image and names in the fleet, the autoscaler and the allocation agree
-// with the image (whose own settings the image test checks) and with each other.
+// with the image (whose own settings the image test checks) and with each other; the fleet's config is
+// one the server takes without a warning, with `http` on the port that the probe, the scrape
+// annotations and the PodMonitor name, and the file watched in a directory mounted whole (no subPath),
+// beside a working directory that outlives the container.
 TEST(Container, OrchestratorManifestsMatchTheImage) {
     if (::system("python3 -c 'import yaml' 2>/dev/null") != 0) GTEST_SKIP() << "python3-yaml is missing";
     const std::string dir = std::string(QUAREL_SOURCE_DIR) + "/packaging/agones/";
+    const Scratch scratch;
     const std::string program =
-        "import yaml,sys\n"
-        "docs=[d for f in sys.argv[1:] for d in yaml.safe_load_all(open(f))]\n"
+        "import yaml,sys,os\n"
+        "docs=[d for f in sys.argv[2:] for d in yaml.safe_load_all(open(f))]\n"
         "k={d['kind']:d for d in docs}\n"
-        "f=k['Fleet']; gs=f['spec']['template']['spec']; c=gs['template']['spec']['containers'][0]\n"
+        "f=k['Fleet']; gs=f['spec']['template']['spec']; pod=gs['template']; c=pod['spec']['containers'][0]\n"
         "print(' '.join('%s:%s/%s/%s' % (p['name'],p['containerPort'],p['protocol'],p['portPolicy']) for p in gs['ports']))\n"
-        "print(gs['health']['periodSeconds'], gs['health']['failureThreshold'], c['image'],\n"
-        "      c['securityContext']['runAsUser'], [m['mountPath'] for m in c['volumeMounts']])\n"
+        "print(gs['health']['periodSeconds'], gs['health']['failureThreshold'], c['image'], c['securityContext']['runAsUser'])\n"
         "print(k['FleetAutoscaler']['spec']['fleetName'] == f['metadata']['name'])\n"
         "sel=k['GameServerAllocation']['spec']['selectors'][0]['matchExpressions'][0]\n"
-        "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in k['ConfigMap']['data']['config'])\n";
-    const Ran r = run({"/usr/bin/python3", "-c", program, dir + "fleet.yaml", dir + "fleetautoscaler.yaml", dir + "allocation.yaml"});
+        "cm=k['ConfigMap']; text=cm['data']['config']\n"
+        "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in text)\n"
+        "vols={v['name']:v for v in pod['spec']['volumes']}\n"
+        "kind=lambda m: [x for x in vols[m['name']] if x!='name'][0] + ('+subPath' if 'subPath' in m else '')\n"
+        "print(' '.join('%s:%s' % (m['mountPath'], kind(m)) for m in c['volumeMounts']), c['securityContext']['readOnlyRootFilesystem'])\n"
+        "cfg=c['args'][c['args'].index('--config')+1]; mount=[m for m in c['volumeMounts'] if 'configMap' in vols[m['name']]][0]\n"
+        "print(os.path.dirname(cfg)==mount['mountPath'], vols[mount['name']]['configMap']['name']==cm['metadata']['name'], os.path.basename(cfg) in cm['data'])\n"
+        "conf=dict(l.split(' ',1) for l in text.splitlines()); ports={p['name']:p['containerPort'] for p in c['ports']}\n"
+        "ann=pod['metadata']['annotations']; probe=c['livenessProbe']['httpGet']; pm=k['PodMonitor']['spec']\n"
+        "print(conf['http'], ports['http'], ann['prometheus.io/scrape'], ann['prometheus.io/port'], ann['prometheus.io/path'],\n"
+        "      probe['path'], ports[probe['port']], conf['watch_files'], conf['empty_shutdown_after'])\n"
+        "print(pm['selector']['matchLabels'].items() <= pod['metadata']['labels'].items(),\n"
+        "      [(e['path'], ports[e['port']]) for e in pm['podMetricsEndpoints']])\n"
+        "open(sys.argv[1],'w').write(text)\n";
+    const std::string config = (scratch.path / "config").string();
+    const Ran r = run({"/usr/bin/python3", "-c", program, config, dir + "fleet.yaml", dir + "fleetautoscaler.yaml",
+                       dir + "allocation.yaml", dir + "podmonitor.yaml"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string("chat:4173/UDP/Static game:4174/UDP/Static\n5 3 localhost/quarel-server:") + QUAREL_VERSION +
-                         " 65532 ['/data', '/data/config']\nTrue\nagones.dev/sdk-players ['16'] True\n");
+                         " 65532\nTrue\nagones.dev/sdk-players ['16'] True\n"
+                         "/data:emptyDir /etc/quarel:configMap True\nTrue True True\n"
+                         "0.0.0.0:8080 8080 true 8080 /metrics /healthz 8080 1 10\n"
+                         "True [('/metrics', 8080)]\n");
+    const Ran checked = run({server_binary(), "--check-config", config});
+    EXPECT_EQ(checked.status, 0) << checked.err;
 }
 
 // run.sh builds both programs in the test command's build directory without changing its build type
