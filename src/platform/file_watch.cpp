@@ -92,29 +92,39 @@ std::optional<std::size_t> FileWatch::read_steadily(const std::string& path, boo
     return steady ? hashes[0] : std::nullopt;
 }
 
+void FileWatch::take_events(std::int64_t now) {
+    next_look_ = now + kLookMs;
+    if (drain()) read_at_ = now + kSettleMs;
+}
+
 bool FileWatch::changed() {
-    if (drain()) read_at_ = clock_() + kSettleMs;
-    if (!read_at_ || clock_() < *read_at_) return false;
+    const std::int64_t now = clock_();
+    if (now >= next_look_) take_events(now);
+    if (!read_at_ || now < *read_at_) return false;
     read_at_.reset();
     bool changed = false;
     for (File& f : files_) {
         bool steady = true;
-        const std::optional<std::size_t> now = read_steadily(f.path, steady);
+        const std::optional<std::size_t> content = read_steadily(f.path, steady);
         if (!steady) {
             // Still being written: read again once it has been quiet a while.
             read_at_ = clock_() + kSettleMs;
             continue;
         }
-        changed = changed || now != f.seen;
-        f.seen = now;
+        changed = changed || content != f.seen;
+        f.seen = content;
     }
     return changed;
 }
 
 int FileWatch::watch(std::vector<pollfd>& fds) {
+    // What came since the last look is taken now, so that the descriptor wakes the sleep only for what
+    // comes during it.
+    const std::int64_t now = clock_();
+    take_events(now);
     fds.push_back({fd_, POLLIN, 0});
     if (!read_at_) return -1;
-    return static_cast<int>(std::clamp<std::int64_t>(*read_at_ - clock_(), 0, kSettleMs));
+    return static_cast<int>(std::clamp<std::int64_t>(*read_at_ - now, 0, kSettleMs));
 }
 
 }  // namespace quarel::platform

@@ -23,6 +23,9 @@ namespace quarel::platform {
 
 // How long the watched directories must be quiet before the files are read.
 constexpr std::int64_t kSettleMs = 200;
+// While the loop runs pass after pass without sleeping, the kernel's queue is looked at no more often
+// than this: a look is a system call, which a pass would otherwise pay every time.
+constexpr std::int64_t kLookMs = 10;
 
 class FileWatch final : public WaitSource {
 public:
@@ -38,12 +41,13 @@ public:
     FileWatch(const FileWatch&) = delete;
     FileWatch& operator=(const FileWatch&) = delete;
 
-    // Takes in what the kernel reported, and once the directories have been quiet long enough reads
-    // the files: true when the content of one of them (or whether it exists) differs from the last
-    // time it was read. Cheap when nothing was reported: the loop may ask after every pass.
+    // Takes in what the kernel reported (every kLookMs at most), and once the directories have been
+    // quiet long enough reads the files: true when the content of one of them (or whether it exists)
+    // differs from the last time it was read. The loop asks after every pass.
     bool changed();
 
-    // The inotify descriptor, and while files wait to be read, the time until they may be.
+    // Takes in what the kernel reported; the inotify descriptor, and while files wait to be read, the
+    // time until they may be.
     int watch(std::vector<pollfd>& fds) override;
 
 private:
@@ -56,6 +60,8 @@ private:
     FileWatch(int fd, std::vector<File> files, Clock clock);
     // Reads the events waiting; true when one concerns a watched file.
     bool drain();
+    // Drains the queue at `now`; a concerning event puts the reading kSettleMs after it.
+    void take_events(std::int64_t now);
     // The content's hash, read twice: none when missing or unreadable, or when the two readings differ
     // (`steady` then false).
     static std::optional<std::size_t> read_steadily(const std::string& path, bool& steady);
@@ -64,6 +70,7 @@ private:
     std::vector<File> files_;
     Clock clock_;
     std::optional<std::int64_t> read_at_;  // when the files are next read, after a reported change
+    std::int64_t next_look_ = 0;           // changed() looks at the queue again from here
 };
 
 }  // namespace quarel::platform
