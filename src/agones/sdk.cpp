@@ -46,31 +46,27 @@ Schedule::Call Schedule::due(std::int64_t now, const Game& game) const {
 }
 
 void Schedule::ended(Call call, int status, std::int64_t now) {
+    // A call that was not taken goes again a second after it ended (each is made only while not yet
+    // taken). Health is the exception: the next one is due 2 s after this one started, whatever came of it.
+    const bool taken = success(status);
+    const std::int64_t retry = now + kRetrySeconds;
     switch (call) {
         case Call::Ready:
-            if (success(status)) {
-                ready_ = true;
-            } else {
-                next_ready_ = now + kRetrySeconds;
-            }
+            ready_ = taken;
+            if (!taken) next_ready_ = retry;
             break;
         case Call::Shutdown:
-            if (success(status)) {
-                shut_down_ = true;
+            shut_down_ = taken;
+            if (!taken) next_shutdown_ = retry;
+            break;
+        case Call::Label:
+            if (taken) {
+                label_ = in_flight_players_;
             } else {
-                next_shutdown_ = now + kRetrySeconds;
+                next_label_ = retry;
             }
             break;
         case Call::Health:
-            // The next one is due 2 s after this one started, whatever came of it.
-            break;
-        case Call::Label:
-            if (success(status)) {
-                label_ = in_flight_players_;
-            } else {
-                next_label_ = now + kRetrySeconds;
-            }
-            break;
         case Call::None:
             break;
     }

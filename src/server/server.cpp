@@ -159,8 +159,8 @@ bool Server::start_status_listener() {
     return true;
 }
 
-// Only the config file: the ban list is read at start-up alone, and the admin API's next save would
-// drop what a hand-edited ban file held that it cannot read.
+// Only the config file. The ban list is read at start-up alone: read again while the admin API also
+// writes it, a line added by hand could be lost to a save made before the reading.
 void Server::start_file_watch() {
     std::string why;
     watch_ = platform::FileWatch::start({options_.config_path}, why);
