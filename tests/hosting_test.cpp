@@ -1,8 +1,12 @@
 // Hosting without sockets or real time: --check-config, the bind address, console time stamps, the SDK
-// sidecar schedule and quarel-query's JSON failure.
+// sidecar schedule, the file watch and quarel-query's JSON failure.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 
@@ -12,6 +16,7 @@
 #include "core/stamped_console.h"
 #include "harness.h"
 #include "net/bind_address.h"
+#include "platform/file_watch.h"
 #include "query.h"
 
 using namespace quarel;
@@ -391,4 +396,52 @@ TEST(AgonesEmptyShutdown, TheLoopPassAsksWithTheSettingAndTheTableItHas) {
     EXPECT_EQ(std::count(sidecar.log.begin(), sidecar.log.end(), "POST /shutdown {}"), 1);
     EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n1 left game.\n"
                             "Empty for 1 minute: asking the SDK sidecar to shut the game down.\n");
+}
+
+// The watch over a real directory, on a manual clock. Each step changes the directory at `at` (ms), then
+// the loop's sleep asks watch() (the longest sleep it allows: -1 when nothing waits to be read), and
+// changed() is asked at each of the later moments, with what it must answer.
+TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/quarel-watch-XXXXXX";
+    const fs::path dir = ::mkdtemp(tmpl);
+    const fs::path config = dir / "config";
+    const auto write = [](const fs::path& path, const char* text) { std::ofstream(path, std::ios::app) << text; };
+    write(config, "slots 8\n");
+    std::int64_t now = 0;
+    std::string error;
+    const auto watch = platform::FileWatch::start({config.string()}, error, [&] { return now; });
+    ASSERT_TRUE(watch) << error;
+    const struct {
+        std::int64_t at;
+        std::function<void()> change;
+        int sleep;
+        std::vector<std::pair<std::int64_t, bool>> answers;
+    } steps[] = {
+        {1000, [&] { write(config, "name x\n"); }, 200, {{1000, false}, {1199, false}, {1200, true}, {1500, false}}},
+        // Written again as it was: read, but not changed.
+        {2000, [&] { fs::remove(config); write(config, "slots 8\nname x\n"); }, 200, {{2200, false}}},
+        // Another file of the directory is none of its business; a ".." name (a ConfigMap swap) is.
+        {3000, [&] { write(dir / "bans", "10.0.0.1 0 x\n"); }, -1, {{3200, false}}},
+        {4000, [&] { fs::create_directory(dir / "..2026_12_07"); }, 200, {{4200, false}}},
+        // A second part of the file 150 ms after the first: the quiet spell starts again from it.
+        {5000, [&] { write(config, "map a"); }, 200, {{5100, false}}},
+        {5150, [&] { write(config, "rena\n"); }, 200, {{5200, false}, {5349, false}, {5350, true}}},
+        // Gone, then back as it was before: both are changes.
+        {6000, [&] { fs::remove(config); }, 200, {{6200, true}}},
+        {7000, [&] { write(config, "slots 8\nname x\nmap arena\n"); }, 200, {{7200, true}}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at);
+        now = step.at;
+        step.change();
+        std::vector<pollfd> fds;
+        EXPECT_EQ(watch->watch(fds), step.sleep);
+        EXPECT_EQ(fds.size(), 1u);
+        for (const auto& [at, changed] : step.answers) {
+            now = at;
+            EXPECT_EQ(watch->changed(), changed) << at;
+        }
+    }
+    fs::remove_all(dir);
 }
