@@ -122,7 +122,6 @@ HandoverResult run_handover(const std::string& server_binary, HandoverWay way, i
             const auto d = receive(p.game, 100);
             if (d && d->size() >= 7 && (*d)[2] == 0x07) p.id = i32_at(*d, 3);
         }
-        manager.take_waiting();
         if (p.id == 0) {
             r.error = "player " + std::to_string(i) + " was not welcomed";
             return r;
@@ -135,10 +134,8 @@ HandoverResult run_handover(const std::string& server_binary, HandoverWay way, i
         send_to(p.chat, ports.chat, sealed(cat({{0x82}, le32(p.id), le16(static_cast<std::int16_t>(p.health - 100))})));
         send_to(p.game, ports.game, sealed(cat({{0x06}, le32(p.id)})));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        manager.take_waiting();
     }
     drain(players);
-    manager.take_waiting();
 
     // The host's part, at a third of the run.
     const std::int64_t t0 = mono_ns();
@@ -168,9 +165,6 @@ HandoverResult run_handover(const std::string& server_binary, HandoverWay way, i
     std::size_t turn = 0;
     for (Player& p : players) p.last_answer = t0;
     for (std::int64_t now = mono_ns(); now < end; now = mono_ns()) {
-        // The stored descriptors are not changed by the starts that follow, which store the same ones
-        // again: the host's thread reads them while this one takes the notifications.
-        if (managed) manager.take_waiting();
         while (next_send <= now) {
             const std::size_t i = turn++ % players.size();
             send_to(players[i].game, ports.game, state_of(players[i], i));

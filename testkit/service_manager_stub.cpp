@@ -29,10 +29,16 @@ ServiceManagerStub::ServiceManagerStub() {
         setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
+        return;
     }
+    reader_ = std::thread([this] {
+        while (!stopping_) take(50);
+    });
 }
 
 ServiceManagerStub::~ServiceManagerStub() {
+    stopping_ = true;
+    if (reader_.joinable()) reader_.join();
     for (const auto& [name, fd] : stored_) ::close(fd);
     if (fd_ >= 0) ::close(fd_);
     std::error_code ec;
@@ -53,6 +59,7 @@ void ServiceManagerStub::take(int timeout_ms) {
     const ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n < 0) return;
     const std::string body(text.data(), static_cast<std::size_t>(n));
+    const std::lock_guard lock(mutex_);
     notifications_.push_back(body);
     std::string name = "stored";
     if (const auto at = body.find("FDNAME="); at != std::string::npos) {
@@ -82,29 +89,34 @@ void ServiceManagerStub::take(int timeout_ms) {
     }
 }
 
-void ServiceManagerStub::take_waiting() {
-    for (std::size_t before = ~std::size_t{0}; before != notifications_.size();) {
-        before = notifications_.size();
-        take(0);
-    }
-}
-
 bool ServiceManagerStub::wait_for(const std::string& needle, int timeout_ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        while (seen_ < notifications_.size()) {
-            if (notifications_[seen_++].find(needle) != std::string::npos) return true;
+        {
+            const std::lock_guard lock(mutex_);
+            while (seen_ < notifications_.size()) {
+                if (notifications_[seen_++].find(needle) != std::string::npos) return true;
+            }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        take(static_cast<int>(left.count()));
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+std::vector<std::string> ServiceManagerStub::stored_names() const {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    for (const auto& [name, fd] : stored_) names.push_back(name);
+    return names;
 }
 
 std::function<bool()> ServiceManagerStub::child_setup(bool hand_over, long watchdog_us) const {
     const std::string socket = (dir_ / "notify").string();
     std::vector<std::pair<std::string, int>> fds;
-    if (hand_over) fds = stored_;
+    if (hand_over) {
+        const std::lock_guard lock(mutex_);
+        fds = stored_;
+    }
     return [socket, fds, watchdog_us] {
         if (::setenv("NOTIFY_SOCKET", socket.c_str(), 1) != 0) return false;
         if (watchdog_us > 0) ::setenv("WATCHDOG_USEC", std::to_string(watchdog_us).c_str(), 1);

@@ -3,9 +3,12 @@
 // (FDSTORE=1, FDNAME=), and hands them to the next start as LISTEN_FDS, LISTEN_FDNAMES and LISTEN_PID.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,16 +22,13 @@ public:
     ServiceManagerStub& operator=(const ServiceManagerStub&) = delete;
 
     bool ok() const { return fd_ >= 0; }
-    // Takes the notifications waiting, and those that come within `timeout_ms`, until one after the
-    // last one found holds `needle` (a line such as "READY=1"); false when none did. Every
-    // notification is kept in order.
+    // Waits (at most `timeout_ms`) until a notification after the last one found holds `needle` (a
+    // line such as "READY=1"); false when none did. Notifications are taken as they come, by a thread
+    // of the stub's own, as the manager does: its socket has a short queue, and a server whose
+    // notifications are not read would wait for room.
     bool wait_for(const std::string& needle, int timeout_ms = 5000);
-    const std::vector<std::string>& notifications() const { return notifications_; }
-    // Takes the notifications waiting, without waiting: the manager's socket has a short queue, and a
-    // server whose notifications are not read would wait for room.
-    void take_waiting();
-    // The descriptors stored, by name, in the order stored; one file stored twice is kept once.
-    const std::vector<std::pair<std::string, int>>& stored() const { return stored_; }
+    // The names of the descriptors stored, in the order stored; one file stored twice is kept once.
+    std::vector<std::string> stored_names() const;
 
     // For Process's in_child: names this socket in NOTIFY_SOCKET and, with `hand_over`, passes every
     // stored descriptor from 3 on with LISTEN_FDS, LISTEN_FDNAMES and the child's own LISTEN_PID. With
@@ -38,6 +38,9 @@ public:
 private:
     void take(int timeout_ms);
 
+    mutable std::mutex mutex_;
+    std::atomic<bool> stopping_{false};
+    std::thread reader_;
     int fd_ = -1;
     std::filesystem::path dir_;
     std::vector<std::string> notifications_;

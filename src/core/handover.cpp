@@ -3,9 +3,9 @@
 //
 //   "QRHO"  u16 version  u64 sequence  i64 written_at       (the header, in every version)
 //   map (u16 length, bytes)  i32 slots  i32 last_id  i8 hour  i8 minute  i64 next_tick
-//   i64 next_loop_msg  i64 next_lobby  u32 bars, each: ip[16] i64 until
+//   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due  u32 bars, each: ip[16] i64 until
 //   u32 players, each: i32 slot, the slot's fields (below)
-//   the counters (Metrics, then the sender and join refusals)
+//   the counters (Metrics)
 //   u8 charts present, the charts
 //   u32 CRC-32 of everything before it
 #include "core/handover.h"
@@ -134,6 +134,7 @@ void visit_slot(A& a, Slot& p) {
     a.num(p.spawn_tag);
     a.num(p.joined_at);
     a.num(p.last_heard);
+    a.num(p.names_full_at);
 }
 
 template <class A, class Array>
@@ -154,7 +155,11 @@ void visit_metrics(A& a, M& m) {
     visit_all(a, m.datagrams);
     visit_all(a, m.checksum_failures);
     for (auto& d : m.dropped) visit_all(a, d);
-    for (auto* v : {&m.joins, &m.leaves, &m.timeouts, &m.server_full, &m.joins_refused}) a.num(*v);
+    for (auto* v : {&m.joins, &m.leaves, &m.timeouts, &m.server_full}) a.num(*v);
+    auto& j = m.join_refusals;
+    for (auto* v : {&j.allowance, &j.max_per_ip, &j.rejoin_bar}) a.num(*v);
+    auto& r = m.sender_refusals;
+    for (auto* v : {&r.unknown_id, &r.not_join_address, &r.not_player_host, &r.not_chat_address, &r.not_in_game}) a.num(*v);
     visit_all(a, m.query_answers);
     visit_all(a, m.query_refusals);
     visit_all(a, m.lobby);
@@ -164,15 +169,6 @@ void visit_metrics(A& a, M& m) {
     a.num(m.state_answer.count);
     a.num(m.state_answer.sum_us);
     a.num(m.started_at);
-}
-
-template <class A, class S>
-void visit_counters(A& a, S& s) {
-    visit_metrics(a, s.metrics);
-    auto& r = s.sender_refusals;
-    for (auto* v : {&r.unknown_id, &r.not_join_address, &r.not_player_host, &r.not_chat_address, &r.not_in_game}) a.num(*v);
-    a.num(s.join_refusals.allowance);
-    a.num(s.join_refusals.max_per_ip);
 }
 
 template <class A, class C>
@@ -198,6 +194,11 @@ void visit_world(A& a, S& s) {
     a.num(s.next_tick);
     a.num(s.next_loop_msg);
     a.num(s.next_lobby);
+    // A NAME_LIST held back by its once-a-second bound is still owed to the players.
+    a.num(s.name_list_sent);
+    auto due = static_cast<std::uint8_t>(s.name_list_due);
+    a.num(due);
+    if constexpr (A::kReading) s.name_list_due = due != 0;
 }
 
 void write_game(Out& o, const ServerState& s) {
@@ -226,11 +227,11 @@ struct Parsed {
     std::int64_t next_tick = 0;
     std::int64_t next_loop_msg = 0;
     std::int64_t next_lobby = 0;
+    std::int64_t name_list_sent = 0;
+    bool name_list_due = false;
     std::vector<RejoinBar> bars;
     std::vector<std::pair<std::int32_t, protocol::PlayerSlot>> players;
     Metrics metrics;
-    protocol::SenderRefusals sender_refusals;
-    JoinRefusals join_refusals;
 };
 
 std::string not_used(const std::string& why) { return "Hand-over record not used: " + why + "\n"; }
@@ -248,7 +249,7 @@ std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecor
     o.num(static_cast<std::uint16_t>(std::min<std::size_t>(map.size(), 0xFFFF)));
     o.raw(map.data(), std::min<std::size_t>(map.size(), 0xFFFF));
     write_game(o, s);
-    visit_counters(o, s);
+    visit_metrics(o, s.metrics);
     o.num(static_cast<std::uint8_t>(charts != nullptr));
     if (charts) visit_charts(o, *charts);
     o.num(crc32(o.bytes));
@@ -341,7 +342,7 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
         visit_slot(in, p);
         if (index < 0 || index >= got.slots || p.id == 0) in.failed = true;
     }
-    visit_counters(in, got);
+    visit_metrics(in, got.metrics);
     std::uint8_t has_charts = 0;
     in.num(has_charts);
     if (has_charts != 0) visit_charts(in, result.charts.emplace());
@@ -369,10 +370,10 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     s.next_tick = got.next_tick;
     s.next_loop_msg = got.next_loop_msg;
     s.next_lobby = got.next_lobby;
+    s.name_list_sent = got.name_list_sent;
+    s.name_list_due = got.name_list_due;
     s.rejoin_bars = std::move(got.bars);
     s.metrics = got.metrics;
-    s.sender_refusals = got.sender_refusals;
-    s.join_refusals = got.join_refusals;
     result.outcome = Takeover::Taken;
     result.players = s.table.player_count() + static_cast<std::int32_t>(result.left_out.size());
     result.line = "Took over " + std::to_string(result.players) + (result.players == 1 ? " player" : " players") +

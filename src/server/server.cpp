@@ -93,6 +93,7 @@ std::optional<int> Server::open() {
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
     if (!start_status_listener()) return 1;
+    if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     if (service_.present()) {
         memory_ = std::make_unique<platform::RecordMemory>(inherited_.records, service_);
@@ -317,7 +318,7 @@ bool Server::start_status_listener() {
     }
     std::string why;
     http_ = platform::HttpServer::start(
-        *address, [this](const net::HttpRequest& r) { return route_request(status_, admin_, r); }, why, {},
+        *address, [this](const net::HttpRequest& r) { return route_request(status_, admin_, r); }, why,
         std::exchange(inherited_.http, -1));
     if (!http_) {
         console_.print("HTTP listener not started on %s: %s\n", address->to_string().c_str(), why.c_str());
@@ -335,6 +336,18 @@ bool Server::start_status_listener() {
     return true;
 }
 
+// Only the config file. The ban list is read at start-up alone: read again while the admin API also
+// writes it, a line added by hand could be lost to a save made before the reading.
+void Server::start_file_watch() {
+    std::string why;
+    watch_ = platform::FileWatch::start({options_.config_path}, why);
+    if (!watch_) {
+        console_.print("Files not watched: %s\n", core::escape_controls(why).c_str());
+        return;
+    }
+    wait_.add(*watch_);
+}
+
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
     // A token file removed since start-up is not made anew.
@@ -347,7 +360,8 @@ int Server::run() {
     serve(
         state_, loop_, [this] { return stop_.requested() || successor_ != 0; },
         [this] {
-            if (stop_.take_reload()) {
+            const bool changed = watch_ && watch_->changed();
+            if (stop_.take_reload() || changed) {
                 service_.notify("RELOADING=1");
                 reload();
                 service_.notify("READY=1");

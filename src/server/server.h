@@ -21,6 +21,7 @@
 #include "platform/admin_files.h"
 #include "platform/agones_client.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/file_watch.h"
 #include "platform/http_server.h"
 #include "platform/service_manager.h"
 #include "platform/signals.h"
@@ -54,11 +55,12 @@ public:
     // The start-up, in this order: the banner; both UDP sockets (those handed over when they are bound
     // where the settings say); the ban file; the lobby client (when public); the SDK sidecar (under the
     // orchestrator); the hand-over record, when one was handed over or `state_file` holds one; the
-    // status listener with the admin API (when `http` asks for it) and the admin token; then the
-    // service manager hears that the server is ready. An exit status when the start-up ends here,
-    // having said why.
+    // status listener with the admin API (when `http` asks for it) and the admin token; the watch on
+    // the config file (`watch_files 1`); then the service manager hears that the server is ready. An
+    // exit status when the start-up ends here, having said why.
     std::optional<int> open();
-    // Reads the config file again and applies it (SIGHUP, or the admin API): the live keys at once, one
+    // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
+    // live keys at once, one
     // line for those that need a restart; the admin token is read again and the lobby client follows
     // `public`.
     core::ReloadReport reload();
@@ -78,6 +80,8 @@ private:
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
     void keep_lobby_client(bool wanted);
     bool start_status_listener();
+    // A watch that cannot be set up is said, and the game runs without it.
+    void start_file_watch();
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
@@ -120,7 +124,7 @@ private:
     std::optional<net::BindAddress> bind_;  // the `bind` setting's address, once the sockets are open
     LoopIo loop_;
     // Between passes the loop sleeps on the sockets, the stop signal, the lobby's transfer, the sidecar's
-    // request and the status listener.
+    // request, the status listener and the file watch.
     platform::WorkWait wait_;
     admin::BanList bans_;
     platform::BanFile ban_file_{"bans"};
@@ -131,6 +135,7 @@ private:
     std::unique_ptr<platform::HttpServer> http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
+    std::unique_ptr<platform::FileWatch> watch_;
 
     // The hand-over: what this start was given, the service manager, the program file and command line
     // to start again, where the record is kept and how often it is written.
