@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "core/handover.h"
 
@@ -52,9 +53,10 @@ Inherited take_inherited() {
     return got;
 }
 
-void close_records(Inherited& inherited) {
+void close_unused(Inherited& inherited) {
     for (const int fd : inherited.records) ::close(fd);
     inherited.records.clear();
+    if (inherited.http >= 0) ::close(std::exchange(inherited.http, -1));
 }
 
 std::vector<std::uint8_t> read_descriptor(int fd, std::size_t limit) {

@@ -34,8 +34,8 @@ struct Inherited {
     int takeover_pipe = -1;
 };
 Inherited take_inherited();
-// Closes the record memory files of `inherited` not taken by a RecordMemory.
-void close_records(Inherited& inherited);
+// Closes what of `inherited` nothing took: record memory files, the listener.
+void close_unused(Inherited& inherited);
 
 // The whole content of the file behind `fd`, read from its start, at most `limit` bytes (more: empty).
 std::vector<std::uint8_t> read_descriptor(int fd, std::size_t limit);

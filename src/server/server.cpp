@@ -95,23 +95,23 @@ std::optional<int> Server::open() {
     if (!start_status_listener()) return 1;
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
+    // Started by an upgrade: the old process is told to leave, and tells the service manager that this
+    // one is the main process now, before this one speaks to it.
+    if (inherited_.takeover_pipe >= 0) {
+        platform::tell_predecessor(std::exchange(inherited_.takeover_pipe, -1), 2000);
+        service_.notify_main_pid();
+    }
     if (service_.present()) {
-        memory_ = std::make_unique<platform::RecordMemory>(inherited_.records, service_);
-        inherited_.records.clear();
+        memory_ = std::make_unique<platform::RecordMemory>(std::exchange(inherited_.records, {}), service_);
         service_.store(udp_.fd(net::Socket::Chat), platform::kChatFdName);
         service_.store(udp_.fd(net::Socket::Game), platform::kGameFdName);
         if (http_) service_.store(http_->listen_fd(), platform::kHttpFdName);
-        const std::uint64_t watchdog = service_.watchdog_us();
-        if (watchdog > 0) next_watchdog_us_ = clock_.monotonic_us();
+        if (service_.watchdog_us() > 0) next_watchdog_us_ = clock_.monotonic_us();
     }
-    platform::close_records(inherited_);
+    // A listener handed over that `http` no longer asks for, memory files without a service manager.
+    platform::close_unused(inherited_);
     // The record as this process starts, so that a crash from here on loses nobody.
     after_pass(true);
-    if (inherited_.takeover_pipe >= 0) {
-        platform::tell_predecessor(inherited_.takeover_pipe, 2000);
-        inherited_.takeover_pipe = -1;
-        service_.notify_main_pid();
-    }
     service_.notify("READY=1");
     return std::nullopt;
 }
