@@ -186,7 +186,7 @@ void visit_charts(A& a, C& c) {
     }
 }
 
-// The clock, the deadlines and the bars: what the record holds of the game besides its players.
+// The world clock and the deadlines, as the state holds them.
 template <class A, class S>
 void visit_world(A& a, S& s) {
     a.num(s.hour);
