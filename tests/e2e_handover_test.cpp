@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "process.h"
@@ -222,23 +223,37 @@ TEST(HandoverEndToEnd, CtlRestartHandsTheListenerOverAndTheManagerLearnsTheNewMa
     EXPECT_NE(ctl("players").find("Bo"), std::string::npos);
 }
 
-TEST(HandoverEndToEnd, AnUpgradeToAMissingProgramLeavesTheOldOneServing) {
-    const Ports ports = free_ports();
+// A new program that is missing, or that cannot start (here: a config it refuses), leaves the old one
+// serving, with one line.
+TEST(HandoverEndToEnd, AnUpgradeThatCannotStartLeavesTheOldOneServing) {
     char tmpl[] = "/tmp/quarel-exe-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     const std::filesystem::path copy = std::filesystem::path(tmpl) / "quarel-server";
     std::filesystem::copy_file(server_binary(), copy);
-    ServerProcess old(ServerProcess::server_argv(copy.string(), ports), ports, "");
-    ASSERT_TRUE(old.ready()) << old.output();
-    Table t;
-    t.sit_down(ports);
-    std::filesystem::remove_all(tmpl);
-    ::kill(old.pid(), SIGUSR2);
-    const std::string line = "Restart failed: cannot run " + copy.string() +
-                             ": No such file or directory; this process goes on serving.\n";
-    EXPECT_TRUE(old.wait_for_output(line, 5000)) << old.output();
-    EXPECT_EQ(t.answers(), kAnswers);
-    EXPECT_TRUE(old.running());
+    const struct {
+        std::string program;
+        std::function<void(const Process&)> spoil;
+        std::string why;
+    } rows[] = {
+        {copy.string(), [&](const Process&) { std::filesystem::remove_all(tmpl); },
+         "cannot run " + copy.string() + ": No such file or directory"},
+        {server_binary(), [](const Process& p) { std::ofstream(p.dir() / "config") << "bind nonsense\n"; },
+         "the new program exited with status 2 without taking over"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        const Ports ports = free_ports();
+        ServerProcess old(ServerProcess::server_argv(row.program, ports), ports, "");
+        ASSERT_TRUE(old.ready()) << old.output();
+        Table t;
+        t.sit_down(ports);
+        row.spoil(old);
+        ::kill(old.pid(), SIGUSR2);
+        const std::string line = "Restart failed: " + row.why + "; this process goes on serving.\n";
+        EXPECT_TRUE(old.wait_for_output(line, 5000)) << old.output();
+        EXPECT_EQ(t.answers(), kAnswers);
+        EXPECT_TRUE(old.running());
+    }
 }
 
 }  // namespace
