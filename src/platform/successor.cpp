@@ -2,6 +2,7 @@
 #include "platform/successor.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -101,6 +102,9 @@ Successor start_successor(const std::string& program, const std::vector<std::str
         for (int i = 0; i < count; ++i) moved[static_cast<std::size_t>(i)] = fcntl(fds[static_cast<std::size_t>(i)].first, F_DUPFD_CLOEXEC, 64);
         moved[static_cast<std::size_t>(count)] = fcntl(p[1], F_DUPFD_CLOEXEC, 64);
         for (int i = 0; i <= count; ++i) ::dup2(moved[static_cast<std::size_t>(i)], 3 + i);
+        // Nothing else of this process reaches the new program (its sockets opened without
+        // close-on-exec, say, which would keep an old port bound there).
+        ::close_range(static_cast<unsigned>(4 + count), ~0u, 0);
         std::memcpy(listen_pid.data(), "LISTEN_PID=", 11);
         put_decimal(listen_pid.data() + 11, static_cast<long>(::getpid()));
         ::execve(program.c_str(), argp.data(), envp.data());

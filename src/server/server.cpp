@@ -243,6 +243,7 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
     }
     memory->write(record);
     for (const int fd : memory->fds()) fds.emplace_back(fd, platform::kRecordFdName);
+    std::erase_if(fds, [](const auto& fd) { return fd.first < 0; });
     const platform::Successor next = platform::start_successor(program_, argv_, fds, 10'000, [this](pid_t pid) {
         service_.notify("MAINPID=" + std::to_string(pid));
     });
