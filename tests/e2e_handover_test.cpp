@@ -124,6 +124,9 @@ TEST(HandoverEndToEnd, TheServiceManagersStoreKeepsSocketsAndRecordThroughAStopA
     // Fed at least every second under a two-second watchdog, with nothing else to do.
     EXPECT_TRUE(m.manager.wait_for("WATCHDOG=1", 1500));
     EXPECT_TRUE(m.manager.wait_for("WATCHDOG=1", 1500));
+    ::kill(first->pid(), SIGHUP);
+    EXPECT_TRUE(m.manager.wait_for("RELOADING=1"));
+    EXPECT_TRUE(m.manager.wait_for("READY=1"));
     EXPECT_EQ(first->stop(SIGTERM), 0);
     EXPECT_TRUE(m.manager.wait_for("STOPPING=1"));
 
