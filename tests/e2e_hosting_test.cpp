@@ -473,12 +473,13 @@ TEST(Scripts, RunBuildsTheThreeProgramsWithTheTestBuildsType) {
 namespace {
 
 // The Debian package, made by CPack from the programs this build already holds (stripped on the way)
-// once per test program, and its tree (dpkg-deb -x). `deb` is empty when it could not be made; `why`
-// then says why.
+// once per test program, its tree (dpkg-deb -x) and its control files (dpkg-deb -e). `deb` is empty
+// when it could not be made; `why` then says why.
 struct Package {
     Scratch dir;
     std::filesystem::path deb;
     std::filesystem::path tree;
+    std::filesystem::path control;
     std::string why;
 };
 
@@ -491,9 +492,11 @@ const Package& package() {
             if (e.path().extension() == ".deb") p.deb = e.path();
         }
         p.tree = p.dir.path / "tree";
+        p.control = p.dir.path / "control";
         const Ran x = p.deb.empty() ? Ran{} : run({"/usr/bin/dpkg-deb", "-x", p.deb.string(), p.tree.string()});
-        if (p.deb.empty() || x.status != 0) {
-            p.why = "cpack: " + cpack.out + cpack.err + "dpkg-deb -x: " + x.err;
+        const Ran e = p.deb.empty() ? Ran{} : run({"/usr/bin/dpkg-deb", "-e", p.deb.string(), p.control.string()});
+        if (p.deb.empty() || x.status != 0 || e.status != 0) {
+            p.why = "cpack: " + cpack.out + cpack.err + "dpkg-deb: " + x.err + e.err;
             p.deb.clear();
         }
         return p;
@@ -544,10 +547,8 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     const std::string config = read_file(p.tree / "etc/quarel/config");
     EXPECT_EQ(config, read_file(QUAREL_CONFIG_EXAMPLE));
     EXPECT_FALSE(std::regex_search(config, std::regex("(^|\n)[^#\n]"))) << "a setting line in the conffile";
-    const Scratch control;
-    ASSERT_EQ(run({"/usr/bin/dpkg-deb", "-e", p.deb.string(), control.path.string()}).status, 0);
-    EXPECT_EQ(read_file(control.path / "conffiles"), "/etc/quarel/config\n");
-    EXPECT_NE(read_file(control.path / "control").find("\nDepends: adduser, "), std::string::npos) << read_file(control.path / "control");
+    EXPECT_EQ(read_file(p.control / "conffiles"), "/etc/quarel/config\n");
+    EXPECT_NE(read_file(p.control / "control").find("\nDepends: adduser, "), std::string::npos) << read_file(p.control / "control");
 
     // Each unit runs the packaged server as `quarel` with its config in /etc/quarel, its files in
     // /var/lib/quarel, and reloads with SIGHUP.
@@ -583,13 +584,37 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     std::ofstream(data / "bans") << "192.0.2.0/24\n";
     std::filesystem::create_symlink("/lib/systemd/system/quarel-server@.service", wants / "quarel-server@alpha.service");
     ::setenv("DPKG_ROOT", root.path.c_str(), 1);
-    const Ran removed = run({(control.path / "postrm").string(), "remove"});
+    const Ran removed = run({(p.control / "postrm").string(), "remove"});
     const bool kept = std::filesystem::exists(data / "bans") && std::filesystem::is_symlink(wants / "quarel-server@alpha.service");
-    const Ran purged = run({(control.path / "postrm").string(), "purge"});
+    const Ran purged = run({(p.control / "postrm").string(), "purge"});
     ::unsetenv("DPKG_ROOT");
     EXPECT_EQ(removed.status, 0) << removed.err;
     EXPECT_TRUE(kept) << "remove took the server's files";
     EXPECT_EQ(purged.status, 0) << purged.err;
     EXPECT_EQ(tree_of(root.path), (std::set<std::string>{"etc/", "etc/systemd/", "etc/systemd/system/",
                                                          "etc/systemd/system/multi-user.target.wants/", "var/", "var/lib/"}));
+}
+
+// The postinst makes `quarel` a system user and group without a login or a home of its own (the unit's
+// StateDirectory makes /var/lib/quarel), and running it again (an upgrade) changes nothing. It runs in
+// a mount namespace of its own, over a copy of /etc, so that the machine's users stay as they are.
+TEST(DebianPackage, PostinstMakesTheSystemUserOnce) {
+    if (::geteuid() != 0) GTEST_SKIP() << "adduser needs root";
+    if (run({"/usr/bin/unshare", "-m", "/bin/true"}).status != 0) GTEST_SKIP() << "no mount namespace can be made here";
+    const Package& p = package();
+    ASSERT_FALSE(p.deb.empty()) << p.why;
+    const Scratch etc;
+    const std::string postinst = (p.control / "postinst").string();
+    const Ran r = run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                       "cp -a /etc/. " + etc.path.string() + " && mount --bind " + etc.path.string() + " /etc && " + postinst +
+                           " configure && " + postinst + " configure 1.0.0-1 && grep -h '^quarel:' /etc/passwd /etc/group && "
+                           "ls -d /var/lib/quarel"},
+                      60000);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, std::regex("quarel:x:([0-9]+):([0-9]+):Quarel MultiPlayer Server,*:/var/lib/quarel:"
+                                                      "/usr/sbin/nologin\nquarel:x:\\2:\n")))
+        << r.out << r.err;
+    EXPECT_LT(std::stoi(m[1].str()), 1000) << "not a system user";
+    EXPECT_EQ(r.err, "ls: cannot access '/var/lib/quarel': No such file or directory\n");
+    EXPECT_EQ(read_file("/etc/passwd").find("\nquarel:"), std::string::npos) << "the machine's own /etc changed";
 }
