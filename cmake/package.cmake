@@ -1,11 +1,11 @@
 # Installing, and the Debian package (CPack, DEB generator).
 #
-# `cmake --install` puts the three programs, this README and config.example under the prefix, and the
-# systemd units in QUAREL_SYSTEMD_UNIT_DIR. The package (`cmake --build build --target package`, or
-# scripts/package.sh for a Release build) holds the programs, stripped, in /usr/bin, the units in
-# /lib/systemd/system, config.example as the conffile /etc/quarel/config, and the README, copyright and
-# changelog in /usr/share/doc/quarel-server; its maintainer scripts create the system user `quarel`
-# and, on purge only, remove the server's files in /var/lib/quarel.
+# `cmake --install` puts the three programs, the README with docs/ and config.example under the prefix,
+# and the systemd units in QUAREL_SYSTEMD_UNIT_DIR. The package (`cmake --build build --target package`,
+# or scripts/package.sh for a Release build) holds the programs, stripped, in /usr/bin, the units in
+# /lib/systemd/system, config.example as the conffile /etc/quarel/config, and the README with docs/,
+# the copyright and the changelog in /usr/share/doc/quarel-server; its maintainer scripts create the
+# system user `quarel` and, on purge only, remove the server's files in /var/lib/quarel.
 include(GNUInstallDirs)
 set(QUAREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where the systemd unit goes (relative to the install prefix, or absolute)")
@@ -16,6 +16,8 @@ set(QUAREL_DEB_REVISION 1 CACHE STRING "The Debian revision of the package's ver
 # In the package and in every install.
 install(TARGETS quarel-server quarel-query quarel-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server COMPONENT programs)
+# The README's links into docs/ (the host's references, the status page's screenshots) hold there too.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server/docs COMPONENT programs)
 
 # `cmake --install` only. The units name /usr/bin/quarel-server and the README in /usr/share/doc, where
 # the package puts them; under another prefix they are written with the installed paths.

@@ -4,10 +4,10 @@
 # bound at start), without the test suite. The programs keep their debug information here; the package
 # and the image take them stripped. Prints the build directory.
 #
-#   scripts/release-build.sh     BUILD_DIR overrides the directory (default: build-release)
+#   scripts/release-build.sh     RELEASE_BUILD_DIR overrides the directory (default: build-release)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$here/build-release}"
+build="${RELEASE_BUILD_DIR:-$here/build-release}"
 "$here/scripts/ensure-deps.sh" >&2
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

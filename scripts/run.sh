@@ -5,16 +5,12 @@
 #
 # The build directory is the test command's (build/, or BUILD_DIR) with the same build type, the
 # project's default unless the directory was configured otherwise: running the server and running the
-# tests one after the other rebuild nothing. A build directory made here leaves the test suite out
-# (it needs GoogleTest); the test command turns it on.
+# tests one after the other rebuild nothing. Without GoogleTest (a test dependency) the build leaves
+# the test suite out; the test command installs it and turns the suite on.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
 "$here/scripts/ensure-deps.sh"
-if [ -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$here" -B "$build" >/dev/null
-else
-  cmake -S "$here" -B "$build" -DQUAREL_TESTS=OFF >/dev/null
-fi
+cmake -S "$here" -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target quarel-server quarel-ctl quarel-query
 exec "$build/quarel-server" "$@"
