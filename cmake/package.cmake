@@ -45,7 +45,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/quarel-server.service ${CMAKE_BINARY
 set(QUAREL_DEB_VERSION "${PROJECT_VERSION}-${QUAREL_DEB_REVISION}")
 set(QUAREL_DEB_DIR ${CMAKE_BINARY_DIR}/debian)
 configure_file(packaging/debian/changelog ${QUAREL_DEB_DIR}/changelog.Debian @ONLY)
-execute_process(COMMAND gzip -9nf ${QUAREL_DEB_DIR}/changelog.Debian RESULT_VARIABLE gzip_status)
+execute_process(COMMAND gzip -9nc ${QUAREL_DEB_DIR}/changelog.Debian OUTPUT_FILE ${QUAREL_DEB_DIR}/changelog.Debian.gz
+                RESULT_VARIABLE gzip_status)
 if(NOT gzip_status EQUAL 0)
   message(FATAL_ERROR "gzip could not compress the package's changelog")
 endif()
