@@ -1,9 +1,7 @@
 // Chat channel (UDP 4173): server queries, names, chat, whispers, the loop message and event relays.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include "core/server_state.h"
@@ -27,13 +25,16 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d);
 void on_health_delta(ServerState& s, Io& io, const Datagram& d);
 void on_relay(ServerState& s, Io& io, const Datagram& d);  // RESPAWN, EVENT_BYTE, EVENT_WORD, EVENT_ALL
 
-// The server's own line: CHAT_OUT with id 0 and `text`, written unsealed into `buf`; returns its
-// length (8 + text length). The loop message and the host's say both go out in this form.
-std::size_t write_server_line(std::span<std::uint8_t> buf, std::string_view text);
-
-// Sends `text` as the server's own line to every named player, as the loop message goes, and returns
-// how many players it went to. `text` must leave the line within one chat datagram (kChatReadLimit).
+// Sends `text` as the server's own line (CHAT_OUT from id 0) to every named player, as the loop message
+// goes, and returns how many players it went to. `text` must leave the line within one chat datagram (kChatReadLimit).
 std::int32_t say(ServerState& s, Io& io, std::string_view text);
+
+// Loop step, once per pass after the chat drain: sends the NAME_LIST held back for the end of its
+// second (see on_set_name) once `now` is past that second, and prints the summary line of dropped name
+// changes when it is due.
+void name_list_step(ServerState& s, Io& io, std::int64_t now);
+// The first calendar second at which name_list_step has work (max when none).
+std::int64_t next_name_work(const ServerState& s);
 
 // Broadcasts the loop message when its period has passed at `now`. Runs once per pass after the chat
 // drain.

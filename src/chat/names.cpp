@@ -25,30 +25,52 @@ bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> in, std::siz
     return false;
 }
 
-void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
+// Returns how many players it went to.
+std::int32_t send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
+    std::int32_t sent = 0;
     for (const PlayerSlot& p : s.table) {
-        if (p.named() && p.chat_addr.valid) io.send.chat_once(p.chat_addr, datagram);
+        if (!p.named() || !p.chat_addr.valid) continue;
+        io.send.chat_once(p.chat_addr, datagram);
+        ++sent;
     }
+    return sent;
 }
 
-}  // namespace
+// The server's own line: a CHAT_OUT from id 0, which no player has, so clients show it as the
+// server's. It goes to every named player; returns how many.
+std::int32_t send_server_line(ServerState& s, Io& io, std::string_view text) {
+    auto b = s.buf();
+    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
+    put_i32(b, text_msg::kId, 0);
+    put_bytes(b, text_msg::kText, text.data(), text.size());
+    put_u8(b, text_msg::kText + text.size(), 0);
+    const std::size_t n = text_msg::kText + text.size() + 1;
+    seal(b, n);
+    return send_to_named(s, io, b.first(n));
+}
 
-// SET_NAME: records the sender as the player's chat address, stores the name (cut to 31 bytes; empty
-// un-names the slot) and sends the full NAME_LIST to every named player.
-void on_set_name(ServerState& s, Io& io, const Datagram& d) {
-    const auto in = d.bytes;
-    if (!text_ends_inside(s, in, text_msg::kText)) return;
-    const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
-    if (me < 0) return;
-    PlayerSlot& slot = s.table[me];
-    const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
-    io.out.print("Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
-    slot.chat_addr = d.from;
-    const std::size_t len = std::min(std::strlen(received), kNameField - 1);
-    std::memcpy(slot.name.data(), received, len);
-    slot.name[len] = '\0';
+// A player may change its name this many times at once, and regains one change every
+// kNameChangePeriod seconds, up to that many.
+constexpr std::int64_t kNameChangeBurst = 3;
+constexpr std::int64_t kNameChangePeriod = 5;
+// The summary line of dropped name changes comes this many seconds after the first one it counts.
+constexpr std::int64_t kNameReportPeriod = 60;
 
-    // The list overwrites the received name, which the slot holds by now.
+// The allowance is kept as one second per player: each change moves `names_full_at` a period further,
+// and a change is allowed while that second lies no more than burst - 1 periods ahead. A clock set
+// back leaves at most a full allowance's wait.
+bool admit_name_change(PlayerSlot& p, std::int64_t now) {
+    p.names_full_at = std::clamp(p.names_full_at, now, now + kNameChangeBurst * kNameChangePeriod);
+    if (p.names_full_at - now > (kNameChangeBurst - 1) * kNameChangePeriod) return false;
+    p.names_full_at += kNameChangePeriod;
+    return true;
+}
+
+// NAME_LIST of the names as they are now, built in the packet buffer and sent to every named player.
+// Sent for a SET_NAME, it overwrites the received name, which the slot holds by then.
+void send_name_list(ServerState& s, Io& io, std::int64_t now) {
+    s.name_list_sent = now;
+    s.name_list_due = false;
     auto b = s.buf();
     put_u8(b, kTypeAt, chat_out::NAME_LIST);
     Writer w(b, text_msg::kText);
@@ -62,6 +84,56 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     put_i32(b, text_msg::kId, count);
     seal(b, w.pos());
     send_to_named(s, io, b.first(w.pos()));
+}
+
+}  // namespace
+
+// SET_NAME: records the sender as the player's chat address, stores the name (cut to 31 bytes; empty
+// un-names the slot) and sends the full NAME_LIST to every named player.
+//
+// Every accepted SET_NAME costs a list to every named player, so both ends are bounded. A player has
+// three name changes at once and one more every 5 s; a SET_NAME beyond that is dropped whole (no line,
+// no name, no chat address: a flood then changes nothing at all) and counted for a summary line. And at
+// most one NAME_LIST goes out per calendar second, the loop's unit of time: the first change in a
+// second is sent at once, as always; later ones in the same second are sent together when the next
+// second begins, as one list of the names as they are then (a list is a snapshot: the latest
+// supersedes the earlier ones). A SET_NAME in a second of its own, as honest clients send them, goes
+// out at once, exactly as it always did.
+void on_set_name(ServerState& s, Io& io, const Datagram& d) {
+    const auto in = d.bytes;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
+    const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
+    if (me < 0) return;
+    PlayerSlot& slot = s.table[me];
+    if (!admit_name_change(slot, d.now)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::NameLimit);
+        s.name_refusals.add(d.now, kNameReportPeriod);
+        return;
+    }
+    const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
+    io.out.print("Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
+    slot.chat_addr = d.from;
+    const std::size_t len = std::min(std::strlen(received), kNameField - 1);
+    std::memcpy(slot.name.data(), received, len);
+    slot.name[len] = '\0';
+
+    if (d.now == s.name_list_sent) {
+        s.name_list_due = true;
+        return;
+    }
+    send_name_list(s, io, d.now);
+}
+
+void name_list_step(ServerState& s, Io& io, std::int64_t now) {
+    if (s.name_list_due && now != s.name_list_sent) send_name_list(s, io, now);
+    if (s.name_refusals.count() == 0) return;
+    if (const auto n = s.name_refusals.take(now, kNameReportPeriod)) {
+        io.out.print("Dropped %lld name changes over the rate limit in the last minute.\n", static_cast<long long>(*n));
+    }
+}
+
+std::int64_t next_name_work(const ServerState& s) {
+    return std::min(s.name_list_due ? s.name_list_sent + 1 : std::numeric_limits<std::int64_t>::max(), s.name_refusals.due());
 }
 
 // CHAT: printed when the id has a slot, and relayed as received (only type and checksum change) to
@@ -98,25 +170,9 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     if (to.chat_addr.valid) io.send.chat_once(to.chat_addr, b.first(n));
 }
 
-std::size_t write_server_line(std::span<std::uint8_t> b, std::string_view text) {
-    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
-    put_i32(b, text_msg::kId, 0);  // id 0: no player has it, so clients show the server's own line
-    put_bytes(b, text_msg::kText, text.data(), text.size());
-    put_u8(b, text_msg::kText + text.size(), 0);
-    return text_msg::kText + text.size() + 1;
-}
-
 std::int32_t say(ServerState& s, Io& io, std::string_view text) {
     assert(text_msg::kText + text.size() + 1 <= kChatReadLimit && "the line must fit one chat datagram");
-    auto b = s.buf();
-    const std::size_t n = write_server_line(b, text);
-    seal(b, n);
-    send_to_named(s, io, b.first(n));
-    std::int32_t sent = 0;
-    for (const PlayerSlot& p : s.table) {
-        if (p.named() && p.chat_addr.valid) ++sent;
-    }
-    return sent;
+    return send_server_line(s, io, text);
 }
 
 std::int64_t next_loop_message(const ServerState& s) {
@@ -126,16 +182,12 @@ std::int64_t next_loop_message(const ServerState& s) {
     return s.next_loop_msg + 1;
 }
 
-// The loop message is a CHAT_OUT from id 0 (the server's own) to every named player, due when now is
-// strictly past the deadline, which is then re-armed from now: consecutive messages are loop_time + 1
-// seconds apart.
+// The loop message is the server's own line, due when now is strictly past the deadline, which is then
+// re-armed from now: consecutive messages are loop_time + 1 seconds apart.
 void loop_message_step(ServerState& s, Io& io, std::int64_t now) {
     if (s.settings.loop_time <= 0) return;
     if (now <= s.next_loop_msg) return;
-    auto b = s.buf();
-    const std::size_t n = write_server_line(b, s.settings.loop_msg);
-    seal(b, n);
-    send_to_named(s, io, b.first(n));
+    send_server_line(s, io, s.settings.loop_msg);
     s.next_loop_msg = now + s.settings.loop_time;
 }
 

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "net/transport.h"
+#include "protocol/authorship.h"
 
 namespace quarel::core {
 
@@ -23,8 +24,9 @@ enum class DropReason : std::uint8_t {
     RefusedSender,     // the sender is not allowed to send it
     RateLimit,         // a server query over the rate limit
     Banned,            // from a source the ban list covers
+    NameLimit,         // a SET_NAME over its player's allowance of name changes
 };
-inline constexpr std::size_t kDropReasons = 6;
+inline constexpr std::size_t kDropReasons = 7;
 
 // How a lobby announcement ended.
 enum class LobbyResult : std::uint8_t { Answered, ConnectFailed, RequestFailed, SendFailed };
@@ -47,6 +49,16 @@ struct LatencyHistogram {
     void observe(std::int64_t us);
 };
 
+// JOINs refused for their source although a slot was free (answered SERVER_FULL), one counter per
+// reason.
+struct JoinRefusals {
+    std::uint64_t allowance = 0;   // the source has used up its joins
+    std::uint64_t max_per_ip = 0;  // the source already holds max_per_ip slots
+    std::uint64_t rejoin_bar = 0;  // a player was kicked from that IP address a short while ago
+
+    std::uint64_t total() const { return allowance + max_per_ip + rejoin_bar; }
+};
+
 struct TrafficCount {
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;
@@ -66,7 +78,10 @@ struct Metrics {
     std::uint64_t leaves = 0;
     std::uint64_t timeouts = 0;
     std::uint64_t server_full = 0;    // JOINs answered SERVER_FULL
-    std::uint64_t joins_refused = 0;  // JOINs refused for their source (allowance, cap, rejoin bar)
+    JoinRefusals join_refusals;
+    // Datagrams dropped because their sender may not speak for the player they name (one of the
+    // RefusedSender drops), by reason.
+    protocol::SenderRefusals sender_refusals;
 
     std::array<std::uint64_t, kQueries> query_answers{};
     std::array<std::uint64_t, kQueries> query_refusals{};

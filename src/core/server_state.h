@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "core/metrics.h"
 #include "core/query_limiter.h"
 #include "core/settings.h"
+#include "core/source_table.h"
 #include "net/address.h"
 #include "net/transport.h"
 #include "protocol/authorship.h"
@@ -49,17 +51,21 @@ struct ServerState {
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     QueryLimiter query_limit;
 
+    // NAME_LIST goes out at most once a calendar second (see chat::on_set_name): the second of the
+    // latest one, and whether names changed after it within that second.
+    std::int64_t name_list_sent = std::numeric_limits<std::int64_t>::min();
+    bool name_list_due = false;
+    // SET_NAMEs dropped over their player's allowance, not yet reported.
+    SummaryCount name_refusals;
+
     // Counters for the status page and the metrics endpoint.
     Metrics metrics;
 
     // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
     std::vector<RejoinBar> rejoin_bars;
 
-    // Datagrams refused because their sender may not speak for the player they name (counted, dropped).
-    protocol::SenderRefusals sender_refusals;
-    // Joins per source, and the JOINs refused by it or by max_per_ip.
+    // Joins per source.
     JoinAllowance join_allowance;
-    JoinRefusals join_refusals;
     // Console lines anyone can trigger without a slot: unknown commands and refused joins.
     LineLimiter unknown_lines;
     LineLimiter join_lines;

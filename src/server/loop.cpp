@@ -76,7 +76,7 @@ constexpr RouteTable kChatRoutes = make_chat_routes();
 bool sender_allowed(ServerState& s, const Route& r, const Datagram& d) {
     if (r.author == protocol::Author::Anyone || s.settings.strict_senders == 0) return true;
     const protocol::Authorship verdict = protocol::authorship(s.table, r.author, d.bytes, d.from);
-    s.sender_refusals.count(verdict);
+    s.metrics.sender_refusals.count(verdict);
     return verdict == protocol::Authorship::Accepted;
 }
 
@@ -116,6 +116,8 @@ bool route_accepts(ServerState& s, const Route& r, const Datagram& d, net::Socke
     }
     return true;
 }
+
+agones::Game sidecar_view(const ServerState& s) { return {s.table.player_count(), s.settings.empty_shutdown_after}; }
 
 }  // namespace
 
@@ -199,11 +201,12 @@ bool run_pass(ServerState& s, LoopIo& io) {
         core::tick_if_due(s, time.now());
         if (receive_one(s, io, net::Socket::Chat, time.now()) == 0) break;
     }
+    chat::name_list_step(s, io.io, time.now());
     chat::report_dropped_queries(s, io.io, time.now());
     core::report_held_back_lines(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
-    if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
+    if (io.sidecar != nullptr) io.sidecar->step(time.now(), sidecar_view(s), io.out);
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
     if (io.http != nullptr) {
         // The outbox keeps its own count of sends given up; the metrics show it as of this pass.
@@ -214,9 +217,9 @@ bool run_pass(ServerState& s, LoopIo& io) {
 }
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
-    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s),
+    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), chat::next_name_work(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
-                     agones::next_call(io.sidecar, s.table.player_count()),
+                     agones::next_call(io.sidecar, sidecar_view(s)),
                      io.admin != nullptr ? io.admin->bans.next_expiry() : std::numeric_limits<std::int64_t>::max()});
 }
 
