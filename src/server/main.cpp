@@ -137,8 +137,7 @@ int main(int argc, char** argv) {
         lobby_client = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds,
                                                                    bind ? bind->host_text() : "");
     }
-    // Every datagram in and out is counted on its way through, for the status endpoints.
-    server::LoopIo io{udp, clock, console, lobby_client.get(), &state.metrics};
+    server::LoopIo io{udp, clock, console, state.metrics, lobby_client.get()};
 
     // Between passes the loop sleeps on the sockets, the stop signal and the lobby's transfer.
     platform::WorkWait wait;
