@@ -306,6 +306,13 @@ void read_ahead(FakeNetwork& net, std::size_t n) {
     for (std::size_t i = 0; i <= n; ++i) net.queue_game(hex("00 00 00"), to(99));
     net.receive(Socket::Game, buf, from);
 }
+// An outbox over the fake network and a manual clock, counting into metrics of its own.
+struct OutboxKit {
+    FakeNetwork net;
+    ManualClock clock;
+    core::Metrics m;
+    core::Outbox out{net, clock, m};
+};
 // The STATE answer for player `who` (see answer_line), written where the outbox says.
 void answer(core::Outbox& out, Bytes& direct, int who) {
     out.answer(to(static_cast<std::uint8_t>(who)), direct, 64, [&](std::span<std::uint8_t> place) {
@@ -336,11 +343,9 @@ TEST(Outbox, HeldAnswersLeaveInOrderBeforeAnythingElseOnEitherSocketAndBeforeAny
     };
     for (const auto& [what, held, then, leave, after] : cases) {
         SCOPED_TRACE(what);
-        FakeNetwork net;
+        OutboxKit k;
+        auto& [net, clock, m, out] = k;
         read_ahead(net, 5);
-        ManualClock clock;
-        core::Metrics m;
-        core::Outbox out(net, clock, m);
         Bytes direct(64, 0xEE);
         Lines answers;
         for (int i = 1; i <= held; ++i) answer(out, direct, i), answers.push_back(answer_line(i));
@@ -355,11 +360,9 @@ TEST(Outbox, HeldAnswersLeaveInOrderBeforeAnythingElseOnEitherSocketAndBeforeAny
 }
 
 TEST(Outbox, TheFourthHeldAnswerSendsAllFourAndAnswersGoAtOnceWhenNothingWaits) {
-    FakeNetwork net;
+    OutboxKit k;
+    auto& [net, clock, m, out] = k;
     read_ahead(net, 1);
-    ManualClock clock;
-    core::Metrics m;
-    core::Outbox out(net, clock, m);
     Bytes direct(64, 0);
     for (int who = 1; who <= 3; ++who) answer(out, direct, who);
     EXPECT_TRUE(net.sent.empty());
@@ -402,10 +405,8 @@ TEST(Outbox, WouldBlockIsRetriedEveryMillisecondOnlyWhereTheDisciplineSaysSoAndC
     };
     for (const auto& [what, send, blocks, fails, attempts, delivered, pauses, retries, given_up] : cases) {
         SCOPED_TRACE(what);
-        FakeNetwork net;
-        ManualClock clock;
-        core::Metrics m;
-        core::Outbox out(net, clock, m);
+        OutboxKit k;
+        auto& [net, clock, m, out] = k;
         net.block_next(blocks);
         net.fail_next(fails);
         send(out, d);
