@@ -1,10 +1,10 @@
 // A server state wired to the fake network, the manual clock and a string console, ready for handlers
-// and loop passes, as main wires the real ones.
+// and loop passes, as the server wires the real ones.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
+#include "core/config_keys.h"
 #include "core/console.h"
 #include "core/server_state.h"
 #include "fake_network.h"
@@ -29,15 +29,14 @@ inline core::Settings with_slots(std::int32_t n) {
     return s;
 }
 
-// Every settings field the config file had from the start on one line, so that whole records compare
+// Every setting, key by key as the config file names them, on one line, so that whole records compare
 // with a readable difference.
 inline std::string describe(const core::Settings& s) {
-    char nums[256];
-    std::snprintf(nums, sizeof nums, "slots=%d pos=%.9g,%.9g,%.9g time=%d:%d loop_time=%d public=%d", s.max_slots,
-                  static_cast<double>(s.start_x), static_cast<double>(s.start_y), static_cast<double>(s.start_z),
-                  s.start_hour, s.start_minute, s.loop_time, s.public_listing);
-    return std::string(nums) + " name=[" + s.server_name + "] map=[" + s.map_name + "] loop_msg=[" + s.loop_msg +
-           "] lobby=[" + s.lobby_host + "]";
+    std::string out;
+    for (const core::ConfigKey& k : core::config_keys()) {
+        out += (out.empty() ? "" : " ") + std::string(k.name) + "=[" + core::value_text(k, s) + "]";
+    }
+    return out;
 }
 
 struct Harness {

@@ -238,6 +238,21 @@ ServerProcess::ServerProcess(std::vector<std::string> argv, Ports p, const std::
     ready_ = wait_ready(*this, ports);
 }
 
+StatusServer::StatusServer(const std::string& config, const std::string& http) : server(config, {"--http", http}) {
+    const std::string marker = "HTTP status page on http://";
+    server.wait_for_output(marker, 5000);
+    const std::string out = server.output();
+    if (out.find(marker) == std::string::npos) return;
+    const std::size_t at = out.find(marker) + marker.size();
+    host_port = out.substr(at, out.find('/', at) - at);
+    port = static_cast<std::uint16_t>(std::stoi(host_port.substr(host_port.rfind(':') + 1)));
+}
+
+std::string which(const std::vector<std::string>& candidates) {
+    for (const std::string& c : candidates) if (::access(c.c_str(), X_OK) == 0) return c;
+    return "";
+}
+
 std::optional<Bytes> receive_datagram(int fd, int timeout_ms) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
@@ -269,5 +284,17 @@ void UdpClient::send_to(std::uint16_t port, std::span<const std::uint8_t> bytes)
     sin.sin_port = htons(port);
     ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
 }
+
+std::int32_t join_named(const ServerProcess& server, const UdpClient& game, const UdpClient& chat, const std::string& name) {
+    game.send_to(server.game_port(), sealed(cat({hex("01"), Bytes(36, 0), hex("64"), Bytes(7, 0)})));  // health 100
+    const auto welcome = game.receive();
+    if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return -1;
+    const std::int32_t id = (*welcome)[3] | (*welcome)[4] << 8;  // ids here are small
+    chat.send_to(server.chat_port(), sealed(cat({hex("80"), le32(id), str(name), hex("00")})));
+    chat.receive();  // the NAME_LIST
+    return id;
+}
+
+Bytes state_of(std::int32_t id) { return sealed(cat({hex("03"), le32(id), Bytes(43, 0)})); }
 
 }  // namespace quarel::testkit

@@ -99,6 +99,18 @@ private:
     bool ready_ = false;
 };
 
+// The server with its status listener on a free port of 127.0.0.1 (or wherever `http` says), learnt
+// from its start-up line; `port` 0 when the listener did not start within 5 s.
+struct StatusServer {
+    explicit StatusServer(const std::string& config = "", const std::string& http = "127.0.0.1:0");
+    ServerProcess server;
+    std::string host_port;  // as the start-up line gives it: "127.0.0.1:8080", "[::1]:8080"
+    std::uint16_t port = 0;
+};
+
+// The first of `candidates` that is an executable file, or "".
+std::string which(const std::vector<std::string>& candidates);
+
 // The next datagram on `fd`, or nothing within `timeout_ms`.
 std::optional<Bytes> receive_datagram(int fd, int timeout_ms);
 
@@ -121,5 +133,11 @@ private:
     int fd_ = -1;
     bool ok_ = false;
 };
+
+// Joins `server` on the game socket with health 100 and names the player on the chat socket; the id,
+// or -1 when no WELCOME came.
+std::int32_t join_named(const ServerProcess& server, const UdpClient& game, const UdpClient& chat, const std::string& name);
+// A STATE of player `id`, sealed.
+Bytes state_of(std::int32_t id);
 
 }  // namespace quarel::testkit

@@ -167,6 +167,20 @@ TEST(Hosting, GamesSideBySideByAddressOrByPort) {
     EXPECT_EQ(query("127.0.0.1", six.chat).out, refused_json("127.0.0.1", six.chat));
 }
 
+// A reload that turns `public` on announces from the bound address, as a start with `public 1` does.
+TEST(Hosting, AReloadThatTurnsPublicOnAnnouncesFromTheBoundAddress) {
+    HttpStub lobby;
+    const Ports p = free_ports();
+    const std::string listed = "bind 127.0.0.2\nlobby " + lobby.host() + "\npublic ";
+    const auto game = game_from_config(p, listed + "0\n");
+    ASSERT_TRUE(game->ready()) << game->output();
+    std::ofstream(game->dir() / "config", std::ios::trunc) << ports_config(p.chat, p.game) + listed + "1\n";
+    ASSERT_EQ(::kill(game->pid(), SIGHUP), 0);
+    ASSERT_TRUE(lobby.wait_for(1, 3000)) << game->output();
+    EXPECT_EQ(lobby.requests()[0].peer, "127.0.0.2");
+    EXPECT_EQ(game->stop(SIGTERM), 0);
+}
+
 // The program run to its end: --check-config's report (the settings on stdout, found in it, warnings on
 // stderr), help, bad usage, and settings that cannot work, which print exactly this and exit 2 (no
 // restart mends them); with bad usage nothing starts.

@@ -79,36 +79,6 @@ std::string body_of(const std::string& answer) {
     return at == std::string::npos ? "" : answer.substr(at + 4);
 }
 
-// The real server with its status listener on a free port of 127.0.0.1 (or wherever `http` says).
-struct StatusServer {
-    explicit StatusServer(const std::string& config = "", const std::string& http = "127.0.0.1:0")
-        : server(config, {"--http", http}) {
-        const std::string marker = "HTTP status page on http://";
-        server.wait_for_output(marker, 5000);
-        const std::string out = server.output();
-        if (out.find(marker) == std::string::npos) return;
-        const std::size_t at = out.find(marker) + marker.size();
-        host_port = out.substr(at, out.find('/', at) - at);
-        port = static_cast<std::uint16_t>(std::stoi(host_port.substr(host_port.rfind(':') + 1)));
-    }
-    ServerProcess server;
-    std::string host_port;
-    std::uint16_t port = 0;
-};
-
-// Joins on the game socket and names the player on the chat socket; returns the id (-1 on failure).
-std::int32_t join_named(const ServerProcess& server, const UdpClient& game, const UdpClient& chat, const std::string& name) {
-    game.send_to(server.game_port(), sealed(cat({hex("01"), Bytes(36, 0), hex("64"), Bytes(7, 0)})));  // health 100
-    const auto welcome = game.receive();
-    if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return -1;
-    const std::int32_t id = (*welcome)[3] | (*welcome)[4] << 8;  // ids here are small
-    chat.send_to(server.chat_port(), sealed(cat({hex("80"), le32(id), str(name), hex("00")})));
-    chat.receive();  // the NAME_LIST
-    return id;
-}
-
-Bytes state_of(std::int32_t id) { return sealed(cat({hex("03"), le32(id), Bytes(43, 0)})); }
-
 // The next STATE answer (BRIEF_LIST or DETAIL_LIST) on `game`, skipping other datagrams, within 2 s.
 bool state_answered(const UdpClient& game) {
     for (int i = 0; i < 8; ++i) {
@@ -116,11 +86,6 @@ bool state_answered(const UdpClient& game) {
         if (!d || (d->size() >= 7 && ((*d)[2] == 0x10 || (*d)[2] == 0x11))) return d.has_value();
     }
     return false;
-}
-
-std::string which(const std::vector<std::string>& candidates) {
-    for (const std::string& c : candidates) if (::access(c.c_str(), X_OK) == 0) return c;
-    return "";
 }
 
 const std::string kOk = "HTTP/1.1 200 OK\r\n";

@@ -41,14 +41,14 @@ core::Settings listed(const std::string& host, std::int32_t public_listing = 1) 
     return s;
 }
 
-// The announcer wired into a fake-transport harness, the way main wires the real client.
+// The announcer wired into a fake-transport harness, the way the server wires the real client.
 struct Announcing {
     explicit Announcing(const core::Settings& settings, long timeout_seconds = platform::kLobbyTimeoutSeconds)
-        : h(settings), client(timeout_seconds) {
+        : h(settings), client(timeout_seconds, "") {
         h.io.lobby = &client;
         wait.add(client);
     }
-    // Runs loop passes, waiting on the transfer between them as main does, until `done()` holds; false
+    // Runs loop passes, waiting on the transfer between them as the server does, until `done()` holds; false
     // when it still does not after `timeout_ms`. The long wait between passes has to end as soon as the
     // transfer can move, or no exchange finishes within the tests' bounds.
     template <class Done>

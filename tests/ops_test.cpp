@@ -36,29 +36,19 @@ Settings read(std::string_view text) {
     return s;
 }
 
-// One setting as text; "pos" is x,y,z, "time" h:m, "guards" strict_senders,max_per_ip,log_queries,
-// "listen" the ports, bind and stamps.
-std::string field(const Settings& s, const std::string& key) {
-    const auto n = [](auto v) { return std::to_string(v); };
-    if (key == "listen") return n(s.chat_port) + "/" + n(s.game_port) + " bind=[" + s.bind + "] stamps=" + n(s.log_timestamps);
-    if (key == "slots") return n(s.max_slots);
-    if (key == "name") return s.server_name;
-    if (key == "map") return s.map_name;
-    if (key == "loop_msg") return s.loop_msg;
-    if (key == "lobby") return s.lobby_host;
-    if (key == "admin_token_file") return s.admin_token_file;
-    if (key == "loop_time") return n(s.loop_time);
-    if (key == "public") return n(s.public_listing);
-    if (key == "time") return n(s.start_hour) + ":" + n(s.start_minute);
-    if (key == "guards") return n(s.strict_senders) + "," + n(s.max_per_ip) + "," + n(s.log_queries);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%.9g,%.9g,%.9g", double{s.start_x}, double{s.start_y}, double{s.start_z});
-    return buf;
+// The settings of the keys named in `keys` (comma-separated), each as a config line gives it, joined by ",".
+std::string field(const Settings& s, const std::string& keys) {
+    std::string out;
+    std::istringstream names(keys);
+    for (std::string name; std::getline(names, name, ',');) {
+        const core::ConfigKey* k = core::find_key(name);
+        EXPECT_TRUE(k != nullptr && k->name == name) << name;
+        if (k != nullptr) out += (out.empty() ? "" : ",") + core::value_text(*k, s);
+    }
+    return out;
 }
 
-const std::string kDefaults =
-    "slots=4 pos=0,0,0 time=8:1 loop_time=0 public=0 name=[Quarel MultiPlayer] map=[blabla] loop_msg=[] lobby=["s +
-    core::kDefaultLobbyHost + "]";
+const std::string kDefaults = describe(Settings{});
 
 TEST(ConfigFile, WholeFiles) {
     const std::string later_wins =
@@ -67,10 +57,15 @@ TEST(ConfigFile, WholeFiles) {
         "lobby lobby.example.org\n";
     std::string crlf;
     for (const char c : later_wins) crlf += c == '\n' ? "\r\n" : std::string(1, c);
-    const std::string won =
-        "slots=12 pos=2,3,4 time=3:4 loop_time=10 public=0 name=[Two] map=[second] loop_msg=[b] lobby=[lobby.example.org]";
+    Settings won;
+    won.max_slots = 12;
+    won.start_x = 2, won.start_y = 3, won.start_z = 4;
+    won.start_hour = 3, won.start_minute = 4;
+    won.loop_time = 10;
+    won.server_name = "Two", won.map_name = "second", won.loop_msg = "b", won.lobby_host = "lobby.example.org";
     const std::pair<std::string, std::string> cases[] = {
-        {"", kDefaults}, {"\n\r\n# a comment\n#slots 9\nunknown 5\nSlots 9\nNAME x\n#", kDefaults}, {later_wins, won}, {crlf, won}};
+        {"", kDefaults}, {"\n\r\n# a comment\n#slots 9\nunknown 5\nSlots 9\nNAME x\n#", kDefaults}, {later_wins, describe(won)},
+        {crlf, describe(won)}};
     for (const auto& [text, want] : cases) EXPECT_EQ(describe(read(text)), want) << text;
 }
 
@@ -78,6 +73,7 @@ TEST(ConfigFile, WholeFiles) {
 using Case = std::array<std::string, 3>;
 
 TEST(ConfigFile, EachKeysValue) {
+    const std::string guards = "strict_senders,max_per_ip,log_queries", listen = "chat_port,game_port,bind,log_timestamps";
     const Case cases[] = {
         // Keys are case-sensitive prefixes at byte 0; integers are read after white space and stop at the
         // 32-bit bounds; a value that does not convert keeps the previous one.
@@ -86,8 +82,8 @@ TEST(ConfigFile, EachKeysValue) {
         {"slots\n", "slots", "4"}, {"slots - 5\n", "slots", "4"}, {"slots \t\v\f 6\n", "slots", "6"}, {"slots 7", "slots", "7"},
         {"slots 99999999999\n", "slots", std::to_string(INT32_MAX)}, {"slots -99999999999\n", "slots", std::to_string(INT32_MIN)},
         {"slots -2147483648\n", "slots", std::to_string(INT32_MIN)}, {"loop_time 30\nloop_time x\n", "loop_time", "30"},
-        {"public 1\npublic=0\n", "public", "1"}, {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", "guards", "0,2,0"},
-        {"strict_senders=0\nmax_per_ip x\nlog_queries\n", "guards", "1,0,1"}, {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", "guards", "1,-1,7"},
+        {"public 1\npublic=0\n", "public", "1"}, {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", guards, "0,2,0"},
+        {"strict_senders=0\nmax_per_ip x\nlog_queries\n", guards, "1,0,1"}, {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", guards, "1,-1,7"},
         // name and loop_msg: raw text from the byte after the skipped one, whatever that byte is. An empty
         // value keeps the name but empties the loop message.
         {"name My Server\n", "name", "My Server"}, {"names are\n", "name", " are"}, {"name  My Server\n", "name", " My Server"},
@@ -107,18 +103,18 @@ TEST(ConfigFile, EachKeysValue) {
         {"admin_token_filex\r\n", "admin_token_file", "x"},
         // pos and start_time: every field the line cannot give is set to 0; start_time keeps the low 8 bits
         // as a signed number.
-        {"pos 100 -50 7\n", "pos", "100,-50,7"}, {"pos1 2 3\n", "pos", "1,2,3"}, {"pos 9 9 9\npos 1 2\n", "pos", "1,2,0"},
-        {"pos 9 9 9\npos 1,2,3\n", "pos", "1,0,0"}, {"pos 9 9 9\npos x 1 2\n", "pos", "0,0,0"},
-        {"pos 16777217 -16777217 2147483647\n", "pos", "16777216,-16777216,2.14748365e+09"},
-        {"start_time 23 59\n", "time", "23:59"}, {"start_time 300 0\n", "time", "44:0"}, {"start_time 200 -1\n", "time", "-56:-1"},
-        {"start_time 255 256\n", "time", "-1:0"}, {"start_time -129 127\n", "time", "127:127"}, {"start_time 7\n", "time", "7:0"},
-        {"start_time x 5\n", "time", "0:0"}, {"start_time12 30\n", "time", "12:30"}, {"start_tim 12 30\n", "time", "8:1"},
+        {"pos 100 -50 7\n", "pos", "100 -50 7"}, {"pos1 2 3\n", "pos", "1 2 3"}, {"pos 9 9 9\npos 1 2\n", "pos", "1 2 0"},
+        {"pos 9 9 9\npos 1,2,3\n", "pos", "1 0 0"}, {"pos 9 9 9\npos x 1 2\n", "pos", "0 0 0"},
+        {"pos 16777217 -16777217 2147483647\n", "pos", "16777216 -16777216 2147483648"},
+        {"start_time 23 59\n", "start_time", "23 59"}, {"start_time 300 0\n", "start_time", "44 0"}, {"start_time 200 -1\n", "start_time", "-56 -1"},
+        {"start_time 255 256\n", "start_time", "-1 0"}, {"start_time -129 127\n", "start_time", "127 127"}, {"start_time 7\n", "start_time", "7 0"},
+        {"start_time x 5\n", "start_time", "0 0"}, {"start_time12 30\n", "start_time", "12 30"}, {"start_tim 12 30\n", "start_time", "8 1"},
         // Ports outside 1..65535 or without a number leave the port; bind takes one word and an empty one keeps it.
-        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", "listen", "5000/5001 bind=[127.0.0.2] stamps=1"},
-        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", "listen", "5000/6 bind=[] stamps=0"},
-        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", "listen", "4173/4174 bind=[] stamps=0"},
-        {"chat_port 65535\ngame_port 1\n", "listen", "65535/1 bind=[] stamps=0"},
-        {"bind [::1] # loopback\nlog_timestamps 2\n", "listen", "4173/4174 bind=[[::1]] stamps=2"},
+        {"chat_port 5000\ngame_port 5001\nbind 127.0.0.2\nlog_timestamps 1\n", listen, "5000,5001,127.0.0.2,1"},
+        {"chat_port5000\r\ngame_port 7\r\ngame_port 6\r\n", listen, "5000,6,,0"},
+        {"chat_port 0\ngame_port 65536\nchat_port -1\ngame_port=9\nbind\n", listen, "4173,4174,,0"},
+        {"chat_port 65535\ngame_port 1\n", listen, "65535,1,,0"},
+        {"bind [::1] # loopback\nlog_timestamps 2\n", listen, "4173,4174,[::1],2"},
         // One read takes at most 511 bytes and the rest of a longer line is examined as a line of its own;
         // values are cut to their field; a NUL ends a value but not the line.
         {"#" + std::string(510, 'x') + "slots 9\n", "slots", "9"},
@@ -147,15 +143,13 @@ TEST(ConfigFile, RawTextEndsAtTheFirstStopByte) {
 }
 
 TEST(ClampMaxSlots, OutOfRangeValuesAreClampedWithOneLine) {
-    const std::tuple<std::int32_t, std::int32_t, const char*> cases[] = {
-        {0, 1, "slots 0 is out of range; using 1\n"}, {INT32_MIN, 1, "slots -2147483648 is out of range; using 1\n"},
-        {699, 698, "slots 699 is out of range; using 698\n"}, {1, 1, ""}, {698, 698, ""},
+    const std::pair<std::int32_t, const char*> cases[] = {
+        {0, "slots 0 is out of range; using 1\n"}, {INT32_MIN, "slots -2147483648 is out of range; using 1\n"},
+        {699, "slots 699 is out of range; using 698\n"}, {1, ""}, {698, ""},
     };
-    for (const auto& [wanted, used, line] : cases) {
-        Settings s;
-        s.max_slots = wanted;
+    for (const auto& [wanted, line] : cases) {
+        Settings s = with_slots(wanted);
         EXPECT_EQ(core::clamp_max_slots(s).value_or(""), line) << wanted;
-        EXPECT_EQ(s.max_slots, used);
     }
 }
 
@@ -214,7 +208,11 @@ TEST(Options, ParsedAndAppliedOverTheFilesPorts) {
         if (const auto at = shown.find(core::usage_text()); at != std::string::npos) shown.replace(at, core::usage_text().size(), "USAGE");
         EXPECT_EQ(shown, expected);
     }
-    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n", 0), 0u);
+    // --check-config takes every option the server does, --http included.
+    EXPECT_EQ(core::usage_text().rfind("usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
+                                       "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n",
+                                       0),
+              0u);
 }
 
 TEST(Shutdown, LeavesAfterThePassItInterruptsEvenWithDatagramsWaiting) {
@@ -236,35 +234,48 @@ TEST(Shutdown, LeavesAfterThePassItInterruptsEvenWithDatagramsWaiting) {
     EXPECT_TRUE(rest == "Server stopped.\n" || rest == "1 joined to battle! Now we have 1 players.\nServer stopped.\n") << rest;
 }
 
-// The sample config: plain short ASCII lines, all comments, read as the defaults; uncommenting its one
-// setting line per key ("#key value") changes nothing either, so the values shown are the defaults.
+// The sample config: plain short ASCII lines, all comments, read as the defaults; for every key one
+// setting line ("#key value") that gives its default, and no setting line for a key there is not.
 TEST(ConfigExample, EveryKeyIsDocumentedWithItsTrueDefault) {
     const std::string text = read_file(QUAREL_CONFIG_EXAMPLE);
     ASSERT_TRUE(text.ends_with('\n'));
-    std::map<std::string, int> seen;
-    for (const char* key : {"slots", "name", "map", "pos", "start_time", "loop_time", "loop_msg", "public", "lobby",
-                            "admin_token_file", "strict_senders", "max_per_ip", "log_queries"}) seen[key] = 0;
+    EXPECT_EQ(describe(read(text)), kDefaults);
+    std::map<std::string, std::vector<std::string>> lines_of;
     std::istringstream lines(text);
-    std::string uncommented;
     for (std::string line; std::getline(lines, line);) {
         ASSERT_LT(line.size(), 511u) << "a line this long would be read in pieces";
         // Raw text values stop at bytes of 0x80 and above, so the sample stays ASCII.
         for (const char c : line) ASSERT_TRUE(c != '\r' && static_cast<unsigned char>(c) < 0x80) << line;
         EXPECT_TRUE(line.empty() || line[0] == '#') << line;
-        if (const auto key = line.empty() ? seen.end() : seen.find(line.substr(1, line.find(' ') - 1)); key != seen.end()) {
-            ++key->second;
-            uncommented += line.substr(1) + "\n";
-        }
+        // A setting line: "#" and a lower-case word at once, as opposed to "# text".
+        if (line.size() > 1 && line[1] >= 'a' && line[1] <= 'z') lines_of[line.substr(1, line.find(' ') - 1)].push_back(line);
     }
-    for (const auto& [key, count] : seen) EXPECT_EQ(count, 1) << "setting line for '" << key << "'";
-    const auto all = [](const Settings& s) { return describe(s) + " " + s.admin_token_file + " " + field(s, "guards"); };
-    EXPECT_EQ(all(read(text)), all(Settings{}));
-    // Start from other values, so that each line has to set its default for the check to pass.
-    Settings s = read("slots 77\nname x\nmap y\npos 5 5 5\nstart_time 3 3\nloop_time 9\nloop_msg z\npublic 1\nlobby w\n"
-                      "strict_senders 0\nmax_per_ip 3\nlog_queries 0\nadmin_token_file t\n");
-    ASSERT_EQ(all(s), "slots=77 pos=5,5,5 time=3:3 loop_time=9 public=1 name=[x] map=[y] loop_msg=[z] lobby=[w] t 0,3,0");
-    core::apply_config(s, uncommented);
-    EXPECT_EQ(all(s), all(Settings{}));
+    for (const core::ConfigKey& k : core::config_keys()) {
+        const std::string value = core::value_text(k, Settings{});
+        EXPECT_EQ(lines_of[std::string(k.name)], std::vector<std::string>{"#" + std::string(k.name) + (value.empty() ? "" : " " + value)});
+        lines_of.erase(std::string(k.name));
+    }
+    for (const auto& [word, lines] : lines_of) ADD_FAILURE() << "no key '" << word << "': " << lines.front();
+}
+
+// The README's key table (the rows whose first cell is a key in backticks) names every key once, and
+// only keys.
+TEST(ConfigKeys, EachHasOneRowInTheReadmeTableAndEachReachesItsOwnRow) {
+    std::map<std::string, int> rows;
+    std::istringstream readme(read_file(std::filesystem::path(QUAREL_SOURCE_DIR) / "README.md"));
+    bool in_table = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.starts_with("| Key |")) in_table = true;
+        if (!line.starts_with('|')) in_table = false;
+        if (in_table && line.starts_with("| `")) ++rows[line.substr(3, line.find('`', 3) - 3)];
+    }
+    for (const core::ConfigKey& k : core::config_keys()) {
+        EXPECT_EQ(rows[std::string(k.name)], 1) << k.name;
+        rows.erase(std::string(k.name));
+        // No key begins another: the longer one could never be read.
+        EXPECT_EQ(core::find_key(std::string(k.name) + " 1\n"), &k) << k.name;
+    }
+    for (const auto& [key, count] : rows) ADD_FAILURE() << "the README has a row for '" << key << "', which is no key";
 }
 
 // The reader that start-up and reload share.
@@ -289,20 +300,23 @@ TEST(ConfigFileReader, ReadsByteForByteUpToOneMebibyteAndAppliesNothingOfAFileIt
     Settings s;
     EXPECT_EQ(load(s, d.write("slots 6\r\nname Caf\xC3\xA9 X\r\nmap de\0ad\r\n#"s + std::string(510, 'c') + "public 2\r\nloop_msg end"s)),
               ConfigRead::Applied);
+    Settings want;
+    want.max_slots = 6, want.server_name = "Caf", want.map_name = "de", want.public_listing = 2, want.loop_msg = "end";
     const std::string applied = describe(s);
-    EXPECT_EQ(applied, "slots=6 pos=0,0,0 time=8:1 loop_time=0 public=2 name=[Caf] map=[de] loop_msg=[end] lobby=["s + core::kDefaultLobbyHost + "]");
+    EXPECT_EQ(applied, describe(want));
     // Absent, or a directory that opens but cannot be read: the settings stay as they were. An open that
     // fails (as one interrupted by the signal does) is a stop when one was asked for.
     std::filesystem::create_directory(d.path / "dir");
     for (const char* name : {"missing", "dir"}) EXPECT_EQ(load(s, d.path / name), ConfigRead::Unreadable) << name;
     EXPECT_EQ(load(s, d.path / "missing", 0), ConfigRead::Stopped);
     EXPECT_EQ(describe(s), applied);
-    // Asked after every line and once more at the end: a stop at any of them applies nothing.
+    // Asked whenever a read ends (here one with the file and one at its end): a stop at any of them
+    // applies nothing.
     const std::string three = "slots 9\nmap a\nmap b\n";
-    for (int calls = 0; calls <= 4; ++calls) {
+    for (int calls = 0; calls <= 2; ++calls) {
         Settings t;
-        EXPECT_EQ(load(t, d.write(three), calls), calls < 4 ? ConfigRead::Stopped : ConfigRead::Applied) << calls;
-        EXPECT_EQ(describe(t), calls < 4 ? kDefaults : describe(read(three))) << calls;
+        EXPECT_EQ(load(t, d.write(three), calls), calls < 2 ? ConfigRead::Stopped : ConfigRead::Applied) << calls;
+        EXPECT_EQ(describe(t), calls < 2 ? kDefaults : describe(read(three))) << calls;
     }
     // Comment lines up to the limit, with one real line among them; a byte more and the file is refused.
     std::string text = "slots 9\n";

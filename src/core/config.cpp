@@ -1,13 +1,14 @@
 // The config reader. Lines are taken the way a 512-byte fgets takes them (at most 511 bytes, up to and
 // including a line feed), keys are compared at the very start of a line and are prefixes, and each
-// key's value is read from a fixed byte position behind it.
+// key's value is read from a fixed byte position behind it (the table in config_keys.cpp).
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <variant>
 
+#include "core/config_keys.h"
 #include "core/config_syntax.h"
 #include "core/settings.h"
-#include "protocol/messages.h"
 
 namespace quarel::core {
 
@@ -33,14 +34,6 @@ bool scan_int(std::string_view s, std::size_t& pos, std::int32_t& out) {
     out = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
     pos = i;
     return true;
-}
-
-// Reads up to `count` integers; returns how many were read.
-int scan_ints(std::string_view s, std::int32_t* out, int count) {
-    std::size_t pos = 0;
-    int got = 0;
-    while (got < count && scan_int(s, pos, out[got])) ++got;
-    return got;
 }
 
 // "%s": skips white space, then takes bytes up to the next white space. Empty when none.
@@ -69,111 +62,56 @@ std::string_view value_at(std::string_view line, std::size_t at) {
     return value.substr(0, value.find('\0'));
 }
 
-}  // namespace syntax
+std::string_view line_at(std::string_view text, std::size_t pos) {
+    const std::string_view window = text.substr(pos, kLineLimit);
+    const std::size_t lf = window.find('\n');
+    return lf == std::string_view::npos ? window : window.substr(0, lf + 1);
+}
 
-namespace {
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && is_space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+std::string_view without_line_end(std::string_view s) {
+    if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
+    if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace syntax
 
 using namespace syntax;
 
-// A port number: 1..65535; anything else leaves the port as it was.
-void scan_port(std::string_view value, std::uint16_t& port) {
-    std::int32_t v;
-    if (scan_ints(value, &v, 1) == 1 && v >= 1 && v <= 65535) port = static_cast<std::uint16_t>(v);
-}
-
-bool has_key(std::string_view line, std::string_view key) { return line.substr(0, key.size()) == key; }
-
-std::string cut(std::string_view text, std::size_t max) { return std::string(text.substr(0, max)); }
-
-// A one-word value, cut to what a long text field holds; an empty one keeps the old value.
-void set_word(std::string& field, std::string_view value) {
-    const std::string_view word = scan_word(value);
-    if (!word.empty()) field = cut(word, protocol::kLongTextField - 1);
-}
-
-// A whole number; a value that does not start with one keeps the old value.
-void set_int(std::int32_t& field, std::string_view value) {
-    std::int32_t v;
-    if (scan_ints(value, &v, 1) == 1) field = v;
-}
-
-void apply_line(Settings& st, std::string_view line) {
-    // Only byte 0 makes a comment; an empty line matches no key.
-    if (line.empty() || line[0] == '#') return;
-
-    if (has_key(line, "slots")) {
-        set_int(st.max_slots, value_at(line, 5));
-    } else if (has_key(line, "name")) {
-        // Byte 4 is skipped whatever it holds; an empty value keeps the old name.
-        const std::string_view raw = scan_raw(value_at(line, 5));
-        if (!raw.empty()) st.server_name = cut(raw, protocol::kNameField - 1);
-    } else if (has_key(line, "map")) {
-        set_word(st.map_name, value_at(line, 3));
-    } else if (has_key(line, "pos")) {
-        // A pos line always sets all three coordinates; those it gives no integer for become 0.
-        std::int32_t v[3] = {0, 0, 0};
-        scan_ints(value_at(line, 3), v, 3);
-        st.start_x = static_cast<float>(v[0]);
-        st.start_y = static_cast<float>(v[1]);
-        st.start_z = static_cast<float>(v[2]);
-    } else if (has_key(line, "start_time")) {
-        std::int32_t v[2] = {0, 0};
-        scan_ints(value_at(line, 10), v, 2);
-        st.start_hour = static_cast<std::int8_t>(static_cast<std::uint8_t>(v[0] & 0xFF));
-        st.start_minute = static_cast<std::int8_t>(static_cast<std::uint8_t>(v[1] & 0xFF));
-    } else if (has_key(line, "loop_time")) {
-        set_int(st.loop_time, value_at(line, 9));
-    } else if (has_key(line, "loop_msg")) {
-        // Byte 8 is skipped whatever it holds; an empty value empties the message.
-        st.loop_msg = cut(scan_raw(value_at(line, 9)), protocol::kLongTextField - 1);
-    } else if (has_key(line, "public")) {
-        set_int(st.public_listing, value_at(line, 6));
-    } else if (has_key(line, "lobby")) {
-        set_word(st.lobby_host, value_at(line, 5));
-    } else if (has_key(line, "http")) {
-        // Checked when the listener starts: a host who asked for it hears why it did not.
-        set_word(st.http, value_at(line, 4));
-    } else if (has_key(line, "admin_token_file")) {
-        set_word(st.admin_token_file, value_at(line, 16));
-    } else if (has_key(line, "chat_port")) {
-        scan_port(value_at(line, 9), st.chat_port);
-    } else if (has_key(line, "game_port")) {
-        scan_port(value_at(line, 9), st.game_port);
-    } else if (has_key(line, "bind")) {
-        set_word(st.bind, value_at(line, 4));
-    } else if (has_key(line, "log_timestamps")) {
-        set_int(st.log_timestamps, value_at(line, 14));
-    } else if (has_key(line, "strict_senders")) {
-        set_int(st.strict_senders, value_at(line, 14));
-    } else if (has_key(line, "max_per_ip")) {
-        set_int(st.max_per_ip, value_at(line, 10));
-    } else if (has_key(line, "log_queries")) {
-        set_int(st.log_queries, value_at(line, 11));
-    }
-}
-
-}  // namespace
-
 void apply_config(Settings& settings, std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        // One read: up to and including the next line feed, at most 511 bytes.
-        const std::size_t window = std::min(kLineLimit, text.size() - pos);
-        const std::size_t lf = text.substr(pos, window).find('\n');
-        const std::size_t len = lf == std::string_view::npos ? window : lf + 1;
-        apply_line(settings, text.substr(pos, len));
-        pos += len;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::string_view line = line_at(text, pos);
+        pos += line.size();
+        // Only byte 0 makes a comment.
+        if (line[0] == '#') continue;
+        if (const ConfigKey* key = find_key(line)) {
+            const ConfigValue value = read_value(*key, line);
+            if (sets(*key, value)) store(*key, value, settings);
+        }
     }
 }
 
 std::optional<std::string> clamp_max_slots(Settings& settings) {
-    const std::int32_t wanted = settings.max_slots;
-    const std::int32_t used = std::clamp(wanted, kMinSlots, kMaxSlots);
-    if (used == wanted) return std::nullopt;
-    settings.max_slots = used;
-    char line[96];
-    std::snprintf(line, sizeof line, "slots %d is out of range; using %d\n", wanted, used);
-    return std::string(line);
+    std::string lines;
+    for (const ConfigKey& k : config_keys()) {
+        if (k.kind != ValueKind::Number) continue;
+        std::int32_t& value = settings.*std::get<std::int32_t Settings::*>(k.field);
+        const std::int32_t used = std::clamp(value, k.lo, k.hi);
+        if (used == value) continue;
+        char line[96];
+        std::snprintf(line, sizeof line, "%.*s %d is out of range; using %d\n", static_cast<int>(k.name.size()),
+                      k.name.data(), value, used);
+        lines += line;
+        value = used;
+    }
+    if (lines.empty()) return std::nullopt;
+    return lines;
 }
 
 }  // namespace quarel::core

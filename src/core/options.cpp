@@ -36,7 +36,7 @@ Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePo
 
 std::string usage_text() {
     return "usage: quarel-server [--config PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
-           "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N]\n"
+           "       quarel-server --check-config [PATH] [--chat-port N] [--game-port N] [--http [ADDR:]PORT]\n"
            "       quarel-server --help | --version\n"
            "Runs the Quarel MultiPlayer dedicated server until it receives SIGINT or SIGTERM.\n"
            "  --config PATH    read the settings from PATH instead of ./config\n"

@@ -13,17 +13,16 @@ namespace quarel::core {
 // The outcome of a reload: whether the file was read, and which changed keys wait for a restart.
 struct ReloadReport {
     bool ok = false;
-    std::vector<std::string> restart_keys;  // config keys, in the file's documented order
+    std::vector<std::string> restart_keys;  // config keys, in the key table's restart order
     std::string error;                      // why the file could not be read, when !ok
 };
 
-// Applies the keys that may change while players are in the game from `fresh`, a settings record read
-// from the config file afterwards: "name", "loop_time", "loop_msg", "public", "lobby",
-// "admin_token_file", "strict_senders", "max_per_ip", "log_queries" and "log_timestamps". Returns the
-// keys whose value differs but cannot change without a restart: "slots" (compared after clamping),
-// "map", "pos", "start_time", "http", "chat_port", "game_port" and "bind" (`fresh` should hold the
-// command line's values where those win, see core::apply_options). The slot table, the players and the
-// world clock are never touched. A new loop_time is measured from the last loop message.
+// Applies the keys that may change while players are in the game (the key table's live rows) from
+// `fresh`, a settings record read from the config file afterwards. Returns the keys whose value differs
+// but cannot change without a restart, in the table's restart order ("slots" compared after clamping;
+// `fresh` should hold the command line's values where those win, see core::apply_options). The slot
+// table, the players and the world clock are never touched. A new loop_time is measured from the last
+// loop message.
 std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh);
 
 // Applies `fresh`, the config file at `path` read again (nothing when it could not be read), with

@@ -47,7 +47,8 @@ struct Settings {
 // match no key and values that do not convert are ignored.
 void apply_config(Settings& settings, std::string_view text);
 
-// Brings max_slots into [kMinSlots, kMaxSlots]. Returns the console line that says so when it changed.
+// Brings every number with bounds in the key table (max_slots into [kMinSlots, kMaxSlots]) into them.
+// Returns the console lines that say so when one changed.
 std::optional<std::string> clamp_max_slots(Settings& settings);
 
 }  // namespace quarel::core

@@ -59,14 +59,8 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
                 return refuse_all(out, "Cannot create the admin token file: " + error);
         }
     }
-    switch (read.status) {
-        case ReadStatus::Missing:
-            return refuse_all(out, "No admin token file " + path);
-        case ReadStatus::Failed:
-            return refuse_all(out, "Cannot read the admin token: " + read.error);
-        case ReadStatus::Ok:
-            break;
-    }
+    if (read.status == ReadStatus::Missing) return refuse_all(out, "No admin token file " + path);
+    if (read.status != ReadStatus::Ok) return refuse_all(out, "Cannot read the admin token: " + read.error);
     auto token = usable_token(read.text);
     if (!token) return refuse_all(out, "The admin token file " + path + " holds no usable token");
     return token;
@@ -74,7 +68,7 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
 
 void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
     const ReadResult read = read_file(path_, kBanFileLimit);
-    if (read.status == ReadStatus::Failed) {
+    if (read.status != ReadStatus::Ok && read.status != ReadStatus::Missing) {
         // Replacing it would lose the bans it holds.
         may_replace_ = false;
         out.print("Bans not loaded: %s\n", core::escape_controls(read.error).c_str());

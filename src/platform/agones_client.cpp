@@ -101,7 +101,7 @@ void CurlAgonesClient::release() {
     failed_early_ = false;
 }
 
-std::unique_ptr<Sidecar> sidecar_from_environment(bool sockets_open) {
+std::unique_ptr<Sidecar> sidecar_from_environment() {
     const char* port_text = std::getenv(agones::kPortVariable);
     if (port_text == nullptr) return nullptr;
     const std::optional<std::uint16_t> port = core::parse_port(port_text);
@@ -110,7 +110,6 @@ std::unique_ptr<Sidecar> sidecar_from_environment(bool sockets_open) {
                      agones::kPortVariable, port_text);
         return nullptr;
     }
-    if (!sockets_open) return nullptr;
     return std::make_unique<Sidecar>(*port);
 }
 

@@ -55,8 +55,8 @@ struct Sidecar {
     agones::Schedule schedule{client};
 };
 
-// The sidecar when AGONES_SDK_HTTP_PORT is set and `sockets_open` (the game can be played); null
-// otherwise. A variable that is no port is said on stderr, and the game runs without the sidecar.
-std::unique_ptr<Sidecar> sidecar_from_environment(bool sockets_open);
+// The sidecar when AGONES_SDK_HTTP_PORT is set; null otherwise. A variable that is no port is said on
+// stderr, and the game runs without the sidecar.
+std::unique_ptr<Sidecar> sidecar_from_environment();
 
 }  // namespace quarel::platform

@@ -1,7 +1,7 @@
-// Reading the `config` file from disk, at start-up and on a reload; core::apply_config parses its lines.
-// The file is read line by line, never more than one line (511 bytes) held, at most 1 MiB, giving way to
-// a stop signal: a file that turns out to be endless (a device, a pipe) or slow (a FIFO nobody writes)
-// can then neither eat the memory nor hold off a stop.
+// Reading the `config` file from disk, at start-up, on a reload and for --check-config; core::apply_config
+// parses its lines. The file is read whole through platform::read_file, at most 1 MiB of it held, giving
+// way to a stop signal: a file that turns out to be endless (a device, a pipe) or slow (a FIFO nobody
+// writes) can then neither eat the memory nor hold off a stop.
 #pragma once
 
 #include <cstddef>
@@ -26,17 +26,11 @@ enum class ConfigRead {
 };
 
 // Reads the file at `path` and applies its lines (as core::apply_config does) to `settings` once the
-// whole file has been read. `stop_requested` is asked after every line and whenever a read is
-// interrupted.
+// whole file has been read. `stop_requested` is asked whenever the open or a read ends (see read_file).
 ConfigRead read_config_file(core::Settings& settings, const std::string& path, const std::function<bool()>& stop_requested);
 
 // read_config_file without a stop: true when the file was applied.
 bool load_config_file(core::Settings& settings, const std::string& path);
-
-// The whole file at `path` into `text`, for --check-config: Applied, Unreadable (not opened, or not
-// read to its end) or TooLong (more than kConfigByteLimit bytes; never more than that is held). `text`
-// is empty unless Applied.
-ConfigRead read_config_text(const std::string& path, std::string& text);
 
 // Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live
 // keys at once, one line for the keys that need a restart; nothing changes when it cannot be read).

@@ -40,8 +40,9 @@ bool global_init();
 class CurlLobbyClient final : public lobby::LobbyClient, public WaitSource {
 public:
     // `source`: the local address the request goes out from ("" lets the system choose), so that a game
-    // bound to one address of the machine is announced from that address.
-    explicit CurlLobbyClient(long timeout_seconds = kLobbyTimeoutSeconds, std::string source = "");
+    // bound to one address of the machine is announced from that address. Both are always given: a
+    // client that forgot the bound address would announce the game from another one.
+    CurlLobbyClient(long timeout_seconds, std::string source);
     ~CurlLobbyClient() override;
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;

@@ -77,10 +77,19 @@ bool write_flushed(const std::string& tmp, std::string_view content, mode_t mode
 
 }  // namespace
 
-ReadResult read_file(const std::string& path, std::size_t limit) {
+ReadResult read_file(const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested) {
     ReadResult r;
+    const auto stop = [&] {
+        if (!stop_requested || !stop_requested()) return false;
+        r.status = ReadStatus::Stopped;
+        return true;
+    };
+    // Opening a FIFO blocks until a writer comes; a stop signal interrupts it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+        const int open_errno = errno;
+        if (stop()) return r;
+        errno = open_errno;
         if (errno == ENOENT) {
             r.status = ReadStatus::Missing;
         } else {
@@ -91,8 +100,11 @@ ReadResult read_file(const std::string& path, std::size_t limit) {
     char chunk[4096];
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        const int read_errno = errno;
+        if (stop()) break;
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (read_errno == EINTR) continue;
+            errno = read_errno;
             r.error = reason("cannot read", path);
             break;
         }
@@ -101,6 +113,7 @@ ReadResult read_file(const std::string& path, std::size_t limit) {
             break;
         }
         if (r.text.size() + static_cast<std::size_t>(n) > limit) {
+            r.status = ReadStatus::TooLong;
             r.error = path + " is longer than " + std::to_string(limit) + " bytes";
             break;
         }

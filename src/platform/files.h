@@ -3,23 +3,32 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
 namespace quarel::platform {
 
-enum class ReadStatus { Ok, Missing, Failed };
+enum class ReadStatus {
+    Ok,
+    Missing,  // no file of that name
+    Failed,   // not opened, or not read to its end
+    TooLong,  // longer than the limit
+    Stopped,  // the stop asked for was seen before the end
+};
 
 struct ReadResult {
     ReadStatus status = ReadStatus::Failed;
     std::string text;   // the whole file when Ok
-    std::string error;  // why, when Failed
+    std::string error;  // why, when Failed or TooLong
 };
 
-// Reads the whole file at `path`. A file longer than `limit` bytes counts as failed: nothing of it is
-// handed back.
-ReadResult read_file(const std::string& path, std::size_t limit);
+// Reads the whole file at `path`, never holding more than `limit` bytes of it: a longer file is refused
+// and nothing of it handed back, so that an endless one (a device) cannot eat the memory. Given
+// `stop_requested`, it is asked whenever the open or a read ends, also by a signal (the handlers are
+// installed without SA_RESTART), so that a slow file (a FIFO nobody writes) cannot hold off a stop.
+ReadResult read_file(const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested = {});
 
 enum class CreateStatus { Created, Exists, Failed };
 

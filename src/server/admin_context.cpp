@@ -25,10 +25,10 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
     };
 }
 
-net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext* admin,
+net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext& admin,
                                 const net::HttpRequest& request) {
-    if (admin == nullptr || !request.path.starts_with("/api/")) return status.handle(request);
-    net::HttpResponse r = admin::handle(*admin, request, request.now);
+    if (!request.path.starts_with("/api/")) return status.handle(request);
+    net::HttpResponse r = admin::handle(admin, request, request.now);
     r.headers.emplace_back("Content-Security-Policy", status::kContentSecurityPolicy);
     r.headers.emplace_back("X-Content-Type-Options", "nosniff");
     r.headers.emplace_back("Cache-Control", "no-store");

@@ -21,9 +21,9 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
                                        std::function<core::ReloadReport()> reload,
                                        std::function<bool(const admin::BanList&, std::string& error)> save_bans);
 
-// Answers one request of the HTTP listener: a path under /api/ goes to the admin API when there is one
-// (`admin` given), every other path to the status endpoints. The API's answers are never cached.
-net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext* admin,
+// Answers one request of the HTTP listener: a path under /api/ goes to the admin API, every other path
+// to the status endpoints. The API's answers are never cached.
+net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext& admin,
                                 const net::HttpRequest& request);
 
 }  // namespace quarel::server

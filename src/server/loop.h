@@ -22,35 +22,34 @@ using core::Datagram;
 using core::ServerState;
 
 // What the loop talks to: the transport it reads, the outbox every send leaves through, the calendar
-// clock, the console and, on a server that announces itself, the lobby client. Handlers and jobs see
-// only `io`: the outbox, the clock and the console. Every datagram read is counted in `metrics` by the
-// loop, every datagram sent (and how long each STATE's answer took) by the outbox.
+// clock, the console and the parts a server has or not (below). Handlers and jobs see only `io`: the
+// outbox, the clock and the console. Every datagram read is counted in `metrics` by the loop, every
+// datagram sent (and how long each STATE's answer took) by the outbox.
 struct LoopIo {
-    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, core::Metrics& metrics,
-           lobby::LobbyClient* lobby_client = nullptr)
-        : net(transport),
-          clock(clock),
-          out(console),
-          lobby(lobby_client),
-          outbox(transport, clock, metrics),
-          io{outbox, clock, console} {}
+    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, core::Metrics& metrics)
+        : net(transport), clock(clock), out(console), outbox(transport, clock, metrics), io{outbox, clock, console} {}
     LoopIo(const LoopIo&) = delete;
     LoopIo& operator=(const LoopIo&) = delete;
 
     net::Transport& net;
     net::Clock& clock;
     core::Console& out;
-    lobby::LobbyClient* lobby;
-    agones::Schedule* sidecar = nullptr;  // under the orchestrator: the SDK sidecar's calls
     core::Outbox outbox;
     core::Io io;
+
+    // The parts a server has or not, joined by the server as it opens (the lobby client also when a
+    // reload turns `public` on or off); a pass skips each one that is missing.
+    // The ban list with what the admin calls work on: datagrams from a banned source are dropped as
+    // they are read, and expired bans are pruned (and the file saved) when their second comes.
+    admin::AdminContext* admin = nullptr;
+    // On a server that announces itself: the lobby client.
+    lobby::LobbyClient* lobby = nullptr;
+    // Under the orchestrator: the SDK sidecar's calls.
+    agones::Schedule* sidecar = nullptr;
     // With the status listener on: the listener, which answers what requests it has at the end of a
     // pass, and the charts' history, sampled at the start of every pass.
     net::HttpListener* http = nullptr;
     status::History* history = nullptr;
-    // The ban list with what the admin calls work on: datagrams from a banned source are dropped as
-    // they are read, and expired bans are pruned (and the file saved) when their second comes.
-    admin::AdminContext* admin = nullptr;
 };
 
 // Routes an accepted game-socket datagram by type; unknown types, datagrams shorter than their type's
@@ -84,10 +83,10 @@ std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 // datagrams already handled, so they are sent.
 void finish(LoopIo& io);
 
-// The loop main runs: passes until `stop_requested()` holds before a pass (a stop that comes during a
-// pass ends the loop after it), `after_pass()` after each pass (a reload asked for during it is done
-// there), sleeping in `sleep_until(next_deadline(...))` after each pass that found no game datagram,
-// then finish(). The stop flag, the reload and the sleep are the platform's.
+// The loop the server runs: passes until `stop_requested()` holds before a pass (a stop that comes
+// during a pass ends the loop after it), `after_pass()` after each pass (a reload asked for during it is
+// done there), sleeping in `sleep_until(next_deadline(...))` after each pass that found no game
+// datagram, then finish(). The stop flag, the reload and the sleep are the platform's.
 template <class StopRequested, class AfterPass, class SleepUntil>
 void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, AfterPass after_pass, SleepUntil sleep_until) {
     while (!stop_requested()) {
@@ -98,12 +97,6 @@ void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, AfterPass a
         sleep_until(next_deadline(s, io));
     }
     finish(io);
-}
-
-// The same loop with nothing to do between passes.
-template <class StopRequested, class SleepUntil>
-void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, SleepUntil sleep_until) {
-    serve(s, io, stop_requested, [] {}, sleep_until);
 }
 
 }  // namespace quarel::server

@@ -1,0 +1,203 @@
+// The table of config keys and what the reader does with a row: read, store, compare, copy.
+#include "core/config_keys.h"
+
+#include <cstdio>
+#include <type_traits>
+
+#include "core/config_syntax.h"
+
+namespace quarel::core {
+
+namespace {
+
+using namespace syntax;
+
+std::string judge_public(const ConfigValue& v) {
+    if (v.n[0] == 0 || v.n[0] == 1) return "";
+    return "the banner says \"yes\", but only 1 announces the server to the lobby";
+}
+
+std::string judge_switch(const ConfigValue& v) {
+    if (v.n[0] == 0 || v.n[0] == 1) return "";
+    return "only 1 turns it on";
+}
+
+std::string show_port(std::uint16_t port, bool given, const char* option) {
+    return std::to_string(port) + (given ? std::string(" (") + option + ")" : "");
+}
+
+using S = Settings;
+
+// A key's compared bytes begin no other key's, so the order does not matter for matching; it is the
+// order of the printed settings.
+constexpr ConfigKey kKeys[] = {
+    {.name = "slots", .kind = ValueKind::Number, .field = &S::max_slots, .lo = kMinSlots, .hi = kMaxSlots, .restart = 1},
+    {.name = "name", .kind = ValueKind::Text, .field = &S::server_name, .max_len = protocol::kNameField - 1},
+    {.name = "map", .kind = ValueKind::Word, .field = &S::map_name, .restart = 2},
+    {.name = "pos", .kind = ValueKind::Position, .field = std::array{&S::start_x, &S::start_y, &S::start_z}, .restart = 3},
+    {.name = "start_time", .kind = ValueKind::Clock, .field = std::array{&S::start_hour, &S::start_minute}, .restart = 4},
+    {.name = "loop_time", .kind = ValueKind::Number, .field = &S::loop_time,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.loop_time) + (s.loop_time <= 0 ? " (no loop message)" : "");
+     }},
+    {.name = "loop_msg", .kind = ValueKind::TextOrEmpty, .field = &S::loop_msg},
+    {.name = "public", .kind = ValueKind::Number, .field = &S::public_listing, .judge = judge_public,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.public_listing) + (s.public_listing == 1 ? " (announced to the lobby)" : "");
+     }},
+    {.name = "lobby", .kind = ValueKind::Word, .field = &S::lobby_host},
+    // The status listener and both UDP sockets are bound once, at start-up.
+    {.name = "chat_port", .kind = ValueKind::Port, .field = &S::chat_port, .restart = 6,
+     .show = [](const S& s, const Options& o) { return show_port(s.chat_port, o.chat_port_given, "--chat-port"); }},
+    {.name = "game_port", .kind = ValueKind::Port, .field = &S::game_port, .restart = 7,
+     .show = [](const S& s, const Options& o) { return show_port(s.game_port, o.game_port_given, "--game-port"); }},
+    {.name = "bind", .kind = ValueKind::Address, .field = &S::bind, .restart = 8,
+     .show = [](const S& s, const Options&) { return s.bind.empty() ? std::string("(all addresses)") : quoted(s.bind); }},
+    // Read at every console line (see core::SwitchedConsole).
+    {.name = "log_timestamps", .kind = ValueKind::Number, .field = &S::log_timestamps, .judge = judge_switch},
+    {.name = "http", .kind = ValueKind::HttpAddress, .field = &S::http, .restart = 5,
+     .show = [](const S& s, const Options& o) {
+         if (o.http_given) return quoted(o.http) + " (--http)";
+         return s.http.empty() ? std::string("(off)") : quoted(s.http);
+     }},
+    // Read at each use: the sender rules, the per-source cap (for the JOINs that follow), the query
+    // lines, the admin API's token.
+    {.name = "strict_senders", .kind = ValueKind::Number, .field = &S::strict_senders, .shown_as_read = true},
+    {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
+    {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
+    {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
+};
+
+// Calls `f` with each member pointer of the key's field.
+template <typename F>
+void each_member(const SettingField& field, F&& f) {
+    std::visit(
+        [&](const auto& member) {
+            if constexpr (requires { member.size(); }) {
+                for (const auto m : member) f(m);
+            } else {
+                f(member);
+            }
+        },
+        field);
+}
+
+}  // namespace
+
+int number_count(ValueKind kind) {
+    switch (kind) {
+        case ValueKind::Number:
+        case ValueKind::Port: return 1;
+        case ValueKind::Clock: return 2;
+        case ValueKind::Position: return 3;
+        default: return 0;
+    }
+}
+
+bool is_text(ValueKind kind) { return kind == ValueKind::Text || kind == ValueKind::TextOrEmpty; }
+
+std::span<const ConfigKey> config_keys() { return kKeys; }
+
+const ConfigKey* find_key(std::string_view line) {
+    for (const ConfigKey& k : kKeys) {
+        if (line.starts_with(k.name)) return &k;
+    }
+    return nullptr;
+}
+
+ConfigValue read_value(const ConfigKey& key, std::string_view line) {
+    // Texts begin one byte after the key, whatever that byte holds.
+    const std::string_view v = value_at(line, key.name.size() + (is_text(key.kind) ? 1 : 0));
+    ConfigValue out;
+    if (const int want = number_count(key.kind); want > 0) {
+        std::size_t pos = 0;
+        while (out.count < want && scan_int(v, pos, out.n[out.count])) ++out.count;
+        out.rest = trim(v.substr(pos));
+    } else if (is_text(key.kind)) {
+        out.text = scan_raw(v);
+        out.rest = without_line_end(v.substr(out.text.size()));
+    } else {
+        out.text = scan_word(v);
+        out.rest = out.text.empty() ? std::string_view{} : trim(v.substr(out.text.data() - v.data() + out.text.size()));
+    }
+    return out;
+}
+
+bool sets(const ConfigKey& key, const ConfigValue& value) {
+    switch (key.kind) {
+        case ValueKind::Number: return value.count == 1;
+        case ValueKind::Port: return value.count == 1 && value.n[0] >= 1 && value.n[0] <= 65535;
+        case ValueKind::Clock:
+        case ValueKind::Position:
+        case ValueKind::TextOrEmpty: return true;
+        case ValueKind::Word:
+        case ValueKind::Address:
+        case ValueKind::HttpAddress:
+        case ValueKind::Text: return !value.text.empty();
+    }
+    return false;
+}
+
+void store(const ConfigKey& key, const ConfigValue& value, Settings& settings) {
+    int i = 0;
+    each_member(key.field, [&](auto member) {
+        using T = std::remove_cvref_t<decltype(settings.*member)>;
+        if constexpr (std::is_same_v<T, std::string>) {
+            settings.*member = std::string(value.text.substr(0, key.max_len));
+        } else if constexpr (std::is_same_v<T, std::int8_t>) {
+            // A clock value keeps its low 8 bits, read as signed.
+            settings.*member = static_cast<std::int8_t>(static_cast<std::uint8_t>(value.n[i++] & 0xFF));
+        } else {
+            settings.*member = static_cast<T>(value.n[i++]);
+        }
+    });
+}
+
+bool same(const ConfigKey& key, const Settings& a, const Settings& b) {
+    bool equal = true;
+    each_member(key.field, [&](auto member) { equal = equal && a.*member == b.*member; });
+    return equal;
+}
+
+void copy(const ConfigKey& key, const Settings& from, Settings& to) {
+    each_member(key.field, [&](auto member) { to.*member = from.*member; });
+}
+
+std::string value_text(const ConfigKey& key, const Settings& settings) {
+    std::string out;
+    each_member(key.field, [&](auto member) {
+        using T = std::remove_cvref_t<decltype(settings.*member)>;
+        if (!out.empty()) out += ' ';
+        if constexpr (std::is_same_v<T, std::string>) {
+            out += settings.*member;
+        } else if constexpr (std::is_same_v<T, float>) {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%.0f", static_cast<double>(settings.*member));
+            out += buf;
+        } else {
+            out += std::to_string(settings.*member);
+        }
+    });
+    return out;
+}
+
+std::string quoted(std::string_view s, std::size_t max) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size() && i < max; ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += static_cast<char>(b);
+        } else if (b < 0x20 || b >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", b);
+            out += esc;
+        } else {
+            out += static_cast<char>(b);
+        }
+    }
+    if (s.size() > max) out += "...";
+    return out + "\"";
+}
+
+}  // namespace quarel::core

@@ -1,0 +1,181 @@
+// The server's start-up, reload and run.
+#include "server/server.h"
+
+#include <cstdio>
+
+#include "core/banner.h"
+#include "core/config_check.h"
+#include "core/http_address.h"
+#include "core/safe_text.h"
+#include "platform/config_file.h"
+#include "platform/local_time.h"
+#include "platform/process_stats.h"
+#include "server/admin_context.h"
+
+namespace quarel::server {
+
+std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
+                                 const platform::ShutdownSignals& stop, core::Console& console) {
+    switch (platform::read_config_file(settings, options.config_path, [&stop] { return stop.requested(); })) {
+        case platform::ConfigRead::Applied:
+            break;
+        case platform::ConfigRead::Unreadable:
+            // Only the default ./config may be absent: a file named on the command line is meant to be read.
+            if (!options.config_given) break;
+            std::fprintf(stderr, "quarel-server: cannot read config file '%s'\n", options.config_path.c_str());
+            return 2;
+        case platform::ConfigRead::TooLong:
+            std::fprintf(stderr, "quarel-server: config file '%s' is longer than 1 MiB\n", options.config_path.c_str());
+            return 2;
+        case platform::ConfigRead::Stopped:
+            console.write("Server stopped.\n");
+            return 0;
+    }
+    // Hosting: ports from the command line win over the file's.
+    core::apply_options(settings, options);
+    if (settings.chat_port == settings.game_port) {
+        std::fprintf(stderr, "quarel-server: the chat and game ports must differ (both %u)\n",
+                     unsigned{settings.chat_port});
+        return 2;
+    }
+    // `log_timestamps 1` stamps every line, this one already.
+    core::StampedConsole stamped(console, platform::local_time_now);
+    if (auto note = core::clamp_max_slots(settings)) {
+        (settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped) : console).write(*note);
+    }
+    return std::nullopt;
+}
+
+Server::Server(const core::Options& options, const core::Settings& settings,
+               const platform::SipSourceHash::Key& hash_key, platform::ShutdownSignals& stop, core::Console& console)
+    : options_(options),
+      stop_(stop),
+      stamped_(console, platform::local_time_now),
+      source_hash_(hash_key),
+      state_(settings, source_hash_),
+      console_(console, stamped_, state_.settings.log_timestamps),
+      loop_(udp_, clock_, console_, state_.metrics),
+      admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
+                                [this](const admin::BanList& list, std::string& error) {
+                                    return ban_file_.save(list, error);
+                                })),
+      status_(state_, history_,
+              {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
+               &platform::read_process_stats}) {}
+
+std::optional<int> Server::open() {
+    console_.write(core::banner(state_.settings));
+    if (const auto status = open_sockets()) return status;
+    // The bans hold on both sockets from the first datagram on, with or without the admin API.
+    ban_file_.load(bans_, clock_.now(), console_);
+    loop_.admin = &admin_;
+    wait_.add(udp_);
+    wait_.add(stop_);
+    keep_lobby_client(state_.settings.public_listing == 1);
+    // Under the orchestrator, the SDK sidecar hears of a game only once it can be played: both sockets
+    // are open here, since the start-up ends when one cannot be.
+    sidecar_ = platform::sidecar_from_environment();
+    if (sidecar_) {
+        loop_.sidecar = &sidecar_->schedule;
+        wait_.add(sidecar_->client);
+    }
+    state_.metrics.started_at = clock_.now();
+    if (!start_status_listener()) return 1;
+    return std::nullopt;
+}
+
+// A socket that cannot be opened ends the start-up: its line, the reason, status 1, so that a service
+// manager retries and nothing takes a half-deaf server for a healthy one. A `bind` that is no address
+// opens neither socket; that is a config file error, which no retry mends: status 2.
+std::optional<int> Server::open_sockets() {
+    if (!platform::UdpTransport::network_available()) {
+        console_.write("Failed init network!\n");
+        return 1;
+    }
+    const core::Settings& settings = state_.settings;
+    bind_ = net::parse_bind(settings.bind);
+    const struct {
+        net::Socket socket;
+        std::uint16_t port;
+        const char* line;
+    } sockets[] = {{net::Socket::Chat, settings.chat_port, "I won't listen chat!\n"},
+                   {net::Socket::Game, settings.game_port, "I won't listen anyone!\n"}};
+    for (const auto& s : sockets) {
+        if (bind_ && udp_.open(s.socket, s.port, *bind_)) continue;
+        console_.write(s.line);
+        if (!bind_) {
+            console_.print("bind %s is not an IPv4 or IPv6 address\n", core::escape_controls(settings.bind).c_str());
+            return 2;
+        }
+        console_.print("UDP port %u: %s\n", unsigned{s.port}, udp_.open_error().c_str());
+        return 1;
+    }
+    return std::nullopt;
+}
+
+void Server::keep_lobby_client(bool wanted) {
+    if (wanted == (lobby_ != nullptr)) return;
+    if (lobby_) {
+        // An announcement in flight is dropped, its connection closed; it prints nothing.
+        wait_.remove(*lobby_);
+        loop_.lobby = nullptr;
+        lobby_.reset();
+        return;
+    }
+    lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    wait_.add(*lobby_);
+    loop_.lobby = lobby_.get();
+}
+
+// The status listener, when the --http option or the `http` key asks for it, with the admin API under
+// /api/. When it cannot start, the server says why and does not run without it: a host who asked for
+// the listener must notice that it is missing.
+bool Server::start_status_listener() {
+    const std::string& where = state_.settings.http;
+    if (where.empty()) return true;
+    const auto address = core::parse_http_address(where);
+    if (!address) {
+        console_.print("HTTP listener not started: '%s' is not [ADDR:]PORT\n", where.c_str());
+        return false;
+    }
+    std::string why;
+    http_ = platform::HttpServer::start(
+        *address, [this](const net::HttpRequest& r) { return route_request(status_, admin_, r); }, why);
+    if (!http_) {
+        console_.print("HTTP listener not started on %s: %s\n", address->to_string().c_str(), why.c_str());
+        return false;
+    }
+    net::Address shown = *address;
+    shown.port = http_->port();
+    console_.print("HTTP status page on http://%s/\n", shown.to_string().c_str());
+    // Requests are answered at the end of each pass, the charts sampled at its start.
+    loop_.http = http_.get();
+    loop_.history = &history_;
+    wait_.add(*http_);
+    // Made at the first start with the listener on; its line names the file, never the token.
+    gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, true, console_));
+    return true;
+}
+
+core::ReloadReport Server::reload() {
+    const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
+    // A token file removed since start-up is not made anew.
+    if (http_) gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, false, console_));
+    keep_lobby_client(state_.settings.public_listing == 1);
+    return report;
+}
+
+int Server::run() {
+    serve(
+        state_, loop_, [this] { return stop_.requested(); },
+        [this] {
+            if (stop_.take_reload()) reload();
+        },
+        [this](std::int64_t deadline) { wait_.until(deadline); });
+    udp_.close_all();
+    keep_lobby_client(false);
+    console_.write("Server stopped.\n");
+    return 0;
+}
+
+}  // namespace quarel::server
