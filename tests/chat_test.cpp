@@ -70,11 +70,16 @@ struct Server {
     Harness h;
 };
 
-// Players 1..n join and those with a name in `names` ("" included) send SET_NAME; nullptr: never sent.
+// Players 1..n join and those with a name in `names` ("" included) send SET_NAME, each in a second of
+// its own, so that every NAME_LIST goes out at once; nullptr: never sent. The clock ends a second past
+// the last.
 void populate(Server& srv, std::initializer_list<const char*> names, const std::vector<std::uint8_t>& tags = {}) {
     for (int i = 1; const char* n : names) {
         srv.join(i, tags.size() >= static_cast<std::size_t>(i) ? tags[i - 1] : 0);
-        if (n) srv.chat_in(set_name(i, n), chat_addr(i));
+        if (n) {
+            srv.chat_in(set_name(i, n), chat_addr(i));
+            srv.h.clock.advance(1);
+        }
         ++i;
     }
     srv.forget();
@@ -93,10 +98,12 @@ TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
         {"Ann", "Ann"}};
     for (const auto& [n, printed] : names) {
         SCOPED_TRACE(printed);
+        srv.h.clock.advance(5);  // one name change regained
         srv.chat_in(set_name(1, n), chat_addr(1));
         EXPECT_EQ(srv.console(), "Name of 1 is " + printed + "\n");
         EXPECT_EQ(srv.sent(), to({chat_addr(1)}, sealed(cat({{0x90}, le32(1), le32(1), str(n.substr(0, 31)), {0}}))));
     }
+    srv.h.clock.advance(1);
     srv.chat_in(set_name(2, "B\a"), chat_addr(2));
     EXPECT_EQ(srv.sent(), to({chat_addr(1), chat_addr(2)}, sealed_hex("90 02000000 01000000 416e6e00 02000000 420700")));
     // The longest chat line, 128 bytes, goes back to every named player.
@@ -104,6 +111,7 @@ TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
     EXPECT_EQ(srv.sent(), to({chat_addr(1), chat_addr(2)}, chat_out(2, std::string(120, 'z'))));
     EXPECT_EQ(srv.console(), "Name of 2 is B\\x07\nB\\x07 : " + std::string(120, 'z') + "\n");
     // An empty name unnames: the player's lines print without a name and are not echoed back to it.
+    srv.h.clock.advance(5);
     srv.chat_in(set_name(1, ""), chat_addr(1));
     EXPECT_EQ(srv.console(), "Name of 1 is \n");
     EXPECT_EQ(srv.sent(), to({chat_addr(2)}, sealed_hex("90 01000000 02000000 420700")));
@@ -113,6 +121,7 @@ TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
     // A second SET_NAME from another address moves all later traffic there; the old address is
     // somebody else now, whose loss report is sent on to the victim.
     const Address moved = addr(77, 9000);
+    srv.h.clock.advance(1);
     srv.chat_in(set_name(2, "B\a"), moved);
     srv.chat_in(chat(1, "x"), chat_addr(1));
     srv.chat_in(whisper(1, 2, "y"), chat_addr(1));
@@ -132,10 +141,74 @@ Lines one_second(Server& srv, int players) {
     return srv.sent();
 }
 
+// Name changes are bounded at both ends: three at once per player, then one every 5 s, the rest dropped
+// whole (no line, no name, no chat address) and counted; and at most one NAME_LIST a calendar second,
+// the later changes of a second going out together, as the names are then, when the next one begins.
+TEST(SetName, ThreeChangesAtOnceThenOneEveryFiveSecondsAndAtMostOneNameListASecond) {
+    Server srv;
+    populate(srv, {nullptr, nullptr});
+    const std::int64_t t = srv.h.clock.now();
+    const auto list = [](std::initializer_list<std::pair<std::int32_t, std::string_view>> names) {
+        Bytes b = cat({{0x90}, le32(static_cast<std::int32_t>(names.size()))});
+        for (const auto& [id, n] : names) b = cat({b, le32(id), str(n), {0}});
+        return sealed(b);
+    };
+    const Addrs both = {chat_addr(1), chat_addr(2)};
+    const Address elsewhere = addr(66, 1);
+    struct Step {
+        int at;                    // seconds after t
+        std::vector<Bytes> in;     // SET_NAMEs from `from`; none: a loop pass, the players kept alive
+        Address from;
+        Lines sent;
+        std::string printed;
+    };
+    const Step steps[] = {
+        {0, {set_name(1, "Ann")}, chat_addr(1), to({chat_addr(1)}, list({{1, "Ann"}})), "Name of 1 is Ann\n"},
+        // Later in the same second: held back, whoever sends.
+        {0, {set_name(2, "Bo")}, chat_addr(2), {}, "Name of 2 is Bo\n"},
+        {0, {set_name(1, "Al"), set_name(1, "Al")}, chat_addr(1), {}, "Name of 1 is Al\nName of 1 is Al\n"},
+        {0, {set_name(1, "Eve")}, elsewhere, {}, ""},  // a fourth change of 1: dropped
+        {0, {}, {}, {}, ""},
+        {1, {}, {}, to(both, list({{1, "Al"}, {2, "Bo"}})), ""},
+        // That list was the second's: a change in it waits for the next.
+        {1, {set_name(2, "Bob")}, chat_addr(2), {}, "Name of 2 is Bob\n"},
+        {2, {}, {}, to(both, list({{1, "Al"}, {2, "Bob"}})), ""},
+        {4, {set_name(1, "Eve")}, chat_addr(1), {}, ""},  // 1 regains a change 5 s after its burst...
+        {5, {set_name(1, "Cy"), set_name(1, "Dee")}, chat_addr(1), to(both, list({{1, "Cy"}, {2, "Bob"}})),
+         "Name of 1 is Cy\n"},  // ...and one only
+        {6, {}, {}, {}, ""},
+        {59, {}, {}, {}, ""},
+        {60, {}, {}, {}, "Dropped 3 name changes over the rate limit in the last minute.\n"},
+        {61, {set_name(2, "a"), set_name(2, "b"), set_name(2, "c"), set_name(2, "d")}, chat_addr(2),
+         to(both, list({{1, "Cy"}, {2, "a"}})), "Name of 2 is a\nName of 2 is b\nName of 2 is c\n"},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.at);
+        srv.h.clock.set(t + s.at);
+        for (const Bytes& d : s.in) srv.chat_in(d, s.from);
+        if (s.in.empty()) {
+            for (int id = 1; id <= 3; ++id) srv.in(Socket::Game, sealed(cat({{0x06}, le32(id)})), game_addr(id));
+            srv.h.passes_until_idle(10);
+        }
+        EXPECT_EQ(srv.sent(), s.sent);
+        EXPECT_EQ(srv.console(), s.printed);
+        // The sleep after a pass wakes for a list held back.
+        if (s.at == 0 && s.in.empty()) {
+            EXPECT_EQ(server::next_deadline(srv.h.state, srv.h.io), t + 1);
+        }
+    }
+    EXPECT_EQ(srv.h.state.metrics.dropped[0][static_cast<std::size_t>(core::DropReason::NameLimit)], 4u);
+    // A player who takes the freed slot has the whole allowance, whatever the one before it did.
+    srv.in(Socket::Game, sealed(cat({{0x08}, le32(2)})), game_addr(2));
+    srv.join(3);
+    srv.chat_in(set_name(3, "Zed"), chat_addr(3));
+    EXPECT_EQ(srv.console(), "Name of 3 is Zed\n");
+}
+
 TEST(LoopMessage, FifteenBytesToEveryNamedPlayerLoopTimePlusOneApart) {
     Server srv(settings(4, 60, "Welcome"));
-    const std::int64_t start = srv.h.clock.now();
     populate(srv, {"Ann", "", "Cy"});
+    const std::int64_t start = srv.h.clock.now();
     const Bytes welcome = sealed_hex("91 00000000 57 65 6c 63 6f 6d 65 00");
     const Lines each = to({chat_addr(1), chat_addr(3)}, welcome);
     srv.h.pass();

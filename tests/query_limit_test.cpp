@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "core/query_limiter.h"
@@ -59,37 +60,44 @@ TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
 }
 
 // The share kept for trusted sources: answered 20 s ago or more, never over their bucket since, and not
-// silent for more than two minutes. A trusted source keeps its place in a full set.
-TEST(QueryTable, NewSourcesShareWhatIsNotKeptForTrustedOnesWhoKeepTheirPlaceUntilSilentForTwoMinutes) {
+// silent for more than two minutes. Each share is counted on its own, whoever asks first in a second. A
+// trusted source keeps its place in a full set.
+TEST(QueryTable, TrustedAndNewSourcesEachHaveTheirOwnShareAndTrustedOnesKeepTheirPlaceUntilSilentForTwoMinutes) {
     QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120});
     const Address trusted = host(7000);
     const std::vector<Address> crowd = same_set(limiter, trusted, 3 * QueryLimiter::kWays);
     ASSERT_EQ(crowd.size(), 3 * QueryLimiter::kWays);
-    // {second after 1000, new sources elsewhere, new sources in its set, of them answered, its asks, of them answered}
-    const std::array<int, 6> steps[] = {
-        {0, 0, 0, 0, 1, 1},
-        {19, 10, 0, 6, 1, 0},   // not trusted yet: the open share (10 - 4 kept) is spent
-        {20, 10, 0, 6, 3, 3},   // trusted: what the new sources leave of the global 10
-        {21, 0, 0, 0, 5, 5},    // its own bucket: 7 left + 2 regained
-        {22, 10, 0, 6, 6, 4},   // 6 in its bucket, but only 4 left of the global 10
-        {23, 0, 0, 0, 5, 4},    // 2 left + 2 regained: the fifth is over its bucket...
-        {24, 10, 0, 6, 1, 0},   // ...which ends its standing: it shares the open part again
-        {145, 0, 0, 0, 1, 1},   // silent for more than two minutes, it starts over...
-        {165, 10, 0, 6, 1, 1},  // ...and is trusted 20 s later
+    // {second after 1000, new sources elsewhere, new sources in its set, of them answered, its asks, of
+    // them answered, whether it asks before the new sources}
+    const std::tuple<int, int, int, int, int, int, bool> steps[] = {
+        {0, 0, 0, 0, 1, 1, false},
+        {19, 10, 0, 6, 1, 0, false},   // not trusted yet: the open share (10 - 4 kept) is spent
+        {20, 10, 0, 6, 3, 3, false},   // trusted: answered from the 4 kept
+        {21, 10, 0, 6, 6, 4, true},    // asking first, it still gets the 4 kept and the newcomers their 6
+        {22, 0, 0, 0, 6, 4, false},    // alone, too: the open share is not its own (7 - 4 left in its bucket)
+        {23, 0, 0, 0, 4, 4, false},    // 3 left + 2 regained...
+        {24, 0, 0, 0, 4, 3, false},    // ...1 left + 2 regained: the fourth is over its bucket...
+        {25, 10, 0, 5, 1, 1, true},    // ...which ends its standing: it shares the open part again
+        {146, 0, 0, 0, 1, 1, false},   // silent for more than two minutes, it starts over...
+        {166, 10, 0, 6, 1, 1, false},  // ...and is trusted 20 s later
         // Two waves of newcomers in its set, the second pushing the first out: its full bucket is never
         // taken for a forgettable one.
-        {170, 0, 8, 6, 0, 0},
-        {175, 0, 8, 6, 0, 0},
-        {285, 10, 8, 6, 1, 1},  // silent for two minutes: still trusted, and kept through a third wave
-        {406, 10, 0, 6, 1, 0},  // for a second more: a newcomer again
+        {171, 0, 8, 6, 0, 0, false},
+        {176, 0, 8, 6, 0, 0, false},
+        {286, 10, 8, 6, 1, 1, false},  // silent for two minutes: still trusted, and kept through a third wave
+        {407, 10, 0, 6, 1, 0, false},  // for a second more: a newcomer again
     };
     std::uint32_t next = 100'000;
     std::size_t joined = 0;
-    for (const auto& [at, elsewhere, in_set, answered, own, own_answered] : steps) {
+    for (const auto& [at, elsewhere, in_set, answered, own, own_answered, own_first] : steps) {
         int got = 0, got_own = 0;
+        const auto ask_own = [&] {
+            for (int i = 0; i < own; ++i) got_own += limiter.admit(trusted, 1000 + at);
+        };
+        if (own_first) ask_own();
         for (int i = 0; i < elsewhere; ++i) got += limiter.admit(host(next++), 1000 + at);
         for (int i = 0; i < in_set; ++i) got += limiter.admit(crowd[joined++], 1000 + at);
-        for (int i = 0; i < own; ++i) got_own += limiter.admit(trusted, 1000 + at);
+        if (!own_first) ask_own();
         EXPECT_EQ(got, answered) << at;
         EXPECT_EQ(got_own, own_answered) << at;
     }

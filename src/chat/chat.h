@@ -35,6 +35,13 @@ std::size_t write_server_line(std::span<std::uint8_t> buf, std::string_view text
 // how many players it went to. `text` must leave the line within one chat datagram (kChatReadLimit).
 std::int32_t say(ServerState& s, Io& io, std::string_view text);
 
+// Loop step, once per pass after the chat drain: sends the NAME_LIST held back for the end of its
+// second (see on_set_name) once `now` is past that second, and prints the summary line of dropped name
+// changes when it is due.
+void name_list_step(ServerState& s, Io& io, std::int64_t now);
+// The first calendar second at which name_list_step has work (max when none).
+std::int64_t next_name_work(const ServerState& s);
+
 // Broadcasts the loop message when its period has passed at `now`. Runs once per pass after the chat
 // drain.
 void loop_message_step(ServerState& s, Io& io, std::int64_t now);

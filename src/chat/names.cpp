@@ -31,24 +31,28 @@ void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagra
     }
 }
 
-}  // namespace
+// A player may change its name this many times at once, and regains one change every
+// kNameChangePeriod seconds, up to that many.
+constexpr std::int64_t kNameChangeBurst = 3;
+constexpr std::int64_t kNameChangePeriod = 5;
+// The summary line of dropped name changes comes this many seconds after the first one it counts.
+constexpr std::int64_t kNameReportPeriod = 60;
 
-// SET_NAME: records the sender as the player's chat address, stores the name (cut to 31 bytes; empty
-// un-names the slot) and sends the full NAME_LIST to every named player.
-void on_set_name(ServerState& s, Io& io, const Datagram& d) {
-    const auto in = d.bytes;
-    if (!text_ends_inside(s, in, text_msg::kText)) return;
-    const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
-    if (me < 0) return;
-    PlayerSlot& slot = s.table[me];
-    const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
-    io.out.print("Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
-    slot.chat_addr = d.from;
-    const std::size_t len = std::min(std::strlen(received), kNameField - 1);
-    std::memcpy(slot.name.data(), received, len);
-    slot.name[len] = '\0';
+// The allowance is kept as one second per player: each change moves `names_full_at` a period further,
+// and a change is allowed while that second lies no more than burst - 1 periods ahead. A clock set
+// back leaves at most a full allowance's wait.
+bool admit_name_change(PlayerSlot& p, std::int64_t now) {
+    p.names_full_at = std::clamp(p.names_full_at, now, now + kNameChangeBurst * kNameChangePeriod);
+    if (p.names_full_at - now > (kNameChangeBurst - 1) * kNameChangePeriod) return false;
+    p.names_full_at += kNameChangePeriod;
+    return true;
+}
 
-    // The list overwrites the received name, which the slot holds by now.
+// NAME_LIST of the names as they are now, built in the packet buffer and sent to every named player.
+// Sent for a SET_NAME, it overwrites the received name, which the slot holds by then.
+void send_name_list(ServerState& s, Io& io, std::int64_t now) {
+    s.name_list_sent = now;
+    s.name_list_due = false;
     auto b = s.buf();
     put_u8(b, kTypeAt, chat_out::NAME_LIST);
     Writer w(b, text_msg::kText);
@@ -62,6 +66,56 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     put_i32(b, text_msg::kId, count);
     seal(b, w.pos());
     send_to_named(s, io, b.first(w.pos()));
+}
+
+}  // namespace
+
+// SET_NAME: records the sender as the player's chat address, stores the name (cut to 31 bytes; empty
+// un-names the slot) and sends the full NAME_LIST to every named player.
+//
+// Every accepted SET_NAME costs a list to every named player, so both ends are bounded. A player has
+// three name changes at once and one more every 5 s; a SET_NAME beyond that is dropped whole (no line,
+// no name, no chat address: a flood then changes nothing at all) and counted for a summary line. And at
+// most one NAME_LIST goes out per calendar second, the loop's unit of time: the first change in a
+// second is sent at once, as always; later ones in the same second are sent together when the next
+// second begins, as one list of the names as they are then (a list is a snapshot: the latest
+// supersedes the earlier ones). A SET_NAME in a second of its own, as honest clients send them, goes
+// out at once, exactly as it always did.
+void on_set_name(ServerState& s, Io& io, const Datagram& d) {
+    const auto in = d.bytes;
+    if (!text_ends_inside(s, in, text_msg::kText)) return;
+    const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
+    if (me < 0) return;
+    PlayerSlot& slot = s.table[me];
+    if (!admit_name_change(slot, d.now)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::NameLimit);
+        s.name_refusals.add(d.now, kNameReportPeriod);
+        return;
+    }
+    const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
+    io.out.print("Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
+    slot.chat_addr = d.from;
+    const std::size_t len = std::min(std::strlen(received), kNameField - 1);
+    std::memcpy(slot.name.data(), received, len);
+    slot.name[len] = '\0';
+
+    if (d.now == s.name_list_sent) {
+        s.name_list_due = true;
+        return;
+    }
+    send_name_list(s, io, d.now);
+}
+
+void name_list_step(ServerState& s, Io& io, std::int64_t now) {
+    if (s.name_list_due && now != s.name_list_sent) send_name_list(s, io, now);
+    if (s.name_refusals.count() == 0) return;
+    if (const auto n = s.name_refusals.take(now, kNameReportPeriod)) {
+        io.out.print("Dropped %lld name changes over the rate limit in the last minute.\n", static_cast<long long>(*n));
+    }
+}
+
+std::int64_t next_name_work(const ServerState& s) {
+    return std::min(s.name_list_due ? s.name_list_sent + 1 : std::numeric_limits<std::int64_t>::max(), s.name_refusals.due());
 }
 
 // CHAT: printed when the id has a slot, and relayed as received (only type and checksum change) to

@@ -24,8 +24,9 @@ enum class DropReason : std::uint8_t {
     RefusedSender,     // the sender is not allowed to send it
     RateLimit,         // a server query over the rate limit
     Banned,            // from a source the ban list covers
+    NameLimit,         // a SET_NAME over its player's allowance of name changes
 };
-inline constexpr std::size_t kDropReasons = 6;
+inline constexpr std::size_t kDropReasons = 7;
 
 // How a lobby announcement ended.
 enum class LobbyResult : std::uint8_t { Answered, ConnectFailed, RequestFailed, SendFailed };

@@ -36,7 +36,7 @@ void QueryLimiter::refuse(std::int64_t now) { dropped_.add(now, limits_.report_p
 bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
     if (now != global_second_) {
         global_second_ = now;
-        global_answers_ = 0;
+        trusted_answers_ = 0;
         open_answers_ = 0;
     }
     Entry* e = entry_for(source_key(from), now);
@@ -57,17 +57,19 @@ bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
         refuse(now);
         return false;
     }
-    // A source's token is spent only when the answer really goes out, so a source refused by the
-    // global cap keeps its share for the next second.
+    // Each share is counted on its own: trusted sources answer from the part kept for them, everyone
+    // else from the rest, so neither can spend the other's, whichever asks first in a second. A
+    // source's token is spent only when the answer really goes out, so a source refused because its
+    // share of the second is spent keeps the token for the next second.
     const bool known = trusted(*e, now);
-    const std::int32_t open_cap = std::max(0, limits_.global_per_second - limits_.reserved_per_second);
-    if (global_answers_ >= limits_.global_per_second || (!known && open_answers_ >= open_cap)) {
+    const std::int32_t kept = std::clamp(limits_.reserved_per_second, 0, std::max(0, limits_.global_per_second));
+    std::int32_t& answers = known ? trusted_answers_ : open_answers_;
+    if (answers >= (known ? kept : limits_.global_per_second - kept)) {
         refuse(now);
         return false;
     }
     --e->bucket.tokens;
-    ++global_answers_;
-    if (!known) ++open_answers_;
+    ++answers;
     if (e->first_answer == kNever) e->first_answer = now;
     return true;
 }

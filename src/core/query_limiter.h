@@ -11,9 +11,11 @@
 // - a full set forgets only a source whose bucket has refilled to full (forgetting it loses nothing:
 //   it would find a full bucket anyway), never one that is trusted (below); when it has none, the
 //   newcomer is refused. Pushing a victim out of the table therefore never hands it a fresh burst.
-// - part of the global budget is kept for trusted sources: answered at least `trust_after` seconds
-//   ago, never refused by their own bucket since, and not silent for more than `trust_idle` seconds.
-//   A flood of new sources then cannot starve the server browsers that already ask regularly.
+// - the global budget is split in two shares counted apart: one kept for trusted sources (answered at
+//   least `trust_after` seconds ago, never refused by their own bucket since, and not silent for more
+//   than `trust_idle` seconds), the rest for everyone else. A flood of new sources then cannot starve
+//   the server browsers that already ask regularly, nor can trusted sources that ask first in a second
+//   spend what newcomers are given.
 #pragma once
 
 #include <array>
@@ -38,8 +40,8 @@ struct QueryLimits {
     std::int32_t global_per_second = 100;
     // A summary line is printed this many seconds after the first refusal it counts.
     std::int64_t report_period = 60;
-    // Of `global_per_second`, this many answers a second are kept for trusted sources; the others
-    // share the rest.
+    // Of `global_per_second`, this many answers a second are kept for trusted sources, who get no
+    // more; the others share the rest.
     std::int32_t reserved_per_second = 50;
     // A source is trusted this many seconds after its first answer, while it stays within its bucket.
     std::int64_t trust_after = 20;
@@ -97,8 +99,9 @@ private:
     QueryLimits limits_;
     SourceTable<Entry> table_;
     std::int64_t global_second_ = std::numeric_limits<std::int64_t>::min();
-    std::int32_t global_answers_ = 0;
-    std::int32_t open_answers_ = 0;  // answers to sources not trusted, this second
+    // Answers this second, to trusted sources and to the others: each share has its own count.
+    std::int32_t trusted_answers_ = 0;
+    std::int32_t open_answers_ = 0;
     SummaryCount dropped_;
 };
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "core/outbox.h"
 #include "core/query_limiter.h"
 #include "core/settings.h"
+#include "core/source_table.h"
 #include "net/address.h"
 #include "net/transport.h"
 #include "protocol/authorship.h"
@@ -48,6 +50,13 @@ struct ServerState {
 
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     QueryLimiter query_limit;
+
+    // NAME_LIST goes out at most once a calendar second (see chat::on_set_name): the second of the
+    // latest one, and whether names changed after it within that second.
+    std::int64_t name_list_sent = std::numeric_limits<std::int64_t>::min();
+    bool name_list_due = false;
+    // SET_NAMEs dropped over their player's allowance, not yet reported.
+    SummaryCount name_refusals;
 
     // Counters for the status page and the metrics endpoint.
     Metrics metrics;

@@ -37,6 +37,7 @@ void SlotTable::release(std::int32_t index) {
     slot.id = 0;
     slot.name[0] = '\0';
     slot.chat_addr = net::Address{};
+    slot.names_full_at = 0;
     --player_count_;
     // Nobody left to time out: the floor starts afresh with the next join.
     if (player_count_ == 0) heard_floor_ = std::numeric_limits<std::int64_t>::max();

@@ -26,6 +26,9 @@ struct PlayerSlot {
     std::int32_t acks = 0;
     std::int64_t last_heard = 0;
     std::int64_t joined_at = 0;  // calendar second of the JOIN
+    // Calendar second from which the player has its whole allowance of name changes again (see
+    // chat::on_set_name); 0 for a player that has not changed its name.
+    std::int64_t names_full_at = 0;
 
     bool occupied() const { return id != 0; }
     bool named() const { return id != 0 && name[0] != '\0'; }
@@ -62,8 +65,8 @@ public:
     // Ids count up from 1 and are not reused; should the 32-bit range ever run out they start again at 1,
     // skipping the ids of the players present, so that no player gets id 0 or a duplicate.
     std::int32_t take();
-    // Frees an occupied slot: id 0, name and chat address forgotten, one player fewer. The other
-    // fields keep their contents until the next join overwrites them.
+    // Frees an occupied slot: id 0, name, chat address and name changes forgotten, one player fewer.
+    // The other fields keep their contents until the next join overwrites them.
     void release(std::int32_t index);
 
     // Records that the player in `index` was heard at `now` (JOIN, STATE, ACK).

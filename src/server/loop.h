@@ -67,14 +67,16 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 
 // One pass, in this order: the charts' sample (with the status listener on); expired bans pruned;
 // clock tick; one game datagram; time-out sweep; and only when no game datagram came: drain the chat
-// socket (a clock tick before each read), the summary line of refused queries, the summary lines of
+// socket (a clock tick before each read), the NAME_LIST held back for the end of its second and the
+// summary line of dropped name changes, the summary line of refused queries, the summary lines of
 // unknown commands and refused joins, the loop message, the lobby, the SDK sidecar's calls, the HTTP
 // requests. Returns true
 // when a game datagram came, in which case the next pass should start at once.
 bool run_pass(ServerState& s, LoopIo& io);
 
 // The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
-// the loop message, a summary line (refused queries, unknown commands, refused joins), a lobby
+// the loop message, a NAME_LIST held back, a summary line (dropped name changes, refused queries,
+// unknown commands, refused joins), a lobby
 // announcement, an SDK sidecar call or the end of a temporary ban. Between now and then only a datagram (or the HTTP clients' own
 // sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io);

@@ -136,7 +136,8 @@ private:
 const char* socket_label(std::size_t socket) { return socket == 0 ? "chat" : "game"; }
 
 constexpr const char* kDropLabels[core::kDropReasons] = {"too_short", "unknown_type", "unterminated_text",
-                                                         "refused_sender", "rate_limit", "banned"};
+                                                         "refused_sender", "rate_limit", "banned",
+                                                         "name_limit"};
 constexpr const char* kQueryLabels[core::kQueries] = {"slots", "map"};
 constexpr const char* kLobbyLabels[core::kLobbyResults] = {"answered", "connect_failed", "request_failed",
                                                            "send_failed"};
