@@ -101,7 +101,7 @@ private:
         namespace p = protocol;
         event = {true, socket, from, d.size() >= p::kHeaderSize ? d[p::kTypeAt] : std::uint8_t{0}};
         welcomed_ = false;
-        join_refusals_before_ = s_.join_refusals.total();
+        join_refusals_before_ = s_.metrics.join_refusals.total();
         // Under the sender rules, a datagram from a host bound to no player changes no player: a JOIN
         // only adds one (and sends everybody back to brief lists, as any join does).
         if (s_.settings.strict_senders != 0 && !(socket == net::Socket::Game && event.type == p::game_in::JOIN) &&
@@ -191,7 +191,7 @@ private:
                     FUZZ_CHECK(event.active && event.socket == net::Socket::Game && event.type == p::game_in::JOIN);
                     FUZZ_CHECK(to == event.from);
                     // A full server, or a JOIN its source's limits refused (counted just before).
-                    FUZZ_CHECK(s_.table.full() || s_.join_refusals.total() > join_refusals_before_);
+                    FUZZ_CHECK(s_.table.full() || s_.metrics.join_refusals.total() > join_refusals_before_);
                     return;
                 case p::game_out::WELCOME:
                     check_list(b, p::welcome::kCount, p::welcome::kEntries, p::list::kBriefEntry);

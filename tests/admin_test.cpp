@@ -307,6 +307,11 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
         EXPECT_EQ(line.empty() ? sent : Lines{}, line.empty() ? Lines{game_line(from, sealed_hex("06"))} : Lines{});
         EXPECT_EQ(a.console(), line);
     }
+    const std::string R = "quarel_join_refusals_total{reason=\"";
+    EXPECT_NE(status::metrics_text(a.h.state, {}).find("\nquarel_joins_refused_total 2\n" "# HELP quarel_join_refusals_total JOINs "
+                                                       "refused for their source, by reason.\n# TYPE quarel_join_refusals_total counter\n" +
+                                                       R + "allowance\"} 0\n" + R + "max_per_ip\"} 0\n" + R + "rejoin_bar\"} 2\n"),
+              std::string::npos);
 
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"), "200 {\"ban\":" + for_good + ",\"kicked\":[]}\n");
     EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by 127.0.0.1:40000.\n");

@@ -286,6 +286,55 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
                                                        "2 joined to battle! Now we have 1 players.\nServer stopped.\n");
 }
 
+// A config directory as Kubernetes mounts a ConfigMap: `config` is a link to `..data/config`, `..data`
+// a link to a timestamped directory. An update writes a new directory and renames a new link over
+// `..data`; with `watch_files 1` the server reloads within a second of the swap. A swap to the same
+// content reloads nothing; a plain file that takes the link's place, written in two parts, is read
+// once, whole.
+TEST(WatchFiles, ReloadsWithinASecondOfAConfigMapSwap) {
+    namespace fs = std::filesystem;
+    const Scratch mount;
+    int version = 0;
+    const auto publish = [&](const std::string& text) {
+        const std::string dir = "..2026_12_07_08_00_0" + std::to_string(++version) + ".1";
+        fs::create_directory(mount.path / dir);
+        std::ofstream(mount.path / dir / "config") << text;
+        fs::create_directory_symlink(dir, mount.path / "..data_tmp");
+        fs::rename(mount.path / "..data_tmp", mount.path / "..data");
+    };
+    publish("watch_files 1\nname One\n");
+    fs::create_symlink("..data/config", mount.path / "config");
+    ServerProcess server("", {"--config", (mount.path / "config").string()});
+    ASSERT_TRUE(server.ready()) << server.output();
+    const std::string reloaded = "Config reloaded.\nNeeds a restart to change: slots\n";
+
+    auto swapped = steady_clock::now();
+    publish("watch_files 1\nname Two\nslots 9\n");
+    fs::remove_all(mount.path / "..2026_12_07_08_00_01.1");
+    ASSERT_TRUE(server.wait_for_output(reloaded, 1000)) << server.output();
+    EXPECT_LT(ms(steady_clock::now() - swapped), 1000);
+
+    // The same content again: nothing to reload.
+    publish("watch_files 1\nname Two\nslots 9\n");
+    std::this_thread::sleep_for(milliseconds(600));
+
+    // The link replaced by a plain file written in two parts 100 ms apart: the first part alone is never
+    // read.
+    fs::remove(mount.path / "config");
+    {
+        std::ofstream file(mount.path / "config");
+        file << "watch_files 1\nname Th" << std::flush;
+        std::this_thread::sleep_for(milliseconds(100));
+        file << "ree\nmap other\n";
+    }
+    ASSERT_TRUE(server.wait_for_output("Needs a restart to change: map\n", 1000)) << server.output();
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    const std::string out = server.output();
+    EXPECT_EQ(out.substr(out.find("Config reloaded.")),
+              reloaded + "Config reloaded.\nNeeds a restart to change: map\nServer stopped.\n");
+}
+
 // Both units as `cmake --install` writes them (naming the programs in the build directory) verify.
 TEST(ServiceUnits, BothUnitsVerify) {
     if (::system("systemd-analyze --version >/dev/null 2>&1") != 0) {
@@ -398,25 +447,48 @@ TEST(Container, ImageTreeRunsTheServer) {
 }
 
 // Ports, user, health period, image and names in the fleet, the autoscaler and the allocation agree
-// with the image (whose own settings the image test checks) and with each other.
+// with the image (whose own settings the image test checks) and with each other; the fleet's config is
+// one the server takes without a warning, with `http` on the port that the probe, the scrape
+// annotations and the PodMonitor name, and the file watched in a directory mounted whole (no subPath),
+// beside a working directory that outlives the container.
 TEST(Container, OrchestratorManifestsMatchTheImage) {
     if (::system("python3 -c 'import yaml' 2>/dev/null") != 0) GTEST_SKIP() << "python3-yaml is missing";
     const std::string dir = std::string(QUAREL_SOURCE_DIR) + "/packaging/agones/";
+    const Scratch scratch;
     const std::string program =
-        "import yaml,sys\n"
-        "docs=[d for f in sys.argv[1:] for d in yaml.safe_load_all(open(f))]\n"
+        "import yaml,sys,os\n"
+        "docs=[d for f in sys.argv[2:] for d in yaml.safe_load_all(open(f))]\n"
         "k={d['kind']:d for d in docs}\n"
-        "f=k['Fleet']; gs=f['spec']['template']['spec']; c=gs['template']['spec']['containers'][0]\n"
+        "f=k['Fleet']; gs=f['spec']['template']['spec']; pod=gs['template']; c=pod['spec']['containers'][0]\n"
         "print(' '.join('%s:%s/%s/%s' % (p['name'],p['containerPort'],p['protocol'],p['portPolicy']) for p in gs['ports']))\n"
-        "print(gs['health']['periodSeconds'], gs['health']['failureThreshold'], c['image'],\n"
-        "      c['securityContext']['runAsUser'], [m['mountPath'] for m in c['volumeMounts']])\n"
+        "print(gs['health']['periodSeconds'], gs['health']['failureThreshold'], c['image'], c['securityContext']['runAsUser'])\n"
         "print(k['FleetAutoscaler']['spec']['fleetName'] == f['metadata']['name'])\n"
         "sel=k['GameServerAllocation']['spec']['selectors'][0]['matchExpressions'][0]\n"
-        "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in k['ConfigMap']['data']['config'])\n";
-    const Ran r = run({"/usr/bin/python3", "-c", program, dir + "fleet.yaml", dir + "fleetautoscaler.yaml", dir + "allocation.yaml"});
+        "cm=k['ConfigMap']; text=cm['data']['config']\n"
+        "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in text)\n"
+        "vols={v['name']:v for v in pod['spec']['volumes']}\n"
+        "kind=lambda m: [x for x in vols[m['name']] if x!='name'][0] + ('+subPath' if 'subPath' in m else '')\n"
+        "print(' '.join('%s:%s' % (m['mountPath'], kind(m)) for m in c['volumeMounts']), c['securityContext']['readOnlyRootFilesystem'])\n"
+        "cfg=c['args'][c['args'].index('--config')+1]; mount=[m for m in c['volumeMounts'] if 'configMap' in vols[m['name']]][0]\n"
+        "print(os.path.dirname(cfg)==mount['mountPath'], vols[mount['name']]['configMap']['name']==cm['metadata']['name'], os.path.basename(cfg) in cm['data'])\n"
+        "conf=dict(l.split(' ',1) for l in text.splitlines()); ports={p['name']:p['containerPort'] for p in c['ports']}\n"
+        "ann=pod['metadata']['annotations']; probe=c['livenessProbe']['httpGet']; pm=k['PodMonitor']['spec']\n"
+        "print(conf['http'], ports['http'], ann['prometheus.io/scrape'], ann['prometheus.io/port'], ann['prometheus.io/path'],\n"
+        "      probe['path'], ports[probe['port']], conf['watch_files'], conf['empty_shutdown_after'])\n"
+        "print(pm['selector']['matchLabels'].items() <= pod['metadata']['labels'].items(),\n"
+        "      [(e['path'], ports[e['port']]) for e in pm['podMetricsEndpoints']])\n"
+        "open(sys.argv[1],'w').write(text)\n";
+    const std::string config = (scratch.path / "config").string();
+    const Ran r = run({"/usr/bin/python3", "-c", program, config, dir + "fleet.yaml", dir + "fleetautoscaler.yaml",
+                       dir + "allocation.yaml", dir + "podmonitor.yaml"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string("chat:4173/UDP/Static game:4174/UDP/Static\n5 3 localhost/quarel-server:") + QUAREL_VERSION +
-                         " 65532 ['/data', '/data/config']\nTrue\nagones.dev/sdk-players ['16'] True\n");
+                         " 65532\nTrue\nagones.dev/sdk-players ['16'] True\n"
+                         "/data:emptyDir /etc/quarel:configMap True\nTrue True True\n"
+                         "0.0.0.0:8080 8080 true 8080 /metrics /healthz 8080 1 10\n"
+                         "True [('/metrics', 8080)]\n");
+    const Ran checked = run({server_binary(), "--check-config", config});
+    EXPECT_EQ(checked.status, 0) << checked.err;
 }
 
 // run.sh builds both programs in the test command's build directory without changing its build type

@@ -29,10 +29,10 @@ Address host(std::uint32_t n, std::uint16_t port = 4000) {
 // `count` sources (other than `target`) that share the set of `target` under `limiter`'s key, as an
 // attacker who knew the key could compute.
 std::vector<Address> same_set(const QueryLimiter& limiter, const Address& target, std::size_t count) {
-    const std::size_t set = limiter.set_of(QueryLimiter::source_key(target));
+    const std::size_t set = limiter.set_of(core::source_key(target));
     std::vector<Address> out;
     for (std::uint32_t n = 1; n < (1u << 22) && out.size() < count; ++n)
-        if (host(n) != target && limiter.set_of(QueryLimiter::source_key(host(n))) == set) out.push_back(host(n));
+        if (host(n) != target && limiter.set_of(core::source_key(host(n))) == set) out.push_back(host(n));
     return out;
 }
 
@@ -50,7 +50,7 @@ TEST(QueryTable, TheHashIsKeyedAndSpreadsNeighbours) {
     std::set<std::size_t> sets;
     int moved = 0;
     for (std::uint32_t n = 0; n < 1024; ++n) {
-        const auto key = QueryLimiter::source_key(host(n));
+        const auto key = core::source_key(host(n));
         sets.insert(a.set_of(key));
         moved += a.set_of(key) != b.set_of(key);
         EXPECT_EQ(a.set_of(key), again.set_of(key));

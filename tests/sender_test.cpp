@@ -8,6 +8,7 @@
 #include "core/reload.h"
 #include "platform/sockaddr.h"
 #include "protocol/authorship.h"
+#include "status/status.h"
 #include "harness.h"
 
 using namespace quarel;
@@ -135,9 +136,14 @@ TEST(SenderCheck, StrangersChangeNothingAndAReloadTurnsTheRulesAndTheOtherGuardK
         EXPECT_EQ(srv.h.out.text(), "") << what;
         EXPECT_EQ(srv.players(), before) << what;
     }
-    const auto& r = srv.h.state.sender_refusals;
-    EXPECT_EQ(std::make_tuple(r.not_join_address, r.unknown_id, r.not_chat_address, r.not_player_host, r.not_in_game),
-              std::make_tuple(3u, 1u, 4u, 2u, 1u));
+    // Counted by reason for the metrics.
+    std::string by_reason;
+    for (const auto& [reason, n] : {std::pair{"unknown_id", 1}, {"not_join_address", 3}, {"not_player_host", 2},
+                                    {"not_chat_address", 4}, {"not_in_game", 1}}) {
+        by_reason += "quarel_sender_refusals_total{reason=\"" + std::string(reason) + "\"} " + std::to_string(n) + "\n";
+    }
+    EXPECT_NE(status::metrics_text(srv.h.state, {}).find(by_reason), std::string::npos) << by_reason;
+    const auto& r = srv.h.state.metrics.sender_refusals;
     EXPECT_EQ(r.total(), std::size(cases));
 
     // {config text, a stranger's CHAT as the server relayed, its query printed}
@@ -176,7 +182,7 @@ TEST(JoinLimits, SixteenAtOnceThenOneEachSecondPerHostAndARefusalChangesNobody) 
     EXPECT_EQ(srv.sent(), (Lines{sent_line(Socket::Game, addr(1, 200), kServerFull)}));
     EXPECT_EQ(srv.h.out.text(), "Refused join from 10.0.0.1:200: too many joins.\n");
     EXPECT_EQ(srv.h.state.table[0].acks, 1);
-    EXPECT_EQ(srv.h.state.join_refusals.allowance, 1u);
+    EXPECT_EQ(srv.h.state.metrics.join_refusals.allowance, 1u);
     // {seconds later, JOINs asked, admitted}
     const std::array<int, 3> steps[] = {{1, 2, 1}, {3, 3, 2}, {4, 1, 1}, {30, 20, 16}, {-100, 1, 0}};
     const std::int64_t t0 = srv.h.clock.now();
@@ -226,7 +232,7 @@ TEST(JoinLimits, MaxPerIpCapsTheSlotsOneSourceHolds) {
         Server srv(st);
         for (int i = 0; i < joins; ++i) srv.game(join(), addr(1, static_cast<std::uint16_t>(100 + i)));
         EXPECT_EQ(srv.h.state.table.player_count(), admitted) << cap;
-        EXPECT_EQ(srv.h.state.join_refusals.max_per_ip, static_cast<std::uint64_t>(joins - admitted)) << cap;
+        EXPECT_EQ(srv.h.state.metrics.join_refusals.max_per_ip, static_cast<std::uint64_t>(joins - admitted)) << cap;
         srv.game(join(), addr(2, 100));  // another host
         EXPECT_EQ(srv.h.state.table.player_count(), admitted + 1) << cap;
         // At its cap, a host joins again once one of its players has left.
@@ -248,4 +254,15 @@ TEST(Address, ScopeIdsArePrintedAndKeptThroughTheSocketRecords) {
         EXPECT_EQ(platform::from_sockaddr(ss), to) << to.to_string();
         EXPECT_EQ(platform::to_sockaddr(to, false, ss) != 0, to.is_ipv4());
     }
+    // A record only as long as its family's, as the HTTP library hands over a TCP peer: a link-local
+    // peer keeps its interface.
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_addr.s6_addr[0] = 0xfe;
+    peer.sin6_addr.s6_addr[1] = 0x80;
+    peer.sin6_addr.s6_addr[15] = 1;
+    peer.sin6_port = htons(4000);
+    peer.sin6_scope_id = 2;
+    EXPECT_EQ(platform::from_sockaddr(reinterpret_cast<const sockaddr*>(&peer)), a);
+    EXPECT_EQ(platform::from_sockaddr(static_cast<const sockaddr*>(nullptr)), Address{});
 }

@@ -205,6 +205,10 @@ TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {
     EXPECT_EQ(h.players().last, t);
     EXPECT_EQ(tail(h.players(), 2), (Values{std::nullopt, 3}));
     EXPECT_EQ(h.last_pass(), t + 4);
+    // A player who joined and left within the step still shows: the step keeps its highest, not its last.
+    pass(t + 5, {18, 9}, 2);
+    pass(t + 6, {18, 9}, 2);
+    EXPECT_EQ(tail(h.players(), 1), Values{3});
     // A clock set back records nothing for the lost seconds and goes on from the new one.
     pass(t - 1000, {21, 9}, 0);
     pass(t - 999, {22, 9}, 4);

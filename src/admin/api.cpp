@@ -245,11 +245,7 @@ int hex_digit(char c) {
 }  // namespace
 
 bool valid_say_text(std::string_view text) {
-    if (text.empty() || text.size() > kMaxSayText) return false;
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
+    return !text.empty() && text.size() <= kMaxSayText && core::no_controls(text);
 }
 
 std::optional<std::string> query_value(std::string_view query, std::string_view name) {

@@ -3,13 +3,9 @@
 
 #include <algorithm>
 
+#include "core/safe_text.h"
+
 namespace quarel::admin {
-
-namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-}  // namespace
 
 bool same_token(std::string_view presented, std::string_view expected) {
     // Every byte of `expected` is compared, each with the presented byte at the same place (or with 0
@@ -24,22 +20,12 @@ bool same_token(std::string_view presented, std::string_view expected) {
 
 std::string_view bearer_token(std::string_view header) {
     constexpr std::string_view kScheme = "bearer";
-    if (header.size() <= kScheme.size() || !is_blank(header[kScheme.size()])) return {};
+    if (header.size() <= kScheme.size() || !core::is_blank(header[kScheme.size()])) return {};
     for (std::size_t i = 0; i < kScheme.size(); ++i) {
         const char c = header[i];
         if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[i]) return {};
     }
-    std::string_view token = header.substr(kScheme.size());
-    while (!token.empty() && is_blank(token.front())) token.remove_prefix(1);
-    while (!token.empty() && is_blank(token.back())) token.remove_suffix(1);
-    return token;
-}
-
-Gate::Key Gate::source_key(const net::Address& peer) {
-    Key key = peer.ip;
-    // One host usually holds a whole IPv6 /64.
-    if (!peer.is_ipv4()) std::fill(key.begin() + 8, key.end(), 0);
-    return key;
+    return core::trim(header.substr(kScheme.size()));
 }
 
 Gate::Source* Gate::find(const Key& key) {
@@ -70,7 +56,7 @@ Gate::Source& Gate::make_room(std::int64_t now) {
 
 Verdict Gate::check(std::string_view authorization, const net::Address& peer, std::int64_t now) {
     if (!token_) return Verdict::NoToken;
-    const Key key = source_key(peer);
+    const Key key = core::source_key(peer);
     Source* source = find(key);
     if (source != nullptr) {
         source->last_seen = now;
@@ -96,7 +82,7 @@ Verdict Gate::check(std::string_view authorization, const net::Address& peer, st
 }
 
 std::int64_t Gate::retry_after(const net::Address& peer, std::int64_t now) const {
-    const Source* source = find(source_key(peer));
+    const Source* source = find(core::source_key(peer));
     return source != nullptr && source->locked_until > now ? source->locked_until - now : 0;
 }
 

@@ -2,7 +2,6 @@
 // that keep presenting wrong ones.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -10,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/source_buckets.h"
 #include "net/address.h"
 
 namespace quarel::admin {
@@ -54,7 +54,7 @@ public:
     std::int64_t retry_after(const net::Address& peer, std::int64_t now) const;
 
 private:
-    using Key = std::array<std::uint8_t, 16>;
+    using Key = core::SourceKey;
     struct Source {
         Key key{};
         int failures = 0;
@@ -62,7 +62,6 @@ private:
         std::int64_t locked_until = 0;
         std::int64_t last_seen = 0;
     };
-    static Key source_key(const net::Address& peer);
     Source* find(const Key& key);
     const Source* find(const Key& key) const;
     Source& make_room(std::int64_t now);

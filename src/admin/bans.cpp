@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "core/safe_text.h"
+
 namespace quarel::admin {
 
 namespace {
@@ -31,34 +33,16 @@ bool in_mapped_space(const std::array<std::uint8_t, 16>& ip, int bits) {
     return ip[10] == 0xFF && ip[11] == 0xFF;
 }
 
-// A decimal number of at most `digits` digits, nothing else.
-std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t digits) {
-    if (text.empty() || text.size() > digits) return std::nullopt;
-    std::int64_t v = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + (c - '0');
-    }
-    return v;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The next field of a line: skips blanks, then takes bytes up to the next blank.
 std::string_view next_field(std::string_view& rest) {
     std::size_t i = 0;
-    while (i < rest.size() && is_blank(rest[i])) ++i;
+    while (i < rest.size() && core::is_blank(rest[i])) ++i;
     std::size_t end = i;
-    while (end < rest.size() && !is_blank(rest[end])) ++end;
+    while (end < rest.size() && !core::is_blank(rest[end])) ++end;
     const std::string_view field = rest.substr(i, end - i);
     rest.remove_prefix(end);
     return field;
-}
-
-std::string_view trim_blanks(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-    return s;
 }
 
 }  // namespace
@@ -97,7 +81,7 @@ std::optional<Range> parse_range(std::string_view text) {
     }
     int bits = max_bits;
     if (slash != std::string_view::npos) {
-        const auto n = parse_decimal(text.substr(slash + 1), 3);
+        const auto n = core::parse_decimal(text.substr(slash + 1), 3);
         if (!n || *n > max_bits) return std::nullopt;
         bits = static_cast<int>(*n);
     }
@@ -107,11 +91,7 @@ std::optional<Range> parse_range(std::string_view text) {
 }
 
 bool valid_reason(std::string_view text) {
-    if (text.size() > kMaxReason) return false;
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b < 0x20 || b == 0x7F;
-    });
+    return text.size() <= kMaxReason && core::no_controls(text);
 }
 
 std::size_t BanList::KeyHash::operator()(const Key& k) const {
@@ -139,18 +119,18 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
         std::string_view line = text.substr(0, lf);
         text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (trim_blanks(line).empty() || line.front() == '#') continue;
+        if (core::trim(line).empty() || line.front() == '#') continue;
 
         std::string_view rest = line;
         const std::string_view range_text = next_field(rest);
         const std::string_view expiry_text = next_field(rest);
-        const std::string_view reason = trim_blanks(rest);
+        const std::string_view reason = core::trim(rest);
         const auto range = parse_range(range_text);
         if (!range) {
             problems.push_back({number, "not an address or range: " + std::string(range_text)});
             continue;
         }
-        const auto expiry = parse_decimal(expiry_text, 18);
+        const auto expiry = core::parse_decimal(expiry_text, 18);
         if (!expiry) {
             problems.push_back({number, "no expiry (calendar seconds, 0 for good)"});
             continue;

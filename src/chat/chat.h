@@ -1,9 +1,7 @@
 // Chat channel (UDP 4173): server queries, names, chat, whispers, the loop message and event relays.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include "core/server_state.h"
@@ -27,12 +25,8 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d);
 void on_health_delta(ServerState& s, Io& io, const Datagram& d);
 void on_relay(ServerState& s, Io& io, const Datagram& d);  // RESPAWN, EVENT_BYTE, EVENT_WORD, EVENT_ALL
 
-// The server's own line: CHAT_OUT with id 0 and `text`, written unsealed into `buf`; returns its
-// length (8 + text length). The loop message and the host's say both go out in this form.
-std::size_t write_server_line(std::span<std::uint8_t> buf, std::string_view text);
-
-// Sends `text` as the server's own line to every named player, as the loop message goes, and returns
-// how many players it went to. `text` must leave the line within one chat datagram (kChatReadLimit).
+// Sends `text` as the server's own line (CHAT_OUT from id 0) to every named player, as the loop message
+// goes, and returns how many players it went to. `text` must leave the line within one chat datagram (kChatReadLimit).
 std::int32_t say(ServerState& s, Io& io, std::string_view text);
 
 // Loop step, once per pass after the chat drain: sends the NAME_LIST held back for the end of its

@@ -25,10 +25,28 @@ bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> in, std::siz
     return false;
 }
 
-void send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
+// Returns how many players it went to.
+std::int32_t send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
+    std::int32_t sent = 0;
     for (const PlayerSlot& p : s.table) {
-        if (p.named() && p.chat_addr.valid) io.send.chat_once(p.chat_addr, datagram);
+        if (!p.named() || !p.chat_addr.valid) continue;
+        io.send.chat_once(p.chat_addr, datagram);
+        ++sent;
     }
+    return sent;
+}
+
+// The server's own line: a CHAT_OUT from id 0, which no player has, so clients show it as the
+// server's. It goes to every named player; returns how many.
+std::int32_t send_server_line(ServerState& s, Io& io, std::string_view text) {
+    auto b = s.buf();
+    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
+    put_i32(b, text_msg::kId, 0);
+    put_bytes(b, text_msg::kText, text.data(), text.size());
+    put_u8(b, text_msg::kText + text.size(), 0);
+    const std::size_t n = text_msg::kText + text.size() + 1;
+    seal(b, n);
+    return send_to_named(s, io, b.first(n));
 }
 
 // A player may change its name this many times at once, and regains one change every
@@ -152,25 +170,9 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     if (to.chat_addr.valid) io.send.chat_once(to.chat_addr, b.first(n));
 }
 
-std::size_t write_server_line(std::span<std::uint8_t> b, std::string_view text) {
-    put_u8(b, kTypeAt, chat_out::CHAT_OUT);
-    put_i32(b, text_msg::kId, 0);  // id 0: no player has it, so clients show the server's own line
-    put_bytes(b, text_msg::kText, text.data(), text.size());
-    put_u8(b, text_msg::kText + text.size(), 0);
-    return text_msg::kText + text.size() + 1;
-}
-
 std::int32_t say(ServerState& s, Io& io, std::string_view text) {
     assert(text_msg::kText + text.size() + 1 <= kChatReadLimit && "the line must fit one chat datagram");
-    auto b = s.buf();
-    const std::size_t n = write_server_line(b, text);
-    seal(b, n);
-    send_to_named(s, io, b.first(n));
-    std::int32_t sent = 0;
-    for (const PlayerSlot& p : s.table) {
-        if (p.named() && p.chat_addr.valid) ++sent;
-    }
-    return sent;
+    return send_server_line(s, io, text);
 }
 
 std::int64_t next_loop_message(const ServerState& s) {
@@ -180,16 +182,12 @@ std::int64_t next_loop_message(const ServerState& s) {
     return s.next_loop_msg + 1;
 }
 
-// The loop message is a CHAT_OUT from id 0 (the server's own) to every named player, due when now is
-// strictly past the deadline, which is then re-armed from now: consecutive messages are loop_time + 1
-// seconds apart.
+// The loop message is the server's own line, due when now is strictly past the deadline, which is then
+// re-armed from now: consecutive messages are loop_time + 1 seconds apart.
 void loop_message_step(ServerState& s, Io& io, std::int64_t now) {
     if (s.settings.loop_time <= 0) return;
     if (now <= s.next_loop_msg) return;
-    auto b = s.buf();
-    const std::size_t n = write_server_line(b, s.settings.loop_msg);
-    seal(b, n);
-    send_to_named(s, io, b.first(n));
+    send_server_line(s, io, s.settings.loop_msg);
     s.next_loop_msg = now + s.settings.loop_time;
 }
 

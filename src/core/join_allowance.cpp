@@ -7,16 +7,13 @@
 
 namespace quarel::core {
 
-JoinAllowance::JoinAllowance(const SourceHash& hash, JoinLimits limits)
-    : limits_(limits), table_(hash) {}
-
 // A known source is found in its set. A new one takes a free entry, or else the least recently used
 // entry whose bucket has refilled to full (forgetting that source loses nothing: it would find a full
 // bucket anyway), or else the least recently used entry of all: hundreds of players coming back at once
 // after a restart must not be turned away because the table is busy.
 JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_t now) {
-    const auto fresh = [&](Entry& e) { e.bucket = TokenBucket{limits_.burst, now}; };
-    const auto full = [&](const Entry& e) { return e.bucket.at(now, limits_.burst, limits_.per_second) >= limits_.burst; };
+    const auto fresh = [&](Entry& e) { e.bucket = TokenBucket{kJoinBurst, now}; };
+    const auto full = [&](const Entry& e) { return e.bucket.at(now, kJoinBurst, kJoinsPerSecond) >= kJoinBurst; };
     // The second look happens only when every entry of the set is in use and none is full.
     Entry* e = table_.find_or_place(key, full, fresh);
     if (e == nullptr) e = table_.find_or_place(key, [](const Entry&) { return true; }, fresh);
@@ -26,7 +23,7 @@ JoinAllowance::Entry& JoinAllowance::entry_for(const SourceKey& key, std::int64_
 bool JoinAllowance::take(const net::Address& from, std::int64_t now) {
     Entry& e = entry_for(source_key(from), now);
     table_.touch(e);
-    e.bucket.refill(now, limits_.burst, limits_.per_second);
+    e.bucket.refill(now, kJoinBurst, kJoinsPerSecond);
     if (e.bucket.tokens <= 0) return false;
     --e.bucket.tokens;
     return true;
@@ -56,12 +53,12 @@ void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
     // The cap is checked first so that a source at its cap does not spend its allowance.
     if (at_per_ip_cap(s, from)) {
-        ++s.join_refusals.max_per_ip;
+        ++s.metrics.join_refusals.max_per_ip;
         print_refusal(s, io, from, now, "too many players from one address.");
         return false;
     }
     if (!s.join_allowance.take(from, now)) {
-        ++s.join_refusals.allowance;
+        ++s.metrics.join_refusals.allowance;
         print_refusal(s, io, from, now, "too many joins.");
         return false;
     }

@@ -18,21 +18,19 @@ namespace quarel::core {
 struct ServerState;
 struct Io;
 
-struct JoinLimits {
-    std::int32_t burst = 16;
-    std::int32_t per_second = 1;
-};
+// A source may join this many times at once, and regains one join each second up to that.
+constexpr std::int32_t kJoinBurst = 16;
+constexpr std::int32_t kJoinsPerSecond = 1;
 
 class JoinAllowance {
 public:
     // `hash` spreads sources over the sets; it must outlive the table.
-    explicit JoinAllowance(const SourceHash& hash, JoinLimits limits = {});
+    explicit JoinAllowance(const SourceHash& hash) : table_(hash) {}
 
     // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
     bool take(const net::Address& from, std::int64_t now);
 
     std::size_t set_of(const SourceKey& key) const { return table_.set_of(key); }
-    const JoinLimits& limits() const { return limits_; }
 
 private:
     struct Entry {
@@ -43,21 +41,12 @@ private:
     };
     Entry& entry_for(const SourceKey& key, std::int64_t now);
 
-    JoinLimits limits_;
     SourceTable<Entry> table_;
 };
 
-// JOINs refused, one counter per reason.
-struct JoinRefusals {
-    std::uint64_t allowance = 0;   // the source has used up its joins
-    std::uint64_t max_per_ip = 0;  // the source already holds max_per_ip slots
-
-    std::uint64_t total() const { return allowance + max_per_ip; }
-};
-
 // Decides a JOIN that finds a free slot, at calendar second `now`: the max_per_ip cap, then the
-// source's allowance. A refusal is counted and, within the console bound, printed; the caller then
-// answers SERVER_FULL.
+// source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound,
+// printed; the caller then answers SERVER_FULL.
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
 }  // namespace quarel::core

@@ -12,11 +12,11 @@ bool LineLimiter::admit(std::int64_t now) {
         second_ = now;
         printed_ = 0;
     }
-    if (printed_ < limits_.per_second) {
+    if (printed_ < kPerSecond) {
         ++printed_;
         return true;
     }
-    held_back_.add(now, limits_.report_period);
+    held_back_.add(now, kReportPeriod);
     return false;
 }
 

@@ -14,28 +14,23 @@ namespace quarel::core {
 struct ServerState;
 struct Io;
 
-struct LineLimits {
-    // Lines printed within one calendar second; the rest are counted for the summary.
-    std::int32_t per_second = 3;
-    // The summary comes this many seconds after the first line it counts.
-    std::int64_t report_period = 60;
-};
-
 class LineLimiter {
 public:
-    explicit LineLimiter(LineLimits limits = {}) : limits_(limits) {}
+    // Lines printed within one calendar second; the rest are counted for the summary.
+    static constexpr std::int32_t kPerSecond = 3;
+    // The summary comes this many seconds after the first line it counts.
+    static constexpr std::int64_t kReportPeriod = 60;
 
     // True: print the line now. False: it is left out and counted for the summary.
     bool admit(std::int64_t now);
     // The number of lines left out, when the summary is due at `now` (the count then starts again
     // from 0), or nothing.
-    std::optional<std::int64_t> take_report(std::int64_t now) { return held_back_.take(now, limits_.report_period); }
+    std::optional<std::int64_t> take_report(std::int64_t now) { return held_back_.take(now, kReportPeriod); }
     // The calendar second from which the summary is due; max while nothing was left out.
     std::int64_t next_report() const { return held_back_.due(); }
     std::int64_t held_back() const { return held_back_.count(); }
 
 private:
-    LineLimits limits_;
     std::int64_t second_ = std::numeric_limits<std::int64_t>::min();
     std::int32_t printed_ = 0;
     SummaryCount held_back_;

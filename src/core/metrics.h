@@ -9,6 +9,7 @@
 #include <span>
 
 #include "net/transport.h"
+#include "protocol/authorship.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
@@ -56,6 +57,16 @@ struct LatencyHistogram {
     }
 };
 
+// JOINs refused for their source although a slot was free (answered SERVER_FULL), one counter per
+// reason.
+struct JoinRefusals {
+    std::uint64_t allowance = 0;   // the source has used up its joins
+    std::uint64_t max_per_ip = 0;  // the source already holds max_per_ip slots
+    std::uint64_t rejoin_bar = 0;  // a player was kicked from that IP address a short while ago
+
+    std::uint64_t total() const { return allowance + max_per_ip + rejoin_bar; }
+};
+
 struct TrafficCount {
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;
@@ -75,7 +86,10 @@ struct Metrics {
     std::uint64_t leaves = 0;
     std::uint64_t timeouts = 0;
     std::uint64_t server_full = 0;    // JOINs answered SERVER_FULL
-    std::uint64_t joins_refused = 0;  // JOINs refused for their source (allowance, cap, rejoin bar)
+    JoinRefusals join_refusals;
+    // Datagrams dropped because their sender may not speak for the player they name (one of the
+    // RefusedSender drops), by reason.
+    protocol::SenderRefusals sender_refusals;
 
     std::array<std::uint64_t, kQueries> query_answers{};
     std::array<std::uint64_t, kQueries> query_refusals{};

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/http_address.h"
+#include "core/safe_text.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
@@ -22,14 +23,9 @@ ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
 }  // namespace
 
 std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535 || (value == 0 && !allow_zero)) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    const auto value = parse_decimal(text, 5, allow_zero ? 0 : 1, 65535);
+    if (!value) return std::nullopt;
+    return static_cast<std::uint16_t>(*value);
 }
 
 Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePort) {}

@@ -71,10 +71,6 @@ public:
     std::int64_t next_report() const { return dropped_.due(); }
     std::int64_t dropped() const { return dropped_.count(); }
 
-    const QueryLimits& limits() const { return limits_; }
-
-    // The bucket a source is counted in (see core::source_key).
-    static Key source_key(const net::Address& from) { return core::source_key(from); }
     // The set a key lives in, under this limiter's hash.
     std::size_t set_of(const Key& key) const { return table_.set_of(key); }
 

@@ -1,7 +1,13 @@
-// Control-byte escaping for console lines.
+// Control bytes, blanks and UTF-8 sequences.
 #include "core/safe_text.h"
 
+#include <algorithm>
+
 namespace quarel::core {
+
+bool no_controls(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) { return is_control(static_cast<unsigned char>(c)); });
+}
 
 std::string escape_controls(std::string_view text) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -9,7 +15,7 @@ std::string escape_controls(std::string_view text) {
     out.reserve(text.size());
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) {
+        if (is_control(b)) {
             out += "\\x";
             out += kDigits[b >> 4];
             out += kDigits[b & 15];
@@ -18,6 +24,50 @@ std::string escape_controls(std::string_view text) {
         }
     }
     return out;
+}
+
+std::string_view trim(std::string_view text, std::string_view blanks) {
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max_digits, std::int64_t lo,
+                                          std::int64_t hi) {
+    if (text.empty() || text.size() > max_digits) return std::nullopt;
+    std::int64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+std::size_t utf8_sequence(std::string_view s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t len;
+    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3;
+        if (lead == 0xE0) lo = 0xA0;  // below: overlong
+        if (lead == 0xED) hi = 0x9F;  // above: surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4;
+        if (lead == 0xF0) lo = 0x90;  // below: overlong
+        if (lead == 0xF4) hi = 0x8F;  // above: beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return len;
 }
 
 }  // namespace quarel::core

@@ -1,13 +1,39 @@
-// Network and API text made safe for one console line.
+// Checks on text that comes from the network, the API, the host's files or a command line, the decimal
+// numbers in it, and such text made safe for one console line.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace quarel::core {
 
-// `text` with every byte 0x00..0x1F and 0x7F written as \xNN (two lower-case hex digits); every other
-// byte as it is. Such text can then neither forge a line nor recolour the host's terminal.
+// A byte a terminal could act on: 0x00..0x1F and 0x7F.
+constexpr bool is_control(unsigned char b) { return b < 0x20 || b == 0x7F; }
+// True when `text` holds no such byte.
+bool no_controls(std::string_view text);
+
+// `text` with every control byte written as \xNN (two lower-case hex digits); every other byte as it
+// is. Such text can then neither forge a line nor recolour the host's terminal.
 std::string escape_controls(std::string_view text);
+
+// The blanks between and around the fields of a line: space and tab.
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// `text` without the bytes of `blanks` at either end.
+std::string_view trim(std::string_view text, std::string_view blanks = " \t");
+// What the line of a token file is trimmed of, by the server and by quarel-ctl alike: blanks, and the
+// '\r' of a file saved with CRLF line ends.
+inline constexpr std::string_view kTokenLineBlanks = " \t\r";
+
+// A decimal number of 1 to `max_digits` (at most 18) digits and nothing else, within lo..hi.
+std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max_digits, std::int64_t lo = 0,
+                                          std::int64_t hi = std::numeric_limits<std::int64_t>::max());
+
+// The length of the well-formed UTF-8 sequence that starts at `s[i]` (a byte >= 0x80), 0 when there is
+// none: a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF, or cut short.
+std::size_t utf8_sequence(std::string_view s, std::size_t i);
 
 }  // namespace quarel::core

@@ -64,11 +64,8 @@ struct ServerState {
     // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
     std::vector<RejoinBar> rejoin_bars;
 
-    // Datagrams refused because their sender may not speak for the player they name (counted, dropped).
-    protocol::SenderRefusals sender_refusals;
-    // Joins per source, and the JOINs refused by it or by max_per_ip.
+    // Joins per source.
     JoinAllowance join_allowance;
-    JoinRefusals join_refusals;
     // Console lines anyone can trigger without a slot: unknown commands and refused joins.
     LineLimiter unknown_lines;
     LineLimiter join_lines;

@@ -1,4 +1,4 @@
-// What the limiters count by: a traffic source (an IPv4 address, or an IPv6 /64), the keyed hash that
+// What the limiters and the admin lock-out count by: a traffic source (an IPv4 address, or an IPv6 /64), the keyed hash that
 // spreads sources over a fixed table, and the token bucket each source is given.
 #pragma once
 

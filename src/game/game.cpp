@@ -103,11 +103,13 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server; a
     // barred one spends none of its source's allowance.
     const bool full = s.table.full();
-    if (full || rejoin_barred(s, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
+    const bool barred = !full && rejoin_barred(s, d.from, d.now);
+    if (full) ++s.metrics.server_full;
+    if (barred) ++s.metrics.join_refusals.rejoin_bar;
+    if (full || barred || !core::admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
-        ++(full ? s.metrics.server_full : s.metrics.joins_refused);
         return;
     }
     for (PlayerSlot& p : s.table) p.acks = 0;

@@ -14,16 +14,10 @@ namespace {
 constexpr std::size_t kTokenFileLimit = 4096;
 constexpr std::size_t kBanFileLimit = 16 * 1024 * 1024;
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
 std::optional<std::string> usable_token(std::string_view text) {
-    text = text.substr(0, text.find('\n'));
-    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-    if (text.size() < kMinTokenLength) return std::nullopt;
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b <= 0x20 || b == 0x7F) return std::nullopt;
+    text = core::trim(text.substr(0, text.find('\n')), core::kTokenLineBlanks);
+    if (text.size() < kMinTokenLength || !core::no_controls(text) || text.find(' ') != std::string_view::npos) {
+        return std::nullopt;
     }
     return std::string(text);
 }

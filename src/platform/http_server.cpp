@@ -2,7 +2,6 @@
 // bind ourselves (so a failure has its errno to report), and the request plumbing.
 #include "platform/http_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -13,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include "platform/sockaddr.h"
 
 namespace quarel::platform {
 
@@ -25,43 +26,12 @@ struct HttpServer::Request {
 
 namespace {
 
-net::Address from_sockaddr(const sockaddr* sa) {
-    if (sa == nullptr) return {};
-    if (sa->sa_family == AF_INET) {
-        sockaddr_in sin{};
-        std::memcpy(&sin, sa, sizeof sin);
-        const auto* b = reinterpret_cast<const std::uint8_t*>(&sin.sin_addr.s_addr);
-        return net::Address::ipv4(b[0], b[1], b[2], b[3], ntohs(sin.sin_port));
-    }
-    if (sa->sa_family == AF_INET6) {
-        sockaddr_in6 sin6{};
-        std::memcpy(&sin6, sa, sizeof sin6);
-        std::array<std::uint8_t, 16> bytes{};
-        std::memcpy(bytes.data(), &sin6.sin6_addr, 16);
-        return net::Address::ipv6(bytes, ntohs(sin6.sin6_port));
-    }
-    return {};
-}
-
 // A non-blocking listening TCP socket on `where`, or -1 with errno telling why.
 int listen_on(const net::Address& where) {
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    int family = AF_INET;
-    if (where.is_ipv4()) {
-        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
-        sin.sin_family = AF_INET;
-        std::memcpy(&sin.sin_addr.s_addr, where.ip.data() + 12, 4);
-        sin.sin_port = htons(where.port);
-        len = sizeof sin;
-    } else {
-        family = AF_INET6;
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
-        sin6.sin6_family = AF_INET6;
-        std::memcpy(&sin6.sin6_addr, where.ip.data(), 16);
-        sin6.sin6_port = htons(where.port);
-        len = sizeof sin6;
-    }
+    sockaddr_storage ss;
+    const bool v6 = !where.is_ipv4();
+    const socklen_t len = to_sockaddr(where, v6, ss);
+    const int family = v6 ? AF_INET6 : AF_INET;
     const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int on = 1;
@@ -75,13 +45,6 @@ int listen_on(const net::Address& where) {
         return -1;
     }
     return fd;
-}
-
-std::uint16_t bound_port(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
-    return from_sockaddr(reinterpret_cast<const sockaddr*>(&ss)).port;
 }
 
 MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {
@@ -104,7 +67,7 @@ net::HttpResponse plain(int status, const char* body) {
 
 }  // namespace
 
-// libmicrohttpd's callbacks, friends of the server so that they reach its handler and limits.
+// libmicrohttpd's callbacks, friends of the server so that they reach its handler.
 struct Callbacks {
     // Called when the request line is in: the request's own record starts here, with the raw query
     // text (libmicrohttpd splits the query into arguments and keeps no raw copy).
@@ -138,7 +101,7 @@ struct Callbacks {
                 errno = 0;
                 char* end = nullptr;
                 const unsigned long long n = std::strtoull(length, &end, 10);
-                if (errno != 0 || end == length || n > self->limits_.body_bytes) {
+                if (errno != 0 || end == length || n > kHttpBodyBytes) {
                     return queue(connection, plain(413, "request too large\n"));
                 }
             }
@@ -147,7 +110,7 @@ struct Callbacks {
         if (*upload_data_size > 0) {
             // A body sent without a length (chunked) that outgrows the limit: there is nobody to
             // answer, the connection is closed.
-            if (request->body.size() + *upload_data_size > self->limits_.body_bytes) return MHD_NO;
+            if (request->body.size() + *upload_data_size > kHttpBodyBytes) return MHD_NO;
             request->body.append(upload_data, *upload_data_size);
             *upload_data_size = 0;
             return MHD_YES;
@@ -175,23 +138,22 @@ struct Callbacks {
     }
 };
 
-std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
-                                              HttpServerLimits limits) {
+std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error) {
     const int fd = listen_on(where);
     if (fd < 0) {
         error = std::strerror(errno);
         return nullptr;
     }
-    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), limits));
-    server->port_ = bound_port(fd);
+    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler)));
+    server->port_ = local_port(fd);
     const unsigned flags = MHD_USE_EPOLL | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits.connections),
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(limits.per_source),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits.idle_seconds),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(limits.header_bytes),
+        MHD_OPTION_CONNECTION_LIMIT, kHttpConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kHttpPerSource,
+        MHD_OPTION_CONNECTION_TIMEOUT, kHttpIdleSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHttpHeaderBytes,
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, nullptr,
         MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::on_connection, server.get(),

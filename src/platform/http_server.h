@@ -19,15 +19,14 @@ struct MHD_Daemon;
 
 namespace quarel::platform {
 
-struct HttpServerLimits {
-    unsigned connections = 64;       // open connections at once; more wait unaccepted
-    // Open connections from one client address at once; more are closed as soon as they are accepted.
-    // One source cannot take every place and lock everybody else out.
-    unsigned per_source = 16;
-    unsigned idle_seconds = 10;      // a connection silent this long is closed
-    std::size_t header_bytes = 16384;  // request line and headers; beyond: libmicrohttpd's own refusal
-    std::size_t body_bytes = 8192;   // request body; beyond: 413
-};
+constexpr unsigned kHttpConnections = 64;  // open connections at once; more wait unaccepted
+// Open connections from one client address at once; more are closed as soon as they are accepted.
+// One source cannot take every place and lock everybody else out.
+constexpr unsigned kHttpPerSource = 16;
+constexpr unsigned kHttpIdleSeconds = 10;  // a connection silent this long is closed
+// Request line and headers; beyond: libmicrohttpd's own refusal.
+constexpr std::size_t kHttpHeaderBytes = 16384;
+constexpr std::size_t kHttpBodyBytes = 8192;  // request body; beyond: 413
 
 using HttpHandler = std::function<net::HttpResponse(const net::HttpRequest&)>;
 
@@ -35,8 +34,7 @@ class HttpServer final : public net::HttpListener, public WaitSource {
 public:
     // Binds `where` and starts listening. Nothing (and `error` set to the reason, e.g. "Address
     // already in use") when that fails.
-    static std::unique_ptr<HttpServer> start(const net::Address& where, HttpHandler handler, std::string& error,
-                                             HttpServerLimits limits = {});
+    static std::unique_ptr<HttpServer> start(const net::Address& where, HttpHandler handler, std::string& error);
     ~HttpServer() override;
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -55,10 +53,9 @@ public:
     struct Request;  // one request being received
 
 private:
-    HttpServer(HttpHandler handler, HttpServerLimits limits) : handler_(std::move(handler)), limits_(limits) {}
+    explicit HttpServer(HttpHandler handler) : handler_(std::move(handler)) {}
 
     HttpHandler handler_;
-    HttpServerLimits limits_;
     MHD_Daemon* daemon_ = nullptr;
     std::uint16_t port_ = 0;
     std::uint64_t connection_events_ = 0;  // connections opened and released so far

@@ -23,10 +23,9 @@ public:
     // True once for each SIGHUP (several before the call count as one). Also empties the wake-up pipe,
     // which would otherwise keep the loop's wait from sleeping.
     bool take_reload();
-    // Becomes readable when a stop or a reload is requested (-1 when the pipe could not be made: then
-    // only the interrupted wait wakes the loop).
-    int wake_fd() const { return read_fd_; }
-    // The wake descriptor is watched; a stop or a reload already requested is work at once.
+    // The wake descriptor, which becomes readable when a stop or a reload is requested, is watched (when
+    // the pipe could not be made, only the interrupted wait wakes the loop); a stop or a reload already
+    // requested is work at once.
     int watch(std::vector<pollfd>& fds) override;
 
 private:

@@ -27,6 +27,15 @@ net::Address from_sockaddr(const sockaddr_storage& ss) {
     return net::Address{};
 }
 
+net::Address from_sockaddr(const sockaddr* sa) {
+    if (sa == nullptr) return net::Address{};
+    // The record may be only as long as its family's.
+    sockaddr_storage ss{};
+    if (sa->sa_family == AF_INET) std::memcpy(&ss, sa, sizeof(sockaddr_in));
+    if (sa->sa_family == AF_INET6) std::memcpy(&ss, sa, sizeof(sockaddr_in6));
+    return from_sockaddr(ss);
+}
+
 socklen_t to_sockaddr(const net::Address& to, bool v6_socket, sockaddr_storage& ss) {
     ss = sockaddr_storage{};
     if (v6_socket) {
@@ -43,6 +52,13 @@ socklen_t to_sockaddr(const net::Address& to, bool v6_socket, sockaddr_storage& 
     std::memcpy(&sin.sin_addr.s_addr, to.ip.data() + 12, 4);
     sin.sin_port = htons(to.port);
     return sizeof sin;
+}
+
+std::uint16_t local_port(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    return from_sockaddr(ss).port;
 }
 
 }  // namespace quarel::platform

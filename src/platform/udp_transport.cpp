@@ -146,24 +146,15 @@ bool UdpTransport::open_on(net::Socket socket, std::uint16_t port, const net::Ad
     const bool v4 = local.is_ipv4();
     const int fd = ::socket(v4 ? AF_INET : AF_INET6, SOCK_DGRAM, 0);
     if (fd < 0) return false;
-    sockaddr_storage ss{};
-    socklen_t len = 0;
+    net::Address where = local;
+    where.port = port;
+    sockaddr_storage ss;
+    const socklen_t len = to_sockaddr(where, !v4, ss);
     bool ok = make_nonblocking(fd);
-    if (v4) {
-        auto& sin = reinterpret_cast<sockaddr_in&>(ss);
-        sin.sin_family = AF_INET;
-        std::memcpy(&sin.sin_addr.s_addr, local.ip.data() + 12, 4);
-        sin.sin_port = htons(port);
-        len = sizeof sin;
-    } else {
+    if (!v4) {
         // This address alone: no IPv4 peers through it.
         const int on = 1;
         ok = ok && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0;
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(ss);
-        sin6.sin6_family = AF_INET6;
-        std::memcpy(&sin6.sin6_addr, local.ip.data(), 16);
-        sin6.sin6_port = htons(port);
-        len = sizeof sin6;
     }
     if (!ok || ::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
         const int reason = errno;
@@ -178,11 +169,7 @@ bool UdpTransport::open_on(net::Socket socket, std::uint16_t port, const net::Ad
 
 std::uint16_t UdpTransport::bound_port(net::Socket socket) const {
     const int fd = fds_[index(socket)];
-    if (fd < 0) return 0;
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
-    return from_sockaddr(ss).port;
+    return fd < 0 ? 0 : local_port(fd);
 }
 
 std::size_t UdpTransport::receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) {

@@ -29,9 +29,7 @@ net::HttpResponse route_request(const status::StatusHandler& status, admin::Admi
                                 const net::HttpRequest& request) {
     if (!request.path.starts_with("/api/")) return status.handle(request);
     net::HttpResponse r = admin::handle(admin, request, request.now);
-    r.headers.emplace_back("Content-Security-Policy", status::kContentSecurityPolicy);
-    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    r.headers.emplace_back("Cache-Control", "no-store");
+    status::add_common_headers(r, "no-store");
     return r;
 }
 

@@ -73,7 +73,7 @@ constexpr RouteTable kChatRoutes = make_chat_routes();
 bool sender_allowed(ServerState& s, const Route& r, Datagram& d) {
     if (r.author == protocol::Author::Anyone || s.settings.strict_senders == 0) return true;
     const protocol::SenderCheck check = protocol::authorship(s.table, r.author, d.bytes, d.from);
-    s.sender_refusals.count(check.verdict);
+    s.metrics.sender_refusals.count(check.verdict);
     d.slot = check.slot;
     return check.verdict == protocol::Authorship::Accepted;
 }
@@ -113,6 +113,8 @@ bool route_accepts(ServerState& s, const Route& r, Datagram& d, net::Socket sock
     }
     return true;
 }
+
+agones::Game sidecar_view(const ServerState& s) { return {s.table.player_count(), s.settings.empty_shutdown_after}; }
 
 }  // namespace
 
@@ -192,7 +194,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
     core::report_held_back_lines(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
-    if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
+    if (io.sidecar != nullptr) io.sidecar->step(time.now(), sidecar_view(s), io.out);
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
     if (io.http != nullptr) io.http->serve(time.now());
     return false;
@@ -201,7 +203,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), chat::next_name_work(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
-                     agones::next_call(io.sidecar, s.table.player_count()),
+                     agones::next_call(io.sidecar, sidecar_view(s)),
                      io.admin != nullptr ? io.admin->bans.next_expiry() : std::numeric_limits<std::int64_t>::max()});
 }
 

@@ -18,6 +18,7 @@
 #include "platform/admin_files.h"
 #include "platform/agones_client.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/file_watch.h"
 #include "platform/http_server.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
@@ -48,9 +49,11 @@ public:
 
     // The start-up, in this order: the banner; both UDP sockets; the ban file; the lobby client (when
     // public); the SDK sidecar (under the orchestrator); the status listener with the admin API (when
-    // `http` asks for it) and the admin token. An exit status when the start-up ends here, having said why.
+    // `http` asks for it) and the admin token; the watch on the config file (`watch_files 1`). An exit
+    // status when the start-up ends here, having said why.
     std::optional<int> open();
-    // Reads the config file again and applies it (SIGHUP, or the admin API): the live keys at once, one
+    // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
+    // live keys at once, one
     // line for those that need a restart; the admin token is read again and the lobby client follows
     // `public`.
     core::ReloadReport reload();
@@ -64,6 +67,8 @@ private:
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
     void keep_lobby_client(bool wanted);
     bool start_status_listener();
+    // A watch that cannot be set up is said, and the game runs without it.
+    void start_file_watch();
 
     const core::Options& options_;
     platform::ShutdownSignals& stop_;
@@ -77,7 +82,7 @@ private:
     std::optional<net::BindAddress> bind_;  // the `bind` setting's address, once the sockets are open
     LoopIo loop_;
     // Between passes the loop sleeps on the sockets, the stop signal, the lobby's transfer, the sidecar's
-    // request and the status listener.
+    // request, the status listener and the file watch.
     platform::WorkWait wait_;
     admin::BanList bans_;
     platform::BanFile ban_file_{"bans"};
@@ -88,6 +93,7 @@ private:
     std::unique_ptr<platform::HttpServer> http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
+    std::unique_ptr<platform::FileWatch> watch_;
 };
 
 }  // namespace quarel::server

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/safe_text.h"
 #include "status/assets.h"
 
 namespace quarel::status {
@@ -22,46 +23,11 @@ net::HttpResponse text_response(int status, std::string body) {
     return r;
 }
 
-// Every answer carries these: the page's rules for what it may load, and no guessing of types.
-void add_common_headers(net::HttpResponse& r, const char* cache) {
-    r.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
-    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    r.headers.emplace_back("Cache-Control", cache);
-}
-
 bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t len = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : core::utf8_sequence(s, i);
+        if (len == 0) return false;
+        i += len;
     }
     return true;
 }
@@ -165,6 +131,12 @@ void traffic_family(Exposition& e, const core::Metrics& m, Direction dir, bool b
 
 }  // namespace
 
+void add_common_headers(net::HttpResponse& r, const char* cache) {
+    r.headers.emplace_back("Content-Security-Policy", kContentSecurityPolicy);
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    r.headers.emplace_back("Cache-Control", cache);
+}
+
 std::string utf8_text(std::string_view bytes) {
     if (valid_utf8(bytes)) return std::string(bytes);
     std::string out;
@@ -229,7 +201,12 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     e.single("quarel_leaves_total", "counter", "Players who left with LEAVE.", m.leaves);
     e.single("quarel_timeouts_total", "counter", "Players removed after more than 10 seconds of silence.", m.timeouts);
     e.single("quarel_server_full_total", "counter", "JOINs answered SERVER_FULL because every slot was taken.", m.server_full);
-    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).", m.joins_refused);
+    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).", m.join_refusals.total());
+    e.family("quarel_join_refusals_total", "counter", "JOINs refused for their source, by reason.");
+    for (const auto& [reason, n] : {std::pair{"allowance", m.join_refusals.allowance}, {"max_per_ip", m.join_refusals.max_per_ip},
+                                    {"rejoin_bar", m.join_refusals.rejoin_bar}}) {
+        e.sample("quarel_join_refusals_total", std::string("reason=\"") + reason + "\"", n);
+    }
 
     traffic_family(e, m, Direction::In, false, "quarel_datagrams_received_total", "Datagrams received, by socket and type.");
     traffic_family(e, m, Direction::In, true, "quarel_received_bytes_total", "Bytes of the datagrams received, by socket and type.");
@@ -248,6 +225,13 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
                      std::string("socket=\"") + socket_label(socket) + "\",reason=\"" + kDropLabels[why] + "\"",
                      m.dropped[socket][why]);
         }
+    }
+    const protocol::SenderRefusals& refused = m.sender_refusals;
+    e.family("quarel_sender_refusals_total", "counter", "Datagrams dropped because their sender may not speak for the player they name, by reason.");
+    for (const auto& [reason, n] : {std::pair{"unknown_id", refused.unknown_id}, {"not_join_address", refused.not_join_address},
+                                    {"not_player_host", refused.not_player_host}, {"not_chat_address", refused.not_chat_address},
+                                    {"not_in_game", refused.not_in_game}}) {
+        e.sample("quarel_sender_refusals_total", std::string("reason=\"") + reason + "\"", n);
     }
     e.family("quarel_query_answers_total", "counter", "Server queries answered, by question.");
     for (std::size_t q = 0; q < core::kQueries; ++q) {

@@ -25,6 +25,10 @@ constexpr const char* kContentSecurityPolicy =
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
+// Adds what every HTTP answer of the server carries, the admin API's too: the page's rules for what it
+// may load, no guessing of types, and `cache` as its Cache-Control.
+void add_common_headers(net::HttpResponse& r, const char* cache);
+
 // What the endpoints need that only the platform knows.
 struct Sources {
     std::function<bool()> sockets_open;            // both UDP sockets are open

@@ -15,22 +15,12 @@ namespace {
 using json = nlohmann::json;
 
 constexpr long long kMaxMinutes = 10LL * 366 * 24 * 60;  // the server's own limit
+constexpr std::size_t kCountDigits = 12;                  // minutes and ids: up to twelve digits
 
 Parsed usage_error(Parsed p, const std::string& why) {
     p.exit_status = 2;
     p.err = "quarel-ctl: " + why + "\n" + usage_text();
     return p;
-}
-
-std::optional<long long> parse_count(std::string_view text, long long lo, long long hi) {
-    if (text.empty() || text.size() > 12) return std::nullopt;
-    long long v = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + (c - '0');
-    }
-    if (v < lo || v > hi) return std::nullopt;
-    return v;
 }
 
 std::string joined(const std::vector<std::string>& words, std::size_t from) {
@@ -234,7 +224,7 @@ Parsed parse_args(const std::vector<std::string>& args) {
             if (value->empty()) return usage_error(std::move(p), "--token-file needs a value");
             c.token_file = *value;
         } else {
-            minutes = parse_count(*value, 0, kMaxMinutes);
+            minutes = core::parse_decimal(*value, kCountDigits, 0, kMaxMinutes);
             if (!minutes) {
                 return usage_error(std::move(p), "--minutes must be a whole number from 0 to " + std::to_string(kMaxMinutes));
             }
@@ -250,7 +240,7 @@ Parsed parse_args(const std::vector<std::string>& args) {
         r.method = c.name == "reload" ? "POST" : "GET";
         r.path = "/api/" + c.name;
     } else if (c.name == "kick") {
-        const auto id = extra >= 1 ? parse_count(words[1], 1, 2147483647) : std::nullopt;
+        const auto id = extra >= 1 ? core::parse_decimal(words[1], kCountDigits, 1, 2147483647) : std::nullopt;
         if (!id) return usage_error(std::move(p), "kick needs a player id (a positive number)");
         r = {"POST", "/api/kick", "", dump(json{{"id", *id}, {"reason", joined(words, 2)}})};
     } else if (c.name == "ban") {

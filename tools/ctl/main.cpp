@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/safe_text.h"
 #include "ctl.h"
 
 using namespace quarel;
@@ -33,8 +34,7 @@ std::optional<std::string> read_token(const std::string& path, std::string& why)
     }
     std::string line;
     std::getline(in, line);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.erase(0, 1);
+    line = std::string(core::trim(line, core::kTokenLineBlanks));
     if (line.empty()) {
         why = "the token file " + path + " is empty";
         return std::nullopt;

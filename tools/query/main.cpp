@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/safe_text.h"
 #include "protocol/messages.h"
 #include "query.h"
 
@@ -40,16 +41,8 @@ const char* kUsage =
     "  --timeout MS    how long to wait for the answers from each address (default 2000)\n"
     "Exit status: 0 answered, 1 no answer or unknown host, 2 bad usage.\n";
 
-std::optional<long> parse_number(const std::string& text, long lo, long hi) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    long v = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + (c - '0');
-    }
-    if (v < lo || v > hi) return std::nullopt;
-    return v;
-}
+// Option values: up to nine digits.
+constexpr std::size_t kNumberDigits = 9;
 
 int usage_error(const std::string& why) {
     std::fprintf(stderr, "quarel-query: %s\n%s", why.c_str(), kUsage);
@@ -85,11 +78,11 @@ std::optional<int> parse_args(int argc, char** argv, Args& a) {
                 value = argv[++i];
             }
             if (name == "--chat-port") {
-                const auto port = parse_number(*value, 1, 65535);
+                const auto port = core::parse_decimal(*value, kNumberDigits, 1, 65535);
                 if (!port) return usage_error("--chat-port: '" + *value + "' is not a port (1..65535)");
                 a.port = static_cast<std::uint16_t>(*port);
             } else {
-                const auto ms = parse_number(*value, 1, 600'000);
+                const auto ms = core::parse_decimal(*value, kNumberDigits, 1, 600'000);
                 if (!ms) return usage_error("--timeout: '" + *value + "' is not a number of milliseconds (1..600000)");
                 a.timeout_ms = static_cast<int>(*ms);
             }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -19,34 +20,6 @@ std::vector<std::uint8_t> question(std::uint8_t type) {
     d[kTypeAt] = type;
     seal(d, d.size());
     return d;
-}
-
-// Length of the well-formed UTF-8 sequence that starts at `s[i]`, 0 when there is none (stray
-// continuation byte, overlong form, surrogate, beyond U+10FFFF, cut short).
-std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t len;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        len = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        len = 3;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        len = 4;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    }
-    return len;
 }
 
 std::string text_number(float value) {
@@ -91,7 +64,7 @@ std::string format_text(const std::string& where, const ServerInfo& info) {
             map += m[i++];
             continue;
         }
-        const std::size_t len = b >= 0x80 ? utf8_sequence(m, i) : 0;
+        const std::size_t len = b >= 0x80 ? core::utf8_sequence(m, i) : 0;
         const bool c1 = len == 2 && b == 0xC2 && static_cast<unsigned char>(m[i + 1]) < 0xA0;
         if (len != 0 && !c1) {
             map.append(m.substr(i, len));
@@ -126,11 +99,11 @@ std::string json_string(std::string_view s) {
             out += "\\r";
         } else if (b == '\t') {
             out += "\\t";
-        } else if (b < 0x20 || b == 0x7F) {
+        } else if (core::is_control(b)) {
             std::snprintf(esc, sizeof esc, "\\u%04x", b);
             out += esc;
         } else if (b >= 0x80) {
-            if (const std::size_t len = utf8_sequence(s, i); len != 0) {
+            if (const std::size_t len = core::utf8_sequence(s, i); len != 0) {
                 out.append(s.substr(i, len));
                 i += len;
                 continue;

@@ -32,16 +32,6 @@ Ran run_query(std::vector<std::string> args) {
     return {status, p.output(), p.err()};
 }
 
-bool have_ipv6() {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = in6addr_loopback;
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&sin6), sizeof sin6) == 0;
-    ::close(fd);
-    return ok;
-}
-
 }  // namespace
 
 // A map name cannot drive the terminal: controls, C1 controls, backslashes and stray bytes are shown as
@@ -111,7 +101,7 @@ TEST(QueryTool, TextAndJsonAnswersFromTheRealServer) {
 
 // IPv6 peers print as [addr]:port on the server's console.
 TEST(QueryTool, AsksOverIpv6) {
-    if (!have_ipv6()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    if (!have_ipv6_loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
     ServerProcess server(kQueryConfig);
     ASSERT_TRUE(server.ready()) << server.output();
     const std::string port = std::to_string(server.chat_port());
