@@ -60,8 +60,7 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       source_hash_(hash_key),
       state_(settings, source_hash_),
       console_(console, stamped_, state_.settings.log_timestamps),
-      // Every datagram in and out is counted on its way through, for the status endpoints.
-      loop_(udp_, clock_, console_, &state_.metrics),
+      loop_(udp_, clock_, console_, state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](const admin::BanList& list, std::string& error) {
                                     return ban_file_.save(list, error);
