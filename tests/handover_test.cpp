@@ -141,6 +141,42 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
     }
 }
 
+// CRC-32 as zlib computes it, so that a record can be altered behind a right checksum.
+void reseal(Bytes& record) {
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i + 4 < record.size(); ++i) {
+        c ^= record[i];
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    c ^= 0xFFFFFFFFu;
+    for (int i = 0; i < 4; ++i) record[record.size() - 4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(c >> (8 * i));
+}
+
+// Behind a right checksum: a slot beyond the record's slot count, more players than slots, an id twice.
+TEST(Handover, ARecordWhoseContentDoesNotHoldTogetherChangesNothing) {
+    Game before;
+    const auto good = core::write_handover(before.state, nullptr, before.clock.now(), 1);
+    // Header 22, map "blabla" 8, slots, last id, clock 2, three deadlines, the NAME_LIST's second and
+    // flag, one bar of 24: the player count at 101, then slot and id of the first player.
+    constexpr std::size_t kPlayers = 101, kFirstSlot = 105, kFirstId = 109, kSlotSize = 4 + 4 + 2 * 23 + 32 + 2 + 4 + 36 + 6 + 3 * 8;
+    ASSERT_EQ(good[kPlayers], 3);
+    const auto altered = [&](std::size_t at, std::int32_t v) {
+        Bytes r = good;
+        const Bytes b = le32(v);
+        std::copy(b.begin(), b.end(), r.begin() + static_cast<std::ptrdiff_t>(at));
+        reseal(r);
+        return r;
+    };
+    const Bytes second_id(good.begin() + kFirstId + kSlotSize, good.begin() + kFirstId + kSlotSize + 4);
+    for (const Bytes& record : {altered(kFirstSlot, 4), altered(kPlayers, 5), altered(kFirstId, second_id[0])}) {
+        Harness after(with_slots(4));
+        const auto r = core::take_over(record, after.state, before.clock.now());
+        EXPECT_EQ(r.outcome, core::Takeover::Damaged);
+        EXPECT_EQ(r.line, "Hand-over record not used: its content does not hold together.\n");
+        EXPECT_EQ(after.state.table.player_count(), 0);
+    }
+}
+
 TEST(Handover, FewerSlotsLeaveOutThePlayersInTheHighestAndOnePlayerIsOnePlayer) {
     Game before;
     const auto record = core::write_handover(before.state, nullptr, before.clock.now(), 1);

@@ -361,7 +361,8 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     }
     if (in.failed) {
         result = {};
-        result.line = not_used("bad checksum.");
+        result.outcome = Takeover::Damaged;
+        result.line = not_used("its content does not hold together.");
         return result;
     }
     s.table = std::move(table);

@@ -55,7 +55,7 @@ std::uint32_t game_digest(const ServerState& s);
 // The sequence of a record whose version and checksum are right, or nothing.
 std::optional<std::uint64_t> handover_sequence(std::span<const std::uint8_t> record);
 
-enum class Takeover : std::uint8_t { Taken, WrongVersion, BadChecksum, OtherMap, Stale };
+enum class Takeover : std::uint8_t { Taken, WrongVersion, BadChecksum, Damaged, OtherMap, Stale };
 
 // A player in the record whose slot is beyond the slot count of the taking process.
 struct LeftOut {
@@ -75,8 +75,8 @@ struct TakeoverResult {
 };
 
 // Reads `record` into `s`, a state fresh from its settings, at calendar second `now`. A record of
-// another version, with a bad checksum (or cut short), for another `map` or older than kHandoverMaxAge
-// changes nothing. Otherwise the players take their slots again with everything they had, counted as
+// another version, with a bad checksum (or cut short), whose content does not hold together (a slot
+// beyond its slot count, an id twice), for another `map` or older than kHandoverMaxAge changes nothing. Otherwise the players take their slots again with everything they had, counted as
 // heard at `now`; the last id, the world clock, the loop message's and the lobby's deadlines, the
 // rejoin bars and the counters are those of the record. Players in slots the table no longer has are
 // handed back in `left_out`.
