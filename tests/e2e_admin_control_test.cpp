@@ -250,8 +250,8 @@ bool answered(const AdminServer& server, const char* ip) {
     return asker.receive(300).has_value();
 }
 
-// The host edits the ban file of the running server. A line added by hand takes effect on a SIGHUP (that
-// source's query gets no answer) and stays in the file across an API ban; with `watch_files 1` a hand
+// The host edits the ban file of the running server. A line added by hand takes effect on a SIGHUP (the
+// player it covers is kicked, that source's query gets no answer) and stays in the file across an API ban; with `watch_files 1` a hand
 // edit takes effect within a second without a signal, and the server's own writes print nothing.
 TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithWatchFiles) {
     TempDir dir;
@@ -260,10 +260,16 @@ TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithW
     {
         AdminServer server(dir.path);
         ASSERT_FALSE(server.url.empty()) << server.output();
-        EXPECT_TRUE(answered(server, "127.0.0.3"));
+        Player ann, eve("127.0.0.3");
+        ASSERT_TRUE(ann.enter(server, "Ann"));
+        ASSERT_TRUE(eve.enter(server, "Eve"));
+        ann.drain();
         std::ofstream(bans, std::ios::app) << "# the office\n127.0.0.3 0 by hand\n";
         ASSERT_EQ(::kill(server.process.pid(), SIGHUP), 0);
-        ASSERT_TRUE(server.process.wait_for_output("Config reloaded.\nBans reloaded: 1 ban.\n")) << server.output();
+        // In force at once, as an API ban is: Eve is kicked, her host no longer answered.
+        ASSERT_TRUE(server.process.wait_for_output("Config reloaded.\nBans reloaded: 1 ban.\n2 aka Eve kicked by the ban file.\n"))
+            << server.output();
+        EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_FALSE(answered(server, "127.0.0.3"));
         std::ofstream(bans, std::ios::app) << "127.0.0.4 0 no reload yet\n";
         EXPECT_EQ(ctl(server, {"ban", "127.0.0.5", "api"}).all(), "0 Banned 127.0.0.5 for good.\n");

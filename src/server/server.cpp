@@ -59,7 +59,9 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       loop_(udp_, clock_, console_, &state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](admin::BanList& list, std::string& error) {
-                                    return ban_file_.save(list, clock_.now(), console_, error);
+                                    const bool saved = ban_file_.save(list, clock_.now(), console_, error);
+                                    kick_banned();
+                                    return saved;
                                 })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
@@ -176,8 +178,26 @@ core::ReloadReport Server::reload() {
     // A token file removed since start-up is not made anew.
     if (http_) gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, false, console_));
     keep_lobby_client(state_.settings.public_listing == 1);
-    ban_file_.reload(bans_, clock_.now(), console_);
+    reload_bans();
     return report;
+}
+
+void Server::reload_bans() {
+    ban_file_.reload(bans_, clock_.now(), console_);
+    kick_banned();
+}
+
+// A ban the host added by hand removes the players it covers, as one made through the API does, rather
+// than leaving them in the game, unheard, until they time out.
+void Server::kick_banned() {
+    const std::int64_t now = clock_.now();
+    std::vector<std::int32_t> covered;
+    for (const protocol::PlayerSlot& p : state_.table) {
+        if (p.occupied() && (bans_.matches(p.game_addr, now) || (p.chat_addr.valid && bans_.matches(p.chat_addr, now)))) {
+            covered.push_back(p.id);
+        }
+    }
+    for (const std::int32_t id : covered) admin_.kick(id, "", "the ban file", now);
 }
 
 // A changed config file is a whole reload, which reads the ban file too; a changed ban file alone is
@@ -188,7 +208,7 @@ void Server::follow_files() {
     if (stop_.take_reload() || has(kConfigFile)) {
         reload();
     } else if (has(kBanFile)) {
-        ban_file_.reload(bans_, clock_.now(), console_);
+        reload_bans();
     }
 }
 

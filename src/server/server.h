@@ -71,6 +71,9 @@ private:
     void start_file_watch();
     // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
     void follow_files();
+    // The ban file read again when it changed; the players a ban now covers are kicked.
+    void reload_bans();
+    void kick_banned();
     enum WatchedFile : std::size_t { kConfigFile, kBanFile };
 
     const core::Options& options_;
