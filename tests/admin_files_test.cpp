@@ -223,10 +223,7 @@ TEST(BanFileOnDisk, HandEditsAreTakenInBeforeEverySaveAndByAReload) {
          "10.0.0.2 0 twice\n10.0.0.5 2000000 later\n"},
         {"on one range the API's ban wins; a ban it lifted that the hand changed stays",
          "# ours\n" + typo + "10.0.0.5 2000000 by hand\n10.0.0.2 0 thrice\n",
-         [&] {
-             bans.add(ban("10.0.0.5", 0, "api wins"));
-             bans.remove(*admin::parse_range("10.0.0.2"));
-         },
+         [&] { bans.add(ban("10.0.0.5", 0, "api wins")); bans.remove(*admin::parse_range("10.0.0.2")); },
          "Bans reloaded: 2 bans.\n", "# ours\n" + typo + "10.0.0.5 0 api wins\n10.0.0.2 0 thrice\n",
          "10.0.0.5 0 api wins\n10.0.0.2 0 thrice\n"},
         {"emptied by hand: the API's ban alone, under the heading", "", [&] { bans.add(ban("10.0.0.6", 0, "")); },

@@ -251,8 +251,9 @@ bool answered(const AdminServer& server, const char* ip) {
 }
 
 // The host edits the ban file of the running server. A line added by hand takes effect on a SIGHUP (the
-// player it covers is kicked, that source's query gets no answer) and stays in the file across an API ban; with `watch_files 1` a hand
-// edit takes effect within a second without a signal, and the server's own writes print nothing.
+// player it covers is kicked, that source's query gets no answer) and stays in the file across an API
+// ban; with `watch_files 1` a hand edit takes effect within a second without a signal, and the server's
+// own writes print nothing.
 TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithWatchFiles) {
     TempDir dir;
     const fs::path bans = dir.path / "bans";
