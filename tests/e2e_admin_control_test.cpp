@@ -1,6 +1,7 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
 // ban acting on both sockets from one host while another plays and holding across a restart, a reload,
-// and the status page's Kick button in headless Chromium.
+// hand edits of the ban file (on a reload and with `watch_files 1`), and the status page's Kick button
+// in headless Chromium.
 #include <gtest/gtest.h>
 
 #include <signal.h>
