@@ -1,6 +1,7 @@
 // The server's start-up, reload and run.
 #include "server/server.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/banner.h"
@@ -56,8 +57,10 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       console_(console, stamped_, state_.settings.log_timestamps),
       loop_(udp_, clock_, console_, state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
-                                [this](const admin::BanList& list, std::string& error) {
-                                    return ban_file_.save(list, error);
+                                [this](admin::BanList& list, std::string& error) {
+                                    const bool saved = ban_file_.save(list, clock_.now(), console_, error);
+                                    kick_banned();
+                                    return saved;
                                 })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
@@ -158,11 +161,10 @@ bool Server::start_status_listener() {
     return true;
 }
 
-// Only the config file. The ban list is read at start-up alone: read again while the admin API also
-// writes it, a line added by hand could be lost to a save made before the reading.
+// The config file and the ban file, in the order of WatchedFile.
 void Server::start_file_watch() {
     std::string why;
-    watch_ = platform::FileWatch::start({options_.config_path}, why);
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
     if (!watch_) {
         console_.print("Files not watched: %s\n", core::escape_controls(why).c_str());
         return;
@@ -175,16 +177,44 @@ core::ReloadReport Server::reload() {
     // A token file removed since start-up is not made anew.
     if (http_) gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, false, console_));
     keep_lobby_client(state_.settings.public_listing == 1);
+    reload_bans();
     return report;
+}
+
+void Server::reload_bans() {
+    ban_file_.reload(bans_, clock_.now(), console_);
+    kick_banned();
+}
+
+// A ban the host added by hand removes the players it covers, as one made through the API does, rather
+// than leaving them in the game, unheard, until they time out.
+void Server::kick_banned() {
+    const std::int64_t now = clock_.now();
+    std::vector<std::int32_t> covered;
+    for (const protocol::PlayerSlot& p : state_.table) {
+        if (p.occupied() && (bans_.matches(p.game_addr, now) || (p.chat_addr.valid && bans_.matches(p.chat_addr, now)))) {
+            covered.push_back(p.id);
+        }
+    }
+    for (const std::int32_t id : covered) admin_.kick(id, "", "the ban file", now);
+}
+
+// A changed config file is a whole reload, which reads the ban file too; a changed ban file alone is
+// read again by itself, with its own line, and no "Config reloaded.".
+void Server::follow_files() {
+    const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
+    const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
+    if (stop_.take_reload() || has(kConfigFile)) {
+        reload();
+    } else if (has(kBanFile)) {
+        reload_bans();
+    }
 }
 
 int Server::run() {
     serve(
         state_, loop_, [this] { return stop_.requested(); },
-        [this] {
-            const bool changed = watch_ && watch_->changed();
-            if (stop_.take_reload() || changed) reload();
-        },
+        [this] { follow_files(); },
         [this](std::int64_t deadline) { wait_.until(deadline); });
     udp_.close_all();
     keep_lobby_client(false);

@@ -49,13 +49,13 @@ public:
 
     // The start-up, in this order: the banner; both UDP sockets; the ban file; the lobby client (when
     // public); the SDK sidecar (under the orchestrator); the status listener with the admin API (when
-    // `http` asks for it) and the admin token; the watch on the config file (`watch_files 1`). An exit
-    // status when the start-up ends here, having said why.
+    // `http` asks for it) and the admin token; the watch on the config and ban files (`watch_files 1`).
+    // An exit status when the start-up ends here, having said why.
     std::optional<int> open();
     // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
-    // live keys at once, one
-    // line for those that need a restart; the admin token is read again and the lobby client follows
-    // `public`.
+    // live keys at once, one line for those that need a restart; the admin token is read again, the
+    // lobby client follows `public`, and the ban file is read again when it changed (its hand edits take
+    // effect).
     core::ReloadReport reload();
     // Passes until SIGINT or SIGTERM (a SIGHUP reloads at the end of its pass), then closes the sockets,
     // drops an announcement in flight and says "Server stopped.". The exit status: 0.
@@ -69,6 +69,12 @@ private:
     bool start_status_listener();
     // A watch that cannot be set up is said, and the game runs without it.
     void start_file_watch();
+    // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
+    void follow_files();
+    // The ban file read again when it changed; the players a ban now covers are kicked.
+    void reload_bans();
+    void kick_banned();
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile };
 
     const core::Options& options_;
     platform::ShutdownSignals& stop_;
