@@ -206,10 +206,10 @@ bool run_pass(ServerState& s, LoopIo& io) {
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
     if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
-    if (io.http != nullptr) {
+    if (!io.http.empty()) {
         // The outbox keeps its own count of sends given up; the metrics show it as of this pass.
         s.metrics.game_sends_dropped = io.outbox.dropped().game;
-        io.http->serve(time.now());
+        for (net::HttpListener* listener : io.http) listener->serve(time.now());
     }
     return false;
 }
