@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -90,10 +91,18 @@ net::HttpResponse plain(int status, const char* body) {
 
 // A refusal after which the connection is closed: what follows the request on it cannot be trusted
 // to start a request of its own.
-MHD_Result refuse(MHD_Connection* connection, int status, const char* body) {
+net::HttpResponse closing(int status, const char* body) {
     net::HttpResponse r = plain(status, body);
     r.headers.emplace_back("Connection", "close");
-    return queue(connection, r);
+    return r;
+}
+
+// The answer as it goes on the wire, for the one answer written past the library.
+std::string wire(const net::HttpResponse& r) {
+    const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(r.status));
+    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + reason + "\r\nContent-Type: " + r.content_type + "\r\n";
+    for (const auto& [name, value] : r.headers) out += name + ": " + value + "\r\n";
+    return out + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
 }
 
 // How many Content-Length and Transfer-Encoding headers a request has.
@@ -139,10 +148,21 @@ struct Callbacks {
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             const std::uint64_t serial = ++self->serials_;
             *socket_context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(serial));
-            self->open_[serial] = {connection, 0};
+            self->open_[serial] = {connection, 0, false};
             self->await_request(serial);
         } else {
             self->open_.erase(reinterpret_cast<std::uintptr_t>(*socket_context));
+        }
+    }
+
+    // The library's own messages say nothing to the console. One is acted on: the library refuses a
+    // Content-Length it cannot read (too many digits, a sign) with an answer of its own, then carries
+    // on as if the request were fine and writes the answer's head a second time.
+    static void on_log(void* cls, const char* format, va_list) {
+        if (std::strstr(format, "'Content-Length' header") != nullptr) {
+            static_cast<HttpServer*>(cls)->refuse_length(true);
+        } else if (std::strstr(format, "`Content-Length' header") != nullptr) {
+            static_cast<HttpServer*>(cls)->refuse_length(false);
         }
     }
 
@@ -170,15 +190,18 @@ struct Callbacks {
         if (request == nullptr) return MHD_NO;  // out of memory when it began: close the connection
         if (!request->started) {
             request->started = true;
+            if (const auto place = self->open_.find(serial_of(connection)); place != self->open_.end()) {
+                place->second.handled = true;
+            }
             // The headers are in. Two lengths, or a length beside a transfer coding, can be read two ways;
             // a proxy in front that reads it the other way would take the rest of the body for a request
             // of its own.
             Framing framing;
             MHD_get_connection_values(connection, MHD_HEADER_KIND, &count_framing, &framing);
             if (framing.lengths > 1 || (framing.lengths > 0 && framing.encodings > 0)) {
-                return answer(self, connection, refuse(connection, 400, "ambiguous request length\n"));
+                return answer(self, connection, queue(connection, closing(400, "ambiguous request length\n")));
             }
-            if (request->nul_in_path) return answer(self, connection, refuse(connection, 400, "NUL in the path\n"));
+            if (request->nul_in_path) return answer(self, connection, queue(connection, closing(400, "NUL in the path\n")));
             // A body announced larger than the limit is refused before it is sent.
             const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
             if (length != nullptr) {
@@ -231,7 +254,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
     std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler)));
     server->port_ = local_port(fd);
     server->places_ = places_within_file_limit();
-    const unsigned flags = MHD_USE_EPOLL | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
+    const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
@@ -242,6 +265,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, server.get(),
         MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::on_connection, server.get(),
+        MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::on_log, server.get(),
         MHD_OPTION_END);
     if (server->daemon_ == nullptr) {
         ::close(fd);
@@ -259,6 +283,7 @@ void HttpServer::await_request(std::uint64_t serial) {
     const auto place = open_.find(serial);
     if (place == open_.end()) return;
     place->second.due_ms = steady_ms() + kHttpRequestSeconds * 1000;
+    place->second.handled = false;
     due_.emplace_back(place->second.due_ms, serial);
 }
 
@@ -273,6 +298,27 @@ void HttpServer::close_overdue(std::int64_t now_ms) {
         place->second.due_ms = 0;
         const MHD_ConnectionInfo* info = MHD_get_connection_info(place->second.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+    }
+}
+
+// The request is the one whose headers are in (their size is known), that the handler has not seen
+// and that has no answer queued yet: the library is between reading its headers and answering them.
+// The answer goes out here, and the socket is shut, so that the library's own finds it closed.
+void HttpServer::refuse_length(bool too_large) {
+    for (auto& [serial, place] : open_) {
+        if (place.handled ||
+            MHD_get_connection_info(place.connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE) == nullptr ||
+            MHD_get_connection_info(place.connection, MHD_CONNECTION_INFO_HTTP_STATUS) != nullptr) {
+            continue;
+        }
+        place.handled = true;
+        place.due_ms = 0;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(place.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr) return;
+        const std::string text = wire(too_large ? closing(413, "request too large\n") : closing(400, "bad Content-Length\n"));
+        (void)::send(info->connect_fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(info->connect_fd, SHUT_RDWR);
+        return;
     }
 }
 

@@ -74,11 +74,14 @@ private:
     struct Place {
         MHD_Connection* connection;
         std::int64_t due_ms;
+        bool handled;  // the handler has seen the headers of the request under way
     };
     // The request of connection `serial` is due kHttpRequestSeconds from now.
     void await_request(std::uint64_t serial);
     // Closes the connections whose request is overdue, as of `now_ms`.
     void close_overdue(std::int64_t now_ms);
+    // Answers, in the library's stead, the request whose Content-Length it is refusing right now.
+    void refuse_length(bool too_large);
 
     HttpHandler handler_;
     MHD_Daemon* daemon_ = nullptr;
