@@ -60,7 +60,7 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
     st.public_listing = 1;
     Harness h(st);
     ScriptedClock clock;
-    server::LoopIo io{h.net, clock, h.out, &h.state.metrics};  // counting, as the real server's
+    server::LoopIo io{h.net, clock, h.out, h.state.metrics};
     NotingListener http;
     status::History history;
     std::tie(io.http, io.history) = std::tuple(std::vector<net::HttpListener*>{&http}, &history);

@@ -70,6 +70,14 @@ constexpr ConfigKey kKeys[] = {
     {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
     {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
     {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
+    // Read by the SDK sidecar's calls at each pass; without the sidecar it does nothing.
+    {.name = "empty_shutdown_after", .kind = ValueKind::Number, .field = &S::empty_shutdown_after,
+     .show = [](const S& s, const Options&) {
+         if (s.empty_shutdown_after <= 0) return std::to_string(s.empty_shutdown_after) + " (off)";
+         return std::to_string(s.empty_shutdown_after) + " (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)";
+     }},
+    // The watch is set up once, at start-up.
+    {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
 };
 
 // Calls `f` with each member pointer of the key's field.

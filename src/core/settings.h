@@ -44,6 +44,11 @@ struct Settings {
                                                       // anyone, as the protocol originally did
     std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap
     std::int32_t log_queries = 1;                     // "log_queries": 0 prints no line per server query
+    std::int32_t empty_shutdown_after = 0;            // "empty_shutdown_after": minutes a game that had
+                                                      // players stands empty before the SDK sidecar is
+                                                      // asked to shut it down; <= 0: never
+    std::int32_t watch_files = 0;                     // "watch_files": 1 reloads when the config file
+                                                      // changes on disk
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

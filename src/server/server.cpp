@@ -55,8 +55,7 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       source_hash_(hash_key),
       state_(settings, source_hash_),
       console_(console, stamped_, state_.settings.log_timestamps),
-      // Every datagram in and out is counted on its way through, for the status endpoints.
-      loop_(udp_, clock_, console_, &state_.metrics),
+      loop_(udp_, clock_, console_, state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](const admin::BanList& list, std::string& error) {
                                     return ban_file_.save(list, error);
@@ -83,6 +82,7 @@ std::optional<int> Server::open() {
     }
     state_.metrics.started_at = clock_.now();
     if (!start_http_listeners()) return 1;
+    if (state_.settings.watch_files == 1) start_file_watch();
     return std::nullopt;
 }
 
@@ -181,6 +181,18 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
+// Only the config file. The ban list is read at start-up alone: read again while the admin API also
+// writes it, a line added by hand could be lost to a save made before the reading.
+void Server::start_file_watch() {
+    std::string why;
+    watch_ = platform::FileWatch::start({options_.config_path}, why);
+    if (!watch_) {
+        console_.print("Files not watched: %s\n", core::escape_controls(why).c_str());
+        return;
+    }
+    wait_.add(*watch_);
+}
+
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
     // A token file removed since start-up is not made anew.
@@ -193,7 +205,8 @@ int Server::run() {
     serve(
         state_, loop_, [this] { return stop_.requested(); },
         [this] {
-            if (stop_.take_reload()) reload();
+            const bool changed = watch_ && watch_->changed();
+            if (stop_.take_reload() || changed) reload();
         },
         [this](std::int64_t deadline) { wait_.until(deadline); });
     udp_.close_all();

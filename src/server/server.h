@@ -18,6 +18,7 @@
 #include "platform/admin_files.h"
 #include "platform/agones_client.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/file_watch.h"
 #include "platform/http_server.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
@@ -48,9 +49,11 @@ public:
 
     // The start-up, in this order: the banner; both UDP sockets; the ban file; the lobby client (when
     // public); the SDK sidecar (under the orchestrator); the status listener (when `http` asks for it)
-    // and the admin API's own listener (when `admin_http` does), with the admin token. An exit status when the start-up ends here, having said why.
+    // and the admin API's own listener (when `admin_http` does), with the admin token; the watch on the
+    // config file (`watch_files 1`). An exit status when the start-up ends here, having said why.
     std::optional<int> open();
-    // Reads the config file again and applies it (SIGHUP, or the admin API): the live keys at once, one
+    // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
+    // live keys at once, one
     // line for those that need a restart; the admin token is read again and the lobby client follows
     // `public`.
     core::ReloadReport reload();
@@ -67,6 +70,8 @@ private:
     // One listener at `where` (the value of `key`), answering the status endpoints and, `with_api`, the
     // admin API; its start-up line says where. Nothing when it did not start, having said why.
     std::unique_ptr<platform::HttpServer> start_listener(const std::string& where, const char* key, bool with_api);
+    // A watch that cannot be set up is said, and the game runs without it.
+    void start_file_watch();
 
     const core::Options& options_;
     platform::ShutdownSignals& stop_;
@@ -80,7 +85,7 @@ private:
     std::optional<net::BindAddress> bind_;  // the `bind` setting's address, once the sockets are open
     LoopIo loop_;
     // Between passes the loop sleeps on the sockets, the stop signal, the lobby's transfer, the sidecar's
-    // request and the status listener.
+    // request, the status listener and the file watch.
     platform::WorkWait wait_;
     admin::BanList bans_;
     platform::BanFile ban_file_{"bans"};
@@ -92,6 +97,7 @@ private:
     std::unique_ptr<platform::HttpServer> admin_http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
+    std::unique_ptr<platform::FileWatch> watch_;
 };
 
 }  // namespace quarel::server
