@@ -48,9 +48,9 @@ public:
     Server& operator=(const Server&) = delete;
 
     // The start-up, in this order: the banner; both UDP sockets; the ban file; the lobby client (when
-    // public); the SDK sidecar (under the orchestrator); the status listener with the admin API (when
-    // `http` asks for it) and the admin token; the watch on the config and ban files (`watch_files 1`).
-    // An exit status when the start-up ends here, having said why.
+    // public); the SDK sidecar (under the orchestrator); the status listener (when `http` asks for it)
+    // and the admin API's own listener (when `admin_http` does), with the admin token; the watch on the
+    // config and ban files (`watch_files 1`). An exit status when the start-up ends here, having said why.
     std::optional<int> open();
     // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
     // live keys at once, one line for those that need a restart; the admin token is read again, the
@@ -66,7 +66,10 @@ private:
     // The lobby client exists exactly while the server announces itself (`public 1`), made always with
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
     void keep_lobby_client(bool wanted);
-    bool start_status_listener();
+    bool start_http_listeners();
+    // One listener at `where` (the value of `key`), answering the status endpoints and, `with_api`, the
+    // admin API; its start-up line says where. Nothing when it did not start, having said why.
+    std::unique_ptr<platform::HttpServer> start_listener(const std::string& where, const char* key, bool with_api);
     // A watch that cannot be set up is said, and the game runs without it.
     void start_file_watch();
     // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
@@ -97,6 +100,7 @@ private:
     status::History history_;
     status::StatusHandler status_;
     std::unique_ptr<platform::HttpServer> http_;
+    std::unique_ptr<platform::HttpServer> admin_http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
     std::unique_ptr<platform::FileWatch> watch_;
