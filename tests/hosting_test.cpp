@@ -105,7 +105,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "pos              100 -50 7\nstart_time       23 59\nloop_time        30\nloop_msg         \"Welcome\"\n"
               "public           1 (announced to the lobby)\nlobby            \"[::1]:8080\"\nchat_port        5000\n"
               "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\n"
-              "http             (off)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
+              "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
               "admin_token_file (default)\n"
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n"
               "state_file       (default)\n");
@@ -401,36 +401,41 @@ TEST(AgonesEmptyShutdown, TheLoopPassAsksWithTheSettingAndTheTableItHas) {
 
 // The watch over a real directory, on a manual clock. Each step changes the directory at `at` (ms), then
 // the loop's sleep asks watch() (the longest sleep it allows: -1 when nothing waits to be read), and
-// changed() is asked at each of the later moments, with what it must answer.
+// changed() is asked at each of the later moments, with what it must answer: the files changed, by their
+// place in the watch's list (0 config, 1 bans).
 TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
     namespace fs = std::filesystem;
     char tmpl[] = "/tmp/quarel-watch-XXXXXX";
     const fs::path dir = ::mkdtemp(tmpl);
-    const fs::path config = dir / "config";
+    const fs::path config = dir / "config", bans = dir / "bans";
     const auto write = [](const fs::path& path, const char* text) { std::ofstream(path, std::ios::app) << text; };
     write(config, "slots 8\n");
     std::int64_t now = 0;
     std::string error;
-    const auto watch = platform::FileWatch::start({config.string()}, error, [&] { return now; });
+    const auto watch = platform::FileWatch::start({config.string(), bans.string()}, error, [&] { return now; });
     ASSERT_TRUE(watch) << error;
+    using Changed = std::vector<std::size_t>;
     const struct {
         std::int64_t at;
         std::function<void()> change;
         int sleep;
-        std::vector<std::pair<std::int64_t, bool>> answers;
+        std::vector<std::pair<std::int64_t, Changed>> answers;
     } steps[] = {
-        {1000, [&] { write(config, "name x\n"); }, 200, {{1000, false}, {1199, false}, {1200, true}, {1500, false}}},
+        {1000, [&] { write(config, "name x\n"); }, 200, {{1000, {}}, {1199, {}}, {1200, {0}}, {1500, {}}}},
         // Written again as it was: read, but not changed.
-        {2000, [&] { fs::remove(config); write(config, "slots 8\nname x\n"); }, 200, {{2200, false}}},
+        {2000, [&] { fs::remove(config); write(config, "slots 8\nname x\n"); }, 200, {{2200, {}}}},
         // Another file of the directory is none of its business; a ".." name (a ConfigMap swap) is.
-        {3000, [&] { write(dir / "bans", "10.0.0.1 0 x\n"); }, -1, {{3200, false}}},
-        {4000, [&] { fs::create_directory(dir / "..2026_12_07"); }, 200, {{4200, false}}},
+        {3000, [&] { write(dir / "other", "10.0.0.1 0 x\n"); }, -1, {{3200, {}}}},
+        {4000, [&] { fs::create_directory(dir / "..2026_12_07"); }, 200, {{4200, {}}}},
         // A second part of the file 150 ms after the first: the quiet spell starts again from it.
-        {5000, [&] { write(config, "map a"); }, 200, {{5100, false}}},
-        {5150, [&] { write(config, "rena\n"); }, 200, {{5200, false}, {5349, false}, {5350, true}}},
+        {5000, [&] { write(config, "map a"); }, 200, {{5100, {}}}},
+        {5150, [&] { write(config, "rena\n"); }, 200, {{5200, {}}, {5349, {}}, {5350, {0}}}},
         // Gone, then back as it was before: both are changes.
-        {6000, [&] { fs::remove(config); }, 200, {{6200, true}}},
-        {7000, [&] { write(config, "slots 8\nname x\nmap arena\n"); }, 200, {{7200, true}}},
+        {6000, [&] { fs::remove(config); }, 200, {{6200, {0}}}},
+        {7000, [&] { write(config, "slots 8\nname x\nmap arena\n"); }, 200, {{7200, {0}}}},
+        // The ban file appears (it was missing at the start), then both change at once.
+        {8000, [&] { write(bans, "10.0.0.1 0 x\n"); }, 200, {{8200, {1}}}},
+        {9000, [&] { write(bans, "10.0.0.2 0 y\n"); write(config, "name y\n"); }, 200, {{9200, {0, 1}}}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.at);

@@ -63,7 +63,7 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
     server::LoopIo io{h.net, clock, h.out, h.state.metrics};
     NotingListener http;
     status::History history;
-    std::tie(io.http, io.history) = std::tuple(&http, &history);
+    std::tie(io.http, io.history) = std::tuple(std::vector<net::HttpListener*>{&http}, &history);
     bool sockets_open = true;
     const status::StatusHandler handler(h.state, history, {[&] { return sockets_open; }, nullptr});
     const auto health = [&](std::int64_t age) {

@@ -61,8 +61,9 @@ struct AdminContext {
     std::function<std::int32_t(std::string_view text)> say;
     // Reads the config file again and applies it (printing its lines).
     std::function<core::ReloadReport()> reload;
-    // Writes the ban list to its file; false, with the reason in `error`, when it could not.
-    std::function<bool(const BanList&, std::string& error)> save_bans;
+    // Writes the ban list to its file, having first taken in what the host edited in it by hand (so the
+    // list may change); false, with the reason in `error`, when it could not.
+    std::function<bool(BanList&, std::string& error)> save_bans;
     // Starts the server's program file again and hands the game over to it (the old process goes once
     // this request is answered); empty where the server cannot.
     std::function<RestartOutcome()> restart = nullptr;

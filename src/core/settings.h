@@ -31,6 +31,9 @@ struct Settings {
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
     std::string http;                                 // "http": [ADDR:]PORT of the status listener;
                                                       // empty: no listener
+    std::string admin_http;                           // "admin_http": [ADDR:]PORT of a listener of
+                                                      // its own for the admin API; empty: the API is
+                                                      // on the `http` listener
     std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
     std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
     std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins

@@ -97,13 +97,14 @@ void FileWatch::take_events(std::int64_t now) {
     if (drain()) read_at_ = now + kSettleMs;
 }
 
-bool FileWatch::changed() {
+std::vector<std::size_t> FileWatch::changed() {
     const std::int64_t now = clock_();
     if (now >= next_look_) take_events(now);
-    if (!read_at_ || now < *read_at_) return false;
+    if (!read_at_ || now < *read_at_) return {};
     read_at_.reset();
-    bool changed = false;
-    for (File& f : files_) {
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        File& f = files_[i];
         bool steady = true;
         const std::optional<std::size_t> content = read_steadily(f.path, steady);
         if (!steady) {
@@ -111,7 +112,7 @@ bool FileWatch::changed() {
             read_at_ = clock_() + kSettleMs;
             continue;
         }
-        changed = changed || content != f.seen;
+        if (content != f.seen) changed.push_back(i);
         f.seen = content;
     }
     return changed;

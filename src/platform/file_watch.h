@@ -1,5 +1,5 @@
 // Files followed as they change on disk (`watch_files 1`): inotify on the directories that hold them,
-// joined to the loop's wait, so that a changed config reaches a running game without a signal.
+// joined to the loop's wait, so that a changed config or ban file reaches a running game without a signal.
 //
 // A Kubernetes ConfigMap mounted as a directory changes by a swap: the new files go into a fresh
 // timestamped directory, a `..data_tmp` link to it is renamed over `..data`, and the visible names are
@@ -42,9 +42,10 @@ public:
     FileWatch& operator=(const FileWatch&) = delete;
 
     // Takes in what the kernel reported (every kLookMs at most), and once the directories have been
-    // quiet long enough reads the files: true when the content of one of them (or whether it exists)
-    // differs from the last time it was read. The loop asks after every pass.
-    bool changed();
+    // quiet long enough reads the files: those whose content (or whether they exist) differs from the
+    // last time they were read, by their place in the paths given to start(), in that order; empty when
+    // none. The loop asks after every pass.
+    std::vector<std::size_t> changed();
 
     // Takes in what the kernel reported; the inotify descriptor, and while files wait to be read, the
     // time until they may be.

@@ -31,6 +31,8 @@ Inherited take_inherited() {
             got.game = fd;
         } else if (std::strcmp(name, kHttpFdName) == 0 && got.http < 0) {
             got.http = fd;
+        } else if (std::strcmp(name, kAdminHttpFdName) == 0 && got.admin_http < 0) {
+            got.admin_http = fd;
         } else if (std::strcmp(name, kRecordFdName) == 0) {
             got.records.push_back(fd);
         } else {
@@ -56,7 +58,9 @@ Inherited take_inherited() {
 void close_unused(Inherited& inherited) {
     for (const int fd : inherited.records) ::close(fd);
     inherited.records.clear();
-    if (inherited.http >= 0) ::close(std::exchange(inherited.http, -1));
+    for (int* fd : {&inherited.http, &inherited.admin_http}) {
+        if (*fd >= 0) ::close(std::exchange(*fd, -1));
+    }
 }
 
 std::vector<std::uint8_t> read_descriptor(int fd, std::size_t limit) {

@@ -17,6 +17,7 @@ namespace quarel::platform {
 inline constexpr const char* kChatFdName = "chat";
 inline constexpr const char* kGameFdName = "game";
 inline constexpr const char* kHttpFdName = "http";
+inline constexpr const char* kAdminHttpFdName = "admin_http";
 inline constexpr const char* kRecordFdName = "record";
 // No hand-over record is longer (a full server's is well under a megabyte).
 inline constexpr std::size_t kRecordLimit = 16u << 20;
@@ -30,11 +31,12 @@ struct Inherited {
     int chat = -1;
     int game = -1;
     int http = -1;
+    int admin_http = -1;
     std::vector<int> records;  // memory files, each holding a hand-over record
     int takeover_pipe = -1;
 };
 Inherited take_inherited();
-// Closes what of `inherited` nothing took: record memory files, the listener.
+// Closes what of `inherited` nothing took: record memory files, the listeners.
 void close_unused(Inherited& inherited);
 
 // The whole content of the file behind `fd`, read from its start, at most `limit` bytes (more: empty).

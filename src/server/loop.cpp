@@ -196,7 +196,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
     if (io.sidecar != nullptr) io.sidecar->step(time.now(), sidecar_view(s), io.out);
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
-    if (io.http != nullptr) io.http->serve(time.now());
+    for (net::HttpListener* listener : io.http) listener->serve(time.now());
     return false;
 }
 

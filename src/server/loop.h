@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "admin/api.h"
 #include "agones/sdk.h"
@@ -46,9 +47,10 @@ struct LoopIo {
     lobby::LobbyClient* lobby = nullptr;
     // Under the orchestrator: the SDK sidecar's calls.
     agones::Schedule* sidecar = nullptr;
-    // With the status listener on: the listener, which answers what requests it has at the end of a
-    // pass, and the charts' history, sampled at the start of every pass.
-    net::HttpListener* http = nullptr;
+    // With an HTTP listener on: the listeners (the status listener, the admin API's own), which answer
+    // what requests they have at the end of a pass, and the charts' history, sampled at the start of
+    // every pass.
+    std::vector<net::HttpListener*> http;
     status::History* history = nullptr;
 };
 

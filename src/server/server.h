@@ -55,14 +55,15 @@ public:
     // The start-up, in this order: the banner; both UDP sockets (those handed over when they are bound
     // where the settings say); the ban file; the lobby client (when public); the SDK sidecar (under the
     // orchestrator); the hand-over record, when one was handed over or `state_file` holds one; the
-    // status listener with the admin API (when `http` asks for it) and the admin token; the watch on
-    // the config file (`watch_files 1`); then the service manager hears that the server is ready. An
-    // exit status when the start-up ends here, having said why.
+    // status listener (when `http` asks for it) and the admin API's own listener (when `admin_http`
+    // does), with the admin token; the watch on the config and ban files (`watch_files 1`); then the
+    // service manager hears that the server is ready. An exit status when the start-up ends here,
+    // having said why.
     std::optional<int> open();
     // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
-    // live keys at once, one
-    // line for those that need a restart; the admin token is read again and the lobby client follows
-    // `public`.
+    // live keys at once, one line for those that need a restart; the admin token is read again, the
+    // lobby client follows `public`, and the ban file is read again when it changed (its hand edits take
+    // effect).
     core::ReloadReport reload();
     // Starts the program file again and hands it the game: sockets, listener and record. The old
     // process stops once the new one has taken over; when it cannot, it says why and goes on serving.
@@ -79,9 +80,18 @@ private:
     // The lobby client exists exactly while the server announces itself (`public 1`), made always with
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
     void keep_lobby_client(bool wanted);
-    bool start_status_listener();
+    bool start_http_listeners();
+    // One listener at `where` (the value of `key`), answering the status endpoints and, `with_api`, the
+    // admin API; its start-up line says where. Nothing when it did not start, having said why.
+    std::unique_ptr<platform::HttpServer> start_listener(const std::string& where, const char* key, bool with_api);
     // A watch that cannot be set up is said, and the game runs without it.
     void start_file_watch();
+    // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
+    void follow_files();
+    // The ban file read again when it changed; the players a ban now covers are kicked.
+    void reload_bans();
+    void kick_banned();
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile };
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
@@ -133,6 +143,7 @@ private:
     status::History history_;
     status::StatusHandler status_;
     std::unique_ptr<platform::HttpServer> http_;
+    std::unique_ptr<platform::HttpServer> admin_http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
     std::unique_ptr<platform::FileWatch> watch_;
