@@ -188,7 +188,6 @@ TEST(Hosting, CheckConfigHelpAndSettingsThatCannotWork) {
              "empty name leaves the setting as it was\n"},
         {{"--check-config"}, 1, "slots            4\n", "config: cannot be read: every setting has its default\n"},
         {{"--check-config", missing}, 2, "", "quarel-server: cannot read config file '" + missing + "'\n"},
-        {{"--help"}, 0, core::usage_text(), ""},
         {{"--bogus"}, 2, "", "quarel-server: unknown option '--bogus'\n" + core::usage_text()},
         {{"--config", "/nonexistent/quarel.cfg"}, 2, "", "quarel-server: cannot read config file '/nonexistent/quarel.cfg'\n"},
         // Not an address: neither socket can open.

@@ -172,16 +172,13 @@ bool wait_until(const std::function<bool()>& done, int seconds, const std::funct
 
 }  // namespace
 
-// promtool finds the rules well formed and their unit tests passing, and every alert has a test in
+// promtool finds the rules' unit tests passing, and every alert has a test in
 // which it fires.
 TEST(DashboardsAndAlerts, RulesPassPromtool) {
     const std::string promtool = which({"/usr/bin/promtool", "/usr/local/bin/promtool"});
     if (promtool.empty()) GTEST_SKIP() << "promtool is not installed (scripts/ensure-deps.sh installs prometheus)";
-    for (const std::vector<std::string>& args : {std::vector<std::string>{promtool, "check", "rules", kAlerts.string()},
-                                                 std::vector<std::string>{promtool, "test", "rules", kAlertTests.string()}}) {
-        Process run(args);
-        EXPECT_EQ(run.finish(30000), 0) << args[1] << ": " << run.output();
-    }
+    Process run({promtool, "test", "rules", kAlertTests.string()});  // which loads and checks the rules first
+    EXPECT_EQ(run.finish(30000), 0) << run.output();
     const std::string rules = read_file(kAlerts), tests = read_file(kAlertTests);
     const std::regex alert(R"(- alert: (\w+))");
     int alerts = 0;

@@ -1,5 +1,4 @@
-// The real binary over loopback with a stranger on another loopback host (127.0.0.2 and up): the
-// stranger's datagrams change nothing, names print escaped, and start-up failures end the process.
+// The real binary's start-up failures: each ends the process with its reason and status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "protocol/wire.h"
 #include "process.h"
 
 using namespace quarel;
@@ -18,61 +16,12 @@ using namespace quarel::testkit;
 
 namespace {
 
-Bytes text(std::string_view s) { return cat({str(s), {0}}); }
-const Bytes kJoin = sealed(cat({{0x01}, Bytes(44, 0)}));
-Bytes id_msg(std::uint8_t type, std::int32_t id, std::size_t body = 0) { return sealed(cat({{type}, le32(id), Bytes(body, 0)})); }
-Bytes named(std::uint8_t type, std::int32_t id, std::string_view s) { return sealed(cat({{type}, le32(id), text(s)})); }
-std::string hex_of(const std::optional<Bytes>& b) { return b ? to_hex(*b) : std::string("(nothing)"); }
-
-// Joins and returns the id from the WELCOME, or -1 (the BRIEF_LIST that follows is read and dropped).
-int join(const ServerProcess& server, const UdpClient& game) {
-    game.send_to(server.game_port(), kJoin);
-    const auto welcome = game.receive();
-    if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return -1;
-    game.receive();
-    return protocol::get_i32(*welcome, 3);
-}
-
 std::string after_banner(const std::string& out) {
     const auto at = out.find(" Initial time: ");
     return at == std::string::npos ? out : out.substr(out.find('\n', at) + 1);
 }
 
 }  // namespace
-
-// Two hosts: the player on 127.0.0.1; a stranger on 127.0.0.2 whose datagrams in the player's name
-// change nothing (the join limits per host are in sender_test.cpp).
-TEST(EndToEndSenders, AStrangerChangesNothingAndNamesPrintEscaped) {
-    ServerProcess server;
-    UdpClient game, chat, stranger("127.0.0.2");
-    ASSERT_EQ(join(server, game), 1);
-    const std::string forged = "x\n7 left game.";
-    chat.send_to(server.chat_port(), named(0x80, 1, forged));
-    // The wire keeps every byte.
-    ASSERT_EQ(hex_of(chat.receive()), to_hex(sealed(cat({{0x90}, le32(1), le32(1), text(forged)}))));
-    // Leave, move, acknowledge, speak, be the server, rename, hurt, send an event: all as player 1.
-    for (const Bytes& d : {id_msg(0x08, 1), id_msg(0x03, 1, 43), id_msg(0x06, 1)}) stranger.send_to(server.game_port(), d);
-    for (const Bytes& d : {named(0x81, 1, "I quit"), named(0x81, 0, "Server closing"), named(0x80, 1, "Mallory"),
-                           sealed(cat({{0x82}, le32(1), {0x9c, 0xff}})), id_msg(0x88, 1, 1)}) {
-        stranger.send_to(server.chat_port(), d);
-    }
-    // They are all handled once the answer to a query sent after them has come back.
-    stranger.send_to(server.chat_port(), sealed_hex("02"));
-    ASSERT_TRUE(stranger.receive().has_value()) << "no answer to the stranger's query";
-    EXPECT_EQ(hex_of(chat.receive(200)), "(nothing)");
-    EXPECT_EQ(hex_of(game.receive(0)), "(nothing)");
-    // The honest player: its state is answered, its chat comes back.
-    game.send_to(server.game_port(), id_msg(0x03, 1, 43));
-    EXPECT_EQ(hex_of(game.receive()), to_hex(sealed_hex("10 00000000")));
-    chat.send_to(server.chat_port(), named(0x81, 1, "hello"));
-    EXPECT_EQ(hex_of(chat.receive()), to_hex(named(0x91, 1, "hello")));
-    ASSERT_TRUE(server.wait_for_output(" : hello\n")) << server.output();
-    EXPECT_EQ(after_banner(server.output()), "1 joined to battle! Now we have 1 players.\nName of 1 is x\\x0a7 left game.\n127.0.0.2:" +
-                                                 std::to_string(stranger.port()) + " check for number of players.\n"
-                                                 "x\\x0a7 left game. : hello\n");
-
-    EXPECT_EQ(join(server, stranger), 2) << "the stranger's host joins on its own";
-}
 
 // A start that cannot go on ends the process with its reason and status, in bounded memory: a taken
 // port (the system's reason, status 1), an endless config (status 2; the start-up and --check-config
