@@ -5,12 +5,8 @@
 // those apart must each go pending on their own.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -40,17 +36,6 @@ const fs::path kAlerts = fs::path(QUAREL_SOURCE_DIR) / "packaging/prometheus/ale
 const fs::path kAlertTests = fs::path(QUAREL_SOURCE_DIR) / "packaging/prometheus/alerts_test.yml";
 const fs::path kDashboard = fs::path(QUAREL_SOURCE_DIR) / "packaging/grafana/quarel.json";
 
-// A TCP port of 127.0.0.1 that was free a moment ago.
-std::uint16_t free_tcp_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof sin;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) == 0;
-    ::close(fd);
-    return ok ? ntohs(sin.sin_port) : 0;
-}
-
 std::size_t append(char* data, std::size_t, std::size_t n, void* out) {
     static_cast<std::string*>(out)->append(data, n);
     return n;
@@ -79,7 +64,7 @@ public:
         // another, all within 10 s.
         const auto until = Clock::now() + std::chrono::seconds(10);
         for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
-            base_ = "http://127.0.0.1:" + std::to_string(free_tcp_port());
+            base_ = "http://127.0.0.1:" + std::to_string(HttpStub().port());
             process_ = std::make_unique<Process>(
                 std::vector<std::string>{binary, "--config.file=config", "--storage.tsdb.path=data",
                                          "--web.listen-address=" + base_.substr(7), "--log.level=warn"},
@@ -187,16 +172,13 @@ bool wait_until(const std::function<bool()>& done, int seconds, const std::funct
 
 }  // namespace
 
-// promtool finds the rules well formed and their unit tests passing, and every alert has a test in
+// promtool finds the rules' unit tests passing, and every alert has a test in
 // which it fires.
 TEST(DashboardsAndAlerts, RulesPassPromtool) {
     const std::string promtool = which({"/usr/bin/promtool", "/usr/local/bin/promtool"});
     if (promtool.empty()) GTEST_SKIP() << "promtool is not installed (scripts/ensure-deps.sh installs prometheus)";
-    for (const std::vector<std::string>& args : {std::vector<std::string>{promtool, "check", "rules", kAlerts.string()},
-                                                 std::vector<std::string>{promtool, "test", "rules", kAlertTests.string()}}) {
-        Process run(args);
-        EXPECT_EQ(run.finish(30000), 0) << args[1] << ": " << run.output();
-    }
+    Process run({promtool, "test", "rules", kAlertTests.string()});  // which loads and checks the rules first
+    EXPECT_EQ(run.finish(30000), 0) << run.output();
     const std::string rules = read_file(kAlerts), tests = read_file(kAlertTests);
     const std::regex alert(R"(- alert: (\w+))");
     int alerts = 0;

@@ -73,7 +73,6 @@ const int kNoProxy = ::setenv("no_proxy", "*", 1) + ::setenv("NO_PROXY", "*", 1)
 
 }  // namespace
 
-// Nothing at all goes out unless `public` is exactly 1.
 TEST(Lobby, AnnouncesOnlyWhenPublicIsOne) {
     for (const std::int32_t public_listing : {0, 2, -1}) {
         SCOPED_TRACE(public_listing);
