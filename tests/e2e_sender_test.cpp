@@ -1,14 +1,19 @@
-// The real binary's start-up failures: each ends the process with its reason and status.
+// The real binary over loopback: a SET_NAME flood from forged players is bounded, and start-up
+// failures end the process with their reason and status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "protocol/wire.h"
 #include "process.h"
 
 using namespace quarel;
@@ -16,12 +21,75 @@ using namespace quarel::testkit;
 
 namespace {
 
+Bytes text(std::string_view s) { return cat({str(s), {0}}); }
+const Bytes kJoin = sealed(cat({{0x01}, Bytes(44, 0)}));
+Bytes named(std::uint8_t type, std::int32_t id, std::string_view s) { return sealed(cat({{type}, le32(id), text(s)})); }
+
+// Joins and returns the id from the WELCOME, or -1 (the BRIEF_LIST that follows is read and dropped).
+int join(const ServerProcess& server, const UdpClient& game) {
+    game.send_to(server.game_port(), kJoin);
+    const auto welcome = game.receive();
+    if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return -1;
+    game.receive();
+    return protocol::get_i32(*welcome, 3);
+}
+
 std::string after_banner(const std::string& out) {
     const auto at = out.find(" Initial time: ");
     return at == std::string::npos ? out : out.substr(out.find('\n', at) + 1);
 }
 
 }  // namespace
+
+// Eight players joined and named from one forged host (127.0.0.2), each renamed thousands of times a
+// second: the host gets at most one NAME_LIST per player a second.
+TEST(EndToEndSenders, ASetNameFloodSendsTheForgedHostAtMostOneNameListPerPlayerASecond) {
+    constexpr int kPlayers = 8;
+    ServerProcess server("slots 8\n");
+    ASSERT_TRUE(server.ready());
+    std::vector<std::unique_ptr<UdpClient>> games, chats;
+    std::vector<int> ids;
+    for (int i = 0; i < kPlayers; ++i) {
+        games.push_back(std::make_unique<UdpClient>("127.0.0.2"));
+        chats.push_back(std::make_unique<UdpClient>("127.0.0.2"));
+        ids.push_back(join(server, *games.back()));
+        ASSERT_GT(ids.back(), 0) << "join " << i;
+    }
+    std::uint64_t received = 0;
+    Bytes last;
+    const auto drain = [&] {
+        for (const auto& c : chats) {
+            while (const auto d = c->receive(0)) {
+                received += d->size();
+                last = *d;
+            }
+        }
+    };
+    const std::int64_t first_second = std::time(nullptr);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    int sent = 0;
+    for (int round = 0; round < 5000 && std::chrono::steady_clock::now() < until; ++round) {
+        const std::string name(31, static_cast<char>('a' + round % 26));  // the longest a list carries
+        for (int i = 0; i < kPlayers; ++i) chats[i]->send_to(server.chat_port(), named(0x80, ids[i], name));
+        sent += kPlayers;
+        drain();
+        if (round % 4 == 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The list held back last leaves when the next second begins.
+    for (int i = 0; i < 15; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        drain();
+    }
+    const std::int64_t seconds = std::time(nullptr) - first_second + 1;
+    const std::uint64_t bound = static_cast<std::uint64_t>(seconds) * kPlayers * (7 + 36 * kPlayers);
+    EXPECT_GE(sent, 4000);
+    EXPECT_LE(received, bound) << "bytes to the victim for " << sent << " SET_NAMEs in " << seconds << " calendar seconds";
+    // The flood is still answered, and the last list names every player.
+    ASSERT_GE(last.size(), 7u);
+    EXPECT_EQ(last[2], 0x90);
+    EXPECT_EQ(protocol::get_i32(last, 3), kPlayers);
+}
+
 
 // A start that cannot go on ends the process with its reason and status, in bounded memory: a taken
 // port (the system's reason, status 1), an endless config (status 2; the start-up and --check-config
