@@ -159,7 +159,7 @@ TEST(BanFile, ExpiryEndsTheBanAtItsSecondAndPruningDropsOnlyExpiredBans) {
     }
 }
 
-TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64AndNoTokenAtAll) {
+TEST(AdminAuth, TheRightTokenAlwaysPassesWrongOnesLockTheirHostOrIPv6Slash64AfterFiveAndNoTokenRefusesAll) {
     Admin a;
     const std::string right = "Bearer " + kToken, wrong = "Bearer 1" + kToken.substr(1);  // its first byte differs
     const Address host = Address::ipv4(127, 0, 0, 1, 40000), other = Address::ipv4(127, 0, 0, 2, 40000),
@@ -167,19 +167,19 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
     // {seconds, Authorization, from, status, the one header (Retry-After of a 429)}
     const std::tuple<int, std::string, Address, int, std::string> steps[] = {
         {0, "", host, 401, ""}, {0, wrong, host, 401, ""}, {0, "Basic " + kToken, host, 401, ""},
-        {0, "Bearer" + kToken, host, 401, ""}, {0, "bearer " + kToken, host, 200, ""},  // clears the four failures
-        {0, right + "0", host, 401, ""}, {0, "Bearer " + kToken.substr(0, 31) + "E", host, 401, ""},
-        {0, "BEARER \t" + kToken + "  ", host, 200, ""},
-        {1, wrong, host, 401, ""}, {1, wrong, host, 401, ""}, {2, wrong, host, 401, ""}, {2, "", host, 401, ""},
-        {3, wrong, host, 401, ""},  // the fifth: locked from here
-        {3, right, host, 429, "60"}, {3, right, other, 200, ""}, {62, right, host, 429, "1"}, {63, right, host, 200, ""},
+        {0, "Bearer" + kToken, host, 401, ""}, {0, "bearer " + kToken, host, 200, ""},  // counts nothing, clears nothing
+        {0, right + "0", host, 401, ""},  // the fifth: further guesses are locked out
+        {0, "Bearer " + kToken.substr(0, 31) + "E", host, 429, "60"}, {0, "BEARER \t" + kToken + "  ", host, 200, ""},
+        {1, wrong, host, 429, "59"}, {3, right, host, 200, ""}, {3, "", other, 401, ""}, {59, "", host, 429, "1"},
+        {60, wrong, host, 401, ""}, {60, right, host, 200, ""},
         // Four failures from two hosts of one /64 and one from the neighbouring /64, then a fifth locks the first.
         {63, wrong, v6a, 401, ""}, {63, wrong, v6b, 401, ""}, {63, wrong, v6a, 401, ""}, {63, wrong, v6b, 401, ""},
         {63, wrong, v6("2001:db8:0:1::1"), 401, ""}, {63, wrong, v6("2001:db8::ffff"), 401, ""},
-        {63, right, v6("2001:db8::9"), 429, "60"}, {63, right, v6("2001:db8:0:1::1"), 200, ""},
+        {63, wrong, v6("2001:db8::9"), 429, "60"}, {63, right, v6("2001:db8::9"), 200, ""},
+        {63, wrong, v6("2001:db8:0:1::1"), 401, ""},
         // Four failures, then a pause as long as the window: the count starts again, so a fifth locks nothing.
         {63, wrong, v4, 401, ""}, {63, wrong, v4, 401, ""}, {63, wrong, v4, 401, ""}, {63, wrong, v4, 401, ""},
-        {123, wrong, v4, 401, ""}, {123, right, v4, 200, ""}};
+        {123, wrong, v4, 401, ""}, {123, wrong, v4, 401, ""}};
     for (const auto& [at, authorization, peer, status, retry] : steps) {
         const auto r = admin::handle(a.ctx, {"GET", "/api/bans", "", authorization, "", peer}, kNow + at);
         EXPECT_EQ(r.status, status) << at << " " << authorization;
@@ -188,6 +188,20 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
         EXPECT_EQ(header, status == 401 ? "WWW-Authenticate: Bearer" : status == 429 ? "Retry-After: " + retry : "") << at;
         EXPECT_EQ(r.content_type, "application/json");
     }
+    // Refusals print three lines a second with their source; the rest go into the minute's summary.
+    const std::string refused = "Admin call from 127.0.0.1:40000 refused: missing or wrong token";
+    EXPECT_EQ(a.console(), refused + ".\n" + refused + ".\n" + refused + ".\n" +  // second 0: six refusals
+                               refused + " while locked out.\n" + "Admin call from 127.0.0.2:40000 refused: missing or wrong token.\n" +
+                               refused + " while locked out.\n" + refused + ".\n" +
+                               "Admin call from [2001:db8::1]:1000 refused: missing or wrong token.\n"
+                               "Admin call from [2001:db8::2:3]:1001 refused: missing or wrong token.\n"
+                               "Admin call from [2001:db8::1]:1000 refused: missing or wrong token.\n"
+                               "Admin call from 10.9.9.9:1 refused: missing or wrong token.\n"
+                               "Admin call from 10.9.9.9:1 refused: missing or wrong token.\n");
+    core::report_held_back_lines(a.h.state, a.h.io.io, kNow + 59);
+    EXPECT_EQ(a.console(), "");
+    core::report_held_back_lines(a.h.state, a.h.io.io, kNow + 60);
+    EXPECT_EQ(a.console(), "Not printed: 12 more refused admin calls in the last minute.\n");
     // Without a token, or with an empty one, every call is refused, even to a path that does not exist.
     for (const std::optional<std::string>& token : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
         a.gate.set_token(token);
@@ -195,7 +209,32 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
             EXPECT_EQ(a.ask("GET", path), "403 {\"error\":\"the admin API is off: the server has no admin token file\"}\n") << path;
         }
     }
-    EXPECT_EQ(std::tuple(a.console(), a.reloads), std::tuple("", 0)) << "a refused call never reaches a route";
+    EXPECT_EQ(a.reloads, 0) << "a refused call never reaches a route";
+}
+
+TEST(AdminAuth, AFullTableNeverForgetsALockBeforeItEndsAndRefusesNewGuessersUntilThen) {
+    admin::Gate gate;
+    gate.set_token(kToken);
+    const auto source = [](std::size_t i) { return Address::ipv4(10, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 1, 9); };
+    // Every place locked, the first lock from second 0, the others from second 1.
+    for (std::size_t i = 0; i < admin::Gate::kMaxSources; ++i) {
+        for (int k = 0; k < admin::kMaxFailures; ++k) gate.check("", source(i), kNow + (i == 0 ? 0 : 1));
+    }
+    const Address fresh = Address::ipv4(192, 0, 2, 1, 9);
+    for (int round = 0; round < 3 * admin::kMaxFailures; ++round) {
+        EXPECT_EQ(gate.check("", fresh, kNow + 30), admin::Verdict::Locked) << round;
+        EXPECT_EQ(gate.check("", source(round), kNow + 30), admin::Verdict::Locked) << round;
+    }
+    EXPECT_EQ(gate.retry_after(fresh, kNow + 30), 30);
+    EXPECT_EQ(gate.check("Bearer " + kToken, fresh, kNow + 30), admin::Verdict::Allowed);
+    // The first lock over, its place goes to the newcomer; every other lock still holds.
+    EXPECT_EQ(gate.check("", fresh, kNow + 60), admin::Verdict::Unauthorized);
+    for (std::size_t i = 1; i < admin::Gate::kMaxSources; ++i) {
+        ASSERT_EQ(gate.check("", source(i), kNow + 60), admin::Verdict::Locked) << i;
+    }
+    // The one unlocked place is the one a further newcomer takes.
+    EXPECT_EQ(gate.check("", Address::ipv4(192, 0, 2, 2, 9), kNow + 60), admin::Verdict::Unauthorized);
+    EXPECT_EQ(gate.check("", source(1), kNow + 60), admin::Verdict::Locked);
 }
 
 TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <thread>
 
+#include "admin/auth.h"
 #include "browser.h"
 #include "process.h"
 #include "protocol/wire.h"
@@ -169,6 +170,19 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
             EXPECT_TRUE(run.err.starts_with(err_start) && (status == 2 || std::count(run.err.begin(), run.err.end(), '\n') == 1))
                 << run.err;
         }
+
+        // Wrong tokens from the admin's own address: after five, further guesses are refused, never the
+        // right token; each refusal names its source on the console (a few a second).
+        const fs::path wrong = dir.path / "wrong_token";
+        std::ofstream(wrong) << "not-the-token-0123456789\n";
+        fs::permissions(wrong, fs::perms::owner_read | fs::perms::owner_write);
+        for (int i = 0; i < admin::kMaxFailures; ++i) {
+            EXPECT_EQ(ctl(server.url, wrong, {"players"}).all(), "1 quarel-ctl: missing or wrong token (HTTP 401)\n") << i;
+        }
+        EXPECT_EQ(ctl(server.url, wrong, {"players"}).all(), "1 quarel-ctl: too many wrong tokens; try again later (HTTP 429)\n");
+        EXPECT_EQ(ctl(server, {"--json", "players"}).status, 0);
+        EXPECT_TRUE(server.process.wait_for_output("Admin call from 127.0.0.1:")) << server.output();
+        EXPECT_NE(server.output().find(" refused: missing or wrong token.\n"), std::string::npos) << server.output();
 
         // A ban on 127.0.0.2 kicks Eve, is saved and listed, and silences that host on both sockets while
         // 127.0.0.1 still plays (what is dropped, and how it is counted: admin_test).

@@ -218,13 +218,36 @@ constexpr std::array<Route, 7> kRoutes{{
     {"/api/reload", "POST", reload},
 }};
 
-net::HttpResponse refuse(Verdict verdict, const Gate& gate, const net::HttpRequest& req, std::int64_t now) {
+// One bounded console line for a refused call, naming its source.
+void print_refusal(AdminContext& ctx, Verdict verdict, const net::HttpRequest& req, std::int64_t now) {
+    if (!ctx.state.admin_lines.admit(now)) return;
+    const std::string who = by_whom(req);
+    switch (verdict) {
+        case Verdict::NoToken:
+            ctx.io.out.print("Admin call from %s refused: the server has no admin token.\n", who.c_str());
+            break;
+        case Verdict::LockStarted:
+            ctx.io.out.print("Admin call from %s refused: missing or wrong token; its further guesses are refused "
+                             "for %lld s.\n",
+                             who.c_str(), static_cast<long long>(kLockSeconds));
+            break;
+        case Verdict::Locked:
+            ctx.io.out.print("Admin call from %s refused: missing or wrong token while locked out.\n", who.c_str());
+            break;
+        default:
+            ctx.io.out.print("Admin call from %s refused: missing or wrong token.\n", who.c_str());
+            break;
+    }
+}
+
+net::HttpResponse refuse(AdminContext& ctx, Verdict verdict, const net::HttpRequest& req, std::int64_t now) {
+    print_refusal(ctx, verdict, req, now);
     switch (verdict) {
         case Verdict::NoToken:
             return fail(403, "the admin API is off: the server has no admin token file");
         case Verdict::Locked: {
             net::HttpResponse r = fail(429, "too many wrong tokens; try again later");
-            r.headers.emplace_back("Retry-After", std::to_string(gate.retry_after(req.peer, now)));
+            r.headers.emplace_back("Retry-After", std::to_string(ctx.gate.retry_after(req.peer, now)));
             return r;
         }
         default: {
@@ -277,7 +300,7 @@ std::optional<std::string> query_value(std::string_view query, std::string_view 
 net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     // Nothing about the API, not even which paths exist, is told to a caller without the token.
     const Verdict verdict = ctx.gate.check(req.authorization, req.peer, now);
-    if (verdict != Verdict::Allowed) return refuse(verdict, ctx.gate, req, now);
+    if (verdict != Verdict::Allowed) return refuse(ctx, verdict, req, now);
 
     const std::string_view method = req.method == "HEAD" ? "GET" : std::string_view(req.method);
     std::string allowed;
