@@ -99,6 +99,9 @@ TEST(BanRange, TextFormsAreReadStrictlyShownCanonicallyAndCoverTheirAddresses) {
                             "10.1.2.3 ", "10.1.2.3/8 x", "2001:db8::/129", "fe80::1%eth0", "example.com", "", "/8"}) {
         EXPECT_FALSE(admin::parse_range(bad).has_value()) << bad;
     }
+    for (const std::string_view nul : {std::string_view("1.2.3.4\0", 8), std::string_view("1.2.3.4\0/8", 10)}) {
+        EXPECT_FALSE(admin::parse_range(nul).has_value()) << "a NUL in " << nul.substr(0, 7);
+    }
     const auto v4 = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return Address::ipv4(a, b, c, d, 1); };
     const std::tuple<const char*, Address, bool> cover[] = {
         {"10.0.0.0/8", v4(10, 255, 255, 255), true}, {"10.0.0.0/8", v4(11, 0, 0, 0), false},
@@ -106,11 +109,18 @@ TEST(BanRange, TextFormsAreReadStrictlyShownCanonicallyAndCoverTheirAddresses) {
         {"192.168.1.128/25", v4(192, 168, 1, 127), false}, {"1.2.3.4", Address::ipv4(1, 2, 3, 4, 65535), true},
         {"1.2.3.4", v4(1, 2, 3, 5), false}, {"0.0.0.0/0", v4(255, 255, 255, 255), true},
         {"0.0.0.0/0", v6("2001:db8::1"), false},  // IPv4 is not all
-        {"::/0", v4(1, 2, 3, 4), true}, {"2001:db8::/32", v6("2001:db8:ffff:ffff::1"), true},
+        // IPv6 ranges cover IPv6 sources alone, though IPv4 ones are kept inside ::ffff:0:0/96.
+        {"::/0", v4(1, 2, 3, 4), false}, {"::/1", v4(1, 2, 3, 4), false}, {"::/8", v4(1, 2, 3, 4), false},
+        {"::ffff:0:0/95", v4(1, 2, 3, 4), false}, {"::/0", v6("2001:db8::1"), true}, {"::/8", v6("::1"), true},
+        {"::ffff:0:0/96", v4(1, 2, 3, 4), true}, {"::ffff:10.0.0.0/104", v4(10, 1, 2, 3), true},
+        {"2001:db8::/32", v6("2001:db8:ffff:ffff::1"), true},
         {"2001:db8::/32", v6("2001:db9::"), false}, {"2001:db8::/127", v6("2001:db8::1"), true},
         {"2001:db8::/127", v6("2001:db8::2"), false}};
     for (const auto& [text, address, covered] : cover) {
         EXPECT_EQ(range(text).contains(address), covered) << text << " " << address.to_string();
+        admin::BanList list;  // the look-up on every datagram agrees
+        list.add({range(text), 0, ""});
+        EXPECT_EQ(list.matches(address, kNow), covered) << text << " " << address.to_string();
     }
 }
 
@@ -259,7 +269,9 @@ TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
         {"POST", "/api/kick", R"({"id":9})", 404}, {"POST", "/api/bans", R"({"minutes":5})", 400},
         {"POST", "/api/bans", R"({"range":"10.0.0.0/33"})", 400}, {"POST", "/api/bans", in16 + R"("minutes":-1})", 400},
         {"POST", "/api/bans", in16 + R"("minutes":5270401})", 400}, {"POST", "/api/bans", in16 + R"("minutes":"5"})", 400},
-        {"POST", "/api/bans", in16 + R"("reason":"\u001b[31m"})", 400}, {"DELETE", "/api/bans", "", 400},
+        {"POST", "/api/bans", in16 + R"("reason":"\u001b[31m"})", 400}, {"POST", "/api/bans", in16 + R"("reason":"\u009b31m"})", 400},
+        {"POST", "/api/bans", R"({"range":"1.2.3.4\u0000"})", 400}, {"DELETE", "/api/bans", "", 400, "", "range=1.2.3.4%00"},
+        {"POST", "/api/say", R"({"text":"a\u0085b"})", 400}, {"DELETE", "/api/bans", "", 400},
         {"DELETE", "/api/bans", "", 400, "", "range=10.0.0.0%2F33"}, {"DELETE", "/api/bans", "", 404, "", "range=10.9.9.9"},
         {"POST", "/api/say", R"({})", 400}, {"POST", "/api/say", R"({"text":7})", 400}};
     for (const Case& c : cases) {

@@ -198,6 +198,9 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_GE(held[0]["seconds_left"].get<int>(), 298);
         EXPECT_EQ(read_file(dir.path / "bans"), "# range, expiry (calendar seconds, 0 for good), reason\n127.0.0.2 " +
                                                     std::to_string(held[0]["expires"].get<std::int64_t>()) + " cheating\n");
+        // An IPv6 range covers no IPv4 player, though the server keeps their addresses in IPv6 form: Ann
+        // plays on below (and after the restart).
+        EXPECT_EQ(ctl(server, {"ban", "::/1"}).all(), "0 Banned ::/1 for good.\n");
         eve.chat.send_to(server.ports.chat, sealed_hex("02"));
         eve.game.send_to(server.ports.game, kJoin);
         ann.chat.send_to(server.ports.chat, sealed_hex("02"));

@@ -47,10 +47,16 @@ std::string_view next_field(std::string_view& rest) {
 
 }  // namespace
 
-bool Range::contains(const net::Address& address) const { return masked(address.ip, bits) == ip; }
+// IPv4 addresses are IPv6 addresses of ::ffff:0:0/96 in form only: an IPv6 range covers IPv6 sources
+// alone (::/8 must not ban every IPv4 player), an IPv4 range IPv4 ones alone.
+bool Range::contains(const net::Address& address) const {
+    return is_ipv4() == address.is_ipv4() && masked(address.ip, bits) == ip;
+}
+
+bool Range::is_ipv4() const { return in_mapped_space(ip, bits); }
 
 std::string Range::to_string() const {
-    if (in_mapped_space(ip, bits)) {
+    if (is_ipv4()) {
         std::string text = std::to_string(ip[12]) + "." + std::to_string(ip[13]) + "." + std::to_string(ip[14]) +
                            "." + std::to_string(ip[15]);
         if (bits < 128) text += "/" + std::to_string(bits - kMappedBits);
@@ -66,8 +72,9 @@ std::string Range::to_string() const {
 std::optional<Range> parse_range(std::string_view text) {
     const std::size_t slash = text.find('/');
     const std::string host(text.substr(0, slash));
-    // inet_pton wants the address alone; anything it would skip over is refused first.
-    if (host.empty() || host.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+    // inet_pton wants the address alone; anything it would skip over (a NUL ends its string) is refused
+    // first.
+    if (host.empty() || host.size() >= INET6_ADDRSTRLEN || host.find('\0') != std::string::npos) return std::nullopt;
     Range r;
     int max_bits = 0;
     if (host.find(':') != std::string::npos) {
@@ -196,7 +203,11 @@ bool BanList::prune(std::int64_t now) {
 
 bool BanList::matches(const net::Address& address, std::int64_t now) const {
     const Key k = key_of(address.ip);
+    // Ranges shorter than the IPv4-mapped prefix are IPv6 ones: they cover no IPv4 address. Longer ones
+    // cover only addresses of their own family, since their key holds the prefix.
+    const int shortest = address.is_ipv4() ? kMappedBits : 0;
     for (const Group& g : groups_) {
+        if (g.bits < shortest) continue;
         const auto it = g.index.find(Key{k.a & g.mask.a, k.b & g.mask.b});
         if (it != g.index.end() && bans_[it->second].active(now)) return true;
     }

@@ -21,11 +21,14 @@ constexpr std::size_t kMaxReason = 200;
 
 // The first `bits` bits of `ip`. IPv4 ranges are kept in the IPv4-mapped form that addresses have
 // (::ffff:a.b.c.d), so a.b.c.d/n is ::ffff:a.b.c.d/(96 + n). Bits past the prefix are always zero.
+// A range is an IPv4 one exactly when it lies inside ::ffff:0:0/96; it then covers IPv4 addresses only,
+// any other range IPv6 addresses only.
 struct Range {
     std::array<std::uint8_t, 16> ip{};
     int bits = 128;
 
     bool contains(const net::Address& address) const;
+    bool is_ipv4() const;
     // "a.b.c.d" or "a.b.c.d/n" inside the IPv4-mapped space, "addr" or "addr/n" (RFC 5952) elsewhere.
     std::string to_string() const;
 
@@ -73,8 +76,8 @@ public:
     // Drops the bans that have expired at `now`; true when any went.
     bool prune(std::int64_t now);
 
-    // True when an active ban covers `address` at `now`. Cost: one hash look-up per distinct prefix
-    // length in the list, nothing when the list is empty.
+    // True when an active ban covers `address` at `now` (as Range::contains). Cost: one hash look-up
+    // per distinct prefix length in the list, nothing when the list is empty.
     bool matches(const net::Address& address, std::int64_t now) const;
 
     const std::vector<Ban>& bans() const { return bans_; }
