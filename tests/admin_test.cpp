@@ -30,6 +30,7 @@ using net::Socket;
 namespace {
 
 using Lines = std::vector<std::string>;
+using json = nlohmann::json;
 
 constexpr std::int64_t kNow = 1'000'000, kNever = std::numeric_limits<std::int64_t>::max();
 const std::string kToken = "0123456789abcdef0123456789abcdef", kHead = "# range, expiry (calendar seconds, 0 for good), reason\n";
@@ -136,8 +137,8 @@ TEST(BanFile, MalformedLinesAreReportedWithTheirNumbersAndTheRestLoads) {
     const std::string bad_reason = "reason longer than 200 bytes or holding control bytes";
     EXPECT_EQ(got, (decltype(got){{4, "not an address or range: 300.1.1.1"}, {6, no_expiry}, {7, no_expiry},
                                   {8, no_expiry}, {9, bad_reason}, {12, bad_reason}}));
-    const std::string text = kHead + "10.0.0.0/8 5000 later line wins\n2001:db8::/32 1700000000 old\n1.2.3.8 0\n"
-                                     "1.2.3.10 0 " + std::string(200, 'r') + "\n";
+    const std::string text = kHead + "1.2.3.8 0\n1.2.3.10 0 " + std::string(200, 'r') + "\n10.0.0.0/8 5000 later line wins\n"
+                                     "2001:db8::/32 1700000000 old\n";  // in range order
     EXPECT_EQ(list.to_text(), text);
     EXPECT_TRUE(list.load(text).empty());  // what it writes, it reads back unchanged
     EXPECT_EQ(list.to_text(), text);
@@ -366,7 +367,7 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
 
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"), "200 {\"ban\":" + for_good + ",\"kicked\":[]}\n");
     EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by 127.0.0.1:40000.\n");
-    EXPECT_EQ(a.call("GET", "/api/bans").body, "{\"bans\":[" + griefing + "1740}," + for_good + "]}\n");
+    EXPECT_EQ(a.call("GET", "/api/bans").body, "{\"bans\":[" + griefing + "1740}," + for_good + "],\"next\":null,\"total\":2}\n");
     EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "200 {\"lifted\":\"10.0.0.2/31\"}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by 127.0.0.1:40000.\n");
     EXPECT_EQ(a.saved.back(), kHead + "2001:db8::/48 0\n");
@@ -391,6 +392,47 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
 
 // The range's ban ends at its second, before the clock's next tick: the loop's wait ends then, and its
 // sweep prunes the ban and saves the file (a sweep with nothing to prune saves nothing).
+TEST(AdminCalls, TheBansAreListedAPageAtATimeInRangeOrderAndTheListStopsAtItsCap) {
+    Admin a;
+    for (const char* r : {"10.0.0.5", "2001:db8::/32", "10.0.0.1", "10.0.0.0/8", "::/1"}) a.bans.add({range(r), 0, ""});
+    const auto page = [&](const std::string& query) {
+        const json j = json::parse(a.call("GET", "/api/bans", "", query).body);
+        std::string ranges;
+        for (const json& b : j.value("bans", json::array())) ranges += b["range"].get<std::string>() + " ";
+        return ranges + "| " + j.value("next", json()).dump() + " " + j.value("total", json()).dump() + " " + j.value("error", "");
+    };
+    // {query, the ranges listed | next total error}
+    const std::pair<std::string, std::string> pages[] = {
+        {"", "::/1 10.0.0.0/8 10.0.0.1 10.0.0.5 2001:db8::/32 | null 5 "},
+        {"limit=2", "::/1 10.0.0.0/8 | \"10.0.0.0/8\" 5 "},
+        {"limit=2&after=10.0.0.0%2F8", "10.0.0.1 10.0.0.5 | \"10.0.0.5\" 5 "},
+        {"after=10.0.0.5&limit=2", "2001:db8::/32 | null 5 "},
+        {"limit=4&after=10.0.0.3", "10.0.0.5 2001:db8::/32 | null 5 "},  // a range no longer listed still places the page
+        {"limit=0", "| null null limit must be a whole number from 1 to 1000"},
+        {"limit=1001", "| null null limit must be a whole number from 1 to 1000"},
+        {"after=10.0.0.1%00", "| null null after must be a range as the list shows it"}};
+    for (const auto& [query, want] : pages) EXPECT_EQ(page(query), want) << query;
+
+    // Full: a ban on a new range is refused untouched; one on a range already banned still replaces it.
+    admin::BanList full;
+    std::string text;
+    for (std::size_t i = 0; i < admin::BanList::kMaxBans + 2; ++i) {
+        text += "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255) + " 0\n";
+    }
+    const auto problems = full.load(text);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(std::pair(problems[0].line, problems[0].why),
+              std::pair(admin::BanList::kMaxBans + 1, std::string("the list holds at most 100000 bans: this line and the rest of the file are left out")));
+    std::swap(a.bans, full);
+    a.forget();
+    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"192.0.2.1"})"),
+              "409 {\"error\":\"the list holds 100000 bans, the most it may; lift some first\"}\n");
+    EXPECT_EQ(std::tuple(a.console(), a.saved.size(), a.bans.size()), std::tuple("", 0u, admin::BanList::kMaxBans));
+    EXPECT_EQ(a.call("POST", "/api/bans", R"({"range":"10.0.0.7","minutes":5})").status, 200);
+    EXPECT_EQ(a.bans.next_expiry(), kNow + 300);
+    EXPECT_FALSE(a.bans.add({range("192.0.2.1"), 0, ""}));
+}
+
 TEST(BannedSources, AreDroppedOnBothSocketsBeforeTheChecksumCountedAndLetInAtTheExpiry) {
     Admin b;
     b.h.io.admin = &b.ctx;

@@ -118,7 +118,7 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
     std::vector<LineProblem> problems;
     bans_.clear();
     groups_.clear();
-    next_expiry_ = std::numeric_limits<std::int64_t>::max();
+    expiries_.clear();
     std::size_t number = 0;
     while (!text.empty()) {
         ++number;
@@ -146,59 +146,73 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
             problems.push_back({number, "reason longer than 200 bytes or holding control bytes"});
             continue;
         }
-        put(Ban{*range, *expiry, std::string(reason)});
+        if (!add(Ban{*range, *expiry, std::string(reason)})) {
+            problems.push_back({number, "the list holds at most " + std::to_string(kMaxBans) +
+                                            " bans: this line and the rest of the file are left out"});
+            break;
+        }
     }
     return problems;
 }
 
 std::string BanList::to_text() const {
     std::string text = "# range, expiry (calendar seconds, 0 for good), reason\n";
-    for (const Ban& b : bans_) {
-        text += b.range.to_string() + " " + std::to_string(b.expires);
-        if (!b.reason.empty()) text += " " + b.reason;
-        text += "\n";
+    for (const auto& [range, b] : bans_) {
+        text += range.to_string();
+        text += ' ';
+        text += std::to_string(b.expires);
+        if (!b.reason.empty()) {
+            text += ' ';
+            text += b.reason;
+        }
+        text += '\n';
     }
     return text;
 }
 
-void BanList::add(Ban ban) { put(std::move(ban)); }
+BanList::Group& BanList::group_of(int bits) {
+    auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == bits; });
+    if (g != groups_.end()) return *g;
+    std::array<std::uint8_t, 16> ones;
+    ones.fill(0xFF);
+    return groups_.emplace_back(Group{bits, key_of(masked(ones, bits)), {}});
+}
 
-void BanList::put(Ban ban) {
-    auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == ban.range.bits; });
-    if (g == groups_.end()) {
-        std::array<std::uint8_t, 16> ones;
-        ones.fill(0xFF);
-        g = groups_.insert(groups_.end(), Group{ban.range.bits, key_of(masked(ones, ban.range.bits)), {}});
-    }
-    const auto [at, fresh] = g->index.try_emplace(key_of(ban.range.ip), bans_.size());
-    if (ban.expires != 0) next_expiry_ = std::min(next_expiry_, ban.expires);
-    if (fresh) {
-        bans_.push_back(std::move(ban));
-        return;
-    }
-    const std::int64_t replaced = bans_[at->second].expires;
-    bans_[at->second] = std::move(ban);
-    // The replaced ban may have been the one ending first.
-    if (replaced == next_expiry_) next_expiry_ = earliest_expiry();
+bool BanList::add(Ban ban) {
+    const auto at = bans_.find(ban.range);
+    if (at == bans_.end() && bans_.size() >= kMaxBans) return false;
+    if (at != bans_.end()) forget(at);
+    const Range range = ban.range;
+    const auto placed = bans_.emplace(range, std::move(ban)).first;
+    group_of(range.bits).index.emplace(key_of(range.ip), &placed->second);
+    if (placed->second.expires != 0) expiries_.emplace(placed->second.expires, range);
+    return true;
+}
+
+void BanList::forget(std::map<Range, Ban>::iterator at) {
+    const Range& range = at->first;
+    const auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == range.bits; });
+    g->index.erase(key_of(range.ip));
+    // An empty group would cost a look-up on every datagram.
+    if (g->index.empty()) groups_.erase(g);
+    if (at->second.expires != 0) expiries_.erase({at->second.expires, range});
+    bans_.erase(at);
 }
 
 bool BanList::remove(const Range& range) {
-    const auto it = std::find_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return b.range == range; });
-    if (it == bans_.end()) return false;
-    bans_.erase(it);
-    reindex();
+    const auto at = bans_.find(range);
+    if (at == bans_.end()) return false;
+    forget(at);
     return true;
 }
 
 bool BanList::prune(std::int64_t now) {
-    const auto gone = std::remove_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return !b.active(now); });
-    if (gone == bans_.end()) {
-        next_expiry_ = earliest_expiry();
-        return false;
+    bool any = false;
+    while (!expiries_.empty() && expiries_.begin()->first <= now) {
+        forget(bans_.find(expiries_.begin()->second));
+        any = true;
     }
-    bans_.erase(gone, bans_.end());
-    reindex();
-    return true;
+    return any;
 }
 
 bool BanList::matches(const net::Address& address, std::int64_t now) const {
@@ -209,25 +223,9 @@ bool BanList::matches(const net::Address& address, std::int64_t now) const {
     for (const Group& g : groups_) {
         if (g.bits < shortest) continue;
         const auto it = g.index.find(Key{k.a & g.mask.a, k.b & g.mask.b});
-        if (it != g.index.end() && bans_[it->second].active(now)) return true;
+        if (it != g.index.end() && it->second->active(now)) return true;
     }
     return false;
-}
-
-std::int64_t BanList::earliest_expiry() const {
-    std::int64_t next = std::numeric_limits<std::int64_t>::max();
-    for (const Ban& b : bans_) {
-        if (b.expires != 0) next = std::min(next, b.expires);
-    }
-    return next;
-}
-
-void BanList::reindex() {
-    std::vector<Ban> all;
-    all.swap(bans_);
-    groups_.clear();
-    next_expiry_ = std::numeric_limits<std::int64_t>::max();
-    for (Ban& b : all) put(std::move(b));
 }
 
 }  // namespace quarel::admin
