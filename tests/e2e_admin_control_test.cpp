@@ -305,6 +305,11 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     ASSERT_TRUE(page.wait_until("!!document.querySelector('#admin-players button[data-kick=\"2\"]')")) << again.output();
     EXPECT_EQ(page.eval("sessionStorage.getItem('quarel-admin-token')"), json(token));
     EXPECT_EQ(page.eval("document.cookie"), json(""));
+    // The bans are asked for only while their list is open (the one left: ::/1).
+    EXPECT_EQ(page.eval("document.querySelector('#admin-bans tbody').rows.length"), json(0));
+    EXPECT_EQ(page.eval("document.getElementById('admin-bans-box').open = true"), json(true));
+    EXPECT_TRUE(page.wait_until("document.querySelector('#admin-bans tbody').rows.length === 1 &&"
+                                " document.querySelector('#admin-bans tbody').rows[0].cells[0].textContent === '::/1'"));
     EXPECT_EQ(page.eval("document.querySelector('#admin-players tbody').rows[1].cells[2].textContent"), json(eve.game_address()));
     // Kick, through the page's own script and the API.
     EXPECT_EQ(page.eval("document.getElementById('admin-reason').value = 'from the page';"
