@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <limits>
 
@@ -56,17 +57,30 @@ bool Range::contains(const net::Address& address) const {
 bool Range::is_ipv4() const { return in_mapped_space(ip, bits); }
 
 std::string Range::to_string() const {
-    if (is_ipv4()) {
-        std::string text = std::to_string(ip[12]) + "." + std::to_string(ip[13]) + "." + std::to_string(ip[14]) +
-                           "." + std::to_string(ip[15]);
-        if (bits < 128) text += "/" + std::to_string(bits - kMappedBits);
-        return text;
-    }
-    char host[INET6_ADDRSTRLEN];
-    if (::inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
-    std::string text = host;
-    if (bits < 128) text += "/" + std::to_string(bits);
+    std::string text;
+    append_to(text);
     return text;
+}
+
+void Range::append_to(std::string& out) const {
+    // Written straight into `out`: the ban file's save writes 100,000 of these.
+    char text[INET6_ADDRSTRLEN + 4];
+    char* end = text;
+    char* const last = text + sizeof text;
+    if (is_ipv4()) {
+        for (int i = 12; i < 16; ++i) {
+            if (i > 12) *end++ = '.';
+            end = std::to_chars(end, last, ip[static_cast<std::size_t>(i)]).ptr;
+        }
+    } else {
+        if (::inet_ntop(AF_INET6, ip.data(), text, INET6_ADDRSTRLEN) == nullptr) return;
+        end = text + std::strlen(text);
+    }
+    if (bits < 128) {
+        *end++ = '/';
+        end = std::to_chars(end, last, is_ipv4() ? bits - kMappedBits : bits).ptr;
+    }
+    out.append(text, end);
 }
 
 std::optional<Range> parse_range(std::string_view text) {
@@ -157,10 +171,12 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
 
 std::string BanList::to_text() const {
     std::string text = "# range, expiry (calendar seconds, 0 for good), reason\n";
+    text.reserve(text.size() + bans_.size() * 32);
+    char number[24];
     for (const auto& [range, b] : bans_) {
-        text += range.to_string();
+        range.append_to(text);
         text += ' ';
-        text += std::to_string(b.expires);
+        text.append(number, std::to_chars(number, number + sizeof number, b.expires).ptr);
         if (!b.reason.empty()) {
             text += ' ';
             text += b.reason;
@@ -184,7 +200,7 @@ bool BanList::add(Ban ban) {
     if (at != bans_.end()) forget(at);
     const Range range = ban.range;
     const auto placed = bans_.emplace(range, std::move(ban)).first;
-    group_of(range.bits).index.emplace(key_of(range.ip), &placed->second);
+    group_of(range.bits).index.emplace(key_of(range.ip), placed->second.expires);
     if (placed->second.expires != 0) expiries_.emplace(placed->second.expires, range);
     return true;
 }
@@ -223,7 +239,7 @@ bool BanList::matches(const net::Address& address, std::int64_t now) const {
     for (const Group& g : groups_) {
         if (g.bits < shortest) continue;
         const auto it = g.index.find(Key{k.a & g.mask.a, k.b & g.mask.b});
-        if (it != g.index.end() && it->second->active(now)) return true;
+        if (it != g.index.end() && (it->second == 0 || now < it->second)) return true;
     }
     return false;
 }

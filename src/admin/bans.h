@@ -33,6 +33,8 @@ struct Range {
     bool is_ipv4() const;
     // "a.b.c.d" or "a.b.c.d/n" inside the IPv4-mapped space, "addr" or "addr/n" (RFC 5952) elsewhere.
     std::string to_string() const;
+    // to_string's text added to the end of `out`.
+    void append_to(std::string& out) const;
 
     friend bool operator==(const Range&, const Range&) = default;
     // By address, then prefix length: the order the list is kept, written and paged in.
@@ -110,11 +112,12 @@ private:
         std::size_t operator()(const Key& k) const;
     };
     static Key key_of(const std::array<std::uint8_t, 16>& ip);
-    // The bans of one prefix length, by their masked address (pointing into bans_, whose nodes stay put).
+    // The bans of one prefix length: their expiries by masked address (what the look-up on every
+    // datagram needs, without a visit to the ban itself).
     struct Group {
         int bits;
         Key mask;
-        std::unordered_map<Key, const Ban*, KeyHash> index;
+        std::unordered_map<Key, std::int64_t, KeyHash> index;
     };
     Group& group_of(int bits);
     void forget(std::map<Range, Ban>::iterator at);
