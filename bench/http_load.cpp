@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "load.h"
+#include "platform/http_server.h"
 
 namespace quarel::bench {
 
@@ -19,7 +20,7 @@ namespace {
 
 // The listener takes at most this many connections from one address: the held ones come from as many
 // loopback addresses as they need (127.0.0.1, .2, ...), the scraper from one of its own.
-constexpr int kPerSource = 16;
+constexpr int kPerSource = static_cast<int>(platform::kHttpPerSource);
 constexpr std::uint8_t kScraperSource = 200;
 
 int connect_to(std::uint16_t port, std::uint8_t source) {

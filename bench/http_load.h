@@ -15,7 +15,7 @@ struct HttpLoadResult {
     std::int64_t scrapes = 0;          // /metrics answered 200 in full
     std::int64_t scrape_failures = 0;  // refused, cut short or not 200
     double scrape_p99_ms = 0;
-    std::int64_t reconnects = 0;       // held connections the server closed (idle time-out) and re-opened
+    std::int64_t reconnects = 0;       // held connections the server closed (request deadline) and re-opened
 };
 
 class HttpLoad {

@@ -18,6 +18,7 @@
 #include "baseline.h"
 #include "http_load.h"
 #include "load.h"
+#include "platform/http_server.h"
 #include "process.h"
 #include "procfs.h"
 #include "replay.h"
@@ -271,8 +272,9 @@ public:
         std::snprintf(note, sizeof note,
                       "baseline column: the same server without HTTP; server column: with --http, %d held connections "
                       "(%d idle, %d dripping a byte a second) and /metrics fetched 10 times a second on a connection "
-                      "of its own (the listener takes 64 at once, 16 from one address: the held ones come from 127.0.0.1, .2, ...)",
-                      held, held / 2, held - held / 2);
+                      "of its own (the listener takes %u from one address: the held ones come from 127.0.0.1, .2, ..., "
+                      "and each is closed %u s after it opened)",
+                      held, held / 2, held - held / 2, quarel::platform::kHttpPerSource, quarel::platform::kHttpRequestSeconds);
         sc.notes.push_back(note);
         Runs runs;
         std::vector<HttpLoadResult> loads;

@@ -104,7 +104,7 @@ inline void run_config_input(const std::uint8_t* data, std::size_t size) {
     testkit::FakeNetwork net;
     testkit::ManualClock clock;
     NullConsole out;
-    protocol::Outbox outbox(net, clock);
+    core::Outbox outbox(net, clock, s.metrics);
     core::Io io{outbox, clock, out};
     s.packet[protocol::kTypeAt] = protocol::chat_in::ASK_MAP;
     chat::on_ask_map(s, io, core::Datagram{s.buf().first(3), net::Address::ipv4(127, 0, 0, 1, 1), clock.now()});

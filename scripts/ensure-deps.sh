@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever the build needs and this machine lacks. Extra package names may be
-# given as arguments.
+# Installs, with apt-get, what this machine lacks of the packages the project needs.
+#
+#   scripts/ensure-deps.sh [--test] [PACKAGE...]
+#
+# Without --test: what building and running the three programs (quarel-server, quarel-ctl,
+# quarel-query) needs, which is all the run command asks for. With --test: that, and what the test
+# suite needs on top. Extra package names may be given as arguments.
 set -euo pipefail
-# binutils: nm, with which the tests check that the core library makes no system calls. systemd
-# (systemd-analyze), podman and python3-yaml are for the tests of the service units, the container
-# image and the orchestrator manifests. prometheus brings promtool, which checks the /metrics text;
-# chromium-headless-shell renders the status page in the browser test.
-wanted=(cmake make g++ binutils libgtest-dev libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev pkg-config systemd podman python3-yaml
-        libmicrohttpd-dev prometheus chromium-headless-shell "$@")
+# The compiler and build tools, and the libraries the programs link: libcurl (lobby, quarel-ctl),
+# libsodium (the limiters' keyed hash), libmicrohttpd (status and admin over HTTP), nlohmann-json.
+wanted=(cmake make g++ pkg-config libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev libmicrohttpd-dev)
+# The tests: GoogleTest; binutils' nm, with which they check that the core library makes no system calls;
+# systemd (systemd-analyze) for the service units; lintian and dpkg-dev (dpkg-shlibdeps) for the Debian
+# package; podman and python3-yaml for the container image and the orchestrator manifests; prometheus
+# brings promtool, which checks the /metrics text; chromium-headless-shell renders the status page.
+testing=(libgtest-dev binutils systemd lintian dpkg-dev podman python3-yaml prometheus chromium-headless-shell)
+if [ "${1:-}" = "--test" ]; then
+  shift
+  wanted+=("${testing[@]}")
+fi
+wanted+=("$@")
 missing=()
 for pkg in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -20,23 +20,23 @@ case "${1:-}" in
   *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
 esac
 
-"$here/scripts/ensure-deps.sh"
+"$here/scripts/ensure-deps.sh" --test
 
 if [ "$quick" -eq 1 ]; then
-  cmake -S "$here" -B "$build" >/dev/null
+  cmake -S "$here" -B "$build" -DQUAREL_TESTS=ON >/dev/null
   cmake --build "$build" -j"$jobs"
   ctest --test-dir "$build" --output-on-failure -j"$jobs"
   exit 0
 fi
 
-cmake -S "$here" -B "$build" -DQUAREL_WERROR=ON >/dev/null
+cmake -S "$here" -B "$build" -DQUAREL_TESTS=ON -DQUAREL_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer, in a build directory
 # of its own.
 sanitize="${SANITIZE_BUILD_DIR:-$build-sanitize}"
-cmake -S "$here" -B "$sanitize" -DQUAREL_SANITIZE=ON >/dev/null
+cmake -S "$here" -B "$sanitize" -DQUAREL_TESTS=ON -DQUAREL_SANITIZE=ON >/dev/null
 cmake --build "$sanitize" -j"$jobs"
 ctest --test-dir "$sanitize" --output-on-failure -j"$jobs"
 

@@ -56,7 +56,7 @@ struct Harness {
     FakeNetwork net;
     ManualClock clock;
     core::StringConsole out;
-    server::LoopIo io{net, clock, out};
+    server::LoopIo io{net, clock, out, state.metrics};
 };
 
 }  // namespace quarel::testkit

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <set>
 #include <span>
 
@@ -172,7 +174,8 @@ TEST(AdminToken, UnderUmask077AndOverLeftoverTemporaryFilesTheTokenIs0600AndTheB
     admin::BanList list;
     list.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
     std::string error;
-    const bool saved = platform::BanFile(dir.file("bans")).save(list, error);
+    platform::BanFile ban_file(dir.file("bans"));
+    const bool saved = ban_file.save(list, kNow, out, error);
     ::umask(umask_before);
     ASSERT_TRUE(token.has_value()) << out.text();
     EXPECT_TRUE(saved) << error;
@@ -199,10 +202,10 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
     std::ofstream(path + ".tmp") << "half a list";  // left by a crash: saves replace the file through it
     file.load(bans, kNow, out);
     EXPECT_EQ(out.text(), path + " line 2 skipped: not an address or range: bogus\n");
-    const std::string kept = "# range, expiry (calendar seconds, 0 for good), reason\n"
-                             "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
-    EXPECT_EQ(bans.to_text(), kept);
-    EXPECT_EQ(read_file(path), kept);  // pruned at once
+    const std::string kept = "10.0.0.3 1000001 one more second\n2001:db8::/64 0 for good\n";
+    EXPECT_EQ(bans.to_text(), std::string(admin::kBanFileHeading) + kept);
+    // Pruned at once; the line that does not read is kept, as a comment.
+    EXPECT_EQ(read_file(path), "# invalid (not an address or range): bogus line\n" + kept);
     EXPECT_EQ(mode_of(path), 0644u);
     EXPECT_EQ(dir.names(), Names{"bans"});
 
@@ -213,11 +216,12 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
     capped.load(bans, kNow, out);
     EXPECT_EQ(out.text(), path + " is longer than 30 bytes: only its first 27 bytes are read; the rest goes at the next save.\n");
     std::string error;
-    EXPECT_TRUE(capped.save(bans, error)) << error;
-    EXPECT_EQ(read_file(path), "# range, expiry (calendar seconds, 0 for good), reason\n10.0.0.5 0 a\n10.0.0.6 0 bb\n");
+    bans.add({*admin::parse_range("10.0.0.9"), 0, ""});
+    EXPECT_TRUE(capped.save(bans, kNow, out, error)) << error;
+    EXPECT_EQ(read_file(path), "10.0.0.5 0 a\n10.0.0.6 0 bb\n10.0.0.9 0\n");
 
     // A file that cannot be read, or is not a regular file, loads as no bans without waiting on it and is
-    // never replaced: it may hold bans.
+    // never replaced (it may hold bans), also not by a reload, which keeps the list in force.
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
     const std::string fifo = dir.file("bans.fifo");
@@ -229,10 +233,75 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
         EXPECT_EQ(out.text(), "Bans not loaded: " + at + " is not a regular file\n");
         EXPECT_TRUE(bans.bans().empty());
         bans.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
-        EXPECT_FALSE(unreadable.save(bans, error));
-        EXPECT_EQ(error, at + " could not be read at start-up and is kept as it is");
+        EXPECT_FALSE(unreadable.save(bans, kNow, out, error));
+        EXPECT_EQ(error, at + " is not a regular file; the file is kept as it is");
+        out.clear();
+        unreadable.reload(bans, kNow, out);
+        EXPECT_EQ(out.text(), "Bans not reloaded: " + at + " is not a regular file\n");
+        EXPECT_EQ(bans.bans().size(), 1u);
     }
     EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+// The host edits the file while the server runs; each step is a hand edit (none: the file as the server
+// left it), then an API change and a save, or (no change) a reload; then the console, the file and the
+// list in force. Nothing the host wrote that reads is lost, nor a change the server made.
+TEST(BanFileOnDisk, HandEditsAreTakenInBeforeEverySaveAndByAReload) {
+    TempDir dir;
+    const std::string path = dir.file("bans");
+    const std::string typo = "# invalid (not an address or range): 1.2.3.x 0 typo\n";
+    core::StringConsole out;
+    admin::BanList bans;
+    platform::BanFile file(path);
+    std::ofstream(path) << "# ours\n10.0.0.1 0 first\n";
+    file.load(bans, kNow, out);
+    const auto ban = [](const char* range, std::int64_t expires, const char* reason) {
+        return admin::Ban{*admin::parse_range(range), expires, reason};
+    };
+    const struct {
+        const char* what;
+        std::optional<std::string> hand;
+        std::function<void()> api;
+        std::string console, file, list;
+    } steps[] = {
+        {"a line added by hand and a typo survive an API ban",
+         "# ours\n10.0.0.1 0 first\n10.0.0.2 0 by hand\n1.2.3.x 0 typo\n", [&] { bans.add(ban("10.0.0.3", 0, "api")); },
+         path + " line 4 skipped: not an address or range: 1.2.3.x\nBans reloaded: 3 bans.\n",
+         "# ours\n10.0.0.1 0 first\n10.0.0.2 0 by hand\n" + typo + "10.0.0.3 0 api\n",
+         "10.0.0.1 0 first\n10.0.0.2 0 by hand\n10.0.0.3 0 api\n"},
+        {"a line removed by hand stays removed; one changed by hand stays as written",
+         "# ours\n10.0.0.2/32 0 changed by hand\n" + typo + "10.0.0.3 0 api\n",
+         [&] { bans.remove(*admin::parse_range("10.0.0.3")); }, "Bans reloaded: 1 ban.\n",
+         "# ours\n10.0.0.2/32 0 changed by hand\n" + typo, "10.0.0.2 0 changed by hand\n"},
+        {"nothing edited: a reload says nothing", std::nullopt, nullptr, "",
+         "# ours\n10.0.0.2/32 0 changed by hand\n" + typo, "10.0.0.2 0 changed by hand\n"},
+        {"a reload takes the edits in; the later of two lines on one range counts; the expired goes",
+         "# ours\n10.0.0.2/32 0 changed by hand\n" + typo + "10.0.0.4 5 expired\n10.0.0.5 2000000 later\n10.0.0.2 0 twice\n",
+         nullptr, "Bans reloaded: 2 bans.\n", "# ours\n" + typo + "10.0.0.5 2000000 later\n10.0.0.2 0 twice\n",
+         "10.0.0.2 0 twice\n10.0.0.5 2000000 later\n"},
+        {"on one range the API's ban wins; a ban it lifted that the hand changed stays",
+         "# ours\n" + typo + "10.0.0.5 2000000 by hand\n10.0.0.2 0 thrice\n",
+         [&] { bans.add(ban("10.0.0.5", 0, "api wins")); bans.remove(*admin::parse_range("10.0.0.2")); },
+         "Bans reloaded: 2 bans.\n", "# ours\n" + typo + "10.0.0.5 0 api wins\n10.0.0.2 0 thrice\n",
+         "10.0.0.2 0 thrice\n10.0.0.5 0 api wins\n"},  // the list in range order, the file in the host's
+        {"emptied by hand: the API's ban alone, under the heading", "", [&] { bans.add(ban("10.0.0.6", 0, "")); },
+         "Bans reloaded: 1 ban.\n", std::string(admin::kBanFileHeading) + "10.0.0.6 0\n", "10.0.0.6 0\n"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.hand) std::ofstream(path, std::ios::trunc) << *step.hand;
+        out.clear();
+        if (step.api) {
+            step.api();
+            std::string error;
+            EXPECT_TRUE(file.save(bans, kNow, out, error)) << error;
+        } else {
+            file.reload(bans, kNow, out);
+        }
+        EXPECT_EQ(out.text(), step.console);
+        EXPECT_EQ(read_file(path), step.file);
+        EXPECT_EQ(bans.to_text(), std::string(admin::kBanFileHeading) + step.list);
+    }
 }
 
 }  // namespace

@@ -514,14 +514,14 @@ TEST(Reload, LiveKeysApplyAtOnceTheOthersWaitForARestartAndTheCommandLineStillWi
         {"slots 8\nstart_time 1 1\nmap x\nname y\n", true, "slots, map, start_time"},
         {"chat_port 4000\n", true, ""}, {"chat_port 4000\n", false, "http, chat_port"},
         {"game_port 4000\nhttp 9090\n", true, "game_port"}, {"http 9090\nchat_port 5000\n", false, "http"},
-        {"bind ::1\nslots 2\n", true, "slots, bind"}};
+        {"bind ::1\nslots 2\n", true, "slots, bind"}, {"chat_port 4000\nadmin_http 8081\n", false, "http, admin_http, chat_port"}};
     const auto live = [](const core::Settings& s) {
         return std::tuple(s.server_name, s.loop_time, s.loop_msg, s.public_listing, s.lobby_host, s.admin_token_file,
                           s.log_timestamps, s.strict_senders, s.max_per_ip, s.log_queries);
     };
     const auto kept = [](const core::Settings& s) {
         return std::tuple(s.max_slots, s.map_name, s.start_x, s.start_y, s.start_z, s.start_hour, s.start_minute, s.http,
-                          s.chat_port, s.game_port, s.bind);
+                          s.admin_http, s.chat_port, s.game_port, s.bind);
     };
     const ConfigFile file;
     for (const auto& [text, pass, restart] : cases) {

@@ -364,6 +364,44 @@ TEST(ChatSends, QueryAnswersGoToWhoeverAsksUntilAcceptedEverythingElseOnce) {
     EXPECT_EQ(srv.h.clock.slept_ms, 3 + 2);
 }
 
+// A health check's query is answered like any other and counted; only asked from this machine (127/8,
+// ::1) and with exactly the health check's tail does it print no console line.
+TEST(ChatSends, ALocalHealthCheckIsAnsweredWithoutAConsoleLine) {
+    Server srv(settings(7));
+    const Bytes tail = str(protocol::kHealthCheckTail);
+    std::array<std::uint8_t, 16> v6{};
+    v6[15] = 1;
+    const Address v6_loop = Address::ipv6(v6, 4001);
+    v6[15] = 2;
+    const Address v6_other = Address::ipv6(v6, 4002);
+    const Address v4_loop = Address::ipv4(127, 3, 4, 5, 4000);
+    const Address v4_next = Address::ipv4(128, 0, 0, 1, 4003);
+    const Bytes slots = sealed(cat({{0x02}, tail}));
+    const Bytes map = sealed(cat({{0x04}, tail}));
+    Bytes longer = tail;
+    longer.push_back('!');
+    struct Case { Bytes in; Address from; std::string printed; };
+    const Case cases[] = {
+        {slots, v4_loop, ""},
+        {map, v6_loop, ""},
+        {slots, v4_next, "128.0.0.1:4003 check for number of players.\n"},
+        {map, v6_other, "[::2]:4002 ask for map name.\n"},
+        {map, kStranger, "10.0.0.200:7777 ask for map name.\n"},
+        {sealed_hex("02"), v4_loop, "127.3.4.5:4000 check for number of players.\n"},
+        {sealed(cat({{0x02}, Bytes(tail.begin(), tail.end() - 1)})), v4_loop, "127.3.4.5:4000 check for number of players.\n"},
+        {sealed(cat({{0x04}, longer})), v4_loop, "127.3.4.5:4000 ask for map name.\n"},
+    };
+    for (const Case& c : cases) {
+        srv.chat_in(c.in, c.from);
+        const bool asks_slots = c.in[2] == 0x02;
+        const Bytes answer = asks_slots ? sealed_hex("08 07 00 00 00") : sealed_hex("12 08 01 00000000 00000000 00000000 626c61626c6100");
+        EXPECT_EQ(srv.sent(), to({c.from}, answer)) << c.printed;
+        EXPECT_EQ(srv.console(), c.printed);
+    }
+    const auto& m = srv.h.state.metrics;
+    EXPECT_EQ(m.query_answers[0] + m.query_answers[1], std::size(cases));
+}
+
 const Bytes kAskSlots = sealed_hex("02");
 const Bytes kAskMap = sealed_hex("04");
 

@@ -1,6 +1,6 @@
 // The world clock and the loop pass: order and priority of the reads, dispatch (types, checksums, read
-// limits), the idle deadline, STATE answers held back across passes, and the whole server's invariants
-// under the fuzz harness's checks.
+// limits), the idle deadline, the outbox and the STATE answers it holds back across passes, and the
+// whole server's invariants under the fuzz harness's checks.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,11 +11,13 @@
 
 #include "../fuzz/config_harness.h"
 #include "../fuzz/server_harness.h"
+#include "core/outbox.h"
 #include "core/world_clock.h"
 #include "harness.h"
 #include "lobby/announcer.h"
 #include "platform/udp_transport.h"
 #include "protocol/messages.h"
+#include "protocol/wire.h"
 
 namespace quarel::testkit {
 namespace {
@@ -287,6 +289,138 @@ TEST(HeldAnswers, LeaveBeforeAChatSendAndAtACleanStop) {
     EXPECT_EQ(h.net.pending(Socket::Game), 1u) << "one pass ran";
     EXPECT_EQ(after_passes, 1) << "a reload asked for in the last pass is still done";
     EXPECT_EQ(log_of(h.net), (Lines{"g 10.0.0.2:7000 " + to_hex(to_2)}));
+}
+
+// The outbox alone: what it holds back and when that leaves, which sends it retries, and what it counts.
+
+net::Address to(std::uint8_t who) { return net::Address::ipv4(10, 0, 0, who, 7000); }
+// The answer for `who` as it goes out: a BRIEF_LIST without entries whose count field carries `who`.
+std::string answer_line(int who) {
+    const auto w = static_cast<std::uint8_t>(who);
+    return "g " + to(w).to_string() + " " + to_hex(sealed(Bytes{0x10, w, 0, 0, 0}));
+}
+// Leaves `n` game datagrams read ahead and not yet handed out, so that waiting() reports n.
+void read_ahead(FakeNetwork& net, std::size_t n) {
+    net.read_ahead = 64;
+    std::array<std::uint8_t, 8> buf{};
+    net::Address from;
+    while (net.waiting(Socket::Game) > 0) net.receive(Socket::Game, buf, from);
+    if (n == 0) return;
+    for (std::size_t i = 0; i <= n; ++i) net.queue_game(hex("00 00 00"), to(99));
+    net.receive(Socket::Game, buf, from);
+}
+// An outbox over the fake network and a manual clock, counting into metrics of its own.
+struct OutboxKit {
+    FakeNetwork net;
+    ManualClock clock;
+    core::Metrics m;
+    core::Outbox out{net, clock, m};
+};
+// The STATE answer for player `who` (see answer_line), written where the outbox says.
+void answer(core::Outbox& out, Bytes& direct, int who) {
+    out.answer(to(static_cast<std::uint8_t>(who)), direct, 64, [&](std::span<std::uint8_t> place) {
+        protocol::put_u8(place, protocol::kTypeAt, protocol::game_out::BRIEF_LIST);
+        protocol::put_i32(place, protocol::list::kCount, who);
+        return protocol::list::kEntries;
+    });
+}
+
+TEST(Outbox, HeldAnswersLeaveInOrderBeforeAnythingElseOnEitherSocketAndBeforeAnyOtherGameHandler) {
+    const Bytes other = sealed_hex("0a 05000000");
+    const std::string game_other = "g 10.0.0.9:7000 " + to_hex(other), chat_other = "c 10.0.0.9:7000 " + to_hex(other);
+    using Then = void (*)(core::Outbox&, FakeNetwork&, const Bytes&);
+    // {what, answers held before, what comes then, whether they leave, what follows them}
+    const std::tuple<const char*, int, Then, bool, Lines> cases[] = {
+        {"game send", 2, [](core::Outbox& o, FakeNetwork&, const Bytes& b) { o.game(to(9), b); }, true, {game_other}},
+        {"chat once", 3, [](core::Outbox& o, FakeNetwork&, const Bytes& b) { o.chat_once(to(9), b); }, true, {chat_other}},
+        {"chat until accepted", 1, [](core::Outbox& o, FakeNetwork&, const Bytes& b) { o.chat_until_accepted(to(9), b); }, true,
+         {chat_other}},
+        {"flush", 3, [](core::Outbox& o, FakeNetwork&, const Bytes&) { o.flush(); }, true, {}},
+        {"flush with nothing held", 0, [](core::Outbox& o, FakeNetwork&, const Bytes&) { o.flush(); }, true, {}},
+        {"a JOIN's handler", 2, [](core::Outbox& o, FakeNetwork&, const Bytes&) { EXPECT_FALSE(o.before_handler(0x01)); }, true, {}},
+        {"a LEAVE's handler", 1, [](core::Outbox& o, FakeNetwork&, const Bytes&) { o.before_handler(0x08); }, true, {}},
+        {"a STATE's handler", 2, [](core::Outbox& o, FakeNetwork&, const Bytes&) { o.before_handler(0x03); }, false, {}},
+        {"a read with more read ahead", 3, [](core::Outbox& o, FakeNetwork&, const Bytes&) { o.after_game_read(); }, false, {}},
+        {"the read that ran the read-ahead dry", 3,
+         [](core::Outbox& o, FakeNetwork& net, const Bytes&) { read_ahead(net, 0), o.after_game_read(); }, true, {}},
+    };
+    for (const auto& [what, held, then, leave, after] : cases) {
+        SCOPED_TRACE(what);
+        OutboxKit k;
+        auto& [net, clock, m, out] = k;
+        read_ahead(net, 5);
+        Bytes direct(64, 0xEE);
+        Lines answers;
+        for (int i = 1; i <= held; ++i) answer(out, direct, i), answers.push_back(answer_line(i));
+        EXPECT_TRUE(net.sent.empty()) << "held while more datagrams wait";
+        then(out, net, other);
+        Lines expected = leave ? answers : Lines{};
+        expected.insert(expected.end(), after.begin(), after.end());
+        EXPECT_EQ(log_of(net), expected);
+        EXPECT_EQ(out.held(), leave ? 0u : static_cast<std::size_t>(held));
+        EXPECT_EQ(direct, Bytes(64, 0xEE)) << "held answers are written in the outbox's own room";
+    }
+}
+
+TEST(Outbox, TheFourthHeldAnswerSendsAllFourAndAnswersGoAtOnceWhenNothingWaits) {
+    OutboxKit k;
+    auto& [net, clock, m, out] = k;
+    read_ahead(net, 1);
+    Bytes direct(64, 0);
+    for (int who = 1; who <= 3; ++who) answer(out, direct, who);
+    EXPECT_TRUE(net.sent.empty());
+    answer(out, direct, 4);
+    EXPECT_EQ(log_of(net), (Lines{answer_line(1), answer_line(2), answer_line(3), answer_line(4)}));
+    // Once an answer is held, the next joins it even when the read-ahead has run dry meanwhile.
+    answer(out, direct, 5);
+    read_ahead(net, 0);
+    answer(out, direct, 6);
+    EXPECT_TRUE(net.sent.empty());
+    out.flush();
+    EXPECT_EQ(log_of(net), (Lines{answer_line(5), answer_line(6)}));
+    // Nothing read ahead and nothing held: written at `direct`, sealed there and sent at once.
+    answer(out, direct, 7);
+    EXPECT_EQ(log_of(net), (Lines{answer_line(7)}));
+    EXPECT_EQ(to_hex(Bytes(direct.begin(), direct.begin() + 7)), to_hex(sealed(Bytes{0x10, 7, 0, 0, 0})));
+    EXPECT_EQ(m.state_answer.count, 7u);
+}
+
+// Send-until-accepted pauses 1 ms per refusal and gives up after 50 pauses; send-once never retries.
+// Counted: every datagram the socket took, every refused game send as a retry, every game send given up.
+TEST(Outbox, WouldBlockIsRetriedEveryMillisecondOnlyWhereTheDisciplineSaysSoAndCounted) {
+    const Bytes d = sealed_hex("08 04000000");
+    using Send = void (*)(core::Outbox&, const Bytes&);
+    const Send game = [](core::Outbox& o, const Bytes& b) { o.game(to(1), b); };
+    const Send until = [](core::Outbox& o, const Bytes& b) { o.chat_until_accepted(to(1), b); };
+    const Send once = [](core::Outbox& o, const Bytes& b) { o.chat_once(to(1), b); };
+    // {what, send, would-blocks, errors, attempts, delivered, pauses, retries counted, given up counted}
+    const std::tuple<const char*, Send, int, int, std::uint64_t, std::uint64_t, int, std::uint64_t, std::uint64_t> cases[] = {
+        {"game, 3 would-blocks", game, 3, 0, 4, 1, 3, 3, 0},
+        {"game, an error ends it", game, 0, 1, 1, 0, 0, 0, 0},
+        {"game, would-blocks then an error", game, 2, 1, 3, 0, 2, 2, 0},
+        {"game, accepted on the 51st try", game, 50, 0, 51, 1, 50, 50, 0},
+        {"game, refused 51 times", game, 51, 0, 51, 0, 50, 51, 1},
+        {"query answer, 2 would-blocks", until, 2, 0, 3, 1, 2, 0, 0},
+        {"query answer, refused 51 times", until, 51, 0, 51, 0, 50, 0, 0},
+        {"chat once, would-block loses it", once, 1, 0, 1, 0, 0, 0, 0},
+        {"chat once, error", once, 0, 1, 1, 0, 0, 0, 0},
+        {"chat once, accepted", once, 0, 0, 1, 1, 0, 0, 0},
+    };
+    for (const auto& [what, send, blocks, fails, attempts, delivered, pauses, retries, given_up] : cases) {
+        SCOPED_TRACE(what);
+        OutboxKit k;
+        auto& [net, clock, m, out] = k;
+        net.block_next(blocks);
+        net.fail_next(fails);
+        send(out, d);
+        EXPECT_EQ(std::tuple(net.attempts, net.sends, clock.slept_ms), std::tuple(attempts, delivered, pauses));
+        EXPECT_EQ(out.paused(), pauses > 0);
+        EXPECT_FALSE(out.paused()) << "told once";
+        const auto socket = static_cast<std::size_t>(send == once || send == until ? Socket::Chat : Socket::Game);
+        const core::TrafficCount& sent = m.traffic[socket][1][0x08];
+        EXPECT_EQ(std::tuple(sent.datagrams, sent.bytes, m.datagrams[1]), std::tuple(delivered, delivered * d.size(), delivered));
+        EXPECT_EQ(std::tuple(m.game_send_retries, m.game_sends_dropped), std::tuple(retries, given_up));
+    }
 }
 
 // The time-out sweep and a handler that come after a send that had to wait see the second they run

@@ -1,6 +1,7 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
 // ban acting on both sockets from one host while another plays and holding across a restart, a reload,
-// and the status page's Kick button in headless Chromium.
+// hand edits of the ban file (on a reload and with `watch_files 1`), and the status page's Kick button
+// in headless Chromium.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -174,7 +175,7 @@ TEST(EndToEndAdminControl, ABanListAtItsCapLoadsPagesAndSavesWhileStatesAreAnswe
     EXPECT_EQ(runs[2].all(), "0 Lifted the ban on 10.0.0.7.\n");
     EXPECT_EQ(runs[3].all(), "0 Banned 192.0.2.9 for good.\n");
     const std::string saved = read_file(dir.path / "bans");
-    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), static_cast<std::ptrdiff_t>(cap + 1));
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), static_cast<std::ptrdiff_t>(cap));  // the lines past the cap went
     EXPECT_NE(saved.find("\n192.0.2.9 0\n"), std::string::npos);
     EXPECT_EQ(saved.find("\n10.0.0.7 0"), std::string::npos);
 }
@@ -319,6 +320,61 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_NE(again.output().find(": from the page\n"), std::string::npos) << again.output();
     EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
                                 " && document.querySelector('#admin-players tbody').rows.length === 1"));
+}
+
+// Whether a chat query from `ip` gets an answer.
+bool answered(const AdminServer& server, const char* ip) {
+    const UdpClient asker(ip);
+    asker.send_to(server.ports.chat, sealed_hex("02"));
+    return asker.receive(300).has_value();
+}
+
+// The host edits the ban file of the running server. A line added by hand takes effect on a SIGHUP (the
+// player it covers is kicked, that source's query gets no answer) and stays in the file across an API
+// ban; with `watch_files 1` a hand edit takes effect within a second without a signal, and the server's
+// own writes print nothing.
+TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithWatchFiles) {
+    TempDir dir;
+    const fs::path bans = dir.path / "bans";
+    std::ofstream(dir.path / "config") << "name Hand\n";
+    {
+        AdminServer server(dir.path);
+        ASSERT_FALSE(server.url.empty()) << server.output();
+        Player ann, eve("127.0.0.3");
+        ASSERT_TRUE(ann.enter(server, "Ann"));
+        ASSERT_TRUE(eve.enter(server, "Eve"));
+        ann.drain();
+        std::ofstream(bans, std::ios::app) << "# the office\n127.0.0.3 0 by hand\n";
+        ASSERT_EQ(::kill(server.process.pid(), SIGHUP), 0);
+        // In force at once, as an API ban is: Eve is kicked, her host no longer answered.
+        ASSERT_TRUE(server.process.wait_for_output("Config reloaded.\nBans reloaded: 1 ban.\n2 aka Eve kicked by the ban file.\n"))
+            << server.output();
+        EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
+        EXPECT_FALSE(answered(server, "127.0.0.3"));
+        std::ofstream(bans, std::ios::app) << "127.0.0.4 0 no reload yet\n";
+        EXPECT_EQ(ctl(server, {"ban", "127.0.0.5", "api"}).all(), "0 Banned 127.0.0.5 for good.\n");
+        EXPECT_EQ(read_file(bans), "# the office\n127.0.0.3 0 by hand\n127.0.0.4 0 no reload yet\n127.0.0.5 0 api\n");
+        EXPECT_FALSE(answered(server, "127.0.0.4"));
+        ASSERT_EQ(server.process.stop(SIGTERM), 0);
+    }
+    std::ofstream(dir.path / "config") << "watch_files 1\n";
+    AdminServer server(dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.output();
+    EXPECT_TRUE(answered(server, "127.0.0.6"));
+    const auto edited = std::chrono::steady_clock::now();
+    std::ofstream(bans, std::ios::app) << "127.0.0.6 0 watched\n";
+    ASSERT_TRUE(server.process.wait_for_output("Bans reloaded: 4 bans.\n", 1000)) << server.output();
+    EXPECT_LT(std::chrono::steady_clock::now() - edited, milliseconds(1000));
+    EXPECT_FALSE(answered(server, "127.0.0.6"));
+    // The file the server writes itself is not read as an edit.
+    EXPECT_EQ(ctl(server, {"unban", "127.0.0.3"}).all(), "0 Lifted the ban on 127.0.0.3.\n");
+    std::this_thread::sleep_for(milliseconds(600));
+    ASSERT_EQ(server.process.stop(SIGTERM), 0);
+    const std::string out = server.output();
+    const std::string tail = out.substr(out.find("Bans reloaded"));
+    EXPECT_TRUE(tail.starts_with("Bans reloaded: 4 bans.\nBan on 127.0.0.3 lifted by 127.0.0.1:") &&
+                tail.ends_with(".\nServer stopped.\n") && std::count(tail.begin(), tail.end(), '\n') == 3)
+        << out;
 }
 
 }  // namespace

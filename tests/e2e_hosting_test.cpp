@@ -1,7 +1,7 @@
 // Hosting with the real programs on loopback: games side by side by address or by port, the SDK sidecar
 // calls (against a local stand-in that records them), the lobby announced from the bound address,
 // --check-config and the exit statuses, console time stamps, the service units, the container's file tree
-// and image, the orchestrator manifests and scripts/run.sh.
+// and image, the Debian package, the orchestrator manifests and scripts/run.sh.
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "core/options.h"
 #include "http_stub.h"
@@ -303,25 +304,98 @@ TEST(Agones, CallsInOrderRetriedAndNeverInTheGamesWay) {
                                                        "2 joined to battle! Now we have 1 players.\nServer stopped.\n");
 }
 
-// Both units as `cmake --install` writes them (naming the programs in the build directory) verify.
-TEST(ServiceUnits, BothUnitsVerify) {
-    if (::system("systemd-analyze --version >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "systemd-analyze cannot run here (scripts/ensure-deps.sh installs systemd)";
+// A config directory as Kubernetes mounts a ConfigMap: `config` is a link to `..data/config`, `..data`
+// a link to a timestamped directory. An update writes a new directory and renames a new link over
+// `..data`; with `watch_files 1` the server reloads within a second of the swap. A swap to the same
+// content reloads nothing; a plain file that takes the link's place, written in two parts, is read
+// once, whole.
+TEST(WatchFiles, ReloadsWithinASecondOfAConfigMapSwap) {
+    namespace fs = std::filesystem;
+    const Scratch mount;
+    int version = 0;
+    const auto publish = [&](const std::string& text) {
+        const std::string dir = "..2026_12_07_08_00_0" + std::to_string(++version) + ".1";
+        fs::create_directory(mount.path / dir);
+        std::ofstream(mount.path / dir / "config") << text;
+        fs::create_directory_symlink(dir, mount.path / "..data_tmp");
+        fs::rename(mount.path / "..data_tmp", mount.path / "..data");
+    };
+    publish("watch_files 1\nname One\n");
+    fs::create_symlink("..data/config", mount.path / "config");
+    ServerProcess server("", {"--config", (mount.path / "config").string()});
+    ASSERT_TRUE(server.ready()) << server.output();
+    const std::string reloaded = "Config reloaded.\nNeeds a restart to change: slots\n";
+
+    auto swapped = steady_clock::now();
+    publish("watch_files 1\nname Two\nslots 9\n");
+    fs::remove_all(mount.path / "..2026_12_07_08_00_01.1");
+    ASSERT_TRUE(server.wait_for_output(reloaded, 1000)) << server.output();
+    EXPECT_LT(ms(steady_clock::now() - swapped), 1000);
+
+    // The same content again: nothing to reload.
+    publish("watch_files 1\nname Two\nslots 9\n");
+    std::this_thread::sleep_for(milliseconds(600));
+
+    // The link replaced by a plain file written in two parts 100 ms apart: the first part alone is never
+    // read.
+    fs::remove(mount.path / "config");
+    {
+        std::ofstream file(mount.path / "config");
+        file << "watch_files 1\nname Th" << std::flush;
+        std::this_thread::sleep_for(milliseconds(100));
+        file << "ree\nmap other\n";
     }
-    const Scratch dir;
-    for (const char* name : {"quarel-server.service", "quarel-server@.service"}) {
-        std::string text = read_file(std::filesystem::path(QUAREL_SOURCE_DIR) / "packaging" / name);
-        const std::string var = "@CMAKE_INSTALL_FULL_BINDIR@";
-        for (std::size_t at; (at = text.find(var)) != std::string::npos;) text.replace(at, var.size(), QUAREL_BUILD_DIR);
-        std::ofstream(dir.path / name) << text;
+    ASSERT_TRUE(server.wait_for_output("Needs a restart to change: map\n", 1000)) << server.output();
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    const std::string out = server.output();
+    EXPECT_EQ(out.substr(out.find("Config reloaded.")),
+              reloaded + "Config reloaded.\nNeeds a restart to change: map\nServer stopped.\n");
+}
+
+namespace {
+
+// `systemd-analyze verify` of both units and an instance of the template, as installed below `root`
+// (their programs under `root` too), with what the host gives them added: its targets and /bin/kill
+// (ExecReload). One "unit: status output" line each.
+std::string verify_units(const std::filesystem::path& root) {
+    const std::filesystem::path units = root / "lib/systemd/system";
+    std::filesystem::create_directories(units);
+    std::filesystem::create_directories(root / "bin");
+    std::filesystem::copy("/bin/kill", root / "bin/kill", std::filesystem::copy_options::skip_existing);
+    for (const auto& e : std::filesystem::directory_iterator("/lib/systemd/system")) {
+        if (e.path().extension() == ".target" && !std::filesystem::exists(units / e.path().filename())) {
+            std::filesystem::copy(e.path(), units / e.path().filename(), std::filesystem::copy_options::copy_symlinks);
+        }
     }
-    const std::string tmpl_unit = read_file(dir.path / "quarel-server@.service");
-    EXPECT_NE(tmpl_unit.find("\nWorkingDirectory=/var/lib/quarel-server/%i\n"), std::string::npos);
-    EXPECT_NE(tmpl_unit.find("\nStateDirectory=quarel-server/%i\n"), std::string::npos);
+    std::string out;
     for (const std::string unit : {"quarel-server.service", "quarel-server@.service", "quarel-server@alpha.service"}) {
-        const Ran r = run({"/usr/bin/systemd-analyze", "verify", "--man=no", (dir.path / unit).string()}, 60000);
-        EXPECT_EQ(std::to_string(r.status) + " " + r.out + r.err, "0 ") << unit;
+        const Ran r = run({"/usr/bin/systemd-analyze", "verify", "--man=no", "--root=" + root.string(),
+                           "/lib/systemd/system/" + unit}, 60000);
+        out += unit + ": " + std::to_string(r.status) + " " + r.out + r.err + "\n";
     }
+    return out;
+}
+
+std::string units_verified() {
+    return "quarel-server.service: 0 \nquarel-server@.service: 0 \nquarel-server@alpha.service: 0 \n";
+}
+
+bool can_verify_units() { return ::system("systemd-analyze --version >/dev/null 2>&1") == 0; }
+
+}  // namespace
+
+// The units in packaging/ verify as they stand, naming /usr/bin/quarel-server, here the built one.
+TEST(ServiceUnits, BothUnitsVerifyAsTheyStand) {
+    if (!can_verify_units()) GTEST_SKIP() << "systemd-analyze cannot run here (scripts/ensure-deps.sh --test installs systemd)";
+    const Scratch root;
+    std::filesystem::create_directories(root.path / "usr/bin");
+    std::filesystem::create_directories(root.path / "lib/systemd/system");
+    std::filesystem::copy(server_binary(), root.path / "usr/bin/quarel-server");
+    for (const char* name : {"quarel-server.service", "quarel-server@.service"}) {
+        std::filesystem::copy(std::filesystem::path(QUAREL_SOURCE_DIR) / "packaging" / name, root.path / "lib/systemd/system" / name);
+    }
+    EXPECT_EQ(verify_units(root.path), units_verified());
 }
 
 namespace {
@@ -340,12 +414,15 @@ void serve_from_tree(const std::filesystem::path& root) {
     std::ofstream(root / "data" / "config") << ports_config(ports.chat, ports.game) << "slots 5\nmap from_the_image\n";
     Process server({"/usr/local/bin/quarel-server"}, "", false, inside(root));
     for (int i = 0; i < 250 && !holds_udp_ports(server.pid(), ports); ++i) std::this_thread::sleep_for(milliseconds(20));
-    Process asker({"/usr/local/bin/quarel-query", "127.0.0.1", "--chat-port", std::to_string(ports.chat), "--json", "--timeout",
-                   "2000"}, "", false, inside(root));
+    // Asked as the image's health check asks, which leaves no line on the console.
+    Process asker({"/usr/local/bin/quarel-query", "127.0.0.1", "--chat-port", std::to_string(ports.chat), "--health-check",
+                   "--json", "--timeout", "2000"}, "", false, inside(root));
     EXPECT_EQ(asker.finish(10000), 0) << asker.output();
     EXPECT_EQ(map_of({0, asker.output(), ""}), "5 from_the_image") << server.output();
+    Process ctl({"/usr/local/bin/quarel-ctl", "--version"}, "", false, inside(root));
+    EXPECT_EQ(ctl.finish(10000), 0) << ctl.output();
     EXPECT_NE(server.stop(SIGTERM), 128 + SIGKILL) << "still running 5 s after SIGTERM";
-    EXPECT_TRUE(server.output().ends_with("Server stopped.\n")) << server.output();
+    EXPECT_EQ(server.output(), banner(5, "from_the_image") + "Server stopped.\n");
     std::filesystem::remove(root / "data" / "config");
 }
 
@@ -373,9 +450,9 @@ TEST(Container, ImageTreeRunsTheServer) {
     const Ran built = run({"/bin/bash", script, "--build-dir", QUAREL_BUILD_DIR, "--tree", tree.string(), "--tree-only"}, 120000);
     ASSERT_EQ(built.status, 0) << built.out << built.err;
     const std::string bin = std::string(QUAREL_BUILD_DIR) + "/quarel-";
-    const Ran ldd = run({"/bin/sh", "-c", "ldd " + bin + "server " + bin + "query"});
+    const Ran ldd = run({"/bin/sh", "-c", "ldd " + bin + "server " + bin + "query " + bin + "ctl"});
     if (ldd.out.find("libasan") != std::string::npos) GTEST_SKIP() << "a sanitizer build needs /proc, which the image's tree does not have";
-    std::set<std::string> expected = {"data/", "etc/", "etc/passwd", "usr/", "usr/local/", "usr/local/bin/",
+    std::set<std::string> expected = {"data/", "etc/", "etc/passwd", "usr/", "usr/local/", "usr/local/bin/", "usr/local/bin/quarel-ctl",
                                       "usr/local/bin/quarel-query", "usr/local/bin/quarel-server"};
     const std::regex lib(R"((?:=> )?(/\S+) \(0x)");
     for (std::sregex_iterator it(ldd.out.begin(), ldd.out.end(), lib), end; it != end; ++it) {
@@ -384,6 +461,14 @@ TEST(Container, ImageTreeRunsTheServer) {
     }
     EXPECT_EQ(tree_of(tree), expected);
     EXPECT_EQ(read_file(tree / "etc/passwd"), "quarel:x:65532:65532:quarel-server:/data:/nonexistent\n");
+    // The programs are stripped; their debug information stays in the build, where the link in each names it.
+    for (const std::string name : {"quarel-server", "quarel-query", "quarel-ctl"}) {
+        const Ran sections = run({"/usr/bin/readelf", "-S", "-W", (tree / "usr/local/bin" / name).string()});
+        EXPECT_FALSE(std::regex_search(sections.out, std::regex(R"(\.symtab|\.debug_)"))) << name << " is not stripped";
+        EXPECT_NE(sections.out.find(".gnu_debuglink"), std::string::npos) << name;
+        const Ran kept = run({"/usr/bin/readelf", "-S", "-W", std::string(QUAREL_BUILD_DIR) + "/debug/" + name + ".debug"});
+        EXPECT_NE(kept.out.find(".debug_info"), std::string::npos) << name << ": " << kept.err;
+    }
     struct stat st{};
     ASSERT_EQ(::stat((tree / "data").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65532u);
@@ -395,10 +480,22 @@ TEST(Container, ImageTreeRunsTheServer) {
     ASSERT_EQ(image.status, 0) << image.out << image.err;
     const Ran inspect = run({"/usr/bin/podman", "image", "inspect", tag, "--format",
                              "{{.Config.User}} {{.Config.WorkingDir}} {{.Config.ExposedPorts}} {{.Config.Entrypoint}} "
-                             "{{.Config.Volumes}} {{.Config.Healthcheck.Test}}"});
-    EXPECT_EQ(inspect.out, "65532:65532 /data map[4173/udp:{} 4174/udp:{}] [/usr/local/bin/quarel-server] map[/data:{}] "
-                           "[CMD /usr/local/bin/quarel-query 127.0.0.1 --timeout 1000]\n")
-        << inspect.err;
+                             "{{.Config.Volumes}} {{.Config.Healthcheck.Test}}\n{{range $k, $v := .Config.Labels}}{{$k}}={{$v}}\n{{end}}"});
+    const std::string revision = run({"/usr/bin/git", "-C", QUAREL_SOURCE_DIR, "rev-parse", "HEAD"}).out;
+    const Ran origin = run({"/usr/bin/git", "-C", QUAREL_SOURCE_DIR, "remote", "get-url", "origin"});
+    const std::string source = origin.status == 0 ? "org.opencontainers.image.source=" + origin.out : "";
+    // The settings, and the OCI labels in name order (the builder adds labels of its own).
+    std::string shown;
+    std::istringstream lines(inspect.out);
+    for (std::string l; std::getline(lines, l);) {
+        if (!l.empty() && (l.find('=') == std::string::npos || l.starts_with("org.opencontainers."))) shown += l + "\n";
+    }
+    EXPECT_EQ(shown,
+              "65532:65532 /data map[4173/udp:{} 4174/udp:{}] [/usr/local/bin/quarel-server] map[/data:{}] "
+              "[CMD /usr/local/bin/quarel-query 127.0.0.1 --health-check --timeout 1000]\n"
+              "org.opencontainers.image.revision=" + revision + source + "org.opencontainers.image.title=quarel-server\n"
+              "org.opencontainers.image.version=" + QUAREL_VERSION + "\n")
+        << inspect.out << inspect.err;
     const Ran mount = run({"/usr/bin/podman", "image", "mount", tag});
     const std::string root = mount.out.substr(0, mount.out.find('\n'));
     EXPECT_EQ(mount.status, 0) << "podman image mount: " << mount.err;
@@ -415,31 +512,54 @@ TEST(Container, ImageTreeRunsTheServer) {
 }
 
 // Ports, user, health period, image and names in the fleet, the autoscaler and the allocation agree
-// with the image (whose own settings the image test checks) and with each other.
+// with the image (whose own settings the image test checks) and with each other; the fleet's config is
+// one the server takes without a warning, with `http` on the port that the probe, the scrape
+// annotations and the PodMonitor name, and the file watched in a directory mounted whole (no subPath),
+// beside a working directory that outlives the container.
 TEST(Container, OrchestratorManifestsMatchTheImage) {
     if (::system("python3 -c 'import yaml' 2>/dev/null") != 0) GTEST_SKIP() << "python3-yaml is missing";
     const std::string dir = std::string(QUAREL_SOURCE_DIR) + "/packaging/agones/";
+    const Scratch scratch;
     const std::string program =
-        "import yaml,sys\n"
-        "docs=[d for f in sys.argv[1:] for d in yaml.safe_load_all(open(f))]\n"
+        "import yaml,sys,os\n"
+        "docs=[d for f in sys.argv[2:] for d in yaml.safe_load_all(open(f))]\n"
         "k={d['kind']:d for d in docs}\n"
-        "f=k['Fleet']; gs=f['spec']['template']['spec']; c=gs['template']['spec']['containers'][0]\n"
+        "f=k['Fleet']; gs=f['spec']['template']['spec']; pod=gs['template']; c=pod['spec']['containers'][0]\n"
         "print(' '.join('%s:%s/%s/%s' % (p['name'],p['containerPort'],p['protocol'],p['portPolicy']) for p in gs['ports']))\n"
-        "print(gs['health']['periodSeconds'], gs['health']['failureThreshold'], c['image'],\n"
-        "      c['securityContext']['runAsUser'], [m['mountPath'] for m in c['volumeMounts']])\n"
+        "print(gs['health']['periodSeconds'], gs['health']['failureThreshold'], c['image'], c['securityContext']['runAsUser'])\n"
         "print(k['FleetAutoscaler']['spec']['fleetName'] == f['metadata']['name'])\n"
         "sel=k['GameServerAllocation']['spec']['selectors'][0]['matchExpressions'][0]\n"
-        "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in k['ConfigMap']['data']['config'])\n";
-    const Ran r = run({"/usr/bin/python3", "-c", program, dir + "fleet.yaml", dir + "fleetautoscaler.yaml", dir + "allocation.yaml"});
+        "cm=k['ConfigMap']; text=cm['data']['config']\n"
+        "print(sel['key'], sel['values'], 'slots %s' % sel['values'][0] in text)\n"
+        "vols={v['name']:v for v in pod['spec']['volumes']}\n"
+        "kind=lambda m: [x for x in vols[m['name']] if x!='name'][0] + ('+subPath' if 'subPath' in m else '')\n"
+        "print(' '.join('%s:%s' % (m['mountPath'], kind(m)) for m in c['volumeMounts']), c['securityContext']['readOnlyRootFilesystem'])\n"
+        "cfg=c['args'][c['args'].index('--config')+1]; mount=[m for m in c['volumeMounts'] if 'configMap' in vols[m['name']]][0]\n"
+        "print(os.path.dirname(cfg)==mount['mountPath'], vols[mount['name']]['configMap']['name']==cm['metadata']['name'], os.path.basename(cfg) in cm['data'])\n"
+        "conf=dict(l.split(' ',1) for l in text.splitlines()); ports={p['name']:p['containerPort'] for p in c['ports']}\n"
+        "ann=pod['metadata']['annotations']; probe=c['livenessProbe']['httpGet']; pm=k['PodMonitor']['spec']\n"
+        "print(conf['http'], ports['http'], ann['prometheus.io/scrape'], ann['prometheus.io/port'], ann['prometheus.io/path'],\n"
+        "      probe['path'], ports[probe['port']], conf['watch_files'], conf['empty_shutdown_after'])\n"
+        "print(pm['selector']['matchLabels'].items() <= pod['metadata']['labels'].items(),\n"
+        "      [(e['path'], ports[e['port']]) for e in pm['podMetricsEndpoints']])\n"
+        "open(sys.argv[1],'w').write(text)\n";
+    const std::string config = (scratch.path / "config").string();
+    const Ran r = run({"/usr/bin/python3", "-c", program, config, dir + "fleet.yaml", dir + "fleetautoscaler.yaml",
+                       dir + "allocation.yaml", dir + "podmonitor.yaml"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string("chat:4173/UDP/Static game:4174/UDP/Static\n5 3 localhost/quarel-server:") + QUAREL_VERSION +
-                         " 65532 ['/data', '/data/config']\nTrue\nagones.dev/sdk-players ['16'] True\n");
+                         " 65532\nTrue\nagones.dev/sdk-players ['16'] True\n"
+                         "/data:emptyDir /etc/quarel:configMap True\nTrue True True\n"
+                         "0.0.0.0:8080 8080 true 8080 /metrics /healthz 8080 1 10\n"
+                         "True [('/metrics', 8080)]\n");
+    const Ran checked = run({server_binary(), "--check-config", config});
+    EXPECT_EQ(checked.status, 0) << checked.err;
 }
 
-// run.sh builds both programs in the test command's build directory without changing its build type
-// (which would rebuild the server), so a run after the tests rebuilds nothing, and then starts the server
-// with the arguments given.
-TEST(Scripts, RunBuildsBothProgramsWithTheTestBuildsType) {
+// run.sh builds the three programs in the test command's build directory without changing its build
+// type (which would rebuild the server), so a run after the tests rebuilds nothing, and then starts the
+// server with the arguments given.
+TEST(Scripts, RunBuildsTheThreeProgramsWithTheTestBuildsType) {
     const std::filesystem::path server = std::filesystem::path(QUAREL_BUILD_DIR) / "quarel-server";
     const auto server_time = std::filesystem::last_write_time(server);
     ::setenv("BUILD_DIR", QUAREL_BUILD_DIR, 1);
@@ -447,6 +567,158 @@ TEST(Scripts, RunBuildsBothProgramsWithTheTestBuildsType) {
     ::unsetenv("BUILD_DIR");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), std::string("quarel-server ") + QUAREL_VERSION + "\n");
-    EXPECT_NE(r.out.find("Built target quarel-query"), std::string::npos) << r.out;
+    for (const std::string program : {"quarel-server", "quarel-ctl", "quarel-query"}) {
+        EXPECT_NE(r.out.find("Built target " + program + "\n"), std::string::npos) << r.out;
+    }
     EXPECT_EQ(std::filesystem::last_write_time(server), server_time) << "run.sh rebuilt the server";
+}
+
+namespace {
+
+// The Debian package, made by CPack from the programs this build already holds (stripped on the way)
+// once per test program, its tree (dpkg-deb -x) and its control files (dpkg-deb -e). `deb` is empty
+// when it could not be made; `why` then says why.
+struct Package {
+    Scratch dir;
+    std::filesystem::path deb;
+    std::filesystem::path tree;
+    std::filesystem::path control;
+    std::string why;
+};
+
+const Package& package() {
+    static const Package made = [] {
+        Package p;
+        const Ran cpack = run({QUAREL_CPACK, "-G", "DEB", "--config", std::string(QUAREL_BUILD_DIR) + "/CPackConfig.cmake", "-B",
+                               p.dir.path.string()}, 300000);
+        for (const auto& e : std::filesystem::directory_iterator(p.dir.path)) {
+            if (e.path().extension() == ".deb") p.deb = e.path();
+        }
+        p.tree = p.dir.path / "tree";
+        p.control = p.dir.path / "control";
+        const Ran x = p.deb.empty() ? Ran{} : run({"/usr/bin/dpkg-deb", "-x", p.deb.string(), p.tree.string()});
+        const Ran e = p.deb.empty() ? Ran{} : run({"/usr/bin/dpkg-deb", "-e", p.deb.string(), p.control.string()});
+        if (p.deb.empty() || x.status != 0 || e.status != 0) {
+            p.why = "cpack: " + cpack.out + cpack.err + "dpkg-deb: " + x.err + e.err;
+            p.deb.clear();
+        }
+        return p;
+    }();
+    return made;
+}
+
+// The programs' libraries include a sanitizer's: the package holds what no host would install.
+bool sanitizer_build() {
+    return run({"/bin/sh", "-c", "ldd " + server_binary()}).out.find("libasan") != std::string::npos;
+}
+
+}  // namespace
+
+TEST(DebianPackage, LintianFindsNoErrors) {
+    if (::access("/usr/bin/lintian", X_OK) != 0) GTEST_SKIP() << "lintian is missing (scripts/ensure-deps.sh --test installs it)";
+    if (sanitizer_build()) GTEST_SKIP() << "a sanitizer build is not what the package ships";
+    const Package& p = package();
+    ASSERT_FALSE(p.deb.empty()) << p.why;
+    const Ran lintian = run({"/usr/bin/lintian", p.deb.string()}, 300000);
+    std::string errors;
+    for (std::size_t at = 0, end; at < lintian.out.size(); at = end + 1) {
+        end = lintian.out.find('\n', at);
+        if (end == std::string::npos) end = lintian.out.size();
+        if (lintian.out.compare(at, 2, "E:") == 0) errors += lintian.out.substr(at, end - at + 1);
+    }
+    EXPECT_EQ(errors, "") << lintian.out;
+    EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
+}
+
+// quarel-server_VERSION-1_ARCH.deb holds exactly the three programs, the two units, the conffile
+// /etc/quarel/config (the sample, all commented out) and the documentation; its server, reading that
+// config, starts and answers its quarel-query; its postrm removes the server's files only on purge; its
+// units verify in its own tree.
+TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
+    const Package& p = package();
+    ASSERT_FALSE(p.deb.empty()) << p.why;
+    const std::string arch = run({"/usr/bin/dpkg", "--print-architecture"}).out;
+    EXPECT_EQ(p.deb.filename(), std::string("quarel-server_") + QUAREL_VERSION + "-1_" + arch.substr(0, arch.find('\n')) + ".deb");
+    const std::string doc = "usr/share/doc/quarel-server/";
+    std::set<std::string> files = {"etc/", "etc/quarel/", "etc/quarel/config", "lib/", "lib/systemd/",
+                                   "lib/systemd/system/", "lib/systemd/system/quarel-server.service",
+                                   "lib/systemd/system/quarel-server@.service", "usr/", "usr/bin/",
+                                   "usr/bin/quarel-ctl", "usr/bin/quarel-query", "usr/bin/quarel-server",
+                                   "usr/share/", "usr/share/doc/", doc, doc + "README.md", doc + "changelog.Debian.gz",
+                                   doc + "copyright", doc + "docs/"};
+    // The pages the README links to.
+    for (const std::string& page : tree_of(std::filesystem::path(QUAREL_SOURCE_DIR) / "docs")) files.insert(doc + "docs/" + page);
+    EXPECT_EQ(tree_of(p.tree), files);
+    const std::string config = read_file(p.tree / "etc/quarel/config");
+    EXPECT_EQ(config, read_file(QUAREL_CONFIG_EXAMPLE));
+    EXPECT_FALSE(std::regex_search(config, std::regex("(^|\n)[^#\n]"))) << "a setting line in the conffile";
+    EXPECT_EQ(read_file(p.control / "conffiles"), "/etc/quarel/config\n");
+    EXPECT_NE(read_file(p.control / "control").find("\nDepends: adduser, "), std::string::npos) << read_file(p.control / "control");
+
+    // Each unit runs the packaged server as `quarel` with its config in /etc/quarel, its files in
+    // /var/lib/quarel, and reloads with SIGHUP.
+    for (const auto& [unit, where] : {std::pair<std::string, std::string>{"quarel-server.service", ""}, {"quarel-server@.service", "/%i"}}) {
+        const std::string text = read_file(p.tree / "lib/systemd/system" / unit);
+        for (const std::string& line : {"ExecStart=/usr/bin/quarel-server --config /etc/quarel" + where + "/config",
+                                        std::string("ExecReload=/bin/kill -HUP $MAINPID"), std::string("User=quarel"),
+                                        "ConfigurationDirectory=quarel" + where, "StateDirectory=quarel" + where,
+                                        "WorkingDirectory=/var/lib/quarel" + where}) {
+            EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << unit << " lacks " << line;
+        }
+    }
+    const Ports ports = free_ports();
+    const std::string bin = (p.tree / "usr/bin/").string();
+    ServerProcess server({bin + "quarel-server", "--config", (p.tree / "etc/quarel/config").string(), "--chat-port",
+                          std::to_string(ports.chat), "--game-port", std::to_string(ports.game)}, ports);
+    ASSERT_TRUE(server.ready()) << server.output();
+    const Ran asked = run({bin + "quarel-query", "127.0.0.1", "--chat-port", std::to_string(ports.chat), "--json", "--timeout", "2000"});
+    EXPECT_EQ(map_of(asked), "4 blabla") << server.output();
+    EXPECT_EQ(run({bin + "quarel-ctl", "--version"}).out, std::string("quarel-ctl ") + QUAREL_VERSION + "\n");
+
+    const Scratch root;
+    const std::filesystem::path data = root.path / "var/lib/quarel";
+    const std::filesystem::path wants = root.path / "etc/systemd/system/multi-user.target.wants";
+    std::filesystem::create_directories(data / "alpha");
+    std::filesystem::create_directories(wants);
+    std::ofstream(data / "bans") << "192.0.2.0/24\n";
+    std::filesystem::create_symlink("/lib/systemd/system/quarel-server@.service", wants / "quarel-server@alpha.service");
+    ::setenv("DPKG_ROOT", root.path.c_str(), 1);
+    const Ran removed = run({(p.control / "postrm").string(), "remove"});
+    const bool kept = std::filesystem::exists(data / "bans") && std::filesystem::is_symlink(wants / "quarel-server@alpha.service");
+    const Ran purged = run({(p.control / "postrm").string(), "purge"});
+    ::unsetenv("DPKG_ROOT");
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_TRUE(kept) << "remove took the server's files";
+    EXPECT_EQ(purged.status, 0) << purged.err;
+    EXPECT_EQ(tree_of(root.path), (std::set<std::string>{"etc/", "etc/systemd/", "etc/systemd/system/",
+                                                         "etc/systemd/system/multi-user.target.wants/", "var/", "var/lib/"}));
+
+    if (!can_verify_units()) GTEST_SKIP() << "systemd-analyze cannot run here: the package's units were not verified";
+    const Scratch tree;
+    std::filesystem::copy(p.tree, tree.path, std::filesystem::copy_options::recursive);
+    EXPECT_EQ(verify_units(tree.path), units_verified());
+}
+
+// The postinst makes `quarel` a system user and group without a login or a home of its own (the unit's
+// StateDirectory makes /var/lib/quarel), and running it again (an upgrade) changes nothing. It runs in
+// a mount namespace of its own, over a copy of /etc, so that the machine's users stay as they are.
+TEST(DebianPackage, PostinstMakesTheSystemUserOnce) {
+    if (::geteuid() != 0) GTEST_SKIP() << "adduser needs root";
+    if (run({"/usr/bin/unshare", "-m", "/bin/true"}).status != 0) GTEST_SKIP() << "no mount namespace can be made here";
+    const Package& p = package();
+    ASSERT_FALSE(p.deb.empty()) << p.why;
+    const Scratch etc;
+    const std::string postinst = (p.control / "postinst").string();
+    const Ran r = run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                       "cp -a /etc/. " + etc.path.string() + " && mount --bind " + etc.path.string() + " /etc && " + postinst +
+                           " configure && " + postinst + " configure 1.0.0-1 && grep -h '^quarel:' /etc/passwd /etc/group && "
+                           "ls -d /var/lib/quarel"},
+                      60000);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, std::regex("quarel:x:([0-9]+):([0-9]+):Quarel MultiPlayer Server,*:/var/lib/quarel:"
+                                                      "/usr/sbin/nologin\nquarel:x:\\2:\n")))
+        << r.out << r.err;
+    EXPECT_LT(std::stoi(m[1].str()), 1000) << "not a system user";
+    EXPECT_EQ(r.err, "ls: cannot access '/var/lib/quarel': No such file or directory\n");
+    EXPECT_EQ(read_file("/etc/passwd").find("\nquarel:"), std::string::npos) << "the machine's own /etc changed";
 }

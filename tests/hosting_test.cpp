@@ -1,8 +1,12 @@
 // Hosting without sockets or real time: --check-config, the bind address, console time stamps, the SDK
-// sidecar schedule and quarel-query's JSON failure.
+// sidecar schedule, the file watch and quarel-query's JSON failure.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 
@@ -12,6 +16,7 @@
 #include "core/stamped_console.h"
 #include "harness.h"
 #include "net/bind_address.h"
+#include "platform/file_watch.h"
 #include "query.h"
 
 using namespace quarel;
@@ -67,6 +72,8 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"http [::1]:0\nhttp 8080\n", "cfg:1: \"http [::1]:0\" sets nothing: line 2 sets http again\n"},
         // The keys other parts of the server read are known too.
         {"http 127.0.0.1:8080\nstrict_senders 1\nmax_per_ip 4\nlog_queries 1\nadmin_token_file token\n", ""},
+        {"empty_shutdown_after 10\nwatch_files 1\n", ""},
+        {"watch_files 2\n", "cfg:1: \"watch_files 2\": only 1 turns it on\n"},
         // The earlier of two lines for one key is the one that sets nothing, reported in line order.
         {"slots 8\nmap a\nslots 9\n", "cfg:1: \"slots 8\" sets nothing: line 3 sets slots again\n"},
         // A line of 600 bytes is two reads; the second begins with "map".
@@ -90,15 +97,17 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
 TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
     const core::ConfigReport r = check("slots 900\nname My \"Game\"\nmap arena2\npos 100 -50 7\nstart_time 23 59\n"
                                        "loop_time 30\nloop_msg Welcome\npublic 1\nlobby [::1]:8080\nchat_port 5000\n"
-                                       "game_port 5001\nbind 127.0.0.2\nlog_timestamps 1\nmax_per_ip 4\n",
+                                       "game_port 5001\nbind 127.0.0.2\nlog_timestamps 1\nmax_per_ip 4\n"
+                                       "empty_shutdown_after 30\n",
                                        {"--game-port", "6001"});
     EXPECT_EQ(r.settings,
               "slots            698\nname             \"My \\\"Game\\\"\"\nmap              \"arena2\"\n"
               "pos              100 -50 7\nstart_time       23 59\nloop_time        30\nloop_msg         \"Welcome\"\n"
               "public           1 (announced to the lobby)\nlobby            \"[::1]:8080\"\nchat_port        5000\n"
               "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\n"
-              "http             (off)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
-              "admin_token_file (default)\n");
+              "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
+              "admin_token_file (default)\n"
+              "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.
@@ -106,6 +115,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
     EXPECT_NE(none.find("\nname             \"Quarel MultiPlayer\"\nmap              \"blabla\"\n"), std::string::npos);
     EXPECT_NE(none.find("\nloop_time        0 (no loop message)\n"), std::string::npos);
     EXPECT_NE(none.find("\nbind             (all addresses)\n"), std::string::npos);
+    EXPECT_NE(none.find("\nempty_shutdown_after 0 (off)\n"), std::string::npos);
 }
 
 TEST(BindAddress, TakesOneIpv4OrIpv6AddressAndNothingElse) {
@@ -245,13 +255,15 @@ TEST(AgonesSchedule, ReadyRetriesHealthBeatAndLabelFollowTheScript) {
     for (const auto& script : scripts) {
         FakeSidecar sidecar;
         agones::Schedule schedule{sidecar};
-        EXPECT_EQ(schedule.next_due(0), 0);
+        core::StringConsole out;
+        EXPECT_EQ(schedule.next_due({0}), 0);
         for (const Moment& m : script) {
             SCOPED_TRACE(m.now);
             if (m.answer >= 0) sidecar.answers.push_back(m.answer);
-            EXPECT_EQ(started_by(sidecar, [&] { schedule.step(m.now, m.players); }), m.started);
-            EXPECT_EQ(schedule.next_due(m.players), m.due);
+            EXPECT_EQ(started_by(sidecar, [&] { schedule.step(m.now, {m.players}, out); }), m.started);
+            EXPECT_EQ(schedule.next_due({m.players}), m.due);
         }
+        EXPECT_EQ(out.text(), "");
         EXPECT_TRUE(schedule.ready());
         EXPECT_FALSE(sidecar.overlapped) << "two requests in flight at once";
     }
@@ -292,4 +304,149 @@ TEST(AgonesLoop, CallsGoFromDryPassesAndTheirDueTimeWakesTheLoop) {
         EXPECT_EQ(with_sidecar, std::min(server::next_deadline(h.state, h.io), due));
     }
     EXPECT_EQ(h.state.table.player_count(), 2);
+}
+
+namespace {
+
+// A game second by second, its player count held from one moment of `players` to the next, with the
+// sidecar answering every call at once: 200, but 503 to the first `refusals` /shutdown calls. Returns
+// the seconds at which /shutdown went; `out` gets the console.
+std::vector<std::int64_t> shutdowns(std::int32_t minutes, const std::vector<std::pair<std::int64_t, std::int32_t>>& players,
+                                    int refusals, core::StringConsole& out) {
+    FakeSidecar sidecar;
+    agones::Schedule schedule{sidecar};
+    std::vector<std::int64_t> at;
+    std::size_t next = 0;
+    std::int64_t due = 0;  // when the loop would wake after the last second
+    agones::Game game{0, minutes};
+    for (std::int64_t now = players.front().first; now <= players.back().first; ++now) {
+        if (next < players.size() && players[next].first == now) game.players = players[next++].second;
+        for (int round = 0; round < 8; ++round) {
+            schedule.step(now, game, out);
+            if (!sidecar.in_flight) break;
+            const bool shutdown = sidecar.log.back() == "POST /shutdown {}";
+            if (shutdown) {
+                at.push_back(now);
+                EXPECT_LE(due, now) << "the loop would have slept through the shutdown's second";
+            }
+            sidecar.answers.push_back(shutdown && refusals-- > 0 ? 503 : 200);
+        }
+        due = schedule.next_due(game);
+    }
+    EXPECT_FALSE(sidecar.overlapped);
+    return at;
+}
+
+}  // namespace
+
+// The empty spell starts when the last player is seen gone, never before anyone came; a player back
+// before its end calls it off; the call goes at its second, once unless refused, with one line.
+TEST(AgonesEmptyShutdown, AtTheMinuteAfterTheLastLeftNeverWhilePlayersAreInNorBeforeAnyoneCame) {
+    const std::string two = "Empty for 2 minutes: asking the SDK sidecar to shut the game down.\n";
+    const struct {
+        std::int32_t minutes;
+        std::vector<std::pair<std::int64_t, std::int32_t>> players;
+        int refusals;
+        std::vector<std::int64_t> shutdowns;
+        std::string out;
+    } cases[] = {
+        {2, {{0, 0}, {2000, 0}}, 0, {}, ""},                                     // nobody ever came
+        {2, {{0, 0}, {10, 3}, {900, 1}, {905, 0}, {1500, 0}}, 0, {1025}, two},  // in for long, then empty: once
+        {2, {{0, 1}, {100, 0}, {219, 1}, {230, 0}, {400, 0}}, 0, {350}, two},  // back a second before
+        {2, {{0, 1}, {100, 0}, {220, 2}, {600, 2}}, 0, {}, ""},                 // back at the very second
+        {0, {{0, 1}, {10, 0}, {2000, 0}}, 0, {}, ""},                           // off
+        {-5, {{0, 1}, {10, 0}, {2000, 0}}, 0, {}, ""},
+        // Refused twice: asked again each second, and said once.
+        {1, {{0, 1}, {50, 0}, {300, 0}}, 2, {110, 111, 112},
+         "Empty for 1 minute: asking the SDK sidecar to shut the game down.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        core::StringConsole out;
+        EXPECT_EQ(shutdowns(c.minutes, c.players, c.refusals, out), c.shutdowns);
+        EXPECT_EQ(out.text(), c.out);
+    }
+}
+
+// Through the loop: the setting and the players the pass sees, the line on the loop's console, the
+// second the loop wakes for.
+TEST(AgonesEmptyShutdown, TheLoopPassAsksWithTheSettingAndTheTableItHas) {
+    core::Settings settings = with_slots(4);
+    settings.empty_shutdown_after = 1;
+    Harness h(settings);
+    FakeSidecar sidecar;
+    agones::Schedule schedule{sidecar};
+    h.io.sidecar = &schedule;
+    const auto at = [&](std::int64_t now, const Bytes& datagram) {
+        h.clock.set(now);
+        if (!datagram.empty()) h.net.queue_game(datagram, addr(1, 5000));
+        h.passes_until_idle(4);
+        sidecar.answers.assign(8, 200);
+        for (int round = 0; round < 8 && sidecar.in_flight; ++round) h.pass();
+        h.net.take();
+    };
+    at(1000, sealed(cat({{0x01}, Bytes(44, 0)})));
+    at(1005, sealed_hex("08 01000000"));
+    EXPECT_EQ(h.state.table.player_count(), 0);
+    at(1064, {});
+    EXPECT_EQ(std::count(sidecar.log.begin(), sidecar.log.end(), "POST /shutdown {}"), 0);
+    EXPECT_EQ(schedule.next_due({0, 1}), 1065);
+    EXPECT_LE(server::next_deadline(h.state, h.io), 1065);
+    at(1065, {});
+    EXPECT_EQ(std::count(sidecar.log.begin(), sidecar.log.end(), "POST /shutdown {}"), 1);
+    EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n1 left game.\n"
+                            "Empty for 1 minute: asking the SDK sidecar to shut the game down.\n");
+}
+
+// The watch over a real directory, on a manual clock. Each step changes the directory at `at` (ms), then
+// the loop's sleep asks watch() (the longest sleep it allows: -1 when nothing waits to be read), and
+// changed() is asked at each of the later moments, with what it must answer: the files changed, by their
+// place in the watch's list (0 config, 1 bans).
+TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/quarel-watch-XXXXXX";
+    const fs::path dir = ::mkdtemp(tmpl);
+    const fs::path config = dir / "config", bans = dir / "bans";
+    const auto write = [](const fs::path& path, const char* text) { std::ofstream(path, std::ios::app) << text; };
+    write(config, "slots 8\n");
+    std::int64_t now = 0;
+    std::string error;
+    const auto watch = platform::FileWatch::start({config.string(), bans.string()}, error, [&] { return now; });
+    ASSERT_TRUE(watch) << error;
+    using Changed = std::vector<std::size_t>;
+    const struct {
+        std::int64_t at;
+        std::function<void()> change;
+        int sleep;
+        std::vector<std::pair<std::int64_t, Changed>> answers;
+    } steps[] = {
+        {1000, [&] { write(config, "name x\n"); }, 200, {{1000, {}}, {1199, {}}, {1200, {0}}, {1500, {}}}},
+        // Written again as it was: read, but not changed.
+        {2000, [&] { fs::remove(config); write(config, "slots 8\nname x\n"); }, 200, {{2200, {}}}},
+        // Another file of the directory is none of its business; a ".." name (a ConfigMap swap) is.
+        {3000, [&] { write(dir / "other", "10.0.0.1 0 x\n"); }, -1, {{3200, {}}}},
+        {4000, [&] { fs::create_directory(dir / "..2026_12_07"); }, 200, {{4200, {}}}},
+        // A second part of the file 150 ms after the first: the quiet spell starts again from it.
+        {5000, [&] { write(config, "map a"); }, 200, {{5100, {}}}},
+        {5150, [&] { write(config, "rena\n"); }, 200, {{5200, {}}, {5349, {}}, {5350, {0}}}},
+        // Gone, then back as it was before: both are changes.
+        {6000, [&] { fs::remove(config); }, 200, {{6200, {0}}}},
+        {7000, [&] { write(config, "slots 8\nname x\nmap arena\n"); }, 200, {{7200, {0}}}},
+        // The ban file appears (it was missing at the start), then both change at once.
+        {8000, [&] { write(bans, "10.0.0.1 0 x\n"); }, 200, {{8200, {1}}}},
+        {9000, [&] { write(bans, "10.0.0.2 0 y\n"); write(config, "name y\n"); }, 200, {{9200, {0, 1}}}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at);
+        now = step.at;
+        step.change();
+        std::vector<pollfd> fds;
+        EXPECT_EQ(watch->watch(fds), step.sleep);
+        EXPECT_EQ(fds.size(), 1u);
+        for (const auto& [at, changed] : step.answers) {
+            now = at;
+            EXPECT_EQ(watch->changed(), changed) << at;
+        }
+    }
+    fs::remove_all(dir);
 }

@@ -84,6 +84,7 @@ TEST(ConfigFile, EachKeysValue) {
         {"slots -2147483648\n", "slots", std::to_string(INT32_MIN)}, {"loop_time 30\nloop_time x\n", "loop_time", "30"},
         {"public 1\npublic=0\n", "public", "1"}, {"strict_senders 0\nmax_per_ip 2\nlog_queries 0\n", guards, "0,2,0"},
         {"strict_senders=0\nmax_per_ip x\nlog_queries\n", guards, "1,0,1"}, {"max_per_ip 3\nmax_per_ip -1\nlog_queries 7\n", guards, "1,-1,7"},
+        {"empty_shutdown_after 30\nwatch_files 1\n", "empty_shutdown_after,watch_files", "30,1"},
         // name and loop_msg: raw text from the byte after the skipped one, whatever that byte is. An empty
         // value keeps the name but empties the loop message.
         {"name My Server\n", "name", "My Server"}, {"names are\n", "name", " are"}, {"name  My Server\n", "name", " My Server"},

@@ -60,10 +60,10 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
     st.public_listing = 1;
     Harness h(st);
     ScriptedClock clock;
-    server::LoopIo io{h.net, clock, h.out, &h.state.metrics};  // counting, as the real server's
+    server::LoopIo io{h.net, clock, h.out, h.state.metrics};
     NotingListener http;
     status::History history;
-    std::tie(io.http, io.history) = std::tuple(&http, &history);
+    std::tie(io.http, io.history) = std::tuple(std::vector<net::HttpListener*>{&http}, &history);
     bool sockets_open = true;
     const status::StatusHandler handler(h.state, history, {[&] { return sockets_open; }, nullptr});
     const auto health = [&](std::int64_t age) {

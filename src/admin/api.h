@@ -59,8 +59,9 @@ struct AdminContext {
     std::function<std::int32_t(std::string_view text)> say;
     // Reads the config file again and applies it (printing its lines).
     std::function<core::ReloadReport()> reload;
-    // Writes the ban list to its file; false, with the reason in `error`, when it could not.
-    std::function<bool(const BanList&, std::string& error)> save_bans;
+    // Writes the ban list to its file, having first taken in what the host edited in it by hand (so the
+    // list may change); false, with the reason in `error`, when it could not.
+    std::function<bool(BanList&, std::string& error)> save_bans;
 };
 
 // Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.

@@ -128,41 +128,57 @@ BanList::Key BanList::key_of(const std::array<std::uint8_t, 16>& ip) {
     return k;
 }
 
+std::string BanLine::why() const {
+    return field.empty() ? std::string(fault) : std::string(fault) + ": " + std::string(field);
+}
+
+std::vector<std::string_view> ban_file_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+BanLine read_ban_line(std::string_view line) {
+    if (core::trim(line).empty() || line.front() == '#') return {};
+    std::string_view rest = line;
+    const std::string_view range_text = next_field(rest);
+    const std::string_view expiry_text = next_field(rest);
+    const std::string_view reason = core::trim(rest);
+    const auto range = parse_range(range_text);
+    if (!range) return {std::nullopt, "not an address or range", range_text};
+    const auto expiry = core::parse_decimal(expiry_text, 18);
+    if (!expiry) return {std::nullopt, "no expiry (calendar seconds, 0 for good)", {}};
+    if (!valid_reason(reason)) return {std::nullopt, "reason longer than 200 bytes or holding control bytes", {}};
+    return {Ban{*range, *expiry, std::string(reason)}, {}, {}};
+}
+
+std::string ban_line(const Ban& ban) {
+    std::string line = ban.range.to_string() + " " + std::to_string(ban.expires);
+    if (!ban.reason.empty()) line += " " + ban.reason;
+    return line;
+}
+
 std::vector<LineProblem> BanList::load(std::string_view text) {
     std::vector<LineProblem> problems;
     bans_.clear();
     groups_.clear();
     expiries_.clear();
-    std::size_t number = 0;
-    while (!text.empty()) {
-        ++number;
-        const std::size_t lf = text.find('\n');
-        std::string_view line = text.substr(0, lf);
-        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (core::trim(line).empty() || line.front() == '#') continue;
-
-        std::string_view rest = line;
-        const std::string_view range_text = next_field(rest);
-        const std::string_view expiry_text = next_field(rest);
-        const std::string_view reason = core::trim(rest);
-        const auto range = parse_range(range_text);
-        if (!range) {
-            problems.push_back({number, "not an address or range: " + std::string(range_text)});
+    const std::vector<std::string_view> lines = ban_file_lines(text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        BanLine read = read_ban_line(lines[i]);
+        if (!read.ban) {
+            if (!read.fault.empty()) problems.push_back({i + 1, read.why()});
             continue;
         }
-        const auto expiry = core::parse_decimal(expiry_text, 18);
-        if (!expiry) {
-            problems.push_back({number, "no expiry (calendar seconds, 0 for good)"});
-            continue;
-        }
-        if (!valid_reason(reason)) {
-            problems.push_back({number, "reason longer than 200 bytes or holding control bytes"});
-            continue;
-        }
-        if (!add(Ban{*range, *expiry, std::string(reason)})) {
-            problems.push_back({number, "the list holds at most " + std::to_string(kMaxBans) +
-                                            " bans: this line and the rest of the file are left out"});
+        if (!add(std::move(*read.ban))) {
+            problems.push_back({i + 1, "the list holds at most " + std::to_string(kMaxBans) +
+                                           " bans: this line and the rest of the file are left out"});
             break;
         }
     }
@@ -170,7 +186,7 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
 }
 
 std::string BanList::to_text() const {
-    std::string text = "# range, expiry (calendar seconds, 0 for good), reason\n";
+    std::string text(kBanFileHeading);
     text.reserve(text.size() + bans_.size() * 32);
     char number[24];
     for (const auto& [range, b] : bans_) {

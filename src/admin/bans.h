@@ -56,7 +56,29 @@ struct Ban {
     std::string reason;
 
     bool active(std::int64_t now) const { return expires == 0 || now < expires; }
+
+    friend bool operator==(const Ban&, const Ban&) = default;
 };
+
+// The comment line at the head of a ban file the server writes anew.
+constexpr std::string_view kBanFileHeading = "# range, expiry (calendar seconds, 0 for good), reason\n";
+
+// One line of a ban file, read: a ban, or why it is not one. A blank line or a comment has neither.
+struct BanLine {
+    std::optional<Ban> ban;
+    std::string_view fault;  // "not an address or range", ...
+    std::string_view field;  // the field at fault, when the fault is in one field (the range)
+
+    // The fault as the console reports it: "not an address or range: 300.1.1.1".
+    std::string why() const;
+};
+
+// The lines of a ban file, without their line feeds (nor a carriage return before one).
+std::vector<std::string_view> ban_file_lines(std::string_view text);
+// Reads one line (without its line feed) of the file form described at BanList::load.
+BanLine read_ban_line(std::string_view line);
+// The file form of one ban, without a line feed: "10.0.0.0/8 0 spammers".
+std::string ban_line(const Ban& ban);
 
 // A line of a ban file that could not be read (and was skipped).
 struct LineProblem {

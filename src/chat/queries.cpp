@@ -1,6 +1,7 @@
 // ASK_SLOTS and ASK_MAP: the two questions anyone may ask, answered to the asking address.
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "chat/chat.h"
 #include "protocol/framing.h"
@@ -18,9 +19,16 @@ void answer(ServerState& s, Io& io, const Datagram& d, std::size_t n) {
     io.send.chat_until_accepted(d.from, s.buf().first(n));
 }
 
+// A local health check's query (see kHealthCheckTail).
+bool local_health_check(const Datagram& d) {
+    const auto tail = d.bytes.subspan(kHeaderSize);
+    return d.from.is_loopback() &&
+           std::string_view(reinterpret_cast<const char*>(tail.data()), tail.size()) == kHealthCheckTail;
+}
+
 // Whether the query is answered. Over the rate limit: no answer and no line of its own (counted for the
 // summary line). Answered: counted, and its console line printed unless `log_queries 0` (a health check
-// asking both questions every 10 s writes 17,280 lines a day).
+// asking both questions every 10 s writes 17,280 lines a day) or it is a local health check's.
 bool admitted(ServerState& s, Io& io, const Datagram& d, core::Query q, const char* after_address,
               const char* without_address) {
     const auto i = static_cast<std::size_t>(q);
@@ -30,7 +38,7 @@ bool admitted(ServerState& s, Io& io, const Datagram& d, core::Query q, const ch
         return false;
     }
     ++s.metrics.query_answers[i];
-    if (s.settings.log_queries != 0) {
+    if (s.settings.log_queries != 0 && !local_health_check(d)) {
         const std::string from = d.from.to_string();
         if (from.empty()) {
             io.out.print("%s", without_address);

@@ -254,7 +254,9 @@ ConfigReport check_config(std::optional<std::string_view> text, const std::strin
         } else {
             value = "(default)";
         }
-        report.settings += std::string(k.name) + std::string(kNameColumn - k.name.size(), ' ') + value + "\n";
+        // A name as long as the column or longer keeps one blank before its value.
+        const std::size_t pad = k.name.size() < kNameColumn ? kNameColumn - k.name.size() : 1;
+        report.settings += std::string(k.name) + std::string(pad, ' ') + value + "\n";
     }
     std::stable_sort(checker.warnings.begin(), checker.warnings.end(),
                      [](const Warning& a, const Warning& b) { return a.line < b.line; });

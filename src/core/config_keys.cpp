@@ -46,12 +46,12 @@ constexpr ConfigKey kKeys[] = {
          return std::to_string(s.public_listing) + (s.public_listing == 1 ? " (announced to the lobby)" : "");
      }},
     {.name = "lobby", .kind = ValueKind::Word, .field = &S::lobby_host},
-    // The status listener and both UDP sockets are bound once, at start-up.
-    {.name = "chat_port", .kind = ValueKind::Port, .field = &S::chat_port, .restart = 6,
+    // The HTTP listeners and both UDP sockets are bound once, at start-up.
+    {.name = "chat_port", .kind = ValueKind::Port, .field = &S::chat_port, .restart = 7,
      .show = [](const S& s, const Options& o) { return show_port(s.chat_port, o.chat_port_given, "--chat-port"); }},
-    {.name = "game_port", .kind = ValueKind::Port, .field = &S::game_port, .restart = 7,
+    {.name = "game_port", .kind = ValueKind::Port, .field = &S::game_port, .restart = 8,
      .show = [](const S& s, const Options& o) { return show_port(s.game_port, o.game_port_given, "--game-port"); }},
-    {.name = "bind", .kind = ValueKind::Address, .field = &S::bind, .restart = 8,
+    {.name = "bind", .kind = ValueKind::Address, .field = &S::bind, .restart = 9,
      .show = [](const S& s, const Options&) { return s.bind.empty() ? std::string("(all addresses)") : quoted(s.bind); }},
     // Read at every console line (see core::SwitchedConsole).
     {.name = "log_timestamps", .kind = ValueKind::Number, .field = &S::log_timestamps, .judge = judge_switch},
@@ -60,12 +60,24 @@ constexpr ConfigKey kKeys[] = {
          if (o.http_given) return quoted(o.http) + " (--http)";
          return s.http.empty() ? std::string("(off)") : quoted(s.http);
      }},
+    {.name = "admin_http", .kind = ValueKind::HttpAddress, .field = &S::admin_http, .restart = 6,
+     .show = [](const S& s, const Options&) {
+         return s.admin_http.empty() ? std::string("(the http listener)") : quoted(s.admin_http);
+     }},
     // Read at each use: the sender rules, the per-source cap (for the JOINs that follow), the query
     // lines, the admin API's token.
     {.name = "strict_senders", .kind = ValueKind::Number, .field = &S::strict_senders, .shown_as_read = true},
     {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
     {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
     {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
+    // Read by the SDK sidecar's calls at each pass; without the sidecar it does nothing.
+    {.name = "empty_shutdown_after", .kind = ValueKind::Number, .field = &S::empty_shutdown_after,
+     .show = [](const S& s, const Options&) {
+         if (s.empty_shutdown_after <= 0) return std::to_string(s.empty_shutdown_after) + " (off)";
+         return std::to_string(s.empty_shutdown_after) + " (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)";
+     }},
+    // The watch is set up once, at start-up.
+    {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
 };
 
 // Calls `f` with each member pointer of the key's field.

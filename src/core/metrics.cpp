@@ -1,26 +1,9 @@
-// Metrics: traffic counting, the latency histogram and the catalogue names used as metric labels.
+// Metrics: the catalogue names used as metric labels.
 #include "core/metrics.h"
 
 #include "protocol/messages.h"
 
 namespace quarel::core {
-
-void LatencyHistogram::observe(std::int64_t us) {
-    if (us < 0) us = 0;
-    std::size_t i = 0;
-    while (i < kBoundsUs.size() && us > kBoundsUs[i]) ++i;
-    ++buckets[i];
-    ++count;
-    sum_us += static_cast<std::uint64_t>(us);
-}
-
-void Metrics::count_traffic(net::Socket socket, Direction dir, std::span<const std::uint8_t> datagram) {
-    const std::uint8_t type = datagram.size() > protocol::kTypeAt ? datagram[protocol::kTypeAt] : 0;
-    TrafficCount& c = traffic[static_cast<std::size_t>(socket)][static_cast<std::size_t>(dir)][type];
-    ++c.datagrams;
-    c.bytes += datagram.size();
-    ++datagrams[static_cast<std::size_t>(dir)];
-}
 
 namespace {
 

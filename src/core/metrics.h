@@ -1,5 +1,5 @@
 // What the server has done since it started, counted for the status page and the metrics endpoint.
-// Plain data: the loop, the transport decorator and the handlers add to it; nothing here reads a clock
+// Plain data: the loop, the outbox and the handlers add to it; nothing here reads a clock
 // or touches a socket.
 #pragma once
 
@@ -10,6 +10,7 @@
 
 #include "net/transport.h"
 #include "protocol/authorship.h"
+#include "protocol/messages.h"
 
 namespace quarel::core {
 
@@ -45,8 +46,15 @@ struct LatencyHistogram {
     std::uint64_t count = 0;
     std::uint64_t sum_us = 0;
 
-    // A negative duration (a clock that cannot measure) counts as 0.
-    void observe(std::int64_t us);
+    // A negative duration (a clock that cannot measure) counts as 0. Inline: it runs for every STATE.
+    void observe(std::int64_t us) {
+        if (us < 0) us = 0;
+        std::size_t i = 0;
+        while (i < kBoundsUs.size() && us > kBoundsUs[i]) ++i;
+        ++buckets[i];
+        ++count;
+        sum_us += static_cast<std::uint64_t>(us);
+    }
 };
 
 // JOINs refused for their source although a slot was free (answered SERVER_FULL), one counter per
@@ -95,7 +103,14 @@ struct Metrics {
 
     std::int64_t started_at = 0;  // calendar second the server started
 
-    void count_traffic(net::Socket socket, Direction dir, std::span<const std::uint8_t> datagram);
+    // Inline: it runs twice for every STATE, as it comes and as its answer leaves.
+    void count_traffic(net::Socket socket, Direction dir, std::span<const std::uint8_t> datagram) {
+        const std::uint8_t type = datagram.size() > protocol::kTypeAt ? datagram[protocol::kTypeAt] : 0;
+        TrafficCount& c = traffic[static_cast<std::size_t>(socket)][static_cast<std::size_t>(dir)][type];
+        ++c.datagrams;
+        c.bytes += datagram.size();
+        ++datagrams[static_cast<std::size_t>(dir)];
+    }
     void drop(net::Socket socket, DropReason why) {
         ++dropped[static_cast<std::size_t>(socket)][static_cast<std::size_t>(why)];
     }

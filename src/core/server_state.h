@@ -13,13 +13,13 @@
 #include "core/join_allowance.h"
 #include "core/line_limiter.h"
 #include "core/metrics.h"
+#include "core/outbox.h"
 #include "core/query_limiter.h"
 #include "core/settings.h"
 #include "core/source_table.h"
 #include "net/address.h"
 #include "net/transport.h"
 #include "protocol/authorship.h"
-#include "protocol/outbox.h"
 #include "protocol/slot_table.h"
 
 namespace quarel::core {
@@ -80,7 +80,7 @@ struct ServerState {
 // What handlers and jobs talk to: the outbox every send leaves through, the calendar clock (read there
 // only where a send may have waited) and the console.
 struct Io {
-    protocol::Outbox& send;
+    Outbox& send;
     net::Clock& clock;
     Console& out;
 };
@@ -92,9 +92,9 @@ struct Datagram {
     std::span<const std::uint8_t> bytes;
     net::Address from;
     std::int64_t now;
-    // The clock's monotonic_us() when the datagram was read (game socket only): where the time of a
-    // STATE's answer starts.
-    std::int64_t read_us = 0;
+    // The slot of the player it names, as the sender check found it; -1 when no check looked (a route
+    // open to anyone, or strict_senders 0).
+    std::int32_t slot = -1;
 };
 
 }  // namespace quarel::core

@@ -31,6 +31,9 @@ struct Settings {
     std::string lobby_host = kDefaultLobbyHost;       // "lobby": host or host:port
     std::string http;                                 // "http": [ADDR:]PORT of the status listener;
                                                       // empty: no listener
+    std::string admin_http;                           // "admin_http": [ADDR:]PORT of a listener of
+                                                      // its own for the admin API; empty: the API is
+                                                      // on the `http` listener
     std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
     std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
     std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins
@@ -41,6 +44,11 @@ struct Settings {
                                                       // anyone, as the protocol originally did
     std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap
     std::int32_t log_queries = 1;                     // "log_queries": 0 prints no line per server query
+    std::int32_t empty_shutdown_after = 0;            // "empty_shutdown_after": minutes a game that had
+                                                      // players stands empty before the SDK sidecar is
+                                                      // asked to shut it down; <= 0: never
+    std::int32_t watch_files = 0;                     // "watch_files": 1 reloads when the config file
+                                                      // changes on disk
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -74,6 +74,13 @@ std::size_t write_state_answer(const ServerState& s, std::int32_t me, std::span<
     return at;
 }
 
+// The slot of the player a STATE, ACK or LEAVE names: the one the sender check found, or, where none
+// looked (strict_senders 0), looked up here; -1 when no player holds the id.
+std::int32_t named_slot(const ServerState& s, const Datagram& d) {
+    static_assert(state::kId == id_only::kId);
+    return d.slot >= 0 ? d.slot : s.table.find_by_id(get_i32(d.bytes, id_only::kId));
+}
+
 // Writes PLAYER_GONE for `id` and sends it to every occupied slot but `except`.
 void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id) {
     auto b = s.buf();
@@ -143,7 +150,7 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
 // address, unless strict_senders is 0). The others get PLAYER_GONE, the leaver nothing. An id no
 // occupied slot holds changes nothing.
 void on_leave(ServerState& s, Io& io, const Datagram& d) {
-    const std::int32_t me = s.table.find_by_id(get_i32(d.bytes, id_only::kId));
+    const std::int32_t me = named_slot(s, d);
     if (me < 0) return;
     const std::int32_t id = s.table[me].id;
     announce_gone(s, io, me, id);
@@ -185,7 +192,7 @@ bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t 
 // checksum it together with the next ones.
 void on_state(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
-    const std::int32_t me = s.table.find_by_id(get_i32(in, state::kId));
+    const std::int32_t me = named_slot(s, d);
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
     s.table.heard(me, d.now);
@@ -196,14 +203,14 @@ void on_state(ServerState& s, Io& io, const Datagram& d) {
     // A held place must take the longest list the table can make (the game read limit bounds it too).
     const std::size_t longest =
         std::max(s.game_read_limit(), list::kEntries + list::kDetailEntry * static_cast<std::size_t>(s.table.size()));
-    const std::span<std::uint8_t> out = io.send.answer_space(s.buf(), longest);
-    io.send.answer(slot.game_addr, write_state_answer(s, me, out), d.read_us);
+    io.send.answer(slot.game_addr, s.buf(), longest,
+                   [&](std::span<std::uint8_t> out) { return write_state_answer(s, me, out); });
 }
 
 // ACK: moves the player to detailed lists until the next join; keeps it from timing out. The count
 // stops at its maximum: wrapping to negative would put a player who keeps acknowledging back on brief lists.
 void on_ack(ServerState& s, Io&, const Datagram& d) {
-    const std::int32_t me = s.table.find_by_id(get_i32(d.bytes, id_only::kId));
+    const std::int32_t me = named_slot(s, d);
     if (me < 0) return;
     s.table.heard(me, d.now);
     std::int32_t& acks = s.table[me].acks;

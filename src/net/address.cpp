@@ -36,6 +36,12 @@ bool Address::is_ipv4() const {
     return ip[10] == 0xFF && ip[11] == 0xFF;
 }
 
+bool Address::is_loopback() const {
+    if (!valid) return false;
+    if (is_ipv4()) return ip[12] == 127;
+    return ip == std::array<std::uint8_t, 16>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+}
+
 std::string Address::to_string() const {
     if (!valid) return {};
     char text[INET6_ADDRSTRLEN + 32];  // brackets, %scope (10 digits), :port

@@ -21,6 +21,8 @@ struct Address {
     static Address ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint16_t port, std::uint32_t scope = 0);
 
     bool is_ipv4() const;
+    // 127.0.0.0/8 or ::1: a peer on this very machine.
+    bool is_loopback() const;
     // The same host: both valid, same IP and scope, any port.
     bool same_host(const Address& other) const { return valid && other.valid && ip == other.ip && scope == other.scope; }
     // "a.b.c.d:port" for IPv4 peers, "[addr]:port" for IPv6 peers ("[addr%scope]:port" with a scope id),

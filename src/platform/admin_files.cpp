@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "admin/ban_edits.h"
 #include "core/safe_text.h"
 #include "platform/files.h"
 #include "platform/random.h"
@@ -62,35 +63,83 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
 }
 
 void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
+    bans.load("");
+    std::string error;
+    const auto text = read(error, &out);
+    if (!text) {
+        out.print("Bans not loaded: %s\n", core::escape_controls(error).c_str());
+        return;
+    }
+    seen_.clear();
+    if (take_in(bans, *text, now, out, false)) write_or_say(bans, *text, out);
+}
+
+void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out) {
+    std::string error;
+    const auto text = read(error, &out);
+    if (!text) {
+        out.print("Bans not reloaded: %s\n", core::escape_controls(error).c_str());
+        return;
+    }
+    if (*text == seen_) return;  // no edit, or the server's own write
+    if (take_in(bans, *text, now, out, true)) write_or_say(bans, *text, out);
+}
+
+bool BanFile::save(admin::BanList& bans, std::int64_t now, core::Console& out, std::string& error) {
+    const auto text = read(error);
+    if (!text) {
+        error += "; the file is kept as it is";
+        return false;
+    }
+    if (*text != seen_) take_in(bans, *text, now, out, true);
+    return write(bans, *text, error);
+}
+
+std::optional<std::string> BanFile::read(std::string& error, core::Console* out) const {
     ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
+    if (read.status == ReadStatus::Missing) return std::string();
     if (read.status == ReadStatus::TooLong) {
         // Its first lines load (up to the last whole one); the next save keeps only those.
         read.text.erase(read.text.rfind('\n') + 1);
-        out.print("%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
-                  core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
-    } else if (read.status != ReadStatus::Ok && read.status != ReadStatus::Missing) {
-        // Replacing it would lose the bans it holds.
-        may_replace_ = false;
-        out.print("Bans not loaded: %s\n", core::escape_controls(read.error).c_str());
-        bans.load("");
-        return;
+        if (out != nullptr) {
+            out->print("%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
+                       core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
+        }
+        return std::move(read.text);
     }
-    for (const admin::LineProblem& p : bans.load(read.text)) {
+    if (read.status != ReadStatus::Ok) {
+        error = read.error;
+        return std::nullopt;
+    }
+    return std::move(read.text);
+}
+
+bool BanFile::take_in(admin::BanList& bans, const std::string& text, std::int64_t now, core::Console& out,
+                      bool announce) {
+    admin::BanList on_disk, base;
+    for (const admin::LineProblem& p : on_disk.load(text)) {
         out.print("%s line %zu skipped: %s\n", core::escape_controls(path_).c_str(), p.line,
                   core::escape_controls(p.why).c_str());
     }
-    if (bans.prune(now)) {
-        std::string error;
-        if (!save(bans, error)) out.print("Bans not saved: %s\n", core::escape_controls(error).c_str());
-    }
+    base.load(seen_);
+    admin::take_hand_edits(bans, base, on_disk);
+    bans.prune(now);
+    seen_ = text;
+    const std::size_t n = bans.bans().size();
+    if (announce) out.print("Bans reloaded: %zu ban%s.\n", n, n == 1 ? "" : "s");
+    return bans.bans() != on_disk.bans();
 }
 
-bool BanFile::save(const admin::BanList& bans, std::string& error) const {
-    if (!may_replace_) {
-        error = path_ + " could not be read at start-up and is kept as it is";
-        return false;
-    }
-    return write_file_atomically(path_, bans.to_text(), 0644, error);
+bool BanFile::write(const admin::BanList& bans, const std::string& file, std::string& error) {
+    std::string text = admin::ban_file_text(file, bans);
+    if (!write_file_atomically(path_, text, 0644, error)) return false;
+    seen_ = std::move(text);
+    return true;
+}
+
+void BanFile::write_or_say(const admin::BanList& bans, const std::string& file, core::Console& out) {
+    std::string error;
+    if (!write(bans, file, error)) out.print("Bans not saved: %s\n", core::escape_controls(error).c_str());
 }
 
 }  // namespace quarel::platform

@@ -6,22 +6,29 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <chrono>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "platform/sockaddr.h"
+#include "status/status.h"
 
 namespace quarel::platform {
 
 struct HttpServer::Request {
     std::string query;
     std::string body;
-    bool started = false;   // the handler has seen the headers
-    bool too_large = false;
+    bool started = false;      // the handler has seen the headers
+    bool nul_in_path = false;  // the path holds %00, which the library decodes and cuts the path at
 };
 
 namespace {
@@ -38,13 +45,28 @@ int listen_on(const net::Address& where) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     // An IPv6 address means that address alone; "[::]" does not take IPv4 peers as well.
     if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 64) != 0) {
+    // Connections beyond the places wait here, in the order they came.
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         const int saved = errno;
         ::close(fd);
         errno = saved;
         return -1;
     }
     return fd;
+}
+
+// The places one listener may hold: kHttpConnections, or what fits half of the open-file limit (two
+// listeners at most) after kHttpFilesKept for the rest.
+unsigned places_within_file_limit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return kHttpConnections;
+    const rlim_t room = r.rlim_cur > 2 * kHttpFilesKept ? (r.rlim_cur - kHttpFilesKept) / 2 : kHttpFilesKept / 2;
+    return static_cast<unsigned>(std::min<rlim_t>(kHttpConnections, room));
+}
+
+std::int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {
@@ -58,11 +80,48 @@ MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {
     return ok;
 }
 
+// An answer of the listener's own, with the headers every answer of the server carries.
 net::HttpResponse plain(int status, const char* body) {
     net::HttpResponse r;
     r.status = status;
     r.body = body;
+    status::add_common_headers(r, "no-store");
     return r;
+}
+
+// A refusal after which the connection is closed: what follows the request on it cannot be trusted
+// to start a request of its own.
+net::HttpResponse closing(int status, const char* body) {
+    net::HttpResponse r = plain(status, body);
+    r.headers.emplace_back("Connection", "close");
+    return r;
+}
+
+// The answer as it goes on the wire, for the one answer written past the library.
+std::string wire(const net::HttpResponse& r) {
+    const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(r.status));
+    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + reason + "\r\nContent-Type: " + r.content_type + "\r\n";
+    for (const auto& [name, value] : r.headers) out += name + ": " + value + "\r\n";
+    return out + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
+}
+
+// How many Content-Length and Transfer-Encoding headers a request has.
+struct Framing {
+    int lengths = 0;
+    int encodings = 0;
+};
+
+MHD_Result count_framing(void* cls, MHD_ValueKind, const char* key, const char*) {
+    auto* f = static_cast<Framing*>(cls);
+    if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) ++f->lengths;
+    if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) ++f->encodings;
+    return MHD_YES;
+}
+
+// The connection's serial number, which its socket context holds.
+std::uint64_t serial_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? reinterpret_cast<std::uintptr_t>(info->socket_context) : 0;
 }
 
 }  // namespace
@@ -74,17 +133,53 @@ struct Callbacks {
     static void* on_uri(void*, const char* uri, MHD_Connection*) {
         auto* request = new (std::nothrow) HttpServer::Request;
         if (request == nullptr) return nullptr;
-        if (const char* q = std::strchr(uri, '?')) request->query = q + 1;
+        const char* q = std::strchr(uri, '?');
+        if (q != nullptr) request->query = q + 1;
+        const std::string_view path(uri, q != nullptr ? static_cast<std::size_t>(q - uri) : std::strlen(uri));
+        request->nul_in_path = path.find("%00") != std::string_view::npos;
         return request;
     }
 
-    static void on_connection(void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode) {
-        ++static_cast<HttpServer*>(cls)->connection_events_;
+    // A connection opens (its request is due from now) or closes.
+    static void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
+                              MHD_ConnectionNotificationCode code) {
+        auto* self = static_cast<HttpServer*>(cls);
+        ++self->connection_events_;
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const std::uint64_t serial = ++self->serials_;
+            *socket_context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(serial));
+            self->open_[serial] = {connection, 0, false};
+            self->await_request(serial);
+        } else {
+            self->open_.erase(reinterpret_cast<std::uintptr_t>(*socket_context));
+        }
     }
 
-    static void on_completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+    // The library's own messages say nothing to the console. One is acted on: the library refuses a
+    // Content-Length it cannot read (too many digits, a sign) with an answer of its own, then carries
+    // on as if the request were fine and writes the answer's head a second time.
+    static void on_log(void* cls, const char* format, va_list) {
+        if (std::strstr(format, "'Content-Length' header") != nullptr) {
+            static_cast<HttpServer*>(cls)->refuse_length(true);
+        } else if (std::strstr(format, "`Content-Length' header") != nullptr) {
+            static_cast<HttpServer*>(cls)->refuse_length(false);
+        }
+    }
+
+    // A request is done with: on a connection kept open, the next one is due from now.
+    static void on_completed(void* cls, MHD_Connection* connection, void** con_cls, MHD_RequestTerminationCode) {
         delete static_cast<HttpServer::Request*>(*con_cls);
         *con_cls = nullptr;
+        static_cast<HttpServer*>(cls)->await_request(serial_of(connection));
+    }
+
+    // The request is in whole (or refused): nothing more is awaited from the client until its answer
+    // has gone out.
+    static MHD_Result answer(HttpServer* self, MHD_Connection* connection, MHD_Result queued) {
+        if (const auto place = self->open_.find(serial_of(connection)); place != self->open_.end()) {
+            place->second.due_ms = 0;
+        }
+        return queued;
     }
 
     static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -94,15 +189,27 @@ struct Callbacks {
         auto* request = static_cast<HttpServer::Request*>(*con_cls);
         if (request == nullptr) return MHD_NO;  // out of memory when it began: close the connection
         if (!request->started) {
-            // The headers are in. A body announced larger than the limit is refused before it is sent.
             request->started = true;
+            if (const auto place = self->open_.find(serial_of(connection)); place != self->open_.end()) {
+                place->second.handled = true;
+            }
+            // The headers are in. Two lengths, or a length beside a transfer coding, can be read two ways;
+            // a proxy in front that reads it the other way would take the rest of the body for a request
+            // of its own.
+            Framing framing;
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, &count_framing, &framing);
+            if (framing.lengths > 1 || (framing.lengths > 0 && framing.encodings > 0)) {
+                return answer(self, connection, queue(connection, closing(400, "ambiguous request length\n")));
+            }
+            if (request->nul_in_path) return answer(self, connection, queue(connection, closing(400, "NUL in the path\n")));
+            // A body announced larger than the limit is refused before it is sent.
             const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
             if (length != nullptr) {
                 errno = 0;
                 char* end = nullptr;
                 const unsigned long long n = std::strtoull(length, &end, 10);
                 if (errno != 0 || end == length || n > kHttpBodyBytes) {
-                    return queue(connection, plain(413, "request too large\n"));
+                    return answer(self, connection, queue(connection, plain(413, "request too large\n")));
                 }
             }
             return MHD_YES;
@@ -134,7 +241,7 @@ struct Callbacks {
             // Nothing a handler throws may reach the loop.
             response = plain(500, "internal error\n");
         }
-        return queue(connection, response);
+        return answer(self, connection, queue(connection, response));
     }
 };
 
@@ -146,17 +253,19 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
     }
     std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler)));
     server->port_ = local_port(fd);
-    const unsigned flags = MHD_USE_EPOLL | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
+    server->places_ = places_within_file_limit();
+    const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
-        MHD_OPTION_CONNECTION_LIMIT, kHttpConnections,
+        MHD_OPTION_CONNECTION_LIMIT, server->places_,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kHttpPerSource,
         MHD_OPTION_CONNECTION_TIMEOUT, kHttpIdleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHttpHeaderBytes,
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, server.get(),
         MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::on_connection, server.get(),
+        MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::on_log, server.get(),
         MHD_OPTION_END);
     if (server->daemon_ == nullptr) {
         ::close(fd);
@@ -170,8 +279,52 @@ HttpServer::~HttpServer() {
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
+void HttpServer::await_request(std::uint64_t serial) {
+    const auto place = open_.find(serial);
+    if (place == open_.end()) return;
+    place->second.due_ms = steady_ms() + kHttpRequestSeconds * 1000;
+    place->second.handled = false;
+    due_.emplace_back(place->second.due_ms, serial);
+}
+
+// The socket is shut, not closed: the library sees the end of the stream at its next run and closes
+// the connection as any other that the client ended.
+void HttpServer::close_overdue(std::int64_t now_ms) {
+    while (!due_.empty() && due_.front().first <= now_ms) {
+        const auto [due, serial] = due_.front();
+        due_.pop_front();
+        const auto place = open_.find(serial);
+        if (place == open_.end() || place->second.due_ms != due) continue;
+        place->second.due_ms = 0;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(place->second.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info != nullptr) ::shutdown(info->connect_fd, SHUT_RDWR);
+    }
+}
+
+// The request is the one whose headers are in (their size is known), that the handler has not seen
+// and that has no answer queued yet: the library is between reading its headers and answering them.
+// The answer goes out here, and the socket is shut, so that the library's own finds it closed.
+void HttpServer::refuse_length(bool too_large) {
+    for (auto& [serial, place] : open_) {
+        if (place.handled ||
+            MHD_get_connection_info(place.connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE) == nullptr ||
+            MHD_get_connection_info(place.connection, MHD_CONNECTION_INFO_HTTP_STATUS) != nullptr) {
+            continue;
+        }
+        place.handled = true;
+        place.due_ms = 0;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(place.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr) return;
+        const std::string text = wire(too_large ? closing(413, "request too large\n") : closing(400, "bad Content-Length\n"));
+        (void)::send(info->connect_fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(info->connect_fd, SHUT_RDWR);
+        return;
+    }
+}
+
 void HttpServer::serve(std::int64_t now) {
     now_ = now;
+    close_overdue(steady_ms());
     // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
     pollfd p{fd(), POLLIN, 0};
     if (!run_owed_ && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
@@ -203,9 +356,14 @@ int HttpServer::fd() const {
 
 int HttpServer::timeout_ms() const {
     if (run_owed_) return 0;
-    MHD_UNSIGNED_LONG_LONG ms = 0;
-    if (MHD_get_timeout(daemon_, &ms) != MHD_YES) return -1;
-    return static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(ms, std::numeric_limits<int>::max()));
+    // The first due time may be one passed over when it comes: that wake finds nothing to close.
+    std::int64_t ms = due_.empty() ? -1 : std::max<std::int64_t>(0, due_.front().first - steady_ms());
+    MHD_UNSIGNED_LONG_LONG library = 0;
+    if (MHD_get_timeout(daemon_, &library) == MHD_YES) {
+        const auto capped = static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(library, std::numeric_limits<int>::max()));
+        ms = ms < 0 ? capped : std::min(ms, capped);
+    }
+    return static_cast<int>(ms);
 }
 
 }  // namespace quarel::platform

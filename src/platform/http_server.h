@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "net/address.h"
@@ -15,15 +18,24 @@
 #include "net/http_listener.h"
 #include "platform/wait.h"
 
+struct MHD_Connection;
 struct MHD_Daemon;
 
 namespace quarel::platform {
 
-constexpr unsigned kHttpConnections = 64;  // open connections at once; more wait unaccepted
+// Open connections at once (more wait unaccepted until one closes), or fewer when the process may
+// not open that many files: each listener keeps within half of the open-file limit, less
+// kHttpFilesKept for everything else the server opens.
+constexpr unsigned kHttpConnections = 2048;
+constexpr unsigned kHttpFilesKept = 64;
 // Open connections from one client address at once; more are closed as soon as they are accepted.
 // One source cannot take every place and lock everybody else out.
-constexpr unsigned kHttpPerSource = 16;
-constexpr unsigned kHttpIdleSeconds = 10;  // a connection silent this long is closed
+constexpr unsigned kHttpPerSource = 8;
+// A request (line, headers and body) must be in whole this long after its connection opened, or after
+// the answer before it on the same connection; otherwise the connection is closed. A client trickling
+// its request a byte at a time, which the idle time never closes, holds a place this long at most.
+constexpr unsigned kHttpRequestSeconds = 5;
+constexpr unsigned kHttpIdleSeconds = 10;  // a connection silent this long (say, not reading its answer) is closed
 // Request line and headers; beyond: libmicrohttpd's own refusal.
 constexpr std::size_t kHttpHeaderBytes = 16384;
 constexpr std::size_t kHttpBodyBytes = 8192;  // request body; beyond: 413
@@ -45,19 +57,41 @@ public:
     int watch(std::vector<pollfd>& fds) override;
     // Readable when serve() has something to do.
     int fd() const;
-    // Milliseconds until serve() has timed work (an idle connection to close), -1 when none.
+    // Milliseconds until serve() has timed work (a connection to close), -1 when none.
     int timeout_ms() const;
     // The port listened on (the one chosen when `where` asked for port 0).
     std::uint16_t port() const { return port_; }
+    // The connections it holds open at most.
+    unsigned places() const { return places_; }
 
     struct Request;  // one request being received
 
 private:
     explicit HttpServer(HttpHandler handler) : handler_(std::move(handler)) {}
 
+    // A connection open: by its serial number (its socket context in the library), the connection
+    // and the time its request is due, 0 while none is awaited (the request is in, its answer goes out).
+    struct Place {
+        MHD_Connection* connection;
+        std::int64_t due_ms;
+        bool handled;  // the handler has seen the headers of the request under way
+    };
+    // The request of connection `serial` is due kHttpRequestSeconds from now.
+    void await_request(std::uint64_t serial);
+    // Closes the connections whose request is overdue, as of `now_ms`.
+    void close_overdue(std::int64_t now_ms);
+    // Answers, in the library's stead, the request whose Content-Length it is refusing right now.
+    void refuse_length(bool too_large);
+
     HttpHandler handler_;
     MHD_Daemon* daemon_ = nullptr;
     std::uint16_t port_ = 0;
+    unsigned places_ = 0;
+    std::uint64_t serials_ = 0;
+    std::unordered_map<std::uint64_t, Place> open_;
+    // (due time, serial) in the order they were set, which is the order of the times: the first is the
+    // next to check. An entry whose connection closed, or got its request in, is passed over.
+    std::deque<std::pair<std::int64_t, std::uint64_t>> due_;
     std::uint64_t connection_events_ = 0;  // connections opened and released so far
     std::int64_t now_ = 0;                 // the calendar second of the serve() under way
     bool run_owed_ = false;                // the last serve() stopped while runs still made progress

@@ -36,9 +36,16 @@ enum class Authorship : std::uint8_t {
     NotInGame,       // a HEALTH_DELTA from a host that holds no player
 };
 
+// The verdict on a datagram and, under JoinAddress and PlayerChat, the slot of the player it names
+// (-1 when no player holds the id), found once for the check and for the handler.
+struct SenderCheck {
+    Authorship verdict;
+    std::int32_t slot = -1;
+};
+
 // The verdict of `rule` on `datagram`, sent from `from`. A datagram under JoinAddress or PlayerChat
 // names its player at bytes 3..6 and is at least that long (its route's minimum size sees to it).
-Authorship authorship(const SlotTable& table, Author rule, std::span<const std::uint8_t> datagram, const net::Address& from);
+SenderCheck authorship(const SlotTable& table, Author rule, std::span<const std::uint8_t> datagram, const net::Address& from);
 
 // Datagrams refused, one counter per reason.
 struct SenderRefusals {

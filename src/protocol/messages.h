@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace quarel::protocol {
 
@@ -50,6 +51,12 @@ constexpr std::uint8_t EVENT_WORD = 0x86;
 constexpr std::uint8_t WHISPER = 0x87;
 constexpr std::uint8_t EVENT_ALL = 0x88;
 }  // namespace chat_in
+
+// A health check's query: ASK_SLOTS or ASK_MAP with exactly these bytes after the type byte. Answered
+// like any other; asked from the server's own machine, it prints no console line, so that a container's
+// health check every few seconds does not fill the log. From elsewhere it is logged as usual: the
+// console keeps naming everyone who asks from outside.
+constexpr std::string_view kHealthCheckTail = "health-check";
 
 namespace chat_out {
 constexpr std::uint8_t SLOTS_INFO = 0x08;

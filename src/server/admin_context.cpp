@@ -10,7 +10,7 @@ namespace quarel::server {
 
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
                                        std::function<core::ReloadReport()> reload,
-                                       std::function<bool(const admin::BanList&, std::string& error)> save_bans) {
+                                       std::function<bool(admin::BanList&, std::string& error)> save_bans) {
     return admin::AdminContext{
         s,
         io,

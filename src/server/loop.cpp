@@ -22,9 +22,6 @@ using Handler = void (*)(ServerState&, core::Io&, const Datagram&);
 struct Route {
     Handler handler = nullptr;
     std::size_t min_size = 0;  // a shorter datagram has no complete layout: dropped
-    // The handler's answer may join the STATE answers held back in the outbox. Any other game handler
-    // changes what those answers were written from, so they leave before it runs.
-    bool joins_held = false;
     // Who may send it (see protocol/authorship.h); with strict_senders 0, anyone.
     protocol::Author author = protocol::Author::Anyone;
 };
@@ -36,7 +33,7 @@ constexpr RouteTable make_game_routes() {
     namespace in = protocol::game_in;
     RouteTable t{};
     t[in::JOIN] = {game::on_join, m::JOIN};
-    t[in::STATE] = {game::on_state, m::STATE, true};
+    t[in::STATE] = {game::on_state, m::STATE};
     t[in::ACK] = {game::on_ack, m::ACK};
     t[in::LEAVE] = {game::on_leave, m::LEAVE};
     // JOIN names nobody; the others only from the address the player joined from.
@@ -72,40 +69,40 @@ constexpr RouteTable kChatRoutes = make_chat_routes();
 
 // A datagram that speaks for a player must come from that player's own socket; one that does not is
 // dropped silently, before its handler runs, and counted by reason. strict_senders 0 lets every
-// datagram through, as the protocol originally did.
-bool sender_allowed(ServerState& s, const Route& r, const Datagram& d) {
+// datagram through, as the protocol originally did. The slot the check found goes to the handler.
+bool sender_allowed(ServerState& s, const Route& r, Datagram& d) {
     if (r.author == protocol::Author::Anyone || s.settings.strict_senders == 0) return true;
-    const protocol::Authorship verdict = protocol::authorship(s.table, r.author, d.bytes, d.from);
-    s.metrics.sender_refusals.count(verdict);
-    return verdict == protocol::Authorship::Accepted;
+    const protocol::SenderCheck check = protocol::authorship(s.table, r.author, d.bytes, d.from);
+    s.metrics.sender_refusals.count(check.verdict);
+    d.slot = check.slot;
+    return check.verdict == protocol::Authorship::Accepted;
 }
 
 // The calendar second a pass works with: the clock is read once, at the start of the pass. Two things
 // can make a pass outlast that reading, and after either the clock is read again: a send that had to
-// wait for its socket (send-until-accepted pauses 1 ms per refusal, for as long as the socket refuses),
-// and the chat drain, whose length is set by how much the senders sent, so each further read of it
-// ticks the world clock with a fresh reading.
+// wait for its socket (send-until-accepted pauses 1 ms per refusal, for as long as the socket refuses;
+// the outbox says when one did), and the chat drain, whose length is set by how much the senders sent,
+// so each further read of it ticks the world clock with a fresh reading.
 class PassTime {
 public:
-    explicit PassTime(LoopIo& io) : io_(io), pauses_(io.outbox.pauses()), now_(io.clock.now()) {}
+    explicit PassTime(LoopIo& io) : io_(io) { read(); }
 
     std::int64_t now() {
-        if (io_.outbox.pauses() != pauses_) read();
+        if (io_.outbox.paused()) now_ = io_.clock.now();
         return now_;
     }
     void read() {
-        pauses_ = io_.outbox.pauses();
+        io_.outbox.paused();  // a pause before this reading is behind it
         now_ = io_.clock.now();
     }
 
 private:
     LoopIo& io_;
-    std::uint64_t pauses_;
-    std::int64_t now_;
+    std::int64_t now_ = 0;
 };
 
 // The route's size and sender checks; a datagram that fails one is counted and dropped.
-bool route_accepts(ServerState& s, const Route& r, const Datagram& d, net::Socket socket) {
+bool route_accepts(ServerState& s, const Route& r, Datagram& d, net::Socket socket) {
     if (d.bytes.size() < r.min_size) {
         s.metrics.drop(socket, core::DropReason::TooShort);
         return false;
@@ -117,31 +114,25 @@ bool route_accepts(ServerState& s, const Route& r, const Datagram& d, net::Socke
     return true;
 }
 
+agones::Game sidecar_view(const ServerState& s) { return {s.table.player_count(), s.settings.empty_shutdown_after}; }
+
 }  // namespace
 
-void dispatch_game(ServerState& s, core::Io& io, const Datagram& d) {
-    const Route& r = kGameRoutes[d.bytes[protocol::kTypeAt]];
+void dispatch_game(ServerState& s, core::Io& io, Datagram& d) {
+    const std::uint8_t type = d.bytes[protocol::kTypeAt];
+    const Route& r = kGameRoutes[type];
     if (r.handler == nullptr) {
         s.metrics.drop(net::Socket::Game, core::DropReason::UnknownType);
         return;
     }
     if (!route_accepts(s, r, d, net::Socket::Game)) return;
-    if (r.joins_held) {
-        r.handler(s, io, d);
-        return;
-    }
-    const std::uint64_t pauses = io.send.pauses();
-    io.send.flush();
-    if (io.send.pauses() == pauses) {
-        r.handler(s, io, d);
-        return;
-    }
-    // The held answers waited for the socket, so time may have passed: the datagram is handled at a
-    // fresh reading of the clock.
-    r.handler(s, io, Datagram{d.bytes, d.from, io.clock.now(), d.read_us});
+    // Answers held before it may have waited for the socket, so time may have passed: the datagram is
+    // then handled at a fresh reading of the clock.
+    if (io.send.before_handler(type)) d.now = io.clock.now();
+    r.handler(s, io, d);
 }
 
-void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d) {
+void dispatch_chat(ServerState& s, core::Io& io, Datagram& d) {
     const std::uint8_t type = d.bytes[protocol::kTypeAt];
     const Route& r = kChatRoutes[type];
     if (r.handler == nullptr) {
@@ -159,14 +150,14 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
     net::Address from;
     const std::size_t n = io.net.receive(socket, s.buf().first(limit), from);
     if (n == 0) return 0;
-    // With metrics kept, a STATE's answer is timed from here.
-    const std::int64_t read_us = io.counted && socket == net::Socket::Game ? io.clock.monotonic_us() : 0;
+    s.metrics.count_traffic(socket, core::Direction::In, s.buf().first(n));
+    if (socket == net::Socket::Game) io.outbox.game_read();
     // A banned source is answered nothing and costs nothing more: its bytes are not even looked at.
     if (io.admin != nullptr && io.admin->bans.matches(from, now)) {
         s.metrics.drop(socket, core::DropReason::Banned);
         return n;
     }
-    const Datagram d{s.buf().first(n), from, now, read_us};
+    Datagram d{s.buf().first(n), from, now};
     if (n < protocol::kHeaderSize) {
         s.metrics.drop(socket, core::DropReason::TooShort);
         return n;
@@ -189,8 +180,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
     if (io.admin != nullptr && time.now() >= io.admin->bans.next_expiry()) admin::expire_bans(*io.admin, time.now());
     core::tick_if_due(s, time.now());
     const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
-    // Held-back answers never outlive the read-ahead that let them wait.
-    if (io.net.waiting(net::Socket::Game) == 0) io.outbox.flush();
+    io.outbox.after_game_read();
     game::sweep_timeouts(s, io.io, time.now());
     // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
     if (game_datagram) return true;
@@ -204,20 +194,16 @@ bool run_pass(ServerState& s, LoopIo& io) {
     core::report_held_back_lines(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
-    if (io.sidecar != nullptr) io.sidecar->step(time.now(), s.table.player_count());
+    if (io.sidecar != nullptr) io.sidecar->step(time.now(), sidecar_view(s), io.out);
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
-    if (io.http != nullptr) {
-        // The outbox keeps its own count of sends given up; the metrics show it as of this pass.
-        s.metrics.game_sends_dropped = io.outbox.dropped().game;
-        io.http->serve(time.now());
-    }
+    for (net::HttpListener* listener : io.http) listener->serve(time.now());
     return false;
 }
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), chat::next_name_work(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
-                     agones::next_call(io.sidecar, s.table.player_count()),
+                     agones::next_call(io.sidecar, sidecar_view(s)),
                      io.admin != nullptr ? io.admin->bans.next_expiry() : std::numeric_limits<std::int64_t>::max()});
 }
 

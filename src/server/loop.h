@@ -4,18 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <vector>
 
 #include "admin/api.h"
 #include "agones/sdk.h"
 #include "core/console.h"
-#include "core/counting_transport.h"
 #include "core/metrics.h"
+#include "core/outbox.h"
 #include "core/server_state.h"
 #include "lobby/announcer.h"
 #include "net/http_listener.h"
 #include "net/transport.h"
-#include "protocol/outbox.h"
 #include "status/history.h"
 
 namespace quarel::server {
@@ -25,26 +24,18 @@ using core::ServerState;
 
 // What the loop talks to: the transport it reads, the outbox every send leaves through, the calendar
 // clock, the console and the parts a server has or not (below). Handlers and jobs see only `io`: the
-// outbox, the clock and the console. Given `metrics`, every datagram read and sent is counted there on
-// its way through the transport, under the outbox, and STATE answers are timed.
+// outbox, the clock and the console. Every datagram read is counted in `metrics` by the loop, every
+// datagram sent (and how long each STATE's answer took) by the outbox.
 struct LoopIo {
-    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, core::Metrics* metrics = nullptr)
-        : counted(counting(transport, metrics)),
-          net(counted ? static_cast<net::Transport&>(*counted) : transport),
-          clock(clock),
-          out(console),
-          outbox(net, clock),
-          io{outbox, clock, console} {
-        if (counted) outbox.time_answers(&*counted);
-    }
+    LoopIo(net::Transport& transport, net::Clock& clock, core::Console& console, core::Metrics& metrics)
+        : net(transport), clock(clock), out(console), outbox(transport, clock, metrics), io{outbox, clock, console} {}
     LoopIo(const LoopIo&) = delete;
     LoopIo& operator=(const LoopIo&) = delete;
 
-    std::optional<core::CountingTransport> counted;
     net::Transport& net;
     net::Clock& clock;
     core::Console& out;
-    protocol::Outbox outbox;
+    core::Outbox outbox;
     core::Io io;
 
     // The parts a server has or not, joined by the server as it opens (the lobby client also when a
@@ -56,26 +47,21 @@ struct LoopIo {
     lobby::LobbyClient* lobby = nullptr;
     // Under the orchestrator: the SDK sidecar's calls.
     agones::Schedule* sidecar = nullptr;
-    // With the status listener on: the listener, which answers what requests it has at the end of a
-    // pass, and the charts' history, sampled at the start of every pass.
-    net::HttpListener* http = nullptr;
+    // With an HTTP listener on: the listeners (the status listener, the admin API's own), which answer
+    // what requests they have at the end of a pass, and the charts' history, sampled at the start of
+    // every pass.
+    std::vector<net::HttpListener*> http;
     status::History* history = nullptr;
-
-private:
-    static std::optional<core::CountingTransport> counting(net::Transport& transport, core::Metrics* metrics) {
-        if (metrics == nullptr) return std::nullopt;
-        return std::optional<core::CountingTransport>(std::in_place, transport, *metrics);
-    }
 };
 
 // Routes an accepted game-socket datagram by type; unknown types, datagrams shorter than their type's
 // layout and datagrams whose sender may not speak for the player they name are dropped silently (and
-// counted).
-void dispatch_game(ServerState& s, core::Io& io, const Datagram& d);
+// counted). The sender check notes in `d.slot` the slot it found, for the handler.
+void dispatch_game(ServerState& s, core::Io& io, Datagram& d);
 // Routes an accepted chat-socket datagram by type; unknown types print "Unkown command: %x" (a few a
 // second), datagrams shorter than their type's layout or from a sender that may not speak for the
 // player they name are dropped silently (and counted).
-void dispatch_chat(ServerState& s, core::Io& io, const Datagram& d);
+void dispatch_chat(ServerState& s, core::Io& io, Datagram& d);
 
 // Reads one datagram from `socket` into the packet buffer and dispatches it, handed over at `now`,
 // when its source is not banned and its checksum is right. Returns the datagram's length, 0 when nothing was waiting.

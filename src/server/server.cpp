@@ -1,7 +1,9 @@
 // The server's start-up, reload and run.
 #include "server/server.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "core/banner.h"
 #include "core/config_check.h"
@@ -54,11 +56,12 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       source_hash_(hash_key),
       state_(settings, source_hash_),
       console_(console, stamped_, state_.settings.log_timestamps),
-      // Every datagram in and out is counted on its way through, for the status endpoints.
-      loop_(udp_, clock_, console_, &state_.metrics),
+      loop_(udp_, clock_, console_, state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
-                                [this](const admin::BanList& list, std::string& error) {
-                                    return ban_file_.save(list, error);
+                                [this](admin::BanList& list, std::string& error) {
+                                    const bool saved = ban_file_.save(list, clock_.now(), console_, error);
+                                    kick_banned();
+                                    return saved;
                                 })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
@@ -81,7 +84,8 @@ std::optional<int> Server::open() {
         wait_.add(sidecar_->client);
     }
     state_.metrics.started_at = clock_.now();
-    if (!start_status_listener()) return 1;
+    if (!start_http_listeners()) return 1;
+    if (state_.settings.watch_files == 1) start_file_watch();
     return std::nullopt;
 }
 
@@ -128,50 +132,112 @@ void Server::keep_lobby_client(bool wanted) {
     loop_.lobby = lobby_.get();
 }
 
-// The status listener, when the --http option or the `http` key asks for it, with the admin API under
-// /api/. When it cannot start, the server says why and does not run without it: a host who asked for
-// the listener must notice that it is missing.
-bool Server::start_status_listener() {
-    const std::string& where = state_.settings.http;
-    if (where.empty()) return true;
+// The status listener, when the --http option or the `http` key asks for it, and the admin API under
+// /api/: on the same listener, or on one of its own when `admin_http` names one, so that a host can
+// publish the page and keep the API on loopback or a private network (the status listener then
+// answers /api/ as any unknown path, 404). A listener that cannot start ends the start-up, having said
+// why: a host who asked for it must notice that it is missing.
+bool Server::start_http_listeners() {
+    const core::Settings& settings = state_.settings;
+    const bool own_api = !settings.admin_http.empty();
+    if (!settings.http.empty() && !(http_ = start_listener(settings.http, "http", !own_api))) return false;
+    if (own_api && !(admin_http_ = start_listener(settings.admin_http, "admin_http", true))) return false;
+    if (!http_ && !admin_http_) return true;
+    // Requests are answered at the end of each pass, the charts sampled at its start.
+    loop_.history = &history_;
+    for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
+        if (listener == nullptr) continue;
+        loop_.http.push_back(listener);
+        wait_.add(*listener);
+    }
+    // Made at the first start with the API on; its line names the file, never the token.
+    gate_.set_token(platform::load_admin_token(settings.admin_token_file, true, console_));
+    return true;
+}
+
+std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& where, const char* key, bool with_api) {
+    const bool status_listener = std::string_view(key) == "http";
+    const char* what = status_listener ? "HTTP listener" : "HTTP admin listener";
     const auto address = core::parse_http_address(where);
     if (!address) {
-        console_.print("HTTP listener not started: '%s' is not [ADDR:]PORT\n", where.c_str());
-        return false;
+        console_.print("%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
+        return nullptr;
     }
     std::string why;
-    http_ = platform::HttpServer::start(
-        *address, [this](const net::HttpRequest& r) { return route_request(status_, admin_, r); }, why);
-    if (!http_) {
-        console_.print("HTTP listener not started on %s: %s\n", address->to_string().c_str(), why.c_str());
-        return false;
+    auto listener = platform::HttpServer::start(
+        *address,
+        [this, with_api](const net::HttpRequest& r) {
+            return with_api ? route_request(status_, admin_, r) : status_.handle(r);
+        },
+        why);
+    if (!listener) {
+        console_.print("%s not started on %s: %s\n", what, address->to_string().c_str(), why.c_str());
+        return nullptr;
     }
     net::Address shown = *address;
-    shown.port = http_->port();
-    console_.print("HTTP status page on http://%s/\n", shown.to_string().c_str());
-    // Requests are answered at the end of each pass, the charts sampled at its start.
-    loop_.http = http_.get();
-    loop_.history = &history_;
-    wait_.add(*http_);
-    // Made at the first start with the listener on; its line names the file, never the token.
-    gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, true, console_));
-    return true;
+    shown.port = listener->port();
+    if (status_listener) {
+        console_.print("HTTP status page on http://%s/\n", shown.to_string().c_str());
+    } else {
+        console_.print("HTTP admin API on http://%s/api/\n", shown.to_string().c_str());
+    }
+    return listener;
+}
+
+// The config file and the ban file, in the order of WatchedFile.
+void Server::start_file_watch() {
+    std::string why;
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
+    if (!watch_) {
+        console_.print("Files not watched: %s\n", core::escape_controls(why).c_str());
+        return;
+    }
+    wait_.add(*watch_);
 }
 
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
     // A token file removed since start-up is not made anew.
-    if (http_) gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, false, console_));
+    if (!loop_.http.empty()) gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, false, console_));
     keep_lobby_client(state_.settings.public_listing == 1);
+    reload_bans();
     return report;
+}
+
+void Server::reload_bans() {
+    ban_file_.reload(bans_, clock_.now(), console_);
+    kick_banned();
+}
+
+// A ban the host added by hand removes the players it covers, as one made through the API does, rather
+// than leaving them in the game, unheard, until they time out.
+void Server::kick_banned() {
+    const std::int64_t now = clock_.now();
+    std::vector<std::int32_t> covered;
+    for (const protocol::PlayerSlot& p : state_.table) {
+        if (p.occupied() && (bans_.matches(p.game_addr, now) || (p.chat_addr.valid && bans_.matches(p.chat_addr, now)))) {
+            covered.push_back(p.id);
+        }
+    }
+    for (const std::int32_t id : covered) admin_.kick(id, "", "the ban file", now);
+}
+
+// A changed config file is a whole reload, which reads the ban file too; a changed ban file alone is
+// read again by itself, with its own line, and no "Config reloaded.".
+void Server::follow_files() {
+    const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
+    const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
+    if (stop_.take_reload() || has(kConfigFile)) {
+        reload();
+    } else if (has(kBanFile)) {
+        reload_bans();
+    }
 }
 
 int Server::run() {
     serve(
         state_, loop_, [this] { return stop_.requested(); },
-        [this] {
-            if (stop_.take_reload()) reload();
-        },
+        [this] { follow_files(); },
         [this](std::int64_t deadline) { wait_.until(deadline); });
     udp_.close_all();
     keep_lobby_client(false);

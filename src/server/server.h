@@ -18,6 +18,7 @@
 #include "platform/admin_files.h"
 #include "platform/agones_client.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/file_watch.h"
 #include "platform/http_server.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
@@ -47,12 +48,14 @@ public:
     Server& operator=(const Server&) = delete;
 
     // The start-up, in this order: the banner; both UDP sockets; the ban file; the lobby client (when
-    // public); the SDK sidecar (under the orchestrator); the status listener with the admin API (when
-    // `http` asks for it) and the admin token. An exit status when the start-up ends here, having said why.
+    // public); the SDK sidecar (under the orchestrator); the status listener (when `http` asks for it)
+    // and the admin API's own listener (when `admin_http` does), with the admin token; the watch on the
+    // config and ban files (`watch_files 1`). An exit status when the start-up ends here, having said why.
     std::optional<int> open();
-    // Reads the config file again and applies it (SIGHUP, or the admin API): the live keys at once, one
-    // line for those that need a restart; the admin token is read again and the lobby client follows
-    // `public`.
+    // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
+    // live keys at once, one line for those that need a restart; the admin token is read again, the
+    // lobby client follows `public`, and the ban file is read again when it changed (its hand edits take
+    // effect).
     core::ReloadReport reload();
     // Passes until SIGINT or SIGTERM (a SIGHUP reloads at the end of its pass), then closes the sockets,
     // drops an announcement in flight and says "Server stopped.". The exit status: 0.
@@ -63,7 +66,18 @@ private:
     // The lobby client exists exactly while the server announces itself (`public 1`), made always with
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
     void keep_lobby_client(bool wanted);
-    bool start_status_listener();
+    bool start_http_listeners();
+    // One listener at `where` (the value of `key`), answering the status endpoints and, `with_api`, the
+    // admin API; its start-up line says where. Nothing when it did not start, having said why.
+    std::unique_ptr<platform::HttpServer> start_listener(const std::string& where, const char* key, bool with_api);
+    // A watch that cannot be set up is said, and the game runs without it.
+    void start_file_watch();
+    // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
+    void follow_files();
+    // The ban file read again when it changed; the players a ban now covers are kicked.
+    void reload_bans();
+    void kick_banned();
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile };
 
     const core::Options& options_;
     platform::ShutdownSignals& stop_;
@@ -77,7 +91,7 @@ private:
     std::optional<net::BindAddress> bind_;  // the `bind` setting's address, once the sockets are open
     LoopIo loop_;
     // Between passes the loop sleeps on the sockets, the stop signal, the lobby's transfer, the sidecar's
-    // request and the status listener.
+    // request, the status listener and the file watch.
     platform::WorkWait wait_;
     admin::BanList bans_;
     platform::BanFile ban_file_{"bans"};
@@ -86,8 +100,10 @@ private:
     status::History history_;
     status::StatusHandler status_;
     std::unique_ptr<platform::HttpServer> http_;
+    std::unique_ptr<platform::HttpServer> admin_http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
+    std::unique_ptr<platform::FileWatch> watch_;
 };
 
 }  // namespace quarel::server

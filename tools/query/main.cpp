@@ -28,17 +28,20 @@ struct Args {
     std::string host;
     std::uint16_t port = protocol::kChatPort;
     bool json = false;
+    bool health_check = false;
     int timeout_ms = kDefaultTimeoutMs;
 };
 
 const char* kUsage =
-    "usage: quarel-query HOST [--chat-port N] [--json] [--timeout MS]\n"
+    "usage: quarel-query HOST [--chat-port N] [--json] [--timeout MS] [--health-check]\n"
     "       quarel-query --help | --version\n"
     "Asks the server at HOST (IPv4, IPv6 or host name) for its slot count, map, start position and\n"
     "world-clock time.\n"
     "  --chat-port N   the server's chat port (default 4173)\n"
     "  --json          print one JSON object instead of text\n"
     "  --timeout MS    how long to wait for the answers from each address (default 2000)\n"
+    "  --health-check  ask as a health check: a server asked from its own machine (a loopback\n"
+    "                  address) answers without writing a console line for it\n"
     "Exit status: 0 answered, 1 no answer or unknown host, 2 bad usage.\n";
 
 // Option values: up to nine digits.
@@ -62,8 +65,8 @@ std::optional<int> parse_args(int argc, char** argv, Args& a) {
             std::printf("quarel-query %s\n", QUAREL_VERSION);
             return 0;
         }
-        if (arg == "--json") {
-            a.json = true;
+        if (arg == "--json" || arg == "--health-check") {
+            (arg == "--json" ? a.json : a.health_check) = true;
             continue;
         }
         std::string name = arg;
@@ -116,7 +119,7 @@ struct Attempt {
 // Asks one address both questions, repeating those still unanswered every kResendMs, for at most
 // `timeout_ms`. A connected socket only hears from that address, and learns of an ICMP "port
 // unreachable" as ECONNREFUSED.
-Attempt ask(const addrinfo& ai, int timeout_ms) {
+Attempt ask(const addrinfo& ai, int timeout_ms, bool health_check) {
     Attempt at;
     const int fd = ::socket(ai.ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::connect(fd, ai.ai_addr, ai.ai_addrlen) != 0) {
@@ -127,8 +130,8 @@ Attempt ask(const addrinfo& ai, int timeout_ms) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     auto next_send = Clock::now();
-    const auto slots_q = query::ask_slots();
-    const auto map_q = query::ask_map();
+    const auto slots_q = query::ask_slots(health_check);
+    const auto map_q = query::ask_map(health_check);
     std::vector<std::uint8_t> buf(65536);
     while (!(at.got_slots && at.got_map)) {
         auto now = Clock::now();
@@ -196,7 +199,7 @@ int main(int argc, char** argv) {
     std::string failure;
     for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
         const std::string address = numeric_host(*ai);
-        Attempt at = ask(*ai, a.timeout_ms);
+        Attempt at = ask(*ai, a.timeout_ms, a.health_check);
         const std::string where = address + " port " + service;
         if (at.outcome == Outcome::Answered) {
             freeaddrinfo(found);

@@ -1,6 +1,7 @@
 // Questions, answer decoding and output formats of quarel-query.
 #include "query.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -15,9 +16,11 @@ namespace {
 
 using namespace protocol;
 
-std::vector<std::uint8_t> question(std::uint8_t type) {
-    std::vector<std::uint8_t> d(kHeaderSize);
+std::vector<std::uint8_t> question(std::uint8_t type, bool health_check) {
+    const std::string_view tail = health_check ? kHealthCheckTail : std::string_view();
+    std::vector<std::uint8_t> d(kHeaderSize + tail.size());
     d[kTypeAt] = type;
+    std::copy(tail.begin(), tail.end(), d.begin() + kHeaderSize);
     seal(d, d.size());
     return d;
 }
@@ -30,8 +33,8 @@ std::string text_number(float value) {
 
 }  // namespace
 
-std::vector<std::uint8_t> ask_slots() { return question(chat_in::ASK_SLOTS); }
-std::vector<std::uint8_t> ask_map() { return question(chat_in::ASK_MAP); }
+std::vector<std::uint8_t> ask_slots(bool health_check) { return question(chat_in::ASK_SLOTS, health_check); }
+std::vector<std::uint8_t> ask_map(bool health_check) { return question(chat_in::ASK_MAP, health_check); }
 
 Reply decode_reply(std::span<const std::uint8_t> d, ServerInfo& info) {
     if (!checksum_ok(d)) return Reply::Ignored;

@@ -20,9 +20,9 @@ struct ServerInfo {
     std::string map;
 };
 
-// The sealed 3-byte questions.
-std::vector<std::uint8_t> ask_slots();
-std::vector<std::uint8_t> ask_map();
+// The sealed 3-byte questions; a health check's carry protocol::kHealthCheckTail after the type byte.
+std::vector<std::uint8_t> ask_slots(bool health_check = false);
+std::vector<std::uint8_t> ask_map(bool health_check = false);
 
 enum class Reply { Ignored, Slots, Map };
 

@@ -69,7 +69,12 @@ TEST(QueryTool, TextAndJsonAnswersFromTheRealServer) {
     ServerProcess server(kQueryConfig);
     ASSERT_TRUE(server.ready()) << server.output();
     const std::string port = std::to_string(server.chat_port());
+    // A health check from this machine gets the same answers, and leaves no line on the server's console.
+    const Ran health = run_query({"127.0.0.1", "--chat-port", port, "--health-check"});
     const Ran text = run_query({"127.0.0.1", "--chat-port", port});
+    EXPECT_EQ(health.status, 0) << health.err;
+    const auto before_time = [](const std::string& out) { return out.substr(0, out.rfind("World time:")); };
+    EXPECT_EQ(before_time(health.out), before_time(text.out));
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.err, "");
     EXPECT_TRUE(std::regex_match(text.out, std::regex(escape_regex("Server:         127.0.0.1 port " + port +
@@ -82,6 +87,8 @@ TEST(QueryTool, TextAndJsonAnswersFromTheRealServer) {
     EXPECT_TRUE(std::regex_search(server.output(), std::regex("\n127\\.0\\.0\\.1:([0-9]+) check for number of players\\.\n"
                                                               "127\\.0\\.0\\.1:\\1 ask for map name\\.\n")))
         << server.output();
+    const std::string lines = server.output();
+    EXPECT_EQ(lines.find(" check for number"), lines.rfind(" check for number")) << "the health check left a line";
 
     // JSON, by address and by name (whichever of the name's addresses answers is named).
     const std::string fixed = ",\"port\":" + port +
@@ -189,7 +196,7 @@ TEST(QueryTool, UsageErrorsExitTwoAndHelpExitsZero) {
     }
     const Ran help = run_query({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: quarel-query HOST [--chat-port N] [--json] [--timeout MS]\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: quarel-query HOST [--chat-port N] [--json] [--timeout MS] [--health-check]\n", 0), 0u);
     const Ran version = run_query({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("quarel-query ") + QUAREL_VERSION + "\n");

@@ -1,0 +1,77 @@
+// Files followed as they change on disk (`watch_files 1`): inotify on the directories that hold them,
+// joined to the loop's wait, so that a changed config or ban file reaches a running game without a signal.
+//
+// A Kubernetes ConfigMap mounted as a directory changes by a swap: the new files go into a fresh
+// timestamped directory, a `..data_tmp` link to it is renamed over `..data`, and the visible names are
+// links through `..data`. The files' own names see no event then, so the events that count are those
+// on a watched name or on any name that starts with "..". Whatever the events, a file counts as
+// changed only when its content differs from what it was when last seen; the content is read once the
+// directory has been quiet for kSettleMs, and read twice: a file caught half-written (the two readings
+// differ) is read again after another quiet spell.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/wait.h"
+
+namespace quarel::platform {
+
+// How long the watched directories must be quiet before the files are read.
+constexpr std::int64_t kSettleMs = 200;
+// While the loop runs pass after pass without sleeping, the kernel's queue is looked at no more often
+// than this: a look is a system call, which a pass would otherwise pay every time.
+constexpr std::int64_t kLookMs = 10;
+
+class FileWatch final : public WaitSource {
+public:
+    // Milliseconds on a clock that never goes back.
+    using Clock = std::function<std::int64_t()>;
+
+    // Watches the directories of `paths` (a path without a directory is in the working directory),
+    // taking each file's content as it is now. Null, with the reason in `error`, when inotify or one
+    // of the directories cannot be watched. `clock`: the monotonic clock when empty.
+    static std::unique_ptr<FileWatch> start(const std::vector<std::string>& paths, std::string& error,
+                                            Clock clock = {});
+    ~FileWatch() override;
+    FileWatch(const FileWatch&) = delete;
+    FileWatch& operator=(const FileWatch&) = delete;
+
+    // Takes in what the kernel reported (every kLookMs at most), and once the directories have been
+    // quiet long enough reads the files: those whose content (or whether they exist) differs from the
+    // last time they were read, by their place in the paths given to start(), in that order; empty when
+    // none. The loop asks after every pass.
+    std::vector<std::size_t> changed();
+
+    // Takes in what the kernel reported; the inotify descriptor, and while files wait to be read, the
+    // time until they may be.
+    int watch(std::vector<pollfd>& fds) override;
+
+private:
+    struct File {
+        std::string path;
+        std::string name;                 // the last part of the path, as events name it
+        std::optional<std::size_t> seen;  // a hash of the content last read; none: missing or unreadable
+    };
+
+    FileWatch(int fd, std::vector<File> files, Clock clock);
+    // Reads the events waiting; true when one concerns a watched file.
+    bool drain();
+    // Drains the queue at `now`; a concerning event puts the reading kSettleMs after it.
+    void take_events(std::int64_t now);
+    // The content's hash, read twice: none when missing or unreadable, or when the two readings differ
+    // (`steady` then false).
+    static std::optional<std::size_t> read_steadily(const std::string& path, bool& steady);
+
+    int fd_;
+    std::vector<File> files_;
+    Clock clock_;
+    std::optional<std::int64_t> read_at_;  // when the files are next read, after a reported change
+    std::int64_t next_look_ = 0;           // changed() looks at the queue again from here
+};
+
+}  // namespace quarel::platform
