@@ -2,7 +2,9 @@
 // and the ban file as the server loads and saves them.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <set>
+#include <span>
 
 #include "admin/bans.h"
 #include "core/console.h"
@@ -121,25 +124,66 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     const std::string hand = dir.file("hand"), unusable = "The admin token file " + hand + " holds no usable token";
     std::filesystem::create_directory(dir.file("dir"));
     // {file content (none: the path as it is), path, may create, the token, the console line}
-    const std::tuple<std::optional<std::string>, std::string, bool, std::optional<std::string>, std::string> cases[] = {
+    using Case = std::tuple<std::optional<std::string>, std::string, bool, std::optional<std::string>, std::string>;
+    const Case cases[] = {
         {"abcdefghijklmnop", hand, true, "abcdefghijklmnop", ""},
         {"  abcdefghijklmnop \r\nsecond line\n", hand, true, "abcdefghijklmnop", ""},
         {"abcdefghijklmno\n", hand, true, std::nullopt, unusable}, {"\nabcdefghijklmnopq\n", hand, true, std::nullopt, unusable},
         {"abcdefgh ijklmnopq\n", hand, true, std::nullopt, unusable}, {"abcdefgh\x1bijklmnopq\n", hand, true, std::nullopt, unusable},
         {std::nullopt, dir.file("none"), false, std::nullopt, "No admin token file " + dir.file("none")},
-        {std::nullopt, dir.file("dir"), true, std::nullopt,
-         "Cannot read the admin token: cannot read " + dir.file("dir") + ": Is a directory"},
         {std::nullopt, dir.file("missing/token"), true, std::nullopt,
          "Cannot create the admin token file: cannot create " + dir.file("missing/token") + ".new: No such file or directory"},
     };
-    for (const auto& [content, at, create, want, line] : cases) {
-        if (content) std::ofstream(at, std::ios::binary | std::ios::trunc) << *content;
-        out.clear();
-        EXPECT_EQ(platform::load_admin_token(at, create, out), want) << at << ": " << content.value_or("");
-        EXPECT_EQ(out.text(), line.empty() ? "" : line + "; the admin API refuses every call.\n");
+    const std::string open = dir.file("open"), link = dir.file("link"), fifo = dir.file("fifo"), refused = "Admin token file refused: ";
+    std::ofstream(open) << "abcdefghijklmnop\n";
+    std::filesystem::permissions(open, std::filesystem::perms(0640));
+    std::filesystem::create_symlink(hand, link);  // to a file that holds a token: still refused
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);   // nothing is ever written to it: refused without waiting
+    const Case files_as_found[] = {
+        {std::nullopt, open, true, std::nullopt, refused + open + " is open to other users (mode 0640; it must be 0600 or 0400)"},
+        {"abcdefghijklmnop", link, true, std::nullopt, refused + link + " is a symbolic link"},
+        {std::nullopt, fifo, true, std::nullopt, refused + fifo + " is not a regular file"},
+        {std::nullopt, dir.file("dir"), true, std::nullopt, refused + dir.file("dir") + " is not a regular file"}};
+    for (const std::span<const Case> cases_of : {std::span<const Case>(cases), std::span<const Case>(files_as_found)}) {
+        for (const auto& [content, at, create, want, line] : cases_of) {
+            if (content) {
+                std::ofstream(at, std::ios::binary | std::ios::trunc) << *content;
+                std::filesystem::permissions(at, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+            }
+            out.clear();
+            EXPECT_EQ(platform::load_admin_token(at, create, out), want) << at << ": " << content.value_or("");
+            EXPECT_EQ(out.text(), line.empty() ? "" : line + "; the admin API refuses every call.\n");
+        }
     }
-    EXPECT_EQ(read_file(hand), "abcdefgh\x1bijklmnopq\n");  // never replaced
-    EXPECT_EQ(dir.names(), (Names{"admin_token", "another", "dir", "hand"}));
+    EXPECT_EQ(read_file(open), "abcdefghijklmnop\n");  // never replaced
+    EXPECT_EQ(dir.names(), (Names{"admin_token", "another", "dir", "fifo", "hand", "link", "open"}));
+}
+
+TEST(AdminToken, UnderUmask077AndOverLeftoverTemporaryFilesTheTokenIs0600AndTheBans0644) {
+    TempDir dir;
+    const std::string token_path = dir.file("admin_token"), leftover = token_path + ".new";
+    const mode_t umask_before = ::umask(077);
+    // Leftovers open to everyone; one of them held open by a reader waiting for a token to appear in it.
+    for (const std::string& stale : {leftover, dir.file("bans.tmp")}) {
+        std::ofstream(stale) << "stale";
+        std::filesystem::permissions(stale, std::filesystem::perms(0644));
+    }
+    const int reader = ::open(leftover.c_str(), O_RDONLY | O_CLOEXEC);
+    core::StringConsole out;
+    const auto token = platform::load_admin_token(token_path, true, out);
+    admin::BanList list;
+    list.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
+    std::string error;
+    platform::BanFile ban_file(dir.file("bans"));
+    const bool saved = ban_file.save(list, kNow, out, error);
+    ::umask(umask_before);
+    ASSERT_TRUE(token.has_value()) << out.text();
+    EXPECT_TRUE(saved) << error;
+    EXPECT_EQ(std::pair(mode_of(token_path), mode_of(dir.file("bans"))), std::pair(0600u, 0644u));
+    char seen[80];
+    EXPECT_EQ(::read(reader, seen, sizeof seen), 5) << "the reader sees the leftover, never the token";
+    ::close(reader);
+    EXPECT_EQ(dir.names(), (Names{"admin_token", "bans"}));
 }
 
 TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeverAnUnreadableFile) {
@@ -165,23 +209,37 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
     EXPECT_EQ(mode_of(path), 0644u);
     EXPECT_EQ(dir.names(), Names{"bans"});
 
-    // A file that cannot be read loads as no bans and is never replaced (it may hold bans), also not by
-    // a reload, which keeps the list in force.
+    // Of a file over the byte limit, the whole lines within it load, and saves then write what loaded.
+    std::ofstream(path, std::ios::trunc) << "10.0.0.5 0 a\n10.0.0.6 0 bb\n10.0.0.7 0 ccc\n";
+    out.clear();
+    platform::BanFile capped(path, 30);
+    capped.load(bans, kNow, out);
+    EXPECT_EQ(out.text(), path + " is longer than 30 bytes: only its first 27 bytes are read; the rest goes at the next save.\n");
+    std::string error;
+    bans.add({*admin::parse_range("10.0.0.9"), 0, ""});
+    EXPECT_TRUE(capped.save(bans, kNow, out, error)) << error;
+    EXPECT_EQ(read_file(path), "10.0.0.5 0 a\n10.0.0.6 0 bb\n10.0.0.9 0\n");
+
+    // A file that cannot be read, or is not a regular file, loads as no bans without waiting on it and is
+    // never replaced (it may hold bans), also not by a reload, which keeps the list in force.
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
-    out.clear();
-    platform::BanFile unreadable(path);
-    unreadable.load(bans, kNow, out);
-    EXPECT_EQ(out.text(), "Bans not loaded: cannot read " + path + ": Is a directory\n");
-    EXPECT_TRUE(bans.bans().empty());
-    std::string error;
-    bans.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
-    EXPECT_FALSE(unreadable.save(bans, kNow, out, error));
-    EXPECT_EQ(error, "cannot read " + path + ": Is a directory; the file is kept as it is");
-    out.clear();
-    unreadable.reload(bans, kNow, out);
-    EXPECT_EQ(out.text(), "Bans not reloaded: cannot read " + path + ": Is a directory\n");
-    EXPECT_EQ(bans.bans().size(), 1u);
+    const std::string fifo = dir.file("bans.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& at : {path, fifo}) {
+        out.clear();
+        platform::BanFile unreadable(at);
+        unreadable.load(bans, kNow, out);
+        EXPECT_EQ(out.text(), "Bans not loaded: " + at + " is not a regular file\n");
+        EXPECT_TRUE(bans.bans().empty());
+        bans.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
+        EXPECT_FALSE(unreadable.save(bans, kNow, out, error));
+        EXPECT_EQ(error, at + " is not a regular file; the file is kept as it is");
+        out.clear();
+        unreadable.reload(bans, kNow, out);
+        EXPECT_EQ(out.text(), "Bans not reloaded: " + at + " is not a regular file\n");
+        EXPECT_EQ(bans.bans().size(), 1u);
+    }
     EXPECT_TRUE(std::filesystem::is_directory(path));
 }
 
@@ -225,7 +283,7 @@ TEST(BanFileOnDisk, HandEditsAreTakenInBeforeEverySaveAndByAReload) {
          "# ours\n" + typo + "10.0.0.5 2000000 by hand\n10.0.0.2 0 thrice\n",
          [&] { bans.add(ban("10.0.0.5", 0, "api wins")); bans.remove(*admin::parse_range("10.0.0.2")); },
          "Bans reloaded: 2 bans.\n", "# ours\n" + typo + "10.0.0.5 0 api wins\n10.0.0.2 0 thrice\n",
-         "10.0.0.5 0 api wins\n10.0.0.2 0 thrice\n"},
+         "10.0.0.2 0 thrice\n10.0.0.5 0 api wins\n"},  // the list in range order, the file in the host's
         {"emptied by hand: the API's ban alone, under the heading", "", [&] { bans.add(ban("10.0.0.6", 0, "")); },
          "Bans reloaded: 1 ban.\n", std::string(admin::kBanFileHeading) + "10.0.0.6 0\n", "10.0.0.6 0\n"},
     };

@@ -30,6 +30,7 @@ using net::Socket;
 namespace {
 
 using Lines = std::vector<std::string>;
+using json = nlohmann::json;
 
 constexpr std::int64_t kNow = 1'000'000, kNever = std::numeric_limits<std::int64_t>::max();
 const std::string kToken = "0123456789abcdef0123456789abcdef", kHead = "# range, expiry (calendar seconds, 0 for good), reason\n";
@@ -99,6 +100,9 @@ TEST(BanRange, TextFormsAreReadStrictlyShownCanonicallyAndCoverTheirAddresses) {
                             "10.1.2.3 ", "10.1.2.3/8 x", "2001:db8::/129", "fe80::1%eth0", "example.com", "", "/8"}) {
         EXPECT_FALSE(admin::parse_range(bad).has_value()) << bad;
     }
+    for (const std::string_view nul : {std::string_view("1.2.3.4\0", 8), std::string_view("1.2.3.4\0/8", 10)}) {
+        EXPECT_FALSE(admin::parse_range(nul).has_value()) << "a NUL in " << nul.substr(0, 7);
+    }
     const auto v4 = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return Address::ipv4(a, b, c, d, 1); };
     const std::tuple<const char*, Address, bool> cover[] = {
         {"10.0.0.0/8", v4(10, 255, 255, 255), true}, {"10.0.0.0/8", v4(11, 0, 0, 0), false},
@@ -106,11 +110,18 @@ TEST(BanRange, TextFormsAreReadStrictlyShownCanonicallyAndCoverTheirAddresses) {
         {"192.168.1.128/25", v4(192, 168, 1, 127), false}, {"1.2.3.4", Address::ipv4(1, 2, 3, 4, 65535), true},
         {"1.2.3.4", v4(1, 2, 3, 5), false}, {"0.0.0.0/0", v4(255, 255, 255, 255), true},
         {"0.0.0.0/0", v6("2001:db8::1"), false},  // IPv4 is not all
-        {"::/0", v4(1, 2, 3, 4), true}, {"2001:db8::/32", v6("2001:db8:ffff:ffff::1"), true},
+        // IPv6 ranges cover IPv6 sources alone, though IPv4 ones are kept inside ::ffff:0:0/96.
+        {"::/0", v4(1, 2, 3, 4), false}, {"::/1", v4(1, 2, 3, 4), false}, {"::/8", v4(1, 2, 3, 4), false},
+        {"::ffff:0:0/95", v4(1, 2, 3, 4), false}, {"::/0", v6("2001:db8::1"), true}, {"::/8", v6("::1"), true},
+        {"::ffff:0:0/96", v4(1, 2, 3, 4), true}, {"::ffff:10.0.0.0/104", v4(10, 1, 2, 3), true},
+        {"2001:db8::/32", v6("2001:db8:ffff:ffff::1"), true},
         {"2001:db8::/32", v6("2001:db9::"), false}, {"2001:db8::/127", v6("2001:db8::1"), true},
         {"2001:db8::/127", v6("2001:db8::2"), false}};
     for (const auto& [text, address, covered] : cover) {
         EXPECT_EQ(range(text).contains(address), covered) << text << " " << address.to_string();
+        admin::BanList list;  // the look-up on every datagram agrees
+        list.add({range(text), 0, ""});
+        EXPECT_EQ(list.matches(address, kNow), covered) << text << " " << address.to_string();
     }
 }
 
@@ -126,8 +137,8 @@ TEST(BanFile, MalformedLinesAreReportedWithTheirNumbersAndTheRestLoads) {
     const std::string bad_reason = "reason longer than 200 bytes or holding control bytes";
     EXPECT_EQ(got, (decltype(got){{4, "not an address or range: 300.1.1.1"}, {6, no_expiry}, {7, no_expiry},
                                   {8, no_expiry}, {9, bad_reason}, {12, bad_reason}}));
-    const std::string text = kHead + "10.0.0.0/8 5000 later line wins\n2001:db8::/32 1700000000 old\n1.2.3.8 0\n"
-                                     "1.2.3.10 0 " + std::string(200, 'r') + "\n";
+    const std::string text = kHead + "1.2.3.8 0\n1.2.3.10 0 " + std::string(200, 'r') + "\n10.0.0.0/8 5000 later line wins\n"
+                                     "2001:db8::/32 1700000000 old\n";  // in range order
     EXPECT_EQ(list.to_text(), text);
     EXPECT_TRUE(list.load(text).empty());  // what it writes, it reads back unchanged
     EXPECT_EQ(list.to_text(), text);
@@ -159,7 +170,7 @@ TEST(BanFile, ExpiryEndsTheBanAtItsSecondAndPruningDropsOnlyExpiredBans) {
     }
 }
 
-TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64AndNoTokenAtAll) {
+TEST(AdminAuth, TheRightTokenAlwaysPassesWrongOnesLockTheirHostOrIPv6Slash64AfterFiveAndNoTokenRefusesAll) {
     Admin a;
     const std::string right = "Bearer " + kToken, wrong = "Bearer 1" + kToken.substr(1);  // its first byte differs
     const Address host = Address::ipv4(127, 0, 0, 1, 40000), other = Address::ipv4(127, 0, 0, 2, 40000),
@@ -167,19 +178,19 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
     // {seconds, Authorization, from, status, the one header (Retry-After of a 429)}
     const std::tuple<int, std::string, Address, int, std::string> steps[] = {
         {0, "", host, 401, ""}, {0, wrong, host, 401, ""}, {0, "Basic " + kToken, host, 401, ""},
-        {0, "Bearer" + kToken, host, 401, ""}, {0, "bearer " + kToken, host, 200, ""},  // clears the four failures
-        {0, right + "0", host, 401, ""}, {0, "Bearer " + kToken.substr(0, 31) + "E", host, 401, ""},
-        {0, "BEARER \t" + kToken + "  ", host, 200, ""},
-        {1, wrong, host, 401, ""}, {1, wrong, host, 401, ""}, {2, wrong, host, 401, ""}, {2, "", host, 401, ""},
-        {3, wrong, host, 401, ""},  // the fifth: locked from here
-        {3, right, host, 429, "60"}, {3, right, other, 200, ""}, {62, right, host, 429, "1"}, {63, right, host, 200, ""},
+        {0, "Bearer" + kToken, host, 401, ""}, {0, "bearer " + kToken, host, 200, ""},  // counts nothing, clears nothing
+        {0, right + "0", host, 401, ""},  // the fifth: further guesses are locked out
+        {0, "Bearer " + kToken.substr(0, 31) + "E", host, 429, "60"}, {0, "BEARER \t" + kToken + "  ", host, 200, ""},
+        {1, wrong, host, 429, "59"}, {3, right, host, 200, ""}, {3, "", other, 401, ""}, {59, "", host, 429, "1"},
+        {60, wrong, host, 401, ""}, {60, right, host, 200, ""},
         // Four failures from two hosts of one /64 and one from the neighbouring /64, then a fifth locks the first.
         {63, wrong, v6a, 401, ""}, {63, wrong, v6b, 401, ""}, {63, wrong, v6a, 401, ""}, {63, wrong, v6b, 401, ""},
         {63, wrong, v6("2001:db8:0:1::1"), 401, ""}, {63, wrong, v6("2001:db8::ffff"), 401, ""},
-        {63, right, v6("2001:db8::9"), 429, "60"}, {63, right, v6("2001:db8:0:1::1"), 200, ""},
+        {63, wrong, v6("2001:db8::9"), 429, "60"}, {63, right, v6("2001:db8::9"), 200, ""},
+        {63, wrong, v6("2001:db8:0:1::1"), 401, ""},
         // Four failures, then a pause as long as the window: the count starts again, so a fifth locks nothing.
         {63, wrong, v4, 401, ""}, {63, wrong, v4, 401, ""}, {63, wrong, v4, 401, ""}, {63, wrong, v4, 401, ""},
-        {123, wrong, v4, 401, ""}, {123, right, v4, 200, ""}};
+        {123, wrong, v4, 401, ""}, {123, wrong, v4, 401, ""}};
     for (const auto& [at, authorization, peer, status, retry] : steps) {
         const auto r = admin::handle(a.ctx, {"GET", "/api/bans", "", authorization, "", peer}, kNow + at);
         EXPECT_EQ(r.status, status) << at << " " << authorization;
@@ -188,6 +199,20 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
         EXPECT_EQ(header, status == 401 ? "WWW-Authenticate: Bearer" : status == 429 ? "Retry-After: " + retry : "") << at;
         EXPECT_EQ(r.content_type, "application/json");
     }
+    // Refusals print three lines a second with their source; the rest go into the minute's summary.
+    const std::string refused = "Admin call from 127.0.0.1:40000 refused: missing or wrong token";
+    EXPECT_EQ(a.console(), refused + ".\n" + refused + ".\n" + refused + ".\n" +  // second 0: six refusals
+                               refused + " while locked out.\n" + "Admin call from 127.0.0.2:40000 refused: missing or wrong token.\n" +
+                               refused + " while locked out.\n" + refused + ".\n" +
+                               "Admin call from [2001:db8::1]:1000 refused: missing or wrong token.\n"
+                               "Admin call from [2001:db8::2:3]:1001 refused: missing or wrong token.\n"
+                               "Admin call from [2001:db8::1]:1000 refused: missing or wrong token.\n"
+                               "Admin call from 10.9.9.9:1 refused: missing or wrong token.\n"
+                               "Admin call from 10.9.9.9:1 refused: missing or wrong token.\n");
+    core::report_held_back_lines(a.h.state, a.h.io.io, kNow + 59);
+    EXPECT_EQ(a.console(), "");
+    core::report_held_back_lines(a.h.state, a.h.io.io, kNow + 60);
+    EXPECT_EQ(a.console(), "Not printed: 12 more refused admin calls in the last minute.\n");
     // Without a token, or with an empty one, every call is refused, even to a path that does not exist.
     for (const std::optional<std::string>& token : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
         a.gate.set_token(token);
@@ -195,7 +220,32 @@ TEST(AdminAuth, NoneWrongRightTheLockOutAfterFiveFailuresPerHostOrIPv6Slash64And
             EXPECT_EQ(a.ask("GET", path), "403 {\"error\":\"the admin API is off: the server has no admin token file\"}\n") << path;
         }
     }
-    EXPECT_EQ(std::tuple(a.console(), a.reloads), std::tuple("", 0)) << "a refused call never reaches a route";
+    EXPECT_EQ(a.reloads, 0) << "a refused call never reaches a route";
+}
+
+TEST(AdminAuth, AFullTableNeverForgetsALockBeforeItEndsAndRefusesNewGuessersUntilThen) {
+    admin::Gate gate;
+    gate.set_token(kToken);
+    const auto source = [](std::size_t i) { return Address::ipv4(10, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 1, 9); };
+    // Every place locked, the first lock from second 0, the others from second 1.
+    for (std::size_t i = 0; i < admin::Gate::kMaxSources; ++i) {
+        for (int k = 0; k < admin::kMaxFailures; ++k) gate.check("", source(i), kNow + (i == 0 ? 0 : 1));
+    }
+    const Address fresh = Address::ipv4(192, 0, 2, 1, 9);
+    for (int round = 0; round < 3 * admin::kMaxFailures; ++round) {
+        EXPECT_EQ(gate.check("", fresh, kNow + 30), admin::Verdict::Locked) << round;
+        EXPECT_EQ(gate.check("", source(round), kNow + 30), admin::Verdict::Locked) << round;
+    }
+    EXPECT_EQ(gate.retry_after(fresh, kNow + 30), 30);
+    EXPECT_EQ(gate.check("Bearer " + kToken, fresh, kNow + 30), admin::Verdict::Allowed);
+    // The first lock over, its place goes to the newcomer; every other lock still holds.
+    EXPECT_EQ(gate.check("", fresh, kNow + 60), admin::Verdict::Unauthorized);
+    for (std::size_t i = 1; i < admin::Gate::kMaxSources; ++i) {
+        ASSERT_EQ(gate.check("", source(i), kNow + 60), admin::Verdict::Locked) << i;
+    }
+    // The one unlocked place is the one a further newcomer takes.
+    EXPECT_EQ(gate.check("", Address::ipv4(192, 0, 2, 2, 9), kNow + 60), admin::Verdict::Unauthorized);
+    EXPECT_EQ(gate.check("", source(1), kNow + 60), admin::Verdict::Locked);
 }
 
 TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
@@ -220,7 +270,9 @@ TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
         {"POST", "/api/kick", R"({"id":9})", 404}, {"POST", "/api/bans", R"({"minutes":5})", 400},
         {"POST", "/api/bans", R"({"range":"10.0.0.0/33"})", 400}, {"POST", "/api/bans", in16 + R"("minutes":-1})", 400},
         {"POST", "/api/bans", in16 + R"("minutes":5270401})", 400}, {"POST", "/api/bans", in16 + R"("minutes":"5"})", 400},
-        {"POST", "/api/bans", in16 + R"("reason":"\u001b[31m"})", 400}, {"DELETE", "/api/bans", "", 400},
+        {"POST", "/api/bans", in16 + R"("reason":"\u001b[31m"})", 400}, {"POST", "/api/bans", in16 + R"("reason":"\u009b31m"})", 400},
+        {"POST", "/api/bans", R"({"range":"1.2.3.4\u0000"})", 400}, {"DELETE", "/api/bans", "", 400, "", "range=1.2.3.4%00"},
+        {"POST", "/api/say", R"({"text":"a\u0085b"})", 400}, {"DELETE", "/api/bans", "", 400},
         {"DELETE", "/api/bans", "", 400, "", "range=10.0.0.0%2F33"}, {"DELETE", "/api/bans", "", 404, "", "range=10.9.9.9"},
         {"POST", "/api/say", R"({})", 400}, {"POST", "/api/say", R"({"text":7})", 400}};
     for (const Case& c : cases) {
@@ -315,7 +367,7 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
 
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"), "200 {\"ban\":" + for_good + ",\"kicked\":[]}\n");
     EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by 127.0.0.1:40000.\n");
-    EXPECT_EQ(a.call("GET", "/api/bans").body, "{\"bans\":[" + griefing + "1740}," + for_good + "]}\n");
+    EXPECT_EQ(a.call("GET", "/api/bans").body, "{\"bans\":[" + griefing + "1740}," + for_good + "],\"next\":null,\"total\":2}\n");
     EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "200 {\"lifted\":\"10.0.0.2/31\"}\n");
     EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by 127.0.0.1:40000.\n");
     EXPECT_EQ(a.saved.back(), kHead + "2001:db8::/48 0\n");
@@ -340,6 +392,47 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
 
 // The range's ban ends at its second, before the clock's next tick: the loop's wait ends then, and its
 // sweep prunes the ban and saves the file (a sweep with nothing to prune saves nothing).
+TEST(AdminCalls, TheBansAreListedAPageAtATimeInRangeOrderAndTheListStopsAtItsCap) {
+    Admin a;
+    for (const char* r : {"10.0.0.5", "2001:db8::/32", "10.0.0.1", "10.0.0.0/8", "::/1"}) a.bans.add({range(r), 0, ""});
+    const auto page = [&](const std::string& query) {
+        const json j = json::parse(a.call("GET", "/api/bans", "", query).body);
+        std::string ranges;
+        for (const json& b : j.value("bans", json::array())) ranges += b["range"].get<std::string>() + " ";
+        return ranges + "| " + j.value("next", json()).dump() + " " + j.value("total", json()).dump() + " " + j.value("error", "");
+    };
+    // {query, the ranges listed | next total error}
+    const std::pair<std::string, std::string> pages[] = {
+        {"", "::/1 10.0.0.0/8 10.0.0.1 10.0.0.5 2001:db8::/32 | null 5 "},
+        {"limit=2", "::/1 10.0.0.0/8 | \"10.0.0.0/8\" 5 "},
+        {"limit=2&after=10.0.0.0%2F8", "10.0.0.1 10.0.0.5 | \"10.0.0.5\" 5 "},
+        {"after=10.0.0.5&limit=2", "2001:db8::/32 | null 5 "},
+        {"limit=4&after=10.0.0.3", "10.0.0.5 2001:db8::/32 | null 5 "},  // a range no longer listed still places the page
+        {"limit=0", "| null null limit must be a whole number from 1 to 1000"},
+        {"limit=1001", "| null null limit must be a whole number from 1 to 1000"},
+        {"after=10.0.0.1%00", "| null null after must be a range as the list shows it"}};
+    for (const auto& [query, want] : pages) EXPECT_EQ(page(query), want) << query;
+
+    // Full: a ban on a new range is refused untouched; one on a range already banned still replaces it.
+    admin::BanList full;
+    std::string text;
+    for (std::size_t i = 0; i < admin::BanList::kMaxBans + 2; ++i) {
+        text += "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255) + " 0\n";
+    }
+    const auto problems = full.load(text);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(std::pair(problems[0].line, problems[0].why),
+              std::pair(admin::BanList::kMaxBans + 1, std::string("the list holds at most 100000 bans: this line and the rest of the file are left out")));
+    std::swap(a.bans, full);
+    a.forget();
+    EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"192.0.2.1"})"),
+              "409 {\"error\":\"the list holds 100000 bans, the most it may; lift some first\"}\n");
+    EXPECT_EQ(std::tuple(a.console(), a.saved.size(), a.bans.size()), std::tuple("", 0u, admin::BanList::kMaxBans));
+    EXPECT_EQ(a.call("POST", "/api/bans", R"({"range":"10.0.0.7","minutes":5})").status, 200);
+    EXPECT_EQ(a.bans.next_expiry(), kNow + 300);
+    EXPECT_FALSE(a.bans.add({range("192.0.2.1"), 0, ""}));
+}
+
 TEST(BannedSources, AreDroppedOnBothSocketsBeforeTheChecksumCountedAndLetInAtTheExpiry) {
     Admin b;
     b.h.io.admin = &b.ctx;

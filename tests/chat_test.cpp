@@ -95,6 +95,9 @@ TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
         {forty, forty}, {std::string(31, 'x'), std::string(31, 'x')}, {std::string(120, 'y'), std::string(120, 'y')},
         {"Eve\n1 left game.\x1b[2J", "Eve\\x0a1 left game.\\x1b[2J"},
         {"\x01\x1f ~\x7f\t\rcaf\xc3\xa9 \\x41 \x80\xff", "\\x01\\x1f ~\\x7f\\x09\\x0dcaf\xc3\xa9 \\x41 \x80\xff"},
+        // C1 controls in UTF-8 (C2 80 .. C2 9F; C2 9B acts as ESC [) as hex escapes; a lone 0x80..0x9F byte is
+        // a letter of an 8-bit code page, C2 A0 no control, and a C2 at the end no sequence.
+        {"\xc2\x9b" "2J\xc2\x80\xc2\x9f\xc2\xa0\x9b\x85\xc2", "\\xc2\\x9b2J\\xc2\\x80\\xc2\\x9f\xc2\xa0\x9b\x85\xc2"},
         {"Ann", "Ann"}};
     for (const auto& [n, printed] : names) {
         SCOPED_TRACE(printed);
@@ -115,9 +118,9 @@ TEST(SetName, NamedPlayersGetThe22ByteNameListAndChatLinesAnEmptyNameUnnames) {
     srv.chat_in(set_name(1, ""), chat_addr(1));
     EXPECT_EQ(srv.console(), "Name of 1 is \n");
     EXPECT_EQ(srv.sent(), to({chat_addr(2)}, sealed_hex("90 01000000 02000000 420700")));
-    srv.chat_in(chat(1, "\x1b[Hpsst"), chat_addr(1));
-    EXPECT_EQ(srv.console(), " : \\x1b[Hpsst\n");
-    EXPECT_EQ(srv.sent(), to({chat_addr(2)}, chat_out(1, "\x1b[Hpsst")));
+    srv.chat_in(chat(1, "\x1b[Hpsst\xc2\x9b" "2J"), chat_addr(1));
+    EXPECT_EQ(srv.console(), " : \\x1b[Hpsst\\xc2\\x9b2J\n");
+    EXPECT_EQ(srv.sent(), to({chat_addr(2)}, chat_out(1, "\x1b[Hpsst\xc2\x9b" "2J")));
     // A second SET_NAME from another address moves all later traffic there; the old address is
     // somebody else now, whose loss report is sent on to the victim.
     const Address moved = addr(77, 9000);

@@ -21,7 +21,7 @@ std::string request_of(const ctl::Command& c) {
 TEST(CtlArgs, EachCommandMakesItsRequest) {
     const std::pair<Args, std::string> cases[] = {
         {{"players"}, "GET /api/players"},
-        {{"bans", "--json"}, "GET /api/bans json"},
+        {{"bans", "--json"}, "GET /api/bans?limit=1000 json"},
         {{"--url", "http://[::1]:9090/", "reload"}, "POST /api/reload url=http://[::1]:9090"},
         {{"restart"}, "POST /api/restart"},
         {{"--url=https://admin.example", "--token-file", "/var/lib/q/admin_token", "players"},
@@ -41,6 +41,18 @@ TEST(CtlArgs, EachCommandMakesItsRequest) {
         ASSERT_FALSE(p.exit_status.has_value()) << request << ": " << p.err;
         EXPECT_EQ(request_of(p.command), request);
     }
+}
+
+TEST(CtlBans, FollowsThePagesToTheLastAndPrintsThemAsOneAnswer) {
+    const std::string a = R"({"expires":0,"range":"10.0.0.0/8","reason":"","seconds_left":null})",
+                      b = R"({"expires":5,"range":"::1","reason":"x","seconds_left":1})";
+    const std::string first = R"({"bans":[)" + a + R"(],"next":"10.0.0.0/8","total":2})",
+                      last = R"({"bans":[)" + b + R"(],"next":null,"total":2})";
+    EXPECT_EQ(ctl::next_page_query(first), "limit=1000&after=10.0.0.0%2F8");
+    for (const std::string& none : {last, std::string(R"({"bans":[]})"), std::string("not json")}) {
+        EXPECT_EQ(ctl::next_page_query(none), std::nullopt) << none;
+    }
+    EXPECT_EQ(ctl::merged_pages({first, last}), R"({"bans":[)" + a + "," + b + R"(],"next":null,"total":2})" "\n");
 }
 
 TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {

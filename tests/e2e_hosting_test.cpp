@@ -168,6 +168,23 @@ TEST(Hosting, GamesSideBySideByAddressOrByPort) {
     EXPECT_EQ(query("127.0.0.1", six.chat).out, refused_json("127.0.0.1", six.chat));
 }
 
+// A FIFO put at the config's path: a reload refuses it at once, reading nothing from it, and queries are
+// answered meanwhile (a loop waiting on a FIFO nobody writes would answer none).
+TEST(Hosting, AReloadRefusesAFifoAtTheConfigPathWithoutWaitingOnIt) {
+    const Ports p = free_ports();
+    const auto game = game_from_config(p, "");
+    ASSERT_TRUE(game->ready()) << game->output();
+    const std::filesystem::path config = game->dir() / "config";
+    std::filesystem::remove(config);
+    ASSERT_EQ(::mkfifo(config.c_str(), 0600), 0);
+    ASSERT_EQ(::kill(game->pid(), SIGHUP), 0);
+    ASSERT_TRUE(game->wait_for_output("Config not reloaded: cannot read config\n", 3000)) << game->output();
+    const auto start = steady_clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(map_of(query("127.0.0.1", p.chat)), "4 blabla") << i;
+    EXPECT_LT(ms(steady_clock::now() - start), 4500);
+    EXPECT_EQ(game->stop(SIGTERM), 0);
+}
+
 // The program run to its end: --check-config's report (the settings on stdout, found in it, warnings on
 // stderr), help, bad usage, and settings that cannot work, which print exactly this and exit 2 (no
 // restart mends them); with bad usage nothing starts.

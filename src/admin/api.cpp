@@ -117,12 +117,33 @@ net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int6
     return reply(200, json{{"kicked", std::move(kicked)}});
 }
 
-net::HttpResponse list_bans(AdminContext& ctx, const net::HttpRequest&, std::int64_t now) {
-    json bans = json::array();
-    for (const Ban& b : ctx.bans.bans()) {
-        if (b.active(now)) bans.push_back(ban_json(b, now));
+// One page of the bans in range order: at most `limit` (default and most: kBansPage) after the range
+// `after`; "next" is the `after` of the following page, null on the last.
+net::HttpResponse list_bans(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    std::int64_t limit = kBansPage;
+    if (const auto text = query_value(req.query, "limit")) {
+        const auto n = core::parse_decimal(*text, 7, 1, kBansPage);
+        if (!n) return fail(400, "limit must be a whole number from 1 to " + std::to_string(kBansPage));
+        limit = *n;
     }
-    return reply(200, json{{"bans", std::move(bans)}});
+    const auto& all = ctx.bans.bans();
+    auto it = all.begin();
+    if (const auto text = query_value(req.query, "after")) {
+        const auto after = parse_range(*text);
+        if (!after) return fail(400, "after must be a range as the list shows it");
+        it = all.upper_bound(*after);
+    }
+    json bans = json::array();
+    json next = nullptr;
+    for (; it != all.end(); ++it) {
+        if (!it->second.active(now)) continue;
+        if (static_cast<std::int64_t>(bans.size()) == limit) {
+            next = bans.back()["range"];
+            break;
+        }
+        bans.push_back(ban_json(it->second, now));
+    }
+    return reply(200, json{{"bans", std::move(bans)}, {"next", std::move(next)}, {"total", all.size()}});
 }
 
 // A ban also removes the players it covers, by either of their addresses.
@@ -137,6 +158,10 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
     }
     const auto range = parse_range(*range_text);
     if (!range) return fail(400, "\"range\" must be an address or a CIDR range");
+    ctx.bans.prune(now);
+    if (ctx.bans.size() >= BanList::kMaxBans && !ctx.bans.bans().contains(*range)) {
+        return fail(409, "the list holds " + std::to_string(BanList::kMaxBans) + " bans, the most it may; lift some first");
+    }
     if (!int_field(*body, "minutes", 0, kMaxBanMinutes, minutes)) {
         return fail(400, "\"minutes\" must be a whole number from 0 (for good) to " + std::to_string(kMaxBanMinutes));
     }
@@ -163,7 +188,6 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
     }
     for (const std::int32_t id : covered) ctx.kick(id, ban.reason, who, now);
     json answer{{"ban", ban_json(ban, now)}, {"kicked", covered}};
-    ctx.bans.prune(now);
     ctx.bans.add(std::move(ban));
     if (const auto error = save(ctx)) return fail(500, "the ban is in force but was not saved: " + *error);
     return reply(200, answer);
@@ -226,13 +250,36 @@ constexpr std::array<Route, 8> kRoutes{{
     {"/api/restart", "POST", restart},
 }};
 
-net::HttpResponse refuse(Verdict verdict, const Gate& gate, const net::HttpRequest& req, std::int64_t now) {
+// One bounded console line for a refused call, naming its source.
+void print_refusal(AdminContext& ctx, Verdict verdict, const net::HttpRequest& req, std::int64_t now) {
+    if (!ctx.state.admin_lines.admit(now)) return;
+    const std::string who = by_whom(req);
+    switch (verdict) {
+        case Verdict::NoToken:
+            ctx.io.out.print("Admin call from %s refused: the server has no admin token.\n", who.c_str());
+            break;
+        case Verdict::LockStarted:
+            ctx.io.out.print("Admin call from %s refused: missing or wrong token; its further guesses are refused "
+                             "for %lld s.\n",
+                             who.c_str(), static_cast<long long>(kLockSeconds));
+            break;
+        case Verdict::Locked:
+            ctx.io.out.print("Admin call from %s refused: missing or wrong token while locked out.\n", who.c_str());
+            break;
+        default:
+            ctx.io.out.print("Admin call from %s refused: missing or wrong token.\n", who.c_str());
+            break;
+    }
+}
+
+net::HttpResponse refuse(AdminContext& ctx, Verdict verdict, const net::HttpRequest& req, std::int64_t now) {
+    print_refusal(ctx, verdict, req, now);
     switch (verdict) {
         case Verdict::NoToken:
             return fail(403, "the admin API is off: the server has no admin token file");
         case Verdict::Locked: {
             net::HttpResponse r = fail(429, "too many wrong tokens; try again later");
-            r.headers.emplace_back("Retry-After", std::to_string(gate.retry_after(req.peer, now)));
+            r.headers.emplace_back("Retry-After", std::to_string(ctx.gate.retry_after(req.peer, now)));
             return r;
         }
         default: {
@@ -285,7 +332,7 @@ std::optional<std::string> query_value(std::string_view query, std::string_view 
 net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     // Nothing about the API, not even which paths exist, is told to a caller without the token.
     const Verdict verdict = ctx.gate.check(req.authorization, req.peer, now);
-    if (verdict != Verdict::Allowed) return refuse(verdict, ctx.gate, req, now);
+    if (verdict != Verdict::Allowed) return refuse(ctx, verdict, req, now);
 
     const std::string_view method = req.method == "HEAD" ? "GET" : std::string_view(req.method);
     std::string allowed;

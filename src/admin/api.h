@@ -3,8 +3,9 @@
 //
 //   GET    /api/players                 the players in the game, with their addresses
 //   POST   /api/kick     {"id": N, "reason": "..."}
-//   GET    /api/bans                    the bans in force
+//   GET    /api/bans?limit=N&after=R    the bans in force, a page at a time (see kBansPage)
 //   POST   /api/bans     {"range": "...", "minutes": N, "reason": "..."}   minutes absent or 0: for good
+//                        (409 when the list is full: BanList::kMaxBans)
 //   DELETE /api/bans?range=...
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
@@ -30,6 +31,11 @@
 #include "protocol/messages.h"
 
 namespace quarel::admin {
+
+// The most bans one GET /api/bans answers, and the number it answers without `limit`. The pages go in
+// range order; an answer's "next" (null on the last page) is the `after` of the next page, and "total"
+// counts the whole list. A page costs the loop well under a millisecond at the list's cap.
+constexpr std::int64_t kBansPage = 1000;
 
 // The longest ban, in minutes (ten years): longer is "for good".
 constexpr std::int64_t kMaxBanMinutes = 10LL * 366 * 24 * 60;

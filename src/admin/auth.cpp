@@ -38,52 +38,56 @@ const Gate::Source* Gate::find(const Key& key) const {
     return it == sources_.end() ? nullptr : &*it;
 }
 
-Gate::Source& Gate::make_room(std::int64_t now) {
-    if (sources_.size() < kMaxSources) return sources_.emplace_back();
+Gate::Source* Gate::make_room(std::int64_t now) {
+    if (sources_.size() < kMaxSources) return &sources_.emplace_back();
     // Forgetting a source that is not locked loses at most a few counted failures.
-    auto victim = sources_.end();
-    for (auto it = sources_.begin(); it != sources_.end(); ++it) {
-        if (it->locked_until > now) continue;
-        if (victim == sources_.end() || it->last_seen < victim->last_seen) victim = it;
+    Source* victim = nullptr;
+    for (Source& s : sources_) {
+        if (s.locked_until > now) continue;
+        if (victim == nullptr || s.last_seen < victim->last_seen) victim = &s;
     }
-    if (victim == sources_.end()) {
-        victim = std::min_element(sources_.begin(), sources_.end(),
-                                  [](const Source& a, const Source& b) { return a.locked_until < b.locked_until; });
+    if (victim != nullptr) *victim = Source{};
+    return victim;
+}
+
+std::int64_t Gate::full_until(std::int64_t now) const {
+    if (sources_.size() < kMaxSources) return 0;
+    std::int64_t first_end = 0;
+    for (const Source& s : sources_) {
+        if (s.locked_until <= now) return 0;
+        if (first_end == 0 || s.locked_until < first_end) first_end = s.locked_until;
     }
-    *victim = Source{};
-    return *victim;
+    return first_end;
 }
 
 Verdict Gate::check(std::string_view authorization, const net::Address& peer, std::int64_t now) {
     if (!token_) return Verdict::NoToken;
+    if (same_token(bearer_token(authorization), *token_)) return Verdict::Allowed;
     const Key key = core::source_key(peer);
     Source* source = find(key);
-    if (source != nullptr) {
-        source->last_seen = now;
-        if (source->locked_until > now) return Verdict::Locked;
-        // A lock, or a count older than the window, is over: the source starts afresh.
-        if (source->locked_until != 0 || now - source->first_failure >= kLockSeconds) {
-            source->failures = 0;
-            source->locked_until = 0;
-        }
-    }
-    if (same_token(bearer_token(authorization), *token_)) {
-        if (source != nullptr) source->failures = 0;
-        return Verdict::Allowed;
-    }
     if (source == nullptr) {
-        source = &make_room(now);
+        source = make_room(now);
+        if (source == nullptr) return Verdict::Locked;
         source->key = key;
-        source->last_seen = now;
+    }
+    source->last_seen = now;
+    if (source->locked_until > now) return Verdict::Locked;
+    // A lock, or a count older than the window, is over: the source starts afresh.
+    if (source->locked_until != 0 || now - source->first_failure >= kLockSeconds) {
+        source->failures = 0;
+        source->locked_until = 0;
     }
     if (source->failures == 0) source->first_failure = now;
-    if (++source->failures >= kMaxFailures) source->locked_until = now + kLockSeconds;
-    return Verdict::Unauthorized;
+    if (++source->failures < kMaxFailures) return Verdict::Unauthorized;
+    source->locked_until = now + kLockSeconds;
+    return Verdict::LockStarted;
 }
 
 std::int64_t Gate::retry_after(const net::Address& peer, std::int64_t now) const {
     const Source* source = find(core::source_key(peer));
-    return source != nullptr && source->locked_until > now ? source->locked_until - now : 0;
+    if (source != nullptr) return source->locked_until > now ? source->locked_until - now : 0;
+    const std::int64_t until = full_until(now);
+    return until > now ? until - now : 0;
 }
 
 }  // namespace quarel::admin

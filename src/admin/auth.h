@@ -15,7 +15,9 @@
 namespace quarel::admin {
 
 // A source (an IPv4 address, an IPv6 /64) that presents kMaxFailures missing or wrong tokens within
-// kLockSeconds is answered 429 for the next kLockSeconds, whatever it presents.
+// kLockSeconds is answered 429 for its further guesses over the next kLockSeconds. The right token is
+// never refused: a page the admin visits, or anyone behind the same proxy, could otherwise lock the
+// admin out with a few token-less calls.
 constexpr int kMaxFailures = 5;
 constexpr std::int64_t kLockSeconds = 60;
 
@@ -31,13 +33,16 @@ enum class Verdict : std::uint8_t {
     Allowed,
     NoToken,       // the server has no token: every call is refused (403)
     Unauthorized,  // missing or wrong token (401)
-    Locked,        // too many failures from this source (429)
+    LockStarted,   // missing or wrong token, the failure that locks its source (401)
+    Locked,        // missing or wrong token from a locked source (429)
 };
 
 class Gate {
 public:
-    // Sources tracked at once; when all are taken, the one seen longest ago makes room (a locked one
-    // only when every one is locked, the one whose lock ends first).
+    // Sources tracked at once; when all are taken, the unlocked one seen longest ago makes room. A locked
+    // source is never forgotten before its lock ends: while every place holds a lock, a failure from a
+    // source not in the table is refused as locked (until the first of those locks ends), so that many
+    // addresses cannot push locks out to win fresh guesses. The right token still passes.
     static constexpr std::size_t kMaxSources = 1024;
 
     // The token calls must present; nothing: no token file, every call refused.
@@ -48,9 +53,10 @@ public:
     bool has_token() const { return token_.has_value(); }
 
     // Decides on a call from `peer` with Authorization header `authorization` at calendar second `now`.
-    // A wrong or missing token counts a failure; a right one clears the source's count.
+    // A wrong or missing token counts a failure; a right one is allowed and leaves the count as it is
+    // (clearing it would give a guesser beside the admin fresh guesses at every admin call).
     Verdict check(std::string_view authorization, const net::Address& peer, std::int64_t now);
-    // Seconds until a locked source may try again (0 when it is not locked).
+    // Seconds until a locked source may guess again (0 when it is not locked).
     std::int64_t retry_after(const net::Address& peer, std::int64_t now) const;
 
 private:
@@ -64,7 +70,10 @@ private:
     };
     Source* find(const Key& key);
     const Source* find(const Key& key) const;
-    Source& make_room(std::int64_t now);
+    // A place for a new source, or nullptr while every place holds a lock.
+    Source* make_room(std::int64_t now);
+    // When every place holds a lock: the end of the first of them; otherwise 0.
+    std::int64_t full_until(std::int64_t now) const;
 
     std::optional<std::string> token_;
     std::vector<Source> sources_;

@@ -15,9 +15,9 @@ using RangeKey = std::pair<std::array<std::uint8_t, 16>, int>;
 RangeKey key_of(const Range& r) { return {r.ip, r.bits}; }
 
 // The bans of a list by their range.
-std::map<RangeKey, const Ban*> by_range(const std::vector<Ban>& bans) {
+std::map<RangeKey, const Ban*> by_range(const std::map<Range, Ban>& bans) {
     std::map<RangeKey, const Ban*> out;
-    for (const Ban& b : bans) out[key_of(b.range)] = &b;
+    for (const auto& [range, b] : bans) out[key_of(range)] = &b;
     return out;
 }
 
@@ -37,13 +37,13 @@ void take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
         return was == nullptr || !(*was == b);
     };
     BanList merged;
-    for (const Ban& b : file.bans()) {
+    for (const auto& [range, b] : file.bans()) {
         const Ban* here = find(mine, b.range);
         const Ban* was = find(before, b.range);
         if (here == nullptr && was != nullptr && *was == b) continue;  // lifted here, untouched there
         merged.add(here != nullptr && changed_here(*here) ? *here : b);
     }
-    for (const Ban& b : bans.bans()) {
+    for (const auto& [range, b] : bans.bans()) {
         if (changed_here(b)) merged.add(b);  // a second add on one range replaces it with the same ban
     }
     bans = std::move(merged);
@@ -74,8 +74,8 @@ std::string ban_file_text(std::string_view file, const BanList& bans) {
         left.erase(held);
     }
     // In the list's order.
-    for (const Ban& b : bans.bans()) {
-        if (left.contains(key_of(b.range))) text += ban_line(b) + "\n";
+    for (const auto& [range, b] : bans.bans()) {
+        if (left.contains(key_of(range))) text += ban_line(b) + "\n";
     }
     return text;
 }

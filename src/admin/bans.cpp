@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <limits>
 
@@ -47,27 +48,47 @@ std::string_view next_field(std::string_view& rest) {
 
 }  // namespace
 
-bool Range::contains(const net::Address& address) const { return masked(address.ip, bits) == ip; }
+// IPv4 addresses are IPv6 addresses of ::ffff:0:0/96 in form only: an IPv6 range covers IPv6 sources
+// alone (::/8 must not ban every IPv4 player), an IPv4 range IPv4 ones alone.
+bool Range::contains(const net::Address& address) const {
+    return is_ipv4() == address.is_ipv4() && masked(address.ip, bits) == ip;
+}
+
+bool Range::is_ipv4() const { return in_mapped_space(ip, bits); }
 
 std::string Range::to_string() const {
-    if (in_mapped_space(ip, bits)) {
-        std::string text = std::to_string(ip[12]) + "." + std::to_string(ip[13]) + "." + std::to_string(ip[14]) +
-                           "." + std::to_string(ip[15]);
-        if (bits < 128) text += "/" + std::to_string(bits - kMappedBits);
-        return text;
-    }
-    char host[INET6_ADDRSTRLEN];
-    if (::inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
-    std::string text = host;
-    if (bits < 128) text += "/" + std::to_string(bits);
+    std::string text;
+    append_to(text);
     return text;
+}
+
+void Range::append_to(std::string& out) const {
+    // Written straight into `out`: the ban file's save writes 100,000 of these.
+    char text[INET6_ADDRSTRLEN + 4];
+    char* end = text;
+    char* const last = text + sizeof text;
+    if (is_ipv4()) {
+        for (int i = 12; i < 16; ++i) {
+            if (i > 12) *end++ = '.';
+            end = std::to_chars(end, last, ip[static_cast<std::size_t>(i)]).ptr;
+        }
+    } else {
+        if (::inet_ntop(AF_INET6, ip.data(), text, INET6_ADDRSTRLEN) == nullptr) return;
+        end = text + std::strlen(text);
+    }
+    if (bits < 128) {
+        *end++ = '/';
+        end = std::to_chars(end, last, is_ipv4() ? bits - kMappedBits : bits).ptr;
+    }
+    out.append(text, end);
 }
 
 std::optional<Range> parse_range(std::string_view text) {
     const std::size_t slash = text.find('/');
     const std::string host(text.substr(0, slash));
-    // inet_pton wants the address alone; anything it would skip over is refused first.
-    if (host.empty() || host.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+    // inet_pton wants the address alone; anything it would skip over (a NUL ends its string) is refused
+    // first.
+    if (host.empty() || host.size() >= INET6_ADDRSTRLEN || host.find('\0') != std::string::npos) return std::nullopt;
     Range r;
     int max_bits = 0;
     if (host.find(':') != std::string::npos) {
@@ -147,14 +168,18 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
     std::vector<LineProblem> problems;
     bans_.clear();
     groups_.clear();
-    next_expiry_ = std::numeric_limits<std::int64_t>::max();
+    expiries_.clear();
     const std::vector<std::string_view> lines = ban_file_lines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         BanLine read = read_ban_line(lines[i]);
-        if (read.ban) {
-            put(std::move(*read.ban));
-        } else if (!read.fault.empty()) {
-            problems.push_back({i + 1, read.why()});
+        if (!read.ban) {
+            if (!read.fault.empty()) problems.push_back({i + 1, read.why()});
+            continue;
+        }
+        if (!add(std::move(*read.ban))) {
+            problems.push_back({i + 1, "the list holds at most " + std::to_string(kMaxBans) +
+                                           " bans: this line and the rest of the file are left out"});
+            break;
         }
     }
     return problems;
@@ -162,73 +187,77 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
 
 std::string BanList::to_text() const {
     std::string text(kBanFileHeading);
-    for (const Ban& b : bans_) text += ban_line(b) + "\n";
+    text.reserve(text.size() + bans_.size() * 32);
+    char number[24];
+    for (const auto& [range, b] : bans_) {
+        range.append_to(text);
+        text += ' ';
+        text.append(number, std::to_chars(number, number + sizeof number, b.expires).ptr);
+        if (!b.reason.empty()) {
+            text += ' ';
+            text += b.reason;
+        }
+        text += '\n';
+    }
     return text;
 }
 
-void BanList::add(Ban ban) { put(std::move(ban)); }
+BanList::Group& BanList::group_of(int bits) {
+    auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == bits; });
+    if (g != groups_.end()) return *g;
+    std::array<std::uint8_t, 16> ones;
+    ones.fill(0xFF);
+    return groups_.emplace_back(Group{bits, key_of(masked(ones, bits)), {}});
+}
 
-void BanList::put(Ban ban) {
-    auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == ban.range.bits; });
-    if (g == groups_.end()) {
-        std::array<std::uint8_t, 16> ones;
-        ones.fill(0xFF);
-        g = groups_.insert(groups_.end(), Group{ban.range.bits, key_of(masked(ones, ban.range.bits)), {}});
-    }
-    const auto [at, fresh] = g->index.try_emplace(key_of(ban.range.ip), bans_.size());
-    if (ban.expires != 0) next_expiry_ = std::min(next_expiry_, ban.expires);
-    if (fresh) {
-        bans_.push_back(std::move(ban));
-        return;
-    }
-    const std::int64_t replaced = bans_[at->second].expires;
-    bans_[at->second] = std::move(ban);
-    // The replaced ban may have been the one ending first.
-    if (replaced == next_expiry_) next_expiry_ = earliest_expiry();
+bool BanList::add(Ban ban) {
+    const auto at = bans_.find(ban.range);
+    if (at == bans_.end() && bans_.size() >= kMaxBans) return false;
+    if (at != bans_.end()) forget(at);
+    const Range range = ban.range;
+    const auto placed = bans_.emplace(range, std::move(ban)).first;
+    group_of(range.bits).index.emplace(key_of(range.ip), placed->second.expires);
+    if (placed->second.expires != 0) expiries_.emplace(placed->second.expires, range);
+    return true;
+}
+
+void BanList::forget(std::map<Range, Ban>::iterator at) {
+    const Range& range = at->first;
+    const auto g = std::find_if(groups_.begin(), groups_.end(), [&](const Group& x) { return x.bits == range.bits; });
+    g->index.erase(key_of(range.ip));
+    // An empty group would cost a look-up on every datagram.
+    if (g->index.empty()) groups_.erase(g);
+    if (at->second.expires != 0) expiries_.erase({at->second.expires, range});
+    bans_.erase(at);
 }
 
 bool BanList::remove(const Range& range) {
-    const auto it = std::find_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return b.range == range; });
-    if (it == bans_.end()) return false;
-    bans_.erase(it);
-    reindex();
+    const auto at = bans_.find(range);
+    if (at == bans_.end()) return false;
+    forget(at);
     return true;
 }
 
 bool BanList::prune(std::int64_t now) {
-    const auto gone = std::remove_if(bans_.begin(), bans_.end(), [&](const Ban& b) { return !b.active(now); });
-    if (gone == bans_.end()) {
-        next_expiry_ = earliest_expiry();
-        return false;
+    bool any = false;
+    while (!expiries_.empty() && expiries_.begin()->first <= now) {
+        forget(bans_.find(expiries_.begin()->second));
+        any = true;
     }
-    bans_.erase(gone, bans_.end());
-    reindex();
-    return true;
+    return any;
 }
 
 bool BanList::matches(const net::Address& address, std::int64_t now) const {
     const Key k = key_of(address.ip);
+    // Ranges shorter than the IPv4-mapped prefix are IPv6 ones: they cover no IPv4 address. Longer ones
+    // cover only addresses of their own family, since their key holds the prefix.
+    const int shortest = address.is_ipv4() ? kMappedBits : 0;
     for (const Group& g : groups_) {
+        if (g.bits < shortest) continue;
         const auto it = g.index.find(Key{k.a & g.mask.a, k.b & g.mask.b});
-        if (it != g.index.end() && bans_[it->second].active(now)) return true;
+        if (it != g.index.end() && (it->second == 0 || now < it->second)) return true;
     }
     return false;
-}
-
-std::int64_t BanList::earliest_expiry() const {
-    std::int64_t next = std::numeric_limits<std::int64_t>::max();
-    for (const Ban& b : bans_) {
-        if (b.expires != 0) next = std::min(next, b.expires);
-    }
-    return next;
-}
-
-void BanList::reindex() {
-    std::vector<Ban> all;
-    all.swap(bans_);
-    groups_.clear();
-    next_expiry_ = std::numeric_limits<std::int64_t>::max();
-    for (Ban& b : all) put(std::move(b));
 }
 
 }  // namespace quarel::admin

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,15 +23,22 @@ constexpr std::size_t kMaxReason = 200;
 
 // The first `bits` bits of `ip`. IPv4 ranges are kept in the IPv4-mapped form that addresses have
 // (::ffff:a.b.c.d), so a.b.c.d/n is ::ffff:a.b.c.d/(96 + n). Bits past the prefix are always zero.
+// A range is an IPv4 one exactly when it lies inside ::ffff:0:0/96; it then covers IPv4 addresses only,
+// any other range IPv6 addresses only.
 struct Range {
     std::array<std::uint8_t, 16> ip{};
     int bits = 128;
 
     bool contains(const net::Address& address) const;
+    bool is_ipv4() const;
     // "a.b.c.d" or "a.b.c.d/n" inside the IPv4-mapped space, "addr" or "addr/n" (RFC 5952) elsewhere.
     std::string to_string() const;
+    // to_string's text added to the end of `out`.
+    void append_to(std::string& out) const;
 
     friend bool operator==(const Range&, const Range&) = default;
+    // By address, then prefix length: the order the list is kept, written and paged in.
+    friend auto operator<=>(const Range&, const Range&) = default;
 };
 
 // Reads "a.b.c.d", "a.b.c.d/n" (n 0..32), an IPv6 address, or one with "/n" (n 0..128). Bits past the
@@ -79,30 +88,40 @@ struct LineProblem {
 
 class BanList {
 public:
+    // The most bans the list holds: past it a ban on a new range is refused, and a file loads its first
+    // kMaxBans bans. Every change then stays within a few milliseconds in the loop (the save aside).
+    static constexpr std::size_t kMaxBans = 100'000;
+
     // Replaces the list with the bans in `text`, the file form: one ban a line, "RANGE EXPIRY REASON"
     // with the fields separated by blanks or tabs (EXPIRY in calendar seconds, 0 for good; REASON the
     // rest of the line, may be empty). Empty lines and lines starting with '#' are skipped. A line that
     // cannot be read is skipped and reported; the others load. When two lines name the same range the
-    // later one wins.
+    // later one wins. Once kMaxBans bans are in, the line of a further range and the rest of the text are
+    // left out, reported as one problem on that line.
     std::vector<LineProblem> load(std::string_view text);
-    // The file form of the list, under one comment line.
+    // The file form of the list, under one comment line, in range order.
     std::string to_text() const;
 
-    // Adds `ban`, or replaces the ban on the same range.
-    void add(Ban ban);
+    // Adds `ban`, or replaces the ban on the same range; false (nothing changes) when the range is new
+    // and the list holds kMaxBans bans.
+    bool add(Ban ban);
     // Lifts the ban on exactly `range`; false when there is none.
     bool remove(const Range& range);
-    // Drops the bans that have expired at `now`; true when any went.
+    // Drops the bans that have expired at `now`; true when any went. Cost: the bans that went.
     bool prune(std::int64_t now);
 
-    // True when an active ban covers `address` at `now`. Cost: one hash look-up per distinct prefix
-    // length in the list, nothing when the list is empty.
+    // True when an active ban covers `address` at `now` (as Range::contains). Cost: one hash look-up
+    // per distinct prefix length in the list, nothing when the list is empty.
     bool matches(const net::Address& address, std::int64_t now) const;
 
-    const std::vector<Ban>& bans() const { return bans_; }
-    // The earliest expiry among the temporary bans (max when there is none). Kept up to date by every
-    // change, so that the loop may ask on every pass.
-    std::int64_t next_expiry() const { return next_expiry_; }
+    // The bans by range.
+    const std::map<Range, Ban>& bans() const { return bans_; }
+    std::size_t size() const { return bans_.size(); }
+    // The earliest expiry among the temporary bans (max when there is none), for the loop to ask on
+    // every pass.
+    std::int64_t next_expiry() const {
+        return expiries_.empty() ? std::numeric_limits<std::int64_t>::max() : expiries_.begin()->first;
+    }
 
 private:
     // An address as two 64-bit words (in memory order), so that masking and hashing take a few
@@ -115,21 +134,20 @@ private:
         std::size_t operator()(const Key& k) const;
     };
     static Key key_of(const std::array<std::uint8_t, 16>& ip);
-    // The bans of one prefix length, by their masked address.
+    // The bans of one prefix length: their expiries by masked address (what the look-up on every
+    // datagram needs, without a visit to the ban itself).
     struct Group {
         int bits;
         Key mask;
-        std::unordered_map<Key, std::size_t, KeyHash> index;
+        std::unordered_map<Key, std::int64_t, KeyHash> index;
     };
+    Group& group_of(int bits);
+    void forget(std::map<Range, Ban>::iterator at);
 
-    // Adds `ban` or replaces the one on its range, keeping the index.
-    void put(Ban ban);
-    void reindex();
-    std::int64_t earliest_expiry() const;
-
-    std::vector<Ban> bans_;
+    std::map<Range, Ban> bans_;
     std::vector<Group> groups_;
-    std::int64_t next_expiry_ = std::numeric_limits<std::int64_t>::max();
+    // The temporary bans by expiry.
+    std::set<std::pair<std::int64_t, Range>> expiries_;
 };
 
 }  // namespace quarel::admin

@@ -5,22 +5,36 @@
 
 namespace quarel::core {
 
+std::size_t control_length(std::string_view text, std::size_t i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (is_control(b)) return 1;
+    if (b != 0xC2 || i + 1 >= text.size()) return 0;
+    const auto next = static_cast<unsigned char>(text[i + 1]);
+    return next >= 0x80 && next <= 0x9F ? 2 : 0;
+}
+
 bool no_controls(std::string_view text) {
-    return std::none_of(text.begin(), text.end(), [](char c) { return is_control(static_cast<unsigned char>(c)); });
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (control_length(text, i) != 0) return false;
+    }
+    return true;
 }
 
 std::string escape_controls(std::string_view text) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (is_control(b)) {
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = control_length(text, i);
+        if (n == 0) {
+            out += text[i++];
+            continue;
+        }
+        for (; n > 0; --n, ++i) {
+            const auto b = static_cast<unsigned char>(text[i]);
             out += "\\x";
             out += kDigits[b >> 4];
             out += kDigits[b & 15];
-        } else {
-            out += c;
         }
     }
     return out;

@@ -13,11 +13,15 @@ namespace quarel::core {
 
 // A byte a terminal could act on: 0x00..0x1F and 0x7F.
 constexpr bool is_control(unsigned char b) { return b < 0x20 || b == 0x7F; }
-// True when `text` holds no such byte.
+// The bytes of the control at `text[i]`: 1 for such a byte, 2 for a C1 control written in UTF-8
+// (C2 80 .. C2 9F: a UTF-8 terminal acts on C2 9B as on ESC [), 0 for anything else. A lone byte
+// 0x80..0x9F is no control: in the 8-bit code pages players write in, those are letters.
+std::size_t control_length(std::string_view text, std::size_t i);
+// True when `text` holds no control (control_length).
 bool no_controls(std::string_view text);
 
-// `text` with every control byte written as \xNN (two lower-case hex digits); every other byte as it
-// is. Such text can then neither forge a line nor recolour the host's terminal.
+// `text` with every byte of every control (control_length) written as \xNN (two lower-case hex digits);
+// every other byte as it is. Such text can then neither forge a line nor recolour the host's terminal.
 std::string escape_controls(std::string_view text);
 
 // The blanks between and around the fields of a line: space and tab.

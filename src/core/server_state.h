@@ -66,9 +66,11 @@ struct ServerState {
 
     // Joins per source.
     JoinAllowance join_allowance;
-    // Console lines anyone can trigger without a slot: unknown commands and refused joins.
+    // Console lines anyone can trigger without a slot: unknown commands, refused joins and refused
+    // admin calls.
     LineLimiter unknown_lines;
     LineLimiter join_lines;
+    LineLimiter admin_lines;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.

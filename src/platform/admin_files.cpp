@@ -13,7 +13,6 @@ namespace quarel::platform {
 namespace {
 
 constexpr std::size_t kTokenFileLimit = 4096;
-constexpr std::size_t kBanFileLimit = 16 * 1024 * 1024;
 
 std::optional<std::string> usable_token(std::string_view text) {
     text = core::trim(text.substr(0, text.find('\n')), core::kTokenLineBlanks);
@@ -31,7 +30,7 @@ std::optional<std::string> refuse_all(core::Console& out, const std::string& why
 }  // namespace
 
 std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out) {
-    ReadResult read = read_file(path, kTokenFileLimit);
+    ReadResult read = read_checked_file(path, kTokenFileLimit, FileRule::Private);
     if (read.status == ReadStatus::Missing && create) {
         std::array<std::uint8_t, kTokenBytes> bytes{};
         if (!random_bytes(bytes)) return refuse_all(out, "No random bytes from the kernel for an admin token");
@@ -48,13 +47,15 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
                 return token;
             case CreateStatus::Exists:
                 // Made by someone else meanwhile: theirs counts.
-                read = read_file(path, kTokenFileLimit);
+                read = read_checked_file(path, kTokenFileLimit, FileRule::Private);
                 break;
             case CreateStatus::Failed:
                 return refuse_all(out, "Cannot create the admin token file: " + error);
         }
     }
     if (read.status == ReadStatus::Missing) return refuse_all(out, "No admin token file " + path);
+    // As ssh does with its keys: a token others could read, or that someone else could swap, is none.
+    if (read.status == ReadStatus::Refused) return refuse_all(out, "Admin token file refused: " + read.error);
     if (read.status != ReadStatus::Ok) return refuse_all(out, "Cannot read the admin token: " + read.error);
     auto token = usable_token(read.text);
     if (!token) return refuse_all(out, "The admin token file " + path + " holds no usable token");
@@ -64,7 +65,7 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
 void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
     bans.load("");
     std::string error;
-    const auto text = read(error);
+    const auto text = read(error, &out);
     if (!text) {
         out.print("Bans not loaded: %s\n", core::escape_controls(error).c_str());
         return;
@@ -75,7 +76,7 @@ void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
 
 void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out) {
     std::string error;
-    const auto text = read(error);
+    const auto text = read(error, &out);
     if (!text) {
         out.print("Bans not reloaded: %s\n", core::escape_controls(error).c_str());
         return;
@@ -94,9 +95,18 @@ bool BanFile::save(admin::BanList& bans, std::int64_t now, core::Console& out, s
     return write(bans, *text, error);
 }
 
-std::optional<std::string> BanFile::read(std::string& error) const {
-    ReadResult read = read_file(path_, kBanFileLimit);
+std::optional<std::string> BanFile::read(std::string& error, core::Console* out) const {
+    ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
     if (read.status == ReadStatus::Missing) return std::string();
+    if (read.status == ReadStatus::TooLong) {
+        // Its first lines load (up to the last whole one); the next save keeps only those.
+        read.text.erase(read.text.rfind('\n') + 1);
+        if (out != nullptr) {
+            out->print("%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
+                       core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
+        }
+        return std::move(read.text);
+    }
     if (read.status != ReadStatus::Ok) {
         error = read.error;
         return std::nullopt;

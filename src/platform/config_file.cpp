@@ -12,17 +12,21 @@ namespace quarel::platform {
 
 namespace {
 
-ConfigRead read_text(const std::string& path, std::string& text, const std::function<bool()>& stop_requested) {
-    ReadResult read = read_file(path, kConfigByteLimit, stop_requested);
+ConfigRead outcome(ReadResult read, std::string& text) {
     text = std::move(read.text);
     switch (read.status) {
         case ReadStatus::Ok: return ConfigRead::Applied;
         case ReadStatus::TooLong: return ConfigRead::TooLong;
         case ReadStatus::Stopped: return ConfigRead::Stopped;
         case ReadStatus::Missing:
-        case ReadStatus::Failed: break;
+        case ReadStatus::Failed:
+        case ReadStatus::Refused: break;
     }
     return ConfigRead::Unreadable;
+}
+
+ConfigRead read_text(const std::string& path, std::string& text, const std::function<bool()>& stop_requested) {
+    return outcome(read_file(path, kConfigByteLimit, stop_requested), text);
 }
 
 }  // namespace
@@ -36,7 +40,10 @@ ConfigRead read_config_file(core::Settings& settings, const std::string& path, c
 }
 
 bool load_config_file(core::Settings& settings, const std::string& path) {
-    return read_config_file(settings, path, {}) == ConfigRead::Applied;
+    std::string text;
+    if (outcome(read_checked_file(path, kConfigByteLimit, FileRule::Regular), text) != ConfigRead::Applied) return false;
+    core::apply_config(settings, text);
+    return true;
 }
 
 core::ReloadReport reload_config_file(core::ServerState& s, core::Console& out, const std::string& path,

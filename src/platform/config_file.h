@@ -1,7 +1,7 @@
 // Reading the `config` file from disk, at start-up, on a reload and for --check-config; core::apply_config
 // parses its lines. The file is read whole through platform::read_file, at most 1 MiB of it held, giving
 // way to a stop signal: a file that turns out to be endless (a device, a pipe) or slow (a FIFO nobody
-// writes) can then neither eat the memory nor hold off a stop.
+// writes) can then neither eat the memory nor hold off a stop. A reload reads only a regular file.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,8 @@ enum class ConfigRead {
 // whole file has been read. `stop_requested` is asked whenever the open or a read ends (see read_file).
 ConfigRead read_config_file(core::Settings& settings, const std::string& path, const std::function<bool()>& stop_requested);
 
-// read_config_file without a stop: true when the file was applied.
+// Reads and applies the file at `path` while the loop runs (a reload): only a regular file, opened
+// without waiting, so that a FIFO or a device put at the path cannot freeze the loop. True when applied.
 bool load_config_file(core::Settings& settings, const std::string& path);
 
 // Reads the file at `path` into fresh settings and applies them live (core::reload_settings: the live

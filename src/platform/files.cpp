@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -49,10 +50,14 @@ bool sync_directory(const std::string& path, std::string& error) {
     return ok;
 }
 
-// Writes `content` to a fresh `tmp` (an old one of that name is truncated), with exactly `mode`, and
+// Writes `content` to a fresh `tmp` (an old one of that name is removed first), with exactly `mode`, and
 // flushes it to disk.
 bool write_flushed(const std::string& tmp, std::string_view content, mode_t mode, std::string& error) {
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+        error = reason("cannot remove the leftover", tmp);
+        return false;
+    }
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
         error = reason("cannot create", tmp);
         return false;
@@ -75,33 +80,17 @@ bool write_flushed(const std::string& tmp, std::string_view content, mode_t mode
     return ok;
 }
 
-}  // namespace
-
-ReadResult read_file(const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested) {
-    ReadResult r;
-    const auto stop = [&] {
-        if (!stop_requested || !stop_requested()) return false;
-        r.status = ReadStatus::Stopped;
-        return true;
-    };
-    // Opening a FIFO blocks until a writer comes; a stop signal interrupts it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int open_errno = errno;
-        if (stop()) return r;
-        errno = open_errno;
-        if (errno == ENOENT) {
-            r.status = ReadStatus::Missing;
-        } else {
-            r.error = reason("cannot open", path);
-        }
-        return r;
-    }
+// Reads the open `fd` to its end into `r`, within `limit` bytes; closes it.
+void read_to_end(int fd, const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested,
+                 ReadResult& r) {
     char chunk[4096];
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         const int read_errno = errno;
-        if (stop()) break;
+        if (stop_requested && stop_requested()) {
+            r.status = ReadStatus::Stopped;
+            break;
+        }
         if (n < 0) {
             if (read_errno == EINTR) continue;
             errno = read_errno;
@@ -112,7 +101,9 @@ ReadResult read_file(const std::string& path, std::size_t limit, const std::func
             r.status = ReadStatus::Ok;
             break;
         }
-        if (r.text.size() + static_cast<std::size_t>(n) > limit) {
+        const std::size_t room = limit - r.text.size();
+        if (static_cast<std::size_t>(n) > room) {
+            r.text.append(chunk, room);
             r.status = ReadStatus::TooLong;
             r.error = path + " is longer than " + std::to_string(limit) + " bytes";
             break;
@@ -120,7 +111,70 @@ ReadResult read_file(const std::string& path, std::size_t limit, const std::func
         r.text.append(chunk, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    if (r.status != ReadStatus::Ok) r.text.clear();
+    if (r.status != ReadStatus::Ok && r.status != ReadStatus::TooLong) r.text.clear();
+}
+
+// Why the file open as `fd` breaks `rule`, or "".
+std::string broken_rule(int fd, const std::string& path, FileRule rule) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return reason("cannot look at", path);
+    if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
+    if (rule != FileRule::Private) return "";
+    if (st.st_uid != ::geteuid()) return path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return path + " is open to other users (mode " + mode + "; it must be 0600 or 0400)";
+    }
+    return "";
+}
+
+}  // namespace
+
+ReadResult read_file(const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested) {
+    ReadResult r;
+    // Opening a FIFO blocks until a writer comes; a stop signal interrupts it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int open_errno = errno;
+        if (stop_requested && stop_requested()) {
+            r.status = ReadStatus::Stopped;
+            return r;
+        }
+        errno = open_errno;
+        if (errno == ENOENT) {
+            r.status = ReadStatus::Missing;
+        } else {
+            r.error = reason("cannot open", path);
+        }
+        return r;
+    }
+    read_to_end(fd, path, limit, stop_requested, r);
+    return r;
+}
+
+ReadResult read_checked_file(const std::string& path, std::size_t limit, FileRule rule) {
+    ReadResult r;
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (rule == FileRule::Private ? O_NOFOLLOW : 0);
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            r.status = ReadStatus::Missing;
+        } else if (errno == ELOOP && rule == FileRule::Private) {
+            r.status = ReadStatus::Refused;
+            r.error = path + " is a symbolic link";
+        } else {
+            r.error = reason("cannot open", path);
+        }
+        return r;
+    }
+    r.error = broken_rule(fd, path, rule);
+    if (!r.error.empty()) {
+        ::close(fd);
+        r.status = ReadStatus::Refused;
+        return r;
+    }
+    read_to_end(fd, path, limit, {}, r);
     return r;
 }
 

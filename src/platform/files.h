@@ -16,19 +16,30 @@ enum class ReadStatus {
     Failed,   // not opened, or not read to its end
     TooLong,  // longer than the limit
     Stopped,  // the stop asked for was seen before the end
+    Refused,  // not a regular file, or (a private file) not the server's own or open to other users
 };
 
 struct ReadResult {
     ReadStatus status = ReadStatus::Failed;
-    std::string text;   // the whole file when Ok
-    std::string error;  // why, when Failed or TooLong
+    std::string text;   // the whole file when Ok; its first `limit` bytes when TooLong
+    std::string error;  // why, when Failed, TooLong or Refused
 };
 
-// Reads the whole file at `path`, never holding more than `limit` bytes of it: a longer file is refused
-// and nothing of it handed back, so that an endless one (a device) cannot eat the memory. Given
-// `stop_requested`, it is asked whenever the open or a read ends, also by a signal (the handlers are
+// Reads the whole file at `path`, never holding more than `limit` bytes of it: of a longer file only the
+// first `limit` bytes are handed back (TooLong), so that an endless one (a device) cannot eat the memory.
+// Given `stop_requested`, it is asked whenever the open or a read ends, also by a signal (the handlers are
 // installed without SA_RESTART), so that a slow file (a FIFO nobody writes) cannot hold off a stop.
 ReadResult read_file(const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested = {});
+
+// What a file read while the server runs must be.
+enum class FileRule {
+    Regular,  // a regular file (through symbolic links)
+    Private,  // a regular file itself (no symbolic link), owned by the server's user, no access for others
+};
+
+// read_file for files read while the loop runs: the open never waits (a FIFO or a device is refused
+// before anything is read from it) and a file that breaks `rule` is refused (Refused, with the reason).
+ReadResult read_checked_file(const std::string& path, std::size_t limit, FileRule rule);
 
 enum class CreateStatus { Created, Exists, Failed };
 
@@ -37,6 +48,10 @@ enum class CreateStatus { Created, Exists, Failed };
 // when the name is taken), so that the name never shows a half-written file, even after a crash.
 CreateStatus create_file_exclusively(const std::string& path, std::string_view content, mode_t mode,
                                      std::string& error);
+
+// Both writers below first remove a temporary file left over (by a crash, or by someone else), then
+// create it afresh with exactly `mode`, whatever the umask: a leftover file, or a reader that opened it
+// while it was open to others, never sees the new content.
 
 // Replaces `path` with `content`: writes `path` + ".tmp" (permission bits `mode`), flushes it to disk,
 // renames it over `path` and flushes the directory. After a crash or a power cut at any moment, `path`

@@ -241,6 +241,7 @@ Parsed parse_args(const std::vector<std::string>& args) {
         if (extra != 0) return usage_error(std::move(p), c.name + " takes no arguments");
         r.method = c.name == "reload" || c.name == "restart" ? "POST" : "GET";
         r.path = "/api/" + c.name;
+        if (c.name == "bans") r.query = "limit=" + std::to_string(kBansPage);
     } else if (c.name == "kick") {
         const auto id = extra >= 1 ? core::parse_decimal(words[1], kCountDigits, 1, 2147483647) : std::nullopt;
         if (!id) return usage_error(std::move(p), "kick needs a player id (a positive number)");
@@ -260,6 +261,26 @@ Parsed parse_args(const std::vector<std::string>& args) {
         return usage_error(std::move(p), "unknown command '" + c.name + "'");
     }
     return p;
+}
+
+std::optional<std::string> next_page_query(const std::string& body) {
+    const json j = json::parse(body, nullptr, false);
+    if (!j.is_object() || !j.contains("next") || !j["next"].is_string()) return std::nullopt;
+    return "limit=" + std::to_string(kBansPage) + "&after=" + percent_encode(j["next"].get<std::string>());
+}
+
+std::string merged_pages(const std::vector<std::string>& bodies) {
+    json all = json::object();
+    json bans = json::array();
+    for (const std::string& body : bodies) {
+        json j = json::parse(body, nullptr, false);
+        if (!j.is_object()) continue;
+        for (json& b : j.value("bans", json::array())) bans.push_back(std::move(b));
+        all = std::move(j);
+    }
+    all["bans"] = std::move(bans);
+    if (all.contains("next")) all["next"] = nullptr;
+    return all.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 Outcome format_answer(const Command& command, long http_status, const std::string& body) {

@@ -50,6 +50,16 @@ struct Outcome {
 // The answer to `command`: HTTP status and body. With --json the body is printed as it came.
 Outcome format_answer(const Command& command, long http_status, const std::string& body);
 
+// `bans` reads the list a page at a time: the server answers at most kBansPage bans a call, and
+// names the next page's `after` in "next" (null on the last). kMaxPages bounds the pages read (the
+// list's cap over the page size, and one more).
+constexpr int kBansPage = 1000;
+constexpr int kMaxPages = 101;
+// The query of the page after the one answered by `body`; nothing on the last page.
+std::optional<std::string> next_page_query(const std::string& body);
+// The pages' bans as one answer of the same form ("next" null).
+std::string merged_pages(const std::vector<std::string>& bodies);
+
 // `text` for a URL's query: every byte but A-Z a-z 0-9 - . _ ~ as %XX.
 std::string percent_encode(std::string_view text);
 

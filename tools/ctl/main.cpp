@@ -1,4 +1,5 @@
-// quarel-ctl: steers a running quarel-server through its admin API (one blocking HTTP call).
+// quarel-ctl: steers a running quarel-server through its admin API (one blocking HTTP call; `bans`
+// one a page of the list).
 #include <curl/curl.h>
 
 #include <cerrno>
@@ -67,13 +68,11 @@ int main(int argc, char** argv) {
     CURL* easy = curl_easy_init();
     if (easy == nullptr) return refuse("cannot start libcurl");
     const ctl::Request& r = c.request;
-    const std::string url = c.url + r.path + (r.query.empty() ? "" : "?" + r.query);
     const std::string authorization = "Authorization: Bearer " + *token;
     curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
     if (!r.body.empty() || r.method == "POST") headers = curl_slist_append(headers, "Content-Type: application/json");
     std::string answer;
     char error[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, r.method.c_str());
     if (r.method == "POST") {
@@ -88,9 +87,27 @@ int main(int argc, char** argv) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // The token goes to the host named, never to one a redirect names.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    const CURLcode result = curl_easy_perform(easy);
+    // One call, but `bans` follows the list's pages to its end and prints them as one answer.
+    std::vector<std::string> pages;
+    std::string query = r.query;
+    CURLcode result = CURLE_OK;
     long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    for (;;) {
+        const std::string url = c.url + r.path + (query.empty() ? "" : "?" + query);
+        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+        answer.clear();
+        result = curl_easy_perform(easy);
+        status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (result != CURLE_OK || c.name != "bans" || status != 200) break;
+        pages.push_back(answer);
+        const auto next = ctl::next_page_query(answer);
+        if (!next || pages.size() >= static_cast<std::size_t>(ctl::kMaxPages)) {
+            answer = ctl::merged_pages(pages);
+            break;
+        }
+        query = *next;
+    }
     curl_slist_free_all(headers);
     curl_easy_cleanup(easy);
     curl_global_cleanup();

@@ -286,6 +286,10 @@ const Admin = (() => {
     document.querySelector('#admin-players tbody').replaceChildren(...rows);
   }
 
+  // The bans are asked for only while their list is open, one page of them: a long list is the
+  // server's work on every refresh otherwise (quarel-ctl bans lists them all).
+  const BANS_PAGE = 200;
+
   function bans(answer) {
     const rows = answer.bans.map((b) => {
       const tr = document.createElement('tr');
@@ -296,7 +300,10 @@ const Admin = (() => {
       return tr;
     });
     document.querySelector('#admin-bans tbody').replaceChildren(...rows);
-    $('admin-no-bans').hidden = rows.length > 0;
+    const none = $('admin-no-bans');
+    none.textContent = rows.length === 0 ? 'No bans.'
+      : 'The first ' + rows.length + ' of ' + answer.total + ' bans (quarel-ctl bans lists them all).';
+    none.hidden = answer.next === null && rows.length > 0;
   }
 
   // Runs with every refresh of the page (and after every call): the lists, while in admin mode. One
@@ -306,10 +313,11 @@ const Admin = (() => {
     if (used === null) return;
     try {
       const p = await call('GET', '/api/players', undefined, used);
-      const b = await call('GET', '/api/bans', undefined, used);
+      const listed = $('admin-bans-box').open;
+      const b = listed ? await call('GET', '/api/bans?limit=' + BANS_PAGE, undefined, used) : null;
       if (used !== token()) return;
       players(p);
-      bans(b);
+      if (b) bans(b);
     } catch (e) {
       failed(e, used);
     }
@@ -324,6 +332,9 @@ const Admin = (() => {
       say('', false);
       show();
       update();
+    });
+    $('admin-bans-box').addEventListener('toggle', () => {
+      if ($('admin-bans-box').open) update();
     });
     $('admin-leave').addEventListener('click', () => {
       sessionStorage.removeItem(KEY);
