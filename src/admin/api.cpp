@@ -85,7 +85,7 @@ std::string by_whom(const net::HttpRequest& req) { return core::escape_controls(
 std::optional<std::string> save(AdminContext& ctx) {
     std::string error;
     if (ctx.save_bans(ctx.bans, error)) return std::nullopt;
-    ctx.io.out.print("Bans not saved: %s\n", core::escape_controls(error).c_str());
+    ctx.io.out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n", core::escape_controls(error).c_str());
     return error;
 }
 
@@ -173,10 +173,12 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
     const std::string range_name = ban.range.to_string();
     const std::string who = by_whom(req);
     const std::string how_long = length == 0 ? "for good" : "for " + std::to_string(length) + " minutes";
+    const std::string peer = req.peer.to_string();
+    const core::LogEvent event{.kind = core::LogKind::Ban, .address = peer};
     if (ban.reason.empty()) {
-        ctx.io.out.print("Ban on %s %s by %s.\n", range_name.c_str(), how_long.c_str(), who.c_str());
+        ctx.io.out.print(event, "Ban on %s %s by %s.\n", range_name.c_str(), how_long.c_str(), who.c_str());
     } else {
-        ctx.io.out.print("Ban on %s %s by %s: %s\n", range_name.c_str(), how_long.c_str(), who.c_str(),
+        ctx.io.out.print(event, "Ban on %s %s by %s: %s\n", range_name.c_str(), how_long.c_str(), who.c_str(),
                          ban.reason.c_str());
     }
     std::vector<std::int32_t> covered;
@@ -200,7 +202,8 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
     const std::string range_name = range->to_string();
     ctx.bans.prune(now);
     if (!ctx.bans.remove(*range)) return fail(404, "no ban on " + range_name);
-    ctx.io.out.print("Ban on %s lifted by %s.\n", range_name.c_str(), by_whom(req).c_str());
+    const std::string peer = req.peer.to_string();
+    ctx.io.out.print({.kind = core::LogKind::Ban, .address = peer}, "Ban on %s lifted by %s.\n", range_name.c_str(), by_whom(req).c_str());
     if (const auto error = save(ctx)) return fail(500, "the ban is lifted but the list was not saved: " + *error);
     return reply(200, json{{"lifted", range_name}});
 }
@@ -214,7 +217,8 @@ net::HttpResponse say(AdminContext& ctx, const net::HttpRequest& req, std::int64
                              " bytes without control bytes");
     }
     const std::int32_t sent = ctx.say(*text);
-    ctx.io.out.print("Said by %s: %s\n", by_whom(req).c_str(), text->c_str());
+    const std::string peer = req.peer.to_string();
+    ctx.io.out.print({.kind = core::LogKind::Say, .address = peer}, "Said by %s: %s\n", by_whom(req).c_str(), text->c_str());
     return reply(200, json{{"sent_to", sent}});
 }
 
@@ -254,20 +258,22 @@ constexpr std::array<Route, 8> kRoutes{{
 void print_refusal(AdminContext& ctx, Verdict verdict, const net::HttpRequest& req, std::int64_t now) {
     if (!ctx.state.admin_lines.admit(now)) return;
     const std::string who = by_whom(req);
+    const std::string peer = req.peer.to_string();
+    const core::LogEvent event{.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning, .address = peer};
     switch (verdict) {
         case Verdict::NoToken:
-            ctx.io.out.print("Admin call from %s refused: the server has no admin token.\n", who.c_str());
+            ctx.io.out.print(event, "Admin call from %s refused: the server has no admin token.\n", who.c_str());
             break;
         case Verdict::LockStarted:
-            ctx.io.out.print("Admin call from %s refused: missing or wrong token; its further guesses are refused "
+            ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token; its further guesses are refused "
                              "for %lld s.\n",
                              who.c_str(), static_cast<long long>(kLockSeconds));
             break;
         case Verdict::Locked:
-            ctx.io.out.print("Admin call from %s refused: missing or wrong token while locked out.\n", who.c_str());
+            ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token while locked out.\n", who.c_str());
             break;
         default:
-            ctx.io.out.print("Admin call from %s refused: missing or wrong token.\n", who.c_str());
+            ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token.\n", who.c_str());
             break;
     }
 }

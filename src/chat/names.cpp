@@ -111,7 +111,9 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
         return;
     }
     const char* received = reinterpret_cast<const char*>(in.data() + text_msg::kText);
-    io.out.print("Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
+    const std::string address = d.from.to_string();
+    io.out.print({.kind = core::LogKind::Name, .id = slot.id, .name = received, .address = address},
+                 "Name of %d is %s\n", slot.id, core::escape_controls(received).c_str());
     slot.chat_addr = d.from;
     const std::size_t len = std::min(std::strlen(received), kNameField - 1);
     std::memcpy(slot.name.data(), received, len);
@@ -128,7 +130,8 @@ void name_list_step(ServerState& s, Io& io, std::int64_t now) {
     if (s.name_list_due && now != s.name_list_sent) send_name_list(s, io, now);
     if (s.name_refusals.count() == 0) return;
     if (const auto n = s.name_refusals.take(now, kNameReportPeriod)) {
-        io.out.print("Dropped %lld name changes over the rate limit in the last minute.\n", static_cast<long long>(*n));
+        io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
+                     "Dropped %lld name changes over the rate limit in the last minute.\n", static_cast<long long>(*n));
     }
 }
 
@@ -143,7 +146,12 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
     if (!text_ends_inside(s, in, text_msg::kText)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me >= 0) {
-        io.out.print("%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
+        const std::string address = d.from.to_string();
+        io.out.print({.kind = core::LogKind::Chat,
+                      .id = s.table[me].id,
+                      .name = s.table[me].name.data(),
+                      .address = address},
+                     "%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
                      core::escape_controls(reinterpret_cast<const char*>(in.data() + text_msg::kText)).c_str());
     }
     const auto out = reply_over(s.buf(), in, in.size());

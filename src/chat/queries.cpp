@@ -40,10 +40,11 @@ bool admitted(ServerState& s, Io& io, const Datagram& d, core::Query q, const ch
     ++s.metrics.query_answers[i];
     if (s.settings.log_queries != 0 && !local_health_check(d)) {
         const std::string from = d.from.to_string();
+        const core::LogEvent event{.kind = core::LogKind::Query, .address = from};
         if (from.empty()) {
-            io.out.print("%s", without_address);
+            io.out.print(event, "%s", without_address);
         } else {
-            io.out.print("%s%s", from.c_str(), after_address);
+            io.out.print(event, "%s%s", from.c_str(), after_address);
         }
     }
     return true;
@@ -82,7 +83,8 @@ void on_ask_map(ServerState& s, Io& io, const Datagram& d) {
 void report_dropped_queries(ServerState& s, Io& io, std::int64_t now) {
     if (s.query_limit.dropped() == 0) return;
     if (const auto n = s.query_limit.take_report(now)) {
-        io.out.print("Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
+        io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
+                     "Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
     }
 }
 

@@ -117,7 +117,9 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     ++s.metrics.joins;
     PlayerSlot& slot = s.table[me];
     slot.joined_at = d.now;
-    io.out.print("%d joined to battle! Now we have %d players.\n", slot.id, s.table.player_count());
+    const std::string joined_from = d.from.to_string();
+    io.out.print({.kind = core::LogKind::Join, .id = slot.id, .address = joined_from},
+                 "%d joined to battle! Now we have %d players.\n", slot.id, s.table.player_count());
     slot.game_addr = d.from;
     const auto in = d.bytes;
     std::copy_n(in.begin() + join::kPose, kPoseSize, slot.pose.begin());
@@ -154,7 +156,9 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     if (me < 0) return;
     const std::int32_t id = s.table[me].id;
     announce_gone(s, io, me, id);
-    io.out.print("%d left game.\n", id);
+    const std::string left_from = s.table[me].game_addr.to_string();
+    io.out.print({.kind = core::LogKind::Leave, .id = id, .name = s.table[me].name.data(), .address = left_from},
+                 "%d left game.\n", id);
     s.table.release(me);
     ++s.metrics.leaves;
 }
@@ -168,10 +172,13 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
     const PlayerSlot& slot = s.table[me];
     const std::string name = core::escape_controls(slot.name.data());
     const std::string who = core::escape_controls(by);
+    const std::string address = slot.game_addr.to_string();
+    const core::LogEvent event{
+        .kind = core::LogKind::Kick, .id = id, .name = slot.name.data(), .address = address, .admin = by};
     if (reason.empty()) {
-        io.out.print("%d aka %s kicked by %s.\n", id, name.c_str(), who.c_str());
+        io.out.print(event, "%d aka %s kicked by %s.\n", id, name.c_str(), who.c_str());
     } else {
-        io.out.print("%d aka %s kicked by %s: %s\n", id, name.c_str(), who.c_str(),
+        io.out.print(event, "%d aka %s kicked by %s: %s\n", id, name.c_str(), who.c_str(),
                      core::escape_controls(reason).c_str());
     }
     auto& bars = s.rejoin_bars;
@@ -183,7 +190,8 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
 
 void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view name) {
     announce_gone(s, io, -1, id);
-    io.out.print("%d aka %s left: the server has %d slots now.\n", id, core::escape_controls(name).c_str(),
+    io.out.print({.kind = core::LogKind::Leave, .id = id, .name = name},
+                 "%d aka %s left: the server has %d slots now.\n", id, core::escape_controls(name).c_str(),
                  s.table.size());
 }
 
@@ -246,9 +254,11 @@ void sweep_timeouts(ServerState& s, Io& io, std::int64_t now) {
         announce_gone(s, io, i, p.id);
         const std::int32_t id = p.id;
         const std::array<char, kNameField> name = p.name;
+        const std::string address = p.game_addr.to_string();
         s.table.release(i);
         ++s.metrics.timeouts;
-        io.out.print("Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id,
+        io.out.print({.kind = core::LogKind::Timeout, .id = id, .name = name.data(), .address = address},
+                     "Timeout. ID:%d aka %s disconnected. %d players has been in server now.\n", id,
                      core::escape_controls(name.data()).c_str(), s.table.player_count());
     }
     s.table.set_heard_floor(floor);

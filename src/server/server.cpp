@@ -34,7 +34,7 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
             std::fprintf(stderr, "quarel-server: config file '%s' is longer than 1 MiB\n", options.config_path.c_str());
             return 2;
         case platform::ConfigRead::Stopped:
-            console.write("Server stopped.\n");
+            console.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
             return 0;
     }
     // Hosting: ports from the command line win over the file's.
@@ -47,7 +47,7 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
     // `log_timestamps 1` stamps every line, this one already.
     core::StampedConsole stamped(console, platform::local_time_now);
     if (auto note = core::clamp_max_slots(settings)) {
-        (settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped) : console).write(*note);
+        (settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped) : console).line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
     }
     return std::nullopt;
 }
@@ -126,13 +126,13 @@ std::optional<int> Server::take_over_record() {
     if (!file.empty()) {
         const platform::ReadResult r = platform::read_file(file, platform::kRecordLimit);
         if (r.status == platform::ReadStatus::Ok) records.emplace_back(r.text.begin(), r.text.end());
-        if (r.status == platform::ReadStatus::Failed) console_.print("State file %s not read: %s\n", file.c_str(), r.error.c_str());
+        if (r.status == platform::ReadStatus::Failed) console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "State file %s not read: %s\n", file.c_str(), r.error.c_str());
     }
     std::erase_if(records, [](const auto& r) { return r.empty(); });
     const bool upgrading = inherited_.takeover_pipe >= 0;
     if (records.empty()) {
         if (!upgrading) return std::nullopt;
-        console_.write("Hand-over record not used: none was handed over.\n");
+        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "Hand-over record not used: none was handed over.\n");
         return 1;
     }
     // The newest of those that can be read; when none can, the first says why.
@@ -140,7 +140,7 @@ std::optional<int> Server::take_over_record() {
         return core::handover_sequence(a) < core::handover_sequence(b);
     });
     const core::TakeoverResult r = core::take_over(*newest, state_, clock_.now());
-    console_.write(r.line);
+    console_.line({.kind = core::LogKind::Start, .level = r.outcome == core::Takeover::Taken ? core::LogLevel::Info : core::LogLevel::Warning}, r.line);
     if (r.outcome != core::Takeover::Taken) {
         // A process started to take over that cannot: the old one goes on serving. A new map is no
         // reason to keep the old program: its players are dropped, as any restart on a new map does.
@@ -189,7 +189,7 @@ void Server::after_pass(bool now_all) {
             std::string why;
             const bool ok = platform::write_file_atomically(
                 file, std::string_view(reinterpret_cast<const char*>(record.data()), record.size()), 0600, why);
-            if (!ok && why != file_error_) console_.print("State file %s not written: %s\n", file.c_str(), why.c_str());
+            if (!ok && why != file_error_) console_.print({.kind = core::LogKind::Stop, .level = core::LogLevel::Error}, "State file %s not written: %s\n", file.c_str(), why.c_str());
             file_error_ = ok ? "" : why;
             return ok;
         });
@@ -252,7 +252,7 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
         service_.notify("MAINPID=" + std::to_string(pid));
     });
     if (!next.took_over) {
-        console_.print("Restart failed: %s; this process goes on serving.\n", next.why.c_str());
+        console_.print({.kind = core::LogKind::Reload, .level = core::LogLevel::Error}, "Restart failed: %s; this process goes on serving.\n", next.why.c_str());
         service_.notify("READY=1");
         outcome.why = next.why;
         return outcome;
@@ -268,7 +268,7 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
 // opens neither socket; that is a config file error, which no retry mends: status 2.
 std::optional<int> Server::open_sockets() {
     if (!platform::UdpTransport::network_available()) {
-        console_.write("Failed init network!\n");
+        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "Failed init network!\n");
         return 1;
     }
     const core::Settings& settings = state_.settings;
@@ -285,12 +285,12 @@ std::optional<int> Server::open_sockets() {
         const int handed = std::exchange(s.socket == net::Socket::Chat ? inherited_.chat : inherited_.game, -1);
         if (handed >= 0 && bind_ && udp_.adopt(s.socket, handed, s.port, *bind_)) continue;
         if (bind_ && udp_.open(s.socket, s.port, *bind_)) continue;
-        console_.write(s.line);
+        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, s.line);
         if (!bind_) {
-            console_.print("bind %s is not an IPv4 or IPv6 address\n", core::escape_controls(settings.bind).c_str());
+            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "bind %s is not an IPv4 or IPv6 address\n", core::escape_controls(settings.bind).c_str());
             return 2;
         }
-        console_.print("UDP port %u: %s\n", unsigned{s.port}, udp_.open_error().c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "UDP port %u: %s\n", unsigned{s.port}, udp_.open_error().c_str());
         return 1;
     }
     return std::nullopt;
@@ -338,7 +338,7 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     const char* what = status_listener ? "HTTP listener" : "HTTP admin listener";
     const auto address = core::parse_http_address(where);
     if (!address) {
-        console_.print("%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
         return nullptr;
     }
     std::string why;
@@ -349,15 +349,15 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         },
         why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
-        console_.print("%s not started on %s: %s\n", what, address->to_string().c_str(), why.c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n", what, address->to_string().c_str(), why.c_str());
         return nullptr;
     }
     net::Address shown = *address;
     shown.port = listener->port();
     if (status_listener) {
-        console_.print("HTTP status page on http://%s/\n", shown.to_string().c_str());
+        console_.print({.kind = core::LogKind::Start}, "HTTP status page on http://%s/\n", shown.to_string().c_str());
     } else {
-        console_.print("HTTP admin API on http://%s/api/\n", shown.to_string().c_str());
+        console_.print({.kind = core::LogKind::Start}, "HTTP admin API on http://%s/api/\n", shown.to_string().c_str());
     }
     return listener;
 }
@@ -367,7 +367,7 @@ void Server::start_file_watch() {
     std::string why;
     watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
     if (!watch_) {
-        console_.print("Files not watched: %s\n", core::escape_controls(why).c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "Files not watched: %s\n", core::escape_controls(why).c_str());
         return;
     }
     wait_.add(*watch_);
@@ -428,7 +428,7 @@ int Server::run() {
         for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
             if (listener != nullptr) listener->finish_answers(clock_.now());
         }
-        console_.print("Handed over to process %lld.\n", static_cast<long long>(successor_));
+        console_.print({.kind = core::LogKind::Stop}, "Handed over to process %lld.\n", static_cast<long long>(successor_));
         return 0;
     }
     service_.notify("STOPPING=1");
@@ -436,7 +436,7 @@ int Server::run() {
     after_pass(true);
     udp_.close_all();
     keep_lobby_client(false);
-    console_.write("Server stopped.\n");
+    console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
     return 0;
 }
 
