@@ -85,7 +85,8 @@ std::string by_whom(const net::HttpRequest& req) { return core::escape_controls(
 std::optional<std::string> save(AdminContext& ctx) {
     std::string error;
     if (ctx.save_bans(ctx.bans, error)) return std::nullopt;
-    ctx.io.out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n", core::escape_controls(error).c_str());
+    ctx.io.out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
+                     core::escape_controls(error).c_str());
     return error;
 }
 
@@ -203,7 +204,8 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
     ctx.bans.prune(now);
     if (!ctx.bans.remove(*range)) return fail(404, "no ban on " + range_name);
     const std::string peer = req.peer.to_string();
-    ctx.io.out.print({.kind = core::LogKind::Ban, .address = peer}, "Ban on %s lifted by %s.\n", range_name.c_str(), by_whom(req).c_str());
+    ctx.io.out.print({.kind = core::LogKind::Ban, .address = peer}, "Ban on %s lifted by %s.\n", range_name.c_str(),
+                     by_whom(req).c_str());
     if (const auto error = save(ctx)) return fail(500, "the ban is lifted but the list was not saved: " + *error);
     return reply(200, json{{"lifted", range_name}});
 }
@@ -218,7 +220,8 @@ net::HttpResponse say(AdminContext& ctx, const net::HttpRequest& req, std::int64
     }
     const std::int32_t sent = ctx.say(*text);
     const std::string peer = req.peer.to_string();
-    ctx.io.out.print({.kind = core::LogKind::Say, .address = peer}, "Said by %s: %s\n", by_whom(req).c_str(), text->c_str());
+    ctx.io.out.print({.kind = core::LogKind::Say, .address = peer}, "Said by %s: %s\n", by_whom(req).c_str(),
+                     text->c_str());
     return reply(200, json{{"sent_to", sent}});
 }
 
@@ -265,12 +268,14 @@ void print_refusal(AdminContext& ctx, Verdict verdict, const net::HttpRequest& r
             ctx.io.out.print(event, "Admin call from %s refused: the server has no admin token.\n", who.c_str());
             break;
         case Verdict::LockStarted:
-            ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token; its further guesses are refused "
+            ctx.io.out.print(event,
+                             "Admin call from %s refused: missing or wrong token; its further guesses are refused "
                              "for %lld s.\n",
                              who.c_str(), static_cast<long long>(kLockSeconds));
             break;
         case Verdict::Locked:
-            ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token while locked out.\n", who.c_str());
+            ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token while locked out.\n",
+                             who.c_str());
             break;
         default:
             ctx.io.out.print(event, "Admin call from %s refused: missing or wrong token.\n", who.c_str());

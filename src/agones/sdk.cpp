@@ -95,7 +95,8 @@ void Schedule::step(std::int64_t now, const Game& game, core::Console& out) {
                 // One line for the empty spell, however often the sidecar has to be asked.
                 if (!shutdown_said_) {
                     const std::int32_t m = game.empty_shutdown_after;
-                    out.print({.kind = core::LogKind::Stop}, "Empty for %d minute%s: asking the SDK sidecar to shut the game down.\n", m,
+                    out.print({.kind = core::LogKind::Stop},
+                              "Empty for %d minute%s: asking the SDK sidecar to shut the game down.\n", m,
                               m == 1 ? "" : "s");
                     shutdown_said_ = true;
                 }

@@ -147,12 +147,10 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me >= 0) {
         const std::string address = d.from.to_string();
-        io.out.print({.kind = core::LogKind::Chat,
-                      .id = s.table[me].id,
-                      .name = s.table[me].name.data(),
-                      .address = address},
-                     "%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
-                     core::escape_controls(reinterpret_cast<const char*>(in.data() + text_msg::kText)).c_str());
+        io.out.print(
+            {.kind = core::LogKind::Chat, .id = s.table[me].id, .name = s.table[me].name.data(), .address = address},
+            "%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
+            core::escape_controls(reinterpret_cast<const char*>(in.data() + text_msg::kText)).c_str());
     }
     const auto out = reply_over(s.buf(), in, in.size());
     put_u8(out, kTypeAt, chat_out::CHAT_OUT);

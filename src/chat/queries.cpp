@@ -84,7 +84,8 @@ void report_dropped_queries(ServerState& s, Io& io, std::int64_t now) {
     if (s.query_limit.dropped() == 0) return;
     if (const auto n = s.query_limit.take_report(now)) {
         io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
-                     "Dropped %lld server queries over the rate limit in the last minute.\n", static_cast<long long>(*n));
+                     "Dropped %lld server queries over the rate limit in the last minute.\n",
+                     static_cast<long long>(*n));
     }
 }
 

@@ -45,7 +45,8 @@ bool at_per_ip_cap(const ServerState& s, const net::Address& from) {
 void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why) {
     if (!s.join_lines.admit(now)) return;
     const std::string text = from.to_string();
-    io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning, .address = text}, "Refused join from %s: %s\n", text.empty() ? "an unknown address" : text.c_str(), why);
+    io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning, .address = text}, "Refused join from %s: %s\n",
+                 text.empty() ? "an unknown address" : text.c_str(), why);
 }
 
 }  // namespace

@@ -23,13 +23,16 @@ bool LineLimiter::admit(std::int64_t now) {
 void report_held_back_lines(ServerState& s, Io& io, std::int64_t now) {
     if (s.unknown_lines.held_back() == 0 && s.join_lines.held_back() == 0 && s.admin_lines.held_back() == 0) return;
     if (const auto n = s.unknown_lines.take_report(now)) {
-        io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning}, "Not printed: %lld more unknown commands in the last minute.\n", static_cast<long long>(*n));
+        io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning},
+                     "Not printed: %lld more unknown commands in the last minute.\n", static_cast<long long>(*n));
     }
     if (const auto n = s.join_lines.take_report(now)) {
-        io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning}, "Not printed: %lld more refused joins in the last minute.\n", static_cast<long long>(*n));
+        io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning},
+                     "Not printed: %lld more refused joins in the last minute.\n", static_cast<long long>(*n));
     }
     if (const auto n = s.admin_lines.take_report(now)) {
-        io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning}, "Not printed: %lld more refused admin calls in the last minute.\n", static_cast<long long>(*n));
+        io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning},
+                     "Not printed: %lld more refused admin calls in the last minute.\n", static_cast<long long>(*n));
     }
 }
 

@@ -35,7 +35,8 @@ ReloadReport reload_settings(ServerState& s, Console& out, const std::string& pa
     ReloadReport report;
     if (!fresh) {
         report.error = "cannot read " + path;
-        out.print({.kind = LogKind::Reload, .level = LogLevel::Error}, "Config not reloaded: %s\n", report.error.c_str());
+        out.print({.kind = LogKind::Reload, .level = LogLevel::Error}, "Config not reloaded: %s\n",
+                  report.error.c_str());
         return report;
     }
     report.ok = true;
@@ -44,7 +45,8 @@ ReloadReport reload_settings(ServerState& s, Console& out, const std::string& pa
     if (!report.restart_keys.empty()) {
         std::string keys;
         for (const std::string& k : report.restart_keys) keys += (keys.empty() ? "" : ", ") + k;
-        out.print({.kind = LogKind::Reload, .level = LogLevel::Warning}, "Needs a restart to change: %s\n", keys.c_str());
+        out.print({.kind = LogKind::Reload, .level = LogLevel::Warning}, "Needs a restart to change: %s\n",
+                  keys.c_str());
     }
     return report;
 }

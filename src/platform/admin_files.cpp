@@ -23,7 +23,8 @@ std::optional<std::string> usable_token(std::string_view text) {
 }
 
 std::optional<std::string> refuse_all(core::Console& out, const std::string& why) {
-    out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s; the admin API refuses every call.\n", core::escape_controls(why).c_str());
+    out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s; the admin API refuses every call.\n",
+              core::escape_controls(why).c_str());
     return std::nullopt;
 }
 
@@ -43,7 +44,8 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
         std::string error;
         switch (create_file_exclusively(path, token + "\n", 0600, error)) {
             case CreateStatus::Created:
-                out.print({.kind = core::LogKind::Start}, "Admin token written to %s\n", core::escape_controls(path).c_str());
+                out.print({.kind = core::LogKind::Start}, "Admin token written to %s\n",
+                          core::escape_controls(path).c_str());
                 return token;
             case CreateStatus::Exists:
                 // Made by someone else meanwhile: theirs counts.
@@ -67,7 +69,8 @@ void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
     std::string error;
     const auto text = read(error, &out);
     if (!text) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not loaded: %s\n", core::escape_controls(error).c_str());
+        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not loaded: %s\n",
+                  core::escape_controls(error).c_str());
         return;
     }
     seen_.clear();
@@ -78,7 +81,8 @@ void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out)
     std::string error;
     const auto text = read(error, &out);
     if (!text) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not reloaded: %s\n", core::escape_controls(error).c_str());
+        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not reloaded: %s\n",
+                  core::escape_controls(error).c_str());
         return;
     }
     if (*text == seen_) return;  // no edit, or the server's own write
@@ -102,8 +106,10 @@ std::optional<std::string> BanFile::read(std::string& error, core::Console* out)
         // Its first lines load (up to the last whole one); the next save keeps only those.
         read.text.erase(read.text.rfind('\n') + 1);
         if (out != nullptr) {
-            out->print({.kind = core::LogKind::Ban, .level = core::LogLevel::Warning}, "%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
-                       core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
+            out->print(
+                {.kind = core::LogKind::Ban, .level = core::LogLevel::Warning},
+                "%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
+                core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
         }
         return std::move(read.text);
     }
@@ -118,8 +124,8 @@ bool BanFile::take_in(admin::BanList& bans, const std::string& text, std::int64_
                       bool announce) {
     admin::BanList on_disk, base;
     for (const admin::LineProblem& p : on_disk.load(text)) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n", core::escape_controls(path_).c_str(), p.line,
-                  core::escape_controls(p.why).c_str());
+        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
+                  core::escape_controls(path_).c_str(), p.line, core::escape_controls(p.why).c_str());
     }
     base.load(seen_);
     admin::take_hand_edits(bans, base, on_disk);
@@ -139,7 +145,9 @@ bool BanFile::write(const admin::BanList& bans, const std::string& file, std::st
 
 void BanFile::write_or_say(const admin::BanList& bans, const std::string& file, core::Console& out) {
     std::string error;
-    if (!write(bans, file, error)) out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n", core::escape_controls(error).c_str());
+    if (!write(bans, file, error))
+        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
+                  core::escape_controls(error).c_str());
 }
 
 }  // namespace quarel::platform

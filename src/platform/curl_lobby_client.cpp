@@ -189,7 +189,8 @@ int CurlLobbyClient::on_connected(void* self, char*, char*, int, int) {
 void CurlLobbyClient::finish(core::Console& out, Failure failure, int code) {
     last_result_ = lobby_result(failure);
     // The first two end without a line feed, as they always have: the next line follows on the same line.
-    if (failure != Failure::None) out.line({.kind = core::LogKind::Lobby, .level = core::LogLevel::Warning}, failure_line(failure, code));
+    if (failure != Failure::None)
+        out.line({.kind = core::LogKind::Lobby, .level = core::LogLevel::Warning}, failure_line(failure, code));
     release_transfer();
     busy_ = false;
 }

@@ -137,7 +137,9 @@ void dispatch_chat(ServerState& s, core::Io& io, Datagram& d) {
     const Route& r = kChatRoutes[type];
     if (r.handler == nullptr) {
         // Anyone can send these: a few lines a second, the rest summed up once a minute.
-        if (s.unknown_lines.admit(d.now)) io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning}, "Unkown command: %x\n", static_cast<unsigned>(type));
+        if (s.unknown_lines.admit(d.now))
+            io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning}, "Unkown command: %x\n",
+                         static_cast<unsigned>(type));
         s.metrics.drop(net::Socket::Chat, core::DropReason::UnknownType);
         return;
     }

@@ -47,7 +47,8 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
     // `log_timestamps 1` stamps every line, this one already.
     core::StampedConsole stamped(console, platform::local_time_now);
     if (auto note = core::clamp_max_slots(settings)) {
-        (settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped) : console).line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
+        (settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped) : console)
+            .line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
     }
     return std::nullopt;
 }
@@ -126,13 +127,16 @@ std::optional<int> Server::take_over_record() {
     if (!file.empty()) {
         const platform::ReadResult r = platform::read_file(file, platform::kRecordLimit);
         if (r.status == platform::ReadStatus::Ok) records.emplace_back(r.text.begin(), r.text.end());
-        if (r.status == platform::ReadStatus::Failed) console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "State file %s not read: %s\n", file.c_str(), r.error.c_str());
+        if (r.status == platform::ReadStatus::Failed)
+            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                           "State file %s not read: %s\n", file.c_str(), r.error.c_str());
     }
     std::erase_if(records, [](const auto& r) { return r.empty(); });
     const bool upgrading = inherited_.takeover_pipe >= 0;
     if (records.empty()) {
         if (!upgrading) return std::nullopt;
-        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "Hand-over record not used: none was handed over.\n");
+        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                      "Hand-over record not used: none was handed over.\n");
         return 1;
     }
     // The newest of those that can be read; when none can, the first says why.
@@ -140,7 +144,9 @@ std::optional<int> Server::take_over_record() {
         return core::handover_sequence(a) < core::handover_sequence(b);
     });
     const core::TakeoverResult r = core::take_over(*newest, state_, clock_.now());
-    console_.line({.kind = core::LogKind::Start, .level = r.outcome == core::Takeover::Taken ? core::LogLevel::Info : core::LogLevel::Warning}, r.line);
+    console_.line({.kind = core::LogKind::Start,
+                   .level = r.outcome == core::Takeover::Taken ? core::LogLevel::Info : core::LogLevel::Warning},
+                  r.line);
     if (r.outcome != core::Takeover::Taken) {
         // A process started to take over that cannot: the old one goes on serving. A new map is no
         // reason to keep the old program: its players are dropped, as any restart on a new map does.
@@ -189,7 +195,9 @@ void Server::after_pass(bool now_all) {
             std::string why;
             const bool ok = platform::write_file_atomically(
                 file, std::string_view(reinterpret_cast<const char*>(record.data()), record.size()), 0600, why);
-            if (!ok && why != file_error_) console_.print({.kind = core::LogKind::Stop, .level = core::LogLevel::Error}, "State file %s not written: %s\n", file.c_str(), why.c_str());
+            if (!ok && why != file_error_)
+                console_.print({.kind = core::LogKind::Stop, .level = core::LogLevel::Error},
+                               "State file %s not written: %s\n", file.c_str(), why.c_str());
             file_error_ = ok ? "" : why;
             return ok;
         });
@@ -252,7 +260,8 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
         service_.notify("MAINPID=" + std::to_string(pid));
     });
     if (!next.took_over) {
-        console_.print({.kind = core::LogKind::Reload, .level = core::LogLevel::Error}, "Restart failed: %s; this process goes on serving.\n", next.why.c_str());
+        console_.print({.kind = core::LogKind::Reload, .level = core::LogLevel::Error},
+                       "Restart failed: %s; this process goes on serving.\n", next.why.c_str());
         service_.notify("READY=1");
         outcome.why = next.why;
         return outcome;
@@ -287,10 +296,12 @@ std::optional<int> Server::open_sockets() {
         if (bind_ && udp_.open(s.socket, s.port, *bind_)) continue;
         console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, s.line);
         if (!bind_) {
-            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "bind %s is not an IPv4 or IPv6 address\n", core::escape_controls(settings.bind).c_str());
+            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                           "bind %s is not an IPv4 or IPv6 address\n", core::escape_controls(settings.bind).c_str());
             return 2;
         }
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "UDP port %u: %s\n", unsigned{s.port}, udp_.open_error().c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "UDP port %u: %s\n",
+                       unsigned{s.port}, udp_.open_error().c_str());
         return 1;
     }
     return std::nullopt;
@@ -338,7 +349,8 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     const char* what = status_listener ? "HTTP listener" : "HTTP admin listener";
     const auto address = core::parse_http_address(where);
     if (!address) {
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                       "%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
         return nullptr;
     }
     std::string why;
@@ -349,7 +361,8 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         },
         why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n", what, address->to_string().c_str(), why.c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
+                       what, address->to_string().c_str(), why.c_str());
         return nullptr;
     }
     net::Address shown = *address;
@@ -367,7 +380,8 @@ void Server::start_file_watch() {
     std::string why;
     watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
     if (!watch_) {
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "Files not watched: %s\n", core::escape_controls(why).c_str());
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "Files not watched: %s\n",
+                       core::escape_controls(why).c_str());
         return;
     }
     wait_.add(*watch_);
@@ -428,7 +442,8 @@ int Server::run() {
         for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
             if (listener != nullptr) listener->finish_answers(clock_.now());
         }
-        console_.print({.kind = core::LogKind::Stop}, "Handed over to process %lld.\n", static_cast<long long>(successor_));
+        console_.print({.kind = core::LogKind::Stop}, "Handed over to process %lld.\n",
+                       static_cast<long long>(successor_));
         return 0;
     }
     service_.notify("STOPPING=1");
