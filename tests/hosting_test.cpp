@@ -9,9 +9,13 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 
 #include "agones/sdk.h"
 #include "core/config_check.h"
+#include "core/json_console.h"
 #include "core/options.h"
 #include "core/stamped_console.h"
 #include "harness.h"
@@ -151,6 +155,36 @@ TEST(Timestamps, EveryConsoleLineStartsWithOneIso8601LocalStamp) {
         core::StampedConsole stamped(inner, [&] { return moments[std::min<std::size_t>(readings++, 2)]; });
         for (const auto& w : writes) stamped.write(w);
         EXPECT_EQ(inner.text(), expected);
+    }
+}
+
+// `log_format json`: one object a whole line, with the facts of the line's first piece (the lobby's
+// failure lines end without a line feed), the unset fields left out, and every byte escaped as JSON
+// requires: a byte that is not UTF-8 as \u00XX of the byte, so that any parser reads every line.
+TEST(JsonLogs, OneObjectAWholeLineWithTheFactsOfItsFirstPiece) {
+    using core::LogKind;
+    const std::string t = R"({"time":"2026-06-01T09:05:03.007+05:30",)";
+    const core::LogEvent chat{.kind = LogKind::Chat, .id = 3, .name = "A\"n\xE9", .address = "127.0.0.1:5000"};
+    const core::LogEvent lobby{.kind = LogKind::Lobby, .level = core::LogLevel::Warning};
+    const core::LogEvent kick{.kind = LogKind::Kick, .level = core::LogLevel::Error, .id = 0, .admin = "alice"};
+    const std::pair<std::vector<std::pair<std::optional<core::LogEvent>, std::string>>, std::string> cases[] = {
+        {{{chat, "3 (A\"n\xE9): \\\t\x01\x7F\r \xC3\xA9\xC2\x9B \xC3\n"}},
+         t + R"("level":"info","event":"chat","id":3,"name":"A\"n\u00e9","address":"127.0.0.1:5000",)"
+             R"("text":"3 (A\"n\u00e9): \\\t\u0001\u007f\r )" "\xC3\xA9" R"(\u009b \u00c3"})" "\n"},
+        {{{lobby, "Fail InternetConnect!"}, {core::LogEvent{.kind = LogKind::Join, .id = 1}, "1 joined.\nx"}},
+         t + R"("level":"warning","event":"lobby","text":"Fail InternetConnect!1 joined."})" "\n"},
+        {{{std::nullopt, "Banner\n\nend\n"}},
+         t + R"("level":"info","event":"start","text":"Banner"})" "\n" + t + R"("level":"info","event":"start","text":""})" "\n" +
+             t + R"("level":"info","event":"start","text":"end"})" "\n"},
+        {{{kick, "k\n"}}, t + R"("level":"error","event":"kick","id":0,"admin":"alice","text":"k"})" "\n"},
+    };
+    for (const auto& [lines, expected] : cases) {
+        core::StringConsole out;
+        core::JsonConsole json(out, [] { return core::LocalTime{2026, 6, 1, 9, 5, 3, 7, 330}; });
+        for (const auto& [event, text] : lines) event ? json.line(*event, text) : json.write(text);
+        EXPECT_EQ(out.text(), expected);
+        std::istringstream read(out.text());
+        for (std::string line; std::getline(read, line);) EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
     }
 }
 
