@@ -207,7 +207,7 @@ const Admin = (() => {
     const on = token() !== null;
     $('admin-login').hidden = on;
     $('admin-panel').hidden = !on;
-    LiveLog.follow();
+    if (!on) LiveLog.follow();
   }
 
   // A refused token leaves admin mode; the reason stays on screen. A refusal of a token that has been
@@ -318,6 +318,7 @@ const Admin = (() => {
       const b = listed ? await call('GET', '/api/bans?limit=' + BANS_PAGE, undefined, used) : null;
       if (used !== token()) return;
       players(p);
+      LiveLog.follow();
       if (b) bans(b);
     } catch (e) {
       failed(e, used);
@@ -424,7 +425,12 @@ const LiveLog = (() => {
     if (lastId !== null) headers['Last-Event-ID'] = lastId;
     const response = await fetch('/api/events', { headers, signal, cache: 'no-store', credentials: 'omit' });
     if (!response.ok) {
-      const error = new Error('/api/events: HTTP ' + response.status);
+      let why = '';
+      try {
+        const body = await response.json();
+        if (body && typeof body.error === 'string') why = ' · ' + body.error;
+      } catch (e) { /* not JSON */ }
+      const error = new Error('/api/events: HTTP ' + response.status + why);
       error.status = response.status;
       throw error;
     }
@@ -465,7 +471,8 @@ const LiveLog = (() => {
     }
   }
 
-  // Follows the stream while admin mode is on, with its token; stops when it is left.
+  // Follows the stream with admin mode's token, once a call has shown it right (a wrong one then counts
+  // one failure against the server's lock-out, not two); stops when admin mode is left.
   function follow() {
     const used = Admin.token();
     if (used === following) return;
@@ -482,7 +489,11 @@ const LiveLog = (() => {
 
   function init() {
     const chatOnly = $('live-chat-only');
-    chatOnly.addEventListener('change', () => $('live-log').classList.toggle('chat-only', chatOnly.checked));
+    chatOnly.addEventListener('change', () => {
+      const log = $('live-log');
+      log.classList.toggle('chat-only', chatOnly.checked);
+      log.scrollTop = log.scrollHeight;
+    });
   }
 
   return { init, follow };
