@@ -288,6 +288,9 @@ bool HttpServer::queue_stream(MHD_Connection* connection, const net::HttpRespons
     streams_.push_back(hold);
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.content_type.c_str());
     for (const auto& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    // The end of a stream is the end of its connection: nothing waits on it for a next request (a stop
+    // or a hand-over then has no idle connection to wait for).
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
     const MHD_Result ok = MHD_queue_response(connection, static_cast<unsigned>(r.status), response);
     MHD_destroy_response(response);
