@@ -70,6 +70,7 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"bind lan0\n", "cfg:1: \"bind lan0\": \"lan0\" is not an IPv4 or IPv6 address: neither UDP socket will open\n"},
         {"log_timestamps yes\n", "cfg:1: \"log_timestamps yes\" sets nothing: no number follows \"log_timestamps\"\n"},
         {"log_timestamps 2\n", "cfg:1: \"log_timestamps 2\": only 1 turns it on\n"},
+        {"log_format xml\n", "cfg:1: \"log_format xml\": only plain and json are formats; the lines stay plain\n"},
         {"http localhost:8080\n",
          "cfg:1: \"http localhost:8080\": \"localhost:8080\" is not [ADDR:]PORT: the server will not start\n"},
         {"http [::1]:0\nhttp 8080\n", "cfg:1: \"http [::1]:0\" sets nothing: line 2 sets http again\n"},
