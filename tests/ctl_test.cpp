@@ -11,11 +11,12 @@ namespace {
 using Args = std::vector<std::string>;
 
 // The request on one line, then the URL and token file where they are not the defaults.
-std::string request_of(const ctl::Command& c) {
+std::string request_of(ctl::Command c) {
+    ctl::settle(c, std::nullopt);
     const ctl::Request& r = c.request;
     return r.method + " " + r.path + (r.query.empty() ? "" : "?" + r.query) + (r.body.empty() ? "" : " " + r.body) +
-           (c.url == ctl::kDefaultUrl ? "" : " url=" + c.url) +
-           (c.token_file == ctl::kDefaultTokenFile ? "" : " token=" + c.token_file) + (c.json ? " json" : "");
+           (c.url == ctl::kDefaultUrl ? "" : " url=" + *c.url) +
+           (c.token_file == ctl::kDefaultTokenFile ? "" : " token=" + *c.token_file) + (c.json ? " json" : "");
 }
 
 TEST(CtlArgs, EachCommandMakesItsRequest) {
@@ -65,7 +66,7 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         {{"say"}, "say needs a text"}, {{"--minutes", "5", "kick", "3"}, "--minutes goes with ban only"},
         {{"ban", "1.2.3.4", "--minutes", "-1"}, minutes}, {{"ban", "1.2.3.4", "--minutes", "5270401"}, minutes},
         {{"--url", "ftp://x", "players"}, "--url must start with http:// or https://"},
-        {{"--token-file=", "players"}, "--token-file needs a value"},
+        {{"--token-file=", "players"}, "--token-file needs a value"}, {{"--config", "", "players"}, "--config needs a value"},
         {{"--bogus", "players"}, "unknown option '--bogus'"}, {{"players", "--url"}, "--url needs a value"},
         // Help, wherever it stands, is the usage on standard output and success.
         {{"--help"}, ""}, {{"-h"}, ""}, {{"kick", "--help"}, ""}};
@@ -74,6 +75,49 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         EXPECT_EQ(p.exit_status, why.empty() ? 0 : 2) << why;
         EXPECT_EQ(p.err, why.empty() ? "" : "quarel-ctl: " + why + "\n" + ctl::usage_text());
         EXPECT_EQ(p.out, why.empty() ? ctl::usage_text() : "");
+    }
+}
+
+// Where the call goes and the token it carries: the command line, then the environment, then the
+// server's config file (read by the server's own reader), then the defaults.
+TEST(CtlArgs, FindsTheServerFromTheCommandLineTheEnvironmentTheConfigOrTheDefaults) {
+    const ctl::Environment none, env_url{"https://env.example/", std::nullopt, std::nullopt},
+        env_all{"https://env.example", " t0ken\t", "/env/token"}, env_file{std::nullopt, std::nullopt, "/env/token"};
+    const std::string bad_http = "config: http \"nonsense\" is not [ADDR:]PORT; give --url";
+    // {arguments, environment, the config file's text (none: no file), the URL and token, or the exit status and error}
+    const std::tuple<Args, ctl::Environment, std::optional<std::string>, std::string> cases[] = {
+        {{}, none, std::nullopt, "http://127.0.0.1:8080 file=admin_token"},
+        {{}, none, "name X\n", "http://127.0.0.1:8080 file=admin_token"},
+        {{}, none, "http 9000\n", "http://127.0.0.1:9000 file=admin_token"},
+        {{"--config", "/srv/q/config"}, none, "http 0.0.0.0:8081\nadmin_token_file keys/t\n", "http://127.0.0.1:8081 file=/srv/q/keys/t"},
+        {{"--config=game/config"}, none, "http [::]:8082\n", "http://[::1]:8082 file=game/admin_token"},
+        {{}, none, "http [2001:db8::5]:80\nadmin_http 127.0.0.2:9001\nadmin_token_file /var/q/t\n", "http://127.0.0.2:9001 file=/var/q/t"},
+        {{}, none, "http [2001:db8::5]:80\n", "http://[2001:db8::5]:80 file=admin_token"},
+        {{}, env_url, "http 9000\nadmin_token_file keys/t\n", "https://env.example file=keys/t"},
+        {{}, env_file, "http 9000\nadmin_token_file keys/t\n", "http://127.0.0.1:9000 file=/env/token"},
+        // Nothing is taken from a config file that has nothing left to give, not even its faults.
+        {{}, env_all, "http nonsense\n", "https://env.example token=t0ken"},
+        {{"--url", "http://cli:1", "--token-file", "cli_token"}, env_all, "http 9000\n", "http://cli:1 file=cli_token"},
+        {{"--url", "http://cli:1"}, env_all, std::nullopt, "http://cli:1 token=t0ken"},
+        {{"--url", "http://cli:1"}, none, "http 0\n", "http://cli:1 file=admin_token"},
+        {{}, none, "http nonsense\n", "1 " + bad_http},
+        {{}, none, "http 0\n", "1 config: http \"0\" is a port the server picks at start; give --url"},
+        {{}, {"ftp://x", std::nullopt, std::nullopt}, std::nullopt, "2 quarel-ctl: QUAREL_URL must start with http:// or https://\n"},
+    };
+    for (const auto& [args, env, config, want] : cases) {
+        Args with = args;
+        with.push_back("players");
+        ctl::Parsed p = ctl::parse_args(with, env);
+        ctl::Command& c = p.command;
+        std::string got;
+        if (p.exit_status) {
+            got = std::to_string(*p.exit_status) + " " + p.err.substr(0, p.err.find('\n') + 1);
+        } else {
+            const auto file = config ? std::optional<ctl::ConfigFile>({c.config.value_or(ctl::kDefaultConfig), *config}) : std::nullopt;
+            const std::string why = ctl::settle(c, file);
+            got = !why.empty() ? "1 " + why : *c.url + (c.token ? " token=" + *c.token : " file=" + c.token_file.value_or("?"));
+        }
+        EXPECT_EQ(got, want) << with[0] << " " << config.value_or("(no config)");
     }
 }
 
