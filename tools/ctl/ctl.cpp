@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
-#include <filesystem>
 
 #include "core/config_keys.h"
 #include "core/http_address.h"
@@ -149,8 +148,8 @@ std::string usage_text() {
            "  restart                          start the server's program file again; the players stay\n"
            "options:\n"
            "  --config FILE      the server's config file (default ./config, when there is one): the URL\n"
-           "                     from its admin_http or else its http key, the token file from its\n"
-           "                     admin_token_file (a relative name: beside the config file)\n"
+           "                     from its admin_http key, else its http key; the token file from its\n"
+           "                     admin_token_file key (a relative name: in the current directory)\n"
            "  --url URL          the server's admin API (default http://127.0.0.1:8080)\n"
            "  --token-file FILE  the admin token file (default ./admin_token)\n"
            "  --json             print the server's JSON answer instead of text\n"
@@ -320,10 +319,8 @@ std::string settle(Command& command, const std::optional<ConfigFile>& config) {
                        (any_port ? " is a port the server picks at start" : " is not [ADDR:]PORT") + "; give --url";
             }
         }
-        if (!command.token && !command.token_file) {
-            // The server takes a relative name from its working directory: here, the config file's.
-            command.token_file = (std::filesystem::path(config->path).parent_path() / settings.admin_token_file).string();
-        }
+        // A relative name is taken from the working directory, as the server takes it from its own.
+        if (!command.token && !command.token_file) command.token_file = settings.admin_token_file;
     }
     if (!command.url) command.url = kDefaultUrl;
     if (!command.token && !command.token_file) command.token_file = kDefaultTokenFile;
