@@ -81,43 +81,30 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
 // Where the call goes and the token it carries: the command line, then the environment, then the
 // server's config file (read by the server's own reader), then the defaults.
 TEST(CtlArgs, FindsTheServerFromTheCommandLineTheEnvironmentTheConfigOrTheDefaults) {
-    const ctl::Environment none, env_url{"https://env.example/", std::nullopt, std::nullopt},
-        env_all{"https://env.example", " t0ken\t", "/env/token"}, env_file{std::nullopt, std::nullopt, "/env/token"};
-    const std::string bad_http = "config: http \"nonsense\" is not [ADDR:]PORT; give --url";
-    // {arguments, environment, the config file's text (none: no file), the URL and token, or the exit status and error}
-    const std::tuple<Args, ctl::Environment, std::optional<std::string>, std::string> cases[] = {
-        {{}, none, std::nullopt, "http://127.0.0.1:8080 file=admin_token"},
-        {{}, none, "name X\n", "http://127.0.0.1:8080 file=admin_token"},
-        {{}, none, "http 9000\n", "http://127.0.0.1:9000 file=admin_token"},
-        {{"--config", "/srv/q/config"}, none, "http 0.0.0.0:8081\nadmin_token_file keys/t\n", "http://127.0.0.1:8081 file=keys/t"},
-        {{"--config=game/config"}, none, "http [::]:8082\n", "http://[::1]:8082 file=admin_token"},
-        {{}, none, "http [2001:db8::5]:80\nadmin_http 127.0.0.2:9001\nadmin_token_file /var/q/t\n", "http://127.0.0.2:9001 file=/var/q/t"},
-        {{}, none, "http [2001:db8::5]:80\n", "http://[2001:db8::5]:80 file=admin_token"},
-        {{}, env_url, "http 9000\nadmin_token_file keys/t\n", "https://env.example file=keys/t"},
-        {{}, env_file, "http 9000\nadmin_token_file keys/t\n", "http://127.0.0.1:9000 file=/env/token"},
+    const ctl::Environment none, url{"https://env.example/", {}, {}}, all{"https://env.example", " t0ken\t", "/env/t"}, file{{}, {}, "/env/t"};
+    const std::string http_9000 = "http 9000\nadmin_token_file keys/t\n";
+    // {arguments, environment, the config file's text (none: no file), the URL and the token, or why not}
+    std::tuple<Args, ctl::Environment, std::optional<std::string>, std::string> cases[] = {
+        {{}, none, {}, "http://127.0.0.1:8080 file=admin_token"}, {{}, none, http_9000, "http://127.0.0.1:9000 file=keys/t"},
+        {{"--config", "/srv/config"}, none, "http 0.0.0.0:8081\n", "http://127.0.0.1:8081 file=admin_token"},
+        {{"--config=q/config"}, none, "http [::]:8082\n", "http://[::1]:8082 file=admin_token"},
+        {{}, none, "http [2001:db8::5]:80\nadmin_http 127.0.0.2:9001\nadmin_token_file /q/t\n", "http://127.0.0.2:9001 file=/q/t"},
+        {{}, url, http_9000, "https://env.example file=keys/t"}, {{}, file, http_9000, "http://127.0.0.1:9000 file=/env/t"},
         // Nothing is taken from a config file that has nothing left to give, not even its faults.
-        {{}, env_all, "http nonsense\n", "https://env.example token=t0ken"},
-        {{"--url", "http://cli:1", "--token-file", "cli_token"}, env_all, "http 9000\n", "http://cli:1 file=cli_token"},
-        {{"--url", "http://cli:1"}, env_all, std::nullopt, "http://cli:1 token=t0ken"},
+        {{}, all, "http nonsense\n", "https://env.example token=t0ken"},
+        {{"--url", "http://cli:1", "--token-file", "cli_token"}, all, http_9000, "http://cli:1 file=cli_token"},
         {{"--url", "http://cli:1"}, none, "http 0\n", "http://cli:1 file=admin_token"},
-        {{}, none, "http nonsense\n", "1 " + bad_http},
-        {{}, none, "http 0\n", "1 config: http \"0\" is a port the server picks at start; give --url"},
-        {{}, {"ftp://x", std::nullopt, std::nullopt}, std::nullopt, "2 quarel-ctl: QUAREL_URL must start with http:// or https://\n"},
+        {{}, none, "http nonsense\n", "config: http \"nonsense\" is not [ADDR:]PORT; give --url"},
+        {{}, none, "http 0\n", "config: http \"0\" is a port the server picks at start; give --url"},
+        {{}, {"ftp://x", {}, {}}, {}, "quarel-ctl: QUAREL_URL must start with http:// or https://"},
     };
-    for (const auto& [args, env, config, want] : cases) {
-        Args with = args;
-        with.push_back("players");
-        ctl::Parsed p = ctl::parse_args(with, env);
+    for (auto& [args, env, config, want] : cases) {
+        args.push_back("players");
+        ctl::Parsed p = ctl::parse_args(args, env);
         ctl::Command& c = p.command;
-        std::string got;
-        if (p.exit_status) {
-            got = std::to_string(*p.exit_status) + " " + p.err.substr(0, p.err.find('\n') + 1);
-        } else {
-            const auto file = config ? std::optional<ctl::ConfigFile>({c.config.value_or(ctl::kDefaultConfig), *config}) : std::nullopt;
-            const std::string why = ctl::settle(c, file);
-            got = !why.empty() ? "1 " + why : *c.url + (c.token ? " token=" + *c.token : " file=" + c.token_file.value_or("?"));
-        }
-        EXPECT_EQ(got, want) << with[0] << " " << config.value_or("(no config)");
+        const std::string why = p.exit_status ? p.err.substr(0, p.err.find('\n'))
+                                              : ctl::settle(c, config ? std::optional<ctl::ConfigFile>({c.config.value_or("config"), *config}) : std::nullopt);
+        EXPECT_EQ(!why.empty() ? why : *c.url + (c.token ? " token=" + *c.token : " file=" + *c.token_file), want) << args[0] << config.value_or("");
     }
 }
 

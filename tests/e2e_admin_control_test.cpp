@@ -86,18 +86,6 @@ CtlRun ctl(const std::string& url, const fs::path& token_file, const std::vector
     return {p.finish(15000), p.output(), p.err()};  // in this order: the output once it has ended
 }
 CtlRun ctl(const AdminServer& s, const std::vector<std::string>& args) { return ctl(s.url, s.token_file, args); }
-// quarel-ctl `args` with what it finds by itself: in `dir` (none: a directory of its own), with `env`.
-CtlRun ctl_alone(const std::optional<fs::path>& dir, const std::vector<std::pair<std::string, std::string>>& env,
-                 const std::vector<std::string>& args) {
-    std::vector<std::string> argv{beside_self("quarel-ctl")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Process p(std::move(argv), "", true, [&] {
-        for (const char* name : {"QUAREL_URL", "QUAREL_TOKEN", "QUAREL_TOKEN_FILE"}) ::unsetenv(name);
-        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-        return !dir || ::chdir(dir->c_str()) == 0;
-    });
-    return {p.finish(15000), p.output(), p.err()};
-}
 
 std::string hex_of(const std::optional<Bytes>& b) { return b ? to_hex(*b) : "(nothing)"; }
 const Bytes kJoin = sealed(cat({{0x01}, Bytes(44, 0)}));
@@ -226,13 +214,6 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by 127.0.0.1:")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
-
-        // In the server's directory quarel-ctl finds the server by itself: the URL from the config's
-        // http, the token file beside it. Anywhere, the environment can say both.
-        std::ofstream(dir.path / "config") << "http " << server.url.substr(server.url.rfind(':') + 1) << "\n";
-        EXPECT_EQ(ctl_alone(dir.path, {}, {"bans"}).all(), "0 No bans.\n");
-        EXPECT_EQ(ctl_alone(std::nullopt, {{"QUAREL_URL", server.url}, {"QUAREL_TOKEN", token}}, {"bans"}).all(), "0 No bans.\n");
-        fs::remove(dir.path / "config");
 
         // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
         // nothing on stdout. {arguments, URL, token file, exit status, the start of standard error}
