@@ -10,13 +10,11 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// The request on one line, then the URL and token file where they are not the defaults.
-std::string request_of(ctl::Command c) {
-    ctl::settle(c, std::nullopt);
+// The request on one line, then the URL and token file where the command line gives them.
+std::string request_of(const ctl::Command& c) {
     const ctl::Request& r = c.request;
     return r.method + " " + r.path + (r.query.empty() ? "" : "?" + r.query) + (r.body.empty() ? "" : " " + r.body) +
-           (c.url == ctl::kDefaultUrl ? "" : " url=" + *c.url) +
-           (c.token_file == ctl::kDefaultTokenFile ? "" : " token=" + *c.token_file) + (c.json ? " json" : "");
+           (c.url ? " url=" + *c.url : "") + (c.token_file ? " token=" + *c.token_file : "") + (c.json ? " json" : "");
 }
 
 TEST(CtlArgs, EachCommandMakesItsRequest) {
