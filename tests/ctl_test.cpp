@@ -10,11 +10,11 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// The request on one line, then the URL and token file where the command line gives them.
+// The request on one line, then the URL where the command line gives it.
 std::string request_of(const ctl::Command& c) {
     const ctl::Request& r = c.request;
     return r.method + " " + r.path + (r.query.empty() ? "" : "?" + r.query) + (r.body.empty() ? "" : " " + r.body) +
-           (c.url ? " url=" + *c.url : "") + (c.token_file ? " token=" + *c.token_file : "") + (c.json ? " json" : "");
+           (c.url ? " url=" + *c.url : "") + (c.json ? " json" : "");
 }
 
 TEST(CtlArgs, EachCommandMakesItsRequest) {
@@ -23,8 +23,6 @@ TEST(CtlArgs, EachCommandMakesItsRequest) {
         {{"bans", "--json"}, "GET /api/bans?limit=1000 json"},
         {{"--url", "http://[::1]:9090/", "reload"}, "POST /api/reload url=http://[::1]:9090"},
         {{"restart"}, "POST /api/restart"},
-        {{"--url=https://admin.example", "--token-file", "/var/lib/q/admin_token", "players"},
-         "GET /api/players url=https://admin.example token=/var/lib/q/admin_token"},
         {{"kick", "3"}, R"(POST /api/kick {"id":3,"reason":""})"},
         {{"kick", "3", "spam", "bot"}, R"(POST /api/kick {"id":3,"reason":"spam bot"})"},
         {{"ban", "10.0.0.0/8", "--minutes", "30", "bad", "words"},
@@ -91,7 +89,6 @@ TEST(CtlArgs, FindsTheServerFromTheCommandLineTheEnvironmentTheConfigOrTheDefaul
         // Nothing is taken from a config file that has nothing left to give, not even its faults.
         {{}, all, "http nonsense\n", "https://env.example token=t0ken"},
         {{"--url", "http://cli:1", "--token-file", "cli_token"}, all, http_9000, "http://cli:1 file=cli_token"},
-        {{"--url", "http://cli:1"}, none, "http 0\n", "http://cli:1 file=admin_token"},
         {{}, none, "http nonsense\n", "config: http \"nonsense\" is not [ADDR:]PORT; give --url"},
         {{}, none, "http 0\n", "config: http \"0\" is a port the server picks at start; give --url"},
         {{}, {"ftp://x", {}, {}}, {}, "quarel-ctl: QUAREL_URL must start with http:// or https://"},
