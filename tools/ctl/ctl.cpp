@@ -315,8 +315,9 @@ std::string settle(Command& command, const std::optional<ConfigFile>& config) {
             command.url = local_url(http);
             if (!command.url) {
                 const bool any_port = core::parse_http_address(http).has_value();
-                return config->path + ": " + (settings.admin_http.empty() ? "http " : "admin_http ") + core::quoted(http) +
-                       (any_port ? " is a port the server picks at start" : " is not [ADDR:]PORT") + "; give --url";
+                const char* why = any_port ? " is a port the server picks at start" : " is not [ADDR:]PORT";
+                return config->path + ": " + (settings.admin_http.empty() ? "http " : "admin_http ") +
+                       core::quoted(http) + why + "; give --url";
             }
         }
         // A relative name is taken from the working directory, as the server takes it from its own.

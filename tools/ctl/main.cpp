@@ -29,6 +29,12 @@ int refuse(const std::string& why) {
     return 1;
 }
 
+// Why the file `what` at `path` came to nothing.
+std::string not_read(const std::string& what, const std::string& path, const platform::ReadResult& read) {
+    return "cannot read the " + what + " " + path + ": " +
+           (read.status == platform::ReadStatus::Missing ? std::strerror(ENOENT) : read.error);
+}
+
 // The token: the file's first line, without blanks around it. The file is refused as the server
 // refuses its own (not a regular file, or open to other users), but may belong to another user: the
 // server's, under sudo.
@@ -39,8 +45,7 @@ std::optional<std::string> read_token(const std::string& path, std::string& why)
         return std::nullopt;
     }
     if (read.status != platform::ReadStatus::Ok) {
-        why = "cannot read the token file " + path + ": " +
-              (read.status == platform::ReadStatus::Missing ? std::strerror(ENOENT) : read.error);
+        why = not_read("token file", path, read);
         return std::nullopt;
     }
     const std::string_view text = read.text;
@@ -63,12 +68,10 @@ std::optional<std::string> variable(const char* name) {
 // --config names, or ./config when there is one. Nothing, with `why`, when it cannot be read.
 std::optional<ctl::ConfigFile> read_config(const ctl::Command& c, std::string& why) {
     const std::string path = c.config.value_or(ctl::kDefaultConfig);
-    platform::ReadResult read = platform::read_checked_file(path, platform::kConfigByteLimit, platform::FileRule::Regular);
+    platform::ReadResult read =
+        platform::read_checked_file(path, platform::kConfigByteLimit, platform::FileRule::Regular);
     if (read.status == platform::ReadStatus::Ok) return ctl::ConfigFile{path, std::move(read.text)};
-    if (read.status != platform::ReadStatus::Missing || c.config) {
-        why = "cannot read the config file " + path + ": " +
-              (read.status == platform::ReadStatus::Missing ? std::strerror(ENOENT) : read.error);
-    }
+    if (read.status != platform::ReadStatus::Missing || c.config) why = not_read("config file", path, read);
     return std::nullopt;
 }
 

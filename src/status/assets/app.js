@@ -300,8 +300,9 @@ const Admin = (() => {
   // A ban kicks every player at the address and, with 0 minutes, lasts until lifted: asked first.
   function banAsked(p, minutes) {
     const name = p.name === '' ? 'player ' + p.id : p.name;
-    return window.confirm('Ban ' + host(p.address) + ' (' + name + "'s address) "
-      + (minutes === 0 ? 'for good, until the ban is lifted' : 'for ' + minutes + (minutes === 1 ? ' minute' : ' minutes'))
+    const length = minutes === 0 ? 'for good, until the ban is lifted'
+      : 'for ' + minutes + (minutes === 1 ? ' minute' : ' minutes');
+    return window.confirm('Ban ' + host(p.address) + ' (' + name + "'s address) " + length
       + '? Every player from that address is kicked.');
   }
 
