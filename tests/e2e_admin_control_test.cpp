@@ -408,11 +408,11 @@ long post(const std::string& url, const std::string& token, const std::string& b
 }
 
 // Each admin's token names them in the audit lines; the proxy's X-Forwarded-For is believed from the
-// proxy (127.0.0.1) alone, never from 127.0.0.2.
+// proxy (127.0.0.1) alone, never from 127.0.0.2. An admin added to the file is known once it is saved.
 TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwards) {
     TempDir dir;
     const std::string alice = "alice-token-0123456789";
-    std::ofstream(dir.path / "config") << "trusted_proxies 127.0.0.1\n";
+    std::ofstream(dir.path / "config") << "trusted_proxies 127.0.0.1\nwatch_files 1\n";
     std::ofstream(dir.path / "admin_tokens") << "# who may steer the game\nalice " << alice << "\nbob short\n";
     fs::permissions(dir.path / "admin_tokens", fs::perms::owner_read | fs::perms::owner_write);
     AdminServer server(dir.path);
@@ -424,6 +424,11 @@ TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwar
     EXPECT_EQ(post(say, alice.substr(1), R"({"text":"four"})", "127.0.0.1", "198.51.100.8"), 401);
     ASSERT_TRUE(server.process.wait_for_output("Admin call from 198.51.100.8 refused: missing or wrong token.\n"))
         << server.output();
+    const std::string bob = "bob-token-0123456789ab";
+    std::ofstream(dir.path / "admin_tokens", std::ios::app) << "bob " << bob << "\n";
+    ASSERT_TRUE(server.process.wait_for_output("admin_tokens names 2 admins.\n", 2000)) << server.output();
+    EXPECT_EQ(post(say, bob, R"({"text":"five"})", "127.0.0.1", ""), 200);
+    ASSERT_TRUE(server.process.wait_for_output("Said by bob from 127.0.0.1: five\n")) << server.output();
     const std::string out = server.output();
     EXPECT_NE(out.find("admin_tokens line 3 skipped: the token must be at least 16 bytes without blanks or control "
                        "bytes\nadmin_tokens names 1 admin.\n"),
