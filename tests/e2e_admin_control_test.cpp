@@ -378,30 +378,24 @@ TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithW
         << out;
 }
 
-std::size_t keep(char* data, std::size_t, std::size_t n, void* out) {
-    static_cast<std::string*>(out)->append(data, n);
-    return n;
-}
-
-// POST `body` to `url` with `token`, from the loopback address `source`, with an X-Forwarded-For line
-// when `forwarded` is not empty; the answer's status (0: none).
+// POST `body` with `token` from the loopback address `source`, with an X-Forwarded-For header when
+// `forwarded` is not empty; the answer's status (0: none).
 long post(const std::string& url, const std::string& token, const std::string& body, const std::string& source,
           const std::string& forwarded) {
     CURL* c = curl_easy_init();
     curl_slist* headers = curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
     if (!forwarded.empty()) headers = curl_slist_append(headers, ("X-Forwarded-For: " + forwarded).c_str());
-    std::string answer;
     const std::string interface = "host!" + source;
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_INTERFACE, interface.c_str());
+    for (const auto& [option, value] : {std::pair{CURLOPT_URL, url.c_str()}, {CURLOPT_NOPROXY, "*"},
+                                        {CURLOPT_INTERFACE, interface.c_str()}, {CURLOPT_POSTFIELDS, body.c_str()}}) {
+        curl_easy_setopt(c, option, value);
+    }
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 5000L);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, keep);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t, std::size_t n, void*) { return n; });
     long status = 0;
-    if (curl_easy_perform(c) != CURLE_OK || curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+    if (curl_easy_perform(c) != CURLE_OK) status = 0;
+    else curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     curl_slist_free_all(headers);
     curl_easy_cleanup(c);
     return status;
@@ -411,9 +405,10 @@ long post(const std::string& url, const std::string& token, const std::string& b
 // proxy (127.0.0.1) alone, never from 127.0.0.2. An admin added to the file is known once it is saved.
 TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwards) {
     TempDir dir;
-    const std::string alice = "alice-token-0123456789";
+    const std::string alice = "alice-token-0123456789", bob = "bob-token-0123456789ab", skipped =
+        "admin_tokens line 2 skipped: the token must be at least 16 bytes without blanks or control bytes\n";
     std::ofstream(dir.path / "config") << "trusted_proxies 127.0.0.1\nwatch_files 1\n";
-    std::ofstream(dir.path / "admin_tokens") << "# who may steer the game\nalice " << alice << "\nbob short\n";
+    std::ofstream(dir.path / "admin_tokens") << "alice " << alice << "\nbob short\n";
     fs::permissions(dir.path / "admin_tokens", fs::perms::owner_read | fs::perms::owner_write);
     AdminServer server(dir.path);
     ASSERT_FALSE(server.url.empty()) << server.output();
@@ -421,24 +416,14 @@ TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwar
     EXPECT_EQ(post(say, alice, R"({"text":"one"})", "127.0.0.1", "10.1.1.1, 198.51.100.7"), 200);
     EXPECT_EQ(post(say, alice, R"({"text":"two"})", "127.0.0.2", "198.51.100.7"), 200);
     EXPECT_EQ(post(say, server.token(), R"({"text":"three"})", "127.0.0.1", ""), 200);
-    EXPECT_EQ(post(say, alice.substr(1), R"({"text":"four"})", "127.0.0.1", "198.51.100.8"), 401);
-    ASSERT_TRUE(server.process.wait_for_output("Admin call from 198.51.100.8 refused: missing or wrong token.\n"))
-        << server.output();
-    const std::string bob = "bob-token-0123456789ab";
     std::ofstream(dir.path / "admin_tokens", std::ios::app) << "bob " << bob << "\n";
     ASSERT_TRUE(server.process.wait_for_output("admin_tokens names 2 admins.\n", 2000)) << server.output();
-    EXPECT_EQ(post(say, bob, R"({"text":"five"})", "127.0.0.1", ""), 200);
-    ASSERT_TRUE(server.process.wait_for_output("Said by bob from 127.0.0.1: five\n")) << server.output();
-    const std::string out = server.output();
-    EXPECT_NE(out.find("admin_tokens line 3 skipped: the token must be at least 16 bytes without blanks or control "
-                       "bytes\nadmin_tokens names 1 admin.\n"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("Said by alice from 198.51.100.7: one\nSaid by alice from 127.0.0.2: two\n"
-                       "Said by admin from 127.0.0.1: three\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find(alice), std::string::npos) << "never a token on the console";
+    EXPECT_EQ(post(say, bob, R"({"text":"four"})", "127.0.0.1", ""), 200);
+    EXPECT_TRUE(server.process.wait_for_output(skipped + "admin_tokens names 1 admin.\n")) << server.output();
+    EXPECT_TRUE(server.process.wait_for_output(
+        "Said by alice from 198.51.100.7: one\nSaid by alice from 127.0.0.2: two\nSaid by admin from 127.0.0.1: three\n" +
+        skipped + "admin_tokens names 2 admins.\nSaid by bob from 127.0.0.1: four\n")) << server.output();
+    EXPECT_EQ(server.output().find(alice), std::string::npos) << "never a token on the console";
 }
 
 }  // namespace
