@@ -383,10 +383,19 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
 }
 
 // The config file, the ban file and the named admins' file (as named at start-up), in the order of
-// WatchedFile.
+// WatchedFile. A named admins' file in a directory that cannot be watched costs only its own watch.
 void Server::start_file_watch() {
-    std::string why;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), state_.settings.admin_tokens_file}, why);
+    std::string why, tokens_why;
+    const std::string& tokens = state_.settings.admin_tokens_file;
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), tokens}, tokens_why);
+    if (!watch_) {
+        watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
+        if (watch_) {
+            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
+                           "%s not watched (%s): it is read again on a reload only.\n",
+                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+        }
+    }
     if (!watch_) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "Files not watched: %s\n",
                        core::escape_controls(why).c_str());
