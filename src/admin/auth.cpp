@@ -61,12 +61,12 @@ std::int64_t Gate::full_until(std::int64_t now) const {
 }
 
 std::string_view Gate::match(std::string_view presented) const {
-    // Index + 1 of the token that matched, gathered without a branch on any comparison; the names hold
-    // no two equal tokens, so at most one matches.
+    // Index + 1 of the first token that matched (the file's lines hold no token twice), gathered
+    // without a branch on any comparison.
     std::size_t found = 0;
     const auto compare = [&](std::string_view token, std::size_t index) {
-        const std::size_t mask = 0 - static_cast<std::size_t>(same_token(presented, token));
-        found |= (index + 1) & mask;
+        const std::size_t first = 0 - static_cast<std::size_t>(found == 0);
+        found |= (index + 1) & (0 - static_cast<std::size_t>(same_token(presented, token))) & first;
     };
     if (token_) compare(*token_, 0);
     for (std::size_t i = 0; i < named_.size(); ++i) compare(named_[i].token, i + 1);

@@ -52,7 +52,11 @@ public:
         token_ = token && !token->empty() ? std::move(token) : std::nullopt;
     }
     // The named admins of the admin_tokens file (parse_admin_tokens: no name nor token twice).
-    void set_named_tokens(std::vector<NamedToken> admins) { named_ = std::move(admins); }
+    // An empty token names nobody.
+    void set_named_tokens(std::vector<NamedToken> admins) {
+        std::erase_if(admins, [](const NamedToken& a) { return a.token.empty(); });
+        named_ = std::move(admins);
+    }
     // False while no token at all is known: every call is then refused.
     bool has_token() const { return token_.has_value() || !named_.empty(); }
 
