@@ -157,6 +157,34 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     }
     EXPECT_EQ(read_file(open), "abcdefghijklmnop\n");  // never replaced
     EXPECT_EQ(dir.names(), (Names{"admin_token", "another", "dir", "fifo", "hand", "link", "open"}));
+
+    // The named admins' file is held to the same rule, and a missing one names nobody, silently.
+    using Admins = std::vector<admin::NamedToken>;
+    for (const auto& [content, at, create, want, line] : files_as_found) {
+        out.clear();
+        EXPECT_EQ(platform::load_admin_tokens(at, std::nullopt, out), Admins{}) << at;
+        EXPECT_EQ(out.text(), "Admin tokens file refused: " + line.substr(refused.size()) + "; it names no admin.\n");
+    }
+    out.clear();
+    EXPECT_EQ(platform::load_admin_tokens(dir.file("none"), std::nullopt, out), Admins{});
+    // Lines that name nobody are skipped with their numbers, never their tokens; the tenth is the last shown.
+    const std::string a(16, 'a'), b(16, 'b'), single = "abcdefghijklmnop", named = dir.file("admin_tokens");
+    std::ofstream(named) << "# admins\n\n  alice " << a << " \r\nbob.2_x-Y\t" << b << "\ncarol " << a.substr(1)
+                         << "\nd@ve " << a << "\n" << std::string(33, 'n') << " " << a << "\nadmin c" << a << "\neve "
+                         << single << "\nalice c" << a << "\nfrank " << b << "\ngina\nhal " << a << " " << b
+                         << "\nx\nx\n";
+    std::filesystem::permissions(named, std::filesystem::perms(0600));
+    EXPECT_EQ(platform::load_admin_tokens(named, single, out), (Admins{{"alice", a}, {"bob.2_x-Y", b}}));
+    const std::string name_rule = "the name must be 1 to 32 letters, digits, '-', '_' or '.'",
+                      token_rule = "the token must be at least 16 bytes without blanks or control bytes";
+    std::string lines;
+    for (const auto& [number, why] : std::vector<std::pair<int, std::string>>{
+             {5, token_rule}, {6, name_rule}, {7, name_rule}, {8, "the name admin is the admin_token_file's"},
+             {9, "the token is the admin_token_file's"}, {10, "the name is line 3's already"},
+             {11, "the token is line 4's already"}, {12, token_rule}, {13, token_rule}, {14, token_rule}}) {
+        lines += named + " line " + std::to_string(number) + " skipped: " + why + "\n";
+    }
+    EXPECT_EQ(out.text(), lines + named + ": 1 more line skipped.\n" + named + " names 2 admins.\n");
 }
 
 TEST(AdminToken, UnderUmask077AndOverLeftoverTemporaryFilesTheTokenIs0600AndTheBans0644) {

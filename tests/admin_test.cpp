@@ -224,6 +224,53 @@ TEST(AdminAuth, TheRightTokenAlwaysPassesWrongOnesLockTheirHostOrIPv6Slash64Afte
     EXPECT_EQ(a.reloads, 0) << "a refused call never reaches a route";
 }
 
+// Records each line with the admin and the address of its fields: "alice|198.51.100.7|Said by ...".
+struct FieldConsole final : core::Console {
+    std::string text;
+    void write(std::string_view t) override { text += t; }
+    void line(const core::LogEvent& e, std::string_view t) override {
+        text.append(e.admin).append("|").append(e.address).append("|").append(t);
+    }
+};
+
+TEST(AdminAuth, EachTokenNamesItsAdminInTheAuditLinesAndATrustedProxyNamesTheCallerForTheLockOutToo) {
+    core::Settings st = with_slots(4);
+    st.trusted_proxies = {range("127.0.0.1")};
+    Admin a(st);
+    const std::string alice(20, 'a'), bob(20, 'b'), wrong = alice.substr(1) + "b", x = "203.0.113.9";
+    a.gate.set_named_tokens({{"alice", alice}, {"bob", bob}});
+    a.join({kA});
+    FieldConsole out;
+    core::Io io{a.h.io.io.send, a.h.io.io.clock, out};
+    admin::AdminContext ctx = server::make_admin_context(a.h.state, io, a.bans, a.gate, [] { return core::ReloadReport{.ok = true}; },
+                                                         [](const admin::BanList&, std::string&) { return true; });
+    const Address proxy = Address::ipv4(127, 0, 0, 1, 40000), other = Address::ipv4(127, 0, 0, 2, 40001);
+    const auto call = [&](int at, const std::string& token, const Address& from, const std::string& forwarded,
+                          const char* path, const char* body = "") {
+        return admin::handle(ctx, {"POST", path, "", "Bearer " + token, body, from, kNow + at, forwarded}, kNow + at).status;
+    };
+    EXPECT_EQ(call(0, kToken, proxy, "", "/api/say", R"({"text":"hi"})"), 200);
+    EXPECT_EQ(call(0, alice, proxy, "6.6.6.6, 198.51.100.7, 127.0.0.1", "/api/kick", R"({"id":1,"reason":"spam"})"), 200);
+    EXPECT_EQ(call(0, bob, other, "198.51.100.7", "/api/bans", R"({"range":"10.9.0.0/16"})"), 200);  // no proxy
+    EXPECT_EQ(call(0, alice, proxy, "[2001:db8::7]:443", "/api/say", R"({"text":"v6"})"), 200);
+    EXPECT_EQ(call(0, bob, proxy, "198.51.100.7, bogus", "/api/reload"), 200);  // malformed: the proxy itself
+    for (int i = 0; i < admin::kMaxFailures; ++i) EXPECT_EQ(call(1, wrong, proxy, x, "/api/say"), 401);
+    // x is locked out, not the proxy nor others behind it; the right token passes (to a bad body: 400).
+    EXPECT_EQ(std::vector({call(2, wrong, proxy, "203.0.113.10", "/api/say"), call(2, wrong, proxy, "", "/api/say"),
+                           call(2, wrong, proxy, x, "/api/say"), call(2, bob, proxy, x, "/api/say")}),
+              std::vector({401, 401, 429, 400}));
+    const std::string refused = "|203.0.113.9|Admin call from 203.0.113.9 refused: missing or wrong token";
+    EXPECT_EQ(out.text, "admin|127.0.0.1|Said by admin from 127.0.0.1: hi\n"
+                        "alice|10.0.0.1:5001|1 aka  kicked by alice from 198.51.100.7: spam\n"
+                        "bob|127.0.0.2|Ban on 10.9.0.0/16 for good by bob from 127.0.0.2.\n"
+                        "alice|2001:db8::7|Said by alice from 2001:db8::7: v6\n"
+                        "bob|127.0.0.1|Reload asked by bob from 127.0.0.1.\n" +
+                            refused + ".\n" + refused + ".\n" + refused + ".\n" +  // three lines a second
+                            "|203.0.113.10|Admin call from 203.0.113.10 refused: missing or wrong token.\n"
+                            "|127.0.0.1:40000|Admin call from 127.0.0.1:40000 refused: missing or wrong token.\n" +
+                            refused + " while locked out.\n");
+}
+
 TEST(AdminAuth, AFullTableNeverForgetsALockBeforeItEndsAndRefusesNewGuessersUntilThen) {
     admin::Gate gate;
     gate.set_token(kToken);
@@ -325,12 +372,12 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
         const Bytes said = server_line(text);
         EXPECT_EQ(a.sent(), (ok ? Lines{chat_line(addr(1, 6001), said), chat_line(addr(2, 6002), said),
                                         chat_line(Address::ipv4(10, 0, 0, 3, 6004), said)} : Lines{})) << text;
-        EXPECT_EQ(a.console(), ok ? "Said by 127.0.0.1:40000: " + text + "\n" : "") << text;
+        EXPECT_EQ(a.console(), ok ? "Said by admin from 127.0.0.1: " + text + "\n" : "") << text;
     }
 
     EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":2,"reason":"spamming the chat"})"), "200 {\"kicked\":" + two + "}\n");
     EXPECT_EQ(a.sent(), (Lines{game_line(kA, gone(2)), game_line(kC, gone(2)), game_line(kD, gone(2))}));
-    EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m kicked by 127.0.0.1:40000: spamming the chat\n");
+    EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m kicked by admin from 127.0.0.1: spamming the chat\n");
     EXPECT_EQ(std::tuple(a.h.state.table.player_count(), a.h.state.table.find_by_id(2)), std::tuple(3, -1));
 
     // The two bans as the API shows them; the first one's seconds left follow.
@@ -338,13 +385,13 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
                       for_good = R"({"expires":0,"range":"2001:db8::/48","reason":"","seconds_left":null})";
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"10.0.0.3/31","minutes":30,"reason":"griefing"})"),
               "200 {\"ban\":" + griefing + "1800},\"kicked\":[3,4]}\n");
-    EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 for 30 minutes by 127.0.0.1:40000: griefing\n"
-                           "3 aka  kicked by 127.0.0.1:40000: griefing\n4 aka Dee kicked by 127.0.0.1:40000: griefing\n");
+    EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 for 30 minutes by admin from 127.0.0.1: griefing\n"
+                           "3 aka  kicked by admin from 127.0.0.1: griefing\n4 aka Dee kicked by admin from 127.0.0.1: griefing\n");
     EXPECT_EQ(a.sent(), (Lines{game_line(kA, gone(3)), game_line(kD, gone(3)), game_line(kA, gone(4))}));
     EXPECT_EQ(a.saved, (Lines{kHead + "10.0.0.2/31 1001803 griefing\n"}));
     // Without a reason the line ends at who asked; a second kick finds nobody.
     EXPECT_EQ(a.call("POST", "/api/kick", R"({"id":1})").status, 200);
-    EXPECT_EQ(a.console(), "1 aka Ann kicked by 127.0.0.1:40000.\n");
+    EXPECT_EQ(a.console(), "1 aka Ann kicked by admin from 127.0.0.1.\n");
     EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":1})"), "404 {\"error\":\"no player has id 1\"}\n");
     EXPECT_EQ(a.sent(), Lines{});
     // The kicked host, from any port, gets SERVER_FULL for 60 s; others join meanwhile. {seconds on, who
@@ -367,10 +414,10 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
               std::string::npos);
 
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"), "200 {\"ban\":" + for_good + ",\"kicked\":[]}\n");
-    EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by 127.0.0.1:40000.\n");
+    EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by admin from 127.0.0.1.\n");
     EXPECT_EQ(a.call("GET", "/api/bans").body, "{\"bans\":[" + griefing + "1740}," + for_good + "],\"next\":null,\"total\":2}\n");
     EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "200 {\"lifted\":\"10.0.0.2/31\"}\n");
-    EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by 127.0.0.1:40000.\n");
+    EXPECT_EQ(a.console(), "Ban on 10.0.0.2/31 lifted by admin from 127.0.0.1.\n");
     EXPECT_EQ(a.saved.back(), kHead + "2001:db8::/48 0\n");
     EXPECT_EQ(a.ask("DELETE", "/api/bans", "", "range=10.0.0.3%2F31"), "404 {\"error\":\"no ban on 10.0.0.2/31\"}\n");
     EXPECT_EQ(a.saved.size(), 3u);
@@ -387,7 +434,7 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     a.save_error = "bans.tmp: No space left on device";
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"10.0.0.9"})"),
               "500 {\"error\":\"the ban is in force but was not saved: bans.tmp: No space left on device\"}\n");
-    EXPECT_EQ(a.console(), "Ban on 10.0.0.9 for good by 127.0.0.1:40000.\nBans not saved: bans.tmp: No space left on device\n");
+    EXPECT_EQ(a.console(), "Ban on 10.0.0.9 for good by admin from 127.0.0.1.\nBans not saved: bans.tmp: No space left on device\n");
     EXPECT_TRUE(a.bans.matches(addr(9, 1), a.h.clock.now()));
 }
 

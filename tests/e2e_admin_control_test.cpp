@@ -1,9 +1,10 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
 // ban acting on both sockets from one host while another plays and holding across a restart, a reload,
-// hand edits of the ban file (on a reload and with `watch_files 1`), and the status page's Kick button
-// in headless Chromium.
+// hand edits of the ban file (on a reload and with `watch_files 1`), named admins and a trusted proxy's
+// X-Forwarded-For in the audit lines, and the status page's Kick button in headless Chromium.
 #include <gtest/gtest.h>
 
+#include <curl/curl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -304,7 +305,7 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(ctl(server, {"kick", std::to_string(bob.id), "being", "rude"}).all(),
                   "0 Kicked 2 (Bob, " + bob.game_address() + ").\n");
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
-        EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by 127.0.0.1:")) << server.output();
+        EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by admin from 127.0.0.1")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
 
         // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
@@ -345,7 +346,7 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(ctl(server, {"ban", "127.0.0.2", "--minutes", "5", "cheating"}).all(),
                   "0 Banned 127.0.0.2 for 5 minutes. Kicked: " + std::to_string(eve.id) + ".\n");
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(eve.id)));
-        EXPECT_TRUE(server.process.wait_for_output("Ban on 127.0.0.2 for 5 minutes by 127.0.0.1:")) << server.output();
+        EXPECT_TRUE(server.process.wait_for_output("Ban on 127.0.0.2 for 5 minutes by admin from 127.0.0.1")) << server.output();
         const json held = json::parse(ctl(server, {"--json", "bans"}).out)["bans"];
         ASSERT_EQ(held.size(), 1u) << held;
         EXPECT_GE(held[0]["seconds_left"].get<int>(), 298);
@@ -423,7 +424,7 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_EQ(page.eval("document.getElementById('admin-reason').value = 'from the page';"
                         "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"), json(true));
     EXPECT_TRUE(arrives(ann.game, gone(2)));
-    EXPECT_TRUE(again.process.wait_for_output("2 aka Eve kicked by 127.0.0.1:")) << again.output();
+    EXPECT_TRUE(again.process.wait_for_output("2 aka Eve kicked by admin from 127.0.0.1")) << again.output();
     EXPECT_NE(again.output().find(": from the page\n"), std::string::npos) << again.output();
     EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
                                 " && document.querySelector('#admin-players tbody').rows.length === 1"));
@@ -485,9 +486,54 @@ TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithW
     ASSERT_EQ(server.process.stop(SIGTERM), 0);
     const std::string out = server.output();
     const std::string tail = out.substr(out.find("Bans reloaded"));
-    EXPECT_TRUE(tail.starts_with("Bans reloaded: 4 bans.\nBan on 127.0.0.3 lifted by 127.0.0.1:") &&
+    EXPECT_TRUE(tail.starts_with("Bans reloaded: 4 bans.\nBan on 127.0.0.3 lifted by admin from 127.0.0.1.") &&
                 tail.ends_with(".\nServer stopped.\n") && std::count(tail.begin(), tail.end(), '\n') == 3)
         << out;
+}
+
+// POST `body` with `token` from the loopback address `source`, with `header` besides; the status (0: none).
+long post(const std::string& url, const std::string& token, const std::string& body, const std::string& source,
+          const std::string& header = "X-Forwarded-For: 198.51.100.7") {
+    CURL* c = curl_easy_init();
+    curl_slist* headers = curl_slist_append(curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str()), header.c_str());
+    const std::string interface = "host!" + source;
+    for (const auto& [option, value] : {std::pair{CURLOPT_URL, url.c_str()}, {CURLOPT_NOPROXY, "*"},
+                                        {CURLOPT_INTERFACE, interface.c_str()}, {CURLOPT_POSTFIELDS, body.c_str()}}) {
+        curl_easy_setopt(c, option, value);
+    }
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 5000L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t, std::size_t n, void*) { return n; });
+    long status = 0;
+    if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(c);
+    return status;
+}
+
+// Each admin's token names them in the audit lines; the proxy's X-Forwarded-For is believed from the
+// proxy (127.0.0.1) alone, never from 127.0.0.2. An admin added to the file is known once it is saved.
+TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwards) {
+    TempDir dir;
+    const std::string alice = "alice-token-0123456789", bob = "bob-token-0123456789ab", skipped =
+        "admin_tokens line 2 skipped: the token must be at least 16 bytes without blanks or control bytes\n";
+    std::ofstream(dir.path / "config") << "trusted_proxies 127.0.0.1\nwatch_files 1\n";
+    std::ofstream(dir.path / "admin_tokens") << "alice " << alice << "\nbob short\n";
+    fs::permissions(dir.path / "admin_tokens", fs::perms::owner_read | fs::perms::owner_write);
+    AdminServer server(dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.output();
+    const std::string say = server.url + "/api/say";
+    EXPECT_EQ(post(say, alice, R"({"text":"one"})", "127.0.0.1", "X-Forwarded-For: 10.1.1.1, 198.51.100.7"), 200);
+    EXPECT_EQ(post(say, alice, R"({"text":"two"})", "127.0.0.2"), 200);
+    EXPECT_EQ(post(say, server.token(), R"({"text":"three"})", "127.0.0.1", "Accept: */*"), 200);
+    std::ofstream(dir.path / "admin_tokens", std::ios::app) << "bob " << bob << "\n";
+    ASSERT_TRUE(server.process.wait_for_output("admin_tokens names 2 admins.\n", 2000)) << server.output();
+    EXPECT_EQ(post(say, bob, R"({"text":"four"})", "127.0.0.1", "Accept: */*"), 200);
+    EXPECT_TRUE(server.process.wait_for_output(skipped + "admin_tokens names 1 admin.\n")) << server.output();
+    EXPECT_TRUE(server.process.wait_for_output(
+        "Said by alice from 198.51.100.7: one\nSaid by alice from 127.0.0.2: two\nSaid by admin from 127.0.0.1: three\n" +
+        skipped + "admin_tokens names 2 admins.\nSaid by bob from 127.0.0.1: four\n")) << server.output();
+    EXPECT_EQ(server.output().find(alice), std::string::npos) << "never a token on the console";
 }
 
 }  // namespace

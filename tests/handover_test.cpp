@@ -27,7 +27,7 @@ struct Game : Harness {
         net.queue_chat(set_name(2, "Bea"), kChatB);
         net.queue_chat(health_delta(2, -25), kA);
         pass();
-        game::kick(state, io.io, 1, "", "admin", clock.now());
+        game::kick(state, io.io, 1, "", "admin", "admin", clock.now());
         net.queue_game(kJoinA, addr(4, 5004));
         net.queue_game(ack(2), kB);
         passes_until_idle();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/address.h"
+#include "net/forwarded.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
@@ -49,6 +50,22 @@ TEST(Address, TextFormsAndEquality) {
     for (const auto& [a, text] : cases) EXPECT_EQ(a.to_string(), text);
     EXPECT_EQ(v6("0000 0000 0000 0000 0000 ffff 7f00 0001", 9), net::Address::ipv4(127, 0, 0, 1, 9));
     EXPECT_NE(net::Address::ipv4(127, 0, 0, 1, 9), net::Address::ipv4(127, 0, 0, 1, 10));
+}
+
+// The right-most address that is no proxy, from a trusted peer only; anything malformed: the peer itself.
+TEST(ForwardedFor, TheRightMostUntrustedAddressFromATrustedPeerAnythingMalformedLeavesThePeer) {
+    const std::vector<net::Range> proxies = {*net::parse_range("10.0.0.0/8"), *net::parse_range("2001:db8::/32")};
+    const net::Address proxy = net::Address::ipv4(10, 1, 1, 1, 4000);
+    const std::string longest = std::string(net::kMaxForwardedFor - 7, ' ') + "1.2.3.4";
+    const std::pair<std::string, const char*> cases[] = {  // {header, the caller; "": the peer}
+        {"6.6.6.6, 198.51.100.7,10.2.2.2 , 10.3.3.3", "198.51.100.7:0"}, {"10.2.2.2, 10.3.3.3", "10.2.2.2:0"},
+        {"1.2.3.4:443, [2001:db8::9]:80", "1.2.3.4:0"}, {"[2001:db9::1]:80", "[2001:db9::1]:0"}, {longest, "1.2.3.4:0"},
+        {"", ""}, {"1.2.3.4,", ""}, {"1.2.3.0/24", ""}, {"1.2.3.4:http", ""}, {"[1::2", ""}, {"[1::2]x", ""},
+        {"1.2.3.4:123456", ""}, {"fe80::1%eth0", ""}, {longest + " ", ""}};
+    for (const auto& [header, caller] : cases) {
+        EXPECT_EQ(net::forwarded_client(proxy, header, proxies).to_string(), *caller ? caller : "10.1.1.1:4000") << header;
+    }
+    EXPECT_EQ(net::forwarded_client(net::Address::ipv4(192, 0, 2, 1, 9), "1.2.3.4", proxies).to_string(), "192.0.2.1:9");
 }
 
 // Each socket reads whole datagrams within its limit (chat 128 bytes, game 184) in arrival order with their

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/safe_text.h"
+#include "net/forwarded.h"
 
 namespace quarel::admin {
 
@@ -79,7 +80,21 @@ bool text_field(const json& o, const char* name, std::optional<std::string>& out
     return true;
 }
 
-std::string by_whom(const net::HttpRequest& req) { return core::escape_controls(req.peer.to_string()); }
+// Who made an allowed call, for its audit line: "alice from 192.0.2.7".
+std::string by_whom(const net::HttpRequest& req) {
+    return core::escape_controls(req.admin) + " from " + req.client.ip_string();
+}
+
+// Where a call comes from, for the lines of refused calls: the peer with its port, or the address a
+// trusted proxy forwarded (which has none).
+std::string from_where(const net::HttpRequest& req) {
+    return req.client == req.peer ? req.client.to_string() : req.client.ip_string();
+}
+
+// The fields of an audit line about the caller.
+core::LogEvent audit_event(core::LogKind kind, const net::HttpRequest& req, const std::string& address) {
+    return {.kind = kind, .address = address, .admin = req.admin};
+}
 
 // Saves after a change; on failure one console line, and the text for the caller.
 std::optional<std::string> save(AdminContext& ctx) {
@@ -114,7 +129,7 @@ net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int6
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
     json kicked = player_json(ctx.state.table[index], now);
-    ctx.kick(static_cast<std::int32_t>(*id), reason.value_or(""), by_whom(req), now);
+    ctx.kick(static_cast<std::int32_t>(*id), reason.value_or(""), by_whom(req), req.admin, now);
     return reply(200, json{{"kicked", std::move(kicked)}});
 }
 
@@ -174,8 +189,8 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
     const std::string range_name = ban.range.to_string();
     const std::string who = by_whom(req);
     const std::string how_long = length == 0 ? "for good" : "for " + std::to_string(length) + " minutes";
-    const std::string peer = req.peer.to_string();
-    const core::LogEvent event{.kind = core::LogKind::Ban, .address = peer};
+    const std::string from = req.client.ip_string();
+    const core::LogEvent event = audit_event(core::LogKind::Ban, req, from);
     if (ban.reason.empty()) {
         ctx.io.out.print(event, "Ban on %s %s by %s.\n", range_name.c_str(), how_long.c_str(), who.c_str());
     } else {
@@ -189,7 +204,7 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
             covered.push_back(p.id);
         }
     }
-    for (const std::int32_t id : covered) ctx.kick(id, ban.reason, who, now);
+    for (const std::int32_t id : covered) ctx.kick(id, ban.reason, who, req.admin, now);
     json answer{{"ban", ban_json(ban, now)}, {"kicked", covered}};
     ctx.bans.add(std::move(ban));
     if (const auto error = save(ctx)) return fail(500, "the ban is in force but was not saved: " + *error);
@@ -203,8 +218,8 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
     const std::string range_name = range->to_string();
     ctx.bans.prune(now);
     if (!ctx.bans.remove(*range)) return fail(404, "no ban on " + range_name);
-    const std::string peer = req.peer.to_string();
-    ctx.io.out.print({.kind = core::LogKind::Ban, .address = peer}, "Ban on %s lifted by %s.\n", range_name.c_str(),
+    const std::string from = req.client.ip_string();
+    ctx.io.out.print(audit_event(core::LogKind::Ban, req, from), "Ban on %s lifted by %s.\n", range_name.c_str(),
                      by_whom(req).c_str());
     if (const auto error = save(ctx)) return fail(500, "the ban is lifted but the list was not saved: " + *error);
     return reply(200, json{{"lifted", range_name}});
@@ -219,20 +234,28 @@ net::HttpResponse say(AdminContext& ctx, const net::HttpRequest& req, std::int64
                              " bytes without control bytes");
     }
     const std::int32_t sent = ctx.say(*text);
-    const std::string peer = req.peer.to_string();
-    ctx.io.out.print({.kind = core::LogKind::Say, .address = peer}, "Said by %s: %s\n", by_whom(req).c_str(),
+    const std::string from = req.client.ip_string();
+    ctx.io.out.print(audit_event(core::LogKind::Say, req, from), "Said by %s: %s\n", by_whom(req).c_str(),
                      text->c_str());
     return reply(200, json{{"sent_to", sent}});
 }
 
-net::HttpResponse reload(AdminContext& ctx, const net::HttpRequest&, std::int64_t) {
+// The reload's and the restart's own lines do not say who asked: this line before them does.
+void print_asked(AdminContext& ctx, const net::HttpRequest& req, const char* what) {
+    const std::string from = req.client.ip_string();
+    ctx.io.out.print(audit_event(core::LogKind::Reload, req, from), "%s asked by %s.\n", what, by_whom(req).c_str());
+}
+
+net::HttpResponse reload(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    print_asked(ctx, req, "Reload");
     const core::ReloadReport report = ctx.reload();
     if (!report.ok) return fail(500, "config not reloaded: " + report.error);
     return reply(200, json{{"reloaded", true}, {"restart_needed", report.restart_keys}});
 }
 
-net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest&, std::int64_t) {
+net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
     if (!ctx.restart) return fail(503, "this server cannot restart itself");
+    print_asked(ctx, req, "Restart");
     const RestartOutcome outcome = ctx.restart();
     if (!outcome.took_over) return fail(500, "not restarted: " + outcome.why);
     return reply(200, json{{"restarted", true}, {"pid", outcome.pid}});
@@ -282,9 +305,8 @@ constexpr std::array<Route, 9> kRoutes{{
 // One bounded console line for a refused call, naming its source.
 void print_refusal(AdminContext& ctx, Verdict verdict, const net::HttpRequest& req, std::int64_t now) {
     if (!ctx.state.admin_lines.admit(now)) return;
-    const std::string who = by_whom(req);
-    const std::string peer = req.peer.to_string();
-    const core::LogEvent event{.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning, .address = peer};
+    const std::string who = from_where(req);
+    const core::LogEvent event{.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning, .address = who};
     switch (verdict) {
         case Verdict::NoToken:
             ctx.io.out.print(event, "Admin call from %s refused: the server has no admin token.\n", who.c_str());
@@ -312,7 +334,7 @@ net::HttpResponse refuse(AdminContext& ctx, Verdict verdict, const net::HttpRequ
             return fail(403, "the admin API is off: the server has no admin token file");
         case Verdict::Locked: {
             net::HttpResponse r = fail(429, "too many wrong tokens; try again later");
-            r.headers.emplace_back("Retry-After", std::to_string(ctx.gate.retry_after(req.peer, now)));
+            r.headers.emplace_back("Retry-After", std::to_string(ctx.gate.retry_after(req.client, now)));
             return r;
         }
         default: {
@@ -364,14 +386,18 @@ std::optional<std::string> query_value(std::string_view query, std::string_view 
 
 net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     // Nothing about the API, not even which paths exist, is told to a caller without the token.
-    const Verdict verdict = ctx.gate.check(req.authorization, req.peer, now);
-    if (verdict != Verdict::Allowed) return refuse(ctx, verdict, req, now);
+    // The lock-out, the lines and the audit all go by the caller's address, which a trusted proxy may name.
+    net::HttpRequest call = req;
+    call.client = net::forwarded_client(req.peer, req.forwarded_for, ctx.state.settings.trusted_proxies);
+    Gate::Decision decision = ctx.gate.decide(call.authorization, call.client, now);
+    if (decision.verdict != Verdict::Allowed) return refuse(ctx, decision.verdict, call, now);
+    call.admin = std::move(decision.admin);
 
     const std::string_view method = req.method == "HEAD" ? "GET" : std::string_view(req.method);
     std::string allowed;
     for (const Route& r : kRoutes) {
         if (r.path != req.path) continue;
-        if (r.method == method) return r.handler(ctx, req, now);
+        if (r.method == method) return r.handler(ctx, call, now);
         allowed += (allowed.empty() ? "" : ", ") + std::string(r.method);
     }
     if (allowed.empty()) return fail(404, "no such call: " + req.path);

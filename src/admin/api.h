@@ -14,7 +14,8 @@
 //                                       kMaxEventStreams are open
 //
 // Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
-// failures, 403 while the server has no token). Answers are JSON objects; failures carry "error".
+// failures, 403 while the server has no token); the token names the admin (see Gate), whom every audit
+// line names with the caller's address. Answers are JSON objects; failures carry "error".
 // 404: unknown path (or no such player or ban); 405: wrong method; 400: bad JSON or fields.
 #pragma once
 
@@ -63,9 +64,12 @@ struct AdminContext {
     core::Io& io;
     BanList& bans;
     Gate& gate;
-    // Removes the player holding `id` as LEAVE does, prints the line naming `by` and `reason`, and bars
-    // its address from joining again; false when no player holds the id.
-    std::function<bool(std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now)> kick;
+    // Removes the player holding `id` as LEAVE does, prints the line naming `by` ("alice from 192.0.2.7")
+    // and `reason` with `admin` (the name alone) in its fields, and bars its address from joining again;
+    // false when no player holds the id.
+    std::function<bool(std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
+                       std::int64_t now)>
+        kick;
     // Sends `text` (valid_say_text) as the server's own line to every named player; returns how many.
     std::function<std::int32_t(std::string_view text)> say;
     // Reads the config file again and applies it (printing its lines).

@@ -60,27 +60,43 @@ std::int64_t Gate::full_until(std::int64_t now) const {
     return first_end;
 }
 
-Verdict Gate::check(std::string_view authorization, const net::Address& peer, std::int64_t now) {
-    if (!token_) return Verdict::NoToken;
-    if (same_token(bearer_token(authorization), *token_)) return Verdict::Allowed;
+std::string_view Gate::match(std::string_view presented) const {
+    // Index + 1 of the first token that matched (the file's lines hold no token twice), gathered
+    // without a branch on any comparison.
+    std::size_t found = 0;
+    const auto compare = [&](std::string_view token, std::size_t index) {
+        const std::size_t first = 0 - static_cast<std::size_t>(found == 0);
+        found |= (index + 1) & (0 - static_cast<std::size_t>(same_token(presented, token))) & first;
+    };
+    if (token_) compare(*token_, 0);
+    for (std::size_t i = 0; i < named_.size(); ++i) compare(named_[i].token, i + 1);
+    if (found == 0) return {};
+    return found == 1 ? kSingleTokenName : std::string_view(named_[found - 2].name);
+}
+
+Gate::Decision Gate::decide(std::string_view authorization, const net::Address& peer, std::int64_t now) {
+    if (!has_token()) return {Verdict::NoToken, {}};
+    if (const std::string_view admin = match(bearer_token(authorization)); !admin.empty()) {
+        return {Verdict::Allowed, std::string(admin)};
+    }
     const Key key = core::source_key(peer);
     Source* source = find(key);
     if (source == nullptr) {
         source = make_room(now);
-        if (source == nullptr) return Verdict::Locked;
+        if (source == nullptr) return {Verdict::Locked, {}};
         source->key = key;
     }
     source->last_seen = now;
-    if (source->locked_until > now) return Verdict::Locked;
+    if (source->locked_until > now) return {Verdict::Locked, {}};
     // A lock, or a count older than the window, is over: the source starts afresh.
     if (source->locked_until != 0 || now - source->first_failure >= kLockSeconds) {
         source->failures = 0;
         source->locked_until = 0;
     }
     if (source->failures == 0) source->first_failure = now;
-    if (++source->failures < kMaxFailures) return Verdict::Unauthorized;
+    if (++source->failures < kMaxFailures) return {Verdict::Unauthorized, {}};
     source->locked_until = now + kLockSeconds;
-    return Verdict::LockStarted;
+    return {Verdict::LockStarted, {}};
 }
 
 std::int64_t Gate::retry_after(const net::Address& peer, std::int64_t now) const {

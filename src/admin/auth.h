@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/admin_tokens.h"
 #include "core/source_buckets.h"
 #include "net/address.h"
 
@@ -45,17 +46,33 @@ public:
     // addresses cannot push locks out to win fresh guesses. The right token still passes.
     static constexpr std::size_t kMaxSources = 1024;
 
-    // The token calls must present; nothing: no token file, every call refused.
-    // An empty token counts as none.
+    // The token of admin_token_file, whose admin is kSingleTokenName; nothing: no token file. An empty
+    // token counts as none.
     void set_token(std::optional<std::string> token) {
         token_ = token && !token->empty() ? std::move(token) : std::nullopt;
     }
-    bool has_token() const { return token_.has_value(); }
+    // The named admins of the admin_tokens file (parse_admin_tokens: no name nor token twice).
+    // An empty token names nobody.
+    void set_named_tokens(std::vector<NamedToken> admins) {
+        std::erase_if(admins, [](const NamedToken& a) { return a.token.empty(); });
+        named_ = std::move(admins);
+    }
+    // False while no token at all is known: every call is then refused.
+    bool has_token() const { return token_.has_value() || !named_.empty(); }
 
+    struct Decision {
+        Verdict verdict = Verdict::Unauthorized;
+        std::string admin;  // who the token names, when Allowed
+    };
     // Decides on a call from `peer` with Authorization header `authorization` at calendar second `now`.
+    // The presented token is compared with every token known, each in constant time and all of them
+    // every time, so that the time taken tells neither which one matched nor whether any did.
     // A wrong or missing token counts a failure; a right one is allowed and leaves the count as it is
     // (clearing it would give a guesser beside the admin fresh guesses at every admin call).
-    Verdict check(std::string_view authorization, const net::Address& peer, std::int64_t now);
+    Decision decide(std::string_view authorization, const net::Address& peer, std::int64_t now);
+    Verdict check(std::string_view authorization, const net::Address& peer, std::int64_t now) {
+        return decide(authorization, peer, now).verdict;
+    }
     // Seconds until a locked source may guess again (0 when it is not locked).
     std::int64_t retry_after(const net::Address& peer, std::int64_t now) const;
 
@@ -75,7 +92,11 @@ private:
     // When every place holds a lock: the end of the first of them; otherwise 0.
     std::int64_t full_until(std::int64_t now) const;
 
+    // The admin the presented token names; "" when none.
+    std::string_view match(std::string_view presented) const;
+
     std::optional<std::string> token_;
+    std::vector<NamedToken> named_;
     std::vector<Source> sources_;
 };
 

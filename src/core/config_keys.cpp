@@ -87,6 +87,7 @@ constexpr ConfigKey kKeys[] = {
     {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
     {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
     {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
+    {.name = "admin_tokens_file", .kind = ValueKind::Word, .field = &S::admin_tokens_file, .shown_as_read = true},
     // Read by the SDK sidecar's calls at each pass; without the sidecar it does nothing.
     {.name = "empty_shutdown_after", .kind = ValueKind::Number, .field = &S::empty_shutdown_after,
      .show = [](const S& s, const Options&) {

@@ -165,7 +165,8 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
 
 // Kick: as LEAVE, then the line, then the bar. The bar goes on the IP alone: a client that is refused
 // simply joins again from a new port.
-bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now) {
+bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
+          std::int64_t now) {
     const std::int32_t me = s.table.find_by_id(id);
     if (me < 0) return false;
     announce_gone(s, io, me, id);
@@ -174,7 +175,7 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
     const std::string who = core::escape_controls(by);
     const std::string address = slot.game_addr.to_string();
     const core::LogEvent event{
-        .kind = core::LogKind::Kick, .id = id, .name = slot.name.data(), .address = address, .admin = by};
+        .kind = core::LogKind::Kick, .id = id, .name = slot.name.data(), .address = address, .admin = admin};
     if (reason.empty()) {
         io.out.print(event, "%d aka %s kicked by %s.\n", id, name.c_str(), who.c_str());
     } else {

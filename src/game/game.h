@@ -22,10 +22,12 @@ void on_ack(ServerState& s, Io& io, const Datagram& d);
 constexpr std::int64_t kRejoinBarSeconds = 60;
 
 // Removes the player holding `id` as LEAVE does (the others get PLAYER_GONE, the slot is freed), prints
-// one line naming the player, `by` (who asked) and `reason`, and bars the player's IP address from
+// one line naming the player, `by` (who asked) and `reason`, with `admin` (the admin's name, "" when
+// no admin asked) in its fields, and bars the player's IP address from
 // joining again until now + kRejoinBarSeconds: its JOINs are answered SERVER_FULL, as on a full server.
 // False, and nothing done, when no player holds the id.
-bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now);
+bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
+          std::int64_t now);
 
 // True while JOINs from `from` are refused at `now` after a kick.
 bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now);

@@ -42,22 +42,25 @@ bool Address::is_loopback() const {
     return ip == std::array<std::uint8_t, 16>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 }
 
-std::string Address::to_string() const {
+std::string Address::ip_string() const {
     if (!valid) return {};
-    char text[INET6_ADDRSTRLEN + 32];  // brackets, %scope (10 digits), :port
+    char text[INET6_ADDRSTRLEN + 16];  // %scope (10 digits)
     if (is_ipv4()) {
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", unsigned{ip[12]}, unsigned{ip[13]}, unsigned{ip[14]},
-                      unsigned{ip[15]}, unsigned{port});
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{ip[12]}, unsigned{ip[13]}, unsigned{ip[14]},
+                      unsigned{ip[15]});
         return text;
     }
     char host[INET6_ADDRSTRLEN];
     if (inet_ntop(AF_INET6, ip.data(), host, sizeof host) == nullptr) return {};
-    if (scope != 0) {
-        std::snprintf(text, sizeof text, "[%s%%%u]:%u", host, unsigned{scope}, unsigned{port});
-    } else {
-        std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned{port});
-    }
+    if (scope == 0) return host;
+    std::snprintf(text, sizeof text, "%s%%%u", host, unsigned{scope});
     return text;
+}
+
+std::string Address::to_string() const {
+    const std::string host = ip_string();
+    if (host.empty()) return {};
+    return (is_ipv4() ? host : "[" + host + "]") + ":" + std::to_string(port);
 }
 
 }  // namespace quarel::net

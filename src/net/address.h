@@ -28,6 +28,8 @@ struct Address {
     // "a.b.c.d:port" for IPv4 peers, "[addr]:port" for IPv6 peers ("[addr%scope]:port" with a scope id),
     // "" for an invalid address.
     std::string to_string() const;
+    // The address alone: "a.b.c.d", "addr" or "addr%scope"; "" for an invalid address.
+    std::string ip_string() const;
 
     friend bool operator==(const Address&, const Address&) = default;
 };

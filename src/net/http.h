@@ -20,6 +20,11 @@ struct HttpRequest {
     std::string body;           // the request body (bounded by the listener)
     Address peer;               // the client's address
     std::int64_t now = 0;       // the calendar second of the loop pass that serves it
+    std::string forwarded_for;  // the X-Forwarded-For headers joined by ", ", "" when absent
+    // Who calls, as the admin API's gate found out: the caller's address (the peer, or the client a
+    // trusted proxy names: forwarded_client) and the admin its token names.
+    Address client;
+    std::string admin;
     std::string last_event_id;  // the Last-Event-ID header of an event stream's client, "" when absent
 };
 

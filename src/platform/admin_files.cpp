@@ -14,11 +14,12 @@ namespace {
 
 constexpr std::size_t kTokenFileLimit = 4096;
 
+// A named admins' file holds a line or two per admin.
+constexpr std::size_t kTokensFileLimit = 64 * 1024;
+
 std::optional<std::string> usable_token(std::string_view text) {
     text = core::trim(text.substr(0, text.find('\n')), core::kTokenLineBlanks);
-    if (text.size() < kMinTokenLength || !core::no_controls(text) || text.find(' ') != std::string_view::npos) {
-        return std::nullopt;
-    }
+    if (!admin::usable_token(text)) return std::nullopt;
     return std::string(text);
 }
 
@@ -62,6 +63,32 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
     auto token = usable_token(read.text);
     if (!token) return refuse_all(out, "The admin token file " + path + " holds no usable token");
     return token;
+}
+
+std::vector<admin::NamedToken> load_admin_tokens(const std::string& path, const std::optional<std::string>& single,
+                                                 core::Console& out) {
+    const ReadResult read = read_checked_file(path, kTokensFileLimit, FileRule::Private);
+    if (read.status == ReadStatus::Missing) return {};
+    const std::string file = core::escape_controls(path);
+    if (read.status != ReadStatus::Ok) {
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                  "Admin tokens file %s: %s; it names no admin.\n",
+                  read.status == ReadStatus::Refused ? "refused" : "not read", core::escape_controls(read.error).c_str());
+        return {};
+    }
+    admin::AdminTokens tokens = admin::parse_admin_tokens(read.text, single);
+    for (std::size_t i = 0; i < tokens.problems.size() && i < kTokenLinesShown; ++i) {
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
+                  file.c_str(), tokens.problems[i].line, tokens.problems[i].why.c_str());
+    }
+    if (tokens.problems.size() > kTokenLinesShown) {
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "%s: %zu more line%s skipped.\n",
+                  file.c_str(), tokens.problems.size() - kTokenLinesShown,
+                  tokens.problems.size() - kTokenLinesShown == 1 ? "" : "s");
+    }
+    const std::size_t n = tokens.admins.size();
+    out.print({.kind = core::LogKind::Start}, "%s names %zu admin%s.\n", file.c_str(), n, n == 1 ? "" : "s");
+    return std::move(tokens.admins);
 }
 
 void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {

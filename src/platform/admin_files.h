@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "admin/admin_tokens.h"
 #include "admin/bans.h"
 #include "core/console.h"
 
@@ -14,7 +15,7 @@ namespace quarel::platform {
 // Bytes of kernel randomness in a new token (written as twice as many hex digits).
 constexpr std::size_t kTokenBytes = 32;
 // A token file's token must be at least this long to be used.
-constexpr std::size_t kMinTokenLength = 16;
+constexpr std::size_t kMinTokenLength = admin::kMinTokenLength;
 
 // Reads the token from `path`. When the file is missing and `create` is set, first creates it (mode
 // 0600, kTokenBytes random bytes as hex and a line feed) and prints one line naming the file. Nothing
@@ -23,6 +24,17 @@ constexpr std::size_t kMinTokenLength = 16;
 // everyone else (a symbolic link, a FIFO, mode 0644: FileRule::Private), or one whose first line,
 // without blanks at either end, is shorter than kMinTokenLength or holds blanks or control bytes.
 std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out);
+
+// The most lines of an admin_tokens file skipped with a line of their own; one more line counts the rest.
+constexpr std::size_t kTokenLinesShown = 10;
+
+// Reads the named admins from `path` (admin::parse_admin_tokens, `single` the token file's token). A
+// missing file names nobody, silently. A file held to the token file's rule (FileRule::Private) that
+// breaks it, or that cannot be read, names nobody, with one line saying why; otherwise each line skipped
+// is printed with its number (never its token, at most kTokenLinesShown of them), then one line counting
+// the admins named.
+std::vector<admin::NamedToken> load_admin_tokens(const std::string& path, const std::optional<std::string>& single,
+                                                 core::Console& out);
 
 // The ban file. The host may edit it by hand while the server runs: a reload takes the edits in, and so
 // does every save, before it writes (admin::take_hand_edits), so that a save never loses a line.

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <utility>
 
+#include "net/forwarded.h"
 #include "platform/sockaddr.h"
 #include "status/status.h"
 
@@ -123,6 +124,16 @@ MHD_Result count_framing(void* cls, MHD_ValueKind, const char* key, const char*)
     auto* f = static_cast<Framing*>(cls);
     if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) ++f->lengths;
     if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) ++f->encodings;
+    return MHD_YES;
+}
+
+// The X-Forwarded-For headers, joined in order as one list: a proxy may add its own header after the
+// client's rather than extend it. Once longer than net::kMaxForwardedFor, the rest is not taken.
+MHD_Result join_forwarded_for(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* joined = static_cast<std::string*>(cls);
+    if (strcasecmp(key, "X-Forwarded-For") != 0 || joined->size() > net::kMaxForwardedFor) return MHD_YES;
+    if (!joined->empty()) *joined += ", ";
+    *joined += value != nullptr ? value : "";
     return MHD_YES;
 }
 
@@ -242,6 +253,7 @@ struct Callbacks {
         if (const char* last = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
             r.last_event_id = last;
         }
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &join_forwarded_for, &r.forwarded_for);
         if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
             r.peer = from_sockaddr(info->client_addr);
         }

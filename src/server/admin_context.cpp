@@ -17,9 +17,8 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
         io,
         bans,
         gate,
-        [&s, &io](std::int32_t id, std::string_view reason, std::string_view by, std::int64_t now) {
-            return game::kick(s, io, id, reason, by, now);
-        },
+        [&s, &io](std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
+                  std::int64_t now) { return game::kick(s, io, id, reason, by, admin, now); },
         [&s, &io](std::string_view text) { return chat::say(s, io, text); },
         std::move(reload),
         std::move(save_bans),

@@ -347,8 +347,15 @@ bool Server::start_http_listeners() {
         wait_.add(*listener);
     }
     // Made at the first start with the API on; its line names the file, never the token.
-    gate_.set_token(platform::load_admin_token(settings.admin_token_file, true, console_));
+    load_admin_tokens(true);
     return true;
+}
+
+void Server::load_admin_tokens(bool create) {
+    const core::Settings& settings = state_.settings;
+    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_);
+    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_));
+    gate_.set_token(std::move(single));
 }
 
 std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& where, const char* key, bool with_api) {
@@ -382,10 +389,20 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file and the ban file, in the order of WatchedFile.
+// The config file, the ban file and the named admins' file (as named at start-up), in the order of
+// WatchedFile. A named admins' file in a directory that cannot be watched costs only its own watch.
 void Server::start_file_watch() {
-    std::string why;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
+    std::string why, tokens_why;
+    const std::string& tokens = state_.settings.admin_tokens_file;
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), tokens}, tokens_why);
+    if (!watch_) {
+        watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
+        if (watch_) {
+            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
+                           "%s not watched (%s): it is read again on a reload only.\n",
+                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+        }
+    }
     if (!watch_) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "Files not watched: %s\n",
                        core::escape_controls(why).c_str());
@@ -397,7 +414,7 @@ void Server::start_file_watch() {
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
     // A token file removed since start-up is not made anew.
-    if (!loop_.http.empty()) gate_.set_token(platform::load_admin_token(state_.settings.admin_token_file, false, console_));
+    if (!loop_.http.empty()) load_admin_tokens(false);
     keep_lobby_client(state_.settings.public_listing == 1);
     reload_bans();
     return report;
@@ -418,11 +435,12 @@ void Server::kick_banned() {
             covered.push_back(p.id);
         }
     }
-    for (const std::int32_t id : covered) admin_.kick(id, "", "the ban file", now);
+    for (const std::int32_t id : covered) admin_.kick(id, "", "the ban file", "", now);
 }
 
-// A changed config file is a whole reload, which reads the ban file too; a changed ban file alone is
-// read again by itself, with its own line, and no "Config reloaded.".
+// A changed config file is a whole reload, which reads the ban file and the admin token files too; a
+// changed ban file or named admins' file alone is read again by itself, with its own lines, and no
+// "Config reloaded.".
 void Server::follow_files() {
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
@@ -430,8 +448,9 @@ void Server::follow_files() {
         service_.notify("RELOADING=1");
         reload();
         service_.notify("READY=1");
-    } else if (has(kBanFile)) {
-        reload_bans();
+    } else {
+        if (has(kBanFile)) reload_bans();
+        if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
     }
 }
 

@@ -92,8 +92,11 @@ private:
     void follow_files();
     // The ban file read again when it changed; the players a ban now covers are kicked.
     void reload_bans();
+    // Reads the admin token file (made when missing and `create` is set) and the named admins' file
+    // into the gate.
+    void load_admin_tokens(bool create);
     void kick_banned();
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAdminTokensFile };
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
