@@ -81,12 +81,10 @@ bool text_field(const json& o, const char* name, std::optional<std::string>& out
 
 std::string by_whom(const net::HttpRequest& req) { return core::escape_controls(req.peer.to_string()); }
 
-// Saves after a change; on failure one console line, and the text for the caller.
+// Saves after a change; why the last write failed, when it did (the failure had its console line then).
 std::optional<std::string> save(AdminContext& ctx) {
     std::string error;
     if (ctx.save_bans(ctx.bans, error)) return std::nullopt;
-    ctx.io.out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
-                     core::escape_controls(error).c_str());
     return error;
 }
 
@@ -144,7 +142,11 @@ net::HttpResponse list_bans(AdminContext& ctx, const net::HttpRequest& req, std:
         }
         bans.push_back(ban_json(it->second, now));
     }
-    return reply(200, json{{"bans", std::move(bans)}, {"next", std::move(next)}, {"total", all.size()}});
+    const std::string unsaved = ctx.bans_save_error ? ctx.bans_save_error() : std::string();
+    return reply(200, json{{"bans", std::move(bans)},
+                           {"next", std::move(next)},
+                           {"total", all.size()},
+                           {"save_error", unsaved.empty() ? json(nullptr) : json(unsaved)}});
 }
 
 // A ban also removes the players it covers, by either of their addresses.

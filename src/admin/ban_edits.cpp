@@ -28,7 +28,7 @@ const Ban* find(const std::map<RangeKey, const Ban*>& bans, const Range& range) 
 
 }  // namespace
 
-void take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
+std::size_t take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
     const auto before = by_range(base.bans());
     const auto mine = by_range(bans.bans());
     // A ban of the list that the server added or changed since `base`.
@@ -36,17 +36,21 @@ void take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
         const Ban* was = find(before, b.range);
         return was == nullptr || !(*was == b);
     };
+    // The server's own changes first: they were answered, and the list has room for them.
     BanList merged;
+    for (const auto& [range, b] : bans.bans()) {
+        if (changed_here(b)) merged.add(b);
+    }
+    std::size_t left_out = 0;
     for (const auto& [range, b] : file.bans()) {
         const Ban* here = find(mine, b.range);
         const Ban* was = find(before, b.range);
         if (here == nullptr && was != nullptr && *was == b) continue;  // lifted here, untouched there
-        merged.add(here != nullptr && changed_here(*here) ? *here : b);
-    }
-    for (const auto& [range, b] : bans.bans()) {
-        if (changed_here(b)) merged.add(b);  // a second add on one range replaces it with the same ban
+        if (here != nullptr && changed_here(*here)) continue;           // changed here: taken above
+        if (!merged.add(b)) ++left_out;
     }
     bans = std::move(merged);
+    return left_out;
 }
 
 std::string ban_file_text(std::string_view file, const BanList& bans) {

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "core/safe_text.h"
 
@@ -169,6 +170,8 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
     bans_.clear();
     groups_.clear();
     expiries_.clear();
+    changes_ = {true, {}};
+    whole_ = false;
     const std::vector<std::string_view> lines = ban_file_lines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         BanLine read = read_ban_line(lines[i]);
@@ -218,7 +221,29 @@ bool BanList::add(Ban ban) {
     const auto placed = bans_.emplace(range, std::move(ban)).first;
     group_of(range.bits).index.emplace(key_of(range.ip), placed->second.expires);
     if (placed->second.expires != 0) expiries_.emplace(placed->second.expires, range);
+    note(range, &placed->second);
     return true;
+}
+
+void BanList::note(const Range& range, const Ban* ban) {
+    if (whole_) return;
+    // A list whose changes nobody takes (one without a file) holds at most about twice itself.
+    if (changes_.changes.size() > bans_.size() + 1024) {
+        whole_ = true;
+        changes_.changes.clear();
+        return;
+    }
+    changes_.changes.push_back({range, ban == nullptr ? std::nullopt : std::optional<Ban>(*ban)});
+}
+
+BanChanges BanList::take_changes() {
+    if (whole_) {
+        changes_ = {true, {}};
+        changes_.changes.reserve(bans_.size());
+        for (const auto& [range, b] : bans_) changes_.changes.push_back({range, b});
+        whole_ = false;
+    }
+    return std::exchange(changes_, BanChanges{});
 }
 
 void BanList::forget(std::map<Range, Ban>::iterator at) {
@@ -228,7 +253,9 @@ void BanList::forget(std::map<Range, Ban>::iterator at) {
     // An empty group would cost a look-up on every datagram.
     if (g->index.empty()) groups_.erase(g);
     if (at->second.expires != 0) expiries_.erase({at->second.expires, range});
+    const Range gone = range;
     bans_.erase(at);
+    note(gone, nullptr);
 }
 
 bool BanList::remove(const Range& range) {

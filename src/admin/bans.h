@@ -80,6 +80,18 @@ BanLine read_ban_line(std::string_view line);
 // The file form of one ban, without a line feed: "10.0.0.0/8 0 spammers".
 std::string ban_line(const Ban& ban);
 
+// One change of a list, as BanList::take_changes hands it on: the ban now on `range`, or none (lifted).
+struct BanChange {
+    Range range;
+    std::optional<Ban> ban;
+};
+// The changes of a list since they were last taken, in order; `from_empty`: they start from an empty
+// list (the list was loaded or replaced whole since).
+struct BanChanges {
+    bool from_empty = false;
+    std::vector<BanChange> changes;
+};
+
 // A line of a ban file that could not be read (and was skipped).
 struct LineProblem {
     std::size_t line;  // from 1
@@ -114,6 +126,10 @@ public:
     // per distinct prefix length in the list, nothing when the list is empty.
     bool matches(const net::Address& address, std::int64_t now) const;
 
+    // The changes since the last call, so that a copy kept elsewhere (the ban file's writer, on its own
+    // thread) can follow the list at the cost of the changes alone, never of a copy of the whole list.
+    BanChanges take_changes();
+
     // The bans by range.
     const std::map<Range, Ban>& bans() const { return bans_; }
     std::size_t size() const { return bans_.size(); }
@@ -143,11 +159,16 @@ private:
     };
     Group& group_of(int bits);
     void forget(std::map<Range, Ban>::iterator at);
+    // Records a change for take_changes: the ban now on `range`, or null when lifted.
+    void note(const Range& range, const Ban* ban);
 
     std::map<Range, Ban> bans_;
     std::vector<Group> groups_;
     // The temporary bans by expiry.
     std::set<std::pair<std::int64_t, Range>> expiries_;
+    // Changes not yet taken; past a bound (nobody takes them) they are given up for the whole list.
+    BanChanges changes_{true, {}};
+    bool whole_ = false;
 };
 
 }  // namespace quarel::admin

@@ -65,7 +65,7 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       loop_(udp_, clock_, console_, state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](admin::BanList& list, std::string& error) {
-                                    const bool saved = ban_file_.save(list, clock_.now(), console_, error);
+                                    const bool saved = ban_file_.save(list, error);
                                     kick_banned();
                                     return saved;
                                 },
@@ -75,7 +75,9 @@ Server::Server(const core::Options& options, const core::Settings& settings,
                &platform::read_process_stats}),
       argv_(std::move(argv)),
       program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
-      inherited_(platform::take_inherited()) {}
+      inherited_(platform::take_inherited()) {
+    admin_.bans_save_error = [this] { return ban_file_.save_error(); };
+}
 
 std::optional<int> Server::open() {
     console_.write(core::banner(state_.settings));
@@ -85,6 +87,7 @@ std::optional<int> Server::open() {
     loop_.admin = &admin_;
     wait_.add(udp_);
     wait_.add(stop_);
+    wait_.add(ban_file_);
     keep_lobby_client(state_.settings.public_listing == 1);
     // Under the orchestrator, the SDK sidecar hears of a game only once it can be played: both sockets
     // are open here, since the start-up ends when one cannot be.
@@ -244,6 +247,8 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
     }
     const core::ChartsRecord charts = history_.save();
     const auto record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
+    // The next process reads the ban file as it starts: the list is on disk first.
+    if (ban_file_.flush(bans_, clock_.now(), console_)) kick_banned();
     auto fds = handed_descriptors();
     // The new process's own memory files, when there are none to hand on: they are written before the
     // new process starts, and kept by the service manager once it is the main process.
@@ -417,6 +422,8 @@ void Server::kick_banned() {
 // A changed config file is a whole reload, which reads the ban file too; a changed ban file alone is
 // read again by itself, with its own line, and no "Config reloaded.".
 void Server::follow_files() {
+    // The ban file's writer: a failed write, or hand edits it found and left to the loop.
+    if (ban_file_.collect(bans_, clock_.now(), console_)) kick_banned();
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
     if (stop_.take_reload() || has(kConfigFile)) {
@@ -448,6 +455,7 @@ int Server::run() {
     }
     service_.notify("STOPPING=1");
     handle_read_ahead();
+    ban_file_.flush(bans_, clock_.now(), console_);
     after_pass(true);
     udp_.close_all();
     keep_lobby_client(false);
