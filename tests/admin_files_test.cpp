@@ -214,7 +214,7 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
     // Of a file over the byte limit, the whole lines within it load, and saves then write what loaded.
     std::ofstream(path, std::ios::trunc) << "10.0.0.5 0 a\n10.0.0.6 0 bb\n10.0.0.7 0 ccc\n";
     out.clear();
-    platform::BanFile capped(path, 30);
+    platform::BanFile capped(path, platform::kBanFile, 30);
     capped.load(bans, kNow, out);
     EXPECT_EQ(out.text(), path + " is longer than 30 bytes: only its first 27 bytes are read; the rest goes at the next save.\n");
     std::string error;

@@ -396,6 +396,47 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     EXPECT_TRUE(a.bans.matches(addr(9, 1), a.h.clock.now()));
 }
 
+// A private game: while the allow list (changed through the API) holds a range, only the sources it
+// covers join; an outsider gets SERVER_FULL, a bounded line and its metric; a ban still holds inside the
+// list; a removed range moves nobody, and the empty list is open.
+TEST(AllowList, OnlySourcesInsideJoinBansStillHoldAndTheEmptyListIsOpen) {
+    Admin a;
+    admin::BanList allow(admin::kAllowForm);
+    admin::AllowedSources allowed(allow);
+    Lines saved;
+    a.ctx.allow = &allow;
+    a.ctx.save_allow = [&saved](admin::BanList& l, std::string&) { saved.push_back(l.to_text()); return true; };
+    a.h.state.allowed = &allowed;
+    a.h.io.admin = &a.ctx;
+    a.bans.add({range("10.0.0.3"), 0, ""});
+    EXPECT_EQ(a.ask("POST", "/api/allow", R"({"range":"10.0.0.3/31","reason":"office"})"),
+              "200 {\"allowed\":{\"range\":\"10.0.0.2/31\",\"reason\":\"office\"}}\n");
+    EXPECT_EQ(a.ask("POST", "/api/allow", R"({"range":"10.0.0.300"})"), "400 {\"error\":\"\\\"range\\\" must be an address or a CIDR range\"}\n");
+    EXPECT_EQ(a.console(), "Allow list: 10.0.0.2/31 added by 127.0.0.1:40000: office\n");
+    EXPECT_EQ(saved, Lines{"# range, reason\n10.0.0.2/31 office\n"});
+    const Lines full{game_line(addr(9, 5000), sealed_hex("06"))};
+    // {who joins, datagrams sent (WELCOME and BRIEF_LIST; SERVER_FULL; none to a banned source), the console}
+    for (const auto& [from, count, line] : {std::tuple<Address, std::size_t, std::string>{addr(2, 5000), 2, "1 joined to battle! Now we have 1 players.\n"},
+                                            {addr(9, 5000), 1, "Refused join from 10.0.0.9:5000: not on the allow list.\n"},
+                                            {addr(3, 5000), 0, ""}}) {
+        a.join({from});
+        const Lines sent = a.sent();
+        EXPECT_EQ(sent.size(), count) << from.to_string();
+        if (count == 1) {
+            EXPECT_EQ(sent, full);
+        }
+        EXPECT_EQ(a.console(), line);
+    }
+    EXPECT_NE(status::metrics_text(a.h.state, {}).find("quarel_join_refusals_total{reason=\"allow_list\"} 1\n"), std::string::npos);
+    EXPECT_EQ(a.ask("DELETE", "/api/allow", "", "range=10.0.0.2%2F31"), "200 {\"removed\":\"10.0.0.2/31\"}\n");
+    EXPECT_EQ(a.ask("DELETE", "/api/allow", "", "range=10.0.0.2%2F31"), "404 {\"error\":\"10.0.0.2/31 is not on the allow list\"}\n");
+    EXPECT_EQ(a.console(), "Allow list: 10.0.0.2/31 removed by 127.0.0.1:40000.\n");
+    EXPECT_EQ(a.ask("GET", "/api/allow"), "200 {\"allow\":[],\"next\":null,\"save_error\":null,\"total\":0}\n");
+    EXPECT_EQ(a.h.state.table.player_count(), 1);
+    a.join({addr(9, 5000)});
+    EXPECT_EQ(a.console(), "2 joined to battle! Now we have 2 players.\n");
+}
+
 // The range's ban ends at its second, before the clock's next tick: the loop's wait ends then, and its
 // sweep prunes the ban and saves the file (a sweep with nothing to prune saves nothing).
 TEST(AdminCalls, TheBansAreListedAPageAtATimeInRangeOrderAndTheListStopsAtItsCap) {

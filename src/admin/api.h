@@ -9,6 +9,9 @@
 //                        (409 when the list is full: BanList::kMaxBans)
 // A change answered 200 is in force and handed to the file's writer; 500 when the last write failed.
 //   DELETE /api/bans?range=...
+//   GET    /api/allow?limit=N&after=R   the allow list, paged as the bans ("allow": [{"range", "reason"}])
+//   POST   /api/allow    {"range": "...", "reason": "..."}   (409 when the list is full)
+//   DELETE /api/allow?range=...
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
 //   POST   /api/restart                 the program file started again, the game handed over to it
@@ -78,6 +81,11 @@ struct AdminContext {
     std::function<RestartOutcome()> restart = nullptr;
     // Why the last write of the ban list failed; empty after one that succeeded (or with no file).
     std::function<std::string()> bans_save_error = nullptr;
+    // The allow list (of admin::kAllowForm), its save and why its last write failed, as for the bans;
+    // no list: /api/allow answers 404.
+    BanList* allow = nullptr;
+    std::function<bool(BanList&, std::string& error)> save_allow = nullptr;
+    std::function<std::string()> allow_save_error = nullptr;
 };
 
 // Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.

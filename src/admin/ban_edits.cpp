@@ -37,7 +37,7 @@ std::size_t take_hand_edits(BanList& bans, const BanList& base, const BanList& f
         return was == nullptr || !(*was == b);
     };
     // The server's own changes first: they were answered, and the list has room for them.
-    BanList merged;
+    BanList merged(bans.form());
     for (const auto& [range, b] : bans.bans()) {
         if (changed_here(b)) merged.add(b);
     }
@@ -59,10 +59,10 @@ std::string ban_file_text(std::string_view file, const BanList& bans) {
     read.reserve(lines.size());
     std::map<RangeKey, std::size_t> last;  // the line that counts for each range
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        read.push_back(read_ban_line(lines[i]));
+        read.push_back(read_ban_line(lines[i], bans.form()));
         if (read.back().ban) last[key_of(read.back().ban->range)] = i;
     }
-    std::string text = lines.empty() ? std::string(kBanFileHeading) : std::string();
+    std::string text = lines.empty() ? std::string(bans.form().heading) : std::string();
     std::map<RangeKey, const Ban*> left = by_range(bans.bans());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const BanLine& line = read[i];
@@ -74,12 +74,12 @@ std::string ban_file_text(std::string_view file, const BanList& bans) {
         const RangeKey key = key_of(line.ban->range);
         const auto held = left.find(key);
         if (last[key] != i || held == left.end()) continue;
-        text += (*held->second == *line.ban ? std::string(lines[i]) : ban_line(*held->second)) + "\n";
+        text += (*held->second == *line.ban ? std::string(lines[i]) : ban_line(*held->second, bans.form())) + "\n";
         left.erase(held);
     }
     // In the list's order.
     for (const auto& [range, b] : bans.bans()) {
-        if (left.contains(key_of(range))) text += ban_line(b) + "\n";
+        if (left.contains(key_of(range))) text += ban_line(b, bans.form()) + "\n";
     }
     return text;
 }

@@ -40,6 +40,7 @@ struct Settings {
                                                       // its own for the admin API; empty: the API is
                                                       // on the `http` listener
     std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
+    std::string allow_file = "allow";                 // "allow_file": the allow list (a private game)
     std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
     std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins
     std::string bind;                                 // "bind": the one IPv4 or IPv6 address both UDP

@@ -1,4 +1,4 @@
-// Token creation and reading; the ban file's load and save.
+// Token creation and reading; the range files' load and save.
 #include "platform/admin_files.h"
 
 #include <malloc.h>
@@ -76,10 +76,10 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
     return token;
 }
 
-BanFile::BanFile(std::string path, std::size_t byte_limit)
-    : path_(std::move(path)), byte_limit_(byte_limit), signal_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+RangeFile::RangeFile(std::string path, const RangeFileKind& kind, std::size_t byte_limit)
+    : path_(std::move(path)), kind_(kind), byte_limit_(byte_limit), signal_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-BanFile::~BanFile() {
+RangeFile::~RangeFile() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -89,7 +89,7 @@ BanFile::~BanFile() {
     if (signal_fd_ >= 0) ::close(signal_fd_);
 }
 
-void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
+void RangeFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
     bans.load("");
     std::string error;
     FileStamp stamp;
@@ -97,7 +97,7 @@ void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
         const auto lock = idle();
         auto text = read(error, stamp, &out);
         if (!text) {
-            out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not loaded: %s\n",
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not loaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
             return;
         }
@@ -110,7 +110,7 @@ void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
     flush(bans, now, out);
 }
 
-void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out) {
+void RangeFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out) {
     std::string error;
     bool changed = false;
     {
@@ -119,7 +119,7 @@ void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out)
         FileStamp stamp;
         auto text = read(error, stamp, &out);
         if (!text) {
-            out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not reloaded: %s\n",
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not reloaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
             return;
         }
@@ -133,7 +133,7 @@ void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out)
     if (changed) save(bans, error);
 }
 
-bool BanFile::save(admin::BanList& bans, std::string& error) {
+bool RangeFile::save(admin::BanList& bans, std::string& error) {
     admin::BanChanges changes = bans.take_changes();
     {
         const std::lock_guard lock(mutex_);
@@ -152,7 +152,7 @@ bool BanFile::save(admin::BanList& bans, std::string& error) {
     return save_error_.empty();
 }
 
-bool BanFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out) {
+bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out) {
     std::uint64_t count = 0;
     if (signal_fd_ >= 0) (void)!::read(signal_fd_, &count, sizeof count);
     Outcome outcome;
@@ -170,7 +170,7 @@ bool BanFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out
             return false;
         case Outcome::Failed:
             save_error_ = error;
-            out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
             return false;
         case Outcome::HandEdited:
@@ -184,7 +184,7 @@ bool BanFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out
         auto text = read(error, stamp, &out);
         if (!text) {
             save_error_ = error + "; the file is kept as it is";
-            out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
                       core::escape_controls(save_error_).c_str());
             return false;
         }
@@ -195,7 +195,7 @@ bool BanFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out
     return true;
 }
 
-bool BanFile::flush(admin::BanList& bans, std::int64_t now, core::Console& out) {
+bool RangeFile::flush(admin::BanList& bans, std::int64_t now, core::Console& out) {
     bool changed = false;
     // A hand edit found makes one more write; one more edit during it, one more: a few at most.
     for (int round = 0; round < 4; ++round) {
@@ -206,18 +206,18 @@ bool BanFile::flush(admin::BanList& bans, std::int64_t now, core::Console& out) 
     return changed;
 }
 
-int BanFile::watch(std::vector<pollfd>& fds) {
+int RangeFile::watch(std::vector<pollfd>& fds) {
     if (signal_fd_ >= 0) fds.push_back({signal_fd_, POLLIN, 0});
     return -1;
 }
 
-std::unique_lock<std::mutex> BanFile::idle() {
+std::unique_lock<std::mutex> RangeFile::idle() {
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return !busy_ && !write_asked_ && queued_.changes.empty() && !queued_.from_empty; });
     return lock;
 }
 
-void BanFile::write_loop() {
+void RangeFile::write_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || write_asked_ || !queued_.changes.empty(); });
@@ -252,7 +252,7 @@ void BanFile::write_loop() {
     }
 }
 
-BanFile::Outcome BanFile::write_once(std::string& error) {
+RangeFile::Outcome RangeFile::write_once(std::string& error) {
     const FileStamp now = stamp_file(path_);
     // Missing both times, or the very file the server last read or wrote: no hand edit in between.
     if (now != stamp_ || (!now.regular && ::access(path_.c_str(), F_OK) == 0)) return Outcome::HandEdited;
@@ -263,7 +263,7 @@ BanFile::Outcome BanFile::write_once(std::string& error) {
     return Outcome::Saved;
 }
 
-std::optional<std::string> BanFile::read(std::string& error, FileStamp& stamp, core::Console* out) const {
+std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp, core::Console* out) const {
     ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
     stamp = read.stamp;
     if (read.status == ReadStatus::Missing) return std::string();
@@ -272,7 +272,7 @@ std::optional<std::string> BanFile::read(std::string& error, FileStamp& stamp, c
         read.text.erase(read.text.rfind('\n') + 1);
         if (out != nullptr) {
             out->print(
-                {.kind = core::LogKind::Ban, .level = core::LogLevel::Warning},
+                {.kind = kind_.log, .level = core::LogLevel::Warning},
                 "%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
                 core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
         }
@@ -285,25 +285,30 @@ std::optional<std::string> BanFile::read(std::string& error, FileStamp& stamp, c
     return std::move(read.text);
 }
 
-bool BanFile::take_in(admin::BanList& bans, std::string text, const FileStamp& stamp, std::int64_t now,
+bool RangeFile::take_in(admin::BanList& bans, std::string text, const FileStamp& stamp, std::int64_t now,
                       core::Console& out, bool announce) {
-    admin::BanList on_disk, base;
+    admin::BanList on_disk(kind_.form), base(kind_.form);
     for (const admin::LineProblem& p : on_disk.load(text)) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
+        out.print({.kind = kind_.log, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
                   core::escape_controls(path_).c_str(), p.line, core::escape_controls(p.why).c_str());
     }
     base.load(seen_);
     const std::size_t left_out = admin::take_hand_edits(bans, base, on_disk);
     if (left_out > 0) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Warning},
-                  "%s: %zu ban%s of the file not taken: the list holds at most %zu bans.\n",
-                  core::escape_controls(path_).c_str(), left_out, left_out == 1 ? "" : "s", admin::BanList::kMaxBans);
+        const char* noun = kind_.form.noun.data();  // a literal: ends in its NUL
+        out.print({.kind = kind_.log, .level = core::LogLevel::Warning},
+                  "%s: %zu %s%s of the file not taken: the list holds at most %zu %ss.\n",
+                  core::escape_controls(path_).c_str(), left_out, noun, left_out == 1 ? "" : "s",
+                  admin::BanList::kMaxBans, noun);
     }
     bans.prune(now);
     seen_ = std::move(text);
     stamp_ = stamp;
     const std::size_t n = bans.bans().size();
-    if (announce) out.print({.kind = core::LogKind::Ban}, "Bans reloaded: %zu ban%s.\n", n, n == 1 ? "" : "s");
+    if (announce) {
+        out.print({.kind = kind_.log}, "%s reloaded: %zu %s%s.\n", kind_.title, n, kind_.form.noun.data(),
+                  n == 1 ? "" : "s");
+    }
     return bans.bans() != on_disk.bans();
 }
 

@@ -1,5 +1,6 @@
-// The admin API's two files in the working directory: the token (made at start-up when missing) and
-// the ban list (loaded at start-up, read again on a reload, replaced atomically after every change).
+// The admin API's files in the working directory: the token (made at start-up when missing), the ban
+// list and the allow list (loaded at start-up, read again on a reload, replaced atomically after every
+// change).
 #pragma once
 
 #include <condition_variable>
@@ -30,9 +31,20 @@ constexpr std::size_t kMinTokenLength = 16;
 // without blanks at either end, is shorter than kMinTokenLength or holds blanks or control bytes.
 std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out);
 
-// The ban file. The host may edit it by hand while the server runs: a reload takes the edits in, and so
-// does a save that finds the file changed since the server last read or wrote it (admin::take_hand_edits),
-// so that a save never loses a line.
+// What sets one range file apart: the form of its lines, the kind of its console lines and the name
+// they give the list ("Bans reloaded: 3 bans.", "Allow list reloaded: 2 ranges.").
+struct RangeFileKind {
+    const admin::ListForm& form;
+    core::LogKind log;
+    const char* title;
+};
+inline const RangeFileKind kBanFile{admin::kBanForm, core::LogKind::Ban, "Bans"};
+inline const RangeFileKind kAllowFile{admin::kAllowForm, core::LogKind::Allow, "Allow list"};
+
+// A file of ranges: the ban file, or the allow file (kAllowFile; "Bans" in the lines below is then
+// "Allow list", "bans" "ranges"). The host may edit it by hand while the server runs: a reload takes
+// the edits in, and so does a save that finds the file changed since the server last read or wrote it
+// (admin::take_hand_edits), so that a save never loses a line.
 //
 // Saves leave the loop at the cost of the list's changes: a writer thread keeps its own copy of the list,
 // follows it through BanList::take_changes, and writes the file (rewriting it around the host's lines,
@@ -40,16 +52,17 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
 // under way are written together by the next one. Before it writes, the writer compares the file's stamp
 // with the one it left (or the loop read): a file changed by hand is not written over but handed back to
 // the loop, which takes the edits in (as reload does) and saves again.
-class BanFile final : public WaitSource {
+class RangeFile final : public WaitSource {
 public:
     // Of a longer file only the first `byte_limit` bytes are read: see load.
     static constexpr std::size_t kByteLimit = 16 * 1024 * 1024;
 
-    explicit BanFile(std::string path, std::size_t byte_limit = kByteLimit);
+    // The list handed to load must be of the kind's form.
+    explicit RangeFile(std::string path, const RangeFileKind& kind = kBanFile, std::size_t byte_limit = kByteLimit);
     // Lets the writer finish what it was given, then stops it.
-    ~BanFile() override;
-    BanFile(const BanFile&) = delete;
-    BanFile& operator=(const BanFile&) = delete;
+    ~RangeFile() override;
+    RangeFile(const RangeFile&) = delete;
+    RangeFile& operator=(const RangeFile&) = delete;
 
     // Loads the bans from the file into `bans` (a missing file: no bans). Lines that cannot be read are
     // printed with their line numbers and skipped. Bans expired at `now` are dropped, and then the file
@@ -103,6 +116,7 @@ private:
     Outcome write_once(std::string& error);
 
     std::string path_;
+    const RangeFileKind& kind_;
     std::size_t byte_limit_;
     std::string save_error_;
 
@@ -117,11 +131,12 @@ private:
     Outcome outcome_ = Outcome::None;
     std::string outcome_error_;
     // The writer's side, touched by the loop only while the writer is idle (idle()).
-    admin::BanList mirror_;  // the list as the writer follows it
+    admin::BanList mirror_{kind_.form};  // the list as the writer follows it
     std::string seen_;       // the content as the server last read or wrote it
     FileStamp stamp_;        // the file as the server last read or wrote it
     std::thread thread_;     // started with the first save
     int signal_fd_ = -1;     // an eventfd the writer bumps when it has something to report
 };
+using BanFile = RangeFile;
 
 }  // namespace quarel::platform
