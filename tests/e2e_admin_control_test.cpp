@@ -389,4 +389,37 @@ TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithW
         << out;
 }
 
+// A private game: the allow file lets a player from 127.0.0.2 in and answers one from 127.0.0.3 as a
+// full server, with a line; a hand edit (127.0.0.3, and a line that does not read) takes effect on a
+// SIGHUP and stays in the file across quarel-ctl's changes, the bad line as a comment; a removed range
+// leaves its player in the game.
+TEST(EndToEndAdminControl, AnAllowFileMakesTheGamePrivateAndKeepsHandEditsAcrossAReloadAndTheApi) {
+    TempDir dir;
+    const fs::path allow = dir.path / "allow";
+    std::ofstream(allow) << "# friends\n127.0.0.2 Ann's desk\n";
+    AdminServer server(dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.output();
+    Player ann("127.0.0.2"), eve("127.0.0.3");
+    ASSERT_TRUE(ann.enter(server, "Ann"));
+    eve.game.send_to(server.ports.game, kJoin);
+    EXPECT_EQ(hex_of(eve.game.receive()), to_hex(sealed_hex("06")));
+    EXPECT_TRUE(server.process.wait_for_output("Refused join from " + eve.game_address() + ": not on the allow list.\n"))
+        << server.output();
+
+    std::ofstream(allow, std::ios::app) << "127.0.0.3 Eve\n127.0.0.x typo\n";
+    ASSERT_EQ(::kill(server.process.pid(), SIGHUP), 0);
+    ASSERT_TRUE(server.process.wait_for_output(
+        "allow line 4 skipped: not an address or range: 127.0.0.x\nAllow list reloaded: 2 ranges.\n"))
+        << server.output();
+    ASSERT_TRUE(eve.enter(server, "Eve"));
+    EXPECT_EQ(ctl(server, {"allow", "add", "127.0.0.4", "guest"}).all(), "0 Allowed 127.0.0.4.\n");
+    EXPECT_EQ(ctl(server, {"allow", "remove", "127.0.0.2"}).all(), "0 Removed 127.0.0.2 from the allow list.\n");
+    EXPECT_EQ(ctl(server, {"allow"}).all(), "0 RANGE      REASON\n127.0.0.3  Eve\n127.0.0.4  guest\n");
+    EXPECT_EQ(ctl(server, {"allow", "drop", "127.0.0.4"}).all().substr(0, 2), "2 ");
+    EXPECT_EQ(read_once_holding(allow, "127.0.0.4"),
+              "# friends\n127.0.0.3 Eve\n# invalid (not an address or range): 127.0.0.x typo\n127.0.0.4 guest\n");
+    const json players = json::parse(ctl(server, {"--json", "players"}).out, nullptr, false);
+    EXPECT_EQ(players.value("count", 0), 2) << players.dump();
+}
+
 }  // namespace
