@@ -161,6 +161,7 @@ bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& o
         const std::lock_guard lock(mutex_);
         outcome = std::exchange(outcome_, Outcome::None);
         error = std::move(outcome_error_);
+        if (outcome == Outcome::Saved) written_ = outcome_stamp_;
     }
     switch (outcome) {
         case Outcome::None:
@@ -243,6 +244,7 @@ void RangeFile::write_loop() {
         if (outcome != Outcome::None && outcome_ != Outcome::HandEdited) {
             outcome_ = outcome;
             outcome_error_ = std::move(error);
+            outcome_stamp_ = stamp_;
         }
         wake_.notify_all();
         if (outcome != Outcome::None && signal_fd_ >= 0) {

@@ -91,6 +91,8 @@ public:
 
     // Why the last write failed; empty after one that succeeded.
     const std::string& save_error() const { return save_error_; }
+    // The file as the last write collected left it (for the file watch: the server's own write).
+    const FileStamp& written() const { return written_; }
     const std::string& path() const { return path_; }
 
     // The writer's signal that it has something to report.
@@ -119,6 +121,7 @@ private:
     const RangeFileKind& kind_;
     std::size_t byte_limit_;
     std::string save_error_;
+    FileStamp written_;
 
     std::mutex mutex_;
     std::condition_variable wake_;  // the writer: work queued, or the end; the loop: the writer is idle
@@ -130,6 +133,7 @@ private:
     // Under mutex_: what the writer found since the loop last collected.
     Outcome outcome_ = Outcome::None;
     std::string outcome_error_;
+    FileStamp outcome_stamp_;  // Saved: the file as written
     // The writer's side, touched by the loop only while the writer is idle (idle()).
     admin::BanList mirror_{kind_.form};  // the list as the writer follows it
     std::string seen_;       // the content as the server last read or wrote it

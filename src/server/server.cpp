@@ -423,6 +423,11 @@ void Server::collect_lists(bool flush) {
     } else {
         allow_file_.collect(allow_, now, console_);
     }
+    // The server's own writes are no edits: the watch need not read them back.
+    if (watch_) {
+        watch_->written(kBanFile, ban_file_.written());
+        watch_->written(kAllowFile, allow_file_.written());
+    }
 }
 
 // A ban the host added by hand removes the players it covers, as one made through the API does, rather
