@@ -15,6 +15,8 @@
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
 //   POST   /api/restart                 the program file started again, the game handed over to it
+//   GET    /api/events                  the console as server-sent events (see admin/events.h); 503 while
+//                                       kMaxEventStreams are open
 //
 // Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
 // failures, 403 while the server has no token). Answers are JSON objects; failures carry "error".
@@ -30,6 +32,7 @@
 
 #include "admin/auth.h"
 #include "admin/bans.h"
+#include "admin/events.h"
 #include "core/reload.h"
 #include "core/server_state.h"
 #include "net/http.h"
@@ -86,6 +89,8 @@ struct AdminContext {
     BanList* allow = nullptr;
     std::function<bool(BanList&, std::string& error)> save_allow = nullptr;
     std::function<std::string()> allow_save_error = nullptr;
+    // The console's lines as events; null where the server keeps none.
+    EventHub* events = nullptr;
 };
 
 // Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.
