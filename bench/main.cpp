@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bans.h"
 #include "baseline.h"
 #include "handover.h"
 #include "http_load.h"
@@ -79,6 +80,8 @@ void usage(std::FILE* to) {
                  "                       streams read along with a console line said 10 times a second, against\n"
                  "                       the same server without HTTP\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
+                 "  bans:N:CALLS         a ban file of N bans (100000: the cap) and CALLS bans and unbans through the\n"
+                 "                       admin API, 5 ms apart: each call's time in the loop and the writer's, in process\n"
                  "  handover:N:RATE:SECONDS  N named players (at most 64) at RATE Hz through a stop and start with\n"
                  "                       the stored sockets and record, an upgrade by SIGUSR2 and a kill -9 with a\n"
                  "                       start 100 ms later: the longest gap between answers, players lost\n"
@@ -442,7 +445,7 @@ bool parse_args(int argc, char** argv, Options& o) {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
                    a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
-                   a.rfind("handover:", 0) == 0) {
+                   a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -536,6 +539,17 @@ int main(int argc, char** argv) {
                                 static_cast<long long>(h.answered), static_cast<long long>(h.sent));
                     std::fflush(stdout);
                 }
+            }
+        } else if (scenario.rfind("bans:", 0) == 0 && v.size() == 2 && v[0] >= 0 && v[1] >= 1) {
+            // Printed as it comes, like the hand-over's: in process, no server to compare with.
+            for (int round = 0; round < opt.rounds; ++round) {
+                const BansResult b = run_bans(static_cast<int>(v[0]), static_cast<int>(v[1]));
+                std::printf("bans %d: load %.0f ms; in the loop: a page of 1,000 median %.2f ms, slowest %.2f ms; a "
+                            "ban or unban median %.3f ms, slowest %.3f ms (%d calls); one write of the file %.0f ms%s%s\n",
+                            static_cast<int>(v[0]), b.load_ms, b.page_median_ms, b.page_ms, b.call_median_ms,
+                            b.call_max_ms, b.calls,
+                            b.write_ms, b.error.empty() ? "" : "; error: ", b.error.c_str());
+                std::fflush(stdout);
             }
         } else if (scenario.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0]));

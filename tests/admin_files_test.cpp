@@ -203,10 +203,12 @@ TEST(AdminToken, UnderUmask077AndOverLeftoverTemporaryFilesTheTokenIs0600AndTheB
     list.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
     std::string error;
     platform::BanFile ban_file(dir.file("bans"));
-    const bool saved = ban_file.save(list, kNow, out, error);
+    ban_file.save(list, error);
+    ban_file.flush(list, kNow, out);
+    const bool saved = ban_file.save_error().empty();
     ::umask(umask_before);
     ASSERT_TRUE(token.has_value()) << out.text();
-    EXPECT_TRUE(saved) << error;
+    EXPECT_TRUE(saved) << ban_file.save_error();
     EXPECT_EQ(std::pair(mode_of(token_path), mode_of(dir.file("bans"))), std::pair(0600u, 0644u));
     char seen[80];
     EXPECT_EQ(::read(reader, seen, sizeof seen), 5) << "the reader sees the leftover, never the token";
@@ -240,12 +242,13 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
     // Of a file over the byte limit, the whole lines within it load, and saves then write what loaded.
     std::ofstream(path, std::ios::trunc) << "10.0.0.5 0 a\n10.0.0.6 0 bb\n10.0.0.7 0 ccc\n";
     out.clear();
-    platform::BanFile capped(path, 30);
+    platform::BanFile capped(path, platform::kBanFile, 30);
     capped.load(bans, kNow, out);
     EXPECT_EQ(out.text(), path + " is longer than 30 bytes: only its first 27 bytes are read; the rest goes at the next save.\n");
     std::string error;
     bans.add({*admin::parse_range("10.0.0.9"), 0, ""});
-    EXPECT_TRUE(capped.save(bans, kNow, out, error)) << error;
+    capped.save(bans, error);
+    capped.flush(bans, kNow, out);
     EXPECT_EQ(read_file(path), "10.0.0.5 0 a\n10.0.0.6 0 bb\n10.0.0.9 0\n");
 
     // A file that cannot be read, or is not a regular file, loads as no bans without waiting on it and is
@@ -261,8 +264,13 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
         EXPECT_EQ(out.text(), "Bans not loaded: " + at + " is not a regular file\n");
         EXPECT_TRUE(bans.bans().empty());
         bans.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
-        EXPECT_FALSE(unreadable.save(bans, kNow, out, error));
-        EXPECT_EQ(error, at + " is not a regular file; the file is kept as it is");
+        EXPECT_TRUE(unreadable.save(bans, error));  // the writer finds it so, later
+        unreadable.flush(bans, kNow, out);
+        EXPECT_EQ(unreadable.save_error(), at + " is not a regular file; the file is kept as it is");
+        EXPECT_FALSE(unreadable.save(bans, error));  // the next change is answered so
+        unreadable.flush(bans, kNow, out);
+        const std::string not_saved = "Bans not saved: " + at + " is not a regular file; the file is kept as it is\n";
+        EXPECT_EQ(out.text(), "Bans not loaded: " + at + " is not a regular file\n" + not_saved + not_saved);
         out.clear();
         unreadable.reload(bans, kNow, out);
         EXPECT_EQ(out.text(), "Bans not reloaded: " + at + " is not a regular file\n");
@@ -273,7 +281,8 @@ TEST(BanFileOnDisk, LoadReportsBadLinesDropsExpiredBansAndSavesWhatLoadedButNeve
 
 // The host edits the file while the server runs; each step is a hand edit (none: the file as the server
 // left it), then an API change and a save, or (no change) a reload; then the console, the file and the
-// list in force. Nothing the host wrote that reads is lost, nor a change the server made.
+// list in force. Nothing the host wrote that reads is lost, nor a change the server made. The writer
+// finds the hand edits by the file's stamp, before it writes.
 TEST(BanFileOnDisk, HandEditsAreTakenInBeforeEverySaveAndByAReload) {
     TempDir dir;
     const std::string path = dir.file("bans");
@@ -322,14 +331,30 @@ TEST(BanFileOnDisk, HandEditsAreTakenInBeforeEverySaveAndByAReload) {
         if (step.api) {
             step.api();
             std::string error;
-            EXPECT_TRUE(file.save(bans, kNow, out, error)) << error;
+            EXPECT_TRUE(file.save(bans, error)) << error;
         } else {
             file.reload(bans, kNow, out);
         }
+        file.flush(bans, kNow, out);
         EXPECT_EQ(out.text(), step.console);
         EXPECT_EQ(read_file(path), step.file);
         EXPECT_EQ(bans.to_text(), std::string(admin::kBanFileHeading) + step.list);
     }
+
+    // At the cap the server's own ban (it was answered) is kept, and the file's bans that do not fit are
+    // counted in a line.
+    std::ofstream(path, std::ios::trunc) << list_of(static_cast<int>(admin::BanList::kMaxBans) - 1);
+    file.reload(bans, kNow, out);
+    std::ofstream(path, std::ios::app) << "192.0.2.1 0 by hand\n";  // the file alone fits
+    bans.add({*admin::parse_range("198.51.100.1"), 0, "api"});
+    std::string error;
+    out.clear();
+    file.save(bans, error);
+    file.flush(bans, kNow, out);
+    EXPECT_EQ(out.text(), path + ": 1 ban of the file not taken: the list holds at most 100000 bans.\n"
+                                 "Bans reloaded: 100000 bans.\n");
+    EXPECT_EQ(bans.size(), admin::BanList::kMaxBans);
+    EXPECT_NE(read_file(path).find("\n198.51.100.1 0 api\n"), std::string::npos);
 }
 
 }  // namespace

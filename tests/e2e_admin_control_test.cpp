@@ -129,6 +129,17 @@ bool arrives(const UdpClient& c, const Bytes& expected) {
     return false;
 }
 
+// The ban file once it holds `part`, or as it is after 5 s: the server writes it on a thread of its own,
+// within moments of the answer.
+std::string read_once_holding(const fs::path& path, std::string_view part) {
+    std::string text = read_file(path);
+    for (int i = 0; i < 50 && text.find(part) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(milliseconds(100));
+        text = read_file(path);
+    }
+    return text;
+}
+
 // GET /api/events read by libcurl as any client of the stream would, from a loopback address of its own.
 struct EventClient {
     EventClient(CURLM* multi, const AdminServer& server, int source, const std::string& last_id = "")
@@ -267,7 +278,7 @@ TEST(EndToEndAdminControl, ABanListAtItsCapLoadsPagesAndSavesWhileStatesAreAnswe
     EXPECT_EQ(runs[1].all(), "1 quarel-ctl: the list holds 100000 bans, the most it may; lift some first (HTTP 409)\n");
     EXPECT_EQ(runs[2].all(), "0 Lifted the ban on 10.0.0.7.\n");
     EXPECT_EQ(runs[3].all(), "0 Banned 192.0.2.9 for good.\n");
-    const std::string saved = read_file(dir.path / "bans");
+    const std::string saved = read_once_holding(dir.path / "bans", "\n192.0.2.9 0\n");
     EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), static_cast<std::ptrdiff_t>(cap));  // the lines past the cap went
     EXPECT_NE(saved.find("\n192.0.2.9 0\n"), std::string::npos);
     EXPECT_EQ(saved.find("\n10.0.0.7 0"), std::string::npos);
@@ -350,7 +361,7 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         const json held = json::parse(ctl(server, {"--json", "bans"}).out)["bans"];
         ASSERT_EQ(held.size(), 1u) << held;
         EXPECT_GE(held[0]["seconds_left"].get<int>(), 298);
-        EXPECT_EQ(read_file(dir.path / "bans"), "# range, expiry (calendar seconds, 0 for good), reason\n127.0.0.2 " +
+        EXPECT_EQ(read_once_holding(dir.path / "bans", "cheating"), "# range, expiry (calendar seconds, 0 for good), reason\n127.0.0.2 " +
                                                     std::to_string(held[0]["expires"].get<std::int64_t>()) + " cheating\n");
         // An IPv6 range covers no IPv4 player, though the server keeps their addresses in IPv6 form: Ann
         // plays on below (and after the restart).
@@ -467,7 +478,8 @@ TEST(EndToEndAdminControl, HandEditsOfTheBanFileTakeEffectOnAReloadOrAtOnceWithW
         EXPECT_FALSE(answered(server, "127.0.0.3"));
         std::ofstream(bans, std::ios::app) << "127.0.0.4 0 no reload yet\n";
         EXPECT_EQ(ctl(server, {"ban", "127.0.0.5", "api"}).all(), "0 Banned 127.0.0.5 for good.\n");
-        EXPECT_EQ(read_file(bans), "# the office\n127.0.0.3 0 by hand\n127.0.0.4 0 no reload yet\n127.0.0.5 0 api\n");
+        EXPECT_EQ(read_once_holding(bans, "127.0.0.5"),
+                  "# the office\n127.0.0.3 0 by hand\n127.0.0.4 0 no reload yet\n127.0.0.5 0 api\n");
         EXPECT_FALSE(answered(server, "127.0.0.4"));
         ASSERT_EQ(server.process.stop(SIGTERM), 0);
     }
@@ -534,6 +546,39 @@ TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwar
         "Said by alice from 198.51.100.7: one\nSaid by alice from 127.0.0.2: two\nSaid by admin from 127.0.0.1: three\n" +
         skipped + "admin_tokens names 2 admins.\nSaid by bob from 127.0.0.1: four\n")) << server.output();
     EXPECT_EQ(server.output().find(alice), std::string::npos) << "never a token on the console";
+}
+
+// A private game: the allow file lets a player from 127.0.0.2 in and answers one from 127.0.0.3 as a
+// full server, with a line; a hand edit (127.0.0.3, and a line that does not read) takes effect on a
+// SIGHUP and stays in the file across quarel-ctl's changes, the bad line as a comment; a removed range
+// leaves its player in the game.
+TEST(EndToEndAdminControl, AnAllowFileMakesTheGamePrivateAndKeepsHandEditsAcrossAReloadAndTheApi) {
+    TempDir dir;
+    const fs::path allow = dir.path / "allow";
+    std::ofstream(allow) << "# friends\n127.0.0.2 Ann's desk\n";
+    AdminServer server(dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.output();
+    Player ann("127.0.0.2"), eve("127.0.0.3");
+    ASSERT_TRUE(ann.enter(server, "Ann"));
+    eve.game.send_to(server.ports.game, kJoin);
+    EXPECT_EQ(hex_of(eve.game.receive()), to_hex(sealed_hex("06")));
+    EXPECT_TRUE(server.process.wait_for_output("Refused join from " + eve.game_address() + ": not on the allow list.\n"))
+        << server.output();
+
+    std::ofstream(allow, std::ios::app) << "127.0.0.3 Eve\n127.0.0.x typo\n";
+    ASSERT_EQ(::kill(server.process.pid(), SIGHUP), 0);
+    ASSERT_TRUE(server.process.wait_for_output(
+        "allow line 4 skipped: not an address or range: 127.0.0.x\nAllow list reloaded: 2 ranges.\n"))
+        << server.output();
+    ASSERT_TRUE(eve.enter(server, "Eve"));
+    EXPECT_EQ(ctl(server, {"allow", "add", "127.0.0.4", "guest"}).all(), "0 Allowed 127.0.0.4.\n");
+    EXPECT_EQ(ctl(server, {"allow", "remove", "127.0.0.2"}).all(), "0 Removed 127.0.0.2 from the allow list.\n");
+    EXPECT_EQ(ctl(server, {"allow"}).all(), "0 RANGE      REASON\n127.0.0.3  Eve\n127.0.0.4  guest\n");
+    EXPECT_EQ(ctl(server, {"allow", "drop", "127.0.0.4"}).all().substr(0, 2), "2 ");
+    EXPECT_EQ(read_once_holding(allow, "127.0.0.4"),
+              "# friends\n127.0.0.3 Eve\n# invalid (not an address or range): 127.0.0.x typo\n127.0.0.4 guest\n");
+    const json players = json::parse(ctl(server, {"--json", "players"}).out, nullptr, false);
+    EXPECT_EQ(players.value("count", 0), 2) << players.dump();
 }
 
 }  // namespace

@@ -116,7 +116,8 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\nlog_format       \"plain\"\n"
               "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
               "admin_token_file (default)\nadmin_tokens_file (default)\n"
-              "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n"
+              "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nallow_file       \"allow\"\n"
+              "watch_files      0\n"
               "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 

@@ -96,13 +96,66 @@ core::LogEvent audit_event(core::LogKind kind, const net::HttpRequest& req, cons
     return {.kind = kind, .address = address, .admin = req.admin};
 }
 
-// Saves after a change; on failure one console line, and the text for the caller.
-std::optional<std::string> save(AdminContext& ctx) {
+// Saves after a change; why the last write failed, when it did (the failure had its console line then).
+std::optional<std::string> save(const std::function<bool(BanList&, std::string&)>& to_file, BanList& list) {
     std::string error;
-    if (ctx.save_bans(ctx.bans, error)) return std::nullopt;
-    ctx.io.out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
-                     core::escape_controls(error).c_str());
+    if (to_file(list, error)) return std::nullopt;
     return error;
+}
+std::optional<std::string> save(AdminContext& ctx) { return save(ctx.save_bans, ctx.bans); }
+
+json allowed_json(const Ban& b, std::int64_t) { return json{{"range", b.range.to_string()}, {"reason", b.reason}}; }
+
+constexpr const char* kRangeError = "\"range\" must be an address or a CIDR range";
+constexpr const char* kReasonError = "\"reason\" must be text of at most 200 bytes without control bytes";
+
+// The "range" of a body; nothing when it is not one.
+std::optional<Range> range_field(const json& body) {
+    std::optional<std::string> text;
+    if (!text_field(body, "range", text) || !text) return std::nullopt;
+    return parse_range(*text);
+}
+
+// The range that a DELETE's query names.
+std::optional<Range> range_query(const net::HttpRequest& req) {
+    const auto text = query_value(req.query, "range");
+    return text ? parse_range(*text) : std::nullopt;
+}
+
+// One page of a range list in range order: at most `limit` (default and most: kBansPage) after the
+// range `after`, under `key`; "next" is the `after` of the following page, null on the last; "total"
+// counts the whole list; "save_error" says why the last write of its file failed.
+net::HttpResponse list_page(const BanList& list, const char* key, json (*item)(const Ban&, std::int64_t),
+                            const std::function<std::string()>& save_error, const net::HttpRequest& req,
+                            std::int64_t now) {
+    std::int64_t limit = kBansPage;
+    if (const auto text = query_value(req.query, "limit")) {
+        const auto n = core::parse_decimal(*text, 7, 1, kBansPage);
+        if (!n) return fail(400, "limit must be a whole number from 1 to " + std::to_string(kBansPage));
+        limit = *n;
+    }
+    const auto& all = list.bans();
+    auto it = all.begin();
+    if (const auto text = query_value(req.query, "after")) {
+        const auto after = parse_range(*text);
+        if (!after) return fail(400, "after must be a range as the list shows it");
+        it = all.upper_bound(*after);
+    }
+    json items = json::array();
+    json next = nullptr;
+    for (; it != all.end(); ++it) {
+        if (!it->second.active(now)) continue;
+        if (static_cast<std::int64_t>(items.size()) == limit) {
+            next = items.back()["range"];
+            break;
+        }
+        items.push_back(item(it->second, now));
+    }
+    const std::string unsaved = save_error ? save_error() : std::string();
+    return reply(200, json{{key, std::move(items)},
+                           {"next", std::move(next)},
+                           {"total", all.size()},
+                           {"save_error", unsaved.empty() ? json(nullptr) : json(unsaved)}});
 }
 
 net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::int64_t now) {
@@ -123,9 +176,7 @@ net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int6
     if (!int_field(*body, "id", 1, std::numeric_limits<std::int32_t>::max(), id) || !id) {
         return fail(400, "\"id\" must be a player id");
     }
-    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) {
-        return fail(400, "\"reason\" must be text of at most 200 bytes without control bytes");
-    }
+    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) return fail(400, kReasonError);
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
     json kicked = player_json(ctx.state.table[index], now);
@@ -133,47 +184,18 @@ net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int6
     return reply(200, json{{"kicked", std::move(kicked)}});
 }
 
-// One page of the bans in range order: at most `limit` (default and most: kBansPage) after the range
-// `after`; "next" is the `after` of the following page, null on the last.
 net::HttpResponse list_bans(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
-    std::int64_t limit = kBansPage;
-    if (const auto text = query_value(req.query, "limit")) {
-        const auto n = core::parse_decimal(*text, 7, 1, kBansPage);
-        if (!n) return fail(400, "limit must be a whole number from 1 to " + std::to_string(kBansPage));
-        limit = *n;
-    }
-    const auto& all = ctx.bans.bans();
-    auto it = all.begin();
-    if (const auto text = query_value(req.query, "after")) {
-        const auto after = parse_range(*text);
-        if (!after) return fail(400, "after must be a range as the list shows it");
-        it = all.upper_bound(*after);
-    }
-    json bans = json::array();
-    json next = nullptr;
-    for (; it != all.end(); ++it) {
-        if (!it->second.active(now)) continue;
-        if (static_cast<std::int64_t>(bans.size()) == limit) {
-            next = bans.back()["range"];
-            break;
-        }
-        bans.push_back(ban_json(it->second, now));
-    }
-    return reply(200, json{{"bans", std::move(bans)}, {"next", std::move(next)}, {"total", all.size()}});
+    return list_page(ctx.bans, "bans", ban_json, ctx.bans_save_error, req, now);
 }
 
 // A ban also removes the players it covers, by either of their addresses.
 net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     const auto body = body_object(req);
     if (!body) return fail(400, "the body must be a JSON object");
-    std::optional<std::string> range_text;
     std::optional<std::int64_t> minutes;
     std::optional<std::string> reason;
-    if (!text_field(*body, "range", range_text) || !range_text) {
-        return fail(400, "\"range\" must be an address or a CIDR range");
-    }
-    const auto range = parse_range(*range_text);
-    if (!range) return fail(400, "\"range\" must be an address or a CIDR range");
+    const auto range = range_field(*body);
+    if (!range) return fail(400, kRangeError);
     ctx.bans.prune(now);
     if (ctx.bans.size() >= BanList::kMaxBans && !ctx.bans.bans().contains(*range)) {
         return fail(409, "the list holds " + std::to_string(BanList::kMaxBans) + " bans, the most it may; lift some first");
@@ -181,9 +203,7 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
     if (!int_field(*body, "minutes", 0, kMaxBanMinutes, minutes)) {
         return fail(400, "\"minutes\" must be a whole number from 0 (for good) to " + std::to_string(kMaxBanMinutes));
     }
-    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) {
-        return fail(400, "\"reason\" must be text of at most 200 bytes without control bytes");
-    }
+    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) return fail(400, kReasonError);
     const std::int64_t length = minutes.value_or(0);
     Ban ban{*range, length == 0 ? 0 : now + length * 60, reason.value_or("")};
     const std::string range_name = ban.range.to_string();
@@ -212,8 +232,7 @@ net::HttpResponse add_ban(AdminContext& ctx, const net::HttpRequest& req, std::i
 }
 
 net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
-    const auto text = query_value(req.query, "range");
-    const auto range = text ? parse_range(*text) : std::nullopt;
+    const auto range = range_query(req);
     if (!range) return fail(400, "the query must name a range: ?range=ADDRESS[/BITS]");
     const std::string range_name = range->to_string();
     ctx.bans.prune(now);
@@ -223,6 +242,58 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
                      by_whom(req).c_str());
     if (const auto error = save(ctx)) return fail(500, "the ban is lifted but the list was not saved: " + *error);
     return reply(200, json{{"lifted", range_name}});
+}
+
+// The allow list: while it holds a range, only the sources it covers may join (core::admit_join).
+// Changing it moves nobody: players already in stay when their range is removed.
+net::HttpResponse list_allow(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    if (ctx.allow == nullptr) return fail(404, "no such call: " + req.path);
+    return list_page(*ctx.allow, "allow", allowed_json, ctx.allow_save_error, req, now);
+}
+
+net::HttpResponse add_allow(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    if (ctx.allow == nullptr) return fail(404, "no such call: " + req.path);
+    const auto body = body_object(req);
+    if (!body) return fail(400, "the body must be a JSON object");
+    const auto range = range_field(*body);
+    if (!range) return fail(400, kRangeError);
+    std::optional<std::string> reason;
+    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) return fail(400, kReasonError);
+    if (ctx.allow->size() >= BanList::kMaxBans && !ctx.allow->bans().contains(*range)) {
+        return fail(409, "the list holds " + std::to_string(BanList::kMaxBans) +
+                             " ranges, the most it may; remove some first");
+    }
+    const Ban entry{*range, 0, reason.value_or("")};
+    const std::string range_name = range->to_string();
+    const std::string from = req.client.ip_string();
+    const core::LogEvent event = audit_event(core::LogKind::Allow, req, from);
+    if (entry.reason.empty()) {
+        ctx.io.out.print(event, "Allow list: %s added by %s.\n", range_name.c_str(), by_whom(req).c_str());
+    } else {
+        ctx.io.out.print(event, "Allow list: %s added by %s: %s\n", range_name.c_str(), by_whom(req).c_str(),
+                         entry.reason.c_str());
+    }
+    json answer{{"allowed", allowed_json(entry, now)}};
+    ctx.allow->add(entry);
+    if (const auto error = save(ctx.save_allow, *ctx.allow)) {
+        return fail(500, "the range is allowed but the list was not saved: " + *error);
+    }
+    return reply(200, answer);
+}
+
+net::HttpResponse remove_allow(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (ctx.allow == nullptr) return fail(404, "no such call: " + req.path);
+    const auto range = range_query(req);
+    if (!range) return fail(400, "the query must name a range: ?range=ADDRESS[/BITS]");
+    const std::string range_name = range->to_string();
+    if (!ctx.allow->remove(*range)) return fail(404, range_name + " is not on the allow list");
+    const std::string from = req.client.ip_string();
+    ctx.io.out.print(audit_event(core::LogKind::Allow, req, from), "Allow list: %s removed by %s.\n",
+                     range_name.c_str(), by_whom(req).c_str());
+    if (const auto error = save(ctx.save_allow, *ctx.allow)) {
+        return fail(500, "the range is removed but the list was not saved: " + *error);
+    }
+    return reply(200, json{{"removed", range_name}});
 }
 
 net::HttpResponse say(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
@@ -290,12 +361,15 @@ struct Route {
     Handler handler;
 };
 
-constexpr std::array<Route, 9> kRoutes{{
+constexpr std::array<Route, 12> kRoutes{{
     {"/api/players", "GET", list_players},
     {"/api/kick", "POST", kick},
     {"/api/bans", "GET", list_bans},
     {"/api/bans", "POST", add_ban},
     {"/api/bans", "DELETE", remove_ban},
+    {"/api/allow", "GET", list_allow},
+    {"/api/allow", "POST", add_allow},
+    {"/api/allow", "DELETE", remove_allow},
     {"/api/say", "POST", say},
     {"/api/reload", "POST", reload},
     {"/api/restart", "POST", restart},

@@ -3,10 +3,15 @@
 //
 //   GET    /api/players                 the players in the game, with their addresses
 //   POST   /api/kick     {"id": N, "reason": "..."}
-//   GET    /api/bans?limit=N&after=R    the bans in force, a page at a time (see kBansPage)
+//   GET    /api/bans?limit=N&after=R    the bans in force, a page at a time (see kBansPage), and
+//                        "save_error": why the last write of the file failed (null when it did not)
 //   POST   /api/bans     {"range": "...", "minutes": N, "reason": "..."}   minutes absent or 0: for good
 //                        (409 when the list is full: BanList::kMaxBans)
+// A change answered 200 is in force and handed to the file's writer; 500 when the last write failed.
 //   DELETE /api/bans?range=...
+//   GET    /api/allow?limit=N&after=R   the allow list, paged as the bans ("allow": [{"range", "reason"}])
+//   POST   /api/allow    {"range": "...", "reason": "..."}   (409 when the list is full)
+//   DELETE /api/allow?range=...
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
 //   POST   /api/restart                 the program file started again, the game handed over to it
@@ -74,12 +79,20 @@ struct AdminContext {
     std::function<std::int32_t(std::string_view text)> say;
     // Reads the config file again and applies it (printing its lines).
     std::function<core::ReloadReport()> reload;
-    // Writes the ban list to its file, having first taken in what the host edited in it by hand (so the
-    // list may change); false, with the reason in `error`, when it could not.
+    // Has the ban list written to its file (taking in what the host edited in it by hand, so the list
+    // may change later); the write may end after the call. False, with the reason in `error`, while the
+    // last write failed.
     std::function<bool(BanList&, std::string& error)> save_bans;
     // Starts the server's program file again and hands the game over to it (the old process goes once
     // this request is answered); empty where the server cannot.
     std::function<RestartOutcome()> restart = nullptr;
+    // Why the last write of the ban list failed; empty after one that succeeded (or with no file).
+    std::function<std::string()> bans_save_error = nullptr;
+    // The allow list (of admin::kAllowForm), its save and why its last write failed, as for the bans;
+    // no list: /api/allow answers 404.
+    BanList* allow = nullptr;
+    std::function<bool(BanList&, std::string& error)> save_allow = nullptr;
+    std::function<std::string()> allow_save_error = nullptr;
     // The console's lines as events; null where the server keeps none.
     EventHub* events = nullptr;
 };

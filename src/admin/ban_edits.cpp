@@ -28,7 +28,7 @@ const Ban* find(const std::map<RangeKey, const Ban*>& bans, const Range& range) 
 
 }  // namespace
 
-void take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
+std::size_t take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
     const auto before = by_range(base.bans());
     const auto mine = by_range(bans.bans());
     // A ban of the list that the server added or changed since `base`.
@@ -36,17 +36,21 @@ void take_hand_edits(BanList& bans, const BanList& base, const BanList& file) {
         const Ban* was = find(before, b.range);
         return was == nullptr || !(*was == b);
     };
-    BanList merged;
+    // The server's own changes first: they were answered, and the list has room for them.
+    BanList merged(bans.form());
+    for (const auto& [range, b] : bans.bans()) {
+        if (changed_here(b)) merged.add(b);
+    }
+    std::size_t left_out = 0;
     for (const auto& [range, b] : file.bans()) {
         const Ban* here = find(mine, b.range);
         const Ban* was = find(before, b.range);
         if (here == nullptr && was != nullptr && *was == b) continue;  // lifted here, untouched there
-        merged.add(here != nullptr && changed_here(*here) ? *here : b);
-    }
-    for (const auto& [range, b] : bans.bans()) {
-        if (changed_here(b)) merged.add(b);  // a second add on one range replaces it with the same ban
+        if (here != nullptr && changed_here(*here)) continue;           // changed here: taken above
+        if (!merged.add(b)) ++left_out;
     }
     bans = std::move(merged);
+    return left_out;
 }
 
 std::string ban_file_text(std::string_view file, const BanList& bans) {
@@ -55,10 +59,10 @@ std::string ban_file_text(std::string_view file, const BanList& bans) {
     read.reserve(lines.size());
     std::map<RangeKey, std::size_t> last;  // the line that counts for each range
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        read.push_back(read_ban_line(lines[i]));
+        read.push_back(read_ban_line(lines[i], bans.form()));
         if (read.back().ban) last[key_of(read.back().ban->range)] = i;
     }
-    std::string text = lines.empty() ? std::string(kBanFileHeading) : std::string();
+    std::string text = lines.empty() ? std::string(bans.form().heading) : std::string();
     std::map<RangeKey, const Ban*> left = by_range(bans.bans());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const BanLine& line = read[i];
@@ -70,12 +74,12 @@ std::string ban_file_text(std::string_view file, const BanList& bans) {
         const RangeKey key = key_of(line.ban->range);
         const auto held = left.find(key);
         if (last[key] != i || held == left.end()) continue;
-        text += (*held->second == *line.ban ? std::string(lines[i]) : ban_line(*held->second)) + "\n";
+        text += (*held->second == *line.ban ? std::string(lines[i]) : ban_line(*held->second, bans.form())) + "\n";
         left.erase(held);
     }
     // In the list's order.
     for (const auto& [range, b] : bans.bans()) {
-        if (left.contains(key_of(range))) text += ban_line(b) + "\n";
+        if (left.contains(key_of(range))) text += ban_line(b, bans.form()) + "\n";
     }
     return text;
 }

@@ -14,9 +14,10 @@ namespace quarel::admin {
 // is now) with the server's own changes since `base` (the file as the server last read or wrote it)
 // made over them. A ban the server added or changed wins over the file's line for its range; one the
 // server lifted (or let expire) goes, unless the file changed it too. Everything else is the file's:
-// lines added, changed or removed by hand take effect. The file's order is kept, the server's new bans
-// follow.
-void take_hand_edits(BanList& bans, const BanList& base, const BanList& file);
+// lines added, changed or removed by hand take effect. When the file's bans and the server's do not all
+// fit (BanList::kMaxBans), the server's changes are kept and the file's bans left out are counted: the
+// number is returned.
+std::size_t take_hand_edits(BanList& bans, const BanList& base, const BanList& file);
 
 // The text that replaces `file` (the ban file as it is now) to hold `bans`. Blank and comment lines stay
 // where they are. A ban line stays as written while the list holds that same ban (of several lines on

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "core/safe_text.h"
 
@@ -60,11 +61,11 @@ std::vector<std::string_view> ban_file_lines(std::string_view text) {
     return lines;
 }
 
-BanLine read_ban_line(std::string_view line) {
+BanLine read_ban_line(std::string_view line, const ListForm& form) {
     if (core::trim(line).empty() || line.front() == '#') return {};
     std::string_view rest = line;
     const std::string_view range_text = next_field(rest);
-    const std::string_view expiry_text = next_field(rest);
+    const std::string_view expiry_text = form.expiry ? next_field(rest) : "0";
     const std::string_view reason = core::trim(rest);
     const auto range = parse_range(range_text);
     if (!range) return {std::nullopt, "not an address or range", range_text};
@@ -74,8 +75,9 @@ BanLine read_ban_line(std::string_view line) {
     return {Ban{*range, *expiry, std::string(reason)}, {}, {}};
 }
 
-std::string ban_line(const Ban& ban) {
-    std::string line = ban.range.to_string() + " " + std::to_string(ban.expires);
+std::string ban_line(const Ban& ban, const ListForm& form) {
+    std::string line = ban.range.to_string();
+    if (form.expiry) line += " " + std::to_string(ban.expires);
     if (!ban.reason.empty()) line += " " + ban.reason;
     return line;
 }
@@ -85,16 +87,19 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
     bans_.clear();
     groups_.clear();
     expiries_.clear();
+    changes_ = {true, {}};
+    whole_ = false;
     const std::vector<std::string_view> lines = ban_file_lines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        BanLine read = read_ban_line(lines[i]);
+        BanLine read = read_ban_line(lines[i], *form_);
         if (!read.ban) {
             if (!read.fault.empty()) problems.push_back({i + 1, read.why()});
             continue;
         }
         if (!add(std::move(*read.ban))) {
-            problems.push_back({i + 1, "the list holds at most " + std::to_string(kMaxBans) +
-                                           " bans: this line and the rest of the file are left out"});
+            problems.push_back({i + 1, "the list holds at most " + std::to_string(kMaxBans) + " " +
+                                           std::string(form_->noun) +
+                                           "s: this line and the rest of the file are left out"});
             break;
         }
     }
@@ -102,13 +107,15 @@ std::vector<LineProblem> BanList::load(std::string_view text) {
 }
 
 std::string BanList::to_text() const {
-    std::string text(kBanFileHeading);
+    std::string text(form_->heading);
     text.reserve(text.size() + bans_.size() * 32);
     char number[24];
     for (const auto& [range, b] : bans_) {
         range.append_to(text);
-        text += ' ';
-        text.append(number, std::to_chars(number, number + sizeof number, b.expires).ptr);
+        if (form_->expiry) {
+            text += ' ';
+            text.append(number, std::to_chars(number, number + sizeof number, b.expires).ptr);
+        }
         if (!b.reason.empty()) {
             text += ' ';
             text += b.reason;
@@ -134,7 +141,29 @@ bool BanList::add(Ban ban) {
     const auto placed = bans_.emplace(range, std::move(ban)).first;
     group_of(range.bits).index.emplace(key_of(range.ip), placed->second.expires);
     if (placed->second.expires != 0) expiries_.emplace(placed->second.expires, range);
+    note(range, &placed->second);
     return true;
+}
+
+void BanList::note(const Range& range, const Ban* ban) {
+    if (whole_) return;
+    // A list whose changes nobody takes (one without a file) holds at most about twice itself.
+    if (changes_.changes.size() > bans_.size() + 1024) {
+        whole_ = true;
+        changes_.changes.clear();
+        return;
+    }
+    changes_.changes.push_back({range, ban == nullptr ? std::nullopt : std::optional<Ban>(*ban)});
+}
+
+BanChanges BanList::take_changes() {
+    if (whole_) {
+        changes_ = {true, {}};
+        changes_.changes.reserve(bans_.size());
+        for (const auto& [range, b] : bans_) changes_.changes.push_back({range, b});
+        whole_ = false;
+    }
+    return std::exchange(changes_, BanChanges{});
 }
 
 void BanList::forget(std::map<Range, Ban>::iterator at) {
@@ -144,7 +173,9 @@ void BanList::forget(std::map<Range, Ban>::iterator at) {
     // An empty group would cost a look-up on every datagram.
     if (g->index.empty()) groups_.erase(g);
     if (at->second.expires != 0) expiries_.erase({at->second.expires, range});
+    const Range gone = range;
     bans_.erase(at);
+    note(gone, nullptr);
 }
 
 bool BanList::remove(const Range& range) {

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/join_allowance.h"
 #include "net/address.h"
 #include "net/range.h"
 
@@ -45,6 +46,16 @@ struct Ban {
 // The comment line at the head of a ban file the server writes anew.
 constexpr std::string_view kBanFileHeading = "# range, expiry (calendar seconds, 0 for good), reason\n";
 
+// The lines of one kind of range file: the ban file's "RANGE EXPIRY REASON", or the allow file's
+// "RANGE REASON" (its ranges never expire). The same list, merge and file code serves both.
+struct ListForm {
+    std::string_view heading;  // the comment line at the head of a file the server writes anew
+    bool expiry;               // the lines carry an expiry
+    std::string_view noun;     // what one entry is called in the lines the server prints ("ban")
+};
+inline constexpr ListForm kBanForm{kBanFileHeading, true, "ban"};
+inline constexpr ListForm kAllowForm{"# range, reason\n", false, "range"};
+
 // One line of a ban file, read: a ban, or why it is not one. A blank line or a comment has neither.
 struct BanLine {
     std::optional<Ban> ban;
@@ -58,9 +69,22 @@ struct BanLine {
 // The lines of a ban file, without their line feeds (nor a carriage return before one).
 std::vector<std::string_view> ban_file_lines(std::string_view text);
 // Reads one line (without its line feed) of the file form described at BanList::load.
-BanLine read_ban_line(std::string_view line);
-// The file form of one ban, without a line feed: "10.0.0.0/8 0 spammers".
-std::string ban_line(const Ban& ban);
+BanLine read_ban_line(std::string_view line, const ListForm& form = kBanForm);
+// The file form of one ban, without a line feed: "10.0.0.0/8 0 spammers" ("10.0.0.0/8 office" in the
+// allow file's form).
+std::string ban_line(const Ban& ban, const ListForm& form = kBanForm);
+
+// One change of a list, as BanList::take_changes hands it on: the ban now on `range`, or none (lifted).
+struct BanChange {
+    Range range;
+    std::optional<Ban> ban;
+};
+// The changes of a list since they were last taken, in order; `from_empty`: they start from an empty
+// list (the list was loaded or replaced whole since).
+struct BanChanges {
+    bool from_empty = false;
+    std::vector<BanChange> changes;
+};
 
 // A line of a ban file that could not be read (and was skipped).
 struct LineProblem {
@@ -70,13 +94,17 @@ struct LineProblem {
 
 class BanList {
 public:
+    BanList() = default;
+    // A list of the file form `form` (kAllowForm: the allow list, whose entries never expire).
+    explicit BanList(const ListForm& form) : form_(&form) {}
+
     // The most bans the list holds: past it a ban on a new range is refused, and a file loads its first
     // kMaxBans bans. Every change then stays within a few milliseconds in the loop (the save aside).
     static constexpr std::size_t kMaxBans = 100'000;
 
     // Replaces the list with the bans in `text`, the file form: one ban a line, "RANGE EXPIRY REASON"
     // with the fields separated by blanks or tabs (EXPIRY in calendar seconds, 0 for good; REASON the
-    // rest of the line, may be empty). Empty lines and lines starting with '#' are skipped. A line that
+    // rest of the line, may be empty; the allow form has no EXPIRY). Empty lines and lines starting with '#' are skipped. A line that
     // cannot be read is skipped and reported; the others load. When two lines name the same range the
     // later one wins. Once kMaxBans bans are in, the line of a further range and the rest of the text are
     // left out, reported as one problem on that line.
@@ -96,6 +124,11 @@ public:
     // per distinct prefix length in the list, nothing when the list is empty.
     bool matches(const net::Address& address, std::int64_t now) const;
 
+    // The changes since the last call, so that a copy kept elsewhere (the ban file's writer, on its own
+    // thread) can follow the list at the cost of the changes alone, never of a copy of the whole list.
+    BanChanges take_changes();
+
+    const ListForm& form() const { return *form_; }
     // The bans by range.
     const std::map<Range, Ban>& bans() const { return bans_; }
     std::size_t size() const { return bans_.size(); }
@@ -125,11 +158,27 @@ private:
     };
     Group& group_of(int bits);
     void forget(std::map<Range, Ban>::iterator at);
+    // Records a change for take_changes: the ban now on `range`, or null when lifted.
+    void note(const Range& range, const Ban* ban);
 
+    const ListForm* form_ = &kBanForm;
     std::map<Range, Ban> bans_;
     std::vector<Group> groups_;
     // The temporary bans by expiry.
     std::set<std::pair<std::int64_t, Range>> expiries_;
+    // Changes not yet taken; past a bound (nobody takes them) they are given up for the whole list.
+    BanChanges changes_{true, {}};
+    bool whole_ = false;
+};
+
+// The allow list (a list of kAllowForm) as the join check sees it: open to all while empty.
+class AllowedSources final : public core::JoinList {
+public:
+    explicit AllowedSources(const BanList& list) : list_(list) {}
+    bool admits(const net::Address& from) const override { return list_.size() == 0 || list_.matches(from, 0); }
+
+private:
+    const BanList& list_;
 };
 
 }  // namespace quarel::admin

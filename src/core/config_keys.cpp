@@ -94,6 +94,8 @@ constexpr ConfigKey kKeys[] = {
          if (s.empty_shutdown_after <= 0) return std::to_string(s.empty_shutdown_after) + " (off)";
          return std::to_string(s.empty_shutdown_after) + " (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)";
      }},
+    // Opened once, at start-up, like the watch on it.
+    {.name = "allow_file", .kind = ValueKind::Word, .field = &S::allow_file, .restart = 11},
     // The watch is set up once, at start-up.
     {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
     // Read at each write of the hand-over record, and at start-up.

@@ -52,6 +52,12 @@ void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_
 }  // namespace
 
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
+    // A stranger to a private game spends nothing of anyone's.
+    if (s.allowed != nullptr && !s.allowed->admits(from)) {
+        ++s.metrics.join_refusals.not_allowed;
+        print_refusal(s, io, from, now, "not on the allow list.");
+        return false;
+    }
     // The cap is checked first so that a source at its cap does not spend its allowance.
     if (at_per_ip_cap(s, from)) {
         ++s.metrics.join_refusals.max_per_ip;

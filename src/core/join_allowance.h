@@ -1,4 +1,5 @@
-// JOIN limits per source, so that one source cannot churn or hoard slots:
+// JOIN limits per source, so that one source cannot churn or hoard slots (and, in a private game, the
+// allow list: only the sources it covers may join):
 // - an allowance: a token bucket per source (an IPv4 address, an IPv6 /64) of 16 joins at once and
 //   one more each second;
 // - `max_per_ip N` (0: no cap): at most N slots held by one source.
@@ -22,6 +23,14 @@ struct Io;
 constexpr std::int32_t kJoinBurst = 16;
 constexpr std::int32_t kJoinsPerSecond = 1;
 
+// The sources that may join a private game: the allow list, kept above the base (admin::AllowedSources).
+class JoinList {
+public:
+    virtual ~JoinList() = default;
+    // True when `from` may join: the list is empty (the game is open to all) or a range covers it.
+    virtual bool admits(const net::Address& from) const = 0;
+};
+
 class JoinAllowance {
 public:
     // `hash` spreads sources over the sets; it must outlive the table.
@@ -44,8 +53,8 @@ private:
     SourceTable<Entry> table_;
 };
 
-// Decides a JOIN that finds a free slot, at calendar second `now`: the max_per_ip cap, then the
-// source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound,
+// Decides a JOIN that finds a free slot, at calendar second `now`: the allow list, the max_per_ip cap,
+// then the source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound,
 // printed; the caller then answers SERVER_FULL.
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 

@@ -63,8 +63,9 @@ struct JoinRefusals {
     std::uint64_t allowance = 0;   // the source has used up its joins
     std::uint64_t max_per_ip = 0;  // the source already holds max_per_ip slots
     std::uint64_t rejoin_bar = 0;  // a player was kicked from that IP address a short while ago
+    std::uint64_t not_allowed = 0;  // the game is private and the source is not on the allow list
 
-    std::uint64_t total() const { return allowance + max_per_ip + rejoin_bar; }
+    std::uint64_t total() const { return allowance + max_per_ip + rejoin_bar + not_allowed; }
 };
 
 struct TrafficCount {

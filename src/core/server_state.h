@@ -66,6 +66,8 @@ struct ServerState {
 
     // Joins per source.
     JoinAllowance join_allowance;
+    // The allow list (the allow file), when the server keeps one: a source outside it may not join.
+    const JoinList* allowed = nullptr;
     // Console lines anyone can trigger without a slot: unknown commands, refused joins and refused
     // admin calls.
     LineLimiter unknown_lines;

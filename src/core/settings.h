@@ -41,6 +41,7 @@ struct Settings {
                                                       // on the `http` listener
     std::string admin_token_file = "admin_token";    // "admin_token_file": the admin API's token
     std::string admin_tokens_file = "admin_tokens";  // "admin_tokens_file": the named admins' tokens
+    std::string allow_file = "allow";                 // "allow_file": the allow list (a private game)
     std::uint16_t chat_port = protocol::kChatPort;    // "chat_port"; --chat-port wins
     std::uint16_t game_port = protocol::kGamePort;    // "game_port"; --game-port wins
     std::string bind;                                 // "bind": the one IPv4 or IPv6 address both UDP

@@ -1,7 +1,14 @@
-// Token creation and reading; the ban file's load and save.
+// Token creation and reading; the range files' load and save.
 #include "platform/admin_files.h"
 
+#include <malloc.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <iterator>
+#include <utility>
 
 #include "admin/ban_edits.h"
 #include "core/safe_text.h"
@@ -16,6 +23,11 @@ constexpr std::size_t kTokenFileLimit = 4096;
 
 // A named admins' file holds a line or two per admin.
 constexpr std::size_t kTokensFileLimit = 64 * 1024;
+
+// After the file was taken in: the temporary lists of a big file leave a great many small pieces freed,
+// which the allocator would otherwise gather at its next large request, some admin call's (50 ms at the
+// list's cap); gathered here, in the reading that freed them.
+void gather_freed_memory() { ::malloc_trim(0); }
 
 std::optional<std::string> usable_token(std::string_view text) {
     text = core::trim(text.substr(0, text.find('\n')), core::kTokenLineBlanks);
@@ -91,50 +103,205 @@ std::vector<admin::NamedToken> load_admin_tokens(const std::string& path, const 
     return std::move(tokens.admins);
 }
 
-void BanFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
+RangeFile::RangeFile(std::string path, const RangeFileKind& kind, std::size_t byte_limit)
+    : path_(std::move(path)), kind_(kind), byte_limit_(byte_limit), signal_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+RangeFile::~RangeFile() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (signal_fd_ >= 0) ::close(signal_fd_);
+}
+
+void RangeFile::load(admin::BanList& bans, std::int64_t now, core::Console& out) {
     bans.load("");
     std::string error;
-    const auto text = read(error, &out);
-    if (!text) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not loaded: %s\n",
-                  core::escape_controls(error).c_str());
-        return;
+    FileStamp stamp;
+    {
+        const auto lock = idle();
+        auto text = read(error, stamp, &out);
+        if (!text) {
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not loaded: %s\n", kind_.title,
+                      core::escape_controls(error).c_str());
+            return;
+        }
+        seen_.clear();
+        const bool differs = take_in(bans, std::move(*text), stamp, now, out, false);
+        gather_freed_memory();
+        if (!differs) return;
     }
-    seen_.clear();
-    if (take_in(bans, *text, now, out, false)) write_or_say(bans, *text, out);
+    save(bans, error);
+    flush(bans, now, out);
 }
 
-void BanFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out) {
+void RangeFile::reload(admin::BanList& bans, std::int64_t now, core::Console& out) {
     std::string error;
-    const auto text = read(error, &out);
-    if (!text) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not reloaded: %s\n",
-                  core::escape_controls(error).c_str());
-        return;
+    bool changed = false;
+    {
+        const auto lock = idle();
+        if (stamp_file(path_) == stamp_ && stamp_.regular) return;  // the server's own write, or its read
+        FileStamp stamp;
+        auto text = read(error, stamp, &out);
+        if (!text) {
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not reloaded: %s\n", kind_.title,
+                      core::escape_controls(error).c_str());
+            return;
+        }
+        if (*text == seen_) {
+            stamp_ = stamp;  // touched, not edited
+            return;
+        }
+        changed = take_in(bans, std::move(*text), stamp, now, out, true);
     }
-    if (*text == seen_) return;  // no edit, or the server's own write
-    if (take_in(bans, *text, now, out, true)) write_or_say(bans, *text, out);
+    gather_freed_memory();
+    if (changed) save(bans, error);
 }
 
-bool BanFile::save(admin::BanList& bans, std::int64_t now, core::Console& out, std::string& error) {
-    const auto text = read(error);
-    if (!text) {
-        error += "; the file is kept as it is";
-        return false;
+bool RangeFile::save(admin::BanList& bans, std::string& error) {
+    admin::BanChanges changes = bans.take_changes();
+    {
+        const std::lock_guard lock(mutex_);
+        if (changes.from_empty) {
+            queued_ = std::move(changes);
+        } else if (queued_.changes.empty() && !queued_.from_empty) {
+            queued_.changes = std::move(changes.changes);
+        } else {
+            std::ranges::move(changes.changes, std::back_inserter(queued_.changes));
+        }
+        write_asked_ = true;
+        if (!thread_.joinable()) thread_ = std::thread([this] { write_loop(); });
     }
-    if (*text != seen_) take_in(bans, *text, now, out, true);
-    return write(bans, *text, error);
+    wake_.notify_all();
+    error = save_error_;
+    return save_error_.empty();
 }
 
-std::optional<std::string> BanFile::read(std::string& error, core::Console* out) const {
+bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out) {
+    std::uint64_t count = 0;
+    if (signal_fd_ >= 0) (void)!::read(signal_fd_, &count, sizeof count);
+    Outcome outcome;
+    std::string error;
+    {
+        const std::lock_guard lock(mutex_);
+        outcome = std::exchange(outcome_, Outcome::None);
+        error = std::move(outcome_error_);
+        if (outcome == Outcome::Saved) written_ = outcome_stamp_;
+    }
+    switch (outcome) {
+        case Outcome::None:
+            return false;
+        case Outcome::Saved:
+            save_error_.clear();
+            return false;
+        case Outcome::Failed:
+            save_error_ = error;
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
+                      core::escape_controls(error).c_str());
+            return false;
+        case Outcome::HandEdited:
+            break;
+    }
+    // The file changed since the server last read or wrote it: its edits are taken in before the list
+    // is written over it. A file that cannot be read is kept as it is: it may hold bans.
+    {
+        const auto lock = idle();
+        FileStamp stamp;
+        auto text = read(error, stamp, &out);
+        if (!text) {
+            save_error_ = error + "; the file is kept as it is";
+            out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
+                      core::escape_controls(save_error_).c_str());
+            return false;
+        }
+        take_in(bans, std::move(*text), stamp, now, out, true);
+    }
+    gather_freed_memory();
+    save(bans, error);
+    return true;
+}
+
+bool RangeFile::flush(admin::BanList& bans, std::int64_t now, core::Console& out) {
+    bool changed = false;
+    // A hand edit found makes one more write; one more edit during it, one more: a few at most.
+    for (int round = 0; round < 4; ++round) {
+        idle();
+        if (!collect(bans, now, out)) break;
+        changed = true;
+    }
+    return changed;
+}
+
+int RangeFile::watch(std::vector<pollfd>& fds) {
+    if (signal_fd_ >= 0) fds.push_back({signal_fd_, POLLIN, 0});
+    return -1;
+}
+
+std::unique_lock<std::mutex> RangeFile::idle() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return !busy_ && !write_asked_ && queued_.changes.empty() && !queued_.from_empty; });
+    return lock;
+}
+
+void RangeFile::write_loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || write_asked_ || !queued_.changes.empty(); });
+        if (!write_asked_ && queued_.changes.empty()) return;  // stopping, with nothing left to write
+        admin::BanChanges changes = std::exchange(queued_, admin::BanChanges{});
+        const bool write = std::exchange(write_asked_, false);
+        busy_ = true;
+        lock.unlock();
+        if (changes.from_empty) mirror_.load("");
+        for (admin::BanChange& c : changes.changes) {
+            if (c.ban) {
+                mirror_.add(std::move(*c.ban));
+            } else {
+                mirror_.remove(c.range);
+            }
+        }
+        (void)mirror_.take_changes();  // the mirror's own are nobody's
+        std::string error;
+        const Outcome outcome = write ? write_once(error) : Outcome::None;
+        lock.lock();
+        busy_ = false;
+        // A later outcome says more than an earlier one, but a hand edit found stays until collected.
+        if (outcome != Outcome::None && outcome_ != Outcome::HandEdited) {
+            outcome_ = outcome;
+            outcome_error_ = std::move(error);
+            outcome_stamp_ = stamp_;
+        }
+        wake_.notify_all();
+        if (outcome != Outcome::None && signal_fd_ >= 0) {
+            const std::uint64_t one = 1;
+            (void)!::write(signal_fd_, &one, sizeof one);
+        }
+    }
+}
+
+RangeFile::Outcome RangeFile::write_once(std::string& error) {
+    const FileStamp now = stamp_file(path_);
+    // Missing both times, or the very file the server last read or wrote: no hand edit in between.
+    if (now != stamp_ || (!now.regular && ::access(path_.c_str(), F_OK) == 0)) return Outcome::HandEdited;
+    std::string text = admin::ban_file_text(seen_, mirror_);
+    if (!write_file_atomically(path_, text, 0644, error)) return Outcome::Failed;
+    seen_ = std::move(text);
+    stamp_ = stamp_file(path_);
+    return Outcome::Saved;
+}
+
+std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp, core::Console* out) const {
     ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
+    stamp = read.stamp;
     if (read.status == ReadStatus::Missing) return std::string();
     if (read.status == ReadStatus::TooLong) {
         // Its first lines load (up to the last whole one); the next save keeps only those.
         read.text.erase(read.text.rfind('\n') + 1);
         if (out != nullptr) {
             out->print(
-                {.kind = core::LogKind::Ban, .level = core::LogLevel::Warning},
+                {.kind = kind_.log, .level = core::LogLevel::Warning},
                 "%s is longer than %zu bytes: only its first %zu bytes are read; the rest goes at the next save.\n",
                 core::escape_controls(path_).c_str(), byte_limit_, read.text.size());
         }
@@ -147,34 +314,31 @@ std::optional<std::string> BanFile::read(std::string& error, core::Console* out)
     return std::move(read.text);
 }
 
-bool BanFile::take_in(admin::BanList& bans, const std::string& text, std::int64_t now, core::Console& out,
-                      bool announce) {
-    admin::BanList on_disk, base;
+bool RangeFile::take_in(admin::BanList& bans, std::string text, const FileStamp& stamp, std::int64_t now,
+                      core::Console& out, bool announce) {
+    admin::BanList on_disk(kind_.form), base(kind_.form);
     for (const admin::LineProblem& p : on_disk.load(text)) {
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
+        out.print({.kind = kind_.log, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
                   core::escape_controls(path_).c_str(), p.line, core::escape_controls(p.why).c_str());
     }
     base.load(seen_);
-    admin::take_hand_edits(bans, base, on_disk);
+    const std::size_t left_out = admin::take_hand_edits(bans, base, on_disk);
+    if (left_out > 0) {
+        const char* noun = kind_.form.noun.data();  // a literal: ends in its NUL
+        out.print({.kind = kind_.log, .level = core::LogLevel::Warning},
+                  "%s: %zu %s%s of the file not taken: the list holds at most %zu %ss.\n",
+                  core::escape_controls(path_).c_str(), left_out, noun, left_out == 1 ? "" : "s",
+                  admin::BanList::kMaxBans, noun);
+    }
     bans.prune(now);
-    seen_ = text;
-    const std::size_t n = bans.bans().size();
-    if (announce) out.print({.kind = core::LogKind::Ban}, "Bans reloaded: %zu ban%s.\n", n, n == 1 ? "" : "s");
-    return bans.bans() != on_disk.bans();
-}
-
-bool BanFile::write(const admin::BanList& bans, const std::string& file, std::string& error) {
-    std::string text = admin::ban_file_text(file, bans);
-    if (!write_file_atomically(path_, text, 0644, error)) return false;
     seen_ = std::move(text);
-    return true;
-}
-
-void BanFile::write_or_say(const admin::BanList& bans, const std::string& file, core::Console& out) {
-    std::string error;
-    if (!write(bans, file, error))
-        out.print({.kind = core::LogKind::Ban, .level = core::LogLevel::Error}, "Bans not saved: %s\n",
-                  core::escape_controls(error).c_str());
+    stamp_ = stamp;
+    const std::size_t n = bans.bans().size();
+    if (announce) {
+        out.print({.kind = kind_.log}, "%s reloaded: %zu %s%s.\n", kind_.title, n, kind_.form.noun.data(),
+                  n == 1 ? "" : "s");
+    }
+    return bans.bans() != on_disk.bans();
 }
 
 }  // namespace quarel::platform

@@ -46,7 +46,8 @@ std::unique_ptr<FileWatch> FileWatch::start(const std::vector<std::string>& path
             return nullptr;
         }
         bool steady = true;
-        files.push_back({path, p.filename().string(), read_steadily(path, steady)});
+        const FileStamp stamp = stamp_file(path);
+        files.push_back({path, p.filename().string(), read_steadily(path, steady), true, steady ? stamp : FileStamp{}});
     }
     if (!clock) clock = monotonic_ms;
     return std::unique_ptr<FileWatch>(new FileWatch(fd, std::move(files), std::move(clock)));
@@ -105,6 +106,8 @@ std::vector<std::size_t> FileWatch::changed() {
     std::vector<std::size_t> changed;
     for (std::size_t i = 0; i < files_.size(); ++i) {
         File& f = files_[i];
+        const FileStamp stamp = stamp_file(f.path);
+        if (stamp.regular && stamp == f.stamp) continue;  // not touched since last read or written
         bool steady = true;
         const std::optional<std::size_t> content = read_steadily(f.path, steady);
         if (!steady) {
@@ -112,10 +115,19 @@ std::vector<std::size_t> FileWatch::changed() {
             read_at_ = clock_() + kSettleMs;
             continue;
         }
-        if (content != f.seen) changed.push_back(i);
+        if (content != f.seen || !f.seen_known) changed.push_back(i);
         f.seen = content;
+        f.seen_known = true;
+        f.stamp = stamp;
     }
     return changed;
+}
+
+void FileWatch::written(std::size_t index, const FileStamp& stamp) {
+    File& f = files_.at(index);
+    if (!stamp.regular || f.stamp == stamp) return;
+    f.stamp = stamp;
+    f.seen_known = false;
 }
 
 int FileWatch::watch(std::vector<pollfd>& fds) {

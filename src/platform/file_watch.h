@@ -6,8 +6,8 @@
 // links through `..data`. The files' own names see no event then, so the events that count are those
 // on a watched name or on any name that starts with "..". Whatever the events, a file counts as
 // changed only when its content differs from what it was when last seen; the content is read once the
-// directory has been quiet for kSettleMs, and read twice: a file caught half-written (the two readings
-// differ) is read again after another quiet spell.
+// directory has been quiet for kSettleMs (and only when its stamp changed), and read twice: a file
+// caught half-written (the two readings differ) is read again after another quiet spell.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/wait.h"
 
 namespace quarel::platform {
@@ -46,6 +47,9 @@ public:
     // last time they were read, by their place in the paths given to start(), in that order; empty when
     // none. The loop asks after every pass.
     std::vector<std::size_t> changed();
+    // The server wrote the file at `index` itself and left it as `stamp`: not a change to report, and
+    // not read again (a 3.5 MB ban file, read twice, would cost the loop tens of milliseconds).
+    void written(std::size_t index, const FileStamp& stamp);
 
     // Takes in what the kernel reported; the inotify descriptor, and while files wait to be read, the
     // time until they may be.
@@ -56,6 +60,8 @@ private:
         std::string path;
         std::string name;                 // the last part of the path, as events name it
         std::optional<std::size_t> seen;  // a hash of the content last read; none: missing or unreadable
+        bool seen_known = true;           // false after the server's own write: the next reading counts
+        FileStamp stamp;                  // the file as last read or written: unchanged, it is not read
     };
 
     FileWatch(int fd, std::vector<File> files, Clock clock);

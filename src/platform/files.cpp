@@ -114,10 +114,21 @@ void read_to_end(int fd, const std::string& path, std::size_t limit, const std::
     if (r.status != ReadStatus::Ok && r.status != ReadStatus::TooLong) r.text.clear();
 }
 
-// Why the file open as `fd` breaks `rule`, or "".
-std::string broken_rule(int fd, const std::string& path, FileRule rule) {
+FileStamp stamp_of(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) return {};
+    return {true,
+            static_cast<std::uint64_t>(st.st_dev),
+            static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size),
+            st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec,
+            st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec};
+}
+
+// Why the file open as `fd` breaks `rule`, or ""; its stamp in `stamp`.
+std::string broken_rule(int fd, const std::string& path, FileRule rule, FileStamp& stamp) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return reason("cannot look at", path);
+    stamp = stamp_of(st);
     if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
     if (rule == FileRule::Regular) return "";
     if (rule == FileRule::Private && st.st_uid != ::geteuid()) {
@@ -132,6 +143,11 @@ std::string broken_rule(int fd, const std::string& path, FileRule rule) {
 }
 
 }  // namespace
+
+FileStamp stamp_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
+}
 
 ReadResult read_file(const std::string& path, std::size_t limit, const std::function<bool()>& stop_requested) {
     ReadResult r;
@@ -170,7 +186,7 @@ ReadResult read_checked_file(const std::string& path, std::size_t limit, FileRul
         }
         return r;
     }
-    r.error = broken_rule(fd, path, rule);
+    r.error = broken_rule(fd, path, rule, r.stamp);
     if (!r.error.empty()) {
         ::close(fd);
         r.status = ReadStatus::Refused;

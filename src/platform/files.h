@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -19,10 +20,24 @@ enum class ReadStatus {
     Refused,  // not a regular file, or (a private file) not the server's own or open to other users
 };
 
+// What tells one version of a file from another without reading it: its inode, size and times. Two
+// stamps differ once the file was replaced or written (a hand edit, or another program's), also within
+// one second; none is "no regular file there".
+struct FileStamp {
+    bool regular = false;
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified_ns = 0, changed_ns = 0;
+
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+// The stamp of the file at `path` now (through symbolic links).
+FileStamp stamp_file(const std::string& path);
+
 struct ReadResult {
     ReadStatus status = ReadStatus::Failed;
     std::string text;   // the whole file when Ok; its first `limit` bytes when TooLong
     std::string error;  // why, when Failed, TooLong or Refused
+    FileStamp stamp;    // the file read, as it was when opened (read_checked_file)
 };
 
 // Reads the whole file at `path`, never holding more than `limit` bytes of it: of a longer file only the

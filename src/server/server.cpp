@@ -67,9 +67,10 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       events_(platform::local_time_now),
       console_(formatted_, events_),
       loop_(udp_, clock_, console_, state_.metrics),
+      allow_file_(settings.allow_file, platform::kAllowFile),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](admin::BanList& list, std::string& error) {
-                                    const bool saved = ban_file_.save(list, clock_.now(), console_, error);
+                                    const bool saved = ban_file_.save(list, error);
                                     kick_banned();
                                     return saved;
                                 },
@@ -79,16 +80,25 @@ Server::Server(const core::Options& options, const core::Settings& settings,
                &platform::read_process_stats}),
       argv_(std::move(argv)),
       program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
-      inherited_(platform::take_inherited()) {}
+      inherited_(platform::take_inherited()) {
+    admin_.bans_save_error = [this] { return ban_file_.save_error(); };
+    admin_.allow = &allow_;
+    admin_.save_allow = [this](admin::BanList& list, std::string& error) { return allow_file_.save(list, error); };
+    admin_.allow_save_error = [this] { return allow_file_.save_error(); };
+    state_.allowed = &allowed_;
+}
 
 std::optional<int> Server::open() {
     console_.write(core::banner(state_.settings));
     if (const auto status = open_sockets()) return status;
     // The bans hold on both sockets from the first datagram on, with or without the admin API.
     ban_file_.load(bans_, clock_.now(), console_);
+    allow_file_.load(allow_, clock_.now(), console_);
     loop_.admin = &admin_;
     wait_.add(udp_);
     wait_.add(stop_);
+    wait_.add(ban_file_);
+    wait_.add(allow_file_);
     keep_lobby_client(state_.settings.public_listing == 1);
     // Under the orchestrator, the SDK sidecar hears of a game only once it can be played: both sockets
     // are open here, since the start-up ends when one cannot be.
@@ -250,6 +260,8 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
     }
     const core::ChartsRecord charts = history_.save();
     const auto record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
+    // The next process reads the ban and allow files as it starts: the lists are on disk first.
+    collect_lists(true);
     auto fds = handed_descriptors();
     // The new process's own memory files, when there are none to hand on: they are written before the
     // new process starts, and kept by the service manager once it is the main process.
@@ -389,14 +401,15 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file and the named admins' file (as named at start-up), in the order of
-// WatchedFile. A named admins' file in a directory that cannot be watched costs only its own watch.
+// The config file, the ban file, the allow file and the named admins' file (as named at start-up), in
+// the order of WatchedFile. A named admins' file in a directory that cannot be watched costs only its
+// own watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), tokens}, tokens_why);
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens}, tokens_why);
     if (!watch_) {
-        watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path()}, why);
+        watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
         if (watch_) {
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
@@ -422,7 +435,24 @@ core::ReloadReport Server::reload() {
 
 void Server::reload_bans() {
     ban_file_.reload(bans_, clock_.now(), console_);
+    allow_file_.reload(allow_, clock_.now(), console_);
     kick_banned();
+}
+
+// The files' writers: a failed write, or hand edits a writer found and left to the loop.
+void Server::collect_lists(bool flush) {
+    const std::int64_t now = clock_.now();
+    if (flush ? ban_file_.flush(bans_, now, console_) : ban_file_.collect(bans_, now, console_)) kick_banned();
+    if (flush) {
+        allow_file_.flush(allow_, now, console_);
+    } else {
+        allow_file_.collect(allow_, now, console_);
+    }
+    // The server's own writes are no edits: the watch need not read them back.
+    if (watch_) {
+        watch_->written(kBanFile, ban_file_.written());
+        watch_->written(kAllowFile, allow_file_.written());
+    }
 }
 
 // A ban the host added by hand removes the players it covers, as one made through the API does, rather
@@ -438,10 +468,11 @@ void Server::kick_banned() {
     for (const std::int32_t id : covered) admin_.kick(id, "", "the ban file", "", now);
 }
 
-// A changed config file is a whole reload, which reads the ban file and the admin token files too; a
-// changed ban file or named admins' file alone is read again by itself, with its own lines, and no
-// "Config reloaded.".
+// A changed config file is a whole reload, which reads the ban and allow files and the admin token
+// files too; a changed ban, allow or named admins' file alone is read again by itself, with its own
+// lines, and no "Config reloaded.".
 void Server::follow_files() {
+    collect_lists(false);
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
     if (stop_.take_reload() || has(kConfigFile)) {
@@ -449,7 +480,7 @@ void Server::follow_files() {
         reload();
         service_.notify("READY=1");
     } else {
-        if (has(kBanFile)) reload_bans();
+        if (has(kBanFile) || has(kAllowFile)) reload_bans();
         if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
     }
 }
@@ -475,6 +506,7 @@ int Server::run() {
     }
     service_.notify("STOPPING=1");
     handle_read_ahead();
+    collect_lists(true);
     after_pass(true);
     udp_.close_all();
     keep_lobby_client(false);

@@ -90,13 +90,16 @@ private:
     void start_file_watch();
     // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
     void follow_files();
-    // The ban file read again when it changed; the players a ban now covers are kicked.
+    // The ban and allow files read again when they changed; the players a ban now covers are kicked
+    // (a range gone from the allow list moves nobody).
     void reload_bans();
     // Reads the admin token file (made when missing and `create` is set) and the named admins' file
     // into the gate.
     void load_admin_tokens(bool create);
     void kick_banned();
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAdminTokensFile };
+    // What the files' writers reported since the last pass; `flush`: waited for first.
+    void collect_lists(bool flush);
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile };
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
@@ -147,7 +150,11 @@ private:
     // request, the status listener and the file watch.
     platform::WorkWait wait_;
     admin::BanList bans_;
-    platform::BanFile ban_file_{"bans"};
+    platform::RangeFile ban_file_{"bans"};
+    // The allow list (`allow_file`): while it holds a range, only sources inside may join.
+    admin::BanList allow_{admin::kAllowForm};
+    platform::RangeFile allow_file_;
+    admin::AllowedSources allowed_{allow_};
     admin::Gate gate_;
     admin::AdminContext admin_;
     status::History history_;

@@ -201,10 +201,10 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     e.single("quarel_leaves_total", "counter", "Players who left with LEAVE.", m.leaves);
     e.single("quarel_timeouts_total", "counter", "Players removed after more than 10 seconds of silence.", m.timeouts);
     e.single("quarel_server_full_total", "counter", "JOINs answered SERVER_FULL because every slot was taken.", m.server_full);
-    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick).", m.join_refusals.total());
+    e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick, allow list).", m.join_refusals.total());
     e.family("quarel_join_refusals_total", "counter", "JOINs refused for their source, by reason.");
     for (const auto& [reason, n] : {std::pair{"allowance", m.join_refusals.allowance}, {"max_per_ip", m.join_refusals.max_per_ip},
-                                    {"rejoin_bar", m.join_refusals.rejoin_bar}}) {
+                                    {"rejoin_bar", m.join_refusals.rejoin_bar}, {"allow_list", m.join_refusals.not_allowed}}) {
         e.sample("quarel_join_refusals_total", std::string("reason=\"") + reason + "\"", n);
     }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <map>
 
 #include "core/config_keys.h"
 #include "core/http_address.h"
@@ -96,8 +97,35 @@ std::string bans_text(const json& j) {
     return table(rows);
 }
 
+std::string allow_text(const Command& c, const json& j) {
+    if (c.action == "add") return "Allowed " + shown(j.value("allowed", json::object()).value("range", json())) + ".\n";
+    if (c.action == "remove") return "Removed " + shown(j.value("removed", json())) + " from the allow list.\n";
+    const json& ranges = j.value("allow", json::array());
+    if (!ranges.is_array() || ranges.empty()) return "The allow list is empty: anyone may join.\n";
+    std::vector<std::vector<std::string>> rows{{"RANGE", "REASON"}};
+    for (const json& a : ranges) rows.push_back({shown(a.value("range", json())), shown(a.value("reason", json("")))});
+    return table(rows);
+}
+
+// `allow [list]`, `allow add RANGE [REASON]`, `allow remove RANGE`: the request, or why not.
+std::optional<std::string> allow_request(Command& c, const std::vector<std::string>& words) {
+    c.action = words.size() > 1 ? words[1] : "list";
+    const std::size_t extra = words.size() > 1 ? words.size() - 2 : 0;
+    if (c.action == "list" && extra == 0) {
+        c.request = {"GET", "/api/allow", "limit=" + std::to_string(kBansPage), ""};
+    } else if (c.action == "add" && extra >= 1 && !words[2].empty()) {
+        c.request = {"POST", "/api/allow", "", dump(json{{"range", words[2]}, {"reason", joined(words, 3)}})};
+    } else if (c.action == "remove" && extra == 1 && !words[2].empty()) {
+        c.request = {"DELETE", "/api/allow", "range=" + percent_encode(words[2]), ""};
+    } else {
+        return "allow takes list, add RANGE [REASON] or remove RANGE";
+    }
+    return std::nullopt;
+}
+
 std::string done_text(const Command& c, const json& j) {
     if (c.name == "players") return players_text(j);
+    if (c.name == "allow") return allow_text(c, j);
     if (c.name == "bans") return bans_text(j);
     if (c.name == "kick") {
         const json k = j.value("kicked", json::object());
@@ -143,6 +171,9 @@ std::string usage_text() {
            "  ban RANGE [--minutes N] [REASON] ban an address or CIDR range (no --minutes or 0: for good)\n"
            "  unban RANGE                      lift a ban\n"
            "  bans                             list the bans in force\n"
+           "  allow [list]                     list the allow list (empty: anyone may join)\n"
+           "  allow add RANGE [REASON]         make the game private to these ranges: only they may join\n"
+           "  allow remove RANGE               take a range off the allow list (its players stay)\n"
            "  say TEXT                         send a line to every named player\n"
            "  reload                           read the server's config file again\n"
            "  restart                          start the server's program file again; the players stay\n"
@@ -282,6 +313,8 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
     } else if (c.name == "unban") {
         if (extra != 1 || words[1].empty()) return usage_error(std::move(p), "unban needs one address or range");
         r = {"DELETE", "/api/bans", "range=" + percent_encode(words[1]), ""};
+    } else if (c.name == "allow") {
+        if (const auto why = allow_request(c, words)) return usage_error(std::move(p), *why);
     } else if (c.name == "say") {
         if (extra < 1) return usage_error(std::move(p), "say needs a text");
         r = {"POST", "/api/say", "", dump(json{{"text", joined(words, 1)}})};
@@ -289,6 +322,10 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
         return usage_error(std::move(p), "unknown command '" + c.name + "'");
     }
     return p;
+}
+
+bool paged(const Command& command) {
+    return command.name == "bans" || (command.name == "allow" && command.action == "list");
 }
 
 bool needs_config(const Command& command) { return !command.url || (!command.token && !command.token_file); }
@@ -336,14 +373,18 @@ std::optional<std::string> next_page_query(const std::string& body) {
 
 std::string merged_pages(const std::vector<std::string>& bodies) {
     json all = json::object();
-    json bans = json::array();
+    std::map<std::string, json> lists;  // "bans" or "allow": the one array of a page
     for (const std::string& body : bodies) {
         json j = json::parse(body, nullptr, false);
         if (!j.is_object()) continue;
-        for (json& b : j.value("bans", json::array())) bans.push_back(std::move(b));
+        for (auto& [key, value] : j.items()) {
+            if (!value.is_array()) continue;
+            json& into = lists.try_emplace(key, json::array()).first->second;
+            for (json& item : value) into.push_back(std::move(item));
+        }
         all = std::move(j);
     }
-    all["bans"] = std::move(bans);
+    for (auto& [key, items] : lists) all[key] = std::move(items);
     if (all.contains("next")) all["next"] = nullptr;
     return all.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }

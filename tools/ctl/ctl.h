@@ -36,8 +36,9 @@ struct Command {
     std::optional<std::string> token_file;
     std::optional<std::string> config;  // --config
     bool json = false;
-    std::string name;  // players, kick, ban, unban, bans, say, reload
+    std::string name;  // players, kick, ban, unban, bans, allow, say, reload
     long long minutes = 0;  // ban only
+    std::string action;     // allow only: list, add or remove
     Request request;
 };
 
@@ -86,9 +87,11 @@ Outcome format_answer(const Command& command, long http_status, const std::strin
 // list's cap over the page size, and one more).
 constexpr int kBansPage = 1000;
 constexpr int kMaxPages = 101;
+// True for the commands that list a paged list: `bans`, `allow` (list).
+bool paged(const Command& command);
 // The query of the page after the one answered by `body`; nothing on the last page.
 std::optional<std::string> next_page_query(const std::string& body);
-// The pages' bans as one answer of the same form ("next" null).
+// The pages' bans (or ranges: each page's lists) as one answer of the same form ("next" null).
 std::string merged_pages(const std::vector<std::string>& bodies);
 
 // `text` for a URL's query: every byte but A-Z a-z 0-9 - . _ ~ as %XX.

@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // The token goes to the host named, never to one a redirect names.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    // One call, but `bans` follows the list's pages to its end and prints them as one answer.
+    // One call, but `bans` and `allow` follow the list's pages to its end and print them as one answer.
     std::vector<std::string> pages;
     std::string query = r.query;
     CURLcode result = CURLE_OK;
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
         result = curl_easy_perform(easy);
         status = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-        if (result != CURLE_OK || c.name != "bans" || status != 200) break;
+        if (result != CURLE_OK || !ctl::paged(c) || status != 200) break;
         pages.push_back(answer);
         const auto next = ctl::next_page_query(answer);
         if (!next || pages.size() >= static_cast<std::size_t>(ctl::kMaxPages)) {
