@@ -217,10 +217,10 @@ TEST(JoinLimits, AFullSetForgetsItsLeastRecentSourceRatherThanRefuse) {
         if (allowance.set_of(core::source_key(a)) == set) same_set.push_back(a);
     }
     ASSERT_EQ(same_set.size(), core::kSourceWays + 1);
-    for (const Address& a : same_set) EXPECT_TRUE(allowance.take(a, 1000)) << a.to_string();
+    for (const Address& a : same_set) EXPECT_TRUE(allowance.take(a, 1000, 16, 1)) << a.to_string();
     // The first was forgotten for the last: it starts again with a whole allowance of 16.
     int first = 0;
-    while (first < 20 && allowance.take(same_set.front(), 1000)) ++first;
+    while (first < 20 && allowance.take(same_set.front(), 1000, 16, 1)) ++first;
     EXPECT_EQ(first, 16);
 }
 

@@ -58,10 +58,25 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
+// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason;
+// nothing from a server that does not count them.
+std::string refusals_text(const json& j) {
+    const auto it = j.find("join_refusals_last_minute");
+    if (it == j.end() || !it->is_array()) return "";
+    std::string counts;
+    for (const json& r : *it) {
+        const json n = r.is_object() ? r.value("count", json(0)) : json(0);
+        if (!n.is_number_unsigned() || n.get<std::uint64_t>() == 0) continue;
+        counts += (counts.empty() ? "" : ", ") + std::to_string(n.get<std::uint64_t>()) + " " +
+                  shown(r.value("text", r.value("reason", json("other"))));
+    }
+    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n";
+}
+
 std::string players_text(const json& j) {
     const json& players = j.value("players", json::array());
     const std::string summary = std::to_string(j.value("count", 0)) + " of " + std::to_string(j.value("slots", 0)) +
-                                " slots taken.\n";
+                                " slots taken.\n" + refusals_text(j);
     if (!players.is_array() || players.empty()) return "No players; " + summary;
     std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD"}};
     for (const json& p : players) {

@@ -169,6 +169,17 @@ Status.section({
   },
 });
 
+// Under the player table: the joins refused in the last minute, by reason ("3 too many joins, 1 kick
+// bar"); hidden while there are none.
+Status.section({
+  update(doc) {
+    const counts = (doc.join_refusals_last_minute || []).filter((r) => r.count > 0)
+      .map((r) => r.count + ' ' + r.text);
+    Status.$('join-refusals').hidden = counts.length === 0;
+    Status.text('join-refusals', 'Refused joins in the last minute: ' + counts.join(', ') + '.');
+  },
+});
+
 // The two charts.
 Status.section({
   update(doc) {
