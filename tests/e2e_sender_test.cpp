@@ -1,7 +1,9 @@
-// The real binary over loopback: a SET_NAME flood from forged players is bounded, and start-up
-// failures end the process with their reason and status.
+// The real binary over loopback: a SET_NAME flood from forged players is bounded, a LAN behind one
+// address joins at once when trusted or with the join allowance off, and start-up failures end the
+// process with their reason and status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -88,6 +90,42 @@ TEST(EndToEndSenders, ASetNameFloodSendsTheForgedHostAtMostOneNameListPerPlayerA
     ASSERT_GE(last.size(), 7u);
     EXPECT_EQ(last[2], 0x90);
     EXPECT_EQ(protocol::get_i32(last, 3), kPlayers);
+}
+
+namespace {
+
+// JOINs from `n` new sockets on `ip`, all sent before any answer is read: how many were welcomed.
+int join_burst(const ServerProcess& server, const char* ip, int n) {
+    std::vector<std::unique_ptr<UdpClient>> clients;
+    for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<UdpClient>(ip));
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& c : clients) c->send_to(server.game_port(), kJoin);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "not sent within a second";
+    int welcomed = 0;
+    for (const auto& c : clients) {
+        const auto got = c->receive();
+        welcomed += got && got->size() > 2 && (*got)[2] == 0x07;
+    }
+    return welcomed;
+}
+
+}  // namespace
+
+// Players behind one address pressing join at once: the default allowance lets 16 in; a trusted
+// address lets all 64 in, and so does `join_burst 0` after a reload.
+TEST(EndToEndJoins, ALanBehindOneAddressJoinsAtOnceWhenTrustedOrWithTheAllowanceOff) {
+    ServerProcess server("slots 128\ntrusted 127.0.0.2\n");
+    ASSERT_TRUE(server.ready()) << server.output();
+    const int first = join_burst(server, "127.0.0.1", 30);
+    EXPECT_TRUE(first == 16 || first == 17) << first << " (17 when the burst straddles a second)";
+    EXPECT_EQ(join_burst(server, "127.0.0.2", 64), 64);
+    std::ofstream(server.dir() / "config") << "slots 128\njoin_burst 0\n";
+    ::kill(server.pid(), SIGHUP);
+    ASSERT_TRUE(server.wait_for_output("Config reloaded.\n")) << server.output();
+    EXPECT_EQ(join_burst(server, "127.0.0.1", 30), 30);
+    const std::string last = std::to_string(first + 94);
+    EXPECT_NE(server.output().find(last + " joined to battle! Now we have " + last + " players.\n"), std::string::npos)
+        << server.output();
 }
 
 

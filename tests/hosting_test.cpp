@@ -109,7 +109,8 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "pos              100 -50 7\nstart_time       23 59\nloop_time        30\nloop_msg         \"Welcome\"\n"
               "public           1 (announced to the lobby)\nlobby            \"[::1]:8080\"\nchat_port        5000\n"
               "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\n"
-              "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
+              "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\n"
+              "join_burst       16\njoin_rate        1\nkick_rejoin_seconds 60\nlog_queries      (default)\n"
               "admin_token_file (default)\n"
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n"
               "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n");
