@@ -103,18 +103,15 @@ TEST(QueryTable, TrustedAndNewSourcesEachHaveTheirOwnShareAndTrustedOnesKeepThei
     }
 }
 
-// A source the host trusts has no bucket and a budget of its own a second: it spends neither share of
-// the others, and refusals past that budget are counted like any other.
+// A source the host trusts has no bucket, and a budget of its own a second that spends neither share of
+// the others; refusals past it are counted like any other.
 TEST(QueryTable, HostTrustedSourcesAskPastAnyBucketWithinABudgetOfTheirOwn) {
     QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120, 30});
-    const Address lan = host(7000);
-    int got = 0, got_new = 0;
-    for (int i = 0; i < 40; ++i) got += limiter.admit(lan, 1000, true);
-    for (std::uint32_t n = 0; n < 10; ++n) got_new += limiter.admit(host(100 + n), 1000);
-    EXPECT_EQ(std::tuple(got, got_new, limiter.dropped()), std::tuple(30, 6, std::int64_t{14}));
-    got = 0;
-    for (int i = 0; i < 30; ++i) got += limiter.admit(lan, 1001, true);
-    EXPECT_EQ(got, 30);
+    int lan = 0, fresh = 0, later = 0;
+    for (int i = 0; i < 40; ++i) lan += limiter.admit(host(7000), 1000, true);
+    for (std::uint32_t n = 0; n < 10; ++n) fresh += limiter.admit(host(100 + n), 1000);
+    for (int i = 0; i < 30; ++i) later += limiter.admit(host(7000), 1001, true);
+    EXPECT_EQ(std::tuple(lan, fresh, later, limiter.dropped()), std::tuple(30, 6, 30, std::int64_t{14}));
 }
 
 // An attacker forges queries from the victim's address and floods its set with colliding sources
