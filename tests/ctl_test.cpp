@@ -93,8 +93,6 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
          "12  Bo\\x1b[31m  [2001:db8::2]:5002  [2001:db8::2]:6002  -5      7 s ago\n2 of 4 slots taken.\n"
          "Refused joins in the last minute: 3 too many joins, 1 kick\\x0a bar.\n", ""},
         {{"players"}, 200, R"({"count":0,"players":[],"slots":4})", 0, "No players; 0 of 4 slots taken.\n", ""},
-        {{"players"}, 200, R"({"count":0,"players":[],"slots":4,"join_refusals_last_minute":[{"count":0}]})", 0,
-         "No players; 0 of 4 slots taken.\nRefused joins in the last minute: none.\n", ""},
         {{"players", "--json"}, 200, players, 0, players + "\n", ""},
         {{"bans"}, 200,
          R"({"bans":[{"expires":1800000000,"range":"10.0.0.0/8","reason":"spam","seconds_left":5},)"
