@@ -224,8 +224,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
 
         // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
         // nothing on stdout. {arguments, URL, token file, exit status, the start of standard error}
+        const fs::path open_token = dir.path / "open_token";
+        std::ofstream(open_token) << token << "\n";
+        fs::permissions(open_token, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
         const std::tuple<std::vector<std::string>, std::string, fs::path, int, std::string> refusals[] = {
             {{"players"}, server.url, dir.path / "no_such_file", 1, "quarel-ctl: cannot read the token file "},
+            {{"players"}, server.url, open_token, 1, "quarel-ctl: token file refused: " + open_token.string() + " is open to other users (mode 0644"},
             {{"players"}, "http://127.0.0.1:1", server.token_file, 1, "quarel-ctl: cannot reach http://127.0.0.1:1: "},
             {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"}};
         for (const auto& [args, url, token_file, status, err_start] : refusals) {

@@ -87,12 +87,14 @@ const Chart = {
     return 10 * step;
   },
 
-  draw(svg, series, maxLabel) {
+  // `scale.max`, when given, is the top of the y axis (raised to the highest value, should one be above
+  // it), and `scale.grid` the heights of the grid lines as fractions of it. Returns the top.
+  draw(svg, series, maxLabel, scale = {}) {
     let top = 0;
     for (const s of series) for (const v of s.values) if (v !== null && v > top) top = v;
-    const max = Chart.niceMax(top);
+    const max = scale.max ? Math.max(scale.max, top) : Chart.niceMax(top);
     while (svg.firstChild) svg.removeChild(svg.firstChild);
-    for (const f of [0.25, 0.5, 0.75]) {
+    for (const f of scale.grid || [0.25, 0.5, 0.75]) {
       const line = document.createElementNS(Chart.NS, 'line');
       line.setAttribute('class', 'grid');
       line.setAttribute('x1', 0);
@@ -121,6 +123,7 @@ const Chart = {
       svg.appendChild(path);
     }
     Status.text(maxLabel, String(max));
+    return max;
   },
 };
 
@@ -137,6 +140,29 @@ Status.section({
   },
 });
 
+// A player's name in a cell: wrapped at its blanks, a word too long for the cell cut short, and the
+// whole name in the cell's tooltip.
+const Names = {
+  shown(name) { return name === '' ? '(no name yet)' : name; },
+  titled(td) { td.title = td.textContent; },
+};
+
+// The "Sees others" column: what the server sends the player about the others. Brief lists (positions
+// only) from anyone's join until the player's game acknowledges it; detailed lists after that.
+const Lists = {
+  TEXT: { brief: 'positions only', detailed: 'in full' },
+  cell(lists) {
+    const td = document.createElement('td');
+    td.className = 'lists';
+    td.title = document.querySelector('#player-table th.lists').title;
+    const badge = document.createElement('span');
+    badge.className = 'badge ' + lists;
+    badge.textContent = Lists.TEXT[lists] || lists;
+    td.appendChild(badge);
+    return td;
+  },
+};
+
 // The player table, in slot order.
 Status.section({
   update(doc) {
@@ -145,7 +171,7 @@ Status.section({
       const tr = document.createElement('tr');
       const cells = [
         [String(p.id), 'num'],
-        [p.name === '' ? '(no name yet)' : p.name, 'name'],
+        [Names.shown(p.name), 'name'],
         [String(p.health), 'num'],
         [Format.duration(p.seconds_in_game), 'num'],
         [p.seconds_since_heard + ' s', 'num'],
@@ -156,12 +182,8 @@ Status.section({
         td.textContent = value;
         tr.appendChild(td);
       }
-      const lists = document.createElement('td');
-      const badge = document.createElement('span');
-      badge.className = 'badge ' + p.lists;
-      badge.textContent = p.lists;
-      lists.appendChild(badge);
-      tr.appendChild(lists);
+      Names.titled(tr.cells[1]);
+      tr.appendChild(Lists.cell(p.lists));
       return tr;
     });
     body.replaceChildren(...rows);
@@ -180,11 +202,25 @@ Status.section({
   },
 });
 
+// The players chart's y axis runs from 0 to the server's slots and is labelled at 0, about half way
+// (a whole number of players, with its grid line) and the top.
+const PlayerAxis = {
+  draw(slots, values) {
+    const top = Math.max(slots, 1), mid = Math.round(top / 2);
+    const max = Chart.draw(Status.$('chart-players'), [{ cls: 'players', values }], 'chart-players-max',
+      { max: top, grid: [1 - mid / top] });
+    const label = Status.$('chart-players-mid');
+    label.hidden = mid >= max;
+    label.textContent = String(mid);
+    label.style.bottom = (100 * mid / max) + '%';
+  },
+};
+
 // The two charts.
 Status.section({
   update(doc) {
     const c = doc.charts;
-    Chart.draw(Status.$('chart-players'), [{ cls: 'players', values: c.players.values }], 'chart-players-max');
+    PlayerAxis.draw(doc.players.slots, c.players.values);
     Chart.draw(Status.$('chart-datagrams'),
       [{ cls: 'in', values: c.datagrams.in }, { cls: 'out', values: c.datagrams.out }], 'chart-datagrams-max');
   },
@@ -272,8 +308,18 @@ const Admin = (() => {
     act('POST', '/api/kick', { id: p.id, reason: reason() }, () => 'Kicked ' + p.id + ' (' + p.name + ').');
   }
 
+  // A ban kicks every player at the address and, with 0 minutes, lasts until lifted: asked first.
+  function banAsked(p, minutes) {
+    const name = p.name === '' ? 'player ' + p.id : p.name;
+    const length = minutes === 0 ? 'for good, until the ban is lifted'
+      : 'for ' + minutes + (minutes === 1 ? ' minute' : ' minutes');
+    return window.confirm('Ban ' + host(p.address) + ' (' + name + "'s address) " + length
+      + '? Every player from that address is kicked.');
+  }
+
   function ban(p) {
     const minutes = Math.max(0, Math.floor(Number($('admin-minutes').value) || 0));
+    if (!banAsked(p, minutes)) return;
     act('POST', '/api/bans', { range: host(p.address), minutes, reason: reason() },
       (a) => 'Banned ' + a.ban.range + (minutes === 0 ? ' for good.' : ' for ' + minutes + ' min.'));
   }
