@@ -354,7 +354,8 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     // of its IP, and others, join meanwhile. {seconds on, who joins, datagrams sent (SERVER_FULL, or
     // WELCOME and the BRIEF_LIST to every player), the console}
     for (const auto& [after, from, count, line] :
-         {std::tuple<int, Address, std::size_t, std::string>{0, kA, 1, "Refused join from 10.0.0.1:5001: kicked 0 s ago, barred for 30 s more.\n"},
+         {std::tuple<int, Address, std::size_t, std::string>{
+              0, kA, 1, "Refused join from 10.0.0.1:5001: kicked 0 s ago, barred for 30 s more.\n"},
           {0, addr(8, 5008), 2, "5 joined to battle! Now we have 1 players.\n"},
           {0, addr(1, 6000), 3, "6 joined to battle! Now we have 2 players.\n"},
           {29, kA, 1, "Refused join from 10.0.0.1:5001: kicked 29 s ago, barred for 1 s more.\n"},

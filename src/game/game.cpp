@@ -217,7 +217,7 @@ bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t 
 bool refuse_barred(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
     const core::RejoinBar* bar = rejoin_bar(s, from, now);
     if (bar == nullptr) return false;
-    const long long ago = now - bar->kicked_at;
+    const long long ago = std::max<std::int64_t>(0, now - bar->kicked_at);  // 0 on a clock set back
     const long long left = bar->kicked_at + s.settings.kick_rejoin_seconds - now;
     core::count_refusal(s, core::JoinRefusal::RejoinBar, now);
     char why[96];

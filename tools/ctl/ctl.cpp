@@ -154,7 +154,7 @@ std::string usage_text() {
     return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] COMMAND\n"
            "commands:\n"
            "  players                          list the players in the game, with their addresses\n"
-           "  kick ID [REASON]                 remove a player; its address cannot rejoin for 60 s\n"
+           "  kick ID [REASON]                 remove a player; its IP and port are barred for kick_rejoin_seconds\n"
            "  ban RANGE [--minutes N] [REASON] ban an address or CIDR range (no --minutes or 0: for good)\n"
            "  unban RANGE                      lift a ban\n"
            "  bans                             list the bans in force\n"
