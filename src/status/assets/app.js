@@ -254,6 +254,7 @@ const Admin = (() => {
     const on = token() !== null;
     $('admin-login').hidden = on;
     $('admin-panel').hidden = !on;
+    if (!on) LiveLog.follow();
   }
 
   // A refused token leaves admin mode; the reason stays on screen. A refusal of a token that has been
@@ -374,6 +375,7 @@ const Admin = (() => {
       const b = listed ? await call('GET', '/api/bans?limit=' + BANS_PAGE, undefined, used) : null;
       if (used !== token()) return;
       players(p);
+      LiveLog.follow();
       if (b) bans(b);
     } catch (e) {
       failed(e, used);
@@ -409,11 +411,153 @@ const Admin = (() => {
     show();
   }
 
-  return { init, update };
+  return { init, update, token, failed };
 })();
 Status.section(Admin);
 
+// Admin mode's live log: the console's lines as the server prints them, from /api/events. EventSource
+// cannot send the Authorization header (and the token must not go in a URL), so the stream is read with
+// fetch() and its events parsed here. After a drop it reconnects with Last-Event-ID, waiting longer
+// each time (1 s doubling to 30 s); the server then sends only what was missed. Texts are set as text,
+// never as HTML, and the log keeps its last MAX_ROWS lines.
+const LiveLog = (() => {
+  const MAX_ROWS = 500;
+  const $ = Status.$;
+  let following = null;  // the token the stream runs with
+  let controller = null;
+  let lastId = null;
+
+  function state(text, bad) {
+    const el = $('live-state');
+    el.textContent = text;
+    el.className = bad ? 'empty bad' : 'empty';
+  }
+
+  // "2026-12-07T18:05:09.123+01:00" shows as 18:05:09.
+  function row(event) {
+    const li = document.createElement('li');
+    li.dataset.kind = event.kind;
+    if (event.level !== 'info') li.className = event.level;
+    for (const [cls, value] of [['time', String(event.time).slice(11, 19)], ['kind', event.kind], ['text', event.text]]) {
+      const span = document.createElement('span');
+      span.className = cls;
+      span.textContent = value;
+      li.appendChild(span);
+    }
+    return li;
+  }
+
+  function add(event) {
+    const log = $('live-log');
+    const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+    log.appendChild(row(event));
+    while (log.childElementCount > MAX_ROWS) log.firstElementChild.remove();
+    if (atEnd) log.scrollTop = log.scrollHeight;
+  }
+
+  // One event block ("id: …", "event: …", "data: …" lines); comments (":") keep the stream alive only.
+  // The first event of a connection at or before the last one seen: the server could not resume (it
+  // restarted, or the gap outgrew its backlog) and sent what it holds, which replaces the log.
+  function block(text, first) {
+    let id = null;
+    const data = [];
+    for (const line of text.split('\n')) {
+      const colon = line.indexOf(':');
+      const field = colon < 0 ? line : line.slice(0, colon);
+      const value = colon < 0 ? '' : line.slice(colon + 1).replace(/^ /, '');
+      if (field === 'id') id = value;
+      else if (field === 'data') data.push(value);
+    }
+    if (data.length === 0) return first;
+    if (first && id !== null && lastId !== null && Number(id) <= Number(lastId)) $('live-log').replaceChildren();
+    if (id !== null) lastId = id;
+    try {
+      add(JSON.parse(data.join('\n')));
+    } catch (e) { /* not an event of ours */ }
+    return false;
+  }
+
+  async function read(used, signal) {
+    const headers = { Authorization: 'Bearer ' + used, Accept: 'text/event-stream' };
+    if (lastId !== null) headers['Last-Event-ID'] = lastId;
+    const response = await fetch('/api/events', { headers, signal, cache: 'no-store', credentials: 'omit' });
+    if (!response.ok) {
+      let why = '';
+      try {
+        const body = await response.json();
+        if (body && typeof body.error === 'string') why = ' · ' + body.error;
+      } catch (e) { /* not JSON */ }
+      const error = new Error('/api/events: HTTP ' + response.status + why);
+      error.status = response.status;
+      throw error;
+    }
+    state('live', false);
+    const reader = response.body.getReader();
+    const decoder = new TextDecoder();
+    let pending = '';
+    let first = true;
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) return;
+      pending += decoder.decode(value, { stream: true }).replace(/\r\n?/g, '\n');
+      for (let at; (at = pending.indexOf('\n\n')) >= 0;) {
+        first = block(pending.slice(0, at), first);
+        pending = pending.slice(at + 2);
+      }
+    }
+  }
+
+  async function run(used, signal) {
+    let wait = 1000;
+    while (!signal.aborted) {
+      try {
+        await read(used, signal);
+        wait = 1000;
+      } catch (e) {
+        if (signal.aborted) return;
+        if (e.status === 401 || e.status === 403 || e.status === 429) {
+          state('', false);
+          Admin.failed(e, used);
+          return;
+        }
+      }
+      if (signal.aborted) return;
+      state('reconnecting…', true);
+      await new Promise((done) => setTimeout(done, wait));
+      wait = Math.min(wait * 2, 30000);
+    }
+  }
+
+  // Follows the stream with admin mode's token, once a call has shown it right (a wrong one then counts
+  // one failure against the server's lock-out, not two); stops when admin mode is left.
+  function follow() {
+    const used = Admin.token();
+    if (used === following) return;
+    if (controller) controller.abort();
+    controller = null;
+    following = used;
+    if (used === null) return;
+    $('live-log').replaceChildren();
+    lastId = null;
+    state('connecting…', false);
+    controller = new AbortController();
+    run(used, controller.signal);
+  }
+
+  function init() {
+    const chatOnly = $('live-chat-only');
+    chatOnly.addEventListener('change', () => {
+      const log = $('live-log');
+      log.classList.toggle('chat-only', chatOnly.checked);
+      log.scrollTop = log.scrollHeight;
+    });
+  }
+
+  return { init, follow };
+})();
+
 document.addEventListener('DOMContentLoaded', () => {
+  LiveLog.init();
   Admin.init();
   Status.start();
 });
