@@ -351,6 +351,7 @@ TEST(AdminRoutes, QueryValuesArePercentDecoded) {
 TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpired) {
     core::Settings st = with_slots(4);
     st.strict_senders = 0;
+    st.kick_rejoin_seconds = 30;
     Admin a(st);
     a.join({kA, kB, kC, kD});
     a.name(1, addr(1, 6001), "Ann");
@@ -360,8 +361,12 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     a.forget();
     const std::string two = R"({"address":"10.0.0.2:5002","chat_address":"10.0.0.2:6002","health":0,"id":2,)"
                             "\"name\":\"B\xef\xbf\xbdo\\u001b[31m\",\"seconds_since_heard\":3}";
+    const std::string none = R"("join_refusals_last_minute":[{"count":0,"reason":"server_full","text":"full server"},)"
+                             R"({"count":0,"reason":"allowance","text":"too many joins"},{"count":0,"reason":"max_per_ip",)"
+                             R"("text":"too many from one address"},{"count":0,"reason":"rejoin_bar","text":"kick bar"},)"
+                             R"({"count":0,"reason":"allow_list","text":"not on the allow list"}],)";
     EXPECT_EQ(a.call("GET", "/api/players").body,
-              R"({"count":4,"players":[{"address":"10.0.0.1:5001","chat_address":"10.0.0.1:6001","health":0,"id":1,)"
+              R"({"count":4,)" + none + R"("players":[{"address":"10.0.0.1:5001","chat_address":"10.0.0.1:6001","health":0,"id":1,)"
               R"("name":"Ann","seconds_since_heard":3},)" + two + R"(,{"address":"10.0.0.3:5003","chat_address":null,)"
               R"("health":0,"id":3,"name":"","seconds_since_heard":3},{"address":"10.0.0.4:5004","chat_address":)"
               R"("10.0.0.3:6004","health":0,"id":4,"name":"Dee","seconds_since_heard":3}],"slots":4})" "\n");
@@ -398,17 +403,21 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     EXPECT_EQ(a.console(), "1 aka Ann kicked by admin from 127.0.0.1.\n");
     EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":1})"), "404 {\"error\":\"no player has id 1\"}\n");
     EXPECT_EQ(a.sent(), Lines{});
-    // The kicked host, from any port, gets SERVER_FULL for 60 s; others join meanwhile. {seconds on, who
-    // joins, datagrams sent (SERVER_FULL, or WELCOME and the BRIEF_LIST to every player), the console}
-    for (const auto& [after, from, count, line] : {std::tuple<int, Address, std::size_t, std::string>{0, kA, 1, ""},
-                                                   {0, addr(8, 5008), 2, "5 joined to battle! Now we have 1 players.\n"},
-                                                   {59, addr(1, 6000), 1, ""},
-                                                   {1, kA, 3, "6 joined to battle! Now we have 2 players.\n"}}) {
+    // The kicked player's join address gets SERVER_FULL and a line for kick_rejoin_seconds; another port
+    // of its IP, and others, join meanwhile. {seconds on, who joins, datagrams sent (SERVER_FULL, or
+    // WELCOME and the BRIEF_LIST to every player), the console}
+    for (const auto& [after, from, count, line] :
+         {std::tuple<int, Address, std::size_t, std::string>{
+              0, kA, 1, "Refused join from 10.0.0.1:5001: kicked 0 s ago, barred for 30 s more.\n"},
+          {0, addr(8, 5008), 2, "5 joined to battle! Now we have 1 players.\n"},
+          {0, addr(1, 6000), 3, "6 joined to battle! Now we have 2 players.\n"},
+          {29, kA, 1, "Refused join from 10.0.0.1:5001: kicked 29 s ago, barred for 1 s more.\n"},
+          {1, kA, 4, "7 joined to battle! Now we have 3 players.\n"}}) {
         a.h.clock.advance(after);
         a.join({from});
         const Lines sent = a.sent();
         EXPECT_EQ(sent.size(), count) << from.to_string();
-        EXPECT_EQ(line.empty() ? sent : Lines{}, line.empty() ? Lines{game_line(from, sealed_hex("06"))} : Lines{});
+        EXPECT_EQ(count == 1 ? sent : Lines{}, count == 1 ? Lines{game_line(from, sealed_hex("06"))} : Lines{});
         EXPECT_EQ(a.console(), line);
     }
     const std::string R = "quarel_join_refusals_total{reason=\"";
@@ -416,6 +425,16 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
                                                        "refused for their source, by reason.\n# TYPE quarel_join_refusals_total counter\n" +
                                                        R + "allowance\"} 0\n" + R + "max_per_ip\"} 0\n" + R + "rejoin_bar\"} 2\n"),
               std::string::npos);
+    // The last minute's refusals, in the players' answer and the status document; the first one (at the
+    // kick) has rolled off a minute on.
+    const auto refused = [&](char n) {
+        return std::string(none).replace(none.find(R"("count":0,"reason":"rejoin_bar")") + 8, 1, 1, n);
+    };
+    EXPECT_NE(a.call("GET", "/api/players").body.find(refused('2')), std::string::npos);
+    EXPECT_NE(status::status_json(a.h.state, status::History{}, a.h.clock.now()).find(refused('2').substr(0, none.size() - 1)),
+              std::string::npos);
+    a.h.clock.advance(30);
+    EXPECT_NE(a.call("GET", "/api/players").body.find(refused('1')), std::string::npos);
 
     EXPECT_EQ(a.ask("POST", "/api/bans", R"({"range":"2001:db8::/48"})"), "200 {\"ban\":" + for_good + ",\"kicked\":[]}\n");
     EXPECT_EQ(a.console(), "Ban on 2001:db8::/48 for good by admin from 127.0.0.1.\n");

@@ -318,6 +318,13 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by admin from 127.0.0.1")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
+        // The bar is on Bob's join address: from it, SERVER_FULL and a line; Cy on the same IP joins.
+        bob.game.send_to(server.ports.game, kJoin);
+        EXPECT_TRUE(arrives(bob.game, sealed_hex("06")));
+        EXPECT_TRUE(server.process.wait_for_output("Refused join from " + bob.game_address() + ": kicked ")) << server.output();
+        Player cy;
+        EXPECT_TRUE(cy.enter(server, "Cy"));
+        EXPECT_NE(ctl(server, {"players"}).out.find("\nRefused joins in the last minute: 1 kick bar.\n"), std::string::npos);
 
         // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
         // nothing on stdout. {arguments, URL, token file, exit status, the start of standard error}
@@ -445,6 +452,10 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         page.eval("document.getElementById('admin').scrollIntoView(); true");
         EXPECT_TRUE(page.screenshot(shot, 1100, 1000));
     }
+    // Eve's JOIN from the barred address shows under the player table at the next refresh.
+    eve.game.send_to(again.ports.game, kJoin);
+    EXPECT_TRUE(page.wait_until("!document.getElementById('join-refusals').hidden && document.getElementById"
+                                "('join-refusals').textContent === 'Refused joins in the last minute: 1 kick bar.'"));
 }
 
 // Whether a chat query from `ip` gets an answer.

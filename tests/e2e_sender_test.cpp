@@ -1,7 +1,9 @@
-// The real binary over loopback: a SET_NAME flood from forged players is bounded, and start-up
-// failures end the process with their reason and status.
+// The real binary over loopback: a SET_NAME flood from forged players is bounded, a LAN behind one
+// address joins at once when trusted or with the join allowance off, and start-up failures end the
+// process with their reason and status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -90,6 +92,27 @@ TEST(EndToEndSenders, ASetNameFloodSendsTheForgedHostAtMostOneNameListPerPlayerA
     EXPECT_EQ(protocol::get_i32(last, 3), kPlayers);
 }
 
+// Players behind one address pressing join at once (every JOIN sent before an answer is read): the
+// default allowance lets 16 in; a trusted address lets 64 in, and so does `join_burst 0` after a reload.
+TEST(EndToEndJoins, ALanBehindOneAddressJoinsAtOnceWhenTrustedOrWithTheAllowanceOff) {
+    ServerProcess server("slots 160\ntrusted 127.0.0.2\n");
+    ASSERT_TRUE(server.ready()) << server.output();
+    const auto welcomed = [&](const char* ip, int n) {
+        std::vector<std::unique_ptr<UdpClient>> clients;
+        for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<UdpClient>(ip));
+        for (const auto& c : clients) c->send_to(server.game_port(), kJoin);
+        int in = 0;
+        for (const auto& c : clients) in += c->receive().value_or(Bytes(3))[2] == 0x07;
+        return in;
+    };
+    const int first = welcomed("127.0.0.1", 30);
+    EXPECT_TRUE(first == 16 || first == 17) << first << " (17 when the JOINs straddle a second)";
+    EXPECT_EQ(welcomed("127.0.0.2", 64), 64);
+    std::ofstream(server.dir() / "config") << "slots 160\njoin_burst 0\n";
+    ::kill(server.pid(), SIGHUP);
+    ASSERT_TRUE(server.wait_for_output("Config reloaded.\n")) << server.output();
+    EXPECT_EQ(welcomed("127.0.0.1", 64), 64);
+}
 
 // A start that cannot go on ends the process with its reason and status, in bounded memory: a taken
 // port (the system's reason, status 1), an endless config (status 2; the start-up and --check-config

@@ -97,7 +97,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
     const std::int64_t t = before.clock.now();
     const auto good = core::write_handover(before.state, nullptr, t, 1);
     auto other_version = good;
-    other_version[4] = 2;
+    other_version[4] = 3;
     auto flipped = good;
     flipped[flipped.size() / 2] ^= 0x01;
     const Bytes cut(good.begin(), good.end() - 9);
@@ -112,7 +112,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
         std::string line;
     } rows[] = {
         {other_version, with_slots(4), t, core::Takeover::WrongVersion,
-         "Hand-over record not used: version 2, this server reads version 1.\n"},
+         "Hand-over record not used: version 3, this server reads version 2.\n"},
         {flipped, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {cut, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {stranger, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
@@ -157,8 +157,9 @@ TEST(Handover, ARecordWhoseContentDoesNotHoldTogetherChangesNothing) {
     Game before;
     const auto good = core::write_handover(before.state, nullptr, before.clock.now(), 1);
     // Header 22, map "blabla" 8, slots, last id, clock 2, three deadlines, the NAME_LIST's second and
-    // flag, one bar of 24: the player count at 101, then slot and id of the first player.
-    constexpr std::size_t kPlayers = 101, kFirstSlot = 105, kFirstId = 109, kSlotSize = 4 + 4 + 2 * 23 + 32 + 2 + 4 + 36 + 6 + 3 * 8;
+    // flag, one bar of 31 (an address of 23, the kick's second): the player count at 108, then slot and id
+    // of the first player.
+    constexpr std::size_t kPlayers = 108, kFirstSlot = 112, kFirstId = 116, kSlotSize = 4 + 4 + 2 * 23 + 32 + 2 + 4 + 36 + 6 + 3 * 8;
     ASSERT_EQ(good[kPlayers], 3);
     const auto altered = [&](std::size_t at, std::int32_t v) {
         Bytes r = good;

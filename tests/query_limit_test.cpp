@@ -103,6 +103,17 @@ TEST(QueryTable, TrustedAndNewSourcesEachHaveTheirOwnShareAndTrustedOnesKeepThei
     }
 }
 
+// A source the host trusts has no bucket, and a budget of its own a second that spends neither share of
+// the others; refusals past it are counted like any other.
+TEST(QueryTable, HostTrustedSourcesAskPastAnyBucketWithinABudgetOfTheirOwn) {
+    QueryLimiter limiter(kHash, QueryLimits{10, 2, 10, 60, 4, 20, 120, 30});
+    int lan = 0, fresh = 0, later = 0;
+    for (int i = 0; i < 40; ++i) lan += limiter.admit(host(7000), 1000, true);
+    for (std::uint32_t n = 0; n < 10; ++n) fresh += limiter.admit(host(100 + n), 1000);
+    for (int i = 0; i < 30; ++i) later += limiter.admit(host(7000), 1001, true);
+    EXPECT_EQ(std::tuple(lan, fresh, later, limiter.dropped()), std::tuple(30, 6, 30, std::int64_t{14}));
+}
+
 // An attacker forges queries from the victim's address and floods its set with colliding sources
 // (computed with the key, the worst case), hoping to push its drained entry out for a fresh burst.
 TEST(QueryFlood, TheEvictionAttackGivesItsVictimNoMoreThanTheBurstPlusTwoASecond) {

@@ -205,6 +205,31 @@ TEST(JoinLimits, SixteenAtOnceThenOneEachSecondPerHostAndARefusalChangesNobody) 
     }
 }
 
+// The host's keys, applied by a reload after two JOINs (14 left): either one 0 turns the allowance off,
+// a lower burst cuts what is left, a trusted source has none (max_per_ip still holds for it).
+TEST(JoinLimits, TheHostSetsTheAllowanceAndTrustedSourcesHaveNone) {
+    // {config, JOINs from 10.0.0.1 at once, admitted, a second later: asked, admitted}
+    const std::tuple<const char*, int, int, int, int> cases[] = {
+        {"join_burst 0\n", 64, 64, 0, 0}, {"join_rate 0\n", 64, 64, 0, 0}, {"join_burst 4\n", 6, 4, 0, 0},
+        {"join_burst 2\njoin_rate 3\n", 4, 2, 4, 2}, {"trusted 10.0.0.0/24\n", 64, 64, 0, 0},
+        {"trusted 10.0.0.2\n", 20, 14, 0, 0}, {"trusted 10.0.0.1\nmax_per_ip 5\n", 8, 3, 0, 0}};
+    for (const auto& [config, asked, admitted, later, later_admitted] : cases) {
+        Server srv(with_slots(90));
+        const auto joins = [&](int n, int port) {
+            const int before = srv.h.state.table.player_count();
+            for (int i = 0; i < n; ++i) srv.game(join(), addr(1, static_cast<std::uint16_t>(port + i)));
+            return srv.h.state.table.player_count() - before;
+        };
+        joins(2, 100);
+        core::Settings st = with_slots(90);
+        core::apply_config(st, config);
+        core::apply_live_settings(srv.h.state, st);
+        EXPECT_EQ(joins(asked, 200), admitted) << config;
+        srv.h.clock.advance(1);
+        EXPECT_EQ(joins(later, 300), later_admitted) << config;
+    }
+}
+
 // A set of the allowance table full of sources that have all just joined (no bucket full again) still
 // takes a newcomer: the least recently used source is forgotten, so players coming back at once after
 // a restart are not turned away.
@@ -217,10 +242,10 @@ TEST(JoinLimits, AFullSetForgetsItsLeastRecentSourceRatherThanRefuse) {
         if (allowance.set_of(core::source_key(a)) == set) same_set.push_back(a);
     }
     ASSERT_EQ(same_set.size(), core::kSourceWays + 1);
-    for (const Address& a : same_set) EXPECT_TRUE(allowance.take(a, 1000)) << a.to_string();
+    for (const Address& a : same_set) EXPECT_TRUE(allowance.take(a, 1000, 16, 1)) << a.to_string();
     // The first was forgotten for the last: it starts again with a whole allowance of 16.
     int first = 0;
-    while (first < 20 && allowance.take(same_set.front(), 1000)) ++first;
+    while (first < 20 && allowance.take(same_set.front(), 1000, 16, 1)) ++first;
     EXPECT_EQ(first, 16);
 }
 

@@ -163,9 +163,17 @@ net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::
     for (const protocol::PlayerSlot& p : ctx.state.table) {
         if (p.occupied()) players.push_back(player_json(p, now));
     }
+    // The JOINs refused in the last minute, by reason, in the order of core::kJoinRefusalNames.
+    json refused = json::array();
+    const core::RecentRefusals::Counts recent = ctx.state.recent_refusals.counts(now);
+    for (std::size_t i = 0; i < recent.size(); ++i) {
+        refused.push_back({{"reason", core::kJoinRefusalNames[i].label}, {"text", core::kJoinRefusalNames[i].words},
+                           {"count", recent[i]}});
+    }
     return reply(200, json{{"slots", ctx.state.table.size()},
                            {"count", ctx.state.table.player_count()},
-                           {"players", std::move(players)}});
+                           {"players", std::move(players)},
+                           {"join_refusals_last_minute", std::move(refused)}});
 }
 
 net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {

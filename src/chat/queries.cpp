@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "chat/chat.h"
+#include "net/range.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
 #include "protocol/wire.h"
@@ -32,7 +33,7 @@ bool local_health_check(const Datagram& d) {
 bool admitted(ServerState& s, Io& io, const Datagram& d, core::Query q, const char* after_address,
               const char* without_address) {
     const auto i = static_cast<std::size_t>(q);
-    if (!s.query_limit.admit(d.from, d.now)) {
+    if (!s.query_limit.admit(d.from, d.now, net::any_contains(s.settings.trusted, d.from))) {
         ++s.metrics.query_refusals[i];
         s.metrics.drop(net::Socket::Chat, core::DropReason::RateLimit);
         return false;

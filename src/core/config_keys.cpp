@@ -44,6 +44,13 @@ std::string show_ranges(const Settings& s, const Options&) {
     return (s.*list).empty() ? "(none)" : ranges_text(s.*list);
 }
 
+// join_burst and join_rate: either one 0 or less turns the per-source join allowance off.
+template <std::int32_t Settings::*key>
+std::string show_allowance(const Settings& s, const Options&) {
+    const bool off = s.join_burst <= 0 || s.join_rate <= 0;
+    return std::to_string(s.*key) + (off ? " (no join allowance)" : "");
+}
+
 // A key's compared bytes begin no other key's, so the order does not matter for matching; it is the
 // order of the printed settings.
 constexpr ConfigKey kKeys[] = {
@@ -85,6 +92,12 @@ constexpr ConfigKey kKeys[] = {
     // lines, the admin API's token.
     {.name = "strict_senders", .kind = ValueKind::Number, .field = &S::strict_senders, .shown_as_read = true},
     {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
+    {.name = "join_burst", .kind = ValueKind::Number, .field = &S::join_burst, .show = show_allowance<&S::join_burst>},
+    {.name = "join_rate", .kind = ValueKind::Number, .field = &S::join_rate, .show = show_allowance<&S::join_rate>},
+    {.name = "kick_rejoin_seconds", .kind = ValueKind::Number, .field = &S::kick_rejoin_seconds,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.kick_rejoin_seconds) + (s.kick_rejoin_seconds <= 0 ? " (no bar after a kick)" : "");
+     }},
     {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
     {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
     {.name = "admin_tokens_file", .kind = ValueKind::Word, .field = &S::admin_tokens_file, .shown_as_read = true},

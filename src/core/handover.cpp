@@ -3,7 +3,8 @@
 //
 //   "QRHO"  u16 version  u64 sequence  i64 written_at       (the header, in every version)
 //   map (u16 length, bytes)  i32 slots  i32 last_id  i8 hour  i8 minute  i64 next_tick
-//   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due  u32 bars, each: ip[16] i64 until
+//   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due  u32 bars, each: address i64 kicked_at
+//   (an address: ip[16] u16 port u8 valid u32 scope)
 //   u32 players, each: i32 slot, the slot's fields (below)
 //   the counters (Metrics)
 //   u8 charts present, the charts
@@ -118,6 +119,13 @@ void visit(A& a, Addr& addr) {
     a.num(addr.scope);
 }
 
+// A kicked player's join address and the second of the kick.
+template <class A, class Bar>
+void visit_bar(A& a, Bar& bar) {
+    visit(a, bar.address);
+    a.num(bar.kicked_at);
+}
+
 template <class A, class Slot>
 void visit_slot(A& a, Slot& p) {
     a.num(p.id);
@@ -206,10 +214,7 @@ void write_game(Out& o, const ServerState& s) {
     o.num(s.table.last_id());
     visit_world(o, s);
     count(o, s.rejoin_bars.size(), kMaxBars);
-    for (const RejoinBar& bar : s.rejoin_bars) {
-        o.raw(bar.ip.data(), bar.ip.size());
-        o.num(bar.until);
-    }
+    for (const RejoinBar& bar : s.rejoin_bars) visit_bar(o, bar);
     count(o, static_cast<std::size_t>(s.table.player_count()), kMaxSlots);
     for (std::int32_t i = 0; i < s.table.size(); ++i) {
         if (!s.table[i].occupied()) continue;
@@ -332,10 +337,7 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     in.num(got.last_id);
     visit_world(in, got);
     got.bars.resize(count(in, 0, kMaxBars));
-    for (RejoinBar& bar : got.bars) {
-        in.raw(bar.ip.data(), bar.ip.size());
-        in.num(bar.until);
-    }
+    for (RejoinBar& bar : got.bars) visit_bar(in, bar);
     got.players.resize(count(in, 0, static_cast<std::size_t>(std::clamp(got.slots, 0, kMaxSlots))));
     for (auto& [index, p] : got.players) {
         in.num(index);

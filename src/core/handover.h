@@ -16,7 +16,7 @@
 namespace quarel::core {
 
 // Bumped whenever the layout changes: a record of another version is never read.
-inline constexpr std::uint16_t kHandoverVersion = 1;
+inline constexpr std::uint16_t kHandoverVersion = 2;
 // A record written longer ago than this is stale: its players have timed out in their clients' eyes
 // as they would have in the server's.
 inline constexpr std::int64_t kHandoverMaxAge = 10;

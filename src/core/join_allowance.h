@@ -1,14 +1,18 @@
 // JOIN limits per source, so that one source cannot churn or hoard slots (and, in a private game, the
 // allow list: only the sources it covers may join):
-// - an allowance: a token bucket per source (an IPv4 address, an IPv6 /64) of 16 joins at once and
-//   one more each second;
+// - an allowance: a token bucket per source (an IPv4 address, an IPv6 /64) of `join_burst` joins at
+//   once and `join_rate` more each second (16 and 1 by default); either one 0 or less turns the
+//   allowance off (no refill would lock a source out for good once it had spent its burst);
 // - `max_per_ip N` (0: no cap): at most N slots held by one source.
+// Sources inside a `trusted` range have no allowance; the cap holds for them too.
 // A refused JOIN is answered SERVER_FULL, exactly like a full server, and counted; its console line is
 // bounded (a few a second, then a summary line a minute).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "core/source_buckets.h"
 #include "core/source_table.h"
@@ -18,10 +22,6 @@ namespace quarel::core {
 
 struct ServerState;
 struct Io;
-
-// A source may join this many times at once, and regains one join each second up to that.
-constexpr std::int32_t kJoinBurst = 16;
-constexpr std::int32_t kJoinsPerSecond = 1;
 
 // The sources that may join a private game: the allow list, kept above the base (admin::AllowedSources).
 class JoinList {
@@ -36,8 +36,10 @@ public:
     // `hash` spreads sources over the sets; it must outlive the table.
     explicit JoinAllowance(const SourceHash& hash) : table_(hash) {}
 
-    // Spends one join of the source of `from` at calendar second `now`. False when it has none left.
-    bool take(const net::Address& from, std::int64_t now);
+    // Spends one join of the source of `from` at calendar second `now`, under a bucket of `burst` joins
+    // that regains `per_second` each second (both above 0). False when it has none left. A bucket
+    // holding more than `burst` (the burst was lowered) is cut to it.
+    bool take(const net::Address& from, std::int64_t now, std::int32_t burst, std::int32_t per_second);
 
     std::size_t set_of(const SourceKey& key) const { return table_.set_of(key); }
 
@@ -48,14 +50,57 @@ private:
         TokenBucket bucket;
         std::uint64_t last_use = 0;
     };
-    Entry& entry_for(const SourceKey& key, std::int64_t now);
+    Entry& entry_for(const SourceKey& key, std::int64_t now, std::int32_t burst, std::int32_t per_second);
 
     SourceTable<Entry> table_;
 };
 
+// Why a JOIN was answered SERVER_FULL.
+enum class JoinRefusal : std::uint8_t { ServerFull, Allowance, MaxPerIp, RejoinBar, AllowList };
+inline constexpr std::size_t kJoinRefusals = 5;
+
+// A reason's label (the metrics' and the JSON documents') and its words for people.
+struct JoinRefusalName {
+    const char* label;
+    const char* words;
+};
+inline constexpr std::array<JoinRefusalName, kJoinRefusals> kJoinRefusalNames = {{
+    {"server_full", "full server"},
+    {"allowance", "too many joins"},
+    {"max_per_ip", "too many from one address"},
+    {"rejoin_bar", "kick bar"},
+    {"allow_list", "not on the allow list"},
+}};
+
+// The JOINs refused in the last minute, by reason: a ring of one count per calendar second, so that a
+// refusal at second T counts while now < T + 60. A clock set back leaves the seconds "ahead" of it
+// uncounted.
+class RecentRefusals {
+public:
+    static constexpr std::int64_t kWindow = 60;
+    using Counts = std::array<std::uint32_t, kJoinRefusals>;
+
+    void add(JoinRefusal why, std::int64_t now);
+    Counts counts(std::int64_t now) const;
+
+private:
+    struct Second {
+        std::int64_t at = std::numeric_limits<std::int64_t>::min();
+        Counts n{};
+    };
+    std::array<Second, kWindow> ring_{};
+};
+
+// Counts a JOIN answered SERVER_FULL for `why` at calendar second `now`: the metrics and the last
+// minute's counts.
+void count_refusal(ServerState& s, JoinRefusal why, std::int64_t now);
+
+// "Refused join from ADDRESS: WHY" (`why` ends the sentence), within the console bound of refused joins.
+void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why);
+
 // Decides a JOIN that finds a free slot, at calendar second `now`: the allow list, the max_per_ip cap,
-// then the source's allowance. A refusal is counted (Metrics::join_refusals) and, within the console bound,
-// printed; the caller then answers SERVER_FULL.
+// then the source's allowance (none for a trusted source). A refusal is counted (count_refusal) and, within the
+// console bound, printed; the caller then answers SERVER_FULL.
 bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
 }  // namespace quarel::core

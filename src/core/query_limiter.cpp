@@ -33,11 +33,20 @@ QueryLimiter::Entry* QueryLimiter::entry_for(const Key& key, std::int64_t now) {
 
 void QueryLimiter::refuse(std::int64_t now) { dropped_.add(now, limits_.report_period); }
 
-bool QueryLimiter::admit(const net::Address& from, std::int64_t now) {
+bool QueryLimiter::admit(const net::Address& from, std::int64_t now, bool exempt) {
     if (now != global_second_) {
         global_second_ = now;
         trusted_answers_ = 0;
         open_answers_ = 0;
+        exempt_answers_ = 0;
+    }
+    if (exempt) {
+        if (exempt_answers_ >= limits_.exempt_per_second) {
+            refuse(now);
+            return false;
+        }
+        ++exempt_answers_;
+        return true;
     }
     Entry* e = entry_for(source_key(from), now);
     if (e == nullptr) {

@@ -16,6 +16,9 @@
 //   than `trust_idle` seconds), the rest for everyone else. A flood of new sources then cannot starve
 //   the server browsers that already ask regularly, nor can trusted sources that ask first in a second
 //   spend what newcomers are given.
+// Sources the host names as its own (the `trusted` key: a LAN party behind one address) are another
+// matter: they have no bucket and take no place in the table, so they push nobody out, and their
+// answers are counted in a third share of their own, so they spend nothing of the other two.
 #pragma once
 
 #include <array>
@@ -47,6 +50,9 @@ struct QueryLimits {
     std::int64_t trust_after = 20;
     // ... and stops being trusted (and may be forgotten) after this many seconds without a query.
     std::int64_t trust_idle = 120;
+    // Answers a second to sources the host trusts, counted apart from `global_per_second`: 64 players
+    // behind one address asking both questions at once, twice over.
+    std::int32_t exempt_per_second = 256;
 };
 
 class QueryLimiter {
@@ -60,9 +66,9 @@ public:
     // secret drawn at start-up; tests pass one with a fixed key so that they are deterministic.
     explicit QueryLimiter(const SourceHash& hash, QueryLimits limits = {});
 
-    // Decides whether a query from `from` at calendar second `now` is answered. A refusal is counted
-    // for the summary line.
-    bool admit(const net::Address& from, std::int64_t now);
+    // Decides whether a query from `from` at calendar second `now` is answered; `exempt`: the host
+    // trusts the source, which has no bucket of its own. A refusal is counted for the summary line.
+    bool admit(const net::Address& from, std::int64_t now, bool exempt = false);
 
     // The number of refusals to report when the summary line is due at `now` (then the count starts
     // again from 0), or nothing.
@@ -98,6 +104,7 @@ private:
     // Answers this second, to trusted sources and to the others: each share has its own count.
     std::int32_t trusted_answers_ = 0;
     std::int32_t open_answers_ = 0;
+    std::int32_t exempt_answers_ = 0;
     SummaryCount dropped_;
 };
 

@@ -24,10 +24,11 @@
 
 namespace quarel::core {
 
-// A kicked player's IP address: its JOINs are answered SERVER_FULL while now < until.
+// A kicked player's join address (IP and port) and the calendar second of the kick: JOINs from that
+// address are answered SERVER_FULL while now < kicked_at + kick_rejoin_seconds.
 struct RejoinBar {
-    std::array<std::uint8_t, 16> ip{};
-    std::int64_t until = 0;
+    net::Address address;
+    std::int64_t kicked_at = 0;
 };
 
 struct ServerState {
@@ -61,8 +62,10 @@ struct ServerState {
     // Counters for the status page and the metrics endpoint.
     Metrics metrics;
 
-    // Addresses of recently kicked players (see game::kick); expired entries go at the next kick.
+    // Join addresses of recently kicked players (see game::kick); expired entries go at the next kick.
     std::vector<RejoinBar> rejoin_bars;
+    // JOINs answered SERVER_FULL in the last minute, by reason, for the page and quarel-ctl.
+    RecentRefusals recent_refusals;
 
     // Joins per source.
     JoinAllowance join_allowance;

@@ -52,6 +52,11 @@ struct Settings {
     std::int32_t strict_senders = 1;                  // "strict_senders": 0 accepts every datagram from
                                                       // anyone, as the protocol originally did
     std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap
+    std::int32_t join_burst = 16;                     // "join_burst": JOINs one source may make at once
+    std::int32_t join_rate = 1;                       // "join_rate": JOINs a source regains each second;
+                                                      // either one <= 0 turns the allowance off
+    std::int32_t kick_rejoin_seconds = 60;            // "kick_rejoin_seconds": a kicked player's join
+                                                      // address may not join again for this long; <= 0: none
     std::int32_t log_queries = 1;                     // "log_queries": 0 prints no line per server query
     std::int32_t empty_shutdown_after = 0;            // "empty_shutdown_after": minutes a game that had
                                                       // players stands empty before the SDK sidecar is

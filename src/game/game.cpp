@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -100,13 +101,11 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
 // that already holds a slot is a new player: the old slot times out on its own.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    // A JOIN refused by its source's limits (core::admit_join) is answered exactly like a full server; a
-    // barred one spends none of its source's allowance.
+    // A JOIN refused by its source's limits (core::admit_join) or by a kick is answered exactly like a
+    // full server; a barred one spends none of its source's allowance.
     const bool full = s.table.full();
-    const bool barred = !full && rejoin_barred(s, d.from, d.now);
-    if (full) ++s.metrics.server_full;
-    if (barred) ++s.metrics.join_refusals.rejoin_bar;
-    if (full || barred || !core::admit_join(s, io, d.from, d.now)) {
+    if (full) core::count_refusal(s, core::JoinRefusal::ServerFull, d.now);
+    if (full || refuse_barred(s, io, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
@@ -163,8 +162,9 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     ++s.metrics.leaves;
 }
 
-// Kick: as LEAVE, then the line, then the bar. The bar goes on the IP alone: a client that is refused
-// simply joins again from a new port.
+// Kick: as LEAVE, then the line, then the bar. The bar goes on the join address, IP and port: a friend
+// behind the same address (a LAN party, one NAT) is not locked out with the kicked player. Bans are the
+// tool for a whole address or range.
 bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
           std::int64_t now) {
     const std::int32_t me = s.table.find_by_id(id);
@@ -183,8 +183,11 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
                      core::escape_controls(reason).c_str());
     }
     auto& bars = s.rejoin_bars;
-    std::erase_if(bars, [&](const core::RejoinBar& bar) { return bar.until <= now || bar.ip == slot.game_addr.ip; });
-    bars.push_back({slot.game_addr.ip, now + kRejoinBarSeconds});
+    const std::int64_t seconds = s.settings.kick_rejoin_seconds;
+    std::erase_if(bars, [&](const core::RejoinBar& bar) {
+        return now >= bar.kicked_at + seconds || bar.address == slot.game_addr;
+    });
+    if (seconds > 0) bars.push_back({slot.game_addr, now});
     s.table.release(me);
     return true;
 }
@@ -196,9 +199,32 @@ void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view
                  s.table.size());
 }
 
+namespace {
+
+const core::RejoinBar* rejoin_bar(const ServerState& s, const net::Address& from, std::int64_t now) {
+    const std::int64_t seconds = s.settings.kick_rejoin_seconds;
+    for (const core::RejoinBar& bar : s.rejoin_bars) {
+        if (bar.address == from && now < bar.kicked_at + seconds) return &bar;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
-    return std::any_of(s.rejoin_bars.begin(), s.rejoin_bars.end(),
-                       [&](const core::RejoinBar& bar) { return bar.ip == from.ip && now < bar.until; });
+    return rejoin_bar(s, from, now) != nullptr;
+}
+
+bool refuse_barred(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
+    const core::RejoinBar* bar = rejoin_bar(s, from, now);
+    if (bar == nullptr) return false;
+    const long long ago = std::max<std::int64_t>(0, now - bar->kicked_at);  // 0 on a clock set back
+    const long long left = bar->kicked_at + s.settings.kick_rejoin_seconds - now;
+    core::count_refusal(s, core::JoinRefusal::RejoinBar, now);
+    char why[96];
+    std::snprintf(why, sizeof why, "kicked %lld s ago, barred for %lld s more.", ago, left);
+    core::print_refusal(s, io, from, now, why);
+    return true;
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the

@@ -18,19 +18,21 @@ void on_leave(ServerState& s, Io& io, const Datagram& d);
 void on_state(ServerState& s, Io& io, const Datagram& d);
 void on_ack(ServerState& s, Io& io, const Datagram& d);
 
-// A kicked player's IP address (any port) cannot join again for this many seconds.
-constexpr std::int64_t kRejoinBarSeconds = 60;
-
 // Removes the player holding `id` as LEAVE does (the others get PLAYER_GONE, the slot is freed), prints
 // one line naming the player, `by` (who asked) and `reason`, with `admin` (the admin's name, "" when
-// no admin asked) in its fields, and bars the player's IP address from
-// joining again until now + kRejoinBarSeconds: its JOINs are answered SERVER_FULL, as on a full server.
+// no admin asked) in its fields, and bars the player's join address (IP and port) from joining again for
+// `kick_rejoin_seconds` (none when 0 or less): its JOINs are answered SERVER_FULL, as on a full server.
 // False, and nothing done, when no player holds the id.
 bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
           std::int64_t now);
 
-// True while JOINs from `from` are refused at `now` after a kick.
+// True while JOINs from `from` are refused at `now` after a kick: now < kick + kick_rejoin_seconds, the
+// setting read at each JOIN.
 bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now);
+
+// For a JOIN from `from` at `now`: when it is barred, counts the refusal, prints its bounded line
+// ("Refused join from 10.0.0.1:5001: kicked 12 s ago, barred for 48 s more.") and returns true.
+bool refuse_barred(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
 // Tells every player in the game that `id`, a player no longer in the table (one the previous process
 // had in a slot this one does not have), is gone: PLAYER_GONE in slot order, and one line.

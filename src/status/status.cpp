@@ -167,6 +167,12 @@ std::string status_json(const core::ServerState& s, const History& history, std:
             {"lists", p.acks > 0 ? "detailed" : "brief"},
         });
     }
+    json refusals = json::array();
+    const core::RecentRefusals::Counts recent = s.recent_refusals.counts(now);
+    for (std::size_t i = 0; i < recent.size(); ++i) {
+        const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
+        refusals.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+    }
     const History::Series pl = history.players();
     const History::Series in = history.datagrams(Direction::In);
     const History::Series out = history.datagrams(Direction::Out);
@@ -182,6 +188,7 @@ std::string status_json(const core::ServerState& s, const History& history, std:
         {"world_clock", {{"hour", static_cast<int>(s.hour)}, {"minute", static_cast<int>(s.minute)}}},
         {"players", {{"count", s.table.player_count()}, {"slots", s.table.size()}}},
         {"player_list", players},
+        {"join_refusals_last_minute", refusals},
         {"charts",
          {{"players", {{"step_seconds", pl.step}, {"last", pl.last}, {"values", series_json(pl)}}},
           {"datagrams",

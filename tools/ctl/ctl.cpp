@@ -70,10 +70,25 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
+// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason;
+// nothing from a server that does not count them.
+std::string refusals_text(const json& j) {
+    const auto it = j.find("join_refusals_last_minute");
+    if (it == j.end() || !it->is_array()) return "";
+    std::string counts;
+    for (const json& r : *it) {
+        const json n = r.is_object() ? r.value("count", json(0)) : json(0);
+        if (!n.is_number_unsigned() || n.get<std::uint64_t>() == 0) continue;
+        counts += (counts.empty() ? "" : ", ") + std::to_string(n.get<std::uint64_t>()) + " " +
+                  shown(r.value("text", r.value("reason", json("other"))));
+    }
+    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n";
+}
+
 std::string players_text(const json& j) {
     const json& players = j.value("players", json::array());
     const std::string summary = std::to_string(j.value("count", 0)) + " of " + std::to_string(j.value("slots", 0)) +
-                                " slots taken.\n";
+                                " slots taken.\n" + refusals_text(j);
     if (!players.is_array() || players.empty()) return "No players; " + summary;
     std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD"}};
     for (const json& p : players) {
@@ -167,7 +182,7 @@ std::string usage_text() {
     return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] COMMAND\n"
            "commands:\n"
            "  players                          list the players in the game, with their addresses\n"
-           "  kick ID [REASON]                 remove a player; its address cannot rejoin for 60 s\n"
+           "  kick ID [REASON]                 remove a player; its IP and port are barred for kick_rejoin_seconds\n"
            "  ban RANGE [--minutes N] [REASON] ban an address or CIDR range (no --minutes or 0: for good)\n"
            "  unban RANGE                      lift a ban\n"
            "  bans                             list the bans in force\n"

@@ -191,6 +191,17 @@ Status.section({
   },
 });
 
+// Under the player table: the joins refused in the last minute, by reason ("3 too many joins, 1 kick
+// bar"); hidden while there are none.
+Status.section({
+  update(doc) {
+    const counts = (doc.join_refusals_last_minute || []).filter((r) => r.count > 0)
+      .map((r) => r.count + ' ' + r.text);
+    Status.$('join-refusals').hidden = counts.length === 0;
+    Status.text('join-refusals', 'Refused joins in the last minute: ' + counts.join(', ') + '.');
+  },
+});
+
 // The players chart's y axis runs from 0 to the server's slots and is labelled at 0, about half way
 // (a whole number of players, with its grid line) and the top.
 const PlayerAxis = {
