@@ -28,6 +28,11 @@ std::string show_port(std::uint16_t port, bool given, const char* option) {
 
 using S = Settings;
 
+// chat_burst and chat_rate: either at 0 turns the chat limit off.
+std::string show_chat_limit(std::int32_t value, const char* unit) {
+    return std::to_string(value) + (value == 0 ? " (no chat limit)" : unit);
+}
+
 // A key's compared bytes begin no other key's, so the order does not matter for matching; it is the
 // order of the printed settings.
 constexpr ConfigKey kKeys[] = {
@@ -80,6 +85,11 @@ constexpr ConfigKey kKeys[] = {
     {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
     // Read at each write of the hand-over record, and at start-up.
     {.name = "state_file", .kind = ValueKind::Word, .field = &S::state_file, .shown_as_read = true},
+    // Read at each CHAT and WHISPER.
+    {.name = "chat_burst", .kind = ValueKind::Number, .field = &S::chat_burst, .lo = 0,
+     .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
+    {.name = "chat_rate", .kind = ValueKind::Number, .field = &S::chat_rate, .lo = 0,
+     .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_rate, " (chat lines a second)"); }},
 };
 
 // Calls `f` with each member pointer of the key's field.

@@ -6,6 +6,9 @@
 //   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due  u32 bars, each: ip[16] i64 until
 //   u32 players, each: i32 slot, the slot's fields (below)
 //   the counters (Metrics)
+//
+// Version 2 added the slot's chat allowance and mute, and two drop reasons to the counters. A version 1
+// record is still read: its players are unmuted with their whole chat allowance.
 //   u8 charts present, the charts
 //   u32 CRC-32 of everything before it
 #include "core/handover.h"
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/mutes.h"
 #include "core/safe_text.h"
 
 namespace quarel::core {
@@ -43,9 +47,14 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     return c ^ 0xFFFFFFFFu;
 }
 
+// Drop reasons a record of each version counts (index: version).
+constexpr std::array<std::size_t, 3> kDropReasonsOf = {0, 7, kDropReasons};
+static_assert(kDropReasonsOf[kHandoverVersion] == kDropReasons && kHandoverVersion + 1 == kDropReasonsOf.size());
+
 class Out {
 public:
     static constexpr bool kReading = false;
+    std::uint16_t version = kHandoverVersion;
     template <class T>
     void num(const T& v) {
         using U = std::make_unsigned_t<T>;
@@ -64,6 +73,7 @@ class In {
 public:
     static constexpr bool kReading = true;
     explicit In(std::span<const std::uint8_t> b, std::size_t at = 0) : b_(b), at_(at) {}
+    std::uint16_t version = kHandoverVersion;
     template <class T>
     void num(T& v) {
         using U = std::make_unsigned_t<T>;
@@ -135,6 +145,14 @@ void visit_slot(A& a, Slot& p) {
     a.num(p.joined_at);
     a.num(p.last_heard);
     a.num(p.names_full_at);
+    if (a.version < 2) return;
+    a.num(p.chat_used);
+    a.num(p.chat_at);
+    a.num(p.muted_until);
+    auto reason_size = static_cast<std::uint16_t>(std::min<std::size_t>(p.mute_reason.size(), 0xFFFF));
+    a.num(reason_size);
+    if constexpr (A::kReading) p.mute_reason.resize(reason_size);
+    a.raw(p.mute_reason.data(), reason_size);
 }
 
 template <class A, class Array>
@@ -154,7 +172,9 @@ void visit_metrics(A& a, M& m) {
     }
     visit_all(a, m.datagrams);
     visit_all(a, m.checksum_failures);
-    for (auto& d : m.dropped) visit_all(a, d);
+    for (auto& d : m.dropped) {
+        for (std::size_t why = 0; why < kDropReasonsOf[a.version]; ++why) a.num(d[why]);
+    }
     for (auto* v : {&m.joins, &m.leaves, &m.timeouts, &m.server_full}) a.num(*v);
     auto& j = m.join_refusals;
     for (auto* v : {&j.allowance, &j.max_per_ip, &j.rejoin_bar}) a.num(*v);
@@ -271,7 +291,7 @@ Takeover check(std::span<const std::uint8_t> r) {
     }
     std::uint16_t version = 0;
     In(r, kVersionAt).num(version);
-    if (version != kHandoverVersion) return Takeover::WrongVersion;
+    if (version < 1 || version > kHandoverVersion) return Takeover::WrongVersion;
     std::uint32_t stored = 0;
     In(r, r.size() - kCrcSize).num(stored);
     return crc32(r.first(r.size() - kCrcSize)) == stored ? Takeover::Taken : Takeover::BadChecksum;
@@ -300,7 +320,8 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
         result.line = not_used("bad checksum.");
         return result;
     }
-    In in(record.first(record.size() - kCrcSize), kSequenceAt);
+    In in(record.first(record.size() - kCrcSize), kVersionAt);
+    in.num(in.version);
     std::int64_t written_at = 0;
     in.num(result.sequence);
     in.num(written_at);
@@ -375,6 +396,7 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     s.name_list_due = got.name_list_due;
     s.rejoin_bars = std::move(got.bars);
     s.metrics = got.metrics;
+    recompute_mute_end(s);
     result.outcome = Takeover::Taken;
     result.players = s.table.player_count() + static_cast<std::int32_t>(result.left_out.size());
     result.line = "Took over " + std::to_string(result.players) + (result.players == 1 ? " player" : " players") +

@@ -15,8 +15,9 @@
 
 namespace quarel::core {
 
-// Bumped whenever the layout changes: a record of another version is never read.
-inline constexpr std::uint16_t kHandoverVersion = 1;
+// Bumped whenever the layout changes. Records of this version and the older ones are read (an
+// upgrade in place keeps its players); a newer record is never read.
+inline constexpr std::uint16_t kHandoverVersion = 2;
 // A record written longer ago than this is stale: its players have timed out in their clients' eyes
 // as they would have in the server's.
 inline constexpr std::int64_t kHandoverMaxAge = 10;
@@ -48,7 +49,7 @@ std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecor
                                          std::uint64_t sequence);
 
 // A digest of what players see of the game: every player's slot, id, addresses, name, health, lists,
-// pose and client values, the last id, the world clock and the deadlines, the rejoin bars. The record
+// pose, client values, chat allowance and mute, the last id, the world clock and the deadlines, the rejoin bars. The record
 // is written again when it changes; the counters alone do not make a record worth writing.
 std::uint32_t game_digest(const ServerState& s);
 

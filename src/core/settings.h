@@ -51,6 +51,10 @@ struct Settings {
                                                       // changes on disk
     std::string state_file;                           // "state_file": where the hand-over record is kept
                                                       // between processes; "": nowhere
+    std::int32_t chat_burst = 5;                      // "chat_burst": chat lines a player may send at once;
+                                                      // 0: no chat limit
+    std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
+                                                      // 0: no chat limit
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

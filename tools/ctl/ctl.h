@@ -24,8 +24,8 @@ struct Command {
     std::string url = kDefaultUrl;
     std::string token_file = kDefaultTokenFile;
     bool json = false;
-    std::string name;  // players, kick, ban, unban, bans, say, reload
-    long long minutes = 0;  // ban only
+    std::string name;  // players, kick, mute, unmute, ban, unban, bans, say, reload, restart
+    long long minutes = 0;  // ban and mute
     Request request;
 };
 
