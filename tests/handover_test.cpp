@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/handover.h"
+#include "core/mutes.h"
 #include "game/game.h"
 #include "harness.h"
 
@@ -50,6 +51,8 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     core::ChartsRecord charts;
     charts.last_second = 77;
     charts.traffic[5] = {1234, {5, 6}};
+    core::mute(before.state, before.io.io, 1, 10, "spam", "admin", before.clock.now());
+    before.state.table[1].chat_used = 3;
     const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
     EXPECT_EQ(core::handover_sequence(record), 41u);
 
@@ -68,8 +71,10 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
         EXPECT_EQ(p.id, q.id);
         if (!p.occupied()) continue;
         EXPECT_EQ(std::string(p.name.data()), std::string(q.name.data()));
-        EXPECT_EQ(std::tie(p.health, p.acks, p.pose, p.aux1, p.aux2, p.aux3, p.spawn_tag, p.game_addr, p.chat_addr, p.joined_at),
-                  std::tie(q.health, q.acks, q.pose, q.aux1, q.aux2, q.aux3, q.spawn_tag, q.game_addr, q.chat_addr, q.joined_at));
+        EXPECT_EQ(std::tie(p.health, p.acks, p.pose, p.aux1, p.aux2, p.aux3, p.spawn_tag, p.game_addr, p.chat_addr, p.joined_at,
+                           p.chat_used, p.chat_at, p.muted_until, p.mute_reason),
+                  std::tie(q.health, q.acks, q.pose, q.aux1, q.aux2, q.aux3, q.spawn_tag, q.game_addr, q.chat_addr, q.joined_at,
+                           q.chat_used, q.chat_at, q.muted_until, q.mute_reason));
         // Heard at the hand-over, whenever the previous process last heard them.
         EXPECT_EQ(q.last_heard, after.clock.now());
     }
@@ -80,6 +85,18 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     EXPECT_EQ(after.state.metrics.traffic[1][1][0x10].bytes, before.state.metrics.traffic[1][1][0x10].bytes);
     EXPECT_EQ(after.state.rejoin_bars.size(), 1u);
     EXPECT_TRUE(game::rejoin_barred(after.state, kA, after.clock.now()));
+    // The mute goes on to its end, which the loop's wait knows.
+    EXPECT_EQ(std::pair(after.state.table[1].muted_until, after.state.next_mute_end),
+              std::pair(before.clock.now() + 600, before.clock.now() + 600));
+    // A version 1 record (before mutes) is read too: the same players, unmuted, and the counters after
+    // its shorter list of drop reasons.
+    Harness upgraded(with_slots(4));
+    EXPECT_EQ(core::take_over(core::write_handover(before.state, nullptr, before.clock.now(), 42, 1), upgraded.state,
+                              before.clock.now()).line,
+              "Took over 3 players from the previous process.\n");
+    EXPECT_EQ(std::tuple(upgraded.state.table[1].id, upgraded.state.table[1].muted_until, upgraded.state.table[1].mute_reason,
+                         upgraded.state.metrics.joins, upgraded.state.metrics.started_at),
+              std::tuple(2, std::int64_t{0}, std::string(), 4u, before.state.metrics.started_at));
 
     // Byte for byte the same answer and the same lists; the next player gets the next id.
     after.clock.set(before.clock.now());
@@ -97,7 +114,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
     const std::int64_t t = before.clock.now();
     const auto good = core::write_handover(before.state, nullptr, t, 1);
     auto other_version = good;
-    other_version[4] = 2;
+    other_version[4] = 3;
     auto flipped = good;
     flipped[flipped.size() / 2] ^= 0x01;
     const Bytes cut(good.begin(), good.end() - 9);
@@ -112,7 +129,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
         std::string line;
     } rows[] = {
         {other_version, with_slots(4), t, core::Takeover::WrongVersion,
-         "Hand-over record not used: version 2, this server reads version 1.\n"},
+         "Hand-over record not used: version 3, this server reads version 2.\n"},
         {flipped, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {cut, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {stranger, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},

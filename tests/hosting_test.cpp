@@ -107,7 +107,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
               "admin_token_file (default)\n"
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n"
-              "state_file       (default)\n");
+              "state_file       (default)\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.

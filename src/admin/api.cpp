@@ -32,23 +32,21 @@ net::HttpResponse fail(int status, const std::string& why) { return reply(status
 
 json address_json(const net::Address& a) { return a.valid ? json(a.to_string()) : json(nullptr); }
 
-// A player's mute: until when (null: until unmuted), the seconds left, the reason; null when not muted.
-json mute_json(const protocol::PlayerSlot& p, std::int64_t now) {
-    if (!core::muted(p, now)) return nullptr;
-    const bool timed = p.muted_until != core::kMutedUntilUnmuted;
-    return json{{"until", timed ? json(p.muted_until) : json(nullptr)},
-                {"seconds_left", timed ? json(p.muted_until - now) : json(nullptr)},
-                {"reason", p.mute_reason}};
-}
-
+// A player, and its mute when muted: until when (null: until unmuted), the seconds left, the reason.
 json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
-    return json{{"id", p.id},
-                {"name", std::string(p.name.data())},
-                {"address", address_json(p.game_addr)},
-                {"chat_address", address_json(p.chat_addr)},
-                {"health", p.health},
-                {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)},
-                {"mute", mute_json(p, now)}};
+    json j{{"id", p.id},
+           {"name", std::string(p.name.data())},
+           {"address", address_json(p.game_addr)},
+           {"chat_address", address_json(p.chat_addr)},
+           {"health", p.health},
+           {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
+    if (core::muted(p, now)) {
+        const bool timed = p.muted_until != core::kMutedUntilUnmuted;
+        j["mute"] = json{{"until", timed ? json(p.muted_until) : json(nullptr)},
+                         {"seconds_left", timed ? json(p.muted_until - now) : json(nullptr)},
+                         {"reason", p.mute_reason}};
+    }
+    return j;
 }
 
 json ban_json(const Ban& b, std::int64_t now) {

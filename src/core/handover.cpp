@@ -259,10 +259,11 @@ std::string not_used(const std::string& why) { return "Hand-over record not used
 }  // namespace
 
 std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecord* charts, std::int64_t now,
-                                         std::uint64_t sequence) {
+                                         std::uint64_t sequence, std::uint16_t version) {
     Out o;
+    o.version = std::clamp<std::uint16_t>(version, 1, kHandoverVersion);
     o.raw(kMagic.data(), kMagic.size());
-    o.num(kHandoverVersion);
+    o.num(o.version);
     o.num(sequence);
     o.num(now);
     const std::string& map = s.settings.map_name;

@@ -44,9 +44,9 @@ struct ChartsRecord {
 
 // The record of `s` (with `charts` when the status page keeps them) written at calendar second `now`.
 // `sequence` orders records written by one line of processes: of two valid records, the higher is the
-// newer.
+// newer. An older `version` leaves out what that version did not have (for tests of reading one).
 std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecord* charts, std::int64_t now,
-                                         std::uint64_t sequence);
+                                         std::uint64_t sequence, std::uint16_t version = kHandoverVersion);
 
 // A digest of what players see of the game: every player's slot, id, addresses, name, health, lists,
 // pose, client values, chat allowance and mute, the last id, the world clock and the deadlines, the rejoin bars. The record

@@ -61,7 +61,7 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
 // A player's mute as the server answers it ("mute": null or {"until", "reason"}): "until unmuted",
 // "until 2026-12-07 10:30 UTC", with ": REASON" when it has one; "" when not muted.
 std::string mute_text(const json& player) {
-    const json mute = player.value("mute", json());
+    const json mute = player.value("mute", json());  // absent when not muted
     if (!mute.is_object()) return "";
     const json until = mute.value("until", json());
     std::string text = until.is_number_integer() ? "until " + utc_time(until.get<long long>()) : "until unmuted";
@@ -75,7 +75,7 @@ std::string players_text(const json& j) {
     const std::string summary = std::to_string(j.value("count", 0)) + " of " + std::to_string(j.value("slots", 0)) +
                                 " slots taken.\n";
     if (!players.is_array() || players.empty()) return "No players; " + summary;
-    std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD"}};
+    std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD", "MUTED"}};
     bool any_muted = false;
     for (const json& p : players) {
         rows.push_back({shown(p.value("id", json())), shown(p.value("name", json())), shown(p.value("address", json())),
@@ -90,7 +90,6 @@ std::string players_text(const json& j) {
             row.back() = "-";
         }
     }
-    if (any_muted) rows[0].back() = "MUTED";
     return table(rows) + summary;
 }
 
