@@ -335,7 +335,6 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     const auto two_muted = [&](const std::string& mute) { return std::string(two).insert(two.find("\"name\""), "\"mute\":" + mute + ","); };
     EXPECT_EQ(a.ask("POST", "/api/mute", R"({"id":2,"minutes":10,"reason":"flood"})"),
               "200 {\"muted\":" + two_muted(R"({"reason":"flood","seconds_left":600,"until":1000603})") + "}\n");
-    EXPECT_NE(a.call("GET", "/api/players").body.find(R"("mute":{"reason":"flood","seconds_left":600)"), std::string::npos);
     EXPECT_EQ(a.ask("DELETE", "/api/mute", "", "id=2"), "200 {\"unmuted\":" + two + "}\n");
     EXPECT_EQ(a.call("POST", "/api/mute", R"({"id":2})").status, 200);
     EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m muted for 10 minutes by 127.0.0.1:40000: flood\n"

@@ -85,18 +85,12 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     EXPECT_EQ(after.state.metrics.traffic[1][1][0x10].bytes, before.state.metrics.traffic[1][1][0x10].bytes);
     EXPECT_EQ(after.state.rejoin_bars.size(), 1u);
     EXPECT_TRUE(game::rejoin_barred(after.state, kA, after.clock.now()));
-    // The mute goes on to its end, which the loop's wait knows.
-    EXPECT_EQ(std::pair(after.state.table[1].muted_until, after.state.next_mute_end),
-              std::pair(before.clock.now() + 600, before.clock.now() + 600));
-    // A version 1 record (before mutes) is read too: the same players, unmuted, and the counters after
-    // its shorter list of drop reasons.
-    Harness upgraded(with_slots(4));
-    EXPECT_EQ(core::take_over(core::write_handover(before.state, nullptr, before.clock.now(), 42, 1), upgraded.state,
-                              before.clock.now()).line,
-              "Took over 3 players from the previous process.\n");
-    EXPECT_EQ(std::tuple(upgraded.state.table[1].id, upgraded.state.table[1].muted_until, upgraded.state.table[1].mute_reason,
-                         upgraded.state.metrics.joins, upgraded.state.metrics.started_at),
-              std::tuple(2, std::int64_t{0}, std::string(), 4u, before.state.metrics.started_at));
+    EXPECT_EQ(after.state.next_mute_end, before.clock.now() + 600);  // the mute's end, which the loop's wait knows
+    // A version 1 record (before mutes) is read too: its players unmuted, its counters after a shorter list of drop reasons.
+    Harness v1(with_slots(4));
+    EXPECT_EQ(core::take_over(core::write_handover(before.state, nullptr, before.clock.now(), 42, 1), v1.state, before.clock.now()).players, 3);
+    EXPECT_EQ(std::tuple(v1.state.table[1].muted_until, v1.state.metrics.joins, v1.state.metrics.started_at),
+              std::tuple(std::int64_t{0}, 4u, before.state.metrics.started_at));
 
     // Byte for byte the same answer and the same lists; the next player gets the next id.
     after.clock.set(before.clock.now());
