@@ -73,6 +73,10 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"http 127.0.0.1:8080\nstrict_senders 1\nmax_per_ip 4\nlog_queries 1\nadmin_token_file token\nempty_shutdown_after 10\n"
          "watch_files 1\n", ""},
         {"watch_files 2\n", "cfg:1: \"watch_files 2\": only 1 turns it on\n"},
+        // A list's lines add (no "sets again"); a word that is no range is named and left out.
+        {"trusted 10.0.0.0/8,lan 1.2.3.4/33\ntrusted ::1\n",
+         "cfg:1: \"trusted 10.0.0.0/8,lan 1.2.3.4/33\": \"lan\" is not an address or CIDR range: it is left out; "
+         "\"1.2.3.4/33\" is not an address or CIDR range: it is left out\n"},
         // The earlier of two lines for one key is the one that sets nothing, reported in line order.
         {"slots 8\nmap a\nslots 9\n", "cfg:1: \"slots 8\" sets nothing: line 3 sets slots again\n"},
         // A line of 600 bytes is two reads; the second begins with "map".
@@ -97,7 +101,8 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
     const core::ConfigReport r = check("slots 900\nname My \"Game\"\nmap arena2\npos 100 -50 7\nstart_time 23 59\n"
                                        "loop_time 30\nloop_msg Welcome\npublic 1\nlobby [::1]:8080\nchat_port 5000\n"
                                        "game_port 5001\nbind 127.0.0.2\nlog_timestamps 1\nmax_per_ip 4\n"
-                                       "empty_shutdown_after 30\n",
+                                       "empty_shutdown_after 30\ntrusted 10.1.2.3/8, 127.0.0.1\ntrusted_proxies ::1\n"
+                                       "trusted 2001:db8::/32\n",
                                        {"--game-port", "6001"});
     EXPECT_EQ(r.settings,
               "slots            698\nname             \"My \\\"Game\\\"\"\nmap              \"arena2\"\n"
@@ -107,7 +112,8 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
               "admin_token_file (default)\n"
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n"
-              "state_file       (default)\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n");
+              "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
+              "chat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.

@@ -14,27 +14,6 @@ namespace quarel::admin {
 
 namespace {
 
-constexpr int kMappedBits = 96;  // ::ffff:0:0/96 holds the IPv4 addresses
-
-std::array<std::uint8_t, 16> masked(const std::array<std::uint8_t, 16>& ip, int bits) {
-    std::array<std::uint8_t, 16> out{};
-    for (int i = 0; i < 16; ++i) {
-        const int keep = std::clamp(bits - 8 * i, 0, 8);
-        out[static_cast<std::size_t>(i)] =
-            static_cast<std::uint8_t>(ip[static_cast<std::size_t>(i)] & (0xFF00 >> keep));
-    }
-    return out;
-}
-
-bool in_mapped_space(const std::array<std::uint8_t, 16>& ip, int bits) {
-    if (bits < kMappedBits) return false;
-    for (int i = 0; i < 10; ++i) {
-        if (ip[static_cast<std::size_t>(i)] != 0) return false;
-    }
-    return ip[10] == 0xFF && ip[11] == 0xFF;
-}
-
-
 // The next field of a line: skips blanks, then takes bytes up to the next blank.
 std::string_view next_field(std::string_view& rest) {
     std::size_t i = 0;
@@ -47,69 +26,6 @@ std::string_view next_field(std::string_view& rest) {
 }
 
 }  // namespace
-
-// IPv4 addresses are IPv6 addresses of ::ffff:0:0/96 in form only: an IPv6 range covers IPv6 sources
-// alone (::/8 must not ban every IPv4 player), an IPv4 range IPv4 ones alone.
-bool Range::contains(const net::Address& address) const {
-    return is_ipv4() == address.is_ipv4() && masked(address.ip, bits) == ip;
-}
-
-bool Range::is_ipv4() const { return in_mapped_space(ip, bits); }
-
-std::string Range::to_string() const {
-    std::string text;
-    append_to(text);
-    return text;
-}
-
-void Range::append_to(std::string& out) const {
-    // Written straight into `out`: the ban file's save writes 100,000 of these.
-    char text[INET6_ADDRSTRLEN + 4];
-    char* end = text;
-    char* const last = text + sizeof text;
-    if (is_ipv4()) {
-        for (int i = 12; i < 16; ++i) {
-            if (i > 12) *end++ = '.';
-            end = std::to_chars(end, last, ip[static_cast<std::size_t>(i)]).ptr;
-        }
-    } else {
-        if (::inet_ntop(AF_INET6, ip.data(), text, INET6_ADDRSTRLEN) == nullptr) return;
-        end = text + std::strlen(text);
-    }
-    if (bits < 128) {
-        *end++ = '/';
-        end = std::to_chars(end, last, is_ipv4() ? bits - kMappedBits : bits).ptr;
-    }
-    out.append(text, end);
-}
-
-std::optional<Range> parse_range(std::string_view text) {
-    const std::size_t slash = text.find('/');
-    const std::string host(text.substr(0, slash));
-    // inet_pton wants the address alone; anything it would skip over (a NUL ends its string) is refused
-    // first.
-    if (host.empty() || host.size() >= INET6_ADDRSTRLEN || host.find('\0') != std::string::npos) return std::nullopt;
-    Range r;
-    int max_bits = 0;
-    if (host.find(':') != std::string::npos) {
-        if (::inet_pton(AF_INET6, host.c_str(), r.ip.data()) != 1) return std::nullopt;
-        max_bits = 128;
-    } else {
-        std::array<std::uint8_t, 4> v4{};
-        if (::inet_pton(AF_INET, host.c_str(), v4.data()) != 1) return std::nullopt;
-        r.ip = net::Address::ipv4(v4[0], v4[1], v4[2], v4[3], 0).ip;
-        max_bits = 32;
-    }
-    int bits = max_bits;
-    if (slash != std::string_view::npos) {
-        const auto n = core::parse_decimal(text.substr(slash + 1), 3);
-        if (!n || *n > max_bits) return std::nullopt;
-        bits = static_cast<int>(*n);
-    }
-    r.bits = max_bits == 32 ? kMappedBits + bits : bits;
-    r.ip = masked(r.ip, r.bits);
-    return r;
-}
 
 bool valid_reason(std::string_view text) {
     return text.size() <= kMaxReason && core::no_controls(text);

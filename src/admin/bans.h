@@ -15,36 +15,18 @@
 #include <vector>
 
 #include "net/address.h"
+#include "net/range.h"
 
 namespace quarel::admin {
 
 // The longest reason a ban or a kick may carry, in bytes.
 constexpr std::size_t kMaxReason = 200;
 
-// The first `bits` bits of `ip`. IPv4 ranges are kept in the IPv4-mapped form that addresses have
-// (::ffff:a.b.c.d), so a.b.c.d/n is ::ffff:a.b.c.d/(96 + n). Bits past the prefix are always zero.
-// A range is an IPv4 one exactly when it lies inside ::ffff:0:0/96; it then covers IPv4 addresses only,
-// any other range IPv6 addresses only.
-struct Range {
-    std::array<std::uint8_t, 16> ip{};
-    int bits = 128;
-
-    bool contains(const net::Address& address) const;
-    bool is_ipv4() const;
-    // "a.b.c.d" or "a.b.c.d/n" inside the IPv4-mapped space, "addr" or "addr/n" (RFC 5952) elsewhere.
-    std::string to_string() const;
-    // to_string's text added to the end of `out`.
-    void append_to(std::string& out) const;
-
-    friend bool operator==(const Range&, const Range&) = default;
-    // By address, then prefix length: the order the list is kept, written and paged in.
-    friend auto operator<=>(const Range&, const Range&) = default;
-};
-
-// Reads "a.b.c.d", "a.b.c.d/n" (n 0..32), an IPv6 address, or one with "/n" (n 0..128). Bits past the
-// prefix are cleared, so "10.1.2.3/8" is 10.0.0.0/8. Nothing else is accepted: no blanks, no scope ids,
-// no host names.
-std::optional<Range> parse_range(std::string_view text);
+// Ranges moved to the base so the join checks can use them; the ban code keeps its names.
+using net::Range;
+using net::parse_range;
+using net::masked;
+using net::kMappedBits;
 
 // True when `text` may be a ban or kick reason: at most kMaxReason bytes and no control bytes (it is
 // kept on one line of the ban file and printed on the console).

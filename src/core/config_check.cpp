@@ -63,6 +63,14 @@ std::string judge_kind(const ConfigKey& k, const ConfigValue& v) {
         case ValueKind::HttpAddress:
             if (parse_http_address(v.text)) return "";
             return quoted(v.text) + " is not [ADDR:]PORT: the server will not start";
+        case ValueKind::Ranges: {
+            std::string out;
+            each_list_word(v.text, [&](std::string_view word) {
+                if (net::parse_range(word)) return;
+                out += (out.empty() ? "" : "; ") + quoted(word, 60) + " is not an address or CIDR range: it is left out";
+            });
+            return out;
+        }
         default:
             return "";
     }
@@ -180,7 +188,8 @@ struct Checker {
         for (const auto& n : notes) warn(line, piece, n);
 
         const auto seen = last.find(k.name);
-        if (seen != last.end() && seen->second.line != line) {
+        // A list's lines add to it; any other key's last line wins.
+        if (seen != last.end() && seen->second.line != line && k.kind != ValueKind::Ranges) {
             warnings.push_back({seen->second.line,
                                 seen->second.quoted_line + " sets nothing: line " + std::to_string(line) + " sets " + name + " again"});
         }

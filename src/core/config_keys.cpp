@@ -28,6 +28,17 @@ std::string show_port(std::uint16_t port, bool given, const char* option) {
 
 using S = Settings;
 
+std::string ranges_text(const std::vector<net::Range>& ranges) {
+    std::string out;
+    for (const net::Range& r : ranges) out += (out.empty() ? "" : " ") + r.to_string();
+    return out;
+}
+
+template <std::vector<net::Range> Settings::*list>
+std::string show_ranges(const Settings& s, const Options&) {
+    return (s.*list).empty() ? "(none)" : ranges_text(s.*list);
+}
+
 // chat_burst and chat_rate: either at 0 turns the chat limit off.
 std::string show_chat_limit(std::int32_t value, const char* unit) {
     return std::to_string(value) + (value == 0 ? " (no chat limit)" : unit);
@@ -85,6 +96,9 @@ constexpr ConfigKey kKeys[] = {
     {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
     // Read at each write of the hand-over record, and at start-up.
     {.name = "state_file", .kind = ValueKind::Word, .field = &S::state_file, .shown_as_read = true},
+    // Read at each JOIN and query, and at each HTTP request.
+    {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .show = show_ranges<&S::trusted_proxies>},
+    {.name = "trusted", .kind = ValueKind::Ranges, .field = &S::trusted, .show = show_ranges<&S::trusted>},
     // Read at each CHAT and WHISPER.
     {.name = "chat_burst", .kind = ValueKind::Number, .field = &S::chat_burst, .lo = 0,
      .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
@@ -122,11 +136,13 @@ bool is_text(ValueKind kind) { return kind == ValueKind::Text || kind == ValueKi
 
 std::span<const ConfigKey> config_keys() { return kKeys; }
 
+// The longest key the line starts with: "trusted_proxies" is not "trusted" with the value "_proxies".
 const ConfigKey* find_key(std::string_view line) {
+    const ConfigKey* found = nullptr;
     for (const ConfigKey& k : kKeys) {
-        if (line.starts_with(k.name)) return &k;
+        if (line.starts_with(k.name) && (found == nullptr || k.name.size() > found->name.size())) found = &k;
     }
-    return nullptr;
+    return found;
 }
 
 ConfigValue read_value(const ConfigKey& key, std::string_view line) {
@@ -137,6 +153,8 @@ ConfigValue read_value(const ConfigKey& key, std::string_view line) {
         std::size_t pos = 0;
         while (out.count < want && scan_int(v, pos, out.n[out.count])) ++out.count;
         out.rest = trim(v.substr(pos));
+    } else if (key.kind == ValueKind::Ranges) {
+        out.text = trim(without_line_end(v));
     } else if (is_text(key.kind)) {
         out.text = scan_raw(v);
         out.rest = without_line_end(v.substr(out.text.size()));
@@ -157,6 +175,7 @@ bool sets(const ConfigKey& key, const ConfigValue& value) {
         case ValueKind::Word:
         case ValueKind::Address:
         case ValueKind::HttpAddress:
+        case ValueKind::Ranges:
         case ValueKind::Text: return !value.text.empty();
     }
     return false;
@@ -168,6 +187,12 @@ void store(const ConfigKey& key, const ConfigValue& value, Settings& settings) {
         using T = std::remove_cvref_t<decltype(settings.*member)>;
         if constexpr (std::is_same_v<T, std::string>) {
             settings.*member = std::string(value.text.substr(0, key.max_len));
+        } else if constexpr (std::is_same_v<T, std::vector<net::Range>>) {
+            // Each line adds; words that are no range are left out (--check-config names them).
+            each_list_word(value.text, [&](std::string_view word) {
+                const auto range = net::parse_range(word);
+                if (range && (settings.*member).size() < kMaxListedRanges) (settings.*member).push_back(*range);
+            });
         } else if constexpr (std::is_same_v<T, std::int8_t>) {
             // A clock value keeps its low 8 bits, read as signed.
             settings.*member = static_cast<std::int8_t>(static_cast<std::uint8_t>(value.n[i++] & 0xFF));
@@ -194,6 +219,8 @@ std::string value_text(const ConfigKey& key, const Settings& settings) {
         if (!out.empty()) out += ' ';
         if constexpr (std::is_same_v<T, std::string>) {
             out += settings.*member;
+        } else if constexpr (std::is_same_v<T, std::vector<net::Range>>) {
+            out += ranges_text(settings.*member);
         } else if constexpr (std::is_same_v<T, float>) {
             char buf[48];
             std::snprintf(buf, sizeof buf, "%.0f", static_cast<double>(settings.*member));

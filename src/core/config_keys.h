@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/options.h"
 #include "core/settings.h"
@@ -28,11 +29,13 @@ enum class ValueKind : std::uint8_t {
     HttpAddress,  // one word, [ADDR:]PORT
     Text,         // raw text behind one skipped byte; empty: unchanged
     TextOrEmpty,  // raw text behind one skipped byte; empty empties the setting
+    Ranges,       // addresses and CIDR ranges, separated by blanks or commas; each line adds to the list
 };
 
 // The field (or fields) of Settings a key sets.
 using SettingField = std::variant<std::int32_t Settings::*, std::uint16_t Settings::*, std::string Settings::*,
-                                  std::array<std::int8_t Settings::*, 2>, std::array<float Settings::*, 3>>;
+                                  std::array<std::int8_t Settings::*, 2>, std::array<float Settings::*, 3>,
+                                  std::vector<net::Range> Settings::*>;
 
 // What a line's value reads as.
 struct ConfigValue {
@@ -43,8 +46,8 @@ struct ConfigValue {
 };
 
 // One key. A new key is one row in config_keys.cpp (and a field in Settings); a new way of reading a
-// value is one kind here, with its field type in SettingField (a list that repeated lines add to, say,
-// as a std::vector<std::string>; an enumerated word as a kind that takes one of the row's words).
+// value is one kind here, with its field type in SettingField (an enumerated word, say, as a kind that
+// takes one of the row's words).
 struct ConfigKey {
     std::string_view name;  // compared with the line's first bytes: a prefix of no other key
     ValueKind kind;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -30,6 +31,19 @@ std::string_view scan_word(std::string_view s);
 // Raw text: bytes up to the first stop byte, a byte that read as signed 8 bits is 25 or less (control
 // bytes 0x00..0x19 and everything from 0x80 up). A view into `s`.
 std::string_view scan_raw(std::string_view s);
+
+// The words of a list of ranges, in order: separated by white space and commas.
+template <typename F>
+void each_list_word(std::string_view s, F&& f) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t begin = s.find_first_not_of(" \t\r\n\v\f,", i);
+        if (begin == std::string_view::npos) return;
+        const std::size_t end = std::min(s.size(), s.find_first_of(" \t\r\n\v\f,", begin));
+        f(s.substr(begin, end - begin));
+        i = end;
+    }
+}
 
 // `s` without the white space at either end.
 std::string_view trim(std::string_view s);

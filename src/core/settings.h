@@ -5,7 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "net/range.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
@@ -17,6 +19,9 @@ inline constexpr const char* kDefaultLobbyHost = "lobby.quarel.net";
 // 16-bit length that clients read.
 inline constexpr std::int32_t kMinSlots = 1;
 inline constexpr std::int32_t kMaxSlots = 698;
+
+// The most ranges one list key keeps ("trusted", "trusted_proxies"); a source is compared with each.
+inline constexpr std::size_t kMaxListedRanges = 256;
 
 struct Settings {
     std::int32_t max_slots = 4;                       // "slots"
@@ -51,6 +56,10 @@ struct Settings {
                                                       // changes on disk
     std::string state_file;                           // "state_file": where the hand-over record is kept
                                                       // between processes; "": nowhere
+    std::vector<net::Range> trusted;                  // "trusted": sources the per-source join and query
+                                                      // limits do not hold back
+    std::vector<net::Range> trusted_proxies;          // "trusted_proxies": HTTP peers whose
+                                                      // X-Forwarded-For names the caller
     std::int32_t chat_burst = 5;                      // "chat_burst": chat lines a player may send at once;
                                                       // 0: no chat limit
     std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
