@@ -52,7 +52,6 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     charts.last_second = 77;
     charts.traffic[5] = {1234, {5, 6}};
     core::mute(before.state, before.io.io, 1, 10, "spam", "admin", before.clock.now());
-    before.state.table[1].chat_used = 3;
     const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
     EXPECT_EQ(core::handover_sequence(record), 41u);
 
@@ -72,9 +71,9 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
         if (!p.occupied()) continue;
         EXPECT_EQ(std::string(p.name.data()), std::string(q.name.data()));
         EXPECT_EQ(std::tie(p.health, p.acks, p.pose, p.aux1, p.aux2, p.aux3, p.spawn_tag, p.game_addr, p.chat_addr, p.joined_at,
-                           p.chat_used, p.chat_at, p.muted_until, p.mute_reason),
+                           p.muted_until, p.mute_reason),
                   std::tie(q.health, q.acks, q.pose, q.aux1, q.aux2, q.aux3, q.spawn_tag, q.game_addr, q.chat_addr, q.joined_at,
-                           q.chat_used, q.chat_at, q.muted_until, q.mute_reason));
+                           q.muted_until, q.mute_reason));
         // Heard at the hand-over, whenever the previous process last heard them.
         EXPECT_EQ(q.last_heard, after.clock.now());
     }

@@ -151,7 +151,8 @@ net::HttpResponse mute(AdminContext& ctx, const net::HttpRequest& req, std::int6
     const PlayerCall& c = std::get<PlayerCall>(call);
     std::optional<std::int64_t> minutes;
     if (!int_field(*c.body, "minutes", 0, kMaxBanMinutes, minutes)) {
-        return fail(400, "\"minutes\" must be a whole number from 0 (until unmuted) to " + std::to_string(kMaxBanMinutes));
+        return fail(400,
+                    "\"minutes\" must be a whole number from 0 (until unmuted) to " + std::to_string(kMaxBanMinutes));
     }
     core::mute(ctx.state, ctx.io, c.index, minutes.value_or(0), c.reason, by_whom(req), now);
     return reply(200, json{{"muted", player_json(ctx.state.table[c.index], now)}});

@@ -235,8 +235,8 @@ void chat_limit_step(ServerState& s, Io& io, std::int64_t now) {
                      "Dropped %lld chat lines over the chat limit in the last minute.\n", static_cast<long long>(*n));
     }
     if (const auto n = s.muted_chats.take(now, kChatReportPeriod)) {
-        io.out.print({.kind = core::LogKind::Refusal}, "Not relayed: %lld chat lines from muted players in the last minute.\n",
-                     static_cast<long long>(*n));
+        io.out.print({.kind = core::LogKind::Refusal},
+                     "Not relayed: %lld chat lines from muted players in the last minute.\n", static_cast<long long>(*n));
     }
 }
 

@@ -7,8 +7,8 @@
 //   u32 players, each: i32 slot, the slot's fields (below)
 //   the counters (Metrics)
 //
-// Version 2 added the slot's chat allowance and mute, and two drop reasons to the counters. A version 1
-// record is still read: its players are unmuted with their whole chat allowance.
+// Version 2 added the slot's mute, and two drop reasons to the counters. A version 1 record is still
+// read: its players are unmuted.
 //   u8 charts present, the charts
 //   u32 CRC-32 of everything before it
 #include "core/handover.h"
@@ -145,9 +145,9 @@ void visit_slot(A& a, Slot& p) {
     a.num(p.joined_at);
     a.num(p.last_heard);
     a.num(p.names_full_at);
+    // The chat allowance is not kept: a process that takes over gives everyone the whole of it, and a
+    // chat line does not make a record worth writing.
     if (a.version < 2) return;
-    a.num(p.chat_used);
-    a.num(p.chat_at);
     a.num(p.muted_until);
     auto reason_size = static_cast<std::uint16_t>(std::min<std::size_t>(p.mute_reason.size(), 0xFFFF));
     a.num(reason_size);

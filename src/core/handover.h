@@ -49,8 +49,8 @@ std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecor
                                          std::uint64_t sequence, std::uint16_t version = kHandoverVersion);
 
 // A digest of what players see of the game: every player's slot, id, addresses, name, health, lists,
-// pose, client values, chat allowance and mute, the last id, the world clock and the deadlines, the rejoin bars. The record
-// is written again when it changes; the counters alone do not make a record worth writing.
+// pose, client values and mute, the last id, the world clock and the deadlines, the rejoin bars. The
+// record is written again when it changes; the counters alone do not make a record worth writing.
 std::uint32_t game_digest(const ServerState& s);
 
 // The sequence of a record whose version and checksum are right, or nothing.

@@ -130,7 +130,9 @@ std::string done_text(const Command& c, const json& j) {
         const json p = j.value(c.name == "mute" ? "muted" : "unmuted", json::object());
         std::string text = (c.name == "mute" ? "Muted " : "Unmuted ") + shown(p.value("id", json())) + " (" +
                            shown(p.value("name", json(""))) + ")";
-        if (c.name == "mute") text += c.minutes == 0 ? " until unmuted" : " for " + std::to_string(c.minutes) + " minutes";
+        if (c.name == "mute") {
+            text += c.minutes == 0 ? " until unmuted" : " for " + std::to_string(c.minutes) + " minutes";
+        }
         return text + ".\n";
     }
     if (c.name == "unban") return "Lifted the ban on " + shown(j.value("lifted", json())) + ".\n";
@@ -286,11 +288,13 @@ Parsed parse_args(const std::vector<std::string>& args) {
             return p;
         }
         // A word of digits after the id is the minutes; the reason follows.
-        const bool has_minutes = extra >= 2 && !words[2].empty() &&
-                                 std::all_of(words[2].begin(), words[2].end(), [](char d) { return d >= '0' && d <= '9'; });
-        const auto length = has_minutes ? core::parse_decimal(words[2], kCountDigits, 0, kMaxMinutes) : std::optional<std::int64_t>(0);
+        const auto digit = [](char d) { return d >= '0' && d <= '9'; };
+        const bool has_minutes = extra >= 2 && !words[2].empty() && std::all_of(words[2].begin(), words[2].end(), digit);
+        const auto length =
+            has_minutes ? core::parse_decimal(words[2], kCountDigits, 0, kMaxMinutes) : std::optional<std::int64_t>(0);
         if (!length) {
-            return usage_error(std::move(p), "mute's MINUTES must be a whole number from 0 to " + std::to_string(kMaxMinutes));
+            return usage_error(std::move(p),
+                               "mute's MINUTES must be a whole number from 0 to " + std::to_string(kMaxMinutes));
         }
         c.minutes = *length;
         r = {"POST", "/api/mute", "",
