@@ -549,8 +549,7 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
     srv.h.state.settings.chat_burst = 0;  // no limit at all
     for (int i = 0; i < 8; ++i) srv.chat_in(chat(2, "w"), chat_addr(2));
     EXPECT_EQ(srv.sent().size(), 24u);
-    // A leave ends the mute: whoever takes the slot next is not muted.
-    core::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", now);
+    core::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", now);  // a leave ends it: the slot's next player is not muted
     srv.in(Socket::Game, sealed(cat({{0x08}, le32(3)})), game_addr(3));
     srv.join(3);
     EXPECT_EQ(std::pair(srv.slot(2).id, srv.slot(2).muted_until), std::pair(4, std::int64_t{0}));
