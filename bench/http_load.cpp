@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "load.h"
@@ -22,6 +24,8 @@ namespace {
 // loopback addresses as they need (127.0.0.1, .2, ...), the scraper from one of its own.
 constexpr int kPerSource = static_cast<int>(platform::kHttpPerSource);
 constexpr std::uint8_t kScraperSource = 200;
+constexpr std::uint8_t kSayerSource = 201;
+constexpr std::uint8_t kFirstStreamSource = 210;
 
 int connect_to(std::uint16_t port, std::uint8_t source) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -53,6 +57,10 @@ struct Held {
 HttpLoad::HttpLoad(std::uint16_t port, int held, int drip_ms, double scrapes_per_s)
     : port_(port), held_(held), drip_ms_(drip_ms), rate_(scrapes_per_s), thread_([this] { run(); }) {}
 
+HttpLoad::HttpLoad(std::uint16_t port, int held, int drip_ms, double scrapes_per_s, int streams, std::string token)
+    : port_(port), held_(held), drip_ms_(drip_ms), rate_(scrapes_per_s), streams_(streams), token_(std::move(token)),
+      thread_([this] { run(); }) {}
+
 HttpLoad::~HttpLoad() { stop(); }
 
 HttpLoadResult HttpLoad::stop() {
@@ -79,8 +87,35 @@ void HttpLoad::run() {
     std::vector<double> scrape_ms;
     std::vector<pollfd> fds;
     char buf[65536];
+    // The event streams: the request goes once the connection is up, everything after is read away.
+    std::vector<Held> streams(static_cast<std::size_t>(streams_));
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        streams[i].source = static_cast<std::uint8_t>(kFirstStreamSource + i);
+        streams[i].fd = connect_to(port_, streams[i].source);
+    }
+    const std::string stream_request = "GET /api/events HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + token_ + "\r\n\r\n";
+    const std::string say_body = "{\"text\":\"bench\"}";
+    const std::string say_request = "POST /api/say HTTP/1.1\r\nHost: bench\r\nConnection: close\r\nAuthorization: Bearer " +
+                                    token_ + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                    std::to_string(say_body.size()) + "\r\n\r\n" + say_body;
+    std::int64_t next_say = start;
+    int say_fd = -1;
+    std::string say_in;
     while (!stop_) {
         const std::int64_t now = mono_ns();
+        if (streams_ > 0 && say_fd < 0 && now >= next_say) {
+            say_fd = connect_to(port_, kSayerSource);
+            say_in.clear();
+            next_say += 100'000'000;
+        }
+        for (Held& h : streams) {
+            if (h.fd < 0 || h.sent > 0) continue;
+            if (::send(h.fd, stream_request.data(), stream_request.size(), MSG_NOSIGNAL) > 0) h.sent = 1;
+        }
+        if (say_fd >= 0 && say_in.empty() &&
+            ::send(say_fd, say_request.data(), say_request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(say_request.size())) {
+            say_in = " ";  // sent; the answer follows the blank
+        }
         if (scrape_fd < 0 && now >= next_scrape) {
             scrape_fd = connect_to(port_, kScraperSource);
             scrape_began = now;
@@ -96,8 +131,32 @@ void HttpLoad::run() {
         }
         fds.clear();
         for (const Held& h : held) fds.push_back({h.fd, POLLIN, 0});
+        for (const Held& h : streams) fds.push_back({h.fd, POLLIN, 0});
+        if (say_fd >= 0) fds.push_back({say_fd, POLLIN, 0});
         if (scrape_fd >= 0) fds.push_back({scrape_fd, static_cast<short>(scrape_sent ? POLLIN : POLLOUT), 0});
         ::poll(fds.data(), fds.size(), 5);
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            Held& h = streams[i];
+            if (h.fd < 0 || (fds[held.size() + i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            const ssize_t n = ::recv(h.fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                result_.stream_bytes += n;
+                continue;
+            }
+            ::close(h.fd);
+            h.fd = -1;
+            ++result_.streams_closed;
+        }
+        if (say_fd >= 0 && (fds[held.size() + streams.size()].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            const ssize_t n = ::recv(say_fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                say_in.append(buf, static_cast<std::size_t>(n));
+            } else {
+                if (say_in.find("HTTP/1.1 200 ") == 1) ++result_.says;
+                ::close(say_fd);
+                say_fd = -1;
+            }
+        }
         for (std::size_t i = 0; i < held.size(); ++i) {
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
             // Whatever comes on a held connection is its end (a time-out): open it again.
@@ -139,6 +198,10 @@ void HttpLoad::run() {
         }
     }
     for (const Held& h : held) ::close(h.fd);
+    for (const Held& h : streams) {
+        if (h.fd >= 0) ::close(h.fd);
+    }
+    if (say_fd >= 0) ::close(say_fd);
     if (scrape_fd >= 0) ::close(scrape_fd);
     if (!scrape_ms.empty()) {
         std::sort(scrape_ms.begin(), scrape_ms.end());

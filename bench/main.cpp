@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -72,9 +73,11 @@ void usage(std::FILE* to) {
                  "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
                  "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
                  "  handler:N[:STATES]   the server's own code per STATE at N players, in process, no sockets\n"
-                 "  http:N:RATE:SECONDS[:HELD]  open:N:RATE:SECONDS with the status listener on, HELD connections\n"
-                 "                       (default 63) held open, idle or dripping a byte a second, and /metrics\n"
-                 "                       fetched 10 times a second, against the same server without HTTP\n"
+                 "  http:N:RATE:SECONDS[:HELD[:STREAMS]]  open:N:RATE:SECONDS with the status listener on, HELD\n"
+                 "                       connections (default 63) held open, idle or dripping a byte a second,\n"
+                 "                       /metrics fetched 10 times a second and STREAMS (default 0) admin event\n"
+                 "                       streams read along with a console line said 10 times a second, against\n"
+                 "                       the same server without HTTP\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
                  "  handover:N:RATE:SECONDS  N named players (at most 64) at RATE Hz through a stop and start with\n"
                  "                       the stored sockets and record, an upgrade by SIGUSR2 and a kill -9 with a\n"
@@ -267,24 +270,35 @@ public:
 
     // The open loop with the status listener under load, against the same server without it (shown
     // in the baseline column).
-    Scenario http(int n, double rate, double seconds, int held) {
+    Scenario http(int n, double rate, double seconds, int held, int streams) {
         Scenario sc;
-        char name[96];
-        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held", n, rate, seconds, held);
+        char name[128];
+        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held, %d event streams", n, rate, seconds, held, streams);
         sc.name = name;
         char note[384];
         std::snprintf(note, sizeof note,
-                      "baseline column: the same server without HTTP; server column: with --http, %d held connections "
+                      "%s%d held connections "
                       "(%d idle, %d dripping a byte a second) and /metrics fetched 10 times a second on a connection "
                       "of its own (the listener takes %u from one address: the held ones come from 127.0.0.1, .2, ..., "
                       "and each is closed %u s after it opened)",
+                      streams > 0 ? "both columns: with --http, "
+                                  : "baseline column: the same server without HTTP; server column: with --http, ",
                       held, held / 2, held - held / 2, quarel::platform::kHttpPerSource, quarel::platform::kHttpRequestSeconds);
         sc.notes.push_back(note);
+        if (streams > 0) {
+            std::snprintf(note, sizeof note,
+                          "the server column also %d event streams (GET /api/events) read along and a console line "
+                          "said 10 times a second (POST /api/say), the baseline neither",
+                          streams);
+            sc.notes.push_back(note);
+        }
         Runs runs;
         std::vector<HttpLoadResult> loads;
         for (int round = 0; round < opt_.rounds; ++round) {
             for (int k = 0; k < 2; ++k) {
-                const bool with_http = (k == 0) != (round % 2 == 0);
+                // With streams, both columns have the listener and its load; only the server's has the streams.
+                const bool measured = (k == 0) != (round % 2 == 0);
+                const bool with_http = measured || streams > 0;
                 RunResult r;
                 const auto child_ptr = start(Kind::Real, opt_.server, ports_, n,
                                              with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{});
@@ -304,7 +318,13 @@ public:
                         continue;
                     }
                     const auto port = static_cast<std::uint16_t>(std::atoi(out.c_str() + at + marker.size()));
-                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0);
+                    // The token file is written just after the listener's line.
+                    std::string token;
+                    for (int i = 0; i < 200 && streams > 0 && token.size() < 64; ++i) {
+                        std::ifstream(child.dir() / "admin_token") >> token;
+                        if (token.size() < 64) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    }
+                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0, measured ? streams : 0, token);
                 }
                 Players players(n);
                 players.set_crc_every(opt_.crc_every);
@@ -317,14 +337,16 @@ public:
                 if (load) {
                     const HttpLoadResult h = load->stop();
                     loads.push_back(h);
-                    char note[160];
-                    std::snprintf(note, sizeof note, "round %d: %lld scrapes answered, %lld failed, scrape p99 %.1f ms, %lld held connections re-opened",
+                    char note[320];
+                    std::snprintf(note, sizeof note, "round %d: %lld scrapes answered, %lld failed, scrape p99 %.1f ms, %lld held connections re-opened; "
+                                  "%lld lines said, %lld bytes read from the event streams, %lld streams ended early",
                                   round + 1, static_cast<long long>(h.scrapes), static_cast<long long>(h.scrape_failures),
-                                  h.scrape_p99_ms, static_cast<long long>(h.reconnects));
+                                  h.scrape_p99_ms, static_cast<long long>(h.reconnects), static_cast<long long>(h.says),
+                                  static_cast<long long>(h.stream_bytes), static_cast<long long>(h.streams_closed));
                     sc.notes.push_back(note);
                 }
                 if (!r.error.empty()) sc.notes.push_back(r.error);
-                (with_http ? runs.real : runs.base).push_back(r);
+                (measured ? runs.real : runs.base).push_back(r);
             }
         }
         sc.figures.push_back(figure("sent", runs, true, [](const RunResult& r) { return double(r.sent); }, true));
@@ -519,11 +541,12 @@ int main(int argc, char** argv) {
             report.scenarios.push_back(bench.idle(v[0]));
         } else if (scenario.rfind("idle-http:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0], true));
-        } else if (scenario.rfind("http:", 0) == 0 && (v.size() == 3 || v.size() == 4) && v[0] >= 1 && v[0] <= 698 &&
+        } else if (scenario.rfind("http:", 0) == 0 && v.size() >= 3 && v.size() <= 5 && v[0] >= 1 && v[0] <= 698 &&
                    v[1] > 0 && v[2] > 0) {
             // 63 held connections by default: with the scraper's, the listener's 64.
-            const int held = v.size() == 4 ? std::clamp(static_cast<int>(v[3]), 0, 1000) : 63;
-            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], held));
+            const int held = v.size() >= 4 ? std::clamp(static_cast<int>(v[3]), 0, 1000) : 63;
+            const int streams = v.size() == 5 ? std::clamp(static_cast<int>(v[4]), 0, 8) : 0;
+            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], held, streams));
         } else {
             std::fprintf(stderr, "quarel-bench: bad scenario %s\n", scenario.c_str());
             return 2;

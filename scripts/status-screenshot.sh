@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Renders the status page of a fresh server with two named players in headless Chromium, checks that
-# it shows both names and "2 / 4", and keeps a screenshot (default docs/status-page.png).
+# it shows both names and "2 / 4", and keeps a screenshot (default docs/status-page.png); then admin
+# mode with its live log (join, name, chat, a kick), from the admin controls' browser test (default
+# docs/status-page-admin.png).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
 out="$(realpath -m "${1:-$here/docs/status-page.png}")"
+admin_out="$(realpath -m "${2:-$here/docs/status-page-admin.png}")"
 "$here/scripts/ensure-deps.sh" --test
 cmake -S "$here" -B "$build" -DQUAREL_TESTS=ON >/dev/null
 cmake --build "$build" -j2 --target quarel_tests
@@ -12,4 +15,8 @@ mkdir -p "$(dirname "$out")"
 # The browser test must have run and passed, not been skipped or missed.
 log="$(QUAREL_STATUS_SCREENSHOT="$out" "$build/quarel_tests" --gtest_filter='EndToEndStatus.BrowserRendersThePlayers' | tee /dev/stderr)"
 grep -qx '\[  PASSED  \] 1 test\.' <<<"$log" || { echo "status-screenshot: the browser test did not run and pass" >&2; exit 1; }
+log="$(QUAREL_ADMIN_SCREENSHOT="$admin_out" "$build/quarel_tests" \
+  --gtest_filter='EndToEndAdminControl.CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsAndAcrossARestart' | tee /dev/stderr)"
+grep -qx '\[  PASSED  \] 1 test\.' <<<"$log" || { echo "status-screenshot: the admin browser test did not run and pass" >&2; exit 1; }
 echo "screenshot: $out"
+echo "screenshot: $admin_out"

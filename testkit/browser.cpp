@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <string_view>
 #include <thread>
 
 namespace quarel::testkit {
@@ -78,6 +80,24 @@ bool Browser::wait_until(const std::string& expression) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
+}
+
+bool Browser::screenshot(const std::filesystem::path& png, int width, int height) {
+    command("Emulation.setDeviceMetricsOverride", {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}});
+    const auto answer = command("Page.captureScreenshot", {{"format", "png"}});
+    if (!answer || !answer->contains("result")) return false;
+    static constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    std::uint32_t bits = 0;
+    int have = 0;
+    for (const char c : (*answer)["result"].value("data", "")) {
+        const std::size_t digit = kDigits.find(c);
+        if (digit == std::string_view::npos) continue;  // '=' padding
+        bits = bits << 6 | static_cast<std::uint32_t>(digit);
+        if ((have += 6) >= 8) bytes += static_cast<char>(bits >> (have -= 8) & 0xFF);
+    }
+    std::ofstream out(png, std::ios::binary);
+    return static_cast<bool>(out << bytes);
 }
 
 }  // namespace quarel::testkit

@@ -27,6 +27,8 @@ public:
     nlohmann::json eval(const std::string& expression);
     // Evaluates `expression` every 100 ms until it yields true, at most 50 times.
     bool wait_until(const std::string& expression);
+    // The page as a `width` x `height` window shows it now, written to `png`; false when it failed.
+    bool screenshot(const std::filesystem::path& png, int width, int height);
 
 private:
     std::optional<Process> process_;

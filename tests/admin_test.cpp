@@ -14,6 +14,7 @@
 #include "admin/bans.h"
 #include "chat/chat.h"
 #include "core/config_check.h"
+#include "core/json_console.h"
 #include "core/reload.h"
 #include "core/stamped_console.h"
 #include "platform/config_file.h"
@@ -554,15 +555,22 @@ TEST(Reload, LiveKeysApplyAtOnceTheOthersWaitForARestartAndTheCommandLineStillWi
         EXPECT_EQ(kept(h.state.settings), kept(before));
         EXPECT_EQ(h.state.table.size(), 4);
     }
-    // Time stamps switch with the setting, at the next line.
+    // Time stamps and the format switch with the settings, at the next line; json wins over the stamps.
     core::StringConsole plain;
-    core::StampedConsole stamped(plain, [] { return core::LocalTime{2026, 12, 7, 18, 5, 9, 123, 60}; });
-    std::int32_t stamp = 1;
-    core::SwitchedConsole console(plain, stamped, stamp);
+    const auto now = [] { return core::LocalTime{2026, 12, 7, 18, 5, 9, 123, 60}; };
+    core::StampedConsole stamped(plain, now);
+    core::JsonConsole json(plain, now);
+    core::Settings s;
+    s.log_timestamps = 1;
+    core::SwitchedConsole console(plain, stamped, json, s);
     console.write("stamped\n");
-    stamp = 0;
+    s.log_format = "json";
+    console.line({.kind = core::LogKind::Say}, "json\n");
+    s.log_format = "plain";
+    s.log_timestamps = 0;
     console.write("plain\n");
-    EXPECT_EQ(plain.text(), "2026-12-07T18:05:09.123+01:00 stamped\nplain\n");
+    EXPECT_EQ(plain.text(), "2026-12-07T18:05:09.123+01:00 stamped\n{\"time\":\"2026-12-07T18:05:09.123+01:00\","
+                            "\"level\":\"info\",\"event\":\"say\",\"text\":\"json\"}\nplain\n");
 }
 
 TEST(Reload, ANewLoopMessageGoesOutLiveOnItsNewPeriodAndAFailureChangesNothing) {
@@ -609,3 +617,83 @@ TEST(Reload, ANewLoopMessageGoesOutLiveOnItsNewPeriodAndAFailureChangesNothing) 
 }
 
 }  // namespace
+
+namespace {
+
+// Everything a stream has now.
+std::string drain(net::HttpStream& s) {
+    std::string out;
+    char buf[4096];
+    for (long n; (n = s.read(buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+// The first id and the number of events in a stream's text.
+std::pair<long, long> ids(const std::string& text) {
+    long first = 0, count = 0;
+    for (std::size_t at = 0; (at = text.find("id: ", at)) != std::string::npos; at += 4, ++count) {
+        if (count == 0) first = std::stol(text.substr(at + 4));
+    }
+    return {first, count};
+}
+
+}  // namespace
+
+// Each console line is one event; a stream starts with the backlog, or resumes after Last-Event-ID while
+// the backlog still holds what follows it; at most kMaxEventStreams at once. A stream that is not read
+// is closed once more than kEventStreamBuffer bytes wait beyond its backlog, or when nothing was taken
+// for kStalledStreamMs, while one that reads goes on; at the stop a stream ends after its last bytes.
+TEST(EventHub, BacklogResumeAndBounds) {
+    admin::EventHub hub([] { return core::LocalTime{2026, 12, 7, 18, 5, 9, 123, 60}; });
+    hub.line({.kind = core::LogKind::Chat, .id = 2, .name = "B\"o", .address = "127.0.0.1:5"}, "2 (B\"o): hi\n");
+    auto reader = hub.open(std::nullopt);
+    char peek[1];
+    EXPECT_EQ(drain(*reader),
+              "id: 1\nevent: chat\ndata: {\"time\":\"2026-12-07T18:05:09.123+01:00\",\"level\":\"info\",\"kind\":\"chat\","
+              "\"id\":2,\"name\":\"B\\\"o\",\"address\":\"127.0.0.1:5\",\"text\":\"2 (B\\\"o): hi\"}\n\n");
+    EXPECT_FALSE(reader->ready());
+    for (int i = 2; i <= 505; ++i) hub.line({.kind = core::LogKind::Say}, "n" + std::to_string(i) + "\n");
+    EXPECT_EQ(ids(drain(*reader)), std::make_pair(2L, 504L));
+    const std::pair<std::optional<std::uint64_t>, std::pair<long, long>> resumes[] = {
+        {std::nullopt, {6, 500}}, {400, {401, 105}}, {5, {6, 500}}, {504, {505, 1}},
+        {505, {0, 0}},            {3, {6, 500}},     {506, {6, 500}},  // before the backlog, or from another process
+    };
+    for (const auto& [after, expected] : resumes) EXPECT_EQ(ids(drain(*hub.open(after))), expected) << after.value_or(0);
+
+    // Eight at once; a place comes free when a client goes.
+    hub.tick(1000);
+    std::vector<std::shared_ptr<net::HttpStream>> streams{reader};
+    while (auto s = hub.open(505)) streams.push_back(std::move(s));
+    ASSERT_EQ(streams.size(), admin::kMaxEventStreams);
+    streams.pop_back();
+    auto slow = hub.open(505);
+    ASSERT_NE(slow, nullptr);
+    // The slow stream takes nothing: closed with the event that would put it over its bound, the
+    // reader gets every event.
+    const std::string line(200, 'x');
+    std::size_t waiting = 0;
+    while (waiting <= admin::kEventStreamBuffer) {
+        EXPECT_EQ(slow->read(peek, 0), net::HttpStream::kWait) << waiting;
+        hub.line({.kind = core::LogKind::Chat}, line + "\n");
+        waiting += drain(*reader).size();
+    }
+    EXPECT_EQ(slow->read(peek, 0), net::HttpStream::kAbort);
+
+    // Stalled: bytes waiting (a backlog), none taken for 30 s since the last tick; the keep-alive
+    // comment 15 s after the first tick with a stream open.
+    streams.resize(1);
+    slow.reset();
+    auto idle = hub.open(std::nullopt);
+    hub.tick(16'000);
+    EXPECT_EQ(drain(*reader), ": keep-alive\n\n");
+    hub.tick(30'999);
+    EXPECT_EQ(idle->read(peek, 0), net::HttpStream::kWait);
+    hub.tick(31'000);
+    EXPECT_EQ(idle->read(peek, 0), net::HttpStream::kAbort);
+    EXPECT_EQ(reader->read(peek, 0), net::HttpStream::kWait);
+
+    hub.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
+    hub.close_all();
+    EXPECT_EQ(ids(drain(*reader)), std::make_pair(static_cast<long>(hub.last_id()), 1L));
+    EXPECT_EQ(reader->read(peek, 0), net::HttpStream::kEnd);
+}

@@ -10,12 +10,11 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// The request on one line, then the URL and token file where they are not the defaults.
+// The request on one line, then the URL where the command line gives it.
 std::string request_of(const ctl::Command& c) {
     const ctl::Request& r = c.request;
     return r.method + " " + r.path + (r.query.empty() ? "" : "?" + r.query) + (r.body.empty() ? "" : " " + r.body) +
-           (c.url == ctl::kDefaultUrl ? "" : " url=" + c.url) +
-           (c.token_file == ctl::kDefaultTokenFile ? "" : " token=" + c.token_file) + (c.json ? " json" : "");
+           (c.url ? " url=" + *c.url : "") + (c.json ? " json" : "");
 }
 
 TEST(CtlArgs, EachCommandMakesItsRequest) {
@@ -24,8 +23,6 @@ TEST(CtlArgs, EachCommandMakesItsRequest) {
         {{"bans", "--json"}, "GET /api/bans?limit=1000 json"},
         {{"--url", "http://[::1]:9090/", "reload"}, "POST /api/reload url=http://[::1]:9090"},
         {{"restart"}, "POST /api/restart"},
-        {{"--url=https://admin.example", "--token-file", "/var/lib/q/admin_token", "players"},
-         "GET /api/players url=https://admin.example token=/var/lib/q/admin_token"},
         {{"kick", "3"}, R"(POST /api/kick {"id":3,"reason":""})"},
         {{"kick", "3", "spam", "bot"}, R"(POST /api/kick {"id":3,"reason":"spam bot"})"},
         {{"mute", "3"}, R"(POST /api/mute {"id":3,"minutes":0,"reason":""})"},
@@ -71,7 +68,7 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         {{"unmute", "3", "4"}, "unmute takes only a player id"}, {{"--minutes", "5", "kick", "3"}, "--minutes goes with ban only"},
         {{"ban", "1.2.3.4", "--minutes", "-1"}, minutes}, {{"ban", "1.2.3.4", "--minutes", "5270401"}, minutes},
         {{"--url", "ftp://x", "players"}, "--url must start with http:// or https://"},
-        {{"--token-file=", "players"}, "--token-file needs a value"},
+        {{"--token-file=", "players"}, "--token-file needs a value"}, {{"--config", "", "players"}, "--config needs a value"},
         {{"--bogus", "players"}, "unknown option '--bogus'"}, {{"players", "--url"}, "--url needs a value"},
         // Help, wherever it stands, is the usage on standard output and success.
         {{"--help"}, ""}, {{"-h"}, ""}, {{"kick", "--help"}, ""}};
@@ -80,6 +77,35 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         EXPECT_EQ(p.exit_status, why.empty() ? 0 : 2) << why;
         EXPECT_EQ(p.err, why.empty() ? "" : "quarel-ctl: " + why + "\n" + ctl::usage_text());
         EXPECT_EQ(p.out, why.empty() ? ctl::usage_text() : "");
+    }
+}
+
+// Where the call goes and the token it carries: the command line, then the environment, then the
+// server's config file (read by the server's own reader), then the defaults.
+TEST(CtlArgs, FindsTheServerFromTheCommandLineTheEnvironmentTheConfigOrTheDefaults) {
+    const ctl::Environment none, url{"https://env.example/", {}, {}}, all{"https://env.example", " t0ken\t", "/env/t"}, file{{}, {}, "/env/t"};
+    const std::string http_9000 = "http 9000\nadmin_token_file keys/t\n";
+    // {arguments, environment, the config file's text (none: no file), the URL and the token, or why not}
+    std::tuple<Args, ctl::Environment, std::optional<std::string>, std::string> cases[] = {
+        {{}, none, {}, "http://127.0.0.1:8080 file=admin_token"}, {{}, none, http_9000, "http://127.0.0.1:9000 file=keys/t"},
+        {{"--config", "/srv/config"}, none, "http 0.0.0.0:8081\n", "http://127.0.0.1:8081 file=admin_token"},
+        {{"--config=q/config"}, none, "http [::]:8082\n", "http://[::1]:8082 file=admin_token"},
+        {{}, none, "http [2001:db8::5]:80\nadmin_http 127.0.0.2:9001\nadmin_token_file /q/t\n", "http://127.0.0.2:9001 file=/q/t"},
+        {{}, url, http_9000, "https://env.example file=keys/t"}, {{}, file, http_9000, "http://127.0.0.1:9000 file=/env/t"},
+        // Nothing is taken from a config file that has nothing left to give, not even its faults.
+        {{}, all, "http nonsense\n", "https://env.example token=t0ken"},
+        {{"--url", "http://cli:1", "--token-file", "cli_token"}, all, http_9000, "http://cli:1 file=cli_token"},
+        {{}, none, "http nonsense\n", "config: http \"nonsense\" is not [ADDR:]PORT; give --url"},
+        {{}, none, "http 0\n", "config: http \"0\" is a port the server picks at start; give --url"},
+        {{}, {"ftp://x", {}, {}}, {}, "quarel-ctl: QUAREL_URL must start with http:// or https://"},
+    };
+    for (auto& [args, env, config, want] : cases) {
+        args.push_back("players");
+        ctl::Parsed p = ctl::parse_args(args, env);
+        ctl::Command& c = p.command;
+        const std::string why = p.exit_status ? p.err.substr(0, p.err.find('\n'))
+                                              : ctl::settle(c, config ? std::optional<ctl::ConfigFile>({c.config.value_or("config"), *config}) : std::nullopt);
+        EXPECT_EQ(!why.empty() ? why : *c.url + (c.token ? " token=" + *c.token : " file=" + *c.token_file), want) << args[0] << config.value_or("");
     }
 }
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <curl/curl.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <thread>
 
@@ -126,6 +129,95 @@ bool arrives(const UdpClient& c, const Bytes& expected) {
     return false;
 }
 
+// GET /api/events read by libcurl as any client of the stream would, from a loopback address of its own.
+struct EventClient {
+    EventClient(CURLM* multi, const AdminServer& server, int source, const std::string& last_id = "")
+        : multi_(multi), easy_(curl_easy_init()) {
+        headers_ = curl_slist_append(headers_, ("Authorization: Bearer " + server.token()).c_str());
+        if (!last_id.empty()) headers_ = curl_slist_append(headers_, ("Last-Event-ID: " + last_id).c_str());
+        curl_easy_setopt(easy_, CURLOPT_URL, (server.url + "/api/events").c_str());
+        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+        curl_easy_setopt(easy_, CURLOPT_INTERFACE, ("host!127.0.0." + std::to_string(source)).c_str());
+        curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &EventClient::take);
+        curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+        curl_multi_add_handle(multi_, easy_);
+    }
+    ~EventClient() {
+        curl_multi_remove_handle(multi_, easy_);
+        curl_easy_cleanup(easy_);
+        curl_slist_free_all(headers_);
+    }
+    static std::size_t take(char* data, std::size_t, std::size_t n, void* self) {
+        static_cast<EventClient*>(self)->text.append(data, n);
+        return n;
+    }
+    long status() const { long code = 0; curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code); return code; }
+    CURLM* multi_;
+    CURL* easy_;
+    curl_slist* headers_ = nullptr;
+    std::string text;  // all the answer's body so far
+};
+
+// Runs the transfers of `multi` until `done` or `ms` have passed.
+bool pump_until(CURLM* multi, int ms, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
+    for (int running = 0; !done();) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        curl_multi_perform(multi, &running);
+        curl_multi_poll(multi, nullptr, 0, 20, nullptr);
+    }
+    return true;
+}
+
+// The console live over HTTP: a stream starts with the lines printed so far; a chat line sent over UDP
+// arrives as an event within a second; a whisper never does; Last-Event-ID resumes after the id it
+// names; a 9th stream is refused with 503 while 8 are open; at a clean stop the streams get the last
+// line and end, without holding the stop back.
+TEST(EndToEndAdminControl, TheConsoleAsServerSentEvents) {
+    TempDir dir;
+    AdminServer server(dir.path);
+    ASSERT_FALSE(server.url.empty()) << server.output();
+    Player ann, bo;
+    ASSERT_TRUE(ann.enter(server, "Ann"));
+    ASSERT_TRUE(bo.enter(server, "Bo"));
+    CURLM* multi = curl_multi_init();
+    std::vector<std::unique_ptr<EventClient>> streams;
+    streams.push_back(std::make_unique<EventClient>(multi, server, 1));
+    const std::string& first = streams[0]->text;
+    EXPECT_TRUE(pump_until(multi, 2000, [&] { return first.find("Name of 2 is Bo\"}\n\n") != std::string::npos; })) << first;
+    EXPECT_TRUE(first.starts_with("id: 1\nevent: start\ndata: {\"time\":\"")) << first;
+    EXPECT_EQ(streams[0]->status(), 200);
+
+    ann.chat.send_to(server.ports.chat, sealed(cat({{0x87}, le32(ann.id), le32(bo.id), str("psst secret"), {0}})));
+    ann.chat.send_to(server.ports.chat, sealed(cat({{0x81}, le32(ann.id), str("hello all"), {0}})));
+    const auto sent = std::chrono::steady_clock::now();
+    const std::string chat = "event: chat\ndata: {";
+    ASSERT_TRUE(pump_until(multi, 1000, [&] { return first.find("hello all\"}\n\n") != std::string::npos; })) << first;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, milliseconds(1000));
+    EXPECT_EQ(first.find("secret"), std::string::npos) << first;
+    const std::size_t at = first.rfind("id: ", first.find(chat));
+    const std::string chat_id = first.substr(at + 4, first.find('\n', at) - at - 4);
+    EXPECT_EQ(first.substr(first.find(chat) + chat.size()).find("\"kind\":\"chat\",\"id\":1,\"name\":\"Ann\""), 54u) << first;
+
+    // Resumed after the event before the chat: the chat comes first.
+    streams.push_back(std::make_unique<EventClient>(multi, server, 2, std::to_string(std::stoll(chat_id) - 1)));
+    const std::string& resumed = streams[1]->text;
+    EXPECT_TRUE(pump_until(multi, 2000, [&] { return resumed.find("\n\n") != std::string::npos; }));
+    EXPECT_TRUE(resumed.starts_with("id: " + chat_id + "\n" + chat)) << resumed;
+    for (int source = 3; source <= 9; ++source) streams.push_back(std::make_unique<EventClient>(multi, server, source));
+    EventClient* ninth = streams.back().get();
+    EXPECT_TRUE(pump_until(multi, 2000, [&] { return ninth->status() != 0 && ninth->text.ends_with("}\n"); }));
+    EXPECT_EQ(ninth->status(), 503);
+    EXPECT_EQ(json::parse(ninth->text, nullptr, false)["error"], "8 event streams are open, the most at once; close one first");
+    EXPECT_TRUE(pump_until(multi, 2000, [&] { return streams[7]->status() == 200; }));
+
+    ASSERT_EQ(::kill(server.process.pid(), SIGTERM), 0);
+    EXPECT_TRUE(pump_until(multi, 1000, [&] { return first.ends_with("\"text\":\"Server stopped.\"}\n\n"); })) << first;
+    EXPECT_EQ(server.process.finish(2000), 0);
+    streams.clear();
+    curl_multi_cleanup(multi);
+}
+
 // A ban file past the list's cap: its first 100,000 bans load (one line says where it stopped), quarel-ctl
 // reads them all a page at a time, and a ban and its lifting are saved, while a player's STATEs are
 // answered throughout (the time of each call in the loop is measured in bench/ and docs/ADMIN.md; the
@@ -236,8 +328,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
 
         // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
         // nothing on stdout. {arguments, URL, token file, exit status, the start of standard error}
+        const fs::path open_token = dir.path / "open_token";
+        std::ofstream(open_token) << token << "\n";
+        fs::permissions(open_token, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
         const std::tuple<std::vector<std::string>, std::string, fs::path, int, std::string> refusals[] = {
             {{"players"}, server.url, dir.path / "no_such_file", 1, "quarel-ctl: cannot read the token file "},
+            {{"players"}, server.url, open_token, 1, "quarel-ctl: token file refused: " + open_token.string() + " is open to other users (mode 0644"},
             {{"players"}, "http://127.0.0.1:1", server.token_file, 1, "quarel-ctl: cannot reach http://127.0.0.1:1: "},
             {{"kick"}, server.url, server.token_file, 2, "quarel-ctl: kick needs a player id"}};
         for (const auto& [args, url, token_file, status, err_start] : refusals) {
@@ -325,6 +421,17 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     ASSERT_TRUE(page.wait_until("!!document.querySelector('#admin-players button[data-kick=\"2\"]')")) << again.output();
     EXPECT_EQ(page.eval("sessionStorage.getItem('quarel-admin-token')"), json(token));
     EXPECT_EQ(page.eval("document.cookie"), json(""));
+    // The live log: a chat line sent over UDP shows within a second, as text, with the chat filter on.
+    ASSERT_TRUE(page.wait_until("document.getElementById('live-state').textContent === 'live'"));
+    EXPECT_EQ(page.eval("document.getElementById('live-chat-only').click(); true"), json(true));
+    const auto chatted = std::chrono::steady_clock::now();
+    ann.chat.send_to(again.ports.chat, sealed(cat({{0x81}, le32(ann.id), str("<b>gg</b>"), {0}})));
+    const std::string shown = "[...document.querySelectorAll('#live-log li')].filter((li) => li.offsetParent !== null)";
+    EXPECT_TRUE(page.wait_until(shown + ".map((li) => li.lastChild.textContent).join('|') === 'Ann : <b>gg</b>'"))
+        << page.eval("document.getElementById('live-log').textContent");
+    EXPECT_LT(std::chrono::steady_clock::now() - chatted, milliseconds(1000));
+    EXPECT_EQ(page.eval("document.querySelectorAll('#live-log b').length"), json(0));
+    EXPECT_EQ(page.eval("document.getElementById('live-chat-only').click(); true"), json(true));
     // The bans are asked for only while their list is open (the one left: ::/1).
     EXPECT_EQ(page.eval("document.querySelector('#admin-bans tbody').rows.length"), json(0));
     EXPECT_EQ(page.eval("document.getElementById('admin-bans-box').open = true"), json(true));
@@ -344,6 +451,12 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_NE(again.output().find(": from the page\n"), std::string::npos) << again.output();
     EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
                                 " && document.querySelector('#admin-players tbody').rows.length === 1"));
+    EXPECT_TRUE(page.wait_until("document.querySelector('#live-log li:last-child').dataset.kind === 'kick'"));
+    // The README's picture of admin mode: QUAREL_ADMIN_SCREENSHOT=path.png.
+    if (const char* shot = std::getenv("QUAREL_ADMIN_SCREENSHOT")) {
+        page.eval("document.getElementById('admin').scrollIntoView(); true");
+        EXPECT_TRUE(page.screenshot(shot, 1100, 1000));
+    }
 }
 
 // Whether a chat query from `ip` gets an answer.

@@ -23,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "browser.h"
 #include "process.h"
 #include "platform/http_server.h"
 #include "status/status.h"
@@ -212,20 +213,24 @@ TEST(EndToEndStatus, EndpointsScrapeBoundsAndSlowClients) {
 }
 
 // The page as a browser shows it once its script ran, served on the IPv6 loopback where this machine
-// has one. With QUAREL_STATUS_SCREENSHOT set, also screenshots of it as a desktop browser and a phone
-// show it (NAME.png and NAME-phone.png).
+// has one, on a phone's 360 px: the player table fits without scrolling sideways, a long name wraps at
+// its blank and its long word is cut (the whole name in the tooltip), the players chart runs to the
+// slots; in admin mode a ban asks first, and one turned down is not sent. With QUAREL_STATUS_SCREENSHOT
+// set, also screenshots of it as a desktop browser and a phone show it (NAME.png and NAME-phone.png).
 TEST(EndToEndStatus, BrowserRendersThePlayers) {
     const bool v6 = have_ipv6_loopback();
-    StatusServer s("name Test Arena\nmap dunes\n", v6 ? "[::1]:0" : "127.0.0.1:0");
+    StatusServer s("name Test Arena\nmap dunes\nslots 12\n", v6 ? "[::1]:0" : "127.0.0.1:0");
     ASSERT_EQ(s.host_port.rfind(v6 ? "[::1]:" : "127.0.0.1:", 0), 0u) << s.server.output();
     const std::string json = http(s.port, "GET", "/status.json", v6);
     EXPECT_EQ(json.rfind(kOk, 0), 0u) << json;
     EXPECT_EQ(nlohmann::json::parse(body_of(json))["schema_version"], 1);
     const std::string browser = which({"/usr/bin/chromium-headless-shell", "/usr/lib/chromium/headless_shell", "/usr/bin/chromium"});
     if (browser.empty()) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
-    UdpClient game_a, chat_a, game_b, chat_b;
+    UdpClient game_a, chat_a, game_b, chat_b, game_c, chat_c;
     ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
     ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
+    const std::string long_name = "Sir " + std::string(27, 'W');
+    ASSERT_EQ(join_named(s.server, game_c, chat_c, long_name), 3);
     // Ann acknowledges (detailed lists from then on); some traffic for the charts.
     game_a.send_to(s.server.game_port(), sealed_hex("06 01 00 00 00"));
     for (int i = 0; i < 40; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
@@ -238,21 +243,50 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
     if (const char* shot = std::getenv("QUAREL_STATUS_SCREENSHOT")) {
         std::string phone = shot;
         phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
-        for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,720", shot}, {"390,1100", phone}}) {
+        for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,720", shot}, {"360,1100", phone}}) {
             std::vector<std::string> shot_args = args;
             shot_args.insert(shot_args.end(), {"--window-size=" + size, "--hide-scrollbars", "--screenshot=" + path, url});
             Process screenshot(shot_args, "", true);
             EXPECT_EQ(screenshot.finish(60000), 0) << screenshot.err();
         }
     }
-    args.insert(args.end(), {"--dump-dom", url});
-    Process chrome(args, "", true);
-    ASSERT_EQ(chrome.finish(60000), 0) << chrome.err();
-    for (const char* want : {"<td class=\"name\">Ann</td>", "<td class=\"name\">Bo</td>",
-                             "<div class=\"value\" id=\"players\">2 / 4</div>", "<h1 id=\"server-name\">Test Arena</h1>",
+    Browser page(browser, s.server.dir() / "profile", url);
+    ASSERT_TRUE(page.command("Emulation.setDeviceMetricsOverride", {{"width", 360}, {"height", 800}, {"deviceScaleFactor", 1}, {"mobile", true}}));
+    ASSERT_TRUE(page.wait_until("document.querySelectorAll('#player-table tbody tr').length === 3"));
+    const std::string html = page.eval("document.documentElement.outerHTML").get<std::string>();
+    for (const char* want : {"<td class=\"name\" title=\"Ann\">Ann</td>", "<td class=\"name\" title=\"Bo\">Bo</td>",
+                             "<div class=\"value\" id=\"players\">3 / 12</div>", "<h1 id=\"server-name\">Test Arena</h1>",
                              "class=\"state live\""}) {  // the last: the page read /status.json
-        EXPECT_NE(chrome.output().find(want), std::string::npos) << want << "\n" << chrome.output();
+        EXPECT_NE(html.find(want), std::string::npos) << want << "\n" << html;
     }
+    // {neither the table's box nor the page scrolls sideways, the long name's tooltip, its overflow, its
+    // lines (the word after the blank on one of its own, cut), the players chart's labels at the top and half way}
+    EXPECT_EQ(page.eval("((wrap, td, lines) => { lines.selectNodeContents(td); const c = getComputedStyle(td); return ["
+                        " wrap.scrollWidth <= wrap.clientWidth && document.documentElement.scrollWidth <= innerWidth, td.title,"
+                        " [c.textOverflow, c.overflowWrap, c.wordBreak].join(' '), new Set([...lines.getClientRects()].map((r) => r.top)).size,"
+                        " td.scrollWidth > td.clientWidth, Status.$('chart-players-max').textContent, Status.$('chart-players-mid').textContent]; })"
+                        "(document.querySelector('.table-wrap'), document.querySelector('#player-table tr:last-child td.name'), document.createRange())"),
+              nlohmann::json({true, long_name, "ellipsis normal normal", 2, true, "12", "6"}));
+    // Admin mode: a ban asks, naming the address and the length. The first, turned down, is not sent: the
+    // first ban line is the second's, for good.
+    ASSERT_TRUE(page.command("Page.enable", nlohmann::json::object()));
+    EXPECT_EQ(page.eval("document.getElementById('admin-token').value = '" + read_file(s.server.dir() / "admin_token").substr(0, 64) +
+                        "'; document.querySelector('#admin-login button').click(); window.asked = []; const ask = window.confirm;"
+                        " window.confirm = (m) => asked.push(m) && ask.call(window, m); true"), nlohmann::json(true));
+    ASSERT_TRUE(page.wait_until("!!document.querySelector('#admin-players button[data-ban=\"1\"]')")) << s.server.output();
+    for (const bool accept : {false, true}) {
+        page.eval(std::string(accept ? "Status.$('admin-minutes').value = '0';" : "") +
+                  " setTimeout(() => document.querySelector('#admin-players button[data-ban=\"1\"]').click()); true");
+        std::optional<nlohmann::json> r;  // an error until the dialog shows
+        for (int i = 0; i < 20 && !(r && r->contains("result")); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+            r = page.command("Page.handleJavaScriptDialog", {{"accept", accept}});
+        }
+        EXPECT_TRUE(r && r->contains("result")) << "no dialog to answer " << accept;
+    }
+    EXPECT_EQ(page.eval("asked"), nlohmann::json({"Ban 127.0.0.1 (Ann's address) for 60 minutes? Every player from that address is kicked.",
+                                                   "Ban 127.0.0.1 (Ann's address) for good, until the ban is lifted? Every player from that address is kicked."}));
+    ASSERT_TRUE(s.server.wait_for_output("Ban on 127.0.0.1 ", 5000)) << s.server.output();
+    EXPECT_EQ(s.server.output().find("Ban on "), s.server.output().find("Ban on 127.0.0.1 for good by ")) << s.server.output();
 }
 
 // Every place of the status listener taken by connections that trickle their requests a byte at a
@@ -316,7 +350,9 @@ TEST(EndToEndStatus, TricklingConnectionsTakeNoPlaceForLongAndNeverTheAdminApi) 
     ASSERT_TRUE(first.send("GET /healthz HTTP/1.1\r\nHost: t\r\n\r\n"));
     EXPECT_EQ(attack(700, &first), "(no answer)") << "every place taken";
     const auto ctl_started = Clock::now();
-    Process ctl({beside_self("quarel-ctl"), "--url", admin_url, "--token-file", (s.server.dir() / "admin_token").string(), "players"});
+    // In the server's directory, quarel-ctl takes the token file its config names (here, the default).
+    Process ctl({"/usr/bin/env", "QUAREL_URL=" + admin_url, beside_self("quarel-ctl"), "players"}, "", false,
+                [&] { return ::chdir(s.server.dir().c_str()) == 0; });
     EXPECT_EQ(ctl.finish(5000), 0) << ctl.output();
     EXPECT_LT(Clock::now() - ctl_started, std::chrono::seconds(2));
     attackers[kPlaces - 1].c.reset();

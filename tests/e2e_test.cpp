@@ -3,7 +3,11 @@
 // STATE, then name themselves and chat.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/udp_transport.h"
 #include "process.h"
@@ -23,13 +27,18 @@ bool fixed_ports_free() {
     return probe.open(net::Socket::Chat, 4173) && probe.open(net::Socket::Game, 4174);
 }
 
-// On its own ports 4173 and 4174 where they are free. The config has CRLF line ends, a comment and a word
-// after the map; the slot count out of range is clamped with its own line before the banner, and the
-// query sees the clamped value.
-TEST(EndToEnd, OneServerAnswersQueriesPlayersAndChat) {
-    ServerProcess server("slots 900\r\nname Test Server\r\nmap arena2 extra\npos 100 -50 7\n# start_time 1 1\n"
-                         "start_time 23 59\npublic 2\n", {}, fixed_ports_free());
-    ASSERT_TRUE(server.ready()) << server.output();
+struct Played {
+    std::string console;   // all the server printed
+    std::string expected;  // the plain console it should have printed
+};
+
+// The config has CRLF line ends, a comment and a word after the map; the slot count out of range is
+// clamped with its own line before the banner, and the query sees the clamped value. `first` goes
+// before the config; the run ends once `last` is printed.
+Played play(const std::string& first, bool fixed_ports, const std::string& last) {
+    ServerProcess server(first + "slots 900\r\nname Test Server\r\nmap arena2 extra\npos 100 -50 7\n# start_time 1 1\n"
+                                 "start_time 23 59\npublic 2\n", {}, fixed_ports);
+    if (!server.ready()) return {server.output(), "(not started)"};
     UdpClient a, b, chat_a, chat_b;
     chat_a.send_to(server.chat_port(), sealed_hex("84"));
     chat_a.send_to(server.chat_port(), sealed_hex("02"));
@@ -67,13 +76,41 @@ TEST(EndToEnd, OneServerAnswersQueriesPlayersAndChat) {
     const std::string line = sealed_text("91 02000000 686920616c6c00");
     EXPECT_EQ(received(chat_a), line);
     EXPECT_EQ(received(chat_b), line);
-    EXPECT_TRUE(server.wait_for_output("Bo : hi all\n")) << server.output();
-    EXPECT_EQ(server.output(),
+    EXPECT_TRUE(server.wait_for_output(last)) << server.output();
+    return {server.output(),
               "slots 900 is out of range; using 698\nQuarel MultiPlayer Server\nMaximum number of players: 698\n"
               "Added to lobby server list: yes\nMap: arena2\nPlayer start position: X:100 Y:-50 Z:7\n Initial time: 23:59\n"
               "Unkown command: 84\n127.0.0.1:" + std::to_string(chat_a.port()) + " check for number of players.\n"
               "1 joined to battle! Now we have 1 players.\n2 joined to battle! Now we have 2 players.\n"
-              "Name of 1 is Ann\nName of 2 is Bo\nBo : hi all\n");
+              "Name of 1 is Ann\nName of 2 is Bo\nBo : hi all\n"};
+}
+
+// On its own ports 4173 and 4174 where they are free.
+TEST(EndToEnd, OneServerAnswersQueriesPlayersAndChat) {
+    const Played run = play("", fixed_ports_free(), "Bo : hi all\n");
+    EXPECT_EQ(run.console, run.expected);
+}
+
+// `log_format json`: every line an object a JSON parser reads, its text the plain line, its facts beside.
+TEST(EndToEnd, JsonLogsCarryThePlainLinesAndTheirFacts) {
+    const Played run = play("log_format json\n", false, "Bo : hi all\"}\n");
+    std::istringstream lines(run.console);
+    std::string texts;
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(lines, line);) {
+        objects.push_back(nlohmann::json::parse(line, nullptr, false));
+        ASSERT_TRUE(objects.back().is_object()) << line;
+        texts += objects.back().value("text", "(none)") + "\n";
+        EXPECT_EQ(objects.back()["time"].get<std::string>().size(), 29u) << line;
+    }
+    EXPECT_EQ(texts, run.expected);
+    ASSERT_EQ(objects.size(), 14u);
+    const std::pair<std::size_t, nlohmann::json> facts[] = {
+        {0, {{"level", "warning"}, {"event", "start"}}}, {7, {{"level", "warning"}, {"event", "refusal"}}}, {8, {{"event", "query"}}},
+        {9, {{"level", "info"}, {"event", "join"}, {"id", 1}}}, {13, {{"event", "chat"}, {"id", 2}, {"name", "Bo"}}}};
+    for (const auto& [at, want] : facts) {
+        for (const auto& [key, value] : want.items()) EXPECT_EQ(objects[at][key], value) << at << " " << objects[at];
+    }
 }
 
 }  // namespace

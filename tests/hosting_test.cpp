@@ -9,9 +9,13 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 
 #include "agones/sdk.h"
 #include "core/config_check.h"
+#include "core/json_console.h"
 #include "core/options.h"
 #include "core/stamped_console.h"
 #include "harness.h"
@@ -66,6 +70,7 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"bind lan0\n", "cfg:1: \"bind lan0\": \"lan0\" is not an IPv4 or IPv6 address: neither UDP socket will open\n"},
         {"log_timestamps yes\n", "cfg:1: \"log_timestamps yes\" sets nothing: no number follows \"log_timestamps\"\n"},
         {"log_timestamps 2\n", "cfg:1: \"log_timestamps 2\": only 1 turns it on\n"},
+        {"log_format xml\n", "cfg:1: \"log_format xml\": only plain and json are formats; the lines stay plain\n"},
         {"http localhost:8080\n",
          "cfg:1: \"http localhost:8080\": \"localhost:8080\" is not [ADDR:]PORT: the server will not start\n"},
         {"http [::1]:0\nhttp 8080\n", "cfg:1: \"http [::1]:0\" sets nothing: line 2 sets http again\n"},
@@ -108,7 +113,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "slots            698\nname             \"My \\\"Game\\\"\"\nmap              \"arena2\"\n"
               "pos              100 -50 7\nstart_time       23 59\nloop_time        30\nloop_msg         \"Welcome\"\n"
               "public           1 (announced to the lobby)\nlobby            \"[::1]:8080\"\nchat_port        5000\n"
-              "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\n"
+              "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\nlog_format       \"plain\"\n"
               "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\nlog_queries      (default)\n"
               "admin_token_file (default)\n"
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nwatch_files      0\n"
@@ -157,6 +162,36 @@ TEST(Timestamps, EveryConsoleLineStartsWithOneIso8601LocalStamp) {
         core::StampedConsole stamped(inner, [&] { return moments[std::min<std::size_t>(readings++, 2)]; });
         for (const auto& w : writes) stamped.write(w);
         EXPECT_EQ(inner.text(), expected);
+    }
+}
+
+// `log_format json`: one object a whole line, with the facts of the line's first piece (the lobby's
+// failure lines end without a line feed), the unset fields left out, and every byte escaped as JSON
+// requires: a byte that is not UTF-8 as \u00XX of the byte, so that any parser reads every line.
+TEST(JsonLogs, OneObjectAWholeLineWithTheFactsOfItsFirstPiece) {
+    using core::LogKind;
+    const std::string t = R"({"time":"2026-06-01T09:05:03.007+05:30",)";
+    const core::LogEvent chat{.kind = LogKind::Chat, .id = 3, .name = "A\"n\xE9", .address = "127.0.0.1:5000"};
+    const core::LogEvent lobby{.kind = LogKind::Lobby, .level = core::LogLevel::Warning};
+    const core::LogEvent kick{.kind = LogKind::Kick, .level = core::LogLevel::Error, .id = 0, .admin = "alice"};
+    const std::pair<std::vector<std::pair<std::optional<core::LogEvent>, std::string>>, std::string> cases[] = {
+        {{{chat, "3 (A\"n\xE9): \\\t\x01\x7F\r \xC3\xA9\xC2\x9B \xC3\n"}},
+         t + R"("level":"info","event":"chat","id":3,"name":"A\"n\u00e9","address":"127.0.0.1:5000",)"
+             R"("text":"3 (A\"n\u00e9): \\\t\u0001\u007f\r )" "\xC3\xA9" R"(\u009b \u00c3"})" "\n"},
+        {{{lobby, "Fail InternetConnect!"}, {core::LogEvent{.kind = LogKind::Join, .id = 1}, "1 joined.\nx"}},
+         t + R"("level":"warning","event":"lobby","text":"Fail InternetConnect!1 joined."})" "\n"},
+        {{{std::nullopt, "Banner\n\nend\n"}},
+         t + R"("level":"info","event":"start","text":"Banner"})" "\n" + t + R"("level":"info","event":"start","text":""})" "\n" +
+             t + R"("level":"info","event":"start","text":"end"})" "\n"},
+        {{{kick, "k\n"}}, t + R"("level":"error","event":"kick","id":0,"admin":"alice","text":"k"})" "\n"},
+    };
+    for (const auto& [lines, expected] : cases) {
+        core::StringConsole out;
+        core::JsonConsole json(out, [] { return core::LocalTime{2026, 6, 1, 9, 5, 3, 7, 330}; });
+        for (const auto& [event, text] : lines) event ? json.line(*event, text) : json.write(text);
+        EXPECT_EQ(out.text(), expected);
+        std::istringstream read(out.text());
+        for (std::string line; std::getline(read, line);) EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
     }
 }
 

@@ -290,6 +290,27 @@ net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest&, std::int64
     return reply(200, json{{"restarted", true}, {"pid", outcome.pid}});
 }
 
+// The stream resumes after the id of Last-Event-ID (a client reconnecting), or of ?last_event_id= (a
+// client that cannot set headers); the header wins.
+net::HttpResponse events(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (ctx.events == nullptr) return fail(404, "no such call: " + req.path);
+    std::optional<std::string> after_text = req.last_event_id;
+    if (after_text->empty()) after_text = query_value(req.query, "last_event_id");
+    std::optional<std::uint64_t> after;
+    if (after_text) {
+        if (const auto n = core::parse_decimal(core::trim(*after_text), 18)) after = static_cast<std::uint64_t>(*n);
+    }
+    net::HttpResponse r;
+    r.stream = ctx.events->open(after);
+    if (!r.stream) {
+        return fail(503, std::to_string(kMaxEventStreams) + " event streams are open, the most at once; close one first");
+    }
+    r.content_type = "text/event-stream; charset=utf-8";
+    // A proxy that buffers answers would hold the events back.
+    r.headers.emplace_back("X-Accel-Buffering", "no");
+    return r;
+}
+
 using Handler = net::HttpResponse (*)(AdminContext&, const net::HttpRequest&, std::int64_t);
 
 struct Route {
@@ -298,7 +319,7 @@ struct Route {
     Handler handler;
 };
 
-constexpr std::array<Route, 10> kRoutes{{
+constexpr std::array<Route, 11> kRoutes{{
     {"/api/players", "GET", list_players},
     {"/api/kick", "POST", kick},
     {"/api/mute", "POST", mute},
@@ -309,6 +330,7 @@ constexpr std::array<Route, 10> kRoutes{{
     {"/api/say", "POST", say},
     {"/api/reload", "POST", reload},
     {"/api/restart", "POST", restart},
+    {"/api/events", "GET", events},
 }};
 
 // One bounded console line for a refused call, naming its source.

@@ -12,6 +12,8 @@
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
 //   POST   /api/restart                 the program file started again, the game handed over to it
+//   GET    /api/events                  the console as server-sent events (see admin/events.h); 503 while
+//                                       kMaxEventStreams are open
 //
 // Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
 // failures, 403 while the server has no token). Answers are JSON objects; failures carry "error".
@@ -27,6 +29,7 @@
 
 #include "admin/auth.h"
 #include "admin/bans.h"
+#include "admin/events.h"
 #include "core/reload.h"
 #include "core/server_state.h"
 #include "net/http.h"
@@ -75,6 +78,8 @@ struct AdminContext {
     // Starts the server's program file again and hands the game over to it (the old process goes once
     // this request is answered); empty where the server cannot.
     std::function<RestartOutcome()> restart = nullptr;
+    // The console's lines as events; null where the server keeps none.
+    EventHub* events = nullptr;
 };
 
 // Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.

@@ -22,6 +22,11 @@ std::string judge_switch(const ConfigValue& v) {
     return "only 1 turns it on";
 }
 
+std::string judge_log_format(const ConfigValue& v) {
+    if (v.text == "plain" || v.text == "json") return "";
+    return "only plain and json are formats; the lines stay plain";
+}
+
 std::string show_port(std::uint16_t port, bool given, const char* option) {
     return std::to_string(port) + (given ? std::string(" (") + option + ")" : "");
 }
@@ -71,6 +76,7 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) { return s.bind.empty() ? std::string("(all addresses)") : quoted(s.bind); }},
     // Read at every console line (see core::SwitchedConsole).
     {.name = "log_timestamps", .kind = ValueKind::Number, .field = &S::log_timestamps, .judge = judge_switch},
+    {.name = "log_format", .kind = ValueKind::Word, .field = &S::log_format, .judge = judge_log_format},
     {.name = "http", .kind = ValueKind::HttpAddress, .field = &S::http, .restart = 5,
      .show = [](const S& s, const Options& o) {
          if (o.http_given) return quoted(o.http) + " (--http)";

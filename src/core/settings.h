@@ -45,6 +45,8 @@ struct Settings {
     std::string bind;                                 // "bind": the one IPv4 or IPv6 address both UDP
                                                       // sockets (and the lobby request) use; "": all
     std::int32_t log_timestamps = 0;                  // "log_timestamps": 1 stamps every console line
+    std::string log_format = "plain";                 // "log_format": "json" writes every console line
+                                                      // as a JSON object; anything else: plain
     std::int32_t strict_senders = 1;                  // "strict_senders": 0 accepts every datagram from
                                                       // anyone, as the protocol originally did
     std::int32_t max_per_ip = 0;                      // "max_per_ip": slots one source may hold; 0: no cap

@@ -33,4 +33,9 @@ void StampedConsole::write(std::string_view text) {
     inner_.write(out);
 }
 
+Console& SwitchedConsole::chosen() const {
+    if (settings_.log_format == "json") return json_;
+    return settings_.log_timestamps == 1 ? stamped_ : plain_;
+}
+
 }  // namespace quarel::core

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/console.h"
+#include "core/settings.h"
 
 namespace quarel::core {
 
@@ -34,18 +35,23 @@ private:
     bool at_line_start_ = true;
 };
 
-// Hands every write to `stamped` while `stamp` is 1 and to `plain` otherwise, so that a reload may
-// turn the stamps on or off ("log_timestamps"). `stamped` should wrap `plain`.
+// Hands every write and line to `json` while `log_format` is "json", to `stamped` while
+// `log_timestamps` is 1, and to `plain` otherwise, so that a reload may change the format. `stamped`
+// and `json` should wrap `plain`.
 class SwitchedConsole final : public Console {
 public:
-    SwitchedConsole(Console& plain, Console& stamped, const std::int32_t& stamp)
-        : plain_(plain), stamped_(stamped), stamp_(stamp) {}
-    void write(std::string_view text) override { (stamp_ == 1 ? stamped_ : plain_).write(text); }
+    SwitchedConsole(Console& plain, Console& stamped, Console& json, const Settings& settings)
+        : plain_(plain), stamped_(stamped), json_(json), settings_(settings) {}
+    void write(std::string_view text) override { chosen().write(text); }
+    void line(const LogEvent& event, std::string_view text) override { chosen().line(event, text); }
 
 private:
+    Console& chosen() const;
+
     Console& plain_;
     Console& stamped_;
-    const std::int32_t& stamp_;
+    Console& json_;
+    const Settings& settings_;
 };
 
 }  // namespace quarel::core

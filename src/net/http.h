@@ -1,7 +1,9 @@
 // The HTTP seam: what the listener hands a handler, and what the handler answers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,22 @@ struct HttpRequest {
     std::string body;           // the request body (bounded by the listener)
     Address peer;               // the client's address
     std::int64_t now = 0;       // the calendar second of the loop pass that serves it
+    std::string last_event_id;  // the Last-Event-ID header of an event stream's client, "" when absent
+};
+
+// A body written as it comes (an event stream) rather than at once. The listener asks for bytes
+// whenever the client can take more; when there are none it stops asking until ready() says so. It
+// drops the stream when the connection closes, whoever closed it.
+class HttpStream {
+public:
+    static constexpr long kWait = 0;    // nothing to send now
+    static constexpr long kEnd = -1;    // the body is complete: the answer ends
+    static constexpr long kAbort = -2;  // the connection is to be closed at once (a client fallen behind)
+    virtual ~HttpStream() = default;
+    // Copies up to `max` bytes into `out` and returns how many, or one of the values above.
+    virtual long read(char* out, std::size_t max) = 0;
+    // True when read() would not answer kWait.
+    virtual bool ready() const = 0;
 };
 
 struct HttpResponse {
@@ -25,6 +43,7 @@ struct HttpResponse {
     std::string content_type = "text/plain; charset=utf-8";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers, in order
+    std::shared_ptr<HttpStream> stream;  // set: the body comes from it, `body` is not sent
 };
 
 }  // namespace quarel::net

@@ -119,8 +119,10 @@ std::string broken_rule(int fd, const std::string& path, FileRule rule) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return reason("cannot look at", path);
     if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
-    if (rule != FileRule::Private) return "";
-    if (st.st_uid != ::geteuid()) return path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if (rule == FileRule::Regular) return "";
+    if (rule == FileRule::Private && st.st_uid != ::geteuid()) {
+        return path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    }
     if ((st.st_mode & 077) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));

@@ -35,6 +35,8 @@ ReadResult read_file(const std::string& path, std::size_t limit, const std::func
 enum class FileRule {
     Regular,  // a regular file (through symbolic links)
     Private,  // a regular file itself (no symbolic link), owned by the server's user, no access for others
+    Secret,   // a regular file (through symbolic links), no access for others, whoever owns it: a token
+              // that quarel-ctl reads, under sudo too, from a file the server's user made
 };
 
 // read_file for files read while the loop runs: the open never waits (a FIFO or a device is refused

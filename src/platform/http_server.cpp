@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "platform/sockaddr.h"
 #include "status/status.h"
@@ -29,6 +30,13 @@ struct HttpServer::Request {
     std::string body;
     bool started = false;      // the handler has seen the headers
     bool nul_in_path = false;  // the path holds %00, which the library decodes and cuts the path at
+};
+
+struct HttpServer::StreamHold {
+    HttpServer* server;
+    MHD_Connection* connection;
+    std::shared_ptr<net::HttpStream> stream;
+    bool suspended = false;
 };
 
 namespace {
@@ -231,6 +239,9 @@ struct Callbacks {
         if (const char* auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION)) {
             r.authorization = auth;
         }
+        if (const char* last = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
+            r.last_event_id = last;
+        }
         if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
             r.peer = from_sockaddr(info->client_addr);
         }
@@ -241,9 +252,61 @@ struct Callbacks {
             // Nothing a handler throws may reach the loop.
             response = plain(500, "internal error\n");
         }
+        if (response.stream) return answer(self, connection, self->queue_stream(connection, response) ? MHD_YES : MHD_NO);
         return answer(self, connection, queue(connection, response));
     }
+
+    // The library asks for more of a stream's body. With nothing to send now the connection is
+    // suspended (the library would otherwise ask again at every run) until serve() resumes it.
+    static ssize_t read_stream(void* cls, std::uint64_t, char* buf, std::size_t max) {
+        auto* hold = static_cast<HttpServer::StreamHold*>(cls);
+        const long n = hold->stream->read(buf, max);
+        if (n > 0) return n;
+        if (n == net::HttpStream::kEnd) return MHD_CONTENT_READER_END_OF_STREAM;
+        if (n == net::HttpStream::kAbort) return MHD_CONTENT_READER_END_WITH_ERROR;
+        MHD_suspend_connection(hold->connection);
+        hold->suspended = true;
+        return 0;
+    }
+
+    static void free_stream(void* cls) {
+        auto* hold = static_cast<HttpServer::StreamHold*>(cls);
+        std::erase(hold->server->streams_, hold);
+        delete hold;
+    }
 };
+
+bool HttpServer::queue_stream(MHD_Connection* connection, const net::HttpResponse& r) {
+    auto* hold = new (std::nothrow) StreamHold{this, connection, r.stream};
+    if (hold == nullptr) return false;
+    MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Callbacks::read_stream, hold,
+                                                               &Callbacks::free_stream);
+    if (response == nullptr) {
+        delete hold;
+        return false;
+    }
+    streams_.push_back(hold);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.content_type.c_str());
+    for (const auto& [name, value] : r.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    // The end of a stream is the end of its connection: nothing waits on it for a next request (a stop
+    // or a hand-over then has no idle connection to wait for).
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
+    const MHD_Result ok = MHD_queue_response(connection, static_cast<unsigned>(r.status), response);
+    MHD_destroy_response(response);
+    return ok == MHD_YES;
+}
+
+bool HttpServer::resume_ready_streams() {
+    bool resumed = false;
+    for (StreamHold* hold : streams_) {
+        if (!hold->suspended || !hold->stream->ready()) continue;
+        hold->suspended = false;
+        MHD_resume_connection(hold->connection);
+        resumed = true;
+    }
+    return resumed;
+}
 
 std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
                                               int inherited) {
@@ -270,7 +333,8 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
     std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler)));
     server->port_ = local_port(fd);
     server->places_ = places_within_file_limit();
-    const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
+    const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME |
+                           (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
@@ -297,7 +361,12 @@ int HttpServer::listen_fd() const {
 }
 
 HttpServer::~HttpServer() {
-    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+    if (daemon_ == nullptr) return;
+    // The library refuses to stop while a connection is suspended.
+    for (StreamHold* hold : streams_) {
+        if (std::exchange(hold->suspended, false)) MHD_resume_connection(hold->connection);
+    }
+    MHD_stop_daemon(daemon_);
 }
 
 void HttpServer::await_request(std::uint64_t serial) {
@@ -347,8 +416,9 @@ void HttpServer::serve(std::int64_t now) {
     now_ = now;
     close_overdue(steady_ms());
     // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
+    const bool resumed = resume_ready_streams();
     pollfd p{fd(), POLLIN, 0};
-    if (!run_owed_ && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
+    if (!run_owed_ && !resumed && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
     // A run that opened or released a connection may leave work that only the next run does: a
     // connection closed in one run is released in the next, and the listening socket, taken out of
     // the wait while the limit is reached, goes back in only at the start of a run. Left to the next
@@ -389,6 +459,10 @@ int HttpServer::fd() const {
 
 int HttpServer::timeout_ms() const {
     if (run_owed_) return 0;
+    // A stream with bytes for a suspended connection: the next serve() resumes it.
+    for (const StreamHold* hold : streams_) {
+        if (hold->suspended && hold->stream->ready()) return 0;
+    }
     // The first due time may be one passed over when it comes: that wake finds nothing to close.
     std::int64_t ms = due_.empty() ? -1 : std::max<std::int64_t>(0, due_.front().first - steady_ms());
     MHD_UNSIGNED_LONG_LONG library = 0;

@@ -73,6 +73,7 @@ public:
     unsigned places() const { return places_; }
 
     struct Request;  // one request being received
+    struct StreamHold;  // an answer whose body is a net::HttpStream
 
 private:
     explicit HttpServer(HttpHandler handler) : handler_(std::move(handler)) {}
@@ -90,6 +91,12 @@ private:
     void close_overdue(std::int64_t now_ms);
     // Answers, in the library's stead, the request whose Content-Length it is refusing right now.
     void refuse_length(bool too_large);
+    // Queues an answer whose body is its stream; the connection has no idle time-out then (the
+    // stream's own rules close it). False when it could not be queued.
+    bool queue_stream(MHD_Connection* connection, const net::HttpResponse& r);
+    // Lets the library go on with the streams that were waiting for bytes and have some now; true when
+    // it did with any.
+    bool resume_ready_streams();
 
     HttpHandler handler_;
     MHD_Daemon* daemon_ = nullptr;
@@ -103,6 +110,9 @@ private:
     std::uint64_t connection_events_ = 0;  // connections opened and released so far
     std::int64_t now_ = 0;                 // the calendar second of the serve() under way
     bool run_owed_ = false;                // the last serve() stopped while runs still made progress
+    // The answers under way whose body is a stream; those suspended wait for bytes, the library does
+    // not ask for them until they are resumed.
+    std::vector<StreamHold*> streams_;
 
     // Runs of the library in one serve(), at most.
     static constexpr int kRunsPerServe = 4;

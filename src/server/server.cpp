@@ -44,10 +44,11 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
                      unsigned{settings.chat_port});
         return 2;
     }
-    // `log_timestamps 1` stamps every line, this one already.
+    // `log_timestamps 1` stamps every line, this one already; `log_format json` makes it an object.
     core::StampedConsole stamped(console, platform::local_time_now);
+    core::JsonConsole json(console, platform::local_time_now);
     if (auto note = core::clamp_max_slots(settings)) {
-        (settings.log_timestamps == 1 ? static_cast<core::Console&>(stamped) : console)
+        core::SwitchedConsole(console, stamped, json, settings)
             .line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
     }
     return std::nullopt;
@@ -59,9 +60,12 @@ Server::Server(const core::Options& options, const core::Settings& settings,
     : options_(options),
       stop_(stop),
       stamped_(console, platform::local_time_now),
+      json_(console, platform::local_time_now),
       source_hash_(hash_key),
       state_(settings, source_hash_),
-      console_(console, stamped_, state_.settings.log_timestamps),
+      formatted_(console, stamped_, json_, state_.settings),
+      events_(platform::local_time_now),
+      console_(formatted_, events_),
       loop_(udp_, clock_, console_, state_.metrics),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
                                 [this](admin::BanList& list, std::string& error) {
@@ -160,6 +164,7 @@ std::optional<int> Server::take_over_record() {
 
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
+    events_.tick(now_us / 1000);
     if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
         service_.notify("WATCHDOG=1");
         next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
@@ -212,6 +217,7 @@ int Server::next_timed_work_ms() {
         next = next < 0 ? ms : std::min(next, ms);
     };
     if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
+    if (const std::int64_t ms = events_.next_tick_ms(); ms >= 0) consider(ms * 1000);
     if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
     if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
     return static_cast<int>(std::min<std::int64_t>(next, 60'000));
@@ -334,6 +340,7 @@ bool Server::start_http_listeners() {
     if (!http_ && !admin_http_) return true;
     // Requests are answered at the end of each pass, the charts sampled at its start.
     loop_.history = &history_;
+    admin_.events = &events_;
     for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
         if (listener == nullptr) continue;
         loop_.http.push_back(listener);
@@ -439,6 +446,7 @@ int Server::run() {
         [this](std::int64_t deadline) { wait_.until(deadline); });
     if (successor_ != 0) {
         // The new process reads the sockets now; this one lets its last HTTP answers go and leaves.
+        events_.close_all();
         for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
             if (listener != nullptr) listener->finish_answers(clock_.now());
         }
@@ -452,6 +460,13 @@ int Server::run() {
     udp_.close_all();
     keep_lobby_client(false);
     console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
+    // The event streams get their last lines, this one too, for a moment at most.
+    if (events_.open_streams() > 0) {
+        events_.close_all();
+        for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
+            if (listener != nullptr) listener->finish_answers(clock_.now(), 200);
+        }
+    }
     return 0;
 }
 

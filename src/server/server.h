@@ -11,7 +11,9 @@
 #include "admin/api.h"
 #include "admin/auth.h"
 #include "admin/bans.h"
+#include "admin/events.h"
 #include "core/console.h"
+#include "core/json_console.h"
 #include "core/options.h"
 #include "core/reload.h"
 #include "core/server_state.h"
@@ -125,10 +127,15 @@ private:
     const core::Options& options_;
     platform::ShutdownSignals& stop_;
     core::StampedConsole stamped_;
+    core::JsonConsole json_;
     const platform::SipSourceHash source_hash_;
     core::ServerState state_;
-    // A reload may turn the time stamps on or off.
-    core::SwitchedConsole console_;
+    // A reload may turn the time stamps on or off, or change the format.
+    core::SwitchedConsole formatted_;
+    // Every line also goes to the admin API's event streams; the hub outlives the listeners that
+    // serve its streams.
+    admin::EventHub events_;
+    core::TeeConsole console_;
     platform::SystemClock clock_;
     platform::UdpTransport udp_;
     std::optional<net::BindAddress> bind_;  // the `bind` setting's address, once the sockets are open

@@ -4,9 +4,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <ctime>
 
+#include "core/config_keys.h"
+#include "core/http_address.h"
 #include "core/safe_text.h"
+#include "core/settings.h"
 
 namespace quarel::ctl {
 
@@ -27,6 +31,13 @@ std::string joined(const std::vector<std::string>& words, std::size_t from) {
     std::string out;
     for (std::size_t i = from; i < words.size(); ++i) out += (i > from ? " " : "") + words[i];
     return out;
+}
+
+// `url` without the slashes at its end; nothing when it is not an http:// or https:// URL.
+std::optional<std::string> base_url(std::string url) {
+    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return std::nullopt;
+    while (url.size() > 8 && url.back() == '/') url.pop_back();
+    return url;
 }
 
 std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -58,10 +69,10 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-// A player's mute as the server answers it ("mute": null or {"until", "reason"}): "until unmuted",
-// "until 2026-12-07 10:30 UTC", with ": REASON" when it has one; "" when not muted.
+// A player's mute as the server answers it ("mute": {"until", "reason"}, absent when not muted):
+// "until unmuted", "until 2026-12-07 10:30 UTC", with ": REASON" when it has one; "" when not muted.
 std::string mute_text(const json& player) {
-    const json mute = player.value("mute", json());  // absent when not muted
+    const json mute = player.value("mute", json());
     if (!mute.is_object()) return "";
     const json until = mute.value("until", json());
     std::string text = until.is_number_integer() ? "until " + utc_time(until.get<long long>()) : "until unmuted";
@@ -155,12 +166,12 @@ std::string done_text(const Command& c, const json& j) {
 }  // namespace
 
 std::string usage_text() {
-    return "usage: quarel-ctl [--url URL] [--token-file FILE] [--json] COMMAND\n"
+    return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] COMMAND\n"
            "commands:\n"
            "  players                          list the players in the game, with their addresses\n"
            "  kick ID [REASON]                 remove a player; its address cannot rejoin for 60 s\n"
-           "  mute ID [MINUTES] [REASON]       relay the player's chat to nobody (no MINUTES or 0: until\n"
-           "                                   unmuted or the player leaves)\n"
+           "  mute ID [MINUTES] [REASON]       the player's chat reaches nobody else (no MINUTES or 0:\n"
+           "                                   until unmuted or the player leaves)\n"
            "  unmute ID                        lift a player's mute\n"
            "  ban RANGE [--minutes N] [REASON] ban an address or CIDR range (no --minutes or 0: for good)\n"
            "  unban RANGE                      lift a ban\n"
@@ -169,9 +180,18 @@ std::string usage_text() {
            "  reload                           read the server's config file again\n"
            "  restart                          start the server's program file again; the players stay\n"
            "options:\n"
-           "  --url URL          the server's HTTP listener (default http://127.0.0.1:8080)\n"
+           "  --config FILE      the server's config file (default ./config, when there is one): the URL\n"
+           "                     from its admin_http key, else its http key; the token file from its\n"
+           "                     admin_token_file key (a relative name: in the current directory)\n"
+           "  --url URL          the server's admin API (default http://127.0.0.1:8080)\n"
            "  --token-file FILE  the admin token file (default ./admin_token)\n"
            "  --json             print the server's JSON answer instead of text\n"
+           "environment:\n"
+           "  QUAREL_URL         as --url\n"
+           "  QUAREL_TOKEN       the admin token itself\n"
+           "  QUAREL_TOKEN_FILE  as --token-file (QUAREL_TOKEN wins over it)\n"
+           "The URL and the token each come from the first of: the command line, the environment, the\n"
+           "config file, the defaults.\n"
            "Exit status: 0 done, 1 refused or unreachable, 2 bad usage.\n";
 }
 
@@ -201,7 +221,7 @@ std::string utc_time(long long seconds) {
     return text;
 }
 
-Parsed parse_args(const std::vector<std::string>& args) {
+Parsed parse_args(const std::vector<std::string>& args, const Environment& env) {
     Parsed p;
     Command& c = p.command;
     std::vector<std::string> words;
@@ -242,7 +262,7 @@ Parsed parse_args(const std::vector<std::string>& args) {
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        if (name != "--url" && name != "--token-file" && name != "--minutes") {
+        if (name != "--url" && name != "--token-file" && name != "--config" && name != "--minutes") {
             return usage_error(std::move(p), "unknown option '" + arg + "'");
         }
         if (!value) {
@@ -250,20 +270,28 @@ Parsed parse_args(const std::vector<std::string>& args) {
             value = args[++i];
         }
         if (name == "--url") {
-            if (value->rfind("http://", 0) != 0 && value->rfind("https://", 0) != 0) {
-                return usage_error(std::move(p), "--url must start with http:// or https://");
-            }
-            c.url = *value;
-            while (c.url.size() > 8 && c.url.back() == '/') c.url.pop_back();
-        } else if (name == "--token-file") {
-            if (value->empty()) return usage_error(std::move(p), "--token-file needs a value");
-            c.token_file = *value;
+            c.url = base_url(*value);
+            if (!c.url) return usage_error(std::move(p), "--url must start with http:// or https://");
+        } else if (name == "--token-file" || name == "--config") {
+            if (value->empty()) return usage_error(std::move(p), name + " needs a value");
+            (name == "--config" ? c.config : c.token_file) = *value;
         } else {
             minutes = core::parse_decimal(*value, kCountDigits, 0, kMaxMinutes);
             if (!minutes) {
                 return usage_error(std::move(p), "--minutes must be a whole number from 0 to " + std::to_string(kMaxMinutes));
             }
         }
+    }
+    // The environment fills what the command line left open; a token file named there beats a token.
+    if (!c.url && env.url) {
+        c.url = base_url(*env.url);
+        if (!c.url) return usage_error(std::move(p), "QUAREL_URL must start with http:// or https://");
+    }
+    if (!c.token_file) {
+        // As the server reads its token file's line: without blanks at either end.
+        if (env.token) c.token = std::string(core::trim(*env.token, core::kTokenLineBlanks));
+        if (c.token && c.token->empty()) c.token.reset();
+        if (!c.token) c.token_file = env.token_file;
     }
     if (words.empty()) return usage_error(std::move(p), "no command");
     c.name = words[0];
@@ -314,6 +342,43 @@ Parsed parse_args(const std::vector<std::string>& args) {
         return usage_error(std::move(p), "unknown command '" + c.name + "'");
     }
     return p;
+}
+
+bool needs_config(const Command& command) { return !command.url || (!command.token && !command.token_file); }
+
+std::optional<std::string> local_url(std::string_view http) {
+    auto at = core::parse_http_address(http);
+    if (!at || at->port == 0) return std::nullopt;
+    if (*at == net::Address::ipv4(0, 0, 0, 0, at->port)) {
+        at = net::Address::ipv4(127, 0, 0, 1, at->port);
+    } else if (at->ip == std::array<std::uint8_t, 16>{}) {
+        std::array<std::uint8_t, 16> loopback{};
+        loopback[15] = 1;
+        at = net::Address::ipv6(loopback, at->port);
+    }
+    return "http://" + at->to_string();
+}
+
+std::string settle(Command& command, const std::optional<ConfigFile>& config) {
+    if (config && needs_config(command)) {
+        core::Settings settings;
+        core::apply_config(settings, config->text);
+        const std::string& http = settings.admin_http.empty() ? settings.http : settings.admin_http;
+        if (!command.url && !http.empty()) {
+            command.url = local_url(http);
+            if (!command.url) {
+                const bool any_port = core::parse_http_address(http).has_value();
+                const char* why = any_port ? " is a port the server picks at start" : " is not [ADDR:]PORT";
+                return config->path + ": " + (settings.admin_http.empty() ? "http " : "admin_http ") +
+                       core::quoted(http) + why + "; give --url";
+            }
+        }
+        // A relative name is taken from the working directory, as the server takes it from its own.
+        if (!command.token && !command.token_file) command.token_file = settings.admin_token_file;
+    }
+    if (!command.url) command.url = kDefaultUrl;
+    if (!command.token && !command.token_file) command.token_file = kDefaultTokenFile;
+    return "";
 }
 
 std::optional<std::string> next_page_query(const std::string& body) {

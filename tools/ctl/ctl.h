@@ -11,6 +11,7 @@ namespace quarel::ctl {
 
 constexpr const char* kDefaultUrl = "http://127.0.0.1:8080";
 constexpr const char* kDefaultTokenFile = "admin_token";
+constexpr const char* kDefaultConfig = "config";
 
 // One call of the admin API.
 struct Request {
@@ -20,9 +21,20 @@ struct Request {
     std::string body;   // JSON, "" when none
 };
 
+// What the environment says (unset or empty: nothing): QUAREL_URL, QUAREL_TOKEN (the token itself) and
+// QUAREL_TOKEN_FILE.
+struct Environment {
+    std::optional<std::string> url, token, token_file;
+};
+
 struct Command {
-    std::string url = kDefaultUrl;
-    std::string token_file = kDefaultTokenFile;
+    // Where the call goes and the token it carries, each from the first that gives it: the command line,
+    // the environment (both parse_args), the server's config file, the defaults (both settle). Once
+    // settled, `url` and either `token` or `token_file` are set.
+    std::optional<std::string> url;
+    std::optional<std::string> token;
+    std::optional<std::string> token_file;
+    std::optional<std::string> config;  // --config
     bool json = false;
     std::string name;  // players, kick, mute, unmute, ban, unban, bans, say, reload, restart
     long long minutes = 0;  // ban and mute
@@ -38,7 +50,26 @@ struct Parsed {
     Command command;
 };
 
-Parsed parse_args(const std::vector<std::string>& args);
+Parsed parse_args(const std::vector<std::string>& args, const Environment& env = {});
+
+// Whether the server's config file still has something to give: the URL or the token.
+bool needs_config(const Command& command);
+
+// A config file as read from disk.
+struct ConfigFile {
+    std::string path;
+    std::string text;
+};
+
+// Fills what the command line and the environment left open from `config`, read as the server reads it
+// (its admin_http, else its http; its admin_token_file, a relative name taken from the current directory
+// as the server takes it from its own), then from the defaults. Returns why the config's value cannot be
+// used, "" when all is set.
+std::string settle(Command& command, const std::optional<ConfigFile>& config);
+
+// The URL of a server whose listener is at `http` ([ADDR:]PORT): one on every address (0.0.0.0, ::)
+// is reached on the loopback. Nothing for a value that is not [ADDR:]PORT, or port 0.
+std::optional<std::string> local_url(std::string_view http);
 
 // What to print and the exit status: 0 done, 1 refused or failed (one line on stderr saying why).
 struct Outcome {

@@ -4,14 +4,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/safe_text.h"
 #include "ctl.h"
+#include "platform/config_file.h"
+#include "platform/files.h"
 
 using namespace quarel;
 
@@ -20,27 +22,57 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 5;
 constexpr long kTimeoutSeconds = 15;
 constexpr std::size_t kMaxAnswer = 4 * 1024 * 1024;
+constexpr std::size_t kTokenFileLimit = 4096;
 
 int refuse(const std::string& why) {
     std::fprintf(stderr, "quarel-ctl: %s\n", why.c_str());
     return 1;
 }
 
-// The token: the file's first line, without blanks around it.
+// Why the file `what` at `path` came to nothing.
+std::string not_read(const std::string& what, const std::string& path, const platform::ReadResult& read) {
+    return "cannot read the " + what + " " + path + ": " +
+           (read.status == platform::ReadStatus::Missing ? std::strerror(ENOENT) : read.error);
+}
+
+// The token: the file's first line, without blanks around it. The file is refused as the server
+// refuses its own (not a regular file, or open to other users), but may belong to another user: the
+// server's, under sudo.
 std::optional<std::string> read_token(const std::string& path, std::string& why) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = "cannot read the token file " + path + ": " + std::strerror(errno);
+    const platform::ReadResult read = platform::read_checked_file(path, kTokenFileLimit, platform::FileRule::Secret);
+    if (read.status == platform::ReadStatus::Refused) {
+        why = "token file refused: " + read.error;
         return std::nullopt;
     }
-    std::string line;
-    std::getline(in, line);
-    line = std::string(core::trim(line, core::kTokenLineBlanks));
+    if (read.status != platform::ReadStatus::Ok) {
+        why = not_read("token file", path, read);
+        return std::nullopt;
+    }
+    const std::string_view text = read.text;
+    const std::string line(core::trim(text.substr(0, text.find('\n')), core::kTokenLineBlanks));
     if (line.empty()) {
         why = "the token file " + path + " is empty";
         return std::nullopt;
     }
     return line;
+}
+
+// The environment's say: unset and empty alike are nothing.
+std::optional<std::string> variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+// The server's config file, when the command line and the environment leave something open: the one
+// --config names, or ./config when there is one. Nothing, with `why`, when it cannot be read.
+std::optional<ctl::ConfigFile> read_config(const ctl::Command& c, std::string& why) {
+    const std::string path = c.config.value_or(ctl::kDefaultConfig);
+    platform::ReadResult read =
+        platform::read_checked_file(path, platform::kConfigByteLimit, platform::FileRule::Regular);
+    if (read.status == platform::ReadStatus::Ok) return ctl::ConfigFile{path, std::move(read.text)};
+    if (read.status != platform::ReadStatus::Missing || c.config) why = not_read("config file", path, read);
+    return std::nullopt;
 }
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
@@ -53,15 +85,20 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const ctl::Parsed parsed = ctl::parse_args(std::vector<std::string>(argv + 1, argv + argc));
+    const ctl::Environment env{variable("QUAREL_URL"), variable("QUAREL_TOKEN"), variable("QUAREL_TOKEN_FILE")};
+    ctl::Parsed parsed = ctl::parse_args(std::vector<std::string>(argv + 1, argv + argc), env);
     if (parsed.exit_status) {
         std::fputs(parsed.out.c_str(), stdout);
         std::fputs(parsed.err.c_str(), stderr);
         return *parsed.exit_status;
     }
-    const ctl::Command& c = parsed.command;
+    ctl::Command& c = parsed.command;
     std::string why;
-    const auto token = read_token(c.token_file, why);
+    const auto config = ctl::needs_config(c) ? read_config(c, why) : std::nullopt;
+    if (!why.empty()) return refuse(why);
+    why = ctl::settle(c, config);
+    if (!why.empty()) return refuse(why);
+    const auto token = c.token ? c.token : read_token(*c.token_file, why);
     if (!token) return refuse(why);
 
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return refuse("cannot start libcurl");
@@ -93,7 +130,7 @@ int main(int argc, char** argv) {
     CURLcode result = CURLE_OK;
     long status = 0;
     for (;;) {
-        const std::string url = c.url + r.path + (query.empty() ? "" : "?" + query);
+        const std::string url = *c.url + r.path + (query.empty() ? "" : "?" + query);
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
         answer.clear();
         result = curl_easy_perform(easy);
@@ -112,7 +149,7 @@ int main(int argc, char** argv) {
     curl_easy_cleanup(easy);
     curl_global_cleanup();
     if (result != CURLE_OK) {
-        return refuse("cannot reach " + c.url + ": " + (error[0] != '\0' ? error : curl_easy_strerror(result)));
+        return refuse("cannot reach " + *c.url + ": " + (error[0] != '\0' ? error : curl_easy_strerror(result)));
     }
     const ctl::Outcome o = ctl::format_answer(c, status, answer);
     std::fputs(o.out.c_str(), stdout);

@@ -87,12 +87,14 @@ const Chart = {
     return 10 * step;
   },
 
-  draw(svg, series, maxLabel) {
+  // `scale.max`, when given, is the top of the y axis (raised to the highest value, should one be above
+  // it), and `scale.grid` the heights of the grid lines as fractions of it. Returns the top.
+  draw(svg, series, maxLabel, scale = {}) {
     let top = 0;
     for (const s of series) for (const v of s.values) if (v !== null && v > top) top = v;
-    const max = Chart.niceMax(top);
+    const max = scale.max ? Math.max(scale.max, top) : Chart.niceMax(top);
     while (svg.firstChild) svg.removeChild(svg.firstChild);
-    for (const f of [0.25, 0.5, 0.75]) {
+    for (const f of scale.grid || [0.25, 0.5, 0.75]) {
       const line = document.createElementNS(Chart.NS, 'line');
       line.setAttribute('class', 'grid');
       line.setAttribute('x1', 0);
@@ -121,6 +123,7 @@ const Chart = {
       svg.appendChild(path);
     }
     Status.text(maxLabel, String(max));
+    return max;
   },
 };
 
@@ -137,6 +140,29 @@ Status.section({
   },
 });
 
+// A player's name in a cell: wrapped at its blanks, a word too long for the cell cut short, and the
+// whole name in the cell's tooltip.
+const Names = {
+  shown(name) { return name === '' ? '(no name yet)' : name; },
+  titled(td) { td.title = td.textContent; },
+};
+
+// The "Sees others" column: what the server sends the player about the others. Brief lists (positions
+// only) from anyone's join until the player's game acknowledges it; detailed lists after that.
+const Lists = {
+  TEXT: { brief: 'positions only', detailed: 'in full' },
+  cell(lists) {
+    const td = document.createElement('td');
+    td.className = 'lists';
+    td.title = document.querySelector('#player-table th.lists').title;
+    const badge = document.createElement('span');
+    badge.className = 'badge ' + lists;
+    badge.textContent = Lists.TEXT[lists] || lists;
+    td.appendChild(badge);
+    return td;
+  },
+};
+
 // The player table, in slot order.
 Status.section({
   update(doc) {
@@ -145,7 +171,7 @@ Status.section({
       const tr = document.createElement('tr');
       const cells = [
         [String(p.id), 'num'],
-        [p.name === '' ? '(no name yet)' : p.name, 'name'],
+        [Names.shown(p.name), 'name'],
         [String(p.health), 'num'],
         [Format.duration(p.seconds_in_game), 'num'],
         [p.seconds_since_heard + ' s', 'num'],
@@ -156,12 +182,8 @@ Status.section({
         td.textContent = value;
         tr.appendChild(td);
       }
-      const lists = document.createElement('td');
-      const badge = document.createElement('span');
-      badge.className = 'badge ' + p.lists;
-      badge.textContent = p.lists;
-      lists.appendChild(badge);
-      tr.appendChild(lists);
+      Names.titled(tr.cells[1]);
+      tr.appendChild(Lists.cell(p.lists));
       return tr;
     });
     body.replaceChildren(...rows);
@@ -169,11 +191,25 @@ Status.section({
   },
 });
 
+// The players chart's y axis runs from 0 to the server's slots and is labelled at 0, about half way
+// (a whole number of players, with its grid line) and the top.
+const PlayerAxis = {
+  draw(slots, values) {
+    const top = Math.max(slots, 1), mid = Math.round(top / 2);
+    const max = Chart.draw(Status.$('chart-players'), [{ cls: 'players', values }], 'chart-players-max',
+      { max: top, grid: [1 - mid / top] });
+    const label = Status.$('chart-players-mid');
+    label.hidden = mid >= max;
+    label.textContent = String(mid);
+    label.style.bottom = (100 * mid / max) + '%';
+  },
+};
+
 // The two charts.
 Status.section({
   update(doc) {
     const c = doc.charts;
-    Chart.draw(Status.$('chart-players'), [{ cls: 'players', values: c.players.values }], 'chart-players-max');
+    PlayerAxis.draw(doc.players.slots, c.players.values);
     Chart.draw(Status.$('chart-datagrams'),
       [{ cls: 'in', values: c.datagrams.in }, { cls: 'out', values: c.datagrams.out }], 'chart-datagrams-max');
   },
@@ -207,6 +243,7 @@ const Admin = (() => {
     const on = token() !== null;
     $('admin-login').hidden = on;
     $('admin-panel').hidden = !on;
+    if (!on) LiveLog.follow();
   }
 
   // A refused token leaves admin mode; the reason stays on screen. A refusal of a token that has been
@@ -261,8 +298,18 @@ const Admin = (() => {
     act('POST', '/api/kick', { id: p.id, reason: reason() }, () => 'Kicked ' + p.id + ' (' + p.name + ').');
   }
 
+  // A ban kicks every player at the address and, with 0 minutes, lasts until lifted: asked first.
+  function banAsked(p, minutes) {
+    const name = p.name === '' ? 'player ' + p.id : p.name;
+    const length = minutes === 0 ? 'for good, until the ban is lifted'
+      : 'for ' + minutes + (minutes === 1 ? ' minute' : ' minutes');
+    return window.confirm('Ban ' + host(p.address) + ' (' + name + "'s address) " + length
+      + '? Every player from that address is kicked.');
+  }
+
   function ban(p) {
     const minutes = Math.max(0, Math.floor(Number($('admin-minutes').value) || 0));
+    if (!banAsked(p, minutes)) return;
     act('POST', '/api/bans', { range: host(p.address), minutes, reason: reason() },
       (a) => 'Banned ' + a.ban.range + (minutes === 0 ? ' for good.' : ' for ' + minutes + ' min.'));
   }
@@ -347,6 +394,7 @@ const Admin = (() => {
       const b = listed ? await call('GET', '/api/bans?limit=' + BANS_PAGE, undefined, used) : null;
       if (used !== token()) return;
       players(p);
+      LiveLog.follow();
       if (b) bans(b);
     } catch (e) {
       failed(e, used);
@@ -382,11 +430,153 @@ const Admin = (() => {
     show();
   }
 
-  return { init, update };
+  return { init, update, token, failed };
 })();
 Status.section(Admin);
 
+// Admin mode's live log: the console's lines as the server prints them, from /api/events. EventSource
+// cannot send the Authorization header (and the token must not go in a URL), so the stream is read with
+// fetch() and its events parsed here. After a drop it reconnects with Last-Event-ID, waiting longer
+// each time (1 s doubling to 30 s); the server then sends only what was missed. Texts are set as text,
+// never as HTML, and the log keeps its last MAX_ROWS lines.
+const LiveLog = (() => {
+  const MAX_ROWS = 500;
+  const $ = Status.$;
+  let following = null;  // the token the stream runs with
+  let controller = null;
+  let lastId = null;
+
+  function state(text, bad) {
+    const el = $('live-state');
+    el.textContent = text;
+    el.className = bad ? 'empty bad' : 'empty';
+  }
+
+  // "2026-12-07T18:05:09.123+01:00" shows as 18:05:09.
+  function row(event) {
+    const li = document.createElement('li');
+    li.dataset.kind = event.kind;
+    if (event.level !== 'info') li.className = event.level;
+    for (const [cls, value] of [['time', String(event.time).slice(11, 19)], ['kind', event.kind], ['text', event.text]]) {
+      const span = document.createElement('span');
+      span.className = cls;
+      span.textContent = value;
+      li.appendChild(span);
+    }
+    return li;
+  }
+
+  function add(event) {
+    const log = $('live-log');
+    const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+    log.appendChild(row(event));
+    while (log.childElementCount > MAX_ROWS) log.firstElementChild.remove();
+    if (atEnd) log.scrollTop = log.scrollHeight;
+  }
+
+  // One event block ("id: …", "event: …", "data: …" lines); comments (":") keep the stream alive only.
+  // The first event of a connection at or before the last one seen: the server could not resume (it
+  // restarted, or the gap outgrew its backlog) and sent what it holds, which replaces the log.
+  function block(text, first) {
+    let id = null;
+    const data = [];
+    for (const line of text.split('\n')) {
+      const colon = line.indexOf(':');
+      const field = colon < 0 ? line : line.slice(0, colon);
+      const value = colon < 0 ? '' : line.slice(colon + 1).replace(/^ /, '');
+      if (field === 'id') id = value;
+      else if (field === 'data') data.push(value);
+    }
+    if (data.length === 0) return first;
+    if (first && id !== null && lastId !== null && Number(id) <= Number(lastId)) $('live-log').replaceChildren();
+    if (id !== null) lastId = id;
+    try {
+      add(JSON.parse(data.join('\n')));
+    } catch (e) { /* not an event of ours */ }
+    return false;
+  }
+
+  async function read(used, signal) {
+    const headers = { Authorization: 'Bearer ' + used, Accept: 'text/event-stream' };
+    if (lastId !== null) headers['Last-Event-ID'] = lastId;
+    const response = await fetch('/api/events', { headers, signal, cache: 'no-store', credentials: 'omit' });
+    if (!response.ok) {
+      let why = '';
+      try {
+        const body = await response.json();
+        if (body && typeof body.error === 'string') why = ' · ' + body.error;
+      } catch (e) { /* not JSON */ }
+      const error = new Error('/api/events: HTTP ' + response.status + why);
+      error.status = response.status;
+      throw error;
+    }
+    state('live', false);
+    const reader = response.body.getReader();
+    const decoder = new TextDecoder();
+    let pending = '';
+    let first = true;
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) return;
+      pending += decoder.decode(value, { stream: true }).replace(/\r\n?/g, '\n');
+      for (let at; (at = pending.indexOf('\n\n')) >= 0;) {
+        first = block(pending.slice(0, at), first);
+        pending = pending.slice(at + 2);
+      }
+    }
+  }
+
+  async function run(used, signal) {
+    let wait = 1000;
+    while (!signal.aborted) {
+      try {
+        await read(used, signal);
+        wait = 1000;
+      } catch (e) {
+        if (signal.aborted) return;
+        if (e.status === 401 || e.status === 403 || e.status === 429) {
+          state('', false);
+          Admin.failed(e, used);
+          return;
+        }
+      }
+      if (signal.aborted) return;
+      state('reconnecting…', true);
+      await new Promise((done) => setTimeout(done, wait));
+      wait = Math.min(wait * 2, 30000);
+    }
+  }
+
+  // Follows the stream with admin mode's token, once a call has shown it right (a wrong one then counts
+  // one failure against the server's lock-out, not two); stops when admin mode is left.
+  function follow() {
+    const used = Admin.token();
+    if (used === following) return;
+    if (controller) controller.abort();
+    controller = null;
+    following = used;
+    if (used === null) return;
+    $('live-log').replaceChildren();
+    lastId = null;
+    state('connecting…', false);
+    controller = new AbortController();
+    run(used, controller.signal);
+  }
+
+  function init() {
+    const chatOnly = $('live-chat-only');
+    chatOnly.addEventListener('change', () => {
+      const log = $('live-log');
+      log.classList.toggle('chat-only', chatOnly.checked);
+      log.scrollTop = log.scrollHeight;
+    });
+  }
+
+  return { init, follow };
+})();
+
 document.addEventListener('DOMContentLoaded', () => {
+  LiveLog.init();
   Admin.init();
   Status.start();
 });
