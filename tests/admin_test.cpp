@@ -326,7 +326,11 @@ TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
         {"POST", "/api/bans", R"({"range":"1.2.3.4\u0000"})", 400}, {"DELETE", "/api/bans", "", 400, "", "range=1.2.3.4%00"},
         {"POST", "/api/say", R"({"text":"a\u0085b"})", 400}, {"DELETE", "/api/bans", "", 400},
         {"DELETE", "/api/bans", "", 400, "", "range=10.0.0.0%2F33"}, {"DELETE", "/api/bans", "", 404, "", "range=10.9.9.9"},
-        {"POST", "/api/say", R"({})", 400}, {"POST", "/api/say", R"({"text":7})", 400}};
+        {"POST", "/api/say", R"({})", 400}, {"POST", "/api/say", R"({"text":7})", 400},
+        {"GET", "/api/mute", "", 405, "POST, DELETE"}, {"POST", "/api/mute", R"({"id":1,"minutes":-1})", 400},
+        {"POST", "/api/mute", R"({"id":1,"minutes":5270401})", 400}, {"POST", "/api/mute", R"({"id":1,"reason":"a\tb"})", 400},
+        {"POST", "/api/mute", R"({"id":9})", 404}, {"DELETE", "/api/mute", "", 400, "", "id=1x"},
+        {"DELETE", "/api/mute", "", 404, "", "id=9"}, {"DELETE", "/api/mute", "", 404, "", "id=1"}};
     for (const Case& c : cases) {
         const auto r = a.call(c.method, c.path, c.body, c.query);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.path << " " << c.body << " " << c.query;
@@ -384,7 +388,18 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
         EXPECT_EQ(a.console(), ok ? "Said by admin from 127.0.0.1: " + text + "\n" : "") << text;
     }
 
-    EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":2,"reason":"spamming the chat"})"), "200 {\"kicked\":" + two + "}\n");
+    // A mute shows in the player's entry until it is lifted.
+    const auto two_muted = [&](const std::string& mute) { return std::string(two).insert(two.find("\"name\""), "\"mute\":" + mute + ","); };
+    EXPECT_EQ(a.ask("POST", "/api/mute", R"({"id":2,"minutes":10,"reason":"flood"})"),
+              "200 {\"muted\":" + two_muted(R"({"reason":"flood","seconds_left":600,"until":1000603})") + "}\n");
+    EXPECT_EQ(a.ask("DELETE", "/api/mute", "", "id=2"), "200 {\"unmuted\":" + two + "}\n");
+    EXPECT_EQ(a.call("POST", "/api/mute", R"({"id":2})").status, 200);
+    EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m muted for 10 minutes by admin from 127.0.0.1: flood\n"
+                           "2 aka B\xffo\\x1b[31m unmuted by admin from 127.0.0.1.\n"
+                           "2 aka B\xffo\\x1b[31m muted until unmuted by admin from 127.0.0.1.\n");
+    EXPECT_EQ(a.sent(), Lines{});
+
+    EXPECT_EQ(a.ask("POST", "/api/kick", R"({"id":2,"reason":"spamming the chat"})"), "200 {\"kicked\":" + two_muted(R"({"reason":"","seconds_left":null,"until":null})") + "}\n");
     EXPECT_EQ(a.sent(), (Lines{game_line(kA, gone(2)), game_line(kC, gone(2)), game_line(kD, gone(2))}));
     EXPECT_EQ(a.console(), "2 aka B\xffo\\x1b[31m kicked by admin from 127.0.0.1: spamming the chat\n");
     EXPECT_EQ(std::tuple(a.h.state.table.player_count(), a.h.state.table.find_by_id(2)), std::tuple(3, -1));

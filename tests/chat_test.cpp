@@ -3,6 +3,8 @@
 // health and the event relays, and the summary lines of refused queries and unknown commands.
 #include <gtest/gtest.h>
 
+#include "chat/chat.h"
+#include "core/mutes.h"
 #include "harness.h"
 
 namespace quarel::testkit {
@@ -34,6 +36,10 @@ Lines to(const Addrs& addrs, const Bytes& bytes) {
     Lines out;
     for (const Address& a : addrs) out.push_back(line(Socket::Chat, a, bytes));
     return out;
+}
+Lines cat_lines(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 core::Settings settings(std::int32_t slots = 4, std::int32_t loop_time = 0, std::string loop_msg = "") {
@@ -488,6 +494,65 @@ TEST(QueryLimits, SummaryLinesComeAMinuteAfterTheFirstLineLeftOutThenOnceAMinute
         if (!line.empty()) printed += std::to_string(t - kT) + " " + line;
     }
     EXPECT_EQ(printed, "121 " + dropped_line(63) + "182 " + dropped_line(61) + "243 " + dropped_line(61));
+}
+
+// Player 1 is muted at t for a minute while player 2 floods; then a mute until unmuted, the limit off,
+// and a mute that ends with its player.
+TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnceThenOneASecond) {
+    Server srv;
+    populate(srv, {"Ann", "Bo", "Cy"});
+    const std::int64_t t = srv.h.clock.now();
+    const Addrs all = {chat_addr(1), chat_addr(2), chat_addr(3)}, one = {chat_addr(1)};
+    const auto chats = [&](std::initializer_list<std::string_view> texts, Lines out = {}) {
+        for (const std::string_view text : texts) out = cat_lines(std::move(out), to(all, chat_out(2, text)));
+        return out;
+    };
+    core::mute(srv.h.state, srv.h.io.io, 0, 1, "spam", "alice", "alice", t);
+    EXPECT_EQ(srv.console(), "1 aka Ann muted for 1 minutes by alice: spam\n");
+    // {seconds after t, {sender, datagram}... (none: a loop pass, the players kept alive), sent, printed}
+    const std::tuple<int, std::vector<std::pair<int, Bytes>>, Lines, std::string> steps[] = {
+        // The muted player's own copies go out as before; nothing else, and no line.
+        {0, {{1, chat(1, "hi")}, {1, whisper(1, 2, "psst")}}, to(one, chat_out(1, "hi")), ""},
+        {0, {{1, whisper(1, 1, "me")}, {2, whisper(2, 1, "ok")}},
+         cat_lines(to(one, sealed_hex("95 01000000 6d65 00")), to(one, sealed_hex("95 02000000 6f6b 00"))), ""},
+        // Player 2's whisper was the first of its five; chat and whisper share them.
+        {0, {{2, chat(2, "a")}, {2, chat(2, "b")}, {2, chat(2, "c")}, {2, chat(2, "d")}, {2, chat(2, "x")}, {2, whisper(2, 3, "y")}},
+         chats({"a", "b", "c", "d"}), "Bo : a\nBo : b\nBo : c\nBo : d\n"},
+        {1, {{2, chat(2, "e")}, {2, chat(2, "x")}}, chats({"e"}), "Bo : e\n"},
+        {3, {{2, chat(2, "f")}, {2, chat(2, "g")}, {2, chat(2, "x")}}, chats({"f", "g"}), "Bo : f\nBo : g\n"},
+        {59, {}, {}, ""},
+        {59, {{1, chat(1, "x")}}, to(one, chat_out(1, "x")), ""},
+        {60, {}, {}, "1 aka Ann is no longer muted.\nDropped 4 chat lines over the chat limit in the last minute.\n"
+                     "Not relayed: 4 chat lines from muted players in the last minute.\n"},
+        {60, {{1, chat(1, "back")}}, to(all, chat_out(1, "back")), "Ann : back\n"},
+    };
+    for (const auto& [at, in, sent, printed] : steps) {
+        SCOPED_TRACE(at);
+        srv.h.clock.set(t + at);
+        for (const auto& [from, d] : in) srv.chat_in(d, chat_addr(from));
+        for (int id = 1; id <= 3 && in.empty(); ++id) srv.in(Socket::Game, sealed(cat({{0x06}, le32(id)})), game_addr(id));
+        if (in.empty()) srv.h.passes_until_idle(10);
+        EXPECT_EQ(srv.sent(), sent);
+        EXPECT_EQ(srv.console(), printed);
+        EXPECT_TRUE(at != 59 || !in.empty() || chat::next_chat_limit_work(srv.h.state) == t + 60);
+    }
+    const auto& dropped = srv.h.state.metrics.dropped[0];
+    EXPECT_EQ(std::pair(dropped[std::size_t(core::DropReason::ChatLimit)], dropped[std::size_t(core::DropReason::Muted)]),
+              std::pair(std::uint64_t{4}, std::uint64_t{4}));
+
+    const std::int64_t now = srv.h.clock.now();
+    core::mute(srv.h.state, srv.h.io.io, 1, 0, "", "alice", "alice", now);
+    srv.chat_in(chat(2, "z"), chat_addr(2));
+    EXPECT_EQ(srv.sent(), to({chat_addr(2)}, chat_out(2, "z")));
+    EXPECT_TRUE(core::unmute(srv.h.state, srv.h.io.io, 1, "alice", "alice", now));
+    EXPECT_EQ(srv.console(), "2 aka Bo muted until unmuted by alice.\n2 aka Bo unmuted by alice.\n");
+    srv.h.state.settings.chat_burst = 0;  // no limit at all
+    for (int i = 0; i < 8; ++i) srv.chat_in(chat(2, "w"), chat_addr(2));
+    EXPECT_EQ(srv.sent().size(), 24u);
+    core::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", "alice", now);  // a leave ends it: the slot's next player is not muted
+    srv.in(Socket::Game, sealed(cat({{0x08}, le32(3)})), game_addr(3));
+    srv.join(3);
+    EXPECT_EQ(std::pair(srv.slot(2).id, srv.slot(2).muted_until), std::pair(4, std::int64_t{0}));
 }
 
 }  // namespace

@@ -25,6 +25,10 @@ TEST(CtlArgs, EachCommandMakesItsRequest) {
         {{"restart"}, "POST /api/restart"},
         {{"kick", "3"}, R"(POST /api/kick {"id":3,"reason":""})"},
         {{"kick", "3", "spam", "bot"}, R"(POST /api/kick {"id":3,"reason":"spam bot"})"},
+        {{"mute", "3"}, R"(POST /api/mute {"id":3,"minutes":0,"reason":""})"},
+        {{"mute", "3", "10", "spam", "bot"}, R"(POST /api/mute {"id":3,"minutes":10,"reason":"spam bot"})"},
+        {{"mute", "3", "spam", "10"}, R"(POST /api/mute {"id":3,"minutes":0,"reason":"spam 10"})"},
+        {{"unmute", "3"}, "DELETE /api/mute?id=3"},
         {{"ban", "10.0.0.0/8", "--minutes", "30", "bad", "words"},
          R"(POST /api/bans {"minutes":30,"range":"10.0.0.0/8","reason":"bad words"})"},
         {{"ban", "--minutes=0", "::1"}, R"(POST /api/bans {"minutes":0,"range":"::1","reason":""})"},
@@ -59,7 +63,9 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         {{}, "no command"}, {{"frobnicate"}, "unknown command 'frobnicate'"}, {{"kick"}, no_id}, {{"kick", "x"}, no_id},
         {{"kick", "0"}, no_id}, {{"kick", "2147483648"}, no_id}, {{"players", "x"}, "players takes no arguments"},
         {{"ban"}, "ban needs an address or range"}, {{"unban"}, unban}, {{"unban", "1.2.3.4", "5.6.7.8"}, unban},
-        {{"say"}, "say needs a text"}, {{"--minutes", "5", "kick", "3"}, "--minutes goes with ban only"},
+        {{"say"}, "say needs a text"}, {{"mute", "x"}, "mute needs a player id (a positive number)"},
+        {{"mute", "3", "5270401"}, "mute's MINUTES must be a whole number from 0 to 5270400"},
+        {{"unmute", "3", "4"}, "unmute takes only a player id"}, {{"--minutes", "5", "kick", "3"}, "--minutes goes with ban only"},
         {{"ban", "1.2.3.4", "--minutes", "-1"}, minutes}, {{"ban", "1.2.3.4", "--minutes", "5270401"}, minutes},
         {{"--url", "ftp://x", "players"}, "--url must start with http:// or https://"},
         {{"--token-file=", "players"}, "--token-file needs a value"}, {{"--config", "", "players"}, "--config needs a value"},
@@ -119,6 +125,14 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
          "12  Bo\\x1b[31m  [2001:db8::2]:5002  [2001:db8::2]:6002  -5      7 s ago\n2 of 4 slots taken.\n"
          "Refused joins in the last minute: 3 too many joins, 1 kick\\x0a bar.\n", ""},
         {{"players"}, 200, R"({"count":0,"players":[],"slots":4})", 0, "No players; 0 of 4 slots taken.\n", ""},
+        {{"players"}, 200,
+         R"({"count":2,"players":[{"id":1,"name":"Ann","mute":{"until":1800000000,"reason":"spam"}},{"id":2,"name":"Bo"},)"
+         R"({"id":3,"name":"Cy","mute":{"until":null,"reason":""}}],"slots":4})", 0,
+         "ID  NAME  ADDRESS  CHAT ADDRESS  HEALTH  HEARD    MUTED\n1   Ann   -        -             -       - s ago  until 2027-01-15 08:00 UTC: spam\n"
+         "2   Bo    -        -             -       - s ago  -\n3   Cy    -        -             -       - s ago  until unmuted\n2 of 4 slots taken.\n", ""},
+        {{"mute", "1", "10"}, 200, R"({"muted":{"id":1,"name":"Ann"}})", 0, "Muted 1 (Ann) for 10 minutes.\n", ""},
+        {{"mute", "1"}, 200, R"({"muted":{"id":1,"name":"Ann"}})", 0, "Muted 1 (Ann) until unmuted.\n", ""},
+        {{"unmute", "1"}, 200, R"({"unmuted":{"id":1,"name":"Ann"}})", 0, "Unmuted 1 (Ann).\n", ""},
         {{"players", "--json"}, 200, players, 0, players + "\n", ""},
         {{"bans"}, 200,
          R"({"bans":[{"expires":1800000000,"range":"10.0.0.0/8","reason":"spam","seconds_left":5},)"

@@ -1,7 +1,8 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
-// ban acting on both sockets from one host while another plays and holding across a restart, a reload,
-// hand edits of the ban file (on a reload and with `watch_files 1`), named admins and a trusted proxy's
-// X-Forwarded-For in the audit lines, and the status page's Kick button in headless Chromium.
+// mute and the chat limit, a ban acting on both sockets from one host while another plays and holding
+// across a restart, a reload, hand edits of the ban file (on a reload and with `watch_files 1`), named
+// admins and a trusted proxy's X-Forwarded-For in the audit lines, and the status page's Mute and Kick
+// buttons in headless Chromium.
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
@@ -94,6 +95,7 @@ CtlRun ctl(const AdminServer& s, const std::vector<std::string>& args) { return 
 std::string hex_of(const std::optional<Bytes>& b) { return b ? to_hex(*b) : "(nothing)"; }
 const Bytes kJoin = sealed(cat({{0x01}, Bytes(44, 0)}));
 Bytes gone(std::int32_t id) { return sealed(cat({{0x0a}, le32(id)})); }
+Bytes chat(std::uint8_t type, std::int32_t id, std::string_view text) { return sealed(cat({{type}, le32(id), str(text), {0}})); }
 
 // A player with both sockets on one loopback address.
 struct Player {
@@ -312,18 +314,36 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_TRUE(arrives(ann.chat, line));
         EXPECT_TRUE(arrives(bob.chat, line));
 
+        // mute: Bob's chat comes back to Bob as always and reaches nobody else; Ann's next line is her own.
+        EXPECT_EQ(ctl(server, {"mute", std::to_string(bob.id), "10", "spamming"}).all(), "0 Muted 2 (Bob) for 10 minutes.\n");
+        EXPECT_TRUE(server.process.wait_for_output("2 aka Bob muted for 10 minutes by admin from 127.0.0.1: spamming\n")) << server.output();
+        bob.chat.send_to(server.ports.chat, chat(0x81, bob.id, "buy gold"));
+        EXPECT_TRUE(arrives(bob.chat, chat(0x91, bob.id, "buy gold")));
+        ann.chat.send_to(server.ports.chat, chat(0x81, ann.id, "quiet now"));
+        EXPECT_EQ(hex_of(ann.chat.receive()), to_hex(chat(0x91, ann.id, "quiet now")));
+        EXPECT_TRUE(arrives(bob.chat, chat(0x91, ann.id, "quiet now")));
+        // The chat limit: 7 lines at the start of a second, 5 relayed (Cy's first), the rest dropped.
+        Player cy;
+        ASSERT_TRUE(cy.enter(server, "Cy"));
+        ann.drain();
+        const auto in_second = std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1);
+        std::this_thread::sleep_for(std::chrono::seconds(1) - in_second + milliseconds(20));
+        for (int i = 1; i <= 7; ++i) cy.chat.send_to(server.ports.chat, chat(0x81, cy.id, std::to_string(i)));
+        for (int i = 1; i <= 5; ++i) EXPECT_EQ(hex_of(ann.chat.receive()), to_hex(chat(0x91, cy.id, std::to_string(i))));
+        EXPECT_EQ(hex_of(ann.chat.receive(300)), "(nothing)");
+
         // kick: Ann hears PLAYER_GONE, the console says who, why and by whom.
         EXPECT_EQ(ctl(server, {"kick", std::to_string(bob.id), "being", "rude"}).all(),
                   "0 Kicked 2 (Bob, " + bob.game_address() + ").\n");
         EXPECT_EQ(hex_of(ann.game.receive()), to_hex(gone(2)));
         EXPECT_TRUE(server.process.wait_for_output("2 aka Bob kicked by admin from 127.0.0.1")) << server.output();
         EXPECT_NE(server.output().find(": being rude\n"), std::string::npos) << server.output();
-        // The bar is on Bob's join address: from it, SERVER_FULL and a line; Cy on the same IP joins.
+        // The bar is on Bob's join address: from it, SERVER_FULL and a line; Dee on the same IP joins.
         bob.game.send_to(server.ports.game, kJoin);
         EXPECT_TRUE(arrives(bob.game, sealed_hex("06")));
         EXPECT_TRUE(server.process.wait_for_output("Refused join from " + bob.game_address() + ": kicked ")) << server.output();
-        Player cy;
-        EXPECT_TRUE(cy.enter(server, "Cy"));
+        Player dee;
+        EXPECT_TRUE(dee.enter(server, "Dee"));
         EXPECT_NE(ctl(server, {"players"}).out.find("\nRefused joins in the last minute: 1 kick bar.\n"), std::string::npos);
 
         // Refusals that only the real program meets: status 1 and one line saying why, a usage error 2,
@@ -438,6 +458,11 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_TRUE(page.wait_until("document.querySelector('#admin-bans tbody').rows.length === 1 &&"
                                 " document.querySelector('#admin-bans tbody').rows[0].cells[0].textContent === '::/1'"));
     EXPECT_EQ(page.eval("document.querySelector('#admin-players tbody').rows[1].cells[2].textContent"), json(eve.game_address()));
+    // Mute asks for its minutes (0: until unmuted); the button then offers Unmute.
+    EXPECT_EQ(page.eval("window.prompt = () => '0';"
+                        "document.querySelector('#admin-players button[data-mute=\"2\"]').click(); true"), json(true));
+    EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Muted 2 (Eve) until unmuted.'"
+                                " && !!document.querySelector('#admin-players button[data-unmute=\"2\"]')"));
     // Kick, through the page's own script and the API.
     EXPECT_EQ(page.eval("document.getElementById('admin-reason').value = 'from the page';"
                         "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"), json(true));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/handover.h"
+#include "core/mutes.h"
 #include "game/game.h"
 #include "harness.h"
 
@@ -50,6 +51,7 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     core::ChartsRecord charts;
     charts.last_second = 77;
     charts.traffic[5] = {1234, {5, 6}};
+    core::mute(before.state, before.io.io, 1, 10, "spam", "admin", "admin", before.clock.now());
     const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
     EXPECT_EQ(core::handover_sequence(record), 41u);
 
@@ -68,8 +70,10 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
         EXPECT_EQ(p.id, q.id);
         if (!p.occupied()) continue;
         EXPECT_EQ(std::string(p.name.data()), std::string(q.name.data()));
-        EXPECT_EQ(std::tie(p.health, p.acks, p.pose, p.aux1, p.aux2, p.aux3, p.spawn_tag, p.game_addr, p.chat_addr, p.joined_at),
-                  std::tie(q.health, q.acks, q.pose, q.aux1, q.aux2, q.aux3, q.spawn_tag, q.game_addr, q.chat_addr, q.joined_at));
+        EXPECT_EQ(std::tie(p.health, p.acks, p.pose, p.aux1, p.aux2, p.aux3, p.spawn_tag, p.game_addr, p.chat_addr, p.joined_at,
+                           p.muted_until, p.mute_reason),
+                  std::tie(q.health, q.acks, q.pose, q.aux1, q.aux2, q.aux3, q.spawn_tag, q.game_addr, q.chat_addr, q.joined_at,
+                           q.muted_until, q.mute_reason));
         // Heard at the hand-over, whenever the previous process last heard them.
         EXPECT_EQ(q.last_heard, after.clock.now());
     }
@@ -80,6 +84,12 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     EXPECT_EQ(after.state.metrics.traffic[1][1][0x10].bytes, before.state.metrics.traffic[1][1][0x10].bytes);
     EXPECT_EQ(after.state.rejoin_bars.size(), 1u);
     EXPECT_TRUE(game::rejoin_barred(after.state, kA, after.clock.now()));
+    EXPECT_EQ(after.state.next_mute_end, before.clock.now() + 600);  // the mute's end, which the loop's wait knows
+    // A version 1 record (before mutes) is read too: its players unmuted, its counters after a shorter list of drop reasons.
+    Harness v1(with_slots(4));
+    EXPECT_EQ(core::take_over(core::write_handover(before.state, nullptr, before.clock.now(), 42, 1), v1.state, before.clock.now()).players, 3);
+    EXPECT_EQ(std::tuple(v1.state.table[1].muted_until, v1.state.metrics.joins, v1.state.metrics.started_at),
+              std::tuple(std::int64_t{0}, 4u, before.state.metrics.started_at));
 
     // Byte for byte the same answer and the same lists; the next player gets the next id.
     after.clock.set(before.clock.now());

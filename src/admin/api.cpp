@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <variant>
 #include <vector>
 
+#include "core/mutes.h"
 #include "core/safe_text.h"
 #include "net/forwarded.h"
 
@@ -31,13 +33,21 @@ net::HttpResponse fail(int status, const std::string& why) { return reply(status
 
 json address_json(const net::Address& a) { return a.valid ? json(a.to_string()) : json(nullptr); }
 
+// A player, and its mute when muted: until when (null: until unmuted), the seconds left, the reason.
 json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
-    return json{{"id", p.id},
-                {"name", std::string(p.name.data())},
-                {"address", address_json(p.game_addr)},
-                {"chat_address", address_json(p.chat_addr)},
-                {"health", p.health},
-                {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
+    json j{{"id", p.id},
+           {"name", std::string(p.name.data())},
+           {"address", address_json(p.game_addr)},
+           {"chat_address", address_json(p.chat_addr)},
+           {"health", p.health},
+           {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
+    if (core::muted(p, now)) {
+        const bool timed = p.muted_until != core::kMutedUntilUnmuted;
+        j["mute"] = json{{"until", timed ? json(p.muted_until) : json(nullptr)},
+                         {"seconds_left", timed ? json(p.muted_until - now) : json(nullptr)},
+                         {"reason", p.mute_reason}};
+    }
+    return j;
 }
 
 json ban_json(const Ban& b, std::int64_t now) {
@@ -176,20 +186,62 @@ net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::
                            {"join_refusals_last_minute", std::move(refused)}});
 }
 
-net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
-    const auto body = body_object(req);
-    if (!body) return fail(400, "the body must be a JSON object");
+// The body of a call on one player ({"id": N, "reason": "...", ...}): the player's slot and the reason,
+// or the answer to a bad one.
+struct PlayerCall {
+    std::int32_t index = -1;
+    std::string reason;
+    std::optional<json> body;
+};
+std::variant<PlayerCall, net::HttpResponse> player_call(AdminContext& ctx, const net::HttpRequest& req) {
+    PlayerCall call;
+    call.body = body_object(req);
+    if (!call.body) return fail(400, "the body must be a JSON object");
     std::optional<std::int64_t> id;
     std::optional<std::string> reason;
-    if (!int_field(*body, "id", 1, std::numeric_limits<std::int32_t>::max(), id) || !id) {
+    if (!int_field(*call.body, "id", 1, std::numeric_limits<std::int32_t>::max(), id) || !id) {
         return fail(400, "\"id\" must be a player id");
     }
-    if (!text_field(*body, "reason", reason) || !valid_reason(reason.value_or(""))) return fail(400, kReasonError);
+    if (!text_field(*call.body, "reason", reason) || !valid_reason(reason.value_or(""))) return fail(400, kReasonError);
+    call.index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
+    if (call.index < 0) return fail(404, "no player has id " + std::to_string(*id));
+    call.reason = reason.value_or("");
+    return call;
+}
+
+net::HttpResponse kick(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    auto call = player_call(ctx, req);
+    if (auto* refused = std::get_if<net::HttpResponse>(&call)) return std::move(*refused);
+    const PlayerCall& c = std::get<PlayerCall>(call);
+    json kicked = player_json(ctx.state.table[c.index], now);
+    ctx.kick(ctx.state.table[c.index].id, c.reason, by_whom(req), req.admin, now);
+    return reply(200, json{{"kicked", std::move(kicked)}});
+}
+
+// A mute lasts `minutes` (0 or none: until unmuted, or until the player leaves).
+net::HttpResponse mute(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    auto call = player_call(ctx, req);
+    if (auto* refused = std::get_if<net::HttpResponse>(&call)) return std::move(*refused);
+    const PlayerCall& c = std::get<PlayerCall>(call);
+    std::optional<std::int64_t> minutes;
+    if (!int_field(*c.body, "minutes", 0, kMaxBanMinutes, minutes)) {
+        return fail(400,
+                    "\"minutes\" must be a whole number from 0 (until unmuted) to " + std::to_string(kMaxBanMinutes));
+    }
+    core::mute(ctx.state, ctx.io, c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
+    return reply(200, json{{"muted", player_json(ctx.state.table[c.index], now)}});
+}
+
+net::HttpResponse unmute(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    const auto text = query_value(req.query, "id");
+    const auto id = text ? core::parse_decimal(*text, 10, 1, std::numeric_limits<std::int32_t>::max()) : std::nullopt;
+    if (!id) return fail(400, "the query must name a player: ?id=N");
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
-    json kicked = player_json(ctx.state.table[index], now);
-    ctx.kick(static_cast<std::int32_t>(*id), reason.value_or(""), by_whom(req), req.admin, now);
-    return reply(200, json{{"kicked", std::move(kicked)}});
+    if (!core::unmute(ctx.state, ctx.io, index, by_whom(req), req.admin, now)) {
+        return fail(404, "player " + std::to_string(*id) + " is not muted");
+    }
+    return reply(200, json{{"unmuted", player_json(ctx.state.table[index], now)}});
 }
 
 net::HttpResponse list_bans(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
@@ -369,9 +421,11 @@ struct Route {
     Handler handler;
 };
 
-constexpr std::array<Route, 12> kRoutes{{
+constexpr std::array<Route, 14> kRoutes{{
     {"/api/players", "GET", list_players},
     {"/api/kick", "POST", kick},
+    {"/api/mute", "POST", mute},
+    {"/api/mute", "DELETE", unmute},
     {"/api/bans", "GET", list_bans},
     {"/api/bans", "POST", add_ban},
     {"/api/bans", "DELETE", remove_ban},

@@ -1,8 +1,10 @@
 // The admin API: the calls a host makes over HTTP to steer a running game (list, kick, ban, unban,
-// say, reload, restart). The listener hands every request under /api/ to handle(), on the loop's thread.
+// mute, unmute, say, reload, restart). The listener hands every request under /api/ to handle(), on the loop's thread.
 //
 //   GET    /api/players                 the players in the game, with their addresses
 //   POST   /api/kick     {"id": N, "reason": "..."}
+//   POST   /api/mute     {"id": N, "minutes": N, "reason": "..."}   minutes absent or 0: until unmuted
+//   DELETE /api/mute?id=N
 //   GET    /api/bans?limit=N&after=R    the bans in force, a page at a time (see kBansPage), and
 //                        "save_error": why the last write of the file failed (null when it did not)
 //   POST   /api/bans     {"range": "...", "minutes": N, "reason": "..."}   minutes absent or 0: for good

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "chat/chat.h"
+#include "core/mutes.h"
 #include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -86,6 +87,44 @@ void send_name_list(ServerState& s, Io& io, std::int64_t now) {
     send_to_named(s, io, b.first(w.pos()));
 }
 
+// The chat limit, a token bucket per player over CHAT and WHISPER together: `chat_burst` lines at once,
+// `chat_rate` more each second up to that many again; 0 in either turns it off. It is kept as the
+// lines used of the allowance at second `chat_at`. A clock set back regains nothing until it passes
+// that second again.
+bool admit_chat(PlayerSlot& p, const core::Settings& st, std::int64_t now) {
+    if (st.chat_burst <= 0 || st.chat_rate <= 0) return true;
+    if (now > p.chat_at) {
+        const std::int64_t regained = std::min<std::int64_t>(now - p.chat_at, p.chat_used) * st.chat_rate;
+        p.chat_used = static_cast<std::int32_t>(std::max<std::int64_t>(0, p.chat_used - regained));
+    }
+    p.chat_at = now;
+    if (p.chat_used >= st.chat_burst) return false;
+    ++p.chat_used;
+    return true;
+}
+
+// The summary lines of chat not relayed come this many seconds after the first line they count.
+constexpr std::int64_t kChatReportPeriod = 60;
+
+enum class ChatFate : std::uint8_t { Relayed, Muted, Dropped };
+
+// What becomes of a CHAT or WHISPER from the player in slot `me` (-1: the id has no slot, and so no
+// mute and no allowance): a muted player's lines go to nobody else; lines over the chat limit are
+// dropped whole. Both are counted for their summary line. A muted player's lines do not use its allowance.
+ChatFate chat_fate(ServerState& s, std::int32_t me, std::int64_t now) {
+    if (me < 0) return ChatFate::Relayed;
+    PlayerSlot& p = s.table[me];
+    if (core::muted(p, now)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::Muted);
+        s.muted_chats.add(now, kChatReportPeriod);
+        return ChatFate::Muted;
+    }
+    if (admit_chat(p, s.settings, now)) return ChatFate::Relayed;
+    s.metrics.drop(net::Socket::Chat, core::DropReason::ChatLimit);
+    s.chat_refusals.add(now, kChatReportPeriod);
+    return ChatFate::Dropped;
+}
+
 }  // namespace
 
 // SET_NAME: records the sender as the player's chat address, stores the name (cut to 31 bytes; empty
@@ -140,12 +179,16 @@ std::int64_t next_name_work(const ServerState& s) {
 }
 
 // CHAT: printed when the id has a slot, and relayed as received (only type and checksum change) to
-// every named player, the sender included when named; also when the id has no slot.
+// every named player, the sender included when named; also when the id has no slot. A muted player's
+// line is not printed and goes to the player alone, exactly as its own copy always went, so that its
+// client sees no difference; a line over the chat limit goes nowhere.
 void on_chat(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
     if (!text_ends_inside(s, in, text_msg::kText)) return;
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
-    if (me >= 0) {
+    const ChatFate fate = chat_fate(s, me, d.now);
+    if (fate == ChatFate::Dropped) return;
+    if (fate == ChatFate::Relayed && me >= 0) {
         const std::string address = d.from.to_string();
         io.out.print(
             {.kind = core::LogKind::Chat, .id = s.table[me].id, .name = s.table[me].name.data(), .address = address},
@@ -155,16 +198,24 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
     const auto out = reply_over(s.buf(), in, in.size());
     put_u8(out, kTypeAt, chat_out::CHAT_OUT);
     seal(out, out.size());
-    send_to_named(s, io, out);
+    if (fate == ChatFate::Relayed) {
+        send_to_named(s, io, out);
+    } else if (const PlayerSlot& p = s.table[me]; p.named() && p.chat_addr.valid) {
+        io.send.chat_once(p.chat_addr, out);
+    }
 }
 
 // WHISPER: the target id is cut out (the rest moves down 4 bytes) and the result goes to the target
-// alone, named or not, provided it has a chat address.
+// alone, named or not, provided it has a chat address. The chat limit and mutes apply as to CHAT: a
+// muted player's whisper reaches only the player itself, when it whispers to itself.
 void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     const auto in = d.bytes;
     if (!text_ends_inside(s, in, whisper::kText)) return;
     const std::int32_t target = s.table.find_by_id(get_i32(in, whisper::kTarget));
     if (target < 0) return;
+    const std::int32_t me = s.table.find_by_id(get_i32(in, whisper::kSender));
+    const ChatFate fate = chat_fate(s, me, d.now);
+    if (fate == ChatFate::Dropped || (fate == ChatFate::Muted && target != me)) return;
     const std::size_t text_size = in.size() - whisper::kText;
     const std::size_t n = whisper::kTarget + text_size;
     auto b = s.buf();
@@ -174,6 +225,23 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
     seal(b, n);
     const PlayerSlot& to = s.table[target];
     if (to.chat_addr.valid) io.send.chat_once(to.chat_addr, b.first(n));
+}
+
+void chat_limit_step(ServerState& s, Io& io, std::int64_t now) {
+    core::end_mutes(s, io, now);
+    if (s.chat_refusals.count() == 0 && s.muted_chats.count() == 0) return;
+    if (const auto n = s.chat_refusals.take(now, kChatReportPeriod)) {
+        io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
+                     "Dropped %lld chat lines over the chat limit in the last minute.\n", static_cast<long long>(*n));
+    }
+    if (const auto n = s.muted_chats.take(now, kChatReportPeriod)) {
+        io.out.print({.kind = core::LogKind::Refusal},
+                     "Not relayed: %lld chat lines from muted players in the last minute.\n", static_cast<long long>(*n));
+    }
+}
+
+std::int64_t next_chat_limit_work(const ServerState& s) {
+    return std::min({core::next_mute_end(s), s.chat_refusals.due(), s.muted_chats.due()});
 }
 
 std::int32_t say(ServerState& s, Io& io, std::string_view text) {

@@ -51,6 +51,11 @@ std::string show_allowance(const Settings& s, const Options&) {
     return std::to_string(s.*key) + (off ? " (no join allowance)" : "");
 }
 
+// chat_burst and chat_rate: either at 0 turns the chat limit off.
+std::string show_chat_limit(std::int32_t value, const char* unit) {
+    return std::to_string(value) + (value == 0 ? " (no chat limit)" : unit);
+}
+
 // A key's compared bytes begin no other key's, so the order does not matter for matching; it is the
 // order of the printed settings.
 constexpr ConfigKey kKeys[] = {
@@ -116,6 +121,11 @@ constexpr ConfigKey kKeys[] = {
     // Read at each JOIN and query, and at each HTTP request.
     {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .show = show_ranges<&S::trusted_proxies>},
     {.name = "trusted", .kind = ValueKind::Ranges, .field = &S::trusted, .show = show_ranges<&S::trusted>},
+    // Read at each CHAT and WHISPER.
+    {.name = "chat_burst", .kind = ValueKind::Number, .field = &S::chat_burst, .lo = 0,
+     .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
+    {.name = "chat_rate", .kind = ValueKind::Number, .field = &S::chat_rate, .lo = 0,
+     .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_rate, " (chat lines a second)"); }},
 };
 
 // Calls `f` with each member pointer of the key's field.

@@ -7,7 +7,12 @@
 //   (an address: ip[16] u16 port u8 valid u32 scope)
 //   u32 players, each: i32 slot, the slot's fields (below)
 //   the counters (Metrics)
+//
 //   u8 charts present, the charts
+//
+// Version 2 added the slot's mute, two drop reasons and the allow list's join refusals to the counters,
+// and bars on the join address (IP and port) in place of version 1's "ip[16] i64 until". A version 1
+// record is still read: its players are unmuted, and its bars, which name no port, are not kept.
 //   u32 CRC-32 of everything before it
 #include "core/handover.h"
 
@@ -15,6 +20,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/mutes.h"
 #include "core/safe_text.h"
 
 namespace quarel::core {
@@ -44,9 +50,14 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     return c ^ 0xFFFFFFFFu;
 }
 
+// Drop reasons a record of each version counts (index: version).
+constexpr std::array<std::size_t, 3> kDropReasonsOf = {0, 7, kDropReasons};
+static_assert(kDropReasonsOf[kHandoverVersion] == kDropReasons && kHandoverVersion + 1 == kDropReasonsOf.size());
+
 class Out {
 public:
     static constexpr bool kReading = false;
+    std::uint16_t version = kHandoverVersion;
     template <class T>
     void num(const T& v) {
         using U = std::make_unsigned_t<T>;
@@ -65,6 +76,7 @@ class In {
 public:
     static constexpr bool kReading = true;
     explicit In(std::span<const std::uint8_t> b, std::size_t at = 0) : b_(b), at_(at) {}
+    std::uint16_t version = kHandoverVersion;
     template <class T>
     void num(T& v) {
         using U = std::make_unsigned_t<T>;
@@ -119,9 +131,18 @@ void visit(A& a, Addr& addr) {
     a.num(addr.scope);
 }
 
-// A kicked player's join address and the second of the kick.
+// A kicked player's join address and the second of the kick. A version 1 bar (an IP and the bar's end)
+// is read as an invalid address, which the reader leaves out.
 template <class A, class Bar>
 void visit_bar(A& a, Bar& bar) {
+    if (a.version < 2) {
+        std::array<std::uint8_t, 16> ip{};
+        std::int64_t until = 0;
+        a.raw(ip.data(), ip.size());
+        a.num(until);
+        if constexpr (A::kReading) bar.address.valid = false;
+        return;
+    }
     visit(a, bar.address);
     a.num(bar.kicked_at);
 }
@@ -143,6 +164,14 @@ void visit_slot(A& a, Slot& p) {
     a.num(p.joined_at);
     a.num(p.last_heard);
     a.num(p.names_full_at);
+    // The chat allowance is not kept: a process that takes over gives everyone the whole of it, and a
+    // chat line does not make a record worth writing.
+    if (a.version < 2) return;
+    a.num(p.muted_until);
+    auto reason_size = static_cast<std::uint16_t>(std::min<std::size_t>(p.mute_reason.size(), 0xFFFF));
+    a.num(reason_size);
+    if constexpr (A::kReading) p.mute_reason.resize(reason_size);
+    a.raw(p.mute_reason.data(), reason_size);
 }
 
 template <class A, class Array>
@@ -162,10 +191,13 @@ void visit_metrics(A& a, M& m) {
     }
     visit_all(a, m.datagrams);
     visit_all(a, m.checksum_failures);
-    for (auto& d : m.dropped) visit_all(a, d);
+    for (auto& d : m.dropped) {
+        for (std::size_t why = 0; why < kDropReasonsOf[a.version]; ++why) a.num(d[why]);
+    }
     for (auto* v : {&m.joins, &m.leaves, &m.timeouts, &m.server_full}) a.num(*v);
     auto& j = m.join_refusals;
     for (auto* v : {&j.allowance, &j.max_per_ip, &j.rejoin_bar}) a.num(*v);
+    if (a.version >= 2) a.num(j.not_allowed);
     auto& r = m.sender_refusals;
     for (auto* v : {&r.unknown_id, &r.not_join_address, &r.not_player_host, &r.not_chat_address, &r.not_in_game}) a.num(*v);
     visit_all(a, m.query_answers);
@@ -244,10 +276,11 @@ std::string not_used(const std::string& why) { return "Hand-over record not used
 }  // namespace
 
 std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecord* charts, std::int64_t now,
-                                         std::uint64_t sequence) {
+                                         std::uint64_t sequence, std::uint16_t version) {
     Out o;
+    o.version = std::clamp<std::uint16_t>(version, 1, kHandoverVersion);
     o.raw(kMagic.data(), kMagic.size());
-    o.num(kHandoverVersion);
+    o.num(o.version);
     o.num(sequence);
     o.num(now);
     const std::string& map = s.settings.map_name;
@@ -276,7 +309,7 @@ Takeover check(std::span<const std::uint8_t> r) {
     }
     std::uint16_t version = 0;
     In(r, kVersionAt).num(version);
-    if (version != kHandoverVersion) return Takeover::WrongVersion;
+    if (version < 1 || version > kHandoverVersion) return Takeover::WrongVersion;
     std::uint32_t stored = 0;
     In(r, r.size() - kCrcSize).num(stored);
     return crc32(r.first(r.size() - kCrcSize)) == stored ? Takeover::Taken : Takeover::BadChecksum;
@@ -305,7 +338,8 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
         result.line = not_used("bad checksum.");
         return result;
     }
-    In in(record.first(record.size() - kCrcSize), kSequenceAt);
+    In in(record.first(record.size() - kCrcSize), kVersionAt);
+    in.num(in.version);
     std::int64_t written_at = 0;
     in.num(result.sequence);
     in.num(written_at);
@@ -338,6 +372,7 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     visit_world(in, got);
     got.bars.resize(count(in, 0, kMaxBars));
     for (RejoinBar& bar : got.bars) visit_bar(in, bar);
+    std::erase_if(got.bars, [](const RejoinBar& bar) { return !bar.address.valid; });
     got.players.resize(count(in, 0, static_cast<std::size_t>(std::clamp(got.slots, 0, kMaxSlots))));
     for (auto& [index, p] : got.players) {
         in.num(index);
@@ -377,6 +412,7 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     s.name_list_due = got.name_list_due;
     s.rejoin_bars = std::move(got.bars);
     s.metrics = got.metrics;
+    recompute_mute_end(s);
     result.outcome = Takeover::Taken;
     result.players = s.table.player_count() + static_cast<std::int32_t>(result.left_out.size());
     result.line = "Took over " + std::to_string(result.players) + (result.players == 1 ? " player" : " players") +

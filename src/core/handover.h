@@ -15,7 +15,8 @@
 
 namespace quarel::core {
 
-// Bumped whenever the layout changes: a record of another version is never read.
+// Bumped whenever the layout changes. Records of this version and the older ones are read (an
+// upgrade in place keeps its players); a newer record is never read.
 inline constexpr std::uint16_t kHandoverVersion = 2;
 // A record written longer ago than this is stale: its players have timed out in their clients' eyes
 // as they would have in the server's.
@@ -43,13 +44,13 @@ struct ChartsRecord {
 
 // The record of `s` (with `charts` when the status page keeps them) written at calendar second `now`.
 // `sequence` orders records written by one line of processes: of two valid records, the higher is the
-// newer.
+// newer. An older `version` leaves out what that version did not have (for tests of reading one).
 std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecord* charts, std::int64_t now,
-                                         std::uint64_t sequence);
+                                         std::uint64_t sequence, std::uint16_t version = kHandoverVersion);
 
 // A digest of what players see of the game: every player's slot, id, addresses, name, health, lists,
-// pose and client values, the last id, the world clock and the deadlines, the rejoin bars. The record
-// is written again when it changes; the counters alone do not make a record worth writing.
+// pose, client values and mute, the last id, the world clock and the deadlines, the rejoin bars. The
+// record is written again when it changes; the counters alone do not make a record worth writing.
 std::uint32_t game_digest(const ServerState& s);
 
 // The sequence of a record whose version and checksum are right, or nothing.

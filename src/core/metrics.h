@@ -26,8 +26,10 @@ enum class DropReason : std::uint8_t {
     RateLimit,         // a server query over the rate limit
     Banned,            // from a source the ban list covers
     NameLimit,         // a SET_NAME over its player's allowance of name changes
+    ChatLimit,         // a CHAT or WHISPER over its player's chat limit
+    Muted,             // a CHAT or WHISPER from a muted player, relayed to nobody else
 };
-inline constexpr std::size_t kDropReasons = 7;
+inline constexpr std::size_t kDropReasons = 9;
 
 // How a lobby announcement ended.
 enum class LobbyResult : std::uint8_t { Answered, ConnectFailed, RequestFailed, SendFailed };

@@ -59,6 +59,13 @@ struct ServerState {
     // SET_NAMEs dropped over their player's allowance, not yet reported.
     SummaryCount name_refusals;
 
+    // CHAT and WHISPER not relayed and not yet reported: over their player's chat limit (see
+    // chat::on_chat), and from muted players.
+    SummaryCount chat_refusals;
+    SummaryCount muted_chats;
+    // The first calendar second at which a timed mute ends (see core/mutes.h).
+    std::int64_t next_mute_end = std::numeric_limits<std::int64_t>::max();
+
     // Counters for the status page and the metrics endpoint.
     Metrics metrics;
 

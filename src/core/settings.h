@@ -69,6 +69,10 @@ struct Settings {
                                                       // limits do not hold back
     std::vector<net::Range> trusted_proxies;          // "trusted_proxies": HTTP peers whose
                                                       // X-Forwarded-For names the caller
+    std::int32_t chat_burst = 5;                      // "chat_burst": chat lines a player may send at once;
+                                                      // 0: no chat limit
+    std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
+                                                      // 0: no chat limit
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -45,6 +45,10 @@ void SlotTable::release(std::int32_t index) {
     slot.name[0] = '\0';
     slot.chat_addr = net::Address{};
     slot.names_full_at = 0;
+    slot.chat_used = 0;
+    slot.chat_at = 0;
+    slot.muted_until = 0;
+    slot.mute_reason.clear();
     --player_count_;
     // Nobody left to time out: the floor starts afresh with the next join.
     if (player_count_ == 0) heard_floor_ = std::numeric_limits<std::int64_t>::max();

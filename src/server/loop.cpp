@@ -192,6 +192,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
         if (receive_one(s, io, net::Socket::Chat, time.now()) == 0) break;
     }
     chat::name_list_step(s, io.io, time.now());
+    chat::chat_limit_step(s, io.io, time.now());
     chat::report_dropped_queries(s, io.io, time.now());
     core::report_held_back_lines(s, io.io, time.now());
     chat::loop_message_step(s, io.io, time.now());
@@ -204,6 +205,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
     return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), chat::next_name_work(s),
+                     chat::next_chat_limit_work(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
                      agones::next_call(io.sidecar, sidecar_view(s)),
                      io.admin != nullptr ? io.admin->bans.next_expiry() : std::numeric_limits<std::int64_t>::max()});

@@ -103,7 +103,7 @@ const char* socket_label(std::size_t socket) { return socket == 0 ? "chat" : "ga
 
 constexpr const char* kDropLabels[core::kDropReasons] = {"too_short", "unknown_type", "unterminated_text",
                                                          "refused_sender", "rate_limit", "banned",
-                                                         "name_limit"};
+                                                         "name_limit", "chat_limit", "muted"};
 constexpr const char* kQueryLabels[core::kQueries] = {"slots", "map"};
 constexpr const char* kLobbyLabels[core::kLobbyResults] = {"answered", "connect_failed", "request_failed",
                                                            "send_failed"};

@@ -85,16 +85,37 @@ std::string refusals_text(const json& j) {
     return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n";
 }
 
+// A player's mute as the server answers it ("mute": {"until", "reason"}, absent when not muted):
+// "until unmuted", "until 2026-12-07 10:30 UTC", with ": REASON" when it has one; "" when not muted.
+std::string mute_text(const json& player) {
+    const json mute = player.value("mute", json());
+    if (!mute.is_object()) return "";
+    const json until = mute.value("until", json());
+    std::string text = until.is_number_integer() ? "until " + utc_time(until.get<long long>()) : "until unmuted";
+    const std::string reason = shown(mute.value("reason", json("")));
+    return reason.empty() ? text : text + ": " + reason;
+}
+
+// The MUTED column is there while a player is muted.
 std::string players_text(const json& j) {
     const json& players = j.value("players", json::array());
     const std::string summary = std::to_string(j.value("count", 0)) + " of " + std::to_string(j.value("slots", 0)) +
                                 " slots taken.\n" + refusals_text(j);
     if (!players.is_array() || players.empty()) return "No players; " + summary;
-    std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD"}};
+    std::vector<std::vector<std::string>> rows{{"ID", "NAME", "ADDRESS", "CHAT ADDRESS", "HEALTH", "HEARD", "MUTED"}};
+    bool any_muted = false;
     for (const json& p : players) {
         rows.push_back({shown(p.value("id", json())), shown(p.value("name", json())), shown(p.value("address", json())),
                         shown(p.value("chat_address", json())), shown(p.value("health", json())),
-                        shown(p.value("seconds_since_heard", json())) + " s ago"});
+                        shown(p.value("seconds_since_heard", json())) + " s ago", mute_text(p)});
+        any_muted = any_muted || !rows.back().back().empty();
+    }
+    for (auto& row : rows) {
+        if (!any_muted) {
+            row.pop_back();
+        } else if (row.back().empty()) {
+            row.back() = "-";
+        }
     }
     return table(rows) + summary;
 }
@@ -159,6 +180,15 @@ std::string done_text(const Command& c, const json& j) {
         }
         return text + "\n";
     }
+    if (c.name == "mute" || c.name == "unmute") {
+        const json p = j.value(c.name == "mute" ? "muted" : "unmuted", json::object());
+        std::string text = (c.name == "mute" ? "Muted " : "Unmuted ") + shown(p.value("id", json())) + " (" +
+                           shown(p.value("name", json(""))) + ")";
+        if (c.name == "mute") {
+            text += c.minutes == 0 ? " until unmuted" : " for " + std::to_string(c.minutes) + " minutes";
+        }
+        return text + ".\n";
+    }
     if (c.name == "unban") return "Lifted the ban on " + shown(j.value("lifted", json())) + ".\n";
     if (c.name == "say") {
         const long long n = j.value("sent_to", 0LL);
@@ -183,6 +213,9 @@ std::string usage_text() {
            "commands:\n"
            "  players                          list the players in the game, with their addresses\n"
            "  kick ID [REASON]                 remove a player; its IP and port are barred for kick_rejoin_seconds\n"
+           "  mute ID [MINUTES] [REASON]       the player's chat reaches nobody else (no MINUTES or 0:\n"
+           "                                   until unmuted or the player leaves)\n"
+           "  unmute ID                        lift a player's mute\n"
            "  ban RANGE [--minutes N] [REASON] ban an address or CIDR range (no --minutes or 0: for good)\n"
            "  unban RANGE                      lift a ban\n"
            "  bans                             list the bans in force\n"
@@ -320,6 +353,26 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
         const auto id = extra >= 1 ? core::parse_decimal(words[1], kCountDigits, 1, 2147483647) : std::nullopt;
         if (!id) return usage_error(std::move(p), "kick needs a player id (a positive number)");
         r = {"POST", "/api/kick", "", dump(json{{"id", *id}, {"reason", joined(words, 2)}})};
+    } else if (c.name == "mute" || c.name == "unmute") {
+        const auto id = extra >= 1 ? core::parse_decimal(words[1], kCountDigits, 1, 2147483647) : std::nullopt;
+        if (!id) return usage_error(std::move(p), c.name + " needs a player id (a positive number)");
+        if (c.name == "unmute") {
+            if (extra != 1) return usage_error(std::move(p), "unmute takes only a player id");
+            r = {"DELETE", "/api/mute", "id=" + std::to_string(*id), ""};
+            return p;
+        }
+        // A word of digits after the id is the minutes; the reason follows.
+        const auto digit = [](char d) { return d >= '0' && d <= '9'; };
+        const bool has_minutes = extra >= 2 && !words[2].empty() && std::all_of(words[2].begin(), words[2].end(), digit);
+        const auto length =
+            has_minutes ? core::parse_decimal(words[2], kCountDigits, 0, kMaxMinutes) : std::optional<std::int64_t>(0);
+        if (!length) {
+            return usage_error(std::move(p),
+                               "mute's MINUTES must be a whole number from 0 to " + std::to_string(kMaxMinutes));
+        }
+        c.minutes = *length;
+        r = {"POST", "/api/mute", "",
+             dump(json{{"id", *id}, {"minutes", c.minutes}, {"reason", joined(words, has_minutes ? 3 : 2)}})};
     } else if (c.name == "ban") {
         if (extra < 1 || words[1].empty()) return usage_error(std::move(p), "ban needs an address or range");
         c.minutes = minutes.value_or(0);

@@ -36,8 +36,8 @@ struct Command {
     std::optional<std::string> token_file;
     std::optional<std::string> config;  // --config
     bool json = false;
-    std::string name;  // players, kick, ban, unban, bans, allow, say, reload
-    long long minutes = 0;  // ban only
+    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart
+    long long minutes = 0;  // ban and mute
     std::string action;     // allow only: list, add or remove
     Request request;
 };

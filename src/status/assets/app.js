@@ -228,7 +228,7 @@ Status.section({
 
 // Admin mode. The token is kept in this tab's session storage only and sent as the Authorization
 // header: no cookie is ever set, so another site cannot make the browser call the API. It shows the
-// players' addresses with Kick and Ban, the bans with Unban, and a box to say something to everyone.
+// players' addresses with Kick, Mute and Ban, the bans with Unban, and a box to say something to everyone.
 const Admin = (() => {
   const KEY = 'quarel-admin-token';
   const $ = Status.$;
@@ -325,6 +325,35 @@ const Admin = (() => {
       (a) => 'Banned ' + a.ban.range + (minutes === 0 ? ' for good.' : ' for ' + minutes + ' min.'));
   }
 
+  // A mute asks for its minutes; 0 lasts until unmuted or until the player leaves. Cancel mutes nobody.
+  function mute(p) {
+    const answer = window.prompt('Mute ' + p.id + ' (' + p.name + ') for how many minutes?\n'
+      + '0: until unmuted, or until the player leaves.', '10');
+    if (answer === null) return;
+    const minutes = Number(answer.trim());
+    if (answer.trim() === '' || !Number.isInteger(minutes) || minutes < 0) {
+      say('Not muted: the minutes must be a whole number, 0 or more.', true);
+      return;
+    }
+    act('POST', '/api/mute', { id: p.id, minutes, reason: reason() }, () => 'Muted ' + p.id + ' (' + p.name + ')'
+      + (minutes === 0 ? ' until unmuted.' : ' for ' + minutes + ' min.'));
+  }
+
+  function unmute(p) {
+    act('DELETE', '/api/mute?id=' + p.id, undefined, () => 'Unmuted ' + p.id + ' (' + p.name + ').');
+  }
+
+  // The Mute or Unmute button of a player; a muted one's says until when, and why, on hover.
+  function mute_button(td, p) {
+    if (!p.mute) {
+      button(td, 'Mute', { mute: p.id }, () => mute(p), false);
+      return;
+    }
+    button(td, 'Unmute', { unmute: p.id }, () => unmute(p), false);
+    const until = p.mute.until === null ? 'until unmuted' : 'until ' + new Date(p.mute.until * 1000).toLocaleString();
+    td.lastChild.title = 'Muted ' + until + (p.mute.reason ? ': ' + p.mute.reason : '');
+  }
+
   function unban(b) {
     act('DELETE', '/api/bans?range=' + encodeURIComponent(b.range), undefined, () => 'Lifted the ban on ' + b.range + '.');
   }
@@ -338,6 +367,7 @@ const Admin = (() => {
       cell(tr, p.chat_address || '–');
       const td = cell(tr, '', 'actions');
       button(td, 'Kick', { kick: p.id }, () => kick(p), false);
+      mute_button(td, p);
       if (p.address) button(td, 'Ban', { ban: p.id }, () => ban(p), true);
       return tr;
     });
