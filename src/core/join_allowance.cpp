@@ -42,7 +42,9 @@ void RecentRefusals::add(JoinRefusal why, std::int64_t now) {
 RecentRefusals::Counts RecentRefusals::counts(std::int64_t now) const {
     Counts sum{};
     for (const Second& s : ring_) {
-        if (s.at > now || now - s.at >= kWindow) continue;
+        // Compared as `at` against `now - kWindow`: a second never used holds the lowest value, and
+        // `now - at` would overflow.
+        if (s.at > now || s.at <= now - kWindow) continue;
         for (std::size_t i = 0; i < kJoinRefusals; ++i) sum[i] += s.n[i];
     }
     return sum;
