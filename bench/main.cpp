@@ -1,5 +1,6 @@
 // quarel-bench: load benchmark of quarel-server against a baseline measured in the same run.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -19,6 +21,7 @@
 #include "bans.h"
 #include "baseline.h"
 #include "handover.h"
+#include "http_stub.h"
 #include "http_load.h"
 #include "load.h"
 #include "platform/http_server.h"
@@ -41,8 +44,8 @@ const char* kind_name(Kind k) { return k == Kind::Real ? "server" : "baseline"; 
 // Starts a server of `kind` with a config of `max_slots` slots on `ports`; ready() tells whether it
 // came up within the bound. `extra_args` go to the real server after its ports.
 std::unique_ptr<ServerProcess> start(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots,
-                                     const std::vector<std::string>& extra_args = {}) {
-    const std::string config = "slots " + std::to_string(max_slots) + "\n";
+                                     const std::vector<std::string>& extra_args = {}, const std::string& more_config = "") {
+    const std::string config = "slots " + std::to_string(max_slots) + "\n" + more_config;
     if (kind == Kind::Real) {
         std::vector<std::string> argv = ServerProcess::server_argv(real_binary, ports);
         argv.insert(argv.end(), extra_args.begin(), extra_args.end());
@@ -79,6 +82,9 @@ void usage(std::FILE* to) {
                  "                       /metrics fetched 10 times a second and STREAMS (default 0) admin event\n"
                  "                       streams read along with a console line said 10 times a second, against\n"
                  "                       the same server without HTTP\n"
+                 "  hooks:N:RATE:SECONDS open:N:RATE:SECONDS with the listener, one event stream and a line said 10\n"
+                 "                       times a second in both columns; the server column also has a webhook that\n"
+                 "                       never answers taking every line said\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
                  "  bans:N:CALLS         a ban file of N bans (100000: the cap) and CALLS bans and unbans through the\n"
                  "                       admin API, 5 ms apart: each call's time in the loop and the writer's, in process\n"
@@ -273,11 +279,24 @@ public:
 
     // The open loop with the status listener under load, against the same server without it (shown
     // in the baseline column).
-    Scenario http(int n, double rate, double seconds, int held, int streams) {
+    // `hook`: the server column also has a webhook that never answers (a stub that takes the connection
+    // and says nothing), which takes every line said as an admin event.
+    Scenario http(int n, double rate, double seconds, int held, int streams, bool hook = false) {
         Scenario sc;
-        char name[128];
-        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held, %d event streams", n, rate, seconds, held, streams);
+        char name[160];
+        std::snprintf(name, sizeof name, "%s %d x %g Hz x %g s, %d held, %d event streams", hook ? "hooks" : "http", n, rate,
+                      seconds, held, streams);
         sc.name = name;
+        std::unique_ptr<quarel::testkit::HttpStub> silent;
+        std::string hook_config;
+        if (hook) {
+            silent = std::make_unique<quarel::testkit::HttpStub>(quarel::testkit::http_status(0, 3'600'000));
+            const std::string file = (std::filesystem::temp_directory_path() / ("quarel-bench-hooks-" + std::to_string(::getpid()))).string();
+            std::ofstream(file) << "silent json http://" << silent->host() << "/hook admin chat join leave\n";
+            ::chmod(file.c_str(), 0600);
+            hook_config = "webhooks_file " + file + "\n";
+            sc.notes.push_back("server column: a webhook to a stub that never answers, taking each line said (an admin event)");
+        }
         char note[384];
         std::snprintf(note, sizeof note,
                       "%s%d held connections "
@@ -304,7 +323,8 @@ public:
                 const bool with_http = measured || streams > 0;
                 RunResult r;
                 const auto child_ptr = start(Kind::Real, opt_.server, ports_, n,
-                                             with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{});
+                                             with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{},
+                                             measured ? hook_config : "");
                 ServerProcess& child = *child_ptr;
                 if (!child.ready()) {
                     sc.notes.push_back("server did not start");
@@ -327,7 +347,7 @@ public:
                         std::ifstream(child.dir() / "admin_token") >> token;
                         if (token.size() < 64) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                     }
-                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0, measured ? streams : 0, token);
+                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0, measured || hook ? streams : 0, token);
                 }
                 Players players(n);
                 players.set_crc_every(opt_.crc_every);
@@ -561,6 +581,9 @@ int main(int argc, char** argv) {
             const int held = v.size() >= 4 ? std::clamp(static_cast<int>(v[3]), 0, 1000) : 63;
             const int streams = v.size() == 5 ? std::clamp(static_cast<int>(v[4]), 0, 8) : 0;
             report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], held, streams));
+        } else if (scenario.rfind("hooks:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
+            // Both columns: the listener, one event stream and a line said ten times a second.
+            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], 0, 1, true));
         } else {
             std::fprintf(stderr, "quarel-bench: bad scenario %s\n", scenario.c_str());
             return 2;

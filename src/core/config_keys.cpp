@@ -126,6 +126,17 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
     {.name = "chat_rate", .kind = ValueKind::Number, .field = &S::chat_rate, .lo = 0,
      .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_rate, " (chat lines a second)"); }},
+    // Read again on every reload (and, with watch_files 1, when the webhooks file changes).
+    {.name = "webhooks_file", .kind = ValueKind::Word, .field = &S::webhooks_file, .shown_as_read = true},
+    {.name = "webhook_ca_file", .kind = ValueKind::Word, .field = &S::webhook_ca_file,
+     .show = [](const S& s, const Options&) {
+         return s.webhook_ca_file.empty() ? std::string("(the system's CA store)") : quoted(s.webhook_ca_file);
+     }},
+    {.name = "refusal_alert", .kind = ValueKind::Number, .field = &S::refusal_alert,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.refusal_alert) + (s.refusal_alert <= 0 ? " (no refusal alert)" : " (join refusals a minute)");
+     }},
+    {.name = "schedule_file", .kind = ValueKind::Word, .field = &S::schedule_file, .shown_as_read = true},
 };
 
 // Calls `f` with each member pointer of the key's field.

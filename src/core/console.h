@@ -27,6 +27,8 @@ enum class LogKind : std::uint8_t {
     Lobby,
     Start,
     Stop,
+    Webhook,
+    Schedule,
 };
 enum class LogLevel : std::uint8_t { Info, Warning, Error };
 

@@ -2,7 +2,9 @@
 #include "server/server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <limits>
 #include <string_view>
 
 #include "core/banner.h"
@@ -10,6 +12,7 @@
 #include "core/handover.h"
 #include "core/http_address.h"
 #include "core/safe_text.h"
+#include "chat/chat.h"
 #include "game/game.h"
 #include "platform/config_file.h"
 #include "platform/files.h"
@@ -65,7 +68,9 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       state_(settings, source_hash_),
       formatted_(console, stamped_, json_, state_.settings),
       events_(platform::local_time_now),
-      console_(formatted_, events_),
+      hooks_(state_, platform::local_time_now),
+      live_(events_, hooks_),
+      console_(formatted_, live_),
       loop_(udp_, clock_, console_, state_.metrics),
       allow_file_(settings.allow_file, platform::kAllowFile),
       admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
@@ -86,6 +91,23 @@ Server::Server(const core::Options& options, const core::Settings& settings,
     admin_.save_allow = [this](admin::BanList& list, std::string& error) { return allow_file_.save(list, error); };
     admin_.allow_save_error = [this] { return allow_file_.save_error(); };
     state_.allowed = &allowed_;
+    admin_.stop_in = [this](bool restart, std::int64_t seconds, std::string_view reason) {
+        return count_down(restart, seconds, reason);
+    };
+    admin_.cancel_stop = [this]() -> std::optional<std::string> {
+        auto said = countdown_.cancel();
+        if (said) {
+            state_.stop_notice.reset();
+            say(*said, core::LogKind::Stop);
+        }
+        return said;
+    };
+    admin_.schedule_json = [this] {
+        return schedule_.list_json(clock_.now(), clock_.monotonic_us() / 1000, countdown_);
+    };
+    admin_.hooks_json = [this] { return webhooks_.list_json(); };
+    admin_.test_hook = [this](std::string_view name) { return webhooks_.test(name, hooks_.test_item()); };
+    hooks_.connect([this](hooks::ItemPtr item) { webhooks_.post(std::move(item)); });
 }
 
 std::optional<int> Server::open() {
@@ -109,6 +131,11 @@ std::optional<int> Server::open() {
     }
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
+    // The hooks hear of the previous run's end, and of everything from here on.
+    load_hooks();
+    wait_.add(webhooks_);
+    check_previous_run();
+    load_schedule();
     if (!start_http_listeners()) return 1;
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
@@ -131,7 +158,141 @@ std::optional<int> Server::open() {
     // The record as this process starts, so that a crash from here on loses nobody.
     after_pass(true);
     service_.notify("READY=1");
+    hooks_.started();
     return std::nullopt;
+}
+
+void Server::check_previous_run() {
+    std::string why;
+    const auto previous = marker_.begin(clock_.now(), state_.table.player_count(), why);
+    if (!why.empty()) {
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
+                       "Run marker not written (%s): a crash will not be noticed at the next start.\n",
+                       core::escape_controls(why).c_str());
+    }
+    if (!previous) return;
+    std::string line = platform::previous_run_line(*previous);
+    console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "%c%s\n",
+                   static_cast<char>(std::toupper(static_cast<unsigned char>(line[0]))), line.c_str() + 1);
+    hooks_.crashed(line);
+}
+
+// The webhooks file is held to the token file's rule (a regular file of the server's user, closed to
+// everyone else): its URLs are secrets.
+void Server::load_hooks() {
+    const std::string& path = state_.settings.webhooks_file;
+    const std::string file = core::escape_controls(path);
+    const platform::ReadResult read = platform::read_checked_file(path, 64 * 1024, platform::FileRule::Private);
+    hooks::HookFile parsed;
+    const core::LogEvent warning{.kind = core::LogKind::Webhook, .level = core::LogLevel::Warning};
+    if (read.status == platform::ReadStatus::Ok) {
+        parsed = hooks::parse_hooks(read.text);
+        for (std::size_t i = 0; i < parsed.problems.size() && i < platform::kTokenLinesShown; ++i) {
+            console_.print(warning, "%s line %zu skipped: %s.\n", file.c_str(), parsed.problems[i].line,
+                           parsed.problems[i].why.c_str());
+        }
+        if (parsed.problems.size() > platform::kTokenLinesShown) {
+            console_.print(warning, "%s: %zu more lines skipped.\n", file.c_str(),
+                           parsed.problems.size() - platform::kTokenLinesShown);
+        }
+        std::string names;
+        for (const hooks::Hook& h : parsed.hooks) {
+            names += (names.empty() ? ": " : ", ") + h.name + " (" + std::string(hooks::format_name(h.format)) + " to " +
+                     core::escape_controls(hooks::url_host(h.url)) + ")";
+        }
+        const std::size_t n = parsed.hooks.size();
+        console_.print({.kind = core::LogKind::Webhook}, "%s gives %zu hook%s%s.\n", file.c_str(), n, n == 1 ? "" : "s",
+                       names.c_str());
+    } else if (read.status != platform::ReadStatus::Missing) {
+        console_.print({.kind = core::LogKind::Webhook, .level = core::LogLevel::Error}, "Webhooks file %s: %s; no hooks.\n",
+                       read.status == platform::ReadStatus::Refused ? "refused" : "not read",
+                       core::escape_controls(read.error).c_str());
+    }
+    hooks::EventMask wanted = 0;
+    for (const hooks::Hook& h : parsed.hooks) wanted |= h.events;
+    hooks_.want(wanted);
+    webhooks_.configure(parsed.hooks, state_.settings.webhook_ca_file);
+}
+
+void Server::load_schedule() {
+    const std::string& path = state_.settings.schedule_file;
+    const std::string file = core::escape_controls(path);
+    const platform::ReadResult read = platform::read_checked_file(path, 64 * 1024, platform::FileRule::Regular);
+    schedule::ScheduleFile parsed;
+    if (read.status == platform::ReadStatus::Ok) {
+        parsed = schedule::parse_schedule(read.text);
+        const core::LogEvent warning{.kind = core::LogKind::Schedule, .level = core::LogLevel::Warning};
+        for (std::size_t i = 0; i < parsed.problems.size() && i < platform::kTokenLinesShown; ++i) {
+            console_.print(warning, "%s line %zu skipped: %s.\n", file.c_str(), parsed.problems[i].line,
+                           parsed.problems[i].why.c_str());
+        }
+        if (parsed.problems.size() > platform::kTokenLinesShown) {
+            console_.print(warning, "%s: %zu more lines skipped.\n", file.c_str(),
+                           parsed.problems.size() - platform::kTokenLinesShown);
+        }
+        const std::size_t n = parsed.jobs.size();
+        console_.print({.kind = core::LogKind::Schedule}, "%s gives %zu job%s.\n", file.c_str(), n, n == 1 ? "" : "s");
+    } else if (read.status != platform::ReadStatus::Missing) {
+        console_.print({.kind = core::LogKind::Schedule, .level = core::LogLevel::Error}, "Schedule file %s not read: %s\n",
+                       file.c_str(), core::escape_controls(read.error).c_str());
+    }
+    schedule_.load(std::move(parsed.jobs), clock_.now(), clock_.monotonic_us() / 1000);
+}
+
+void Server::say(std::string_view text, core::LogKind kind) {
+    chat::say(state_, loop_.io, text);
+    console_.print({.kind = kind}, "%s\n", core::escape_controls(text).c_str());
+}
+
+std::string Server::count_down(bool restart, std::int64_t seconds, std::string_view reason) {
+    const std::int64_t now_ms = clock_.monotonic_us() / 1000;
+    const std::string line = countdown_.start(restart ? schedule::Ending::Restart : schedule::Ending::Stop, seconds,
+                                              std::string(reason), now_ms);
+    state_.stop_notice = core::StopNotice{restart, clock_.now() + seconds, std::string(reason)};
+    say(line, core::LogKind::Stop);
+    return line;
+}
+
+void Server::run_jobs() {
+    const std::int64_t now = clock_.now();
+    const std::int64_t now_ms = clock_.monotonic_us() / 1000;
+    if (countdown_.active()) {
+        const schedule::Countdown::Step step = countdown_.step(now_ms);
+        for (const std::string& line : step.say) say(line, core::LogKind::Stop);
+        if (step.end) {
+            stop_reason_ = countdown_.reason();
+            (countdown_.ending() == schedule::Ending::Stop ? stop_now_ : restart_now_) = true;
+            state_.stop_notice.reset();
+        } else {
+            state_.stop_notice->at = now + countdown_.seconds_left(now_ms);
+        }
+    }
+    if (schedule_.size() == 0 || schedule_.next_ms(now, now_ms) > now_ms) return;
+    const schedule::Schedule::Step step = schedule_.step(now, now_ms);
+    const core::LogEvent note{.kind = core::LogKind::Schedule, .level = core::LogLevel::Warning};
+    for (const std::string& line : step.lines) console_.print(note, "%s\n", line.c_str());
+    for (const schedule::Job& job : step.run) {
+        switch (job.kind) {
+            case schedule::JobKind::Say:
+                chat::say(state_, loop_.io, job.text);
+                console_.print({.kind = core::LogKind::Say}, "Said by the schedule: %s\n",
+                               core::escape_controls(job.text).c_str());
+                break;
+            case schedule::JobKind::Stop:
+            case schedule::JobKind::Restart:
+                count_down(job.kind == schedule::JobKind::Restart, job.in, job.text);
+                break;
+            case schedule::JobKind::Reload:
+                console_.line({.kind = core::LogKind::Reload}, "Reload asked by the schedule.\n");
+                reload();
+                break;
+            case schedule::JobKind::MatchEnd:
+                console_.print({.kind = core::LogKind::Schedule, .level = core::LogLevel::Warning},
+                               "Scheduled job \"%s\" not run: this server keeps no matches.\n",
+                               core::escape_controls(job.line).c_str());
+                break;
+        }
+    }
 }
 
 std::optional<int> Server::take_over_record() {
@@ -175,6 +336,10 @@ std::optional<int> Server::take_over_record() {
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
     events_.tick(now_us / 1000);
+    const std::int64_t now = clock_.now();
+    hooks_.tick(now, now_us / 1000);
+    webhooks_.collect(console_, state_.metrics);
+    marker_.update(now, state_.table.player_count());
     if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
         service_.notify("WATCHDOG=1");
         next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
@@ -228,6 +393,10 @@ int Server::next_timed_work_ms() {
     };
     if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
     if (const std::int64_t ms = events_.next_tick_ms(); ms >= 0) consider(ms * 1000);
+    const std::int64_t now_ms = now_us / 1000;
+    for (const std::int64_t ms : {hooks_.next_ms(), countdown_.next_ms(), schedule_.next_ms(clock_.now(), now_ms)}) {
+        if (ms != std::numeric_limits<std::int64_t>::max()) consider(ms * 1000);
+    }
     if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
     if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
     return static_cast<int>(std::min<std::int64_t>(next, 60'000));
@@ -274,10 +443,13 @@ admin::RestartOutcome Server::restart_in_place(bool between_passes) {
     memory->write(record);
     for (const int fd : memory->fds()) fds.emplace_back(fd, platform::kRecordFdName);
     std::erase_if(fds, [](const auto& fd) { return fd.first < 0; });
+    // The next process takes the run marker over: a hand-over is no crash.
+    marker_.hand_over();
     const platform::Successor next = platform::start_successor(program_, argv_, fds, 10'000, [this](pid_t pid) {
         service_.notify("MAINPID=" + std::to_string(pid));
     });
     if (!next.took_over) {
+        marker_.undo_hand_over(clock_.now(), state_.table.player_count());
         console_.print({.kind = core::LogKind::Reload, .level = core::LogLevel::Error},
                        "Restart failed: %s; this process goes on serving.\n", next.why.c_str());
         service_.notify("READY=1");
@@ -407,8 +579,12 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens}, tokens_why);
+    const std::string& hooks = state_.settings.webhooks_file;
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens, hooks},
+                                        tokens_why);
     if (!watch_) {
+        // The admins' and the webhooks' files may lie in a directory that cannot be watched; the others
+        // are the server's own.
         watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
         if (watch_) {
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
@@ -430,6 +606,8 @@ core::ReloadReport Server::reload() {
     if (!loop_.http.empty()) load_admin_tokens(false);
     keep_lobby_client(state_.settings.public_listing == 1);
     reload_bans();
+    load_hooks();
+    load_schedule();
     return report;
 }
 
@@ -482,20 +660,24 @@ void Server::follow_files() {
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
         if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
+        if (has(kWebhooksFile)) load_hooks();
     }
 }
 
 int Server::run() {
     serve(
-        state_, loop_, [this] { return stop_.requested() || successor_ != 0; },
+        state_, loop_, [this] { return stop_.requested() || successor_ != 0 || stop_now_; },
         [this] {
             follow_files();
-            if (stop_.take_restart() && successor_ == 0) restart_in_place(true);
+            run_jobs();
+            if ((stop_.take_restart() || std::exchange(restart_now_, false)) && successor_ == 0) restart_in_place(true);
             if (successor_ == 0) after_pass();
         },
         [this](std::int64_t deadline) { wait_.until(deadline); });
     if (successor_ != 0) {
-        // The new process reads the sockets now; this one lets its last HTTP answers go and leaves.
+        // The new process reads the sockets now; this one lets its last HTTP answers and hook events
+        // go and leaves.
+        webhooks_.finish(platform::kWebhookStopMs, console_, state_.metrics);
         events_.close_all();
         for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
             if (listener != nullptr) listener->finish_answers(clock_.now());
@@ -510,6 +692,10 @@ int Server::run() {
     after_pass(true);
     udp_.close_all();
     keep_lobby_client(false);
+    // The hooks hear of the stop; their queues get a few seconds at most.
+    hooks_.stopped(stop_reason_);
+    webhooks_.finish(platform::kWebhookStopMs, console_, state_.metrics);
+    marker_.end();
     console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
     // The event streams get their last lines, this one too, for a moment at most.
     if (events_.open_streams() > 0) {

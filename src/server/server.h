@@ -19,18 +19,24 @@
 #include "core/server_state.h"
 #include "core/settings.h"
 #include "core/stamped_console.h"
+#include "hooks/sink.h"
 #include "net/bind_address.h"
 #include "platform/admin_files.h"
 #include "platform/agones_client.h"
 #include "platform/curl_lobby_client.h"
 #include "platform/file_watch.h"
 #include "platform/http_server.h"
+#include "platform/local_time.h"
+#include "platform/run_marker.h"
 #include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
+#include "platform/webhook_sender.h"
+#include "schedule/countdown.h"
+#include "schedule/schedule.h"
 #include "server/loop.h"
 #include "status/history.h"
 #include "status/status.h"
@@ -99,7 +105,21 @@ private:
     void kick_banned();
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kWebhooksFile };
+    // The webhooks file (again): its lines, then the hooks handed to the sender.
+    void load_hooks();
+    // The schedule file (again), with its lines.
+    void load_schedule();
+    // Between passes: the countdown's lines and its end, the schedule's jobs that are due.
+    void run_jobs();
+    // A countdown to a stop or a restart in place; the line said at once (to every named player, and on
+    // the console).
+    std::string count_down(bool restart, std::int64_t seconds, std::string_view reason);
+    // The server's own line to every named player, and on the console as a line of `kind`.
+    void say(std::string_view text, core::LogKind kind);
+    // The console line of a clean start that finds the previous run did not stop cleanly, and its
+    // hook event.
+    void check_previous_run();
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
@@ -141,6 +161,9 @@ private:
     // Every line also goes to the admin API's event streams; the hub outlives the listeners that
     // serve its streams.
     admin::EventHub events_;
+    // And to the webhooks, which take the events they care for.
+    hooks::HookSink hooks_;
+    core::TeeConsole live_;
     core::TeeConsole console_;
     platform::SystemClock clock_;
     platform::UdpTransport udp_;
@@ -180,6 +203,15 @@ private:
     std::int64_t next_watchdog_us_ = 0;
     TimedWork timed_work_{*this};
     std::int64_t successor_ = 0;  // the process that took over
+
+    // Webhooks, the run marker, the countdown to a stop and the schedule.
+    platform::WebhookSender webhooks_;
+    platform::RunMarker marker_;
+    schedule::Countdown countdown_;
+    schedule::Schedule schedule_{platform::next_local_time};
+    bool stop_now_ = false;      // a countdown to a stop ended
+    bool restart_now_ = false;   // a countdown to a restart ended
+    std::string stop_reason_;    // that countdown's reason
 };
 
 }  // namespace quarel::server

@@ -36,9 +36,11 @@ struct Command {
     std::optional<std::string> token_file;
     std::optional<std::string> config;  // --config
     bool json = false;
-    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart
+    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart, stop,
+                       // cancel, schedule, hooks
     long long minutes = 0;  // ban and mute
-    std::string action;     // allow only: list, add or remove
+    std::string action;     // allow: list, add or remove; hooks: list or test
+    std::optional<long long> in;  // stop and restart: --in, in seconds
     Request request;
 };
 

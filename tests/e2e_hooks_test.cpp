@@ -1,0 +1,142 @@
+// Webhooks and the countdown before a stop against the real binary on loopback, a local stub playing
+// the hook: the crash event after a kill -9 and a start, a reload that swaps hooks, URLs never printed;
+// `quarel-ctl stop --in 15s` reaching a named player's chat socket at the right times, then the stop.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "http_stub.h"
+#include "process.h"
+
+using namespace quarel;
+using namespace quarel::testkit;
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+struct TempDir {
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    fs::path path{::mkdtemp(std::string("/tmp/quarel-hooks-XXXXXX").data())};
+};
+
+void write_private(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), 0600);
+}
+
+// The server working in `dir`, on `ports`, with `args` after the port options.
+std::unique_ptr<Process> server_in(const fs::path& dir, const Ports& ports, const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv{server_binary(), "--chat-port", std::to_string(ports.chat), "--game-port",
+                                  std::to_string(ports.game)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<Process>(std::move(argv), "", false, [dir] { return ::chdir(dir.c_str()) == 0; });
+}
+
+// The bodies the stub took on `path`, in order.
+std::vector<std::string> bodies(const HttpStub& stub, const std::string& path) {
+    std::vector<std::string> out;
+    for (const HttpRequest& r : stub.requests()) {
+        if (r.raw.starts_with("POST " + path + " ")) out.push_back(r.raw.substr(r.raw.find("\r\n\r\n") + 4));
+    }
+    return out;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(E2eHooks, CrashAfterKillThenAStartReloadSwapsHooksAndUrlsAreNeverPrinted) {
+    HttpStub stub(http_status(204));
+    ASSERT_TRUE(stub.bound());
+    TempDir dir;
+    const Ports ports = free_ports();
+    const std::string base = "http://" + stub.host();
+    write_private(dir.path / "webhooks", "ops json " + base + "/ops/SECRET start stop crash\n");
+    {
+        auto first = server_in(dir.path, ports);
+        ASSERT_TRUE(first->wait_for_output("webhooks gives 1 hook: ops (json to " + stub.host() + ").", 5000))
+            << first->output();
+        ASSERT_TRUE(stub.wait_until([](const auto& r) { return !r.empty(); }, 5000));
+        ::kill(first->pid(), SIGKILL);
+        first->finish(5000);
+    }
+    auto second = server_in(dir.path, ports);
+    ASSERT_TRUE(stub.wait_for(3, 5000)) << second->output();
+    const std::vector<std::string> ops = bodies(stub, "/ops/SECRET");
+    ASSERT_EQ(ops.size(), 3u);
+    EXPECT_TRUE(has(ops[0], R"("hook_event":"start")")) << ops[0];
+    EXPECT_TRUE(has(ops[1], R"("level":"warning","event":"start","text":"Server Quarel MultiPlayer crashed: the previous run (process )") &&
+                has(ops[1], R"(ended without a clean stop, up 0 seconds with 0 players.","hook_event":"crash")")) << ops[1];
+    EXPECT_TRUE(has(ops[2], R"("hook_event":"start")")) << ops[2];
+    EXPECT_TRUE(second->wait_for_output(") ended without a clean stop, up 0 seconds with 0 players.\n", 1000)) << second->output();
+    // A reload swaps the hooks: ops goes, room comes.
+    write_private(dir.path / "webhooks", "room text " + base + "/room/SECRET stop\n# ops json " + base + "/ops/SECRET\n");
+    ::kill(second->pid(), SIGHUP);
+    ASSERT_TRUE(second->wait_for_output("webhooks gives 1 hook: room (text to " + stub.host() + ").", 5000)) << second->output();
+    EXPECT_EQ(second->stop(SIGTERM), 0);
+    EXPECT_EQ(bodies(stub, "/room/SECRET"), std::vector<std::string>{"Server Quarel MultiPlayer stopped."});
+    EXPECT_EQ(bodies(stub, "/ops/SECRET").size(), 3u);
+    EXPECT_FALSE(has(second->output(), "SECRET")) << second->output();
+    EXPECT_FALSE(fs::exists(dir.path / "running")) << "a clean stop leaves no marker";
+    // A webhooks file others may read is refused whole.
+    ::chmod((dir.path / "webhooks").c_str(), 0644);
+    auto third = server_in(dir.path, ports);
+    EXPECT_TRUE(third->wait_for_output("Webhooks file refused: ", 5000)) << third->output();
+    EXPECT_EQ(third->stop(SIGTERM), 0);
+    EXPECT_FALSE(has(third->output(), "SECRET"));
+}
+
+TEST(E2eHooks, StopInFifteenSecondsReachesANamedPlayerAtTheMarksThenStops) {
+    StatusServer s;
+    ASSERT_NE(s.port, 0) << s.server.output();
+    UdpClient game, chat;
+    const std::int32_t id = join_named(s.server, game, chat, "Ann");
+    ASSERT_GT(id, 0);
+    for (int i = 0; i < 50 && chat.receive(20); ++i) {
+    }
+    const fs::path token = s.server.dir() / "admin_token";
+    for (int i = 0; i < 200 && read_file(token).size() < 64; ++i) std::this_thread::sleep_for(milliseconds(10));
+    ::setenv("NO_PROXY", "*", 1);
+    Process ctl({beside_self("quarel-ctl"), "--url", "http://" + s.host_port, "--token-file", token.string(), "stop",
+                 "--in", "15s", "new", "map"});
+    const auto asked = steady_clock::now();
+    ASSERT_EQ(ctl.finish(10'000), 0) << ctl.output();
+    EXPECT_EQ(ctl.output(), "Said to the players: Server stops in 15 seconds: new map\n");
+    // The server's own line (CHAT_OUT from id 0) at once and at 10 seconds left; the player keeps
+    // itself in the game meanwhile.
+    const auto line = [](const std::string& text) { return sealed(cat({{0x91}, le32(0), str(text), {0}})); };
+    std::vector<std::pair<Bytes, long>> heard;
+    for (int i = 0; i < 40 && heard.size() < 2; ++i) {
+        game.send_to(s.server.game_port(), state_of(id));
+        if (const auto got = chat.receive(500)) {
+            heard.emplace_back(*got, std::chrono::duration_cast<milliseconds>(steady_clock::now() - asked).count());
+        }
+    }
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(to_hex(heard[0].first), to_hex(line("Server stops in 15 seconds: new map")));
+    EXPECT_LT(heard[0].second, 1500);
+    EXPECT_EQ(to_hex(heard[1].first), to_hex(line("Server stops in 10 seconds: new map")));
+    EXPECT_GE(heard[1].second, 4500);
+    EXPECT_LT(heard[1].second, 6500);
+    // Then the stop, 15 seconds after the call.
+    EXPECT_EQ(s.server.finish(15'000), 0) << s.server.output();
+    const long stopped = std::chrono::duration_cast<milliseconds>(steady_clock::now() - asked).count();
+    EXPECT_GE(stopped, 14'500);
+    EXPECT_LT(stopped, 17'000);
+    const std::string out = s.server.output();
+    EXPECT_TRUE(has(out, "Stop in 15 s asked by admin from 127.0.0.1: new map\nServer stops in 15 seconds: new map\n")) << out;
+    EXPECT_TRUE(has(out, "Server stops in 10 seconds: new map\n"));
+    EXPECT_TRUE(out.ends_with("Server stopped.\n")) << out;
+}
+
+}  // namespace
