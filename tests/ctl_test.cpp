@@ -167,8 +167,8 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
         {{"schedule"}, 200,
          R"({"countdown":{"ending":"restart","seconds_left":90,"reason":""},"jobs":[{"job":"at 04:00 restart in 5m",)"
          R"("next":1800000000,"seconds_left":7260},{"job":"every 1h say hi","next":1800003600,"seconds_left":3}]})", 0,
-         "Restart in 1 minute 30 seconds.\nNEXT                  IN                 JOB\n"
-         "2027-01-15 08:00 UTC  2 hours 1 minute   at 04:00 restart in 5m\n2027-01-15 09:00 UTC  3 seconds          every 1h say hi\n", ""},
+         "Restart in 1 minute 30 seconds.\nNEXT                  IN                JOB\n"
+         "2027-01-15 08:00 UTC  2 hours 1 minute  at 04:00 restart in 5m\n2027-01-15 09:00 UTC  3 seconds         every 1h say hi\n", ""},
         {{"schedule"}, 200, R"({"countdown":null,"jobs":[]})", 0, "No scheduled jobs.\n", ""},
         {{"hooks"}, 200,
          R"({"hooks":[{"name":"room","format":"discord","host":"discord.com","events":["join"],"queued":2,"delivered":10,)"

@@ -171,7 +171,7 @@ TEST(HookBodies, EachFormatEscapesForItsRoom) {
     const std::vector<ItemPtr> lines = {one[0], item(Event::Leave, "Bo left: 0 of 4 players")};
     const Body discord = body_of(Format::Discord, lines);
     EXPECT_EQ(discord.content_type, "application/json");
-    EXPECT_EQ(discord.text, R"({"content":"@everyone <!channel> \\*Ann\\*\\_ joined: \"1\" of 4 \u00e9\nBo left: 0 of 4 players",)"
+    EXPECT_EQ(discord.text, R"({"content":"@everyone <!channel\\> \\*Ann\\*\\_ joined: \"1\" of 4 \u00e9\nBo left: 0 of 4 players",)"
                             R"("allowed_mentions":{"parse":[]}})");
     // A message holds at most 2000 bytes: a line too long for one is cut, and lines that do not fit wait.
     const std::vector<ItemPtr> long_lines = {item(Event::Chat, std::string(1500, 'a')), item(Event::Chat, std::string(600, 'b')),

@@ -120,7 +120,9 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nallow_file       \"allow\"\n"
               "watch_files      0\n"
               "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
-              "chat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n");
+              "chat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
+              "webhooks_file    (default)\nwebhook_ca_file  (the system's CA store)\n"
+              "refusal_alert    30 (join refusals a minute)\nschedule_file    (default)\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.
