@@ -309,9 +309,9 @@ public:
         sc.notes.push_back(note);
         if (streams > 0) {
             std::snprintf(note, sizeof note,
-                          "the server column also %d event streams (GET /api/events) read along and a console line "
-                          "said 10 times a second (POST /api/say), the baseline neither",
-                          streams);
+                          "%s %d event streams (GET /api/events) read along and a console line said 10 times a second "
+                          "(POST /api/say)%s",
+                          hook ? "both columns:" : "the server column also", streams, hook ? "" : ", the baseline neither");
             sc.notes.push_back(note);
         }
         Runs runs;
@@ -464,7 +464,7 @@ bool parse_args(int argc, char** argv, Options& o) {
         } else if (a == "--json") {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
-                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
+                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("hooks:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
                    a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
