@@ -177,6 +177,23 @@ void Server::check_previous_run() {
     hooks_.crashed(line);
 }
 
+namespace {
+
+// The lines of a file that gave nothing, each with its number and why (at most kTokenLinesShown, then one
+// line for the rest), as the named admins' file has them.
+template <class Problems>
+void print_skipped(core::Console& out, core::LogKind kind, const std::string& file, const Problems& problems) {
+    const core::LogEvent warning{.kind = kind, .level = core::LogLevel::Warning};
+    for (std::size_t i = 0; i < problems.size() && i < platform::kTokenLinesShown; ++i) {
+        out.print(warning, "%s line %zu skipped: %s.\n", file.c_str(), problems[i].line, problems[i].why.c_str());
+    }
+    if (problems.size() > platform::kTokenLinesShown) {
+        out.print(warning, "%s: %zu more lines skipped.\n", file.c_str(), problems.size() - platform::kTokenLinesShown);
+    }
+}
+
+}  // namespace
+
 // The webhooks file is held to the token file's rule (a regular file of the server's user, closed to
 // everyone else): its URLs are secrets.
 void Server::load_hooks() {
@@ -184,17 +201,9 @@ void Server::load_hooks() {
     const std::string file = core::escape_controls(path);
     const platform::ReadResult read = platform::read_checked_file(path, 64 * 1024, platform::FileRule::Private);
     hooks::HookFile parsed;
-    const core::LogEvent warning{.kind = core::LogKind::Webhook, .level = core::LogLevel::Warning};
     if (read.status == platform::ReadStatus::Ok) {
         parsed = hooks::parse_hooks(read.text);
-        for (std::size_t i = 0; i < parsed.problems.size() && i < platform::kTokenLinesShown; ++i) {
-            console_.print(warning, "%s line %zu skipped: %s.\n", file.c_str(), parsed.problems[i].line,
-                           parsed.problems[i].why.c_str());
-        }
-        if (parsed.problems.size() > platform::kTokenLinesShown) {
-            console_.print(warning, "%s: %zu more lines skipped.\n", file.c_str(),
-                           parsed.problems.size() - platform::kTokenLinesShown);
-        }
+        print_skipped(console_, core::LogKind::Webhook, file, parsed.problems);
         std::string names;
         for (const hooks::Hook& h : parsed.hooks) {
             names += (names.empty() ? ": " : ", ") + h.name + " (" + std::string(hooks::format_name(h.format)) + " to " +
@@ -221,15 +230,7 @@ void Server::load_schedule() {
     schedule::ScheduleFile parsed;
     if (read.status == platform::ReadStatus::Ok) {
         parsed = schedule::parse_schedule(read.text);
-        const core::LogEvent warning{.kind = core::LogKind::Schedule, .level = core::LogLevel::Warning};
-        for (std::size_t i = 0; i < parsed.problems.size() && i < platform::kTokenLinesShown; ++i) {
-            console_.print(warning, "%s line %zu skipped: %s.\n", file.c_str(), parsed.problems[i].line,
-                           parsed.problems[i].why.c_str());
-        }
-        if (parsed.problems.size() > platform::kTokenLinesShown) {
-            console_.print(warning, "%s: %zu more lines skipped.\n", file.c_str(),
-                           parsed.problems.size() - platform::kTokenLinesShown);
-        }
+        print_skipped(console_, core::LogKind::Schedule, file, parsed.problems);
         const std::size_t n = parsed.jobs.size();
         console_.print({.kind = core::LogKind::Schedule}, "%s gives %zu job%s.\n", file.c_str(), n, n == 1 ? "" : "s");
     } else if (read.status != platform::ReadStatus::Missing) {
