@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "browser.h"
 #include "http_stub.h"
 #include "process.h"
 
@@ -96,6 +97,16 @@ TEST(E2eHooks, CrashAfterKillThenAStartReloadSwapsHooksAndUrlsAreNeverPrinted) {
     EXPECT_FALSE(has(third->output(), "SECRET"));
 }
 
+// quarel-ctl against the server `s`, with the token its first start wrote.
+Process ctl_of(const StatusServer& s, std::vector<std::string> args) {
+    const fs::path token = s.server.dir() / "admin_token";
+    for (int i = 0; i < 200 && read_file(token).size() < 64; ++i) std::this_thread::sleep_for(milliseconds(10));
+    ::setenv("NO_PROXY", "*", 1);
+    std::vector<std::string> argv{beside_self("quarel-ctl"), "--url", "http://" + s.host_port, "--token-file", token.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Process(std::move(argv));
+}
+
 TEST(E2eHooks, StopInFifteenSecondsReachesANamedPlayerAtTheMarksThenStops) {
     StatusServer s;
     ASSERT_NE(s.port, 0) << s.server.output();
@@ -104,11 +115,7 @@ TEST(E2eHooks, StopInFifteenSecondsReachesANamedPlayerAtTheMarksThenStops) {
     ASSERT_GT(id, 0);
     for (int i = 0; i < 50 && chat.receive(20); ++i) {
     }
-    const fs::path token = s.server.dir() / "admin_token";
-    for (int i = 0; i < 200 && read_file(token).size() < 64; ++i) std::this_thread::sleep_for(milliseconds(10));
-    ::setenv("NO_PROXY", "*", 1);
-    Process ctl({beside_self("quarel-ctl"), "--url", "http://" + s.host_port, "--token-file", token.string(), "stop",
-                 "--in", "15s", "new", "map"});
+    Process ctl = ctl_of(s, {"stop", "--in", "15s", "new", "map"});
     const auto asked = steady_clock::now();
     ASSERT_EQ(ctl.finish(10'000), 0) << ctl.output();
     EXPECT_EQ(ctl.output(), "Said to the players: Server stops in 15 seconds: new map\n");
@@ -137,6 +144,23 @@ TEST(E2eHooks, StopInFifteenSecondsReachesANamedPlayerAtTheMarksThenStops) {
     EXPECT_TRUE(has(out, "Stop in 15 s asked by admin from 127.0.0.1: new map\nServer stops in 15 seconds: new map\n")) << out;
     EXPECT_TRUE(has(out, "Server stops in 10 seconds: new map\n"));
     EXPECT_TRUE(out.ends_with("Server stopped.\n")) << out;
+}
+
+TEST(E2eHooks, ThePageShowsTheCountdownUntilItIsCalledOff) {
+    const std::string browser = which({"/usr/bin/chromium-headless-shell", "/usr/lib/chromium/headless_shell", "/usr/bin/chromium"});
+    if (browser.empty()) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
+    StatusServer s;
+    ASSERT_NE(s.port, 0) << s.server.output();
+    Process stop = ctl_of(s, {"restart", "--in", "10m", "new build"});
+    ASSERT_EQ(stop.finish(10'000), 0) << stop.output();
+    Browser page(browser, s.server.dir() / "profile", "http://" + s.host_port + "/");
+    ASSERT_TRUE(page.wait_until("!document.getElementById('stopping').hidden"));
+    const std::string shown = page.eval("document.getElementById('stopping').textContent").get<std::string>();
+    EXPECT_TRUE(shown.starts_with("Server restarts in 9 min ") && shown.ends_with(" s: new build")) << shown;
+    Process cancel = ctl_of(s, {"cancel"});
+    ASSERT_EQ(cancel.finish(10'000), 0) << cancel.output();
+    EXPECT_EQ(cancel.output(), "Called off: Server restart called off.\n");
+    EXPECT_TRUE(page.wait_until("document.getElementById('stopping').hidden"));
 }
 
 }  // namespace

@@ -213,8 +213,14 @@ TEST(HookDeliveries, DiscordGathersTwoSecondsAndSendsAMessageEveryTwoAtMost) {
     d.post(item(Event::Leave, "Ann left"), 2100);
     d.done(room[0].id, {.status = 204}, 2200);
     EXPECT_EQ(d.next_ms(), 2100 + kGatherMs);
-    EXPECT_EQ(d.due(2100 + kGatherMs).size(), 1u);
     EXPECT_EQ(d.counts().at("room")[static_cast<std::size_t>(Outcome::Delivered)], 2u);
+    const auto next = d.due(2100 + kGatherMs);
+    ASSERT_EQ(next.size(), 1u);
+    d.done(next[0].id, {.status = 429, .retry_after_ms = 700}, 4200);
+    // At a stop, lines are not gathered, but the room's own rate limit still holds.
+    d.hurry();
+    EXPECT_TRUE(d.due(4899).empty());
+    EXPECT_EQ(hooks_of(d.due(4900)), std::vector<std::string>{R"(room {"content":"Ann left","allowed_mentions":{"parse":[]}})"});
 }
 
 TEST(HookDeliveries, RetriesOnNetworkErrors5xxAnd429ThenGivesUpWithALine) {

@@ -80,8 +80,8 @@ bool Deliveries::post_to(std::string_view name, const ItemPtr& item, std::int64_
 
 std::int64_t Deliveries::ready_at(const Queue& q) const {
     if (q.in_flight > 0 || q.items.empty()) return kNever;
-    if (hurry_) return 0;
-    std::int64_t at = q.not_before;
+    if (hurry_) return q.limit_until;
+    std::int64_t at = std::max(q.not_before, q.limit_until);
     if (q.hook.format == Format::Discord) at = std::max({at, q.items.front().at + kGatherMs, q.last_batch + kGatherMs});
     return at;
 }
@@ -121,7 +121,7 @@ void Deliveries::done(std::uint64_t id, const Answer& answer, std::int64_t now_m
     const std::string detail = answer_text(answer);
     q.last_ms = now_ms;
     q.last_detail = detail;
-    if (answer.pause_ms >= 0) q.not_before = now_ms + std::min(answer.pause_ms, kLongestRetryAfterMs);
+    if (answer.pause_ms >= 0) q.limit_until = now_ms + std::min(answer.pause_ms, kLongestRetryAfterMs);
     if (answer.status >= 200 && answer.status <= 299) {
         q.last_outcome = "delivered";
         settle(q, Outcome::Delivered, now_ms, "");
@@ -131,7 +131,7 @@ void Deliveries::done(std::uint64_t id, const Answer& answer, std::int64_t now_m
         // The platform's own word on when to come back; without one, as after a failure.
         const std::int64_t wait = answer.retry_after_ms >= 0 ? std::min(answer.retry_after_ms, kLongestRetryAfterMs)
                                                              : kFirstRetryMs << std::min(q.limited - 1, 9);
-        q.not_before = std::max(q.not_before, now_ms + wait);
+        q.limit_until = std::max(q.limit_until, now_ms + wait);
         q.in_flight = 0;
         q.last_outcome = "rate limited";
         q.last_detail = detail + ", again in " + seconds_text(wait);

@@ -80,7 +80,7 @@ public:
     std::int64_t next_ms() const;
     // Nothing queued and nothing under way.
     bool idle() const;
-    // At a stop: gathered lines and waits for a retry or a rate limit go now.
+    // At a stop: gathered lines and back-off waits go now (a room's rate limit still holds).
     void hurry() { hurry_ = true; }
     // At the stop's deadline: what is still queued or under way is counted as failed, with a line per
     // hook.
@@ -107,7 +107,8 @@ private:
         std::size_t in_flight = 0;  // items at the front in the attempt under way
         std::uint64_t attempt = 0;
         int tries = 0, limited = 0;
-        std::int64_t not_before = 0;
+        std::int64_t not_before = 0;   // a failed request's back-off
+        std::int64_t limit_until = 0;  // the room's own rate limit (a 429, an allowance spent)
         std::int64_t last_batch = std::numeric_limits<std::int64_t>::min() / 2;
         // Reports: events not yet told of, and the earliest next line.
         std::uint64_t dropped_untold = 0, failed_untold = 0;
