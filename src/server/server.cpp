@@ -255,6 +255,7 @@ std::string Server::count_down(bool restart, std::int64_t seconds, std::string_v
 }
 
 void Server::run_jobs() {
+    if (!countdown_.active() && schedule_.size() == 0) return;
     const std::int64_t now = clock_.now();
     const std::int64_t now_ms = clock_.monotonic_us() / 1000;
     if (countdown_.active()) {
