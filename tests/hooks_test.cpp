@@ -3,7 +3,11 @@
 // the sender over real HTTP to a local stub playing the hook.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +18,7 @@
 #include "hooks/sink.h"
 #include "http_stub.h"
 #include "platform/webhook_sender.h"
+#include "process.h"
 
 using namespace quarel;
 using namespace quarel::hooks;
@@ -326,6 +331,60 @@ TEST(WebhookSender, PostsOverHttpHonoursRetryAfterAndStopsWithinItsBound) {
     EXPECT_EQ(out.text(), "Webhook ops (" + stub.host() + "): 1 event not delivered before the stop.\n");
     EXPECT_EQ(metrics.webhooks[0].events, (Counts{1, 1, 0}));
     stub.release();
+}
+
+// HTTPS is checked: a hook whose certificate no CA in the store signed is refused, and delivered once
+// webhook_ca_file names the CA. The hook: Python's TLS server with a certificate made for 127.0.0.1.
+TEST(WebhookSender, HttpsIsCheckedAgainstTheStoreOrTheHostsCaFile) {
+    const std::string openssl = testkit::which({"/usr/bin/openssl"}), python = testkit::which({"/usr/bin/python3"});
+    if (openssl.empty() || python.empty()) GTEST_SKIP() << "no openssl or python3 (scripts/ensure-deps.sh --test installs them)";
+    const std::filesystem::path dir = ::mkdtemp(std::string("/tmp/quarel-tls-XXXXXX").data());
+    const auto in_dir = [dir] { return ::chdir(dir.c_str()) == 0; };
+    testkit::Process make({openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                           "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
+                           "-addext", "subjectAltName=IP:127.0.0.1"},
+                          "", false, in_dir);
+    ASSERT_EQ(make.finish(20'000), 0) << make.output();
+    std::ofstream(dir / "serve.py") << R"(import http.server, ssl, time
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers['Content-Length']))
+        self.send_response(204)
+        self.end_headers()
+    def log_message(self, *args): pass
+    def log_error(self, *args): pass
+server = http.server.HTTPServer(('127.0.0.1', 0), Hook)
+tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+tls.load_cert_chain('cert.pem', 'key.pem')
+server.socket = tls.wrap_socket(server.socket, server_side=True)
+server.timeout = 0.2
+print('port', server.server_address[1], flush=True)
+end = time.time() + 30
+while time.time() < end:
+    try: server.handle_request()
+    except Exception: pass
+)";
+    testkit::Process hook({python, "serve.py"}, "", true, in_dir);
+    ASSERT_TRUE(hook.wait_for_output("port ", 10'000)) << hook.err();
+    const std::string url = "https://127.0.0.1:" + std::to_string(std::stoi(hook.output().substr(5))) + "/hook";
+    platform::WebhookSender sender;
+    sender.configure({{"tls", Format::Text, url, kDefaultEvents}}, "");
+    sender.post(item(Event::Start, "up"));
+    for (int i = 0; i < 500 && sender.list_json().find("retrying") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_NE(sender.list_json().find("SSL peer certificate or SSH remote key was not OK"), std::string::npos) << sender.list_json();
+    sender.configure({{"tls", Format::Text, url, kDefaultEvents}}, (dir / "cert.pem").string());
+    core::StringConsole out;
+    core::Metrics metrics;
+    for (int i = 0; i < 500 && (metrics.webhooks.empty() || metrics.webhooks[0].events[0] == 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sender.collect(out, metrics);
+    }
+    ASSERT_EQ(metrics.webhooks.size(), 1u);
+    EXPECT_EQ(metrics.webhooks[0].events, (Counts{1, 0, 0})) << sender.list_json();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace
