@@ -206,9 +206,9 @@ std::vector<std::string> texts(const std::vector<ReportLine>& lines) {
 TEST(HookDeliveries, DiscordGathersTwoSecondsAndSendsAMessageEveryTwoAtMost) {
     Deliveries d;
     d.configure({hook("room", Format::Discord), hook("ops", Format::Text)});
-    d.post(item(Event::Join, "Ann joined"), 0);
-    d.post(item(Event::Join, "Bo joined"), 1500);
-    d.post(item(Event::Chat, "not taken"), 1500);
+    EXPECT_TRUE(d.post(item(Event::Join, "Ann joined"), 0));
+    EXPECT_FALSE(d.post(item(Event::Join, "Bo joined"), 1500)) << "both queues had an event: nothing new to time";
+    EXPECT_FALSE(d.post(item(Event::Chat, "not taken"), 1500));
     EXPECT_EQ(hooks_of(d.due(0)), std::vector<std::string>{"ops Ann joined"});
     EXPECT_TRUE(d.due(kGatherMs - 1).empty()) << "ops waits for its answer";
     EXPECT_EQ(d.next_ms(), kGatherMs) << "the first line waits for more";

@@ -53,20 +53,24 @@ void Deliveries::configure(const std::vector<Hook>& hooks) {
     queues_ = std::move(next);
 }
 
-void Deliveries::push(Queue& q, const ItemPtr& item, std::int64_t now_ms) {
+bool Deliveries::push(Queue& q, const ItemPtr& item, std::int64_t now_ms) {
     if (q.items.size() >= kQueueLimit) {
         count(q, Outcome::Dropped, 1);
         ++q.dropped_untold;
+        const std::size_t before = lines_.size();
         report(q, now_ms);
-        return;
+        return lines_.size() > before;
     }
     q.items.push_back({item, now_ms});
+    return q.items.size() == 1;
 }
 
-void Deliveries::post(const ItemPtr& item, std::int64_t now_ms) {
+bool Deliveries::post(const ItemPtr& item, std::int64_t now_ms) {
+    bool news = false;
     for (Queue& q : queues_) {
-        if ((q.hook.events & bit(item->event)) != 0) push(q, item, now_ms);
+        if ((q.hook.events & bit(item->event)) != 0) news = push(q, item, now_ms) || news;
     }
+    return news;
 }
 
 bool Deliveries::post_to(std::string_view name, const ItemPtr& item, std::int64_t now_ms) {

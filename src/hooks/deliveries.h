@@ -67,8 +67,10 @@ public:
     // The hooks of the file as read (again): a hook whose name, format and URL stay keeps its queue
     // and its attempt under way; the others' queued events are let go.
     void configure(const std::vector<Hook>& hooks);
-    // To every hook that takes the item's event.
-    void post(const ItemPtr& item, std::int64_t now_ms);
+    // To every hook that takes the item's event. True when the sender has new work: a queue that was
+    // empty (its request may go sooner than any timed so far), or a line about dropped events; a queue
+    // that already waits for its request's answer or its time needs nobody woken.
+    bool post(const ItemPtr& item, std::int64_t now_ms);
     // To the hook `name` alone, whatever events it takes; false when no hook has that name.
     bool post_to(std::string_view name, const ItemPtr& item, std::int64_t now_ms);
 
@@ -120,7 +122,8 @@ private:
         std::int64_t last_ms = -1;
     };
 
-    void push(Queue& q, const ItemPtr& item, std::int64_t now_ms);
+    // True when the sender has new work (see post).
+    bool push(Queue& q, const ItemPtr& item, std::int64_t now_ms);
     // When `q` next may send; max when it has nothing to send or has a request under way.
     std::int64_t ready_at(const Queue& q) const;
     // The items at the front under way end as `outcome`.

@@ -115,11 +115,13 @@ void WebhookSender::configure(const std::vector<hooks::Hook>& hooks, const std::
 }
 
 void WebhookSender::post(hooks::ItemPtr item) {
+    bool news;
     {
         const std::lock_guard lock(mutex_);
-        deliveries_.post(item, monotonic_ms());
+        news = deliveries_.post(item, monotonic_ms());
     }
-    if (multi_ != nullptr) curl_multi_wakeup(multi_);
+    // A hook with events queued already has its time with the thread: no wake-up per event.
+    if (news && multi_ != nullptr) curl_multi_wakeup(multi_);
 }
 
 bool WebhookSender::test(std::string_view name, hooks::ItemPtr item) {
