@@ -26,6 +26,7 @@ struct HttpRequest {
     Address client;
     std::string admin;
     std::string last_event_id;  // the Last-Event-ID header of an event stream's client, "" when absent
+    std::string quarel_ports;   // the X-Quarel-Ports header of a game server's announcement, "" when absent
 };
 
 // A body written as it comes (an event stream) rather than at once. The listener asks for bytes

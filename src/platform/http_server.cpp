@@ -253,6 +253,9 @@ struct Callbacks {
         if (const char* last = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
             r.last_event_id = last;
         }
+        if (const char* ports = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Quarel-Ports")) {
+            r.quarel_ports = ports;
+        }
         MHD_get_connection_values(connection, MHD_HEADER_KIND, &join_forwarded_for, &r.forwarded_for);
         if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
             r.peer = from_sockaddr(info->client_addr);

@@ -20,6 +20,20 @@
 
 namespace quarel::server {
 
+namespace {
+
+// The lobby's header naming the ports, from the ports and the status listener as they are.
+std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
+    std::optional<net::Address> status;
+    if (status_listener != nullptr) {
+        status = core::parse_http_address(settings.http);
+        if (status) status->port = status_listener->port();
+    }
+    return lobby::ports_header(settings.chat_port, settings.game_port, status);
+}
+
+}  // namespace
+
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
                                  const platform::ShutdownSignals& stop, core::Console& console) {
     switch (platform::read_config_file(settings, options.config_path, [&stop] { return stop.requested(); })) {
@@ -110,6 +124,7 @@ std::optional<int> Server::open() {
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
     if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     // Started by an upgrade: the old process is told to leave, and tells the service manager that this
@@ -335,6 +350,7 @@ void Server::keep_lobby_client(bool wanted) {
         return;
     }
     lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    lobby_->set_header(announced_ports(state_.settings, http_.get()));
     wait_.add(*lobby_);
     loop_.lobby = lobby_.get();
 }
