@@ -302,7 +302,7 @@ TEST(EndToEndLobby, ThePageListsSortsAndFiltersAndShowsNamesAsText) {
     Lobby lobby("listen 127.0.0.1:0\ntitle Our servers\n");
     ASSERT_NE(lobby.port, 0) << lobby.output;
     Answerer a("127.0.0.51", honest("dunes")), b("127.0.0.52", honest("arena")), c("127.0.0.53", honest("arena"));
-    const std::string hostile = "<img\x07src=x\x07onerror=window.pwned=1>";
+    const std::string hostile = "<img\x07src=x\x07onerror=pwned=1>";
     announce(lobby.port, hostile, "127.0.0.51", a.ports());
     announce(lobby.port, "Bravo", "127.0.0.52", b.ports());
     announce(lobby.port, "alpha", "127.0.0.53", c.ports());
@@ -311,14 +311,14 @@ TEST(EndToEndLobby, ThePageListsSortsAndFiltersAndShowsNamesAsText) {
     ASSERT_TRUE(page.command("Emulation.setDeviceMetricsOverride", {{"width", 360}, {"height", 800}, {"deviceScaleFactor", 1}, {"mobile", true}}));
     ASSERT_TRUE(page.wait_until("document.querySelectorAll('#servers tbody tr').length === 3"));
     const std::string names = "[...document.querySelectorAll('#servers tbody td.name')].map((td) => td.firstChild.textContent)";
-    EXPECT_EQ(page.eval(names), json({"<img src=x onerror=window.pwned=1>", "alpha", "Bravo"}));
+    EXPECT_EQ(page.eval(names), json({"<img src=x onerror=pwned=1>", "alpha", "Bravo"}));
     EXPECT_EQ(page.eval("[document.querySelectorAll('#servers img').length, window.pwned === undefined, document.title,"
                         " document.querySelector('.table-wrap').scrollWidth <= document.querySelector('.table-wrap').clientWidth,"
                         " document.documentElement.scrollWidth <= innerWidth]"),
               json({0, true, "Our servers", true, true}));
     page.eval("document.querySelector('th[data-key=\"name\"] button').click(); true");
-    EXPECT_EQ(page.eval(names), json({"Bravo", "alpha", "<img src=x onerror=window.pwned=1>"}));
+    EXPECT_EQ(page.eval(names), json({"Bravo", "alpha", "<img src=x onerror=pwned=1>"}));
     page.eval("const f = document.getElementById('filter-map'); f.value = 'DUN'; f.dispatchEvent(new Event('input')); true");
-    EXPECT_EQ(page.eval(names), json({"<img src=x onerror=window.pwned=1>"}));
+    EXPECT_EQ(page.eval(names), json({"<img src=x onerror=pwned=1>"}));
     EXPECT_EQ(page.eval("document.querySelector('#servers tbody td.players').textContent"), "? / 16");
 }

@@ -246,7 +246,7 @@ std::string done_text(const Command& c, const json& j) {
 }  // namespace
 
 std::string usage_text() {
-    return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] COMMAND\n"
+    return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] [--lobby] COMMAND\n"
            "commands:\n"
            "  players                          list the players in the game, with their addresses\n"
            "  kick ID [REASON]                 remove a player; its IP and port are barred for kick_rejoin_seconds\n"
