@@ -6,7 +6,7 @@
 //
 // Announcements: C connections at once, each a new TCP connection from an address of its own among N
 // (127.1.0.0 and up), sending the game server's request and reading the answer, for S seconds; the
-// lobby asks the announcers at its default pace (50 a second), none of them answers. Figures: answers
+// lobby asks the announcers at its default pace (50 queries a second), none of them answers. Figures: answers
 // a second, the lobby's CPU time over the run, announcements per CPU second.
 // Memory: a fresh lobby, N servers (127.2.0.0 and up) announced and all answering on one UDP port,
 // until all are listed; the lobby's resident memory then, against a lobby with an empty list.
@@ -230,8 +230,8 @@ void throughput(const Options& o) {
     std::printf("announcements: %ld in %.1f s = %.0f/s (%d connections at once, %d addresses);%s\n", all, wall, all / wall,
                 o.connections, o.servers, by_status.c_str());
     std::printf("lobby CPU: %.2f s = %.0f %% of one core; %.0f announcements per CPU second\n", cpu, 100 * cpu / wall, all / cpu);
-    std::printf("checks sent meanwhile: %ld datagrams (query_rate 50: at most %.0f)\n",
-                metric(lobby.port, "quarel_lobby_queries_sent_total"), 2 * (50 + 50 * wall));
+    std::printf("queries sent meanwhile: %ld (query_rate 50: at most %.0f)\n",
+                metric(lobby.port, "quarel_lobby_queries_sent_total"), 50 + 50 * wall);
     lobby.process.stop(SIGTERM);
 }
 

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -277,6 +278,11 @@ TEST(EndToEndLobby, TheListOutlivesARestart) {
         Lobby before(config);
         announce(before.port, "Kept", "127.0.0.41", server.ports());
         ASSERT_TRUE(before.until([](const json& j) { return server_named(j, "Kept") != nullptr; })) << before.process.output();
+        // A reload takes the new title at once; the state file's place waits for a restart.
+        std::ofstream(before.process.dir() / "config") << config << "title Renamed\nstate_file elsewhere\n";
+        ASSERT_EQ(::kill(before.process.pid(), SIGHUP), 0);
+        EXPECT_TRUE(before.until([](const json& j) { return j.is_object() && j["title"] == "Renamed"; }));
+        EXPECT_TRUE(before.process.wait_for_output("Config reloaded; listen and state_file need a restart to change.\n"));
         EXPECT_EQ(before.process.stop(SIGTERM), 0);
         EXPECT_NE(before.process.output().find("Lobby stopped.\n"), std::string::npos);
     }

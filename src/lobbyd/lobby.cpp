@@ -21,6 +21,10 @@ using namespace protocol;
 constexpr std::string_view kOutcomeNames[kOutcomes] = {"taken",      "bad_request", "hidden", "rate_limit",
                                                         "max_per_ip", "list_full",   "busy"};
 constexpr std::int64_t kMinute = 60;
+// A check is two queries, each a thousand units of credit.
+constexpr std::int64_t kCheckCredit = 2000;
+// A query socket that would block is tried again after this long.
+constexpr std::int64_t kBlockedMs = 10;
 constexpr std::string_view kStateHeader = "quarel-lobby state 1";
 
 // A question: the type byte alone, sealed.
@@ -201,30 +205,36 @@ AnnounceAnswer Lobby::announce(const net::Address& from, std::string_view query,
 
 void Lobby::schedule(const Key& key, Server& s, std::int64_t at_ms) {
     s.due_ms = at_ms;
-    const Due d{at_ms, ++s.generation, key};
+    const Due d{at_ms, ++s.generation, key, ++queued_};
     (s.state == State::Listed ? regular_ : urgent_).push(d);
 }
 
-void Lobby::refill(std::int64_t ms) {
-    const std::int64_t full = std::int64_t{settings_.query_rate} * 1000;
-    if (credit_ms_ < 0) {
-        credit_ = full;
-    } else if (ms > credit_ms_) {
-        credit_ = std::min(full, credit_ + (ms - credit_ms_) * settings_.query_rate);
-    }
-    credit_ms_ = ms;
-    credit_ = std::min(credit_, full);
+// The pace: query_rate queries a second, a second's worth at most (and at least one check's worth).
+std::int64_t Lobby::credit_at(std::int64_t ms) const {
+    const std::int64_t full = std::max<std::int64_t>(std::int64_t{settings_.query_rate} * 1000, kCheckCredit);
+    if (credit_ms_ < 0) return full;
+    return std::min(full, credit_ + std::max<std::int64_t>(0, ms - credit_ms_) * settings_.query_rate);
 }
 
-void Lobby::send_check(net::Transport& udp, const Key& key, Server& s, Time t) {
+void Lobby::refill(std::int64_t ms) {
+    credit_ = credit_at(ms);
+    credit_ms_ = std::max(credit_ms_, ms);
+}
+
+bool Lobby::send_check(net::Transport& udp, const Key& key, Server& s, Time t) {
     net::Address to = s.ip;
     to.port = s.ports.chat;
-    udp.send(net::Socket::Chat, to, kAskSlots);
+    // A socket whose queue is full takes nothing now: the check waits for the next step.
+    if (udp.send(net::Socket::Chat, to, kAskSlots) == net::SendResult::WouldBlock) {
+        paused_until_ms_ = t.ms + kBlockedMs;
+        return false;
+    }
     udp.send(net::Socket::Chat, to, kAskMap);
     counters_.queries_sent += 2;
     s.sent_ms = t.ms;
     s.got_slots = s.got_map = false;
     in_flight_.push_back({t.ms + kAnswerMs, ++s.generation, key});
+    return true;
 }
 
 void Lobby::answered(const Key& key, Server& s, Time t, core::Console& out) {
@@ -359,7 +369,7 @@ void Lobby::step(net::Transport& udp, StatusReader* reader, Time t, core::Consol
     }
     // Due checks, the servers not listed yet first, as the pace allows.
     refill(t.ms);
-    for (;;) {
+    for (; t.ms >= paused_until_ms_;) {
         DueQueue* q = nullptr;
         if (!urgent_.empty() && urgent_.top().ms <= t.ms) {
             q = &urgent_;
@@ -379,10 +389,9 @@ void Lobby::step(net::Transport& udp, StatusReader* reader, Time t, core::Consol
             drop(d.key, "no announcement for " + std::to_string(t.now - s->last_announce) + " seconds", &out);
             continue;
         }
-        if (credit_ < 1000) break;
+        if (credit_ < kCheckCredit || !send_check(udp, d.key, *s, t)) break;
         q->pop();
-        credit_ -= 1000;
-        send_check(udp, d.key, *s, t);
+        credit_ -= kCheckCredit;
     }
     // Forgotten announcers: windows that ended.
     if (t.now - windows_pruned_ >= kMinute) {
@@ -400,10 +409,9 @@ std::int64_t Lobby::next_work_ms(Time t) const {
     if (!regular_.empty()) due = due < 0 ? regular_.top().ms : std::min(due, regular_.top().ms);
     if (due >= 0) {
         // Without credit for a check, the next one waits for it.
-        const std::int64_t credit = std::min<std::int64_t>(std::int64_t{settings_.query_rate} * 1000,
-                                                            credit_ + std::max<std::int64_t>(0, t.ms - credit_ms_) * settings_.query_rate);
-        const std::int64_t wait = credit >= 1000 ? 0 : (1000 - credit + settings_.query_rate - 1) / settings_.query_rate;
-        sooner(std::max(due, t.ms + wait));
+        const std::int64_t credit = credit_at(t.ms);
+        const std::int64_t wait = credit >= kCheckCredit ? 0 : (kCheckCredit - credit + settings_.query_rate - 1) / settings_.query_rate;
+        sooner(std::max({due, t.ms + wait, paused_until_ms_}));
     }
     return at < 0 ? -1 : std::max<std::int64_t>(0, at - t.ms);
 }

@@ -6,7 +6,8 @@
 // A server is listed only once the lobby asked its chat port ASK_SLOTS and ASK_MAP and both answers
 // came, with right checksums, within kAnswerMs. Only announcers are asked: an address that never
 // announced is never sent a datagram, and one that announced is asked at most `misses` times before
-// it is forgotten, until it announces again. All checks together keep to `query_rate` servers a second.
+// it is forgotten, until it announces again. All checks together keep to `query_rate` queries a second
+// (a check is two).
 #pragma once
 
 #include <array>
@@ -175,7 +176,8 @@ private:
         std::int64_t ms;
         std::uint64_t generation;
         Key key;
-        bool operator>(const Due& o) const { return ms > o.ms; }
+        std::uint64_t order = 0;  // among equal times, first queued first
+        bool operator>(const Due& o) const { return ms != o.ms ? ms > o.ms : order > o.order; }
     };
     using DueQueue = std::priority_queue<Due, std::vector<Due>, std::greater<Due>>;
     struct Window {
@@ -188,7 +190,8 @@ private:
     // Queues the server's next check `delay_ms` after `from_ms`: among the urgent (not listed yet) or
     // the regular ones.
     void schedule(const Key& key, Server& s, std::int64_t at_ms);
-    void send_check(net::Transport& udp, const Key& key, Server& s, Time t);
+    // Sends the two questions; false when the socket would not take the first.
+    bool send_check(net::Transport& udp, const Key& key, Server& s, Time t);
     void answered(const Key& key, Server& s, Time t, core::Console& out);
     void unanswered(const Key& key, Server& s, core::Console& out);
     void take_status(const StatusRead& read);
@@ -198,6 +201,7 @@ private:
     bool is_hidden(const net::Address& ip) const;
     // Whether an announcement from `source` may be taken now (counted when it may).
     std::optional<AnnounceAnswer> limit(const net::Address& source, std::int64_t now);
+    std::int64_t credit_at(std::int64_t ms) const;
     void refill(std::int64_t ms);
     Server& add(const Key& key, const net::Address& ip, const AnnouncedPorts& ports, std::string name, Time t);
 
@@ -209,14 +213,16 @@ private:
     std::unordered_map<core::SourceKey, Window, SourceHasher> windows_;
     std::int64_t windows_pruned_ = 0;
     DueQueue urgent_, regular_;
+    std::uint64_t queued_ = 0;
     std::deque<Due> in_flight_;  // by deadline, which is the order they were sent in
     std::vector<Hidden> hidden_;
     std::unordered_map<std::uint64_t, Key> reads_;  // status reads under way, by ticket
     std::deque<Key> to_read_;                       // servers whose status page is to be read
     std::uint64_t tickets_ = 0;
     std::vector<StatusRead> ended_;
-    // The pace: thousandths of a check, at most a second's worth.
+    // The pace: thousandths of a query.
     std::int64_t credit_ = 0, credit_ms_ = -1;
+    std::int64_t paused_until_ms_ = 0;  // the query socket would block: no check before
     Counters counters_;
     bool changed_ = false;
 };

@@ -21,7 +21,7 @@ struct Settings {
     std::int32_t max_servers = 10000;        // "max_servers": servers on the list (and being checked) at most
     std::int32_t check_seconds = 60;         // "check_seconds": a listed server is asked again this often
     std::int32_t misses = 3;                 // "misses": unanswered checks in a row that take a server off
-    std::int32_t query_rate = 50;            // "query_rate": servers asked a second, in all
+    std::int32_t query_rate = 50;            // "query_rate": queries sent a second, in all (a check is two)
     std::vector<net::Range> trusted_proxies;  // "trusted_proxies": HTTP peers whose X-Forwarded-For names the announcer
     std::string admin_token_file = "admin_token";  // "admin_token_file": the token of /api/
     std::string state_file = "lobby.state";  // "state_file": where the list outlives a restart

@@ -114,6 +114,8 @@ void Service::pass() {
     lobby_.step(udp_, &reader_, now_, out_);
     http_->serve(now_.now);
     if (stop_.take_reload()) reload();
+    // SIGUSR2 restarts a game server in place; the lobby has no players to keep.
+    if (stop_.take_restart()) out_.write("SIGUSR2 ignored: restart the lobby itself (its state file keeps the list).\n");
     if (lobby_.changed() && now_.ms >= next_save_ms_) save(false);
 }
 
