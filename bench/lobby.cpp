@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -210,17 +211,24 @@ void answer_all(int fd, const std::atomic<bool>& stop) {
     }
 }
 
+// This process's own CPU time in seconds (the load it makes).
+double own_cpu_seconds() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 void throughput(const Options& o) {
     Lobby lobby("listen 127.0.0.1:0\nannounce_limit 100000\nmax_per_ip 1000\nmax_servers " + std::to_string(o.cap) + "\n");
     if (lobby.port == 0) {
         std::fprintf(stderr, "quarel-lobby did not start: %s\n", lobby.process.output().c_str());
         return;
     }
-    const double cpu0 = cpu_seconds(lobby.process.pid());
+    const double cpu0 = cpu_seconds(lobby.process.pid()), own0 = own_cpu_seconds();
     const auto t0 = Clock::now();
     const auto answers = announce(lobby.port, 1, o.servers, o.connections, o.seconds, 0, "");
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = cpu_seconds(lobby.process.pid()) - cpu0;
+    const double cpu = cpu_seconds(lobby.process.pid()) - cpu0, own = own_cpu_seconds() - own0;
     long all = 0;
     std::string by_status;
     for (const auto& [status, n] : answers) {
@@ -229,7 +237,8 @@ void throughput(const Options& o) {
     }
     std::printf("announcements: %ld in %.1f s = %.0f/s (%d connections at once, %d addresses);%s\n", all, wall, all / wall,
                 o.connections, o.servers, by_status.c_str());
-    std::printf("lobby CPU: %.2f s = %.0f %% of one core; %.0f announcements per CPU second\n", cpu, 100 * cpu / wall, all / cpu);
+    std::printf("lobby CPU: %.2f s = %.0f %% of one core; %.0f announcements per CPU second (the announcers: %.0f %%)\n", cpu,
+                100 * cpu / wall, all / cpu, 100 * own / wall);
     std::printf("queries sent meanwhile: %ld (query_rate 50: at most %.0f)\n",
                 metric(lobby.port, "quarel_lobby_queries_sent_total"), 50 + 50 * wall);
     lobby.process.stop(SIGTERM);
@@ -262,13 +271,17 @@ void memory(const Options& o) {
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     const long rss = status_kib(lobby.process.pid(), "VmRSS"), peak = status_kib(lobby.process.pid(), "VmHWM");
     const auto j0 = Clock::now();
-    const std::string json = get(lobby.port, "/servers.json");
-    const double json_ms = std::chrono::duration<double, std::milli>(Clock::now() - j0).count();
+    const double json_cpu0 = cpu_seconds(lobby.process.pid());
+    std::string json;
+    for (int i = 0; i < 10; ++i) json = get(lobby.port, "/servers.json");
+    const double json_ms = std::chrono::duration<double, std::milli>(Clock::now() - j0).count() / 10;
+    const double json_cpu_ms = (cpu_seconds(lobby.process.pid()) - json_cpu0) * 100;
     std::printf("memory: %ld servers listed (of %d announced, %ld answers 200) in %.1f s\n", listed, o.cap,
                 answers.count(200) ? answers.at(200) : 0L, took);
     std::printf("resident: %ld KiB with the list empty, %ld KiB at the cap (peak %ld KiB): %.0f bytes a server\n", empty_kib,
                 rss, peak, 1024.0 * static_cast<double>(rss - empty_kib) / static_cast<double>(std::max(1L, listed)));
-    std::printf("/servers.json at the cap: %zu bytes in %.1f ms\n", json.size(), json_ms);
+    std::printf("/servers.json at the cap: %zu bytes in %.1f ms, %.1f ms of the lobby's CPU (mean of 10)\n", json.size(), json_ms,
+                json_cpu_ms);
     lobby.process.stop(SIGTERM);
     stop = true;
     answerer.join();

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -65,9 +66,9 @@ void json_number(std::string& out, float value) {
         out += "null";
         return;
     }
+    // The shortest text that reads back as the same float.
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(value));
-    out += buf;
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
 }
 
 std::string quoted_name(const Server& s) { return "\"" + s.name + "\""; }
@@ -194,6 +195,7 @@ AnnounceAnswer Lobby::announce(const net::Address& from, std::string_view query,
         // The state file keeps when each server last announced itself: the rule for a silent one holds
         // across a restart.
         if (s->state != State::Pending) changed_ = true;
+        ++edits_;
         s->name = std::move(name);
         s->ports.status = ports->status;
         s->last_announce = t.now;
@@ -238,6 +240,7 @@ bool Lobby::send_check(net::Transport& udp, const Key& key, Server& s, Time t) {
 }
 
 void Lobby::answered(const Key& key, Server& s, Time t, core::Console& out) {
+    ++edits_;
     ++counters_.checks_answered;
     s.rtt_ms = t.ms - s.sent_ms;
     const std::int64_t sent = s.sent_ms;
@@ -281,6 +284,7 @@ void Lobby::drop(const Key& key, std::string_view why, core::Console* out) {
                    std::string(why) + ".\n");
     }
     if (s.state != State::Pending) changed_ = true;
+    ++edits_;
     if (s.reading != 0) reads_.erase(s.reading);
     by_chat_.erase(key_of(s.ip, s.ports.chat));
     const auto held = per_ip_.find(key_of(s.ip, 0));
@@ -318,10 +322,12 @@ void Lobby::on_datagram(std::span<const std::uint8_t> bytes, const net::Address&
         ++counters_.answers_bad;
         return;
     }
+    ++edits_;
     if (s->got_slots && s->got_map) answered(chat->second, *s, t, out);
 }
 
 void Lobby::take_status(const StatusRead& read) {
+    ++edits_;
     const auto it = reads_.find(read.ticket);
     if (it == reads_.end()) return;
     Server* s = find(it->second);
@@ -438,6 +444,11 @@ std::optional<std::size_t> Lobby::hide(const net::Range& range, std::string reas
     return gone.size();
 }
 
+void Lobby::set_settings(const Settings& settings) {
+    settings_ = settings;
+    ++edits_;
+}
+
 bool Lobby::unhide(const net::Range& range) {
     const auto gone = std::erase_if(hidden_, [&](const Hidden& h) { return h.range == range; });
     if (gone > 0) changed_ = true;
@@ -445,35 +456,83 @@ bool Lobby::unhide(const net::Range& range) {
 }
 
 std::vector<const Server*> Lobby::shown(std::int64_t now) const {
-    std::vector<const Server*> out;
+    // Sorted by copies of the keys, so that the sort does not chase each server's node.
+    struct Entry {
+        Key key;
+        const Server* server;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(servers_.size());
     for (const auto& [key, s] : servers_) {
-        if (s.state == State::Listed && !stale(s, now)) out.push_back(&s);
+        if (s.state == State::Listed && !stale(s, now)) entries.push_back({key, &s});
     }
-    std::sort(out.begin(), out.end(), [](const Server* a, const Server* b) {
-        return std::tie(a->ip.ip, a->ip.scope, a->ports.game) < std::tie(b->ip.ip, b->ip.scope, b->ports.game);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return std::tie(a.key.ip, a.key.scope, a.key.port) < std::tie(b.key.ip, b.key.scope, b.key.port);
     });
+    std::vector<const Server*> out;
+    out.reserve(entries.size());
+    for (const Entry& e : entries) out.push_back(e.server);
     return out;
 }
 
-std::string Lobby::servers_json(std::int64_t now) const {
+const std::string& Lobby::servers_json(std::int64_t now) const {
+    Cached& c = json_;
+    if (c.now == now && c.edits == edits_) return c.text;
+    c.now = now;
+    c.edits = edits_;
+    c.text = render_json(now);
+    return c.text;
+}
+
+const std::string& Lobby::servers_txt(std::int64_t now) const {
+    Cached& c = txt_;
+    if (c.now == now && c.edits == edits_) return c.text;
+    c.now = now;
+    c.edits = edits_;
+    c.text.clear();
+    for (const Server* s : shown(now)) c.text += where(*s) + "\t" + s->name + "\n";
+    return c.text;
+}
+
+std::string Lobby::render_json(std::int64_t now) const {
     const auto list = shown(now);
-    std::string out = "{\"schema_version\":1,\"title\":";
+    std::string out;
+    out.reserve(128 + list.size() * 360);
+    const auto num = [&out](std::int64_t v) {
+        char buf[24];
+        out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    };
+    out += "{\"schema_version\":1,\"title\":";
     json_string(out, settings_.title);
-    out += ",\"now\":" + std::to_string(now) + ",\"count\":" + std::to_string(list.size()) + ",\"servers\":[";
+    out += ",\"now\":";
+    num(now);
+    out += ",\"count\":";
+    num(static_cast<std::int64_t>(list.size()));
+    out += ",\"servers\":[";
     bool first = true;
     for (const Server* s : list) {
-        out += first ? "\n{" : ",\n{";
+        out += first ? "\n{\"address\":" : ",\n{\"address\":";
         first = false;
-        out += "\"address\":";
         json_string(out, s->ip.ip_string());
-        out += ",\"game_port\":" + std::to_string(s->ports.game) + ",\"chat_port\":" + std::to_string(s->ports.chat);
-        out += ",\"status_port\":" + (s->ports.status != 0 ? std::to_string(s->ports.status) : std::string("null"));
+        out += ",\"game_port\":";
+        num(s->ports.game);
+        out += ",\"chat_port\":";
+        num(s->ports.chat);
+        out += ",\"status_port\":";
+        if (s->ports.status != 0) {
+            num(s->ports.status);
+        } else {
+            out += "null";
+        }
         out += ",\"name\":";
         json_string(out, s->name);
         out += ",\"map\":";
         json_string(out, s->map);
-        out += ",\"slots\":" + std::to_string(s->slots);
-        out += ",\"players\":" + (s->players ? std::to_string(*s->players) : std::string("null"));
+        out += ",\"slots\":";
+        num(s->slots);
+        out += ",\"players\":";
+        out += s->players ? "" : "null";
+        if (s->players) num(*s->players);
         out += ",\"player_names\":";
         if (s->players) {
             out += '[';
@@ -485,24 +544,27 @@ std::string Lobby::servers_json(std::int64_t now) const {
         } else {
             out += "null";
         }
-        out += ",\"world_clock\":{\"hour\":" + std::to_string(s->hour) + ",\"minute\":" + std::to_string(s->minute) + "}";
-        out += ",\"start\":{\"x\":";
+        out += ",\"world_clock\":{\"hour\":";
+        num(s->hour);
+        out += ",\"minute\":";
+        num(s->minute);
+        out += "},\"start\":{\"x\":";
         json_number(out, s->x);
         out += ",\"y\":";
         json_number(out, s->y);
         out += ",\"z\":";
         json_number(out, s->z);
-        out += "},\"listed_since\":" + std::to_string(s->listed_since) +
-               ",\"listed_seconds\":" + std::to_string(std::max<std::int64_t>(0, now - s->listed_since)) +
-               ",\"last_answer\":" + std::to_string(s->last_answer) + ",\"rtt_ms\":" + std::to_string(s->rtt_ms) + "}";
+        out += "},\"listed_since\":";
+        num(s->listed_since);
+        out += ",\"listed_seconds\":";
+        num(std::max<std::int64_t>(0, now - s->listed_since));
+        out += ",\"last_answer\":";
+        num(s->last_answer);
+        out += ",\"rtt_ms\":";
+        num(s->rtt_ms);
+        out += '}';
     }
     out += "]}\n";
-    return out;
-}
-
-std::string Lobby::servers_txt(std::int64_t now) const {
-    std::string out;
-    for (const Server* s : shown(now)) out += where(*s) + "\t" + s->name + "\n";
     return out;
 }
 

@@ -138,8 +138,9 @@ public:
 
     // What is published, as of `now`: the listed servers, not hidden, not stale, in address order.
     std::vector<const Server*> shown(std::int64_t now) const;
-    std::string servers_json(std::int64_t now) const;
-    std::string servers_txt(std::int64_t now) const;
+    // Made once for each second and state of the list, however many ask.
+    const std::string& servers_json(std::int64_t now) const;
+    const std::string& servers_txt(std::int64_t now) const;
     std::string metrics_text(std::int64_t now) const;
 
     // The state file: the listed servers (and those restored, not yet checked again) and the hidden
@@ -151,7 +152,7 @@ public:
     void mark_saved() { changed_ = false; }
 
     // The settings a reload may change (see same_restart_keys).
-    void set_settings(const Settings& settings) { settings_ = settings; }
+    void set_settings(const Settings& settings);
     const Settings& settings() const { return settings_; }
     const Counters& counters() const { return counters_; }
     std::size_t size() const { return servers_.size(); }
@@ -225,6 +226,15 @@ private:
     std::int64_t paused_until_ms_ = 0;  // the query socket would block: no check before
     Counters counters_;
     bool changed_ = false;
+    // What is published, as last made: at which second, after how many edits of what it shows.
+    struct Cached {
+        std::int64_t now = -1;
+        std::uint64_t edits = 0;
+        std::string text;
+    };
+    std::string render_json(std::int64_t now) const;
+    std::uint64_t edits_ = 0;
+    mutable Cached json_, txt_;
 };
 
 // The status page's player count and names from its /status.json body; nothing when it is not one.
