@@ -96,10 +96,7 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
     headers_ = curl_slist_append(nullptr, "Accept:");
     if (headers_ != nullptr && !header_.empty()) {
         curl_slist* more = curl_slist_append(headers_, header_.c_str());
-        if (more == nullptr) {
-            curl_slist_free_all(headers_);
-            headers_ = nullptr;
-        }
+        if (more == nullptr) curl_slist_free_all(headers_);
         headers_ = more;
     }
     bool ok = headers_ != nullptr;
