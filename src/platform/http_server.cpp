@@ -305,7 +305,8 @@ struct Callbacks {
                                   queue(connection, closing(400, "X-Forwarded-For is not a list of addresses\n")));
                 }
                 const HttpServer::Source source = HttpServer::source_of(*caller);
-                if (const auto held = self->places_of_.find(source); held != self->places_of_.end() && held->second >= kHttpPerSource) {
+                const auto held = self->places_of_.find(source);
+                if (held != self->places_of_.end() && held->second >= kHttpPerSource) {
                     return answer(self, connection, queue(connection, closing(429, "too many connections from one address\n")));
                 }
                 ++self->places_of_[source];
