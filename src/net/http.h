@@ -42,6 +42,9 @@ public:
     virtual long read(char* out, std::size_t max) = 0;
     // True when read() would not answer kWait.
     virtual bool ready() const = 0;
+    // True when read() would answer kAbort: the listener closes the connection then, also while the
+    // client reads nothing (the library asks a socket that takes no more bytes for none).
+    virtual bool aborted() const = 0;
 };
 
 struct HttpResponse {
