@@ -58,26 +58,6 @@ std::string discord_line(const Item& item) {
     return line;
 }
 
-// Names are bytes in no set character set: a byte that starts no well-formed UTF-8 sequence is read as
-// the Latin-1 letter it would be (as the JSON formats write it, \u00XX).
-std::string as_utf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const std::size_t n = b < 0x80 ? 1 : core::utf8_sequence(text, i);
-        if (n == 0) {
-            out += static_cast<char>(0xC0 | b >> 6);
-            out += static_cast<char>(0x80 | (b & 0x3F));
-            ++i;
-        } else {
-            out.append(text.substr(i, n));
-            i += n;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::size_t discord_batch(std::span<const ItemPtr> items) {
@@ -113,7 +93,7 @@ Body body_of(Format format, std::span<const ItemPtr> items) {
             break;
         case Format::Text:
             b.content_type = "text/plain; charset=utf-8";
-            b.text = as_utf8(items.front()->message);
+            b.text = core::utf8_text(items.front()->message);
             break;
     }
     return b;

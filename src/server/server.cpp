@@ -23,6 +23,20 @@
 
 namespace quarel::server {
 
+namespace {
+
+// The lobby's header naming the ports, from the ports and the status listener as they are.
+std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
+    std::optional<net::Address> status;
+    if (status_listener != nullptr) {
+        status = core::parse_http_address(settings.http);
+        if (status) status->port = status_listener->port();
+    }
+    return lobby::ports_header(settings.chat_port, settings.game_port, status);
+}
+
+}  // namespace
+
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
                                  const platform::ShutdownSignals& stop, core::Console& console) {
     switch (platform::read_config_file(settings, options.config_path, [&stop] { return stop.requested(); })) {
@@ -137,6 +151,7 @@ std::optional<int> Server::open() {
     check_previous_run();
     load_schedule();
     if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     // Started by an upgrade: the old process is told to leave, and tells the service manager that this
@@ -337,7 +352,7 @@ std::optional<int> Server::take_over_record() {
 
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
-    events_.tick(now_us / 1000);
+    events_.tick(now_us);
     const std::int64_t now = clock_.now();
     hooks_.tick(now, now_us / 1000);
     webhooks_.collect(console_, state_.metrics);
@@ -394,7 +409,7 @@ int Server::next_timed_work_ms() {
         next = next < 0 ? ms : std::min(next, ms);
     };
     if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
-    if (const std::int64_t ms = events_.next_tick_ms(); ms >= 0) consider(ms * 1000);
+    if (const std::int64_t at = events_.next_tick_us(); at >= 0) consider(at);
     const std::int64_t now_ms = now_us / 1000;
     for (const std::int64_t ms : {hooks_.next_ms(), countdown_.next_ms(), schedule_.next_ms(clock_.now(), now_ms)}) {
         if (ms != std::numeric_limits<std::int64_t>::max()) consider(ms * 1000);
@@ -509,6 +524,7 @@ void Server::keep_lobby_client(bool wanted) {
         return;
     }
     lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    lobby_->set_header(announced_ports(state_.settings, http_.get()));
     wait_.add(*lobby_);
     loop_.lobby = lobby_.get();
 }
@@ -539,8 +555,10 @@ bool Server::start_http_listeners() {
 
 void Server::load_admin_tokens(bool create) {
     const core::Settings& settings = state_.settings;
-    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_);
-    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_));
+    // Made at start-up only: every later reading is a reload's.
+    const core::LogKind kind = create ? core::LogKind::Start : core::LogKind::Reload;
+    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_, kind);
+    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_, kind));
     gate_.set_token(std::move(single));
 }
 
@@ -559,7 +577,7 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         [this, with_api](const net::HttpRequest& r) {
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
-        why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        why, state_.settings, clock_, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -575,23 +593,23 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file, the allow file and the named admins' file (as named at start-up), in
-// the order of WatchedFile. A named admins' file in a directory that cannot be watched costs only its
-// own watch.
+// The config file, the ban file, the allow file, the named admins' file, the token file and the webhooks
+// file (as named at start-up), in the order of WatchedFile. A token or webhooks file in a directory that
+// cannot be watched costs only those files' watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
+    const std::string& token = state_.settings.admin_token_file;
     const std::string& hooks = state_.settings.webhooks_file;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens, hooks},
-                                        tokens_why);
+    watch_ = platform::FileWatch::start(
+        {options_.config_path, ban_file_.path(), allow_file_.path(), tokens, token, hooks}, tokens_why);
     if (!watch_) {
-        // The admins' and the webhooks' files may lie in a directory that cannot be watched; the others
-        // are the server's own.
         watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
-        if (watch_) {
+        for (const std::string* file : {&tokens, &token, &hooks}) {
+            if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
-                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+                           core::escape_controls(*file).c_str(), core::escape_controls(tokens_why).c_str());
         }
     }
     if (!watch_) {
@@ -661,7 +679,7 @@ void Server::follow_files() {
         service_.notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
-        if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
+        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) load_admin_tokens(false);
         if (has(kWebhooksFile)) load_hooks();
     }
 }

@@ -105,7 +105,7 @@ private:
     void kick_banned();
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kWebhooksFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile, kWebhooksFile };
     // The webhooks file (again): its lines, then the hooks handed to the sender.
     void load_hooks();
     // The schedule file (again), with its lines.
