@@ -403,7 +403,8 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         [this, with_api](const net::HttpRequest& r) {
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
-        why, state_.settings, clock_, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        why, {&state_.settings.trusted_proxies, &state_.settings.http_hosts}, clock_,
+        std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
