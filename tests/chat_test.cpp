@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "chat/chat.h"
-#include "core/mutes.h"
+#include "chat/mutes.h"
 #include "harness.h"
 
 namespace quarel::testkit {
@@ -507,7 +507,7 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
         for (const std::string_view text : texts) out = cat_lines(std::move(out), to(all, chat_out(2, text)));
         return out;
     };
-    core::mute(srv.h.state, srv.h.io.io, 0, 1, "spam", "alice", "alice", t);
+    chat::mute(srv.h.state, srv.h.io.io, 0, 1, "spam", "alice", "alice", t);
     EXPECT_EQ(srv.console(), "1 aka Ann muted for 1 minutes by alice: spam\n");
     // {seconds after t, {sender, datagram}... (none: a loop pass, the players kept alive), sent, printed}
     const std::tuple<int, std::vector<std::pair<int, Bytes>>, Lines, std::string> steps[] = {
@@ -541,15 +541,15 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
               std::pair(std::uint64_t{4}, std::uint64_t{4}));
 
     const std::int64_t now = srv.h.clock.now();
-    core::mute(srv.h.state, srv.h.io.io, 1, 0, "", "alice", "alice", now);
+    chat::mute(srv.h.state, srv.h.io.io, 1, 0, "", "alice", "alice", now);
     srv.chat_in(chat(2, "z"), chat_addr(2));
     EXPECT_EQ(srv.sent(), to({chat_addr(2)}, chat_out(2, "z")));
-    EXPECT_TRUE(core::unmute(srv.h.state, srv.h.io.io, 1, "alice", "alice", now));
+    EXPECT_TRUE(chat::unmute(srv.h.state, srv.h.io.io, 1, "alice", "alice", now));
     EXPECT_EQ(srv.console(), "2 aka Bo muted until unmuted by alice.\n2 aka Bo unmuted by alice.\n");
     srv.h.state.settings.chat_burst = 0;  // no limit at all
     for (int i = 0; i < 8; ++i) srv.chat_in(chat(2, "w"), chat_addr(2));
     EXPECT_EQ(srv.sent().size(), 24u);
-    core::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", "alice", now);  // a leave ends it: the slot's next player is not muted
+    chat::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", "alice", now);  // a leave ends it: the slot's next player is not muted
     srv.in(Socket::Game, sealed(cat({{0x08}, le32(3)})), game_addr(3));
     srv.join(3);
     EXPECT_EQ(std::pair(srv.slot(2).id, srv.slot(2).muted_until), std::pair(4, std::int64_t{0}));

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/handover.h"
-#include "core/mutes.h"
+#include "chat/mutes.h"
 #include "game/game.h"
 #include "harness.h"
 
@@ -51,7 +51,7 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     core::ChartsRecord charts;
     charts.last_second = 77;
     charts.traffic[5] = {1234, {5, 6}};
-    core::mute(before.state, before.io.io, 1, 10, "spam", "admin", "admin", before.clock.now());
+    chat::mute(before.state, before.io.io, 1, 10, "spam", "admin", "admin", before.clock.now());
     const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
     EXPECT_EQ(core::handover_sequence(record), 41u);
 

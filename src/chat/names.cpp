@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "chat/chat.h"
-#include "core/mutes.h"
+#include "chat/mutes.h"
 #include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -114,7 +114,7 @@ enum class ChatFate : std::uint8_t { Relayed, Muted, Dropped };
 ChatFate chat_fate(ServerState& s, std::int32_t me, std::int64_t now) {
     if (me < 0) return ChatFate::Relayed;
     PlayerSlot& p = s.table[me];
-    if (core::muted(p, now)) {
+    if (p.muted(now)) {
         s.metrics.drop(net::Socket::Chat, core::DropReason::Muted);
         s.muted_chats.add(now, kChatReportPeriod);
         return ChatFate::Muted;
@@ -228,7 +228,7 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
 }
 
 void chat_limit_step(ServerState& s, Io& io, std::int64_t now) {
-    core::end_mutes(s, io, now);
+    end_mutes(s, io, now);
     if (s.chat_refusals.count() == 0 && s.muted_chats.count() == 0) return;
     if (const auto n = s.chat_refusals.take(now, kChatReportPeriod)) {
         io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
@@ -241,7 +241,7 @@ void chat_limit_step(ServerState& s, Io& io, std::int64_t now) {
 }
 
 std::int64_t next_chat_limit_work(const ServerState& s) {
-    return std::min({core::next_mute_end(s), s.chat_refusals.due(), s.muted_chats.due()});
+    return std::min({s.next_mute_end, s.chat_refusals.due(), s.muted_chats.due()});
 }
 
 std::int32_t say(ServerState& s, Io& io, std::string_view text) {

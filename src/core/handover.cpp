@@ -20,7 +20,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/mutes.h"
 #include "core/safe_text.h"
 
 namespace quarel::core {

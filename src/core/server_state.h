@@ -63,7 +63,7 @@ struct ServerState {
     // chat::on_chat), and from muted players.
     SummaryCount chat_refusals;
     SummaryCount muted_chats;
-    // The first calendar second at which a timed mute ends (see core/mutes.h).
+    // The first calendar second at which a timed mute ends (see chat/mutes.h).
     std::int64_t next_mute_end = std::numeric_limits<std::int64_t>::max();
 
     // Counters for the status page and the metrics endpoint.
@@ -88,6 +88,9 @@ struct ServerState {
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.
     std::size_t game_read_limit() const { return static_cast<std::size_t>(table.size()) * protocol::kBytesPerSlot; }
 };
+
+// Sets next_mute_end from the slots, after they changed otherwise than by a mute's own calls (a hand-over).
+void recompute_mute_end(ServerState& s);
 
 // What handlers and jobs talk to: the outbox every send leaves through, the calendar clock (read there
 // only where a send may have waited) and the console.

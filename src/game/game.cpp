@@ -7,7 +7,6 @@
 #include <limits>
 #include <string>
 
-#include "core/join_allowance.h"
 #include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -101,11 +100,11 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
 // that already holds a slot is a new player: the old slot times out on its own.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    // A JOIN refused by its source's limits (core::admit_join) or by a kick is answered exactly like a
+    // A JOIN refused by its source's limits (admit_join) or by a kick is answered exactly like a
     // full server; a barred one spends none of its source's allowance.
     const bool full = s.table.full();
     if (full) core::count_refusal(s, core::JoinRefusal::ServerFull, d.now);
-    if (full || refuse_barred(s, io, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
+    if (full || refuse_barred(s, io, d.from, d.now) || !admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
@@ -197,34 +196,6 @@ void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view
     io.out.print({.kind = core::LogKind::Leave, .id = id, .name = name},
                  "%d aka %s left: the server has %d slots now.\n", id, core::escape_controls(name).c_str(),
                  s.table.size());
-}
-
-namespace {
-
-const core::RejoinBar* rejoin_bar(const ServerState& s, const net::Address& from, std::int64_t now) {
-    const std::int64_t seconds = s.settings.kick_rejoin_seconds;
-    for (const core::RejoinBar& bar : s.rejoin_bars) {
-        if (bar.address == from && now < bar.kicked_at + seconds) return &bar;
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
-    return rejoin_bar(s, from, now) != nullptr;
-}
-
-bool refuse_barred(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
-    const core::RejoinBar* bar = rejoin_bar(s, from, now);
-    if (bar == nullptr) return false;
-    const long long ago = std::max<std::int64_t>(0, now - bar->kicked_at);  // 0 on a clock set back
-    const long long left = bar->kicked_at + s.settings.kick_rejoin_seconds - now;
-    core::count_refusal(s, core::JoinRefusal::RejoinBar, now);
-    char why[96];
-    std::snprintf(why, sizeof why, "kicked %lld s ago, barred for %lld s more.", ago, left);
-    core::print_refusal(s, io, from, now, why);
-    return true;
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the

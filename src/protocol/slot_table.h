@@ -13,6 +13,9 @@
 
 namespace quarel::protocol {
 
+// PlayerSlot::muted_until of a mute without an end.
+inline constexpr std::int64_t kMutedUntilUnmuted = std::numeric_limits<std::int64_t>::max();
+
 struct PlayerSlot {
     std::int32_t id = 0;         // 0: the slot is free
     std::int16_t health = 0;
@@ -34,13 +37,14 @@ struct PlayerSlot {
     // second `chat_at`; 0 for a player that has not chatted.
     std::int32_t chat_used = 0;
     std::int64_t chat_at = 0;
-    // Mute (see core/mutes.h): the calendar second it ends, kMutedUntilUnmuted, or 0 when not muted,
+    // Mute (see chat/mutes.h): the calendar second it ends, kMutedUntilUnmuted, or 0 when not muted,
     // and the admin's reason.
     std::int64_t muted_until = 0;
     std::string mute_reason;
 
     bool occupied() const { return id != 0; }
     bool named() const { return id != 0 && name[0] != '\0'; }
+    bool muted(std::int64_t now) const { return now < muted_until; }
 };
 
 class SlotTable {
