@@ -176,8 +176,9 @@ net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::
     json refused = json::array();
     const core::RecentRefusals::Counts recent = ctx.state.recent_refusals.counts(now);
     for (std::size_t i = 0; i < recent.size(); ++i) {
-        refused.push_back({{"reason", core::kJoinRefusalNames[i].label}, {"text", core::kJoinRefusalNames[i].words},
-                           {"count", recent[i]}});
+        const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
+        refused.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+        if (r.hint != nullptr) refused.back()["hint"] = r.hint;
     }
     return reply(200, json{{"slots", ctx.state.table.size()},
                            {"count", ctx.state.table.player_count()},

@@ -62,14 +62,20 @@ private:
 enum class JoinRefusal : std::uint8_t { ServerFull, Allowance, MaxPerIp, RejoinBar, AllowList };
 inline constexpr std::size_t kJoinRefusals = 5;
 
-// A reason's label (the metrics' and the JSON documents') and its words for people.
+// A reason's label (the metrics' and the JSON documents'), its words for people and, where a host can
+// do something about it, what to set.
 struct JoinRefusalName {
     const char* label;
     const char* words;
+    const char* hint = nullptr;
 };
+// The join allowance is per source, and the players behind one address (a LAN party, a NAT) are one
+// source: the refusals they meet look like a full server to them.
+inline constexpr const char* kJoinAllowanceHint =
+    "players behind one address (a LAN, a NAT) share its joins: set trusted to their range, or raise join_burst";
 inline constexpr std::array<JoinRefusalName, kJoinRefusals> kJoinRefusalNames = {{
     {"server_full", "full server"},
-    {"allowance", "too many joins"},
+    {"allowance", "too many joins", kJoinAllowanceHint},
     {"max_per_ip", "too many from one address"},
     {"rejoin_bar", "kick bar"},
     {"allow_list", "not on the allow list"},

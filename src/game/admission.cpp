@@ -88,6 +88,14 @@ bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t n
     if (allowance_spent(s, from, now)) {
         core::count_refusal(s, core::JoinRefusal::Allowance, now);
         print_refusal(s, io, from, now, "too many joins.");
+        // A LAN party without `trusted` meets this first and sees a full server: the host is told what
+        // to set, once a run.
+        if (!s.join_hint_said) {
+            s.join_hint_said = true;
+            io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
+                         "Hint: %s (now %d at once, %d a second).\n", core::kJoinAllowanceHint, s.settings.join_burst,
+                         s.settings.join_rate);
+        }
         return false;
     }
     return true;

@@ -92,12 +92,34 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
     }
 }
 
+// The BRIEF_LIST of everybody, built in the packet buffer, to everybody (the joiners included).
+void send_join_list(ServerState& s, Io& io, std::int64_t now) {
+    s.brief_list_sent = now;
+    s.brief_list_due = false;
+    auto b = s.buf();
+    put_u8(b, kTypeAt, game_out::BRIEF_LIST);
+    put_i32(b, list::kCount, s.table.player_count());
+    const std::size_t list_size = write_brief_entries(s.table, -1, b, list::kEntries);
+    seal(b, list_size);
+    for (const PlayerSlot& p : s.table) {
+        if (p.occupied()) io.send.game(p.game_addr, b.first(list_size));
+    }
+}
+
 }  // namespace
 
 // JOIN: a full server answers SERVER_FULL and changes nothing. Otherwise every slot goes back to brief
 // lists (acks 0), the first free slot takes the next id, the joiner gets WELCOME (the others, brief)
 // and then everybody, the joiner included, gets one BRIEF_LIST of everybody. A JOIN from an address
 // that already holds a slot is a new player: the old slot times out on its own.
+//
+// That list costs 7 + 17 x players bytes to every player, so a storm of JOINs (from a trusted source,
+// or with the join allowance off) would cost the square of the players each time: 700 JOINs into 698
+// slots would send nearly 2 GB. So at most one such list goes out per calendar second, as NAME_LIST
+// does: the first join of a second sends it at once, as always; later joins in the same second are
+// listed together when the next second begins, in one list of the players as they are then (a list is
+// a snapshot: the latest supersedes the earlier ones). Every WELCOME still goes at once; the joiners
+// of a busy second meanwhile get the list as the answer to their STATEs.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
     // A JOIN refused by its source's limits (admit_join) or by a kick is answered exactly like a
@@ -137,13 +159,24 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     // clock is read here rather than taken from the pass.
     s.table.heard(me, io.clock.now());
 
-    put_u8(b, kTypeAt, game_out::BRIEF_LIST);
-    put_i32(b, list::kCount, s.table.player_count());
-    const std::size_t list_size = write_brief_entries(s.table, -1, b, list::kEntries);
-    seal(b, list_size);
-    for (const PlayerSlot& p : s.table) {
-        if (p.occupied()) io.send.game(p.game_addr, b.first(list_size));
+    if (d.now == s.brief_list_sent) {
+        s.brief_list_due = true;
+        return;
     }
+    send_join_list(s, io, d.now);
+}
+
+void join_list_step(ServerState& s, Io& io, std::int64_t now) {
+    if (!s.brief_list_due || now == s.brief_list_sent) return;
+    if (s.table.player_count() == 0) {
+        s.brief_list_due = false;  // everybody left before it went: nobody to tell
+        return;
+    }
+    send_join_list(s, io, now);
+}
+
+std::int64_t next_join_list(const ServerState& s) {
+    return s.brief_list_due ? s.brief_list_sent + 1 : std::numeric_limits<std::int64_t>::max();
 }
 
 // LEAVE: the id selects the player (dispatch has checked that the sender is the player's join

@@ -46,6 +46,12 @@ void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_
 // had in a slot this one does not have), is gone: PLAYER_GONE in slot order, and one line.
 void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view name);
 
+// Loop step, once per pass after the sweep: sends the BRIEF_LIST held back for the end of its second
+// (see on_join) once `now` is past that second.
+void join_list_step(ServerState& s, Io& io, std::int64_t now);
+// The first calendar second at which join_list_step has work (max when none).
+std::int64_t next_join_list(const ServerState& s);
+
 // A player silent for more than this many seconds is removed.
 constexpr std::int64_t kSilenceLimit = 10;
 
