@@ -107,7 +107,7 @@ public:
     // Why the file, as the server last tried to read it, gave no range although it is there: it could
     // not be read (not a regular file, no permission) or none of its lines reads as one. Empty when it
     // was read, or is missing, or holds nothing but comments and blank lines. (An allow list that holds
-    // no range then closes the game rather than opening it: see server::ListFiles.)
+    // no range then closes the game rather than opening it: see ListFiles.)
     const std::string& unusable() const { return unusable_; }
     // The file as the last write collected left it (for the file watch: the server's own write).
     const FileStamp& written() const { return written_; }

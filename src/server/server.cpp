@@ -67,7 +67,7 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       events_(platform::local_time_now),
       console_(formatted_, events_),
       loop_(udp_, clock_, console_, state_.metrics),
-      lists_(settings.allow_file),
+      lists_("bans", settings.allow_file),
       admin_(make_admin_context(state_, loop_.io, lists_.bans, lists_.gate, [this] { return reload(); },
                                 [this](admin::BanList&, std::string& error) {
                                     const bool saved = lists_.save_bans(error);

@@ -25,13 +25,13 @@
 #include "platform/curl_lobby_client.h"
 #include "platform/file_watch.h"
 #include "platform/http_server.h"
+#include "platform/list_files.h"
 #include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
-#include "server/list_files.h"
 #include "server/loop.h"
 #include "status/history.h"
 #include "status/status.h"
@@ -148,7 +148,7 @@ private:
     // request, the status listener and the file watch.
     platform::WorkWait wait_;
     // The ban and allow lists and the admin tokens, with their files.
-    ListFiles lists_;
+    platform::ListFiles lists_;
     admin::AdminContext admin_;
     status::History history_;
     status::StatusHandler status_;

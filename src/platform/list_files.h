@@ -1,6 +1,6 @@
 // The lists the server keeps in files beside it: the ban list, the allow list and the admin tokens, each
 // with its file. Loaded at start-up, read again on a reload or when the watch saw a change, written by
-// the range files' own threads. Only the Server includes it (it owns the platform's files).
+// the range files' own threads.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +11,15 @@
 #include "core/console.h"
 #include "core/settings.h"
 #include "platform/admin_files.h"
-#include "platform/wait.h"
 
-namespace quarel::server {
+namespace quarel::platform {
 
 class ListFiles {
 public:
-    // `allow_file` is the `allow_file` setting (fixed until a restart); the ban file is `bans`.
-    explicit ListFiles(const std::string& allow_file) : allow_file_(allow_file, platform::kAllowFile) {}
+    // The ban file's and the allow file's paths (the server's: `bans` and the `allow_file` setting, fixed
+    // until a restart).
+    ListFiles(const std::string& ban_file, const std::string& allow_file)
+        : ban_file_(ban_file), allow_file_(allow_file, kAllowFile) {}
 
     admin::BanList bans;
     // The allow list: while it holds a range, only sources inside may join; while its file is there
@@ -46,17 +47,17 @@ public:
     void load_tokens(const core::Settings& settings, bool create, core::Console& out);
 
     // For the wait (the writers' reports) and the file watch (the files and the server's own writes).
-    platform::RangeFile& ban_file() { return ban_file_; }
-    platform::RangeFile& allow_file() { return allow_file_; }
+    RangeFile& ban_file() { return ban_file_; }
+    RangeFile& allow_file() { return allow_file_; }
 
 private:
     // After each read of the allow file: a file that is there and gives no range closes the game, with
     // a line when it does so anew.
     void follow_allow_file(core::Console& out);
 
-    platform::RangeFile ban_file_{"bans"};
-    platform::RangeFile allow_file_;
+    RangeFile ban_file_;
+    RangeFile allow_file_;
     std::string allow_closed_;  // the reason last said
 };
 
-}  // namespace quarel::server
+}  // namespace quarel::platform

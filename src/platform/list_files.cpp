@@ -1,11 +1,11 @@
 // The list files: loads, reloads, the writers' reports and the admin tokens.
-#include "server/list_files.h"
+#include "platform/list_files.h"
 
 #include <utility>
 
 #include "core/safe_text.h"
 
-namespace quarel::server {
+namespace quarel::platform {
 
 void ListFiles::load(std::int64_t now, core::Console& out) {
     ban_file_.load(bans, now, out);
@@ -43,9 +43,9 @@ void ListFiles::follow_allow_file(core::Console& out) {
 }
 
 void ListFiles::load_tokens(const core::Settings& settings, bool create, core::Console& out) {
-    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, out);
-    gate.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, out));
+    std::optional<std::string> single = load_admin_token(settings.admin_token_file, create, out);
+    gate.set_named_tokens(load_admin_tokens(settings.admin_tokens_file, single, out));
     gate.set_token(std::move(single));
 }
 
-}  // namespace quarel::server
+}  // namespace quarel::platform
