@@ -43,8 +43,10 @@ void ListFiles::follow_allow_file(core::Console& out) {
 }
 
 void ListFiles::load_tokens(const core::Settings& settings, bool create, core::Console& out) {
-    std::optional<std::string> single = load_admin_token(settings.admin_token_file, create, out);
-    gate.set_named_tokens(load_admin_tokens(settings.admin_tokens_file, single, out));
+    // Made at start-up only: every later reading is a reload's.
+    const core::LogKind kind = create ? core::LogKind::Start : core::LogKind::Reload;
+    std::optional<std::string> single = load_admin_token(settings.admin_token_file, create, out, kind);
+    gate.set_named_tokens(load_admin_tokens(settings.admin_tokens_file, single, out, kind));
     gate.set_token(std::move(single));
 }
 

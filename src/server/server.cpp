@@ -20,6 +20,20 @@
 
 namespace quarel::server {
 
+namespace {
+
+// The lobby's header naming the ports, from the ports and the status listener as they are.
+std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
+    std::optional<net::Address> status;
+    if (status_listener != nullptr) {
+        status = core::parse_http_address(settings.http);
+        if (status) status->port = status_listener->port();
+    }
+    return lobby::ports_header(settings.chat_port, settings.game_port, status);
+}
+
+}  // namespace
+
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
                                  const platform::ShutdownSignals& stop, core::Console& console) {
     switch (platform::read_config_file(settings, options.config_path, [&stop] { return stop.requested(); })) {
@@ -109,6 +123,7 @@ std::optional<int> Server::open() {
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
     if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     // Started by an upgrade: the old process is told to leave, and tells the service manager that this
@@ -173,7 +188,7 @@ std::optional<int> Server::take_over_record() {
 
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
-    events_.tick(now_us / 1000);
+    events_.tick(now_us);
     if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
         service_.notify("WATCHDOG=1");
         next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
@@ -226,7 +241,7 @@ int Server::next_timed_work_ms() {
         next = next < 0 ? ms : std::min(next, ms);
     };
     if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
-    if (const std::int64_t ms = events_.next_tick_ms(); ms >= 0) consider(ms * 1000);
+    if (const std::int64_t at = events_.next_tick_us(); at >= 0) consider(at);
     if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
     if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
     return static_cast<int>(std::min<std::int64_t>(next, 60'000));
@@ -334,6 +349,7 @@ void Server::keep_lobby_client(bool wanted) {
         return;
     }
     lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    lobby_->set_header(announced_ports(state_.settings, http_.get()));
     wait_.add(*lobby_);
     loop_.lobby = lobby_.get();
 }
@@ -377,7 +393,7 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         [this, with_api](const net::HttpRequest& r) {
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
-        why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        why, state_.settings, clock_, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -393,19 +409,22 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file, the allow file and the named admins' file (as named at start-up), in
-// the order of WatchedFile. A named admins' file in a directory that cannot be watched costs only its
-// own watch.
+// The config file, the ban file, the allow file, the named admins' file and the token file (as named at
+// start-up), in the order of WatchedFile. A token file in a directory that cannot be watched costs only
+// the token files' watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
-    watch_ = platform::FileWatch::start({options_.config_path, lists_.ban_file().path(), lists_.allow_file().path(), tokens}, tokens_why);
+    const std::string& token = state_.settings.admin_token_file;
+    watch_ = platform::FileWatch::start(
+        {options_.config_path, lists_.ban_file().path(), lists_.allow_file().path(), tokens, token}, tokens_why);
     if (!watch_) {
         watch_ = platform::FileWatch::start({options_.config_path, lists_.ban_file().path(), lists_.allow_file().path()}, why);
-        if (watch_) {
+        for (const std::string* file : {&tokens, &token}) {
+            if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
-                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+                           core::escape_controls(*file).c_str(), core::escape_controls(tokens_why).c_str());
         }
     }
     if (!watch_) {
@@ -466,7 +485,9 @@ void Server::follow_files() {
         service_.notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
-        if (has(kAdminTokensFile) && !loop_.http.empty()) lists_.load_tokens(state_.settings, false, console_);
+        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) {
+            lists_.load_tokens(state_.settings, false, console_);
+        }
     }
 }
 
