@@ -76,6 +76,10 @@ struct Settings {
                                                       // 0: no chat limit
     std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
                                                       // 0: no chat limit
+    std::int32_t event_burst = 20;                    // "event_burst": RESPAWN and EVENT_* relays a player
+                                                      // may send at once; 0: no event limit
+    std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;
+                                                      // 0: no event limit
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that
