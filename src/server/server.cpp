@@ -7,12 +7,9 @@
 
 #include "core/banner.h"
 #include "core/config_check.h"
-#include "core/handover.h"
 #include "core/http_address.h"
 #include "core/safe_text.h"
-#include "game/game.h"
 #include "platform/config_file.h"
-#include "platform/files.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
 #include "server/admin_context.h"
