@@ -29,6 +29,16 @@ net::HttpResponse handed_over_answer() {
     return r;
 }
 
+// The lobby's header naming the ports, from the ports and the status listener as they are.
+std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
+    std::optional<net::Address> status;
+    if (status_listener != nullptr) {
+        status = core::parse_http_address(settings.http);
+        if (status) status->port = status_listener->port();
+    }
+    return lobby::ports_header(settings.chat_port, settings.game_port, status);
+}
+
 }  // namespace
 
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
@@ -121,6 +131,7 @@ std::optional<int> Server::open() {
     state_.metrics.started_at = clock_.now();
     if (const auto charts = handover_.take_over(loop_.io)) history_.restore(*charts);
     if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     wait_.add(handover_);
@@ -132,13 +143,14 @@ std::optional<int> Server::open() {
 }
 
 void Server::after_pass(bool now_all) {
-    events_.tick(clock_.monotonic_us() / 1000);
+    events_.tick(clock_.monotonic_us());
     handover_.after_pass(charts(), now_all);
 }
 
 int Server::TimedWork::watch(std::vector<pollfd>&) {
-    const std::int64_t ms = events_.next_tick_ms();
-    return ms < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(ms, 60'000));
+    const std::int64_t at = events_.next_tick_us();
+    if (at < 0) return -1;
+    return static_cast<int>(std::clamp<std::int64_t>((at - clock_.monotonic_us() + 999) / 1000, 0, 60'000));
 }
 
 std::vector<std::pair<int, std::string>> Server::handed_descriptors() const {
@@ -237,6 +249,7 @@ void Server::keep_lobby_client(bool wanted) {
         return;
     }
     lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    lobby_->set_header(announced_ports(state_.settings, http_.get()));
     wait_.add(*lobby_);
     loop_.lobby = lobby_.get();
 }
@@ -267,8 +280,10 @@ bool Server::start_http_listeners() {
 
 void Server::load_admin_tokens(bool create) {
     const core::Settings& settings = state_.settings;
-    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_);
-    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_));
+    // Made at start-up only: every later reading is a reload's.
+    const core::LogKind kind = create ? core::LogKind::Start : core::LogKind::Reload;
+    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_, kind);
+    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_, kind));
     gate_.set_token(std::move(single));
 }
 
@@ -288,7 +303,8 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
             if (handed_over_) return handed_over_answer();
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
-        why, std::exchange(status_listener ? handover_.inherited().http : handover_.inherited().admin_http, -1));
+        why, state_.settings, clock_,
+        std::exchange(status_listener ? handover_.inherited().http : handover_.inherited().admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -304,19 +320,22 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file, the allow file and the named admins' file (as named at start-up), in
-// the order of WatchedFile. A named admins' file in a directory that cannot be watched costs only its
-// own watch.
+// The config file, the ban file, the allow file, the named admins' file and the token file (as named at
+// start-up), in the order of WatchedFile. A token file in a directory that cannot be watched costs only
+// the token files' watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens}, tokens_why);
+    const std::string& token = state_.settings.admin_token_file;
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens, token},
+                                        tokens_why);
     if (!watch_) {
         watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
-        if (watch_) {
+        for (const std::string* file : {&tokens, &token}) {
+            if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
-                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+                           core::escape_controls(*file).c_str(), core::escape_controls(tokens_why).c_str());
         }
     }
     if (!watch_) {
@@ -384,7 +403,7 @@ void Server::follow_files() {
         handover_.service().notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
-        if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
+        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) load_admin_tokens(false);
     }
 }
 

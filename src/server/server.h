@@ -95,7 +95,7 @@ private:
     void kick_banned();
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile };
     // What a pass leaves to do at its end: the event streams' timed work, and the hand-over's (the
     // record written when the game changed and its time has come, at once with `now_all`).
     void after_pass(bool now_all = false);
@@ -112,11 +112,12 @@ private:
 
     class TimedWork final : public platform::WaitSource {
     public:
-        explicit TimedWork(admin::EventHub& events) : events_(events) {}
+        TimedWork(admin::EventHub& events, net::Clock& clock) : events_(events), clock_(clock) {}
         int watch(std::vector<pollfd>&) override;
 
     private:
         admin::EventHub& events_;
+        net::Clock& clock_;
     };
 
     const core::Options& options_;
@@ -155,7 +156,7 @@ private:
     std::unique_ptr<platform::FileWatch> watch_;
 
     HandoverKeeper handover_;
-    TimedWork timed_work_{events_};
+    TimedWork timed_work_{events_, clock_};
     bool restart_ready_ = false;  // the restart in place's check passed: the passes end for it
     // The record, this process's last word, is written: the listeners refuse whatever comes.
     bool handed_over_ = false;
