@@ -12,6 +12,7 @@
 #include "lobbyd/lobby.h"
 #include "lobbyd/settings.h"
 #include "platform/curl_status_reader.h"
+#include "core/settings.h"
 #include "platform/http_server.h"
 #include "platform/signals.h"
 #include "platform/system_clock.h"
@@ -49,6 +50,8 @@ private:
     platform::SystemClock clock_;
     Lobby lobby_;
     platform::UdpTransport udp_;
+    // What the HTTP listener reads of the settings (the trusted proxies), in the server's form.
+    core::Settings listener_settings_;
     std::unique_ptr<platform::HttpServer> http_;
     platform::CurlStatusReader reader_;
     platform::WorkWait wait_;
