@@ -300,7 +300,7 @@ TEST(HandoverEndToEnd, CtlRestartKeepsTheProcessTheListenerAndTheGameAndRefusesW
     EXPECT_EQ(t.answers(), kAnswers);
     EXPECT_NE(ctl("players").find("Bo"), std::string::npos);
 
-    const std::string auth = "Host: t\r\nAuthorization: Bearer " + token + "\r\n";
+    const std::string auth = "Host: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\n";
     const std::string answers = on_one_connection(
         static_cast<std::uint16_t>(std::stoi(port)), "POST /api/restart HTTP/1.1\r\n" + auth + "Content-Length: 0\r\n\r\n" +
                                                          "POST /api/kick HTTP/1.1\r\n" + auth + "Content-Length: 8\r\n\r\n{\"id\":1}");
