@@ -31,6 +31,9 @@ std::optional<core::ChartsRecord> HandoverKeeper::take_over(core::Io& io) {
     }
     std::erase_if(records, [](const auto& r) { return r.empty(); });
     if (records.empty()) return std::nullopt;
+    // This process's records follow every one it was handed, taken or not: a memory file that still
+    // holds a record it did not take must never pass for the newer after a crash.
+    for (const auto& r : records) sequence_ = std::max(sequence_, core::handover_sequence(r).value_or(0));
     // The newest of those that can be read; when none can, the first says why.
     const auto newest = std::max_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
         return core::handover_sequence(a) < core::handover_sequence(b);
@@ -42,7 +45,6 @@ std::optional<core::ChartsRecord> HandoverKeeper::take_over(core::Io& io) {
                       r.line);
     }
     if (r.outcome != core::Takeover::Taken) return std::nullopt;
-    sequence_ = r.sequence;
     for (const core::LeftOut& gone : r.left_out) game::announce_left_out(state_, io, gone.id, gone.name);
     return std::move(r.charts);
 }
