@@ -49,8 +49,6 @@ private:
     platform::SystemClock clock_;
     Lobby lobby_;
     platform::UdpTransport udp_;
-    // What the HTTP listener reads of the settings (the trusted proxies), in the server's form.
-    core::Settings listener_settings_;
     std::unique_ptr<platform::HttpServer> http_;
     platform::CurlStatusReader reader_;
     platform::WorkWait wait_;
