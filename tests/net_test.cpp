@@ -53,6 +53,26 @@ TEST(Address, TextFormsAndEquality) {
 }
 
 // The right-most address that is no proxy, from a trusted peer only; anything malformed: the peer itself.
+// The one reader every address setting, option and list goes through: numeric text only, in the form
+// its ':' says, and nothing that inet_pton would read past (a NUL) or that is longer than any address.
+TEST(Address, OneReaderForIpTextAndPorts) {
+    EXPECT_EQ(net::parse_ip("192.0.2.7"), net::Address::ipv4(192, 0, 2, 7, 0));
+    EXPECT_EQ(net::parse_ip("::ffff:192.0.2.7"), net::Address::ipv4(192, 0, 2, 7, 0));
+    EXPECT_EQ(net::parse_ip("2001:db8::7"), v6("20010db8000000000000000000000007", 0));
+    const std::string longest = "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255";  // 45 bytes
+    EXPECT_TRUE(net::parse_ip(longest).has_value());
+    for (const std::string& bad : {std::string(), std::string("localhost"), std::string("1.2.3"), std::string(" 1.2.3.4"),
+                                  std::string("1.2.3.4 "), std::string("[::1]"), std::string("1.2.3.4:80"), std::string("fe80::1%eth0"),
+                                  std::string("1.2.3.4\0junk", 13), std::string("::1\0", 4), "0" + longest}) {
+        EXPECT_EQ(net::parse_ip(bad), std::nullopt) << bad;
+    }
+    const std::pair<const char*, std::optional<std::uint16_t>> ports[] = {
+        {"1", 1}, {"65535", 65535}, {"00080", 80}, {"0", std::nullopt}, {"65536", std::nullopt}, {"000080", std::nullopt},
+        {"+80", std::nullopt}, {"8 0", std::nullopt}, {"", std::nullopt}};
+    for (const auto& [text, port] : ports) EXPECT_EQ(net::parse_port(text), port) << text;
+    EXPECT_EQ(net::parse_port("0", true), 0);
+}
+
 TEST(ForwardedFor, TheRightMostUntrustedAddressFromATrustedPeerAnythingMalformedLeavesThePeer) {
     const std::vector<net::Range> proxies = {*net::parse_range("10.0.0.0/8"), *net::parse_range("2001:db8::/32")};
     const net::Address proxy = net::Address::ipv4(10, 1, 1, 1, 4000);
