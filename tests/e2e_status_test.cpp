@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -244,6 +245,14 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
                                      "--user-data-dir=" + (s.server.dir() / "profile").string(),
                                      "--virtual-time-budget=5000", "--run-all-compositor-stages-before-draw"};
     if (const char* shot = std::getenv("QUAREL_STATUS_SCREENSHOT")) {
+        // The pictures take a while on a busy machine: the players go on sending meanwhile, or they
+        // would time out before the page below looks at them.
+        std::atomic<bool> shot_done = false;
+        std::thread keep([&] {
+            for (int i = 0; i < 240 && !shot_done; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(500))) {
+                for (std::int32_t id = 1; id <= 3; ++id) (id == 1 ? game_a : id == 2 ? game_b : game_c).send_to(s.server.game_port(), state_of(id));
+            }
+        });
         std::string phone = shot;
         phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
         for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,720", shot}, {"360,1100", phone}}) {
@@ -252,6 +261,8 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
             Process screenshot(shot_args, "", true);
             EXPECT_EQ(screenshot.finish(60000), 0) << screenshot.err();
         }
+        shot_done = true;
+        keep.join();
     }
     Browser page(browser, s.server.dir() / "profile", url);
     ASSERT_TRUE(page.command("Emulation.setDeviceMetricsOverride", {{"width", 360}, {"height", 800}, {"deviceScaleFactor", 1}, {"mobile", true}}));
@@ -271,26 +282,28 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
                         "(document.querySelector('.table-wrap'), document.querySelector('#player-table tr:last-child td.name'), document.createRange())"),
               nlohmann::json({true, long_name, "ellipsis normal normal", 2, true, "12", "6"}));
     // Admin mode at 360 px: one table, still within the screen, each row with its menu button; Ann's
-    // menu opens under it, its buttons within the screen.
+    // menu opens in a row under hers, its buttons within the screen, and the table still fits.
     EXPECT_EQ(page.eval("document.getElementById('admin-token').value = '" + read_file(s.server.dir() / "admin_token").substr(0, 64) +
                         "'; document.querySelector('#admin-login button').click(); true"), nlohmann::json(true));
     ASSERT_TRUE(page.wait_until("!!document.querySelector('#player-table tr[data-id=\"3\"] .addr')")) << s.server.output();
-    EXPECT_EQ(page.eval("((wrap, ann) => { ann.querySelector('.menu-toggle').click(); const menu = ann.querySelector('.menu');"
+    const std::string ann = "#player-table tr[data-id=\\\"1\\\"]";
+    EXPECT_EQ(page.eval("((wrap) => { document.querySelector('" + ann + " .menu-toggle').click();"
+                        " const menu = document.querySelector('" + ann + " + tr.row-menu');"
                         " return [document.querySelectorAll('tbody tr[data-id]').length, wrap.scrollWidth <= wrap.clientWidth &&"
-                        " document.documentElement.scrollWidth <= innerWidth,"
+                        " document.documentElement.scrollWidth <= innerWidth, !menu ? 'no menu' :"
                         " [...menu.querySelectorAll('button')].map((b) => b.textContent + (b.offsetParent !== null && b.getBoundingClientRect().right <= innerWidth)).join(' ')]; })"
-                        "(document.querySelector('.table-wrap'), document.querySelector('#player-table tr[data-id=\"1\"]'))"),
+                        "(document.querySelector('.table-wrap'))"),
               nlohmann::json({3, true, "Kicktrue Mutetrue Bantrue"}));
-    // A ban asks in its dialog, naming the address and the length as its minutes change; the first,
-    // cancelled, is not sent: the first ban line is the second's, for good.
-    const std::string ban = "((minutes, confirm) => { document.querySelector('#player-table tr[data-id=\"1\"] button[data-ban]').click();"
+    // A ban asks in its dialog, naming the address and the length as its minutes change; the first
+    // (from the opened menu), cancelled, is not sent: the first ban line is the second's, for good.
+    const std::string ban = "((button, minutes, confirm) => { document.querySelector(button).click();"
                             " const m = Status.$('action-minutes'), asked = [m.value, Status.$('action-question').textContent];"
                             " m.value = minutes; m.dispatchEvent(new Event('input')); asked.push(Status.$('action-question').textContent);"
                             " Status.$(confirm ? 'action-confirm' : 'action-cancel').click(); return asked.concat(Status.$('action-dialog').open); })";
-    EXPECT_EQ(page.eval(ban + "('5', false)"),
+    EXPECT_EQ(page.eval(ban + "('" + ann + " + tr.row-menu button[data-ban]', '5', false)"),
               nlohmann::json({"60", "Ban 127.0.0.1 (Ann's address) for 60 minutes? Every player from that address is kicked.",
                               "Ban 127.0.0.1 (Ann's address) for 5 minutes? Every player from that address is kicked.", false}));
-    EXPECT_EQ(page.eval(ban + "('0', true)"),
+    EXPECT_EQ(page.eval(ban + "('" + ann + " button[data-ban]', '0', true)"),
               nlohmann::json({"60", "Ban 127.0.0.1 (Ann's address) for 60 minutes? Every player from that address is kicked.",
                               "Ban 127.0.0.1 (Ann's address) for good, until the ban is lifted? Every player from that address is kicked.", false}));
     ASSERT_TRUE(s.server.wait_for_output("Ban on 127.0.0.1 ", 5000)) << s.server.output();

@@ -164,8 +164,9 @@ const Lists = {
 };
 
 // The player table, in slot order: one row a player of /status.json. Other parts of the page add to
-// each row through Players.decorate(f): f(tr, p) runs for every row once its own cells are made (admin
-// mode adds the addresses, the mute and the row's actions so).
+// each row through Players.decorate(f): f(tr, p) runs for every row once its own cells are made, and
+// may return a row to follow it (admin mode adds the addresses, the mute and the row's actions so, and
+// on a phone the opened actions as a row of their own).
 const Players = (() => {
   let doc = null;
   const decorators = [];
@@ -188,16 +189,19 @@ const Players = (() => {
     }
     Names.titled(tr.cells[1]);
     tr.appendChild(Lists.cell(p.lists));
-    for (const f of decorators) f(tr, p);
-    return tr;
+    const rows = [tr];
+    for (const f of decorators) {
+      const more = f(tr, p);
+      if (more) rows.push(more);
+    }
+    return rows;
   }
 
   // Again from the last document, when what a decorator shows changed in between.
   function render() {
     if (doc === null) return;
-    const rows = doc.player_list.map(row);
-    document.querySelector('#player-table tbody').replaceChildren(...rows);
-    Status.$('no-players').hidden = rows.length > 0;
+    document.querySelector('#player-table tbody').replaceChildren(...doc.player_list.flatMap(row));
+    Status.$('no-players').hidden = doc.player_list.length > 0;
   }
 
   return {
@@ -442,53 +446,35 @@ const Admin = (() => {
     act('DELETE', '/api/allow?range=' + encodeURIComponent(range), undefined, () => 'Took ' + range + ' off the allow list.');
   }
 
-  function mute_text(m) {
-    return 'muted' + (m.until === null ? ' until unmuted' : ', ' + Format.duration(m.seconds_left) + ' left')
-      + (m.reason ? ': ' + m.reason : '');
+  // What follows "muted": " until unmuted: spam", ", 9 min 12 s left".
+  function mute_detail(m) {
+    return (m.until === null ? ' until unmuted' : ', ' + Format.duration(m.seconds_left) + ' left') + (m.reason ? ': ' + m.reason : '');
   }
 
-  // A row of the player table in admin mode: the addresses and the mute under the name, the actions
-  // in a cell of their own, behind one button on a narrow screen.
-  function decorate(tr, row) {
-    if (token() === null) return;
-    const td = cell(tr, '', 'actions');
-    const p = players.get(row.id);
-    if (!p) return;
-    const name = tr.cells[1];
-    const where = document.createElement('div');
-    where.className = 'addr';
-    for (const [label, address] of [['game', p.address], ['chat', p.chat_address]]) {
-      if (!address) continue;
+  // The player's addresses, and in the opened row of a phone the mute too.
+  function where(p, with_mute) {
+    const div = document.createElement('div');
+    div.className = 'addr';
+    const lines = [['game ', p.address], ['chat ', p.chat_address], ['muted', with_mute && p.mute ? mute_detail(p.mute) : null]];
+    for (const [label, text] of lines) {
+      if (!text) continue;
       const span = document.createElement('span');
-      span.textContent = label + ' ' + address;
-      where.appendChild(span);
+      span.textContent = label + text;
+      div.appendChild(span);
     }
-    where.title = where.textContent;
-    name.appendChild(where);
-    if (p.mute) {
-      const badge = document.createElement('span');
-      badge.className = 'badge muted';
-      badge.textContent = mute_text(p.mute);
-      if (p.mute.until !== null) badge.title = 'until ' + new Date(p.mute.until * 1000).toLocaleString();
-      name.appendChild(badge);
-    }
-    const toggle = button(td, '⋯', { menu: p.id }, () => {
-      menuOpen = menuOpen === p.id ? null : p.id;
-      for (const open of document.querySelectorAll('#player-table td.actions.open')) {
-        if (open !== td) open.classList.remove('open');
-      }
-      td.classList.toggle('open', menuOpen === p.id);
-      toggle.setAttribute('aria-expanded', String(menuOpen === p.id));
-    });
-    toggle.className = 'menu-toggle';
-    toggle.setAttribute('aria-label', 'Actions for ' + who(p));
-    toggle.setAttribute('aria-expanded', String(menuOpen === p.id));
-    td.classList.toggle('open', menuOpen === p.id);
+    div.title = [...div.children].map((s) => s.textContent).join('\n');
+    return div;
+  }
+
+  // The row's actions: Kick, Mute or Unmute, Ban.
+  function actions(p) {
     const menu = document.createElement('div');
     menu.className = 'menu';
     const chosen = (f) => () => {
-      menuOpen = null;
-      td.classList.remove('open');
+      if (menuOpen !== null) {
+        menuOpen = null;
+        Players.render();
+      }
       f(p);
     };
     button(menu, 'Kick', { kick: p.id }, chosen(kick), false);
@@ -498,7 +484,52 @@ const Admin = (() => {
       button(menu, 'Mute', { mute: p.id }, chosen(mute), false);
     }
     if (p.address) button(menu, 'Ban', { ban: p.id }, chosen(ban), true);
-    td.appendChild(menu);
+    return menu;
+  }
+
+  function toggle(id) {
+    menuOpen = menuOpen === id ? null : id;
+    Players.render();
+  }
+
+  // A row of the player table in admin mode: the addresses and the mute under the name, the actions
+  // in a cell of their own; on a narrow screen they are behind one button, and open in a row of their
+  // own under the player's, so that no column grows past the screen.
+  function decorate(tr, row) {
+    if (token() === null) return;
+    const td = cell(tr, '', 'actions');
+    const p = players.get(row.id);
+    if (!p) return;
+    const name = tr.cells[1];
+    name.appendChild(where(p, false));
+    if (p.mute) {
+      // A phone shows "muted" alone in the row, the rest in the opened row.
+      const badge = document.createElement('span');
+      badge.className = 'badge muted';
+      badge.textContent = 'muted';
+      const detail = document.createElement('span');
+      detail.className = 'detail';
+      detail.textContent = mute_detail(p.mute);
+      badge.appendChild(detail);
+      if (p.mute.until !== null) badge.title = 'until ' + new Date(p.mute.until * 1000).toLocaleString();
+      name.appendChild(badge);
+    }
+    const open = menuOpen === p.id;
+    const opener = button(td, '⋯', { menu: p.id }, () => toggle(p.id), false);
+    opener.className = 'menu-toggle';
+    opener.setAttribute('aria-label', 'Actions for ' + who(p));
+    opener.setAttribute('aria-expanded', String(open));
+    td.appendChild(actions(p));
+    if (!open) return null;
+    const more = document.createElement('tr');
+    more.className = 'row-menu';
+    more.dataset.menu = p.id;
+    const body = document.createElement('div');
+    body.append(where(p, true), actions(p));
+    const td2 = cell(more, '', 'actions');
+    td2.colSpan = tr.cells.length;
+    td2.appendChild(body);
+    return more;
   }
 
   // The lists are asked for only while they are open, one page of each: a long list is the server's
@@ -594,10 +625,11 @@ const Admin = (() => {
       });
     });
     // A row's menu closes with Escape or a click anywhere else.
+    // (A click that re-rendered the table has a target no longer in the page: it was in a row.)
     document.addEventListener('click', (event) => {
-      if (menuOpen !== null && !event.target.closest('#player-table td.actions')) {
+      if (menuOpen !== null && event.target.isConnected && !event.target.closest('#player-table td.actions')) {
         menuOpen = null;
-        for (const open of document.querySelectorAll('#player-table td.actions.open')) open.classList.remove('open');
+        Players.render();
       }
     });
     document.addEventListener('keydown', (event) => {
