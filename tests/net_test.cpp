@@ -55,7 +55,8 @@ TEST(Address, TextFormsAndEquality) {
 // The right-most address that is no proxy, from a trusted peer only; anything malformed: the peer itself.
 // The one reader every address setting, option and list goes through: numeric text only, in the form
 // its ':' says, and nothing that inet_pton would read past (a NUL) or that is longer than any address.
-TEST(Address, OneReaderForIpTextAndPorts) {
+// (Ports: the options' and the HTTP address's tests.)
+TEST(Address, OneReaderForIpText) {
     EXPECT_EQ(net::parse_ip("192.0.2.7"), net::Address::ipv4(192, 0, 2, 7, 0));
     EXPECT_EQ(net::parse_ip("::ffff:192.0.2.7"), net::Address::ipv4(192, 0, 2, 7, 0));
     EXPECT_EQ(net::parse_ip("2001:db8::7"), v6("20010db8000000000000000000000007", 0));
@@ -66,11 +67,6 @@ TEST(Address, OneReaderForIpTextAndPorts) {
                                   std::string("1.2.3.4\0junk", 13), std::string("::1\0", 4), "0" + longest}) {
         EXPECT_EQ(net::parse_ip(bad), std::nullopt) << bad;
     }
-    const std::pair<const char*, std::optional<std::uint16_t>> ports[] = {
-        {"1", 1}, {"65535", 65535}, {"00080", 80}, {"0", std::nullopt}, {"65536", std::nullopt}, {"000080", std::nullopt},
-        {"+80", std::nullopt}, {"8 0", std::nullopt}, {"", std::nullopt}};
-    for (const auto& [text, port] : ports) EXPECT_EQ(net::parse_port(text), port) << text;
-    EXPECT_EQ(net::parse_port("0", true), 0);
 }
 
 TEST(ForwardedFor, TheRightMostUntrustedAddressFromATrustedPeerAnythingMalformedLeavesThePeer) {

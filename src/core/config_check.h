@@ -13,10 +13,10 @@
 namespace quarel::core {
 
 // The admin listener's address, when `settings` (the command line applied) give the two HTTP listeners
-// values that clash, so that it could not start beside the status listener: one TCP port, not 0, of the same address or of an address and the whole family's
-// (0.0.0.0 or ::). IPv4 and IPv6 listeners never meet (an IPv6 listener takes IPv6 peers alone), nor do
-// these TCP listeners and the chat and game sockets, which are UDP. Nothing when either is off or not
-// [ADDR:]PORT.
+// values that clash, so that it could not start beside the status listener: one TCP port, not 0 (any
+// free port), of the same address, or of an address and its whole family's (0.0.0.0 or ::). IPv4 and
+// IPv6 listeners never meet (an IPv6 listener takes IPv6 peers alone), nor do these TCP listeners and
+// the chat and game sockets, which are UDP. Nothing when either is off or not [ADDR:]PORT.
 std::optional<net::Address> http_listeners_clash(const Settings& settings);
 
 struct ConfigReport {

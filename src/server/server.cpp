@@ -7,8 +7,8 @@
 
 #include "core/banner.h"
 #include "core/config_check.h"
-#include "core/options.h"
 #include "core/handover.h"
+#include "core/options.h"
 #include "core/safe_text.h"
 #include "game/game.h"
 #include "net/http_address.h"

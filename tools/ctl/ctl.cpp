@@ -9,9 +9,9 @@
 #include <map>
 
 #include "core/config_keys.h"
-#include "net/http_address.h"
 #include "core/safe_text.h"
 #include "core/settings.h"
+#include "net/http_address.h"
 
 namespace quarel::ctl {
 
