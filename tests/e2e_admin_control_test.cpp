@@ -426,6 +426,10 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     const std::string binary = "/usr/bin/chromium-headless-shell";
     if (!fs::exists(binary)) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
     ann.drain();
+    // The page's steps take a while on a busy machine: Ann and Eve go on playing meanwhile.
+    KeepPlaying playing([&] {
+        for (const Player* p : {&ann, &eve}) p->game.send_to(again.ports.game, sealed(cat({{0x03}, le32(p->id), Bytes(43, 0)})));
+    });
     Browser page(binary, dir.path / "profile", again.url + "/");
     ASSERT_TRUE(page.wait_until("document.readyState === 'complete' && !!document.getElementById('admin-token')"));
     // A wrong token: refused, and the page stays out of admin mode with the server's reason.
@@ -503,6 +507,8 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
               json({"Take 127.0.0.9 off the allow list?", "It is the last range: anyone may join then."}));
     EXPECT_TRUE(again.process.wait_for_output("Allow list: 127.0.0.9 removed by admin from 127.0.0.1.\n")) << again.output();
     // Kick asks too, its reason field empty again (the mute's reason went with the mute).
+    playing.stop();
+    ann.drain();
     EXPECT_EQ(act("kick", "from the page", nullptr), json({"Kick 2 (Eve)?", "", nullptr}));
     EXPECT_TRUE(arrives(ann.game, gone(2)));
     EXPECT_TRUE(again.process.wait_for_output("2 aka Eve kicked by admin from 127.0.0.1")) << again.output();

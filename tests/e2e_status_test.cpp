@@ -13,7 +13,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -244,15 +243,11 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
     std::vector<std::string> args = {browser, "--headless", "--no-sandbox", "--disable-gpu",
                                      "--user-data-dir=" + (s.server.dir() / "profile").string(),
                                      "--virtual-time-budget=5000", "--run-all-compositor-stages-before-draw"};
+    // The pictures and the browser take a while on a busy machine: the players go on playing meanwhile.
+    const KeepPlaying playing([&] {
+        for (const auto& [id, game] : {std::pair{1, &game_a}, {2, &game_b}, {3, &game_c}}) game->send_to(s.server.game_port(), state_of(id));
+    });
     if (const char* shot = std::getenv("QUAREL_STATUS_SCREENSHOT")) {
-        // The pictures take a while on a busy machine: the players go on sending meanwhile, or they
-        // would time out before the page below looks at them.
-        std::atomic<bool> shot_done = false;
-        std::thread keep([&] {
-            for (int i = 0; i < 240 && !shot_done; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(500))) {
-                for (std::int32_t id = 1; id <= 3; ++id) (id == 1 ? game_a : id == 2 ? game_b : game_c).send_to(s.server.game_port(), state_of(id));
-            }
-        });
         std::string phone = shot;
         phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
         for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,720", shot}, {"360,1100", phone}}) {
@@ -261,8 +256,6 @@ TEST(EndToEndStatus, BrowserRendersThePlayers) {
             Process screenshot(shot_args, "", true);
             EXPECT_EQ(screenshot.finish(60000), 0) << screenshot.err();
         }
-        shot_done = true;
-        keep.join();
     }
     Browser page(browser, s.server.dir() / "profile", url);
     ASSERT_TRUE(page.command("Emulation.setDeviceMetricsOverride", {{"width", 360}, {"height", 800}, {"deviceScaleFactor", 1}, {"mobile", true}}));
