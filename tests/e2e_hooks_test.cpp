@@ -1,5 +1,6 @@
 // Webhooks and the countdown before a stop against the real binary on loopback, a local stub playing
-// the hook: the crash event after a kill -9 and a start, a reload that swaps hooks, URLs never printed;
+// the hook: no crash event after a restart in place, one after a kill -9 and a start, a reload that swaps
+// hooks, URLs never printed;
 // `quarel-ctl stop --in 15s` reaching a named player's chat socket at the right times, then the stop.
 #include <gtest/gtest.h>
 
@@ -68,17 +69,25 @@ TEST(E2eHooks, CrashAfterKillThenAStartReloadSwapsHooksAndUrlsAreNeverPrinted) {
         ASSERT_TRUE(first->wait_for_output("webhooks gives 1 hook: ops (json to " + stub.host() + ").", 5000))
             << first->output();
         ASSERT_TRUE(stub.wait_until([](const auto& r) { return !r.empty(); }, 5000));
+        // A restart in place (the new program in the same process) is no crash: the new program says
+        // it is up, nothing more.
+        ::kill(first->pid(), SIGUSR2);
+        ASSERT_TRUE(stub.wait_for(2, 10'000)) << first->output();
+        EXPECT_TRUE(has(first->output(), "Restarting: the new program takes over in this process.\n")) << first->output();
         ::kill(first->pid(), SIGKILL);
         first->finish(5000);
+        EXPECT_FALSE(has(first->output(), "clean stop")) << first->output();
     }
     auto second = server_in(dir.path, ports);
-    ASSERT_TRUE(stub.wait_for(3, 5000)) << second->output();
+    ASSERT_TRUE(stub.wait_for(4, 5000)) << second->output();
     const std::vector<std::string> ops = bodies(stub, "/ops/SECRET");
-    ASSERT_EQ(ops.size(), 3u);
+    ASSERT_EQ(ops.size(), 4u);
     EXPECT_TRUE(has(ops[0], R"("hook_event":"start")")) << ops[0];
-    EXPECT_TRUE(has(ops[1], R"("level":"warning","event":"start","text":"Server Quarel MultiPlayer crashed: the previous run (process )") &&
-                has(ops[1], R"(ended without a clean stop, up 0 seconds with 0 players.","hook_event":"crash")")) << ops[1];
-    EXPECT_TRUE(has(ops[2], R"("hook_event":"start")")) << ops[2];
+    EXPECT_TRUE(has(ops[1], R"("hook_event":"start")")) << ops[1];
+    // The kill -9 after it is.
+    EXPECT_TRUE(has(ops[2], R"("level":"warning","event":"start","text":"Server Quarel MultiPlayer crashed: the previous run (process )") &&
+                has(ops[2], R"(ended without a clean stop, up 0 seconds with 0 players.","hook_event":"crash")")) << ops[2];
+    EXPECT_TRUE(has(ops[3], R"("hook_event":"start")")) << ops[3];
     EXPECT_TRUE(second->wait_for_output(") ended without a clean stop, up 0 seconds with 0 players.\n", 1000)) << second->output();
     // A reload swaps the hooks: ops goes, room comes.
     write_private(dir.path / "webhooks", "room text " + base + "/room/SECRET stop\n# ops json " + base + "/ops/SECRET\n");
@@ -86,7 +95,7 @@ TEST(E2eHooks, CrashAfterKillThenAStartReloadSwapsHooksAndUrlsAreNeverPrinted) {
     ASSERT_TRUE(second->wait_for_output("webhooks gives 1 hook: room (text to " + stub.host() + ").", 5000)) << second->output();
     EXPECT_EQ(second->stop(SIGTERM), 0);
     EXPECT_EQ(bodies(stub, "/room/SECRET"), std::vector<std::string>{"Server Quarel MultiPlayer stopped."});
-    EXPECT_EQ(bodies(stub, "/ops/SECRET").size(), 3u);
+    EXPECT_EQ(bodies(stub, "/ops/SECRET").size(), 4u);
     EXPECT_FALSE(has(second->output(), "SECRET")) << second->output();
     EXPECT_FALSE(fs::exists(dir.path / "running")) << "a clean stop leaves no marker";
     // A webhooks file others may read is refused whole.
@@ -144,6 +153,31 @@ TEST(E2eHooks, StopInFifteenSecondsReachesANamedPlayerAtTheMarksThenStops) {
     EXPECT_TRUE(has(out, "Stop in 15 s asked by admin from 127.0.0.1: new map\nServer stops in 15 seconds: new map\n")) << out;
     EXPECT_TRUE(has(out, "Server stops in 10 seconds: new map\n"));
     EXPECT_TRUE(out.ends_with("Server stopped.\n")) << out;
+}
+
+// A restart counted down ends in the restart in place: the new program in the same process, with the
+// game, and the run marker its own (no crash said).
+TEST(E2eHooks, ARestartCountedDownRunsTheNewProgramInTheSameProcess) {
+    StatusServer s;
+    ASSERT_NE(s.port, 0) << s.server.output();
+    Process ctl = ctl_of(s, {"restart", "--in", "2s", "update"});
+    ASSERT_EQ(ctl.finish(10'000), 0) << ctl.output();
+    EXPECT_EQ(ctl.output(), "Said to the players: Server restarts in 2 seconds: update\n");
+    ASSERT_TRUE(s.server.wait_for_output("Restarting: the new program takes over in this process.\n", 10'000))
+        << s.server.output();
+    // The new program's start says where its page is, as the first did.
+    const auto pages = [&] {
+        const std::string out = s.server.output();
+        std::size_t n = 0;
+        for (std::size_t at = out.find("HTTP status page on"); at != std::string::npos; at = out.find("HTTP status page on", at + 1)) ++n;
+        return n;
+    };
+    for (int i = 0; i < 500 && pages() < 2; ++i) std::this_thread::sleep_for(milliseconds(20));
+    ASSERT_EQ(pages(), 2u) << s.server.output();
+    EXPECT_EQ(s.server.stop(SIGTERM), 0);
+    const std::string out = s.server.output();
+    EXPECT_FALSE(has(out, "clean stop")) << out;
+    EXPECT_FALSE(fs::exists(s.server.dir() / "running"));
 }
 
 TEST(E2eHooks, ThePageShowsTheCountdownUntilItIsCalledOff) {

@@ -17,6 +17,7 @@
 #include "hooks/hook_file.h"
 #include "hooks/sink.h"
 #include "http_stub.h"
+#include "platform/run_marker.h"
 #include "platform/webhook_sender.h"
 #include "process.h"
 
@@ -331,7 +332,54 @@ TEST(WebhookSender, PostsOverHttpHonoursRetryAfterAndStopsWithinItsBound) {
     EXPECT_LT(took, std::chrono::milliseconds(platform::kWebhookStopMs + 1000));
     EXPECT_EQ(out.text(), "Webhook ops (" + stub.host() + "): 1 event not delivered before the stop.\n");
     EXPECT_EQ(metrics.webhooks[0].events, (Counts{1, 1, 0}));
+    // A restart in place whose exec failed: the process goes on, and so do its hooks.
+    sender.resume();
+    sender.post(item(Event::Start, "up again"));
+    EXPECT_TRUE(stub.wait_for(5, 3000));
+    EXPECT_TRUE(stub.requests()[4].raw.ends_with("{\"text\":\"up again\"}")) << stub.requests()[4].raw;
     stub.release();
+}
+
+// The run marker: what the previous run left tells of a crash, unless it stopped cleanly or handed the
+// game to the new program run in this very process.
+TEST(RunMarker, APreviousRunIsACrashUnlessItStoppedOrHandedOverToThisProcess) {
+    const std::filesystem::path dir = ::mkdtemp(std::string("/tmp/quarel-marker-XXXXXX").data());
+    const std::string path = (dir / "running").string();
+    const auto left = [&](const std::string& text) { std::ofstream(path) << text; };
+    std::string error;
+    platform::RunMarker first(path);
+    EXPECT_FALSE(first.begin(1000, 0, error));
+    EXPECT_EQ(error, "");
+    first.update(1030, 3);  // a count changed, 10 s after the last write at least
+    platform::RunMarker killed(path);
+    const auto previous = killed.begin(1100, 0, error);
+    ASSERT_TRUE(previous);
+    EXPECT_EQ(previous->pid, ::getpid());
+    EXPECT_EQ(platform::previous_run_line(*previous),
+              "the previous run (process " + std::to_string(::getpid()) + ") ended without a clean stop, up 30 seconds with 3 players.");
+    // Handed over to the new program in this process, which is no crash: and this file is its own now.
+    killed.hand_over();
+    platform::RunMarker next(path);
+    EXPECT_FALSE(next.begin(1200, 3, error));
+    // Handed over by a process of another id: that one was killed before its exec, a crash.
+    left("pid 1\nstarted 100\nseen 160\nplayers 2\nhanding-over\n");
+    platform::RunMarker after_kill(path);
+    const auto killed_in_hand_over = after_kill.begin(1300, 0, error);
+    ASSERT_TRUE(killed_in_hand_over);
+    EXPECT_EQ(platform::previous_run_line(*killed_in_hand_over),
+              "the previous run (process 1) ended without a clean stop, up 1 minute with 2 players.");
+    // An exec that failed takes the hand-over back: the process that goes on may still crash.
+    after_kill.hand_over();
+    after_kill.undo_hand_over(1310, 1);
+    EXPECT_TRUE(platform::RunMarker(path).begin(1400, 0, error));
+    // A clean stop leaves nothing.
+    platform::RunMarker clean(path);
+    clean.begin(1500, 0, error);
+    clean.end();
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(platform::RunMarker(path).begin(1600, 0, error));
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 // HTTPS is checked: a hook whose certificate no CA in the store signed is refused, and delivered once

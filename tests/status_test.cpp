@@ -11,7 +11,7 @@
 
 #include "core/safe_text.h"
 #include "core/config_check.h"
-#include "core/http_address.h"
+#include "net/http_address.h"
 #include "core/options.h"
 #include "lobby/announcer.h"
 #include "platform/process_stats.h"
@@ -89,7 +89,7 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
     for (int i = 0; i < 3; ++i) pass();
     h.net.read_ahead = 0;
     ASSERT_EQ(clock.reads, clock.us.size());
-    h.net.block_next(1);  // the NAME_LIST: a chat send is neither tried again nor counted as sent (32 out)
+    h.net.block_next(1);  // the NAME_LIST: a chat send is neither tried again nor counted as sent
     // SET_NAME, a CHAT shorter than its layout, a CHAT whose text has no end, no such type.
     for (const Bytes& d : {set_name(1, "Ann"), sealed(cat({hex("81"), le32(1)})), sealed(cat({hex("81"), le32(1), str("hi")})),
                            sealed_hex("84")}) h.net.queue_chat(d, addr(1, 5001));
@@ -149,7 +149,8 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
         sockets_open = open;
         EXPECT_EQ(health(age), want) << open << " " << age;
     }
-    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 32})) << "every datagram once, in and out";
+    // Out: the second join's list waited for a later second and went as one with the LEAVE's pass.
+    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 30})) << "every datagram once, in and out";
     EXPECT_EQ(status::metrics_text(h.state, core::ProcessSample{}).find("process_"), std::string::npos);
 }
 
@@ -237,9 +238,9 @@ TEST(HttpAddress, FormsConfigKeyAndOption) {
         {"8080", Address::ipv4(127, 0, 0, 1, 8080)}, {"0", Address::ipv4(127, 0, 0, 1, 0)}, {"[::]:0", Address::ipv6({}, 0)},
         {"65535", Address::ipv4(127, 0, 0, 1, 65535)}, {"192.168.1.20:8080", Address::ipv4(192, 168, 1, 20, 8080)},
         {"[::1]:9000", Address::ipv6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 9000)}};
-    for (const auto& [text, want] : good) EXPECT_EQ(core::parse_http_address(text), want) << text;
+    for (const auto& [text, want] : good) EXPECT_EQ(net::parse_http_address(text), want) << text;
     for (const char* bad : {"", "65536", "-1", "80a", "localhost:80", "::1:80", "[::1]", "[::1]8080", "[::1]:", "[]:80",
-                            "1.2.3.4:", "1.2.3:80", "[1.2.3.4]:80", ":80"}) EXPECT_EQ(core::parse_http_address(bad), std::nullopt) << bad;
+                            "1.2.3.4:", "1.2.3:80", "[1.2.3.4]:80", ":80"}) EXPECT_EQ(net::parse_http_address(bad), std::nullopt) << bad;
     // As the config key and the option give it, and as --check-config shows it: {config, arguments, the http line}
     const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
         {"http 0.0.0.0:8080 trailing\n", {}, "http             \"0.0.0.0:8080\"\n"},

@@ -13,7 +13,6 @@
 #include <variant>
 #include <vector>
 
-#include "core/mutes.h"
 #include "core/safe_text.h"
 #include "net/forwarded.h"
 
@@ -43,8 +42,8 @@ json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
            {"chat_address", address_json(p.chat_addr)},
            {"health", p.health},
            {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
-    if (core::muted(p, now)) {
-        const bool timed = p.muted_until != core::kMutedUntilUnmuted;
+    if (p.muted(now)) {
+        const bool timed = p.muted_until != protocol::kMutedUntilUnmuted;
         j["mute"] = json{{"until", timed ? json(p.muted_until) : json(nullptr)},
                          {"seconds_left", timed ? json(p.muted_until - now) : json(nullptr)},
                          {"reason", p.mute_reason}};
@@ -179,8 +178,9 @@ net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::
     json refused = json::array();
     const core::RecentRefusals::Counts recent = ctx.state.recent_refusals.counts(now);
     for (std::size_t i = 0; i < recent.size(); ++i) {
-        refused.push_back({{"reason", core::kJoinRefusalNames[i].label}, {"text", core::kJoinRefusalNames[i].words},
-                           {"count", recent[i]}});
+        const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
+        refused.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+        if (r.hint != nullptr) refused.back()["hint"] = r.hint;
     }
     return reply(200, json{{"slots", ctx.state.table.size()},
                            {"count", ctx.state.table.player_count()},
@@ -230,7 +230,7 @@ net::HttpResponse mute(AdminContext& ctx, const net::HttpRequest& req, std::int6
         return fail(400,
                     "\"minutes\" must be a whole number from 0 (until unmuted) to " + std::to_string(kMaxBanMinutes));
     }
-    core::mute(ctx.state, ctx.io, c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
+    ctx.mute(c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
     return reply(200, json{{"muted", player_json(ctx.state.table[c.index], now)}});
 }
 
@@ -240,7 +240,7 @@ net::HttpResponse unmute(AdminContext& ctx, const net::HttpRequest& req, std::in
     if (!id) return fail(400, "the query must name a player: ?id=N");
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
-    if (!core::unmute(ctx.state, ctx.io, index, by_whom(req), req.admin, now)) {
+    if (!ctx.unmute(index, by_whom(req), req.admin, now)) {
         return fail(404, "player " + std::to_string(*id) + " is not muted");
     }
     return reply(200, json{{"unmuted", player_json(ctx.state.table[index], now)}});
@@ -306,7 +306,7 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
     return reply(200, json{{"lifted", range_name}});
 }
 
-// The allow list: while it holds a range, only the sources it covers may join (core::admit_join).
+// The allow list: while it holds a range, only the sources it covers may join (game::admit_join).
 // Changing it moves nobody: players already in stay when their range is removed.
 net::HttpResponse list_allow(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     if (ctx.allow == nullptr) return fail(404, "no such call: " + req.path);
@@ -450,14 +450,30 @@ net::HttpResponse test_hook(AdminContext& ctx, const net::HttpRequest& req, std:
     return reply(200, json{{"queued", *name}});
 }
 
+// The answer to a restart: known once the new program's check of the config has ended.
+class RestartAnswer final : public net::HttpLater {
+public:
+    bool ready() const override { return answer_.has_value(); }
+    net::HttpResponse take() override { return std::move(*answer_); }
+    void done(const RestartOutcome& outcome) {
+        answer_ = outcome.took_over ? reply(200, json{{"restarted", true}, {"pid", outcome.pid}})
+                                    : fail(500, "not restarted: " + outcome.why);
+    }
+
+private:
+    std::optional<net::HttpResponse> answer_;
+};
+
 net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
     // With a countdown: {"in": N}; without a body, at once, as it always was.
     if (const auto body = body_object(req); body && body->contains("in")) return countdown(ctx, req, true);
     if (!ctx.restart) return fail(503, "this server cannot restart itself");
     print_asked(ctx, req, "Restart");
-    const RestartOutcome outcome = ctx.restart();
-    if (!outcome.took_over) return fail(500, "not restarted: " + outcome.why);
-    return reply(200, json{{"restarted", true}, {"pid", outcome.pid}});
+    auto answer = std::make_shared<RestartAnswer>();
+    ctx.restart([answer](const RestartOutcome& outcome) { answer->done(outcome); });
+    net::HttpResponse r;
+    r.later = std::move(answer);
+    return r;
 }
 
 // The stream resumes after the id of Last-Event-ID (a client reconnecting), or of ?last_event_id= (a

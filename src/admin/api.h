@@ -16,7 +16,9 @@
 //   DELETE /api/allow?range=...
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
-//   POST   /api/restart                 the program file started again, the game handed over to it;
+//   POST   /api/restart                 the program file run again in this process, the game handed over to
+//                                       it, once the new program passed its check of the config (the
+//                                       answer waits for the check; the loop does not)
 //                                       with {"in": SECONDS, "reason": "..."}: after a countdown
 //   POST   /api/stop     {"in": SECONDS, "reason": "..."}   the server stops after a countdown whose
 //                        lines every named player gets ("Server stops in 5 minutes: REASON"); in 0 or absent: now
@@ -64,15 +66,16 @@ constexpr std::size_t kMaxSayText = protocol::kChatReadLimit - protocol::text_ms
 // True when `text` may be said: not empty, at most kMaxSayText bytes, no control bytes.
 bool valid_say_text(std::string_view text);
 
-// How an upgrade in place ended: the new process's id when it took over, why not otherwise.
+// How a restart in place ended: the id of the process that runs the new program when it goes ahead,
+// why not otherwise.
 struct RestartOutcome {
     bool took_over = false;
     std::int64_t pid = 0;
     std::string why;
 };
 
-// What the API works on. The kick and say callbacks are the game's and the chat's own (the top of the
-// server fills them in: see server::make_admin_context).
+// What the API works on. The kick, say, mute and unmute callbacks are the game's and the chat's own
+// (the top of the server fills them in: see server::make_admin_context).
 struct AdminContext {
     core::ServerState& state;
     core::Io& io;
@@ -86,15 +89,24 @@ struct AdminContext {
         kick;
     // Sends `text` (valid_say_text) as the server's own line to every named player; returns how many.
     std::function<std::int32_t(std::string_view text)> say;
+    // Mutes the player in slot `index` for `minutes` (0: until unmuted), with the line naming `by` and
+    // `reason` (chat::mute).
+    std::function<void(std::int32_t index, std::int64_t minutes, std::string_view reason, std::string_view by,
+                       std::string_view admin, std::int64_t now)>
+        mute;
+    // Lifts the mute of the player in slot `index`, with its line; false when it had none (chat::unmute).
+    std::function<bool(std::int32_t index, std::string_view by, std::string_view admin, std::int64_t now)> unmute;
     // Reads the config file again and applies it (printing its lines).
     std::function<core::ReloadReport()> reload;
     // Has the ban list written to its file (taking in what the host edited in it by hand, so the list
     // may change later); the write may end after the call. False, with the reason in `error`, while the
     // last write failed.
     std::function<bool(BanList&, std::string& error)> save_bans;
-    // Starts the server's program file again and hands the game over to it (the old process goes once
-    // this request is answered); empty where the server cannot.
-    std::function<RestartOutcome()> restart = nullptr;
+    // Starts a restart in place: the server's program file runs again in this process, handed the game,
+    // once it passed its check of the config. `done` is called with the outcome, on the loop's thread,
+    // when it is known (maybe within the call); the new program starts once this request is answered.
+    // Empty where the server cannot.
+    std::function<void(std::function<void(const RestartOutcome&)> done)> restart = nullptr;
     // Why the last write of the ban list failed; empty after one that succeeded (or with no file).
     std::function<std::string()> bans_save_error = nullptr;
     // The allow list (of admin::kAllowForm), its save and why its last write failed, as for the bans;

@@ -64,7 +64,7 @@ struct Settings {
                                                       // asked to shut it down; <= 0: never
     std::int32_t watch_files = 0;                     // "watch_files": 1 reloads when the config file
                                                       // changes on disk
-    std::string state_file;                           // "state_file": where the hand-over record is kept
+    std::string state_file = "state";                 // "state_file": where the hand-over record is kept
                                                       // between processes; "": nowhere
     std::vector<net::Range> trusted;                  // "trusted": sources the per-source join and query
                                                       // limits do not hold back
@@ -76,6 +76,10 @@ struct Settings {
                                                       // 0: no chat limit
     std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
                                                       // 0: no chat limit
+    std::int32_t event_burst = 20;                    // "event_burst": RESPAWN and EVENT_* relays a player
+                                                      // may send at once; 0: no event limit
+    std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;
+                                                      // 0: no event limit
     std::string webhooks_file = "webhooks";           // "webhooks_file": the hooks that hear of events
     std::string webhook_ca_file;                      // "webhook_ca_file": the CA certificates HTTPS hooks
                                                       // are checked against; "": the system's store

@@ -82,8 +82,9 @@ public:
     std::int64_t next_ms() const;
     // Nothing queued and nothing under way.
     bool idle() const;
-    // At a stop: gathered lines and back-off waits go now (a room's rate limit still holds).
-    void hurry() { hurry_ = true; }
+    // At a stop: gathered lines and back-off waits go now (a room's rate limit still holds); false: no
+    // longer (the stop was called off).
+    void hurry(bool on = true) { hurry_ = on; }
     // At the stop's deadline: what is still queued or under way is counted as failed, with a line per
     // hook.
     void abandon();

@@ -8,18 +8,22 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include "admin/ban_edits.h"
 #include "core/safe_text.h"
 #include "platform/files.h"
 #include "platform/random.h"
+#include "platform/signals.h"
 
 namespace quarel::platform {
 
 namespace {
 
 constexpr std::size_t kTokenFileLimit = 4096;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // A named admins' file holds a line or two per admin.
 constexpr std::size_t kTokensFileLimit = 64 * 1024;
@@ -127,6 +131,7 @@ void RangeFile::load(admin::BanList& bans, std::int64_t now, core::Console& out)
         if (!text) {
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not loaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
+            unusable_ = error;
             return;
         }
         seen_.clear();
@@ -149,6 +154,7 @@ void RangeFile::reload(admin::BanList& bans, std::int64_t now, core::Console& ou
         if (!text) {
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not reloaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
+            unusable_ = error;
             return;
         }
         if (*text == seen_) {
@@ -173,9 +179,20 @@ bool RangeFile::save(admin::BanList& bans, std::string& error) {
             std::ranges::move(changes.changes, std::back_inserter(queued_.changes));
         }
         write_asked_ = true;
-        if (!thread_.joinable()) thread_ = std::thread([this] { write_loop(); });
+        if (!thread_.joinable() && !no_thread_) {
+            try {
+                thread_ = std::thread([this] { write_loop(); });
+            } catch (const std::system_error&) {
+                no_thread_ = true;
+            }
+        }
     }
     wake_.notify_all();
+    // No thread could be started for the writer: the loop writes, rather than wait for one forever.
+    if (no_thread_) {
+        std::unique_lock lock(mutex_);
+        work(lock);
+    }
     error = save_error_;
     return save_error_.empty();
 }
@@ -212,6 +229,7 @@ bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& o
         FileStamp stamp;
         auto text = read(error, stamp, &out);
         if (!text) {
+            unusable_ = error;
             save_error_ = error + "; the file is kept as it is";
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
                       core::escape_controls(save_error_).c_str());
@@ -247,38 +265,43 @@ std::unique_lock<std::mutex> RangeFile::idle() {
 }
 
 void RangeFile::write_loop() {
+    block_signals_in_this_thread();
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || write_asked_ || !queued_.changes.empty(); });
         if (!write_asked_ && queued_.changes.empty()) return;  // stopping, with nothing left to write
-        admin::BanChanges changes = std::exchange(queued_, admin::BanChanges{});
-        const bool write = std::exchange(write_asked_, false);
-        busy_ = true;
-        lock.unlock();
-        if (changes.from_empty) mirror_.load("");
-        for (admin::BanChange& c : changes.changes) {
-            if (c.ban) {
-                mirror_.add(std::move(*c.ban));
-            } else {
-                mirror_.remove(c.range);
-            }
+        work(lock);
+    }
+}
+
+void RangeFile::work(std::unique_lock<std::mutex>& lock) {
+    admin::BanChanges changes = std::exchange(queued_, admin::BanChanges{});
+    const bool write = std::exchange(write_asked_, false);
+    busy_ = true;
+    lock.unlock();
+    if (changes.from_empty) mirror_.load("");
+    for (admin::BanChange& c : changes.changes) {
+        if (c.ban) {
+            mirror_.add(std::move(*c.ban));
+        } else {
+            mirror_.remove(c.range);
         }
-        (void)mirror_.take_changes();  // the mirror's own are nobody's
-        std::string error;
-        const Outcome outcome = write ? write_once(error) : Outcome::None;
-        lock.lock();
-        busy_ = false;
-        // A later outcome says more than an earlier one, but a hand edit found stays until collected.
-        if (outcome != Outcome::None && outcome_ != Outcome::HandEdited) {
-            outcome_ = outcome;
-            outcome_error_ = std::move(error);
-            outcome_stamp_ = stamp_;
-        }
-        wake_.notify_all();
-        if (outcome != Outcome::None && signal_fd_ >= 0) {
-            const std::uint64_t one = 1;
-            (void)!::write(signal_fd_, &one, sizeof one);
-        }
+    }
+    (void)mirror_.take_changes();  // the mirror's own are nobody's
+    std::string error;
+    const Outcome outcome = write ? write_once(error) : Outcome::None;
+    lock.lock();
+    busy_ = false;
+    // A later outcome says more than an earlier one, but a hand edit found stays until collected.
+    if (outcome != Outcome::None && outcome_ != Outcome::HandEdited) {
+        outcome_ = outcome;
+        outcome_error_ = std::move(error);
+        outcome_stamp_ = stamp_;
+    }
+    wake_.notify_all();
+    if (outcome != Outcome::None && signal_fd_ >= 0) {
+        const std::uint64_t one = 1;
+        (void)!::write(signal_fd_, &one, sizeof one);
     }
 }
 
@@ -296,6 +319,8 @@ RangeFile::Outcome RangeFile::write_once(std::string& error) {
 std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp, core::Console* out) const {
     ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
     stamp = read.stamp;
+    // A byte order mark, which editors on Windows write, is no part of the first line.
+    if (read.text.starts_with(kByteOrderMark)) read.text.erase(0, kByteOrderMark.size());
     if (read.status == ReadStatus::Missing) return std::string();
     if (read.status == ReadStatus::TooLong) {
         // Its first lines load (up to the last whole one); the next save keeps only those.
@@ -318,10 +343,12 @@ std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp,
 bool RangeFile::take_in(admin::BanList& bans, std::string text, const FileStamp& stamp, std::int64_t now,
                       core::Console& out, bool announce) {
     admin::BanList on_disk(kind_.form), base(kind_.form);
-    for (const admin::LineProblem& p : on_disk.load(text)) {
+    const std::vector<admin::LineProblem> problems = on_disk.load(text);
+    for (const admin::LineProblem& p : problems) {
         out.print({.kind = kind_.log, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
                   core::escape_controls(path_).c_str(), p.line, core::escape_controls(p.why).c_str());
     }
+    unusable_ = on_disk.size() == 0 && !problems.empty() ? "no line of " + path_ + " reads as a range" : "";
     base.load(seen_);
     const std::size_t left_out = admin::take_hand_edits(bans, base, on_disk);
     if (left_out > 0) {

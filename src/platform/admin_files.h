@@ -79,7 +79,8 @@ public:
     RangeFile& operator=(const RangeFile&) = delete;
 
     // Loads the bans from the file into `bans` (a missing file: no bans). Lines that cannot be read are
-    // printed with their line numbers and skipped. Bans expired at `now` are dropped, and then the file
+    // printed with their line numbers and skipped (a byte order mark before the first line is
+    // skipped silently, on every read). Bans expired at `now` are dropped, and then the file
     // is written again (before load returns). Of a file longer than its byte limit the lines within the
     // limit load (one line says so, also on a reload), and saves then write what loaded. A file that
     // exists but cannot be read, or is not a regular file (a FIFO is never waited on), is reported, and
@@ -105,6 +106,11 @@ public:
 
     // Why the last write failed; empty after one that succeeded.
     const std::string& save_error() const { return save_error_; }
+    // Why the file, as the server last tried to read it, gave no range although it is there: it could
+    // not be read (not a regular file, no permission) or none of its lines reads as one. Empty when it
+    // was read, or is missing, or holds nothing but comments and blank lines. (An allow list that holds
+    // no range then closes the game rather than opening it: see ListFiles.)
+    const std::string& unusable() const { return unusable_; }
     // The file as the last write collected left it (for the file watch: the server's own write).
     const FileStamp& written() const { return written_; }
     const std::string& path() const { return path_; }
@@ -127,14 +133,17 @@ private:
     // Waits until the writer has nothing under way nor queued; the caller then holds the lock, and the
     // writer's side (mirror_, seen_, stamp_) is the loop's until it lets go.
     std::unique_lock<std::mutex> idle();
-    // The writer's thread: takes the queued changes, follows them, writes when asked.
+    // The writer's thread: takes the queued changes, follows them, writes when asked (work(), with the
+    // lock held, which it lets go while it writes).
     void write_loop();
+    void work(std::unique_lock<std::mutex>& lock);
     Outcome write_once(std::string& error);
 
     std::string path_;
     const RangeFileKind& kind_;
     std::size_t byte_limit_;
     std::string save_error_;
+    std::string unusable_;
     FileStamp written_;
 
     std::mutex mutex_;
@@ -153,6 +162,7 @@ private:
     std::string seen_;       // the content as the server last read or wrote it
     FileStamp stamp_;        // the file as the server last read or wrote it
     std::thread thread_;     // started with the first save
+    bool no_thread_ = false;  // none could be started: the loop writes itself
     int signal_fd_ = -1;     // an eventfd the writer bumps when it has something to report
 };
 using BanFile = RangeFile;

@@ -53,8 +53,9 @@ std::optional<PreviousRun> RunMarker::begin(std::int64_t now, std::int32_t playe
             else if (key == "handing-over") handed = true;
             else in.ignore(4096, '\n');
         }
-        // A restart in place of this very process (the same id) is no crash either.
-        if (!handed && run.pid != ::getpid()) previous = run;
+        // A restart in place runs the new program in this very process: a marker handed over by a
+        // process of another id (one killed between its hand-over and its exec, say) tells of a crash.
+        if (!handed || run.pid != ::getpid()) previous = run;
     }
     started_ = now;
     active_ = write(now, players, false, &error);

@@ -24,13 +24,14 @@ public:
     explicit RunMarker(std::string path = kRunMarkerFile) : path_(std::move(path)) {}
 
     // Reads what an earlier run left: nothing when it stopped cleanly or handed the game over to this
-    // process; then writes this run's file. `error`: why the file could not be written ("" when it was).
+    // process (a restart in place: the same process id); then writes this run's file. `error`: why the
+    // file could not be written ("" when it was).
     std::optional<PreviousRun> begin(std::int64_t now, std::int32_t players, std::string& error);
     // This run goes on: the file is written again when the player count changed (at most every 10
     // seconds) and once a minute anyway. For after every pass; costs nothing in between.
     void update(std::int64_t now, std::int32_t players);
-    // The game is being handed to another process, which takes the file over without calling the
-    // hand-over a crash. undo(): it was not taken over after all.
+    // The game is being handed to the new program run in this process, which takes the file over
+    // without calling the hand-over a crash. undo(): it was not run after all.
     void hand_over();
     void undo_hand_over(std::int64_t now, std::int32_t players);
     // A clean stop: the file goes.

@@ -88,9 +88,7 @@ struct WebhookSender::Transfer {
     }
 };
 
-WebhookSender::WebhookSender() : signal_fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (global_init()) multi_ = curl_multi_init();
-}
+WebhookSender::WebhookSender() = default;
 
 WebhookSender::~WebhookSender() {
     stop_thread(0);
@@ -103,6 +101,9 @@ WebhookSender::~WebhookSender() {
 }
 
 void WebhookSender::configure(const std::vector<hooks::Hook>& hooks, const std::string& ca_file) {
+    // A server without hooks opens nothing for them: the signal and libcurl's handle come with the first.
+    if (!hooks.empty() && signal_fd_ < 0) signal_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (!hooks.empty() && multi_ == nullptr && global_init()) multi_ = curl_multi_init();
     {
         const std::lock_guard lock(mutex_);
         deliveries_.configure(hooks);
@@ -175,15 +176,32 @@ void WebhookSender::finish(int ms, core::Console& out, core::Metrics& metrics) {
     collect(out, metrics);
 }
 
-void WebhookSender::stop_thread(int ms) {
+void WebhookSender::hurry(int ms) {
     if (!thread_.joinable()) return;
     {
         const std::lock_guard lock(mutex_);
+        if (stopping_) return;
         stopping_ = true;
         deadline_ms_ = monotonic_ms() + ms;
         deliveries_.hurry();
     }
     curl_multi_wakeup(multi_);
+}
+
+void WebhookSender::resume() {
+    if (thread_.joinable() || multi_ == nullptr) return;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!stopping_) return;
+        stopping_ = false;
+        deliveries_.hurry(false);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void WebhookSender::stop_thread(int ms) {
+    if (!thread_.joinable()) return;
+    hurry(ms);
     thread_.join();
 }
 

@@ -25,6 +25,8 @@ namespace quarel::platform {
 constexpr long kWebhookTimeoutMs = 5000;
 // A clean stop waits this long at most for the queued events.
 constexpr int kWebhookStopMs = 3000;
+// A restart in place, whose new program starts with empty queues, this long: the game waits meanwhile.
+constexpr int kWebhookRestartMs = 500;
 
 class WebhookSender final : public WaitSource {
 public:
@@ -35,7 +37,7 @@ public:
     WebhookSender& operator=(const WebhookSender&) = delete;
 
     // The hooks of the file as read (again), and the CA certificates HTTPS hooks are checked against
-    // ("": the system's store). The thread starts with the first hook.
+    // ("": the system's store). The thread, its signal and libcurl's handle come with the first hook.
     void configure(const std::vector<hooks::Hook>& hooks, const std::string& ca_file);
     void post(hooks::ItemPtr item);
     // A test event to the hook `name`; false when no hook has that name.
@@ -48,6 +50,12 @@ public:
     // A clean stop: the queued events (Discord's gathered lines at once) go for `ms` at most; what is
     // left then is given up, with a line per hook.
     void finish(int ms, core::Console& out, core::Metrics& metrics);
+    // The stop's first half, for a caller with other things to wait for meanwhile: the queued events go
+    // from now on, for `ms` at most; finish() then waits for the rest of that time only.
+    void hurry(int ms);
+    // After a finish() whose process goes on after all (a restart in place that failed): the hooks are
+    // served again.
+    void resume();
 
     // The thread's signal that it has lines or counts for the loop.
     int watch(std::vector<pollfd>& fds) override;

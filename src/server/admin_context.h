@@ -15,13 +15,14 @@
 namespace quarel::server {
 
 // The context the API's calls work on: the state, the handlers' io, the ban list and the token gate,
-// with kick filled by game::kick and say by chat::say over the same state and io. `reload` reads the
+// with kick filled by game::kick, say by chat::say and mute and unmute by chat::mute and chat::unmute over
+// the same state and io. `reload` reads the
 // config file again and applies it; `save_bans` writes the ban list to its file (taking in the hand
 // edits first).
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
                                        std::function<core::ReloadReport()> reload,
                                        std::function<bool(admin::BanList&, std::string& error)> save_bans,
-                                       std::function<admin::RestartOutcome()> restart = nullptr);
+                                       decltype(admin::AdminContext::restart) restart = nullptr);
 
 // Answers one request of the HTTP listener: a path under /api/ goes to the admin API, every other path
 // to the status endpoints. The API's answers are never cached.

@@ -9,27 +9,37 @@
 
 #include "core/banner.h"
 #include "core/config_check.h"
-#include "core/handover.h"
-#include "core/http_address.h"
+#include "core/options.h"
 #include "core/safe_text.h"
 #include "chat/chat.h"
-#include "game/game.h"
+#include "net/http_address.h"
+#include "platform/admin_files.h"
 #include "platform/config_file.h"
 #include "platform/files.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
-#include "platform/successor.h"
 #include "server/admin_context.h"
 
 namespace quarel::server {
 
 namespace {
 
+// Once the record is written the game is the next program's: a request that comes in the moment before
+// it runs is refused, its connection closed, so that the client asks again and reaches the new program.
+net::HttpResponse handed_over_answer() {
+    net::HttpResponse r;
+    r.status = 503;
+    r.content_type = "application/json";
+    r.body = "{\"error\":\"the game is being handed over to the new program: ask again\"}\n";
+    r.headers = {{"Connection", "close"}, {"Retry-After", "1"}, {"Cache-Control", "no-store"}};
+    return r;
+}
+
 // The lobby's header naming the ports, from the ports and the status listener as they are.
 std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
     std::optional<net::Address> status;
     if (status_listener != nullptr) {
-        status = core::parse_http_address(settings.http);
+        status = net::parse_http_address(settings.http);
         if (status) status->port = status_listener->port();
     }
     return lobby::ports_header(settings.chat_port, settings.game_port, status);
@@ -64,9 +74,29 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
     // `log_timestamps 1` stamps every line, this one already; `log_format json` makes it an object.
     core::StampedConsole stamped(console, platform::local_time_now);
     core::JsonConsole json(console, platform::local_time_now);
+    core::SwitchedConsole out(console, stamped, json, settings);
+    // The HTTP listeners as the config names them: a value that is no listener's address, or two that
+    // clash, is a mistake no retry mends, found before anything is opened.
+    const struct {
+        const std::string& value;
+        const char* what;
+    } listeners[] = {{settings.http, "HTTP listener"}, {settings.admin_http, "HTTP admin listener"}};
+    for (const auto& l : listeners) {
+        if (l.value.empty() || net::parse_http_address(l.value)) continue;
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started: '%s' is not [ADDR:]PORT\n",
+                  l.what, core::escape_controls(l.value).c_str());
+        return 2;
+    }
+    if (const auto at = core::http_listeners_clash(settings)) {
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                  "HTTP admin listener not started on %s: the HTTP listener takes that port (%s %s); give admin_http "
+                  "a port of its own, or leave it out to serve the admin API there\n",
+                  at->to_string().c_str(), options.http_given ? "--http" : "http",
+                  core::escape_controls(settings.http).c_str());
+        return 2;
+    }
     if (auto note = core::clamp_max_slots(settings)) {
-        core::SwitchedConsole(console, stamped, json, settings)
-            .line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
+        out.line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
     }
     return std::nullopt;
 }
@@ -86,25 +116,25 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       live_(events_, hooks_),
       console_(formatted_, live_),
       loop_(udp_, clock_, console_, state_.metrics),
-      allow_file_(settings.allow_file, platform::kAllowFile),
-      admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
-                                [this](admin::BanList& list, std::string& error) {
-                                    const bool saved = ban_file_.save(list, error);
+      lists_("bans", settings.allow_file),
+      admin_(make_admin_context(state_, loop_.io, lists_.bans, lists_.gate, [this] { return reload(); },
+                                [this](admin::BanList&, std::string& error) {
+                                    const bool saved = lists_.save_bans(error);
                                     kick_banned();
                                     return saved;
                                 },
-                                [this] { return restart_in_place(false); })),
+                                [this](std::function<void(const admin::RestartOutcome&)> done) {
+                                    handover_.begin_restart(std::move(done));
+                                })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
                &platform::read_process_stats}),
-      argv_(std::move(argv)),
-      program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
-      inherited_(platform::take_inherited()) {
-    admin_.bans_save_error = [this] { return ban_file_.save_error(); };
-    admin_.allow = &allow_;
-    admin_.save_allow = [this](admin::BanList& list, std::string& error) { return allow_file_.save(list, error); };
-    admin_.allow_save_error = [this] { return allow_file_.save_error(); };
-    state_.allowed = &allowed_;
+      handover_(std::move(argv), state_, clock_, console_) {
+    admin_.bans_save_error = [this] { return lists_.bans_save_error(); };
+    admin_.allow = &lists_.allow;
+    admin_.save_allow = [this](admin::BanList&, std::string& error) { return lists_.save_allow(error); };
+    admin_.allow_save_error = [this] { return lists_.allow_save_error(); };
+    state_.allowed = &lists_.allowed;
     admin_.stop_in = [this](bool restart, std::int64_t seconds, std::string_view reason) {
         return count_down(restart, seconds, reason);
     };
@@ -128,13 +158,12 @@ std::optional<int> Server::open() {
     console_.write(core::banner(state_.settings));
     if (const auto status = open_sockets()) return status;
     // The bans hold on both sockets from the first datagram on, with or without the admin API.
-    ban_file_.load(bans_, clock_.now(), console_);
-    allow_file_.load(allow_, clock_.now(), console_);
+    lists_.load(clock_.now(), console_);
     loop_.admin = &admin_;
     wait_.add(udp_);
     wait_.add(stop_);
-    wait_.add(ban_file_);
-    wait_.add(allow_file_);
+    wait_.add(lists_.ban_file());
+    wait_.add(lists_.allow_file());
     keep_lobby_client(state_.settings.public_listing == 1);
     // Under the orchestrator, the SDK sidecar hears of a game only once it can be played: both sockets
     // are open here, since the start-up ends when one cannot be.
@@ -144,7 +173,7 @@ std::optional<int> Server::open() {
         wait_.add(sidecar_->client);
     }
     state_.metrics.started_at = clock_.now();
-    if (const auto status = take_over_record()) return status;
+    if (const auto charts = handover_.take_over(loop_.io)) history_.restore(*charts);
     // The hooks hear of the previous run's end, and of everything from here on.
     load_hooks();
     wait_.add(webhooks_);
@@ -154,25 +183,11 @@ std::optional<int> Server::open() {
     if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
-    // Started by an upgrade: the old process is told to leave, and tells the service manager that this
-    // one is the main process now, before this one speaks to it.
-    if (inherited_.takeover_pipe >= 0) {
-        platform::tell_predecessor(std::exchange(inherited_.takeover_pipe, -1), 2000);
-        service_.notify_main_pid();
-    }
-    if (service_.present()) {
-        memory_ = std::make_unique<platform::RecordMemory>(std::exchange(inherited_.records, {}), service_);
-        service_.store(udp_.fd(net::Socket::Chat), platform::kChatFdName);
-        service_.store(udp_.fd(net::Socket::Game), platform::kGameFdName);
-        if (http_) service_.store(http_->listen_fd(), platform::kHttpFdName);
-        if (admin_http_) service_.store(admin_http_->listen_fd(), platform::kAdminHttpFdName);
-        if (service_.watchdog_us() > 0) next_watchdog_us_ = clock_.monotonic_us();
-    }
-    // A listener handed over that `http` no longer asks for, memory files without a service manager.
-    platform::close_unused(inherited_);
+    wait_.add(handover_);
+    handover_.keep(handed_descriptors());
     // The record as this process starts, so that a crash from here on loses nobody.
     after_pass(true);
-    service_.notify("READY=1");
+    handover_.service().notify("READY=1");
     hooks_.started();
     return std::nullopt;
 }
@@ -277,9 +292,14 @@ void Server::run_jobs() {
         const schedule::Countdown::Step step = countdown_.step(now_ms);
         for (const std::string& line : step.say) say(line, core::LogKind::Stop);
         if (step.end) {
-            stop_reason_ = countdown_.reason();
-            (countdown_.ending() == schedule::Ending::Stop ? stop_now_ : restart_now_) = true;
             state_.stop_notice.reset();
+            if (countdown_.ending() == schedule::Ending::Stop) {
+                stop_reason_ = countdown_.reason();
+                stop_now_ = true;
+            } else {
+                // The restart in place, as SIGUSR2 asks for it: the new program's check first.
+                handover_.begin_restart();
+            }
         } else {
             state_.stop_notice->at = now + countdown_.seconds_left(now_ms);
         }
@@ -312,44 +332,6 @@ void Server::run_jobs() {
     }
 }
 
-std::optional<int> Server::take_over_record() {
-    std::vector<std::vector<std::uint8_t>> records;
-    for (const int fd : inherited_.records) records.push_back(platform::read_descriptor(fd, platform::kRecordLimit));
-    const std::string& file = state_.settings.state_file;
-    if (!file.empty()) {
-        const platform::ReadResult r = platform::read_file(file, platform::kRecordLimit);
-        if (r.status == platform::ReadStatus::Ok) records.emplace_back(r.text.begin(), r.text.end());
-        if (r.status == platform::ReadStatus::Failed)
-            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                           "State file %s not read: %s\n", file.c_str(), r.error.c_str());
-    }
-    std::erase_if(records, [](const auto& r) { return r.empty(); });
-    const bool upgrading = inherited_.takeover_pipe >= 0;
-    if (records.empty()) {
-        if (!upgrading) return std::nullopt;
-        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                      "Hand-over record not used: none was handed over.\n");
-        return 1;
-    }
-    // The newest of those that can be read; when none can, the first says why.
-    const auto newest = std::max_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return core::handover_sequence(a) < core::handover_sequence(b);
-    });
-    const core::TakeoverResult r = core::take_over(*newest, state_, clock_.now());
-    console_.line({.kind = core::LogKind::Start,
-                   .level = r.outcome == core::Takeover::Taken ? core::LogLevel::Info : core::LogLevel::Warning},
-                  r.line);
-    if (r.outcome != core::Takeover::Taken) {
-        // A process started to take over that cannot: the old one goes on serving. A new map is no
-        // reason to keep the old program: its players are dropped, as any restart on a new map does.
-        return upgrading && r.outcome != core::Takeover::OtherMap ? std::optional<int>(1) : std::nullopt;
-    }
-    sequence_ = r.sequence;
-    if (r.charts) history_.restore(*r.charts);
-    for (const core::LeftOut& gone : r.left_out) game::announce_left_out(state_, loop_.io, gone.id, gone.name);
-    return std::nullopt;
-}
-
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
     events_.tick(now_us);
@@ -357,66 +339,25 @@ void Server::after_pass(bool now_all) {
     hooks_.tick(now, now_us / 1000);
     webhooks_.collect(console_, state_.metrics);
     marker_.update(now, state_.table.player_count());
-    if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
-        service_.notify("WATCHDOG=1");
-        next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
-    }
-    if (state_.table.player_count() != told_players_) {
-        told_players_ = state_.table.player_count();
-        service_.notify("STATUS=" + std::to_string(told_players_) + " of " + std::to_string(state_.table.size()) +
-                        " players in the game");
-    }
-    const std::string& file = state_.settings.state_file;
-    memory_cadence_.pending = file_cadence_.pending = true;
-    const auto due = [&](const Cadence& c) { return now_all || now_us >= c.next_us; };
-    const bool to_memory = memory_ && due(memory_cadence_);
-    const bool to_file = !file.empty() && due(file_cadence_);
-    if (!to_memory && !to_file) return;
-    const std::uint32_t digest = core::game_digest(state_);
-    std::vector<std::uint8_t> record;
-    const auto write = [&](Cadence& c, const auto& put) {
-        c.pending = false;
-        c.next_us = now_us + c.period_us;
-        // The counters alone change with every datagram: they ride along when the game changes.
-        if (!now_all && c.written && c.digest == digest) return;
-        if (record.empty()) {
-            const core::ChartsRecord charts = history_.save();
-            record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
-        }
-        c.written = put();
-        c.digest = digest;
-    };
-    if (to_memory) write(memory_cadence_, [&] { return memory_->write(record); });
-    if (to_file) {
-        write(file_cadence_, [&] {
-            std::string why;
-            const bool ok = platform::write_file_atomically(
-                file, std::string_view(reinterpret_cast<const char*>(record.data()), record.size()), 0600, why);
-            if (!ok && why != file_error_)
-                console_.print({.kind = core::LogKind::Stop, .level = core::LogLevel::Error},
-                               "State file %s not written: %s\n", file.c_str(), why.c_str());
-            file_error_ = ok ? "" : why;
-            return ok;
-        });
-    }
+    handover_.after_pass(charts(), now_all);
 }
 
-int Server::next_timed_work_ms() {
-    const std::int64_t now_us = clock_.monotonic_us();
+// The event streams' timed work, a join waiting for its name before its hook event, the countdown's next
+// line and the schedule's next job.
+int Server::TimedWork::watch(std::vector<pollfd>&) {
+    Server& s = server_;
+    const std::int64_t now_us = s.clock_.monotonic_us();
     std::int64_t next = -1;
-    const auto consider = [&](std::int64_t at) {
-        const std::int64_t ms = std::max<std::int64_t>(0, (at - now_us + 999) / 1000);
+    const auto consider = [&](std::int64_t at_us) {
+        const std::int64_t ms = std::max<std::int64_t>(0, (at_us - now_us + 999) / 1000);
         next = next < 0 ? ms : std::min(next, ms);
     };
-    if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
-    if (const std::int64_t at = events_.next_tick_us(); at >= 0) consider(at);
+    if (const std::int64_t at = s.events_.next_tick_us(); at >= 0) consider(at);
     const std::int64_t now_ms = now_us / 1000;
-    for (const std::int64_t ms : {hooks_.next_ms(), countdown_.next_ms(), schedule_.next_ms(clock_.now(), now_ms)}) {
+    for (const std::int64_t ms : {s.hooks_.next_ms(), s.countdown_.next_ms(), s.schedule_.next_ms(s.clock_.now(), now_ms)}) {
         if (ms != std::numeric_limits<std::int64_t>::max()) consider(ms * 1000);
     }
-    if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
-    if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
-    return static_cast<int>(std::min<std::int64_t>(next, 60'000));
+    return next < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(next, 60'000));
 }
 
 std::vector<std::pair<int, std::string>> Server::handed_descriptors() const {
@@ -436,47 +377,44 @@ void Server::handle_read_ahead() {
     finish(loop_);
 }
 
-admin::RestartOutcome Server::restart_in_place(bool between_passes) {
-    admin::RestartOutcome outcome;
-    service_.notify("RELOADING=1");
-    if (between_passes) {
-        handle_read_ahead();
-    } else {
-        finish(loop_);
-    }
-    const core::ChartsRecord charts = history_.save();
-    const auto record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
-    // The next process reads the ban and allow files as it starts: the lists are on disk first.
+void Server::restart_in_place() {
+    handle_read_ahead();
+    // The next program reads the ban and allow files as it starts, and the record is this process's last
+    // word: the lists are on disk, and what their writers found is taken in, before it is written.
     collect_lists(true);
+    const auto records = handover_.write_last_record(charts());
+    if (!records) return;
+    handed_over_ = true;
     auto fds = handed_descriptors();
-    // The new process's own memory files, when there are none to hand on: they are written before the
-    // new process starts, and kept by the service manager once it is the main process.
-    std::unique_ptr<platform::RecordMemory> handed;
-    platform::RecordMemory* memory = memory_.get();
-    if (memory == nullptr) {
-        handed = std::make_unique<platform::RecordMemory>(std::vector<int>{}, platform::ServiceManager{});
-        memory = handed.get();
+    fds.insert(fds.end(), records->begin(), records->end());
+    // The answers under way go out (the restart's own among them); the listening sockets stay open for
+    // the new program, which answers whatever comes from now on.
+    // The hooks' queued events go meanwhile, for a moment at most: the new program starts with empty
+    // queues. The run marker says that this process goes on as the new program: no crash.
+    webhooks_.hurry(platform::kWebhookRestartMs);
+    events_.close_all();
+    for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
+        if (listener != nullptr) listener->finish_answers(clock_.now(), 1000, true);
     }
-    memory->write(record);
-    for (const int fd : memory->fds()) fds.emplace_back(fd, platform::kRecordFdName);
-    std::erase_if(fds, [](const auto& fd) { return fd.first < 0; });
-    // The next process takes the run marker over: a hand-over is no crash.
+    webhooks_.finish(platform::kWebhookRestartMs, console_, state_.metrics);
     marker_.hand_over();
-    const platform::Successor next = platform::start_successor(program_, argv_, fds, 10'000, [this](pid_t pid) {
-        service_.notify("MAINPID=" + std::to_string(pid));
-    });
-    if (!next.took_over) {
-        marker_.undo_hand_over(clock_.now(), state_.table.player_count());
-        console_.print({.kind = core::LogKind::Reload, .level = core::LogLevel::Error},
-                       "Restart failed: %s; this process goes on serving.\n", next.why.c_str());
-        service_.notify("READY=1");
-        outcome.why = next.why;
-        return outcome;
+    handover_.exec(fds);
+    // Still here: the new program could not be run. The listeners take connections again, on the same
+    // sockets, and the hooks are served again.
+    marker_.undo_hand_over(clock_.now(), state_.table.player_count());
+    webhooks_.resume();
+    handed_over_ = false;
+    for (const auto& [fd, name] : fds) {
+        if (name == platform::kHttpFdName) handover_.inherited().http = fd;
+        if (name == platform::kAdminHttpFdName) handover_.inherited().admin_http = fd;
     }
-    successor_ = next.pid;
-    outcome.took_over = true;
-    outcome.pid = next.pid;
-    return outcome;
+    for (std::unique_ptr<platform::HttpServer>* listener : {&http_, &admin_http_}) {
+        if (*listener == nullptr) continue;
+        wait_.remove(**listener);
+        std::erase(loop_.http, listener->get());
+        listener->reset();
+    }
+    start_http_listeners();
 }
 
 // A socket that cannot be opened ends the start-up: its line, the reason, status 1, so that a service
@@ -498,7 +436,8 @@ std::optional<int> Server::open_sockets() {
     for (const auto& s : sockets) {
         // A socket handed over is kept when it is bound as the settings say; it holds the datagrams that
         // came while no process read it.
-        const int handed = std::exchange(s.socket == net::Socket::Chat ? inherited_.chat : inherited_.game, -1);
+        platform::Inherited& inherited = handover_.inherited();
+        const int handed = std::exchange(s.socket == net::Socket::Chat ? inherited.chat : inherited.game, -1);
         if (handed >= 0 && bind_ && udp_.adopt(s.socket, handed, s.port, *bind_)) continue;
         if (bind_ && udp_.open(s.socket, s.port, *bind_)) continue;
         console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, s.line);
@@ -533,7 +472,8 @@ void Server::keep_lobby_client(bool wanted) {
 // /api/: on the same listener, or on one of its own when `admin_http` names one, so that a host can
 // publish the page and keep the API on loopback or a private network (the status listener then
 // answers /api/ as any unknown path, 404). A listener that cannot start ends the start-up, having said
-// why: a host who asked for it must notice that it is missing.
+// why: a host who asked for it must notice that it is missing. load_settings has refused values that
+// are not [ADDR:]PORT and listeners that clash.
 bool Server::start_http_listeners() {
     const core::Settings& settings = state_.settings;
     const bool own_api = !settings.admin_http.empty();
@@ -549,35 +489,24 @@ bool Server::start_http_listeners() {
         wait_.add(*listener);
     }
     // Made at the first start with the API on; its line names the file, never the token.
-    load_admin_tokens(true);
+    lists_.load_tokens(state_.settings, true, console_);
     return true;
-}
-
-void Server::load_admin_tokens(bool create) {
-    const core::Settings& settings = state_.settings;
-    // Made at start-up only: every later reading is a reload's.
-    const core::LogKind kind = create ? core::LogKind::Start : core::LogKind::Reload;
-    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_, kind);
-    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_, kind));
-    gate_.set_token(std::move(single));
 }
 
 std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& where, const char* key, bool with_api) {
     const bool status_listener = std::string_view(key) == "http";
     const char* what = status_listener ? "HTTP listener" : "HTTP admin listener";
-    const auto address = core::parse_http_address(where);
-    if (!address) {
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                       "%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
-        return nullptr;
-    }
+    const auto address = net::parse_http_address(where);
+    if (!address) return nullptr;
     std::string why;
     auto listener = platform::HttpServer::start(
         *address,
         [this, with_api](const net::HttpRequest& r) {
+            if (handed_over_) return handed_over_answer();
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
-        why, state_.settings, clock_, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        why, {&state_.settings.trusted_proxies, &state_.settings.http_hosts}, clock_,
+        std::exchange(status_listener ? handover_.inherited().http : handover_.inherited().admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -602,9 +531,9 @@ void Server::start_file_watch() {
     const std::string& token = state_.settings.admin_token_file;
     const std::string& hooks = state_.settings.webhooks_file;
     watch_ = platform::FileWatch::start(
-        {options_.config_path, ban_file_.path(), allow_file_.path(), tokens, token, hooks}, tokens_why);
+        {options_.config_path, lists_.ban_file().path(), lists_.allow_file().path(), tokens, token, hooks}, tokens_why);
     if (!watch_) {
-        watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
+        watch_ = platform::FileWatch::start({options_.config_path, lists_.ban_file().path(), lists_.allow_file().path()}, why);
         for (const std::string* file : {&tokens, &token, &hooks}) {
             if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
@@ -623,7 +552,7 @@ void Server::start_file_watch() {
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
     // A token file removed since start-up is not made anew.
-    if (!loop_.http.empty()) load_admin_tokens(false);
+    if (!loop_.http.empty()) lists_.load_tokens(state_.settings, false, console_);
     keep_lobby_client(state_.settings.public_listing == 1);
     reload_bans();
     load_hooks();
@@ -632,24 +561,17 @@ core::ReloadReport Server::reload() {
 }
 
 void Server::reload_bans() {
-    ban_file_.reload(bans_, clock_.now(), console_);
-    allow_file_.reload(allow_, clock_.now(), console_);
+    lists_.reload(clock_.now(), console_);
     kick_banned();
 }
 
 // The files' writers: a failed write, or hand edits a writer found and left to the loop.
 void Server::collect_lists(bool flush) {
-    const std::int64_t now = clock_.now();
-    if (flush ? ban_file_.flush(bans_, now, console_) : ban_file_.collect(bans_, now, console_)) kick_banned();
-    if (flush) {
-        allow_file_.flush(allow_, now, console_);
-    } else {
-        allow_file_.collect(allow_, now, console_);
-    }
+    if (lists_.collect(flush, clock_.now(), console_)) kick_banned();
     // The server's own writes are no edits: the watch need not read them back.
     if (watch_) {
-        watch_->written(kBanFile, ban_file_.written());
-        watch_->written(kAllowFile, allow_file_.written());
+        watch_->written(kBanFile, lists_.ban_file().written());
+        watch_->written(kAllowFile, lists_.allow_file().written());
     }
 }
 
@@ -659,7 +581,7 @@ void Server::kick_banned() {
     const std::int64_t now = clock_.now();
     std::vector<std::int32_t> covered;
     for (const protocol::PlayerSlot& p : state_.table) {
-        if (p.occupied() && (bans_.matches(p.game_addr, now) || (p.chat_addr.valid && bans_.matches(p.chat_addr, now)))) {
+        if (p.occupied() && (lists_.bans.matches(p.game_addr, now) || (p.chat_addr.valid && lists_.bans.matches(p.chat_addr, now)))) {
             covered.push_back(p.id);
         }
     }
@@ -674,42 +596,39 @@ void Server::follow_files() {
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
     if (stop_.take_reload() || has(kConfigFile)) {
-        service_.notify("RELOADING=1");
+        handover_.service().notify("RELOADING=1");
         reload();
-        service_.notify("READY=1");
+        handover_.service().notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
-        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) load_admin_tokens(false);
+        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) {
+            lists_.load_tokens(state_.settings, false, console_);
+        }
         if (has(kWebhooksFile)) load_hooks();
     }
 }
 
 int Server::run() {
-    serve(
-        state_, loop_, [this] { return stop_.requested() || successor_ != 0 || stop_now_; },
-        [this] {
-            follow_files();
-            run_jobs();
-            if ((stop_.take_restart() || std::exchange(restart_now_, false)) && successor_ == 0) restart_in_place(true);
-            if (successor_ == 0) after_pass();
-        },
-        [this](std::int64_t deadline) { wait_.until(deadline); });
-    if (successor_ != 0) {
-        // The new process reads the sockets now; this one lets its last HTTP answers and hook events
-        // go and leaves.
-        webhooks_.finish(platform::kWebhookStopMs, console_, state_.metrics);
-        events_.close_all();
-        for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
-            if (listener != nullptr) listener->finish_answers(clock_.now());
-        }
-        console_.print({.kind = core::LogKind::Stop}, "Handed over to process %lld.\n",
-                       static_cast<long long>(successor_));
-        return 0;
+    for (;;) {
+        serve(
+            state_, loop_, [this] { return stop_.requested() || restart_ready_ || stop_now_; },
+            [this] {
+                follow_files();
+                run_jobs();
+                if (stop_.take_restart()) handover_.begin_restart();
+                restart_ready_ = handover_.restart_ready();
+                after_pass();
+            },
+            [this](std::int64_t deadline) { wait_.until(deadline); });
+        if (stop_.requested() || stop_now_ || !restart_ready_) break;
+        restart_ready_ = false;
+        restart_in_place();
     }
-    service_.notify("STOPPING=1");
+    handover_.service().notify("STOPPING=1");
     handle_read_ahead();
     collect_lists(true);
     after_pass(true);
+    handover_.stop();
     udp_.close_all();
     keep_lobby_client(false);
     // The hooks hear of the stop; their queues get a few seconds at most.

@@ -9,12 +9,12 @@
 #include <map>
 
 #include "core/config_keys.h"
-#include "core/http_address.h"
 #include "core/safe_text.h"
 #include "core/settings.h"
 #include "core/stop_notice.h"
 #include "schedule/duration.h"
 #include "lobbyd/settings.h"
+#include "net/http_address.h"
 
 namespace quarel::ctl {
 
@@ -73,19 +73,21 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason;
-// nothing from a server that does not count them.
+// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason,
+// and the server's hint for each reason counted that has one ("Hint: ..."); nothing from a server that
+// does not count them.
 std::string refusals_text(const json& j) {
     const auto it = j.find("join_refusals_last_minute");
     if (it == j.end() || !it->is_array()) return "";
-    std::string counts;
+    std::string counts, hints;
     for (const json& r : *it) {
         const json n = r.is_object() ? r.value("count", json(0)) : json(0);
         if (!n.is_number_unsigned() || n.get<std::uint64_t>() == 0) continue;
         counts += (counts.empty() ? "" : ", ") + std::to_string(n.get<std::uint64_t>()) + " " +
                   shown(r.value("text", r.value("reason", json("other"))));
+        if (const json hint = r.value("hint", json()); hint.is_string()) hints += "Hint: " + shown(hint) + ".\n";
     }
-    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n";
+    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n" + hints;
 }
 
 // A player's mute as the server answers it ("mute": {"until", "reason"}, absent when not muted):
@@ -530,7 +532,7 @@ bool paged(const Command& command) {
 bool needs_config(const Command& command) { return !command.url || (!command.token && !command.token_file); }
 
 std::optional<std::string> local_url(std::string_view http) {
-    auto at = core::parse_http_address(http);
+    auto at = net::parse_http_address(http);
     if (!at || at->port == 0) return std::nullopt;
     if (*at == net::Address::ipv4(0, 0, 0, 0, at->port)) {
         at = net::Address::ipv4(127, 0, 0, 1, at->port);
@@ -556,10 +558,15 @@ std::string settle(Command& command, const std::optional<ConfigFile>& config) {
         core::Settings settings;
         core::apply_config(settings, config->text);
         const std::string& http = settings.admin_http.empty() ? settings.http : settings.admin_http;
-        if (!command.url && !http.empty()) {
+        // A server that reads this file has no listener, unless its command line gave one.
+        if (!command.url && http.empty()) {
+            return "the admin API is off: no http or admin_http line in " + config->path +
+                   " (a server started with --http: give --url)";
+        }
+        if (!command.url) {
             command.url = local_url(http);
             if (!command.url) {
-                const bool any_port = core::parse_http_address(http).has_value();
+                const bool any_port = net::parse_http_address(http).has_value();
                 const char* why = any_port ? " is a port the server picks at start" : " is not [ADDR:]PORT";
                 return config->path + ": " + (settings.admin_http.empty() ? "http " : "admin_http ") +
                        core::quoted(http) + why + "; give --url";
