@@ -137,6 +137,21 @@ TEST(HookSink, ConsoleLinesBecomeReadableEvents) {
     EXPECT_EQ(s.messages(), std::vector<std::string>{"start: Server Quarel MultiPlayer is up: map blabla, 1 of 16 players."});
 }
 
+TEST(HookSink, AFinishedMatchNamesItsTopThreeByKills) {
+    Sink s;
+    const std::vector<Standing> top = {{"Ann", 12}, {"\x1b[2J", 1}, {"player 3", 0}, {"Dee", 0}};
+    s.sink.match_over("dm1", top);
+    s.sink.match_over("dm\n2", std::span(top).first(1));
+    s.sink.match_over("dm3", {});
+    EXPECT_EQ(s.messages(), (std::vector<std::string>{"match: Match over on dm1: Ann 12 kills, \\x1b[2J 1 kill, player 3 0 kills.",
+                                                      "match: Match over on dm\\x0a2: Ann 12 kills.",
+                                                      "match: Match over on dm3."}));
+    s.items.clear();
+    s.sink.want(kDefaultEvents & ~bit(Event::Match));
+    s.sink.match_over("dm1", top);
+    EXPECT_TRUE(s.items.empty());
+}
+
 TEST(HookSink, RefusalAlertComesAboveTheLimitOncePerTenMinutes) {
     Sink s;
     s.h.state.settings.refusal_alert = 3;

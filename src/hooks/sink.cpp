@@ -170,6 +170,16 @@ void HookSink::crashed(std::string_view line) {
          "Server " + core::escape_controls(state_.settings.server_name) + " crashed: " + std::string(line));
 }
 
+void HookSink::match_over(std::string_view map, std::span<const Standing> top) {
+    if (!wants(Event::Match)) return;
+    std::string message = "Match over on " + core::escape_controls(map);
+    for (std::size_t i = 0; i < top.size() && i < kMatchTopLines; ++i) {
+        message += (i == 0 ? ": " : ", ") + core::escape_controls(top[i].name) + " " + std::to_string(top[i].kills) +
+                   (top[i].kills == 1 ? " kill" : " kills");
+    }
+    post(Event::Match, {.kind = core::LogKind::Start}, message + ".");
+}
+
 ItemPtr HookSink::test_item() {
     auto item = std::make_shared<Item>();
     item->event = Event::Test;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,15 @@ inline constexpr std::int64_t kNameWaitMs = 3000;
 // The refusal alert comes at most this often; lobby failures at most once an hour.
 inline constexpr std::int64_t kRefusalAlertMs = 10 * 60 * 1000;
 inline constexpr std::int64_t kLobbyAlertMs = 60 * 60 * 1000;
+
+// A finished match's event names its first lines in standings order, at most this many.
+inline constexpr std::size_t kMatchTopLines = 3;
+
+// One line of a finished match's top: who, and the kills.
+struct Standing {
+    std::string name;  // the name's bytes, or "player N" for one who never named itself
+    std::int64_t kills = 0;
+};
 
 class HookSink final : public core::Console {
 public:
@@ -49,6 +59,9 @@ public:
     void stopped(std::string_view reason);
     // `line`: what the console said of the previous run.
     void crashed(std::string_view line);
+    // A match ended (the server stood empty long enough, or the host ended it) on `map`; `top`: its
+    // first lines in standings order (kMatchTopLines of them are named).
+    void match_over(std::string_view map, std::span<const Standing> top);
     // A test event: its item, for the one hook it goes to.
     ItemPtr test_item();
     // Any event with its facts, the readable line standing as the JSON object's text.
