@@ -2,7 +2,9 @@
 #include "server/server.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <ctime>
 #include <string_view>
 
 #include "core/banner.h"
@@ -15,10 +17,30 @@
 #include "platform/files.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
+#include "platform/random.h"
 #include "platform/successor.h"
 #include "server/admin_context.h"
 
 namespace quarel::server {
+
+namespace {
+
+// Each match's key, which tells it from every other in the archive.
+std::uint64_t new_match_key() {
+    std::array<std::uint8_t, 8> b{};
+    if (!platform::random_bytes(b)) {
+        // No kernel randomness: the time and a count still tell this process's matches apart.
+        static std::uint64_t count = 0;
+        return static_cast<std::uint64_t>(std::time(nullptr)) << 20 ^ ++count;
+    }
+    std::uint64_t key = 0;
+    for (const std::uint8_t byte : b) key = key << 8 | byte;
+    return key;
+}
+
+std::int64_t calendar_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+}  // namespace
 
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
                                  const platform::ShutdownSignals& stop, core::Console& console) {
@@ -78,6 +100,7 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
                &platform::read_process_stats}),
+      scores_(new_match_key),
       argv_(std::move(argv)),
       program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
       inherited_(platform::take_inherited()) {
@@ -86,6 +109,18 @@ Server::Server(const core::Options& options, const core::Settings& settings,
     admin_.save_allow = [this](admin::BanList& list, std::string& error) { return allow_file_.save(list, error); };
     admin_.allow_save_error = [this] { return allow_file_.save_error(); };
     state_.allowed = &allowed_;
+    state_.game_events = &scores_;
+    loop_.scores = &scores_;
+    scores_.finished = [this](const score::Match& m) {
+        if (stats_) stats_->keep(m);
+    };
+    admin_.end_match = [this](std::string_view by, std::string_view admin, std::int64_t now) {
+        return scores_.end_match(state_, loop_.io, now, by, admin);
+    };
+    admin_.live_map = [this]() -> std::optional<std::string> {
+        if (score::map_view(state_.settings) == score::MapView::Off) return std::nullopt;
+        return scores_.map_document(state_, true);
+    };
 }
 
 std::optional<int> Server::open() {
@@ -109,6 +144,7 @@ std::optional<int> Server::open() {
     }
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
+    open_stats();
     if (!start_http_listeners()) return 1;
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
@@ -383,7 +419,7 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     auto listener = platform::HttpServer::start(
         *address,
         [this, with_api](const net::HttpRequest& r) {
-            return with_api ? route_request(status_, admin_, r) : status_.handle(r);
+            return route_request(status_, with_api ? &admin_ : nullptr, pages_, r);
         },
         why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
@@ -424,8 +460,23 @@ void Server::start_file_watch() {
     wait_.add(*watch_);
 }
 
+void Server::open_stats() {
+    const core::Settings& settings = state_.settings;
+    if (settings.stats_file.empty()) return;
+    platform::StatsStore::OpenResult opened =
+        platform::StatsStore::open(settings.stats_file, settings.stats_keep_days, console_, calendar_now);
+    if (!opened.store) {
+        pages_.set_archive(nullptr, 503, opened.why);
+        return;
+    }
+    stats_ = std::move(opened.store);
+    wait_.add(*stats_);
+    pages_.set_archive(stats_.get());
+}
+
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
+    if (stats_) stats_->set_keep_days(state_.settings.stats_keep_days);
     // A token file removed since start-up is not made anew.
     if (!loop_.http.empty()) load_admin_tokens(false);
     keep_lobby_client(state_.settings.public_listing == 1);
@@ -473,6 +524,7 @@ void Server::kick_banned() {
 // lines, and no "Config reloaded.".
 void Server::follow_files() {
     collect_lists(false);
+    if (stats_) stats_->collect(console_);
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
     if (stop_.take_reload() || has(kConfigFile)) {
@@ -495,7 +547,10 @@ int Server::run() {
         },
         [this](std::int64_t deadline) { wait_.until(deadline); });
     if (successor_ != 0) {
-        // The new process reads the sockets now; this one lets its last HTTP answers go and leaves.
+        // The new process reads the sockets now, and goes on with the match; the matches that ended here
+        // are written first.
+        if (stats_) stats_->flush(console_, kStatsFlushMs);
+        // This one lets its last HTTP answers go and leaves.
         events_.close_all();
         for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
             if (listener != nullptr) listener->finish_answers(clock_.now());
@@ -508,6 +563,12 @@ int Server::run() {
     handle_read_ahead();
     collect_lists(true);
     after_pass(true);
+    // The match in progress is written as it stands (a process that takes the game over from the
+    // record goes on with it, and writes it again at its end).
+    if (stats_) {
+        if (auto m = scores_.at_stop(state_, clock_.now())) stats_->keep(*m);
+        stats_->flush(console_, kStatsFlushMs);
+    }
     udp_.close_all();
     keep_lobby_client(false);
     console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");

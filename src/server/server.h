@@ -28,9 +28,12 @@
 #include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
+#include "platform/stats_store.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
+#include "score/pages.h"
+#include "score/scores.h"
 #include "server/loop.h"
 #include "status/history.h"
 #include "status/status.h"
@@ -45,6 +48,9 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
 
 class Server {
 public:
+    // How long a stop or a hand-over waits, at most, for the archive to write the matches it holds.
+    static constexpr int kStatsFlushMs = 5000;
+
     // Builds everything from `settings` (load_settings) and `hash_key` (the limiters' secret); nothing is
     // opened or printed yet. `options` (given again on every reload), `stop` and `console` (stdout) must
     // outlive the server.
@@ -88,6 +94,8 @@ private:
     std::unique_ptr<platform::HttpServer> start_listener(const std::string& where, const char* key, bool with_api);
     // A watch that cannot be set up is said, and the game runs without it.
     void start_file_watch();
+    // The archive of matches (`stats_file`): opened, or refused with its line, and the game runs without.
+    void open_stats();
     // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
     void follow_files();
     // The ban and allow files read again when they changed; the players a ban now covers are kicked
@@ -159,6 +167,10 @@ private:
     admin::AdminContext admin_;
     status::History history_;
     status::StatusHandler status_;
+    // The score keeper (the state's game_events), its pages and the archive it hands finished matches to.
+    score::Scores scores_;
+    score::ScorePages pages_{state_, scores_};
+    std::unique_ptr<platform::StatsStore> stats_;
     std::unique_ptr<platform::HttpServer> http_;
     std::unique_ptr<platform::HttpServer> admin_http_;
     std::unique_ptr<platform::Sidecar> sidecar_;
