@@ -262,6 +262,9 @@ StatsStore::OpenResult StatsStore::open(const std::string& path, std::int32_t ke
         return refuse(verb, reason);
     };
     sqlite3_busy_timeout(w, kBusyMs);
+    // In WAL mode a commit needs no flush of its own to stay whole (a power cut may lose the last ones);
+    // a new database is made without waiting for the disk at each step.
+    exec(w, "PRAGMA synchronous=NORMAL");
     bool ok = true;
     const std::int64_t app = single(w, "PRAGMA application_id", ok);
     const std::int64_t version = single(w, "PRAGMA user_version", ok);
@@ -306,8 +309,6 @@ StatsStore::OpenResult StatsStore::open(const std::string& path, std::int32_t ke
         sqlite3_close(r);
         return close_refusing("not opened", reason);
     }
-    // In WAL mode a commit needs no flush of its own to stay whole; a power cut may lose the last ones.
-    exec(w, "PRAGMA synchronous=NORMAL");
     return OpenResult{std::unique_ptr<StatsStore>(new StatsStore(path, w, r, keep_days, clock, limits)), ""};
 }
 
