@@ -15,10 +15,12 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "browser.h"
 #include "process.h"
 
 using namespace quarel::testkit;
@@ -79,6 +81,14 @@ std::string token_of(const StatusServer& s) {
 }
 
 Bytes health(std::int32_t id, std::int16_t delta) { return sealed(cat({hex("82"), le32(id), le16(delta)})); }
+
+// A STATE of player `id` standing at (x, y, z).
+Bytes state_at(std::int32_t id, float x, float y, float z) {
+    Bytes pose(36, 0);
+    const float at[3] = {x, y, z};
+    std::memcpy(pose.data(), at, sizeof at);
+    return sealed(cat({hex("03"), le32(id), pose, Bytes(7, 0)}));
+}
 
 // The number of rows `sql` counts in the database at `path`; -1 when it cannot be read.
 long long count_in(const std::filesystem::path& path, const char* sql) {
@@ -225,6 +235,67 @@ TEST(EndToEndScores, MapRulesAndAForeignStatsFile) {
     }
     EXPECT_EQ(read_file(notes), "my notes\n");
     std::filesystem::remove(notes);
+}
+
+// The page as a phone shows it: the scoreboard in standings order with a hostile name as text, the map
+// drawn on the two axes the players spread along, with the kill's mark, all within 360 px; the axes and
+// flips chosen are kept across a reload. With QUAREL_SCORES_SCREENSHOT set, also screenshots as a
+// desktop browser and a phone show it (NAME.png and NAME-phone.png).
+TEST(EndToEndScores, ThePageShowsTheScoreboardAndTheMap) {
+    StatusServer s("name Test Arena\nmap dunes\nmap_view public\nmap_delay_seconds 0\n");
+    ASSERT_NE(s.port, 0) << s.server.output();
+    const std::string browser = which({"/usr/bin/chromium-headless-shell", "/usr/lib/chromium/headless_shell", "/usr/bin/chromium"});
+    if (browser.empty()) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
+    UdpClient game_a, chat_a, game_b, chat_b, game_c, chat_c;
+    const std::string hostile = "<img src=x onerror=alert(1)>";
+    ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
+    ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
+    ASSERT_EQ(join_named(s.server, game_c, chat_c, hostile), 3);
+    // Spread along x and z (y is the height); Ann walks east, Bo falls where he stands.
+    for (int i = 0; i < 10; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(60))) {
+        game_a.send_to(s.server.game_port(), state_at(1, 10.0f + static_cast<float>(i), 2, 50));
+        game_b.send_to(s.server.game_port(), state_at(2, 40, 1, 90));
+        game_c.send_to(s.server.game_port(), state_at(3, 25, 3, 70));
+    }
+    chat_a.send_to(s.server.chat_port(), health(2, -100));
+    ASSERT_TRUE(s.server.wait_for_output("Ann killed Bo.\n")) << s.server.output();
+    const std::string url = "http://" + s.host_port + "/";
+    if (const char* shot = std::getenv("QUAREL_SCORES_SCREENSHOT")) {
+        std::string phone = shot;
+        phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
+        for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,1300", shot}, {"360,1800", phone}}) {
+            Process screenshot({browser, "--headless", "--no-sandbox", "--disable-gpu",
+                                "--user-data-dir=" + (s.server.dir() / "shots").string(), "--virtual-time-budget=5000",
+                                "--run-all-compositor-stages-before-draw", "--window-size=" + size, "--hide-scrollbars",
+                                "--screenshot=" + path, url},
+                               "", true);
+            EXPECT_EQ(screenshot.finish(60000), 0) << screenshot.err();
+        }
+    }
+    Browser page(browser, s.server.dir() / "profile", url);
+    ASSERT_TRUE(page.command("Emulation.setDeviceMetricsOverride", {{"width", 360}, {"height", 800}, {"deviceScaleFactor", 1}, {"mobile", true}}));
+    ASSERT_TRUE(page.wait_until("document.querySelectorAll('#score-table tbody tr').length === 3 && !!Board.map.last"));
+    EXPECT_EQ(page.eval("[...document.querySelectorAll('#score-table tbody tr')].map((tr) => [...tr.cells].filter((td) => "
+                        "getComputedStyle(td).display !== 'none').map((td) => td.textContent).slice(0, 5).join(' '))"),
+              json({"1 Ann 1 0 1.00", "2 " + hostile + " 0 0 0.00", "3 Bo 0 1 0.00"}));
+    EXPECT_EQ(page.eval("document.querySelectorAll('img').length"), 0);
+    EXPECT_EQ(page.eval("document.getElementById('score-match').textContent.startsWith('On dunes for ')"), true);
+    // The map: x across, z up, fitted to the players; Ann left of the others, Bo at the top.
+    const json drawn = page.eval("(() => { const m = Board.map.last, c = document.getElementById('map-canvas');"
+                                 " return [m.players, m.kills, m.view.h + m.view.v, m.drawn.every((d) => d.x >= 0 && d.x <= c.clientWidth"
+                                 " && d.y >= 0 && d.y <= c.clientHeight), m.drawn[0].x < m.drawn[2].x && m.drawn[2].x < m.drawn[1].x,"
+                                 " m.drawn[1].y < m.drawn[2].y, document.documentElement.scrollWidth <= innerWidth]; })()");
+    EXPECT_EQ(drawn, json({3, 1, "xz", true, true, true, true})) << drawn.dump();
+    // Another pair of axes, flipped across: kept in the browser over a reload.
+    page.eval("document.getElementById('map-axes').value = 'xy'; document.getElementById('map-axes').dispatchEvent(new Event('change'));"
+              " document.getElementById('map-flip-h').click(); true");
+    const json flipped = page.eval("Board.map.last.drawn[0].x > Board.map.last.drawn[1].x");
+    EXPECT_EQ(flipped, true);
+    page.eval("window.before_reload = true; location.reload(); true");
+    ASSERT_TRUE(page.wait_until("!window.before_reload && typeof Board === 'object' && !!Board.map.last"));
+    EXPECT_EQ(page.eval("[Board.map.last.view.h, Board.map.last.view.v, Board.map.last.view.flipH, "
+                        "document.getElementById('map-flip-h').checked]"),
+              json({"x", "y", true, true}));
 }
 
 }  // namespace
