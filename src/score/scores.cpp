@@ -107,7 +107,8 @@ void Scores::health_changed(core::ServerState& s, core::Io& io, std::int32_t ind
     if (!(victim.chat_addr.valid && victim.chat_addr == from)) {
         for (std::int32_t i = 0; i < s.table.size(); ++i) {
             const protocol::PlayerSlot& p = s.table[i];
-            if (i != index && p.occupied() && p.chat_addr.valid && p.chat_addr == from) {
+            // The port first: it tells most addresses apart at once.
+            if (p.chat_addr.port == from.port && i != index && p.occupied() && p.chat_addr.valid && p.chat_addr == from) {
                 shooter = i;
                 break;
             }
