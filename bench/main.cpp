@@ -613,6 +613,7 @@ int main(int argc, char** argv) {
             sc.notes.push_back("server code only, in process; baseline column: the same server without the score keeper");
             sc.figures.push_back({"ns per STATE", mean(on_state), mean(off_state)});
             sc.figures.push_back({"ns per HEALTH_DELTA", mean(on_delta), mean(off_delta)});
+            sc.figures.push_back({"us per map document", map_document_us(n), std::nullopt});
             report.scenarios.push_back(sc);
         } else if (scenario.rfind("map:", 0) == 0 && v.size() >= 3 && v.size() <= 4 && v[0] >= 1 && v[0] <= 698 &&
                    v[1] > 0 && v[2] > 0) {

@@ -14,10 +14,14 @@ struct ScoreCost {
     double ns_per_health_delta = 0;
 };
 
-// `players` players (all named, on detailed lists) through whole loop passes: `datagrams` STATEs, then
+// `players` players (all named, on detailed lists) through whole loop passes, in CPU time: `datagrams` STATEs, then
 // `datagrams` HEALTH_DELTAs of -1 from each player on the next (so that kills, deaths and damage on the
 // dead all come), with the score keeper as the server wires it (`scoring`) or without it.
 ScoreCost score_cost(std::int32_t players, int datagrams, bool scoring);
+
+// Microseconds of CPU to build one map document of `players` players with their trails and 10 kill marks,
+// the work a viewer's request can cost the loop (at most 10 times a second).
+double map_document_us(std::int32_t players);
 
 struct MapViewersResult {
     std::int64_t answers = 0;   // map documents answered 200 in full

@@ -1,27 +1,58 @@
 // Frames of the players' positions, kill marks and the map document.
 #include "score/map_feed.h"
 
-#include <nlohmann/json.hpp>
-
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "core/json_console.h"
 #include "protocol/wire.h"
-#include "score/text.h"
 
 namespace quarel::score {
 
 namespace {
 
-std::string label_of(const MapFeed::Spot& s) {
-    const std::string_view name(s.name.data(), ::strnlen(s.name.data(), s.name.size()));
-    return name.empty() ? "player " + std::to_string(s.id) : json_text(name);
+using core::append_json_string;
+
+
+void append_number(std::string& out, std::int64_t v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
 }
 
-// Numbers with a millimetre's precision are plenty for a map and keep the document short.
-double rounded(float v) { return std::round(static_cast<double>(v) * 1000.0) / 1000.0; }
+// `v` with `decimals` (1 or 2) places: a map needs no finer. Through whole numbers, which cost a tenth
+// of a float's formatting; a value too large for them goes the long way.
+void append_fixed(std::string& out, double v, int decimals) {
+    const double scale = decimals == 1 ? 10.0 : 100.0;
+    if (!(std::fabs(v) * scale < 9e15)) {
+        char buf[400];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+        out.append(buf, r.ptr);
+        return;
+    }
+    long long c = std::llround(v * scale);
+    if (c < 0) {
+        out += '-';
+        c = -c;
+    }
+    const auto whole = static_cast<long long>(scale);
+    append_number(out, c / whole);
+    out += '.';
+    const long long part = c % whole;
+    if (decimals == 2) out += static_cast<char>('0' + part / 10);
+    out += static_cast<char>('0' + part % 10);
+}
 
-nlohmann::json point(const MapFeed::Spot& s) { return nlohmann::json::array({rounded(s.x), rounded(s.y), rounded(s.z)}); }
+void append_point(std::string& out, float x, float y, float z) {
+    out += '[';
+    append_fixed(out, x, 2);
+    out += ',';
+    append_fixed(out, y, 2);
+    out += ',';
+    append_fixed(out, z, 2);
+    out += ']';
+}
 
 }  // namespace
 
@@ -70,13 +101,18 @@ const std::string& MapFeed::document(std::int64_t now_ms, std::int64_t delay_ms)
     return b.text;
 }
 
+// Written by hand rather than through a JSON tree: a document of 64 players with their trails is some
+// 2,000 numbers, and it is built on the loop's thread.
 std::string MapFeed::build(std::int64_t now_ms, std::int64_t delay_ms) const {
-    using nlohmann::json;
     const std::int64_t at = now_ms - delay_ms;
+    std::string out;
+    out.reserve(256 + (frames_.empty() ? 0 : frames_.back().spots.size() * 400));
+    out += "{\"schema_version\":1,\"delay_seconds\":";
+    append_number(out, delay_ms / 1000);
+    out += ",\"players\":[";
     // The latest frame no later than `at`.
     std::size_t f = frames_.size();
     while (f > 0 && frames_[f - 1].ms > at) --f;
-    json players = json::array();
     if (f > 0) {
         const Frame& shown = frames_[f - 1];
         // One trail point per kTrailStepMs before the shown frame, oldest first: the latest frame no
@@ -89,34 +125,60 @@ std::string MapFeed::build(std::int64_t now_ms, std::int64_t delay_ms) const {
             if (frames_[g].ms > want || frames_[g].ms < shown.ms - kTrailMs - kFrameMs) break;
             if (steps.empty() || steps.back() != &frames_[g]) steps.push_back(&frames_[g]);
         }
-        for (const Spot& s : shown.spots) {
-            json trail = json::array();
-            for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-                for (const Spot& past : (*it)->spots) {
-                    if (past.id == s.id) trail.push_back(point(past));
-                }
-            }
+        for (std::size_t k = 0; k < shown.spots.size(); ++k) {
+            const Spot& s = shown.spots[k];
             const std::string_view name(s.name.data(), ::strnlen(s.name.data(), s.name.size()));
-            players.push_back({{"id", s.id},
-                               {"name", name.empty() ? json(nullptr) : json(json_text(name))},
-                               {"label", label_of(s)},
-                               {"position", point(s)},
-                               {"trail", std::move(trail)}});
+            out += k == 0 ? "{\"id\":" : ",{\"id\":";
+            append_number(out, s.id);
+            out += ",\"name\":";
+            if (name.empty()) {
+                out += "null,\"label\":";
+                append_json_string(out, "player " + std::to_string(s.id));
+            } else {
+                append_json_string(out, name);
+                out += ",\"label\":";
+                append_json_string(out, name);
+            }
+            out += ",\"position\":";
+            append_point(out, s.x, s.y, s.z);
+            out += ",\"trail\":[";
+            bool first = true;
+            for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+                // Frames list the players in slot order: the same place first.
+                const std::vector<Spot>& past = (*it)->spots;
+                const Spot* same = k < past.size() && past[k].id == s.id ? &past[k] : nullptr;
+                for (std::size_t j = 0; same == nullptr && j < past.size(); ++j) {
+                    if (past[j].id == s.id) same = &past[j];
+                }
+                if (same == nullptr) continue;
+                if (!first) out += ',';
+                first = false;
+                append_point(out, same->x, same->y, same->z);
+            }
+            out += "]}";
         }
     }
-    json kills = json::array();
+    out += "],\"kills\":[";
+    bool first = true;
     for (const Mark& m : marks_) {
         if (m.ms > at || m.ms <= at - kMarkMs) continue;
-        kills.push_back({{"position", json::array({rounded(m.x), rounded(m.y), rounded(m.z)})},
-                         {"seconds_ago", static_cast<double>(at - m.ms) / 1000.0},
-                         {"killer", m.killer.empty() ? json(nullptr) : json(m.killer)},
-                         {"victim", m.victim}});
+        out += first ? "{\"position\":" : ",{\"position\":";
+        first = false;
+        append_point(out, m.x, m.y, m.z);
+        out += ",\"seconds_ago\":";
+        append_fixed(out, static_cast<double>(at - m.ms) / 1000.0, 1);
+        out += ",\"killer\":";
+        if (m.killer.empty()) {
+            out += "null";
+        } else {
+            append_json_string(out, m.killer);
+        }
+        out += ",\"victim\":";
+        append_json_string(out, m.victim);
+        out += '}';
     }
-    const json doc = {{"schema_version", 1},
-                      {"delay_seconds", delay_ms / 1000},
-                      {"players", std::move(players)},
-                      {"kills", std::move(kills)}};
-    return doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    out += "]}\n";
+    return out;
 }
 
 }  // namespace quarel::score
