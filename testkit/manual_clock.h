@@ -16,14 +16,14 @@ public:
         slept_ms += ms;
         ++sleeps;
     }
+    // The monotonic clock stands still unless moved by hand (set `monotonic`).
+    std::int64_t monotonic_us() override { return monotonic; }
     void set(std::int64_t t) { now_ = t; }
     void advance(std::int64_t seconds) { now_ += seconds; }
-    // The clock that never goes back: set and advanced by hand too, 0 until then.
-    std::int64_t monotonic_us() override { return us; }
-    std::int64_t us = 0;
 
     std::int64_t slept_ms = 0;
     std::int64_t sleeps = 0;
+    std::int64_t monotonic = 0;  // microseconds
 
 private:
     std::int64_t now_;

@@ -110,7 +110,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     TempDir dir;
     const std::string path = dir.file("admin_token");
     core::StringConsole out;
-    const auto token = platform::load_admin_token(path, true, out);
+    const auto token = platform::load_admin_token(path, true, out, core::LogKind::Start);
     ASSERT_TRUE(token.has_value());
     EXPECT_EQ(token->size(), 64u);
     EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
@@ -119,7 +119,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     EXPECT_EQ(mode_of(path), 0600u);
     EXPECT_EQ(out.text(), "Admin token written to " + path + "\n");  // the file, never the token
     EXPECT_EQ(dir.names(), Names{"admin_token"});
-    EXPECT_NE(platform::load_admin_token(dir.file("another"), true, out), token);
+    EXPECT_NE(platform::load_admin_token(dir.file("another"), true, out, core::LogKind::Start), token);
 
     const std::string hand = dir.file("hand"), unusable = "The admin token file " + hand + " holds no usable token";
     std::filesystem::create_directory(dir.file("dir"));
@@ -151,7 +151,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
                 std::filesystem::permissions(at, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
             }
             out.clear();
-            EXPECT_EQ(platform::load_admin_token(at, create, out), want) << at << ": " << content.value_or("");
+            EXPECT_EQ(platform::load_admin_token(at, create, out, core::LogKind::Start), want) << at << ": " << content.value_or("");
             EXPECT_EQ(out.text(), line.empty() ? "" : line + "; the admin API refuses every call.\n");
         }
     }
@@ -162,11 +162,11 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     using Admins = std::vector<admin::NamedToken>;
     for (const auto& [content, at, create, want, line] : files_as_found) {
         out.clear();
-        EXPECT_EQ(platform::load_admin_tokens(at, std::nullopt, out), Admins{}) << at;
+        EXPECT_EQ(platform::load_admin_tokens(at, std::nullopt, out, core::LogKind::Start), Admins{}) << at;
         EXPECT_EQ(out.text(), "Admin tokens file refused: " + line.substr(refused.size()) + "; it names no admin.\n");
     }
     out.clear();
-    EXPECT_EQ(platform::load_admin_tokens(dir.file("none"), std::nullopt, out), Admins{});
+    EXPECT_EQ(platform::load_admin_tokens(dir.file("none"), std::nullopt, out, core::LogKind::Start), Admins{});
     // Lines that name nobody are skipped with their numbers, never their tokens; the tenth is the last shown.
     const std::string a(16, 'a'), b(16, 'b'), single = "abcdefghijklmnop", named = dir.file("admin_tokens");
     std::ofstream(named) << "# admins\n\n  alice " << a << " \r\nbob.2_x-Y\t" << b << "\ncarol " << a.substr(1)
@@ -174,7 +174,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
                          << single << "\nalice c" << a << "\nfrank " << b << "\ngina\nhal " << a << " " << b
                          << "\nx\nx\n";
     std::filesystem::permissions(named, std::filesystem::perms(0600));
-    EXPECT_EQ(platform::load_admin_tokens(named, single, out), (Admins{{"alice", a}, {"bob.2_x-Y", b}}));
+    EXPECT_EQ(platform::load_admin_tokens(named, single, out, core::LogKind::Start), (Admins{{"alice", a}, {"bob.2_x-Y", b}}));
     const std::string name_rule = "the name must be 1 to 32 letters, digits, '-', '_' or '.'",
                       token_rule = "the token must be at least 16 bytes without blanks or control bytes";
     std::string lines;
@@ -198,7 +198,7 @@ TEST(AdminToken, UnderUmask077AndOverLeftoverTemporaryFilesTheTokenIs0600AndTheB
     }
     const int reader = ::open(leftover.c_str(), O_RDONLY | O_CLOEXEC);
     core::StringConsole out;
-    const auto token = platform::load_admin_token(token_path, true, out);
+    const auto token = platform::load_admin_token(token_path, true, out, core::LogKind::Start);
     admin::BanList list;
     list.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
     std::string error;

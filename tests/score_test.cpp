@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/safe_text.h"
 #include "harness.h"
 #include "score/pages.h"
 #include "score/scores.h"
@@ -315,7 +316,7 @@ TEST(Map, DelayTrailMarksAndTheRateOfDocuments) {
     g.join(2, "Bob", 2);
     // Ann walks along x, 1 a second, for 40 s; a frame is taken every pass at least 100 ms apart.
     for (int s = 0; s <= 40; ++s) {
-        g.h.clock.us = std::int64_t{s} * 1'000'000;
+        g.h.clock.monotonic = std::int64_t{s} * 1'000'000;
         g.in(Socket::Game, state_at(1, 10.0f + static_cast<float>(s), 5, -1), game_addr(1));
         if (s == 20) g.hit(1, 2, -100);
     }
@@ -329,7 +330,7 @@ TEST(Map, DelayTrailMarksAndTheRateOfDocuments) {
     EXPECT_TRUE(shown["kills"].empty()) << "the kill at second 20 is not 30 s old yet";
     // Five seconds on (in whole documents' time), the kill shows where Bob stood.
     for (int s = 41; s <= 55; ++s) {
-        g.h.clock.us = std::int64_t{s} * 1'000'000;
+        g.h.clock.monotonic = std::int64_t{s} * 1'000'000;
         g.h.passes_until_idle();
     }
     const json later = json::parse(g.scores.map_document(g.h.state, false));
@@ -344,14 +345,14 @@ TEST(Map, DelayTrailMarksAndTheRateOfDocuments) {
     const json live = json::parse(g.scores.map_document(g.h.state, true));
     EXPECT_EQ(live["delay_seconds"], 0);
     EXPECT_EQ(live["players"][0]["position"], json::parse("[50.0, 5.0, -1.0]"));
-    g.h.clock.us += 50'000;
+    g.h.clock.monotonic += 50'000;
     g.in(Socket::Game, state_at(1, 99, 99, 99), game_addr(1));
     EXPECT_EQ(json::parse(g.scores.map_document(g.h.state, true)), live);
-    g.h.clock.us += 50'000;
+    g.h.clock.monotonic += 50'000;
     g.h.passes_until_idle();
     EXPECT_EQ(json::parse(g.scores.map_document(g.h.state, true))["players"][0]["position"], json::parse("[99.0, 99.0, 99.0]"));
     // A position that is no number is left off the map.
-    g.h.clock.us += 100'000;
+    g.h.clock.monotonic += 100'000;
     g.in(Socket::Game, state_at(1, std::numeric_limits<float>::quiet_NaN(), 0, 0), game_addr(1));
     const json nan = json::parse(g.scores.map_document(g.h.state, true));
     ASSERT_EQ(nan["players"].size(), 1u);
@@ -361,8 +362,8 @@ TEST(Map, DelayTrailMarksAndTheRateOfDocuments) {
 // Names are any bytes: JSON gets UTF-8 (Latin-1 read as such), HTML text references, CSV a guard
 // against formulas and quotes around what would split a cell.
 TEST(ScoreText, NamesOfAnyBytes) {
-    EXPECT_EQ(score::json_text("Ren\xe9"), "Ren\xc3\xa9");
-    EXPECT_EQ(score::json_text("Ren\xc3\xa9"), "Ren\xc3\xa9");
+    EXPECT_EQ(core::utf8_text("Ren\xe9"), "Ren\xc3\xa9");
+    EXPECT_EQ(core::utf8_text("Ren\xc3\xa9"), "Ren\xc3\xa9");
     EXPECT_EQ(score::html_text("<b onclick='x'>&\""), "&lt;b onclick=&#39;x&#39;&gt;&amp;&quot;");
     const std::pair<const char*, const char*> cells[] = {
         {"Ann", "Ann"},           {"=1+2", "'=1+2"},        {"+1", "'+1"},     {"-1", "'-1"},

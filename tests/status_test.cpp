@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/safe_text.h"
 #include "core/config_check.h"
 #include "core/http_address.h"
 #include "core/options.h"
@@ -176,12 +177,13 @@ TEST(StatusJson, DocumentShowsServerPlayersAndClockButNoAddresses) {
                   "uptime_seconds":112,"now":1000012}, "players":{"count":2,"slots":4}, "player_list":[
         {"id":1,"name":"","health":0,"seconds_in_game":12,"seconds_since_heard":12,"lists":"brief"},
         {"id":2,"name":"Börje","health":0,"seconds_in_game":12,"seconds_since_heard":4,"lists":"detailed"}]})"));
-    // {bytes, UTF-8}: texts kept when valid UTF-8 (two and four bytes here), else every byte read as Latin-1 (as
-    // above, and for a sequence cut short, an overlong form, a surrogate).
+    // {bytes, UTF-8}: sequences kept when valid UTF-8 (two and four bytes here), every other byte read as
+    // Latin-1 (as above, and for a sequence cut short, an overlong form, a surrogate), each on its own.
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"B\xc3\xb6rje", "B\xc3\xb6rje"}, {"\xf0\x9f\x8e\xae", "\xf0\x9f\x8e\xae"}, {"\xe2\x82", "\xc3\xa2\xc2\x82"},
-        {"\xc0\xaf", "\xc3\x80\xc2\xaf"}, {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"}};
-    for (const auto& [in, want] : cases) EXPECT_EQ(status::utf8_text(in), want) << to_hex(str(in));
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"}, {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+        {"\xe9t\xc3\xa9\xff", "\xc3\xa9t\xc3\xa9\xc3\xbf"}};
+    for (const auto& [in, want] : cases) EXPECT_EQ(core::utf8_text(in), want) << to_hex(str(in));
 }
 
 TEST(StatusHistory, EachSecondGetsWhatWasCountedInItAndSilentSecondsGetZero) {

@@ -1,12 +1,14 @@
 // The admin API's routes. Requests and answers are JSON; nothing here throws: the parser reports bad
-// input as a discarded value, and texts that are not UTF-8 (player names are raw bytes) are written
-// with replacement characters.
+// input as a discarded value. Player names (raw bytes) are written as core::utf8_text reads them, as
+// every JSON output of the server writes them; any other text that is not UTF-8 gets replacement
+// characters.
 #include "admin/api.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <variant>
 #include <vector>
@@ -37,7 +39,7 @@ json address_json(const net::Address& a) { return a.valid ? json(a.to_string()) 
 // A player, and its mute when muted: until when (null: until unmuted), the seconds left, the reason.
 json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
     json j{{"id", p.id},
-           {"name", std::string(p.name.data())},
+           {"name", core::utf8_text(std::string_view(p.name.data(), ::strnlen(p.name.data(), p.name.size())))},
            {"address", address_json(p.game_addr)},
            {"chat_address", address_json(p.chat_addr)},
            {"health", p.health},
@@ -404,7 +406,11 @@ net::HttpResponse events(AdminContext& ctx, const net::HttpRequest& req, std::in
         if (const auto n = core::parse_decimal(core::trim(*after_text), 18)) after = static_cast<std::uint64_t>(*n);
     }
     net::HttpResponse r;
-    r.stream = ctx.events->open(after);
+    r.stream = ctx.events->open(after, req.client);
+    if (!r.stream && ctx.events->streams_to(req.client) >= kMaxEventStreamsPerSource) {
+        return fail(503, std::to_string(kMaxEventStreamsPerSource) + " event streams are open to " +
+                             req.client.ip_string() + ", the most to one address; close one first");
+    }
     if (!r.stream) {
         return fail(503, std::to_string(kMaxEventStreams) + " event streams are open, the most at once; close one first");
     }
@@ -515,7 +521,9 @@ net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::in
     // Nothing about the API, not even which paths exist, is told to a caller without the token.
     // The lock-out, the lines and the audit all go by the caller's address, which a trusted proxy may name.
     net::HttpRequest call = req;
-    call.client = net::forwarded_client(req.peer, req.forwarded_for, ctx.state.settings.trusted_proxies);
+    const auto client = net::forwarded_client(req.peer, req.forwarded_for, ctx.state.settings.trusted_proxies);
+    if (!client) return fail(400, "X-Forwarded-For from a trusted proxy that is not a list of addresses");
+    call.client = *client;
     Gate::Decision decision = ctx.gate.decide(call.authorization, call.client, now);
     if (decision.verdict != Verdict::Allowed) return refuse(ctx, decision.verdict, call, now);
     call.admin = std::move(decision.admin);

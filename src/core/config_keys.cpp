@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/config_syntax.h"
+#include "net/http_host.h"
 
 namespace quarel::core {
 
@@ -47,6 +48,12 @@ std::string ranges_text(const std::vector<net::Range>& ranges) {
 template <std::vector<net::Range> Settings::*list>
 std::string show_ranges(const Settings& s, const Options&) {
     return (s.*list).empty() ? "(none)" : ranges_text(s.*list);
+}
+
+std::string show_hosts(const Settings& s, const Options&) {
+    std::string out;
+    for (const std::string& name : s.http_hosts) out += (out.empty() ? "" : " ") + name;
+    return out.empty() ? "(addresses and localhost only)" : out;
 }
 
 // join_burst and join_rate: either one 0 or less turns the per-source join allowance off.
@@ -126,6 +133,8 @@ constexpr ConfigKey kKeys[] = {
     // Read at each JOIN and query, and at each HTTP request.
     {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .show = show_ranges<&S::trusted_proxies>},
     {.name = "trusted", .kind = ValueKind::Ranges, .field = &S::trusted, .show = show_ranges<&S::trusted>},
+    // Read at each HTTP request.
+    {.name = "http_hosts", .kind = ValueKind::Names, .field = &S::http_hosts, .show = show_hosts},
     // Read at each CHAT and WHISPER.
     {.name = "chat_burst", .kind = ValueKind::Number, .field = &S::chat_burst, .lo = 0,
      .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
@@ -173,6 +182,8 @@ int number_count(ValueKind kind) {
 
 bool is_text(ValueKind kind) { return kind == ValueKind::Text || kind == ValueKind::TextOrEmpty; }
 
+bool is_list(ValueKind kind) { return kind == ValueKind::Ranges || kind == ValueKind::Names; }
+
 std::span<const ConfigKey> config_keys() { return kKeys; }
 
 // The longest key the line starts with: "trusted_proxies" is not "trusted" with the value "_proxies".
@@ -192,7 +203,7 @@ ConfigValue read_value(const ConfigKey& key, std::string_view line) {
         std::size_t pos = 0;
         while (out.count < want && scan_int(v, pos, out.n[out.count])) ++out.count;
         out.rest = trim(v.substr(pos));
-    } else if (key.kind == ValueKind::Ranges) {
+    } else if (is_list(key.kind)) {
         out.text = trim(without_line_end(v));
     } else if (is_text(key.kind)) {
         out.text = scan_raw(v);
@@ -216,6 +227,7 @@ bool sets(const ConfigKey& key, const ConfigValue& value) {
         case ValueKind::Address:
         case ValueKind::HttpAddress:
         case ValueKind::Ranges:
+        case ValueKind::Names:
         case ValueKind::Text: return !value.text.empty();
     }
     return false;
@@ -232,6 +244,11 @@ void store(const ConfigKey& key, const ConfigValue& value, Settings& settings) {
             each_list_word(value.text, [&](std::string_view word) {
                 const auto range = net::parse_range(word);
                 if (range && (settings.*member).size() < kMaxListedRanges) (settings.*member).push_back(*range);
+            });
+        } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+            each_list_word(value.text, [&](std::string_view word) {
+                auto name = net::host_name(word);
+                if (name && (settings.*member).size() < kMaxListedRanges) (settings.*member).push_back(std::move(*name));
             });
         } else if constexpr (std::is_same_v<T, std::int8_t>) {
             // A clock value keeps its low 8 bits, read as signed.
@@ -261,6 +278,8 @@ std::string value_text(const ConfigKey& key, const Settings& settings) {
             out += settings.*member;
         } else if constexpr (std::is_same_v<T, std::vector<net::Range>>) {
             out += ranges_text(settings.*member);
+        } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+            for (std::size_t i = 0; i < (settings.*member).size(); ++i) out += (i > 0 ? " " : "") + (settings.*member)[i];
         } else if constexpr (std::is_same_v<T, float>) {
             char buf[48];
             std::snprintf(buf, sizeof buf, "%.0f", static_cast<double>(settings.*member));

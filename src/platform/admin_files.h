@@ -29,8 +29,10 @@ constexpr std::size_t kMinTokenLength = admin::kMinTokenLength;
 // (and one line saying why: the API then refuses every call) when there is no usable token: a missing
 // file not created, an unreadable one, one that is not a regular file of the server's user closed to
 // everyone else (a symbolic link, a FIFO, mode 0644: FileRule::Private), or one whose first line,
-// without blanks at either end, is shorter than kMinTokenLength or holds blanks or control bytes.
-std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out);
+// without blanks at either end, is shorter than kMinTokenLength or holds blanks or control bytes. The
+// lines are of kind `kind`: start at start-up, reload after.
+std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out,
+                                            core::LogKind kind);
 
 // The most lines of an admin_tokens file skipped with a line of their own; one more line counts the rest.
 constexpr std::size_t kTokenLinesShown = 10;
@@ -39,9 +41,9 @@ constexpr std::size_t kTokenLinesShown = 10;
 // missing file names nobody, silently. A file held to the token file's rule (FileRule::Private) that
 // breaks it, or that cannot be read, names nobody, with one line saying why; otherwise each line skipped
 // is printed with its number (never its token, at most kTokenLinesShown of them), then one line counting
-// the admins named.
+// the admins named. The lines are of kind `kind`, as for the token file.
 std::vector<admin::NamedToken> load_admin_tokens(const std::string& path, const std::optional<std::string>& single,
-                                                 core::Console& out);
+                                                 core::Console& out, core::LogKind kind);
 
 // What sets one range file apart: the form of its lines, the kind of its console lines and the name
 // they give the list ("Bans reloaded: 3 bans.", "Allow list reloaded: 2 ranges.").

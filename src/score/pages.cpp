@@ -34,8 +34,8 @@ net::HttpResponse json_reply(int status, const json& body) { return reply(status
 double ratio(const Tally& t) { return static_cast<double>(static_cast<std::int64_t>(kills_per_death(t) * 100 + 0.5)) / 100; }
 
 json line_json(const Line& l) {
-    return {{"name", l.named() ? json(json_text(l.name)) : json(nullptr)},
-            {"label", json_text(l.label())},
+    return {{"name", l.named() ? json(core::utf8_text(l.name)) : json(nullptr)},
+            {"label", core::utf8_text(l.label())},
             {"in_game", l.in_game},
             {"kills", l.tally.kills},
             {"deaths", l.tally.deaths},
@@ -109,7 +109,7 @@ std::string lines_html(const std::vector<Line>& lines) {
     std::int64_t place = 0;
     for (const Line& l : lines) {
         out += "<tr><td class=\"num\">" + std::to_string(++place) + "</td><td class=\"name" +
-               (l.named() ? "" : " unnamed") + "\">" + html_text(json_text(l.label())) + "</td><td class=\"num\">" +
+               (l.named() ? "" : " unnamed") + "\">" + html_text(core::utf8_text(l.label())) + "</td><td class=\"num\">" +
                std::to_string(l.tally.kills) + "</td><td class=\"num\">" + std::to_string(l.tally.deaths) +
                "</td><td class=\"num\">" + ratio_text(l.tally) + "</td><td class=\"num\">" +
                std::to_string(l.tally.damage_dealt) + "</td><td class=\"num\">" + std::to_string(l.tally.damage_taken) +
@@ -175,7 +175,7 @@ std::string scoreboard_json(const Scores& scores, const core::ServerState& s, st
     if (m) {
         match = {{"started_at", m->started_at},
                  {"seconds", std::max<std::int64_t>(0, now - m->started_at)},
-                 {"map", json_text(m->map)},
+                 {"map", core::utf8_text(m->map)},
                  {"players", lines_json(m->lines)}};
     }
     return dump({{"schema_version", kSchemaVersion}, {"now", now}, {"match", std::move(match)}});
@@ -199,7 +199,7 @@ bool ScorePages::handles(const std::string& path) const {
 }
 
 std::optional<net::HttpResponse> ScorePages::archive_refusal(std::int64_t now, bool html) {
-    const std::string server = json_text(state_.settings.server_name);
+    const std::string server = core::utf8_text(state_.settings.server_name);
     if (archive_ == nullptr) {
         const std::string why =
             archive_why_.empty() ? "this server keeps no match history (stats_file is off)" : archive_why_;
@@ -240,13 +240,13 @@ net::HttpResponse ScorePages::handle(const net::HttpRequest& request) {
         }
     }
     const auto id = core::parse_decimal(rest, 18, 1);
-    if (!id) return not_found(form == "html", json_text(state_.settings.server_name), "no such page");
+    if (!id) return not_found(form == "html", core::utf8_text(state_.settings.server_name), "no such page");
     return match(request, *id, form);
 }
 
 net::HttpResponse ScorePages::matches(const net::HttpRequest& r, bool html) {
     if (auto refused = archive_refusal(r.now, html)) return std::move(*refused);
-    const std::string server = json_text(state_.settings.server_name);
+    const std::string server = core::utf8_text(state_.settings.server_name);
     const auto page = page_of(r);
     if (!page) return json_reply(400, {{"error", "page must be a whole number from 1"}});
     const std::int64_t per = Archive::kMatchesPage;
@@ -260,7 +260,7 @@ net::HttpResponse ScorePages::matches(const net::HttpRequest& r, bool html) {
                             {"started_at", m.started_at},
                             {"ended_at", m.ended_at},
                             {"seconds", std::max<std::int64_t>(0, m.ended_at - m.started_at)},
-                            {"map", json_text(m.map)},
+                            {"map", core::utf8_text(m.map)},
                             {"ended_by", m.ended_by},
                             {"players", m.players},
                             {"most_kills", m.leader ? line_json(*m.leader) : json(nullptr)}});
@@ -281,8 +281,8 @@ net::HttpResponse ScorePages::matches(const net::HttpRequest& r, bool html) {
         for (const MatchRow& m : read.value.rows) {
             const std::string link = "<a href=\"/matches/" + std::to_string(m.id) + "\">";
             std::string top = "–";
-            if (m.leader) top = html_text(json_text(m.leader->label())) + " (" + std::to_string(m.leader->tally.kills) + ")";
-            body += "<tr><td>" + link + time_html(m.ended_at) + "</a></td><td>" + html_text(json_text(m.map)) +
+            if (m.leader) top = html_text(core::utf8_text(m.leader->label())) + " (" + std::to_string(m.leader->tally.kills) + ")";
+            body += "<tr><td>" + link + time_html(m.ended_at) + "</a></td><td>" + html_text(core::utf8_text(m.map)) +
                     "</td><td class=\"num\">" + duration_text(m.ended_at - m.started_at) + "</td><td class=\"num\">" +
                     std::to_string(m.players) + "</td><td class=\"name\">" + top + "</td></tr>\n";
         }
@@ -296,7 +296,7 @@ net::HttpResponse ScorePages::matches(const net::HttpRequest& r, bool html) {
 net::HttpResponse ScorePages::match(const net::HttpRequest& r, std::int64_t id, const std::string& form) {
     const bool html = form == "html";
     if (auto refused = archive_refusal(r.now, html)) return std::move(*refused);
-    const std::string server = json_text(state_.settings.server_name);
+    const std::string server = core::utf8_text(state_.settings.server_name);
     const Read<StoredMatch> read = archive_->match(id);
     if (read.status == ReadStatus::NotFound) return not_found(html, server, "no match has id " + std::to_string(id));
     if (read.status != ReadStatus::Ok) return read_failure(html, server, read.status, read.error);
@@ -313,12 +313,12 @@ net::HttpResponse ScorePages::match(const net::HttpRequest& r, std::int64_t id, 
                                   {"started_at", m.started_at},
                                   {"ended_at", m.ended_at},
                                   {"seconds", std::max<std::int64_t>(0, m.ended_at - m.started_at)},
-                                  {"map", json_text(m.map)},
+                                  {"map", core::utf8_text(m.map)},
                                   {"ended_by", m.ended_by},
                                   {"players", lines_json(m.lines)}}}});
     }
     std::string body = "<p>" + time_html(m.started_at) + " to " + time_html(m.ended_at) + " (" +
-                       duration_text(m.ended_at - m.started_at) + ") on " + html_text(json_text(m.map)) + "</p>\n";
+                       duration_text(m.ended_at - m.started_at) + ") on " + html_text(core::utf8_text(m.map)) + "</p>\n";
     body += m.lines.empty() ? "<p class=\"empty\">Nobody played.</p>\n" : lines_html(m.lines);
     const std::string base = "/matches/" + std::to_string(id);
     body += "<p class=\"foot\"><a href=\"" + base + ".csv\">CSV</a> · <a href=\"" + base + ".json\">JSON</a></p>\n";
@@ -327,7 +327,7 @@ net::HttpResponse ScorePages::match(const net::HttpRequest& r, std::int64_t id, 
 
 net::HttpResponse ScorePages::leaderboard(const net::HttpRequest& r, bool html) {
     if (auto refused = archive_refusal(r.now, html)) return std::move(*refused);
-    const std::string server = json_text(state_.settings.server_name);
+    const std::string server = core::utf8_text(state_.settings.server_name);
     const auto page = page_of(r);
     if (!page) return json_reply(400, {{"error", "page must be a whole number from 1"}});
     const std::string search = net::query_value(r.query, "name").value_or("");
@@ -340,7 +340,7 @@ net::HttpResponse ScorePages::leaderboard(const net::HttpRequest& r, bool html) 
         json rows = json::array();
         for (const RankRow& p : read.value.rows) {
             rows.push_back({{"rank", p.rank ? json(*p.rank) : json(nullptr)},
-                            {"name", json_text(p.name)},
+                            {"name", core::utf8_text(p.name)},
                             {"kills", p.tally.kills},
                             {"deaths", p.tally.deaths},
                             {"kills_per_death", ratio(p.tally)},
@@ -355,13 +355,13 @@ net::HttpResponse ScorePages::leaderboard(const net::HttpRequest& r, bool html) 
                                 {"pages", pages},
                                 {"per_page", per},
                                 {"total", read.value.total},
-                                {"search", search.empty() ? json(nullptr) : json(json_text(search))},
+                                {"search", search.empty() ? json(nullptr) : json(core::utf8_text(search))},
                                 {"names_dropped", read.value.dropped},
                                 {"players", std::move(rows)}});
     }
     std::string body = "<form class=\"search\" id=\"search\" role=\"search\"><label for=\"search-name\">Name begins with</label> "
                        "<input id=\"search-name\" name=\"name\" maxlength=\"31\" value=\"" +
-                       html_text(json_text(search)) + "\"> <button type=\"submit\">Search</button></form>\n";
+                       html_text(core::utf8_text(search)) + "\"> <button type=\"submit\">Search</button></form>\n";
     if (read.value.rows.empty()) {
         body += "<p class=\"empty\">" + std::string(search.empty() ? "Nobody has played yet." : "No name begins with that.") + "</p>\n";
     } else {
@@ -370,7 +370,7 @@ net::HttpResponse ScorePages::leaderboard(const net::HttpRequest& r, bool html) 
                 "<th class=\"num\">Matches</th><th class=\"num\">Time played</th></tr></thead>\n<tbody>\n";
         for (const RankRow& p : read.value.rows) {
             body += "<tr><td class=\"num\">" + (p.rank ? std::to_string(*p.rank) : std::string("–")) +
-                    "</td><td class=\"name\">" + html_text(json_text(p.name)) + "</td><td class=\"num\">" +
+                    "</td><td class=\"name\">" + html_text(core::utf8_text(p.name)) + "</td><td class=\"num\">" +
                     std::to_string(p.tally.kills) + "</td><td class=\"num\">" + std::to_string(p.tally.deaths) +
                     "</td><td class=\"num\">" + ratio_text(p.tally) + "</td><td class=\"num\">" + std::to_string(p.matches) +
                     "</td><td class=\"num\">" + duration_text(p.tally.seconds) + "</td></tr>\n";

@@ -40,6 +40,16 @@ std::uint64_t new_match_key() {
 
 std::int64_t calendar_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// The lobby's header naming the ports, from the ports and the status listener as they are.
+std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
+    std::optional<net::Address> status;
+    if (status_listener != nullptr) {
+        status = core::parse_http_address(settings.http);
+        if (status) status->port = status_listener->port();
+    }
+    return lobby::ports_header(settings.chat_port, settings.game_port, status);
+}
+
 }  // namespace
 
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
@@ -146,6 +156,7 @@ std::optional<int> Server::open() {
     if (const auto status = take_over_record()) return status;
     open_stats();
     if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     // Started by an upgrade: the old process is told to leave, and tells the service manager that this
@@ -210,7 +221,7 @@ std::optional<int> Server::take_over_record() {
 
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
-    events_.tick(now_us / 1000);
+    events_.tick(now_us);
     if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
         service_.notify("WATCHDOG=1");
         next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
@@ -263,7 +274,7 @@ int Server::next_timed_work_ms() {
         next = next < 0 ? ms : std::min(next, ms);
     };
     if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
-    if (const std::int64_t ms = events_.next_tick_ms(); ms >= 0) consider(ms * 1000);
+    if (const std::int64_t at = events_.next_tick_us(); at >= 0) consider(at);
     if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
     if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
     return static_cast<int>(std::min<std::int64_t>(next, 60'000));
@@ -371,6 +382,7 @@ void Server::keep_lobby_client(bool wanted) {
         return;
     }
     lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    lobby_->set_header(announced_ports(state_.settings, http_.get()));
     wait_.add(*lobby_);
     loop_.lobby = lobby_.get();
 }
@@ -401,8 +413,10 @@ bool Server::start_http_listeners() {
 
 void Server::load_admin_tokens(bool create) {
     const core::Settings& settings = state_.settings;
-    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_);
-    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_));
+    // Made at start-up only: every later reading is a reload's.
+    const core::LogKind kind = create ? core::LogKind::Start : core::LogKind::Reload;
+    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_, kind);
+    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_, kind));
     gate_.set_token(std::move(single));
 }
 
@@ -421,7 +435,7 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         [this, with_api](const net::HttpRequest& r) {
             return route_request(status_, with_api ? &admin_ : nullptr, pages_, r);
         },
-        why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        why, state_.settings, clock_, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -437,19 +451,22 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file, the allow file and the named admins' file (as named at start-up), in
-// the order of WatchedFile. A named admins' file in a directory that cannot be watched costs only its
-// own watch.
+// The config file, the ban file, the allow file, the named admins' file and the token file (as named at
+// start-up), in the order of WatchedFile. A token file in a directory that cannot be watched costs only
+// the token files' watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens}, tokens_why);
+    const std::string& token = state_.settings.admin_token_file;
+    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens, token},
+                                        tokens_why);
     if (!watch_) {
         watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
-        if (watch_) {
+        for (const std::string* file : {&tokens, &token}) {
+            if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
-                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+                           core::escape_controls(*file).c_str(), core::escape_controls(tokens_why).c_str());
         }
     }
     if (!watch_) {
@@ -533,7 +550,7 @@ void Server::follow_files() {
         service_.notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
-        if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
+        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) load_admin_tokens(false);
     }
 }
 

@@ -107,7 +107,7 @@ private:
     void kick_banned();
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile };
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
