@@ -140,7 +140,7 @@ void MapViewers::run() {
         std::int64_t next_ns = 0;
         std::string in;
     };
-    const std::string request = "GET " + path_ + " HTTP/1.1\r\nHost: bench\r\n\r\n";
+    const std::string request = "GET " + path_ + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\n\r\n";
     const auto open = [this](std::uint8_t source) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in local{AF_INET, 0, {htonl(INADDR_LOOPBACK - 1 + source)}, {}};

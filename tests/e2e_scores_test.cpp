@@ -39,7 +39,8 @@ Answer request(std::uint16_t port, const std::string& method, const std::string&
     sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     std::string text;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        std::string req = method + " " + path + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\nContent-Length: 0\r\n";
+        std::string req = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: close\r\nContent-Length: 0\r\n";
         if (!token.empty()) req += "Authorization: Bearer " + token + "\r\n";
         req += "\r\n";
         ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
