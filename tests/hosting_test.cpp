@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -39,6 +40,9 @@ core::ConfigReport check(std::string_view text, std::vector<std::string> args = 
 }  // namespace
 
 TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
+    const std::string kWide = "is wider than a /16 (IPv6: a /48): every source inside joins without a join allowance and asks without a query limit, and anyone can forge such a source: forged JOINs from one address fill every slot at once (the game is full for everyone else) and send that address a list of every player for each slot it holds, up to 7 + 17 x slots bytes each, once a second";
+    const std::string kAnyProxy = "takes every HTTP peer for a proxy: any caller names the address it is locked out and "
+                                  "logged as in X-Forwarded-For, so the lock-out after wrong tokens holds nobody";
     const std::string no_time = " is no time of day (hour 0..23, minute 0..59): the world clock's first tick, at start-up, makes it ";
     const std::pair<std::string, std::string> cases[] = {
         // Valid values of every judged key: no warning.
@@ -85,9 +89,19 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         // An empty stats_file turns the database off.
         {"stats_file\nlog_kills 0\nmatch_idle_seconds 0\n", ""},
         // A list's lines add (no "sets again"); a word that is no range is named and left out.
-        {"trusted 10.0.0.0/8,lan 1.2.3.4/33\ntrusted ::1\n",
-         "cfg:1: \"trusted 10.0.0.0/8,lan 1.2.3.4/33\": \"lan\" is not an address or CIDR range: it is left out; "
+        {"trusted 10.0.0.0/16,lan 1.2.3.4/33\ntrusted ::1\n",
+         "cfg:1: \"trusted 10.0.0.0/16,lan 1.2.3.4/33\": \"lan\" is not an address or CIDR range: it is left out; "
          "\"1.2.3.4/33\" is not an address or CIDR range: it is left out\n"},
+        // What a guard costs when it is opened wide: trusted ranges wider than a LAN, a proxy range of
+        // everything, and the sender rules off.
+        {"trusted 192.168.0.0/16 2001:db8:1::/48 fd00::/64\ntrusted_proxies 10.0.0.0/8 ::1\nstrict_senders 1\n", ""},
+        {"trusted 10.0.0.0/15, 127.0.0.1 ::/0\n", "cfg:1: \"trusted 10.0.0.0/15, 127.0.0.1 ::/0\": 10.0.0.0/15 " + kWide +
+         "; ::/0 " + kWide + "\n"},
+        {"trusted_proxies 0.0.0.0/0 ::1 ::/0\n", "cfg:1: \"trusted_proxies 0.0.0.0/0 ::1 ::/0\": 0.0.0.0/0 " + kAnyProxy +
+         "; ::/0 " + kAnyProxy + "\n"},
+        {"strict_senders 0\n", "cfg:1: \"strict_senders 0\": 0 takes a datagram that names a player from anyone: whoever "
+         "can reach the server can remove, move, hurt, rename or speak for any player, send a player's chat and hit notices "
+         "to an address of their choosing, and spend any player's chat and event limits\n"},
         {"http_hosts game.lan,Quarel.Example.org.\nhttp_hosts 10.0.0.5 game.lan:8080\n",
          "cfg:2: \"http_hosts 10.0.0.5 game.lan:8080\": \"10.0.0.5\" is an address, which is always answered: it is "
          "left out; \"game.lan:8080\" is not a host name (no port, no URL): it is left out\n"},
@@ -130,9 +144,12 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "watch_files      0\n"
               "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
               "http_hosts       game.lan\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
+              "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
               "log_kills        1\nmap_view         \"admin\"\nmap_delay_seconds 30\nmatch_idle_seconds 120\n"
               "stats_file       \"stats.db\"\nstats_keep_days  365 (days)\n");
-    EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
+    EXPECT_EQ(r.warnings.substr(0, r.warnings.find('\n') + 1),
+              "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
+    EXPECT_EQ(std::count(r.warnings.begin(), r.warnings.end(), '\n'), 3) << "and the two wide trusted ranges";
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.
     const std::string none = core::check_config(std::nullopt, "config", core::Options{}).settings;

@@ -73,7 +73,7 @@ TEST(HttpListener, AStreamWhoseClientStopsReadingIsClosedOnTheServersClock) {
             if (r.peer.ip[15] == 2) deaf_stream = answer.stream;
             return answer;
         },
-        error, settings, clock);
+        error, {&settings.trusted_proxies, &settings.http_hosts}, clock);
     ASSERT_TRUE(listener) << error;
     const auto pass = [&] {
         listener->serve(clock.now());

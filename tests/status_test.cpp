@@ -89,7 +89,7 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
     for (int i = 0; i < 3; ++i) pass();
     h.net.read_ahead = 0;
     ASSERT_EQ(clock.reads, clock.us.size());
-    h.net.block_next(1);  // the NAME_LIST: a chat send is neither tried again nor counted as sent (32 out)
+    h.net.block_next(1);  // the NAME_LIST: a chat send is neither tried again nor counted as sent
     // SET_NAME, a CHAT shorter than its layout, a CHAT whose text has no end, no such type.
     for (const Bytes& d : {set_name(1, "Ann"), sealed(cat({hex("81"), le32(1)})), sealed(cat({hex("81"), le32(1), str("hi")})),
                            sealed_hex("84")}) h.net.queue_chat(d, addr(1, 5001));
@@ -149,7 +149,8 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
         sockets_open = open;
         EXPECT_EQ(health(age), want) << open << " " << age;
     }
-    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 32})) << "every datagram once, in and out";
+    // Out: the second join's list waited for a later second and went as one with the LEAVE's pass.
+    EXPECT_EQ(h.state.metrics.datagrams, (std::array<std::uint64_t, 2>{35, 30})) << "every datagram once, in and out";
     EXPECT_EQ(status::metrics_text(h.state, core::ProcessSample{}).find("process_"), std::string::npos);
 }
 

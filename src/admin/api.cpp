@@ -13,7 +13,6 @@
 #include <variant>
 #include <vector>
 
-#include "core/mutes.h"
 #include "core/safe_text.h"
 #include "net/forwarded.h"
 #include "net/query.h"
@@ -44,8 +43,8 @@ json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
            {"chat_address", address_json(p.chat_addr)},
            {"health", p.health},
            {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
-    if (core::muted(p, now)) {
-        const bool timed = p.muted_until != core::kMutedUntilUnmuted;
+    if (p.muted(now)) {
+        const bool timed = p.muted_until != protocol::kMutedUntilUnmuted;
         j["mute"] = json{{"until", timed ? json(p.muted_until) : json(nullptr)},
                          {"seconds_left", timed ? json(p.muted_until - now) : json(nullptr)},
                          {"reason", p.mute_reason}};
@@ -180,8 +179,9 @@ net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::
     json refused = json::array();
     const core::RecentRefusals::Counts recent = ctx.state.recent_refusals.counts(now);
     for (std::size_t i = 0; i < recent.size(); ++i) {
-        refused.push_back({{"reason", core::kJoinRefusalNames[i].label}, {"text", core::kJoinRefusalNames[i].words},
-                           {"count", recent[i]}});
+        const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
+        refused.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+        if (r.hint != nullptr) refused.back()["hint"] = r.hint;
     }
     return reply(200, json{{"slots", ctx.state.table.size()},
                            {"count", ctx.state.table.player_count()},
@@ -231,7 +231,7 @@ net::HttpResponse mute(AdminContext& ctx, const net::HttpRequest& req, std::int6
         return fail(400,
                     "\"minutes\" must be a whole number from 0 (until unmuted) to " + std::to_string(kMaxBanMinutes));
     }
-    core::mute(ctx.state, ctx.io, c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
+    ctx.mute(c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
     return reply(200, json{{"muted", player_json(ctx.state.table[c.index], now)}});
 }
 
@@ -241,7 +241,7 @@ net::HttpResponse unmute(AdminContext& ctx, const net::HttpRequest& req, std::in
     if (!id) return fail(400, "the query must name a player: ?id=N");
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
-    if (!core::unmute(ctx.state, ctx.io, index, by_whom(req), req.admin, now)) {
+    if (!ctx.unmute(index, by_whom(req), req.admin, now)) {
         return fail(404, "player " + std::to_string(*id) + " is not muted");
     }
     return reply(200, json{{"unmuted", player_json(ctx.state.table[index], now)}});
@@ -307,7 +307,7 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
     return reply(200, json{{"lifted", range_name}});
 }
 
-// The allow list: while it holds a range, only the sources it covers may join (core::admit_join).
+// The allow list: while it holds a range, only the sources it covers may join (game::admit_join).
 // Changing it moves nobody: players already in stay when their range is removed.
 net::HttpResponse list_allow(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     if (ctx.allow == nullptr) return fail(404, "no such call: " + req.path);

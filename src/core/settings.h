@@ -87,6 +87,10 @@ struct Settings {
                                                       // matches and all-time totals; "": none
     std::int32_t stats_keep_days = 365;               // "stats_keep_days": matches older than this are
                                                       // dropped; 0 keeps them all
+    std::int32_t event_burst = 20;                    // "event_burst": RESPAWN and EVENT_* relays a player
+                                                      // may send at once; 0: no event limit
+    std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;
+                                                      // 0: no event limit
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

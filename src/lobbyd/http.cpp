@@ -55,8 +55,10 @@ Reply handle_public(Lobby& lobby, const net::HttpRequest& request, Time t) {
             r.response.headers.emplace_back("Allow", "GET");
             return r;
         }
+        // The listener refuses a trusted proxy's request whose X-Forwarded-For names no address.
         const net::Address from =
-            net::forwarded_client(request.peer, request.forwarded_for, lobby.settings().trusted_proxies);
+            net::forwarded_client(request.peer, request.forwarded_for, lobby.settings().trusted_proxies)
+                .value_or(request.peer);
         const AnnounceAnswer a = lobby.announce(from, request.query, request.quarel_ports, t);
         Reply r = text(a.status, a.body);
         if (a.retry_after > 0) r.response.headers.emplace_back("Retry-After", std::to_string(a.retry_after));

@@ -67,7 +67,9 @@ std::optional<int> Service::open() {
     }
     const auto where = parse_listen(options_.listen.empty() ? settings.listen : options_.listen);
     std::string why;
-    http_ = platform::HttpServer::start(*where, [this](const net::HttpRequest& r) { return on_request(r); }, why);
+    // Every page of the lobby is public: any Host is answered.
+    http_ = platform::HttpServer::start(*where, [this](const net::HttpRequest& r) { return on_request(r); }, why,
+                                        {.trusted_proxies = &lobby_.settings().trusted_proxies}, clock_);
     if (!http_) {
         out_.write("HTTP listener not started on " + where->to_string() + ": " + why + "\n");
         return 1;
@@ -75,7 +77,7 @@ std::optional<int> Service::open() {
     net::Address shown = *where;
     shown.port = http_->port();
     out_.write("Lobby on http://" + shown.to_string() + "/\n");
-    gate_.set_token(platform::load_admin_token(settings.admin_token_file, true, out_));
+    gate_.set_token(platform::load_admin_token(settings.admin_token_file, true, out_, core::LogKind::Start));
     wait_.add(udp_);
     wait_.add(stop_);
     wait_.add(*http_);
@@ -88,7 +90,8 @@ net::HttpResponse Service::on_request(const net::HttpRequest& request) {
     Reply reply;
     if (request.path.starts_with("/api/")) {
         const net::Address caller =
-            net::forwarded_client(request.peer, request.forwarded_for, lobby_.settings().trusted_proxies);
+            net::forwarded_client(request.peer, request.forwarded_for, lobby_.settings().trusted_proxies)
+                .value_or(request.peer);
         const admin::Verdict verdict = gate_.check(request.authorization, caller, request.now);
         if (verdict != admin::Verdict::Allowed) {
             reply.response = refused(verdict, gate_.retry_after(caller, request.now));
@@ -148,7 +151,7 @@ void Service::reload() {
     fresh.state_file = old.state_file;
     const bool token_file = fresh.admin_token_file != old.admin_token_file;
     lobby_.set_settings(fresh);
-    gate_.set_token(platform::load_admin_token(fresh.admin_token_file, token_file, out_));
+    gate_.set_token(platform::load_admin_token(fresh.admin_token_file, token_file, out_, core::LogKind::Reload));
     out_.write(restart ? "Config reloaded; listen and state_file need a restart to change.\n" : "Config reloaded.\n");
 }
 

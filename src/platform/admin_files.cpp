@@ -21,6 +21,8 @@ namespace {
 
 constexpr std::size_t kTokenFileLimit = 4096;
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // A named admins' file holds a line or two per admin.
 constexpr std::size_t kTokensFileLimit = 64 * 1024;
 
@@ -127,6 +129,7 @@ void RangeFile::load(admin::BanList& bans, std::int64_t now, core::Console& out)
         if (!text) {
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not loaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
+            unusable_ = error;
             return;
         }
         seen_.clear();
@@ -149,6 +152,7 @@ void RangeFile::reload(admin::BanList& bans, std::int64_t now, core::Console& ou
         if (!text) {
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not reloaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
+            unusable_ = error;
             return;
         }
         if (*text == seen_) {
@@ -212,6 +216,7 @@ bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& o
         FileStamp stamp;
         auto text = read(error, stamp, &out);
         if (!text) {
+            unusable_ = error;
             save_error_ = error + "; the file is kept as it is";
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
                       core::escape_controls(save_error_).c_str());
@@ -296,6 +301,8 @@ RangeFile::Outcome RangeFile::write_once(std::string& error) {
 std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp, core::Console* out) const {
     ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
     stamp = read.stamp;
+    // A byte order mark, which editors on Windows write, is no part of the first line.
+    if (read.text.starts_with(kByteOrderMark)) read.text.erase(0, kByteOrderMark.size());
     if (read.status == ReadStatus::Missing) return std::string();
     if (read.status == ReadStatus::TooLong) {
         // Its first lines load (up to the last whole one); the next save keeps only those.
@@ -318,10 +325,12 @@ std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp,
 bool RangeFile::take_in(admin::BanList& bans, std::string text, const FileStamp& stamp, std::int64_t now,
                       core::Console& out, bool announce) {
     admin::BanList on_disk(kind_.form), base(kind_.form);
-    for (const admin::LineProblem& p : on_disk.load(text)) {
+    const std::vector<admin::LineProblem> problems = on_disk.load(text);
+    for (const admin::LineProblem& p : problems) {
         out.print({.kind = kind_.log, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
                   core::escape_controls(path_).c_str(), p.line, core::escape_controls(p.why).c_str());
     }
+    unusable_ = on_disk.size() == 0 && !problems.empty() ? "no line of " + path_ + " reads as a range" : "";
     base.load(seen_);
     const std::size_t left_out = admin::take_hand_edits(bans, base, on_disk);
     if (left_out > 0) {

@@ -79,7 +79,8 @@ public:
     RangeFile& operator=(const RangeFile&) = delete;
 
     // Loads the bans from the file into `bans` (a missing file: no bans). Lines that cannot be read are
-    // printed with their line numbers and skipped. Bans expired at `now` are dropped, and then the file
+    // printed with their line numbers and skipped (a byte order mark before the first line is
+    // skipped silently, on every read). Bans expired at `now` are dropped, and then the file
     // is written again (before load returns). Of a file longer than its byte limit the lines within the
     // limit load (one line says so, also on a reload), and saves then write what loaded. A file that
     // exists but cannot be read, or is not a regular file (a FIFO is never waited on), is reported, and
@@ -105,6 +106,11 @@ public:
 
     // Why the last write failed; empty after one that succeeded.
     const std::string& save_error() const { return save_error_; }
+    // Why the file, as the server last tried to read it, gave no range although it is there: it could
+    // not be read (not a regular file, no permission) or none of its lines reads as one. Empty when it
+    // was read, or is missing, or holds nothing but comments and blank lines. (An allow list that holds
+    // no range then closes the game rather than opening it: see ListFiles.)
+    const std::string& unusable() const { return unusable_; }
     // The file as the last write collected left it (for the file watch: the server's own write).
     const FileStamp& written() const { return written_; }
     const std::string& path() const { return path_; }
@@ -135,6 +141,7 @@ private:
     const RangeFileKind& kind_;
     std::size_t byte_limit_;
     std::string save_error_;
+    std::string unusable_;
     FileStamp written_;
 
     std::mutex mutex_;

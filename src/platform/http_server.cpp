@@ -197,7 +197,7 @@ struct Callbacks {
     static MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
         auto* self = static_cast<HttpServer*>(cls);
         const net::Address peer = from_sockaddr(addr);
-        if (net::any_contains(self->settings_.trusted_proxies, peer)) return MHD_YES;
+        if (self->trusted_proxy(peer)) return MHD_YES;
         const auto held = self->places_of_.find(HttpServer::source_of(peer));
         return held == self->places_of_.end() || held->second < kHttpPerSource ? MHD_YES : MHD_NO;
     }
@@ -218,7 +218,7 @@ struct Callbacks {
             if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
                 place.local = local_address(info->connect_fd);
             }
-            if (!net::any_contains(self->settings_.trusted_proxies, peer)) {
+            if (!self->trusted_proxy(peer)) {
                 place.peer = HttpServer::source_of(peer);
                 ++self->places_of_[*place.peer];
             }
@@ -289,7 +289,8 @@ struct Callbacks {
                 return answer(self, connection, queue(connection, closing(400, "NUL in the path\n")));
             }
             const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
-            if (!net::host_allowed(host != nullptr ? host : "", place->second.local, self->settings_.http_hosts)) {
+            if (self->guards_.http_hosts != nullptr &&
+                !net::host_allowed(host != nullptr ? host : "", place->second.local, *self->guards_.http_hosts)) {
                 return answer(self, connection,
                               queue(connection, closing(421, "this listener does not answer to that Host name; a name "
                                                            "it should answer to belongs in http_hosts\n")));
@@ -299,7 +300,7 @@ struct Callbacks {
             if (!place->second.peer) {
                 std::string forwarded_for;
                 MHD_get_connection_values(connection, MHD_HEADER_KIND, &join_forwarded_for, &forwarded_for);
-                const auto caller = net::forwarded_client(peer, forwarded_for, self->settings_.trusted_proxies);
+                const auto caller = net::forwarded_client(peer, forwarded_for, *self->guards_.trusted_proxies);
                 if (!caller) {
                     return answer(self, connection,
                                   queue(connection, closing(400, "X-Forwarded-For is not a list of addresses\n")));
@@ -413,7 +414,7 @@ bool HttpServer::resume_ready_streams() {
 }
 
 std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
-                                              const core::Settings& settings, net::Clock& clock, int inherited) {
+                                              HttpGuards guards, net::Clock& clock, int inherited) {
     int fd = -1;
     if (inherited >= 0) {
         sockaddr_storage ss{};
@@ -434,7 +435,7 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
         error = std::strerror(errno);
         return nullptr;
     }
-    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), settings, clock));
+    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), guards, clock));
     server->port_ = local_port(fd);
     server->places_ = places_within_file_limit();
     const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME |

@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/settings.h"
 #include "net/address.h"
 #include "net/http.h"
 #include "net/http_listener.h"
+#include "net/range.h"
 #include "net/transport.h"
 #include "platform/wait.h"
 
@@ -57,10 +57,19 @@ inline constexpr const char* kLibraryLengthUnreadable = "Failed to parse `Conten
 
 using HttpHandler = std::function<net::HttpResponse(const net::HttpRequest&)>;
 
+// What a listener checks callers against, read at each request (a reload may change them): the
+// reverse proxies whose X-Forwarded-For names the caller, and the names a listener on a loopback or
+// private address answers to besides its addresses. Without a list of names any Host is answered (a
+// service whose every page is public, such as the lobby).
+struct HttpGuards {
+    const std::vector<net::Range>* trusted_proxies = nullptr;
+    const std::vector<std::string>* http_hosts = nullptr;
+};
+
 // Before a request reaches the handler, once its headers are in, the listener refuses one whose length
 // can be read two ways, with two Transfer-Encoding lines, a blank before a header's colon, two Host
 // lines or a NUL in its path (400), one whose Host does not name the listener (421, net::host_allowed
-// with `http_hosts`), one from a trusted proxy whose X-Forwarded-For is not a list of addresses (400),
+// with the guards' `http_hosts`), one from a trusted proxy whose X-Forwarded-For is not a list of addresses (400),
 // and one over its caller's places (429). The connection is closed after each: what follows a request
 // answered before its body was read cannot be told from a request of its own.
 class HttpServer final : public net::HttpListener, public WaitSource {
@@ -68,10 +77,9 @@ public:
     // Binds `where` and starts listening. Nothing (and `error` set to the reason, e.g. "Address
     // already in use") when that fails. `inherited`, a listening socket handed over by the previous
     // process, is taken instead when it listens on `where` (any port when `where` asks for port 0),
-    // and closed otherwise. `settings` (its `trusted_proxies` and `http_hosts`, read at each request)
-    // and `clock` (the loop's: its monotonic time runs the request deadlines) must outlive the listener.
+    // and closed otherwise. The lists `guards` points to and `clock` (the loop's: its monotonic time runs the request deadlines) must outlive the listener.
     static std::unique_ptr<HttpServer> start(const net::Address& where, HttpHandler handler, std::string& error,
-                                             const core::Settings& settings, net::Clock& clock, int inherited = -1);
+                                             HttpGuards guards, net::Clock& clock, int inherited = -1);
     ~HttpServer() override;
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -98,8 +106,11 @@ public:
     struct StreamHold;  // an answer whose body is a net::HttpStream
 
 private:
-    HttpServer(HttpHandler handler, const core::Settings& settings, net::Clock& clock)
-        : handler_(std::move(handler)), settings_(settings), clock_(clock) {}
+    HttpServer(HttpHandler handler, HttpGuards guards, net::Clock& clock)
+        : handler_(std::move(handler)), guards_(guards), clock_(clock) {}
+    bool trusted_proxy(const net::Address& peer) const {
+        return guards_.trusted_proxies != nullptr && net::any_contains(*guards_.trusted_proxies, peer);
+    }
 
     // Whom places are counted for: an address (any port).
     using Source = std::pair<std::array<std::uint8_t, 16>, std::uint32_t>;
@@ -135,7 +146,7 @@ private:
     std::int64_t now_ms() const { return clock_.monotonic_us() / 1000; }
 
     HttpHandler handler_;
-    const core::Settings& settings_;
+    HttpGuards guards_;
     net::Clock& clock_;
     MHD_Daemon* daemon_ = nullptr;
     std::uint16_t port_ = 0;

@@ -94,7 +94,7 @@ const char* socket_label(std::size_t socket) { return socket == 0 ? "chat" : "ga
 
 constexpr const char* kDropLabels[core::kDropReasons] = {"too_short", "unknown_type", "unterminated_text",
                                                          "refused_sender", "rate_limit", "banned",
-                                                         "name_limit", "chat_limit", "muted"};
+                                                         "name_limit", "chat_limit", "muted", "event_limit"};
 constexpr const char* kQueryLabels[core::kQueries] = {"slots", "map"};
 constexpr const char* kLobbyLabels[core::kLobbyResults] = {"answered", "connect_failed", "request_failed",
                                                            "send_failed"};
@@ -147,6 +147,7 @@ std::string status_json(const core::ServerState& s, const History& history, std:
     for (std::size_t i = 0; i < recent.size(); ++i) {
         const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
         refusals.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+        if (r.hint != nullptr) refusals.back()["hint"] = r.hint;
     }
     const History::Series pl = history.players();
     const History::Series in = history.datagrams(Direction::In);

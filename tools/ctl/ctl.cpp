@@ -71,19 +71,21 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason;
-// nothing from a server that does not count them.
+// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason,
+// and the server's hint for each reason counted that has one ("Hint: ..."); nothing from a server that
+// does not count them.
 std::string refusals_text(const json& j) {
     const auto it = j.find("join_refusals_last_minute");
     if (it == j.end() || !it->is_array()) return "";
-    std::string counts;
+    std::string counts, hints;
     for (const json& r : *it) {
         const json n = r.is_object() ? r.value("count", json(0)) : json(0);
         if (!n.is_number_unsigned() || n.get<std::uint64_t>() == 0) continue;
         counts += (counts.empty() ? "" : ", ") + std::to_string(n.get<std::uint64_t>()) + " " +
                   shown(r.value("text", r.value("reason", json("other"))));
+        if (const json hint = r.value("hint", json()); hint.is_string()) hints += "Hint: " + shown(hint) + ".\n";
     }
-    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n";
+    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n" + hints;
 }
 
 // A player's mute as the server answers it ("mute": {"until", "reason"}, absent when not muted):
