@@ -519,7 +519,8 @@ std::string StatsStore::write(const score::Match& m) {
 }
 
 void StatsStore::collect(core::Console& out) {
-    if (!news_.exchange(false)) return;
+    // Every pass asks: a plain read first, the exchange only when there is news.
+    if (!news_.load(std::memory_order_relaxed) || !news_.exchange(false)) return;
     if (signal_fd_ >= 0) {
         std::uint64_t n = 0;
         (void)!::read(signal_fd_, &n, sizeof n);

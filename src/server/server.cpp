@@ -153,10 +153,11 @@ std::optional<int> Server::open() {
     }
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
-    open_stats();
     if (!start_http_listeners()) return 1;
     if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
+    // The archive last: the game, its listeners and the watch are up while SQLite makes or checks it.
+    open_stats();
     wait_.add(timed_work_);
     // Started by an upgrade: the old process is told to leave, and tells the service manager that this
     // one is the main process now, before this one speaks to it.

@@ -65,8 +65,9 @@ public:
     // where the settings say); the ban file; the lobby client (when public); the SDK sidecar (under the
     // orchestrator); the hand-over record, when one was handed over or `state_file` holds one; the
     // status listener (when `http` asks for it) and the admin API's own listener (when `admin_http`
-    // does), with the admin token; the watch on the config and ban files (`watch_files 1`); then the
-    // service manager hears that the server is ready. An exit status when the start-up ends here,
+    // does), with the admin token; the watch on the config and ban files (`watch_files 1`); the stats
+    // database (`stats_file`; one refused is said, and the game runs without); then the service manager
+    // hears that the server is ready. An exit status when the start-up ends here,
     // having said why.
     std::optional<int> open();
     // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
