@@ -225,8 +225,7 @@ TEST(EndToEndScores, MapRulesAndAForeignStatsFile) {
     {
         StatusServer s("stats_file " + notes.string() + "\n");
         ASSERT_NE(s.port, 0) << s.server.output();
-        EXPECT_NE(s.server.output().find("Stats file " + notes.string() + " refused: it is not a SQLite database; no stats are kept.\n"),
-                  std::string::npos)
+        EXPECT_TRUE(s.server.wait_for_output("Stats file " + notes.string() + " refused: it is not a SQLite database; no stats are kept.\n"))
             << s.server.output();
         const Answer refused = request(s.port, "GET", "/matches");
         EXPECT_EQ(refused.status, "503");
