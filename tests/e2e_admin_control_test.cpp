@@ -403,8 +403,10 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(hex_of(eve.game.receive(100)), "(nothing)");
         ASSERT_EQ(server.process.stop(SIGTERM), 0);
     }
-    // Started again in the same directory: the ban holds from the first datagram, the token is kept;
-    // once lifted, the host plays again.
+    // Started again in the same directory, on a game of its own (without the state file, which would
+    // hand it Ann): the ban holds from the first datagram, the token is kept; once lifted, the host plays
+    // again.
+    fs::remove(dir.path / "state");
     AdminServer again(dir.path);
     ASSERT_FALSE(again.url.empty()) << again.output();
     EXPECT_EQ(again.token(), token);

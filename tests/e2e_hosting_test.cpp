@@ -367,6 +367,7 @@ void serve_from_tree(const std::filesystem::path& root) {
     EXPECT_NE(server.stop(SIGTERM), 128 + SIGKILL) << "still running 5 s after SIGTERM";
     EXPECT_EQ(server.output(), banner(5, "from_the_image") + "Server stopped.\n");
     std::filesystem::remove(root / "data" / "config");
+    std::filesystem::remove(root / "data" / "state");  // the game it kept, as by default
 }
 
 // Every file in `root`, relative; directories end in '/'.
@@ -659,18 +660,20 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
 
 // The postinst makes `quarel` a system user and group without a login or a home of its own (the unit's
 // StateDirectory makes /var/lib/quarel), and running it again (an upgrade) changes nothing. It runs in
-// a mount namespace of its own, over a copy of /etc, so that the machine's users stay as they are.
+// a mount namespace of its own, over a copy of /etc without a `quarel` user and an empty /var/lib, so
+// that the machine's users stay as they are and a machine with the package installed tests the same.
 TEST(DebianPackage, PostinstMakesTheSystemUserOnce) {
     if (::geteuid() != 0) GTEST_SKIP() << "adduser needs root";
     if (run({"/usr/bin/unshare", "-m", "/bin/true"}).status != 0) GTEST_SKIP() << "no mount namespace can be made here";
     const Package& p = package();
     ASSERT_FALSE(p.deb.empty()) << p.why;
-    const Scratch etc;
-    const std::string postinst = (p.control / "postinst").string();
+    const Scratch etc, var_lib;
+    const std::string postinst = (p.control / "postinst").string(), e = etc.path.string();
     const Ran r = run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
-                       "cp -a /etc/. " + etc.path.string() + " && mount --bind " + etc.path.string() + " /etc && " + postinst +
-                           " configure && " + postinst + " configure 1.0.0-1 && grep -h '^quarel:' /etc/passwd /etc/group && "
-                           "ls -d /var/lib/quarel"},
+                       "cp -a /etc/. " + e + " && for f in passwd group shadow gshadow; do [ ! -f " + e +
+                           "/$f ] || sed -i '/^quarel:/d' " + e + "/$f; done && mount --bind " + e + " /etc && mount --bind " +
+                           var_lib.path.string() + " /var/lib && " + postinst + " configure && " + postinst +
+                           " configure 1.0.0-1 && grep -h '^quarel:' /etc/passwd /etc/group && ls -d /var/lib/quarel"},
                       60000);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(r.out, m, std::regex("quarel:x:([0-9]+):([0-9]+):Quarel MultiPlayer Server,*:/var/lib/quarel:"

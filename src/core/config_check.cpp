@@ -283,7 +283,12 @@ ConfigReport check_config(std::optional<std::string_view> text, const std::strin
     for (const Warning& w : checker.warnings) {
         report.warnings += path + (w.line > 0 ? ":" + std::to_string(w.line) : std::string()) + ": " + w.text + "\n";
     }
-    report.status = checker.warnings.empty() ? 0 : 1;
+    // A config the server would not start with is more than a warning: a restart in place runs this
+    // check first and keeps the game where it is rather than hand it to a program that stops.
+    const auto listener_ok = [](const std::string& where) { return where.empty() || parse_http_address(where); };
+    const bool refused = settings.chat_port == settings.game_port || !net::parse_bind(settings.bind) ||
+                         !listener_ok(settings.http) || !listener_ok(settings.admin_http);
+    report.status = refused ? 2 : checker.warnings.empty() ? 0 : 1;
     return report;
 }
 

@@ -18,7 +18,8 @@ void apply_options(Settings& settings, const Options& options);
 struct ConfigReport {
     std::string settings;  // "key<blanks>value\n" for every key, in the key table's order
     std::string warnings;  // "PATH:LINE: ...\n" (or "PATH: ...\n" for the file as a whole), in line order
-    int status = 0;        // 0: no warning; 1: at least one
+    int status = 0;        // 0: no warning; 1: at least one; 2: the server would not start (two equal
+                           // ports, a `bind` that is no address, an `http` or `admin_http` that is not [ADDR:]PORT)
 };
 
 // Checks the file's bytes `text` (nullopt: no file at `path`, so every setting keeps its default) as

@@ -165,8 +165,8 @@ constexpr ConfigKey kKeys[] = {
     {.name = "allow_file", .kind = ValueKind::Word, .field = &S::allow_file, .restart = 11},
     // The watch is set up once, at start-up.
     {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
-    // Read at each write of the hand-over record, and at start-up.
-    {.name = "state_file", .kind = ValueKind::Word, .field = &S::state_file, .shown_as_read = true},
+    // Read at each write of the hand-over record, and at start-up; a line with no word turns it off.
+    {.name = "state_file", .kind = ValueKind::WordOrEmpty, .field = &S::state_file, .shown_as_read = true},
     // Read at each JOIN and query, and at each HTTP request.
     {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .judge = judge_trusted_proxies,
      .show = show_ranges<&S::trusted_proxies>},

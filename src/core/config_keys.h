@@ -25,7 +25,7 @@ enum class ValueKind : std::uint8_t {
     Clock,        // hour and minute: two whole numbers, each keeping its low 8 bits; a missing one is 0
     Position,     // three whole numbers X Y Z; a missing one is 0
     Word,         // one word as "%s" reads it; none: unchanged
-    WordOrEmpty,  // one word as "%s" reads it; none empties the setting
+    WordOrEmpty,  // one word as "%s" reads it; none empties the setting (turns it off)
     Address,      // one word, an IPv4 or IPv6 address
     HttpAddress,  // one word, [ADDR:]PORT
     Text,         // raw text behind one skipped byte; empty: unchanged
