@@ -196,6 +196,34 @@ TEST(EndToEndScores, AKillTheScoreboardAMatchEndedByHandAndItsPages) {
     EXPECT_EQ(count_in(db, "SELECT count(*) FROM matches WHERE ended_by = 'stop'"), 1);
 }
 
+// A restart in place (SIGUSR2) keeps the match: the same scoreboard, its start and its kill, from the
+// new program, which writes the match at its clean stop.
+TEST(EndToEndScores, ARestartInPlaceKeepsTheScoreboard) {
+    StatusServer s;
+    ASSERT_NE(s.port, 0) << s.server.output();
+    UdpClient game_a, chat_a, game_b, chat_b;
+    ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
+    ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
+    chat_a.send_to(s.server.chat_port(), health(2, -100));
+    ASSERT_TRUE(s.server.wait_for_output("Ann killed Bo.\n")) << s.server.output();
+    const json before = json::parse(request(s.port, "GET", "/scoreboard.json").body)["match"];
+    ::kill(s.server.pid(), SIGUSR2);
+    ASSERT_TRUE(s.server.wait_for_output("Took over 2 players from the previous process.\n", 10000)) << s.server.output();
+    json after;
+    for (int i = 0; i < 50 && !after.is_object(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        const Answer a = request(s.port, "GET", "/scoreboard.json");
+        if (a.status == "200") after = json::parse(a.body)["match"];
+    }
+    ASSERT_TRUE(after.is_object()) << s.server.output();
+    EXPECT_EQ(after["started_at"], before["started_at"]);
+    EXPECT_EQ(after["players"][0]["label"], "Ann");
+    EXPECT_EQ(after["players"][0]["kills"], 1);
+    EXPECT_EQ(after["players"][1]["deaths"], 1);
+    EXPECT_EQ(s.server.stop(SIGTERM), 0);
+    EXPECT_EQ(count_in(s.server.dir() / "stats.db", "SELECT count(*) FROM matches WHERE ended_by = 'stop'"), 1);
+    EXPECT_EQ(count_in(s.server.dir() / "stats.db", "SELECT kills FROM players WHERE name = CAST('Ann' AS BLOB)"), 1);
+}
+
 // The map's rules: admin only by default (no public map), off altogether on request; a stats file that
 // is another program's is refused with one line and left as it was, and the game goes on without.
 TEST(EndToEndScores, MapRulesAndAForeignStatsFile) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/handover.h"
 #include "core/safe_text.h"
 #include "harness.h"
 #include "score/pages.h"
@@ -282,6 +283,47 @@ TEST(Match, TheHostEndsItAndTheNextBeginsWithThePlayersIn) {
     for (const int p : {1, 2, 3}) g.in(Socket::Game, leave(p), game_addr(p));
     EXPECT_EQ(g.ended.size(), 2u);
     EXPECT_EQ(g.ended[1].ended_by, "idle");
+}
+
+// A restart or an upgrade keeps the match: the hand-over record carries it, and the next process plays
+// on in it (under its key, so that the archive keeps it once); a player the next process has no slot for
+// leaves it at the hand-over; a dead player stays dead.
+TEST(Match, TheHandOverRecordKeepsTheScoreboard) {
+    Game before;
+    const std::int64_t started = before.h.clock.now();
+    before.join(1, "Ann");
+    before.join(2, "Bo");
+    before.join(3, "Cy");
+    before.hit(1, 2, -100);
+    before.wait(30);
+    const std::optional<core::MatchRecord> match = before.scores.record(before.h.state);
+    ASSERT_TRUE(match);
+    const auto record = core::write_handover(before.h.state, nullptr, before.h.clock.now(), 1, core::kHandoverVersion, &*match);
+
+    core::Settings two;
+    two.max_slots = 2;
+    Game after(two);
+    after.h.clock.set(before.h.clock.now() + 2);
+    const core::TakeoverResult r = core::take_over(record, after.h.state, after.h.clock.now());
+    ASSERT_EQ(r.outcome, core::Takeover::Taken);
+    ASSERT_TRUE(r.match);
+    after.scores.resume(after.h.state, *r.match, after.h.clock.now());
+    const json board = after.board()["match"];
+    EXPECT_EQ(board["started_at"], started);
+    std::vector<std::string> lines;
+    for (const json& l : board["players"]) {
+        lines.push_back(l["label"].get<std::string>() + " " + l["kills"].dump() + "/" + l["deaths"].dump() + " " +
+                        l["seconds_in_game"].dump() + (l["in_game"].get<bool>() ? " in" : " out"));
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"Ann 1/0 32 in", "Cy 0/0 32 out", "Bo 0/1 32 in"}));
+    after.hit(1, 2, -100);  // Bo is down already: damage, no second death
+    EXPECT_EQ(after.line("Bo")["deaths"], 1);
+    for (const int p : {1, 2}) after.in(Socket::Game, leave(p), game_addr(p));
+    after.h.clock.advance(120);
+    after.h.passes_until_idle();
+    ASSERT_EQ(after.ended.size(), 1u);
+    EXPECT_EQ(after.ended[0].key, match->key);
+    EXPECT_EQ(after.ended[0].started_at, started);
 }
 
 // A match keeps at most kMaxLines lines, however many names come and go.

@@ -15,6 +15,15 @@ std::string_view name_of(const std::array<char, protocol::kNameField>& name) {
     return {name.data(), ::strnlen(name.data(), name.size())};
 }
 
+core::MatchRecord::Tally to_record(const Tally& t) {
+    return {t.kills, t.deaths, t.damage_dealt, t.damage_taken, t.respawns, t.chat_lines, t.seconds};
+}
+
+Tally from_record(const core::MatchRecord::Tally& t) {
+    return {.kills = t.kills, .deaths = t.deaths, .damage_dealt = t.damage_dealt, .damage_taken = t.damage_taken,
+            .respawns = t.respawns, .chat_lines = t.chat_lines, .seconds = t.seconds};
+}
+
 }  // namespace
 
 MapView map_view(const core::Settings& s) {
@@ -261,6 +270,50 @@ std::optional<Match> Scores::at_stop(const core::ServerState& s, std::int64_t no
     m.ended_at = now;
     m.ended_by = std::string(kEndedAtStop);
     return m;
+}
+
+std::optional<core::MatchRecord> Scores::record(const core::ServerState& s) const {
+    if (!match_) return std::nullopt;
+    core::MatchRecord r;
+    r.key = match_->key;
+    r.started_at = match_->started_at;
+    r.map = match_->map;
+    r.empty_since = empty_since_.value_or(std::numeric_limits<std::int64_t>::min());
+    r.lines_dropped = match_->lines_dropped;
+    r.lines.reserve(match_->lines.size());
+    for (const Line& l : match_->lines) r.lines.push_back({l.name, l.id, to_record(l.tally)});
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(stays_.size()) && i < s.table.size(); ++i) {
+        const Stay& st = stays_[static_cast<std::size_t>(i)];
+        if (st.id == 0 || s.table[i].id != st.id) continue;
+        const std::string_view held = name_of(s.table[i].name);
+        r.stays.push_back({i, st.id, st.since, to_record(st.tally), st.dead, std::string(held.empty() ? name_of(st.name) : held)});
+    }
+    return r;
+}
+
+void Scores::resume(const core::ServerState& s, const core::MatchRecord& r, std::int64_t now) {
+    match_.emplace();
+    match_->key = r.key;
+    match_->started_at = r.started_at;
+    match_->map = r.map;
+    match_->lines_dropped = r.lines_dropped;
+    for (const core::MatchRecord::Line& l : r.lines) {
+        if (match_->lines.size() == kMaxLines) break;
+        match_->lines.push_back({.name = l.name, .id = l.id, .tally = from_record(l.tally)});
+    }
+    stays_.assign(static_cast<std::size_t>(s.table.size()), Stay{});
+    for (const core::MatchRecord::Stay& st : r.stays) {
+        Stay stay{.id = st.id, .since = st.since, .tally = from_record(st.tally), .dead = st.dead};
+        std::copy_n(st.name.begin(), std::min(st.name.size(), stay.name.size() - 1), stay.name.begin());
+        if (st.slot >= 0 && st.slot < s.table.size() && s.table[st.slot].id == st.id) {
+            stays_[static_cast<std::size_t>(st.slot)] = stay;
+        } else {
+            // A player the table has no slot for any more: its stay ends with the hand-over.
+            keep_line(*match_, line_of(stay, protocol::PlayerSlot{}, now));
+        }
+    }
+    empty_since_.reset();
+    if (s.table.player_count() == 0) empty_since_ = r.empty_since == std::numeric_limits<std::int64_t>::min() ? now : r.empty_since;
 }
 
 const std::string& Scores::map_document(const core::ServerState& s, bool live) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/game_events.h"
+#include "core/handover.h"
 #include "core/server_state.h"
 #include "core/source_table.h"
 #include "score/map_feed.h"
@@ -73,6 +74,12 @@ public:
     // match itself goes on in a process that takes the game over, and is written again at its end
     // under the same key. Nothing between matches.
     std::optional<Match> at_stop(const core::ServerState& s, std::int64_t now) const;
+
+    // The match in progress for the hand-over record (nothing between matches), and the match a record
+    // taken over carried, resumed at `now`: the players placed in their slots again play on in it; those
+    // the record had and the table has not (fewer slots) leave it at `now`.
+    std::optional<core::MatchRecord> record(const core::ServerState& s) const;
+    void resume(const core::ServerState& s, const core::MatchRecord& r, std::int64_t now);
 
     // The map document: `live` as it is (the admin's view), otherwise map_delay_seconds behind.
     const std::string& map_document(const core::ServerState& s, bool live);

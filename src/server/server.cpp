@@ -134,6 +134,9 @@ Server::Server(const core::Options& options, const core::Settings& settings,
     admin_.end_match = [this](std::string_view by, std::string_view admin, std::int64_t now) {
         return scores_.end_match(state_, loop_.io, now, by, admin);
     };
+    // A restart or an upgrade keeps the match: it rides in the hand-over record.
+    handover_.match_source = [this] { return scores_.record(state_); };
+    handover_.match_taken = [this](const core::MatchRecord& m) { scores_.resume(state_, m, clock_.now()); };
     admin_.live_map = [this]() -> std::optional<std::string> {
         if (score::map_view(state_.settings) == score::MapView::Off) return std::nullopt;
         return scores_.map_document(state_, true);
