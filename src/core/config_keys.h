@@ -66,8 +66,6 @@ struct ConfigKey {
     std::string (*judge)(const ConfigValue&) = nullptr;
     // --check-config: the setting as the server will use it; null: the value as its kind writes it.
     std::string (*show)(const Settings&, const Options&) = nullptr;
-    // --check-config shows the value as the key's last line reads it, "(default)" without one.
-    bool shown_as_read = false;
 };
 
 // How many whole numbers a kind reads: 0 for words and texts.

@@ -9,8 +9,9 @@
 
 #include "core/banner.h"
 #include "core/config_check.h"
-#include "core/http_address.h"
+#include "core/options.h"
 #include "core/safe_text.h"
+#include "net/http_address.h"
 #include "platform/config_file.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
@@ -51,7 +52,7 @@ net::HttpResponse handed_over_answer() {
 std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
     std::optional<net::Address> status;
     if (status_listener != nullptr) {
-        status = core::parse_http_address(settings.http);
+        status = net::parse_http_address(settings.http);
         if (status) status->port = status_listener->port();
     }
     return lobby::ports_header(settings.chat_port, settings.game_port, status);
@@ -86,9 +87,29 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
     // `log_timestamps 1` stamps every line, this one already; `log_format json` makes it an object.
     core::StampedConsole stamped(console, platform::local_time_now);
     core::JsonConsole json(console, platform::local_time_now);
+    core::SwitchedConsole out(console, stamped, json, settings);
+    // The HTTP listeners as the config names them: a value that is no listener's address, or two that
+    // clash, is a mistake no retry mends, found before anything is opened.
+    const struct {
+        const std::string& value;
+        const char* what;
+    } listeners[] = {{settings.http, "HTTP listener"}, {settings.admin_http, "HTTP admin listener"}};
+    for (const auto& l : listeners) {
+        if (l.value.empty() || net::parse_http_address(l.value)) continue;
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started: '%s' is not [ADDR:]PORT\n",
+                  l.what, core::escape_controls(l.value).c_str());
+        return 2;
+    }
+    if (const auto at = core::http_listeners_clash(settings)) {
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                  "HTTP admin listener not started on %s: the HTTP listener takes that port (%s %s); give admin_http "
+                  "a port of its own, or leave it out to serve the admin API there\n",
+                  at->to_string().c_str(), options.http_given ? "--http" : "http",
+                  core::escape_controls(settings.http).c_str());
+        return 2;
+    }
     if (auto note = core::clamp_max_slots(settings)) {
-        core::SwitchedConsole(console, stamped, json, settings)
-            .line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
+        out.line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
     }
     return std::nullopt;
 }
@@ -296,7 +317,8 @@ void Server::keep_lobby_client(bool wanted) {
 // /api/: on the same listener, or on one of its own when `admin_http` names one, so that a host can
 // publish the page and keep the API on loopback or a private network (the status listener then
 // answers /api/ as any unknown path, 404). A listener that cannot start ends the start-up, having said
-// why: a host who asked for it must notice that it is missing.
+// why: a host who asked for it must notice that it is missing. load_settings has refused values that
+// are not [ADDR:]PORT and listeners that clash.
 bool Server::start_http_listeners() {
     const core::Settings& settings = state_.settings;
     const bool own_api = !settings.admin_http.empty();
@@ -319,12 +341,8 @@ bool Server::start_http_listeners() {
 std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& where, const char* key, bool with_api) {
     const bool status_listener = std::string_view(key) == "http";
     const char* what = status_listener ? "HTTP listener" : "HTTP admin listener";
-    const auto address = core::parse_http_address(where);
-    if (!address) {
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                       "%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
-        return nullptr;
-    }
+    const auto address = net::parse_http_address(where);
+    if (!address) return nullptr;
     std::string why;
     auto listener = platform::HttpServer::start(
         *address,
