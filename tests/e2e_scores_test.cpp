@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -279,16 +280,21 @@ TEST(EndToEndScores, ThePageShowsTheScoreboardAndTheMap) {
     ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
     ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
     ASSERT_EQ(join_named(s.server, game_c, chat_c, hostile), 3);
-    // Spread along x and z (y is the height); Ann walks east, Bo falls where he stands.
-    for (int i = 0; i < 10; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(60))) {
-        game_a.send_to(s.server.game_port(), state_at(1, 10.0f + static_cast<float>(i), 2, 50));
+    // Spread along x and z (y is the height); Ann walks east, the third player strolls, Bo falls where
+    // he stands. For the screenshots they walk for the trail's length first, so that the trails show
+    // their walks and not the jump from where they joined.
+    const char* shot = std::getenv("QUAREL_SCORES_SCREENSHOT");
+    const int steps = shot != nullptr ? 100 : 10;
+    for (int i = 0; i < steps; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(60))) {
+        const float t = static_cast<float>(i - steps + 10);
+        game_a.send_to(s.server.game_port(), state_at(1, 10.0f + 0.2f * t, 2, 50.0f + 0.002f * t * t));
         game_b.send_to(s.server.game_port(), state_at(2, 40, 1, 90));
-        game_c.send_to(s.server.game_port(), state_at(3, 25, 3, 70));
+        game_c.send_to(s.server.game_port(), state_at(3, 25.0f + 3.0f * std::sin(t / 8), 3, 70.0f + 0.1f * t));
     }
     chat_a.send_to(s.server.chat_port(), health(2, -100));
     ASSERT_TRUE(s.server.wait_for_output("Ann killed Bo.\n")) << s.server.output();
     const std::string url = "http://" + s.host_port + "/";
-    if (const char* shot = std::getenv("QUAREL_SCORES_SCREENSHOT")) {
+    if (shot != nullptr) {
         std::string phone = shot;
         phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
         for (const auto& [size, path] : {std::pair<std::string, std::string>{"1100,1300", shot}, {"360,1800", phone}}) {

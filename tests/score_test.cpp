@@ -269,6 +269,11 @@ TEST(Match, TheHostEndsItAndTheNextBeginsWithThePlayersIn) {
     ASSERT_EQ(g.ended.size(), 1u);
     EXPECT_EQ(g.ended[0].ended_by, "host");
     EXPECT_EQ(g.ended[0].ended_at, g.h.clock.now());
+    // Its top lines, as a notice of the finished match names them: by kills, never more than it has.
+    const std::vector<score::Line> top = score::top_lines(g.ended[0], 1);
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(top[0].label(), "Ann");
+    EXPECT_EQ(score::top_lines(g.ended[0], 5).size(), 2u);
     EXPECT_EQ(score::match_csv(g.ended[0]),
               "place,name,kills,deaths,kills_per_death,damage_dealt,damage_taken,respawns,chat_lines,seconds_in_game\r\n"
               "1,Ann,1,0,1.00,100,0,0,0,90\r\n"

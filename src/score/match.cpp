@@ -2,6 +2,7 @@
 #include "score/match.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <tuple>
 
 namespace quarel::score {
@@ -30,5 +31,9 @@ void sort_lines(std::vector<Line>& lines) {
 }
 
 const Line* leader(const Match& m) { return m.lines.empty() ? nullptr : &m.lines.front(); }
+
+std::vector<Line> top_lines(const Match& m, std::size_t n) {
+    return {m.lines.begin(), m.lines.begin() + static_cast<std::ptrdiff_t>(std::min(n, m.lines.size()))};
+}
 
 }  // namespace quarel::score

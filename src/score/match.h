@@ -69,4 +69,8 @@ void sort_lines(std::vector<Line>& lines);
 // The line with the most kills (the first in standings order), or null when there is none.
 const Line* leader(const Match& m);
 
+// The first `n` lines in standings order (most kills first, then fewest deaths), or all when fewer:
+// the top of a finished match, as a notice of it names them.
+std::vector<Line> top_lines(const Match& m, std::size_t n);
+
 }  // namespace quarel::score

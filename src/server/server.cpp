@@ -149,11 +149,9 @@ Server::Server(const core::Options& options, const core::Settings& settings,
     state_.allowed = &lists_.allowed;
     state_.game_events = &scores_;
     loop_.scores = &scores_;
-    scores_.finished = [this](const score::Match& m) {
-        if (stats_) stats_->keep(m);
-    };
+    scores_.finished = [this](const score::Match& m) { match_finished(m); };
     admin_.end_match = [this](std::string_view by, std::string_view admin, std::int64_t now) {
-        return scores_.end_match(state_, loop_.io, now, by, admin);
+        return end_match(by, admin, now);
     };
     // A restart or an upgrade keeps the match: it rides in the hand-over record.
     handover_.match_source = [this] { return scores_.record(state_); };
@@ -162,6 +160,14 @@ Server::Server(const core::Options& options, const core::Settings& settings,
         if (score::map_view(state_.settings) == score::MapView::Off) return std::nullopt;
         return scores_.map_document(state_, true);
     };
+}
+
+bool Server::end_match(std::string_view by, std::string_view admin, std::int64_t now) {
+    return scores_.end_match(state_, loop_.io, now, by, admin);
+}
+
+void Server::match_finished(const score::Match& m) {
+    if (stats_) stats_->keep(m);
 }
 
 std::optional<int> Server::open() {

@@ -2,9 +2,11 @@
 // includes it: it owns the platform's sockets, listener and clients, so it is no part of the core library.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -81,7 +83,19 @@ public:
     // program runs in this process.
     int run();
 
+    // Ends the match in progress at calendar second `now` (quarel-ctl match end and POST
+    // /api/match/end call it; so may anything else that ends a round): its console line names `by`,
+    // with `admin` in its fields, and when players are in, the next match begins with them at once.
+    // False when no match runs. Called on the loop's thread.
+    bool end_match(std::string_view by, std::string_view admin, std::int64_t now);
+
 private:
+    // Every match that ended (the server stood empty for match_idle_seconds, or end_match) passes here
+    // once, on the loop's thread, as it ended: its key, start and end, map and its lines in standings
+    // order (most kills first; score::top_lines). It is handed to the archive; whoever else is to be
+    // told of a finished match is told from here. (A match written at a clean stop has not ended: the
+    // next process goes on with it and ends it.)
+    void match_finished(const score::Match& m);
     std::optional<int> open_sockets();
     // The lobby client exists exactly while the server announces itself (`public 1`), made always with
     // the bound address, so that a game bound to one address is announced from it, and the time-out.

@@ -1,18 +1,16 @@
-// The status page's scoreboard of the match in progress (from /scoreboard.json every two seconds) and
-// its live map (the public /map.json, or the admin's /api/map with the admin mode's token, five times a
-// second while the page is in view). Names are only ever set as text.
+// The status page's scoreboard of the match in progress and its live map, two sections of the page
+// (see app.js): the scoreboard is asked for with every refresh of the page (/scoreboard.json, every two
+// seconds); the map (the public /map.json, or the admin's /api/map with the admin mode's token) five
+// times a second while the page is in view. Names are only ever set as text.
 'use strict';
 
 const Board = (() => {
-  const SCORES_MS = 2000;
+  const $ = Status.$;
   const MAP_MS = 200;
   const MARK_SECONDS = 15;
-  const TOKEN_KEY = 'quarel-admin-token';  // the admin mode's token, in this tab's session storage
-  const VIEW_KEY = 'quarel-map-view';      // the map's axes and flips, kept in the browser
+  const VIEW_KEY = 'quarel-map-view';  // the map's axes and flips, kept in the browser
   const AXES = ['x', 'y', 'z'];
   const PAIRS = [['x', 'y'], ['x', 'z'], ['y', 'z']];
-
-  function $(id) { return document.getElementById(id); }
 
   function cell(tr, text, cls) {
     const td = document.createElement('td');
@@ -22,17 +20,10 @@ const Board = (() => {
     return td;
   }
 
-  function duration(s) {
-    if (s < 60) return s + ' s';
-    if (s < 3600) return Math.floor(s / 60) + ' min';
-    return Math.floor(s / 3600) + ' h ' + String(Math.floor((s % 3600) / 60)).padStart(2, '0') + ' min';
-  }
-
-  // --- the scoreboard ---
+  // --- the scoreboard: a section of the page, in standings order ---
 
   function renderScores(doc) {
     const m = doc.match;
-    const body = $('score-table').tBodies[0];
     const rows = [];
     if (m) {
       m.players.forEach((p, i) => {
@@ -46,21 +37,29 @@ const Board = (() => {
         cell(tr, p.kills_per_death.toFixed(2), 'num');
         cell(tr, String(p.damage_dealt), 'num wide');
         cell(tr, String(p.damage_taken), 'num wide');
-        cell(tr, duration(p.seconds_in_game), 'num');
+        cell(tr, Format.duration(p.seconds_in_game), 'num');
         rows.push(tr);
       });
     }
-    body.replaceChildren(...rows);
-    $('score-match').textContent = m ? 'On ' + m.map + ' for ' + duration(m.seconds) + '.' : 'No match in progress.';
+    $('score-table').tBodies[0].replaceChildren(...rows);
+    Status.text('score-match', m ? 'On ' + m.map + ' for ' + Format.duration(m.seconds) + '.' : 'No match in progress.');
     $('score-empty').hidden = !m || m.players.length > 0;
   }
 
-  async function refreshScores() {
-    try {
-      const r = await fetch('/scoreboard.json', { cache: 'no-store', credentials: 'omit' });
-      if (r.ok) renderScores(await r.json());
-    } catch (e) { /* the status line says when the server does not answer */ }
-  }
+  const Scoreboard = {
+    busy: false,
+    async update() {
+      if (Scoreboard.busy) return;
+      Scoreboard.busy = true;
+      try {
+        renderScores(await Status.request('/scoreboard.json'));
+      } catch (e) {
+        /* the status line says when the server does not answer */
+      } finally {
+        Scoreboard.busy = false;
+      }
+    },
+  };
 
   // --- the map ---
 
@@ -178,43 +177,43 @@ const Board = (() => {
   }
 
   function setMapNote(text) {
-    $('map-note').textContent = text;
+    Status.text('map-note', text);
     $('map-box').hidden = map.source === null;
   }
 
-  function fetchMap(source, token) {
-    const options = { cache: 'no-store', credentials: 'omit' };
-    if (source === 'admin') options.headers = { Authorization: 'Bearer ' + token };
-    return fetch(source === 'admin' ? '/api/map' : '/map.json', options);
-  }
-
-  // The public map when there is one; otherwise the admin's, with the admin mode's token. Without
-  // either, it looks again every few seconds (or at once when the token changes).
+  // The public map when there is one; otherwise the admin's, with the admin mode's token once the
+  // server has taken it (a token refused later leaves admin mode, as for every other call). Without
+  // either, it looks again every few seconds, or at once when the token changes.
   async function refreshMap() {
-    const token = sessionStorage.getItem(TOKEN_KEY);
+    const token = Admin.acceptedToken();
     if (map.busy || document.hidden) return;
     if (map.source === null && token === map.token && Date.now() < map.retryAt) return;
     map.busy = true;
     map.token = token;
     try {
-      let r = null;
+      let doc = null;
       for (const source of map.source ? [map.source] : ['public', 'admin']) {
-        if (source === 'admin' && !token) continue;
-        r = await fetchMap(source, token);
-        if (r.ok) {
+        if (source === 'admin' && token === null) continue;
+        try {
+          doc = source === 'admin'
+            ? await Status.request('/api/map', { headers: { Authorization: 'Bearer ' + token } })
+            : await Status.request('/map.json');
           map.source = source;
           break;
+        } catch (e) {
+          if (e.status === undefined) throw e;
+          if (source === 'admin' && e.status !== 404) Admin.failed(e, token);
         }
       }
-      if (!r || !r.ok) {
+      if (doc === null) {
         map.source = null;
         map.doc = null;
         map.retryAt = Date.now() + 5000;
-        setMapNote(token ? 'The live map is off on this server.' : 'The live map shows in admin mode.');
+        setMapNote(token !== null && Admin.acceptedToken() !== null ? 'The live map is off on this server.' : 'The live map shows in admin mode.');
         return;
       }
-      map.doc = await r.json();
-      setMapNote(map.doc.delay_seconds > 0 ? 'As it was ' + map.doc.delay_seconds + ' s ago.' : 'Live.');
+      map.doc = doc;
+      setMapNote(doc.delay_seconds > 0 ? 'As it was ' + doc.delay_seconds + ' s ago.' : 'Live.');
       draw();
     } catch (e) {
       /* the status line says when the server does not answer */
@@ -224,21 +223,15 @@ const Board = (() => {
   }
 
   function init() {
-    if (!$('score-table')) return;
     $('map-axes').addEventListener('change', choose);
     $('map-flip-h').addEventListener('change', choose);
     $('map-flip-v').addEventListener('change', choose);
     window.addEventListener('resize', draw);
-    refreshScores();
     refreshMap();
-    setInterval(refreshScores, SCORES_MS);
     setInterval(refreshMap, MAP_MS);
   }
 
-  if (document.readyState === 'loading') {
-    document.addEventListener('DOMContentLoaded', init);
-  } else {
-    init();
-  }
-  return { map, refreshScores, refreshMap };
+  Status.section(Scoreboard);
+  init();
+  return { map, Scoreboard, refreshMap };
 })();
