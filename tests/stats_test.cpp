@@ -265,6 +265,38 @@ TEST(StatsStore, AFullDiskKeepsMatchesInMemoryUntilTheyCanBeWritten) {
     EXPECT_NE(out.text().find("Stats not written to " + path + ": 1 match lost ("), std::string::npos) << out.text();
 }
 
+// A database another program holds locked (a backup, an editor) past the wait: one line, the match kept
+// in memory and read requests still answered; once the lock is gone, it is written with the next.
+TEST(StatsStore, ALockedDatabaseKeepsMatchesInMemoryUntilItIsFree) {
+    TempDir dir;
+    const std::string path = dir.path / "stats.db";
+    core::StringConsole out;
+    auto opened = StatsStore::open(path, 365, out, test_clock);
+    ASSERT_TRUE(opened.store);
+    StatsStore& store = *opened.store;
+    store.keep(match(1, {line("Ann", 1, 0)}));
+    ASSERT_TRUE(written(store));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    store.keep(match(2, {line("Bo", 2, 0)}));
+    for (int i = 0; i < 400 && out.text().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        store.collect(out);
+    }
+    EXPECT_EQ(out.text(), "Stats not written to " + path + ": database is locked; 1 match kept in memory, tried again every 30 s.\n");
+    EXPECT_EQ(store.pending(), 1u);
+    EXPECT_EQ(store.matches(0, 20).value.total, 1);
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    out.clear();
+    store.keep(match(3, {line("Cy", 3, 0)}));
+    ASSERT_TRUE(written(store));
+    store.collect(out);
+    EXPECT_EQ(out.text(), "Stats written to " + path + " again: 2 matches.\n");
+    EXPECT_EQ(store.matches(0, 20).value.total, 3);
+}
+
 // Matches older than stats_keep_days go; over the bounds, the oldest matches and the names seen least
 // recently go, and are counted.
 TEST(StatsStore, KeepsWithinItsBounds) {
