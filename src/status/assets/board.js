@@ -181,9 +181,9 @@ const Board = (() => {
     $('map-box').hidden = map.source === null;
   }
 
-  // The public map when there is one; otherwise the admin's, with the admin mode's token once the
-  // server has taken it (a token refused later leaves admin mode, as for every other call). Without
-  // either, it looks again every few seconds, or at once when the token changes.
+  // In admin mode (once the server has taken the token) the admin's map as it is, else the public one
+  // (map_view public), which is behind; a token refused later leaves admin mode, as for every other
+  // call. With neither, it looks again every few seconds, or at once when the admin mode changes.
   async function refreshMap() {
     const token = Admin.acceptedToken();
     if (map.busy || document.hidden) return;
@@ -192,8 +192,7 @@ const Board = (() => {
     map.token = token;
     try {
       let doc = null;
-      for (const source of map.source ? [map.source] : ['public', 'admin']) {
-        if (source === 'admin' && token === null) continue;
+      for (const source of token !== null ? ['admin', 'public'] : ['public']) {
         try {
           doc = source === 'admin'
             ? await Status.request('/api/map', { headers: { Authorization: 'Bearer ' + token } })
