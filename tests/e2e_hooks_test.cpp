@@ -1,6 +1,6 @@
 // Webhooks and the countdown before a stop against the real binary on loopback, a local stub playing
 // the hook: no crash event after a restart in place, one after a kill -9 and a start, a reload that swaps
-// hooks, URLs never printed;
+// hooks, URLs never printed; a finished match's top lines in each format;
 // `quarel-ctl stop --in 15s` reaching a named player's chat socket at the right times, then the stop.
 #include <gtest/gtest.h>
 
@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -178,6 +181,63 @@ TEST(E2eHooks, ARestartCountedDownRunsTheNewProgramInTheSameProcess) {
     const std::string out = s.server.output();
     EXPECT_FALSE(has(out, "clean stop")) << out;
     EXPECT_FALSE(fs::exists(s.server.dir() / "running"));
+}
+
+// A hit of `delta` on player `id`, as the hitter's client sends it on the chat socket.
+Bytes health(std::int32_t id, std::int16_t delta) { return sealed(cat({hex("82"), le32(id), le16(delta)})); }
+
+// A match ended by the schedule file's `at HH:MM match end` (the server's local time a few seconds
+// before a minute, by a time zone some seconds east of UTC) and then by quarel-ctl: each format's hook
+// hears the top lines by kills.
+TEST(E2eHooks, AMatchEndedByTheScheduleOrTheAdminReachesEachFormatWithItsTopLines) {
+    const std::time_t start = std::time(nullptr);
+    const int east = static_cast<int>((50 - start % 60 + 60) % 60);  // the local clock reads :50 now
+    const char* tz = std::getenv("TZ");
+    const std::string saved = tz != nullptr ? tz : "";
+    ::setenv("TZ", ("QRL-0:00:" + std::string(east < 10 ? "0" : "") + std::to_string(east)).c_str(), 1);
+    StatusServer s;
+    tz != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+    ASSERT_NE(s.port, 0) << s.server.output();
+    UdpClient game_a, chat_a, game_b, chat_b;
+    const std::int32_t ann = join_named(s.server, game_a, chat_a, "Ann");
+    const std::int32_t bo = join_named(s.server, game_b, chat_b, "*Bo*");
+    ASSERT_GT(ann, 0);
+    ASSERT_GT(bo, 0);
+    for (const std::int16_t d : {-60, -60}) chat_a.send_to(s.server.chat_port(), health(bo, d));
+    ASSERT_TRUE(s.server.wait_for_output("Ann killed *Bo*.\n")) << s.server.output();
+    HttpStub stub(http_status(204));
+    ASSERT_TRUE(stub.bound());
+    const std::string base = "http://" + stub.host();
+    write_private(s.server.dir() / "webhooks", "ops json " + base + "/ops match\nroom discord " + base + "/room match\n"
+                                               "team slack " + base + "/team match\nlog text " + base + "/log match\n");
+    // Then the hooks and the job, at the next minute of the server's clock (or the one after, when this one
+    // is nearly over).
+    const std::time_t local = std::time(nullptr) + east;
+    const std::time_t minute = (local / 60 + (local % 60 >= 57 ? 2 : 1)) % (24 * 60);
+    char at[16];
+    std::snprintf(at, sizeof at, "%02d:%02d", static_cast<int>(minute / 60), static_cast<int>(minute % 60));
+    std::ofstream(s.server.dir() / "schedule") << "at " << at << " match end\n";
+    ::kill(s.server.pid(), SIGHUP);
+    ASSERT_TRUE(s.server.wait_for_output("schedule gives 1 job.\n", 5000)) << s.server.output();
+    ASSERT_TRUE(has(s.server.output(), "webhooks gives 4 hooks")) << s.server.output();
+    ASSERT_TRUE(s.server.wait_for_output("Match ended by the schedule after 0 min: 2 players, most kills: Ann (1).\n", 75'000))
+        << s.server.output();
+    ASSERT_TRUE(stub.wait_for(4, 5000));
+    const std::string said = "Match over on blabla: Ann 1 kill, *Bo* 0 kills.";
+    const std::vector<std::string> ops = bodies(stub, "/ops");
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_TRUE(has(ops[0], R"("event":"match","text":")" + said + R"(","hook_event":"match","message":")" + said + "\"}"))
+        << ops[0];
+    EXPECT_EQ(bodies(stub, "/room"),
+              std::vector<std::string>{R"({"content":"Match over on blabla: Ann 1 kill, \\*Bo\\* 0 kills.","allowed_mentions":{"parse":[]}})"});
+    EXPECT_EQ(bodies(stub, "/team"), std::vector<std::string>{R"({"text":")" + said + "\"}"});
+    EXPECT_EQ(bodies(stub, "/log"), std::vector<std::string>{said});
+    // By the admin, as POST /api/match/end: the next match began with both players at the last one's end.
+    Process end = ctl_of(s, {"match", "end"});
+    ASSERT_EQ(end.finish(10'000), 0) << end.output();
+    ASSERT_TRUE(stub.wait_for(8, 5000));
+    // No kills: the names in their bytes' order.
+    EXPECT_EQ(bodies(stub, "/log"), (std::vector<std::string>{said, "Match over on blabla: *Bo* 0 kills, Ann 0 kills."}));
 }
 
 TEST(E2eHooks, ThePageShowsTheCountdownUntilItIsCalledOff) {

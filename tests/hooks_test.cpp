@@ -146,6 +146,9 @@ TEST(HookSink, AFinishedMatchNamesItsTopThreeByKills) {
     EXPECT_EQ(s.messages(), (std::vector<std::string>{"match: Match over on dm1: Ann 12 kills, \\x1b[2J 1 kill, player 3 0 kills.",
                                                       "match: Match over on dm\\x0a2: Ann 12 kills.",
                                                       "match: Match over on dm3."}));
+    EXPECT_EQ(s.items[0]->json, std::string(R"({"time":")") + kStamp +
+                                    R"(","level":"info","event":"match","text":"Match over on dm1: Ann 12 kills, \\x1b[2J 1 kill, player 3 0 kills.",)"
+                                    R"("hook_event":"match","message":"Match over on dm1: Ann 12 kills, \\x1b[2J 1 kill, player 3 0 kills."})");
     s.items.clear();
     s.sink.want(kDefaultEvents & ~bit(Event::Match));
     s.sink.match_over("dm1", top);

@@ -11,7 +11,7 @@ std::string_view log_kind_name(LogKind kind) {
     static constexpr std::string_view names[] = {"join",    "leave", "time-out", "name", "chat", "query",
                                                  "kick",    "ban",   "allow",    "mute", "say",  "reload",
                                                  "refusal", "lobby", "start",    "stop",
-                                                 "webhook", "schedule"};
+                                                 "kill",    "match", "webhook",  "schedule"};
     return names[static_cast<std::size_t>(kind)];
 }
 

@@ -177,7 +177,7 @@ void HookSink::match_over(std::string_view map, std::span<const Standing> top) {
         message += (i == 0 ? ": " : ", ") + core::escape_controls(top[i].name) + " " + std::to_string(top[i].kills) +
                    (top[i].kills == 1 ? " kill" : " kills");
     }
-    post(Event::Match, {.kind = core::LogKind::Start}, message + ".");
+    post(Event::Match, {.kind = core::LogKind::Match}, message + ".");
 }
 
 ItemPtr HookSink::test_item() {
