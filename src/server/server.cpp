@@ -218,14 +218,15 @@ std::optional<int> Server::open() {
     }
     state_.metrics.started_at = clock_.now();
     if (const auto charts = handover_.take_over(loop_.io)) history_.restore(*charts);
-    // The hooks hear of the previous run's end, and of everything from here on.
+    if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
+    if (state_.settings.watch_files == 1) start_file_watch();
+    // The hooks hear of the previous run's end, and of everything from here on (the watch is up first:
+    // a file changed from here on is a change it sees).
     load_hooks();
     wait_.add(webhooks_);
     check_previous_run();
     load_schedule();
-    if (!start_http_listeners()) return 1;
-    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
-    if (state_.settings.watch_files == 1) start_file_watch();
     // The archive last: the game, its listeners and the watch are up while SQLite makes or checks it.
     open_stats();
     wait_.add(timed_work_);
