@@ -1,5 +1,5 @@
-// The manual clock: calendar time set and advanced by hand; the pauses between send retries are
-// counted, never slept.
+// The manual clock: calendar time and the monotonic microseconds set and advanced by hand; the pauses
+// between send retries are counted, never slept.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +16,12 @@ public:
         slept_ms += ms;
         ++sleeps;
     }
+    // The monotonic clock stands still unless set by hand (`mono_us`); pauses do not move it.
+    std::int64_t monotonic_us() override { return mono_us; }
     void set(std::int64_t t) { now_ = t; }
     void advance(std::int64_t seconds) { now_ += seconds; }
 
+    std::int64_t mono_us = 0;
     std::int64_t slept_ms = 0;
     std::int64_t sleeps = 0;
 

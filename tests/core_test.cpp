@@ -285,7 +285,7 @@ TEST(HeldAnswers, LeaveBeforeAChatSendAndAtACleanStop) {
     int stop_checks = 0, after_passes = 0;
     server::serve(
         h.state, h.io, [&] { return stop_checks++ == 1; }, [&] { ++after_passes; },
-        [](std::int64_t) { ADD_FAILURE() << "slept"; });
+        [](std::int64_t, std::int64_t) { ADD_FAILURE() << "slept"; });
     EXPECT_EQ(h.net.pending(Socket::Game), 1u) << "one pass ran";
     EXPECT_EQ(after_passes, 1) << "a reload asked for in the last pass is still done";
     EXPECT_EQ(log_of(h.net), (Lines{"g 10.0.0.2:7000 " + to_hex(to_2)}));

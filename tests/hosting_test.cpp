@@ -120,7 +120,8 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nallow_file       \"allow\"\n"
               "watch_files      0\n"
               "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
-              "chat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n");
+              "chat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
+              "answer_batch_us  0 (answers leave once nothing more is read)\n");
     EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.
@@ -442,9 +443,10 @@ TEST(AgonesEmptyShutdown, TheLoopPassAsksWithTheSettingAndTheTableItHas) {
 }
 
 // The watch over a real directory, on a manual clock. Each step changes the directory at `at` (ms), then
-// the loop's sleep asks watch() (the longest sleep it allows: -1 when nothing waits to be read), and
-// changed() is asked at each of the later moments, with what it must answer: the files changed, by their
-// place in the watch's list (0 config, 1 bans).
+// the loop's wait looks (and tells the watch when its descriptor is ready), the next sleep asks watch()
+// (the longest sleep it allows: -1 when nothing waits to be read), and changed() is asked at each of the
+// later moments, with what it must answer: the files changed, by their place in the watch's list (0
+// config, 1 bans).
 TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
     namespace fs = std::filesystem;
     char tmpl[] = "/tmp/quarel-watch-XXXXXX";
@@ -483,6 +485,9 @@ TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
         SCOPED_TRACE(step.at);
         now = step.at;
         step.change();
+        platform::WorkWait wait;
+        wait.add(*watch);
+        wait.for_ms(0);
         std::vector<pollfd> fds;
         EXPECT_EQ(watch->watch(fds), step.sleep);
         EXPECT_EQ(fds.size(), 1u);

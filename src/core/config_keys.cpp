@@ -126,6 +126,12 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
     {.name = "chat_rate", .kind = ValueKind::Number, .field = &S::chat_rate, .lo = 0,
      .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_rate, " (chat lines a second)"); }},
+    // Read at each loop pass.
+    {.name = "answer_batch_us", .kind = ValueKind::Number, .field = &S::answer_batch_us, .lo = 0, .hi = kMaxAnswerBatchUs,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.answer_batch_us) +
+                (s.answer_batch_us == 0 ? " (answers leave once nothing more is read)" : " (microseconds)");
+     }},
 };
 
 // Calls `f` with each member pointer of the key's field.

@@ -23,6 +23,9 @@ inline constexpr std::int32_t kMaxSlots = 698;
 // The most ranges one list key keeps ("trusted", "trusted_proxies"); a source is compared with each.
 inline constexpr std::size_t kMaxListedRanges = 256;
 
+// The longest gathering window of the STATE answers (answer_batch_us), in microseconds.
+inline constexpr std::int32_t kMaxAnswerBatchUs = 10'000;
+
 struct Settings {
     std::int32_t max_slots = 4;                       // "slots"
     std::string server_name = "Quarel MultiPlayer";   // "name", at most 31 bytes
@@ -73,6 +76,8 @@ struct Settings {
                                                       // 0: no chat limit
     std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
                                                       // 0: no chat limit
+    std::int32_t answer_batch_us = 0;                 // "answer_batch_us": how long a STATE's answer may
+                                                      // wait for others to be computed beside it; 0: none
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -41,6 +41,9 @@ public:
     // and hands them out one by one in arrival order. The chat socket is read one datagram per call.
     std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override;
     net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override;
+    // Up to kSendBatch datagrams with one sendmmsg; a call that stops short is followed by one from the
+    // datagram it did not take, which learns why.
+    std::size_t send_batch(net::Socket socket, std::span<const net::Outgoing> batch, net::SendResult& refused) override;
     std::size_t waiting(net::Socket socket) const override;
 
     // Both sockets are watched for datagrams; datagrams already read ahead are work at once (the socket
@@ -48,6 +51,7 @@ public:
     int watch(std::vector<pollfd>& fds) override;
 
     static constexpr unsigned kReadAhead = 16;
+    static constexpr unsigned kSendBatch = 64;
     // Receive queue asked for on the game socket: room for a STATE from every one of the most players
     // the server takes, arriving at once, with ample margin (the kernel's default holds a few hundred).
     static constexpr int kGameReceiveBuffer = 1 << 20;
@@ -68,6 +72,9 @@ private:
     // Read-ahead of the game socket, made once when it opens.
     struct ReadAhead;
     std::unique_ptr<ReadAhead> ahead_;
+    // The headers of one sendmmsg, made at the first batch.
+    struct SendBatch;
+    std::unique_ptr<SendBatch> batch_;
 };
 
 // What a refused send's errno means: try again shortly (the socket's queue or the kernel's buffers are

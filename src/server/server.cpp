@@ -493,7 +493,7 @@ int Server::run() {
             if (stop_.take_restart() && successor_ == 0) restart_in_place(true);
             if (successor_ == 0) after_pass();
         },
-        [this](std::int64_t deadline) { wait_.until(deadline); });
+        [this](std::int64_t deadline, std::int64_t due_us) { wait_.until(deadline, due_us); });
     if (successor_ != 0) {
         // The new process reads the sockets now; this one lets its last HTTP answers go and leaves.
         events_.close_all();
