@@ -107,6 +107,52 @@ TEST(LoopPass, TheChatDrainTicksBeforeEachRead) {
     EXPECT_EQ(h.out.text(), "10.0.0.1:5000 ask for map name.\n10.0.0.2:5000 ask for map name.\n10.0.0.3:5000 ask for map name.\n");
 }
 
+// An HTTP listener that counts its turns.
+struct CountingListener final : net::HttpListener {
+    void serve(std::int64_t) override { ++served; }
+    int served = 0;
+};
+
+// A chat socket that never runs dry: a pass reads at most kChatDrainDatagrams of it (and begins no read
+// kChatDrainUs after its second), then the HTTP listener gets its turn, the next pass the game socket;
+// the chat lines go on in their order in the passes after.
+TEST(LoopPass, TheChatDrainStopsAtItsBudgetAndTheGameSocketAndHttpGetTheirTurn) {
+    core::Settings st;
+    st.chat_burst = 0;  // no chat limit: every line is relayed
+    Harness h(st);
+    CountingListener http;
+    h.io.http = {&http};
+    join_players(h, 1);
+    h.net.queue_chat(sealed_hex("80 01000000 41 00"), addr(1, 6000));
+    h.pass();
+    h.out.clear();
+    http.served = 0;
+    const auto line = [](int i) { return "A : m" + std::to_string(i) + "\n"; };
+    for (int i = 0; i < 150; ++i) h.net.queue_chat(sealed(cat({hex("81 01000000"), str("m" + std::to_string(i)), hex("00")})), addr(1, 6000));
+    const auto lines = [](int from, int to, const auto& line) {
+        std::string out;
+        for (int i = from; i < to; ++i) out += line(i);
+        return out;
+    };
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(h.out.text(), lines(0, 64, line));
+    EXPECT_EQ(http.served, 1);
+    // A game datagram that came meanwhile comes first.
+    h.out.clear();
+    h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));
+    EXPECT_TRUE(h.pass());
+    EXPECT_EQ(h.out.text(), "");
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(h.out.text(), lines(64, 128, line));
+    EXPECT_EQ(http.served, 2);
+    // The time budget: each read takes 700 us here, so the read begun 2.1 ms after the second is the last.
+    h.out.clear();
+    h.net.on_receive = [&](net::Socket, std::span<const std::uint8_t>, const net::Address&) { h.clock.mono_us += 700; };
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(h.out.text(), lines(128, 132, line));
+    EXPECT_EQ(h.net.pending(Socket::Chat), 18u);
+}
+
 TEST(Dispatch, UnknownGameTypesAreDroppedWithoutALine) {
     for (int type = 0; type < 256; ++type) {
         if (type == 0x01 || type == 0x03 || type == 0x06 || type == 0x08) continue;
@@ -206,10 +252,17 @@ TEST(NextDeadline, LoopMessageAndLobbyWaitForAPassWithoutGameDatagramThenTheEarl
     EXPECT_EQ(server::next_deadline(h.state, h.io), t + 13);  // the time-out
 }
 
+// Held back while more is read ahead, or gathered for a while (answer_batch_us; the gathered run is
+// given one more pass once the window has passed, after each burst): the same datagrams, lines, pauses
+// and send attempts, in the same order, as answering each STATE at once.
 TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
     Harness plain(with_slots(40));
     Harness ahead(with_slots(40));
     ahead.net.read_ahead = kReadAhead;
+    core::Settings windowed = with_slots(40);
+    windowed.answer_batch_us = 500;
+    Harness gathered(windowed);
+    gathered.net.read_ahead = kReadAhead;
     std::mt19937 rng(20260612);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     std::int64_t answers = 0;
@@ -226,23 +279,70 @@ TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
                             : kind < 84 ? id_msg(0x08, id)
                             : kind < 92 ? Bytes{0x12, 0x34, 0x03, 0x01}  // bad checksum
                                         : sealed_hex("03 01 00 00 00");  // STATE cut short
-            for (FakeNetwork* n : {&plain.net, &ahead.net}) n->queue_game(d, addr(who, 6000));
+            for (FakeNetwork* n : {&plain.net, &ahead.net, &gathered.net}) n->queue_game(d, addr(who, 6000));
         }
         const int blocked = pick(0, 9) == 0 ? pick(1, 5) : 0;  // sends would block
         const int dt = pick(0, 4) == 0 ? pick(1, 12) : 0;       // time moves: some players time out
-        for (Harness* h : {&plain, &ahead}) {
+        for (Harness* h : {&plain, &ahead, &gathered}) {
             h->net.block_next(blocked);
             h->clock.advance(dt);
+            h->clock.mono_us += 100;
             h->passes_until_idle();
         }
+        gathered.clock.mono_us += 500;
+        gathered.pass();
         for (const Sent& s : plain.net.sent) answers += s.bytes[2] == protocol::game_out::BRIEF_LIST || s.bytes[2] == protocol::game_out::DETAIL_LIST;
-        ASSERT_EQ(log_of(ahead.net), log_of(plain.net));
-        ASSERT_EQ(ahead.out.text(), plain.out.text());
-        ASSERT_EQ(ahead.clock.slept_ms, plain.clock.slept_ms);
-        ASSERT_EQ(ahead.net.attempts, plain.net.attempts);
+        const Lines expected = log_of(plain.net);
+        ASSERT_EQ(log_of(ahead.net), expected);
+        ASSERT_EQ(log_of(gathered.net), expected);
+        for (const Harness* h : {&ahead, &gathered}) {
+            ASSERT_EQ(h->out.text(), plain.out.text());
+            ASSERT_EQ(h->clock.slept_ms, plain.clock.slept_ms);
+            ASSERT_EQ(h->net.attempts, plain.net.attempts);
+        }
     }
     EXPECT_GT(answers, 2000);
     EXPECT_EQ(ahead.io.outbox.held(), 0u) << "nothing left behind";
+}
+
+// With a gathering window, a STATE's answer waits for others although nothing more is read ahead: until
+// four are held (they leave with one call), or until the window has passed since the first of them
+// was read, which the loop's wait wakes for (due_us) and the next pass sends before anything else.
+TEST(HeldAnswers, AGatheringWindowHoldsAnswersUntilFourOrUntilItHasPassed) {
+    core::Settings st = with_slots(8);
+    st.answer_batch_us = 500;
+    Harness h(st);
+    join_players(h, 5);
+    h.clock.mono_us = 1000;
+    h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));
+    EXPECT_TRUE(h.pass());
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(std::tuple(h.io.outbox.held(), h.io.outbox.due_us()), std::tuple(std::size_t{1}, std::int64_t{1500}));
+    h.clock.mono_us = 1499;
+    EXPECT_FALSE(h.pass());
+    EXPECT_TRUE(h.net.sent.empty());
+    h.clock.mono_us = 1500;
+    h.net.queue_chat(sealed_hex("02"), addr(9, 5000));
+    EXPECT_FALSE(h.pass());
+    const Lines first = log_of(h.net);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].substr(0, 16), "g 10.0.0.1:7000 ") << "the answer before the query's";
+    EXPECT_EQ(h.io.outbox.due_us(), -1);
+    // Four STATEs 100 us apart, each alone in its pass: one call for all four, at the fourth.
+    const std::uint64_t calls = h.net.batches;
+    for (std::uint8_t who = 2; who <= 5; ++who) {
+        h.clock.mono_us += 100;
+        h.net.queue_game(id_msg(0x03, who), addr(who, 7000));
+        h.passes_until_idle();
+        EXPECT_EQ(h.net.sent.size(), who == 5 ? 4u : 0u) << int{who};
+    }
+    EXPECT_EQ(h.net.batches, calls + 1);
+    // With the window at 0 (a reload), an answer goes at once again.
+    h.net.take();
+    h.state.settings.answer_batch_us = 0;
+    h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));
+    h.pass();
+    EXPECT_EQ(h.net.sent.size(), 1u);
 }
 
 TEST(HeldAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
@@ -421,6 +521,78 @@ TEST(Outbox, WouldBlockIsRetriedEveryMillisecondOnlyWhereTheDisciplineSaysSoAndC
         EXPECT_EQ(std::tuple(sent.datagrams, sent.bytes, m.datagrams[1]), std::tuple(delivered, delivered * d.size(), delivered));
         EXPECT_EQ(std::tuple(m.game_send_retries, m.game_sends_dropped), std::tuple(retries, given_up));
     }
+}
+
+// One datagram to many leaves in batches of kBatch, one call each, in the order given. A refusal in the
+// middle of a batch costs only its own datagram: send-until-accepted pauses and goes on from it,
+// send-once loses it and goes on with the next; held answers leave first, in a batch of their own.
+TEST(Outbox, FanoutsLeaveInBatchesInOrderAndARefusalCostsOnlyItsOwnDatagram) {
+    const Bytes d = sealed_hex("0a 05000000");
+    using D = core::Outbox::Discipline;
+    // {what, discipline, recipients, every n-th attempt would block (0: none), held answers before,
+    //  calls, recipients reached (by number), pauses}
+    const std::tuple<const char*, D, int, int, int, std::uint64_t, std::vector<int>, int> cases[] = {
+        {"five, all taken", D::Game, 5, 0, 0, 1, {1, 2, 3, 4, 5}, 0},
+        {"130: three batches", D::ChatOnce, 130, 0, 0, 3, {}, 0},
+        {"game, every third refused once", D::Game, 5, 3, 0, 3, {1, 2, 3, 4, 5}, 2},
+        {"chat once, every third lost", D::ChatOnce, 5, 3, 0, 2, {1, 2, 4, 5}, 0},
+        {"two held answers first", D::Game, 3, 0, 2, 1, {1, 2, 3}, 0},
+    };
+    for (const auto& [what, discipline, n, block_every, held, calls, reached, pauses] : cases) {
+        SCOPED_TRACE(what);
+        OutboxKit k;
+        auto& [net, clock, m, out] = k;
+        Bytes direct(64, 0);
+        Lines expected;
+        if (held > 0) {
+            read_ahead(net, 5);
+            for (int i = 1; i <= held; ++i) answer(out, direct, 100 + i), expected.push_back(answer_line(100 + i));
+            net.batches = 0;
+        }
+        net.block_every(block_every);
+        {
+            auto each = out.fanout(discipline, d);
+            for (int i = 1; i <= n; ++i) each.to(to(static_cast<std::uint8_t>(i)));
+            if (block_every == 0) {
+                EXPECT_EQ(net.sent.size(), static_cast<std::size_t>(held + n / 64 * 64)) << "gathered until the batch is full or the fanout ends";
+            }
+        }
+        const char* socket = discipline == D::Game ? "g " : "c ";
+        for (const int i : reached) expected.push_back(socket + to(static_cast<std::uint8_t>(i)).to_string() + " " + to_hex(d));
+        const Lines sent = log_of(net);
+        if (reached.empty()) {
+            EXPECT_EQ(sent.size(), static_cast<std::size_t>(n));
+        } else {
+            EXPECT_EQ(sent, expected);
+        }
+        EXPECT_EQ(net.batches, calls + (held > 0 ? 1 : 0));
+        EXPECT_EQ(clock.slept_ms, pauses);
+    }
+}
+
+// A send queue that stays full: one datagram pauses up to 50 ms, and the pauses of a whole pass stop at
+// 50 ms too; after that each datagram refused is dropped at once and counted, on either socket, so a
+// broadcast to many stalls the loop once, not once per recipient. The next pass may pause again.
+TEST(Outbox, APassPausesFiftyMillisecondsInAllThenDropsWhatIsRefusedAndCountsIt) {
+    const Bytes d = sealed_hex("0a 05000000");
+    OutboxKit k;
+    auto& [net, clock, m, out] = k;
+    net.block_every(1);
+    out.new_pass(0);
+    {
+        auto each = out.game_each(d);
+        for (std::uint8_t i = 1; i <= 10; ++i) each.to(to(i));
+    }
+    out.chat_until_accepted(to(1), d);
+    out.chat_once(to(1), d);
+    EXPECT_EQ(clock.slept_ms, 50);
+    EXPECT_EQ(std::tuple(m.game_sends_dropped, m.pass_budget_drops[1], m.pass_budget_drops[0]), std::tuple(1u, 9u, 1u))
+        << "the first given up after its own 50 pauses; the chat send-once is no send-until-accepted: not counted";
+    EXPECT_EQ(net.attempts, 51u + 9u + 2u);
+    out.new_pass(0);
+    out.game(to(1), d);
+    EXPECT_EQ(clock.slept_ms, 100);
+    EXPECT_EQ(m.game_sends_dropped, 2u);
 }
 
 // The time-out sweep and a handler that come after a send that had to wait see the second they run

@@ -131,7 +131,7 @@ TEST(StatusCounting, TheMetricsTextCarriesWhatTheLoopCountedAndHealthFollowsTheP
              "quarel_query_answers_total{query=\"map\"} 1", "quarel_query_refusals_total{query=\"slots\"} 1",
              "quarel_query_refusals_total{query=\"map\"} 0", L + "{result=\"answered\"} 2", L + "{result=\"connect_failed\"} 1",
              L + "{result=\"request_failed\"} 0", L + "{result=\"send_failed\"} 1", "quarel_game_send_retries_total 3",
-             "quarel_game_sends_dropped_total 0", S + "_bucket{le=\"0.00001\"} 2", S + "_bucket{le=\"0.000025\"} 3",
+             "quarel_game_sends_dropped_total 0", "quarel_sends_dropped_pass_budget_total{socket=\"game\"} 0", S + "_bucket{le=\"0.00001\"} 2", S + "_bucket{le=\"0.000025\"} 3",
              S + "_bucket{le=\"0.0005\"} 3", S + "_bucket{le=\"0.001\"} 7", S + "_bucket{le=\"0.0025\"} 8",
              S + "_bucket{le=\"0.1\"} 9", S + "_bucket{le=\"+Inf\"} 10", S + "_sum 0.204423", S + "_count 10", "process_cpu_seconds_total 1.5",
              "process_resident_memory_bytes 8388608", "process_virtual_memory_bytes 1073741824", "process_open_fds 9",
