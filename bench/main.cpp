@@ -39,26 +39,31 @@ namespace {
 enum class Kind : std::uint8_t { Real, Baseline };
 const char* kind_name(Kind k) { return k == Kind::Real ? "server" : "baseline"; }
 
-// Starts a server of `kind` with a config of `max_slots` slots on `ports`; ready() tells whether it
-// came up within the bound. `extra_args` go to the real server after its ports; `against`, when not
-// empty, is the baseline's binary, another build of the server, started as the server is.
+// Starts a server of `kind` with a config of `max_slots` slots (and the lines of `extra_config`) on
+// `ports`; ready() tells whether it came up within the bound. `extra_args` go to the real server after
+// its ports; `against`, when not empty, is the baseline's binary, another build of the server, started
+// as the server is.
 std::unique_ptr<ServerProcess> start(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots,
-                                     const std::vector<std::string>& extra_args = {}, const std::string& against = "") {
-    const std::string config = "slots " + std::to_string(max_slots) + "\n";
+                                     const std::vector<std::string>& extra_args = {}, const std::string& against = "",
+                                     const std::string& extra_config = "", bool anchor = false) {
+    const std::string config = "slots " + std::to_string(max_slots) + "\n" + extra_config;
     if (kind == Kind::Real || !against.empty()) {
         std::vector<std::string> argv = ServerProcess::server_argv(kind == Kind::Real ? real_binary : against, ports);
         argv.insert(argv.end(), extra_args.begin(), extra_args.end());
         return std::make_unique<ServerProcess>(std::move(argv), ports, config);
     }
-    return std::make_unique<ServerProcess>(std::vector<std::string>{quarel::testkit::beside_self("quarel-bench"), "--baseline-server",
-                                                                    std::to_string(ports.chat), std::to_string(ports.game),
-                                                                    std::to_string(max_slots)},
-                                           ports, config);
+    std::vector<std::string> argv{quarel::testkit::beside_self("quarel-bench"), "--baseline-server", std::to_string(ports.chat),
+                                  std::to_string(ports.game), std::to_string(max_slots)};
+    if (anchor) argv.emplace_back("checksums");
+    return std::make_unique<ServerProcess>(std::move(argv), ports, config);
 }
 
 struct Options {
     std::string server;
     std::string against;
+    // Config lines added for the server and for the baseline (another build, or the same with other settings).
+    std::string server_config, baseline_config;
+    bool anchor = false;
     int rounds = 2;
     double closed_seconds = 3;
     double warmup = 0.5;
@@ -77,6 +82,8 @@ void usage(std::FILE* to) {
                  "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
                  "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
                  "  handler:N[:STATES]   the server's own code per STATE at N players, in process, no sockets\n"
+                 "  spread:N:RATE:WINDOW[:STATES]  the same with STATEs arriving one at a time, N players at RATE Hz,\n"
+                 "                       the answers' gathering window (answer_batch_us) WINDOW us\n"
                  "  http:N:RATE:SECONDS[:HELD[:STREAMS]]  open:N:RATE:SECONDS with the status listener on, HELD\n"
                  "                       connections (default 63) held open, idle or dripping a byte a second,\n"
                  "                       /metrics fetched 10 times a second and STREAMS (default 0) admin event\n"
@@ -98,6 +105,11 @@ void usage(std::FILE* to) {
                  "  --fixed-ports    run on 4173/4174 instead of two free ports\n"
                  "  --no-baseline    measure the server alone\n"
                  "  --against PATH   another build of the server as the baseline (see bench/compare.sh)\n"
+                 "  --anchor         the baseline checks every datagram's checksum and seals every reply (the\n"
+                 "                   least any server of this protocol must do)\n"
+                 "  --server-config LINE, --baseline-config LINE\n"
+                 "                   a config line added for the server, or for the baseline (with --against:\n"
+                 "                   the same build with other settings); each may be given more than once\n"
                  "  --json           JSON instead of the table\n");
 }
 
@@ -188,7 +200,7 @@ public:
     template <typename Drive>
     RunResult run_one(Kind kind, int n, Scenario& sc, Drive drive) {
         RunResult r;
-        const auto child_ptr = start(kind, opt_.server, ports_, n, {}, opt_.against);
+        const auto child_ptr = start(kind, opt_.server, ports_, n, {}, opt_.against, config_of(kind), opt_.anchor);
         ServerProcess& child = *child_ptr;
         if (!child.ready()) {
             r.error = std::string(kind_name(kind)) + " did not start on ports " + std::to_string(ports_.chat) + "/" +
@@ -394,7 +406,7 @@ public:
             if (kind == Kind::Baseline && !opt_.with_baseline) continue;
             const auto child_ptr = start(kind, opt_.server, ports_, 4,
                                          with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{},
-                                         opt_.against);
+                                         opt_.against, config_of(kind), opt_.anchor);
             ServerProcess& child = *child_ptr;
             if (!child.ready()) {
                 sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
@@ -434,7 +446,7 @@ public:
         std::vector<double> saturated[2], rounds[2];
         for (const Kind kind : {Kind::Baseline, Kind::Real}) {
             if (kind == Kind::Baseline && !opt_.with_baseline) continue;
-            const auto child_ptr = start(kind, opt_.server, ports_, n, {}, opt_.against);
+            const auto child_ptr = start(kind, opt_.server, ports_, n, {}, opt_.against, config_of(kind), opt_.anchor);
             ServerProcess& child = *child_ptr;
             if (!child.ready()) {
                 sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
@@ -463,6 +475,8 @@ public:
     }
 
 private:
+    std::string config_of(Kind kind) const { return kind == Kind::Real ? opt_.server_config : opt_.baseline_config; }
+
     const Options& opt_;
     Ports ports_;
 };
@@ -486,13 +500,20 @@ bool parse_args(int argc, char** argv, Options& o) {
             o.fixed_ports = true;
         } else if (a == "--against" && v) {
             o.against = argv[++i];
+        } else if (a == "--server-config" && v) {
+            o.server_config += std::string(argv[++i]) + "\n";
+        } else if (a == "--baseline-config" && v) {
+            o.baseline_config += std::string(argv[++i]) + "\n";
+        } else if (a == "--anchor") {
+            o.anchor = true;
         } else if (a == "--no-baseline") {
             o.with_baseline = false;
         } else if (a == "--json") {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
                    a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
-                   a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 || a.rfind("syscalls:", 0) == 0) {
+                   a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 || a.rfind("syscalls:", 0) == 0 ||
+                   a.rfind("spread:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -519,9 +540,10 @@ std::vector<double> numbers(const std::string& scenario) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--baseline-server") == 0) {
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--baseline-server") == 0) {
         return run_baseline_server(static_cast<std::uint16_t>(std::atoi(argv[2])),
-                                   static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+                                   static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]),
+                                   argc == 6 && std::strcmp(argv[5], "checksums") == 0);
     }
     Options opt;
     if (!parse_args(argc, argv, opt)) {
@@ -553,6 +575,13 @@ int main(int argc, char** argv) {
     report.load_before = load_average();
     report.rounds = opt.rounds;
     if (!opt.against.empty()) report.baseline = "the server at " + opt.against;
+    if (opt.against.empty() && opt.anchor) report.baseline = "the checksum anchor (one receive, a checksum check, a sealed reply, one send per datagram)";
+    for (const auto& [who, lines] : {std::pair{"server", &opt.server_config}, std::pair{"baseline", &opt.baseline_config}}) {
+        if (lines->empty()) continue;
+        std::string shown = lines->substr(0, lines->size() - 1);  // one line feed after each line
+        std::replace(shown.begin(), shown.end(), '\n', ',');
+        report.baseline += std::string("; the ") + who + "'s config adds: " + shown;
+    }
     Bench bench(opt);
     for (const std::string& scenario : opt.scenarios) {
         const std::vector<double> v = numbers(scenario);
@@ -602,6 +631,16 @@ int main(int argc, char** argv) {
                             b.write_ms, b.error.empty() ? "" : "; error: ", b.error.c_str());
                 std::fflush(stdout);
             }
+        } else if (scenario.rfind("spread:", 0) == 0 && (v.size() == 3 || v.size() == 4) && v[0] >= 1 && v[0] <= 698 &&
+                   v[1] > 0 && v[2] >= 0) {
+            Scenario sc;
+            char name[96];
+            std::snprintf(name, sizeof name, "spread %d x %g Hz, %d us", static_cast<int>(v[0]), v[1], static_cast<int>(v[2]));
+            sc.name = name;
+            const int states = v.size() == 4 ? std::max(1, static_cast<int>(v[3])) : std::max(20'000, static_cast<int>(4'000'000 / v[0]));
+            sc.figures.push_back({"ns per STATE", spread_ns_per_state(static_cast<std::int32_t>(v[0]), v[1], static_cast<std::int32_t>(v[2]), states), std::nullopt});
+            sc.notes.push_back("server code only, STATEs one at a time; no socket calls");
+            report.scenarios.push_back(sc);
         } else if (scenario.rfind("syscalls:", 0) == 0) {
             for (const double n : v) {
                 if (n >= 1 && n <= 250) report.scenarios.push_back(bench.syscalls(static_cast<int>(n)));

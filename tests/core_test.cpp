@@ -252,17 +252,10 @@ TEST(NextDeadline, LoopMessageAndLobbyWaitForAPassWithoutGameDatagramThenTheEarl
     EXPECT_EQ(server::next_deadline(h.state, h.io), t + 13);  // the time-out
 }
 
-// Held back while more is read ahead, or gathered for a while (answer_batch_us; the gathered run is
-// given one more pass once the window has passed, after each burst): the same datagrams, lines, pauses
-// and send attempts, in the same order, as answering each STATE at once.
 TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
     Harness plain(with_slots(40));
     Harness ahead(with_slots(40));
     ahead.net.read_ahead = kReadAhead;
-    core::Settings windowed = with_slots(40);
-    windowed.answer_batch_us = 500;
-    Harness gathered(windowed);
-    gathered.net.read_ahead = kReadAhead;
     std::mt19937 rng(20260612);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     std::int64_t answers = 0;
@@ -279,65 +272,67 @@ TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
                             : kind < 84 ? id_msg(0x08, id)
                             : kind < 92 ? Bytes{0x12, 0x34, 0x03, 0x01}  // bad checksum
                                         : sealed_hex("03 01 00 00 00");  // STATE cut short
-            for (FakeNetwork* n : {&plain.net, &ahead.net, &gathered.net}) n->queue_game(d, addr(who, 6000));
+            for (FakeNetwork* n : {&plain.net, &ahead.net}) n->queue_game(d, addr(who, 6000));
         }
         const int blocked = pick(0, 9) == 0 ? pick(1, 5) : 0;  // sends would block
         const int dt = pick(0, 4) == 0 ? pick(1, 12) : 0;       // time moves: some players time out
-        for (Harness* h : {&plain, &ahead, &gathered}) {
+        for (Harness* h : {&plain, &ahead}) {
             h->net.block_next(blocked);
             h->clock.advance(dt);
-            h->clock.mono_us += 100;
             h->passes_until_idle();
         }
-        gathered.clock.mono_us += 500;
-        gathered.pass();
         for (const Sent& s : plain.net.sent) answers += s.bytes[2] == protocol::game_out::BRIEF_LIST || s.bytes[2] == protocol::game_out::DETAIL_LIST;
-        const Lines expected = log_of(plain.net);
-        ASSERT_EQ(log_of(ahead.net), expected);
-        ASSERT_EQ(log_of(gathered.net), expected);
-        for (const Harness* h : {&ahead, &gathered}) {
-            ASSERT_EQ(h->out.text(), plain.out.text());
-            ASSERT_EQ(h->clock.slept_ms, plain.clock.slept_ms);
-            ASSERT_EQ(h->net.attempts, plain.net.attempts);
-        }
+        ASSERT_EQ(log_of(ahead.net), log_of(plain.net));
+        ASSERT_EQ(ahead.out.text(), plain.out.text());
+        ASSERT_EQ(ahead.clock.slept_ms, plain.clock.slept_ms);
+        ASSERT_EQ(ahead.net.attempts, plain.net.attempts);
     }
     EXPECT_GT(answers, 2000);
     EXPECT_EQ(ahead.io.outbox.held(), 0u) << "nothing left behind";
 }
 
-// With a gathering window, a STATE's answer waits for others although nothing more is read ahead: until
-// four are held (they leave with one call), or until the window has passed since the first of them
-// was read, which the loop's wait wakes for (due_us) and the next pass sends before anything else.
-TEST(HeldAnswers, AGatheringWindowHoldsAnswersUntilFourOrUntilItHasPassed) {
-    core::Settings st = with_slots(8);
+// With a gathering window, a long answer (a big game's) waits for others although nothing more is read
+// ahead: until four are held (they leave with one call), or until the window has passed since the first
+// of them was read, which the loop's wait wakes for (due_us) and the next pass sends before anything
+// else. A short answer (a small game's) goes at once. What is sent is what goes without the window.
+TEST(HeldAnswers, AGatheringWindowHoldsLongAnswersUntilFourOrUntilItHasPassed) {
+    core::Settings st = with_slots(200);
     st.answer_batch_us = 500;
-    Harness h(st);
-    join_players(h, 5);
+    Harness h(st), plain(with_slots(200));
+    // 180 players acknowledged: their detailed lists are 8,420 bytes long.
+    for (Harness* k : {&h, &plain}) {
+        join_players(*k, 180);
+        for (std::uint8_t who = 1; who <= 180; ++who) k->net.queue_game(id_msg(0x06, who), addr(who, 7000));
+        k->passes_until_idle();
+    }
+    const auto both = [&](auto&& f) { f(h), f(plain); };
     h.clock.mono_us = 1000;
-    h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));
-    EXPECT_TRUE(h.pass());
-    EXPECT_FALSE(h.pass());
-    EXPECT_EQ(std::tuple(h.io.outbox.held(), h.io.outbox.due_us()), std::tuple(std::size_t{1}, std::int64_t{1500}));
+    both([](Harness& k) { k.net.queue_game(id_msg(0x03, 1), addr(1, 7000)), k.passes_until_idle(); });
+    EXPECT_EQ(std::tuple(h.io.outbox.held(), h.io.outbox.due_us(), h.net.sent.size()), std::tuple(std::size_t{1}, std::int64_t{1500}, std::size_t{0}));
     h.clock.mono_us = 1499;
     EXPECT_FALSE(h.pass());
     EXPECT_TRUE(h.net.sent.empty());
     h.clock.mono_us = 1500;
-    h.net.queue_chat(sealed_hex("02"), addr(9, 5000));
-    EXPECT_FALSE(h.pass());
-    const Lines first = log_of(h.net);
-    ASSERT_EQ(first.size(), 2u);
-    EXPECT_EQ(first[0].substr(0, 16), "g 10.0.0.1:7000 ") << "the answer before the query's";
+    both([](Harness& k) { k.net.queue_chat(sealed_hex("02"), addr(199, 5000)), k.pass(); });
+    EXPECT_EQ(h.net.sent.size(), 2u) << "the answer, then the query's";
     EXPECT_EQ(h.io.outbox.due_us(), -1);
     // Four STATEs 100 us apart, each alone in its pass: one call for all four, at the fourth.
     const std::uint64_t calls = h.net.batches;
     for (std::uint8_t who = 2; who <= 5; ++who) {
         h.clock.mono_us += 100;
-        h.net.queue_game(id_msg(0x03, who), addr(who, 7000));
-        h.passes_until_idle();
-        EXPECT_EQ(h.net.sent.size(), who == 5 ? 4u : 0u) << int{who};
+        both([&](Harness& k) { k.net.queue_game(id_msg(0x03, who), addr(who, 7000)), k.passes_until_idle(); });
+        EXPECT_EQ(h.net.sent.size(), who == 5 ? 6u : 2u) << int{who};
     }
     EXPECT_EQ(h.net.batches, calls + 1);
-    // With the window at 0 (a reload), an answer goes at once again.
+    EXPECT_EQ(log_of(h.net), log_of(plain.net));
+    // A STATE of a player not on detailed lists gets a brief list (3,067 bytes): at once.
+    both([](Harness& k) { k.net.queue_game(join_from(190), addr(190, 7000)), k.passes_until_idle(), k.net.take(); });
+    both([](Harness& k) { k.net.queue_game(id_msg(0x03, 1), addr(1, 7000)), k.passes_until_idle(); });
+    EXPECT_EQ(h.net.sent.size(), 1u);
+    EXPECT_EQ(log_of(h.net), log_of(plain.net));
+    // With the window at 0 (a reload), a long answer goes at once too.
+    for (std::uint8_t who = 1; who <= 180; ++who) h.net.queue_game(id_msg(0x06, who), addr(who, 7000));
+    h.passes_until_idle();
     h.net.take();
     h.state.settings.answer_batch_us = 0;
     h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));

@@ -30,9 +30,9 @@ namespace quarel::core {
 //
 // While more game datagrams are already read ahead, up to kHeld STATE answers are held back so that
 // their checksums are computed side by side (for long lists about four times the speed of one after
-// another); with a gathering window (`answer_batch_us`) answers are also held while nothing more is
-// read ahead, for at most that long after their STATE was read, so that STATEs arriving close together
-// are answered together. The Outbox alone decides when they leave, always in the order of their STATEs:
+// another); with a gathering window (`answer_batch_us`) long answers (big games) are also held while
+// nothing more is read ahead, for at most that long after their STATE was read, so that STATEs arriving
+// close together are answered together. The Outbox alone decides when they leave, always in the order of their STATEs:
 // once kHeld are held; before any other send, on either socket; before the handler of any other game
 // datagram runs; when the read-ahead has run dry and the window (if any) has passed since the first
 // held STATE was read; and at flush(), which the loop calls at a clean stop. What is sent never
@@ -44,6 +44,9 @@ public:
     static constexpr std::size_t kHeld = 4;
     // Datagrams handed to the transport at once.
     static constexpr std::size_t kBatch = 64;
+    // The gathering window holds only answers at least this long (a list of about 175 players): a
+    // shorter one costs too little to checksum for its wait, and a wake-up at the window's end, to pay.
+    static constexpr std::size_t kGatherFromBytes = 8192;
 
     // How long send-until-accepted keeps trying while the kernel refuses a datagram: this many 1 ms
     // pauses. Then the datagram is dropped (a game datagram is counted): a send queue that stays full
@@ -101,10 +104,12 @@ public:
     // The answer to a STATE, for `to`: `write(place)` writes it, unsealed, at `place` and returns its
     // length. With nothing held, no gathering window and no more game datagrams read ahead, the place is
     // `direct` (the packet buffer) and the answer is sealed and sent at once; otherwise it is a held
-    // place of `longest` bytes and the answer is held.
+    // place of `longest` bytes and the answer is held (but for one that only the window would hold and
+    // that is shorter than kGatherFromBytes: it leaves at once from there).
     template <class Write>
     void answer(const net::Address& to, std::span<std::uint8_t> direct, std::size_t longest, Write&& write) {
-        if (count_ == 0 && gather_us_ == 0 && net_.waiting(net::Socket::Game) == 0) {
+        const bool alone = count_ == 0 && net_.waiting(net::Socket::Game) == 0;
+        if (alone && gather_us_ == 0) {
             const std::size_t n = write(direct);
             protocol::seal(direct, n);
             send_answer(direct.first(n), to, read_us_);
@@ -113,7 +118,13 @@ public:
         Held& h = held_[count_];
         h.to = to;
         h.read_us = read_us_;
-        h.size = write(held_place(count_, longest));
+        const std::span<std::uint8_t> place = held_place(count_, longest);
+        h.size = write(place);
+        if (alone && h.size < kGatherFromBytes) {
+            protocol::seal(place, h.size);
+            send_answer(place.first(h.size), to, read_us_);
+            return;
+        }
         if (++count_ == kHeld) flush();
     }
 
