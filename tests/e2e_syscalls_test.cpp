@@ -20,16 +20,18 @@ std::string config_for(int players) {
 }
 
 // Calls per answered STATE, a few thousand STATEs at 4 and at 32 players, both ways of feeding them; and
-// the calls a quiet server makes in a few seconds. While the loop read the list writers' eventfds on
-// every pass it made about 3.3 calls per answer at 4 players; with one send per answer, 1.25 at 4 and
-// 1.06 at 32 when saturated, 2.0 and 1.16 in rounds.
+// the calls a quiet server makes in a few seconds. Today: a game read for up to 16 STATEs and a send for
+// up to 4 answers, and in rounds one more read and the wait per round (0.5 and 1.0 at 4 players, 0.31
+// and 0.38 at 32); one more call per pass or per sleep breaks a budget. While the loop read the list
+// writers' eventfds on every pass it made 3.3 calls per answer at 4 players; with one send per answer
+// and the empty chat read, 1.25 and 2.0 at 4 players, 1.06 and 1.16 at 32.
 TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
-    // {players, STATEs, budget of calls per answer}
+    // {players, STATEs, budget of calls per answer saturated, and in rounds}
     const struct {
         int players;
         int states;
-        double budget;
-    } cases[] = {{4, 2000, 1.3}, {32, 4000, 0.6}};
+        double saturated, rounds;
+    } cases[] = {{4, 2000, 0.55, 1.1}, {32, 4000, 0.35, 0.45}};
     for (const auto& k : cases) {
         ServerProcess server(config_for(k.players));
         ASSERT_TRUE(server.ready()) << server.output();
@@ -42,11 +44,13 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
             ASSERT_EQ(c.error, "") << c.summary;
             std::printf("[ calls    ] %d players, %s: %.3f calls per answer (%s; %llu answers)\n", k.players, how,
                         c.per_answer(), c.summary.c_str(), static_cast<unsigned long long>(c.answers));
-            EXPECT_LE(c.per_answer(), k.budget) << k.players << " players, " << how << ": " << c.summary;
+            EXPECT_LE(c.per_answer(), feed == Feed::Saturated ? k.saturated : k.rounds)
+                << k.players << " players, " << how << ": " << c.summary;
         }
         EXPECT_EQ(server.output().find("Timeout."), std::string::npos) << server.output();
     }
-    // A quiet server wakes for its timed work only (the world clock's tick every 4 s): a few calls each time.
+    // A quiet server wakes for its timed work only (the world clock's tick every 4 s): its wait, and no
+    // more (a read of each socket the wait did not find readable would be two more).
     ServerProcess quiet(config_for(4));
     ASSERT_TRUE(quiet.ready());
     ASSERT_TRUE(quiet.wait_for_output("HTTP status page on"));
@@ -56,10 +60,10 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
     ASSERT_TRUE(tracer.ok()) << tracer.error();
     const auto start = std::chrono::steady_clock::now();
     const auto seconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-    ASSERT_TRUE(tracer.run(nullptr, [&] { return seconds() >= 3.0; }, 10'000)) << tracer.error();
+    ASSERT_TRUE(tracer.run(nullptr, [&] { return seconds() >= 3.5; }, 10'000)) << tracer.error();
     const double per_second = static_cast<double>(tracer.total()) / seconds();
     std::printf("[ calls    ] quiet: %.2f calls a second (%s)\n", per_second, tracer.summary().c_str());
-    EXPECT_LE(per_second, 2.0) << tracer.summary();
+    EXPECT_LE(per_second, 1.0) << tracer.summary();
 }
 
 }  // namespace

@@ -44,6 +44,9 @@ public:
     // Datagrams of `socket` already known to be waiting, learnt without another system call: a
     // transport that reads ahead in batches knows, others say 0. A hint (some may yet be discarded).
     virtual std::size_t waiting(Socket) const { return 0; }
+    // False when a read of `socket` is known to find nothing: its last read found it empty, and no look
+    // at the socket (the loop's wait) has seen it readable since. True when the transport cannot know.
+    virtual bool may_have(Socket) const { return true; }
 };
 
 // Calendar time in whole seconds, and the short pause used between send retries.

@@ -216,7 +216,9 @@ std::size_t UdpTransport::receive(net::Socket socket, std::span<std::uint8_t> bu
     const int fd = fds_[index(socket)];
     if (fd < 0) return 0;
     if (socket == net::Socket::Game && ahead_) return receive_ahead(fd, buf, from);
-    return receive_one_call(fd, buf, from);
+    const std::size_t n = receive_one_call(fd, buf, from);
+    if (socket == net::Socket::Chat) chat_may_have_ = n > 0;
+    return n;
 }
 
 std::size_t UdpTransport::waiting(net::Socket socket) const {
@@ -229,6 +231,12 @@ int UdpTransport::watch(std::vector<pollfd>& fds) {
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
     }
     return waiting(net::Socket::Game) > 0 ? 0 : -1;
+}
+
+void UdpTransport::woke(std::span<const pollfd> fds) {
+    for (const pollfd& p : fds) {
+        if (p.fd == fds_[index(net::Socket::Chat)] && p.revents != 0) chat_may_have_ = true;
+    }
 }
 
 std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from) {

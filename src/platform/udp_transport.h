@@ -46,9 +46,13 @@ public:
     std::size_t send_batch(net::Socket socket, std::span<const net::Outgoing> batch, net::SendResult& refused) override;
     std::size_t waiting(net::Socket socket) const override;
 
+    // The chat socket, once a read found it empty, is read again only after the wait saw it readable.
+    bool may_have(net::Socket socket) const override { return socket != net::Socket::Chat || chat_may_have_; }
+
     // Both sockets are watched for datagrams; datagrams already read ahead are work at once (the socket
     // itself may have nothing left to wake a poll).
     int watch(std::vector<pollfd>& fds) override;
+    void woke(std::span<const pollfd> fds) override;
 
     static constexpr unsigned kReadAhead = 16;
     static constexpr unsigned kSendBatch = 64;
@@ -66,6 +70,7 @@ private:
     std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from);
 
     int fds_[2] = {-1, -1};
+    bool chat_may_have_ = true;
     std::string open_error_;
     bool v6_[2] = {false, false};
 

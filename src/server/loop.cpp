@@ -191,7 +191,9 @@ bool run_pass(ServerState& s, LoopIo& io) {
     // and the HTTP listener get their turn soon (what is left waits, in order, for the next pass; the
     // wait returns at once for it).
     std::int64_t drain_until_us = 0;
-    for (std::size_t read = 0; read < kChatDrainDatagrams; ++read) {
+    // A socket known to be empty (its last read found nothing, and no wait has seen it readable since)
+    // is not read: the wait that follows sees what came meanwhile.
+    for (std::size_t read = 0; read < kChatDrainDatagrams && io.net.may_have(net::Socket::Chat); ++read) {
         if (read > 0) {
             // Timed from the second read on: a pass with one chat datagram or none reads no clock for it.
             const std::int64_t us = io.clock.monotonic_us();
