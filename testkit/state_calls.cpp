@@ -1,9 +1,6 @@
 // Joins, and the two ways of feeding STATEs to a traced server.
 #include "state_calls.h"
 
-#include <chrono>
-#include <thread>
-
 #include "syscall_tracer.h"
 
 namespace quarel::testkit {
@@ -18,11 +15,23 @@ CountedPlayers join_players(const ServerProcess& server, int n) {
         if (!welcome || welcome->size() < 11 || (*welcome)[2] != 0x07) return p;
         p.ids.push_back((*welcome)[3] | (*welcome)[4] << 8 | (*welcome)[5] << 16);
     }
-    for (int i = 0; i < n; ++i) p.sockets[i]->send_to(server.game_port(), sealed(cat({hex("06"), le32(p.ids[i])})));
-    // The joins' lists, all sent within a moment (one a join to each player).
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    for (auto& c : p.sockets) {
-        for (int k = 0; k < 2 * n && c->receive(0);) ++k;
+    // An ACK and a first STATE from each: the STATE's answer, a detailed list, comes after the joins'
+    // lists, which are read on the way.
+    for (int i = 0; i < n; ++i) {
+        p.sockets[i]->send_to(server.game_port(), sealed(cat({hex("06"), le32(p.ids[i])})));
+        p.sockets[i]->send_to(server.game_port(), state_of(p.ids[i]));
+    }
+    for (int i = 0; i < n; ++i) {
+        bool answered = false;
+        for (int k = 0; k < 2 * n + 2 && !answered; ++k) {
+            const auto d = p.sockets[i]->receive(2000);
+            if (!d) break;
+            answered = d->size() > 2 && (*d)[2] == 0x11;
+        }
+        if (!answered) {
+            p.ids.resize(static_cast<std::size_t>(i));
+            return p;
+        }
     }
     p.outstanding.assign(static_cast<std::size_t>(n), false);
     return p;
@@ -38,8 +47,8 @@ CallCount count_state_calls(const ServerProcess& server, CountedPlayers& p, Feed
             for (int k = 0; k < 64; ++k) {
                 const auto d = p.sockets[i]->receive(0);
                 if (!d) break;
-                const bool list = d->size() > 2 && ((*d)[2] == 0x10 || (*d)[2] == 0x11);
-                if (list && p.outstanding[i]) ++c.answers, p.outstanding[i] = false;
+                const bool detailed = d->size() > 2 && (*d)[2] == 0x11;
+                if (detailed && p.outstanding[i]) ++c.answers, p.outstanding[i] = false;
             }
         }
     };

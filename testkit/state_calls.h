@@ -19,7 +19,8 @@ struct CountedPlayers {
 };
 
 // `n` players, each from 127.3.0.(i+1), joined and acknowledged (so that STATEs get detailed lists),
-// the joins' lists read; fewer than `n` ids when a join got no WELCOME.
+// each with one STATE answered, the joins' lists read on the way; fewer than `n` ids when a join got no
+// WELCOME or a first STATE no detailed list.
 CountedPlayers join_players(const ServerProcess& server, int n);
 
 enum class Feed {
