@@ -55,6 +55,9 @@ BansResult run_bans(int bans, int calls) {
                             gate,
                             [](std::int32_t, std::string_view, std::string_view, std::string_view, std::int64_t) { return false; },
                             [](std::string_view) { return 0; },
+                            [](std::int32_t, std::int64_t, std::string_view, std::string_view, std::string_view,
+                               std::int64_t) {},
+                            [](std::int32_t, std::string_view, std::string_view, std::int64_t) { return false; },
                             [] { return core::ReloadReport{true, {}, ""}; },
                             [&file](admin::BanList& l, std::string& error) { return file.save(l, error); }};
     const auto call = [&](const char* method, const std::string& query, const std::string& body) {

@@ -42,7 +42,7 @@ int connect_to(std::uint16_t port, std::uint8_t source) {
 }
 
 // A request sent a byte at a time never completes before the next byte is due.
-const std::string kDripRequest = "GET /status.json HTTP/1.1\r\nHost: bench\r\nX-Slow: ";
+const std::string kDripRequest = "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
 
 struct Held {
     int fd = -1;
@@ -93,9 +93,9 @@ void HttpLoad::run() {
         streams[i].source = static_cast<std::uint8_t>(kFirstStreamSource + i);
         streams[i].fd = connect_to(port_, streams[i].source);
     }
-    const std::string stream_request = "GET /api/events HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + token_ + "\r\n\r\n";
+    const std::string stream_request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token_ + "\r\n\r\n";
     const std::string say_body = "{\"text\":\"bench\"}";
-    const std::string say_request = "POST /api/say HTTP/1.1\r\nHost: bench\r\nConnection: close\r\nAuthorization: Bearer " +
+    const std::string say_request = "POST /api/say HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Bearer " +
                                     token_ + "\r\nContent-Type: application/json\r\nContent-Length: " +
                                     std::to_string(say_body.size()) + "\r\n\r\n" + say_body;
     std::int64_t next_say = start;
@@ -171,7 +171,7 @@ void HttpLoad::run() {
             bool done = false;
             bool failed = false;
             if (!scrape_sent && (p.revents & POLLOUT)) {
-                const std::string req = "GET /metrics HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+                const std::string req = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
                 scrape_sent = ::send(scrape_fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size());
                 failed = !scrape_sent;
                 done = failed;

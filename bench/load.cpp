@@ -159,9 +159,10 @@ bool Players::join_and_ack(std::uint16_t game_port, double& join_seconds) {
         }
     }
     join_seconds = static_cast<double>(mono_ns() - t0) / 1e9;
-    // The joins' brief lists, then one ACK each (a JOIN resets everybody's acks), paced so that the
-    // server's receive queue never overflows, then whatever is still under way.
-    drain(100, 30'000);
+    // The joins' brief lists (those of the last second's later joins come when the next second begins),
+    // then one ACK each (a JOIN resets everybody's acks), paced so that the server's receive queue never
+    // overflows, then whatever is still under way.
+    drain(1100, 30'000);
     send_acks(players_.size());
     drain(100, 5'000);
     return true;

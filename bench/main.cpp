@@ -24,6 +24,7 @@
 #include "platform/http_server.h"
 #include "process.h"
 #include "procfs.h"
+#include "reflect.h"
 #include "replay.h"
 #include "report.h"
 #include "state_calls.h"
@@ -97,6 +98,11 @@ void usage(std::FILE* to) {
                  "  handover:N:RATE:SECONDS  N named players (at most 64) at RATE Hz through a stop and start with\n"
                  "                       the stored sockets and record, an upgrade by SIGUSR2 and a kill -9 with a\n"
                  "                       start 100 ms later: the longest gap between answers, players lost\n"
+                 "  reflect:N[,N...]     in process: what a forged victim holding every slot is sent when relays\n"
+                 "                       are forged at 1,000 a second from one slot and from every slot, and\n"
+                 "                       when JOINs are forged from one trusted address until the slots are full\n"
+                 "  joins:N:JOINS        in process: JOINS JOINs forged from one trusted address, 400 a second, into N\n"
+                 "                       slots: the bytes sent to that address\n"
                  "options:\n"
                  "  --rounds K       baseline/server pairs per scenario, alternated (default 2)\n"
                  "  --seconds S      closed-loop measuring window (default 3)\n"
@@ -512,14 +518,46 @@ bool parse_args(int argc, char** argv, Options& o) {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
                    a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
-                   a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 || a.rfind("syscalls:", 0) == 0 ||
-                   a.rfind("spread:", 0) == 0) {
+                   a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 || a.rfind("reflect:", 0) == 0 ||
+                   a.rfind("joins:", 0) == 0 || a.rfind("syscalls:", 0) == 0 || a.rfind("spread:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
         }
     }
     return true;
+}
+
+const char* relay_name(std::uint8_t type) {
+    switch (type) {
+        case 0x83: return "RESPAWN";
+        case 0x85: return "EVENT_BYTE";
+        case 0x86: return "EVENT_WORD";
+        default: return "EVENT_ALL";
+    }
+}
+
+void print_join_storm(std::int32_t slots, int joins) {
+    const JoinStorm j = run_join_storm(slots, joins, 400);
+    std::printf("join storm at %d slots: %d JOINs (%.0f B) from one trusted address filled %d slots in %d s and "
+                "sent it %.0f B (most in a second %.0f B)\n",
+                slots, joins, j.bytes_in, j.players, j.seconds, j.bytes_out, j.most_in_one_second);
+    std::fflush(stdout);
+}
+
+// The relays flooded at 1,000 a second for 5 s from one slot and from every slot, then the join storm:
+// JOINs 400 a second (the rate a loopback flood of 700 reached) until every slot is taken, plus two.
+void print_reflection(std::int32_t slots) {
+    for (const bool every : {false, true}) {
+        for (const RelayReflection& r : run_relay_reflection(slots, every, 1000, 5)) {
+            std::printf("reflect %d slots, %s, from %s at 1,000/s (%.0f B/s in): to 1 slot held %.0f B/s (most in a "
+                        "second %.0f), 2 slots %.0f (%.0f), every slot %.0f (%.0f)\n",
+                        slots, relay_name(r.type), every ? "every slot" : "one slot", r.in_per_second, r.mean[0],
+                        r.most[0], r.mean[1], r.most[1], r.mean[2], r.most[2]);
+            std::fflush(stdout);
+        }
+    }
+    print_join_storm(slots, slots + 2);
 }
 
 // "closed:4,32" -> {4, 32}; "open:64:60:10" -> {64, 60, 10}.
@@ -645,6 +683,15 @@ int main(int argc, char** argv) {
             for (const double n : v) {
                 if (n >= 1 && n <= 250) report.scenarios.push_back(bench.syscalls(static_cast<int>(n)));
             }
+        } else if (scenario.rfind("reflect:", 0) == 0) {
+            // Exact byte counts, printed as they come: nothing to compare with, no time measured.
+            for (const double n : v) {
+                if (n < 2 || n > 698) continue;
+                const auto slots = static_cast<std::int32_t>(n);
+                print_reflection(slots);
+            }
+        } else if (scenario.rfind("joins:", 0) == 0 && v.size() == 2 && v[0] >= 1 && v[0] <= 698 && v[1] >= 1) {
+            print_join_storm(static_cast<std::int32_t>(v[0]), static_cast<int>(v[1]));
         } else if (scenario.rfind("idle:", 0) == 0 && v.size() == 1 && v[0] > 0) {
             report.scenarios.push_back(bench.idle(v[0]));
         } else if (scenario.rfind("idle-http:", 0) == 0 && v.size() == 1 && v[0] > 0) {

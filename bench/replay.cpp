@@ -68,7 +68,7 @@ double spread_ns_per_state(std::int32_t players, double rate, std::int32_t windo
     testkit::Harness& h = server.h;
     h.net.read_ahead = 0;
     const double spacing_us = 1e6 / (rate * players);
-    const std::int64_t start_us = h.clock.mono_us;
+    const std::int64_t start_us = h.clock.monotonic;
     std::array<std::uint8_t, 64> buf{};
     timespec a{}, z{};
     clock_gettime(CLOCK_MONOTONIC, &a);
@@ -76,10 +76,10 @@ double spread_ns_per_state(std::int32_t players, double rate, std::int32_t windo
         const std::int64_t at = start_us + static_cast<std::int64_t>(spacing_us * i);
         const std::int64_t due = h.io.outbox.due_us();
         if (due >= 0 && due <= at) {
-            h.clock.mono_us = due;
+            h.clock.monotonic = due;
             h.pass();
         }
-        h.clock.mono_us = at;
+        h.clock.monotonic = at;
         const std::int32_t id = 1 + i % players;
         server.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), port_of(id));
         h.pass();

@@ -1,9 +1,13 @@
-# Writes OUTPUT, a C++ file holding the files named in ASSETS as byte arrays, served by the status
+# Writes OUTPUT, a C++ file holding the files named in ASSETS as byte arrays, served by an HTTP
 # listener: index.html as "/", every other file under its own name. The paths come separated by '|' (a
-# ';' would not survive the build tool's command line).
+# ';' would not survive the build tool's command line). FOLDER names the sources' folder under src/
+# (default status): the table is embedded_assets() of its namespace, declared in its assets.h.
 string(REPLACE "|" ";" ASSETS "${ASSETS}")
+if(NOT FOLDER)
+  set(FOLDER status)
+endif()
 list(SORT ASSETS)
-set(body "// Generated from src/status/assets/ at build time; do not edit.\n#include \"status/assets.h\"\n\nnamespace quarel::status {\n\nnamespace {\n\n")
+set(body "// Generated from src/${FOLDER}/assets/ at build time; do not edit.\n#include \"${FOLDER}/assets.h\"\n\nnamespace quarel::${FOLDER} {\n\nnamespace {\n\n")
 set(table "")
 set(i 0)
 foreach(path IN LISTS ASSETS)
@@ -33,6 +37,6 @@ foreach(path IN LISTS ASSETS)
   string(APPEND table "    {\"${url}\", \"${type}\", {reinterpret_cast<const char*>(kAsset${i}), ${size}}},\n")
   math(EXPR i "${i} + 1")
 endforeach()
-string(APPEND body "\nconst Asset kAssets[] = {\n${table}};\n\n}  // namespace\n\nstd::span<const Asset> embedded_assets() { return kAssets; }\n\n}  // namespace quarel::status\n")
+string(APPEND body "\nconst Asset kAssets[] = {\n${table}};\n\n}  // namespace\n\nstd::span<const Asset> embedded_assets() { return kAssets; }\n\n}  // namespace quarel::${FOLDER}\n")
 file(WRITE "${OUTPUT}.tmp" "${body}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -1,9 +1,10 @@
 # Installing, and the Debian package (CPack, DEB generator).
 #
-# `cmake --install` puts the three programs, the README with docs/ and config.example under the prefix,
-# and the systemd units in QUAREL_SYSTEMD_UNIT_DIR. The package (`cmake --build build --target package`,
-# or scripts/package.sh for a Release build) holds the programs, stripped, in /usr/bin, the units in
-# /lib/systemd/system, config.example as the conffile /etc/quarel/config, and the README with docs/,
+# `cmake --install` puts the four programs, the README with docs/, config.example and
+# lobby.config.example under the prefix, and the systemd units in QUAREL_SYSTEMD_UNIT_DIR. The package
+# (`cmake --build build --target package`, or scripts/package.sh for a Release build) holds the
+# programs, stripped, in /usr/bin, the units in /lib/systemd/system, config.example as the conffile
+# /etc/quarel/config, lobby.config.example as the conffile /etc/quarel/lobby.config, and the README with docs/,
 # the copyright and the changelog in /usr/share/doc/quarel-server; its maintainer scripts create the
 # system user `quarel` and, on purge only, remove the server's files in /var/lib/quarel.
 include(GNUInstallDirs)
@@ -14,14 +15,14 @@ set(QUAREL_PACKAGE_MAINTAINER "Quarel MultiPlayer Server maintainers <maintainer
 set(QUAREL_DEB_REVISION 1 CACHE STRING "The Debian revision of the package's version")
 
 # In the package and in every install.
-install(TARGETS quarel-server quarel-query quarel-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+install(TARGETS quarel-server quarel-query quarel-ctl quarel-lobby RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server COMPONENT programs)
 # The README's links into docs/ (the host's references, the status page's screenshots) hold there too.
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server/docs COMPONENT programs)
 
 # `cmake --install` only. The units name /usr/bin/quarel-server and the README in /usr/share/doc, where
 # the package puts them; under another prefix they are written with the installed paths.
-install(FILES config.example DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server COMPONENT units)
+install(FILES config.example lobby.config.example DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server COMPONENT units)
 install(CODE "
   set(bindir \"${CMAKE_INSTALL_BINDIR}\")
   set(datadir \"${CMAKE_INSTALL_DATADIR}\")
@@ -30,7 +31,7 @@ install(CODE "
       set(\${dir} \"\${CMAKE_INSTALL_PREFIX}/\${\${dir}}\")
     endif()
   endforeach()
-  foreach(unit quarel-server.service quarel-server@.service)
+  foreach(unit quarel-server.service quarel-server@.service quarel-lobby.service)
     file(READ \"${CMAKE_SOURCE_DIR}/packaging/\${unit}\" text)
     string(REPLACE \"=/usr/bin/\" \"=\${bindir}/\" text \"\${text}\")
     string(REPLACE \"=file:/usr/share/\" \"=file:\${datadir}/\" text \"\${text}\")
@@ -38,6 +39,7 @@ install(CODE "
   endforeach()
 " COMPONENT units)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/quarel-server.service ${CMAKE_BINARY_DIR}/packaging/quarel-server@.service
+              ${CMAKE_BINARY_DIR}/packaging/quarel-lobby.service
         DESTINATION ${QUAREL_SYSTEMD_UNIT_DIR} COMPONENT units)
 
 # The package only. Debian 12 keeps units in /lib/systemd/system; the changelog is compressed as
@@ -50,9 +52,10 @@ execute_process(COMMAND gzip -9nc ${QUAREL_DEB_DIR}/changelog.Debian OUTPUT_FILE
 if(NOT gzip_status EQUAL 0)
   message(FATAL_ERROR "gzip could not compress the package's changelog")
 endif()
-install(FILES packaging/quarel-server.service packaging/quarel-server@.service DESTINATION /lib/systemd/system
-        COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES packaging/quarel-server.service packaging/quarel-server@.service packaging/quarel-lobby.service
+        DESTINATION /lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES config.example DESTINATION /etc/quarel RENAME config COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES lobby.config.example DESTINATION /etc/quarel RENAME lobby.config COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES packaging/debian/copyright ${QUAREL_DEB_DIR}/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server COMPONENT deb EXCLUDE_FROM_ALL)
 
@@ -65,7 +68,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Quarel MultiPlayer dedicated game server"
 set(CPACK_PACKAGE_DESCRIPTION "One process runs one game of up to 698 players on two UDP ports
 (chat 4173, game 4174), with an optional lobby listing, and a status page,
 metrics and an admin API over HTTP. quarel-query asks a running server for its
-slots and map; quarel-ctl drives the admin API.")
+slots and map; quarel-ctl drives the admin API. quarel-lobby is a lobby any
+community can run: it takes the servers' announcements, checks that each
+answers, and publishes the list.")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL programs deb)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)

@@ -204,8 +204,9 @@ private:
                 case p::game_out::DETAIL_LIST: {
                     const bool detailed = type == p::game_out::DETAIL_LIST;
                     check_list(b, p::list::kCount, p::list::kEntries, detailed ? p::list::kDetailEntry : p::list::kBriefEntry);
-                    if (welcomed_ && !detailed) {
-                        // The list of everybody that follows a WELCOME, to every player.
+                    if (!detailed && (welcomed_ || owed_.empty())) {
+                        // The list of everybody that follows a WELCOME, to every player, or the one held
+                        // back for the joins of a busy second, sent when the next second begins.
                         FUZZ_CHECK(p::get_i32(b, p::list::kCount) == s_.table.player_count());
                         break;
                     }

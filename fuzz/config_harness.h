@@ -31,7 +31,7 @@ namespace config_detail {
 // lines add, only when `lists` is set.
 inline bool same(const core::Settings& a, const core::Settings& b, bool lists = true) {
     for (const core::ConfigKey& k : core::config_keys()) {
-        if (!lists && k.kind == core::ValueKind::Ranges) continue;
+        if (!lists && core::is_list(k.kind)) continue;
         if (!core::same(k, a, b)) return false;
     }
     return true;

@@ -3,13 +3,14 @@
 #
 #   scripts/ensure-deps.sh [--test] [PACKAGE...]
 #
-# Without --test: what building and running the three programs (quarel-server, quarel-ctl,
-# quarel-query) needs, which is all the run command asks for. With --test: that, and what the test
-# suite needs on top. Extra package names may be given as arguments.
+# Without --test: what building and running the four programs (quarel-server, quarel-ctl,
+# quarel-query, quarel-lobby) needs, which is all the run command asks for. With --test: that, and
+# what the test suite needs on top. Extra package names may be given as arguments.
 set -euo pipefail
-# The compiler and build tools, and the libraries the programs link: libcurl (lobby, quarel-ctl),
-# libsodium (the limiters' keyed hash), libmicrohttpd (status and admin over HTTP), nlohmann-json,
-# libsystemd (the service manager's notifications and its file descriptor store).
+# The compiler and build tools, and the libraries the programs link: libcurl (the lobby announcement,
+# the lobby service's status page reads, quarel-ctl, quarel-query --lobby), libsodium (the limiters'
+# keyed hash), libmicrohttpd (status and admin over HTTP, the lobby service), nlohmann-json, libsystemd
+# (the service manager's notifications and its file descriptor store).
 wanted=(cmake make g++ pkg-config libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev libmicrohttpd-dev libsystemd-dev)
 # The tests: GoogleTest; binutils' nm, with which they check that the core library makes no system calls;
 # systemd (systemd-analyze) for the service units; lintian and dpkg-dev (dpkg-shlibdeps) for the Debian

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds quarel-server, quarel-ctl and quarel-query (installing what building them needs, and nothing the
-# tests alone need) and runs the server in the current directory, which is where it looks for its
+# Builds quarel-server, quarel-ctl, quarel-query and quarel-lobby (installing what building them needs,
+# and nothing the tests alone need) and runs the server in the current directory, which is where it looks for its
 # `config` file. Arguments are passed to the server.
 #
 # The build directory is the test command's (build/, or BUILD_DIR) with the same build type, the
@@ -12,5 +12,5 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
 "$here/scripts/ensure-deps.sh"
 cmake -S "$here" -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target quarel-server quarel-ctl quarel-query
+cmake --build "$build" -j"$(nproc)" --target quarel-server quarel-ctl quarel-query quarel-lobby
 exec "$build/quarel-server" "$@"

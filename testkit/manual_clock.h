@@ -16,14 +16,14 @@ public:
         slept_ms += ms;
         ++sleeps;
     }
-    // The monotonic clock stands still unless set by hand (`mono_us`); pauses do not move it.
-    std::int64_t monotonic_us() override { return mono_us; }
+    // The monotonic clock stands still unless moved by hand (set `monotonic`).
+    std::int64_t monotonic_us() override { return monotonic; }
     void set(std::int64_t t) { now_ = t; }
     void advance(std::int64_t seconds) { now_ += seconds; }
 
-    std::int64_t mono_us = 0;
     std::int64_t slept_ms = 0;
     std::int64_t sleeps = 0;
+    std::int64_t monotonic = 0;  // microseconds
 
 private:
     std::int64_t now_;

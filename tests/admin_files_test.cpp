@@ -21,9 +21,12 @@
 #include "core/console.h"
 #include "platform/admin_files.h"
 #include "platform/files.h"
+#include "platform/list_files.h"
+#include "harness.h"
 #include "process.h"
 
 using namespace quarel;
+using testkit::Bytes;
 using testkit::read_file;
 using Names = std::set<std::string>;
 
@@ -110,7 +113,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     TempDir dir;
     const std::string path = dir.file("admin_token");
     core::StringConsole out;
-    const auto token = platform::load_admin_token(path, true, out);
+    const auto token = platform::load_admin_token(path, true, out, core::LogKind::Start);
     ASSERT_TRUE(token.has_value());
     EXPECT_EQ(token->size(), 64u);
     EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
@@ -119,7 +122,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     EXPECT_EQ(mode_of(path), 0600u);
     EXPECT_EQ(out.text(), "Admin token written to " + path + "\n");  // the file, never the token
     EXPECT_EQ(dir.names(), Names{"admin_token"});
-    EXPECT_NE(platform::load_admin_token(dir.file("another"), true, out), token);
+    EXPECT_NE(platform::load_admin_token(dir.file("another"), true, out, core::LogKind::Start), token);
 
     const std::string hand = dir.file("hand"), unusable = "The admin token file " + hand + " holds no usable token";
     std::filesystem::create_directory(dir.file("dir"));
@@ -151,7 +154,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
                 std::filesystem::permissions(at, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
             }
             out.clear();
-            EXPECT_EQ(platform::load_admin_token(at, create, out), want) << at << ": " << content.value_or("");
+            EXPECT_EQ(platform::load_admin_token(at, create, out, core::LogKind::Start), want) << at << ": " << content.value_or("");
             EXPECT_EQ(out.text(), line.empty() ? "" : line + "; the admin API refuses every call.\n");
         }
     }
@@ -162,11 +165,11 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
     using Admins = std::vector<admin::NamedToken>;
     for (const auto& [content, at, create, want, line] : files_as_found) {
         out.clear();
-        EXPECT_EQ(platform::load_admin_tokens(at, std::nullopt, out), Admins{}) << at;
+        EXPECT_EQ(platform::load_admin_tokens(at, std::nullopt, out, core::LogKind::Start), Admins{}) << at;
         EXPECT_EQ(out.text(), "Admin tokens file refused: " + line.substr(refused.size()) + "; it names no admin.\n");
     }
     out.clear();
-    EXPECT_EQ(platform::load_admin_tokens(dir.file("none"), std::nullopt, out), Admins{});
+    EXPECT_EQ(platform::load_admin_tokens(dir.file("none"), std::nullopt, out, core::LogKind::Start), Admins{});
     // Lines that name nobody are skipped with their numbers, never their tokens; the tenth is the last shown.
     const std::string a(16, 'a'), b(16, 'b'), single = "abcdefghijklmnop", named = dir.file("admin_tokens");
     std::ofstream(named) << "# admins\n\n  alice " << a << " \r\nbob.2_x-Y\t" << b << "\ncarol " << a.substr(1)
@@ -174,7 +177,7 @@ TEST(AdminToken, AMissingFileIsCreatedOnceAndAFileWithoutAUsableTokenRefusesEver
                          << single << "\nalice c" << a << "\nfrank " << b << "\ngina\nhal " << a << " " << b
                          << "\nx\nx\n";
     std::filesystem::permissions(named, std::filesystem::perms(0600));
-    EXPECT_EQ(platform::load_admin_tokens(named, single, out), (Admins{{"alice", a}, {"bob.2_x-Y", b}}));
+    EXPECT_EQ(platform::load_admin_tokens(named, single, out, core::LogKind::Start), (Admins{{"alice", a}, {"bob.2_x-Y", b}}));
     const std::string name_rule = "the name must be 1 to 32 letters, digits, '-', '_' or '.'",
                       token_rule = "the token must be at least 16 bytes without blanks or control bytes";
     std::string lines;
@@ -198,7 +201,7 @@ TEST(AdminToken, UnderUmask077AndOverLeftoverTemporaryFilesTheTokenIs0600AndTheB
     }
     const int reader = ::open(leftover.c_str(), O_RDONLY | O_CLOEXEC);
     core::StringConsole out;
-    const auto token = platform::load_admin_token(token_path, true, out);
+    const auto token = platform::load_admin_token(token_path, true, out, core::LogKind::Start);
     admin::BanList list;
     list.add({*admin::parse_range("192.0.2.0/24"), 0, ""});
     std::string error;
@@ -355,6 +358,87 @@ TEST(BanFileOnDisk, HandEditsAreTakenInBeforeEverySaveAndByAReload) {
                                  "Bans reloaded: 100000 bans.\n");
     EXPECT_EQ(bans.size(), admin::BanList::kMaxBans);
     EXPECT_NE(read_file(path).find("\n198.51.100.1 0 api\n"), std::string::npos);
+}
+
+// Saves that come while the writer is at work are written together by its next write: none replaces
+// another's changes (a ban lost at the next start).
+TEST(BanFileOnDisk, SavesQueuedWhileTheWriterWorksAreAllWritten) {
+    TempDir dir;
+    const std::string path = dir.file("bans");
+    core::StringConsole out;
+    admin::BanList bans;
+    platform::BanFile file(path);
+    file.load(bans, kNow, out);
+    std::string error;
+    for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) {  // microseconds apart; a write takes milliseconds
+        bans.add({*admin::parse_range(ip), 0, "queued"});
+        file.save(bans, error);
+    }
+    file.flush(bans, kNow, out);
+    EXPECT_EQ(read_file(path), std::string(admin::kBanFileHeading) + "10.0.0.1 0 queued\n10.0.0.2 0 queued\n10.0.0.3 0 queued\n");
+    EXPECT_EQ(out.text(), "");
+}
+
+// A private game stays private when its allow file goes wrong: a file that is there but gives no range
+// (a directory, a FIFO never waited on, no line that reads) refuses every JOIN with a line that says why
+// and how to open the game; missing, empty or comments only, the game is open. A byte order mark is no
+// part of the first line. A reload follows the file the same way.
+TEST(AllowFile, AFileThatGivesNoRangeRefusesEveryJoinAndABomIsSkipped) {
+    TempDir dir;
+    const std::string path = dir.file("allow");
+    const auto closed = [&](const std::string& why) {
+        return "Allow list empty: " + why + ". Every JOIN is refused until the file gives a range; remove it to open "
+               "the game to all.\n";
+    };
+    const auto refused = [&](const std::string& why) {
+        return "Refused join from 10.0.0.3:5000: the allow file gives no range (" + why + "); remove the file to open the game.\n";
+    };
+    const std::string no_file = path + " is not a regular file", no_line = "no line of " + path + " reads as a range";
+    // {what is at the path (nullopt: nothing; "/": a directory; "|": a FIFO), lines at load, the JOIN's line}
+    const std::tuple<std::optional<std::string>, std::string, std::string> cases[] = {
+        {std::nullopt, "", ""},
+        {"", "", ""},
+        {"# nobody yet\n\n", "", ""},
+        {"/", "Allow list not loaded: " + no_file + "\n" + closed(no_file), refused(no_file)},
+        {"|", "Allow list not loaded: " + no_file + "\n" + closed(no_file), refused(no_file)},
+        {"127.0.0.2/33\n", path + " line 1 skipped: not an address or range: 127.0.0.2/33\n" + closed(no_line), refused(no_line)},
+        {"\xEF\xBB\xBF" "10.0.0.3 office\n", "", ""},
+        {"\xEF\xBB\xBF" "10.0.0.4\n", "", "Refused join from 10.0.0.3:5000: not on the allow list.\n"},
+    };
+    for (const auto& [content, loaded, line] : cases) {
+        SCOPED_TRACE(content.value_or("(none)"));
+        std::filesystem::remove_all(path);
+        if (content == "/") {
+            std::filesystem::create_directory(path);
+        } else if (content == "|") {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        } else if (content) {
+            std::ofstream(path) << *content;
+        }
+        testkit::Harness h;
+        platform::ListFiles lists(dir.file("bans"), path);
+        h.state.allowed = &lists.allowed;
+        lists.load(kNow, h.out);
+        EXPECT_EQ(h.out.text(), loaded);
+        h.out.clear();
+        h.net.queue_game(testkit::sealed(testkit::cat({{0x01}, Bytes(44, 0)})), testkit::addr(3, 5000));
+        h.pass();
+        EXPECT_EQ(h.out.text(), line.empty() ? "1 joined to battle! Now we have 1 players.\n" : line);
+        if (content != "127.0.0.2/33\n") continue;
+        // A reload of the file gone wrong closes the game as a load does; the file removed opens it.
+        std::ofstream(path, std::ios::trunc) << "10.0.0.3\n";
+        lists.reload(kNow + 1, h.out);
+        EXPECT_TRUE(lists.allowed.admits(testkit::addr(3, 5000)));
+        std::ofstream(path, std::ios::trunc) << "bogus\n";
+        h.out.clear();
+        lists.reload(kNow + 2, h.out);
+        EXPECT_EQ(h.out.text(), path + " line 1 skipped: not an address or range: bogus\nAllow list reloaded: 0 ranges.\n" +
+                                    closed(no_line));
+        EXPECT_FALSE(lists.allowed.admits(testkit::addr(3, 5000)));
+        std::filesystem::remove(path);
+        lists.reload(kNow + 3, h.out);
+        EXPECT_TRUE(lists.allowed.admits(testkit::addr(3, 5000)));
+    }
 }
 
 }  // namespace

@@ -257,7 +257,7 @@ TEST(AdminAuth, EachTokenNamesItsAdminInTheAuditLinesAndATrustedProxyNamesTheCal
     EXPECT_EQ(call(0, alice, proxy, "6.6.6.6, 198.51.100.7, 127.0.0.1", "/api/kick", R"({"id":1,"reason":"spam"})"), 200);
     EXPECT_EQ(call(0, bob, other, "198.51.100.7", "/api/bans", R"({"range":"10.9.0.0/16"})"), 200);  // no proxy
     EXPECT_EQ(call(0, alice, proxy, "[2001:db8::7]:443", "/api/say", R"({"text":"v6"})"), 200);
-    EXPECT_EQ(call(0, bob, proxy, "198.51.100.7, bogus", "/api/reload"), 200);  // malformed: the proxy itself
+    EXPECT_EQ(call(0, bob, proxy, "198.51.100.7, bogus", "/api/reload"), 400);  // malformed: nobody's call
     for (int i = 0; i < admin::kMaxFailures; ++i) EXPECT_EQ(call(1, wrong, proxy, x, "/api/say"), 401);
     // x is locked out, not the proxy nor others behind it; the right token passes (to a bad body: 400).
     EXPECT_EQ(std::vector({call(2, wrong, proxy, "203.0.113.10", "/api/say"), call(2, wrong, proxy, "", "/api/say"),
@@ -267,8 +267,7 @@ TEST(AdminAuth, EachTokenNamesItsAdminInTheAuditLinesAndATrustedProxyNamesTheCal
     EXPECT_EQ(out.text, "admin|127.0.0.1|Said by admin from 127.0.0.1: hi\n"
                         "alice|10.0.0.1:5001|1 aka  kicked by alice from 198.51.100.7: spam\n"
                         "bob|127.0.0.2|Ban on 10.9.0.0/16 for good by bob from 127.0.0.2.\n"
-                        "alice|2001:db8::7|Said by alice from 2001:db8::7: v6\n"
-                        "bob|127.0.0.1|Reload asked by bob from 127.0.0.1.\n" +
+                        "alice|2001:db8::7|Said by alice from 2001:db8::7: v6\n" +
                             refused + ".\n" + refused + ".\n" + refused + ".\n" +  // three lines a second
                             "|203.0.113.10|Admin call from 203.0.113.10 refused: missing or wrong token.\n"
                             "|127.0.0.1:40000|Admin call from 127.0.0.1:40000 refused: missing or wrong token.\n" +
@@ -364,9 +363,11 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
     a.h.clock.advance(3);
     a.forget();
     const std::string two = R"({"address":"10.0.0.2:5002","chat_address":"10.0.0.2:6002","health":0,"id":2,)"
-                            "\"name\":\"B\xef\xbf\xbdo\\u001b[31m\",\"seconds_since_heard\":3}";
+                            "\"name\":\"B\xc3\xbfo\\u001b[31m\",\"seconds_since_heard\":3}";
     const std::string none = R"("join_refusals_last_minute":[{"count":0,"reason":"server_full","text":"full server"},)"
-                             R"({"count":0,"reason":"allowance","text":"too many joins"},{"count":0,"reason":"max_per_ip",)"
+                             R"({"count":0,"hint":"players behind one address (a LAN, a NAT) share its joins: set trusted )"
+                             R"(to their range, or raise join_burst","reason":"allowance","text":"too many joins"},)"
+                             R"({"count":0,"reason":"max_per_ip",)"
                              R"("text":"too many from one address"},{"count":0,"reason":"rejoin_bar","text":"kick bar"},)"
                              R"({"count":0,"reason":"allow_list","text":"not on the allow list"}],)";
     EXPECT_EQ(a.call("GET", "/api/players").body,
@@ -425,8 +426,8 @@ TEST(AdminCalls, PlayersAreListedSaidToKickedBannedAndTheBansListedLiftedAndExpi
          {std::tuple<int, Address, std::size_t, std::string>{
               0, kA, 1, "Refused join from 10.0.0.1:5001: kicked 0 s ago, barred for 30 s more.\n"},
           {0, addr(8, 5008), 2, "5 joined to battle! Now we have 1 players.\n"},
-          {0, addr(1, 6000), 3, "6 joined to battle! Now we have 2 players.\n"},
-          {29, kA, 1, "Refused join from 10.0.0.1:5001: kicked 29 s ago, barred for 1 s more.\n"},
+          {1, addr(1, 6000), 3, "6 joined to battle! Now we have 2 players.\n"},  // a second of its own: its list at once
+          {28, kA, 1, "Refused join from 10.0.0.1:5001: kicked 29 s ago, barred for 1 s more.\n"},
           {1, kA, 4, "7 joined to battle! Now we have 3 players.\n"}}) {
         a.h.clock.advance(after);
         a.join({from});
@@ -753,16 +754,20 @@ std::pair<long, long> ids(const std::string& text) {
 }  // namespace
 
 // Each console line is one event; a stream starts with the backlog, or resumes after Last-Event-ID while
-// the backlog still holds what follows it; at most kMaxEventStreams at once. A stream that is not read
-// is closed once more than kEventStreamBuffer bytes wait beyond its backlog, or when nothing was taken
-// for kStalledStreamMs, while one that reads goes on; at the stop a stream ends after its last bytes.
+// the backlog still holds what follows it; at most kMaxEventStreams at once, kMaxEventStreamsPerSource to
+// one address. A stream that is not read is closed (aborted, for the listener to close its connection)
+// once more than kEventStreamBuffer bytes wait beyond its backlog, or when nothing was taken for
+// kStalledStreamUs, also after it read for a while, and the loop's next wake comes then; one that reads
+// goes on; at the stop a stream ends after its last bytes.
 TEST(EventHub, BacklogResumeAndBounds) {
     admin::EventHub hub([] { return core::LocalTime{2026, 12, 7, 18, 5, 9, 123, 60}; });
+    const Address one = Address::ipv4(192, 0, 2, 1, 5000), two = Address::ipv4(192, 0, 2, 2, 5000);
+    const auto from = [](std::uint8_t host) { return Address::ipv4(192, 0, 2, host, 40000); };
     hub.line({.kind = core::LogKind::Chat, .id = 2, .name = "B\"o", .address = "127.0.0.1:5"}, "2 (B\"o): hi\n");
-    auto reader = hub.open(std::nullopt);
+    auto reader = hub.open(std::nullopt, one);
     char peek[1];
     EXPECT_EQ(drain(*reader),
-              "id: 1\nevent: chat\ndata: {\"time\":\"2026-12-07T18:05:09.123+01:00\",\"level\":\"info\",\"kind\":\"chat\","
+              "id: 1\nevent: chat\ndata: {\"time\":\"2026-12-07T18:05:09.123+01:00\",\"level\":\"info\",\"event\":\"chat\","
               "\"id\":2,\"name\":\"B\\\"o\",\"address\":\"127.0.0.1:5\",\"text\":\"2 (B\\\"o): hi\"}\n\n");
     EXPECT_FALSE(reader->ready());
     for (int i = 2; i <= 505; ++i) hub.line({.kind = core::LogKind::Say}, "n" + std::to_string(i) + "\n");
@@ -771,15 +776,19 @@ TEST(EventHub, BacklogResumeAndBounds) {
         {std::nullopt, {6, 500}}, {400, {401, 105}}, {5, {6, 500}}, {504, {505, 1}},
         {505, {0, 0}},            {3, {6, 500}},     {506, {6, 500}},  // before the backlog, or from another process
     };
-    for (const auto& [after, expected] : resumes) EXPECT_EQ(ids(drain(*hub.open(after))), expected) << after.value_or(0);
+    for (const auto& [after, expected] : resumes) EXPECT_EQ(ids(drain(*hub.open(after, two))), expected) << after.value_or(0);
 
-    // Eight at once; a place comes free when a client goes.
-    hub.tick(1000);
+    // Four to one address (any port), eight at once; a place comes free when a client goes.
+    hub.tick(1'000'000);
     std::vector<std::shared_ptr<net::HttpStream>> streams{reader};
-    while (auto s = hub.open(505)) streams.push_back(std::move(s));
+    for (std::uint8_t host = 1; auto s = hub.open(505, from(host)); host += streams.size() % 4 == 0 ? 1 : 0) {
+        streams.push_back(std::move(s));
+    }
     ASSERT_EQ(streams.size(), admin::kMaxEventStreams);
+    EXPECT_EQ(std::vector({hub.streams_to(one), hub.streams_to(two), hub.streams_to(from(3))}), std::vector<std::size_t>({4, 4, 0}));
     streams.pop_back();
-    auto slow = hub.open(505);
+    EXPECT_EQ(hub.open(505, one), nullptr);  // four from there already, with a place free
+    auto slow = hub.open(505, from(3));
     ASSERT_NE(slow, nullptr);
     // The slow stream takes nothing: closed with the event that would put it over its bound, the
     // reader gets every event.
@@ -787,26 +796,65 @@ TEST(EventHub, BacklogResumeAndBounds) {
     std::size_t waiting = 0;
     while (waiting <= admin::kEventStreamBuffer) {
         EXPECT_EQ(slow->read(peek, 0), net::HttpStream::kWait) << waiting;
+        EXPECT_FALSE(slow->aborted());
         hub.line({.kind = core::LogKind::Chat}, line + "\n");
         waiting += drain(*reader).size();
     }
+    EXPECT_TRUE(slow->aborted());
     EXPECT_EQ(slow->read(peek, 0), net::HttpStream::kAbort);
 
-    // Stalled: bytes waiting (a backlog), none taken for 30 s since the last tick; the keep-alive
-    // comment 15 s after the first tick with a stream open.
+    // Stalled: bytes waiting (a backlog, or events after the client read some), none taken for 30 s
+    // since the last tick that found it fine; the keep-alive comment 15 s after the first tick with a
+    // stream open.
     streams.resize(1);
     slow.reset();
-    auto idle = hub.open(std::nullopt);
-    hub.tick(16'000);
+    auto idle = hub.open(std::nullopt, from(4));
+    auto once = hub.open(505, from(5));
+    hub.tick(16'000'000);
     EXPECT_EQ(drain(*reader), ": keep-alive\n\n");
-    hub.tick(30'999);
-    EXPECT_EQ(idle->read(peek, 0), net::HttpStream::kWait);
-    hub.tick(31'000);
+    EXPECT_EQ(once->read(peek, 1), 1);  // reads a byte, then nothing more
+    hub.tick(17'000'000);
+    EXPECT_EQ(hub.next_tick_us(), 31'000'000);  // the idle stream's end, with the keep-alive
+    hub.tick(30'999'999);
+    EXPECT_FALSE(idle->aborted());
+    hub.tick(31'000'000);
+    EXPECT_TRUE(idle->aborted());
     EXPECT_EQ(idle->read(peek, 0), net::HttpStream::kAbort);
+    EXPECT_EQ(hub.next_tick_us(), 46'000'000);  // the keep-alive, a second before the other stream's end
+    hub.tick(46'999'999);
+    EXPECT_FALSE(once->aborted());
+    hub.tick(47'000'000);
+    EXPECT_TRUE(once->aborted());
     EXPECT_EQ(reader->read(peek, 0), net::HttpStream::kWait);
 
     hub.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
     hub.close_all();
     EXPECT_EQ(ids(drain(*reader)), std::make_pair(static_cast<long>(hub.last_id()), 1L));
     EXPECT_EQ(reader->read(peek, 0), net::HttpStream::kEnd);
+}
+
+// A name is one JSON string wherever it shows: SET_NAME "caf\xc3\xa9\xff" reads "café" and "ÿ" (its UTF-8
+// kept, the stray byte its Latin-1 letter) in /status.json, /api/players, the JSON logs and /api/events.
+TEST(JsonNames, OneStringInTheStatusThePlayersTheLogsAndTheEvents) {
+    Admin a;
+    a.join({kA});
+    const auto now = [] { return core::LocalTime{2026, 12, 7, 18, 5, 9, 123, 60}; };
+    core::StringConsole logs;
+    core::JsonConsole json_logs(logs, now);
+    admin::EventHub hub(now);
+    core::TeeConsole console(json_logs, hub);
+    server::LoopIo io(a.h.net, a.h.clock, console, a.h.state.metrics);
+    a.h.net.queue(Socket::Chat, sealed(cat({{0x80}, le32(1), str("caf\xc3\xa9\xff"), {0}})), kA);
+    server::receive_one(a.h.state, io, Socket::Chat, a.h.clock.now());
+    const std::string name = "caf\xc3\xa9\xc3\xbf";
+    const json status = json::parse(status::status_json(a.h.state, status::History{}, a.h.clock.now()));
+    EXPECT_EQ(status["player_list"][0]["name"], name);
+    EXPECT_EQ(json::parse(a.call("GET", "/api/players").body)["players"][0]["name"], name);
+    const json log = json::parse(logs.text());
+    EXPECT_EQ(log["name"], name);
+    EXPECT_EQ(log["text"], "Name of 1 is " + name);
+    const std::string events = drain(*hub.open(std::nullopt, kA));
+    const std::size_t data = events.find("data: ");
+    ASSERT_NE(data, std::string::npos) << events;
+    EXPECT_EQ(json::parse(events.substr(data + 6, events.find('\n', data) - data - 6)), log);
 }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "chat/chat.h"
-#include "core/mutes.h"
+#include "chat/mutes.h"
 #include "harness.h"
 
 namespace quarel::testkit {
@@ -77,15 +77,13 @@ struct Server {
 };
 
 // Players 1..n join and those with a name in `names` ("" included) send SET_NAME, each in a second of
-// its own, so that every NAME_LIST goes out at once; nullptr: never sent. The clock ends a second past
-// the last.
+// its own, so that every BRIEF_LIST and NAME_LIST goes out at once; nullptr: never sent. The clock ends
+// a second past the last.
 void populate(Server& srv, std::initializer_list<const char*> names, const std::vector<std::uint8_t>& tags = {}) {
     for (int i = 1; const char* n : names) {
         srv.join(i, tags.size() >= static_cast<std::size_t>(i) ? tags[i - 1] : 0);
-        if (n) {
-            srv.chat_in(set_name(i, n), chat_addr(i));
-            srv.h.clock.advance(1);
-        }
+        if (n) srv.chat_in(set_name(i, n), chat_addr(i));
+        srv.h.clock.advance(1);
         ++i;
     }
     srv.forget();
@@ -507,7 +505,7 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
         for (const std::string_view text : texts) out = cat_lines(std::move(out), to(all, chat_out(2, text)));
         return out;
     };
-    core::mute(srv.h.state, srv.h.io.io, 0, 1, "spam", "alice", "alice", t);
+    chat::mute(srv.h.state, srv.h.io.io, 0, 1, "spam", "alice", "alice", t);
     EXPECT_EQ(srv.console(), "1 aka Ann muted for 1 minutes by alice: spam\n");
     // {seconds after t, {sender, datagram}... (none: a loop pass, the players kept alive), sent, printed}
     const std::tuple<int, std::vector<std::pair<int, Bytes>>, Lines, std::string> steps[] = {
@@ -515,6 +513,8 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
         {0, {{1, chat(1, "hi")}, {1, whisper(1, 2, "psst")}}, to(one, chat_out(1, "hi")), ""},
         {0, {{1, whisper(1, 1, "me")}, {2, whisper(2, 1, "ok")}},
          cat_lines(to(one, sealed_hex("95 01000000 6d65 00")), to(one, sealed_hex("95 02000000 6f6b 00"))), ""},
+        // A name reaches everyone as a line does: the muted player keeps its own, silently.
+        {0, {{1, set_name(1, "Slur")}}, {}, ""},
         // Player 2's whisper was the first of its five; chat and whisper share them.
         {0, {{2, chat(2, "a")}, {2, chat(2, "b")}, {2, chat(2, "c")}, {2, chat(2, "d")}, {2, chat(2, "x")}, {2, whisper(2, 3, "y")}},
          chats({"a", "b", "c", "d"}), "Bo : a\nBo : b\nBo : c\nBo : d\n"},
@@ -523,7 +523,8 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
         {59, {}, {}, ""},
         {59, {{1, chat(1, "x")}}, to(one, chat_out(1, "x")), ""},
         {60, {}, {}, "1 aka Ann is no longer muted.\nDropped 4 chat lines over the chat limit in the last minute.\n"
-                     "Not relayed: 4 chat lines from muted players in the last minute.\n"},
+                     "Not relayed: 4 chat lines from muted players in the last minute.\n"
+                     "Not taken: 1 name changes from muted players in the last minute.\n"},
         {60, {{1, chat(1, "back")}}, to(all, chat_out(1, "back")), "Ann : back\n"},
     };
     for (const auto& [at, in, sent, printed] : steps) {
@@ -538,21 +539,81 @@ TEST(ChatLimits, AMutedPlayerReachesOnlyItselfAndAFloodIsDroppedBeyondFiveAtOnce
     }
     const auto& dropped = srv.h.state.metrics.dropped[0];
     EXPECT_EQ(std::pair(dropped[std::size_t(core::DropReason::ChatLimit)], dropped[std::size_t(core::DropReason::Muted)]),
-              std::pair(std::uint64_t{4}, std::uint64_t{4}));
+              std::pair(std::uint64_t{4}, std::uint64_t{5}));
+    EXPECT_EQ(std::string(srv.slot(0).name.data()), "Ann");
 
     const std::int64_t now = srv.h.clock.now();
-    core::mute(srv.h.state, srv.h.io.io, 1, 0, "", "alice", "alice", now);
+    chat::mute(srv.h.state, srv.h.io.io, 1, 0, "", "alice", "alice", now);
     srv.chat_in(chat(2, "z"), chat_addr(2));
     EXPECT_EQ(srv.sent(), to({chat_addr(2)}, chat_out(2, "z")));
-    EXPECT_TRUE(core::unmute(srv.h.state, srv.h.io.io, 1, "alice", "alice", now));
+    EXPECT_TRUE(chat::unmute(srv.h.state, srv.h.io.io, 1, "alice", "alice", now));
     EXPECT_EQ(srv.console(), "2 aka Bo muted until unmuted by alice.\n2 aka Bo unmuted by alice.\n");
-    srv.h.state.settings.chat_burst = 0;  // no limit at all
-    for (int i = 0; i < 8; ++i) srv.chat_in(chat(2, "w"), chat_addr(2));
-    EXPECT_EQ(srv.sent().size(), 24u);
-    core::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", "alice", now);  // a leave ends it: the slot's next player is not muted
+    // 0 in either key turns the limit off: the player's sixth line and on are relayed all the same.
+    for (const auto& [burst, rate] : {std::pair{0, 1}, std::pair{5, 0}}) {
+        srv.h.state.settings.chat_burst = burst;
+        srv.h.state.settings.chat_rate = rate;
+        for (int i = 0; i < 8; ++i) srv.chat_in(chat(2, "w"), chat_addr(2));
+        EXPECT_EQ(srv.sent().size(), 24u) << burst << " " << rate;
+    }
+    chat::mute(srv.h.state, srv.h.io.io, 2, 0, "", "alice", "alice", now);  // a leave ends it: the slot's next player is not muted
     srv.in(Socket::Game, sealed(cat({{0x08}, le32(3)})), game_addr(3));
     srv.join(3);
     EXPECT_EQ(std::pair(srv.slot(2).id, srv.slot(2).muted_until), std::pair(4, std::int64_t{0}));
+}
+
+// Player 2 floods the four relays: twenty at once, then ten a second, whichever of them; beyond that
+// they are dropped whole (a RESPAWN restores no health), counted and summed up a minute later. A mute
+// changes none of it. Relays naming an id no player holds share one allowance, whatever the ids.
+TEST(EventLimits, TwentyAtOnceThenTenASecondPerPlayerAndOneAllowanceForIdsNobodyHolds) {
+    Server srv;
+    populate(srv, {"Ann", "Bo", "Cy"}, {0, 0xB2});
+    const std::int64_t t = srv.h.clock.now();
+    chat::mute(srv.h.state, srv.h.io.io, 1, 0, "", "alice", "alice", t);
+    srv.forget();
+    const Addrs others = {chat_addr(1), chat_addr(3)};
+    const auto flood = [&](int n) {
+        int relayed = 0;
+        for (int i = 0; i < n; ++i) {
+            const int kind = i % 4;
+            srv.chat_in(kind == 0 ? event_word(2, le32(i)) : kind == 1 ? event_byte(2, 1) : kind == 2 ? event_all(2, 2) : respawn(2),
+                        chat_addr(2));
+            const Lines sent = srv.sent();
+            relayed += !sent.empty();
+            if (i == 0) EXPECT_EQ(sent, to(others, sealed_hex("94 02000000 00000000")));
+        }
+        return relayed;
+    };
+    EXPECT_EQ(flood(25), 20);
+    srv.h.state.table[1].health = 5;
+    srv.chat_in(respawn(2), chat_addr(2));
+    EXPECT_EQ(std::pair(srv.sent().size(), srv.slot(1).health), std::pair(std::size_t{0}, std::int16_t{5}));
+    srv.h.clock.set(t + 1);
+    EXPECT_EQ(flood(12), 10);
+    srv.h.clock.set(t + 3);
+    EXPECT_EQ(flood(25), 20);  // two seconds regained twenty, no more
+    const std::uint64_t dropped = srv.h.state.metrics.dropped[0][std::size_t(core::DropReason::EventLimit)];
+    EXPECT_EQ(dropped, 13u);
+    EXPECT_EQ(srv.console(), "");
+    EXPECT_EQ(chat::next_chat_limit_work(srv.h.state), t + 60);
+    for (const std::int64_t at : {59, 60}) {
+        srv.h.clock.set(t + at);
+        for (int id = 1; id <= 3; ++id) srv.in(Socket::Game, sealed(cat({{0x06}, le32(id)})), game_addr(id));
+        srv.h.passes_until_idle(10);
+        EXPECT_EQ(srv.console(), at == 59 ? "" : "Dropped 13 game events over the event limit in the last minute.\n");
+    }
+    // Ids nobody holds (strict_senders 0 lets them in): one allowance for all of them.
+    srv.forget();
+    int relayed = 0;
+    for (int id = 100; id < 130; ++id) {
+        srv.chat_in(event_all(id, 1), kStranger);
+        relayed += !srv.sent().empty();
+    }
+    EXPECT_EQ(relayed, 20);
+    srv.chat_in(event_all(3, 1), chat_addr(3));  // a player's own allowance is its own
+    EXPECT_EQ(srv.sent().size(), 2u);
+    srv.h.state.settings.event_rate = 0;  // 0 in either key: no limit
+    for (int i = 0; i < 5; ++i) srv.chat_in(event_all(100, 1), kStranger);
+    EXPECT_EQ(srv.sent().size(), 15u);
 }
 
 }  // namespace

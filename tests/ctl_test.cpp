@@ -115,15 +115,15 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
         R"({"count":2,"players":[{"address":"10.0.0.1:5001","chat_address":null,"health":100,"id":1,"name":"Ann",)"
         R"("seconds_since_heard":0},{"address":"[2001:db8::2]:5002","chat_address":"[2001:db8::2]:6002","health":-5,)"
         R"("id":12,"name":"Bo\u001b[31m","seconds_since_heard":7}],"slots":4,"join_refusals_last_minute":[)"
-        R"({"reason":"server_full","text":"full server","count":0},{"reason":"allowance","text":"too many joins","count":3},)"
-        R"({"reason":"rejoin_bar","text":"kick\n bar","count":1}]})";
+        R"({"reason":"server_full","text":"full server","count":0},{"reason":"allowance","text":"too many joins","count":3,)"
+        R"("hint":"set trusted"},{"reason":"rejoin_bar","text":"kick\n bar","count":1,"hint":"unban\u001b"}]})";
     // {command, HTTP status, body, exit status, standard output, standard error}
     const std::tuple<Args, long, std::string, int, std::string, std::string> cases[] = {
         {{"players"}, 200, players, 0,
          "ID  NAME        ADDRESS             CHAT ADDRESS        HEALTH  HEARD\n"
          "1   Ann         10.0.0.1:5001       -                   100     0 s ago\n"
          "12  Bo\\x1b[31m  [2001:db8::2]:5002  [2001:db8::2]:6002  -5      7 s ago\n2 of 4 slots taken.\n"
-         "Refused joins in the last minute: 3 too many joins, 1 kick\\x0a bar.\n", ""},
+         "Refused joins in the last minute: 3 too many joins, 1 kick\\x0a bar.\nHint: set trusted.\nHint: unban\\x1b.\n", ""},
         {{"players"}, 200, R"({"count":0,"players":[],"slots":4})", 0, "No players; 0 of 4 slots taken.\n", ""},
         {{"players"}, 200,
          R"({"count":2,"players":[{"id":1,"name":"Ann","mute":{"until":1800000000,"reason":"spam"}},{"id":2,"name":"Bo"},)"

@@ -210,7 +210,7 @@ TEST(EndToEndAdminControl, TheConsoleAsServerSentEvents) {
     EXPECT_EQ(first.find("secret"), std::string::npos) << first;
     const std::size_t at = first.rfind("id: ", first.find(chat));
     const std::string chat_id = first.substr(at + 4, first.find('\n', at) - at - 4);
-    EXPECT_EQ(first.substr(first.find(chat) + chat.size()).find("\"kind\":\"chat\",\"id\":1,\"name\":\"Ann\""), 54u) << first;
+    EXPECT_EQ(first.substr(first.find(chat) + chat.size()).find("\"event\":\"chat\",\"id\":1,\"name\":\"Ann\""), 54u) << first;
 
     // Resumed after the event before the chat: the chat comes first.
     streams.push_back(std::make_unique<EventClient>(multi, server, 2, std::to_string(std::stoll(chat_id) - 1)));
@@ -560,7 +560,8 @@ long post(const std::string& url, const std::string& token, const std::string& b
 }
 
 // Each admin's token names them in the audit lines; the proxy's X-Forwarded-For is believed from the
-// proxy (127.0.0.1) alone, never from 127.0.0.2. An admin added to the file is known once it is saved.
+// proxy (127.0.0.1) alone, never from 127.0.0.2. An admin added to the file is known once it is saved;
+// the file made readable by others names nobody once its mode changed.
 TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwards) {
     TempDir dir;
     const std::string alice = "alice-token-0123456789", bob = "bob-token-0123456789ab", skipped =
@@ -581,7 +582,26 @@ TEST(EndToEndAdminControl, AuditLinesNameTheAdminAndTheCallerATrustedProxyForwar
     EXPECT_TRUE(server.process.wait_for_output(
         "Said by alice from 198.51.100.7: one\nSaid by alice from 127.0.0.2: two\nSaid by admin from 127.0.0.1: three\n" +
         skipped + "admin_tokens names 2 admins.\nSaid by bob from 127.0.0.1: four\n")) << server.output();
+    // The file opened to other users is refused as soon as it is seen: its tokens stop working.
+    fs::permissions(dir.path / "admin_tokens", fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    const std::string refused = "Admin tokens file refused: admin_tokens is open to other users (mode 0644; it must be "
+                                "0600 or 0400); it names no admin.\n";
+    ASSERT_TRUE(server.process.wait_for_output(refused, 2000)) << server.output();
+    EXPECT_EQ(post(say, bob, R"({"text":"five"})", "127.0.0.2"), 401);
     EXPECT_EQ(server.output().find(alice), std::string::npos) << "never a token on the console";
+    // The file's lines at the start are of kind start, those of its readings since of kind reload.
+    CURLM* multi = curl_multi_init();
+    {
+        EventClient events(multi, server, 3);
+        EXPECT_TRUE(pump_until(multi, 2000, [&] { return events.text.find("it names no admin.") != std::string::npos; }));
+        for (const char* kind : {"start", "reload"}) {
+            EXPECT_NE(events.text.find(std::string("\"event\":\"") + kind + "\",\"text\":\"" + skipped.substr(0, 30)),
+                      std::string::npos) << kind << "\n" << events.text;
+        }
+        EXPECT_NE(events.text.find("\"level\":\"error\",\"event\":\"reload\",\"text\":\"Admin tokens file refused"),
+                  std::string::npos) << events.text;
+    }
+    curl_multi_cleanup(multi);
 }
 
 // A private game: the allow file lets a player from 127.0.0.2 in and answers one from 127.0.0.3 as a

@@ -333,7 +333,7 @@ std::string verify_units(const std::filesystem::path& root) {
         }
     }
     std::string out;
-    for (const std::string unit : {"quarel-server.service", "quarel-server@.service", "quarel-server@alpha.service"}) {
+    for (const std::string unit : {"quarel-server.service", "quarel-server@.service", "quarel-server@alpha.service", "quarel-lobby.service"}) {
         const Ran r = run({"/usr/bin/systemd-analyze", "verify", "--man=no", "--root=" + root.string(),
                            "/lib/systemd/system/" + unit}, 60000);
         out += unit + ": " + std::to_string(r.status) + " " + r.out + r.err + "\n";
@@ -362,6 +362,8 @@ void serve_from_tree(const std::filesystem::path& root) {
     EXPECT_EQ(map_of({0, asker.output(), ""}), "5 from_the_image") << server.output();
     Process ctl({"/usr/local/bin/quarel-ctl", "--version"}, "", false, inside(root));
     EXPECT_EQ(ctl.finish(10000), 0) << ctl.output();
+    Process lobby({"/usr/local/bin/quarel-lobby", "--version"}, "", false, inside(root));
+    EXPECT_EQ(lobby.finish(10000), 0) << lobby.output();
     EXPECT_NE(server.stop(SIGTERM), 128 + SIGKILL) << "still running 5 s after SIGTERM";
     EXPECT_EQ(server.output(), banner(5, "from_the_image") + "Server stopped.\n");
     std::filesystem::remove(root / "data" / "config");
@@ -391,10 +393,10 @@ TEST(Container, ImageTreeRunsTheServer) {
     const Ran built = run({"/bin/bash", script, "--build-dir", QUAREL_BUILD_DIR, "--tree", tree.string(), "--tree-only"}, 120000);
     ASSERT_EQ(built.status, 0) << built.out << built.err;
     const std::string bin = std::string(QUAREL_BUILD_DIR) + "/quarel-";
-    const Ran ldd = run({"/bin/sh", "-c", "ldd " + bin + "server " + bin + "query " + bin + "ctl"});
+    const Ran ldd = run({"/bin/sh", "-c", "ldd " + bin + "server " + bin + "query " + bin + "ctl " + bin + "lobby"});
     if (ldd.out.find("libasan") != std::string::npos) GTEST_SKIP() << "a sanitizer build needs /proc, which the image's tree does not have";
     std::set<std::string> expected = {"data/", "etc/", "etc/passwd", "usr/", "usr/local/", "usr/local/bin/", "usr/local/bin/quarel-ctl",
-                                      "usr/local/bin/quarel-query", "usr/local/bin/quarel-server"};
+                                      "usr/local/bin/quarel-query", "usr/local/bin/quarel-server", "usr/local/bin/quarel-lobby"};
     const std::regex lib(R"((?:=> )?(/\S+) \(0x)");
     for (std::sregex_iterator it(ldd.out.begin(), ldd.out.end(), lib), end; it != end; ++it) {
         std::filesystem::path p = std::filesystem::path((*it)[1].str()).relative_path();
@@ -403,7 +405,7 @@ TEST(Container, ImageTreeRunsTheServer) {
     EXPECT_EQ(tree_of(tree), expected);
     EXPECT_EQ(read_file(tree / "etc/passwd"), "quarel:x:65532:65532:quarel-server:/data:/nonexistent\n");
     // The programs are stripped; their debug information stays in the build, where the link in each names it.
-    for (const std::string name : {"quarel-server", "quarel-query", "quarel-ctl"}) {
+    for (const std::string name : {"quarel-server", "quarel-query", "quarel-ctl", "quarel-lobby"}) {
         const Ran sections = run({"/usr/bin/readelf", "-S", "-W", (tree / "usr/local/bin" / name).string()});
         EXPECT_FALSE(std::regex_search(sections.out, std::regex(R"(\.symtab|\.debug_)"))) << name << " is not stripped";
         EXPECT_NE(sections.out.find(".gnu_debuglink"), std::string::npos) << name;
@@ -497,10 +499,10 @@ TEST(Container, OrchestratorManifestsMatchTheImage) {
     EXPECT_EQ(checked.status, 0) << checked.err;
 }
 
-// run.sh builds the three programs in the test command's build directory without changing its build
+// run.sh builds the four programs in the test command's build directory without changing its build
 // type (which would rebuild the server), so a run after the tests rebuilds nothing, and then starts the
 // server with the arguments given.
-TEST(Scripts, RunBuildsTheThreeProgramsWithTheTestBuildsType) {
+TEST(Scripts, RunBuildsTheProgramsWithTheTestBuildsType) {
     const std::filesystem::path server = std::filesystem::path(QUAREL_BUILD_DIR) / "quarel-server";
     const auto server_time = std::filesystem::last_write_time(server);
     ::setenv("BUILD_DIR", QUAREL_BUILD_DIR, 1);
@@ -508,7 +510,7 @@ TEST(Scripts, RunBuildsTheThreeProgramsWithTheTestBuildsType) {
     ::unsetenv("BUILD_DIR");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), std::string("quarel-server ") + QUAREL_VERSION + "\n");
-    for (const std::string program : {"quarel-server", "quarel-ctl", "quarel-query"}) {
+    for (const std::string program : {"quarel-server", "quarel-ctl", "quarel-query", "quarel-lobby"}) {
         EXPECT_NE(r.out.find("Built target " + program + "\n"), std::string::npos) << r.out;
     }
     EXPECT_EQ(std::filesystem::last_write_time(server), server_time) << "run.sh rebuilt the server";
@@ -571,20 +573,21 @@ TEST(DebianPackage, LintianFindsNoErrors) {
     EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
 }
 
-// quarel-server_VERSION-1_ARCH.deb holds exactly the three programs, the two units, the conffile
-// /etc/quarel/config (the sample, all commented out) and the documentation; its server, reading that
-// config, starts and answers its quarel-query; its postrm removes the server's files only on purge; its
-// units verify in its own tree.
+// quarel-server_VERSION-1_ARCH.deb holds exactly the four programs, the three units, the conffiles
+// /etc/quarel/config and /etc/quarel/lobby.config (the samples, all commented out) and the
+// documentation; its server, reading that config, starts and answers its quarel-query; its lobby takes
+// its config without a warning; its postrm removes the server's files only on purge; its units verify
+// in its own tree.
 TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     const Package& p = package();
     ASSERT_FALSE(p.deb.empty()) << p.why;
     const std::string arch = run({"/usr/bin/dpkg", "--print-architecture"}).out;
     EXPECT_EQ(p.deb.filename(), std::string("quarel-server_") + QUAREL_VERSION + "-1_" + arch.substr(0, arch.find('\n')) + ".deb");
     const std::string doc = "usr/share/doc/quarel-server/";
-    std::set<std::string> files = {"etc/", "etc/quarel/", "etc/quarel/config", "lib/", "lib/systemd/",
+    std::set<std::string> files = {"etc/", "etc/quarel/", "etc/quarel/config", "etc/quarel/lobby.config", "lib/", "lib/systemd/",
                                    "lib/systemd/system/", "lib/systemd/system/quarel-server.service",
-                                   "lib/systemd/system/quarel-server@.service", "usr/", "usr/bin/",
-                                   "usr/bin/quarel-ctl", "usr/bin/quarel-query", "usr/bin/quarel-server",
+                                   "lib/systemd/system/quarel-server@.service", "lib/systemd/system/quarel-lobby.service", "usr/",
+                                   "usr/bin/", "usr/bin/quarel-ctl", "usr/bin/quarel-query", "usr/bin/quarel-server", "usr/bin/quarel-lobby",
                                    "usr/share/", "usr/share/doc/", doc, doc + "README.md", doc + "changelog.Debian.gz",
                                    doc + "copyright", doc + "docs/"};
     // The pages the README links to.
@@ -593,7 +596,10 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     const std::string config = read_file(p.tree / "etc/quarel/config");
     EXPECT_EQ(config, read_file(QUAREL_CONFIG_EXAMPLE));
     EXPECT_FALSE(std::regex_search(config, std::regex("(^|\n)[^#\n]"))) << "a setting line in the conffile";
-    EXPECT_EQ(read_file(p.control / "conffiles"), "/etc/quarel/config\n");
+    EXPECT_EQ(read_file(p.control / "conffiles"), "/etc/quarel/config\n/etc/quarel/lobby.config\n");
+    const std::string lobby_config = read_file(p.tree / "etc/quarel/lobby.config");
+    EXPECT_EQ(lobby_config, read_file(std::string(QUAREL_SOURCE_DIR) + "/lobby.config.example"));
+    EXPECT_FALSE(std::regex_search(lobby_config, std::regex("(^|\n)[^#\n]"))) << "a setting line in the lobby's conffile";
     EXPECT_NE(read_file(p.control / "control").find("\nDepends: adduser, "), std::string::npos) << read_file(p.control / "control");
 
     // Each unit runs the packaged server as `quarel` with its config in /etc/quarel, its files in
@@ -615,6 +621,16 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     const Ran asked = run({bin + "quarel-query", "127.0.0.1", "--chat-port", std::to_string(ports.chat), "--json", "--timeout", "2000"});
     EXPECT_EQ(map_of(asked), "4 blabla") << server.output();
     EXPECT_EQ(run({bin + "quarel-ctl", "--version"}).out, std::string("quarel-ctl ") + QUAREL_VERSION + "\n");
+    // The lobby's unit: its program and config, a state directory and port 80 without root.
+    const std::string lobby_unit = read_file(p.tree / "lib/systemd/system/quarel-lobby.service");
+    for (const std::string line : {"ExecStart=/usr/bin/quarel-lobby --config /etc/quarel/lobby.config", "DynamicUser=yes",
+                                   "StateDirectory=quarel-lobby", "WorkingDirectory=/var/lib/quarel-lobby",
+                                   "AmbientCapabilities=CAP_NET_BIND_SERVICE", "CapabilityBoundingSet=CAP_NET_BIND_SERVICE"}) {
+        EXPECT_NE(lobby_unit.find("\n" + line + "\n"), std::string::npos) << "quarel-lobby.service lacks " << line;
+    }
+    const Ran lobby = run({bin + "quarel-lobby", "--check-config", (p.tree / "etc/quarel/lobby.config").string()});
+    EXPECT_EQ(lobby.status, 0) << lobby.err;
+    EXPECT_EQ(lobby.out.substr(0, 29), "listen           0.0.0.0:80\na") << lobby.out;
 
     const Scratch root;
     const std::filesystem::path data = root.path / "var/lib/quarel";
@@ -637,7 +653,8 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     if (::system("systemd-analyze --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "systemd-analyze cannot run here: the package's units were not verified";
     const Scratch tree;
     std::filesystem::copy(p.tree, tree.path, std::filesystem::copy_options::recursive);
-    EXPECT_EQ(verify_units(tree.path), "quarel-server.service: 0 \nquarel-server@.service: 0 \nquarel-server@alpha.service: 0 \n");
+    EXPECT_EQ(verify_units(tree.path), "quarel-server.service: 0 \nquarel-server@.service: 0 \nquarel-server@alpha.service: 0 \n"
+                                       "quarel-lobby.service: 0 \n");
 }
 
 // The postinst makes `quarel` a system user and group without a login or a home of its own (the unit's

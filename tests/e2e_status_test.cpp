@@ -65,7 +65,7 @@ struct RawConnection {
     }
     // The status line of the answer to a GET of /healthz, "" when closed unanswered.
     std::string health(int timeout_ms) const {
-        if (!send("GET /healthz HTTP/1.1\r\nHost: t\r\n\r\n")) return "(not sent)";
+        if (!send("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return "(not sent)";
         return receive(timeout_ms).value_or("(no answer)").substr(0, 17);
     }
     int fd_;
@@ -75,7 +75,7 @@ struct RawConnection {
 // The whole answer to one request on a connection of its own, which the server closes after it.
 std::string http(std::uint16_t port, const std::string& method, const std::string& path, bool v6 = false) {
     RawConnection c(port, 1, 0, v6);
-    c.send(method + " " + path + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    c.send(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     return c.all();
 }
 
@@ -103,16 +103,16 @@ const std::string kOk = "HTTP/1.1 200 OK\r\n";
 // servers whose listener cannot start.
 TEST(EndToEndStatus, EndpointsScrapeBoundsAndSlowClients) {
     const std::string promtool = which({"/usr/bin/promtool", "/usr/local/bin/promtool"});
-    StatusServer s("http nonsense\n");
+    StatusServer s("http nonsense\ntrusted_proxies 127.0.0.9\nhttp_hosts game.lan\n");
     ASSERT_NE(s.port, 0) << s.server.output();
     UdpClient game_a, chat_a, game_b, chat_b;
     ASSERT_EQ(join_named(s.server, game_a, chat_a, "Ann"), 1);
     ASSERT_EQ(join_named(s.server, game_b, chat_b, "Bo"), 2);
     const auto opened = std::chrono::steady_clock::now();
     RawConnection stalled(s.port), deaf(s.port, 1, 4096);
-    ASSERT_TRUE(stalled.send("GET /status.json HTTP/1.1\r\nHost: t\r\n"));
+    ASSERT_TRUE(stalled.send("GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
     std::string many;
-    for (int i = 0; i < 200; ++i) many += "GET / HTTP/1.1\r\nHost: t\r\n\r\n";
+    for (int i = 0; i < 200; ++i) many += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     ASSERT_TRUE(deaf.send(many));
     for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
         game_a.send_to(s.server.game_port(), state_of(1));
@@ -163,24 +163,45 @@ TEST(EndToEndStatus, EndpointsScrapeBoundsAndSlowClients) {
     }
     // {request, the answer's start ("": the connection is closed unanswered), whether the answer is the
     // server's own (with the common headers; the library's own refusals cannot carry them), whether the
-    // connection is closed after it}. Whatever follows a refused request is never answered: one answer.
-    const std::string post = "POST /healthz HTTP/1.1\r\nHost: t\r\n", smuggled = "GET /healthz HTTP/1.1\r\nHost: t\r\n\r\n";
-    const std::vector<std::tuple<std::string, std::string, bool, bool>> requests = {
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 8193\r\n\r\n", "HTTP/1.1 413 ", true, true},
-        {"GET /healthz HTTP/1.1\r\nHost: t\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431 ", false, true},
-        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 414 ", false, true},
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n2400\r\n" + std::string(0x2400, 'b') +
+    // connection is closed after it, from 127.0.0.`source`}. Whatever follows a refused request is never
+    // answered: one answer.
+    const std::string post = "POST /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n", smuggled = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    struct Case {
+        std::string request, want;
+        bool own, closes;
+        std::uint32_t source = 1;  // from 127.0.0.`source`
+    };
+    const std::vector<Case> requests = {
+        {"POST /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 8193\r\n\r\n", "HTTP/1.1 413 ", true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431 ", false, true},
+        {"GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 414 ", false, true},
+        {"POST /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n2400\r\n" + std::string(0x2400, 'b') +
              "\r\n0\r\n\r\n", "", false, true},
-        {"POST /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 8192\r\n\r\n" + std::string(8192, 'c'), "HTTP/1.1 405 ", true, false},
+        {"POST /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 8192\r\n\r\n" + std::string(8192, 'c'), "HTTP/1.1 405 ", true, false},
         {post + "Content-Length: 0\r\nContent-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
         {post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
         {post + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
-        {"GET /healthz%00 HTTP/1.1\r\nHost: t\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
+        {"GET /healthz%00 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
         {post + "Content-Length: 99999999999999999999999\r\n\r\n" + smuggled, "HTTP/1.1 413 ", true, true},
         {post + "Content-Length: -1\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
+        {post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
+        {post + "Content-Length : " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
+        {std::string("GET /healthz") + '\0' + "/../api HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: rebound.example\r\n\r\n" + smuggled, "HTTP/1.1 400 ", true, true},
+        // Names that only some DNS says are this machine's (rebinding) are refused; addresses, localhost
+        // and the names of http_hosts are not.
+        {"GET /metrics HTTP/1.1\r\nHost: rebound.example:8080\r\n\r\n", "HTTP/1.1 421 ", true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: 127.1\r\n\r\n", "HTTP/1.1 421 ", true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: Game.LAN.:8080\r\nConnection: close\r\n\r\n", kOk, true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", kOk, true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: [::1]:80\r\nConnection: close\r\n\r\n", kOk, true, true},
+        {"GET /healthz HTTP/1.1\r\nHost: 192.0.2.1\r\nConnection: close\r\n\r\n", kOk, true, true},
+        {"GET /healthz HTTP/1.0\r\n\r\n", kOk, true, true},
+        // From the trusted proxy, an X-Forwarded-For that is no list of addresses.
+        {"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: unknown\r\n\r\n", "HTTP/1.1 400 ", true, true, 9},
     };
-    for (const auto& [request, want, own, closes] : requests) {
-        RawConnection c(s.port);
+    for (const auto& [request, want, own, closes, source] : requests) {
+        RawConnection c(s.port, source);
         c.send(request);
         const std::string got = c.all(1500);
         const bool closed = c.receive(0) == std::optional<std::string>("");
@@ -191,6 +212,20 @@ TEST(EndToEndStatus, EndpointsScrapeBoundsAndSlowClients) {
         EXPECT_EQ(got.find("\r\nX-Content-Type-Options: nosniff\r\n") != std::string::npos, own) << request.substr(0, 60);
         EXPECT_EQ(closed, closes) << request.substr(0, 60);
     }
+    // Through the trusted proxy, 127.0.0.9, the 8 places are each caller's: 8 requests of one caller under
+    // way (their bodies still to come) leave a 9th of it 429 and another caller's answered.
+    const auto through_proxy = [&](const char* caller, const char* rest) {
+        auto c = std::make_unique<RawConnection>(s.port, 9);
+        c->send(std::string("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-For: ") + caller + "\r\n" + rest);
+        return c;
+    };
+    std::vector<std::unique_ptr<RawConnection>> under_way;
+    for (unsigned i = 0; i < quarel::platform::kHttpPerSource; ++i) {
+        under_way.push_back(through_proxy("198.51.100.7", "Content-Length: 5\r\n\r\n"));
+    }
+    EXPECT_EQ(through_proxy("198.51.100.8", "Connection: close\r\n\r\n")->all(1500).substr(0, kOk.size()), kOk);
+    EXPECT_EQ(through_proxy("198.51.100.7", "\r\n")->all(1500).substr(0, 13), "HTTP/1.1 429 ");
+    under_way.clear();
     // {config, --http value ("": none), the last line}
     const std::string port = std::to_string(s.port);
     const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
@@ -347,7 +382,7 @@ TEST(EndToEndStatus, TricklingConnectionsTakeNoPlaceForLongAndNeverTheAdminApi) 
         return std::string("(no answer)");
     };
     RawConnection first(s.port, 9 * 256 + 1);
-    ASSERT_TRUE(first.send("GET /healthz HTTP/1.1\r\nHost: t\r\n\r\n"));
+    ASSERT_TRUE(first.send("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     EXPECT_EQ(attack(700, &first), "(no answer)") << "every place taken";
     const auto ctl_started = Clock::now();
     // In the server's directory, quarel-ctl takes the token file its config names (here, the default).
@@ -361,7 +396,7 @@ TEST(EndToEndStatus, TricklingConnectionsTakeNoPlaceForLongAndNeverTheAdminApi) 
     EXPECT_EQ(attack(1500, &first), kOk) << "a freed place taken at once";
     EXPECT_LT(Clock::now() - freed, std::chrono::milliseconds(1500));
     RawConnection second(s.port, 9 * 256 + 2);
-    ASSERT_TRUE(second.send("GET /healthz HTTP/1.1\r\nHost: t\r\n\r\n"));
+    ASSERT_TRUE(second.send("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     const auto sent = Clock::now();
     EXPECT_EQ(attack(8000, &second), kOk) << "the trickling connections held their places";
     EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(6000));

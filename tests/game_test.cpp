@@ -67,8 +67,14 @@ void feed(Harness& h, const Bytes& datagram, const Address& from) {
 }
 
 void forget(Harness& h) { h.net.take(); h.out.clear(); }
+// The players join in one second; the list of everybody held for that second's later joins is sent as
+// the next begins, and the clock set back.
 void join_all(Harness& h, const std::vector<std::pair<const Player*, Address>>& players) {
     for (const auto& [p, from] : players) feed(h, p->join(), from);
+    const std::int64_t t = h.clock.now();
+    h.clock.advance(1);
+    h.pass();
+    h.clock.set(t);
     forget(h);
 }
 
@@ -92,6 +98,7 @@ TEST(JoinStateAndAck, BriefUntilAckedThenDetailedAtTheJoinAddressAndAJoinResetsI
                                    game(kAddrA, hex("f0 9f 10 01000000 01000000 0000803f 00000040 00004040 07"))}));
     feed(h, kA.state(1), kAddrA);  // alone: a count-0 list
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, hex("56 15 10 00000000"))}));
+    h.clock.set(901);
     feed(h, kB.join(), kAddrB);
     const Bytes list = brief_list(2, kA.brief(1) + kB.brief(2));
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, welcome(2, 1, kA.brief(1))), game(kAddrA, list), game(kAddrB, list)}));
@@ -131,6 +138,44 @@ TEST(JoinStateAndAck, BriefUntilAckedThenDetailedAtTheJoinAddressAndAJoinResetsI
     EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, detail_list(2, moved.detail(2) + kC.detail(3)))}));
     EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n2 joined to battle! Now we have 2 players.\n"
                             "3 joined to battle! Now we have 3 players.\n");
+}
+
+// The list of everybody goes out at most once a second: the first join of a second sends it at once,
+// the later ones of that second get their WELCOME at once and share one list, of everybody as they are
+// when the next second begins (a player who left meanwhile is not in it). The join lines are as ever.
+TEST(JoinList, TheJoinsOfOneSecondShareOneListSentAsTheNextSecondBegins) {
+    Harness h(rules(0, 4));
+    h.clock.set(900);
+    feed(h, kA.join(), kAddrA);
+    feed(h, kB.join(), kAddrB);
+    feed(h, kC.join(), kAddrC);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, welcome(1, 0, "")), game(kAddrA, brief_list(1, kA.brief(1))),
+                                   game(kAddrB, welcome(2, 1, kA.brief(1))),
+                                   game(kAddrC, welcome(3, 2, kA.brief(1) + kB.brief(2)))}));
+    EXPECT_EQ(h.out.text(), "1 joined to battle! Now we have 1 players.\n2 joined to battle! Now we have 2 players.\n"
+                            "3 joined to battle! Now we have 3 players.\n");
+    h.pass();
+    EXPECT_EQ(server::next_deadline(h.state, h.io), 901);  // the sleep wakes for it
+    feed(h, leave(2), kAddrB);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, gone(2)), game(kAddrC, gone(2))}));
+    h.clock.set(901);
+    h.pass();
+    const Bytes list = brief_list(2, kA.brief(1) + kC.brief(3));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, list), game(kAddrC, list)}));
+    // That list was the second's: a join in it waits for the next; one in a second of its own goes at once.
+    feed(h, kB.join(), kAddrB);
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrB, welcome(4, 2, kA.brief(1) + kC.brief(3)))}));
+    h.clock.set(905);
+    h.pass();
+    const Bytes three = brief_list(3, kA.brief(1) + kB.brief(4) + kC.brief(3));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, three), game(kAddrB, three), game(kAddrC, three)}));
+    h.clock.set(906);
+    feed(h, leave(4), kAddrB);
+    feed(h, kB.join(), kAddrB);
+    const Bytes again = brief_list(3, kA.brief(1) + kB.brief(5) + kC.brief(3));
+    EXPECT_EQ(sends(h.net), (Lines{game(kAddrA, gone(4)), game(kAddrC, gone(4)), game(kAddrB, welcome(5, 2, kA.brief(1) + kC.brief(3))),
+                                   game(kAddrA, again), game(kAddrB, again), game(kAddrC, again)}));
+    EXPECT_EQ(game::next_join_list(h.state), std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(Leave, TellsEveryOtherPlayerInSlotOrderWhateverTheSendersAddressAndTheSlotIsReusedClean) {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/handover.h"
-#include "core/mutes.h"
+#include "chat/mutes.h"
 #include "game/game.h"
 #include "harness.h"
 
@@ -51,7 +51,12 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     core::ChartsRecord charts;
     charts.last_second = 77;
     charts.traffic[5] = {1234, {5, 6}};
-    core::mute(before.state, before.io.io, 1, 10, "spam", "admin", "admin", before.clock.now());
+    chat::mute(before.state, before.io.io, 1, 10, "spam", "admin", "admin", before.clock.now());
+    // The joins' list owed for the end of this second, and a counter of version 3.
+    before.state.brief_list_sent = before.clock.now();
+    before.state.brief_list_due = true;
+    const std::size_t event_limit = static_cast<std::size_t>(core::DropReason::EventLimit);
+    before.state.metrics.dropped[0][event_limit] = 7;
     const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
     EXPECT_EQ(core::handover_sequence(record), 41u);
 
@@ -85,6 +90,14 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     EXPECT_EQ(after.state.rejoin_bars.size(), 1u);
     EXPECT_TRUE(game::rejoin_barred(after.state, kA, after.clock.now()));
     EXPECT_EQ(after.state.next_mute_end, before.clock.now() + 600);  // the mute's end, which the loop's wait knows
+    EXPECT_EQ(std::tuple(after.state.brief_list_sent, after.state.brief_list_due, after.state.metrics.dropped[0][event_limit]),
+              std::tuple(before.clock.now(), true, std::uint64_t{7}));
+    // A version 2 record (before the event limit): no list owed, that counter at 0, the mute kept.
+    Harness v2(with_slots(4));
+    EXPECT_EQ(core::take_over(core::write_handover(before.state, nullptr, before.clock.now(), 42, 2), v2.state, before.clock.now()).players, 3);
+    EXPECT_EQ(std::tuple(v2.state.brief_list_due, v2.state.metrics.dropped[0][event_limit], v2.state.table[1].muted_until,
+                         v2.state.metrics.joins),
+              std::tuple(false, std::uint64_t{0}, before.clock.now() + 600, 4u));
     // A version 1 record (before mutes) is read too: its players unmuted, its counters after a shorter list of drop reasons.
     Harness v1(with_slots(4));
     EXPECT_EQ(core::take_over(core::write_handover(before.state, nullptr, before.clock.now(), 42, 1), v1.state, before.clock.now()).players, 3);
@@ -107,7 +120,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
     const std::int64_t t = before.clock.now();
     const auto good = core::write_handover(before.state, nullptr, t, 1);
     auto other_version = good;
-    other_version[4] = 3;
+    other_version[4] = 4;
     auto flipped = good;
     flipped[flipped.size() / 2] ^= 0x01;
     const Bytes cut(good.begin(), good.end() - 9);
@@ -122,7 +135,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
         std::string line;
     } rows[] = {
         {other_version, with_slots(4), t, core::Takeover::WrongVersion,
-         "Hand-over record not used: version 3, this server reads version 2.\n"},
+         "Hand-over record not used: version 4, this server reads version 3.\n"},
         {flipped, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {cut, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {stranger, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
@@ -166,10 +179,10 @@ void reseal(Bytes& record) {
 TEST(Handover, ARecordWhoseContentDoesNotHoldTogetherChangesNothing) {
     Game before;
     const auto good = core::write_handover(before.state, nullptr, before.clock.now(), 1);
-    // Header 22, map "blabla" 8, slots, last id, clock 2, three deadlines, the NAME_LIST's second and
-    // flag, one bar of 31 (an address of 23, the kick's second): the player count at 108, then slot and id
-    // of the first player.
-    constexpr std::size_t kPlayers = 108, kFirstSlot = 112, kFirstId = 116, kSlotSize = 4 + 4 + 2 * 23 + 32 + 2 + 4 + 36 + 6 + 3 * 8;
+    // Header 22, map "blabla" 8, slots, last id, clock 2, three deadlines, the NAME_LIST's and the
+    // BRIEF_LIST's second and flag, one bar of 31 (an address of 23, the kick's second): the player count
+    // at 117, then slot and id of the first player.
+    constexpr std::size_t kPlayers = 117, kFirstSlot = 121, kFirstId = 125, kSlotSize = 4 + 4 + 2 * 23 + 32 + 2 + 4 + 36 + 6 + 3 * 8;
     ASSERT_EQ(good[kPlayers], 3);
     const auto altered = [&](std::size_t at, std::int32_t v) {
         Bytes r = good;

@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include "harness.h"
 #include "net/bind_address.h"
 #include "platform/file_watch.h"
+#include "process.h"
 #include "query.h"
 
 using namespace quarel;
@@ -37,6 +40,9 @@ core::ConfigReport check(std::string_view text, std::vector<std::string> args = 
 }  // namespace
 
 TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
+    const std::string kWide = "is wider than a /16 (IPv6: a /48): every source inside joins without a join allowance and asks without a query limit, and anyone can forge such a source: forged JOINs from one address fill every slot at once (the game is full for everyone else) and send that address a list of every player for each slot it holds, up to 7 + 17 x slots bytes each, once a second";
+    const std::string kAnyProxy = "takes every HTTP peer for a proxy: any caller names the address it is locked out and "
+                                  "logged as in X-Forwarded-For, so the lock-out after wrong tokens holds nobody";
     const std::string no_time = " is no time of day (hour 0..23, minute 0..59): the world clock's first tick, at start-up, makes it ";
     const std::pair<std::string, std::string> cases[] = {
         // Valid values of every judged key: no warning.
@@ -79,9 +85,22 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
          "watch_files 1\n", ""},
         {"watch_files 2\n", "cfg:1: \"watch_files 2\": only 1 turns it on\n"},
         // A list's lines add (no "sets again"); a word that is no range is named and left out.
-        {"trusted 10.0.0.0/8,lan 1.2.3.4/33\ntrusted ::1\n",
-         "cfg:1: \"trusted 10.0.0.0/8,lan 1.2.3.4/33\": \"lan\" is not an address or CIDR range: it is left out; "
+        {"trusted 10.0.0.0/16,lan 1.2.3.4/33\ntrusted ::1\n",
+         "cfg:1: \"trusted 10.0.0.0/16,lan 1.2.3.4/33\": \"lan\" is not an address or CIDR range: it is left out; "
          "\"1.2.3.4/33\" is not an address or CIDR range: it is left out\n"},
+        // What a guard costs when it is opened wide: trusted ranges wider than a LAN, a proxy range of
+        // everything, and the sender rules off.
+        {"trusted 192.168.0.0/16 2001:db8:1::/48 fd00::/64\ntrusted_proxies 10.0.0.0/8 ::1\nstrict_senders 1\n", ""},
+        {"trusted 10.0.0.0/15, 127.0.0.1 ::/0\n", "cfg:1: \"trusted 10.0.0.0/15, 127.0.0.1 ::/0\": 10.0.0.0/15 " + kWide +
+         "; ::/0 " + kWide + "\n"},
+        {"trusted_proxies 0.0.0.0/0 ::1 ::/0\n", "cfg:1: \"trusted_proxies 0.0.0.0/0 ::1 ::/0\": 0.0.0.0/0 " + kAnyProxy +
+         "; ::/0 " + kAnyProxy + "\n"},
+        {"strict_senders 0\n", "cfg:1: \"strict_senders 0\": 0 takes a datagram that names a player from anyone: whoever "
+         "can reach the server can remove, move, hurt, rename or speak for any player, send a player's chat and hit notices "
+         "to an address of their choosing, and spend any player's chat and event limits\n"},
+        {"http_hosts game.lan,Quarel.Example.org.\nhttp_hosts 10.0.0.5 game.lan:8080\n",
+         "cfg:2: \"http_hosts 10.0.0.5 game.lan:8080\": \"10.0.0.5\" is an address, which is always answered: it is "
+         "left out; \"game.lan:8080\" is not a host name (no port, no URL): it is left out\n"},
         // The earlier of two lines for one key is the one that sets nothing, reported in line order.
         {"slots 8\nmap a\nslots 9\n", "cfg:1: \"slots 8\" sets nothing: line 3 sets slots again\n"},
         // A line of 600 bytes is two reads; the second begins with "map".
@@ -107,7 +126,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
                                        "loop_time 30\nloop_msg Welcome\npublic 1\nlobby [::1]:8080\nchat_port 5000\n"
                                        "game_port 5001\nbind 127.0.0.2\nlog_timestamps 1\nmax_per_ip 4\n"
                                        "empty_shutdown_after 30\ntrusted 10.1.2.3/8, 127.0.0.1\ntrusted_proxies ::1\n"
-                                       "trusted 2001:db8::/32\n",
+                                       "trusted 2001:db8::/32\nhttp_hosts Game.Lan\n",
                                        {"--game-port", "6001"});
     EXPECT_EQ(r.settings,
               "slots            698\nname             \"My \\\"Game\\\"\"\nmap              \"arena2\"\n"
@@ -120,9 +139,12 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nallow_file       \"allow\"\n"
               "watch_files      0\n"
               "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
-              "chat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
+              "http_hosts       game.lan\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
+              "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
               "answer_batch_us  0 (answers leave once nothing more is read)\n");
-    EXPECT_EQ(r.warnings, "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
+    EXPECT_EQ(r.warnings.substr(0, r.warnings.find('\n') + 1),
+              "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
+    EXPECT_EQ(std::count(r.warnings.begin(), r.warnings.end(), '\n'), 3) << "and the two wide trusted ranges";
 
     // Without a file (its warning and status are checked end to end): the defaults' own wording.
     const std::string none = core::check_config(std::nullopt, "config", core::Options{}).settings;
@@ -130,6 +152,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
     EXPECT_NE(none.find("\nloop_time        0 (no loop message)\n"), std::string::npos);
     EXPECT_NE(none.find("\nbind             (all addresses)\n"), std::string::npos);
     EXPECT_NE(none.find("\nempty_shutdown_after 0 (off)\n"), std::string::npos);
+    EXPECT_NE(none.find("\nhttp_hosts       (addresses and localhost only)\n"), std::string::npos);
 }
 
 TEST(BindAddress, TakesOneIpv4OrIpv6AddressAndNothingElse) {
@@ -170,7 +193,8 @@ TEST(Timestamps, EveryConsoleLineStartsWithOneIso8601LocalStamp) {
 
 // `log_format json`: one object a whole line, with the facts of the line's first piece (the lobby's
 // failure lines end without a line feed), the unset fields left out, and every byte escaped as JSON
-// requires: a byte that is not UTF-8 as \u00XX of the byte, so that any parser reads every line.
+// requires, a byte that is not UTF-8 as its Latin-1 letter, so that any parser reads every line. A line
+// held for its end goes out once: the next line in pieces is its own.
 TEST(JsonLogs, OneObjectAWholeLineWithTheFactsOfItsFirstPiece) {
     using core::LogKind;
     const std::string t = R"({"time":"2026-06-01T09:05:03.007+05:30",)";
@@ -179,10 +203,13 @@ TEST(JsonLogs, OneObjectAWholeLineWithTheFactsOfItsFirstPiece) {
     const core::LogEvent kick{.kind = LogKind::Kick, .level = core::LogLevel::Error, .id = 0, .admin = "alice"};
     const std::pair<std::vector<std::pair<std::optional<core::LogEvent>, std::string>>, std::string> cases[] = {
         {{{chat, "3 (A\"n\xE9): \\\t\x01\x7F\r \xC3\xA9\xC2\x9B \xC3\n"}},
-         t + R"("level":"info","event":"chat","id":3,"name":"A\"n\u00e9","address":"127.0.0.1:5000",)"
-             R"("text":"3 (A\"n\u00e9): \\\t\u0001\u007f\r )" "\xC3\xA9" R"(\u009b \u00c3"})" "\n"},
+         t + R"("level":"info","event":"chat","id":3,"name":"A\"n)" "\xC3\xA9" R"(","address":"127.0.0.1:5000",)"
+             R"("text":"3 (A\"n)" "\xC3\xA9" R"(): \\\t\u0001\u007f\r )" "\xC3\xA9" R"(\u009b )" "\xC3\x83" R"("})" "\n"},
         {{{lobby, "Fail InternetConnect!"}, {core::LogEvent{.kind = LogKind::Join, .id = 1}, "1 joined.\nx"}},
          t + R"("level":"warning","event":"lobby","text":"Fail InternetConnect!1 joined."})" "\n"},
+        {{{lobby, "Fail "}, {std::nullopt, "one\n"}, {kick, "Fail "}, {chat, "two\n"}},
+         t + R"("level":"warning","event":"lobby","text":"Fail one"})" "\n" + t +
+             R"("level":"error","event":"kick","id":0,"admin":"alice","text":"Fail two"})" "\n"},
         {{{std::nullopt, "Banner\n\nend\n"}},
          t + R"("level":"info","event":"start","text":"Banner"})" "\n" + t + R"("level":"info","event":"start","text":""})" "\n" +
              t + R"("level":"info","event":"start","text":"end"})" "\n"},
@@ -196,6 +223,25 @@ TEST(JsonLogs, OneObjectAWholeLineWithTheFactsOfItsFirstPiece) {
         std::istringstream read(out.text());
         for (std::string line; std::getline(read, line);) EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
     }
+}
+
+// The recipe the docs give for reading the JSON logs out of the journal reads past the lines that are
+// not JSON (standard error's, systemd's own), where a plain jq stops.
+TEST(JsonLogs, TheDocumentedJournalRecipeReadsPastPlainLines) {
+    const std::string jq = testkit::which({"/usr/bin/jq", "/usr/local/bin/jq"});
+    if (jq.empty()) GTEST_SKIP() << "jq is not installed";
+    const std::string doc = testkit::read_file(QUAREL_SOURCE_DIR "/docs/MONITORING.md");
+    const std::string pipe = "journalctl -u quarel-server -o cat | ";
+    const std::size_t at = doc.find(pipe);
+    ASSERT_NE(at, std::string::npos);
+    const std::string filter = doc.substr(at + pipe.size(), doc.find('`', at) - at - pipe.size());
+    const std::string warning = R"({"time":"t","level":"warning","event":"start","text":"w"})";
+    testkit::Process run({"/bin/sh", "-c", filter + " < config"},
+                         "quarel-server: cannot read config file 'x'\n" + warning +
+                             "\nStarted quarel-server.service.\n{\"level\":\"info\",\"event\":\"chat\"}\n" + warning + "\n",
+                         true);
+    EXPECT_EQ(run.finish(5000), 0) << filter << run.err();
+    EXPECT_EQ(run.output(), warning + "\n" + warning + "\n") << filter;
 }
 
 // The plain failure object is compared byte for byte end to end; here, what needs escaping.
@@ -480,6 +526,9 @@ TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
         // The ban file appears (it was missing at the start), then both change at once.
         {8000, [&] { write(bans, "10.0.0.1 0 x\n"); }, 200, {{8200, {1}}}},
         {9000, [&] { write(bans, "10.0.0.2 0 y\n"); write(config, "name y\n"); }, 200, {{9200, {0, 1}}}},
+        // Who may read a file is part of it (a token file open to others is refused); its times are not.
+        {10000, [&] { fs::permissions(bans, fs::perms::group_write, fs::perm_options::add); }, 200, {{10200, {1}}}},
+        {11000, [&] { fs::last_write_time(bans, fs::last_write_time(bans) - std::chrono::hours(1)); }, 200, {{11200, {}}}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.at);

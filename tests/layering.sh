@@ -2,11 +2,12 @@
 # Fails when a file under src/ includes a header from a layer above its own, or from another handler
 # folder. The layers, lowest first: net/, protocol/, core/ (the base, in that order); the handler
 # folders (every other folder: game/, chat/, lobby/, ...), which include only the base; platform/,
-# which may include the base and the handlers; server/, the top, which may include anything.
+# which may include the base and the handlers; server/ and lobbyd_main/, the tops of the two programs,
+# which may include anything.
 #   tests/layering.sh SRC_DIR
 set -euo pipefail
 src="${1:?usage: layering.sh SRC_DIR}"
-rank() { case "$1" in net) echo 0 ;; protocol) echo 1 ;; core) echo 2 ;; platform) echo 4 ;; server) echo 5 ;; *) echo 3 ;; esac; }
+rank() { case "$1" in net) echo 0 ;; protocol) echo 1 ;; core) echo 2 ;; platform) echo 4 ;; server|lobbyd_main) echo 5 ;; *) echo 3 ;; esac; }
 
 status=0
 while IFS= read -r -d '' file; do

@@ -9,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "core/http_address.h"
 #include "harness.h"
 #include "http_stub.h"
 #include "lobby/announcer.h"
@@ -29,9 +30,9 @@ int elapsed_ms(steady_clock::time_point since) {
     return static_cast<int>(std::chrono::duration_cast<milliseconds>(steady_clock::now() - since).count());
 }
 
-std::string request_bytes(const std::string& name_bytes, std::uint16_t port) {
+std::string request_bytes(const std::string& name_bytes, std::uint16_t port, const std::string& header = "") {
     return "GET /dodaj_ip.php?sn=" + name_bytes + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-           "\r\nUser-Agent: InetURL/1.0\r\n\r\n";
+           "\r\nUser-Agent: InetURL/1.0\r\n" + (header.empty() ? "" : header + "\r\n") + "\r\n";
 }
 
 core::Settings listed(const std::string& host, std::int32_t public_listing = 1) {
@@ -149,6 +150,28 @@ TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
     }
 }
 
+// A server away from the game's ports, or with a status page others can reach, names its ports in one
+// header; on 4173 and 4174 without such a page its request stays byte for byte what it always was.
+TEST(Lobby, PortsHeaderOnlyWhenTheServerIsNotWhereTheGameLooks) {
+    const auto at = [](const char* text) { return core::parse_http_address(text); };
+    const std::tuple<std::uint16_t, std::uint16_t, std::optional<net::Address>, std::string> cases[] = {
+        {4173, 4174, std::nullopt, ""},
+        {4173, 4174, at("127.0.0.1:8080"), ""},
+        {4173, 4174, at("[::1]:8080"), ""},
+        {5000, 4174, std::nullopt, "X-Quarel-Ports: chat=5000; game=4174"},
+        {4173, 4175, at("8080"), "X-Quarel-Ports: chat=4173; game=4175"},
+        {4173, 4174, at("0.0.0.0:8080"), "X-Quarel-Ports: chat=4173; game=4174; status=8080"},
+        {6000, 6001, at("[2001:db8::7]:80"), "X-Quarel-Ports: chat=6000; game=6001; status=80"},
+    };
+    for (const auto& [chat, game, status, header] : cases) EXPECT_EQ(lobby::ports_header(chat, game, status), header);
+    HttpStub lobby;
+    Announcing a(listed(lobby.host()));
+    a.client.set_header("X-Quarel-Ports: chat=5000; game=5001");
+    ASSERT_TRUE(a.passes_until_idle());
+    ASSERT_TRUE(lobby.wait_for(1, 2000));
+    EXPECT_EQ(lobby.requests()[0].raw, request_bytes("Quarel\x07MultiPlayer", lobby.port(), "X-Quarel-Ports: chat=5000; game=5001"));
+}
+
 // The real binary with a silent lobby: players are served without delay meanwhile (a datagram ends the
 // wait on the transfer). `public` turned off on a reload drops the client (its connection closes, the
 // wait no longer watches it) and the game goes on; turned on again it announces at once. A stop closes
@@ -159,7 +182,10 @@ TEST(Lobby, SilentLobbyHoldsUpNoPlayerAndReloadsAndStopsCloseIt) {
     ServerProcess server(on);
     ASSERT_TRUE(server.ready()) << server.output();
     ASSERT_TRUE(lobby.wait_for(1, 3000)) << server.output();
-    const std::string wanted = request_bytes("My\x07Server", lobby.port());
+    // On ports of its own, the server names them.
+    const std::string wanted = request_bytes("My\x07Server", lobby.port(),
+                                             "X-Quarel-Ports: chat=" + std::to_string(server.chat_port()) +
+                                                 "; game=" + std::to_string(server.game_port()));
     EXPECT_EQ(lobby.requests()[0].raw, wanted);
     const auto reload_with = [&](const std::string& config) {
         std::ofstream(server.dir() / "config", std::ios::trunc) << config;

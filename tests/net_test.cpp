@@ -12,6 +12,8 @@
 
 #include "net/address.h"
 #include "net/forwarded.h"
+#include "net/http_host.h"
+#include "net/range.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
@@ -52,20 +54,53 @@ TEST(Address, TextFormsAndEquality) {
     EXPECT_NE(net::Address::ipv4(127, 0, 0, 1, 9), net::Address::ipv4(127, 0, 0, 1, 10));
 }
 
-// The right-most address that is no proxy, from a trusted peer only; anything malformed: the peer itself.
-TEST(ForwardedFor, TheRightMostUntrustedAddressFromATrustedPeerAnythingMalformedLeavesThePeer) {
+// The right-most address that is no proxy, from a trusted peer only; no header: the peer itself;
+// anything malformed from a proxy: no caller at all (the request is refused).
+TEST(ForwardedFor, TheRightMostUntrustedAddressFromATrustedPeerAnythingMalformedNamesNobody) {
     const std::vector<net::Range> proxies = {*net::parse_range("10.0.0.0/8"), *net::parse_range("2001:db8::/32")};
     const net::Address proxy = net::Address::ipv4(10, 1, 1, 1, 4000);
     const std::string longest = std::string(net::kMaxForwardedFor - 7, ' ') + "1.2.3.4";
-    const std::pair<std::string, const char*> cases[] = {  // {header, the caller; "": the peer}
+    const std::pair<std::string, const char*> cases[] = {  // {header, the caller; "": none}
         {"6.6.6.6, 198.51.100.7,10.2.2.2 , 10.3.3.3", "198.51.100.7:0"}, {"10.2.2.2, 10.3.3.3", "10.2.2.2:0"},
         {"1.2.3.4:443, [2001:db8::9]:80", "1.2.3.4:0"}, {"[2001:db9::1]:80", "[2001:db9::1]:0"}, {longest, "1.2.3.4:0"},
-        {"", ""}, {"1.2.3.4,", ""}, {"1.2.3.0/24", ""}, {"1.2.3.4:http", ""}, {"[1::2", ""}, {"[1::2]x", ""},
-        {"1.2.3.4:123456", ""}, {"fe80::1%eth0", ""}, {longest + " ", ""}};
+        {"", "10.1.1.1:4000"}, {"1.2.3.4,", ""}, {"1.2.3.0/24", ""}, {"1.2.3.4:http", ""}, {"[1::2", ""}, {"[1::2]x", ""},
+        {"1.2.3.4:123456", ""}, {"fe80::1%eth0", ""}, {"unknown", ""}, {longest + " ", ""}};
     for (const auto& [header, caller] : cases) {
-        EXPECT_EQ(net::forwarded_client(proxy, header, proxies).to_string(), *caller ? caller : "10.1.1.1:4000") << header;
+        const auto got = net::forwarded_client(proxy, header, proxies);
+        EXPECT_EQ(got ? got->to_string() : "", caller) << header;
     }
-    EXPECT_EQ(net::forwarded_client(net::Address::ipv4(192, 0, 2, 1, 9), "1.2.3.4", proxies).to_string(), "192.0.2.1:9");
+    EXPECT_EQ(net::forwarded_client(net::Address::ipv4(192, 0, 2, 1, 9), "unknown", proxies)->to_string(), "192.0.2.1:9");
+}
+
+// Which local addresses are inward (loopback, private, link-local, unique local), and which Host values a
+// listener reached there answers: addresses (any form a browser sends), localhost and the listed names;
+// on a public address, any.
+TEST(HttpHost, OnInwardAddressesOnlyAddressesLocalhostAndListedNames) {
+    const auto at = [](const char* ip) { return net::Address::ipv6(net::parse_range(ip)->ip, 8080); };
+    const std::pair<const char*, bool> inward[] = {
+        {"127.3.2.1", true}, {"10.9.9.9", true}, {"172.16.0.1", true}, {"172.31.255.1", true}, {"172.32.0.1", false},
+        {"192.168.1.5", true}, {"192.169.1.5", false}, {"100.64.0.1", true}, {"100.128.0.1", false},
+        {"169.254.1.1", true}, {"8.8.8.8", false}, {"::1", true}, {"fe80::1", true}, {"febf::1", true},
+        {"fec0::1", false}, {"fd12::1", true}, {"fc00::1", true}, {"2001:db8::1", false}, {"::", false}};
+    for (const auto& [ip, want] : inward) EXPECT_EQ(net::is_inward(at(ip)), want) << ip;
+    const std::vector<std::string> names = {"game.lan"};
+    const std::pair<const char*, bool> hosts[] = {
+        {"", true}, {"127.0.0.1", true}, {"10.0.0.5:8080", true}, {"[::1]", true}, {"[::1]:8080", true},
+        {"[fe80::1%25eth0]:80", true}, {"localhost", true}, {"LocalHost.:8080", true}, {"game.lan", true},
+        {"GAME.lan.:1", true}, {"evil.example", false}, {"game.lan.evil.example", false}, {"lan", false},
+        {"127.1", false}, {"2130706433", false}, {"[1.2.3.4]", false}, {"[::1", false}, {"[::1]x", false},
+        {"127.0.0.1:http", false}, {"::1", false}, {"game.lan:", false}, {"a b", false}};
+    for (const auto& [host, want] : hosts) {
+        EXPECT_EQ(net::host_allowed(host, at("192.168.1.5"), names), want) << host;
+        EXPECT_EQ(net::host_allowed(host, at("::1"), names), want) << host;
+        EXPECT_TRUE(net::host_allowed(host, at("203.0.113.5"), names)) << host;
+    }
+    const std::pair<const char*, const char*> forms[] = {  // {config word, the name kept; "": none}
+        {"Game.LAN.", "game.lan"}, {"my_box-2", "my_box-2"}, {"a..b", ""}, {".a", ""}, {"10.0.0.5", ""},
+        {"::1", ""}, {"game.lan:8080", ""}, {"http://game.lan", ""}, {"", ""}};
+    for (const auto& [word, want] : forms) EXPECT_EQ(net::host_name(word).value_or(""), want) << word;
+    EXPECT_EQ(net::host_name(std::string(63, 'a') + ".b").value_or(""), std::string(63, 'a') + ".b");
+    EXPECT_EQ(net::host_name(std::string(64, 'a') + ".b"), std::nullopt);
 }
 
 // Each socket reads whole datagrams within its limit (chat 128 bytes, game 184) in arrival order with their

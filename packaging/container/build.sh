@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the quarel-server container image, FROM scratch, so nothing is pulled: assembles a root tree
-# (the three programs, stripped; exactly the shared libraries `ldd` lists for them plus the loader; an
+# (the four programs, stripped; exactly the shared libraries `ldd` lists for them plus the loader; an
 # /etc/passwd line for the unprivileged user; the empty working directory /data) and hands it to
 # `podman build`, with the OCI labels for what is known of the sources.
 #
@@ -34,7 +34,7 @@ done
 uid=65532
 
 [ -n "$build" ] || build="$("$here/scripts/release-build.sh")"
-names=(quarel-server quarel-query quarel-ctl)
+names=(quarel-server quarel-query quarel-ctl quarel-lobby)
 for name in "${names[@]}"; do
   [ -x "$build/$name" ] || { echo "build.sh: $build/$name is missing" >&2; exit 1; }
 done

@@ -1,17 +1,18 @@
 // The admin API's routes. Requests and answers are JSON; nothing here throws: the parser reports bad
-// input as a discarded value, and texts that are not UTF-8 (player names are raw bytes) are written
-// with replacement characters.
+// input as a discarded value. Player names (raw bytes) are written as core::utf8_text reads them, as
+// every JSON output of the server writes them; any other text that is not UTF-8 gets replacement
+// characters.
 #include "admin/api.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <variant>
 #include <vector>
 
-#include "core/mutes.h"
 #include "core/safe_text.h"
 #include "net/forwarded.h"
 
@@ -36,13 +37,13 @@ json address_json(const net::Address& a) { return a.valid ? json(a.to_string()) 
 // A player, and its mute when muted: until when (null: until unmuted), the seconds left, the reason.
 json player_json(const protocol::PlayerSlot& p, std::int64_t now) {
     json j{{"id", p.id},
-           {"name", std::string(p.name.data())},
+           {"name", core::utf8_text(std::string_view(p.name.data(), ::strnlen(p.name.data(), p.name.size())))},
            {"address", address_json(p.game_addr)},
            {"chat_address", address_json(p.chat_addr)},
            {"health", p.health},
            {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)}};
-    if (core::muted(p, now)) {
-        const bool timed = p.muted_until != core::kMutedUntilUnmuted;
+    if (p.muted(now)) {
+        const bool timed = p.muted_until != protocol::kMutedUntilUnmuted;
         j["mute"] = json{{"until", timed ? json(p.muted_until) : json(nullptr)},
                          {"seconds_left", timed ? json(p.muted_until - now) : json(nullptr)},
                          {"reason", p.mute_reason}};
@@ -177,8 +178,9 @@ net::HttpResponse list_players(AdminContext& ctx, const net::HttpRequest&, std::
     json refused = json::array();
     const core::RecentRefusals::Counts recent = ctx.state.recent_refusals.counts(now);
     for (std::size_t i = 0; i < recent.size(); ++i) {
-        refused.push_back({{"reason", core::kJoinRefusalNames[i].label}, {"text", core::kJoinRefusalNames[i].words},
-                           {"count", recent[i]}});
+        const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
+        refused.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+        if (r.hint != nullptr) refused.back()["hint"] = r.hint;
     }
     return reply(200, json{{"slots", ctx.state.table.size()},
                            {"count", ctx.state.table.player_count()},
@@ -228,7 +230,7 @@ net::HttpResponse mute(AdminContext& ctx, const net::HttpRequest& req, std::int6
         return fail(400,
                     "\"minutes\" must be a whole number from 0 (until unmuted) to " + std::to_string(kMaxBanMinutes));
     }
-    core::mute(ctx.state, ctx.io, c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
+    ctx.mute(c.index, minutes.value_or(0), c.reason, by_whom(req), req.admin, now);
     return reply(200, json{{"muted", player_json(ctx.state.table[c.index], now)}});
 }
 
@@ -238,7 +240,7 @@ net::HttpResponse unmute(AdminContext& ctx, const net::HttpRequest& req, std::in
     if (!id) return fail(400, "the query must name a player: ?id=N");
     const std::int32_t index = ctx.state.table.find_by_id(static_cast<std::int32_t>(*id));
     if (index < 0) return fail(404, "no player has id " + std::to_string(*id));
-    if (!core::unmute(ctx.state, ctx.io, index, by_whom(req), req.admin, now)) {
+    if (!ctx.unmute(index, by_whom(req), req.admin, now)) {
         return fail(404, "player " + std::to_string(*id) + " is not muted");
     }
     return reply(200, json{{"unmuted", player_json(ctx.state.table[index], now)}});
@@ -304,7 +306,7 @@ net::HttpResponse remove_ban(AdminContext& ctx, const net::HttpRequest& req, std
     return reply(200, json{{"lifted", range_name}});
 }
 
-// The allow list: while it holds a range, only the sources it covers may join (core::admit_join).
+// The allow list: while it holds a range, only the sources it covers may join (game::admit_join).
 // Changing it moves nobody: players already in stay when their range is removed.
 net::HttpResponse list_allow(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
     if (ctx.allow == nullptr) return fail(404, "no such call: " + req.path);
@@ -403,7 +405,11 @@ net::HttpResponse events(AdminContext& ctx, const net::HttpRequest& req, std::in
         if (const auto n = core::parse_decimal(core::trim(*after_text), 18)) after = static_cast<std::uint64_t>(*n);
     }
     net::HttpResponse r;
-    r.stream = ctx.events->open(after);
+    r.stream = ctx.events->open(after, req.client);
+    if (!r.stream && ctx.events->streams_to(req.client) >= kMaxEventStreamsPerSource) {
+        return fail(503, std::to_string(kMaxEventStreamsPerSource) + " event streams are open to " +
+                             req.client.ip_string() + ", the most to one address; close one first");
+    }
     if (!r.stream) {
         return fail(503, std::to_string(kMaxEventStreams) + " event streams are open, the most at once; close one first");
     }
@@ -524,7 +530,9 @@ net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::in
     // Nothing about the API, not even which paths exist, is told to a caller without the token.
     // The lock-out, the lines and the audit all go by the caller's address, which a trusted proxy may name.
     net::HttpRequest call = req;
-    call.client = net::forwarded_client(req.peer, req.forwarded_for, ctx.state.settings.trusted_proxies);
+    const auto client = net::forwarded_client(req.peer, req.forwarded_for, ctx.state.settings.trusted_proxies);
+    if (!client) return fail(400, "X-Forwarded-For from a trusted proxy that is not a list of addresses");
+    call.client = *client;
     Gate::Decision decision = ctx.gate.decide(call.authorization, call.client, now);
     if (decision.verdict != Verdict::Allowed) return refuse(ctx, decision.verdict, call, now);
     call.admin = std::move(decision.admin);

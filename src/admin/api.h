@@ -64,8 +64,8 @@ struct RestartOutcome {
     std::string why;
 };
 
-// What the API works on. The kick and say callbacks are the game's and the chat's own (the top of the
-// server fills them in: see server::make_admin_context).
+// What the API works on. The kick, say, mute and unmute callbacks are the game's and the chat's own
+// (the top of the server fills them in: see server::make_admin_context).
 struct AdminContext {
     core::ServerState& state;
     core::Io& io;
@@ -79,6 +79,13 @@ struct AdminContext {
         kick;
     // Sends `text` (valid_say_text) as the server's own line to every named player; returns how many.
     std::function<std::int32_t(std::string_view text)> say;
+    // Mutes the player in slot `index` for `minutes` (0: until unmuted), with the line naming `by` and
+    // `reason` (chat::mute).
+    std::function<void(std::int32_t index, std::int64_t minutes, std::string_view reason, std::string_view by,
+                       std::string_view admin, std::int64_t now)>
+        mute;
+    // Lifts the mute of the player in slot `index`, with its line; false when it had none (chat::unmute).
+    std::function<bool(std::int32_t index, std::string_view by, std::string_view admin, std::int64_t now)> unmute;
     // Reads the config file again and applies it (printing its lines).
     std::function<core::ReloadReport()> reload;
     // Has the ban list written to its file (taking in what the host edited in it by hand, so the list

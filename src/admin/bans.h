@@ -171,14 +171,22 @@ private:
     bool whole_ = false;
 };
 
-// The allow list (a list of kAllowForm) as the join check sees it: open to all while empty.
+// The allow list (a list of kAllowForm) as the join check sees it: open to all while empty, unless its
+// file is there and gives no range (it cannot be read, or none of its lines reads as one): a private
+// game whose list went wrong stays closed rather than opening to everyone.
 class AllowedSources final : public core::JoinList {
 public:
     explicit AllowedSources(const BanList& list) : list_(list) {}
-    bool admits(const net::Address& from) const override { return list_.size() == 0 || list_.matches(from, 0); }
+    // Why the file gives no range (platform::RangeFile::unusable), "" while it does or is missing.
+    void set_unusable(std::string why) { unusable_ = std::move(why); }
+    bool admits(const net::Address& from) const override {
+        return list_.size() == 0 ? unusable_.empty() : list_.matches(from, 0);
+    }
+    std::string_view closed() const override { return list_.size() == 0 ? std::string_view(unusable_) : std::string_view(); }
 
 private:
     const BanList& list_;
+    std::string unusable_;
 };
 
 }  // namespace quarel::admin

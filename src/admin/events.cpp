@@ -14,7 +14,8 @@ struct EventHub::Channel {
     State state = State::Open;
     bool gone = false;       // the listener let go of the stream
     bool progressed = false;  // bytes were taken since the last tick
-    std::int64_t fine_at_ms = 0;  // the last tick that found bytes taken or none waiting
+    std::int64_t fine_at_us = 0;  // the last tick that found bytes taken or none waiting
+    net::Address client;          // whom the stream goes to (the port does not count)
 
     std::size_t unsent() const { return waiting.size() - taken; }
     void abort() {
@@ -54,6 +55,7 @@ public:
     bool ready() const override {
         return channel_->unsent() > 0 || channel_->state != EventHub::Channel::State::Open;
     }
+    bool aborted() const override { return channel_->state == EventHub::Channel::State::Aborted; }
 
 private:
     std::shared_ptr<EventHub::Channel> channel_;
@@ -70,15 +72,22 @@ std::size_t EventHub::open_streams() {
     return streams_.size();
 }
 
-std::shared_ptr<net::HttpStream> EventHub::open(std::optional<std::uint64_t> after) {
-    if (open_streams() >= kMaxEventStreams) return nullptr;
+std::size_t EventHub::streams_to(const net::Address& client) {
+    prune();
+    return static_cast<std::size_t>(
+        std::ranges::count_if(streams_, [&](const auto& c) { return c->client.same_host(client); }));
+}
+
+std::shared_ptr<net::HttpStream> EventHub::open(std::optional<std::uint64_t> after, const net::Address& client) {
+    if (open_streams() >= kMaxEventStreams || streams_to(client) >= kMaxEventStreamsPerSource) return nullptr;
     auto channel = std::make_shared<Channel>();
+    channel->client = client;
     const bool resumable = after && !backlog_.empty() && *after + 1 >= backlog_.front().id && *after <= last_id_;
     for (const Frame& f : backlog_) {
         if (!resumable || f.id > *after) channel->waiting += f.bytes;
     }
     channel->limit = kEventStreamBuffer + channel->waiting.size();
-    channel->fine_at_ms = now_ms_;
+    channel->fine_at_us = now_us_;
     streams_.push_back(channel);
     return std::make_shared<EventStream>(std::move(channel));
 }
@@ -87,26 +96,27 @@ void EventHub::whole_line(const core::LogEvent& event, std::string_view text) {
     Frame f{++last_id_, {}};
     f.bytes = "id: " + std::to_string(f.id) + "\nevent: ";
     f.bytes += core::log_kind_name(event.kind);
-    f.bytes += "\ndata: " + core::log_json(core::format_stamp(now_()), event, text, "kind") + "\n\n";
+    f.bytes += "\ndata: " + core::log_json(core::format_stamp(now_()), event, text) + "\n\n";
     for (const auto& c : streams_) c->put(f.bytes);
     if (backlog_.size() == kEventBacklog) backlog_.pop_front();
     backlog_.push_back(std::move(f));
 }
 
-void EventHub::tick(std::int64_t now_ms) {
+void EventHub::tick(std::int64_t now_us) {
     prune();
-    now_ms_ = now_ms;
+    now_us_ = now_us;
     if (streams_.empty()) {
-        next_keep_alive_ms_ = -1;
+        next_keep_alive_us_ = -1;
         return;
     }
-    if (next_keep_alive_ms_ < 0) next_keep_alive_ms_ = now_ms + kKeepAliveMs;
-    const bool keep_alive = now_ms >= next_keep_alive_ms_;
-    if (keep_alive) next_keep_alive_ms_ = now_ms + kKeepAliveMs;
+    if (next_keep_alive_us_ < 0) next_keep_alive_us_ = now_us + kKeepAliveUs;
+    const bool keep_alive = now_us >= next_keep_alive_us_;
+    if (keep_alive) next_keep_alive_us_ = now_us + kKeepAliveUs;
     for (const auto& c : streams_) {
+        if (c->state == Channel::State::Aborted) continue;
         if (c->unsent() == 0 || c->progressed) {
-            c->fine_at_ms = now_ms;
-        } else if (now_ms - c->fine_at_ms >= kStalledStreamMs) {
+            c->fine_at_us = now_us;
+        } else if (now_us - c->fine_at_us >= kStalledStreamUs) {
             c->abort();
         }
         c->progressed = false;
@@ -114,9 +124,17 @@ void EventHub::tick(std::int64_t now_ms) {
     }
 }
 
-std::int64_t EventHub::next_tick_ms() {
+std::int64_t EventHub::next_tick_us() {
     prune();
-    return streams_.empty() ? -1 : next_keep_alive_ms_;
+    if (streams_.empty()) return -1;
+    // A stream with bytes waiting is stalled kStalledStreamUs after it was last found fine.
+    std::int64_t next = next_keep_alive_us_;
+    for (const auto& c : streams_) {
+        if (c->state == Channel::State::Aborted || c->unsent() == 0) continue;
+        const std::int64_t stalled_at = c->fine_at_us + kStalledStreamUs;
+        next = next < 0 ? stalled_at : std::min(next, stalled_at);
+    }
+    return next;
 }
 
 void EventHub::close_all() {

@@ -37,7 +37,8 @@ void name_list_step(ServerState& s, Io& io, std::int64_t now);
 std::int64_t next_name_work(const ServerState& s);
 
 // Loop step, once per pass after the chat drain: ends the timed mutes that are up at `now` and prints
-// the summary lines of chat lines not relayed (over the chat limit, from muted players) when due.
+// the summary lines of relays over the event limit and of chat lines not relayed (over the chat limit,
+// from muted players) when due.
 void chat_limit_step(ServerState& s, Io& io, std::int64_t now);
 // The first calendar second at which chat_limit_step has work (max when none).
 std::int64_t next_chat_limit_work(const ServerState& s);

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <limits>
 
+#include "chat/allowance.h"
 #include "chat/chat.h"
-#include "core/mutes.h"
+#include "chat/mutes.h"
 #include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -88,22 +89,6 @@ void send_name_list(ServerState& s, Io& io, std::int64_t now) {
     send_to_named(s, io, b.first(w.pos()));
 }
 
-// The chat limit, a token bucket per player over CHAT and WHISPER together: `chat_burst` lines at once,
-// `chat_rate` more each second up to that many again; 0 in either turns it off. It is kept as the
-// lines used of the allowance at second `chat_at`. A clock set back regains nothing until it passes
-// that second again.
-bool admit_chat(PlayerSlot& p, const core::Settings& st, std::int64_t now) {
-    if (st.chat_burst <= 0 || st.chat_rate <= 0) return true;
-    if (now > p.chat_at) {
-        const std::int64_t regained = std::min<std::int64_t>(now - p.chat_at, p.chat_used) * st.chat_rate;
-        p.chat_used = static_cast<std::int32_t>(std::max<std::int64_t>(0, p.chat_used - regained));
-    }
-    p.chat_at = now;
-    if (p.chat_used >= st.chat_burst) return false;
-    ++p.chat_used;
-    return true;
-}
-
 // The summary lines of chat not relayed come this many seconds after the first line they count.
 constexpr std::int64_t kChatReportPeriod = 60;
 
@@ -115,12 +100,14 @@ enum class ChatFate : std::uint8_t { Relayed, Muted, Dropped };
 ChatFate chat_fate(ServerState& s, std::int32_t me, std::int64_t now) {
     if (me < 0) return ChatFate::Relayed;
     PlayerSlot& p = s.table[me];
-    if (core::muted(p, now)) {
+    if (p.muted(now)) {
         s.metrics.drop(net::Socket::Chat, core::DropReason::Muted);
         s.muted_chats.add(now, kChatReportPeriod);
         return ChatFate::Muted;
     }
-    if (admit_chat(p, s.settings, now)) return ChatFate::Relayed;
+    // The chat limit, a token bucket per player over CHAT and WHISPER together: `chat_burst` lines at
+    // once, `chat_rate` more each second up to that many again.
+    if (take(p.chat, s.settings.chat_burst, s.settings.chat_rate, now)) return ChatFate::Relayed;
     s.metrics.drop(net::Socket::Chat, core::DropReason::ChatLimit);
     s.chat_refusals.add(now, kChatReportPeriod);
     return ChatFate::Dropped;
@@ -145,6 +132,15 @@ void on_set_name(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = s.table.find_by_id(get_i32(in, text_msg::kId));
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
+    // A name reaches every player as a chat line does, so a muted player keeps the one it has: the
+    // SET_NAME is dropped whole (the chat address stays as it was too, as for a change over the
+    // allowance), spends none of the allowance, and is counted for a summary line. The client shows
+    // nothing different: it hears no answer to a SET_NAME in any case.
+    if (slot.muted(d.now)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::Muted);
+        s.muted_names.add(d.now, kChatReportPeriod);
+        return;
+    }
     if (!admit_name_change(slot, d.now)) {
         s.metrics.drop(net::Socket::Chat, core::DropReason::NameLimit);
         s.name_refusals.add(d.now, kNameReportPeriod);
@@ -229,8 +225,12 @@ void on_whisper(ServerState& s, Io& io, const Datagram& d) {
 }
 
 void chat_limit_step(ServerState& s, Io& io, std::int64_t now) {
-    core::end_mutes(s, io, now);
-    if (s.chat_refusals.count() == 0 && s.muted_chats.count() == 0) return;
+    end_mutes(s, io, now);
+    if (const auto n = s.event_refusals.take(now, kChatReportPeriod)) {
+        io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
+                     "Dropped %lld game events over the event limit in the last minute.\n", static_cast<long long>(*n));
+    }
+    if (s.chat_refusals.count() == 0 && s.muted_chats.count() == 0 && s.muted_names.count() == 0) return;
     if (const auto n = s.chat_refusals.take(now, kChatReportPeriod)) {
         io.out.print({.kind = core::LogKind::Refusal, .level = core::LogLevel::Warning},
                      "Dropped %lld chat lines over the chat limit in the last minute.\n", static_cast<long long>(*n));
@@ -239,10 +239,15 @@ void chat_limit_step(ServerState& s, Io& io, std::int64_t now) {
         io.out.print({.kind = core::LogKind::Refusal},
                      "Not relayed: %lld chat lines from muted players in the last minute.\n", static_cast<long long>(*n));
     }
+    if (const auto n = s.muted_names.take(now, kChatReportPeriod)) {
+        io.out.print({.kind = core::LogKind::Refusal},
+                     "Not taken: %lld name changes from muted players in the last minute.\n", static_cast<long long>(*n));
+    }
 }
 
 std::int64_t next_chat_limit_work(const ServerState& s) {
-    return std::min({core::next_mute_end(s), s.chat_refusals.due(), s.muted_chats.due()});
+    return std::min({s.next_mute_end, s.chat_refusals.due(), s.muted_chats.due(), s.muted_names.due(),
+                     s.event_refusals.due()});
 }
 
 std::int32_t say(ServerState& s, Io& io, std::string_view text) {

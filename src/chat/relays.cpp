@@ -2,6 +2,7 @@
 // send-once on the chat socket, and only to slots that have a chat address.
 #include <array>
 
+#include "chat/allowance.h"
 #include "chat/chat.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -26,6 +27,9 @@ constexpr std::array<RelayRule, 4> kRelays{{
     {chat_in::EVENT_WORD, chat_out::EVENT_WORD_OUT, event_word::kSize, true},
     {chat_in::EVENT_ALL, chat_out::EVENT_ALL_OUT, event_byte::kSize, false},
 }};
+
+// The summary line of relays over the event limit comes this many seconds after the first one it counts.
+constexpr std::int64_t kEventReportPeriod = 60;
 
 // Every relayed message carries the player's id at the same place.
 constexpr std::size_t kRelayId = respawn::kId;
@@ -61,13 +65,26 @@ void on_health_delta(ServerState& s, Io& io, const Datagram& d) {
 // except the one whose id it carries. RESPAWN also restores that player's health to 100, and its relay
 // carries the player's spawn_tag; for an id no slot holds, that byte is the one received there, or 0
 // when the RESPAWN ended before it.
+//
+// Each relay costs a datagram to every other player, so each player has an allowance over the four
+// together (`event_burst` at once, `event_rate` more each second); a relay beyond it is dropped whole
+// (no health restored, nothing sent) and counted for a summary line. A relay whose id no player holds
+// (strict_senders 0 lets those in; they go out to everybody) draws on one allowance that all such
+// relays share, so that ids nobody holds cannot multiply it: the relays sent a second stay within
+// (players + 1) x event_rate, whatever ids an attacker writes.
 void on_relay(ServerState& s, Io& io, const Datagram& d) {
     const RelayRule* rule = rule_for(d.bytes[kTypeAt]);
     if (rule == nullptr) return;
     const std::int32_t id = get_i32(d.bytes, kRelayId);
+    const std::int32_t me = d.slot >= 0 ? d.slot : s.table.find_by_id(id);
+    protocol::Allowance& allowance = me >= 0 ? s.table[me].events : s.unclaimed_events;
+    if (!take(allowance, s.settings.event_burst, s.settings.event_rate, d.now)) {
+        s.metrics.drop(net::Socket::Chat, core::DropReason::EventLimit);
+        s.event_refusals.add(d.now, kEventReportPeriod);
+        return;
+    }
     const auto out = reply_over(s.buf(), d.bytes, rule->size);
     if (rule->in == chat_in::RESPAWN) {
-        const std::int32_t me = s.table.find_by_id(id);
         if (me >= 0) {
             s.table[me].health = 100;
             put_u8(out, respawn_out::kSpawnTag, s.table[me].spawn_tag);

@@ -12,6 +12,7 @@
 #include "core/http_address.h"
 #include "core/world_clock.h"
 #include "net/bind_address.h"
+#include "net/http_host.h"
 
 namespace quarel::core {
 
@@ -68,6 +69,16 @@ std::string judge_kind(const ConfigKey& k, const ConfigValue& v) {
             each_list_word(v.text, [&](std::string_view word) {
                 if (net::parse_range(word)) return;
                 out += (out.empty() ? "" : "; ") + quoted(word, 60) + " is not an address or CIDR range: it is left out";
+            });
+            return out;
+        }
+        case ValueKind::Names: {
+            std::string out;
+            each_list_word(v.text, [&](std::string_view word) {
+                if (net::host_name(word)) return;
+                out += (out.empty() ? "" : "; ") + quoted(word, 60);
+                out += net::parse_range(word) ? " is an address, which is always answered: it is left out"
+                                              : " is not a host name (no port, no URL): it is left out";
             });
             return out;
         }
@@ -189,7 +200,7 @@ struct Checker {
 
         const auto seen = last.find(k.name);
         // A list's lines add to it; any other key's last line wins.
-        if (seen != last.end() && seen->second.line != line && k.kind != ValueKind::Ranges) {
+        if (seen != last.end() && seen->second.line != line && !is_list(k.kind)) {
             warnings.push_back({seen->second.line,
                                 seen->second.quoted_line + " sets nothing: line " + std::to_string(line) + " sets " + name + " again"});
         }

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/config_syntax.h"
+#include "net/http_host.h"
 
 namespace quarel::core {
 
@@ -27,6 +28,42 @@ std::string judge_log_format(const ConfigValue& v) {
     return "only plain and json are formats; the lines stay plain";
 }
 
+// Sources that hold no limit of their own: anyone who can forge an address inside a trusted range can
+// use it. A range up to a /16 (IPv6: a /48) is a LAN or a provider's block a host knows; a wider one
+// is a piece of the Internet.
+std::string judge_trusted(const ConfigValue& v) {
+    std::string out;
+    each_list_word(v.text, [&](std::string_view word) {
+        const auto range = net::parse_range(word);
+        if (!range || range->bits >= (range->is_ipv4() ? net::kMappedBits + 16 : 48)) return;
+        out += (out.empty() ? "" : "; ") + range->to_string() +
+               " is wider than a /16 (IPv6: a /48): every source inside joins without a join allowance and asks "
+               "without a query limit, and anyone can forge such a source: forged JOINs from one address fill "
+               "every slot at once (the game is full for everyone else) and send that address a list of every "
+               "player for each slot it holds, up to 7 + 17 x slots bytes each, once a second";
+    });
+    return out;
+}
+
+std::string judge_trusted_proxies(const ConfigValue& v) {
+    std::string out;
+    each_list_word(v.text, [&](std::string_view word) {
+        const auto range = net::parse_range(word);
+        if (!range || range->bits != (range->is_ipv4() ? net::kMappedBits : 0)) return;
+        out += (out.empty() ? "" : "; ") + range->to_string() +
+               " takes every HTTP peer for a proxy: any caller names the address it is locked out and logged as "
+               "in X-Forwarded-For, so the lock-out after wrong tokens holds nobody";
+    });
+    return out;
+}
+
+std::string judge_strict_senders(const ConfigValue& v) {
+    if (v.n[0] != 0) return "";
+    return "0 takes a datagram that names a player from anyone: whoever can reach the server can remove, move, hurt, "
+           "rename or speak for any player, send a player's chat and hit notices to an address of their choosing, "
+           "and spend any player's chat and event limits";
+}
+
 std::string show_port(std::uint16_t port, bool given, const char* option) {
     return std::to_string(port) + (given ? std::string(" (") + option + ")" : "");
 }
@@ -44,6 +81,12 @@ std::string show_ranges(const Settings& s, const Options&) {
     return (s.*list).empty() ? "(none)" : ranges_text(s.*list);
 }
 
+std::string show_hosts(const Settings& s, const Options&) {
+    std::string out;
+    for (const std::string& name : s.http_hosts) out += (out.empty() ? "" : " ") + name;
+    return out.empty() ? "(addresses and localhost only)" : out;
+}
+
 // join_burst and join_rate: either one 0 or less turns the per-source join allowance off.
 template <std::int32_t Settings::*key>
 std::string show_allowance(const Settings& s, const Options&) {
@@ -51,9 +94,9 @@ std::string show_allowance(const Settings& s, const Options&) {
     return std::to_string(s.*key) + (off ? " (no join allowance)" : "");
 }
 
-// chat_burst and chat_rate: either at 0 turns the chat limit off.
-std::string show_chat_limit(std::int32_t value, const char* unit) {
-    return std::to_string(value) + (value == 0 ? " (no chat limit)" : unit);
+// chat_burst and chat_rate, event_burst and event_rate: either of a pair at 0 turns its limit off.
+std::string show_limit(std::int32_t value, const char* unit, const char* off) {
+    return std::to_string(value) + (value == 0 ? off : unit);
 }
 
 // A key's compared bytes begin no other key's, so the order does not matter for matching; it is the
@@ -95,7 +138,8 @@ constexpr ConfigKey kKeys[] = {
      }},
     // Read at each use: the sender rules, the per-source cap (for the JOINs that follow), the query
     // lines, the admin API's token.
-    {.name = "strict_senders", .kind = ValueKind::Number, .field = &S::strict_senders, .shown_as_read = true},
+    {.name = "strict_senders", .kind = ValueKind::Number, .field = &S::strict_senders, .judge = judge_strict_senders,
+     .shown_as_read = true},
     {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
     {.name = "join_burst", .kind = ValueKind::Number, .field = &S::join_burst, .show = show_allowance<&S::join_burst>},
     {.name = "join_rate", .kind = ValueKind::Number, .field = &S::join_rate, .show = show_allowance<&S::join_rate>},
@@ -119,13 +163,21 @@ constexpr ConfigKey kKeys[] = {
     // Read at each write of the hand-over record, and at start-up.
     {.name = "state_file", .kind = ValueKind::Word, .field = &S::state_file, .shown_as_read = true},
     // Read at each JOIN and query, and at each HTTP request.
-    {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .show = show_ranges<&S::trusted_proxies>},
-    {.name = "trusted", .kind = ValueKind::Ranges, .field = &S::trusted, .show = show_ranges<&S::trusted>},
+    {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .judge = judge_trusted_proxies,
+     .show = show_ranges<&S::trusted_proxies>},
+    {.name = "trusted", .kind = ValueKind::Ranges, .field = &S::trusted, .judge = judge_trusted, .show = show_ranges<&S::trusted>},
+    // Read at each HTTP request.
+    {.name = "http_hosts", .kind = ValueKind::Names, .field = &S::http_hosts, .show = show_hosts},
     // Read at each CHAT and WHISPER.
     {.name = "chat_burst", .kind = ValueKind::Number, .field = &S::chat_burst, .lo = 0,
-     .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_burst, " (chat lines at once)"); }},
+     .show = [](const S& s, const Options&) { return show_limit(s.chat_burst, " (chat lines at once)", " (no chat limit)"); }},
     {.name = "chat_rate", .kind = ValueKind::Number, .field = &S::chat_rate, .lo = 0,
-     .show = [](const S& s, const Options&) { return show_chat_limit(s.chat_rate, " (chat lines a second)"); }},
+     .show = [](const S& s, const Options&) { return show_limit(s.chat_rate, " (chat lines a second)", " (no chat limit)"); }},
+    // Read at each RESPAWN, EVENT_BYTE, EVENT_WORD and EVENT_ALL.
+    {.name = "event_burst", .kind = ValueKind::Number, .field = &S::event_burst, .lo = 0,
+     .show = [](const S& s, const Options&) { return show_limit(s.event_burst, " (events at once)", " (no event limit)"); }},
+    {.name = "event_rate", .kind = ValueKind::Number, .field = &S::event_rate, .lo = 0,
+     .show = [](const S& s, const Options&) { return show_limit(s.event_rate, " (events a second)", " (no event limit)"); }},
     // Read at each loop pass.
     {.name = "answer_batch_us", .kind = ValueKind::Number, .field = &S::answer_batch_us, .lo = 0, .hi = kMaxAnswerBatchUs,
      .show = [](const S& s, const Options&) {
@@ -162,6 +214,8 @@ int number_count(ValueKind kind) {
 
 bool is_text(ValueKind kind) { return kind == ValueKind::Text || kind == ValueKind::TextOrEmpty; }
 
+bool is_list(ValueKind kind) { return kind == ValueKind::Ranges || kind == ValueKind::Names; }
+
 std::span<const ConfigKey> config_keys() { return kKeys; }
 
 // The longest key the line starts with: "trusted_proxies" is not "trusted" with the value "_proxies".
@@ -181,7 +235,7 @@ ConfigValue read_value(const ConfigKey& key, std::string_view line) {
         std::size_t pos = 0;
         while (out.count < want && scan_int(v, pos, out.n[out.count])) ++out.count;
         out.rest = trim(v.substr(pos));
-    } else if (key.kind == ValueKind::Ranges) {
+    } else if (is_list(key.kind)) {
         out.text = trim(without_line_end(v));
     } else if (is_text(key.kind)) {
         out.text = scan_raw(v);
@@ -204,6 +258,7 @@ bool sets(const ConfigKey& key, const ConfigValue& value) {
         case ValueKind::Address:
         case ValueKind::HttpAddress:
         case ValueKind::Ranges:
+        case ValueKind::Names:
         case ValueKind::Text: return !value.text.empty();
     }
     return false;
@@ -220,6 +275,11 @@ void store(const ConfigKey& key, const ConfigValue& value, Settings& settings) {
             each_list_word(value.text, [&](std::string_view word) {
                 const auto range = net::parse_range(word);
                 if (range && (settings.*member).size() < kMaxListedRanges) (settings.*member).push_back(*range);
+            });
+        } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+            each_list_word(value.text, [&](std::string_view word) {
+                auto name = net::host_name(word);
+                if (name && (settings.*member).size() < kMaxListedRanges) (settings.*member).push_back(std::move(*name));
             });
         } else if constexpr (std::is_same_v<T, std::int8_t>) {
             // A clock value keeps its low 8 bits, read as signed.
@@ -249,6 +309,8 @@ std::string value_text(const ConfigKey& key, const Settings& settings) {
             out += settings.*member;
         } else if constexpr (std::is_same_v<T, std::vector<net::Range>>) {
             out += ranges_text(settings.*member);
+        } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+            for (std::size_t i = 0; i < (settings.*member).size(); ++i) out += (i > 0 ? " " : "") + (settings.*member)[i];
         } else if constexpr (std::is_same_v<T, float>) {
             char buf[48];
             std::snprintf(buf, sizeof buf, "%.0f", static_cast<double>(settings.*member));

@@ -30,12 +30,13 @@ enum class ValueKind : std::uint8_t {
     Text,         // raw text behind one skipped byte; empty: unchanged
     TextOrEmpty,  // raw text behind one skipped byte; empty empties the setting
     Ranges,       // addresses and CIDR ranges, separated by blanks or commas; each line adds to the list
+    Names,        // host names (net::host_name), separated by blanks or commas; each line adds to the list
 };
 
 // The field (or fields) of Settings a key sets.
 using SettingField = std::variant<std::int32_t Settings::*, std::uint16_t Settings::*, std::string Settings::*,
                                   std::array<std::int8_t Settings::*, 2>, std::array<float Settings::*, 3>,
-                                  std::vector<net::Range> Settings::*>;
+                                  std::vector<net::Range> Settings::*, std::vector<std::string> Settings::*>;
 
 // What a line's value reads as.
 struct ConfigValue {
@@ -72,6 +73,8 @@ struct ConfigKey {
 int number_count(ValueKind kind);
 // Raw text behind one skipped byte.
 bool is_text(ValueKind kind);
+// A list, whose lines add to it.
+bool is_list(ValueKind kind);
 
 // Every key, in the order --check-config prints them.
 std::span<const ConfigKey> config_keys();

@@ -3,7 +3,8 @@
 //
 //   "QRHO"  u16 version  u64 sequence  i64 written_at       (the header, in every version)
 //   map (u16 length, bytes)  i32 slots  i32 last_id  i8 hour  i8 minute  i64 next_tick
-//   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due  u32 bars, each: address i64 kicked_at
+//   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due
+//   i64 brief_list_sent  u8 brief_list_due (version 3)  u32 bars, each: address i64 kicked_at
 //   (an address: ip[16] u16 port u8 valid u32 scope)
 //   u32 players, each: i32 slot, the slot's fields (below)
 //   the counters (Metrics)
@@ -13,14 +14,16 @@
 // Version 2 added the slot's mute, two drop reasons and the allow list's join refusals to the counters,
 // and bars on the join address (IP and port) in place of version 1's "ip[16] i64 until". A version 1
 // record is still read: its players are unmuted, and its bars, which name no port, are not kept.
+// Version 3 added the BRIEF_LIST a join holds back and the drop reason of the event limit; a version 2
+// record is read with neither (no list owed, that counter at 0).
 //   u32 CRC-32 of everything before it
 #include "core/handover.h"
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
-#include "core/mutes.h"
 #include "core/safe_text.h"
 
 namespace quarel::core {
@@ -51,7 +54,7 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
 }
 
 // Drop reasons a record of each version counts (index: version).
-constexpr std::array<std::size_t, 3> kDropReasonsOf = {0, 7, kDropReasons};
+constexpr std::array<std::size_t, 4> kDropReasonsOf = {0, 7, 9, kDropReasons};
 static_assert(kDropReasonsOf[kHandoverVersion] == kDropReasons && kHandoverVersion + 1 == kDropReasonsOf.size());
 
 class Out {
@@ -239,6 +242,12 @@ void visit_world(A& a, S& s) {
     auto due = static_cast<std::uint8_t>(s.name_list_due);
     a.num(due);
     if constexpr (A::kReading) s.name_list_due = due != 0;
+    // So is the BRIEF_LIST of the joins of a busy second.
+    if (a.version < 3) return;
+    a.num(s.brief_list_sent);
+    auto brief_due = static_cast<std::uint8_t>(s.brief_list_due);
+    a.num(brief_due);
+    if constexpr (A::kReading) s.brief_list_due = brief_due != 0;
 }
 
 void write_game(Out& o, const ServerState& s) {
@@ -266,6 +275,8 @@ struct Parsed {
     std::int64_t next_lobby = 0;
     std::int64_t name_list_sent = 0;
     bool name_list_due = false;
+    std::int64_t brief_list_sent = std::numeric_limits<std::int64_t>::min();
+    bool brief_list_due = false;
     std::vector<RejoinBar> bars;
     std::vector<std::pair<std::int32_t, protocol::PlayerSlot>> players;
     Metrics metrics;
@@ -410,6 +421,8 @@ TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, s
     s.next_lobby = got.next_lobby;
     s.name_list_sent = got.name_list_sent;
     s.name_list_due = got.name_list_due;
+    s.brief_list_sent = got.brief_list_sent;
+    s.brief_list_due = got.brief_list_due;
     s.rejoin_bars = std::move(got.bars);
     s.metrics = got.metrics;
     recompute_mute_end(s);

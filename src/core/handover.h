@@ -17,7 +17,7 @@ namespace quarel::core {
 
 // Bumped whenever the layout changes. Records of this version and the older ones are read (an
 // upgrade in place keeps its players); a newer record is never read.
-inline constexpr std::uint16_t kHandoverVersion = 2;
+inline constexpr std::uint16_t kHandoverVersion = 3;
 // A record written longer ago than this is stale: its players have timed out in their clients' eyes
 // as they would have in the server's.
 inline constexpr std::int64_t kHandoverMaxAge = 10;

@@ -1,11 +1,9 @@
-// JOIN allowance table, the last minute's refusals and the admission of JOINs.
+// JOIN allowance table and the last minute's refusals.
 #include "core/join_allowance.h"
 
 #include <algorithm>
-#include <string>
 
 #include "core/server_state.h"
-#include "net/range.h"
 
 namespace quarel::core {
 
@@ -56,57 +54,6 @@ void count_refusal(ServerState& s, JoinRefusal why, std::int64_t now) {
                                                     &j.not_allowed};
     ++*counters[static_cast<std::size_t>(why)];
     s.recent_refusals.add(why, now);
-}
-
-void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why) {
-    if (!s.join_lines.admit(now)) return;
-    const std::string text = from.to_string();
-    io.out.print({.kind = LogKind::Refusal, .level = LogLevel::Warning, .address = text}, "Refused join from %s: %s\n",
-                 text.empty() ? "an unknown address" : text.c_str(), why);
-}
-
-namespace {
-
-bool at_per_ip_cap(const ServerState& s, const net::Address& from) {
-    const std::int32_t cap = s.settings.max_per_ip;
-    if (cap <= 0) return false;
-    const SourceKey key = source_key(from);
-    std::int32_t held = 0;
-    for (const protocol::PlayerSlot& p : s.table) {
-        if (p.occupied() && source_key(p.game_addr) == key) ++held;
-    }
-    return held >= cap;
-}
-
-// The allowance holds unless it is turned off or the source is trusted; a source it does not hold
-// spends nothing and takes no place in the table.
-bool allowance_spent(ServerState& s, const net::Address& from, std::int64_t now) {
-    const Settings& st = s.settings;
-    if (st.join_burst <= 0 || st.join_rate <= 0 || net::any_contains(st.trusted, from)) return false;
-    return !s.join_allowance.take(from, now, st.join_burst, st.join_rate);
-}
-
-}  // namespace
-
-bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
-    // A stranger to a private game spends nothing of anyone's.
-    if (s.allowed != nullptr && !s.allowed->admits(from)) {
-        count_refusal(s, JoinRefusal::AllowList, now);
-        print_refusal(s, io, from, now, "not on the allow list.");
-        return false;
-    }
-    // The cap is checked first so that a source at its cap does not spend its allowance.
-    if (at_per_ip_cap(s, from)) {
-        count_refusal(s, JoinRefusal::MaxPerIp, now);
-        print_refusal(s, io, from, now, "too many players from one address.");
-        return false;
-    }
-    if (allowance_spent(s, from, now)) {
-        count_refusal(s, JoinRefusal::Allowance, now);
-        print_refusal(s, io, from, now, "too many joins.");
-        return false;
-    }
-    return true;
 }
 
 }  // namespace quarel::core

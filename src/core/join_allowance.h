@@ -1,5 +1,5 @@
-// JOIN limits per source, so that one source cannot churn or hoard slots (and, in a private game, the
-// allow list: only the sources it covers may join):
+// What the JOIN limits per source keep (see game::admit_join), so that one source cannot churn or hoard
+// slots (and, in a private game, the allow list: only the sources it covers may join):
 // - an allowance: a token bucket per source (an IPv4 address, an IPv6 /64) of `join_burst` joins at
 //   once and `join_rate` more each second (16 and 1 by default); either one 0 or less turns the
 //   allowance off (no refill would lock a source out for good once it had spent its burst);
@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string_view>
 
 #include "core/source_buckets.h"
 #include "core/source_table.h"
@@ -29,6 +30,8 @@ public:
     virtual ~JoinList() = default;
     // True when `from` may join: the list is empty (the game is open to all) or a range covers it.
     virtual bool admits(const net::Address& from) const = 0;
+    // Why nobody may join (the list's file is there but gives no range), "" while the list works.
+    virtual std::string_view closed() const = 0;
 };
 
 class JoinAllowance {
@@ -59,14 +62,20 @@ private:
 enum class JoinRefusal : std::uint8_t { ServerFull, Allowance, MaxPerIp, RejoinBar, AllowList };
 inline constexpr std::size_t kJoinRefusals = 5;
 
-// A reason's label (the metrics' and the JSON documents') and its words for people.
+// A reason's label (the metrics' and the JSON documents'), its words for people and, where a host can
+// do something about it, what to set.
 struct JoinRefusalName {
     const char* label;
     const char* words;
+    const char* hint = nullptr;
 };
+// The join allowance is per source, and the players behind one address (a LAN party, a NAT) are one
+// source: the refusals they meet look like a full server to them.
+inline constexpr const char* kJoinAllowanceHint =
+    "players behind one address (a LAN, a NAT) share its joins: set trusted to their range, or raise join_burst";
 inline constexpr std::array<JoinRefusalName, kJoinRefusals> kJoinRefusalNames = {{
     {"server_full", "full server"},
-    {"allowance", "too many joins"},
+    {"allowance", "too many joins", kJoinAllowanceHint},
     {"max_per_ip", "too many from one address"},
     {"rejoin_bar", "kick bar"},
     {"allow_list", "not on the allow list"},
@@ -94,13 +103,5 @@ private:
 // Counts a JOIN answered SERVER_FULL for `why` at calendar second `now`: the metrics and the last
 // minute's counts.
 void count_refusal(ServerState& s, JoinRefusal why, std::int64_t now);
-
-// "Refused join from ADDRESS: WHY" (`why` ends the sentence), within the console bound of refused joins.
-void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why);
-
-// Decides a JOIN that finds a free slot, at calendar second `now`: the allow list, the max_per_ip cap,
-// then the source's allowance (none for a trusted source). A refusal is counted (count_refusal) and, within the
-// console bound, printed; the caller then answers SERVER_FULL.
-bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
 }  // namespace quarel::core

@@ -14,22 +14,13 @@ void append_json_string(std::string& out, std::string_view text) {
         out += kHex[b >> 4];
         out += kHex[b & 0xF];
     };
+    const std::string letters = utf8_text(text);
     out += '"';
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b >= 0x80) {
-            const std::size_t n = utf8_sequence(text, i);
-            if (n == 0) {
-                escaped_byte(b);
-                ++i;
-            } else if (control_length(text, i) == 2) {
-                // A C1 control (U+0080..U+009F), which a terminal showing the log would act on.
-                escaped_byte(static_cast<unsigned char>(text[i + 1]));
-                i += 2;
-            } else {
-                out.append(text.substr(i, n));
-                i += n;
-            }
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        const auto b = static_cast<unsigned char>(letters[i]);
+        if (control_length(letters, i) == 2) {
+            // A C1 control (U+0080..U+009F), which a terminal showing the log would act on.
+            escaped_byte(static_cast<unsigned char>(letters[++i]));
             continue;
         }
         switch (b) {
@@ -39,18 +30,17 @@ void append_json_string(std::string& out, std::string_view text) {
             case '\t': out += "\\t"; break;
             case '\r': out += "\\r"; break;
             default:
-                if (b < 0x20 || b == 0x7F) {
+                if (is_control(b)) {
                     escaped_byte(b);
                 } else {
                     out += static_cast<char>(b);
                 }
         }
-        ++i;
     }
     out += '"';
 }
 
-std::string log_json(std::string_view time, const LogEvent& event, std::string_view text, std::string_view kind_key) {
+std::string log_json(std::string_view time, const LogEvent& event, std::string_view text) {
     std::string out;
     out.reserve(text.size() + event.name.size() + 128);
     const auto field = [&out](std::string_view key, std::string_view value) {
@@ -62,7 +52,7 @@ std::string log_json(std::string_view time, const LogEvent& event, std::string_v
     out += "{\"time\":";
     append_json_string(out, time);
     field("level", log_level_name(event.level));
-    field(kind_key, log_kind_name(event.kind));
+    field("event", log_kind_name(event.kind));
     if (event.id >= 0) out += ",\"id\":" + std::to_string(event.id);
     if (!event.name.empty()) field("name", event.name);
     if (!event.address.empty()) field("address", event.address);

@@ -11,16 +11,14 @@
 
 namespace quarel::core {
 
-// `text` as a JSON string, quotes included, appended to `out`. Bytes that are not well-formed UTF-8
-// (player names are raw bytes, often from an 8-bit code page) are written as \u00XX of the byte, so
-// that the result is always valid JSON and a reader gets the byte's Latin-1 letter; controls (C1 ones
-// too, which a terminal showing the log would act on) as \n, \t, \r or \u00XX.
+// `text` as a JSON string, quotes included, appended to `out`: its letters as utf8_text reads them (a
+// byte that is not well-formed UTF-8 is its Latin-1 letter), so that the result is always valid JSON;
+// controls (C1 ones too, which a terminal showing the log would act on) as \n, \t, \r or \u00XX.
 void append_json_string(std::string& out, std::string_view text);
 
-// One line as a JSON object: {"time", "level", kind_key: the kind, the fields that are set ("id",
+// One line as a JSON object: {"time", "level", "event": the kind, the fields that are set ("id",
 // "name", "address", "admin"), "text"}. `text` is the plain line without its line feed.
-std::string log_json(std::string_view time, const LogEvent& event, std::string_view text,
-                     std::string_view kind_key = "event");
+std::string log_json(std::string_view time, const LogEvent& event, std::string_view text);
 
 // A console that hands on whole lines, one at a time, whatever pieces they come in: a line begun by one
 // call and ended by a later one (the lobby's failure lines end without a line feed) is one line, with

@@ -27,9 +27,11 @@ enum class DropReason : std::uint8_t {
     Banned,            // from a source the ban list covers
     NameLimit,         // a SET_NAME over its player's allowance of name changes
     ChatLimit,         // a CHAT or WHISPER over its player's chat limit
-    Muted,             // a CHAT or WHISPER from a muted player, relayed to nobody else
+    Muted,             // a CHAT or WHISPER from a muted player, relayed to nobody else (or a SET_NAME of
+                       // one, refused)
+    EventLimit,        // a RESPAWN or EVENT relay over its player's event limit
 };
-inline constexpr std::size_t kDropReasons = 9;
+inline constexpr std::size_t kDropReasons = 10;
 
 // How a lobby announcement ended.
 enum class LobbyResult : std::uint8_t { Answered, ConnectFailed, RequestFailed, SendFailed };

@@ -84,4 +84,22 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i) {
     return len;
 }
 
+std::string utf8_text(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const std::size_t n = b < 0x80 ? 1 : utf8_sequence(bytes, i);
+        if (n > 0) {
+            out.append(bytes.substr(i, n));
+            i += n;
+            continue;
+        }
+        out += static_cast<char>(0xC0 | b >> 6);
+        out += static_cast<char>(0x80 | (b & 0x3F));
+        ++i;
+    }
+    return out;
+}
+
 }  // namespace quarel::core

@@ -40,4 +40,10 @@ std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max
 // none: a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF, or cut short.
 std::size_t utf8_sequence(std::string_view s, std::size_t i);
 
+// Text that has no character set (player names, the server's name and map: raw bytes, often from an
+// 8-bit code page) as UTF-8, the one way every JSON output shows it: each well-formed UTF-8 sequence is
+// kept, each other byte becomes the Latin-1 letter of its value (0xFF: U+00FF). The result is always
+// valid UTF-8, and a name written partly in each reads as its writer meant.
+std::string utf8_text(std::string_view bytes);
+
 }  // namespace quarel::core

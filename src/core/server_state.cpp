@@ -27,4 +27,13 @@ ServerState::ServerState(const Settings& loaded, const SourceHash& source_hash)
       query_limit(source_hash),
       join_allowance(source_hash) {}
 
+void recompute_mute_end(ServerState& s) {
+    s.next_mute_end = std::numeric_limits<std::int64_t>::max();
+    for (const protocol::PlayerSlot& p : s.table) {
+        if (p.occupied() && p.muted_until != 0 && p.muted_until != protocol::kMutedUntilUnmuted) {
+            s.next_mute_end = std::min(s.next_mute_end, p.muted_until);
+        }
+    }
+}
+
 }  // namespace quarel::core

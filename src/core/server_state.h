@@ -52,6 +52,11 @@ struct ServerState {
     // Who may still be answered ASK_SLOTS / ASK_MAP, and the refusals not yet reported.
     QueryLimiter query_limit;
 
+    // The BRIEF_LIST of a join goes out at most once a calendar second (see game::on_join): the second
+    // of the latest one, and whether players joined after it within that second.
+    std::int64_t brief_list_sent = std::numeric_limits<std::int64_t>::min();
+    bool brief_list_due = false;
+
     // NAME_LIST goes out at most once a calendar second (see chat::on_set_name): the second of the
     // latest one, and whether names changed after it within that second.
     std::int64_t name_list_sent = std::numeric_limits<std::int64_t>::min();
@@ -63,7 +68,13 @@ struct ServerState {
     // chat::on_chat), and from muted players.
     SummaryCount chat_refusals;
     SummaryCount muted_chats;
-    // The first calendar second at which a timed mute ends (see core/mutes.h).
+    // SET_NAMEs of muted players, refused and not yet reported.
+    SummaryCount muted_names;
+    // RESPAWN and EVENT relays over their player's event limit, not yet reported (see chat::on_relay),
+    // and the one allowance of the relays whose id no player holds.
+    SummaryCount event_refusals;
+    protocol::Allowance unclaimed_events;
+    // The first calendar second at which a timed mute ends (see chat/mutes.h).
     std::int64_t next_mute_end = std::numeric_limits<std::int64_t>::max();
 
     // Counters for the status page and the metrics endpoint.
@@ -73,6 +84,8 @@ struct ServerState {
     std::vector<RejoinBar> rejoin_bars;
     // JOINs answered SERVER_FULL in the last minute, by reason, for the page and quarel-ctl.
     RecentRefusals recent_refusals;
+    // Whether the hint about players behind one address was printed (see game::admit_join).
+    bool join_hint_said = false;
 
     // Joins per source.
     JoinAllowance join_allowance;
@@ -88,6 +101,9 @@ struct ServerState {
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.
     std::size_t game_read_limit() const { return static_cast<std::size_t>(table.size()) * protocol::kBytesPerSlot; }
 };
+
+// Sets next_mute_end from the slots, after they changed otherwise than by a mute's own calls (a hand-over).
+void recompute_mute_end(ServerState& s);
 
 // What handlers and jobs talk to: the outbox every send leaves through, the calendar clock (read there
 // only where a send may have waited) and the console.

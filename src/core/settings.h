@@ -20,7 +20,8 @@ inline constexpr const char* kDefaultLobbyHost = "lobby.quarel.net";
 inline constexpr std::int32_t kMinSlots = 1;
 inline constexpr std::int32_t kMaxSlots = 698;
 
-// The most ranges one list key keeps ("trusted", "trusted_proxies"); a source is compared with each.
+// The most ranges (or names) one list key keeps ("trusted", "trusted_proxies", "http_hosts"); a source
+// is compared with each.
 inline constexpr std::size_t kMaxListedRanges = 256;
 
 // The longest gathering window of the STATE answers (answer_batch_us), in microseconds.
@@ -72,10 +73,16 @@ struct Settings {
                                                       // limits do not hold back
     std::vector<net::Range> trusted_proxies;          // "trusted_proxies": HTTP peers whose
                                                       // X-Forwarded-For names the caller
+    std::vector<std::string> http_hosts;              // "http_hosts": names a listener on a loopback or
+                                                      // private address answers in Host (net::host_allowed)
     std::int32_t chat_burst = 5;                      // "chat_burst": chat lines a player may send at once;
                                                       // 0: no chat limit
     std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
                                                       // 0: no chat limit
+    std::int32_t event_burst = 20;                    // "event_burst": RESPAWN and EVENT_* relays a player
+                                                      // may send at once; 0: no event limit
+    std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;
+                                                      // 0: no event limit
     std::int32_t answer_batch_us = 0;                 // "answer_batch_us": how long a STATE's answer may
                                                       // wait for others to be computed beside it; 0: none
 };

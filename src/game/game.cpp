@@ -7,7 +7,6 @@
 #include <limits>
 #include <string>
 
-#include "core/join_allowance.h"
 #include "core/safe_text.h"
 #include "protocol/framing.h"
 #include "protocol/messages.h"
@@ -94,19 +93,42 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
     }
 }
 
+// The BRIEF_LIST of everybody, built in the packet buffer, to everybody (the joiners included).
+void send_join_list(ServerState& s, Io& io, std::int64_t now) {
+    s.brief_list_sent = now;
+    s.brief_list_due = false;
+    auto b = s.buf();
+    put_u8(b, kTypeAt, game_out::BRIEF_LIST);
+    put_i32(b, list::kCount, s.table.player_count());
+    const std::size_t list_size = write_brief_entries(s.table, -1, b, list::kEntries);
+    seal(b, list_size);
+    auto each = io.send.game_each(b.first(list_size));
+    for (const PlayerSlot& p : s.table) {
+        if (p.occupied()) each.to(p.game_addr);
+    }
+}
+
 }  // namespace
 
 // JOIN: a full server answers SERVER_FULL and changes nothing. Otherwise every slot goes back to brief
 // lists (acks 0), the first free slot takes the next id, the joiner gets WELCOME (the others, brief)
 // and then everybody, the joiner included, gets one BRIEF_LIST of everybody. A JOIN from an address
 // that already holds a slot is a new player: the old slot times out on its own.
+//
+// That list costs 7 + 17 x players bytes to every player, so a storm of JOINs (from a trusted source,
+// or with the join allowance off) would cost the square of the players each time: 700 JOINs into 698
+// slots would send nearly 2 GB. So at most one such list goes out per calendar second, as NAME_LIST
+// does: the first join of a second sends it at once, as always; later joins in the same second are
+// listed together when the next second begins, in one list of the players as they are then (a list is
+// a snapshot: the latest supersedes the earlier ones). Every WELCOME still goes at once; the joiners
+// of a busy second meanwhile get the list as the answer to their STATEs.
 void on_join(ServerState& s, Io& io, const Datagram& d) {
     auto b = s.buf();
-    // A JOIN refused by its source's limits (core::admit_join) or by a kick is answered exactly like a
+    // A JOIN refused by its source's limits (admit_join) or by a kick is answered exactly like a
     // full server; a barred one spends none of its source's allowance.
     const bool full = s.table.full();
     if (full) core::count_refusal(s, core::JoinRefusal::ServerFull, d.now);
-    if (full || refuse_barred(s, io, d.from, d.now) || !core::admit_join(s, io, d.from, d.now)) {
+    if (full || refuse_barred(s, io, d.from, d.now) || !admit_join(s, io, d.from, d.now)) {
         put_u8(b, kTypeAt, game_out::SERVER_FULL);
         seal(b, header_only::kSize);
         io.send.game(d.from, b.first(header_only::kSize));
@@ -139,14 +161,24 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     // clock is read here rather than taken from the pass.
     s.table.heard(me, io.clock.now());
 
-    put_u8(b, kTypeAt, game_out::BRIEF_LIST);
-    put_i32(b, list::kCount, s.table.player_count());
-    const std::size_t list_size = write_brief_entries(s.table, -1, b, list::kEntries);
-    seal(b, list_size);
-    auto each = io.send.game_each(b.first(list_size));
-    for (const PlayerSlot& p : s.table) {
-        if (p.occupied()) each.to(p.game_addr);
+    if (d.now == s.brief_list_sent) {
+        s.brief_list_due = true;
+        return;
     }
+    send_join_list(s, io, d.now);
+}
+
+void join_list_step(ServerState& s, Io& io, std::int64_t now) {
+    if (!s.brief_list_due || now == s.brief_list_sent) return;
+    if (s.table.player_count() == 0) {
+        s.brief_list_due = false;  // everybody left before it went: nobody to tell
+        return;
+    }
+    send_join_list(s, io, now);
+}
+
+std::int64_t next_join_list(const ServerState& s) {
+    return s.brief_list_due ? s.brief_list_sent + 1 : std::numeric_limits<std::int64_t>::max();
 }
 
 // LEAVE: the id selects the player (dispatch has checked that the sender is the player's join
@@ -199,34 +231,6 @@ void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view
     io.out.print({.kind = core::LogKind::Leave, .id = id, .name = name},
                  "%d aka %s left: the server has %d slots now.\n", id, core::escape_controls(name).c_str(),
                  s.table.size());
-}
-
-namespace {
-
-const core::RejoinBar* rejoin_bar(const ServerState& s, const net::Address& from, std::int64_t now) {
-    const std::int64_t seconds = s.settings.kick_rejoin_seconds;
-    for (const core::RejoinBar& bar : s.rejoin_bars) {
-        if (bar.address == from && now < bar.kicked_at + seconds) return &bar;
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t now) {
-    return rejoin_bar(s, from, now) != nullptr;
-}
-
-bool refuse_barred(ServerState& s, Io& io, const net::Address& from, std::int64_t now) {
-    const core::RejoinBar* bar = rejoin_bar(s, from, now);
-    if (bar == nullptr) return false;
-    const long long ago = std::max<std::int64_t>(0, now - bar->kicked_at);  // 0 on a clock set back
-    const long long left = bar->kicked_at + s.settings.kick_rejoin_seconds - now;
-    core::count_refusal(s, core::JoinRefusal::RejoinBar, now);
-    char why[96];
-    std::snprintf(why, sizeof why, "kicked %lld s ago, barred for %lld s more.", ago, left);
-    core::print_refusal(s, io, from, now, why);
-    return true;
 }
 
 // STATE: refreshes the player's pose and client values (never health or spawn_tag) and answers, at the

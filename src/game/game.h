@@ -34,9 +34,23 @@ bool rejoin_barred(const ServerState& s, const net::Address& from, std::int64_t 
 // ("Refused join from 10.0.0.1:5001: kicked 12 s ago, barred for 48 s more.") and returns true.
 bool refuse_barred(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
 
+// Decides a JOIN that finds a free slot, at calendar second `now`: the allow list, the max_per_ip cap,
+// then the source's allowance (none for a trusted source). A refusal is counted (core::count_refusal)
+// and, within the console bound, printed; the caller then answers SERVER_FULL.
+bool admit_join(ServerState& s, Io& io, const net::Address& from, std::int64_t now);
+
+// "Refused join from ADDRESS: WHY" (`why` ends the sentence), within the console bound of refused joins.
+void print_refusal(ServerState& s, Io& io, const net::Address& from, std::int64_t now, const char* why);
+
 // Tells every player in the game that `id`, a player no longer in the table (one the previous process
 // had in a slot this one does not have), is gone: PLAYER_GONE in slot order, and one line.
 void announce_left_out(ServerState& s, Io& io, std::int32_t id, std::string_view name);
+
+// Loop step, once per pass after the sweep: sends the BRIEF_LIST held back for the end of its second
+// (see on_join) once `now` is past that second.
+void join_list_step(ServerState& s, Io& io, std::int64_t now);
+// The first calendar second at which join_list_step has work (max when none).
+std::int64_t next_join_list(const ServerState& s);
 
 // A player silent for more than this many seconds is removed.
 constexpr std::int64_t kSilenceLimit = 10;

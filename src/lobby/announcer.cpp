@@ -3,6 +3,8 @@
 
 #include <limits>
 
+#include "protocol/messages.h"
+
 namespace quarel::lobby {
 
 void blanks_to_bells(std::string& server_name) {
@@ -12,6 +14,14 @@ void blanks_to_bells(std::string& server_name) {
 }
 
 std::string request_target(std::string_view server_name) { return std::string(kPathPrefix).append(server_name); }
+
+std::string ports_header(std::uint16_t chat, std::uint16_t game, const std::optional<net::Address>& status) {
+    const bool public_page = status && !status->is_loopback();
+    if (chat == protocol::kChatPort && game == protocol::kGamePort && !public_page) return "";
+    std::string header = "X-Quarel-Ports: chat=" + std::to_string(chat) + "; game=" + std::to_string(game);
+    if (public_page) header += "; status=" + std::to_string(status->port);
+    return header;
+}
 
 void lobby_step(core::ServerState& s, LobbyClient& client, core::Console& out, std::int64_t now) {
     if (s.settings.public_listing != 1) return;

@@ -9,6 +9,7 @@
 
 #include "core/console.h"
 #include "core/server_state.h"
+#include "net/address.h"
 
 namespace quarel::lobby {
 
@@ -38,6 +39,13 @@ void blanks_to_bells(std::string& server_name);
 
 // The request target for a server name: kPathPrefix and the name, byte for byte.
 std::string request_target(std::string_view server_name);
+
+// The one header an announcement may carry beside the request's own, so that a lobby finds a server
+// that is not where the game looks by default: "X-Quarel-Ports: chat=N; game=N", and "; status=N" when
+// the status page listens on an address others can reach (any but loopback; `status` is the status
+// listener, when there is one). Nothing ("") for a server on 4173 and 4174 without such a page: its
+// announcement stays exactly what it always was.
+std::string ports_header(std::uint16_t chat, std::uint16_t game, const std::optional<net::Address>& status);
 
 // The lobby job of a loop pass, after the loop message: starts an announcement when one is due at
 // `now`, moves one in flight along, and re-arms the schedule from the pass in which it ends (success

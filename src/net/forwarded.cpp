@@ -42,13 +42,14 @@ std::optional<Address> entry_address(std::string_view e) {
 
 }  // namespace
 
-Address forwarded_client(const Address& peer, std::string_view header, std::span<const Range> proxies) {
-    if (header.empty() || header.size() > kMaxForwardedFor || !any_contains(proxies, peer)) return peer;
+std::optional<Address> forwarded_client(const Address& peer, std::string_view header, std::span<const Range> proxies) {
+    if (header.empty() || !any_contains(proxies, peer)) return peer;
+    if (header.size() > kMaxForwardedFor) return std::nullopt;
     std::vector<Address> chain;
     while (true) {
         const std::size_t comma = header.find(',');
         const auto a = entry_address(trimmed(header.substr(0, comma)));
-        if (!a) return peer;
+        if (!a) return std::nullopt;
         chain.push_back(*a);
         if (comma == std::string_view::npos) break;
         header.remove_prefix(comma + 1);

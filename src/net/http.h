@@ -26,6 +26,7 @@ struct HttpRequest {
     Address client;
     std::string admin;
     std::string last_event_id;  // the Last-Event-ID header of an event stream's client, "" when absent
+    std::string quarel_ports;   // the X-Quarel-Ports header of a game server's announcement, "" when absent
 };
 
 // A body written as it comes (an event stream) rather than at once. The listener asks for bytes
@@ -41,6 +42,9 @@ public:
     virtual long read(char* out, std::size_t max) = 0;
     // True when read() would not answer kWait.
     virtual bool ready() const = 0;
+    // True when read() would answer kAbort: the listener closes the connection then, also while the
+    // client reads nothing (the library asks a socket that takes no more bytes for none).
+    virtual bool aborted() const = 0;
 };
 
 struct HttpResponse {

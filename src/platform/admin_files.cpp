@@ -21,6 +21,8 @@ namespace {
 
 constexpr std::size_t kTokenFileLimit = 4096;
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // A named admins' file holds a line or two per admin.
 constexpr std::size_t kTokensFileLimit = 64 * 1024;
 
@@ -35,19 +37,20 @@ std::optional<std::string> usable_token(std::string_view text) {
     return std::string(text);
 }
 
-std::optional<std::string> refuse_all(core::Console& out, const std::string& why) {
-    out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s; the admin API refuses every call.\n",
+std::optional<std::string> refuse_all(core::Console& out, core::LogKind kind, const std::string& why) {
+    out.print({.kind = kind, .level = core::LogLevel::Error}, "%s; the admin API refuses every call.\n",
               core::escape_controls(why).c_str());
     return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out) {
+std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out,
+                                            core::LogKind kind) {
     ReadResult read = read_checked_file(path, kTokenFileLimit, FileRule::Private);
     if (read.status == ReadStatus::Missing && create) {
         std::array<std::uint8_t, kTokenBytes> bytes{};
-        if (!random_bytes(bytes)) return refuse_all(out, "No random bytes from the kernel for an admin token");
+        if (!random_bytes(bytes)) return refuse_all(out, kind, "No random bytes from the kernel for an admin token");
         static constexpr char kDigits[] = "0123456789abcdef";
         std::string token;
         for (const std::uint8_t b : bytes) {
@@ -57,7 +60,7 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
         std::string error;
         switch (create_file_exclusively(path, token + "\n", 0600, error)) {
             case CreateStatus::Created:
-                out.print({.kind = core::LogKind::Start}, "Admin token written to %s\n",
+                out.print({.kind = kind}, "Admin token written to %s\n",
                           core::escape_controls(path).c_str());
                 return token;
             case CreateStatus::Exists:
@@ -65,41 +68,41 @@ std::optional<std::string> load_admin_token(const std::string& path, bool create
                 read = read_checked_file(path, kTokenFileLimit, FileRule::Private);
                 break;
             case CreateStatus::Failed:
-                return refuse_all(out, "Cannot create the admin token file: " + error);
+                return refuse_all(out, kind, "Cannot create the admin token file: " + error);
         }
     }
-    if (read.status == ReadStatus::Missing) return refuse_all(out, "No admin token file " + path);
+    if (read.status == ReadStatus::Missing) return refuse_all(out, kind, "No admin token file " + path);
     // As ssh does with its keys: a token others could read, or that someone else could swap, is none.
-    if (read.status == ReadStatus::Refused) return refuse_all(out, "Admin token file refused: " + read.error);
-    if (read.status != ReadStatus::Ok) return refuse_all(out, "Cannot read the admin token: " + read.error);
+    if (read.status == ReadStatus::Refused) return refuse_all(out, kind, "Admin token file refused: " + read.error);
+    if (read.status != ReadStatus::Ok) return refuse_all(out, kind, "Cannot read the admin token: " + read.error);
     auto token = usable_token(read.text);
-    if (!token) return refuse_all(out, "The admin token file " + path + " holds no usable token");
+    if (!token) return refuse_all(out, kind, "The admin token file " + path + " holds no usable token");
     return token;
 }
 
 std::vector<admin::NamedToken> load_admin_tokens(const std::string& path, const std::optional<std::string>& single,
-                                                 core::Console& out) {
+                                                 core::Console& out, core::LogKind kind) {
     const ReadResult read = read_checked_file(path, kTokensFileLimit, FileRule::Private);
     if (read.status == ReadStatus::Missing) return {};
     const std::string file = core::escape_controls(path);
     if (read.status != ReadStatus::Ok) {
-        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+        out.print({.kind = kind, .level = core::LogLevel::Error},
                   "Admin tokens file %s: %s; it names no admin.\n",
                   read.status == ReadStatus::Refused ? "refused" : "not read", core::escape_controls(read.error).c_str());
         return {};
     }
     admin::AdminTokens tokens = admin::parse_admin_tokens(read.text, single);
     for (std::size_t i = 0; i < tokens.problems.size() && i < kTokenLinesShown; ++i) {
-        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
+        out.print({.kind = kind, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
                   file.c_str(), tokens.problems[i].line, tokens.problems[i].why.c_str());
     }
     if (tokens.problems.size() > kTokenLinesShown) {
-        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "%s: %zu more line%s skipped.\n",
+        out.print({.kind = kind, .level = core::LogLevel::Warning}, "%s: %zu more line%s skipped.\n",
                   file.c_str(), tokens.problems.size() - kTokenLinesShown,
                   tokens.problems.size() - kTokenLinesShown == 1 ? "" : "s");
     }
     const std::size_t n = tokens.admins.size();
-    out.print({.kind = core::LogKind::Start}, "%s names %zu admin%s.\n", file.c_str(), n, n == 1 ? "" : "s");
+    out.print({.kind = kind}, "%s names %zu admin%s.\n", file.c_str(), n, n == 1 ? "" : "s");
     return std::move(tokens.admins);
 }
 
@@ -126,6 +129,7 @@ void RangeFile::load(admin::BanList& bans, std::int64_t now, core::Console& out)
         if (!text) {
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not loaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
+            unusable_ = error;
             return;
         }
         seen_.clear();
@@ -148,6 +152,7 @@ void RangeFile::reload(admin::BanList& bans, std::int64_t now, core::Console& ou
         if (!text) {
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not reloaded: %s\n", kind_.title,
                       core::escape_controls(error).c_str());
+            unusable_ = error;
             return;
         }
         if (*text == seen_) {
@@ -214,6 +219,7 @@ bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& o
         FileStamp stamp;
         auto text = read(error, stamp, &out);
         if (!text) {
+            unusable_ = error;
             save_error_ = error + "; the file is kept as it is";
             out.print({.kind = kind_.log, .level = core::LogLevel::Error}, "%s not saved: %s\n", kind_.title,
                       core::escape_controls(save_error_).c_str());
@@ -299,6 +305,8 @@ RangeFile::Outcome RangeFile::write_once(std::string& error) {
 std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp, core::Console* out) const {
     ReadResult read = read_checked_file(path_, byte_limit_, FileRule::Regular);
     stamp = read.stamp;
+    // A byte order mark, which editors on Windows write, is no part of the first line.
+    if (read.text.starts_with(kByteOrderMark)) read.text.erase(0, kByteOrderMark.size());
     if (read.status == ReadStatus::Missing) return std::string();
     if (read.status == ReadStatus::TooLong) {
         // Its first lines load (up to the last whole one); the next save keeps only those.
@@ -321,10 +329,12 @@ std::optional<std::string> RangeFile::read(std::string& error, FileStamp& stamp,
 bool RangeFile::take_in(admin::BanList& bans, std::string text, const FileStamp& stamp, std::int64_t now,
                       core::Console& out, bool announce) {
     admin::BanList on_disk(kind_.form), base(kind_.form);
-    for (const admin::LineProblem& p : on_disk.load(text)) {
+    const std::vector<admin::LineProblem> problems = on_disk.load(text);
+    for (const admin::LineProblem& p : problems) {
         out.print({.kind = kind_.log, .level = core::LogLevel::Warning}, "%s line %zu skipped: %s\n",
                   core::escape_controls(path_).c_str(), p.line, core::escape_controls(p.why).c_str());
     }
+    unusable_ = on_disk.size() == 0 && !problems.empty() ? "no line of " + path_ + " reads as a range" : "";
     base.load(seen_);
     const std::size_t left_out = admin::take_hand_edits(bans, base, on_disk);
     if (left_out > 0) {

@@ -30,8 +30,10 @@ constexpr std::size_t kMinTokenLength = admin::kMinTokenLength;
 // (and one line saying why: the API then refuses every call) when there is no usable token: a missing
 // file not created, an unreadable one, one that is not a regular file of the server's user closed to
 // everyone else (a symbolic link, a FIFO, mode 0644: FileRule::Private), or one whose first line,
-// without blanks at either end, is shorter than kMinTokenLength or holds blanks or control bytes.
-std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out);
+// without blanks at either end, is shorter than kMinTokenLength or holds blanks or control bytes. The
+// lines are of kind `kind`: start at start-up, reload after.
+std::optional<std::string> load_admin_token(const std::string& path, bool create, core::Console& out,
+                                            core::LogKind kind);
 
 // The most lines of an admin_tokens file skipped with a line of their own; one more line counts the rest.
 constexpr std::size_t kTokenLinesShown = 10;
@@ -40,9 +42,9 @@ constexpr std::size_t kTokenLinesShown = 10;
 // missing file names nobody, silently. A file held to the token file's rule (FileRule::Private) that
 // breaks it, or that cannot be read, names nobody, with one line saying why; otherwise each line skipped
 // is printed with its number (never its token, at most kTokenLinesShown of them), then one line counting
-// the admins named.
+// the admins named. The lines are of kind `kind`, as for the token file.
 std::vector<admin::NamedToken> load_admin_tokens(const std::string& path, const std::optional<std::string>& single,
-                                                 core::Console& out);
+                                                 core::Console& out, core::LogKind kind);
 
 // What sets one range file apart: the form of its lines, the kind of its console lines and the name
 // they give the list ("Bans reloaded: 3 bans.", "Allow list reloaded: 2 ranges.").
@@ -78,7 +80,8 @@ public:
     RangeFile& operator=(const RangeFile&) = delete;
 
     // Loads the bans from the file into `bans` (a missing file: no bans). Lines that cannot be read are
-    // printed with their line numbers and skipped. Bans expired at `now` are dropped, and then the file
+    // printed with their line numbers and skipped (a byte order mark before the first line is
+    // skipped silently, on every read). Bans expired at `now` are dropped, and then the file
     // is written again (before load returns). Of a file longer than its byte limit the lines within the
     // limit load (one line says so, also on a reload), and saves then write what loaded. A file that
     // exists but cannot be read, or is not a regular file (a FIFO is never waited on), is reported, and
@@ -105,6 +108,11 @@ public:
 
     // Why the last write failed; empty after one that succeeded.
     const std::string& save_error() const { return save_error_; }
+    // Why the file, as the server last tried to read it, gave no range although it is there: it could
+    // not be read (not a regular file, no permission) or none of its lines reads as one. Empty when it
+    // was read, or is missing, or holds nothing but comments and blank lines. (An allow list that holds
+    // no range then closes the game rather than opening it: see ListFiles.)
+    const std::string& unusable() const { return unusable_; }
     // The file as the last write collected left it (for the file watch: the server's own write).
     const FileStamp& written() const { return written_; }
     const std::string& path() const { return path_; }
@@ -135,6 +143,7 @@ private:
     const RangeFileKind& kind_;
     std::size_t byte_limit_;
     std::string save_error_;
+    std::string unusable_;
     FileStamp written_;
 
     std::mutex mutex_;

@@ -94,8 +94,13 @@ void CurlLobbyClient::start(const std::string& host, const std::string& target) 
 
     // Request step. The target goes on the request line byte for byte (0x07, '&', '#', '%', '?'
     // included): it is never parsed as URL syntax. libcurl's own Accept header is removed, so the
-    // request carries Host and User-Agent only, and no body.
+    // request carries Host and User-Agent only (and the ports header when there is one), and no body.
     headers_ = curl_slist_append(nullptr, "Accept:");
+    if (headers_ != nullptr && !header_.empty()) {
+        curl_slist* more = curl_slist_append(headers_, header_.c_str());
+        if (more == nullptr) curl_slist_free_all(headers_);
+        headers_ = more;
+    }
     bool ok = headers_ != nullptr;
     const auto set = [&](CURLoption option, auto value) {
         if (ok) ok = curl_easy_setopt(easy_, option, value) == CURLE_OK;

@@ -48,6 +48,9 @@ public:
     CurlLobbyClient(const CurlLobbyClient&) = delete;
     CurlLobbyClient& operator=(const CurlLobbyClient&) = delete;
 
+    // A header the announcements carry from now on (lobby::ports_header; "" for none).
+    void set_header(std::string header) { header_ = std::move(header); }
+
     bool busy() const override { return busy_; }
     void start(const std::string& host, const std::string& target) override;
     bool advance(core::Console& out) override;
@@ -69,6 +72,7 @@ private:
 
     long timeout_seconds_;
     std::string source_;
+    std::string header_;
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;

@@ -22,8 +22,9 @@ namespace {
 constexpr std::size_t kWatchedFileLimit = std::size_t{16} << 20;
 
 // A name arrives by a rename or a new link (the ConfigMap swap, an editor's save), is written in place
-// and closed, or goes.
-constexpr std::uint32_t kEvents = IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_CLOSE_WRITE | IN_MODIFY | IN_DELETE;
+// and closed, changes its mode or owner, or goes.
+constexpr std::uint32_t kEvents =
+    IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE;
 
 std::int64_t monotonic_ms() { return SystemClock().monotonic_us() / 1000; }
 
@@ -114,7 +115,8 @@ std::vector<std::size_t> FileWatch::changed() {
             read_at_ = clock_() + kSettleMs;
             continue;
         }
-        if (content != f.seen || !f.seen_known) changed.push_back(i);
+        const bool access_changed = stamp.regular && f.stamp.regular && !stamp.same_access(f.stamp);
+        if (content != f.seen || !f.seen_known || access_changed) changed.push_back(i);
         f.seen = content;
         f.seen_known = true;
         f.stamp = stamp;

@@ -5,7 +5,8 @@
 // timestamped directory, a `..data_tmp` link to it is renamed over `..data`, and the visible names are
 // links through `..data`. The files' own names see no event then, so the events that count are those
 // on a watched name or on any name that starts with "..". Whatever the events, a file counts as
-// changed only when its content differs from what it was when last seen; the content is read once the
+// changed only when its content, or its mode or owner (the token files are refused when others may read
+// them), differs from what it was when last seen; the content is read once the
 // directory has been quiet for kSettleMs (and only when its stamp changed), and read twice: a file
 // caught half-written (the two readings differ) is read again after another quiet spell.
 #pragma once
@@ -40,9 +41,9 @@ public:
     FileWatch& operator=(const FileWatch&) = delete;
 
     // Once the directories have been quiet long enough since the last event the wait reported, reads
-    // the files: those whose content (or whether they exist) differs from the last time they were
-    // read, by their place in the paths given to start(), in that order; empty when none. The loop asks
-    // after every pass; until a read is due it makes no system call.
+    // the files: those whose content (or whether they exist), mode or owner differs from the last time
+    // they were read, by their place in the paths given to start(), in that order; empty when none. The
+    // loop asks after every pass; until a read is due it makes no system call.
     std::vector<std::size_t> changed();
     // The server wrote the file at `index` itself and left it as `stamp`: not a change to report, and
     // not read again (a 3.5 MB ban file, read twice, would cost the loop tens of milliseconds).

@@ -121,7 +121,10 @@ FileStamp stamp_of(const struct stat& st) {
             static_cast<std::uint64_t>(st.st_ino),
             static_cast<std::uint64_t>(st.st_size),
             st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec,
-            st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec};
+            st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec,
+            static_cast<std::uint32_t>(st.st_mode & 07777),
+            static_cast<std::uint32_t>(st.st_uid),
+            static_cast<std::uint32_t>(st.st_gid)};
 }
 
 // Why the file open as `fd` breaks `rule`, or ""; its stamp in `stamp`.

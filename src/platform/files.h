@@ -20,13 +20,20 @@ enum class ReadStatus {
     Refused,  // not a regular file, or (a private file) not the server's own or open to other users
 };
 
-// What tells one version of a file from another without reading it: its inode, size and times. Two
-// stamps differ once the file was replaced or written (a hand edit, or another program's), also within
-// one second; none is "no regular file there".
+// What tells one version of a file from another without reading it: its inode, size and times, and
+// who may read it (its permission bits and owner). Two stamps differ once the file was replaced, written
+// or given another mode or owner (a hand edit, or another program's), also within one second; none is
+// "no regular file there".
 struct FileStamp {
     bool regular = false;
     std::uint64_t device = 0, inode = 0, size = 0;
     std::int64_t modified_ns = 0, changed_ns = 0;
+    std::uint32_t mode = 0, owner = 0, group = 0;  // permission bits (07777), user and group ids
+
+    // Whether the two say the same of who may read the file.
+    bool same_access(const FileStamp& other) const {
+        return mode == other.mode && owner == other.owner && group == other.group;
+    }
 
     friend bool operator==(const FileStamp&, const FileStamp&) = default;
 };

@@ -14,13 +14,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <chrono>
 #include <cstring>
 #include <limits>
 #include <string_view>
 #include <utility>
 
 #include "net/forwarded.h"
+#include "net/http_host.h"
 #include "platform/sockaddr.h"
 #include "status/status.h"
 
@@ -31,6 +31,10 @@ struct HttpServer::Request {
     std::string body;
     bool started = false;      // the handler has seen the headers
     bool nul_in_path = false;  // the path holds %00, which the library decodes and cuts the path at
+    // The request line's target as the library read it, where it lies in the library's buffer, and
+    // its length up to its first NUL.
+    const char* target = nullptr;
+    std::size_t target_length = 0;
 };
 
 struct HttpServer::StreamHold {
@@ -38,6 +42,7 @@ struct HttpServer::StreamHold {
     MHD_Connection* connection;
     std::shared_ptr<net::HttpStream> stream;
     bool suspended = false;
+    bool closing = false;  // aborted: its socket is shut, the library closes the connection
 };
 
 namespace {
@@ -71,11 +76,6 @@ unsigned places_within_file_limit() {
     if (::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return kHttpConnections;
     const rlim_t room = r.rlim_cur > 2 * kHttpFilesKept ? (r.rlim_cur - kHttpFilesKept) / 2 : kHttpFilesKept / 2;
     return static_cast<unsigned>(std::min<rlim_t>(kHttpConnections, room));
-}
-
-std::int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 MHD_Result queue(MHD_Connection* connection, const net::HttpResponse& r) {
@@ -114,17 +114,34 @@ std::string wire(const net::HttpResponse& r) {
     return out + "Content-Length: " + std::to_string(r.body.size()) + "\r\n\r\n" + r.body;
 }
 
-// How many Content-Length and Transfer-Encoding headers a request has.
+// How many Content-Length, Transfer-Encoding and Host headers a request has, and whether a header's
+// name ends in a blank ("Content-Length : 5": the library takes "Content-Length " for a name of its
+// own, while a proxy in front may have read the length).
 struct Framing {
     int lengths = 0;
     int encodings = 0;
+    int hosts = 0;
+    bool blank_before_colon = false;
 };
 
 MHD_Result count_framing(void* cls, MHD_ValueKind, const char* key, const char*) {
     auto* f = static_cast<Framing*>(cls);
     if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) ++f->lengths;
     if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) ++f->encodings;
+    if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) ++f->hosts;
+    const std::size_t n = std::strlen(key);
+    if (n > 0 && (key[n - 1] == ' ' || key[n - 1] == '\t')) f->blank_before_colon = true;
     return MHD_YES;
+}
+
+// True when the request line's target holds a raw NUL byte. The library hands the target over as a
+// C string, cut at the NUL, but reads the request line in place in its buffer: the version follows the
+// whole target and one blank. A version elsewhere (a library that copies the line) tells nothing.
+bool nul_in_target(const char* target, std::size_t target_length, const char* version) {
+    if (target == nullptr || version == nullptr) return false;
+    const auto from = reinterpret_cast<std::uintptr_t>(target), to = reinterpret_cast<std::uintptr_t>(version);
+    if (to <= from || to - from > kHttpHeaderBytes) return false;
+    return to - from - 1 != target_length;
 }
 
 // The X-Forwarded-For headers, joined in order as one list: a proxy may add its own header after the
@@ -135,6 +152,20 @@ MHD_Result join_forwarded_for(void* cls, MHD_ValueKind, const char* key, const c
     if (!joined->empty()) *joined += ", ";
     *joined += value != nullptr ? value : "";
     return MHD_YES;
+}
+
+// The client's address of a connection.
+net::Address peer_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info != nullptr ? from_sockaddr(info->client_addr) : net::Address{};
+}
+
+// The address a connected socket was reached at; none when it cannot be told.
+net::Address local_address(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return {};
+    return from_sockaddr(reinterpret_cast<const sockaddr*>(&ss));
 }
 
 // The connection's serial number, which its socket context holds.
@@ -152,11 +183,23 @@ struct Callbacks {
     static void* on_uri(void*, const char* uri, MHD_Connection*) {
         auto* request = new (std::nothrow) HttpServer::Request;
         if (request == nullptr) return nullptr;
+        request->target = uri;
+        request->target_length = std::strlen(uri);
         const char* q = std::strchr(uri, '?');
         if (q != nullptr) request->query = q + 1;
         const std::string_view path(uri, q != nullptr ? static_cast<std::size_t>(q - uri) : std::strlen(uri));
         request->nul_in_path = path.find("%00") != std::string_view::npos;
         return request;
+    }
+
+    // A new connection from `addr`: refused at once while its address holds kHttpPerSource places,
+    // unless it is a trusted proxy's, whose places count for the callers it names.
+    static MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
+        auto* self = static_cast<HttpServer*>(cls);
+        const net::Address peer = from_sockaddr(addr);
+        if (self->trusted_proxy(peer)) return MHD_YES;
+        const auto held = self->places_of_.find(HttpServer::source_of(peer));
+        return held == self->places_of_.end() || held->second < kHttpPerSource ? MHD_YES : MHD_NO;
     }
 
     // A connection opens (its request is due from now) or closes.
@@ -167,29 +210,49 @@ struct Callbacks {
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             const std::uint64_t serial = ++self->serials_;
             *socket_context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(serial));
-            self->open_[serial] = {connection, 0, false};
+            HttpServer::Place place{connection, 0, false};
+            net::Address peer;
+            if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+                peer = from_sockaddr(info->client_addr);
+            }
+            if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+                place.local = local_address(info->connect_fd);
+            }
+            if (!self->trusted_proxy(peer)) {
+                place.peer = HttpServer::source_of(peer);
+                ++self->places_of_[*place.peer];
+            }
+            self->open_[serial] = place;
             self->await_request(serial);
-        } else {
-            self->open_.erase(reinterpret_cast<std::uintptr_t>(*socket_context));
+        } else if (const auto place = self->open_.find(reinterpret_cast<std::uintptr_t>(*socket_context));
+                   place != self->open_.end()) {
+            if (place->second.peer) self->release(*place->second.peer);
+            if (place->second.caller) self->release(*place->second.caller);
+            self->open_.erase(place);
         }
     }
 
-    // The library's own messages say nothing to the console. One is acted on: the library refuses a
-    // Content-Length it cannot read (too many digits, a sign) with an answer of its own, then carries
-    // on as if the request were fine and writes the answer's head a second time.
+    // The library's own messages say nothing to the console. Two are acted on (see
+    // kLibraryLengthTooLarge): a Content-Length it cannot read (too many digits, a sign).
     static void on_log(void* cls, const char* format, va_list) {
-        if (std::strstr(format, "'Content-Length' header") != nullptr) {
+        if (std::strcmp(format, kLibraryLengthTooLarge) == 0) {
             static_cast<HttpServer*>(cls)->refuse_length(true);
-        } else if (std::strstr(format, "`Content-Length' header") != nullptr) {
+        } else if (std::strcmp(format, kLibraryLengthUnreadable) == 0) {
             static_cast<HttpServer*>(cls)->refuse_length(false);
         }
     }
 
-    // A request is done with: on a connection kept open, the next one is due from now.
+    // A request is done with: its caller's place behind a proxy is free again, and on a connection kept
+    // open the next request is due from now.
     static void on_completed(void* cls, MHD_Connection* connection, void** con_cls, MHD_RequestTerminationCode) {
+        auto* self = static_cast<HttpServer*>(cls);
         delete static_cast<HttpServer::Request*>(*con_cls);
         *con_cls = nullptr;
-        static_cast<HttpServer*>(cls)->await_request(serial_of(connection));
+        const std::uint64_t serial = serial_of(connection);
+        if (const auto place = self->open_.find(serial); place != self->open_.end() && place->second.caller) {
+            self->release(*std::exchange(place->second.caller, std::nullopt));
+        }
+        self->await_request(serial);
     }
 
     // The request is in whole (or refused): nothing more is awaited from the client until its answer
@@ -202,25 +265,54 @@ struct Callbacks {
     }
 
     static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                                 const char*, const char* upload_data, std::size_t* upload_data_size,
+                                 const char* version, const char* upload_data, std::size_t* upload_data_size,
                                  void** con_cls) {
         auto* self = static_cast<HttpServer*>(cls);
         auto* request = static_cast<HttpServer::Request*>(*con_cls);
         if (request == nullptr) return MHD_NO;  // out of memory when it began: close the connection
         if (!request->started) {
             request->started = true;
-            if (const auto place = self->open_.find(serial_of(connection)); place != self->open_.end()) {
-                place->second.handled = true;
-            }
+            const auto place = self->open_.find(serial_of(connection));
+            if (place == self->open_.end()) return MHD_NO;
+            place->second.handled = true;
             // The headers are in. Two lengths, or a length beside a transfer coding, can be read two ways;
             // a proxy in front that reads it the other way would take the rest of the body for a request
-            // of its own.
+            // of its own. So can two codings, a name with a blank before its colon (RFC 9112 wants 400
+            // for it) and two Hosts.
             Framing framing;
             MHD_get_connection_values(connection, MHD_HEADER_KIND, &count_framing, &framing);
-            if (framing.lengths > 1 || (framing.lengths > 0 && framing.encodings > 0)) {
-                return answer(self, connection, queue(connection, closing(400, "ambiguous request length\n")));
+            if (framing.lengths > 1 || (framing.lengths > 0 && framing.encodings > 0) || framing.encodings > 1 ||
+                framing.blank_before_colon || framing.hosts > 1) {
+                return answer(self, connection, queue(connection, closing(400, "ambiguous request framing\n")));
             }
-            if (request->nul_in_path) return answer(self, connection, queue(connection, closing(400, "NUL in the path\n")));
+            if (request->nul_in_path || nul_in_target(request->target, request->target_length, version)) {
+                return answer(self, connection, queue(connection, closing(400, "NUL in the path\n")));
+            }
+            const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+            if (self->guards_.http_hosts != nullptr &&
+                !net::host_allowed(host != nullptr ? host : "", place->second.local, *self->guards_.http_hosts)) {
+                return answer(self, connection,
+                              queue(connection, closing(421, "this listener does not answer to that Host name; a name "
+                                                           "it should answer to belongs in http_hosts\n")));
+            }
+            // Behind a trusted proxy, the places are counted for the caller it names.
+            const net::Address peer = peer_of(connection);
+            if (!place->second.peer) {
+                std::string forwarded_for;
+                MHD_get_connection_values(connection, MHD_HEADER_KIND, &join_forwarded_for, &forwarded_for);
+                const auto caller = net::forwarded_client(peer, forwarded_for, *self->guards_.trusted_proxies);
+                if (!caller) {
+                    return answer(self, connection,
+                                  queue(connection, closing(400, "X-Forwarded-For is not a list of addresses\n")));
+                }
+                const HttpServer::Source source = HttpServer::source_of(*caller);
+                const auto held = self->places_of_.find(source);
+                if (held != self->places_of_.end() && held->second >= kHttpPerSource) {
+                    return answer(self, connection, queue(connection, closing(429, "too many connections from one address\n")));
+                }
+                ++self->places_of_[source];
+                place->second.caller = source;
+            }
             // A body announced larger than the limit is refused before it is sent.
             const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
             if (length != nullptr) {
@@ -253,10 +345,11 @@ struct Callbacks {
         if (const char* last = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID")) {
             r.last_event_id = last;
         }
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, &join_forwarded_for, &r.forwarded_for);
-        if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
-            r.peer = from_sockaddr(info->client_addr);
+        if (const char* ports = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Quarel-Ports")) {
+            r.quarel_ports = ports;
         }
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &join_forwarded_for, &r.forwarded_for);
+        r.peer = peer_of(connection);
         net::HttpResponse response;
         try {
             response = self->handler_(r);
@@ -321,7 +414,7 @@ bool HttpServer::resume_ready_streams() {
 }
 
 std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
-                                              int inherited) {
+                                              HttpGuards guards, net::Clock& clock, int inherited) {
     int fd = -1;
     if (inherited >= 0) {
         sockaddr_storage ss{};
@@ -342,16 +435,15 @@ std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHan
         error = std::strerror(errno);
         return nullptr;
     }
-    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler)));
+    std::unique_ptr<HttpServer> server(new HttpServer(std::move(handler), guards, clock));
     server->port_ = local_port(fd);
     server->places_ = places_within_file_limit();
     const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME |
                            (where.is_ipv4() ? 0u : static_cast<unsigned>(MHD_USE_IPv6));
     server->daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Callbacks::on_request, server.get(),
+        flags, 0, &Callbacks::on_accept, server.get(), &Callbacks::on_request, server.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(fd),
         MHD_OPTION_CONNECTION_LIMIT, server->places_,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kHttpPerSource,
         MHD_OPTION_CONNECTION_TIMEOUT, kHttpIdleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHttpHeaderBytes,
         MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::on_uri, nullptr,
@@ -384,7 +476,7 @@ HttpServer::~HttpServer() {
 void HttpServer::await_request(std::uint64_t serial) {
     const auto place = open_.find(serial);
     if (place == open_.end()) return;
-    place->second.due_ms = steady_ms() + kHttpRequestSeconds * 1000;
+    place->second.due_ms = now_ms() + kHttpRequestSeconds * 1000;
     place->second.handled = false;
     due_.emplace_back(place->second.due_ms, serial);
 }
@@ -424,11 +516,37 @@ void HttpServer::refuse_length(bool too_large) {
     }
 }
 
+void HttpServer::release(const Source& source) {
+    const auto held = places_of_.find(source);
+    if (held == places_of_.end()) return;
+    if (--held->second == 0) places_of_.erase(held);
+}
+
+// A stream the library waits to write (its client reads nothing) is never asked for bytes again, so
+// it would never hear of its end: its socket is shut here, after which the library finds it closed.
+// The linger of 0 makes the close drop what is still queued for the client at once (a reset) rather
+// than hold it while the kernel retries a client that takes nothing.
+bool HttpServer::close_aborted_streams() {
+    bool closed = false;
+    for (StreamHold* hold : streams_) {
+        if (hold->suspended || hold->closing || !hold->stream->aborted()) continue;
+        hold->closing = true;
+        closed = true;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(hold->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr) continue;
+        const linger drop{1, 0};
+        setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &drop, sizeof drop);
+        ::shutdown(info->connect_fd, SHUT_RDWR);
+    }
+    return closed;
+}
+
 void HttpServer::serve(std::int64_t now) {
     now_ = now;
-    close_overdue(steady_ms());
+    close_overdue(now_ms());
     // Most passes find nothing to do: the wait, which looked at the descriptor, says so.
-    const bool resumed = resume_ready_streams();
+    const bool closed = close_aborted_streams();
+    const bool resumed = resume_ready_streams() || closed;
     const bool woken = std::exchange(ready_, false);
     if (!run_owed_ && !resumed && !woken && timeout_ms() != 0) return;
     // A run that opened or released a connection may leave work that only the next run does: a
@@ -472,12 +590,14 @@ int HttpServer::fd() const {
 
 int HttpServer::timeout_ms() const {
     if (run_owed_) return 0;
-    // A stream with bytes for a suspended connection: the next serve() resumes it.
+    // A stream with bytes for a suspended connection: the next serve() resumes it; one aborted while
+    // the library waits to write: the next serve() closes it.
     for (const StreamHold* hold : streams_) {
         if (hold->suspended && hold->stream->ready()) return 0;
+        if (!hold->suspended && !hold->closing && hold->stream->aborted()) return 0;
     }
     // The first due time may be one passed over when it comes: that wake finds nothing to close.
-    std::int64_t ms = due_.empty() ? -1 : std::max<std::int64_t>(0, due_.front().first - steady_ms());
+    std::int64_t ms = due_.empty() ? -1 : std::max<std::int64_t>(0, due_.front().first - now_ms());
     MHD_UNSIGNED_LONG_LONG library = 0;
     if (MHD_get_timeout(daemon_, &library) == MHD_YES) {
         const auto capped = static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(library, std::numeric_limits<int>::max()));

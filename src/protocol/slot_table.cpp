@@ -45,8 +45,8 @@ void SlotTable::release(std::int32_t index) {
     slot.name[0] = '\0';
     slot.chat_addr = net::Address{};
     slot.names_full_at = 0;
-    slot.chat_used = 0;
-    slot.chat_at = 0;
+    slot.chat = {};
+    slot.events = {};
     slot.muted_until = 0;
     slot.mute_reason.clear();
     --player_count_;

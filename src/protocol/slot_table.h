@@ -13,6 +13,16 @@
 
 namespace quarel::protocol {
 
+// What a player has used of an allowance that refills by the second (see chat/allowance.h): the units
+// used as it stood at calendar second `at`; nothing used for a player that has not drawn on it.
+struct Allowance {
+    std::int32_t used = 0;
+    std::int64_t at = 0;
+};
+
+// PlayerSlot::muted_until of a mute without an end.
+inline constexpr std::int64_t kMutedUntilUnmuted = std::numeric_limits<std::int64_t>::max();
+
 struct PlayerSlot {
     std::int32_t id = 0;         // 0: the slot is free
     std::int16_t health = 0;
@@ -30,17 +40,18 @@ struct PlayerSlot {
     // Calendar second from which the player has its whole allowance of name changes again (see
     // chat::on_set_name); 0 for a player that has not changed its name.
     std::int64_t names_full_at = 0;
-    // Chat limit (see chat::on_chat): the chat lines used of the allowance as it stood at calendar
-    // second `chat_at`; 0 for a player that has not chatted.
-    std::int32_t chat_used = 0;
-    std::int64_t chat_at = 0;
-    // Mute (see core/mutes.h): the calendar second it ends, kMutedUntilUnmuted, or 0 when not muted,
+    // Chat limit (see chat::on_chat) over CHAT and WHISPER, and the event limit (see chat::on_relay) over
+    // RESPAWN and the EVENT relays.
+    Allowance chat;
+    Allowance events;
+    // Mute (see chat/mutes.h): the calendar second it ends, kMutedUntilUnmuted, or 0 when not muted,
     // and the admin's reason.
     std::int64_t muted_until = 0;
     std::string mute_reason;
 
     bool occupied() const { return id != 0; }
     bool named() const { return id != 0 && name[0] != '\0'; }
+    bool muted(std::int64_t now) const { return now < muted_until; }
 };
 
 class SlotTable {
@@ -76,8 +87,8 @@ public:
     std::int32_t take();
     // Puts a player handed over by the previous process back in its slot, free until now, and counts it.
     void place(std::int32_t index, const PlayerSlot& player);
-    // Frees an occupied slot: id 0, name, chat address, name changes, chat allowance and mute forgotten,
-    // one player fewer.
+    // Frees an occupied slot: id 0, name, chat address, name changes, chat and event allowances and mute
+    // forgotten, one player fewer.
     // The other fields keep their contents until the next join overwrites them.
     void release(std::int32_t index);
 

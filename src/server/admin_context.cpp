@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "chat/chat.h"
+#include "chat/mutes.h"
 #include "game/game.h"
 
 namespace quarel::server {
@@ -20,6 +21,12 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
         [&s, &io](std::int32_t id, std::string_view reason, std::string_view by, std::string_view admin,
                   std::int64_t now) { return game::kick(s, io, id, reason, by, admin, now); },
         [&s, &io](std::string_view text) { return chat::say(s, io, text); },
+        [&s, &io](std::int32_t index, std::int64_t minutes, std::string_view reason, std::string_view by,
+                  std::string_view admin,
+                  std::int64_t now) { chat::mute(s, io, index, minutes, reason, by, admin, now); },
+        [&s, &io](std::int32_t index, std::string_view by, std::string_view admin, std::int64_t now) {
+            return chat::unmute(s, io, index, by, admin, now);
+        },
         std::move(reload),
         std::move(save_bans),
         std::move(restart),

@@ -15,7 +15,8 @@
 namespace quarel::server {
 
 // The context the API's calls work on: the state, the handlers' io, the ban list and the token gate,
-// with kick filled by game::kick and say by chat::say over the same state and io. `reload` reads the
+// with kick filled by game::kick, say by chat::say and mute and unmute by chat::mute and chat::unmute over
+// the same state and io. `reload` reads the
 // config file again and applies it; `save_bans` writes the ban list to its file (taking in the hand
 // edits first).
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,

@@ -185,6 +185,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
     const bool game_datagram = receive_one(s, io, net::Socket::Game, time.now()) > 0;
     io.outbox.after_game_read();
     game::sweep_timeouts(s, io.io, time.now());
+    game::join_list_step(s, io.io, time.now());
     // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
     if (game_datagram) return true;
     // The drain ends when the socket is empty, or after its budget: whatever arrives, the game socket
@@ -220,7 +221,8 @@ bool run_pass(ServerState& s, LoopIo& io) {
 }
 
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
-    return std::min({s.next_tick, game::next_timeout(s), chat::next_loop_message(s), chat::next_name_work(s),
+    return std::min({s.next_tick, game::next_timeout(s), game::next_join_list(s), chat::next_loop_message(s),
+                     chat::next_name_work(s),
                      chat::next_chat_limit_work(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
                      agones::next_call(io.sidecar, sidecar_view(s)),

@@ -20,6 +20,20 @@
 
 namespace quarel::server {
 
+namespace {
+
+// The lobby's header naming the ports, from the ports and the status listener as they are.
+std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
+    std::optional<net::Address> status;
+    if (status_listener != nullptr) {
+        status = core::parse_http_address(settings.http);
+        if (status) status->port = status_listener->port();
+    }
+    return lobby::ports_header(settings.chat_port, settings.game_port, status);
+}
+
+}  // namespace
+
 std::optional<int> load_settings(core::Settings& settings, const core::Options& options,
                                  const platform::ShutdownSignals& stop, core::Console& console) {
     switch (platform::read_config_file(settings, options.config_path, [&stop] { return stop.requested(); })) {
@@ -67,10 +81,10 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       events_(platform::local_time_now),
       console_(formatted_, events_),
       loop_(udp_, clock_, console_, state_.metrics),
-      allow_file_(settings.allow_file, platform::kAllowFile),
-      admin_(make_admin_context(state_, loop_.io, bans_, gate_, [this] { return reload(); },
-                                [this](admin::BanList& list, std::string& error) {
-                                    const bool saved = ban_file_.save(list, error);
+      lists_("bans", settings.allow_file),
+      admin_(make_admin_context(state_, loop_.io, lists_.bans, lists_.gate, [this] { return reload(); },
+                                [this](admin::BanList&, std::string& error) {
+                                    const bool saved = lists_.save_bans(error);
                                     kick_banned();
                                     return saved;
                                 },
@@ -81,24 +95,23 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       argv_(std::move(argv)),
       program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
       inherited_(platform::take_inherited()) {
-    admin_.bans_save_error = [this] { return ban_file_.save_error(); };
-    admin_.allow = &allow_;
-    admin_.save_allow = [this](admin::BanList& list, std::string& error) { return allow_file_.save(list, error); };
-    admin_.allow_save_error = [this] { return allow_file_.save_error(); };
-    state_.allowed = &allowed_;
+    admin_.bans_save_error = [this] { return lists_.bans_save_error(); };
+    admin_.allow = &lists_.allow;
+    admin_.save_allow = [this](admin::BanList&, std::string& error) { return lists_.save_allow(error); };
+    admin_.allow_save_error = [this] { return lists_.allow_save_error(); };
+    state_.allowed = &lists_.allowed;
 }
 
 std::optional<int> Server::open() {
     console_.write(core::banner(state_.settings));
     if (const auto status = open_sockets()) return status;
     // The bans hold on both sockets from the first datagram on, with or without the admin API.
-    ban_file_.load(bans_, clock_.now(), console_);
-    allow_file_.load(allow_, clock_.now(), console_);
+    lists_.load(clock_.now(), console_);
     loop_.admin = &admin_;
     wait_.add(udp_);
     wait_.add(stop_);
-    wait_.add(ban_file_);
-    wait_.add(allow_file_);
+    wait_.add(lists_.ban_file());
+    wait_.add(lists_.allow_file());
     keep_lobby_client(state_.settings.public_listing == 1);
     // Under the orchestrator, the SDK sidecar hears of a game only once it can be played: both sockets
     // are open here, since the start-up ends when one cannot be.
@@ -110,6 +123,7 @@ std::optional<int> Server::open() {
     state_.metrics.started_at = clock_.now();
     if (const auto status = take_over_record()) return status;
     if (!start_http_listeners()) return 1;
+    if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
     // Started by an upgrade: the old process is told to leave, and tells the service manager that this
@@ -174,7 +188,7 @@ std::optional<int> Server::take_over_record() {
 
 void Server::after_pass(bool now_all) {
     const std::int64_t now_us = clock_.monotonic_us();
-    events_.tick(now_us / 1000);
+    events_.tick(now_us);
     if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
         service_.notify("WATCHDOG=1");
         next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
@@ -227,7 +241,7 @@ int Server::next_timed_work_ms() {
         next = next < 0 ? ms : std::min(next, ms);
     };
     if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
-    if (const std::int64_t ms = events_.next_tick_ms(); ms >= 0) consider(ms * 1000);
+    if (const std::int64_t at = events_.next_tick_us(); at >= 0) consider(at);
     if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
     if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
     return static_cast<int>(std::min<std::int64_t>(next, 60'000));
@@ -335,6 +349,7 @@ void Server::keep_lobby_client(bool wanted) {
         return;
     }
     lobby_ = std::make_unique<platform::CurlLobbyClient>(platform::kLobbyTimeoutSeconds, bind_ ? bind_->host_text() : "");
+    lobby_->set_header(announced_ports(state_.settings, http_.get()));
     wait_.add(*lobby_);
     loop_.lobby = lobby_.get();
 }
@@ -359,15 +374,8 @@ bool Server::start_http_listeners() {
         wait_.add(*listener);
     }
     // Made at the first start with the API on; its line names the file, never the token.
-    load_admin_tokens(true);
+    lists_.load_tokens(state_.settings, true, console_);
     return true;
-}
-
-void Server::load_admin_tokens(bool create) {
-    const core::Settings& settings = state_.settings;
-    std::optional<std::string> single = platform::load_admin_token(settings.admin_token_file, create, console_);
-    gate_.set_named_tokens(platform::load_admin_tokens(settings.admin_tokens_file, single, console_));
-    gate_.set_token(std::move(single));
 }
 
 std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& where, const char* key, bool with_api) {
@@ -385,7 +393,8 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         [this, with_api](const net::HttpRequest& r) {
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
-        why, std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        why, {&state_.settings.trusted_proxies, &state_.settings.http_hosts}, clock_,
+        std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -401,19 +410,22 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file, the allow file and the named admins' file (as named at start-up), in
-// the order of WatchedFile. A named admins' file in a directory that cannot be watched costs only its
-// own watch.
+// The config file, the ban file, the allow file, the named admins' file and the token file (as named at
+// start-up), in the order of WatchedFile. A token file in a directory that cannot be watched costs only
+// the token files' watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
-    watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path(), tokens}, tokens_why);
+    const std::string& token = state_.settings.admin_token_file;
+    watch_ = platform::FileWatch::start(
+        {options_.config_path, lists_.ban_file().path(), lists_.allow_file().path(), tokens, token}, tokens_why);
     if (!watch_) {
-        watch_ = platform::FileWatch::start({options_.config_path, ban_file_.path(), allow_file_.path()}, why);
-        if (watch_) {
+        watch_ = platform::FileWatch::start({options_.config_path, lists_.ban_file().path(), lists_.allow_file().path()}, why);
+        for (const std::string* file : {&tokens, &token}) {
+            if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
-                           core::escape_controls(tokens).c_str(), core::escape_controls(tokens_why).c_str());
+                           core::escape_controls(*file).c_str(), core::escape_controls(tokens_why).c_str());
         }
     }
     if (!watch_) {
@@ -427,31 +439,24 @@ void Server::start_file_watch() {
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
     // A token file removed since start-up is not made anew.
-    if (!loop_.http.empty()) load_admin_tokens(false);
+    if (!loop_.http.empty()) lists_.load_tokens(state_.settings, false, console_);
     keep_lobby_client(state_.settings.public_listing == 1);
     reload_bans();
     return report;
 }
 
 void Server::reload_bans() {
-    ban_file_.reload(bans_, clock_.now(), console_);
-    allow_file_.reload(allow_, clock_.now(), console_);
+    lists_.reload(clock_.now(), console_);
     kick_banned();
 }
 
 // The files' writers: a failed write, or hand edits a writer found and left to the loop.
 void Server::collect_lists(bool flush) {
-    const std::int64_t now = clock_.now();
-    if (flush ? ban_file_.flush(bans_, now, console_) : ban_file_.collect(bans_, now, console_)) kick_banned();
-    if (flush) {
-        allow_file_.flush(allow_, now, console_);
-    } else {
-        allow_file_.collect(allow_, now, console_);
-    }
+    if (lists_.collect(flush, clock_.now(), console_)) kick_banned();
     // The server's own writes are no edits: the watch need not read them back.
     if (watch_) {
-        watch_->written(kBanFile, ban_file_.written());
-        watch_->written(kAllowFile, allow_file_.written());
+        watch_->written(kBanFile, lists_.ban_file().written());
+        watch_->written(kAllowFile, lists_.allow_file().written());
     }
 }
 
@@ -461,7 +466,7 @@ void Server::kick_banned() {
     const std::int64_t now = clock_.now();
     std::vector<std::int32_t> covered;
     for (const protocol::PlayerSlot& p : state_.table) {
-        if (p.occupied() && (bans_.matches(p.game_addr, now) || (p.chat_addr.valid && bans_.matches(p.chat_addr, now)))) {
+        if (p.occupied() && (lists_.bans.matches(p.game_addr, now) || (p.chat_addr.valid && lists_.bans.matches(p.chat_addr, now)))) {
             covered.push_back(p.id);
         }
     }
@@ -481,7 +486,9 @@ void Server::follow_files() {
         service_.notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
-        if (has(kAdminTokensFile) && !loop_.http.empty()) load_admin_tokens(false);
+        if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) {
+            lists_.load_tokens(state_.settings, false, console_);
+        }
     }
 }
 

@@ -25,6 +25,7 @@
 #include "platform/curl_lobby_client.h"
 #include "platform/file_watch.h"
 #include "platform/http_server.h"
+#include "platform/list_files.h"
 #include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
@@ -93,13 +94,10 @@ private:
     // The ban and allow files read again when they changed; the players a ban now covers are kicked
     // (a range gone from the allow list moves nobody).
     void reload_bans();
-    // Reads the admin token file (made when missing and `create` is set) and the named admins' file
-    // into the gate.
-    void load_admin_tokens(bool create);
     void kick_banned();
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile };
     // Takes over the record handed over or kept in `state_file`; an exit status when a process started
     // to take over refuses it.
     std::optional<int> take_over_record();
@@ -149,13 +147,8 @@ private:
     // Between passes the loop sleeps on the sockets, the stop signal, the lobby's transfer, the sidecar's
     // request, the status listener and the file watch.
     platform::WorkWait wait_;
-    admin::BanList bans_;
-    platform::RangeFile ban_file_{"bans"};
-    // The allow list (`allow_file`): while it holds a range, only sources inside may join.
-    admin::BanList allow_{admin::kAllowForm};
-    platform::RangeFile allow_file_;
-    admin::AllowedSources allowed_{allow_};
-    admin::Gate gate_;
+    // The ban and allow lists and the admin tokens, with their files.
+    platform::ListFiles lists_;
     admin::AdminContext admin_;
     status::History history_;
     status::StatusHandler status_;

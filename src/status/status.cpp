@@ -23,15 +23,6 @@ net::HttpResponse text_response(int status, std::string body) {
     return r;
 }
 
-bool valid_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const std::size_t len = static_cast<unsigned char>(s[i]) < 0x80 ? 1 : core::utf8_sequence(s, i);
-        if (len == 0) return false;
-        i += len;
-    }
-    return true;
-}
-
 nlohmann::json series_json(const History::Series& s) {
     nlohmann::json values = nlohmann::json::array();
     for (const auto& v : s.values) {
@@ -103,7 +94,7 @@ const char* socket_label(std::size_t socket) { return socket == 0 ? "chat" : "ga
 
 constexpr const char* kDropLabels[core::kDropReasons] = {"too_short", "unknown_type", "unterminated_text",
                                                          "refused_sender", "rate_limit", "banned",
-                                                         "name_limit", "chat_limit", "muted"};
+                                                         "name_limit", "chat_limit", "muted", "event_limit"};
 constexpr const char* kQueryLabels[core::kQueries] = {"slots", "map"};
 constexpr const char* kLobbyLabels[core::kLobbyResults] = {"answered", "connect_failed", "request_failed",
                                                            "send_failed"};
@@ -137,22 +128,6 @@ void add_common_headers(net::HttpResponse& r, const char* cache) {
     r.headers.emplace_back("Cache-Control", cache);
 }
 
-std::string utf8_text(std::string_view bytes) {
-    if (valid_utf8(bytes)) return std::string(bytes);
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string status_json(const core::ServerState& s, const History& history, std::int64_t now) {
     using nlohmann::json;
     json players = json::array();
@@ -160,7 +135,7 @@ std::string status_json(const core::ServerState& s, const History& history, std:
         if (!p.occupied()) continue;
         players.push_back({
             {"id", p.id},
-            {"name", utf8_text(std::string_view(p.name.data(), ::strnlen(p.name.data(), p.name.size())))},
+            {"name", core::utf8_text(std::string_view(p.name.data(), ::strnlen(p.name.data(), p.name.size())))},
             {"health", p.health},
             {"seconds_in_game", std::max<std::int64_t>(0, now - p.joined_at)},
             {"seconds_since_heard", std::max<std::int64_t>(0, now - p.last_heard)},
@@ -172,6 +147,7 @@ std::string status_json(const core::ServerState& s, const History& history, std:
     for (std::size_t i = 0; i < recent.size(); ++i) {
         const core::JoinRefusalName& r = core::kJoinRefusalNames[i];
         refusals.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
+        if (r.hint != nullptr) refusals.back()["hint"] = r.hint;
     }
     const History::Series pl = history.players();
     const History::Series in = history.datagrams(Direction::In);
@@ -179,8 +155,8 @@ std::string status_json(const core::ServerState& s, const History& history, std:
     const json doc = {
         {"schema_version", kSchemaVersion},
         {"server",
-         {{"name", utf8_text(s.settings.server_name)},
-          {"map", utf8_text(s.settings.map_name)},
+         {{"name", core::utf8_text(s.settings.server_name)},
+          {"map", core::utf8_text(s.settings.map_name)},
           {"version", QUAREL_VERSION},
           {"started_at", s.metrics.started_at},
           {"uptime_seconds", std::max<std::int64_t>(0, now - s.metrics.started_at)},

@@ -52,14 +52,11 @@ private:
     Sources sources_;
 };
 
-// /status.json at calendar second `now`. Player addresses are never part of it.
+// /status.json at calendar second `now`. Player addresses are never part of it; names, the server's
+// name and the map as core::utf8_text shows them.
 std::string status_json(const core::ServerState& s, const History& history, std::int64_t now);
 
 // /metrics: Prometheus text format 0.0.4. The process figures appear only when `process.valid`.
 std::string metrics_text(const core::ServerState& s, const core::ProcessSample& process);
-
-// A text held as bytes with no character set (names, map) as UTF-8: unchanged when it already is
-// valid UTF-8, read as Latin-1 otherwise.
-std::string utf8_text(std::string_view bytes);
 
 }  // namespace quarel::status

@@ -12,6 +12,7 @@
 #include "core/http_address.h"
 #include "core/safe_text.h"
 #include "core/settings.h"
+#include "lobbyd/settings.h"
 
 namespace quarel::ctl {
 
@@ -70,19 +71,21 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason;
-// nothing from a server that does not count them.
+// "Refused joins in the last minute: 3 too many joins, 1 kick bar." from the answer's counts by reason,
+// and the server's hint for each reason counted that has one ("Hint: ..."); nothing from a server that
+// does not count them.
 std::string refusals_text(const json& j) {
     const auto it = j.find("join_refusals_last_minute");
     if (it == j.end() || !it->is_array()) return "";
-    std::string counts;
+    std::string counts, hints;
     for (const json& r : *it) {
         const json n = r.is_object() ? r.value("count", json(0)) : json(0);
         if (!n.is_number_unsigned() || n.get<std::uint64_t>() == 0) continue;
         counts += (counts.empty() ? "" : ", ") + std::to_string(n.get<std::uint64_t>()) + " " +
                   shown(r.value("text", r.value("reason", json("other"))));
+        if (const json hint = r.value("hint", json()); hint.is_string()) hints += "Hint: " + shown(hint) + ".\n";
     }
-    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n";
+    return "Refused joins in the last minute: " + (counts.empty() ? "none" : counts) + ".\n" + hints;
 }
 
 // A player's mute as the server answers it ("mute": {"until", "reason"}, absent when not muted):
@@ -159,7 +162,43 @@ std::optional<std::string> allow_request(Command& c, const std::vector<std::stri
     return std::nullopt;
 }
 
+std::string hidden_text(const json& j) {
+    const json& hidden = j.value("hidden", json::array());
+    if (!hidden.is_array() || hidden.empty()) return "Nothing is hidden.\n";
+    std::vector<std::vector<std::string>> rows{{"RANGE", "SINCE", "REASON"}};
+    for (const json& h : hidden) {
+        const json since = h.value("since", json());
+        rows.push_back({shown(h.value("range", json())), since.is_number_integer() ? utc_time(since.get<long long>()) : "-",
+                        shown(h.value("reason", json("")))});
+    }
+    return table(rows);
+}
+
+// `hidden`, `hide RANGE [REASON]`, `unhide RANGE`: the lobby's calls, or why not.
+std::optional<std::string> lobby_request(Command& c, const std::vector<std::string>& words) {
+    const std::size_t extra = words.size() - 1;
+    if (c.name == "hidden" && extra == 0) {
+        c.request = {"GET", "/api/hide", "", ""};
+    } else if (c.name == "hide" && extra >= 1 && !words[1].empty()) {
+        c.request = {"POST", "/api/hide", "", dump(json{{"range", words[1]}, {"reason", joined(words, 2)}})};
+    } else if (c.name == "unhide" && extra == 1 && !words[1].empty()) {
+        c.request = {"DELETE", "/api/hide", "range=" + percent_encode(words[1]), ""};
+    } else if (c.name == "hidden" || c.name == "hide" || c.name == "unhide") {
+        return "with --lobby: hidden, hide RANGE [REASON] or unhide RANGE";
+    } else {
+        return "unknown command '" + c.name + "' for a lobby (hidden, hide, unhide)";
+    }
+    return std::nullopt;
+}
+
 std::string done_text(const Command& c, const json& j) {
+    if (c.lobby) {
+        if (c.name == "hidden") return hidden_text(j);
+        if (c.name == "unhide") return "Unhidden " + shown(j.value("unhidden", json())) + ".\n";
+        const long long dropped = j.value("dropped", 0LL);
+        return "Hidden " + shown(j.value("hidden", json::object()).value("range", json())) +
+               (dropped == 1 ? ": 1 server taken off the list.\n" : ": " + std::to_string(dropped) + " servers taken off the list.\n");
+    }
     if (c.name == "players") return players_text(j);
     if (c.name == "allow") return allow_text(c, j);
     if (c.name == "bans") return bans_text(j);
@@ -209,7 +248,7 @@ std::string done_text(const Command& c, const json& j) {
 }  // namespace
 
 std::string usage_text() {
-    return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] COMMAND\n"
+    return "usage: quarel-ctl [--config FILE] [--url URL] [--token-file FILE] [--json] [--lobby] COMMAND\n"
            "commands:\n"
            "  players                          list the players in the game, with their addresses\n"
            "  kick ID [REASON]                 remove a player; its IP and port are barred for kick_rejoin_seconds\n"
@@ -225,7 +264,14 @@ std::string usage_text() {
            "  say TEXT                         send a line to every named player\n"
            "  reload                           read the server's config file again\n"
            "  restart                          start the server's program file again; the players stay\n"
+           "with --lobby, the commands of a quarel-lobby:\n"
+           "  hidden                           list the address ranges hidden from the lobby's list\n"
+           "  hide RANGE [REASON]              hide an address or CIDR range: its servers leave the list and\n"
+           "                                   its announcements are refused\n"
+           "  unhide RANGE                     let a hidden range announce itself again\n"
            "options:\n"
+           "  --lobby            talk to a quarel-lobby: the URL from its config's listen key, the token\n"
+           "                     file from its admin_token_file key\n"
            "  --config FILE      the server's config file (default ./config, when there is one): the URL\n"
            "                     from its admin_http key, else its http key; the token file from its\n"
            "                     admin_token_file key (a relative name: in the current directory)\n"
@@ -298,8 +344,8 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
             p.out = std::string("quarel-ctl ") + QUAREL_VERSION + "\n";
             return p;
         }
-        if (arg == "--json") {
-            c.json = true;
+        if (arg == "--json" || arg == "--lobby") {
+            (arg == "--json" ? c.json : c.lobby) = true;
             continue;
         }
         std::string name = arg;
@@ -344,6 +390,10 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
     const std::size_t extra = words.size() - 1;
     Request& r = c.request;
     if (minutes && c.name != "ban") return usage_error(std::move(p), "--minutes goes with ban only");
+    if (c.lobby) {
+        if (const auto why = lobby_request(c, words)) return usage_error(std::move(p), *why);
+        return p;
+    }
     if (c.name == "players" || c.name == "bans" || c.name == "reload" || c.name == "restart") {
         if (extra != 0) return usage_error(std::move(p), c.name + " takes no arguments");
         r.method = c.name == "reload" || c.name == "restart" ? "POST" : "GET";
@@ -412,7 +462,16 @@ std::optional<std::string> local_url(std::string_view http) {
 }
 
 std::string settle(Command& command, const std::optional<ConfigFile>& config) {
-    if (config && needs_config(command)) {
+    if (config && needs_config(command) && command.lobby) {
+        lobbyd::Settings settings;
+        lobbyd::apply_config(settings, config->text);
+        if (!command.url) {
+            const auto listen = lobbyd::parse_listen(settings.listen);
+            command.url = listen && listen->port != 0 ? local_url(listen->to_string()) : std::nullopt;
+            if (!command.url) return config->path + ": listen " + core::quoted(settings.listen) + " is a port the lobby picks at start; give --url";
+        }
+        if (!command.token && !command.token_file) command.token_file = settings.admin_token_file;
+    } else if (config && needs_config(command)) {
         core::Settings settings;
         core::apply_config(settings, config->text);
         const std::string& http = settings.admin_http.empty() ? settings.http : settings.admin_http;
@@ -428,7 +487,7 @@ std::string settle(Command& command, const std::optional<ConfigFile>& config) {
         // A relative name is taken from the working directory, as the server takes it from its own.
         if (!command.token && !command.token_file) command.token_file = settings.admin_token_file;
     }
-    if (!command.url) command.url = kDefaultUrl;
+    if (!command.url) command.url = command.lobby ? kDefaultLobbyUrl : kDefaultUrl;
     if (!command.token && !command.token_file) command.token_file = kDefaultTokenFile;
     return "";
 }

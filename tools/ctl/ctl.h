@@ -10,6 +10,7 @@
 namespace quarel::ctl {
 
 constexpr const char* kDefaultUrl = "http://127.0.0.1:8080";
+constexpr const char* kDefaultLobbyUrl = "http://127.0.0.1:80";
 constexpr const char* kDefaultTokenFile = "admin_token";
 constexpr const char* kDefaultConfig = "config";
 
@@ -36,6 +37,7 @@ struct Command {
     std::optional<std::string> token_file;
     std::optional<std::string> config;  // --config
     bool json = false;
+    bool lobby = false;  // --lobby: the call goes to a quarel-lobby (hidden, hide, unhide)
     std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart
     long long minutes = 0;  // ban and mute
     std::string action;     // allow only: list, add or remove
@@ -64,7 +66,8 @@ struct ConfigFile {
 
 // Fills what the command line and the environment left open from `config`, read as the server reads it
 // (its admin_http, else its http; its admin_token_file, a relative name taken from the current directory
-// as the server takes it from its own), then from the defaults. Returns why the config's value cannot be
+// as the server takes it from its own), or with --lobby as quarel-lobby reads it (its listen, its
+// admin_token_file), then from the defaults. Returns why the config's value cannot be
 // used, "" when all is set.
 std::string settle(Command& command, const std::optional<ConfigFile>& config);
 

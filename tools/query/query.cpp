@@ -57,28 +57,32 @@ Reply decode_reply(std::span<const std::uint8_t> d, ServerInfo& info) {
     return Reply::Ignored;
 }
 
-std::string format_text(const std::string& where, const ServerInfo& info) {
+std::string terminal_text(std::string_view m) {
     // Printable ASCII and UTF-8 letters as they are; every other byte, C1 controls included, as \xNN.
-    std::string map;
-    const std::string_view m = info.map;
+    std::string out;
     for (std::size_t i = 0; i < m.size();) {
         const auto b = static_cast<unsigned char>(m[i]);
         if (b >= 0x20 && b < 0x7F && b != '\\') {
-            map += m[i++];
+            out += m[i++];
             continue;
         }
         const std::size_t len = b >= 0x80 ? core::utf8_sequence(m, i) : 0;
         const bool c1 = len == 2 && b == 0xC2 && static_cast<unsigned char>(m[i + 1]) < 0xA0;
         if (len != 0 && !c1) {
-            map.append(m.substr(i, len));
+            out.append(m.substr(i, len));
             i += len;
             continue;
         }
         char esc[8];
         std::snprintf(esc, sizeof esc, "\\x%02x", b);
-        map += esc;
+        out += esc;
         ++i;
     }
+    return out;
+}
+
+std::string format_text(const std::string& where, const ServerInfo& info) {
+    const std::string map = terminal_text(info.map);
     char clock[32];
     std::snprintf(clock, sizeof clock, "%d:%02d", info.hour, info.minute);
     return "Server:         " + where + "\n" +

@@ -30,6 +30,10 @@ enum class Reply { Ignored, Slots, Map };
 // bytes than the answer's layout are ignored. A map name without its NUL ends with the datagram.
 Reply decode_reply(std::span<const std::uint8_t> datagram, ServerInfo& info);
 
+// Bytes for a terminal: printable ASCII and UTF-8 letters as they are; control bytes (C1 included), a
+// backslash and bytes that are not UTF-8 as \xNN.
+std::string terminal_text(std::string_view bytes);
+
 // Human-readable lines. `where` names the server ("host (address) port N"). In the map name, control
 // bytes (C1 included), a backslash and bytes that are not UTF-8 are shown as \xNN, so that a server
 // cannot drive the terminal and the text reads back unambiguously.

@@ -464,11 +464,11 @@ const LiveLog = (() => {
   }
 
   // "2026-12-07T18:05:09.123+01:00" shows as 18:05:09.
-  function row(event) {
+  function row(line) {
     const li = document.createElement('li');
-    li.dataset.kind = event.kind;
-    if (event.level !== 'info') li.className = event.level;
-    for (const [cls, value] of [['time', String(event.time).slice(11, 19)], ['kind', event.kind], ['text', event.text]]) {
+    li.dataset.kind = line.event;
+    if (line.level !== 'info') li.className = line.level;
+    for (const [cls, value] of [['time', String(line.time).slice(11, 19)], ['kind', line.event], ['text', line.text]]) {
       const span = document.createElement('span');
       span.className = cls;
       span.textContent = value;
@@ -477,10 +477,10 @@ const LiveLog = (() => {
     return li;
   }
 
-  function add(event) {
+  function add(line) {
     const log = $('live-log');
     const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
-    log.appendChild(row(event));
+    log.appendChild(row(line));
     while (log.childElementCount > MAX_ROWS) log.firstElementChild.remove();
     if (atEnd) log.scrollTop = log.scrollHeight;
   }

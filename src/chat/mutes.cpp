@@ -1,12 +1,18 @@
 // Mutes and their console lines.
-#include "core/mutes.h"
+#include "chat/mutes.h"
 
 #include <algorithm>
 #include <string>
 
 #include "core/safe_text.h"
 
-namespace quarel::core {
+namespace quarel::chat {
+
+using core::Io;
+using core::LogEvent;
+using core::LogKind;
+using core::ServerState;
+using core::escape_controls;
 
 namespace {
 
@@ -20,7 +26,7 @@ LogEvent event_of(const protocol::PlayerSlot& p, const std::string& address, std
 void mute(ServerState& s, Io& io, std::int32_t index, std::int64_t minutes, std::string_view reason,
           std::string_view by, std::string_view admin, std::int64_t now) {
     protocol::PlayerSlot& p = s.table[index];
-    p.muted_until = minutes == 0 ? kMutedUntilUnmuted : now + minutes * 60;
+    p.muted_until = minutes == 0 ? protocol::kMutedUntilUnmuted : now + minutes * 60;
     p.mute_reason = std::string(reason);
     s.next_mute_end = std::min(s.next_mute_end, p.muted_until);
     const std::string address = p.game_addr.to_string();
@@ -38,7 +44,7 @@ void mute(ServerState& s, Io& io, std::int32_t index, std::int64_t minutes, std:
 
 bool unmute(ServerState& s, Io& io, std::int32_t index, std::string_view by, std::string_view admin, std::int64_t now) {
     protocol::PlayerSlot& p = s.table[index];
-    if (!muted(p, now)) return false;
+    if (!p.muted(now)) return false;
     p.muted_until = 0;
     p.mute_reason.clear();
     const std::string address = p.game_addr.to_string();
@@ -50,23 +56,14 @@ bool unmute(ServerState& s, Io& io, std::int32_t index, std::string_view by, std
 void end_mutes(ServerState& s, Io& io, std::int64_t now) {
     if (now < s.next_mute_end) return;
     for (protocol::PlayerSlot& p : s.table) {
-        if (!p.occupied() || p.muted_until == 0 || muted(p, now)) continue;
+        if (!p.occupied() || p.muted_until == 0 || p.muted(now)) continue;
         p.muted_until = 0;
         p.mute_reason.clear();
         const std::string address = p.game_addr.to_string();
         io.out.print(event_of(p, address, {}), "%d aka %s is no longer muted.\n", p.id,
                      escape_controls(p.name.data()).c_str());
     }
-    recompute_mute_end(s);
+    core::recompute_mute_end(s);
 }
 
-void recompute_mute_end(ServerState& s) {
-    s.next_mute_end = std::numeric_limits<std::int64_t>::max();
-    for (const protocol::PlayerSlot& p : s.table) {
-        if (p.occupied() && p.muted_until != 0 && p.muted_until != kMutedUntilUnmuted) {
-            s.next_mute_end = std::min(s.next_mute_end, p.muted_until);
-        }
-    }
-}
-
-}  // namespace quarel::core
+}  // namespace quarel::chat
