@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -30,7 +32,7 @@ using testkit::sealed;
 const char* handover_way_name(HandoverWay way) {
     switch (way) {
         case HandoverWay::StopAndStart: return "SIGTERM + start with the stored sockets and record";
-        case HandoverWay::Upgrade: return "SIGUSR2 (upgrade in place)";
+        case HandoverWay::Upgrade: return "SIGUSR2 (the new program in the same process)";
         case HandoverWay::KillAndStart: return "kill -9 + start 100 ms later";
     }
     return "";
@@ -141,16 +143,26 @@ HandoverResult run_handover(const std::string& server_binary, HandoverWay way, i
     const std::int64_t t0 = mono_ns();
     const std::int64_t event_at = t0 + static_cast<std::int64_t>(seconds / 3 * 1e9);
     const std::int64_t end = t0 + static_cast<std::int64_t>(seconds * 1e9);
-    pid_t successor = 0;
     std::string host_error;
     std::thread host([&] {
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::nanoseconds(event_at - mono_ns()));
+        // Until the event: each replacement of the state file is a new file (an inode of its own).
+        const std::filesystem::path state = server->dir() / "state";
+        std::uint64_t inode = 0;
+        std::int64_t writes = 0;
+        for (std::int64_t now = mono_ns(); now < event_at; now = mono_ns()) {
+            struct stat st {};
+            if (::stat(state.c_str(), &st) == 0 && st.st_ino != inode) {
+                writes += inode != 0 ? 1 : 0;
+                inode = st.st_ino;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        r.state_writes_per_minute = static_cast<double>(writes) * 60e9 / static_cast<double>(event_at - t0);
         if (way == HandoverWay::Upgrade) {
             ::kill(server->pid(), SIGUSR2);
-            if (server->finish(10'000) != 0) host_error = "the old process did not hand over: " + server->output();
-            const std::string out = server->output();
-            const std::string marker = "Handed over to process ";
-            if (const auto at = out.find(marker); at != std::string::npos) successor = std::stoi(out.substr(at + marker.size()));
+            if (!server->wait_for_output("players from the previous process", 10'000)) {
+                host_error = "the new program did not take over: " + server->output();
+            }
             return;
         }
         server->stop(way == HandoverWay::StopAndStart ? SIGTERM : SIGKILL);
@@ -223,10 +235,6 @@ HandoverResult run_handover(const std::string& server_binary, HandoverWay way, i
     for (const Player& p : players) {
         ::close(p.game);
         ::close(p.chat);
-    }
-    if (successor > 0) {
-        ::kill(successor, SIGTERM);
-        for (int i = 0; i < 500 && ::kill(successor, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return r;
 }

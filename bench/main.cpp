@@ -97,7 +97,8 @@ void usage(std::FILE* to) {
                  "                       admin API, 5 ms apart: each call's time in the loop and the writer's, in process\n"
                  "  handover:N:RATE:SECONDS  N named players (at most 64) at RATE Hz through a stop and start with\n"
                  "                       the stored sockets and record, an upgrade by SIGUSR2 and a kill -9 with a\n"
-                 "                       start 100 ms later: the longest gap between answers, players lost\n"
+                 "                       start 100 ms later: the longest gap between answers, players lost, and\n"
+                 "                       the state file's writes a minute before\n"
                  "  reflect:N[,N...]     in process: what a forged victim holding every slot is sent when relays\n"
                  "                       are forged at 1,000 a second from one slot and from every slot, and\n"
                  "                       when JOINs are forged from one trusted address until the slots are full\n"
@@ -651,10 +652,11 @@ int main(int argc, char** argv) {
                     std::printf("handover %s: %s\n", handover_way_name(way),
                                 h.error.empty() ? "" : ("error: " + h.error).c_str());
                     std::printf("  longest gap %.0f ms (usual %.0f ms), players lost %lld, PLAYER_GONE %lld, "
-                                "not found as they were %lld, answered %lld of %lld\n",
+                                "not found as they were %lld, answered %lld of %lld; state file written %.1f times a "
+                                "minute before\n",
                                 h.longest_gap_ms, h.usual_gap_ms, static_cast<long long>(h.players_lost),
                                 static_cast<long long>(h.player_gone), static_cast<long long>(h.ids_names_health_wrong),
-                                static_cast<long long>(h.answered), static_cast<long long>(h.sent));
+                                static_cast<long long>(h.answered), static_cast<long long>(h.sent), h.state_writes_per_minute);
                     std::fflush(stdout);
                 }
             }

@@ -3,8 +3,9 @@
 # `cmake --install` puts the four programs, the README with docs/, config.example and
 # lobby.config.example under the prefix, and the systemd units in QUAREL_SYSTEMD_UNIT_DIR. The package
 # (`cmake --build build --target package`, or scripts/package.sh for a Release build) holds the
-# programs, stripped, in /usr/bin, the units in /lib/systemd/system, config.example as the conffile
-# /etc/quarel/config, lobby.config.example as the conffile /etc/quarel/lobby.config, and the README with docs/,
+# programs, stripped, in /usr/bin, the units in /lib/systemd/system, config.example with the status
+# listener on as the conffile /etc/quarel/config, lobby.config.example as the conffile
+# /etc/quarel/lobby.config, and the README with docs/,
 # the copyright and the changelog in /usr/share/doc/quarel-server; its maintainer scripts create the
 # system user `quarel` and, on purge only, remove the server's files in /var/lib/quarel.
 include(GNUInstallDirs)
@@ -54,7 +55,18 @@ if(NOT gzip_status EQUAL 0)
 endif()
 install(FILES packaging/quarel-server.service packaging/quarel-server@.service packaging/quarel-lobby.service
         DESTINATION /lib/systemd/system COMPONENT deb EXCLUDE_FROM_ALL)
-install(FILES config.example DESTINATION /etc/quarel RENAME config COMPONENT deb EXCLUDE_FROM_ALL)
+# The package's config is the sample with one line on: the status page and the admin API for this
+# machine alone, on TCP 4175 beside the game's UDP ports (rarely taken), so that the page and quarel-ctl
+# work right after the install.
+file(READ ${CMAKE_SOURCE_DIR}/config.example QUAREL_SAMPLE_CONFIG)
+string(REPLACE "\n#http\n" "\n# The package turns it on for this machine alone (quarel-ctl finds it here):\nhttp 127.0.0.1:4175\n"
+       QUAREL_PACKAGE_CONFIG "${QUAREL_SAMPLE_CONFIG}")
+if(QUAREL_PACKAGE_CONFIG STREQUAL QUAREL_SAMPLE_CONFIG)
+  message(FATAL_ERROR "config.example has no \"#http\" line for the package's config to turn on")
+endif()
+file(WRITE ${QUAREL_DEB_DIR}/config "${QUAREL_PACKAGE_CONFIG}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/config.example)
+install(FILES ${QUAREL_DEB_DIR}/config DESTINATION /etc/quarel COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES lobby.config.example DESTINATION /etc/quarel RENAME lobby.config COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES packaging/debian/copyright ${QUAREL_DEB_DIR}/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quarel-server COMPONENT deb EXCLUDE_FROM_ALL)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Renders the status page of a fresh server with two named players in headless Chromium, checks that
-# it shows both names and "2 / 4", and keeps a screenshot (default docs/status-page.png); then admin
-# mode with its live log (join, name, chat, a kick), from the admin controls' browser test (default
-# docs/status-page-admin.png).
+# it shows both names and "2 / 4", and keeps a screenshot (default docs/status-page.png, and as a phone
+# shows it docs/status-page-phone.png); then admin mode with its live log, a muted player and the lists,
+# from the admin controls' browser test (default docs/status-page-admin.png, and as a phone shows it,
+# one row's actions open, docs/status-page-admin-phone.png).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
@@ -19,4 +20,6 @@ log="$(QUAREL_ADMIN_SCREENSHOT="$admin_out" "$build/quarel_tests" \
   --gtest_filter='EndToEndAdminControl.CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsAndAcrossARestart' | tee /dev/stderr)"
 grep -qx '\[  PASSED  \] 1 test\.' <<<"$log" || { echo "status-screenshot: the admin browser test did not run and pass" >&2; exit 1; }
 echo "screenshot: $out"
+echo "screenshot: ${out%.png}-phone.png"
 echo "screenshot: $admin_out"
+echo "screenshot: ${admin_out%.png}-phone.png"

@@ -298,4 +298,14 @@ std::int32_t join_named(const ServerProcess& server, const UdpClient& game, cons
 
 Bytes state_of(std::int32_t id) { return sealed(cat({hex("03"), le32(id), Bytes(43, 0)})); }
 
+KeepPlaying::KeepPlaying(std::function<void()> beat)
+    : thread_([this, beat = std::move(beat)] {
+          for (int i = 0; i < 240 && on_; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(500))) beat();
+      }) {}
+
+void KeepPlaying::stop() {
+    on_ = false;
+    if (thread_.joinable()) thread_.join();
+}
+
 }  // namespace quarel::testkit

@@ -4,12 +4,14 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bytes.h"
@@ -133,6 +135,22 @@ public:
 private:
     int fd_ = -1;
     bool ok_ = false;
+};
+
+// Players who go on playing: `beat` (a STATE from each, say) runs every 0.5 s on a thread of its own,
+// for 2 minutes at most, until stop() or the end of the scope. Steps of a test that take a while on a
+// busy machine (a browser's) would otherwise outlast the 10 s a player may stay silent.
+class KeepPlaying {
+public:
+    explicit KeepPlaying(std::function<void()> beat);
+    ~KeepPlaying() { stop(); }
+    KeepPlaying(const KeepPlaying&) = delete;
+    KeepPlaying& operator=(const KeepPlaying&) = delete;
+    void stop();
+
+private:
+    std::atomic<bool> on_ = true;
+    std::thread thread_;
 };
 
 // Joins `server` on the game socket with health 100 and names the player on the chat socket; the id,

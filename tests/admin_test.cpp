@@ -637,14 +637,17 @@ TEST(Reload, LiveKeysApplyAtOnceTheOthersWaitForARestartAndTheCommandLineStillWi
     const std::string every_live_key = "name New Name\nloop_time 30\nloop_msg hello\npublic 1\nlobby lobby.example.org:8080\n"
                                        "admin_token_file /etc/quarel/token\nlog_timestamps 1\nstrict_senders 0\nmax_per_ip 3\n"
                                        "log_queries 0\n";
-    // {file, options passed to the reload, the restart line's keys}
-    const std::tuple<std::string, bool, std::string> cases[] = {
-        {every_live_key, true, ""}, {"slots 0\n", true, "slots"}, {"slots 9999\nslots 4\n", true, ""},
-        {"pos 0 0 1\n", true, "pos"}, {"start_time 8 2\n", true, "start_time"}, {"start_time 8 1\n", true, ""},
-        {"slots 8\nstart_time 1 1\nmap x\nname y\n", true, "slots, map, start_time"},
-        {"chat_port 4000\n", true, ""}, {"chat_port 4000\n", false, "http, chat_port"},
-        {"game_port 4000\nhttp 9090\n", true, "game_port"}, {"http 9090\nchat_port 5000\n", false, "http"},
-        {"bind ::1\nslots 2\n", true, "slots, bind"}, {"chat_port 4000\nadmin_http 8081\n", false, "http, admin_http, chat_port"}};
+    // {file, options passed to the reload, the restart line's keys, the lines before "Config reloaded.": a
+    // number out of its bounds is brought into them with the start's line}
+    const std::tuple<std::string, bool, std::string, std::string> cases[] = {
+        {every_live_key, true, "", ""}, {"slots 0\n", true, "slots", "slots 0 is out of range; using 1\n"},
+        {"slots 9999\nslots 4\n", true, "", ""},
+        {"chat_burst -1\nchat_rate -5\n", true, "", "chat_burst -1 is out of range; using 0\nchat_rate -5 is out of range; using 0\n"},
+        {"pos 0 0 1\n", true, "pos", ""}, {"start_time 8 2\n", true, "start_time", ""}, {"start_time 8 1\n", true, "", ""},
+        {"slots 8\nstart_time 1 1\nmap x\nname y\n", true, "slots, map, start_time", ""},
+        {"chat_port 4000\n", true, "", ""}, {"chat_port 4000\n", false, "http, chat_port", ""},
+        {"game_port 4000\nhttp 9090\n", true, "game_port", ""}, {"http 9090\nchat_port 5000\n", false, "http", ""},
+        {"bind ::1\nslots 2\n", true, "slots, bind", ""}, {"chat_port 4000\nadmin_http 8081\n", false, "http, admin_http, chat_port", ""}};
     const auto live = [](const core::Settings& s) {
         return std::tuple(s.server_name, s.loop_time, s.loop_msg, s.public_listing, s.lobby_host, s.admin_token_file,
                           s.log_timestamps, s.strict_senders, s.max_per_ip, s.log_queries);
@@ -654,7 +657,7 @@ TEST(Reload, LiveKeysApplyAtOnceTheOthersWaitForARestartAndTheCommandLineStillWi
                           s.admin_http, s.chat_port, s.game_port, s.bind);
     };
     const ConfigFile file;
-    for (const auto& [text, pass, restart] : cases) {
+    for (const auto& [text, pass, restart, clamped] : cases) {
         SCOPED_TRACE(text);
         core::Settings st = with_slots(4);
         core::apply_options(st, given);
@@ -664,7 +667,7 @@ TEST(Reload, LiveKeysApplyAtOnceTheOthersWaitForARestartAndTheCommandLineStillWi
         core::apply_config(fresh, text);
         file.set(text);
         EXPECT_TRUE(platform::reload_config_file(h.state, h.out, file.path, pass ? &given : nullptr).ok);
-        EXPECT_EQ(h.out.text(), "Config reloaded.\n" + (restart.empty() ? "" : "Needs a restart to change: " + restart + "\n"));
+        EXPECT_EQ(h.out.text(), clamped + "Config reloaded.\n" + (restart.empty() ? "" : "Needs a restart to change: " + restart + "\n"));
         EXPECT_EQ(live(h.state.settings), live(fresh));
         EXPECT_EQ(kept(h.state.settings), kept(before));
         EXPECT_EQ(h.state.table.size(), 4);

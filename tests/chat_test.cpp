@@ -579,7 +579,9 @@ TEST(EventLimits, TwentyAtOnceThenTenASecondPerPlayerAndOneAllowanceForIdsNobody
                         chat_addr(2));
             const Lines sent = srv.sent();
             relayed += !sent.empty();
-            if (i == 0) EXPECT_EQ(sent, to(others, sealed_hex("94 02000000 00000000")));
+            if (i == 0) {
+                EXPECT_EQ(sent, to(others, sealed_hex("94 02000000 00000000")));
+            }
         }
         return relayed;
     };

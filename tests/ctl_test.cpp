@@ -97,6 +97,11 @@ TEST(CtlArgs, FindsTheServerFromTheCommandLineTheEnvironmentTheConfigOrTheDefaul
         {{"--url", "http://cli:1", "--token-file", "cli_token"}, all, http_9000, "http://cli:1 file=cli_token"},
         {{}, none, "http nonsense\n", "config: http \"nonsense\" is not [ADDR:]PORT; give --url"},
         {{}, none, "http 0\n", "config: http \"0\" is a port the server picks at start; give --url"},
+        // A config without a listener: the API is off, whatever the token file says (the URL given, the
+        // token file is still taken from it).
+        {{"--config", "/etc/quarel/config"}, none, "# http 8080\nhttp\n",
+         "the admin API is off: no http or admin_http line in /etc/quarel/config (a server started with --http: give --url)"},
+        {{}, url, "name x\n", "https://env.example file=admin_token"},
         {{}, {"ftp://x", {}, {}}, {}, "quarel-ctl: QUAREL_URL must start with http:// or https://"},
     };
     for (auto& [args, env, config, want] : cases) {

@@ -1,8 +1,8 @@
 // The admin controls against the real binary on loopback: quarel-ctl's commands and exit statuses, a
 // mute and the chat limit, a ban acting on both sockets from one host while another plays and holding
 // across a restart, a reload, hand edits of the ban file (on a reload and with `watch_files 1`), named
-// admins and a trusted proxy's X-Forwarded-For in the audit lines, and the status page's Mute and Kick
-// buttons in headless Chromium.
+// admins and a trusted proxy's X-Forwarded-For in the audit lines, and the status page's admin mode in
+// headless Chromium (its player rows' Mute and Kick, the allow list).
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
@@ -403,8 +403,10 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
         EXPECT_EQ(hex_of(eve.game.receive(100)), "(nothing)");
         ASSERT_EQ(server.process.stop(SIGTERM), 0);
     }
-    // Started again in the same directory: the ban holds from the first datagram, the token is kept;
-    // once lifted, the host plays again.
+    // Started again in the same directory, on a game of its own (without the state file, which would
+    // hand it Ann): the ban holds from the first datagram, the token is kept; once lifted, the host plays
+    // again.
+    fs::remove(dir.path / "state");
     AdminServer again(dir.path);
     ASSERT_FALSE(again.url.empty()) << again.output();
     EXPECT_EQ(again.token(), token);
@@ -426,6 +428,10 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     const std::string binary = "/usr/bin/chromium-headless-shell";
     if (!fs::exists(binary)) GTEST_SKIP() << "no headless Chromium (scripts/ensure-deps.sh installs chromium-headless-shell)";
     ann.drain();
+    // The page's steps take a while on a busy machine: Ann and Eve go on playing meanwhile.
+    KeepPlaying playing([&] {
+        for (const Player* p : {&ann, &eve}) p->game.send_to(again.ports.game, sealed(cat({{0x03}, le32(p->id), Bytes(43, 0)})));
+    });
     Browser page(binary, dir.path / "profile", again.url + "/");
     ASSERT_TRUE(page.wait_until("document.readyState === 'complete' && !!document.getElementById('admin-token')"));
     // A wrong token: refused, and the page stays out of admin mode with the server's reason.
@@ -436,11 +442,17 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
                                 "'/api/players: HTTP 401 · missing or wrong token'"))
         << page.eval("document.getElementById('admin-message').textContent");
     EXPECT_EQ(page.eval("document.getElementById('admin-panel').hidden"), json(true));
-    // The right one: kept in session storage, never in a cookie; the players come with their addresses.
+    // The right one: kept in session storage, never in a cookie; the player table's rows get the
+    // addresses and the actions.
     EXPECT_EQ(page.eval(enter + "('" + token + "')"), json(true));
-    ASSERT_TRUE(page.wait_until("!!document.querySelector('#admin-players button[data-kick=\"2\"]')")) << again.output();
+    const std::string eve_row = "document.querySelector('#player-table tr[data-id=\"2\"]')";
+    ASSERT_TRUE(page.wait_until("!!" + eve_row + " && !!" + eve_row + ".querySelector('button[data-kick]')")) << again.output();
     EXPECT_EQ(page.eval("sessionStorage.getItem('quarel-admin-token')"), json(token));
     EXPECT_EQ(page.eval("document.cookie"), json(""));
+    // One row names Eve's address: in the one player table.
+    EXPECT_EQ(page.eval("[...document.querySelectorAll('tr')].filter((tr) => tr.textContent.includes('" + eve.game_address() +
+                        "')).map((tr) => tr.closest('table').id + ' ' + tr.querySelector('.addr span').textContent)"),
+              json({"player-table game " + eve.game_address()}));
     // The live log: a chat line sent over UDP shows within a second, as text, with the chat filter on.
     ASSERT_TRUE(page.wait_until("document.getElementById('live-state').textContent === 'live'"));
     EXPECT_EQ(page.eval("document.getElementById('live-chat-only').click(); true"), json(true));
@@ -457,26 +469,55 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     EXPECT_EQ(page.eval("document.getElementById('admin-bans-box').open = true"), json(true));
     EXPECT_TRUE(page.wait_until("document.querySelector('#admin-bans tbody').rows.length === 1 &&"
                                 " document.querySelector('#admin-bans tbody').rows[0].cells[0].textContent === '::/1'"));
-    EXPECT_EQ(page.eval("document.querySelector('#admin-players tbody').rows[1].cells[2].textContent"), json(eve.game_address()));
-    // Mute asks for its minutes (0: until unmuted); the button then offers Unmute.
-    EXPECT_EQ(page.eval("window.prompt = () => '0';"
-                        "document.querySelector('#admin-players button[data-mute=\"2\"]').click(); true"), json(true));
-    EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Muted 2 (Eve) until unmuted.'"
-                                " && !!document.querySelector('#admin-players button[data-unmute=\"2\"]')"));
-    // Kick, through the page's own script and the API.
-    EXPECT_EQ(page.eval("document.getElementById('admin-reason').value = 'from the page';"
-                        "document.querySelector('#admin-players button[data-kick=\"2\"]').click(); true"), json(true));
+    // An action of a row: its dialog as it opened (the question, the reason and minutes fields: null for
+    // none), filled with `reason` and `minutes` and confirmed.
+    const auto act = [&](const std::string& button, const std::string& reason, const char* minutes) {
+        return page.eval("((r, m) => { " + eve_row + ".querySelector('button[data-" + button + "]').click();"
+                         " const reason = Status.$('action-reason'), mins = Status.$('action-minutes');"
+                         " const asked = [Status.$('action-question').textContent, reason.disabled ? null : reason.value,"
+                         " mins.disabled ? null : mins.value]; reason.value = r; if (m !== null) mins.value = m;"
+                         " Status.$('action-confirm').click(); return asked; })('" + reason + "', " + (minutes ? std::string("'") + minutes + "'" : "null") + ")");
+    };
+    // Mute, with its own reason and minutes (0: until unmuted); the row then shows the mute and offers
+    // Unmute.
+    EXPECT_EQ(act("mute", "spam", "0"), json({"Mute 2 (Eve) for 10 minutes?", "", "10"}));
+    EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Muted 2 (Eve) until unmuted.' && " + eve_row +
+                                ".querySelector('.badge.muted').textContent === 'muted until unmuted: spam' && !!" + eve_row +
+                                ".querySelector('button[data-unmute]')"));
+    EXPECT_TRUE(again.process.wait_for_output("2 aka Eve muted until unmuted by admin from 127.0.0.1: spam\n")) << again.output();
+    // The allow list beside the bans: a range allowed with its reason, then taken off again after a
+    // question that says the game opens to all; each with its audit line.
+    EXPECT_EQ(page.eval("Status.$('admin-allow-box').open = true; Status.$('admin-allow-range').value = '127.0.0.9';"
+                        " Status.$('admin-allow-reason').value = 'office'; Status.$('admin-allow-add').requestSubmit(); true"), json(true));
+    EXPECT_TRUE(page.wait_until("document.querySelector('#admin-allow tbody').rows.length === 1 && Status.$('admin-allow-range').value === ''"));
+    EXPECT_TRUE(again.process.wait_for_output("Allow list: 127.0.0.9 added by admin from 127.0.0.1: office\n")) << again.output();
+    // The README's pictures of admin mode, with Eve muted and the lists open: QUAREL_ADMIN_SCREENSHOT=path.png
+    // (and path-phone.png, one row's actions open).
+    if (const char* shot = std::getenv("QUAREL_ADMIN_SCREENSHOT")) {
+        std::string phone = shot;
+        phone.insert(phone.size() - std::min<std::size_t>(phone.size(), 4), "-phone");
+        page.eval("document.getElementById('players-title').scrollIntoView(); true");
+        EXPECT_TRUE(page.screenshot(shot, 1100, 1200));
+        page.command("Emulation.setDeviceMetricsOverride", {{"width", 360}, {"height", 760}, {"deviceScaleFactor", 1}, {"mobile", true}});
+        page.eval(eve_row + ".querySelector('.menu-toggle').click(); document.getElementById('players-title').scrollIntoView(); true");
+        EXPECT_TRUE(page.screenshot(phone, 360, 760));
+        page.command("Emulation.setDeviceMetricsOverride", {{"width", 1100}, {"height", 1200}, {"deviceScaleFactor", 1}, {"mobile", false}});
+    }
+    EXPECT_EQ(page.eval("(() => { document.querySelector('#admin-allow button[data-disallow]').click();"
+                        " const asked = [Status.$('action-question').textContent, Status.$('action-warning').textContent];"
+                        " Status.$('action-confirm').click(); return asked; })()"),
+              json({"Take 127.0.0.9 off the allow list?", "It is the last range: anyone may join then."}));
+    EXPECT_TRUE(again.process.wait_for_output("Allow list: 127.0.0.9 removed by admin from 127.0.0.1.\n")) << again.output();
+    // Kick asks too, its reason field empty again (the mute's reason went with the mute).
+    playing.stop();
+    ann.drain();
+    EXPECT_EQ(act("kick", "from the page", nullptr), json({"Kick 2 (Eve)?", "", nullptr}));
     EXPECT_TRUE(arrives(ann.game, gone(2)));
     EXPECT_TRUE(again.process.wait_for_output("2 aka Eve kicked by admin from 127.0.0.1")) << again.output();
     EXPECT_NE(again.output().find(": from the page\n"), std::string::npos) << again.output();
     EXPECT_TRUE(page.wait_until("document.getElementById('admin-message').textContent === 'Kicked 2 (Eve).'"
-                                " && document.querySelector('#admin-players tbody').rows.length === 1"));
+                                " && document.querySelector('#player-table tbody').rows.length === 1"));
     EXPECT_TRUE(page.wait_until("document.querySelector('#live-log li:last-child').dataset.kind === 'kick'"));
-    // The README's picture of admin mode: QUAREL_ADMIN_SCREENSHOT=path.png.
-    if (const char* shot = std::getenv("QUAREL_ADMIN_SCREENSHOT")) {
-        page.eval("document.getElementById('admin').scrollIntoView(); true");
-        EXPECT_TRUE(page.screenshot(shot, 1100, 1000));
-    }
     // Eve's JOIN from the barred address shows under the player table at the next refresh.
     eve.game.send_to(again.ports.game, kJoin);
     EXPECT_TRUE(page.wait_until("!document.getElementById('join-refusals').hidden && document.getElementById"

@@ -1,15 +1,23 @@
 // The real binary handing its game over: through the state file after SIGTERM, through the service
-// manager's descriptor store after SIGTERM and after kill -9, and to its own program file started again
-// (SIGUSR2), with real UDP clients who must not notice.
+// manager's descriptor store after SIGTERM and after kill -9, and to its own program file run again in
+// the same process (SIGUSR2, quarel-ctl restart), with real UDP clients who must not notice.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "process.h"
@@ -84,8 +92,8 @@ std::string banner_lines() {
 
 TEST(HandoverEndToEnd, TheStateFileCarriesTheGameAcrossAStopAndAStart) {
     const Ports ports = free_ports();
-    auto first = std::make_unique<ServerProcess>(ServerProcess::server_argv(server_binary(), ports), ports,
-                                                 "state_file state\n");
+    // `state` in the working directory, as by default.
+    auto first = std::make_unique<ServerProcess>(ServerProcess::server_argv(server_binary(), ports), ports, "");
     ASSERT_TRUE(first->ready()) << first->output();
     Table t;
     t.sit_down(ports);
@@ -99,6 +107,34 @@ TEST(HandoverEndToEnd, TheStateFileCarriesTheGameAcrossAStopAndAStart) {
     EXPECT_EQ(t.answers(), kAnswers);
     expect_names_kept(t, second);
     EXPECT_EQ(second.output(), banner_lines() + "Took over 2 players from the previous process.\nBo : hi\n");
+}
+
+// With nothing to keep the game (`state_file` turned off, no service manager) a stop says whom it drops.
+// A state file that is a FIFO is refused at once: the server starts, empty, and answers.
+TEST(HandoverEndToEnd, AStopThatDropsPlayersSaysSoAndAFifoIsNoStateFile) {
+    const Ports ports = free_ports();
+    ServerProcess off(ServerProcess::server_argv(server_binary(), ports), ports, "state_file\n");
+    ASSERT_TRUE(off.ready()) << off.output();
+    Table t;
+    t.sit_down(ports);
+    EXPECT_EQ(off.stop(SIGTERM), 0);
+    EXPECT_TRUE(off.output().ends_with("Name of 2 is Bo\n2 players dropped: no state_file keeps the game, and no "
+                                       "service manager.\nServer stopped.\n"))
+        << off.output();
+
+    char dir[] = "/tmp/quarel-fifo-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/state";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const Ports other = free_ports();
+    ServerProcess fed(ServerProcess::server_argv(server_binary(), other), other, "state_file " + fifo + "\n");
+    ASSERT_TRUE(fed.ready()) << fed.output();
+    UdpClient game, chat;
+    EXPECT_EQ(join_named(fed, game, chat, "Ann"), 1) << fed.output();
+    EXPECT_EQ(fed.output(), banner_lines() + "State file " + fifo + " not read: " + fifo +
+                                " is not a regular file\n1 joined to battle! Now we have 1 players.\nName of 1 is Ann\n");
+    EXPECT_EQ(fed.stop(SIGTERM), 0);
+    std::filesystem::remove_all(dir);
 }
 
 // A server under the stub service manager; each start is handed what the previous one stored.
@@ -138,6 +174,21 @@ TEST(HandoverEndToEnd, TheServiceManagersStoreKeepsSocketsAndRecordThroughAStopA
     EXPECT_EQ(t.answers(), kAnswers);
     EXPECT_EQ(second->output(), banner_lines() + "Took over 2 players from the previous process.\n");
 
+    // A third player comes, moves and goes: the record after it left is shorter than the two before it,
+    // one of which is in the memory file it is written to.
+    {
+        UdpClient game, chat;
+        ASSERT_EQ(join_named(*second, game, chat, "Cy"), 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        game.send_to(m.ports.game, sealed_hex("03 03000000" + kPoseA + "0000 3412 efbe 5a"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        game.send_to(m.ports.game, sealed_hex("08 03000000"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        for (const UdpClient* c : {&t.a, &t.b, &t.chat_a, &t.chat_b}) t.drain(*c);
+        // A join puts everyone back on brief lists.
+        t.a.send_to(m.ports.game, sealed_hex("06 01000000"));
+        t.b.send_to(m.ports.game, sealed_hex("06 02000000"));
+    }
     // Killed without a word: the record written within 100 ms of the last change is there.
     t.chat_a.send_to(m.ports.chat, sealed_hex("82 02000000 f6ff"));
     EXPECT_EQ(received(t.chat_b), to_hex(sealed_hex("92 f6ff")));
@@ -155,108 +206,165 @@ TEST(HandoverEndToEnd, TheServiceManagersStoreKeepsSocketsAndRecordThroughAStopA
     EXPECT_EQ(m.manager.stored_names().size(), 4u);
 }
 
-// The process started by an upgrade is no child of the test: its pid is in the old one's last line.
-struct Successor {
-    pid_t pid = 0;
-    explicit Successor(const Process& p) {
-        const std::string out = p.output();
-        const std::string marker = "Handed over to process ";
-        if (const auto at = out.find(marker); at != std::string::npos) pid = std::stoi(out.substr(at + marker.size()));
+// What a process holds open beyond standard input, output and error, by kind (a socket, a pipe, an
+// eventfd...), sorted; a state file being written is left out.
+std::vector<std::string> descriptors(pid_t pid) {
+    std::vector<std::string> kinds;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(fds, ec)) {
+        const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (std::stoi(e.path().filename().string()) > 2 && !target.ends_with("/state.tmp")) {
+            kinds.push_back(target.substr(0, target.find(':')));
+        }
     }
-    ~Successor() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGTERM);
-        for (int i = 0; i < 500 && ::kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-};
+    std::ranges::sort(kinds);
+    return kinds;
+}
 
-TEST(HandoverEndToEnd, SigusrTwoStartsTheProgramAgainWithTheGameAndFewerSlotsLetTheLastPlayersGo) {
+// SIGUSR2 from a terminal: the new program runs in the same process, the terminal's child still (a
+// Ctrl-C reaches it), with the game, holding what a start opens and nothing of the old program.
+TEST(HandoverEndToEnd, SigusrTwoRunsTheProgramAgainInTheSameProcessAndFewerSlotsLetTheLastPlayersGo) {
     const Ports ports = free_ports();
-    ServerProcess old(ServerProcess::server_argv(server_binary(), ports), ports, "");
-    ASSERT_TRUE(old.ready()) << old.output();
+    ServerProcess server(ServerProcess::server_argv(server_binary(), ports), ports, "");
+    ASSERT_TRUE(server.ready()) << server.output();
     Table t;
     t.sit_down(ports);
     ASSERT_EQ(t.answers(), kAnswers);
     // The config now asks for one slot: Bo, in the second, leaves as he would by LEAVE.
-    std::ofstream(old.dir() / "config") << "slots 1\n";
-    ::kill(old.pid(), SIGUSR2);
-    EXPECT_EQ(old.finish(), 0) << old.output();
-    const Successor next(old);
-    ASSERT_GT(next.pid, 0) << old.output();
-    EXPECT_EQ(received(t.a), to_hex(sealed_hex("0a 02000000")));
+    std::ofstream(server.dir() / "config") << "slots 1\n";
+    ::kill(server.pid(), SIGUSR2);
+    EXPECT_EQ(received(t.a, 5000), to_hex(sealed_hex("0a 02000000")));
     t.a.send_to(ports.game, sealed_hex("03 01000000" + kPoseA + "0000 3412 efbe 5a"));
     EXPECT_EQ(received(t.a), to_hex(sealed_hex("11 00000000")));
-    EXPECT_EQ(old.output(), banner_lines() +
-                                "1 joined to battle! Now we have 1 players.\n2 joined to battle! Now we have 2 players.\n"
-                                "Name of 1 is Ann\nName of 2 is Bo\n" +
-                                banner_lines().replace(banner_lines().find('4'), 1, "1") + "Took over 2 players from the previous process.\n"
-                                "2 aka Bo left: the server has 1 slots now.\nHanded over to process " +
-                                std::to_string(next.pid) + ".\n");
+    // What a start opens, and nothing of the old program: the two UDP sockets, the signals' pipe, the
+    // ban, allow and state files' writers' eventfds.
+    EXPECT_EQ(descriptors(server.pid()),
+              (std::vector<std::string>{"anon_inode", "anon_inode", "anon_inode", "pipe", "pipe", "socket", "socket"}));
+    EXPECT_EQ(server.stop(SIGINT), 0);
+    EXPECT_EQ(server.output(), banner_lines() +
+                                   "1 joined to battle! Now we have 1 players.\n2 joined to battle! Now we have 2 players.\n"
+                                   "Name of 1 is Ann\nName of 2 is Bo\nRestarting: the new program takes over in this process.\n" +
+                                   banner_lines().replace(banner_lines().find('4'), 1, "1") +
+                                   "Took over 2 players from the previous process; 1 of them leaves: the server has 1 slots now.\n"
+                                   "2 aka Bo left: the server has 1 slots now.\nServer stopped.\n");
 }
 
-// quarel-ctl restart through the admin API, under the service manager: the new process is the main
-// one, and the same listener answers.
-TEST(HandoverEndToEnd, CtlRestartHandsTheListenerOverAndTheManagerLearnsTheNewMainProcess) {
+// What comes back on one connection for `requests`, written at once, until the server closes it (5 s at
+// most).
+std::string on_one_connection(std::uint16_t port, const std::string& requests) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    std::string out;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(requests.size())) {
+        char buf[4096];
+        for (pollfd p{fd, POLLIN, 0}; out.size() < 65536 && ::poll(&p, 1, 5000) > 0;) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return out;
+}
+
+// quarel-ctl restart through the admin API, under the service manager: the same process runs the new
+// program, the manager sees it reload, the same listener answers. A call that follows a restart on the
+// same connection comes after the record, the old program's last word: it is refused, and changes nothing.
+TEST(HandoverEndToEnd, CtlRestartKeepsTheProcessTheListenerAndTheGameAndRefusesWhatFollowsIt) {
     Managed m;
-    auto old = m.start(false, "http 127.0.0.1:0\n");
-    ASSERT_TRUE(m.manager.wait_for("READY=1")) << old->output();
-    const std::string marker = "HTTP status page on http://";
-    ASSERT_TRUE(old->wait_for_output(marker)) << old->output();
-    const std::string out = old->output();
-    const std::size_t at = out.find(marker) + marker.size();
-    const std::string url = "http://" + out.substr(at, out.find('/', at) - at);
-    const std::string token = (old->dir() / "admin_token").string();
-    for (int i = 0; i < 200 && !read_file(token).ends_with('\n'); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto server = m.start(false, "http 127.0.0.1:0\n");
+    ASSERT_TRUE(m.manager.wait_for("READY=1")) << server->output();
+    const std::string marker = "HTTP status page on http://127.0.0.1:";
+    ASSERT_TRUE(server->wait_for_output(marker)) << server->output();
+    const std::string out = server->output();
+    const std::string port = out.substr(out.find(marker) + marker.size(), out.find('/', out.find(marker) + marker.size()) -
+                                                                            out.find(marker) - marker.size());
+    const std::string token_file = (server->dir() / "admin_token").string();
+    for (int i = 0; i < 200 && !read_file(token_file).ends_with('\n'); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::string token = read_file(token_file).substr(0, read_file(token_file).size() - 1);
     Table t;
     t.sit_down(m.ports);
     ::setenv("NO_PROXY", "*", 1);
     const auto ctl = [&](const std::string& command) {
-        Process p({beside_self("quarel-ctl"), "--url", url, "--token-file", token, command});
+        Process p({beside_self("quarel-ctl"), "--url", "http://127.0.0.1:" + port, "--token-file", token_file, command});
         const int status = p.finish(15000);
         return std::to_string(status) + " " + p.output();
     };
-    const std::string restarted = ctl("restart");
-    EXPECT_EQ(old->finish(), 0) << old->output();
-    const Successor next(*old);
-    ASSERT_GT(next.pid, 0) << old->output();
-    EXPECT_EQ(restarted, "0 Restarted: process " + std::to_string(next.pid) + " took over the game.\n");
-    EXPECT_TRUE(m.manager.wait_for("MAINPID=" + std::to_string(next.pid)));
+    const std::string pid = std::to_string(server->pid());
+    EXPECT_EQ(ctl("restart"), "0 Restarted: process " + pid + " took over the game.\n");
+    EXPECT_TRUE(m.manager.wait_for("RELOADING=1"));
     EXPECT_TRUE(m.manager.wait_for("READY=1"));
+    EXPECT_TRUE(server->running());
     EXPECT_EQ(t.answers(), kAnswers);
     EXPECT_NE(ctl("players").find("Bo"), std::string::npos);
+
+    const std::string auth = "Host: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\n";
+    const std::string answers = on_one_connection(
+        static_cast<std::uint16_t>(std::stoi(port)), "POST /api/restart HTTP/1.1\r\n" + auth + "Content-Length: 0\r\n\r\n" +
+                                                         "POST /api/kick HTTP/1.1\r\n" + auth + "Content-Length: 8\r\n\r\n{\"id\":1}");
+    const std::size_t refused = answers.find("HTTP/1.1 503 Service Unavailable\r\n");
+    EXPECT_TRUE(answers.starts_with("HTTP/1.1 200 OK\r\n")) << answers;
+    EXPECT_NE(answers.find("\r\n\r\n{\"pid\":" + pid + ",\"restarted\":true}"), std::string::npos) << answers;
+    ASSERT_NE(refused, std::string::npos) << answers;
+    EXPECT_NE(answers.find("Connection: close\r\n", refused), std::string::npos) << answers;
+    EXPECT_TRUE(m.manager.wait_for("READY=1"));
+    EXPECT_EQ(t.answers(), kAnswers);
+    EXPECT_NE(ctl("players").find("Ann"), std::string::npos);
+    EXPECT_EQ(server->output().find("kicked"), std::string::npos) << server->output();
 }
 
-// A new program that is missing, or that cannot start (here: a config it refuses), leaves the old one
-// serving, with one line.
-TEST(HandoverEndToEnd, AnUpgradeThatCannotStartLeavesTheOldOneServing) {
+// A new program that is missing, that refuses the config in its check, or whose check hangs: the game
+// goes on meanwhile and after, with one line.
+TEST(HandoverEndToEnd, ARestartWhoseProgramCannotRunRefusesOrHangsLeavesTheGameServed) {
     char tmpl[] = "/tmp/quarel-exe-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::filesystem::path copy = std::filesystem::path(tmpl) / "quarel-server";
-    std::filesystem::copy_file(server_binary(), copy);
+    const std::filesystem::path dir = tmpl, copy = dir / "quarel-server";
     const struct {
         std::string program;
         std::function<void(const Process&)> spoil;
         std::string why;
     } rows[] = {
-        {copy.string(), [&](const Process&) { std::filesystem::remove_all(tmpl); },
-         "cannot run " + copy.string() + ": No such file or directory"},
         {server_binary(), [](const Process& p) { std::ofstream(p.dir() / "config") << "bind nonsense\n"; },
-         "the new program exited with status 2 without taking over"},
+         "the new program refuses the config (status 2): config:1: \"bind nonsense\": \"nonsense\" is not an IPv4 or IPv6 "
+         "address: neither UDP socket will open"},
+        // A program file that never finishes its check: the game goes on while it runs; here it ends by
+        // a signal rather than at its 10 s.
+        {copy.string(),
+         [&](const Process&) {
+             std::ofstream(dir / "hangs") << "#!/bin/sh\nexec sleep 30\n";
+             std::filesystem::permissions(dir / "hangs", std::filesystem::perms(0755));
+             std::filesystem::rename(dir / "hangs", copy);
+         },
+         "the new program's check of the config was ended by signal 9"},
+        {copy.string(), [&](const Process&) { std::filesystem::remove(copy); },
+         "cannot run " + copy.string() + ": No such file or directory"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
         const Ports ports = free_ports();
+        std::filesystem::copy_file(server_binary(), copy, std::filesystem::copy_options::overwrite_existing);
         ServerProcess old(ServerProcess::server_argv(row.program, ports), ports, "");
         ASSERT_TRUE(old.ready()) << old.output();
         Table t;
         t.sit_down(ports);
         row.spoil(old);
         ::kill(old.pid(), SIGUSR2);
+        if (row.why.find("signal") != std::string::npos) {
+            const std::string children = "/proc/" + std::to_string(old.pid()) + "/task/" + std::to_string(old.pid()) + "/children";
+            std::string check;
+            for (int i = 0; i < 100 && (check = read_file(children)).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(t.answers(), kAnswers) << "while the check runs";
+            ASSERT_FALSE(check.empty());
+            ::kill(std::stoi(check), SIGKILL);
+        }
         const std::string line = "Restart failed: " + row.why + "; this process goes on serving.\n";
         EXPECT_TRUE(old.wait_for_output(line, 5000)) << old.output();
         EXPECT_EQ(t.answers(), kAnswers);
         EXPECT_TRUE(old.running());
     }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -3,9 +3,14 @@
 // --check-config and the exit statuses, console time stamps, the service units, the container's file tree
 // and image, the Debian package, the orchestrator manifests and scripts/run.sh.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -61,6 +66,19 @@ const std::string kBanner = banner(4, "blabla");
 
 std::string ports_config(std::uint16_t chat, std::uint16_t game) {
     return "chat_port " + std::to_string(chat) + "\ngame_port " + std::to_string(game) + "\n";
+}
+
+// A TCP port of 127.0.0.1 that was free a moment ago.
+std::uint16_t free_tcp_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    ::close(fd);
+    return ok ? ntohs(a.sin_port) : 0;
 }
 
 // A directory of its own under /tmp, removed with all it holds when the test leaves, however it leaves.
@@ -192,11 +210,12 @@ TEST(Hosting, CheckConfigHelpAndSettingsThatCannotWork) {
     const auto [chat, game] = free_ports();
     const Scratch dir;
     const std::string clean = dir.path / "clean", odd = dir.path / "odd", missing = dir.path / "missing", bind = dir.path / "bind",
-                      clash = dir.path / "clash";
+                      clash = dir.path / "clash", http_clash = dir.path / "http_clash";
     std::ofstream(clean) << "slots 16\nmap arena2\nbind 127.0.0.2\n";
     std::ofstream(odd) << "Slots 16\nname\n";
     std::ofstream(bind) << ports_config(chat, game) + "bind lan0\n";
     std::ofstream(clash) << "chat_port " << game << "\n";
+    std::ofstream(http_clash) << ports_config(chat, game) + "http 0.0.0.0:4175\nadmin_http 4175\n";
     const std::string differ = "quarel-server: the chat and game ports must differ (both ";
     const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
         {{"--check-config", clean}, 0, "slots            16\nname             \"Quarel MultiPlayer\"\nmap              \"arena2\"\n", ""},
@@ -212,6 +231,11 @@ TEST(Hosting, CheckConfigHelpAndSettingsThatCannotWork) {
         // Ports that collide once the config file (which may move the other port) was read: no usage then.
         {{"--config", clash, "--game-port", std::to_string(game)}, 2, "", differ + std::to_string(game) + ")\n"},
         {{"--chat-port", "4174"}, 2, "", differ + "4174)\n"},
+        // Two HTTP listeners on one port: found before anything opens, and by --check-config.
+        {{"--config", http_clash}, 2, "HTTP admin listener not started on 127.0.0.1:4175: the HTTP listener takes that port "
+                                      "(http 0.0.0.0:4175); give admin_http a port of its own, or leave it out to serve the admin API there\n", ""},
+        {{"--check-config", http_clash}, 2, "\nhttp             \"0.0.0.0:4175\"\n",
+         http_clash + ": admin_http \"4175\" and http \"0.0.0.0:4175\" both take TCP port 4175: the server will not start\n"},
     };
     for (auto [args, status, out, err] : cases) {
         SCOPED_TRACE(args[0]);
@@ -367,6 +391,7 @@ void serve_from_tree(const std::filesystem::path& root) {
     EXPECT_NE(server.stop(SIGTERM), 128 + SIGKILL) << "still running 5 s after SIGTERM";
     EXPECT_EQ(server.output(), banner(5, "from_the_image") + "Server stopped.\n");
     std::filesystem::remove(root / "data" / "config");
+    std::filesystem::remove(root / "data" / "state");  // the game it kept, as by default
 }
 
 // Every file in `root`, relative; directories end in '/'.
@@ -574,10 +599,11 @@ TEST(DebianPackage, LintianFindsNoErrors) {
 }
 
 // quarel-server_VERSION-1_ARCH.deb holds exactly the four programs, the three units, the conffiles
-// /etc/quarel/config and /etc/quarel/lobby.config (the samples, all commented out) and the
-// documentation; its server, reading that config, starts and answers its quarel-query; its lobby takes
-// its config without a warning; its postrm removes the server's files only on purge; its units verify
-// in its own tree.
+// /etc/quarel/config (the sample with the status listener on for this machine) and
+// /etc/quarel/lobby.config (the lobby's sample, all commented out) and the documentation; its server,
+// reading that config, starts and answers its quarel-query, and its quarel-ctl finds the admin API from
+// that config; its lobby takes its config without a warning; its postrm removes the server's files only
+// on purge; its units verify in its own tree.
 TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     const Package& p = package();
     ASSERT_FALSE(p.deb.empty()) << p.why;
@@ -593,9 +619,21 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     // The pages the README links to.
     for (const std::string& page : tree_of(std::filesystem::path(QUAREL_SOURCE_DIR) / "docs")) files.insert(doc + "docs/" + page);
     EXPECT_EQ(tree_of(p.tree), files);
+    // The sample's lines but its "#http", and the package's own two: one setting line, and why.
     const std::string config = read_file(p.tree / "etc/quarel/config");
-    EXPECT_EQ(config, read_file(QUAREL_CONFIG_EXAMPLE));
-    EXPECT_FALSE(std::regex_search(config, std::regex("(^|\n)[^#\n]"))) << "a setting line in the conffile";
+    const auto lines = [](const std::string& text) {
+        std::multiset<std::string> out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) out.insert(line);
+        return out;
+    };
+    const std::multiset<std::string> sample = lines(read_file(QUAREL_CONFIG_EXAMPLE)), packaged = lines(config);
+    std::vector<std::string> added, taken;
+    std::set_difference(packaged.begin(), packaged.end(), sample.begin(), sample.end(), std::back_inserter(added));
+    std::set_difference(sample.begin(), sample.end(), packaged.begin(), packaged.end(), std::back_inserter(taken));
+    EXPECT_EQ(taken, std::vector<std::string>{"#http"});
+    EXPECT_EQ(added, (std::vector<std::string>{"# The package turns it on for this machine alone (quarel-ctl finds it here):",
+                                               "http 127.0.0.1:4175"}));
     EXPECT_EQ(read_file(p.control / "conffiles"), "/etc/quarel/config\n/etc/quarel/lobby.config\n");
     const std::string lobby_config = read_file(p.tree / "etc/quarel/lobby.config");
     EXPECT_EQ(lobby_config, read_file(std::string(QUAREL_SOURCE_DIR) + "/lobby.config.example"));
@@ -631,6 +669,21 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
     const Ran lobby = run({bin + "quarel-lobby", "--check-config", (p.tree / "etc/quarel/lobby.config").string()});
     EXPECT_EQ(lobby.status, 0) << lobby.err;
     EXPECT_EQ(lobby.out.substr(0, 29), "listen           0.0.0.0:80\na") << lobby.out;
+    // The status listener and quarel-ctl as the packaged config sets them up, on a port free here
+    // (4175 may be taken on a machine running tests side by side): the call finds the URL in it.
+    const std::uint16_t tcp = free_tcp_port();
+    const Ports more = free_ports();
+    std::string local = config;
+    const std::size_t at = local.find("\nhttp 127.0.0.1:4175\n");
+    ASSERT_NE(at, std::string::npos);
+    local.replace(at, 21, "\nhttp 127.0.0.1:" + std::to_string(tcp) + "\n");
+    ServerProcess with_api({bin + "quarel-server", "--chat-port", std::to_string(more.chat), "--game-port", std::to_string(more.game)},
+                           more, local);
+    ASSERT_TRUE(with_api.ready() && with_api.wait_for_output("Admin token written to admin_token\n", 5000)) << with_api.output();
+    const Ran players = run({bin + "quarel-ctl", "--config", (with_api.dir() / "config").string(), "--token-file",
+                             (with_api.dir() / "admin_token").string(), "players"});
+    EXPECT_EQ(std::tuple(players.status, players.out, players.err), std::tuple(0, std::string("No players; 0 of 4 slots taken.\nRefused joins in the last minute: none.\n"), std::string()))
+        << with_api.output();
 
     const Scratch root;
     const std::filesystem::path data = root.path / "var/lib/quarel";
@@ -659,18 +712,20 @@ TEST(DebianPackage, HoldsWhatAHostInstallsAndRunsFromItsTree) {
 
 // The postinst makes `quarel` a system user and group without a login or a home of its own (the unit's
 // StateDirectory makes /var/lib/quarel), and running it again (an upgrade) changes nothing. It runs in
-// a mount namespace of its own, over a copy of /etc, so that the machine's users stay as they are.
+// a mount namespace of its own, over a copy of /etc without a `quarel` user and an empty /var/lib, so
+// that the machine's users stay as they are and a machine with the package installed tests the same.
 TEST(DebianPackage, PostinstMakesTheSystemUserOnce) {
     if (::geteuid() != 0) GTEST_SKIP() << "adduser needs root";
     if (run({"/usr/bin/unshare", "-m", "/bin/true"}).status != 0) GTEST_SKIP() << "no mount namespace can be made here";
     const Package& p = package();
     ASSERT_FALSE(p.deb.empty()) << p.why;
-    const Scratch etc;
-    const std::string postinst = (p.control / "postinst").string();
+    const Scratch etc, var_lib;
+    const std::string postinst = (p.control / "postinst").string(), e = etc.path.string();
     const Ran r = run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
-                       "cp -a /etc/. " + etc.path.string() + " && mount --bind " + etc.path.string() + " /etc && " + postinst +
-                           " configure && " + postinst + " configure 1.0.0-1 && grep -h '^quarel:' /etc/passwd /etc/group && "
-                           "ls -d /var/lib/quarel"},
+                       "cp -a /etc/. " + e + " && for f in passwd group shadow gshadow; do [ ! -f " + e +
+                           "/$f ] || sed -i '/^quarel:/d' " + e + "/$f; done && mount --bind " + e + " /etc && mount --bind " +
+                           var_lib.path.string() + " /var/lib && " + postinst + " configure && " + postinst +
+                           " configure 1.0.0-1 && grep -h '^quarel:' /etc/passwd /etc/group && ls -d /var/lib/quarel"},
                       60000);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(r.out, m, std::regex("quarel:x:([0-9]+):([0-9]+):Quarel MultiPlayer Server,*:/var/lib/quarel:"

@@ -54,8 +54,9 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
     ServerProcess quiet(config_for(4));
     ASSERT_TRUE(quiet.ready());
     ASSERT_TRUE(quiet.wait_for_output("HTTP status page on"));
-    // The start-up's last steps (the token file, the file watch) are done well within this.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The start-up's last steps (the token file, the file watch, the state file's first write and the look a
+    // second after it) are done well within this.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     SyscallTracer tracer(quiet.pid());
     ASSERT_TRUE(tracer.ok()) << tracer.error();
     const auto start = std::chrono::steady_clock::now();

@@ -73,13 +73,14 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"slots 699\n", "cfg:1: \"slots 699\": slots 699 is out of range (1..698): the server uses 698\n"},
         {"public 2\n", "cfg:1: \"public 2\": the banner says \"yes\", but only 1 announces the server to the lobby\n"},
         {"chat_port 70000\n", "cfg:1: \"chat_port 70000\" sets nothing: 70000 is not a port (1..65535)\n"},
-        {"bind lan0\n", "cfg:1: \"bind lan0\": \"lan0\" is not an IPv4 or IPv6 address: neither UDP socket will open\n"},
         {"log_timestamps yes\n", "cfg:1: \"log_timestamps yes\" sets nothing: no number follows \"log_timestamps\"\n"},
         {"log_timestamps 2\n", "cfg:1: \"log_timestamps 2\": only 1 turns it on\n"},
         {"log_format xml\n", "cfg:1: \"log_format xml\": only plain and json are formats; the lines stay plain\n"},
-        {"http localhost:8080\n",
-         "cfg:1: \"http localhost:8080\": \"localhost:8080\" is not [ADDR:]PORT: the server will not start\n"},
         {"http [::1]:0\nhttp 8080\n", "cfg:1: \"http [::1]:0\" sets nothing: line 2 sets http again\n"},
+        // The lobby is a host: a URL names none.
+        {"lobby lobby.example.org:8080\n", ""},
+        {"lobby http://lobby.example.org:8080/list\n", "cfg:1: \"lobby http://lobby.example.org:8080/list\": lobby takes a host or "
+                                                      "host:port, not a URL (\"lobby lobby.example.org:8080\"): the announcements reach no lobby\n"},
         // The keys other parts of the server read are known too.
         {"http 127.0.0.1:8080\nstrict_senders 1\nmax_per_ip 4\nlog_queries 1\nadmin_token_file token\nempty_shutdown_after 10\n"
          "watch_files 1\n", ""},
@@ -111,13 +112,44 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
          "cfg:1: \"slots 8\" sets nothing: line 3 sets slots again\n"
          "cfg:2: this line is longer than 511 bytes: each further 511 bytes are read as a line of their own\n"
          "cfg:3: \"slots 0\": slots 0 is out of range (1..698): the server uses 1\n"},
-        // Ports that collide once the file is read.
-        {"game_port 4173\n", "cfg: the chat and game ports are both 4173: the server will not start\n"},
     };
     for (const auto& [text, warnings] : cases) {
         const core::ConfigReport r = check(text);
         EXPECT_EQ(r.warnings, warnings) << text;
-        EXPECT_EQ(r.status, warnings.empty() ? 0 : 1) << text;
+        // A config the server would not start with is status 2 (a restart in place is refused on it).
+        const bool refused = warnings.find("will not start") != std::string::npos || warnings.find("will open") != std::string::npos;
+        EXPECT_EQ(r.status, warnings.empty() ? 0 : refused ? 2 : 1) << text;
+    }
+}
+
+// Settings the server refuses to start with exit with 2, as the server does: values that are no
+// address, and listeners of one protocol on one port of overlapping addresses (TCP and UDP ports are
+// apart; IPv4 and IPv6 HTTP listeners never share one). The last line decides, not an earlier one.
+TEST(CheckConfig, SettingsTheServerCannotStartWithExitWith2) {
+    const std::string stops = ": the server will not start\n";
+    const auto clash = [&](const char* admin, const char* http, const char* port) {
+        return "cfg: admin_http \"" + std::string(admin) + "\" and " + http + " both take TCP port " + port + stops;
+    };
+    // {config, options, warnings, status}
+    const std::tuple<std::string, std::vector<std::string>, std::string, int> cases[] = {
+        {"http localhost:8080\n", {}, "cfg:1: \"http localhost:8080\": \"localhost:8080\" is not [ADDR:]PORT" + stops, 2},
+        {"admin_http 127.0.0.1\n", {}, "cfg:1: \"admin_http 127.0.0.1\": \"127.0.0.1\" is not [ADDR:]PORT" + stops, 2},
+        {"http nonsense\nhttp 8080\n", {}, "cfg:1: \"http nonsense\": \"nonsense\" is not [ADDR:]PORT" + stops +
+                                             "cfg:1: \"http nonsense\" sets nothing: line 2 sets http again\n", 1},
+        {"bind lan0\n", {}, "cfg:1: \"bind lan0\": \"lan0\" is not an IPv4 or IPv6 address: neither UDP socket will open\n", 2},
+        {"game_port 4173\n", {}, "cfg: the chat and game ports are both 4173" + stops, 2},
+        {"http 8080\nadmin_http 127.0.0.1:8080\n", {}, clash("127.0.0.1:8080", "http \"8080\"", "8080"), 2},
+        {"http 0.0.0.0:8080\nadmin_http 127.0.0.2:8080\n", {}, clash("127.0.0.2:8080", "http \"0.0.0.0:8080\"", "8080"), 2},
+        {"http [::1]:80\nadmin_http [::]:80\n", {}, clash("[::]:80", "http \"[::1]:80\"", "80"), 2},
+        {"admin_http 9000\n", {"--http", "127.0.0.1:9000"}, clash("9000", "--http \"127.0.0.1:9000\"", "9000"), 2},
+        {"http 127.0.0.1:8080\nadmin_http 127.0.0.2:8080\n", {}, "", 0},
+        {"http [::]:8080\nadmin_http 0.0.0.0:8080\n", {}, "", 0},
+        {"http 0\nadmin_http 0\n", {}, "", 0},
+        {"http 4173\nadmin_http 4174\n", {}, "", 0},  // the UDP ports' numbers, over TCP
+    };
+    for (const auto& [text, args, warnings, status] : cases) {
+        const core::ConfigReport r = check(text, args);
+        EXPECT_EQ(std::tie(r.warnings, r.status), std::tie(warnings, status)) << text;
     }
 }
 
@@ -133,12 +165,12 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "pos              100 -50 7\nstart_time       23 59\nloop_time        30\nloop_msg         \"Welcome\"\n"
               "public           1 (announced to the lobby)\nlobby            \"[::1]:8080\"\nchat_port        5000\n"
               "game_port        6001 (--game-port)\nbind             \"127.0.0.2\"\nlog_timestamps   1\nlog_format       \"plain\"\n"
-              "http             (off)\nadmin_http       (the http listener)\nstrict_senders   (default)\nmax_per_ip       4\n"
-              "join_burst       16\njoin_rate        1\nkick_rejoin_seconds 60\nlog_queries      (default)\n"
-              "admin_token_file (default)\nadmin_tokens_file (default)\n"
+              "http             (off)\nadmin_http       (the http listener)\nstrict_senders   1\nmax_per_ip       4 (slots per source)\n"
+              "join_burst       16\njoin_rate        1\nkick_rejoin_seconds 60\nlog_queries      1\n"
+              "admin_token_file \"admin_token\"\nadmin_tokens_file \"admin_tokens\"\n"
               "empty_shutdown_after 30 (minutes; only under Agones, with AGONES_SDK_HTTP_PORT set)\nallow_file       \"allow\"\n"
               "watch_files      0\n"
-              "state_file       (default)\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
+              "state_file       \"state\"\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
               "http_hosts       game.lan\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
               "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
               "answer_batch_us  0 (answers leave once nothing more is read)\n");
@@ -153,6 +185,14 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
     EXPECT_NE(none.find("\nbind             (all addresses)\n"), std::string::npos);
     EXPECT_NE(none.find("\nempty_shutdown_after 0 (off)\n"), std::string::npos);
     EXPECT_NE(none.find("\nhttp_hosts       (addresses and localhost only)\n"), std::string::npos);
+    // Each value as the server uses it, whichever line gave it.
+    const std::string set = check("strict_senders 0\nmax_per_ip 0\nlog_queries 0\nadmin_token_file /k/t\nadmin_tokens_file n\n"
+                                  "state_file /var/lib/quarel/state\n").settings;
+    for (const char* line : {"\nstrict_senders   0 (anyone may speak for any player)\nmax_per_ip       0 (no cap)\n",
+                             "\nlog_queries      0 (no line per query)\nadmin_token_file \"/k/t\"\nadmin_tokens_file \"n\"\n",
+                             "\nstate_file       \"/var/lib/quarel/state\"\n"}) {
+        EXPECT_NE(set.find(line), std::string::npos) << line << set;
+    }
 }
 
 TEST(BindAddress, TakesOneIpv4OrIpv6AddressAndNothingElse) {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <tuple>
 
-#include "core/http_address.h"
+#include "net/http_address.h"
 #include "harness.h"
 #include "http_stub.h"
 #include "lobby/announcer.h"
@@ -153,7 +153,7 @@ TEST(Lobby, EachExchangeEndsWithItsOneLineOrNone) {
 // A server away from the game's ports, or with a status page others can reach, names its ports in one
 // header; on 4173 and 4174 without such a page its request stays byte for byte what it always was.
 TEST(Lobby, PortsHeaderOnlyWhenTheServerIsNotWhereTheGameLooks) {
-    const auto at = [](const char* text) { return core::parse_http_address(text); };
+    const auto at = [](const char* text) { return net::parse_http_address(text); };
     const std::tuple<std::uint16_t, std::uint16_t, std::optional<net::Address>, std::string> cases[] = {
         {4173, 4174, std::nullopt, ""},
         {4173, 4174, at("127.0.0.1:8080"), ""},

@@ -54,6 +54,22 @@ TEST(Address, TextFormsAndEquality) {
     EXPECT_NE(net::Address::ipv4(127, 0, 0, 1, 9), net::Address::ipv4(127, 0, 0, 1, 10));
 }
 
+// The one reader every address setting, option and list goes through: numeric text only, in the form
+// its ':' says, and nothing that inet_pton would read past (a NUL) or that is longer than any address.
+// (Ports: the options' and the HTTP address's tests.)
+TEST(Address, OneReaderForIpText) {
+    EXPECT_EQ(net::parse_ip("192.0.2.7"), net::Address::ipv4(192, 0, 2, 7, 0));
+    EXPECT_EQ(net::parse_ip("::ffff:192.0.2.7"), net::Address::ipv4(192, 0, 2, 7, 0));
+    EXPECT_EQ(net::parse_ip("2001:db8::7"), v6("20010db8000000000000000000000007", 0));
+    const std::string longest = "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255";  // 45 bytes
+    EXPECT_TRUE(net::parse_ip(longest).has_value());
+    for (const std::string& bad : {std::string(), std::string("localhost"), std::string("1.2.3"), std::string(" 1.2.3.4"),
+                                  std::string("1.2.3.4 "), std::string("[::1]"), std::string("1.2.3.4:80"), std::string("fe80::1%eth0"),
+                                  std::string("1.2.3.4\0junk", 13), std::string("::1\0", 4), "0" + longest}) {
+        EXPECT_EQ(net::parse_ip(bad), std::nullopt) << bad;
+    }
+}
+
 // The right-most address that is no proxy, from a trusted peer only; no header: the peer itself;
 // anything malformed from a proxy: no caller at all (the request is refused).
 TEST(ForwardedFor, TheRightMostUntrustedAddressFromATrustedPeerAnythingMalformedNamesNobody) {

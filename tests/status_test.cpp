@@ -11,7 +11,7 @@
 
 #include "core/safe_text.h"
 #include "core/config_check.h"
-#include "core/http_address.h"
+#include "net/http_address.h"
 #include "core/options.h"
 #include "lobby/announcer.h"
 #include "platform/process_stats.h"
@@ -233,9 +233,9 @@ TEST(HttpAddress, FormsConfigKeyAndOption) {
         {"8080", Address::ipv4(127, 0, 0, 1, 8080)}, {"0", Address::ipv4(127, 0, 0, 1, 0)}, {"[::]:0", Address::ipv6({}, 0)},
         {"65535", Address::ipv4(127, 0, 0, 1, 65535)}, {"192.168.1.20:8080", Address::ipv4(192, 168, 1, 20, 8080)},
         {"[::1]:9000", Address::ipv6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 9000)}};
-    for (const auto& [text, want] : good) EXPECT_EQ(core::parse_http_address(text), want) << text;
+    for (const auto& [text, want] : good) EXPECT_EQ(net::parse_http_address(text), want) << text;
     for (const char* bad : {"", "65536", "-1", "80a", "localhost:80", "::1:80", "[::1]", "[::1]8080", "[::1]:", "[]:80",
-                            "1.2.3.4:", "1.2.3:80", "[1.2.3.4]:80", ":80"}) EXPECT_EQ(core::parse_http_address(bad), std::nullopt) << bad;
+                            "1.2.3.4:", "1.2.3:80", "[1.2.3.4]:80", ":80"}) EXPECT_EQ(net::parse_http_address(bad), std::nullopt) << bad;
     // As the config key and the option give it, and as --check-config shows it: {config, arguments, the http line}
     const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
         {"http 0.0.0.0:8080 trailing\n", {}, "http             \"0.0.0.0:8080\"\n"},

@@ -386,12 +386,28 @@ net::HttpResponse reload(AdminContext& ctx, const net::HttpRequest& req, std::in
     return reply(200, json{{"reloaded", true}, {"restart_needed", report.restart_keys}});
 }
 
+// The answer to a restart: known once the new program's check of the config has ended.
+class RestartAnswer final : public net::HttpLater {
+public:
+    bool ready() const override { return answer_.has_value(); }
+    net::HttpResponse take() override { return std::move(*answer_); }
+    void done(const RestartOutcome& outcome) {
+        answer_ = outcome.took_over ? reply(200, json{{"restarted", true}, {"pid", outcome.pid}})
+                                    : fail(500, "not restarted: " + outcome.why);
+    }
+
+private:
+    std::optional<net::HttpResponse> answer_;
+};
+
 net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
     if (!ctx.restart) return fail(503, "this server cannot restart itself");
     print_asked(ctx, req, "Restart");
-    const RestartOutcome outcome = ctx.restart();
-    if (!outcome.took_over) return fail(500, "not restarted: " + outcome.why);
-    return reply(200, json{{"restarted", true}, {"pid", outcome.pid}});
+    auto answer = std::make_shared<RestartAnswer>();
+    ctx.restart([answer](const RestartOutcome& outcome) { answer->done(outcome); });
+    net::HttpResponse r;
+    r.later = std::move(answer);
+    return r;
 }
 
 // The stream resumes after the id of Last-Event-ID (a client reconnecting), or of ?last_event_id= (a

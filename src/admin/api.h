@@ -16,7 +16,9 @@
 //   DELETE /api/allow?range=...
 //   POST   /api/say      {"text": "..."}
 //   POST   /api/reload
-//   POST   /api/restart                 the program file started again, the game handed over to it
+//   POST   /api/restart                 the program file run again in this process, the game handed over to
+//                                       it, once the new program passed its check of the config (the
+//                                       answer waits for the check; the loop does not)
 //   GET    /api/events                  the console as server-sent events (see admin/events.h); 503 while
 //                                       kMaxEventStreams are open
 //
@@ -57,7 +59,8 @@ constexpr std::size_t kMaxSayText = protocol::kChatReadLimit - protocol::text_ms
 // True when `text` may be said: not empty, at most kMaxSayText bytes, no control bytes.
 bool valid_say_text(std::string_view text);
 
-// How an upgrade in place ended: the new process's id when it took over, why not otherwise.
+// How a restart in place ended: the id of the process that runs the new program when it goes ahead,
+// why not otherwise.
 struct RestartOutcome {
     bool took_over = false;
     std::int64_t pid = 0;
@@ -92,9 +95,11 @@ struct AdminContext {
     // may change later); the write may end after the call. False, with the reason in `error`, while the
     // last write failed.
     std::function<bool(BanList&, std::string& error)> save_bans;
-    // Starts the server's program file again and hands the game over to it (the old process goes once
-    // this request is answered); empty where the server cannot.
-    std::function<RestartOutcome()> restart = nullptr;
+    // Starts a restart in place: the server's program file runs again in this process, handed the game,
+    // once it passed its check of the config. `done` is called with the outcome, on the loop's thread,
+    // when it is known (maybe within the call); the new program starts once this request is answered.
+    // Empty where the server cannot.
+    std::function<void(std::function<void(const RestartOutcome&)> done)> restart = nullptr;
     // Why the last write of the ban list failed; empty after one that succeeded (or with no file).
     std::function<std::string()> bans_save_error = nullptr;
     // The allow list (of admin::kAllowForm), its save and why its last write failed, as for the bans;

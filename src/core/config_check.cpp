@@ -9,9 +9,9 @@
 
 #include "core/config_keys.h"
 #include "core/config_syntax.h"
-#include "core/http_address.h"
 #include "core/world_clock.h"
 #include "net/bind_address.h"
+#include "net/http_address.h"
 #include "net/http_host.h"
 
 namespace quarel::core {
@@ -62,7 +62,7 @@ std::string judge_kind(const ConfigKey& k, const ConfigValue& v) {
             if (net::parse_bind(v.text)) return "";
             return quoted(v.text) + " is not an IPv4 or IPv6 address: neither UDP socket will open";
         case ValueKind::HttpAddress:
-            if (parse_http_address(v.text)) return "";
+            if (net::parse_http_address(v.text)) return "";
             return quoted(v.text) + " is not [ADDR:]PORT: the server will not start";
         case ValueKind::Ranges: {
             std::string out;
@@ -120,12 +120,10 @@ struct Warning {
 struct Checker {
     std::string path;
     std::vector<Warning> warnings;
-    // Per key: the line that set it last, that line as quoted in warnings, and its value as read (for
-    // the keys shown that way).
+    // Per key: the line that set it last, and that line as quoted in warnings.
     struct Last {
         int line;
         std::string quoted_line;
-        std::string value;
     };
     std::map<std::string_view, Last> last;
 
@@ -204,7 +202,7 @@ struct Checker {
             warnings.push_back({seen->second.line,
                                 seen->second.quoted_line + " sets nothing: line " + std::to_string(line) + " sets " + name + " again"});
         }
-        last[k.name] = {line, quoted(without_line_end(piece), 60), describe(v, k.kind)};
+        last[k.name] = {line, quoted(without_line_end(piece), 60)};
     }
 
     void check_piece(int line, std::string_view piece) {
@@ -238,12 +236,20 @@ struct Checker {
     }
 };
 
+bool unspecified(const net::Address& a) {
+    return a.is_ipv4() ? a.ip[12] == 0 && a.ip[13] == 0 && a.ip[14] == 0 && a.ip[15] == 0
+                       : a.ip == std::array<std::uint8_t, 16>{};
+}
+
 }  // namespace
 
-void apply_options(Settings& settings, const Options& options) {
-    if (options.chat_port_given) settings.chat_port = options.chat_port;
-    if (options.game_port_given) settings.game_port = options.game_port;
-    if (options.http_given) settings.http = options.http;
+std::optional<net::Address> http_listeners_clash(const Settings& settings) {
+    const auto http = net::parse_http_address(settings.http);
+    const auto admin = net::parse_http_address(settings.admin_http);
+    if (settings.http.empty() || settings.admin_http.empty() || !http || !admin) return std::nullopt;
+    if (http->port == 0 || http->port != admin->port || http->is_ipv4() != admin->is_ipv4()) return std::nullopt;
+    if (!http->same_host(*admin) && !unspecified(*http) && !unspecified(*admin)) return std::nullopt;
+    return admin;
 }
 
 ConfigReport check_config(std::optional<std::string_view> text, const std::string& path, const Options& options) {
@@ -257,23 +263,26 @@ ConfigReport check_config(std::optional<std::string_view> text, const std::strin
     }
     clamp_max_slots(settings);
     apply_options(settings, options);
+    // What stops the server at start-up, whatever the lines before said: status 2, as the server's own.
+    bool stops = !net::parse_bind(settings.bind) || (!settings.http.empty() && !net::parse_http_address(settings.http)) ||
+                 (!settings.admin_http.empty() && !net::parse_http_address(settings.admin_http));
     if (settings.chat_port == settings.game_port) {
         checker.warnings.push_back(
             {0, "the chat and game ports are both " + std::to_string(settings.chat_port) + ": the server will not start"});
+        stops = true;
+    }
+    if (const auto at = http_listeners_clash(settings)) {
+        checker.warnings.push_back({0, "admin_http " + quoted(settings.admin_http) + " and " +
+                                           (options.http_given ? "--http " : "http ") + quoted(settings.http) +
+                                           " both take TCP port " + std::to_string(at->port) + ": the server will not start"});
+        stops = true;
     }
 
     ConfigReport report;
     for (const ConfigKey& k : config_keys()) {
-        std::string value;
-        if (k.show != nullptr) {
-            value = k.show(settings, options);
-        } else if (!k.shown_as_read) {
-            value = number_count(k.kind) > 0 ? value_text(k, settings) : quoted(value_text(k, settings));
-        } else if (const auto seen = checker.last.find(k.name); seen != checker.last.end()) {
-            value = seen->second.value;
-        } else {
-            value = "(default)";
-        }
+        const std::string value = k.show != nullptr          ? k.show(settings, options)
+                                  : number_count(k.kind) > 0 ? value_text(k, settings)
+                                                             : quoted(value_text(k, settings));
         // A name as long as the column or longer keeps one blank before its value.
         const std::size_t pad = k.name.size() < kNameColumn ? kNameColumn - k.name.size() : 1;
         report.settings += std::string(k.name) + std::string(pad, ' ') + value + "\n";
@@ -283,7 +292,9 @@ ConfigReport check_config(std::optional<std::string_view> text, const std::strin
     for (const Warning& w : checker.warnings) {
         report.warnings += path + (w.line > 0 ? ":" + std::to_string(w.line) : std::string()) + ": " + w.text + "\n";
     }
-    report.status = checker.warnings.empty() ? 0 : 1;
+    // A config the server would not start with is more than a warning: a restart in place runs this
+    // check first and keeps the game where it is rather than hand it to a program that stops.
+    report.status = stops ? 2 : checker.warnings.empty() ? 0 : 1;
     return report;
 }
 

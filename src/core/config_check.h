@@ -8,17 +8,21 @@
 
 #include "core/options.h"
 #include "core/settings.h"
+#include "net/address.h"
 
 namespace quarel::core {
 
-// The command line wins over the file: ports and the HTTP listener's address given there replace the
-// file's.
-void apply_options(Settings& settings, const Options& options);
+// The admin listener's address, when `settings` (the command line applied) give the two HTTP listeners
+// values that clash, so that it could not start beside the status listener: one TCP port, not 0 (any
+// free port), of the same address, or of an address and its whole family's (0.0.0.0 or ::). IPv4 and
+// IPv6 listeners never meet (an IPv6 listener takes IPv6 peers alone), nor do these TCP listeners and
+// the chat and game sockets, which are UDP. Nothing when either is off or not [ADDR:]PORT.
+std::optional<net::Address> http_listeners_clash(const Settings& settings);
 
 struct ConfigReport {
     std::string settings;  // "key<blanks>value\n" for every key, in the key table's order
     std::string warnings;  // "PATH:LINE: ...\n" (or "PATH: ...\n" for the file as a whole), in line order
-    int status = 0;        // 0: no warning; 1: at least one
+    int status = 0;        // 0: no warning; 1: at least one; 2: the server will not start with these settings
 };
 
 // Checks the file's bytes `text` (nullopt: no file at `path`, so every setting keeps its default) as

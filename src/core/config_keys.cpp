@@ -64,6 +64,16 @@ std::string judge_strict_senders(const ConfigValue& v) {
            "and spend any player's chat and event limits";
 }
 
+// The announcement goes to http://LOBBY/dodaj_ip.php...: a URL, or a host with a path, names no host.
+std::string judge_lobby(const ConfigValue& v) {
+    if (v.text.find('/') == std::string_view::npos) return "";
+    std::string_view host = v.text;
+    if (const std::size_t scheme = host.find("://"); scheme != std::string_view::npos) host.remove_prefix(scheme + 3);
+    host = host.substr(0, host.find('/'));
+    return "lobby takes a host or host:port, not a URL" + (host.empty() ? std::string() : " (" + quoted("lobby " + std::string(host)) + ")") +
+           ": the announcements reach no lobby";
+}
+
 std::string show_port(std::uint16_t port, bool given, const char* option) {
     return std::to_string(port) + (given ? std::string(" (") + option + ")" : "");
 }
@@ -116,7 +126,7 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) {
          return std::to_string(s.public_listing) + (s.public_listing == 1 ? " (announced to the lobby)" : "");
      }},
-    {.name = "lobby", .kind = ValueKind::Word, .field = &S::lobby_host},
+    {.name = "lobby", .kind = ValueKind::Word, .field = &S::lobby_host, .judge = judge_lobby},
     // The HTTP listeners and both UDP sockets are bound once, at start-up.
     {.name = "chat_port", .kind = ValueKind::Port, .field = &S::chat_port, .restart = 7,
      .show = [](const S& s, const Options& o) { return show_port(s.chat_port, o.chat_port_given, "--chat-port"); }},
@@ -139,17 +149,25 @@ constexpr ConfigKey kKeys[] = {
     // Read at each use: the sender rules, the per-source cap (for the JOINs that follow), the query
     // lines, the admin API's token.
     {.name = "strict_senders", .kind = ValueKind::Number, .field = &S::strict_senders, .judge = judge_strict_senders,
-     .shown_as_read = true},
-    {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip, .shown_as_read = true},
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.strict_senders) + (s.strict_senders == 0 ? " (anyone may speak for any player)" : "");
+     }},
+    {.name = "max_per_ip", .kind = ValueKind::Number, .field = &S::max_per_ip,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.max_per_ip) + (s.max_per_ip <= 0 ? " (no cap)" : " (slots per source)");
+     }},
     {.name = "join_burst", .kind = ValueKind::Number, .field = &S::join_burst, .show = show_allowance<&S::join_burst>},
     {.name = "join_rate", .kind = ValueKind::Number, .field = &S::join_rate, .show = show_allowance<&S::join_rate>},
     {.name = "kick_rejoin_seconds", .kind = ValueKind::Number, .field = &S::kick_rejoin_seconds,
      .show = [](const S& s, const Options&) {
          return std::to_string(s.kick_rejoin_seconds) + (s.kick_rejoin_seconds <= 0 ? " (no bar after a kick)" : "");
      }},
-    {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries, .shown_as_read = true},
-    {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file, .shown_as_read = true},
-    {.name = "admin_tokens_file", .kind = ValueKind::Word, .field = &S::admin_tokens_file, .shown_as_read = true},
+    {.name = "log_queries", .kind = ValueKind::Number, .field = &S::log_queries,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.log_queries) + (s.log_queries == 0 ? " (no line per query)" : "");
+     }},
+    {.name = "admin_token_file", .kind = ValueKind::Word, .field = &S::admin_token_file},
+    {.name = "admin_tokens_file", .kind = ValueKind::Word, .field = &S::admin_tokens_file},
     // Read by the SDK sidecar's calls at each pass; without the sidecar it does nothing.
     {.name = "empty_shutdown_after", .kind = ValueKind::Number, .field = &S::empty_shutdown_after,
      .show = [](const S& s, const Options&) {
@@ -160,8 +178,9 @@ constexpr ConfigKey kKeys[] = {
     {.name = "allow_file", .kind = ValueKind::Word, .field = &S::allow_file, .restart = 11},
     // The watch is set up once, at start-up.
     {.name = "watch_files", .kind = ValueKind::Number, .field = &S::watch_files, .restart = 10, .judge = judge_switch},
-    // Read at each write of the hand-over record, and at start-up.
-    {.name = "state_file", .kind = ValueKind::Word, .field = &S::state_file, .shown_as_read = true},
+    // Read at each write of the hand-over record, and at start-up; a line with no word turns it off.
+    {.name = "state_file", .kind = ValueKind::WordOrEmpty, .field = &S::state_file,
+     .show = [](const S& s, const Options&) { return s.state_file.empty() ? std::string("(off)") : quoted(s.state_file); }},
     // Read at each JOIN and query, and at each HTTP request.
     {.name = "trusted_proxies", .kind = ValueKind::Ranges, .field = &S::trusted_proxies, .judge = judge_trusted_proxies,
      .show = show_ranges<&S::trusted_proxies>},
@@ -253,7 +272,8 @@ bool sets(const ConfigKey& key, const ConfigValue& value) {
         case ValueKind::Port: return value.count == 1 && value.n[0] >= 1 && value.n[0] <= 65535;
         case ValueKind::Clock:
         case ValueKind::Position:
-        case ValueKind::TextOrEmpty: return true;
+        case ValueKind::TextOrEmpty:
+        case ValueKind::WordOrEmpty: return true;
         case ValueKind::Word:
         case ValueKind::Address:
         case ValueKind::HttpAddress:

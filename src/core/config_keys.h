@@ -25,6 +25,7 @@ enum class ValueKind : std::uint8_t {
     Clock,        // hour and minute: two whole numbers, each keeping its low 8 bits; a missing one is 0
     Position,     // three whole numbers X Y Z; a missing one is 0
     Word,         // one word as "%s" reads it; none: unchanged
+    WordOrEmpty,  // one word as "%s" reads it; none empties the setting (turns it off)
     Address,      // one word, an IPv4 or IPv6 address
     HttpAddress,  // one word, [ADDR:]PORT
     Text,         // raw text behind one skipped byte; empty: unchanged
@@ -65,8 +66,6 @@ struct ConfigKey {
     std::string (*judge)(const ConfigValue&) = nullptr;
     // --check-config: the setting as the server will use it; null: the value as its kind writes it.
     std::string (*show)(const Settings&, const Options&) = nullptr;
-    // --check-config shows the value as the key's last line reads it, "(default)" without one.
-    bool shown_as_read = false;
 };
 
 // How many whole numbers a kind reads: 0 for words and texts.

@@ -1,38 +1,44 @@
 // The hand-over record's layout. Little-endian throughout; every field list is written once, as a
-// visit that the writer and the reader both walk, so the two cannot drift apart.
+// visit that the writer, the reader and the digest all walk, so that they cannot drift apart.
 //
 //   "QRHO"  u16 version  u64 sequence  i64 written_at       (the header, in every version)
 //   map (u16 length, bytes)  i32 slots  i32 last_id  i8 hour  i8 minute  i64 next_tick
 //   i64 next_loop_msg  i64 next_lobby  i64 name_list_sent  u8 name_list_due
-//   i64 brief_list_sent  u8 brief_list_due (version 3)  u32 bars, each: address i64 kicked_at
-//   (an address: ip[16] u16 port u8 valid u32 scope)
-//   u32 players, each: i32 slot, the slot's fields (below)
+//   i64 brief_list_sent  u8 brief_list_due (version 3)
+//   u32 bars (at most 65,536), each: address i64 kicked_at   (an address: ip[16] u16 port u8 valid u32 scope)
+//   u32 players, each: i32 slot, the slot's fields (visit_slot)
 //   the counters (Metrics)
-//
 //   u8 charts present, the charts
+//   u32 CRC-32 of everything before it
 //
 // Version 2 added the slot's mute, two drop reasons and the allow list's join refusals to the counters,
 // and bars on the join address (IP and port) in place of version 1's "ip[16] i64 until". A version 1
 // record is still read: its players are unmuted, and its bars, which name no port, are not kept.
 // Version 3 added the BRIEF_LIST a join holds back and the drop reason of the event limit; a version 2
-// record is read with neither (no list owed, that counter at 0).
-//   u32 CRC-32 of everything before it
+// record is read with neither (no list owed, that counter at 0). A new field goes at the end of its
+// visit, behind `if (a.version >= N)`, with kHandoverVersion bumped to N and a record of the version
+// before kept in tests/data.
 #include "core/handover.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
 #include "core/safe_text.h"
+#include "core/world_clock.h"
 
 namespace quarel::core {
 
 namespace {
 
 constexpr std::array<std::uint8_t, 4> kMagic = {'Q', 'R', 'H', 'O'};
-// Bounds a reader puts on a record's counts: no server holds more players, nor more bars than kicks.
-constexpr std::size_t kMaxBars = 1u << 16;
+// A deadline no server sets: further ahead of the record's second than any setting reaches (a 32-bit
+// number of seconds); the world clock's, or a second already past, further than an hour either way, which
+// no pass is late by.
+constexpr std::int64_t kDeadlineReach = std::int64_t{1} << 31;
+constexpr std::int64_t kClockReach = 3600;
 constexpr std::size_t kVersionAt = 4, kSequenceAt = 6, kWrittenAt = 14, kHeaderSize = 22, kCrcSize = 4;
 
 // CRC-32 (the polynomial of zlib and Ethernet, reflected): a file or memory record of tens of
@@ -71,6 +77,13 @@ public:
         const auto* b = static_cast<const std::uint8_t*>(p);
         bytes.insert(bytes.end(), b, b + n);
     }
+    // What the digest treats apart (see Digest): in the record, fields like any other.
+    template <class F>
+    void moving(F&& fields) {
+        fields();
+    }
+    void lists(std::int32_t acks) { num(acks); }
+    void heard(std::int64_t last_heard) { num(last_heard); }
     std::vector<std::uint8_t> bytes;
 };
 
@@ -98,6 +111,12 @@ public:
             std::memset(p, 0, n);
         }
     }
+    template <class F>
+    void moving(F&& fields) {
+        fields();
+    }
+    void lists(std::int32_t& acks) { num(acks); }
+    void heard(std::int64_t& last_heard) { num(last_heard); }
     bool failed = false;
 
 private:
@@ -108,6 +127,33 @@ private:
     }
     std::span<const std::uint8_t> b_;
     std::size_t at_;
+};
+
+// The digest of what players see (GameDigest): the record's game fields, less the counters, each into
+// the lasting or the moving part, a player's acknowledgements only as "on detailed lists or not" (every
+// ACK counts one more), and without the second each player was last heard.
+class Digest {
+public:
+    static constexpr bool kReading = false;
+    std::uint16_t version = kHandoverVersion;
+    template <class T>
+    void num(const T& v) {
+        to().num(v);
+    }
+    void raw(const void* p, std::size_t n) { to().raw(p, n); }
+    template <class F>
+    void moving(F&& fields) {
+        in_moving_ = true;
+        fields();
+        in_moving_ = false;
+    }
+    void lists(std::int32_t acks) { num(static_cast<std::uint8_t>(acks > 0)); }
+    void heard(std::int64_t) {}
+    Out lasting, moving_part;
+
+private:
+    Out& to() { return in_moving_ ? moving_part : lasting; }
+    bool in_moving_ = false;
 };
 
 // A count that the reader bounds: no record has more entries than `limit`.
@@ -158,14 +204,16 @@ void visit_slot(A& a, Slot& p) {
     a.raw(p.name.data(), p.name.size());
     if constexpr (A::kReading) p.name.back() = '\0';
     a.num(p.health);
-    a.num(p.acks);
-    a.raw(p.pose.data(), p.pose.size());
-    a.num(p.aux1);
-    a.num(p.aux2);
-    a.num(p.aux3);
+    a.lists(p.acks);
+    a.moving([&] {
+        a.raw(p.pose.data(), p.pose.size());
+        a.num(p.aux1);
+        a.num(p.aux2);
+        a.num(p.aux3);
+    });
     a.num(p.spawn_tag);
     a.num(p.joined_at);
-    a.num(p.last_heard);
+    a.heard(p.last_heard);
     a.num(p.names_full_at);
     // The chat allowance is not kept: a process that takes over gives everyone the whole of it, and a
     // chat line does not make a record worth writing.
@@ -232,9 +280,11 @@ void visit_charts(A& a, C& c) {
 // The world clock and the deadlines, as the state holds them.
 template <class A, class S>
 void visit_world(A& a, S& s) {
-    a.num(s.hour);
-    a.num(s.minute);
-    a.num(s.next_tick);
+    a.moving([&] {
+        a.num(s.hour);
+        a.num(s.minute);
+        a.num(s.next_tick);
+    });
     a.num(s.next_loop_msg);
     a.num(s.next_lobby);
     // A NAME_LIST held back by its once-a-second bound is still owed to the players.
@@ -250,12 +300,18 @@ void visit_world(A& a, S& s) {
     if constexpr (A::kReading) s.brief_list_due = brief_due != 0;
 }
 
-void write_game(Out& o, const ServerState& s) {
+// The game part: slot count and last id, the world, the bars (the newest kHandoverMaxBars, which is
+// all a reader takes), the players.
+template <class A>
+void write_game(A& o, const ServerState& s) {
     o.num(s.table.size());
     o.num(s.table.last_id());
     visit_world(o, s);
-    count(o, s.rejoin_bars.size(), kMaxBars);
-    for (const RejoinBar& bar : s.rejoin_bars) visit_bar(o, bar);
+    const std::size_t bars = std::min(s.rejoin_bars.size(), kHandoverMaxBars);
+    count(o, bars, kHandoverMaxBars);
+    for (auto bar = s.rejoin_bars.end() - static_cast<std::ptrdiff_t>(bars); bar != s.rejoin_bars.end(); ++bar) {
+        visit_bar(o, *bar);
+    }
     count(o, static_cast<std::size_t>(s.table.player_count()), kMaxSlots);
     for (std::int32_t i = 0; i < s.table.size(); ++i) {
         if (!s.table[i].occupied()) continue;
@@ -266,6 +322,9 @@ void write_game(Out& o, const ServerState& s) {
 
 // What a record holds, read whole before any of it is applied.
 struct Parsed {
+    std::uint64_t sequence = 0;
+    std::int64_t written_at = 0;
+    std::string map;
     std::int32_t slots = 0;
     std::int32_t last_id = 0;
     std::int8_t hour = 0;
@@ -280,9 +339,155 @@ struct Parsed {
     std::vector<RejoinBar> bars;
     std::vector<std::pair<std::int32_t, protocol::PlayerSlot>> players;
     Metrics metrics;
+    std::optional<ChartsRecord> charts;
 };
 
+// Magic, version and checksum: the header's verdict before anything else is read.
+Takeover check(std::span<const std::uint8_t> r) {
+    if (r.size() < kHeaderSize + kCrcSize || !std::equal(kMagic.begin(), kMagic.end(), r.begin())) {
+        return Takeover::BadChecksum;
+    }
+    std::uint16_t version = 0;
+    In(r, kVersionAt).num(version);
+    if (version < 1 || version > kHandoverVersion) return Takeover::WrongVersion;
+    std::uint32_t stored = 0;
+    In(r, r.size() - kCrcSize).num(stored);
+    return crc32(r.first(r.size() - kCrcSize)) == stored ? Takeover::Taken : Takeover::BadChecksum;
+}
+
+// Reads the whole record into `got`: Taken, or the header's verdict, or Damaged when the content is cut
+// short or counts more than it may behind a right checksum.
+Takeover parse(std::span<const std::uint8_t> record, Parsed& got) {
+    if (const Takeover verdict = check(record); verdict != Takeover::Taken) return verdict;
+    In in(record.first(record.size() - kCrcSize), kVersionAt);
+    in.num(in.version);
+    in.num(got.sequence);
+    in.num(got.written_at);
+    std::uint16_t map_size = 0;
+    in.num(map_size);
+    got.map.resize(map_size);
+    in.raw(got.map.data(), got.map.size());
+    in.num(got.slots);
+    in.num(got.last_id);
+    visit_world(in, got);
+    got.bars.resize(count(in, 0, kHandoverMaxBars));
+    for (RejoinBar& bar : got.bars) visit_bar(in, bar);
+    std::erase_if(got.bars, [](const RejoinBar& bar) { return !bar.address.valid; });
+    got.players.resize(count(in, 0, static_cast<std::size_t>(std::clamp(got.slots, 0, kMaxSlots))));
+    for (auto& [index, p] : got.players) {
+        in.num(index);
+        visit_slot(in, p);
+    }
+    visit_metrics(in, got.metrics);
+    std::uint8_t has_charts = 0;
+    in.num(has_charts);
+    if (has_charts != 0) visit_charts(in, got.charts.emplace());
+    return in.failed ? Takeover::Damaged : Takeover::Taken;
+}
+
+// Seconds from `from` to `to`, without overflow whatever a damaged record holds (saturating).
+std::int64_t seconds_from(std::int64_t from, std::int64_t to) {
+    std::int64_t d = 0;
+    if (!__builtin_sub_overflow(to, from, &d)) return d;
+    return to > from ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
+// What no server writes: the invariants the slot table keeps (a player's id positive, unique and never
+// above the last id given, the address it joined from known; one player a slot, within the slot count)
+// and deadlines within what the settings can set from the second of the record.
+bool holds_together(const Parsed& got) {
+    if (got.slots < kMinSlots || got.slots > kMaxSlots || got.last_id < 0) return false;
+    std::vector<bool> taken(static_cast<std::size_t>(got.slots));
+    std::vector<std::int32_t> ids;
+    for (const auto& [index, p] : got.players) {
+        if (index < 0 || index >= got.slots || taken[static_cast<std::size_t>(index)]) return false;
+        taken[static_cast<std::size_t>(index)] = true;
+        if (p.id <= 0 || p.id > got.last_id || !p.game_addr.valid) return false;
+        ids.push_back(p.id);
+    }
+    std::ranges::sort(ids);
+    if (std::ranges::adjacent_find(ids) != ids.end()) return false;
+    const auto ahead = [&](std::int64_t second) { return seconds_from(got.written_at, second); };
+    if (got.next_tick != 0 && std::abs(ahead(got.next_tick)) > kClockReach) return false;
+    // A deadline long past only comes due at once; one too far ahead would never come.
+    if (ahead(got.next_loop_msg) > kDeadlineReach || ahead(got.next_lobby) > kDeadlineReach) return false;
+    if (ahead(got.name_list_sent) > kClockReach) return false;
+    return std::ranges::all_of(got.bars, [&](const RejoinBar& bar) { return ahead(bar.kicked_at) <= kClockReach; });
+}
+
 std::string not_used(const std::string& why) { return "Hand-over record not used: " + why + "\n"; }
+
+std::string players_text(std::int32_t n) { return std::to_string(n) + (n == 1 ? " player" : " players"); }
+
+// The verdict on a record read whole, from what it holds and when it was written, before anything of it
+// is applied; the line in `result`.
+Takeover judge(const Parsed& got, const ServerState& s, std::int64_t now, TakeoverResult& result) {
+    const auto players = static_cast<std::int32_t>(got.players.size());
+    if (!holds_together(got)) {
+        result.line = not_used("its content does not hold together.");
+        return Takeover::Damaged;
+    }
+    // A record that held nobody and is not used loses nobody: no line.
+    if (got.map != s.settings.map_name) {
+        if (players > 0) {
+            result.line = not_used("it is for map " + escape_controls(got.map) + ", this server runs " +
+                                   escape_controls(s.settings.map_name) + "; its players are on the old map.");
+        }
+        return Takeover::OtherMap;
+    }
+    const std::int64_t age = seconds_from(got.written_at, now);
+    if (age > kHandoverMaxAge) {
+        if (players > 0) {
+            result.line = not_used("written " + std::to_string(age) + " seconds ago, more than " +
+                                   std::to_string(kHandoverMaxAge) + ".");
+        }
+        return Takeover::Stale;
+    }
+    if (age < -kHandoverMaxAge) {
+        result.line = not_used("dated " + std::to_string(seconds_from(now, got.written_at)) +
+                               " seconds ahead of this server's clock, more than " + std::to_string(kHandoverMaxAge) + ".");
+        return Takeover::Future;
+    }
+    return Takeover::Taken;
+}
+
+// The world clock ran on while no process ticked it: the minutes it missed are made up as the loop
+// would have ticked them, all but the one due now, which the first pass ticks.
+void catch_up_clock(Parsed& got, std::int64_t now) {
+    if (got.next_tick == 0) return;
+    while (now - got.next_tick >= kTickSeconds) {
+        advance_minute(got.hour, got.minute);
+        got.next_tick += kTickSeconds;
+    }
+}
+
+// Puts what `got` holds into `s` at `now`; the players beyond the table into `result.left_out`.
+void apply(Parsed&& got, ServerState& s, std::int64_t now, TakeoverResult& result) {
+    protocol::SlotTable table(s.table.size(), got.last_id);
+    for (auto& [index, p] : got.players) {
+        if (index >= table.size()) {
+            result.left_out.push_back({p.id, p.name.data()});
+            continue;
+        }
+        p.last_heard = now;
+        table.place(index, p);
+    }
+    catch_up_clock(got, now);
+    s.table = std::move(table);
+    s.hour = got.hour;
+    s.minute = got.minute;
+    s.next_tick = got.next_tick;
+    s.next_loop_msg = got.next_loop_msg;
+    s.next_lobby = got.next_lobby;
+    s.name_list_sent = got.name_list_sent;
+    s.name_list_due = got.name_list_due;
+    s.brief_list_sent = got.brief_list_sent;
+    s.brief_list_due = got.brief_list_due;
+    s.rejoin_bars = std::move(got.bars);
+    s.metrics = got.metrics;
+    recompute_mute_end(s);
+    result.charts = std::move(got.charts);
+}
 
 }  // namespace
 
@@ -305,28 +510,24 @@ std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecor
     return std::move(o.bytes);
 }
 
-std::uint32_t game_digest(const ServerState& s) {
-    Out o;
-    write_game(o, s);
-    return crc32(o.bytes);
+GameDigest game_digest(const ServerState& s) {
+    Digest d;
+    write_game(d, s);
+    return {crc32(d.lasting.bytes), crc32(d.moving_part.bytes)};
 }
 
-namespace {
-
-// Magic, version and checksum: the header's verdict before anything else is read.
-Takeover check(std::span<const std::uint8_t> r) {
-    if (r.size() < kHeaderSize + kCrcSize || !std::equal(kMagic.begin(), kMagic.end(), r.begin())) {
-        return Takeover::BadChecksum;
-    }
-    std::uint16_t version = 0;
-    In(r, kVersionAt).num(version);
-    if (version < 1 || version > kHandoverVersion) return Takeover::WrongVersion;
-    std::uint32_t stored = 0;
-    In(r, r.size() - kCrcSize).num(stored);
-    return crc32(r.first(r.size() - kCrcSize)) == stored ? Takeover::Taken : Takeover::BadChecksum;
+bool RecordSchedule::look(std::int64_t now_us, const GameDigest& digest) {
+    next_look_us_ = now_us + lasting_us_;
+    if (!written_) return true;
+    if (digest.lasting != written_->lasting) return true;
+    return digest.moving != written_->moving && now_us - written_us_ >= moving_us_;
 }
 
-}  // namespace
+void RecordSchedule::written(std::int64_t now_us, const GameDigest& digest, bool ok) {
+    if (!ok) return;
+    written_ = digest;
+    written_us_ = now_us;
+}
 
 std::optional<std::uint64_t> handover_sequence(std::span<const std::uint8_t> record) {
     if (check(record) != Takeover::Taken) return std::nullopt;
@@ -337,99 +538,37 @@ std::optional<std::uint64_t> handover_sequence(std::span<const std::uint8_t> rec
 
 TakeoverResult take_over(std::span<const std::uint8_t> record, ServerState& s, std::int64_t now) {
     TakeoverResult result;
-    result.outcome = check(record);
-    if (result.outcome == Takeover::WrongVersion) {
-        std::uint16_t version = 0;
-        In(record, kVersionAt).num(version);
-        result.line = not_used("version " + std::to_string(version) + ", this server reads version " +
-                               std::to_string(kHandoverVersion) + ".");
-        return result;
-    }
-    if (result.outcome == Takeover::BadChecksum) {
-        result.line = not_used("bad checksum.");
-        return result;
-    }
-    In in(record.first(record.size() - kCrcSize), kVersionAt);
-    in.num(in.version);
-    std::int64_t written_at = 0;
-    in.num(result.sequence);
-    in.num(written_at);
-    std::uint16_t map_size = 0;
-    in.num(map_size);
-    std::string map(map_size, '\0');
-    in.raw(map.data(), map.size());
-    if (in.failed) {
-        result.outcome = Takeover::BadChecksum;
-        result.line = not_used("bad checksum.");
-        return result;
-    }
-    if (map != s.settings.map_name) {
-        result.outcome = Takeover::OtherMap;
-        result.line = not_used("it is for map " + escape_controls(map) + ", this server runs " +
-                               escape_controls(s.settings.map_name) + "; its players are on the old map.");
-        return result;
-    }
-    if (now - written_at > kHandoverMaxAge) {
-        result.outcome = Takeover::Stale;
-        result.line = not_used("written " + std::to_string(now - written_at) + " seconds ago, more than " +
-                               std::to_string(kHandoverMaxAge) + ".");
-        return result;
-    }
-
-    // Everything is read before anything is applied, so that a record cut short changes nothing.
     Parsed got;
-    in.num(got.slots);
-    in.num(got.last_id);
-    visit_world(in, got);
-    got.bars.resize(count(in, 0, kMaxBars));
-    for (RejoinBar& bar : got.bars) visit_bar(in, bar);
-    std::erase_if(got.bars, [](const RejoinBar& bar) { return !bar.address.valid; });
-    got.players.resize(count(in, 0, static_cast<std::size_t>(std::clamp(got.slots, 0, kMaxSlots))));
-    for (auto& [index, p] : got.players) {
-        in.num(index);
-        visit_slot(in, p);
-        if (index < 0 || index >= got.slots || p.id == 0) in.failed = true;
-    }
-    visit_metrics(in, got.metrics);
-    std::uint8_t has_charts = 0;
-    in.num(has_charts);
-    if (has_charts != 0) visit_charts(in, result.charts.emplace());
-    protocol::SlotTable table(s.table.size(), got.last_id);
-    for (auto& [index, p] : got.players) {
-        if (in.failed) break;
-        if (table.find_by_id(p.id) >= 0) in.failed = true;
-        if (index >= table.size()) {
-            result.left_out.push_back({p.id, p.name.data()});
-        } else if (table[index].occupied()) {
-            in.failed = true;
-        } else {
-            p.last_heard = now;
-            table.place(index, p);
+    result.outcome = parse(record, got);
+    switch (result.outcome) {
+        case Takeover::WrongVersion: {
+            std::uint16_t version = 0;
+            In(record, kVersionAt).num(version);
+            result.line = not_used("version " + std::to_string(version) + ", this server reads version " +
+                                   std::to_string(kHandoverVersion) + ".");
+            return result;
         }
+        case Takeover::BadChecksum:
+            result.line = not_used("bad checksum.");
+            return result;
+        case Takeover::Damaged:
+            result.line = not_used("its content does not hold together.");
+            return result;
+        default:
+            break;
     }
-    if (in.failed) {
-        result = {};
-        result.outcome = Takeover::Damaged;
-        result.line = not_used("its content does not hold together.");
-        return result;
+    result.outcome = judge(got, s, now, result);
+    if (result.outcome != Takeover::Taken) return result;
+    result.sequence = got.sequence;
+    result.players = static_cast<std::int32_t>(got.players.size());
+    apply(std::move(got), s, now, result);
+    result.line = "Took over " + players_text(result.players) + " from the previous process";
+    const auto gone = static_cast<std::int32_t>(result.left_out.size());
+    if (gone > 0) {
+        result.line += result.players == 1 ? ", who leaves" : gone == 1 ? "; 1 of them leaves" : "; " + std::to_string(gone) + " of them leave";
+        result.line += ": the server has " + std::to_string(s.table.size()) + " slots now";
     }
-    s.table = std::move(table);
-    s.hour = got.hour;
-    s.minute = got.minute;
-    s.next_tick = got.next_tick;
-    s.next_loop_msg = got.next_loop_msg;
-    s.next_lobby = got.next_lobby;
-    s.name_list_sent = got.name_list_sent;
-    s.name_list_due = got.name_list_due;
-    s.brief_list_sent = got.brief_list_sent;
-    s.brief_list_due = got.brief_list_due;
-    s.rejoin_bars = std::move(got.bars);
-    s.metrics = got.metrics;
-    recompute_mute_end(s);
-    result.outcome = Takeover::Taken;
-    result.players = s.table.player_count() + static_cast<std::int32_t>(result.left_out.size());
-    result.line = "Took over " + std::to_string(result.players) + (result.players == 1 ? " player" : " players") +
-                  " from the previous process.\n";
+    result.line += ".\n";
     return result;
 }
 

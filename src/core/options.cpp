@@ -3,8 +3,7 @@
 
 #include <string_view>
 
-#include "core/http_address.h"
-#include "core/safe_text.h"
+#include "net/http_address.h"
 #include "protocol/messages.h"
 
 namespace quarel::core {
@@ -22,12 +21,6 @@ ParsedOptions usage_error(ParsedOptions result, const std::string& why) {
 
 }  // namespace
 
-std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero) {
-    const auto value = parse_decimal(text, 5, allow_zero ? 0 : 1, 65535);
-    if (!value) return std::nullopt;
-    return static_cast<std::uint16_t>(*value);
-}
-
 Options::Options() : chat_port(protocol::kChatPort), game_port(protocol::kGamePort) {}
 
 std::string usage_text() {
@@ -41,7 +34,8 @@ std::string usage_text() {
            "  --http [ADDR:]PORT  serve the status page, JSON and metrics over HTTP (a port alone:\n"
            "                   127.0.0.1; IPv6 in brackets; port 0: any free port)\n"
            "  --check-config [PATH]  print the settings as the server would use them, warn about\n"
-           "                   lines that set nothing or not what they seem; exit 0 clean, 1 with warnings\n"
+           "                   lines that set nothing or not what they seem; exit 0 clean, 1 with warnings,\n"
+           "                   2 when the server would not start with them\n"
            "  --help           print this text and exit\n"
            "  --version        print the version and exit\n";
 }
@@ -91,13 +85,13 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             opt.config_path = std::string(*value);
             opt.config_given = true;
         } else if (name == "--http") {
-            if (!parse_http_address(*value)) {
+            if (!net::parse_http_address(*value)) {
                 return usage_error(std::move(result), "--http: '" + std::string(*value) + "' is not [ADDR:]PORT");
             }
             opt.http = std::string(*value);
             opt.http_given = true;
         } else {
-            const std::optional<std::uint16_t> port = parse_port(*value);
+            const std::optional<std::uint16_t> port = net::parse_port(*value);
             if (!port) {
                 return usage_error(std::move(result),
                                    std::string(name) + ": '" + std::string(*value) + "' is not a port (1..65535)");
@@ -113,6 +107,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         return usage_error(std::move(result), "the chat and game ports must differ");
     }
     return result;
+}
+
+void apply_options(Settings& settings, const Options& options) {
+    if (options.chat_port_given) settings.chat_port = options.chat_port;
+    if (options.game_port_given) settings.game_port = options.game_port;
+    if (options.http_given) settings.http = options.http;
 }
 
 ParsedOptions parse_options(int argc, const char* const* argv) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/settings.h"
+
 namespace quarel::core {
 
 struct Options {
@@ -40,8 +42,9 @@ struct ParsedOptions {
 ParsedOptions parse_options(const std::vector<std::string>& args);
 ParsedOptions parse_options(int argc, const char* const* argv);
 
-// A port number in decimal, 1..65535 (0 too when `allow_zero`: "any free port"), nothing else.
-std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero = false);
+// The command line wins over the file: ports and the HTTP listener's address given there replace the
+// file's.
+void apply_options(Settings& settings, const Options& options);
 
 std::string usage_text();
 std::string version_text();

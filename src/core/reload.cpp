@@ -40,6 +40,8 @@ ReloadReport reload_settings(ServerState& s, Console& out, const std::string& pa
         return report;
     }
     report.ok = true;
+    // A number out of its bounds is brought into them with the line a start prints.
+    if (const auto note = clamp_max_slots(*fresh)) out.line({.kind = LogKind::Reload, .level = LogLevel::Warning}, *note);
     report.restart_keys = apply_live_settings(s, std::move(*fresh));
     out.line({.kind = LogKind::Reload}, "Config reloaded.\n");
     if (!report.restart_keys.empty()) {

@@ -26,7 +26,8 @@ struct ReloadReport {
 std::vector<std::string> apply_live_settings(ServerState& s, Settings fresh);
 
 // Applies `fresh`, the config file at `path` read again (nothing when it could not be read), with
-// apply_live_settings, then prints "Config reloaded." and, when some changed keys need a restart,
+// apply_live_settings, then prints "Config reloaded." (after the lines of clamp_max_slots, as a start
+// prints them, for numbers out of their bounds) and, when some changed keys need a restart,
 // "Needs a restart to change: slots, map". Without `fresh` nothing changes and it prints "Config not
 // reloaded: cannot read PATH". The platform layer reads the file (platform::reload_config_file).
 ReloadReport reload_settings(ServerState& s, Console& out, const std::string& path, std::optional<Settings> fresh);

@@ -67,7 +67,7 @@ struct Settings {
                                                       // asked to shut it down; <= 0: never
     std::int32_t watch_files = 0;                     // "watch_files": 1 reloads when the config file
                                                       // changes on disk
-    std::string state_file;                           // "state_file": where the hand-over record is kept
+    std::string state_file = "state";                 // "state_file": where the hand-over record is kept
                                                       // between processes; "": nowhere
     std::vector<net::Range> trusted;                  // "trusted": sources the per-source join and query
                                                       // limits do not hold back

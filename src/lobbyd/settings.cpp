@@ -9,7 +9,7 @@
 
 #include "core/config_keys.h"
 #include "core/config_syntax.h"
-#include "core/http_address.h"
+#include "net/http_address.h"
 #include "core/safe_text.h"
 
 namespace quarel::lobbyd {
@@ -68,7 +68,7 @@ std::optional<net::Address> parse_listen(std::string_view text) {
         return net::Address::ipv4(0, 0, 0, 0, static_cast<std::uint16_t>(*port));
     }
     if (text.find(':') == std::string_view::npos) return std::nullopt;
-    return core::parse_http_address(text);
+    return net::parse_http_address(text);
 }
 
 void apply_config(Settings& settings, std::string_view text, const std::string& path, std::string* warnings) {

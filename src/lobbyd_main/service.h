@@ -9,7 +9,6 @@
 
 #include "admin/auth.h"
 #include "core/console.h"
-#include "core/settings.h"
 #include "lobbyd/lobby.h"
 #include "lobbyd/settings.h"
 #include "platform/curl_status_reader.h"
@@ -48,8 +47,6 @@ private:
     core::Console& out_;
     platform::ShutdownSignals& stop_;
     platform::SystemClock clock_;
-    // What the HTTP listener reads of the settings at each request: the trusted proxies.
-    core::Settings http_settings_;
     Lobby lobby_;
     platform::UdpTransport udp_;
     std::unique_ptr<platform::HttpServer> http_;

@@ -1,4 +1,4 @@
-// Address construction and its text form.
+// Address construction, its text form, and the reader of IP addresses and ports in text.
 #include "net/address.h"
 
 #include <arpa/inet.h>
@@ -61,6 +61,35 @@ std::string Address::to_string() const {
     const std::string host = ip_string();
     if (host.empty()) return {};
     return (is_ipv4() ? host : "[" + host + "]") + ":" + std::to_string(port);
+}
+
+std::optional<Address> parse_ip(std::string_view text) {
+    // inet_pton wants the address alone in a C string: anything it would skip over (a NUL ends its
+    // string) or could not hold is refused first.
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    char s[INET6_ADDRSTRLEN];
+    text.copy(s, text.size());
+    s[text.size()] = '\0';
+    std::array<std::uint8_t, 16> bytes{};
+    if (text.find(':') == std::string_view::npos) {
+        if (::inet_pton(AF_INET, s, bytes.data()) != 1) return std::nullopt;
+        return Address::ipv4(bytes[0], bytes[1], bytes[2], bytes[3], 0);
+    }
+    if (::inet_pton(AF_INET6, s, bytes.data()) != 1) return std::nullopt;
+    return Address::ipv6(bytes, 0);
+}
+
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 65535 || (value == 0 && !allow_zero)) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
 }
 
 }  // namespace quarel::net

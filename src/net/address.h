@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace quarel::net {
 
@@ -33,5 +35,14 @@ struct Address {
 
     friend bool operator==(const Address&, const Address&) = default;
 };
+
+// The one reader of an IP address in text, for every setting, option and list that names one: IPv4 in
+// dotted form ("192.0.2.7") when the text holds no ':', IPv6 ("2001:db8::7", "::ffff:192.0.2.7")
+// otherwise. Numeric only: no brackets, port, scope id, blanks, NUL or host name, at most 45 bytes.
+// The port is 0; an IPv4-mapped IPv6 address comes out as its IPv4 address, as every Address does.
+std::optional<Address> parse_ip(std::string_view text);
+
+// A port in decimal, 1..65535 (0 too when `allow_zero`: "any free port"): digits only, at most 5.
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_zero = false);
 
 }  // namespace quarel::net

@@ -47,12 +47,25 @@ public:
     virtual bool aborted() const = 0;
 };
 
+struct HttpResponse;
+
+// An answer known only later (a restart waiting for the new program's check of the config): the
+// listener holds the request, reading nothing more from its connection, until ready(), and then sends
+// take() with the headers of the answer that carried it.
+class HttpLater {
+public:
+    virtual ~HttpLater() = default;
+    virtual bool ready() const = 0;
+    virtual HttpResponse take() = 0;
+};
+
 struct HttpResponse {
     int status = 200;
     std::string content_type = "text/plain; charset=utf-8";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers, in order
     std::shared_ptr<HttpStream> stream;  // set: the body comes from it, `body` is not sent
+    std::shared_ptr<HttpLater> later;    // set: the answer is its take(), once ready
 };
 
 }  // namespace quarel::net

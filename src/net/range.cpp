@@ -77,29 +77,20 @@ void Range::append_to(std::string& out) const {
 
 std::optional<Range> parse_range(std::string_view text) {
     const std::size_t slash = text.find('/');
-    const std::string host(text.substr(0, slash));
-    // inet_pton wants the address alone; anything it would skip over (a NUL ends its string) is refused
-    // first.
-    if (host.empty() || host.size() >= INET6_ADDRSTRLEN || host.find('\0') != std::string::npos) return std::nullopt;
-    Range r;
-    int max_bits = 0;
-    if (host.find(':') != std::string::npos) {
-        if (::inet_pton(AF_INET6, host.c_str(), r.ip.data()) != 1) return std::nullopt;
-        max_bits = 128;
-    } else {
-        std::array<std::uint8_t, 4> v4{};
-        if (::inet_pton(AF_INET, host.c_str(), v4.data()) != 1) return std::nullopt;
-        r.ip = net::Address::ipv4(v4[0], v4[1], v4[2], v4[3], 0).ip;
-        max_bits = 32;
-    }
+    const std::string_view host = text.substr(0, slash);
+    const std::optional<Address> address = parse_ip(host);
+    if (!address) return std::nullopt;
+    // The prefix counts the bits of the form written: "::ffff:10.0.0.0/104" is 10.0.0.0/8.
+    const int max_bits = host.find(':') != std::string_view::npos ? 128 : 32;
     int bits = max_bits;
     if (slash != std::string_view::npos) {
         const auto n = prefix_length(text.substr(slash + 1));
         if (!n || *n > max_bits) return std::nullopt;
-        bits = static_cast<int>(*n);
+        bits = *n;
     }
+    Range r;
     r.bits = max_bits == 32 ? kMappedBits + bits : bits;
-    r.ip = masked(r.ip, r.bits);
+    r.ip = masked(address->ip, r.bits);
     return r;
 }
 

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include "admin/ban_edits.h"
 #include "core/safe_text.h"
 #include "platform/files.h"
 #include "platform/random.h"
+#include "platform/signals.h"
 
 namespace quarel::platform {
 
@@ -177,9 +179,20 @@ bool RangeFile::save(admin::BanList& bans, std::string& error) {
             std::ranges::move(changes.changes, std::back_inserter(queued_.changes));
         }
         write_asked_ = true;
-        if (!thread_.joinable()) thread_ = std::thread([this] { write_loop(); });
+        if (!thread_.joinable() && !no_thread_) {
+            try {
+                thread_ = std::thread([this] { write_loop(); });
+            } catch (const std::system_error&) {
+                no_thread_ = true;
+            }
+        }
     }
     wake_.notify_all();
+    // No thread could be started for the writer: the loop writes, rather than wait for one forever.
+    if (no_thread_) {
+        std::unique_lock lock(mutex_);
+        work(lock);
+    }
     error = save_error_;
     return save_error_.empty();
 }
@@ -255,39 +268,44 @@ std::unique_lock<std::mutex> RangeFile::idle() {
 }
 
 void RangeFile::write_loop() {
+    block_signals_in_this_thread();
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || write_asked_ || !queued_.changes.empty(); });
         if (!write_asked_ && queued_.changes.empty()) return;  // stopping, with nothing left to write
-        admin::BanChanges changes = std::exchange(queued_, admin::BanChanges{});
-        const bool write = std::exchange(write_asked_, false);
-        busy_ = true;
-        lock.unlock();
-        if (changes.from_empty) mirror_.load("");
-        for (admin::BanChange& c : changes.changes) {
-            if (c.ban) {
-                mirror_.add(std::move(*c.ban));
-            } else {
-                mirror_.remove(c.range);
-            }
+        work(lock);
+    }
+}
+
+void RangeFile::work(std::unique_lock<std::mutex>& lock) {
+    admin::BanChanges changes = std::exchange(queued_, admin::BanChanges{});
+    const bool write = std::exchange(write_asked_, false);
+    busy_ = true;
+    lock.unlock();
+    if (changes.from_empty) mirror_.load("");
+    for (admin::BanChange& c : changes.changes) {
+        if (c.ban) {
+            mirror_.add(std::move(*c.ban));
+        } else {
+            mirror_.remove(c.range);
         }
-        (void)mirror_.take_changes();  // the mirror's own are nobody's
-        std::string error;
-        const Outcome outcome = write ? write_once(error) : Outcome::None;
-        lock.lock();
-        busy_ = false;
-        // A later outcome says more than an earlier one, but a hand edit found stays until collected.
-        if (outcome != Outcome::None && outcome_ != Outcome::HandEdited) {
-            outcome_ = outcome;
-            outcome_error_ = std::move(error);
-            outcome_stamp_ = stamp_;
-        }
-        wake_.notify_all();
-        if (outcome != Outcome::None) {
-            const std::uint64_t one = 1;
-            if (signal_fd_ >= 0) (void)!::write(signal_fd_, &one, sizeof one);
-            news_.store(true, std::memory_order_release);
-        }
+    }
+    (void)mirror_.take_changes();  // the mirror's own are nobody's
+    std::string error;
+    const Outcome outcome = write ? write_once(error) : Outcome::None;
+    lock.lock();
+    busy_ = false;
+    // A later outcome says more than an earlier one, but a hand edit found stays until collected.
+    if (outcome != Outcome::None && outcome_ != Outcome::HandEdited) {
+        outcome_ = outcome;
+        outcome_error_ = std::move(error);
+        outcome_stamp_ = stamp_;
+    }
+    wake_.notify_all();
+    if (outcome != Outcome::None) {
+        const std::uint64_t one = 1;
+        if (signal_fd_ >= 0) (void)!::write(signal_fd_, &one, sizeof one);
+        news_.store(true, std::memory_order_release);
     }
 }
 

@@ -135,8 +135,10 @@ private:
     // Waits until the writer has nothing under way nor queued; the caller then holds the lock, and the
     // writer's side (mirror_, seen_, stamp_) is the loop's until it lets go.
     std::unique_lock<std::mutex> idle();
-    // The writer's thread: takes the queued changes, follows them, writes when asked.
+    // The writer's thread: takes the queued changes, follows them, writes when asked (work(), with the
+    // lock held, which it lets go while it writes).
     void write_loop();
+    void work(std::unique_lock<std::mutex>& lock);
     Outcome write_once(std::string& error);
 
     std::string path_;
@@ -162,6 +164,7 @@ private:
     std::string seen_;       // the content as the server last read or wrote it
     FileStamp stamp_;        // the file as the server last read or wrote it
     std::thread thread_;     // started with the first save
+    bool no_thread_ = false;  // none could be started: the loop writes itself
     // The writer's report: it bumps the eventfd (which wakes the loop's wait), then sets the flag; the
     // loop reads the eventfd back only once it has seen the flag.
     int signal_fd_ = -1;

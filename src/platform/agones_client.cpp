@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/options.h"
+#include "net/address.h"
 #include "platform/curl_lobby_client.h"
 
 #include "platform/curl_wait.h"
@@ -109,7 +109,7 @@ void CurlAgonesClient::release() {
 std::unique_ptr<Sidecar> sidecar_from_environment() {
     const char* port_text = std::getenv(agones::kPortVariable);
     if (port_text == nullptr) return nullptr;
-    const std::optional<std::uint16_t> port = core::parse_port(port_text);
+    const std::optional<std::uint16_t> port = net::parse_port(port_text);
     if (!port) {
         std::fprintf(stderr, "quarel-server: %s '%s' is not a port; the SDK sidecar is not told of this game\n",
                      agones::kPortVariable, port_text);

@@ -35,6 +35,12 @@ struct HttpServer::Request {
     // its length up to its first NUL.
     const char* target = nullptr;
     std::size_t target_length = 0;
+    // An answer given later (net::HttpLater), with the headers of the answer that carried it; the
+    // connection is suspended while it is not ready.
+    std::shared_ptr<net::HttpLater> later;
+    std::vector<std::pair<std::string, std::string>> later_headers;
+    MHD_Connection* connection = nullptr;
+    bool suspended = false;
 };
 
 struct HttpServer::StreamHold {
@@ -246,6 +252,7 @@ struct Callbacks {
     // open the next request is due from now.
     static void on_completed(void* cls, MHD_Connection* connection, void** con_cls, MHD_RequestTerminationCode) {
         auto* self = static_cast<HttpServer*>(cls);
+        std::erase(self->laters_, static_cast<HttpServer::Request*>(*con_cls));
         delete static_cast<HttpServer::Request*>(*con_cls);
         *con_cls = nullptr;
         const std::uint64_t serial = serial_of(connection);
@@ -325,6 +332,11 @@ struct Callbacks {
             }
             return MHD_YES;
         }
+        if (request->later) {
+            // Resumed: the answer given later is ready (or the library asks again before it is).
+            if (!request->later->ready()) return MHD_YES;
+            return answer(self, connection, static_cast<MHD_Result>(self->queue_later(*request)));
+        }
         if (*upload_data_size > 0) {
             // A body sent without a length (chunked) that outgrows the limit: there is nobody to
             // answer, the connection is closed.
@@ -358,6 +370,16 @@ struct Callbacks {
             response = plain(500, "internal error\n");
         }
         if (response.stream) return answer(self, connection, self->queue_stream(connection, response) ? MHD_YES : MHD_NO);
+        if (response.later) {
+            request->later = std::move(response.later);
+            request->later_headers = std::move(response.headers);
+            request->connection = connection;
+            if (request->later->ready()) return answer(self, connection, static_cast<MHD_Result>(self->queue_later(*request)));
+            MHD_suspend_connection(connection);
+            request->suspended = true;
+            self->laters_.push_back(request);
+            return answer(self, connection, MHD_YES);
+        }
         return answer(self, connection, queue(connection, response));
     }
 
@@ -410,7 +432,20 @@ bool HttpServer::resume_ready_streams() {
         MHD_resume_connection(hold->connection);
         resumed = true;
     }
+    for (Request* request : laters_) {
+        if (!request->suspended || !request->later->ready()) continue;
+        request->suspended = false;
+        MHD_resume_connection(request->connection);
+        resumed = true;
+    }
     return resumed;
+}
+
+int HttpServer::queue_later(Request& request) {
+    std::erase(laters_, &request);
+    net::HttpResponse r = request.later->take();
+    r.headers.insert(r.headers.begin(), request.later_headers.begin(), request.later_headers.end());
+    return queue(request.connection, r);
 }
 
 std::unique_ptr<HttpServer> HttpServer::start(const net::Address& where, HttpHandler handler, std::string& error,
@@ -469,6 +504,9 @@ HttpServer::~HttpServer() {
     // The library refuses to stop while a connection is suspended.
     for (StreamHold* hold : streams_) {
         if (std::exchange(hold->suspended, false)) MHD_resume_connection(hold->connection);
+    }
+    for (Request* request : laters_) {
+        if (std::exchange(request->suspended, false)) MHD_resume_connection(request->connection);
     }
     MHD_stop_daemon(daemon_);
 }
@@ -565,9 +603,9 @@ void HttpServer::serve(std::int64_t now) {
     run_owed_ = progressed;
 }
 
-void HttpServer::finish_answers(std::int64_t now, int timeout_ms) {
+void HttpServer::finish_answers(std::int64_t now, int timeout_ms, bool keep_listening) {
     const MHD_socket listener = MHD_quiesce_daemon(daemon_);
-    if (listener != MHD_INVALID_SOCKET) ::close(listener);
+    if (listener != MHD_INVALID_SOCKET && !keep_listening) ::close(listener);
     for (int waited = 0; waited < timeout_ms; waited += 10) {
         const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
         if (info == nullptr || info->num_connections == 0) return;
@@ -590,11 +628,14 @@ int HttpServer::fd() const {
 
 int HttpServer::timeout_ms() const {
     if (run_owed_) return 0;
-    // A stream with bytes for a suspended connection: the next serve() resumes it; one aborted while
-    // the library waits to write: the next serve() closes it.
+    // A stream with bytes for a suspended connection, or an answer given later now ready: the next
+    // serve() resumes it; a stream aborted while the library waits to write: the next serve() closes it.
     for (const StreamHold* hold : streams_) {
         if (hold->suspended && hold->stream->ready()) return 0;
         if (!hold->suspended && !hold->closing && hold->stream->aborted()) return 0;
+    }
+    for (const Request* request : laters_) {
+        if (request->suspended && request->later->ready()) return 0;
     }
     // The first due time may be one passed over when it comes: that wake finds nothing to close.
     std::int64_t ms = due_.empty() ? -1 : std::max<std::int64_t>(0, due_.front().first - now_ms());

@@ -96,9 +96,10 @@ public:
     int fd() const;
     // The listening socket, to be handed over.
     int listen_fd() const;
-    // After the hand-over: takes no more connections (the listening socket is the next process's now)
-    // and answers those open, for at most `timeout_ms`.
-    void finish_answers(std::int64_t now, int timeout_ms = 1000);
+    // After the hand-over: takes no more connections (the listening socket is the next program's now,
+    // closed here unless `keep_listening`: it goes to a program run in this process) and answers those
+    // open, for at most `timeout_ms`. The listener then serves nothing more.
+    void finish_answers(std::int64_t now, int timeout_ms = 1000, bool keep_listening = false);
     // Milliseconds until serve() has timed work (a connection to close), -1 when none.
     int timeout_ms() const;
     // The port listened on (the one chosen when `where` asked for port 0).
@@ -141,9 +142,11 @@ private:
     // Queues an answer whose body is its stream; the connection has no idle time-out then (the
     // stream's own rules close it). False when it could not be queued.
     bool queue_stream(MHD_Connection* connection, const net::HttpResponse& r);
-    // Lets the library go on with the streams that were waiting for bytes and have some now; true when
-    // it did with any.
+    // Lets the library go on with the streams that were waiting for bytes and have some now, and with
+    // the requests whose answer given later is ready; true when it did with any.
     bool resume_ready_streams();
+    // Queues the answer given later to `request`, now ready.
+    int queue_later(Request& request);
     // Closes the connections of the streams that were aborted while the library waits for their socket
     // to take more (a client that stopped reading); true when it closed any.
     bool close_aborted_streams();
@@ -168,6 +171,8 @@ private:
     // The answers under way whose body is a stream; those suspended wait for bytes, the library does
     // not ask for them until they are resumed.
     std::vector<StreamHold*> streams_;
+    // The requests whose answer comes later (net::HttpLater), their connections suspended until it is ready.
+    std::vector<Request*> laters_;
 
     // Runs of the library in one serve(), at most.
     static constexpr int kRunsPerServe = 4;

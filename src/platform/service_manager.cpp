@@ -43,15 +43,6 @@ Inherited take_inherited() {
         for (int i = 0; i < n; ++i) std::free(names[i]);
         std::free(names);
     }
-    if (const char* pipe = std::getenv(kTakeoverPipeVariable)) {
-        char* end = nullptr;
-        const long fd = std::strtol(pipe, &end, 10);
-        if (end != pipe && *end == '\0' && fd > 2 && fcntl(static_cast<int>(fd), F_GETFD) >= 0) {
-            got.takeover_pipe = static_cast<int>(fd);
-            fcntl(got.takeover_pipe, F_SETFD, FD_CLOEXEC);
-        }
-        ::unsetenv(kTakeoverPipeVariable);
-    }
     return got;
 }
 
@@ -88,8 +79,6 @@ ServiceManager::ServiceManager() {
 void ServiceManager::notify(const std::string& text) const {
     if (present_) sd_notify(0, text.c_str());
 }
-
-void ServiceManager::notify_main_pid() const { notify("MAINPID=" + std::to_string(::getpid())); }
 
 void ServiceManager::store(int fd, const char* name) const {
     if (!present_ || fd < 0) return;

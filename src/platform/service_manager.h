@@ -21,19 +21,16 @@ inline constexpr const char* kAdminHttpFdName = "admin_http";
 inline constexpr const char* kRecordFdName = "record";
 // No hand-over record is longer (a full server's is well under a megabyte).
 inline constexpr std::size_t kRecordLimit = 16u << 20;
-// Set (to a descriptor number) for a process started by an upgrade in place: the pipe on which it tells
-// the process it replaces that it has taken over.
-inline constexpr const char* kTakeoverPipeVariable = "QUAREL_TAKEOVER_FD";
 
-// What this start was handed: descriptors by name, -1 for none. Taken once, before anything is opened;
-// the variables that named them are removed, so that they reach no program started later.
+// What this start was handed (by the service manager, or by the program before this one in the same
+// process: a restart in place): descriptors by name, -1 for none. Taken once, before anything is
+// opened; the variables that named them are removed, so that they reach no program started later.
 struct Inherited {
     int chat = -1;
     int game = -1;
     int http = -1;
     int admin_http = -1;
     std::vector<int> records;  // memory files, each holding a hand-over record
-    int takeover_pipe = -1;
 };
 Inherited take_inherited();
 // Closes what of `inherited` nothing took: record memory files, the listeners.
@@ -49,8 +46,6 @@ public:
     bool present() const { return present_; }
     // One notification, "KEY=value" lines ("READY=1", "STATUS=...").
     void notify(const std::string& text) const;
-    // Tells the manager that this process is now the service's main process (after an upgrade).
-    void notify_main_pid() const;
     // Keeps `fd` in the manager's store under `name` (FDSTORE=1, FDNAME=), so that the next start of
     // the service is handed it.
     void store(int fd, const char* name) const;

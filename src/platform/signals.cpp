@@ -76,6 +76,11 @@ ShutdownSignals::ShutdownSignals() {
     ::sigaction(SIGTERM, &sa, &g_previous_term);
     ::sigaction(SIGHUP, &sa, &g_previous_hup);
     ::sigaction(SIGUSR2, &sa, &g_previous_usr2);
+    // A restart in place blocks these across its exec: one that came meanwhile is handled now.
+    sigset_t ours;
+    sigemptyset(&ours);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR2}) sigaddset(&ours, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &ours, nullptr);
 }
 
 ShutdownSignals::~ShutdownSignals() {
@@ -87,6 +92,12 @@ ShutdownSignals::~ShutdownSignals() {
     if (read_fd_ >= 0) ::close(read_fd_);
     g_wake_write_fd = -1;
     g_installed = false;
+}
+
+void block_signals_in_this_thread() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 bool ShutdownSignals::requested() const { return g_stop_signal != 0; }

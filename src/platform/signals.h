@@ -34,4 +34,8 @@ private:
     int read_fd_ = -1;
 };
 
+// For a thread of the server's own (a file writer): every signal goes to the loop's thread instead, so
+// that a stop asked for while a restart in place blocks it there is not taken by another thread.
+void block_signals_in_this_thread();
+
 }  // namespace quarel::platform

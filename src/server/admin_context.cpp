@@ -12,7 +12,7 @@ namespace quarel::server {
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
                                        std::function<core::ReloadReport()> reload,
                                        std::function<bool(admin::BanList&, std::string& error)> save_bans,
-                                       std::function<admin::RestartOutcome()> restart) {
+                                       decltype(admin::AdminContext::restart) restart) {
     return admin::AdminContext{
         s,
         io,

@@ -22,7 +22,7 @@ namespace quarel::server {
 admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin::BanList& bans, admin::Gate& gate,
                                        std::function<core::ReloadReport()> reload,
                                        std::function<bool(admin::BanList&, std::string& error)> save_bans,
-                                       std::function<admin::RestartOutcome()> restart = nullptr);
+                                       decltype(admin::AdminContext::restart) restart = nullptr);
 
 // Answers one request of the HTTP listener: a path under /api/ goes to the admin API, every other path
 // to the status endpoints. The API's answers are never cached.

@@ -7,26 +7,34 @@
 
 #include "core/banner.h"
 #include "core/config_check.h"
-#include "core/handover.h"
-#include "core/http_address.h"
+#include "core/options.h"
 #include "core/safe_text.h"
-#include "game/game.h"
+#include "net/http_address.h"
 #include "platform/config_file.h"
-#include "platform/files.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
-#include "platform/successor.h"
 #include "server/admin_context.h"
 
 namespace quarel::server {
 
 namespace {
 
+// Once the record is written the game is the next program's: a request that comes in the moment before
+// it runs is refused, its connection closed, so that the client asks again and reaches the new program.
+net::HttpResponse handed_over_answer() {
+    net::HttpResponse r;
+    r.status = 503;
+    r.content_type = "application/json";
+    r.body = "{\"error\":\"the game is being handed over to the new program: ask again\"}\n";
+    r.headers = {{"Connection", "close"}, {"Retry-After", "1"}, {"Cache-Control", "no-store"}};
+    return r;
+}
+
 // The lobby's header naming the ports, from the ports and the status listener as they are.
 std::string announced_ports(const core::Settings& settings, const platform::HttpServer* status_listener) {
     std::optional<net::Address> status;
     if (status_listener != nullptr) {
-        status = core::parse_http_address(settings.http);
+        status = net::parse_http_address(settings.http);
         if (status) status->port = status_listener->port();
     }
     return lobby::ports_header(settings.chat_port, settings.game_port, status);
@@ -61,9 +69,29 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
     // `log_timestamps 1` stamps every line, this one already; `log_format json` makes it an object.
     core::StampedConsole stamped(console, platform::local_time_now);
     core::JsonConsole json(console, platform::local_time_now);
+    core::SwitchedConsole out(console, stamped, json, settings);
+    // The HTTP listeners as the config names them: a value that is no listener's address, or two that
+    // clash, is a mistake no retry mends, found before anything is opened.
+    const struct {
+        const std::string& value;
+        const char* what;
+    } listeners[] = {{settings.http, "HTTP listener"}, {settings.admin_http, "HTTP admin listener"}};
+    for (const auto& l : listeners) {
+        if (l.value.empty() || net::parse_http_address(l.value)) continue;
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started: '%s' is not [ADDR:]PORT\n",
+                  l.what, core::escape_controls(l.value).c_str());
+        return 2;
+    }
+    if (const auto at = core::http_listeners_clash(settings)) {
+        out.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
+                  "HTTP admin listener not started on %s: the HTTP listener takes that port (%s %s); give admin_http "
+                  "a port of its own, or leave it out to serve the admin API there\n",
+                  at->to_string().c_str(), options.http_given ? "--http" : "http",
+                  core::escape_controls(settings.http).c_str());
+        return 2;
+    }
     if (auto note = core::clamp_max_slots(settings)) {
-        core::SwitchedConsole(console, stamped, json, settings)
-            .line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
+        out.line({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, *note);
     }
     return std::nullopt;
 }
@@ -88,13 +116,13 @@ Server::Server(const core::Options& options, const core::Settings& settings,
                                     kick_banned();
                                     return saved;
                                 },
-                                [this] { return restart_in_place(false); })),
+                                [this](std::function<void(const admin::RestartOutcome&)> done) {
+                                    handover_.begin_restart(std::move(done));
+                                })),
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
                &platform::read_process_stats}),
-      argv_(std::move(argv)),
-      program_(platform::own_program(argv_.empty() ? nullptr : argv_[0].c_str())),
-      inherited_(platform::take_inherited()) {
+      handover_(std::move(argv), state_, clock_, console_) {
     admin_.bans_save_error = [this] { return lists_.bans_save_error(); };
     admin_.allow = &lists_.allow;
     admin_.save_allow = [this](admin::BanList&, std::string& error) { return lists_.save_allow(error); };
@@ -121,130 +149,28 @@ std::optional<int> Server::open() {
         wait_.add(sidecar_->client);
     }
     state_.metrics.started_at = clock_.now();
-    if (const auto status = take_over_record()) return status;
+    if (const auto charts = handover_.take_over(loop_.io)) history_.restore(*charts);
     if (!start_http_listeners()) return 1;
     if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
     wait_.add(timed_work_);
-    // Started by an upgrade: the old process is told to leave, and tells the service manager that this
-    // one is the main process now, before this one speaks to it.
-    if (inherited_.takeover_pipe >= 0) {
-        platform::tell_predecessor(std::exchange(inherited_.takeover_pipe, -1), 2000);
-        service_.notify_main_pid();
-    }
-    if (service_.present()) {
-        memory_ = std::make_unique<platform::RecordMemory>(std::exchange(inherited_.records, {}), service_);
-        service_.store(udp_.fd(net::Socket::Chat), platform::kChatFdName);
-        service_.store(udp_.fd(net::Socket::Game), platform::kGameFdName);
-        if (http_) service_.store(http_->listen_fd(), platform::kHttpFdName);
-        if (admin_http_) service_.store(admin_http_->listen_fd(), platform::kAdminHttpFdName);
-        if (service_.watchdog_us() > 0) next_watchdog_us_ = clock_.monotonic_us();
-    }
-    // A listener handed over that `http` no longer asks for, memory files without a service manager.
-    platform::close_unused(inherited_);
+    wait_.add(handover_);
+    handover_.keep(handed_descriptors());
     // The record as this process starts, so that a crash from here on loses nobody.
     after_pass(true);
-    service_.notify("READY=1");
-    return std::nullopt;
-}
-
-std::optional<int> Server::take_over_record() {
-    std::vector<std::vector<std::uint8_t>> records;
-    for (const int fd : inherited_.records) records.push_back(platform::read_descriptor(fd, platform::kRecordLimit));
-    const std::string& file = state_.settings.state_file;
-    if (!file.empty()) {
-        const platform::ReadResult r = platform::read_file(file, platform::kRecordLimit);
-        if (r.status == platform::ReadStatus::Ok) records.emplace_back(r.text.begin(), r.text.end());
-        if (r.status == platform::ReadStatus::Failed)
-            console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                           "State file %s not read: %s\n", file.c_str(), r.error.c_str());
-    }
-    std::erase_if(records, [](const auto& r) { return r.empty(); });
-    const bool upgrading = inherited_.takeover_pipe >= 0;
-    if (records.empty()) {
-        if (!upgrading) return std::nullopt;
-        console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                      "Hand-over record not used: none was handed over.\n");
-        return 1;
-    }
-    // The newest of those that can be read; when none can, the first says why.
-    const auto newest = std::max_element(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return core::handover_sequence(a) < core::handover_sequence(b);
-    });
-    const core::TakeoverResult r = core::take_over(*newest, state_, clock_.now());
-    console_.line({.kind = core::LogKind::Start,
-                   .level = r.outcome == core::Takeover::Taken ? core::LogLevel::Info : core::LogLevel::Warning},
-                  r.line);
-    if (r.outcome != core::Takeover::Taken) {
-        // A process started to take over that cannot: the old one goes on serving. A new map is no
-        // reason to keep the old program: its players are dropped, as any restart on a new map does.
-        return upgrading && r.outcome != core::Takeover::OtherMap ? std::optional<int>(1) : std::nullopt;
-    }
-    sequence_ = r.sequence;
-    if (r.charts) history_.restore(*r.charts);
-    for (const core::LeftOut& gone : r.left_out) game::announce_left_out(state_, loop_.io, gone.id, gone.name);
+    handover_.service().notify("READY=1");
     return std::nullopt;
 }
 
 void Server::after_pass(bool now_all) {
-    const std::int64_t now_us = clock_.monotonic_us();
-    events_.tick(now_us);
-    if (next_watchdog_us_ != 0 && now_us >= next_watchdog_us_) {
-        service_.notify("WATCHDOG=1");
-        next_watchdog_us_ = now_us + static_cast<std::int64_t>(service_.watchdog_us() / 2);
-    }
-    if (state_.table.player_count() != told_players_) {
-        told_players_ = state_.table.player_count();
-        service_.notify("STATUS=" + std::to_string(told_players_) + " of " + std::to_string(state_.table.size()) +
-                        " players in the game");
-    }
-    const std::string& file = state_.settings.state_file;
-    memory_cadence_.pending = file_cadence_.pending = true;
-    const auto due = [&](const Cadence& c) { return now_all || now_us >= c.next_us; };
-    const bool to_memory = memory_ && due(memory_cadence_);
-    const bool to_file = !file.empty() && due(file_cadence_);
-    if (!to_memory && !to_file) return;
-    const std::uint32_t digest = core::game_digest(state_);
-    std::vector<std::uint8_t> record;
-    const auto write = [&](Cadence& c, const auto& put) {
-        c.pending = false;
-        c.next_us = now_us + c.period_us;
-        // The counters alone change with every datagram: they ride along when the game changes.
-        if (!now_all && c.written && c.digest == digest) return;
-        if (record.empty()) {
-            const core::ChartsRecord charts = history_.save();
-            record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
-        }
-        c.written = put();
-        c.digest = digest;
-    };
-    if (to_memory) write(memory_cadence_, [&] { return memory_->write(record); });
-    if (to_file) {
-        write(file_cadence_, [&] {
-            std::string why;
-            const bool ok = platform::write_file_atomically(
-                file, std::string_view(reinterpret_cast<const char*>(record.data()), record.size()), 0600, why);
-            if (!ok && why != file_error_)
-                console_.print({.kind = core::LogKind::Stop, .level = core::LogLevel::Error},
-                               "State file %s not written: %s\n", file.c_str(), why.c_str());
-            file_error_ = ok ? "" : why;
-            return ok;
-        });
-    }
+    events_.tick(clock_.monotonic_us());
+    handover_.after_pass(charts(), now_all);
 }
 
-int Server::next_timed_work_ms() {
-    const std::int64_t now_us = clock_.monotonic_us();
-    std::int64_t next = -1;
-    const auto consider = [&](std::int64_t at) {
-        const std::int64_t ms = std::max<std::int64_t>(0, (at - now_us + 999) / 1000);
-        next = next < 0 ? ms : std::min(next, ms);
-    };
-    if (next_watchdog_us_ != 0) consider(next_watchdog_us_);
-    if (const std::int64_t at = events_.next_tick_us(); at >= 0) consider(at);
-    if (memory_ && memory_cadence_.pending) consider(memory_cadence_.next_us);
-    if (!state_.settings.state_file.empty() && file_cadence_.pending) consider(file_cadence_.next_us);
-    return static_cast<int>(std::min<std::int64_t>(next, 60'000));
+int Server::TimedWork::watch(std::vector<pollfd>&) {
+    const std::int64_t at = events_.next_tick_us();
+    if (at < 0) return -1;
+    return static_cast<int>(std::clamp<std::int64_t>((at - clock_.monotonic_us() + 999) / 1000, 0, 60'000));
 }
 
 std::vector<std::pair<int, std::string>> Server::handed_descriptors() const {
@@ -264,44 +190,37 @@ void Server::handle_read_ahead() {
     finish(loop_);
 }
 
-admin::RestartOutcome Server::restart_in_place(bool between_passes) {
-    admin::RestartOutcome outcome;
-    service_.notify("RELOADING=1");
-    if (between_passes) {
-        handle_read_ahead();
-    } else {
-        finish(loop_);
-    }
-    const core::ChartsRecord charts = history_.save();
-    const auto record = core::write_handover(state_, loop_.history ? &charts : nullptr, clock_.now(), ++sequence_);
-    // The next process reads the ban and allow files as it starts: the lists are on disk first.
+void Server::restart_in_place() {
+    handle_read_ahead();
+    // The next program reads the ban and allow files as it starts, and the record is this process's last
+    // word: the lists are on disk, and what their writers found is taken in, before it is written.
     collect_lists(true);
+    const auto records = handover_.write_last_record(charts());
+    if (!records) return;
+    handed_over_ = true;
     auto fds = handed_descriptors();
-    // The new process's own memory files, when there are none to hand on: they are written before the
-    // new process starts, and kept by the service manager once it is the main process.
-    std::unique_ptr<platform::RecordMemory> handed;
-    platform::RecordMemory* memory = memory_.get();
-    if (memory == nullptr) {
-        handed = std::make_unique<platform::RecordMemory>(std::vector<int>{}, platform::ServiceManager{});
-        memory = handed.get();
+    fds.insert(fds.end(), records->begin(), records->end());
+    // The answers under way go out (the restart's own among them); the listening sockets stay open for
+    // the new program, which answers whatever comes from now on.
+    events_.close_all();
+    for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
+        if (listener != nullptr) listener->finish_answers(clock_.now(), 1000, true);
     }
-    memory->write(record);
-    for (const int fd : memory->fds()) fds.emplace_back(fd, platform::kRecordFdName);
-    std::erase_if(fds, [](const auto& fd) { return fd.first < 0; });
-    const platform::Successor next = platform::start_successor(program_, argv_, fds, 10'000, [this](pid_t pid) {
-        service_.notify("MAINPID=" + std::to_string(pid));
-    });
-    if (!next.took_over) {
-        console_.print({.kind = core::LogKind::Reload, .level = core::LogLevel::Error},
-                       "Restart failed: %s; this process goes on serving.\n", next.why.c_str());
-        service_.notify("READY=1");
-        outcome.why = next.why;
-        return outcome;
+    handover_.exec(fds);
+    // Still here: the new program could not be run. The listeners take connections again, on the same
+    // sockets.
+    handed_over_ = false;
+    for (const auto& [fd, name] : fds) {
+        if (name == platform::kHttpFdName) handover_.inherited().http = fd;
+        if (name == platform::kAdminHttpFdName) handover_.inherited().admin_http = fd;
     }
-    successor_ = next.pid;
-    outcome.took_over = true;
-    outcome.pid = next.pid;
-    return outcome;
+    for (std::unique_ptr<platform::HttpServer>* listener : {&http_, &admin_http_}) {
+        if (*listener == nullptr) continue;
+        wait_.remove(**listener);
+        std::erase(loop_.http, listener->get());
+        listener->reset();
+    }
+    start_http_listeners();
 }
 
 // A socket that cannot be opened ends the start-up: its line, the reason, status 1, so that a service
@@ -323,7 +242,8 @@ std::optional<int> Server::open_sockets() {
     for (const auto& s : sockets) {
         // A socket handed over is kept when it is bound as the settings say; it holds the datagrams that
         // came while no process read it.
-        const int handed = std::exchange(s.socket == net::Socket::Chat ? inherited_.chat : inherited_.game, -1);
+        platform::Inherited& inherited = handover_.inherited();
+        const int handed = std::exchange(s.socket == net::Socket::Chat ? inherited.chat : inherited.game, -1);
         if (handed >= 0 && bind_ && udp_.adopt(s.socket, handed, s.port, *bind_)) continue;
         if (bind_ && udp_.open(s.socket, s.port, *bind_)) continue;
         console_.line({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, s.line);
@@ -358,7 +278,8 @@ void Server::keep_lobby_client(bool wanted) {
 // /api/: on the same listener, or on one of its own when `admin_http` names one, so that a host can
 // publish the page and keep the API on loopback or a private network (the status listener then
 // answers /api/ as any unknown path, 404). A listener that cannot start ends the start-up, having said
-// why: a host who asked for it must notice that it is missing.
+// why: a host who asked for it must notice that it is missing. load_settings has refused values that
+// are not [ADDR:]PORT and listeners that clash.
 bool Server::start_http_listeners() {
     const core::Settings& settings = state_.settings;
     const bool own_api = !settings.admin_http.empty();
@@ -381,20 +302,17 @@ bool Server::start_http_listeners() {
 std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& where, const char* key, bool with_api) {
     const bool status_listener = std::string_view(key) == "http";
     const char* what = status_listener ? "HTTP listener" : "HTTP admin listener";
-    const auto address = core::parse_http_address(where);
-    if (!address) {
-        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error},
-                       "%s not started: '%s' is not [ADDR:]PORT\n", what, where.c_str());
-        return nullptr;
-    }
+    const auto address = net::parse_http_address(where);
+    if (!address) return nullptr;
     std::string why;
     auto listener = platform::HttpServer::start(
         *address,
         [this, with_api](const net::HttpRequest& r) {
+            if (handed_over_) return handed_over_answer();
             return with_api ? route_request(status_, admin_, r) : status_.handle(r);
         },
         why, {&state_.settings.trusted_proxies, &state_.settings.http_hosts}, clock_,
-        std::exchange(status_listener ? inherited_.http : inherited_.admin_http, -1));
+        std::exchange(status_listener ? handover_.inherited().http : handover_.inherited().admin_http, -1));
     if (!listener) {
         console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Error}, "%s not started on %s: %s\n",
                        what, address->to_string().c_str(), why.c_str());
@@ -481,9 +399,9 @@ void Server::follow_files() {
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
     if (stop_.take_reload() || has(kConfigFile)) {
-        service_.notify("RELOADING=1");
+        handover_.service().notify("RELOADING=1");
         reload();
-        service_.notify("READY=1");
+        handover_.service().notify("READY=1");
     } else {
         if (has(kBanFile) || has(kAllowFile)) reload_bans();
         if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) {
@@ -493,28 +411,25 @@ void Server::follow_files() {
 }
 
 int Server::run() {
-    serve(
-        state_, loop_, [this] { return stop_.requested() || successor_ != 0; },
-        [this] {
-            follow_files();
-            if (stop_.take_restart() && successor_ == 0) restart_in_place(true);
-            if (successor_ == 0) after_pass();
-        },
-        [this](std::int64_t deadline, std::int64_t due_us) { wait_.until(deadline, due_us); });
-    if (successor_ != 0) {
-        // The new process reads the sockets now; this one lets its last HTTP answers go and leaves.
-        events_.close_all();
-        for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
-            if (listener != nullptr) listener->finish_answers(clock_.now());
-        }
-        console_.print({.kind = core::LogKind::Stop}, "Handed over to process %lld.\n",
-                       static_cast<long long>(successor_));
-        return 0;
+    for (;;) {
+        serve(
+            state_, loop_, [this] { return stop_.requested() || restart_ready_; },
+            [this] {
+                follow_files();
+                if (stop_.take_restart()) handover_.begin_restart();
+                restart_ready_ = handover_.restart_ready();
+                after_pass();
+            },
+            [this](std::int64_t deadline, std::int64_t due_us) { wait_.until(deadline, due_us); });
+        if (stop_.requested() || !restart_ready_) break;
+        restart_ready_ = false;
+        restart_in_place();
     }
-    service_.notify("STOPPING=1");
+    handover_.service().notify("STOPPING=1");
     handle_read_ahead();
     collect_lists(true);
     after_pass(true);
+    handover_.stop();
     udp_.close_all();
     keep_lobby_client(false);
     console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");

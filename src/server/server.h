@@ -26,12 +26,12 @@
 #include "platform/file_watch.h"
 #include "platform/http_server.h"
 #include "platform/list_files.h"
-#include "platform/service_manager.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
+#include "server/handover_keeper.h"
 #include "server/loop.h"
 #include "status/history.h"
 #include "status/status.h"
@@ -49,7 +49,7 @@ public:
     // Builds everything from `settings` (load_settings) and `hash_key` (the limiters' secret); nothing is
     // opened or printed yet. `options` (given again on every reload), `stop` and `console` (stdout) must
     // outlive the server.
-    // `argv` is the command line, given again to the program file on an upgrade in place.
+    // `argv` is the command line, given again to the program file on a restart in place.
     Server(const core::Options& options, const core::Settings& settings, const platform::SipSourceHash::Key& hash_key,
            platform::ShutdownSignals& stop, core::Console& console, std::vector<std::string> argv);
     Server(const Server&) = delete;
@@ -68,14 +68,10 @@ public:
     // lobby client follows `public`, and the ban file is read again when it changed (its hand edits take
     // effect).
     core::ReloadReport reload();
-    // Starts the program file again and hands it the game: sockets, listener and record. The old
-    // process stops once the new one has taken over; when it cannot, it says why and goes on serving.
-    // `between_passes`: the game datagrams already read are handled first (not from within a pass).
-    admin::RestartOutcome restart_in_place(bool between_passes);
     // Passes until SIGINT or SIGTERM (a SIGHUP reloads at the end of its pass, a SIGUSR2 restarts in
     // place), then writes the hand-over record, closes the sockets, drops an announcement in flight and
-    // says "Server stopped.". After a restart in place it says to which process instead. The exit
-    // status: 0.
+    // says "Server stopped.". The exit status: 0. A restart in place never returns from here: the new
+    // program runs in this process.
     int run();
 
 private:
@@ -98,34 +94,28 @@ private:
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
     enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile };
-    // Takes over the record handed over or kept in `state_file`; an exit status when a process started
-    // to take over refuses it.
-    std::optional<int> take_over_record();
-    // What a pass leaves to do at its end: the record written when the game changed and its time has
-    // come (at once with `now_all`), the watchdog fed, the player count told.
+    // What a pass leaves to do at its end: the event streams' timed work, and the hand-over's (the
+    // record written when the game changed and its time has come, at once with `now_all`).
     void after_pass(bool now_all = false);
-    // Milliseconds until after_pass has timed work, -1 for none.
-    int next_timed_work_ms();
+    // The charts for the record, when the status page keeps them.
+    const core::ChartsRecord* charts() const { return loop_.history != nullptr ? &history_.charts() : nullptr; }
+    // The sockets and listeners, by name, as a restart or the service manager's store keeps them.
     std::vector<std::pair<int, std::string>> handed_descriptors() const;
     // Before the game is handed over: the game datagrams read ahead from the socket are handled, since
     // the next process cannot read them again, and the answers held back are sent.
     void handle_read_ahead();
+    // The restart in place, once its check passed: the read-ahead handled, the lists on disk, the
+    // record written, the answers under way given, the new program run. Returns when it could not be.
+    void restart_in_place();
 
-    // How often the record may be written again: where it is kept, the last digest written there.
-    struct Cadence {
-        std::int64_t period_us;
-        std::int64_t next_us = 0;
-        std::uint32_t digest = 0;
-        bool written = false;
-        bool pending = false;  // a pass ran since it was last looked at
-    };
     class TimedWork final : public platform::WaitSource {
     public:
-        explicit TimedWork(Server& server) : server_(server) {}
-        int watch(std::vector<pollfd>&) override { return server_.next_timed_work_ms(); }
+        TimedWork(admin::EventHub& events, net::Clock& clock) : events_(events), clock_(clock) {}
+        int watch(std::vector<pollfd>&) override;
 
     private:
-        Server& server_;
+        admin::EventHub& events_;
+        net::Clock& clock_;
     };
 
     const core::Options& options_;
@@ -158,21 +148,11 @@ private:
     std::unique_ptr<platform::CurlLobbyClient> lobby_;
     std::unique_ptr<platform::FileWatch> watch_;
 
-    // The hand-over: what this start was given, the service manager, the program file and command line
-    // to start again, where the record is kept and how often it is written.
-    const std::vector<std::string> argv_;
-    const std::string program_;
-    platform::Inherited inherited_;
-    platform::ServiceManager service_;
-    std::unique_ptr<platform::RecordMemory> memory_;
-    Cadence memory_cadence_{100'000};
-    Cadence file_cadence_{1'000'000};
-    std::string file_error_;  // the last failure to write the state file, said once
-    std::uint64_t sequence_ = 0;
-    std::int32_t told_players_ = -1;
-    std::int64_t next_watchdog_us_ = 0;
-    TimedWork timed_work_{*this};
-    std::int64_t successor_ = 0;  // the process that took over
+    HandoverKeeper handover_;
+    TimedWork timed_work_{events_, clock_};
+    bool restart_ready_ = false;  // the restart in place's check passed: the passes end for it
+    // The record, this process's last word, is written: the listeners refuse whatever comes.
+    bool handed_over_ = false;
 };
 
 }  // namespace quarel::server

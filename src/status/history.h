@@ -16,8 +16,8 @@ namespace quarel::status {
 class History {
 public:
     static constexpr std::int64_t kPlayerStep = 10;     // seconds per point of the players chart
-    static constexpr std::size_t kPlayerPoints = 360;   // one hour
-    static constexpr std::size_t kTrafficPoints = 300;  // five minutes, one point a second
+    static constexpr std::size_t kPlayerPoints = core::ChartsRecord::kPlayerPoints;    // one hour
+    static constexpr std::size_t kTrafficPoints = core::ChartsRecord::kTrafficPoints;  // five minutes, one point a second
 
     // Called at the start of every loop pass. At the first pass of a new calendar second it closes
     // the seconds since the previous record: everything counted since then belongs to the second of
@@ -27,8 +27,8 @@ public:
 
     // The calendar second of the latest pass, or nothing before the first.
     std::optional<std::int64_t> last_pass() const {
-        if (last_second_ == kNever) return std::nullopt;
-        return last_pass_;
+        if (c_.last_second == kNever) return std::nullopt;
+        return c_.last_pass;
     }
 
     struct Series {
@@ -44,28 +44,15 @@ public:
     Series datagrams(core::Direction dir) const;
 
     // The charts as they stand, for the hand-over record, and back from it.
-    core::ChartsRecord save() const;
-    void restore(const core::ChartsRecord& charts);
+    const core::ChartsRecord& charts() const { return c_; }
+    void restore(const core::ChartsRecord& charts) { c_ = charts; }
 
 private:
-    static_assert(kPlayerPoints == core::ChartsRecord::kPlayerPoints && kTrafficPoints == core::ChartsRecord::kTrafficPoints);
-    static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
-    struct PlayerPoint {
-        std::int64_t step = kNever;  // second / kPlayerStep
-        std::uint64_t most = 0;
-    };
-    struct TrafficPoint {
-        std::int64_t second = kNever;
-        std::array<std::uint64_t, 2> datagrams{};
-    };
+    static constexpr std::int64_t kNever = core::ChartsRecord::kNever;
 
     void close_second(std::int64_t second, std::uint64_t in, std::uint64_t out, std::uint64_t players);
 
-    std::int64_t last_second_ = kNever;  // the second of the previous record
-    std::int64_t last_pass_ = 0;
-    std::array<std::uint64_t, 2> totals_{};  // the metrics' datagram totals at the previous record
-    std::array<PlayerPoint, kPlayerPoints> players_{};
-    std::array<TrafficPoint, kTrafficPoints> traffic_{};
+    core::ChartsRecord c_;
 };
 
 }  // namespace quarel::status

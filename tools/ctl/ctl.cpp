@@ -9,10 +9,10 @@
 #include <map>
 
 #include "core/config_keys.h"
-#include "core/http_address.h"
 #include "core/safe_text.h"
 #include "core/settings.h"
 #include "lobbyd/settings.h"
+#include "net/http_address.h"
 
 namespace quarel::ctl {
 
@@ -449,7 +449,7 @@ bool paged(const Command& command) {
 bool needs_config(const Command& command) { return !command.url || (!command.token && !command.token_file); }
 
 std::optional<std::string> local_url(std::string_view http) {
-    auto at = core::parse_http_address(http);
+    auto at = net::parse_http_address(http);
     if (!at || at->port == 0) return std::nullopt;
     if (*at == net::Address::ipv4(0, 0, 0, 0, at->port)) {
         at = net::Address::ipv4(127, 0, 0, 1, at->port);
@@ -475,10 +475,15 @@ std::string settle(Command& command, const std::optional<ConfigFile>& config) {
         core::Settings settings;
         core::apply_config(settings, config->text);
         const std::string& http = settings.admin_http.empty() ? settings.http : settings.admin_http;
-        if (!command.url && !http.empty()) {
+        // A server that reads this file has no listener, unless its command line gave one.
+        if (!command.url && http.empty()) {
+            return "the admin API is off: no http or admin_http line in " + config->path +
+                   " (a server started with --http: give --url)";
+        }
+        if (!command.url) {
             command.url = local_url(http);
             if (!command.url) {
-                const bool any_port = core::parse_http_address(http).has_value();
+                const bool any_port = net::parse_http_address(http).has_value();
                 const char* why = any_port ? " is a port the server picks at start" : " is not [ADDR:]PORT";
                 return config->path + ": " + (settings.admin_http.empty() ? "http " : "admin_http ") +
                        core::quoted(http) + why + "; give --url";

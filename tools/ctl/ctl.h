@@ -67,8 +67,8 @@ struct ConfigFile {
 // Fills what the command line and the environment left open from `config`, read as the server reads it
 // (its admin_http, else its http; its admin_token_file, a relative name taken from the current directory
 // as the server takes it from its own), or with --lobby as quarel-lobby reads it (its listen, its
-// admin_token_file), then from the defaults. Returns why the config's value cannot be
-// used, "" when all is set.
+// admin_token_file), then from the defaults. Returns why the config's value cannot be used (a config
+// that turns the admin API off among them), "" when all is set.
 std::string settle(Command& command, const std::optional<ConfigFile>& config);
 
 // The URL of a server whose listener is at `http` ([ADDR:]PORT): one on every address (0.0.0.0, ::)

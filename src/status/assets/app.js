@@ -163,33 +163,54 @@ const Lists = {
   },
 };
 
-// The player table, in slot order.
-Status.section({
-  update(doc) {
-    const body = document.querySelector('#player-table tbody');
-    const rows = doc.player_list.map((p) => {
-      const tr = document.createElement('tr');
-      const cells = [
-        [String(p.id), 'num'],
-        [Names.shown(p.name), 'name'],
-        [String(p.health), 'num'],
-        [Format.duration(p.seconds_in_game), 'num'],
-        [p.seconds_since_heard + ' s', 'num'],
-      ];
-      for (const [value, cls] of cells) {
-        const td = document.createElement('td');
-        td.className = cls;
-        td.textContent = value;
-        tr.appendChild(td);
-      }
-      Names.titled(tr.cells[1]);
-      tr.appendChild(Lists.cell(p.lists));
-      return tr;
-    });
-    body.replaceChildren(...rows);
-    Status.$('no-players').hidden = rows.length > 0;
-  },
-});
+// The player table, in slot order: one row a player of /status.json. Other parts of the page add to
+// each row through Players.decorate(f): f(tr, p) runs for every row once its own cells are made, and
+// may return a row to follow it (admin mode adds the addresses, the mute and the row's actions so, and
+// on a phone the opened actions as a row of their own).
+const Players = (() => {
+  let doc = null;
+  const decorators = [];
+
+  function row(p) {
+    const tr = document.createElement('tr');
+    tr.dataset.id = p.id;
+    const cells = [
+      [String(p.id), 'num'],
+      [Names.shown(p.name), 'name'],
+      [String(p.health), 'num'],
+      [Format.duration(p.seconds_in_game), 'num'],
+      [p.seconds_since_heard + ' s', 'num'],
+    ];
+    for (const [value, cls] of cells) {
+      const td = document.createElement('td');
+      td.className = cls;
+      td.textContent = value;
+      tr.appendChild(td);
+    }
+    Names.titled(tr.cells[1]);
+    tr.appendChild(Lists.cell(p.lists));
+    const rows = [tr];
+    for (const f of decorators) {
+      const more = f(tr, p);
+      if (more) rows.push(more);
+    }
+    return rows;
+  }
+
+  // Again from the last document, when what a decorator shows changed in between.
+  function render() {
+    if (doc === null) return;
+    document.querySelector('#player-table tbody').replaceChildren(...doc.player_list.flatMap(row));
+    Status.$('no-players').hidden = doc.player_list.length > 0;
+  }
+
+  return {
+    update(d) { doc = d; render(); },
+    render,
+    decorate(f) { decorators.push(f); },
+  };
+})();
+Status.section(Players);
 
 // Under the player table: the joins refused in the last minute, by reason ("3 too many joins, 1 kick
 // bar"); hidden while there are none.
@@ -226,12 +247,77 @@ Status.section({
   },
 });
 
+// The dialog every admin action asks through: its question, and only the fields it takes (a reason,
+// minutes), each empty (the minutes at the action's own default) every time it opens, so that nothing
+// typed for one player is ever sent for another. Resolves with {reason, minutes} once confirmed, or
+// null when cancelled.
+const Ask = (() => {
+  const $ = Status.$;
+  let settle = null;
+  let current = null;
+
+  function question() {
+    const minutes = Math.floor(Number($('action-minutes').value));
+    Status.text('action-question', typeof current.question === 'function' ? current.question(minutes) : current.question);
+  }
+
+  function done(answer) {
+    const s = settle;
+    settle = null;
+    current = null;
+    const d = $('action-dialog');
+    if (d.open) d.close();
+    $('action-form').reset();
+    if (s) s(answer);
+  }
+
+  // `options`: {question: text, or minutes => text; confirm: the button's label; reason: whether it
+  // takes one; minutes: {start, hint} when it takes minutes; warning: a line under the question}.
+  function ask(options) {
+    if (settle) done(null);
+    current = options;
+    $('action-form').reset();
+    const minutes = options.minutes || null;
+    $('action-reason-field').hidden = !options.reason;
+    $('action-reason').disabled = !options.reason;
+    $('action-minutes-field').hidden = minutes === null;
+    $('action-minutes').disabled = minutes === null;
+    $('action-minutes').value = minutes === null ? '' : String(minutes.start);
+    Status.text('action-minutes-hint', minutes === null ? '' : minutes.hint);
+    $('action-warning').hidden = !options.warning;
+    Status.text('action-warning', options.warning || '');
+    Status.text('action-confirm', options.confirm);
+    question();
+    $('action-dialog').showModal();
+    (options.reason ? $('action-reason') : $('action-confirm')).focus();
+    return new Promise((resolve) => { settle = resolve; });
+  }
+
+  function init() {
+    $('action-minutes').addEventListener('input', () => { if (current) question(); });
+    $('action-form').addEventListener('submit', (event) => {
+      event.preventDefault();
+      const minutes = $('action-minutes').disabled ? undefined : Math.floor(Number($('action-minutes').value));
+      done({ reason: $('action-reason').disabled ? undefined : $('action-reason').value, minutes });
+    });
+    $('action-cancel').addEventListener('click', () => done(null));
+    // Escape closes the dialog: as Cancel.
+    $('action-dialog').addEventListener('close', () => { if (settle) done(null); });
+  }
+
+  return { ask, init };
+})();
+
 // Admin mode. The token is kept in this tab's session storage only and sent as the Authorization
-// header: no cookie is ever set, so another site cannot make the browser call the API. It shows the
-// players' addresses with Kick, Mute and Ban, the bans with Unban, and a box to say something to everyone.
+// header: no cookie is ever set, so another site cannot make the browser call the API. The player
+// table's rows then show each player's addresses and mute, with Kick, Mute (or Unmute) and Ban in the
+// row (behind one button on a phone); below, the live log, a box to say something to everyone, the
+// bans and the allow list.
 const Admin = (() => {
   const KEY = 'quarel-admin-token';
   const $ = Status.$;
+  let players = new Map();  // id -> the player as /api/players gave it
+  let menuOpen = null;      // the id whose row's menu is open (a phone's)
 
   function token() { return sessionStorage.getItem(KEY); }
 
@@ -254,7 +340,13 @@ const Admin = (() => {
     const on = token() !== null;
     $('admin-login').hidden = on;
     $('admin-panel').hidden = !on;
-    if (!on) LiveLog.follow();
+    if (!on) {
+      players = new Map();
+      menuOpen = null;
+      LiveLog.follow();
+    }
+    document.querySelector('#player-table th.actions').hidden = !on;
+    Players.render();
   }
 
   // A refused token leaves admin mode; the reason stays on screen. A refusal of a token that has been
@@ -274,6 +366,8 @@ const Admin = (() => {
     return v6 ? v6[1] : address.replace(/:\d+$/, '');
   }
 
+  function who(p) { return p.id + ' (' + Names.shown(p.name) + ')'; }
+
   function cell(tr, value, cls) {
     const td = document.createElement('td');
     if (cls) td.className = cls;
@@ -282,17 +376,16 @@ const Admin = (() => {
     return td;
   }
 
-  function button(td, label, data, onclick, danger) {
+  function button(parent, label, data, onclick, danger) {
     const b = document.createElement('button');
     b.type = 'button';
     b.textContent = label;
     if (danger) b.className = 'danger';
     for (const [k, v] of Object.entries(data)) b.dataset[k] = v;
     b.addEventListener('click', onclick);
-    td.appendChild(b);
+    parent.appendChild(b);
+    return b;
   }
-
-  function reason() { return $('admin-reason').value; }
 
   async function act(method, path, body, done) {
     const used = token();
@@ -305,78 +398,149 @@ const Admin = (() => {
     }
   }
 
-  function kick(p) {
-    act('POST', '/api/kick', { id: p.id, reason: reason() }, () => 'Kicked ' + p.id + ' (' + p.name + ').');
+  function minutesText(minutes, forever) {
+    return minutes === 0 ? forever : 'for ' + minutes + (minutes === 1 ? ' minute' : ' minutes');
   }
 
-  // A ban kicks every player at the address and, with 0 minutes, lasts until lifted: asked first.
-  function banAsked(p, minutes) {
-    const name = p.name === '' ? 'player ' + p.id : p.name;
-    const length = minutes === 0 ? 'for good, until the ban is lifted'
-      : 'for ' + minutes + (minutes === 1 ? ' minute' : ' minutes');
-    return window.confirm('Ban ' + host(p.address) + ' (' + name + "'s address) " + length
-      + '? Every player from that address is kicked.');
+  async function kick(p) {
+    const a = await Ask.ask({ question: 'Kick ' + who(p) + '?', confirm: 'Kick', reason: true });
+    if (a === null) return;
+    act('POST', '/api/kick', { id: p.id, reason: a.reason }, () => 'Kicked ' + who(p) + '.');
   }
 
-  function ban(p) {
-    const minutes = Math.max(0, Math.floor(Number($('admin-minutes').value) || 0));
-    if (!banAsked(p, minutes)) return;
-    act('POST', '/api/bans', { range: host(p.address), minutes, reason: reason() },
-      (a) => 'Banned ' + a.ban.range + (minutes === 0 ? ' for good.' : ' for ' + minutes + ' min.'));
-  }
-
-  // A mute asks for its minutes; 0 lasts until unmuted or until the player leaves. Cancel mutes nobody.
-  function mute(p) {
-    const answer = window.prompt('Mute ' + p.id + ' (' + p.name + ') for how many minutes?\n'
-      + '0: until unmuted, or until the player leaves.', '10');
-    if (answer === null) return;
-    const minutes = Number(answer.trim());
-    if (answer.trim() === '' || !Number.isInteger(minutes) || minutes < 0) {
-      say('Not muted: the minutes must be a whole number, 0 or more.', true);
-      return;
-    }
-    act('POST', '/api/mute', { id: p.id, minutes, reason: reason() }, () => 'Muted ' + p.id + ' (' + p.name + ')'
-      + (minutes === 0 ? ' until unmuted.' : ' for ' + minutes + ' min.'));
+  // A mute lasts its minutes; 0 until unmuted, or until the player leaves.
+  async function mute(p) {
+    const a = await Ask.ask({
+      question: (m) => 'Mute ' + who(p) + ' ' + minutesText(m, 'until unmuted, or until the player leaves') + '?',
+      confirm: 'Mute', reason: true, minutes: { start: 10, hint: '0 = until unmuted' } });
+    if (a === null) return;
+    act('POST', '/api/mute', { id: p.id, minutes: a.minutes, reason: a.reason }, () => 'Muted ' + who(p)
+      + (a.minutes === 0 ? ' until unmuted.' : ' for ' + a.minutes + ' min.'));
   }
 
   function unmute(p) {
-    act('DELETE', '/api/mute?id=' + p.id, undefined, () => 'Unmuted ' + p.id + ' (' + p.name + ').');
+    act('DELETE', '/api/mute?id=' + p.id, undefined, () => 'Unmuted ' + who(p) + '.');
   }
 
-  // The Mute or Unmute button of a player; a muted one's says until when, and why, on hover.
-  function mute_button(td, p) {
-    if (!p.mute) {
-      button(td, 'Mute', { mute: p.id }, () => mute(p), false);
-      return;
-    }
-    button(td, 'Unmute', { unmute: p.id }, () => unmute(p), false);
-    const until = p.mute.until === null ? 'until unmuted' : 'until ' + new Date(p.mute.until * 1000).toLocaleString();
-    td.lastChild.title = 'Muted ' + until + (p.mute.reason ? ': ' + p.mute.reason : '');
+  // A ban kicks every player at the address and, with 0 minutes, lasts until lifted.
+  async function ban(p) {
+    const name = p.name === '' ? 'player ' + p.id : p.name;
+    const a = await Ask.ask({
+      question: (m) => 'Ban ' + host(p.address) + ' (' + name + "'s address) " + minutesText(m, 'for good, until the ban is lifted')
+        + '? Every player from that address is kicked.',
+      confirm: 'Ban', reason: true, minutes: { start: 60, hint: '0 = for good' } });
+    if (a === null) return;
+    act('POST', '/api/bans', { range: host(p.address), minutes: a.minutes, reason: a.reason },
+      (answer) => 'Banned ' + answer.ban.range + (a.minutes === 0 ? ' for good.' : ' for ' + a.minutes + ' min.'));
   }
 
   function unban(b) {
     act('DELETE', '/api/bans?range=' + encodeURIComponent(b.range), undefined, () => 'Lifted the ban on ' + b.range + '.');
   }
 
-  function players(answer) {
-    const rows = answer.players.map((p) => {
-      const tr = document.createElement('tr');
-      cell(tr, String(p.id), 'num');
-      cell(tr, p.name === '' ? '(no name yet)' : p.name, 'name');
-      cell(tr, p.address || '–');
-      cell(tr, p.chat_address || '–');
-      const td = cell(tr, '', 'actions');
-      button(td, 'Kick', { kick: p.id }, () => kick(p), false);
-      mute_button(td, p);
-      if (p.address) button(td, 'Ban', { ban: p.id }, () => ban(p), true);
-      return tr;
-    });
-    document.querySelector('#admin-players tbody').replaceChildren(...rows);
+  // The last range taken off opens the game to all: the question says so.
+  async function disallow(range, last) {
+    const a = await Ask.ask({ question: 'Take ' + range + ' off the allow list?', confirm: 'Remove', reason: false,
+      warning: last ? 'It is the last range: anyone may join then.' : '' });
+    if (a === null) return;
+    act('DELETE', '/api/allow?range=' + encodeURIComponent(range), undefined, () => 'Took ' + range + ' off the allow list.');
   }
 
-  // The bans are asked for only while their list is open, one page of them: a long list is the
-  // server's work on every refresh otherwise (quarel-ctl bans lists them all).
-  const BANS_PAGE = 200;
+  // What follows "muted": " until unmuted: spam", ", 9 min 12 s left".
+  function mute_detail(m) {
+    return (m.until === null ? ' until unmuted' : ', ' + Format.duration(m.seconds_left) + ' left') + (m.reason ? ': ' + m.reason : '');
+  }
+
+  // The player's addresses, and in the opened row of a phone the mute too.
+  function where(p, with_mute) {
+    const div = document.createElement('div');
+    div.className = 'addr';
+    const lines = [['game ', p.address], ['chat ', p.chat_address], ['muted', with_mute && p.mute ? mute_detail(p.mute) : null]];
+    for (const [label, text] of lines) {
+      if (!text) continue;
+      const span = document.createElement('span');
+      span.textContent = label + text;
+      div.appendChild(span);
+    }
+    div.title = [...div.children].map((s) => s.textContent).join('\n');
+    return div;
+  }
+
+  // The row's actions: Kick, Mute or Unmute, Ban.
+  function actions(p) {
+    const menu = document.createElement('div');
+    menu.className = 'menu';
+    const chosen = (f) => () => {
+      if (menuOpen !== null) {
+        menuOpen = null;
+        Players.render();
+      }
+      f(p);
+    };
+    button(menu, 'Kick', { kick: p.id }, chosen(kick), false);
+    if (p.mute) {
+      button(menu, 'Unmute', { unmute: p.id }, chosen(unmute), false);
+    } else {
+      button(menu, 'Mute', { mute: p.id }, chosen(mute), false);
+    }
+    if (p.address) button(menu, 'Ban', { ban: p.id }, chosen(ban), true);
+    return menu;
+  }
+
+  function toggle(id) {
+    menuOpen = menuOpen === id ? null : id;
+    Players.render();
+  }
+
+  // A row of the player table in admin mode: the addresses and the mute under the name, the actions
+  // in a cell of their own; on a narrow screen they are behind one button, and open in a row of their
+  // own under the player's, so that no column grows past the screen.
+  function decorate(tr, row) {
+    if (token() === null) return;
+    const td = cell(tr, '', 'actions');
+    const p = players.get(row.id);
+    if (!p) return;
+    const name = tr.cells[1];
+    name.appendChild(where(p, false));
+    if (p.mute) {
+      // A phone shows "muted" alone in the row, the rest in the opened row.
+      const badge = document.createElement('span');
+      badge.className = 'badge muted';
+      badge.textContent = 'muted';
+      const detail = document.createElement('span');
+      detail.className = 'detail';
+      detail.textContent = mute_detail(p.mute);
+      badge.appendChild(detail);
+      if (p.mute.until !== null) badge.title = 'until ' + new Date(p.mute.until * 1000).toLocaleString();
+      name.appendChild(badge);
+    }
+    const open = menuOpen === p.id;
+    const opener = button(td, '⋯', { menu: p.id }, () => toggle(p.id), false);
+    opener.className = 'menu-toggle';
+    opener.setAttribute('aria-label', 'Actions for ' + who(p));
+    opener.setAttribute('aria-expanded', String(open));
+    td.appendChild(actions(p));
+    if (!open) return null;
+    const more = document.createElement('tr');
+    more.className = 'row-menu';
+    more.dataset.menu = p.id;
+    const body = document.createElement('div');
+    body.append(where(p, true), actions(p));
+    const td2 = cell(more, '', 'actions');
+    td2.colSpan = tr.cells.length;
+    td2.appendChild(body);
+    return more;
+  }
+
+  // The lists are asked for only while they are open, one page of each: a long list is the server's
+  // work on every refresh otherwise (quarel-ctl bans and quarel-ctl allow list them all).
+  const PAGE = 200;
+
+  function first_of(none, rows, answer, noun, empty) {
+    none.textContent = rows.length === 0 ? empty
+      : 'The first ' + rows.length + ' of ' + answer.total + ' ' + noun + ' (quarel-ctl lists them all).';
+    none.hidden = answer.next === null && rows.length > 0;
+  }
 
   function bans(answer) {
     const rows = answer.bans.map((b) => {
@@ -388,31 +552,44 @@ const Admin = (() => {
       return tr;
     });
     document.querySelector('#admin-bans tbody').replaceChildren(...rows);
-    const none = $('admin-no-bans');
-    none.textContent = rows.length === 0 ? 'No bans.'
-      : 'The first ' + rows.length + ' of ' + answer.total + ' bans (quarel-ctl bans lists them all).';
-    none.hidden = answer.next === null && rows.length > 0;
+    first_of($('admin-no-bans'), rows, answer, 'bans', 'No bans.');
   }
 
-  // Runs with every refresh of the page (and after every call): the lists, while in admin mode. One
-  // call after the other, so that a wrong token counts one failure against the server's lock-out.
+  function allowed(answer) {
+    const rows = answer.allow.map((a) => {
+      const tr = document.createElement('tr');
+      cell(tr, a.range);
+      cell(tr, a.reason, 'name');
+      button(cell(tr, '', 'actions'), 'Remove', { disallow: a.range }, () => disallow(a.range, answer.total === 1), false);
+      return tr;
+    });
+    document.querySelector('#admin-allow tbody').replaceChildren(...rows);
+    first_of($('admin-no-allow'), rows, answer, 'ranges', 'Empty: anyone may join.');
+  }
+
+  // Runs with every refresh of the page (and after every call): the players and the open lists, while
+  // in admin mode. One call after the other, so that a wrong token counts one failure against the
+  // server's lock-out.
   async function update() {
     const used = token();
     if (used === null) return;
     try {
       const p = await call('GET', '/api/players', undefined, used);
-      const listed = $('admin-bans-box').open;
-      const b = listed ? await call('GET', '/api/bans?limit=' + BANS_PAGE, undefined, used) : null;
+      const b = $('admin-bans-box').open ? await call('GET', '/api/bans?limit=' + PAGE, undefined, used) : null;
+      const a = $('admin-allow-box').open ? await call('GET', '/api/allow?limit=' + PAGE, undefined, used) : null;
       if (used !== token()) return;
-      players(p);
+      players = new Map(p.players.map((q) => [q.id, q]));
+      Players.render();
       LiveLog.follow();
       if (b) bans(b);
+      if (a) allowed(a);
     } catch (e) {
       failed(e, used);
     }
   }
 
   function init() {
+    Players.decorate(decorate);
     $('admin-login').addEventListener('submit', (event) => {
       event.preventDefault();
       const input = $('admin-token');
@@ -422,9 +599,9 @@ const Admin = (() => {
       show();
       update();
     });
-    $('admin-bans-box').addEventListener('toggle', () => {
-      if ($('admin-bans-box').open) update();
-    });
+    for (const box of ['admin-bans-box', 'admin-allow-box']) {
+      $(box).addEventListener('toggle', () => { if ($(box).open) update(); });
+    }
     $('admin-leave').addEventListener('click', () => {
       sessionStorage.removeItem(KEY);
       show();
@@ -437,6 +614,29 @@ const Admin = (() => {
         input.value = '';
         return 'Said to ' + a.sent_to + (a.sent_to === 1 ? ' player.' : ' players.');
       });
+    });
+    $('admin-allow-add').addEventListener('submit', (event) => {
+      event.preventDefault();
+      const range = $('admin-allow-range'), reason = $('admin-allow-reason');
+      act('POST', '/api/allow', { range: range.value.trim(), reason: reason.value }, (a) => {
+        range.value = '';
+        reason.value = '';
+        return 'Allowed ' + a.allowed.range + '.';
+      });
+    });
+    // A row's menu closes with Escape or a click anywhere else.
+    // (A click that re-rendered the table has a target no longer in the page: it was in a row.)
+    document.addEventListener('click', (event) => {
+      if (menuOpen !== null && event.target.isConnected && !event.target.closest('#player-table td.actions')) {
+        menuOpen = null;
+        Players.render();
+      }
+    });
+    document.addEventListener('keydown', (event) => {
+      if (event.key === 'Escape' && menuOpen !== null) {
+        menuOpen = null;
+        Players.render();
+      }
     });
     show();
   }
@@ -588,6 +788,7 @@ const LiveLog = (() => {
 
 document.addEventListener('DOMContentLoaded', () => {
   LiveLog.init();
+  Ask.init();
   Admin.init();
   Status.start();
 });
