@@ -49,14 +49,15 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
         }
         EXPECT_EQ(server.output().find("Timeout."), std::string::npos) << server.output();
     }
-    // A quiet server wakes for its timed work only (the world clock's tick every 4 s): its wait, and no
-    // more (a read of each socket the wait did not find readable would be two more).
+    // A quiet server wakes for its timed work only: the world clock's tick every 4 s (the wait and one
+    // read of the game socket), and at every other tick the state file written again for the clock that
+    // moved (the writer woken, its report taken after the wait saw it): at most 6 calls in 3.5 s. A read
+    // of each socket the wait did not find readable would be two more at every wake-up.
     ServerProcess quiet(config_for(4));
     ASSERT_TRUE(quiet.ready());
     ASSERT_TRUE(quiet.wait_for_output("HTTP status page on"));
-    // The start-up's last steps (the token file, the file watch, the state file's first write and the look a
-    // second after it) are done well within this.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // The start-up's last steps (the token file, the file watch) are done well within this.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     SyscallTracer tracer(quiet.pid());
     ASSERT_TRUE(tracer.ok()) << tracer.error();
     const auto start = std::chrono::steady_clock::now();
@@ -64,7 +65,7 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
     ASSERT_TRUE(tracer.run(nullptr, [&] { return seconds() >= 3.5; }, 10'000)) << tracer.error();
     const double per_second = static_cast<double>(tracer.total()) / seconds();
     std::printf("[ calls    ] quiet: %.2f calls a second (%s)\n", per_second, tracer.summary().c_str());
-    EXPECT_LE(per_second, 1.0) << tracer.summary();
+    EXPECT_LE(per_second, 2.0) << tracer.summary();
 }
 
 }  // namespace
