@@ -49,11 +49,12 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
         }
         EXPECT_EQ(server.output().find("Timeout."), std::string::npos) << server.output();
     }
-    // A quiet server wakes for its timed work only: the world clock's tick every 4 s (the wait and one
-    // read of the game socket), and at every other tick the state file written again for the clock that
-    // moved (the writer woken, its report taken after the wait saw it): at most 6 calls in 3.5 s. A read
-    // of each socket the wait did not find readable would be two more at every wake-up.
-    ServerProcess quiet(config_for(4));
+    // A quiet server wakes for its timed work only: the world clock's tick every 4 s, its wait and one
+    // read of the game socket (a read of each socket the wait did not find readable would be two more).
+    // The state file is off here: on, it is written again every 8 s for the clock that moved, which
+    // wakes the loop for the writer's report and for a look a second later (about 1.25 calls a second
+    // in all, docs/DEVELOPING.md).
+    ServerProcess quiet(config_for(4) + "state_file\n");
     ASSERT_TRUE(quiet.ready());
     ASSERT_TRUE(quiet.wait_for_output("HTTP status page on"));
     // The start-up's last steps (the token file, the file watch) are done well within this.
@@ -65,7 +66,7 @@ TEST(SystemCalls, PerAnsweredStateStayWithinTheirBudgetAndAQuietServerSleeps) {
     ASSERT_TRUE(tracer.run(nullptr, [&] { return seconds() >= 3.5; }, 10'000)) << tracer.error();
     const double per_second = static_cast<double>(tracer.total()) / seconds();
     std::printf("[ calls    ] quiet: %.2f calls a second (%s)\n", per_second, tracer.summary().c_str());
-    EXPECT_LE(per_second, 2.0) << tracer.summary();
+    EXPECT_LE(per_second, 1.0) << tracer.summary();
 }
 
 }  // namespace
