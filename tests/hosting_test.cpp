@@ -173,7 +173,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "state_file       \"state\"\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
               "http_hosts       game.lan\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
               "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
-              "answer_batch_us  0 (answers leave once nothing more is read)\n");
+              "answer_batch_us  500 (microseconds)\n");
     EXPECT_EQ(r.warnings.substr(0, r.warnings.find('\n') + 1),
               "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
     EXPECT_EQ(std::count(r.warnings.begin(), r.warnings.end(), '\n'), 3) << "and the two wide trusted ranges";

@@ -83,8 +83,9 @@ struct Settings {
                                                       // may send at once; 0: no event limit
     std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;
                                                       // 0: no event limit
-    std::int32_t answer_batch_us = 0;                 // "answer_batch_us": how long a STATE's answer may
-                                                      // wait for others to be computed beside it; 0: none
+    std::int32_t answer_batch_us = 500;               // "answer_batch_us": how long a STATE's answer of
+                                                      // 8 KB or more may wait for others to be computed
+                                                      // beside it; 0: none
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that
