@@ -27,6 +27,7 @@
 #include "reflect.h"
 #include "replay.h"
 #include "report.h"
+#include "scores.h"
 #include "state_calls.h"
 
 using namespace quarel::bench;
@@ -95,6 +96,10 @@ void usage(std::FILE* to) {
                  "                       (the load fed while the server stands still): saturated, and in rounds\n"
                  "  bans:N:CALLS         a ban file of N bans (100000: the cap) and CALLS bans and unbans through the\n"
                  "                       admin API, 5 ms apart: each call's time in the loop and the writer's, in process\n"
+                 "  scores:N[:DATAGRAMS] the server's own code per STATE and per HEALTH_DELTA at N named players with\n"
+                 "                       the score keeper, against without it, in process\n"
+                 "  map:N:RATE:SECONDS[:VIEWERS]  open:N:RATE:SECONDS with map_view public, VIEWERS (default 8)\n"
+                 "                       asking for /map.json 5 times a second each, against the same server unwatched\n"
                  "  handover:N:RATE:SECONDS  N named players (at most 64) at RATE Hz through a stop and start with\n"
                  "                       the stored sockets and record, an upgrade by SIGUSR2 and a kill -9 with a\n"
                  "                       start 100 ms later: the longest gap between answers, players lost, and\n"
@@ -403,6 +408,72 @@ public:
         return sc;
     }
 
+    // The open loop with the public map watched by `viewers` viewers, against the same server (HTTP and
+    // map_view public) that nobody watches.
+    Scenario map(int n, double rate, double seconds, int viewers) {
+        Scenario sc;
+        char name[128];
+        std::snprintf(name, sizeof name, "map %d x %g Hz x %g s, %d viewers", n, rate, seconds, viewers);
+        sc.name = name;
+        sc.notes.push_back("both columns: --http, map_view public, 2 s behind (so that the documents hold the players "
+                           "for most of the window); the server column also has the viewers, each asking for /map.json 5 "
+                           "times a second (as the page does) on a connection of its own");
+        Runs runs;
+        std::vector<MapViewersResult> seen;
+        for (int round = 0; round < opt_.rounds; ++round) {
+            for (int k = 0; k < 2; ++k) {
+                const bool measured = (k == 0) != (round % 2 == 0);
+                const auto child_ptr = start(Kind::Real, opt_.server, ports_, n, {"--http", "127.0.0.1:0"}, "",
+                                             "map_view public\nmap_delay_seconds 2\n");
+                ServerProcess& child = *child_ptr;
+                const std::string marker = "HTTP status page on http://127.0.0.1:";
+                if (!child.ready() || !child.wait_for_output(marker)) {
+                    sc.notes.push_back("server did not start with its HTTP listener");
+                    continue;
+                }
+                const std::string out = child.output();
+                const auto port = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(marker) + marker.size()));
+                Players players(n);
+                players.set_crc_every(opt_.crc_every);
+                double join_seconds = 0;
+                if (!players.join_and_ack(ports_.game, join_seconds)) {
+                    sc.notes.push_back(players.error());
+                    continue;
+                }
+                std::unique_ptr<MapViewers> watching;
+                if (measured) watching = std::make_unique<MapViewers>(port, viewers, 5.0, "/map.json");
+                RunResult r = players.open_loop(ports_.game, child.pid(), rate, seconds);
+                if (watching) seen.push_back(watching->stop());
+                if (!r.error.empty()) sc.notes.push_back(r.error);
+                (measured ? runs.real : runs.base).push_back(r);
+            }
+        }
+        Figure lost = figure("lost", runs, true, [](const RunResult& r) { return double(r.lost); }, true);
+        lost.goal = Figure::Goal::AtMost;
+        lost.limit = 0;
+        sc.figures.push_back(lost);
+        sc.figures.push_back(figure("latency p50 us", runs, true, [](const RunResult& r) { return r.latency.p50_us; }));
+        Figure p99 = figure("latency p99 us", runs, true, [](const RunResult& r) { return r.latency.p99_us; });
+        p99.goal = Figure::Goal::RatioAtMost;
+        p99.limit = 1.05;
+        sc.figures.push_back(p99);
+        sc.figures.push_back(figure("latency max us", runs, true, [](const RunResult& r) { return r.latency.max_us; }));
+        sc.figures.push_back(figure("server CPU %", runs, true, [](const RunResult& r) { return r.server_cpu_pct; }));
+        double answers = 0, failures = 0, bytes = 0;
+        for (const MapViewersResult& m : seen) {
+            answers += double(m.answers);
+            failures += double(m.failures);
+            bytes += double(m.bytes);
+        }
+        sc.figures.push_back({"map documents answered", answers, std::nullopt});
+        Figure failed{"map requests failed", failures, std::nullopt};
+        failed.goal = Figure::Goal::AtMost;
+        failed.limit = 0;
+        sc.figures.push_back(failed);
+        sc.figures.push_back({"map bytes per document", answers > 0 ? bytes / answers : 0, std::nullopt});
+        return sc;
+    }
+
     Scenario idle(double seconds, bool with_http = false) {
         Scenario sc;
         char name[64];
@@ -520,7 +591,8 @@ bool parse_args(int argc, char** argv, Options& o) {
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
                    a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
                    a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 || a.rfind("reflect:", 0) == 0 ||
-                   a.rfind("joins:", 0) == 0 || a.rfind("syscalls:", 0) == 0 || a.rfind("spread:", 0) == 0) {
+                   a.rfind("joins:", 0) == 0 || a.rfind("syscalls:", 0) == 0 || a.rfind("spread:", 0) == 0 ||
+                   a.rfind("scores:", 0) == 0 || a.rfind("map:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -644,6 +716,28 @@ int main(int argc, char** argv) {
                 sc.notes.push_back("server code only: dispatch, list, checksum; no socket calls");
                 report.scenarios.push_back(sc);
             }
+        } else if (scenario.rfind("scores:", 0) == 0 && !v.empty() && v.size() <= 2 && v[0] >= 2 && v[0] <= 698) {
+            const auto n = static_cast<std::int32_t>(v[0]);
+            const int datagrams = v.size() == 2 ? std::max(1, static_cast<int>(v[1])) : 200'000;
+            std::vector<double> on_state, off_state, on_delta, off_delta;
+            for (int round = 0; round < opt.rounds; ++round) {
+                for (const bool scoring : {round % 2 == 0, round % 2 != 0}) {
+                    const ScoreCost c = score_cost(n, datagrams, scoring);
+                    (scoring ? on_state : off_state).push_back(c.ns_per_state);
+                    (scoring ? on_delta : off_delta).push_back(c.ns_per_health_delta);
+                }
+            }
+            Scenario sc;
+            sc.name = "scores " + std::to_string(n) + " named players";
+            sc.notes.push_back("server code only, in process; baseline column: the same server without the score keeper");
+            sc.figures.push_back({"ns per STATE", mean(on_state), mean(off_state)});
+            sc.figures.push_back({"ns per HEALTH_DELTA", mean(on_delta), mean(off_delta)});
+            sc.figures.push_back({"us per map document", map_document_us(n), std::nullopt});
+            report.scenarios.push_back(sc);
+        } else if (scenario.rfind("map:", 0) == 0 && v.size() >= 3 && v.size() <= 4 && v[0] >= 1 && v[0] <= 698 &&
+                   v[1] > 0 && v[2] > 0) {
+            const int viewers = v.size() == 4 ? std::clamp(static_cast<int>(v[3]), 1, 16) : 8;
+            report.scenarios.push_back(bench.map(static_cast<int>(v[0]), v[1], v[2], viewers));
         } else if (scenario.rfind("handover:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 64 && v[1] > 0 && v[2] > 0) {
             // Figures of their own, printed as they come: each way once per round.
             for (int round = 0; round < opt.rounds; ++round) {

@@ -27,6 +27,7 @@
 
 #include "checks.h"
 #include "harness.h"
+#include "score/scores.h"
 
 namespace quarel::fuzz {
 
@@ -94,6 +95,10 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
     const FuzzSourceHash hash;
     testkit::Harness h(settings, hash);
     h.clock.set(1'700'000'000);
+    // The score keeper listens, as in the server: every kill is somebody's death.
+    score::Scores scores(nullptr);
+    h.state.game_events = &scores;
+    h.io.scores = &scores;
     // Every datagram queued counts as read ahead, so that STATE answers may be held back.
     h.net.read_ahead = std::numeric_limits<std::size_t>::max();
     h.net.keep_sends = false;
@@ -130,6 +135,7 @@ inline ServerRunStats run_server_input(const std::uint8_t* data, std::size_t siz
         if ((control >> 6) == 2 && at + 2 <= size) continue;
         run_until_idle(h, judge);
         check_table(h.state);
+        FUZZ_CHECK(h.state.metrics.kills <= h.state.metrics.deaths);
     }
     if (h.net.pending(net::Socket::Game) + h.net.pending(net::Socket::Chat) > 0) {
         run_until_idle(h, judge);

@@ -10,8 +10,10 @@ set -euo pipefail
 # The compiler and build tools, and the libraries the programs link: libcurl (the lobby announcement,
 # the lobby service's status page reads, quarel-ctl, quarel-query --lobby), libsodium (the limiters'
 # keyed hash), libmicrohttpd (status and admin over HTTP, the lobby service), nlohmann-json, libsystemd
-# (the service manager's notifications and its file descriptor store).
-wanted=(cmake make g++ pkg-config libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev libmicrohttpd-dev libsystemd-dev)
+# (the service manager's notifications and its file descriptor store), libsqlite3 (the archive of
+# matches and the all-time ranking).
+wanted=(cmake make g++ pkg-config libcurl4-openssl-dev libsodium-dev nlohmann-json3-dev libmicrohttpd-dev libsystemd-dev
+        libsqlite3-dev)
 # The tests: GoogleTest; binutils' nm, with which they check that the core library makes no system calls;
 # systemd (systemd-analyze) for the service units; lintian and dpkg-dev (dpkg-shlibdeps) for the Debian
 # package; podman and python3-yaml for the container image and the orchestrator manifests; prometheus

@@ -608,13 +608,16 @@ TEST(AdminRouting, ApiPathsGoToTheApiUncachedTheRestToTheStatusEndpoints) {
     Admin b;
     const status::History history;
     const status::StatusHandler status_handler(b.h.state, history, {});
-    // {path, status, the body's start}
-    const std::tuple<const char*, int, const char*> cases[] = {
-        {"/api/players", 401, "{\"error\":\"missing or wrong token\"}"}, {"/apix/players", 404, "not found"},
-        {"/status.json", 200, "{"}};
-    for (const auto& [path, status, body_start] : cases) {
+    score::Scores scores(nullptr);
+    score::ScorePages pages(b.h.state, scores);
+    // {path, on a listener with the API, status, the body's start}
+    const std::tuple<const char*, bool, int, const char*> cases[] = {
+        {"/api/players", true, 401, "{\"error\":\"missing or wrong token\"}"}, {"/apix/players", true, 404, "not found"},
+        {"/status.json", true, 200, "{"}, {"/scoreboard.json", true, 200, "{\"match\":null"},
+        {"/api/players", false, 404, "not found"}, {"/matches", false, 404, "<!DOCTYPE html>"}};
+    for (const auto& [path, api, status, body_start] : cases) {
         const net::HttpRequest r{"GET", path, "", "", "", Address::ipv4(127, 0, 0, 1, 5000), kNow};
-        const net::HttpResponse answer = server::route_request(status_handler, b.ctx, r);
+        const net::HttpResponse answer = server::route_request(status_handler, api ? &b.ctx : nullptr, pages, r);
         EXPECT_EQ(answer.status, status) << path;
         EXPECT_TRUE(answer.body.starts_with(body_start)) << path << ": " << answer.body;
         const std::pair<std::string, std::string> no_store{"Cache-Control", "no-store"};

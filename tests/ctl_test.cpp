@@ -36,11 +36,18 @@ TEST(CtlArgs, EachCommandMakesItsRequest) {
         {{"unban", "fe80::1%eth0 &x=y_Az09-.~"}, "DELETE /api/bans?range=fe80%3A%3A1%25eth0%20%26x%3Dy_Az09-.~"},
         {{"say", "Restart", "in", "5", "minutes"}, R"(POST /api/say {"text":"Restart in 5 minutes"})"},
         {{"say", "--", "--not-an-option", "\"quoted\""}, R"(POST /api/say {"text":"--not-an-option \"quoted\""})"},
+        {{"scores"}, "GET /scoreboard.json"},
+        {{"matches", "--page", "3"}, "GET /matches.json?page=3"},
+        {{"leaderboard", "Ann Lee&x"}, "GET /leaderboard.json?page=1&name=Ann%20Lee%26x"},
+        {{"match", "show", "12", "--csv"}, "GET /matches/12.csv"},
+        {{"match", "end"}, "POST /api/match/end"},
     };
     for (const auto& [args, request] : cases) {
         const ctl::Parsed p = ctl::parse_args(args);
         ASSERT_FALSE(p.exit_status.has_value()) << request << ": " << p.err;
         EXPECT_EQ(request_of(p.command), request);
+        // The public pages need no token.
+        EXPECT_EQ(p.command.public_call, request.starts_with("GET /") && !request.starts_with("GET /api/")) << request;
     }
 }
 
@@ -70,6 +77,10 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         {{"--url", "ftp://x", "players"}, "--url must start with http:// or https://"},
         {{"--token-file=", "players"}, "--token-file needs a value"}, {{"--config", "", "players"}, "--config needs a value"},
         {{"--bogus", "players"}, "unknown option '--bogus'"}, {{"players", "--url"}, "--url needs a value"},
+        {{"matches", "--page", "0"}, "--page must be a whole number from 1"}, {{"scores", "--page", "2"}, "--page goes with matches and leaderboard only"},
+        {{"match", "show", "1", "--csv", "--json"}, "--csv and --json do not go together"}, {{"scores", "--csv"}, "--csv goes with match show only"},
+        {{"match"}, "match takes end, or show ID [--csv]"}, {{"match", "show", "x"}, "match show needs a match id (a positive number)"},
+        {{"leaderboard", "a", "b"}, "leaderboard takes one NAME at most (quote a name with blanks)"},
         // Help, wherever it stands, is the usage on standard output and success.
         {{"--help"}, ""}, {{"-h"}, ""}, {{"kick", "--help"}, ""}};
     for (const auto& [args, why] : cases) {
@@ -157,6 +168,25 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
         {{"say", "x"}, 400, R"({"error":"bad\nline"})", 1, "", "quarel-ctl: bad\\x0aline (HTTP 400)\n"},
         {{"players"}, 502, "<html>bad gateway</html>", 1, "", "quarel-ctl: the server answered HTTP 502\n"},
         {{"players"}, 200, "<html>a status page</html>", 1, "", "quarel-ctl: the answer is not the admin API's (HTTP 200)\n"},
+        {{"scores"}, 200, R"({"match":null,"now":5})", 0, "No match in progress.\n", ""},
+        {{"scores"}, 200,
+         R"({"match":{"map":"dunes","seconds":3725,"started_at":1800000000,"players":[{"label":"Ann","kills":3,"deaths":1,)"
+         R"("kills_per_death":3.0,"damage_dealt":300,"damage_taken":100,"seconds_in_game":3725,"in_game":true},)"
+         R"({"label":"player 4","kills":0,"deaths":2,"kills_per_death":0.0,"damage_dealt":0,"damage_taken":250,"seconds_in_game":59,"in_game":false}]}})",
+         0,
+         "Match on dunes since 2027-01-15 08:00 UTC (1 h 02 min).\n"
+         "#  NAME      KILLS  DEATHS  K/D   DEALT  TAKEN  TIME        IN GAME\n"
+         "1  Ann       3      1       3.00  300    100    1 h 02 min  yes\n"
+         "2  player 4  0      2       0.00  0      250    59 s        no\n", ""},
+        {{"matches"}, 200,
+         R"({"matches":[{"id":7,"ended_at":1800000000,"map":"dunes","seconds":600,"players":2,"most_kills":{"label":"Ann","kills":3}},)"
+         R"({"id":6,"ended_at":1799990000,"map":"x","seconds":30,"players":1,"most_kills":null}],"page":1,"pages":4})", 0,
+         "ID  ENDED                 MAP    LENGTH  PLAYERS  MOST KILLS\n7   2027-01-15 08:00 UTC  dunes  10 min  2        Ann (3)\n"
+         "6   2027-01-15 05:13 UTC  x      30 s    1        -\nPage 1 of 4.\n", ""},
+        {{"leaderboard", "zz"}, 200, R"({"players":[],"search":"zz"})", 0, "No name begins with that.\n", ""},
+        {{"match", "show", "1", "--csv"}, 200, "place,name\r\n1,Ann\r\n", 0, "place,name\r\n1,Ann\r\n", ""},
+        {{"match", "end"}, 409, R"({"error":"no match is in progress"})", 1, "", "quarel-ctl: no match is in progress (HTTP 409)\n"},
+        {{"match", "end"}, 200, R"({"ended":true,"next_match_players":0})", 0, "Match ended.\n", ""},
     };
     for (const auto& [args, status, body, exit, out, err] : cases) {
         const ctl::Parsed p = ctl::parse_args(args);

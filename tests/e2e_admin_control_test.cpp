@@ -434,6 +434,8 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     });
     Browser page(binary, dir.path / "profile", again.url + "/");
     ASSERT_TRUE(page.wait_until("document.readyState === 'complete' && !!document.getElementById('admin-token')"));
+    // Out of admin mode the live map (map_view admin) is not shown.
+    EXPECT_TRUE(page.wait_until("Status.$('map-note').textContent === 'The live map shows in admin mode.' && Status.$('map-box').hidden"));
     // A wrong token: refused, and the page stays out of admin mode with the server's reason.
     const std::string enter = "((t) => { document.getElementById('admin-token').value = t;"
                               " document.querySelector('#admin-login button').click(); return true; })";
@@ -449,6 +451,10 @@ TEST(EndToEndAdminControl, CtlAndThePageDriveTheServerAndABanHoldsOnBothSocketsA
     ASSERT_TRUE(page.wait_until("!!" + eve_row + " && !!" + eve_row + ".querySelector('button[data-kick]')")) << again.output();
     EXPECT_EQ(page.eval("sessionStorage.getItem('quarel-admin-token')"), json(token));
     EXPECT_EQ(page.eval("document.cookie"), json(""));
+    // The admin's live map with the token taken: both players drawn, live.
+    EXPECT_TRUE(page.wait_until("Board.map.source === 'admin' && Status.$('map-note').textContent === 'Live.' && "
+                                "!Status.$('map-box').hidden && !!Board.map.last && Board.map.last.players === 2"))
+        << page.eval("Status.$('map-note').textContent");
     // One row names Eve's address: in the one player table.
     EXPECT_EQ(page.eval("[...document.querySelectorAll('tr')].filter((tr) => tr.textContent.includes('" + eve.game_address() +
                         "')).map((tr) => tr.closest('table').id + ' ' + tr.querySelector('.addr span').textContent)"),

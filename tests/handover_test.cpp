@@ -75,7 +75,15 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     before.state.brief_list_due = true;
     const std::size_t event_limit = static_cast<std::size_t>(core::DropReason::EventLimit);
     before.state.metrics.dropped[0][event_limit] = 7;
-    const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41);
+    // The match in progress, and the kills and deaths of version 4.
+    before.state.metrics.kills = 5;
+    before.state.metrics.deaths = 6;
+    core::MatchRecord match{.key = 0xfeedface12345678, .started_at = before.clock.now() - 60, .map = "blabla",
+                            .lines_dropped = 2};
+    match.lines.push_back({"Ann", 1, {.kills = 3, .deaths = 1, .damage_dealt = 300, .seconds = 40}});
+    match.lines.push_back({"", 9, {.deaths = 2, .damage_taken = 200, .respawns = 2, .seconds = 11}});
+    match.stays.push_back({1, 2, before.clock.now() - 50, {.kills = 2, .chat_lines = 4}, true, "Bea"});
+    const auto record = core::write_handover(before.state, &charts, before.clock.now(), 41, core::kHandoverVersion, &match);
     EXPECT_EQ(core::handover_sequence(record), 41u);
 
     Harness after(with_slots(4));
@@ -110,6 +118,8 @@ TEST(Handover, TheNextProcessAnswersAsThePreviousWouldAndCarriesOnFromItsCounts)
     EXPECT_EQ(after.state.next_mute_end, before.clock.now() + 600);  // the mute's end, which the loop's wait knows
     EXPECT_EQ(std::tuple(after.state.brief_list_sent, after.state.brief_list_due, after.state.metrics.dropped[0][event_limit]),
               std::tuple(before.clock.now(), true, std::uint64_t{7}));
+    EXPECT_EQ(std::tuple(after.state.metrics.kills, after.state.metrics.deaths), std::tuple(5u, 6u));
+    EXPECT_EQ(r.match, match);
 
     // Byte for byte the same answer and the same lists; the next player gets the next id.
     after.clock.set(before.clock.now());
@@ -127,7 +137,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
     const std::int64_t t = before.clock.now();
     const auto good = core::write_handover(before.state, nullptr, t, 1);
     auto other_version = good;
-    other_version[4] = 4;
+    other_version[4] = core::kHandoverVersion + 1;
     auto flipped = good;
     flipped[flipped.size() / 2] ^= 0x01;
     const Bytes cut(good.begin(), good.end() - 9);
@@ -143,7 +153,7 @@ TEST(Handover, ARecordThatCannotBeTrustedChangesNothingAndSaysWhy) {
         std::string line;
     } rows[] = {
         {other_version, with_slots(4), t, core::Takeover::WrongVersion,
-         "Hand-over record not used: version 4, this server reads version 3.\n"},
+         "Hand-over record not used: version 5, this server reads version 4.\n"},
         {flipped, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {cut, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
         {stranger, with_slots(4), t, core::Takeover::BadChecksum, "Hand-over record not used: bad checksum.\n"},
@@ -267,15 +277,15 @@ std::string slot_text(const protocol::PlayerSlot& p) {
            p.mute_reason + " " + to_hex(p.pose);
 }
 
-// Records written by older builds (tests/data), read field by field as their writers had them. Both
+// Records written by older builds (tests/data), read field by field as their writers had them. All
 // are of one game on 4 slots at second 1,700,000,009: ids 1 to 3 joined from 10.0.0.1 to 10.0.0.3
 // (ports 5001 to 5003), 2 and 3 named Bea and Cid from ports 6002 and 6003, 2 hurt to 50 and on
-// detailed lists, 1 kicked at 1,700,000,000 and 4 joined in its slot from 10.0.0.4:5004; version 2 has
-// 3 muted for ten minutes ("spam"). Version 1's bars name no port, and are not kept.
+// detailed lists, 1 kicked at 1,700,000,000 and 4 joined in its slot from 10.0.0.4:5004; versions 2 and 3
+// have 3 muted for ten minutes ("spam"). Version 1's bars name no port, and are not kept.
 TEST(Handover, RecordsOfOlderBuildsAreReadAsTheirWritersHadThem) {
     const std::string pose_a = to_hex(hex("0000803f 00000040 00004040 a0a1a2a3 a4a5a6a7 a8a9aaab acadaeaf b0b1b2b3 b4b5b6b7"));
     const std::string pose_b = to_hex(hex("000080bf 0000003f 00002041 c0c1c2c3 c4c5c6c7 c8c9cacb cccdcecf d0d1d2d3 d4d5d6d7"));
-    for (const int version : {1, 2}) {
+    for (const int version : {1, 2, 3}) {
         SCOPED_TRACE(version);
         const std::string bytes = read_file(std::string(QUAREL_TEST_DATA) + "/handover_v" + std::to_string(version) + ".rec");
         ASSERT_FALSE(bytes.empty());
@@ -284,7 +294,7 @@ TEST(Handover, RecordsOfOlderBuildsAreReadAsTheirWritersHadThem) {
         const auto r = core::take_over(Bytes(bytes.begin(), bytes.end()), after.state, now);
         ASSERT_EQ(r.line, "Took over 3 players from the previous process.\n");
         EXPECT_EQ(r.sequence, 77u);
-        const std::string muted = version == 2 ? "1700000600" : "0";
+        const std::string muted = version >= 2 ? "1700000600" : "0";
         EXPECT_EQ(slot_text(after.state.table[0]),
                   "id 4 health 100 acks 0 aux 1234 beef 5a spawn 7 joined 1700000000 names 0 muted 0  10.0.0.4:5004   " + pose_a);
         EXPECT_EQ(slot_text(after.state.table[1]),
@@ -292,12 +302,15 @@ TEST(Handover, RecordsOfOlderBuildsAreReadAsTheirWritersHadThem) {
                   "10.0.0.2:6002  " + pose_b);
         EXPECT_EQ(slot_text(after.state.table[2]),
                   "id 3 health 100 acks 0 aux 1234 beef 5a spawn 7 joined 1700000000 names 1700000005 muted " + muted +
-                      " Cid 10.0.0.3:5003 10.0.0.3:6003 " + (version == 2 ? "spam " : " ") + pose_a);
+                      " Cid 10.0.0.3:5003 10.0.0.3:6003 " + (version >= 2 ? "spam " : " ") + pose_a);
         EXPECT_FALSE(after.state.table[3].occupied());
         EXPECT_EQ(std::tuple(after.state.table.last_id(), after.state.hour, after.state.minute, after.state.next_tick),
                   std::tuple(4, std::int8_t{8}, std::int8_t{3}, std::int64_t{1'700'000'013}));
-        EXPECT_EQ(game::rejoin_barred(after.state, addr(1, 5001), now), version == 2);
-        EXPECT_EQ(after.state.rejoin_bars.size(), version == 2 ? 1u : 0u);
+        EXPECT_EQ(game::rejoin_barred(after.state, addr(1, 5001), now), version >= 2);
+        EXPECT_EQ(after.state.rejoin_bars.size(), version >= 2 ? 1u : 0u);
+        // No match in progress before version 4, nor kills and deaths counted.
+        EXPECT_FALSE(r.match);
+        EXPECT_EQ(after.state.metrics.kills + after.state.metrics.deaths, 0u);
         EXPECT_EQ(after.state.metrics.joins, 4u);
         ASSERT_TRUE(r.charts);
         EXPECT_EQ(std::tuple(r.charts->last_second, r.charts->totals[1], r.charts->players[5].step, r.charts->players[5].most,

@@ -85,6 +85,10 @@ TEST(CheckConfig, WarnsAboutLinesThatSetNothingOrNotWhatTheySeem) {
         {"http 127.0.0.1:8080\nstrict_senders 1\nmax_per_ip 4\nlog_queries 1\nadmin_token_file token\nempty_shutdown_after 10\n"
          "watch_files 1\n", ""},
         {"watch_files 2\n", "cfg:1: \"watch_files 2\": only 1 turns it on\n"},
+        {"map_view everyone\n", "cfg:1: \"map_view everyone\": only admin, public and off are choices; the map is off\n"},
+        {"map_delay_seconds 900\n", "cfg:1: \"map_delay_seconds 900\": map_delay_seconds 900 is out of range (0..300): the server uses 300\n"},
+        // An empty stats_file turns the database off.
+        {"stats_file\nlog_kills 0\nmatch_idle_seconds 0\n", ""},
         // A list's lines add (no "sets again"); a word that is no range is named and left out.
         {"trusted 10.0.0.0/16,lan 1.2.3.4/33\ntrusted ::1\n",
          "cfg:1: \"trusted 10.0.0.0/16,lan 1.2.3.4/33\": \"lan\" is not an address or CIDR range: it is left out; "
@@ -173,7 +177,9 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "state_file       \"state\"\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
               "http_hosts       game.lan\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
               "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
-              "answer_batch_us  500 (microseconds)\n");
+              "answer_batch_us  500 (microseconds)\n"
+              "log_kills        1\nmap_view         \"admin\"\nmap_delay_seconds 30\nmatch_idle_seconds 120\n"
+              "stats_file       \"stats.db\"\nstats_keep_days  365 (days)\n");
     EXPECT_EQ(r.warnings.substr(0, r.warnings.find('\n') + 1),
               "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
     EXPECT_EQ(std::count(r.warnings.begin(), r.warnings.end(), '\n'), 3) << "and the two wide trusted ranges";

@@ -15,6 +15,7 @@
 
 #include "core/safe_text.h"
 #include "net/forwarded.h"
+#include "net/query.h"
 
 namespace quarel::admin {
 
@@ -435,6 +436,23 @@ net::HttpResponse events(AdminContext& ctx, const net::HttpRequest& req, std::in
     return r;
 }
 
+// The next match begins at once when players are in: a tournament ends its rounds by hand.
+net::HttpResponse end_match(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {
+    if (!ctx.end_match) return fail(404, "no such call: " + req.path);
+    if (!ctx.end_match(by_whom(req), req.admin, now)) return fail(409, "no match is in progress");
+    return reply(200, json{{"ended", true}, {"next_match_players", ctx.state.table.player_count()}});
+}
+
+net::HttpResponse live_map(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (!ctx.live_map) return fail(404, "no such call: " + req.path);
+    const std::optional<std::string> doc = ctx.live_map();
+    if (!doc) return fail(404, "the map is off on this server (map_view off)");
+    net::HttpResponse r;
+    r.content_type = "application/json";
+    r.body = *doc;
+    return r;
+}
+
 using Handler = net::HttpResponse (*)(AdminContext&, const net::HttpRequest&, std::int64_t);
 
 struct Route {
@@ -443,7 +461,7 @@ struct Route {
     Handler handler;
 };
 
-constexpr std::array<Route, 14> kRoutes{{
+constexpr std::array<Route, 16> kRoutes{{
     {"/api/players", "GET", list_players},
     {"/api/kick", "POST", kick},
     {"/api/mute", "POST", mute},
@@ -458,6 +476,8 @@ constexpr std::array<Route, 14> kRoutes{{
     {"/api/reload", "POST", reload},
     {"/api/restart", "POST", restart},
     {"/api/events", "GET", events},
+    {"/api/match/end", "POST", end_match},
+    {"/api/map", "GET", live_map},
 }};
 
 // One bounded console line for a refused call, naming its source.
@@ -503,13 +523,6 @@ net::HttpResponse refuse(AdminContext& ctx, Verdict verdict, const net::HttpRequ
     }
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 bool valid_say_text(std::string_view text) {
@@ -517,29 +530,7 @@ bool valid_say_text(std::string_view text) {
 }
 
 std::optional<std::string> query_value(std::string_view query, std::string_view name) {
-    while (!query.empty()) {
-        const std::size_t amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        query.remove_prefix(amp == std::string_view::npos ? query.size() : amp + 1);
-        const std::size_t eq = pair.find('=');
-        if (pair.substr(0, eq) != name) continue;
-        const std::string_view raw = eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
-        std::string value;
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] != '%') {
-                value += raw[i];
-                continue;
-            }
-            if (i + 2 >= raw.size()) return std::nullopt;
-            const int hi = hex_digit(raw[i + 1]);
-            const int lo = hex_digit(raw[i + 2]);
-            if (hi < 0 || lo < 0) return std::nullopt;
-            value += static_cast<char>(hi << 4 | lo);
-            i += 2;
-        }
-        return value;
-    }
-    return std::nullopt;
+    return net::query_value(query, name);
 }
 
 net::HttpResponse handle(AdminContext& ctx, const net::HttpRequest& req, std::int64_t now) {

@@ -21,6 +21,9 @@
 //                                       answer waits for the check; the loop does not)
 //   GET    /api/events                  the console as server-sent events (see admin/events.h); 503 while
 //                                       kMaxEventStreams are open
+//   POST   /api/match/end               ends the match in progress (409 when none runs); the next one
+//                                       begins at once with the players in the game
+//   GET    /api/map                     the live map, as it is (404 with map_view off)
 //
 // Every call needs "Authorization: Bearer TOKEN" (401 without it or with a wrong one, 429 after too many
 // failures, 403 while the server has no token); the token names the admin (see Gate), whom every audit
@@ -109,6 +112,11 @@ struct AdminContext {
     std::function<std::string()> allow_save_error = nullptr;
     // The console's lines as events; null where the server keeps none.
     EventHub* events = nullptr;
+    // The score keeper's: ends the match in progress, its line naming `by` with `admin` in its fields;
+    // false when no match runs. Empty where the server keeps no score.
+    std::function<bool(std::string_view by, std::string_view admin, std::int64_t now)> end_match = nullptr;
+    // The live map as it is, as JSON; nothing while map_view is off. Empty where the server keeps no map.
+    std::function<std::optional<std::string>()> live_map = nullptr;
 };
 
 // Answers one request whose path starts with /api/. `now` is the calendar second of the loop pass.

@@ -191,6 +191,7 @@ void on_chat(ServerState& s, Io& io, const Datagram& d) {
             {.kind = core::LogKind::Chat, .id = s.table[me].id, .name = s.table[me].name.data(), .address = address},
             "%s : %s\n", core::escape_controls(s.table[me].name.data()).c_str(),
             core::escape_controls(reinterpret_cast<const char*>(in.data() + text_msg::kText)).c_str());
+        if (s.game_events != nullptr) s.game_events->chatted(s, me, d.now);
     }
     const auto out = reply_over(s.buf(), in, in.size());
     put_u8(out, kTypeAt, chat_out::CHAT_OUT);

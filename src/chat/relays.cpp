@@ -51,7 +51,9 @@ void on_health_delta(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = s.table.find_by_id(get_i32(d.bytes, health_delta::kId));
     if (me < 0) return;
     PlayerSlot& slot = s.table[me];
+    const std::int16_t before = slot.health;
     slot.health = static_cast<std::int16_t>(static_cast<std::uint16_t>(slot.health) + static_cast<std::uint16_t>(delta));
+    if (s.game_events != nullptr) s.game_events->health_changed(s, io, me, before, delta, d.from, d.now);
     if (delta >= 0) return;
     if (!slot.chat_addr.valid || slot.chat_addr == d.from) return;
     auto b = s.buf();
@@ -88,6 +90,7 @@ void on_relay(ServerState& s, Io& io, const Datagram& d) {
         if (me >= 0) {
             s.table[me].health = 100;
             put_u8(out, respawn_out::kSpawnTag, s.table[me].spawn_tag);
+            if (s.game_events != nullptr) s.game_events->respawned(s, me, d.now);
         }
     }
     put_u8(out, kTypeAt, rule->out);

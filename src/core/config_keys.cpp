@@ -23,6 +23,11 @@ std::string judge_switch(const ConfigValue& v) {
     return "only 1 turns it on";
 }
 
+std::string judge_map_view(const ConfigValue& v) {
+    if (v.text == "admin" || v.text == "public" || v.text == "off") return "";
+    return "only admin, public and off are choices; the map is off";
+}
+
 std::string judge_log_format(const ConfigValue& v) {
     if (v.text == "plain" || v.text == "json") return "";
     return "only plain and json are formats; the lines stay plain";
@@ -202,6 +207,18 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) {
          return std::to_string(s.answer_batch_us) +
                 (s.answer_batch_us == 0 ? " (answers leave once nothing more is read)" : " (microseconds)");
+     }},
+    // Read at each kill, at each request of the map and each pass's look at the match.
+    {.name = "log_kills", .kind = ValueKind::Number, .field = &S::log_kills, .judge = judge_switch},
+    {.name = "map_view", .kind = ValueKind::Word, .field = &S::map_view, .judge = judge_map_view},
+    {.name = "map_delay_seconds", .kind = ValueKind::Number, .field = &S::map_delay_seconds, .lo = 0, .hi = 300},
+    {.name = "match_idle_seconds", .kind = ValueKind::Number, .field = &S::match_idle_seconds, .lo = 0},
+    // Opened once, at start-up.
+    {.name = "stats_file", .kind = ValueKind::WordOrEmpty, .field = &S::stats_file, .restart = 12,
+     .show = [](const S& s, const Options&) { return s.stats_file.empty() ? std::string("(off)") : quoted(s.stats_file); }},
+    {.name = "stats_keep_days", .kind = ValueKind::Number, .field = &S::stats_keep_days, .lo = 0, .hi = 36500,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.stats_keep_days) + (s.stats_keep_days == 0 ? " (matches kept for good)" : " (days)");
      }},
 };
 

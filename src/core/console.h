@@ -27,6 +27,8 @@ enum class LogKind : std::uint8_t {
     Lobby,
     Start,
     Stop,
+    Kill,   // a kill or a death in the game
+    Match,  // a match begins or ends
 };
 enum class LogLevel : std::uint8_t { Info, Warning, Error };
 

@@ -9,13 +9,16 @@
 //   u32 players, each: i32 slot, the slot's fields (visit_slot)
 //   the counters (Metrics)
 //   u8 charts present, the charts
+//   u8 match present, the match (visit_match; version 4)
 //   u32 CRC-32 of everything before it
 //
 // Version 2 added the slot's mute, two drop reasons and the allow list's join refusals to the counters,
 // and bars on the join address (IP and port) in place of version 1's "ip[16] i64 until". A version 1
 // record is still read: its players are unmuted, and its bars, which name no port, are not kept.
 // Version 3 added the BRIEF_LIST a join holds back and the drop reason of the event limit; a version 2
-// record is read with neither (no list owed, that counter at 0). A new field goes at the end of its
+// record is read with neither (no list owed, that counter at 0). Version 4 added the kills and deaths to
+// the counters, and the match in progress; an older record is read with none (the first event of a
+// player begins a match). A new field goes at the end of its
 // visit, behind `if (a.version >= N)`, with kHandoverVersion bumped to N and a record of the version
 // before kept in tests/data.
 #include "core/handover.h"
@@ -60,7 +63,7 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
 }
 
 // Drop reasons a record of each version counts (index: version).
-constexpr std::array<std::size_t, 4> kDropReasonsOf = {0, 7, 9, kDropReasons};
+constexpr std::array<std::size_t, 5> kDropReasonsOf = {0, 7, 9, kDropReasons, kDropReasons};
 static_assert(kDropReasonsOf[kHandoverVersion] == kDropReasons && kHandoverVersion + 1 == kDropReasonsOf.size());
 
 class Out {
@@ -260,6 +263,60 @@ void visit_metrics(A& a, M& m) {
     a.num(m.state_answer.count);
     a.num(m.state_answer.sum_us);
     a.num(m.started_at);
+    if (a.version < 4) return;
+    a.num(m.kills);
+    a.num(m.deaths);
+}
+
+template <class A, class T>
+void visit_tally(A& a, T& t) {
+    for (auto* v : {&t.kills, &t.deaths, &t.damage_dealt, &t.damage_taken, &t.respawns, &t.chat_lines, &t.seconds}) a.num(*v);
+}
+
+// A name of at most 31 bytes: u8 length, bytes.
+template <class A, class S>
+void visit_name(A& a, S& name) {
+    auto size = static_cast<std::uint8_t>(std::min<std::size_t>(name.size(), protocol::kNameField - 1));
+    a.num(size);
+    if constexpr (A::kReading) {
+        if (size >= protocol::kNameField) {
+            a.failed = true;
+            size = 0;
+        }
+        name.resize(size);
+    }
+    a.raw(name.data(), size);
+}
+
+template <class A, class M>
+void visit_match(A& a, M& m, std::int32_t slots) {
+    a.num(m.key);
+    a.num(m.started_at);
+    auto map_size = static_cast<std::uint16_t>(std::min<std::size_t>(m.map.size(), 0xFFFF));
+    a.num(map_size);
+    if constexpr (A::kReading) m.map.resize(map_size);
+    a.raw(m.map.data(), map_size);
+    a.num(m.empty_since);
+    a.num(m.lines_dropped);
+    const std::uint32_t lines = count(a, m.lines.size(), MatchRecord::kMaxLines);
+    if constexpr (A::kReading) m.lines.resize(lines);
+    for (auto& l : m.lines) {
+        visit_name(a, l.name);
+        a.num(l.id);
+        visit_tally(a, l.tally);
+    }
+    const std::uint32_t stays = count(a, m.stays.size(), static_cast<std::size_t>(std::clamp(slots, 0, kMaxSlots)));
+    if constexpr (A::kReading) m.stays.resize(stays);
+    for (auto& st : m.stays) {
+        a.num(st.slot);
+        a.num(st.id);
+        a.num(st.since);
+        visit_tally(a, st.tally);
+        auto dead = static_cast<std::uint8_t>(st.dead);
+        a.num(dead);
+        if constexpr (A::kReading) st.dead = dead != 0;
+        visit_name(a, st.name);
+    }
 }
 
 template <class A, class C>
@@ -340,6 +397,7 @@ struct Parsed {
     std::vector<std::pair<std::int32_t, protocol::PlayerSlot>> players;
     Metrics metrics;
     std::optional<ChartsRecord> charts;
+    std::optional<MatchRecord> match;
 };
 
 // Magic, version and checksum: the header's verdict before anything else is read.
@@ -382,6 +440,11 @@ Takeover parse(std::span<const std::uint8_t> record, Parsed& got) {
     std::uint8_t has_charts = 0;
     in.num(has_charts);
     if (has_charts != 0) visit_charts(in, got.charts.emplace());
+    if (in.version >= 4) {
+        std::uint8_t has_match = 0;
+        in.num(has_match);
+        if (has_match != 0) visit_match(in, got.match.emplace(), got.slots);
+    }
     return in.failed ? Takeover::Damaged : Takeover::Taken;
 }
 
@@ -487,12 +550,13 @@ void apply(Parsed&& got, ServerState& s, std::int64_t now, TakeoverResult& resul
     s.metrics = got.metrics;
     recompute_mute_end(s);
     result.charts = std::move(got.charts);
+    result.match = std::move(got.match);
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecord* charts, std::int64_t now,
-                                         std::uint64_t sequence, std::uint16_t version) {
+                                         std::uint64_t sequence, std::uint16_t version, const MatchRecord* match) {
     Out o;
     o.version = std::clamp<std::uint16_t>(version, 1, kHandoverVersion);
     o.raw(kMagic.data(), kMagic.size());
@@ -506,6 +570,10 @@ std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecor
     visit_metrics(o, s.metrics);
     o.num(static_cast<std::uint8_t>(charts != nullptr));
     if (charts) visit_charts(o, *charts);
+    if (o.version >= 4) {
+        o.num(static_cast<std::uint8_t>(match != nullptr));
+        if (match) visit_match(o, *match, s.table.size());
+    }
     o.num(crc32(o.bytes));
     return std::move(o.bytes);
 }

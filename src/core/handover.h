@@ -18,7 +18,7 @@ namespace quarel::core {
 
 // Bumped whenever the layout changes. Records of this version and the older ones are read (an
 // upgrade in place keeps its players); a newer record is never read.
-inline constexpr std::uint16_t kHandoverVersion = 3;
+inline constexpr std::uint16_t kHandoverVersion = 4;
 // A record written longer ago than this is stale: its players have timed out in their clients' eyes
 // as they would have in the server's. A record dated up to this far ahead is taken too (a clock set
 // back a little between the two processes); one dated further ahead is not.
@@ -48,11 +48,48 @@ struct ChartsRecord {
     std::array<TrafficPoint, kTrafficPoints> traffic{};
 };
 
-// The record of `s` (with `charts` when the status page keeps them) written at calendar second `now`.
+// The match in progress as the score keeper keeps it (see score::Scores), carried over with the game so
+// that a restart or an upgrade keeps the scoreboard: the lines of the players who left, and the stay of
+// each player in the game, by slot.
+struct MatchRecord {
+    // The most lines a record holds (a reader refuses more).
+    static constexpr std::size_t kMaxLines = 1u << 16;
+    struct Tally {
+        std::int64_t kills = 0, deaths = 0, damage_dealt = 0, damage_taken = 0, respawns = 0, chat_lines = 0, seconds = 0;
+        bool operator==(const Tally&) const = default;
+    };
+    struct Line {
+        std::string name;  // at most 31 bytes; empty: an unnamed player, labelled by `id`
+        std::int32_t id = 0;
+        Tally tally;
+        bool operator==(const Line&) const = default;
+    };
+    struct Stay {
+        std::int32_t slot = 0;
+        std::int32_t id = 0;
+        std::int64_t since = 0;
+        Tally tally;
+        bool dead = false;
+        std::string name;  // the last name seen
+        bool operator==(const Stay&) const = default;
+    };
+    std::uint64_t key = 0;
+    std::int64_t started_at = 0;
+    std::string map;
+    std::int64_t empty_since = std::numeric_limits<std::int64_t>::min();  // min: players are in
+    std::uint64_t lines_dropped = 0;
+    std::vector<Line> lines;
+    std::vector<Stay> stays;
+    bool operator==(const MatchRecord&) const = default;
+};
+
+// The record of `s` (with `charts` when the status page keeps them, and `match` when a match runs)
+// written at calendar second `now`.
 // `sequence` orders records written by one line of processes: of two valid records, the higher is the
 // newer. An older `version` leaves out what that version did not have (for tests of reading one).
 std::vector<std::uint8_t> write_handover(const ServerState& s, const ChartsRecord* charts, std::int64_t now,
-                                         std::uint64_t sequence, std::uint16_t version = kHandoverVersion);
+                                         std::uint64_t sequence, std::uint16_t version = kHandoverVersion,
+                                         const MatchRecord* match = nullptr);
 
 // What players see of the game, as two digests. `lasting`: every player's slot, id, addresses, name,
 // health, lists and mute, the last id, the deadlines of the loop message and the lobby, the NAME_LIST
@@ -114,6 +151,7 @@ struct TakeoverResult {
     std::int32_t players = 0;       // players in the record (those left out too)
     std::vector<LeftOut> left_out;  // in slot order; not in the table, to be announced gone
     std::optional<ChartsRecord> charts;
+    std::optional<MatchRecord> match;
     std::uint64_t sequence = 0;
 };
 

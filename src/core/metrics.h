@@ -100,6 +100,11 @@ struct Metrics {
     std::array<std::uint64_t, kQueries> query_refusals{};
     std::array<std::uint64_t, kLobbyResults> lobby{};
 
+    // Kills (a loss that took another player to 0 or below, credited to its sender) and deaths (those,
+    // and the losses players report of themselves), at most one death per player until it respawns.
+    std::uint64_t kills = 0;
+    std::uint64_t deaths = 0;
+
     std::uint64_t game_send_retries = 0;  // game sends that would have blocked and were tried again
     std::uint64_t game_sends_dropped = 0; // game sends given up after their retries
     // Sends refused after their pass had used up its pauses, dropped without one, by socket.

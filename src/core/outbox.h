@@ -141,14 +141,14 @@ public:
     // A read of the game socket is dealt with, whatever came of it: held answers never outlive the
     // read-ahead that let them wait, nor their window.
     void after_game_read() {
-        if (count_ > 0 && net_.waiting(net::Socket::Game) == 0 && (gather_us_ == 0 || window_passed())) flush();
+        if (count_ > 0 && net_.waiting(net::Socket::Game) == 0 && (!gathering() || window_passed())) flush();
     }
     // Seals the held answers side by side and sends them in the order of their STATEs. True when a
     // send had to pause.
     bool flush();
     // The monotonic microsecond (the clock's monotonic_us()) by which the held answers must leave, -1
     // when none waits for its window.
-    std::int64_t due_us() const { return count_ > 0 && gather_us_ > 0 ? held_[0].read_us + gather_us_ : -1; }
+    std::int64_t due_us() const { return count_ > 0 && gathering() ? held_[0].read_us + gather_us_ : -1; }
 
     std::size_t held() const { return count_; }
     // Whether a send has paused for its socket since the last call, which forgets it: time may have
@@ -190,6 +190,9 @@ private:
     // had to pause.
     bool deliver(Discipline d, std::span<const net::Outgoing> batch);
     bool window_passed() const { return clock_.monotonic_us() >= held_[0].read_us + gather_us_; }
+    // Whether the held answers wait for the window once nothing more is read ahead: only long ones do
+    // (the answers of one pass list the same players, so the first tells).
+    bool gathering() const { return gather_us_ > 0 && held_[0].size >= kGatherFromBytes; }
     // Held place `i`; room for all of them is made at the first use.
     std::span<std::uint8_t> held_place(std::size_t i, std::size_t longest) {
         if (!storage_) make_room(longest);

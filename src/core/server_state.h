@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/console.h"
+#include "core/game_events.h"
 #include "core/join_allowance.h"
 #include "core/line_limiter.h"
 #include "core/metrics.h"
@@ -91,6 +92,8 @@ struct ServerState {
     JoinAllowance join_allowance;
     // The allow list (the allow file), when the server keeps one: a source outside it may not join.
     const JoinList* allowed = nullptr;
+    // Who keeps score of the game (see core/game_events.h); nobody when null.
+    GameEvents* game_events = nullptr;
     // Console lines anyone can trigger without a slot: unknown commands, refused joins and refused
     // admin calls.
     LineLimiter unknown_lines;

@@ -79,6 +79,17 @@ struct Settings {
                                                       // 0: no chat limit
     std::int32_t chat_rate = 1;                       // "chat_rate": chat lines a player regains a second;
                                                       // 0: no chat limit
+    std::int32_t log_kills = 1;                       // "log_kills": 0 prints no line per kill or death
+    std::string map_view = "admin";                   // "map_view": who sees the live map: "admin" (live,
+                                                      // admin mode only), "public" (everyone,
+                                                      // map_delay_seconds behind), anything else: off
+    std::int32_t map_delay_seconds = 30;              // "map_delay_seconds": how far behind the public map is
+    std::int32_t match_idle_seconds = 120;            // "match_idle_seconds": a match ends once the server
+                                                      // has stood empty this long
+    std::string stats_file = "stats.db";              // "stats_file": the SQLite database of finished
+                                                      // matches and all-time totals; "": none
+    std::int32_t stats_keep_days = 365;               // "stats_keep_days": matches older than this are
+                                                      // dropped; 0 keeps them all
     std::int32_t event_burst = 20;                    // "event_burst": RESPAWN and EVENT_* relays a player
                                                       // may send at once; 0: no event limit
     std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;

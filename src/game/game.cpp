@@ -160,6 +160,7 @@ void on_join(ServerState& s, Io& io, const Datagram& d) {
     // Heard from the moment its WELCOME was accepted. That send may have waited for the socket, so the
     // clock is read here rather than taken from the pass.
     s.table.heard(me, io.clock.now());
+    if (s.game_events != nullptr) s.game_events->joined(s, io, me, d.now);
 
     if (d.now == s.brief_list_sent) {
         s.brief_list_due = true;
@@ -188,6 +189,7 @@ void on_leave(ServerState& s, Io& io, const Datagram& d) {
     const std::int32_t me = named_slot(s, d);
     if (me < 0) return;
     const std::int32_t id = s.table[me].id;
+    if (s.game_events != nullptr) s.game_events->leaving(s, io, me, d.now);
     announce_gone(s, io, me, id);
     const std::string left_from = s.table[me].game_addr.to_string();
     io.out.print({.kind = core::LogKind::Leave, .id = id, .name = s.table[me].name.data(), .address = left_from},
@@ -203,6 +205,7 @@ bool kick(ServerState& s, Io& io, std::int32_t id, std::string_view reason, std:
           std::int64_t now) {
     const std::int32_t me = s.table.find_by_id(id);
     if (me < 0) return false;
+    if (s.game_events != nullptr) s.game_events->leaving(s, io, me, now);
     announce_gone(s, io, me, id);
     const PlayerSlot& slot = s.table[me];
     const std::string name = core::escape_controls(slot.name.data());
@@ -284,6 +287,7 @@ void sweep_timeouts(ServerState& s, Io& io, std::int64_t now) {
             floor = std::min(floor, p.last_heard);
             continue;
         }
+        if (s.game_events != nullptr) s.game_events->leaving(s, io, i, now);
         announce_gone(s, io, i, p.id);
         const std::int32_t id = p.id;
         const std::array<char, kNameField> name = p.name;

@@ -33,10 +33,16 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
     };
 }
 
-net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext& admin,
-                                const net::HttpRequest& request) {
-    if (!request.path.starts_with("/api/")) return status.handle(request);
-    net::HttpResponse r = admin::handle(admin, request, request.now);
+net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext* admin,
+                                score::ScorePages& pages, const net::HttpRequest& request) {
+    net::HttpResponse r;
+    if (request.path.starts_with("/api/") && admin != nullptr) {
+        r = admin::handle(*admin, request, request.now);
+    } else if (pages.handles(request.path)) {
+        r = pages.handle(request);
+    } else {
+        return status.handle(request);
+    }
     status::add_common_headers(r, "no-store");
     return r;
 }

@@ -10,6 +10,7 @@
 #include "core/reload.h"
 #include "core/server_state.h"
 #include "net/http.h"
+#include "score/pages.h"
 #include "status/status.h"
 
 namespace quarel::server {
@@ -24,9 +25,10 @@ admin::AdminContext make_admin_context(core::ServerState& s, core::Io& io, admin
                                        std::function<bool(admin::BanList&, std::string& error)> save_bans,
                                        decltype(admin::AdminContext::restart) restart = nullptr);
 
-// Answers one request of the HTTP listener: a path under /api/ goes to the admin API, every other path
-// to the status endpoints. The API's answers are never cached.
-net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext& admin,
-                                const net::HttpRequest& request);
+// Answers one request of an HTTP listener: a path under /api/ goes to the admin API (where the
+// listener has it: `admin` set; otherwise it is unknown), the scores' paths to the score pages, every
+// other path to the status endpoints. Neither the API's answers nor the scores are cached.
+net::HttpResponse route_request(const status::StatusHandler& status, admin::AdminContext* admin,
+                                score::ScorePages& pages, const net::HttpRequest& request);
 
 }  // namespace quarel::server

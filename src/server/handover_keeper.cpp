@@ -46,7 +46,13 @@ std::optional<core::ChartsRecord> HandoverKeeper::take_over(core::Io& io) {
     }
     if (r.outcome != core::Takeover::Taken) return std::nullopt;
     for (const core::LeftOut& gone : r.left_out) game::announce_left_out(state_, io, gone.id, gone.name);
+    if (r.match && match_taken) match_taken(*r.match);
     return std::move(r.charts);
+}
+
+std::vector<std::uint8_t> HandoverKeeper::make_record(const core::ChartsRecord* charts) {
+    const std::optional<core::MatchRecord> match = match_source ? match_source() : std::nullopt;
+    return core::write_handover(state_, charts, clock_.now(), ++sequence_, core::kHandoverVersion, match ? &*match : nullptr);
 }
 
 void HandoverKeeper::keep(const std::vector<std::pair<int, std::string>>& fds) {
@@ -79,7 +85,7 @@ void HandoverKeeper::after_pass(const core::ChartsRecord* charts, bool now_all) 
     const core::GameDigest digest = core::game_digest(state_);
     std::vector<std::uint8_t> record;
     const auto made = [&]() -> const std::vector<std::uint8_t>& {
-        if (record.empty()) record = core::write_handover(state_, charts, clock_.now(), ++sequence_);
+        if (record.empty()) record = make_record(charts);
         return record;
     };
     // The counters alone change with every datagram: they ride along when the game changes.
@@ -153,7 +159,7 @@ std::optional<std::vector<std::pair<int, std::string>>> HandoverKeeper::write_la
         handed_ = std::make_unique<platform::RecordMemory>(std::vector<int>{}, platform::ServiceManager{});
         memory = handed_.get();
     }
-    if (!memory->ok() || !memory->write(core::write_handover(state_, charts, clock_.now(), ++sequence_))) {
+    if (!memory->ok() || !memory->write(make_record(charts))) {
         handed_.reset();
         fail_restart("the record for the new program cannot be written to memory");
         return std::nullopt;

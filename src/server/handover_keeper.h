@@ -34,6 +34,11 @@ public:
     // restart in place; `state`, `clock` and `console` must outlive the keeper.
     HandoverKeeper(std::vector<std::string> argv, core::ServerState& state, net::Clock& clock, core::Console& console);
 
+    // The score keeper's match in progress, which every record carries beside the game (nothing between
+    // matches), and who is handed the match a record taken over carried.
+    std::function<std::optional<core::MatchRecord>()> match_source;
+    std::function<void(const core::MatchRecord&)> match_taken;
+
     platform::Inherited& inherited() { return inherited_; }
     const platform::ServiceManager& service() const { return service_; }
 
@@ -74,6 +79,8 @@ public:
 
 private:
     void fail_restart(const std::string& why);
+    // The record of the game as it is now, the match with it.
+    std::vector<std::uint8_t> make_record(const core::ChartsRecord* charts);
     // Takes in what the state file's writer reported: a failure is said once, and written again.
     void collect_file();
 

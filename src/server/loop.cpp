@@ -215,6 +215,7 @@ bool run_pass(ServerState& s, LoopIo& io) {
     chat::loop_message_step(s, io.io, time.now());
     if (io.lobby != nullptr) lobby::lobby_step(s, *io.lobby, io.out, time.now());
     if (io.sidecar != nullptr) io.sidecar->step(time.now(), sidecar_view(s), io.out);
+    if (io.scores != nullptr) io.scores->step(s, io.io, time.now(), io.clock.monotonic_us() / 1000);
     // HTTP requests are answered here, behind everything the game and chat sockets had waiting.
     for (net::HttpListener* listener : io.http) listener->serve(time.now());
     return false;
@@ -226,6 +227,7 @@ std::int64_t next_deadline(const ServerState& s, const LoopIo& io) {
                      chat::next_chat_limit_work(s),
                      lobby::next_announcement(s, io.lobby), s.query_limit.next_report(), core::next_held_back_report(s),
                      agones::next_call(io.sidecar, sidecar_view(s)),
+                     io.scores != nullptr ? io.scores->next_work(s) : std::numeric_limits<std::int64_t>::max(),
                      io.admin != nullptr ? io.admin->bans.next_expiry() : std::numeric_limits<std::int64_t>::max()});
 }
 

@@ -15,6 +15,7 @@
 #include "lobby/announcer.h"
 #include "net/http_listener.h"
 #include "net/transport.h"
+#include "score/scores.h"
 #include "status/history.h"
 
 namespace quarel::server {
@@ -52,6 +53,9 @@ struct LoopIo {
     // every pass.
     std::vector<net::HttpListener*> http;
     status::History* history = nullptr;
+    // The score keeper (also the state's game_events): ends the match once the server stands empty,
+    // and takes the map's frames.
+    score::Scores* scores = nullptr;
 };
 
 // Routes an accepted game-socket datagram by type; unknown types, datagrams shorter than their type's
@@ -77,15 +81,15 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 // and only when no game datagram came: drain the chat socket (a clock tick before each read; at most
 // kChatDrainDatagrams datagrams, and no read begun kChatDrainUs after the second), the NAME_LIST held back for the end of its second and the
 // summary line of dropped name changes, the summary line of refused queries, the summary lines of
-// unknown commands and refused joins, the loop message, the lobby, the SDK sidecar's calls, the HTTP
-// requests. Returns true
+// unknown commands and refused joins, the loop message, the lobby, the SDK sidecar's calls, the score
+// keeper's step, the HTTP requests. Returns true
 // when a game datagram came, in which case the next pass should start at once.
 bool run_pass(ServerState& s, LoopIo& io);
 
 // The earliest calendar second at which a pass would have timed work to do: a clock tick, a time-out,
 // the loop message, a NAME_LIST held back, a summary line (dropped name changes, refused queries,
-// unknown commands, refused joins), a lobby
-// announcement, an SDK sidecar call or the end of a temporary ban. Between now and then only a datagram (or the HTTP clients' own
+// unknown commands, refused joins, kill lines), a lobby
+// announcement, an SDK sidecar call, the end of a match or the end of a temporary ban. Between now and then only a datagram (or the HTTP clients' own
 // sockets) can give a pass something to do.
 std::int64_t next_deadline(const ServerState& s, const LoopIo& io);
 

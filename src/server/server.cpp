@@ -2,6 +2,8 @@
 #include "server/server.h"
 
 #include <algorithm>
+#include <array>
+#include <ctime>
 #include <cstdio>
 #include <string_view>
 
@@ -13,11 +15,27 @@
 #include "platform/config_file.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
+#include "platform/random.h"
 #include "server/admin_context.h"
 
 namespace quarel::server {
 
 namespace {
+
+// Each match's key, which tells it from every other in the archive.
+std::uint64_t new_match_key() {
+    std::array<std::uint8_t, 8> b{};
+    if (!platform::random_bytes(b)) {
+        // No kernel randomness: the time and a count still tell this process's matches apart.
+        static std::uint64_t count = 0;
+        return static_cast<std::uint64_t>(std::time(nullptr)) << 20 ^ ++count;
+    }
+    std::uint64_t key = 0;
+    for (const std::uint8_t byte : b) key = key << 8 | byte;
+    return key;
+}
+
+std::int64_t calendar_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // Once the record is written the game is the next program's: a request that comes in the moment before
 // it runs is refused, its connection closed, so that the client asks again and reaches the new program.
@@ -122,12 +140,34 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       status_(state_, history_,
               {[this] { return udp_.fd(net::Socket::Chat) >= 0 && udp_.fd(net::Socket::Game) >= 0; },
                &platform::read_process_stats}),
+      scores_(new_match_key),
       handover_(std::move(argv), state_, clock_, console_) {
     admin_.bans_save_error = [this] { return lists_.bans_save_error(); };
     admin_.allow = &lists_.allow;
     admin_.save_allow = [this](admin::BanList&, std::string& error) { return lists_.save_allow(error); };
     admin_.allow_save_error = [this] { return lists_.allow_save_error(); };
     state_.allowed = &lists_.allowed;
+    state_.game_events = &scores_;
+    loop_.scores = &scores_;
+    scores_.finished = [this](const score::Match& m) { match_finished(m); };
+    admin_.end_match = [this](std::string_view by, std::string_view admin, std::int64_t now) {
+        return end_match(by, admin, now);
+    };
+    // A restart or an upgrade keeps the match: it rides in the hand-over record.
+    handover_.match_source = [this] { return scores_.record(state_); };
+    handover_.match_taken = [this](const core::MatchRecord& m) { scores_.resume(state_, m, clock_.now()); };
+    admin_.live_map = [this]() -> std::optional<std::string> {
+        if (score::map_view(state_.settings) == score::MapView::Off) return std::nullopt;
+        return scores_.map_document(state_, true);
+    };
+}
+
+bool Server::end_match(std::string_view by, std::string_view admin, std::int64_t now) {
+    return scores_.end_match(state_, loop_.io, now, by, admin);
+}
+
+void Server::match_finished(const score::Match& m) {
+    if (stats_) stats_->keep(m);
 }
 
 std::optional<int> Server::open() {
@@ -153,6 +193,8 @@ std::optional<int> Server::open() {
     if (!start_http_listeners()) return 1;
     if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
+    // The archive last: the game, its listeners and the watch are up while SQLite makes or checks it.
+    open_stats();
     wait_.add(timed_work_);
     wait_.add(handover_);
     handover_.keep(handed_descriptors());
@@ -206,6 +248,9 @@ void Server::restart_in_place() {
     for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
         if (listener != nullptr) listener->finish_answers(clock_.now(), 1000, true);
     }
+    // The new program goes on with the match in progress (it is in the record); the matches that ended
+    // here are written first, since the writer's thread ends with this program.
+    if (stats_) stats_->flush(console_, kStatsFlushMs);
     handover_.exec(fds);
     // Still here: the new program could not be run. The listeners take connections again, on the same
     // sockets.
@@ -309,7 +354,7 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
         *address,
         [this, with_api](const net::HttpRequest& r) {
             if (handed_over_) return handed_over_answer();
-            return with_api ? route_request(status_, admin_, r) : status_.handle(r);
+            return route_request(status_, with_api ? &admin_ : nullptr, pages_, r);
         },
         why, {&state_.settings.trusted_proxies, &state_.settings.http_hosts}, clock_,
         std::exchange(status_listener ? handover_.inherited().http : handover_.inherited().admin_http, -1));
@@ -354,8 +399,23 @@ void Server::start_file_watch() {
     wait_.add(*watch_);
 }
 
+void Server::open_stats() {
+    const core::Settings& settings = state_.settings;
+    if (settings.stats_file.empty()) return;
+    platform::StatsStore::OpenResult opened =
+        platform::StatsStore::open(settings.stats_file, settings.stats_keep_days, console_, calendar_now);
+    if (!opened.store) {
+        pages_.set_archive(nullptr, 503, opened.why);
+        return;
+    }
+    stats_ = std::move(opened.store);
+    wait_.add(*stats_);
+    pages_.set_archive(stats_.get());
+}
+
 core::ReloadReport Server::reload() {
     const core::ReloadReport report = platform::reload_config_file(state_, console_, options_.config_path, &options_);
+    if (stats_) stats_->set_keep_days(state_.settings.stats_keep_days);
     // A token file removed since start-up is not made anew.
     if (!loop_.http.empty()) lists_.load_tokens(state_.settings, false, console_);
     keep_lobby_client(state_.settings.public_listing == 1);
@@ -396,6 +456,7 @@ void Server::kick_banned() {
 // lines, and no "Config reloaded.".
 void Server::follow_files() {
     collect_lists(false);
+    if (stats_) stats_->collect(console_);
     const std::vector<std::size_t> changed = watch_ ? watch_->changed() : std::vector<std::size_t>{};
     const auto has = [&](WatchedFile f) { return std::ranges::find(changed, f) != changed.end(); };
     if (stop_.take_reload() || has(kConfigFile)) {
@@ -430,6 +491,12 @@ int Server::run() {
     collect_lists(true);
     after_pass(true);
     handover_.stop();
+    // The match in progress is written as it stands (a process that takes the game over from the
+    // record goes on with it, and writes it again at its end).
+    if (stats_) {
+        if (auto m = scores_.at_stop(state_, clock_.now())) stats_->keep(*m);
+        stats_->flush(console_, kStatsFlushMs);
+    }
     udp_.close_all();
     keep_lobby_client(false);
     console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");

@@ -2,9 +2,11 @@
 // includes it: it owns the platform's sockets, listener and clients, so it is no part of the core library.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,9 +30,12 @@
 #include "platform/list_files.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
+#include "platform/stats_store.h"
 #include "platform/system_clock.h"
 #include "platform/udp_transport.h"
 #include "platform/wait.h"
+#include "score/pages.h"
+#include "score/scores.h"
 #include "server/handover_keeper.h"
 #include "server/loop.h"
 #include "status/history.h"
@@ -46,6 +51,9 @@ std::optional<int> load_settings(core::Settings& settings, const core::Options& 
 
 class Server {
 public:
+    // How long a stop or a hand-over waits, at most, for the archive to write the matches it holds.
+    static constexpr int kStatsFlushMs = 5000;
+
     // Builds everything from `settings` (load_settings) and `hash_key` (the limiters' secret); nothing is
     // opened or printed yet. `options` (given again on every reload), `stop` and `console` (stdout) must
     // outlive the server.
@@ -59,8 +67,9 @@ public:
     // where the settings say); the ban file; the lobby client (when public); the SDK sidecar (under the
     // orchestrator); the hand-over record, when one was handed over or `state_file` holds one; the
     // status listener (when `http` asks for it) and the admin API's own listener (when `admin_http`
-    // does), with the admin token; the watch on the config and ban files (`watch_files 1`); then the
-    // service manager hears that the server is ready. An exit status when the start-up ends here,
+    // does), with the admin token; the watch on the config and ban files (`watch_files 1`); the stats
+    // database (`stats_file`; one refused is said, and the game runs without); then the service manager
+    // hears that the server is ready. An exit status when the start-up ends here,
     // having said why.
     std::optional<int> open();
     // Reads the config file again and applies it (SIGHUP, the admin API, or a change the watch saw): the
@@ -74,7 +83,19 @@ public:
     // program runs in this process.
     int run();
 
+    // Ends the match in progress at calendar second `now` (quarel-ctl match end and POST
+    // /api/match/end call it; so may anything else that ends a round): its console line names `by`,
+    // with `admin` in its fields, and when players are in, the next match begins with them at once.
+    // False when no match runs. Called on the loop's thread.
+    bool end_match(std::string_view by, std::string_view admin, std::int64_t now);
+
 private:
+    // Every match that ended (the server stood empty for match_idle_seconds, or end_match) passes here
+    // once, on the loop's thread, as it ended: its key, start and end, map and its lines in standings
+    // order (most kills first; score::top_lines). It is handed to the archive; whoever else is to be
+    // told of a finished match is told from here. (A match written at a clean stop has not ended: the
+    // next process goes on with it and ends it.)
+    void match_finished(const score::Match& m);
     std::optional<int> open_sockets();
     // The lobby client exists exactly while the server announces itself (`public 1`), made always with
     // the bound address, so that a game bound to one address is announced from it, and the time-out.
@@ -85,6 +106,8 @@ private:
     std::unique_ptr<platform::HttpServer> start_listener(const std::string& where, const char* key, bool with_api);
     // A watch that cannot be set up is said, and the game runs without it.
     void start_file_watch();
+    // The archive of matches (`stats_file`): opened, or refused with its line, and the game runs without.
+    void open_stats();
     // After each pass: a reload asked for by SIGHUP, or what the watch saw change.
     void follow_files();
     // The ban and allow files read again when they changed; the players a ban now covers are kicked
@@ -142,6 +165,10 @@ private:
     admin::AdminContext admin_;
     status::History history_;
     status::StatusHandler status_;
+    // The score keeper (the state's game_events), its pages and the archive it hands finished matches to.
+    score::Scores scores_;
+    score::ScorePages pages_{state_, scores_};
+    std::unique_ptr<platform::StatsStore> stats_;
     std::unique_ptr<platform::HttpServer> http_;
     std::unique_ptr<platform::HttpServer> admin_http_;
     std::unique_ptr<platform::Sidecar> sidecar_;

@@ -183,6 +183,8 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     e.single("quarel_joins_total", "counter", "Players who joined.", m.joins);
     e.single("quarel_leaves_total", "counter", "Players who left with LEAVE.", m.leaves);
     e.single("quarel_timeouts_total", "counter", "Players removed after more than 10 seconds of silence.", m.timeouts);
+    e.single("quarel_kills_total", "counter", "Kills: losses reported by another player that took a player to 0 health or below.", m.kills);
+    e.single("quarel_deaths_total", "counter", "Deaths: kills, and losses players reported of themselves, once until each respawns.", m.deaths);
     e.single("quarel_server_full_total", "counter", "JOINs answered SERVER_FULL because every slot was taken.", m.server_full);
     e.single("quarel_joins_refused_total", "counter", "JOINs refused for their source (join allowance, per-address cap, rejoin bar after a kick, allow list).", m.join_refusals.total());
     e.family("quarel_join_refusals_total", "counter", "JOINs refused for their source, by reason.");

@@ -162,6 +162,44 @@ std::optional<std::string> allow_request(Command& c, const std::vector<std::stri
     return std::nullopt;
 }
 
+// "1 h 03 min", "12 min", "45 s".
+std::string duration_text(const json& seconds) {
+    const long long s = seconds.is_number_integer() ? std::max(0LL, seconds.get<long long>()) : 0;
+    char buf[48];
+    if (s < 60) {
+        std::snprintf(buf, sizeof buf, "%lld s", s);
+    } else if (s < 3600) {
+        std::snprintf(buf, sizeof buf, "%lld min", s / 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%lld h %02lld min", s / 3600, s % 3600 / 60);
+    }
+    return buf;
+}
+
+std::string ratio_text(const json& v) {
+    if (!v.is_number()) return "-";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", v.get<double>());
+    return buf;
+}
+
+std::string time_text(const json& v) { return v.is_number_integer() ? utc_time(v.get<long long>()) : "-"; }
+
+// The lines of a scoreboard (the match in progress, or one match), in the server's order.
+std::string lines_text(const json& players, bool live) {
+    std::vector<std::vector<std::string>> rows{{"#", "NAME", "KILLS", "DEATHS", "K/D", "DEALT", "TAKEN", "TIME"}};
+    if (live) rows[0].push_back("IN GAME");
+    long long place = 0;
+    for (const json& p : players) {
+        rows.push_back({std::to_string(++place), shown(p.value("label", json())), shown(p.value("kills", json())),
+                        shown(p.value("deaths", json())), ratio_text(p.value("kills_per_death", json())),
+                        shown(p.value("damage_dealt", json())), shown(p.value("damage_taken", json())),
+                        duration_text(p.value("seconds_in_game", json()))});
+        if (live) rows.back().push_back(p.value("in_game", false) ? "yes" : "no");
+    }
+    return table(rows);
+}
+
 std::string hidden_text(const json& j) {
     const json& hidden = j.value("hidden", json::array());
     if (!hidden.is_array() || hidden.empty()) return "Nothing is hidden.\n";
@@ -172,6 +210,55 @@ std::string hidden_text(const json& j) {
                         shown(h.value("reason", json("")))});
     }
     return table(rows);
+}
+
+std::string scores_text(const json& j) {
+    const json m = j.value("match", json());
+    if (!m.is_object()) return "No match in progress.\n";
+    const json players = m.value("players", json::array());
+    std::string text = "Match on " + shown(m.value("map", json())) + " since " + time_text(m.value("started_at", json())) +
+                       " (" + duration_text(m.value("seconds", json())) + ").\n";
+    if (!players.is_array() || players.empty()) return text + "Nobody has played yet.\n";
+    return text + lines_text(players, true);
+}
+
+std::string page_text(const json& j) {
+    return "Page " + shown(j.value("page", json(1))) + " of " + shown(j.value("pages", json(1))) + ".\n";
+}
+
+std::string matches_text(const json& j) {
+    const json matches = j.value("matches", json::array());
+    if (!matches.is_array() || matches.empty()) return "No finished matches.\n";
+    std::vector<std::vector<std::string>> rows{{"ID", "ENDED", "MAP", "LENGTH", "PLAYERS", "MOST KILLS"}};
+    for (const json& m : matches) {
+        const json top = m.value("most_kills", json());
+        rows.push_back({shown(m.value("id", json())), time_text(m.value("ended_at", json())), shown(m.value("map", json())),
+                        duration_text(m.value("seconds", json())), shown(m.value("players", json())),
+                        top.is_object() ? shown(top.value("label", json())) + " (" + shown(top.value("kills", json())) + ")" : "-"});
+    }
+    return table(rows) + page_text(j);
+}
+
+std::string leaderboard_text(const json& j) {
+    const json players = j.value("players", json::array());
+    if (!players.is_array() || players.empty()) return j.value("search", json()).is_string() ? "No name begins with that.\n" : "Nobody has played yet.\n";
+    std::vector<std::vector<std::string>> rows{{"RANK", "NAME", "KILLS", "DEATHS", "K/D", "MATCHES", "TIME"}};
+    for (const json& p : players) {
+        rows.push_back({shown(p.value("rank", json())), shown(p.value("name", json())), shown(p.value("kills", json())),
+                        shown(p.value("deaths", json())), ratio_text(p.value("kills_per_death", json())),
+                        shown(p.value("matches", json())), duration_text(p.value("seconds_played", json()))});
+    }
+    return table(rows) + page_text(j);
+}
+
+std::string match_text(const json& j) {
+    const json m = j.value("match", json::object());
+    std::string text = "Match " + shown(m.value("id", json())) + " on " + shown(m.value("map", json())) + ", " +
+                       time_text(m.value("started_at", json())) + " to " + time_text(m.value("ended_at", json())) + " (" +
+                       duration_text(m.value("seconds", json())) + ").\n";
+    const json players = m.value("players", json::array());
+    if (!players.is_array() || players.empty()) return text + "Nobody played.\n";
+    return text + lines_text(players, false);
 }
 
 // `hidden`, `hide RANGE [REASON]`, `unhide RANGE`: the lobby's calls, or why not.
@@ -200,6 +287,15 @@ std::string done_text(const Command& c, const json& j) {
                (dropped == 1 ? ": 1 server taken off the list.\n" : ": " + std::to_string(dropped) + " servers taken off the list.\n");
     }
     if (c.name == "players") return players_text(j);
+    if (c.name == "scores") return scores_text(j);
+    if (c.name == "matches") return matches_text(j);
+    if (c.name == "leaderboard") return leaderboard_text(j);
+    if (c.name == "match" && c.action == "show") return match_text(j);
+    if (c.name == "match") {
+        const long long next = j.value("next_match_players", 0LL);
+        if (next == 0) return "Match ended.\n";
+        return "Match ended; the next one began with " + std::to_string(next) + (next == 1 ? " player.\n" : " players.\n");
+    }
     if (c.name == "allow") return allow_text(c, j);
     if (c.name == "bans") return bans_text(j);
     if (c.name == "kick") {
@@ -264,6 +360,11 @@ std::string usage_text() {
            "  say TEXT                         send a line to every named player\n"
            "  reload                           read the server's config file again\n"
            "  restart                          start the server's program file again; the players stay\n"
+           "  scores                           the scoreboard of the match in progress\n"
+           "  matches [--page N]               the finished matches, newest first\n"
+           "  match show ID [--csv]            one match's scoreboard (--csv: as CSV, for a sheet)\n"
+           "  match end                        end the match in progress; the next begins with the players in\n"
+           "  leaderboard [--page N] [NAME]    the all-time ranking by kills; NAME: the names that begin with it\n"
            "with --lobby, the commands of a quarel-lobby:\n"
            "  hidden                           list the address ranges hidden from the lobby's list\n"
            "  hide RANGE [REASON]              hide an address or CIDR range: its servers leave the list and\n"
@@ -278,12 +379,13 @@ std::string usage_text() {
            "  --url URL          the server's admin API (default http://127.0.0.1:8080)\n"
            "  --token-file FILE  the admin token file (default ./admin_token)\n"
            "  --json             print the server's JSON answer instead of text\n"
+           "  --page N           the page of matches or of the leaderboard (default 1)\n"
            "environment:\n"
            "  QUAREL_URL         as --url\n"
            "  QUAREL_TOKEN       the admin token itself\n"
            "  QUAREL_TOKEN_FILE  as --token-file (QUAREL_TOKEN wins over it)\n"
            "The URL and the token each come from the first of: the command line, the environment, the\n"
-           "config file, the defaults.\n"
+           "config file, the defaults. scores, matches, match show and leaderboard need no token.\n"
            "Exit status: 0 done, 1 refused or unreachable, 2 bad usage.\n";
 }
 
@@ -318,6 +420,7 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
     Command& c = p.command;
     std::vector<std::string> words;
     std::optional<long long> minutes;
+    std::optional<std::int64_t> page;
     bool options_end = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -348,13 +451,17 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
             (arg == "--json" ? c.json : c.lobby) = true;
             continue;
         }
+        if (arg == "--csv") {
+            c.csv = true;
+            continue;
+        }
         std::string name = arg;
         std::optional<std::string> value;
         if (const auto eq = arg.find('='); eq != std::string::npos) {
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        if (name != "--url" && name != "--token-file" && name != "--config" && name != "--minutes") {
+        if (name != "--url" && name != "--token-file" && name != "--config" && name != "--minutes" && name != "--page") {
             return usage_error(std::move(p), "unknown option '" + arg + "'");
         }
         if (!value) {
@@ -364,6 +471,9 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
         if (name == "--url") {
             c.url = base_url(*value);
             if (!c.url) return usage_error(std::move(p), "--url must start with http:// or https://");
+        } else if (name == "--page") {
+            page = core::parse_decimal(*value, 9, 1);
+            if (!page) return usage_error(std::move(p), "--page must be a whole number from 1");
         } else if (name == "--token-file" || name == "--config") {
             if (value->empty()) return usage_error(std::move(p), name + " needs a value");
             (name == "--config" ? c.config : c.token_file) = *value;
@@ -390,6 +500,12 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
     const std::size_t extra = words.size() - 1;
     Request& r = c.request;
     if (minutes && c.name != "ban") return usage_error(std::move(p), "--minutes goes with ban only");
+    if (page && c.name != "matches" && c.name != "leaderboard") {
+        return usage_error(std::move(p), "--page goes with matches and leaderboard only");
+    }
+    const bool show = c.name == "match" && extra >= 1 && words[1] == "show";
+    if (c.csv && !show) return usage_error(std::move(p), "--csv goes with match show only");
+    if (c.csv && c.json) return usage_error(std::move(p), "--csv and --json do not go together");
     if (c.lobby) {
         if (const auto why = lobby_request(c, words)) return usage_error(std::move(p), *why);
         return p;
@@ -433,6 +549,31 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
         r = {"DELETE", "/api/bans", "range=" + percent_encode(words[1]), ""};
     } else if (c.name == "allow") {
         if (const auto why = allow_request(c, words)) return usage_error(std::move(p), *why);
+    } else if (c.name == "scores") {
+        if (extra != 0) return usage_error(std::move(p), "scores takes no arguments");
+        r = {"GET", "/scoreboard.json", "", ""};
+        c.public_call = true;
+    } else if (c.name == "matches") {
+        if (extra != 0) return usage_error(std::move(p), "matches takes no arguments but --page N");
+        r = {"GET", "/matches.json", "page=" + std::to_string(page.value_or(1)), ""};
+        c.public_call = true;
+    } else if (c.name == "leaderboard") {
+        if (extra > 1) return usage_error(std::move(p), "leaderboard takes one NAME at most (quote a name with blanks)");
+        r = {"GET", "/leaderboard.json", "page=" + std::to_string(page.value_or(1)), ""};
+        if (extra == 1 && !words[1].empty()) r.query += "&name=" + percent_encode(words[1]);
+        c.public_call = true;
+    } else if (c.name == "match") {
+        c.action = extra >= 1 ? words[1] : "";
+        if (c.action == "end" && extra == 1) {
+            r = {"POST", "/api/match/end", "", ""};
+        } else if (show && extra == 2) {
+            const auto id = core::parse_decimal(words[2], kCountDigits, 1);
+            if (!id) return usage_error(std::move(p), "match show needs a match id (a positive number)");
+            r = {"GET", "/matches/" + std::to_string(*id) + (c.csv ? ".csv" : ".json"), "", ""};
+            c.public_call = true;
+        } else {
+            return usage_error(std::move(p), "match takes end, or show ID [--csv]");
+        }
     } else if (c.name == "say") {
         if (extra < 1) return usage_error(std::move(p), "say needs a text");
         r = {"POST", "/api/say", "", dump(json{{"text", joined(words, 1)}})};
@@ -530,6 +671,11 @@ Outcome format_answer(const Command& command, long http_status, const std::strin
             why = core::escape_controls(j["error"].get<std::string>()) + " (HTTP " + std::to_string(http_status) + ")";
         }
         o.err = "quarel-ctl: " + why + "\n";
+        return o;
+    }
+    if (command.csv) {
+        o.status = 0;
+        o.out = body;
         return o;
     }
     if (!j.is_object()) {

@@ -37,10 +37,14 @@ struct Command {
     std::optional<std::string> token_file;
     std::optional<std::string> config;  // --config
     bool json = false;
+    bool csv = false;  // match show ID --csv: the server's CSV as it came
+    // The call is one of the public pages (scores, matches, leaderboard, match show): no token needed.
+    bool public_call = false;
     bool lobby = false;  // --lobby: the call goes to a quarel-lobby (hidden, hide, unhide)
-    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart
+    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart,
+                       // scores, matches, leaderboard, match
     long long minutes = 0;  // ban and mute
-    std::string action;     // allow only: list, add or remove
+    std::string action;     // allow: list, add or remove; match: end or show
     Request request;
 };
 

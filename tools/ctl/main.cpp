@@ -98,15 +98,16 @@ int main(int argc, char** argv) {
     if (!why.empty()) return refuse(why);
     why = ctl::settle(c, config);
     if (!why.empty()) return refuse(why);
-    const auto token = c.token ? c.token : read_token(*c.token_file, why);
-    if (!token) return refuse(why);
+    // The public pages are read without a token.
+    const auto token = c.public_call ? std::nullopt : c.token ? c.token : read_token(*c.token_file, why);
+    if (!token && !c.public_call) return refuse(why);
 
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return refuse("cannot start libcurl");
     CURL* easy = curl_easy_init();
     if (easy == nullptr) return refuse("cannot start libcurl");
     const ctl::Request& r = c.request;
-    const std::string authorization = "Authorization: Bearer " + *token;
-    curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
+    const std::string authorization = token ? "Authorization: Bearer " + *token : std::string();
+    curl_slist* headers = token ? curl_slist_append(nullptr, authorization.c_str()) : nullptr;
     if (!r.body.empty() || r.method == "POST") headers = curl_slist_append(headers, "Content-Type: application/json");
     std::string answer;
     char error[CURL_ERROR_SIZE] = "";

@@ -318,6 +318,7 @@ const Admin = (() => {
   const $ = Status.$;
   let players = new Map();  // id -> the player as /api/players gave it
   let menuOpen = null;      // the id whose row's menu is open (a phone's)
+  let accepted = null;      // the token the server last answered a call with
 
   function token() { return sessionStorage.getItem(KEY); }
 
@@ -578,6 +579,7 @@ const Admin = (() => {
       const b = $('admin-bans-box').open ? await call('GET', '/api/bans?limit=' + PAGE, undefined, used) : null;
       const a = $('admin-allow-box').open ? await call('GET', '/api/allow?limit=' + PAGE, undefined, used) : null;
       if (used !== token()) return;
+      accepted = used;
       players = new Map(p.players.map((q) => [q.id, q]));
       Players.render();
       LiveLog.follow();
@@ -641,7 +643,11 @@ const Admin = (() => {
     show();
   }
 
-  return { init, update, token, failed };
+  // The token once the server has taken it: other panels' admin calls wait for it, so that a wrong
+  // token typed in counts one failure against the server's lock-out, not one a panel.
+  function acceptedToken() { return token() !== null && token() === accepted ? accepted : null; }
+
+  return { init, update, token, acceptedToken, failed };
 })();
 Status.section(Admin);
 
