@@ -14,10 +14,11 @@ namespace quarel::testkit {
 namespace {
 
 // The status listener and the file watch on, each a source of the wait, so that their per-pass costs
-// show too. The state file is off: its writes are timed (within a second of a change, every 5 s for the
-// poses), so their calls would depend on how fast the machine answers, and the counts are to be exact.
+// show too. The state file and the stats archive are off: the state file's writes are timed (within a
+// second of a change, every 5 s for the poses), so their calls would depend on how fast the machine
+// answers, and the counts are to be exact.
 std::string config_for(int players) {
-    return "slots " + std::to_string(players) + "\nhttp 127.0.0.1:0\nwatch_files 1\nanswer_batch_us 0\nstate_file\n";
+    return "slots " + std::to_string(players) + "\nhttp 127.0.0.1:0\nwatch_files 1\nanswer_batch_us 0\nstate_file\nstats_file\n";
 }
 
 // Calls per answered STATE, a few thousand STATEs at 4 and at 32 players, both ways of feeding them; and

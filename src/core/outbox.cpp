@@ -52,7 +52,7 @@ bool Outbox::send_answer(std::span<const std::uint8_t> answer, const net::Addres
 void Outbox::new_pass(std::int64_t gather_us) {
     pass_pauses_ = 0;
     gather_us_ = gather_us < 0 ? 0 : gather_us;
-    if (count_ > 0 && gather_us_ > 0 && window_passed()) flush();
+    if (count_ > 0 && gathering() && window_passed()) flush();
 }
 
 void Outbox::make_room(std::size_t longest) {
