@@ -18,8 +18,9 @@ namespace quarel::bench {
 
 using namespace protocol;
 
-BaselineReplies::BaselineReplies(std::int32_t max_slots)
+BaselineReplies::BaselineReplies(std::int32_t max_slots, bool checksums)
     : max_slots_(max_slots),
+      checksums_(checksums),
       welcome_(welcome::kEntries + list::kBriefEntry * static_cast<std::size_t>(max_slots), 0),
       list_(list::kEntries, 0),
       slots_info_(slots_info::kSize, 0) {
@@ -31,10 +32,11 @@ BaselineReplies::BaselineReplies(std::int32_t max_slots)
 }
 
 std::span<const std::uint8_t> BaselineReplies::answer(std::span<const std::uint8_t> in) {
-    if (in.size() < kHeaderSize) return {};
+    if (in.size() < kHeaderSize || (checksums_ && !checksum_ok(in))) return {};
     switch (in[kTypeAt]) {
         case game_in::STATE:
             if (in.size() < state::kSize) return {};
+            if (checksums_) seal(list_, list_.size());
             return list_;
         case game_in::JOIN: {
             if (in.size() < join::kSize) return {};
@@ -85,14 +87,14 @@ int open_socket(std::uint16_t port, bool game) {
 
 }  // namespace
 
-int run_baseline_server(std::uint16_t chat_port, std::uint16_t game_port, std::int32_t max_slots) {
+int run_baseline_server(std::uint16_t chat_port, std::uint16_t game_port, std::int32_t max_slots, bool checksums) {
     const int chat = open_socket(chat_port, false);
     const int game = open_socket(game_port, true);
     if (chat < 0 || game < 0) {
         std::fprintf(stderr, "baseline: cannot bind %u/%u\n", chat_port, game_port);
         return 1;
     }
-    BaselineReplies replies(max_slots);
+    BaselineReplies replies(max_slots, checksums);
     std::vector<std::uint8_t> buf(kBytesPerSlot * static_cast<std::size_t>(std::max(max_slots, 1)));
     // Probes come first, on the chat socket; once the game socket has had traffic only it is read, with
     // one blocking receive and one send per datagram.

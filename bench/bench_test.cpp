@@ -86,6 +86,12 @@ TEST(BaselineReplies, AnswersProbesAndIgnoresTheRest) {
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(base.answer(msg(build_join(buf, 0), buf)).empty());
     EXPECT_TRUE(base.answer(msg(build_join(buf, 0), buf)).empty());
     EXPECT_EQ(base.players(), 3);
+    // The checksum anchor answers a STATE only when its checksum is right, with the same list.
+    BaselineReplies anchor(3, true);
+    Bytes state = msg(build_state(buf, 1, 1), buf);
+    EXPECT_EQ(testkit::to_hex(anchor.answer(state)), testkit::to_hex(testkit::sealed_hex("11 00000000")));
+    state[5] ^= 1;
+    EXPECT_TRUE(anchor.answer(state).empty()) << "a wrong checksum";
 }
 
 TEST(JudgeList, NamesEachKindOfWrongAnswer) {

@@ -31,6 +31,7 @@
 #include "replay.h"
 #include "report.h"
 #include "scores.h"
+#include "state_calls.h"
 
 using namespace quarel::bench;
 using quarel::testkit::Ports;
@@ -39,28 +40,35 @@ using quarel::testkit::ServerProcess;
 namespace {
 
 // The server under test: the real quarel-server, or the baseline (this program started again in its
-// hidden baseline mode).
+// hidden baseline mode, or another build of the server given with --against).
 enum class Kind : std::uint8_t { Real, Baseline };
 const char* kind_name(Kind k) { return k == Kind::Real ? "server" : "baseline"; }
 
-// Starts a server of `kind` with a config of `max_slots` slots on `ports`; ready() tells whether it
-// came up within the bound. `extra_args` go to the real server after its ports.
+// Starts a server of `kind` with a config of `max_slots` slots (and the lines of `extra_config`) on
+// `ports`; ready() tells whether it came up within the bound. `extra_args` go to the real server after
+// its ports; `against`, when not empty, is the baseline's binary, another build of the server, started
+// as the server is.
 std::unique_ptr<ServerProcess> start(Kind kind, const std::string& real_binary, Ports ports, std::int32_t max_slots,
-                                     const std::vector<std::string>& extra_args = {}, const std::string& extra_config = "") {
+                                     const std::vector<std::string>& extra_args = {}, const std::string& against = "",
+                                     const std::string& extra_config = "", bool anchor = false) {
     const std::string config = "slots " + std::to_string(max_slots) + "\n" + extra_config;
-    if (kind == Kind::Real) {
-        std::vector<std::string> argv = ServerProcess::server_argv(real_binary, ports);
+    if (kind == Kind::Real || !against.empty()) {
+        std::vector<std::string> argv = ServerProcess::server_argv(kind == Kind::Real ? real_binary : against, ports);
         argv.insert(argv.end(), extra_args.begin(), extra_args.end());
         return std::make_unique<ServerProcess>(std::move(argv), ports, config);
     }
-    return std::make_unique<ServerProcess>(std::vector<std::string>{quarel::testkit::beside_self("quarel-bench"), "--baseline-server",
-                                                                    std::to_string(ports.chat), std::to_string(ports.game),
-                                                                    std::to_string(max_slots)},
-                                           ports, config);
+    std::vector<std::string> argv{quarel::testkit::beside_self("quarel-bench"), "--baseline-server", std::to_string(ports.chat),
+                                  std::to_string(ports.game), std::to_string(max_slots)};
+    if (anchor) argv.emplace_back("checksums");
+    return std::make_unique<ServerProcess>(std::move(argv), ports, config);
 }
 
 struct Options {
     std::string server;
+    std::string against;
+    // Config lines added for the server and for the baseline (another build, or the same with other settings).
+    std::string server_config, baseline_config;
+    bool anchor = false;
     int rounds = 2;
     double closed_seconds = 3;
     double warmup = 0.5;
@@ -79,6 +87,8 @@ void usage(std::FILE* to) {
                  "  open:N:RATE:SECONDS  N players sending STATE at RATE Hz: loss and latency percentiles\n"
                  "  idle:SECONDS         a server with no players: CPU and wake-ups per second\n"
                  "  handler:N[:STATES]   the server's own code per STATE at N players, in process, no sockets\n"
+                 "  spread:N:RATE:WINDOW[:STATES]  the same with STATEs arriving one at a time, N players at RATE Hz,\n"
+                 "                       the answers' gathering window (answer_batch_us) WINDOW us\n"
                  "  http:N:RATE:SECONDS[:HELD[:STREAMS]]  open:N:RATE:SECONDS with the status listener on, HELD\n"
                  "                       connections (default 63) held open, idle or dripping a byte a second,\n"
                  "                       /metrics fetched 10 times a second and STREAMS (default 0) admin event\n"
@@ -88,6 +98,8 @@ void usage(std::FILE* to) {
                  "                       times a second in both columns; the server column also has a webhook that\n"
                  "                       never answers taking every line said\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
+                 "  syscalls:N[,N...]    N players: system calls per answered STATE, counted exactly through ptrace\n"
+                 "                       (the load fed while the server stands still): saturated, and in rounds\n"
                  "  bans:N:CALLS         a ban file of N bans (100000: the cap) and CALLS bans and unbans through the\n"
                  "                       admin API, 5 ms apart: each call's time in the loop and the writer's, in process\n"
                  "  scores:N[:DATAGRAMS] the server's own code per STATE and per HEALTH_DELTA at N named players with\n"
@@ -110,6 +122,12 @@ void usage(std::FILE* to) {
                  "  --server PATH    the server binary (default: quarel-server beside this program)\n"
                  "  --fixed-ports    run on 4173/4174 instead of two free ports\n"
                  "  --no-baseline    measure the server alone\n"
+                 "  --against PATH   another build of the server as the baseline (see bench/compare.sh)\n"
+                 "  --anchor         the baseline checks every datagram's checksum and seals every reply (the\n"
+                 "                   least any server of this protocol must do)\n"
+                 "  --server-config LINE, --baseline-config LINE\n"
+                 "                   a config line added for the server, or for the baseline (with --against:\n"
+                 "                   the same build with other settings); each may be given more than once\n"
                  "  --json           JSON instead of the table\n");
 }
 
@@ -200,7 +218,7 @@ public:
     template <typename Drive>
     RunResult run_one(Kind kind, int n, Scenario& sc, Drive drive) {
         RunResult r;
-        const auto child_ptr = start(kind, opt_.server, ports_, n);
+        const auto child_ptr = start(kind, opt_.server, ports_, n, {}, opt_.against, config_of(kind), opt_.anchor);
         ServerProcess& child = *child_ptr;
         if (!child.ready()) {
             r.error = std::string(kind_name(kind)) + " did not start on ports " + std::to_string(ports_.chat) + "/" +
@@ -242,7 +260,8 @@ public:
         const bool b = opt_.with_baseline;
         Figure rate = figure("answers/s", runs, b, [](const RunResult& r) { return r.answers_per_s; });
         rate.goal = Figure::Goal::RatioAtLeast;
-        rate.limit = n <= 32 ? 0.9 : 0.8;
+        // Against the minimal server the checksums cost their share; against another build, nothing may be lost.
+        rate.limit = !opt_.against.empty() ? 1.0 : n <= 32 ? 0.9 : 0.8;
         sc.figures.push_back(rate);
         sc.figures.push_back(figure("round trip p50 us", runs, b, [](const RunResult& r) { return r.latency.p50_us; }));
         sc.figures.push_back(figure("round trip p99 us", runs, b, [](const RunResult& r) { return r.latency.p99_us; }));
@@ -424,7 +443,7 @@ public:
         for (int round = 0; round < opt_.rounds; ++round) {
             for (int k = 0; k < 2; ++k) {
                 const bool measured = (k == 0) != (round % 2 == 0);
-                const auto child_ptr = start(Kind::Real, opt_.server, ports_, n, {"--http", "127.0.0.1:0"},
+                const auto child_ptr = start(Kind::Real, opt_.server, ports_, n, {"--http", "127.0.0.1:0"}, "",
                                              "map_view public\nmap_delay_seconds 2\n");
                 ServerProcess& child = *child_ptr;
                 const std::string marker = "HTTP status page on http://127.0.0.1:";
@@ -484,7 +503,8 @@ public:
         for (const Kind kind : {Kind::Baseline, Kind::Real}) {
             if (kind == Kind::Baseline && !opt_.with_baseline) continue;
             const auto child_ptr = start(kind, opt_.server, ports_, 4,
-                                         with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{});
+                                         with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{},
+                                         opt_.against, config_of(kind), opt_.anchor);
             ServerProcess& child = *child_ptr;
             if (!child.ready()) {
                 sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
@@ -515,7 +535,46 @@ public:
         return sc;
     }
 
+    // System calls per answered STATE, both ways of feeding the STATEs (testkit/state_calls.h). Exact
+    // counts: one round per kind is enough.
+    Scenario syscalls(int n) {
+        Scenario sc;
+        sc.name = "system calls " + std::to_string(n) + " players";
+        const int states = std::max(1000, 125 * n);
+        std::vector<double> saturated[2], rounds[2];
+        for (const Kind kind : {Kind::Baseline, Kind::Real}) {
+            if (kind == Kind::Baseline && !opt_.with_baseline) continue;
+            const auto child_ptr = start(kind, opt_.server, ports_, n, {}, opt_.against, config_of(kind), opt_.anchor);
+            ServerProcess& child = *child_ptr;
+            if (!child.ready()) {
+                sc.notes.push_back(std::string(kind_name(kind)) + " did not start");
+                continue;
+            }
+            quarel::testkit::CountedPlayers players = quarel::testkit::join_players(child, n);
+            if (players.ids.size() != static_cast<std::size_t>(n)) {
+                sc.notes.push_back(std::string(kind_name(kind)) + ": a join got no WELCOME");
+                continue;
+            }
+            const int k = kind == Kind::Real ? 0 : 1;
+            for (const auto feed : {quarel::testkit::Feed::Saturated, quarel::testkit::Feed::Rounds}) {
+                const auto c = quarel::testkit::count_state_calls(child, players, feed, states);
+                if (!c.error.empty()) sc.notes.push_back(std::string(kind_name(kind)) + ": " + c.error);
+                (feed == quarel::testkit::Feed::Saturated ? saturated : rounds)[k].push_back(c.per_answer());
+                sc.notes.push_back(std::string(kind_name(kind)) +
+                                   (feed == quarel::testkit::Feed::Saturated ? ", saturated: " : ", in rounds: ") + c.summary);
+            }
+        }
+        for (const auto& [name, v] : {std::pair{"calls/answer saturated", saturated}, std::pair{"calls/answer in rounds", rounds}}) {
+            Figure f{name, v[0].empty() ? 0 : v[0].front(), std::nullopt};
+            if (opt_.with_baseline && !v[1].empty()) f.baseline = v[1].front();
+            sc.figures.push_back(f);
+        }
+        return sc;
+    }
+
 private:
+    std::string config_of(Kind kind) const { return kind == Kind::Real ? opt_.server_config : opt_.baseline_config; }
+
     const Options& opt_;
     Ports ports_;
 };
@@ -537,6 +596,14 @@ bool parse_args(int argc, char** argv, Options& o) {
             o.server = argv[++i];
         } else if (a == "--fixed-ports") {
             o.fixed_ports = true;
+        } else if (a == "--against" && v) {
+            o.against = argv[++i];
+        } else if (a == "--server-config" && v) {
+            o.server_config += std::string(argv[++i]) + "\n";
+        } else if (a == "--baseline-config" && v) {
+            o.baseline_config += std::string(argv[++i]) + "\n";
+        } else if (a == "--anchor") {
+            o.anchor = true;
         } else if (a == "--no-baseline") {
             o.with_baseline = false;
         } else if (a == "--json") {
@@ -544,8 +611,8 @@ bool parse_args(int argc, char** argv, Options& o) {
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
                    a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("hooks:", 0) == 0 ||
                    a.rfind("idle-http:", 0) == 0 || a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 ||
-                   a.rfind("reflect:", 0) == 0 || a.rfind("joins:", 0) == 0 || a.rfind("scores:", 0) == 0 ||
-                   a.rfind("map:", 0) == 0) {
+                   a.rfind("reflect:", 0) == 0 || a.rfind("joins:", 0) == 0 || a.rfind("syscalls:", 0) == 0 ||
+                   a.rfind("spread:", 0) == 0 || a.rfind("scores:", 0) == 0 || a.rfind("map:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -604,9 +671,10 @@ std::vector<double> numbers(const std::string& scenario) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--baseline-server") == 0) {
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--baseline-server") == 0) {
         return run_baseline_server(static_cast<std::uint16_t>(std::atoi(argv[2])),
-                                   static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+                                   static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]),
+                                   argc == 6 && std::strcmp(argv[5], "checksums") == 0);
     }
     Options opt;
     if (!parse_args(argc, argv, opt)) {
@@ -616,9 +684,12 @@ int main(int argc, char** argv) {
     if (opt.server.empty()) {
         opt.server = quarel::testkit::server_binary();
     }
-    if (access(opt.server.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "quarel-bench: no server binary at %s (use --server)\n", opt.server.c_str());
-        return 2;
+    for (const std::string* binary : {&opt.server, &opt.against}) {
+        if (binary->empty() && binary == &opt.against) continue;
+        if (access(binary->c_str(), X_OK) != 0) {
+            std::fprintf(stderr, "quarel-bench: no server binary at %s\n", binary->c_str());
+            return 2;
+        }
     }
     if (opt.scenarios.empty()) {
         opt.scenarios = {"closed:4,32,128", "open:64:60:10", "open:698:30:10", "idle:10", "http:64:60:10", "idle-http:10"};
@@ -634,6 +705,14 @@ int main(int argc, char** argv) {
     report.machine = machine();
     report.load_before = load_average();
     report.rounds = opt.rounds;
+    if (!opt.against.empty()) report.baseline = "the server at " + opt.against;
+    if (opt.against.empty() && opt.anchor) report.baseline = "the checksum anchor (one receive, a checksum check, a sealed reply, one send per datagram)";
+    for (const auto& [who, lines] : {std::pair{"server", &opt.server_config}, std::pair{"baseline", &opt.baseline_config}}) {
+        if (lines->empty()) continue;
+        std::string shown = lines->substr(0, lines->size() - 1);  // one line feed after each line
+        std::replace(shown.begin(), shown.end(), '\n', ',');
+        report.baseline += std::string("; the ") + who + "'s config adds: " + shown;
+    }
     Bench bench(opt);
     for (const std::string& scenario : opt.scenarios) {
         const std::vector<double> v = numbers(scenario);
@@ -705,6 +784,20 @@ int main(int argc, char** argv) {
                             b.call_max_ms, b.calls,
                             b.write_ms, b.error.empty() ? "" : "; error: ", b.error.c_str());
                 std::fflush(stdout);
+            }
+        } else if (scenario.rfind("spread:", 0) == 0 && (v.size() == 3 || v.size() == 4) && v[0] >= 1 && v[0] <= 698 &&
+                   v[1] > 0 && v[2] >= 0) {
+            Scenario sc;
+            char name[96];
+            std::snprintf(name, sizeof name, "spread %d x %g Hz, %d us", static_cast<int>(v[0]), v[1], static_cast<int>(v[2]));
+            sc.name = name;
+            const int states = v.size() == 4 ? std::max(1, static_cast<int>(v[3])) : std::max(20'000, static_cast<int>(4'000'000 / v[0]));
+            sc.figures.push_back({"ns per STATE", spread_ns_per_state(static_cast<std::int32_t>(v[0]), v[1], static_cast<std::int32_t>(v[2]), states), std::nullopt});
+            sc.notes.push_back("server code only, STATEs one at a time; no socket calls");
+            report.scenarios.push_back(sc);
+        } else if (scenario.rfind("syscalls:", 0) == 0) {
+            for (const double n : v) {
+                if (n >= 1 && n <= 250) report.scenarios.push_back(bench.syscalls(static_cast<int>(n)));
             }
         } else if (scenario.rfind("reflect:", 0) == 0) {
             // Exact byte counts, printed as they come: nothing to compare with, no time measured.

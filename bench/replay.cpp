@@ -61,4 +61,33 @@ double handler_ns_per_state(std::int32_t players, int states) {
     return ns / states;
 }
 
+double spread_ns_per_state(std::int32_t players, double rate, std::int32_t window_us, int states) {
+    InProcessServer server(players);
+    server.h.state.settings.answer_batch_us = window_us;
+    server.join_and_ack(players);
+    testkit::Harness& h = server.h;
+    h.net.read_ahead = 0;
+    const double spacing_us = 1e6 / (rate * players);
+    const std::int64_t start_us = h.clock.monotonic;
+    std::array<std::uint8_t, 64> buf{};
+    timespec a{}, z{};
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    for (int i = 0; i < states; ++i) {
+        const std::int64_t at = start_us + static_cast<std::int64_t>(spacing_us * i);
+        const std::int64_t due = h.io.outbox.due_us();
+        if (due >= 0 && due <= at) {
+            h.clock.monotonic = due;
+            h.pass();
+        }
+        h.clock.monotonic = at;
+        const std::int32_t id = 1 + i % players;
+        server.push(std::span(buf).first(build_state(buf, id, static_cast<std::uint32_t>(i))), port_of(id));
+        h.pass();
+    }
+    h.io.outbox.flush();
+    clock_gettime(CLOCK_MONOTONIC, &z);
+    const double ns = static_cast<double>(z.tv_sec - a.tv_sec) * 1e9 + static_cast<double>(z.tv_nsec - a.tv_nsec);
+    return ns / states;
+}
+
 }  // namespace quarel::bench

@@ -36,4 +36,10 @@ struct InProcessServer {
 // `states` STATEs handled through whole loop passes.
 double handler_ns_per_state(std::int32_t players, int states);
 
+// The same when STATEs arrive one at a time, as from `players` players each at `rate` Hz spread evenly
+// (nothing read ahead), with the answers' gathering window at `window_us` (answer_batch_us; 0: each
+// answered alone). The monotonic clock moves by the STATEs' spacing; a pass with nothing to read runs
+// where the loop's wait would wake for the window's end.
+double spread_ns_per_state(std::int32_t players, double rate, std::int32_t window_us, int states);
+
 }  // namespace quarel::bench

@@ -70,6 +70,7 @@ std::string render_table(const Report& r) {
     out += "quarel-bench " + r.date + "\n";
     out += "machine: " + r.machine + "\n";
     out += "load average before: " + r.load_before + "  after: " + r.load_after + "\n";
+    out += "baseline: " + r.baseline + "\n";
     out += "rounds: " + std::to_string(r.rounds) + " per scenario, baseline and server alternated\n\n";
     out += pad("scenario", 26) + pad("figure", 24) + pad("server", 12) + pad("baseline", 12) + pad("ratio", 8) +
            pad("target", 16) + "result\n";
@@ -116,6 +117,7 @@ std::string render_json(const Report& r) {
     out += "  \"load_before\": " + json_quote(r.load_before) + ",\n";
     out += "  \"load_after\": " + json_quote(r.load_after) + ",\n";
     out += "  \"rounds\": " + std::to_string(r.rounds) + ",\n";
+    out += "  \"baseline\": " + json_quote(r.baseline) + ",\n";
     out += "  \"scenarios\": [";
     for (std::size_t i = 0; i < r.scenarios.size(); ++i) {
         const Scenario& s = r.scenarios[i];

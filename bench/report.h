@@ -32,6 +32,8 @@ struct Report {
     std::string machine;
     std::string load_before, load_after;
     int rounds = 0;
+    // What the baseline column is: the minimal server, or another build of the server (--against).
+    std::string baseline = "the minimal server (one receive, one send per datagram)";
     std::vector<Scenario> scenarios;
 };
 

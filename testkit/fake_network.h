@@ -63,6 +63,11 @@ public:
     // than `buf` is discarded whole, as the socket transport does.
     std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override;
     net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override;
+    // One datagram after another through send(), as the base does, counted as one call in `batches`.
+    std::size_t send_batch(net::Socket socket, std::span<const net::Outgoing> batch, net::SendResult& refused) override {
+        ++batches;
+        return Transport::send_batch(socket, batch, refused);
+    }
     std::size_t waiting(net::Socket socket) const override;
 
     // The recorded sends, handed over and forgotten.
@@ -72,6 +77,7 @@ public:
     std::uint64_t attempts = 0;     // every send attempt
     std::uint64_t sends = 0;        // accepted sends
     std::uint64_t sent_bytes = 0;   // their bytes
+    std::uint64_t batches = 0;      // calls of send_batch (each a system call on a socket transport)
 
 private:
     struct Inbound {

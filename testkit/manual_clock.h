@@ -1,5 +1,5 @@
-// The manual clock: calendar time set and advanced by hand; the pauses between send retries are
-// counted, never slept.
+// The manual clock: calendar time and the monotonic microseconds set and advanced by hand; the pauses
+// between send retries are counted, never slept.
 #pragma once
 
 #include <cstdint>

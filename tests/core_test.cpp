@@ -113,6 +113,52 @@ TEST(LoopPass, TheChatDrainTicksBeforeEachRead) {
     EXPECT_EQ(h.out.text(), "10.0.0.1:5000 ask for map name.\n10.0.0.2:5000 ask for map name.\n10.0.0.3:5000 ask for map name.\n");
 }
 
+// An HTTP listener that counts its turns.
+struct CountingListener final : net::HttpListener {
+    void serve(std::int64_t) override { ++served; }
+    int served = 0;
+};
+
+// A chat socket that never runs dry: a pass reads at most kChatDrainDatagrams of it (and begins no read
+// kChatDrainUs after its second), then the HTTP listener gets its turn, the next pass the game socket;
+// the chat lines go on in their order in the passes after.
+TEST(LoopPass, TheChatDrainStopsAtItsBudgetAndTheGameSocketAndHttpGetTheirTurn) {
+    core::Settings st;
+    st.chat_burst = 0;  // no chat limit: every line is relayed
+    Harness h(st);
+    CountingListener http;
+    h.io.http = {&http};
+    join_players(h, 1);
+    h.net.queue_chat(sealed_hex("80 01000000 41 00"), addr(1, 6000));
+    h.pass();
+    h.out.clear();
+    http.served = 0;
+    const auto line = [](int i) { return "A : m" + std::to_string(i) + "\n"; };
+    for (int i = 0; i < 150; ++i) h.net.queue_chat(sealed(cat({hex("81 01000000"), str("m" + std::to_string(i)), hex("00")})), addr(1, 6000));
+    const auto lines = [](int from, int to, const auto& line) {
+        std::string out;
+        for (int i = from; i < to; ++i) out += line(i);
+        return out;
+    };
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(h.out.text(), lines(0, 64, line));
+    EXPECT_EQ(http.served, 1);
+    // A game datagram that came meanwhile comes first.
+    h.out.clear();
+    h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));
+    EXPECT_TRUE(h.pass());
+    EXPECT_EQ(h.out.text(), "");
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(h.out.text(), lines(64, 128, line));
+    EXPECT_EQ(http.served, 2);
+    // The time budget: each read takes 700 us here, so the read begun 2.1 ms after the second is the last.
+    h.out.clear();
+    h.net.on_receive = [&](net::Socket, std::span<const std::uint8_t>, const net::Address&) { h.clock.monotonic += 700; };
+    EXPECT_FALSE(h.pass());
+    EXPECT_EQ(h.out.text(), lines(128, 132, line));
+    EXPECT_EQ(h.net.pending(Socket::Chat), 18u);
+}
+
 TEST(Dispatch, UnknownGameTypesAreDroppedWithoutALine) {
     for (int type = 0; type < 256; ++type) {
         if (type == 0x01 || type == 0x03 || type == 0x06 || type == 0x08) continue;
@@ -251,6 +297,55 @@ TEST(HeldAnswers, SendExactlyWhatThePlainPathSendsOverALongRandomRun) {
     EXPECT_EQ(ahead.io.outbox.held(), 0u) << "nothing left behind";
 }
 
+// With a gathering window, a long answer (a big game's) waits for others although nothing more is read
+// ahead: until four are held (they leave with one call), or until the window has passed since the first
+// of them was read, which the loop's wait wakes for (due_us) and the next pass sends before anything
+// else. A short answer (a small game's) goes at once. What is sent is what goes without the window.
+TEST(HeldAnswers, AGatheringWindowHoldsLongAnswersUntilFourOrUntilItHasPassed) {
+    core::Settings st = with_slots(200);
+    st.answer_batch_us = 500;
+    Harness h(st), plain(with_slots(200));
+    // 180 players acknowledged: their detailed lists are 8,420 bytes long.
+    for (Harness* k : {&h, &plain}) {
+        join_players(*k, 180);
+        for (std::uint8_t who = 1; who <= 180; ++who) k->net.queue_game(id_msg(0x06, who), addr(who, 7000));
+        k->passes_until_idle();
+    }
+    const auto both = [&](auto&& f) { f(h), f(plain); };
+    h.clock.monotonic = 1000;
+    both([](Harness& k) { k.net.queue_game(id_msg(0x03, 1), addr(1, 7000)), k.passes_until_idle(); });
+    EXPECT_EQ(std::tuple(h.io.outbox.held(), h.io.outbox.due_us(), h.net.sent.size()), std::tuple(std::size_t{1}, std::int64_t{1500}, std::size_t{0}));
+    h.clock.monotonic = 1499;
+    EXPECT_FALSE(h.pass());
+    EXPECT_TRUE(h.net.sent.empty());
+    h.clock.monotonic = 1500;
+    both([](Harness& k) { k.net.queue_chat(sealed_hex("02"), addr(199, 5000)), k.pass(); });
+    EXPECT_EQ(h.net.sent.size(), 2u) << "the answer, then the query's";
+    EXPECT_EQ(h.io.outbox.due_us(), -1);
+    // Four STATEs 100 us apart, each alone in its pass: one call for all four, at the fourth.
+    const std::uint64_t calls = h.net.batches;
+    for (std::uint8_t who = 2; who <= 5; ++who) {
+        h.clock.monotonic += 100;
+        both([&](Harness& k) { k.net.queue_game(id_msg(0x03, who), addr(who, 7000)), k.passes_until_idle(); });
+        EXPECT_EQ(h.net.sent.size(), who == 5 ? 6u : 2u) << int{who};
+    }
+    EXPECT_EQ(h.net.batches, calls + 1);
+    EXPECT_EQ(log_of(h.net), log_of(plain.net));
+    // A STATE of a player not on detailed lists gets a brief list (3,067 bytes): at once.
+    both([](Harness& k) { k.net.queue_game(join_from(190), addr(190, 7000)), k.passes_until_idle(), k.net.take(); });
+    both([](Harness& k) { k.net.queue_game(id_msg(0x03, 1), addr(1, 7000)), k.passes_until_idle(); });
+    EXPECT_EQ(h.net.sent.size(), 1u);
+    EXPECT_EQ(log_of(h.net), log_of(plain.net));
+    // With the window at 0 (a reload), a long answer goes at once too.
+    for (std::uint8_t who = 1; who <= 180; ++who) h.net.queue_game(id_msg(0x06, who), addr(who, 7000));
+    h.passes_until_idle();
+    h.net.take();
+    h.state.settings.answer_batch_us = 0;
+    h.net.queue_game(id_msg(0x03, 1), addr(1, 7000));
+    h.pass();
+    EXPECT_EQ(h.net.sent.size(), 1u);
+}
+
 TEST(HeldAnswers, WaitOnlyWhileMoreIsReadAheadEvenUnderAFloodOfJunk) {
     Harness h(with_slots(8));
     h.net.read_ahead = kReadAhead;
@@ -291,7 +386,7 @@ TEST(HeldAnswers, LeaveBeforeAChatSendAndAtACleanStop) {
     int stop_checks = 0, after_passes = 0;
     server::serve(
         h.state, h.io, [&] { return stop_checks++ == 1; }, [&] { ++after_passes; },
-        [](std::int64_t) { ADD_FAILURE() << "slept"; });
+        [](std::int64_t, std::int64_t) { ADD_FAILURE() << "slept"; });
     EXPECT_EQ(h.net.pending(Socket::Game), 1u) << "one pass ran";
     EXPECT_EQ(after_passes, 1) << "a reload asked for in the last pass is still done";
     EXPECT_EQ(log_of(h.net), (Lines{"g 10.0.0.2:7000 " + to_hex(to_2)}));
@@ -427,6 +522,78 @@ TEST(Outbox, WouldBlockIsRetriedEveryMillisecondOnlyWhereTheDisciplineSaysSoAndC
         EXPECT_EQ(std::tuple(sent.datagrams, sent.bytes, m.datagrams[1]), std::tuple(delivered, delivered * d.size(), delivered));
         EXPECT_EQ(std::tuple(m.game_send_retries, m.game_sends_dropped), std::tuple(retries, given_up));
     }
+}
+
+// One datagram to many leaves in batches of kBatch, one call each, in the order given. A refusal in the
+// middle of a batch costs only its own datagram: send-until-accepted pauses and goes on from it,
+// send-once loses it and goes on with the next; held answers leave first, in a batch of their own.
+TEST(Outbox, FanoutsLeaveInBatchesInOrderAndARefusalCostsOnlyItsOwnDatagram) {
+    const Bytes d = sealed_hex("0a 05000000");
+    using D = core::Outbox::Discipline;
+    // {what, discipline, recipients, every n-th attempt would block (0: none), held answers before,
+    //  calls, recipients reached (by number), pauses}
+    const std::tuple<const char*, D, int, int, int, std::uint64_t, std::vector<int>, int> cases[] = {
+        {"five, all taken", D::Game, 5, 0, 0, 1, {1, 2, 3, 4, 5}, 0},
+        {"130: three batches", D::ChatOnce, 130, 0, 0, 3, {}, 0},
+        {"game, every third refused once", D::Game, 5, 3, 0, 3, {1, 2, 3, 4, 5}, 2},
+        {"chat once, every third lost", D::ChatOnce, 5, 3, 0, 2, {1, 2, 4, 5}, 0},
+        {"two held answers first", D::Game, 3, 0, 2, 1, {1, 2, 3}, 0},
+    };
+    for (const auto& [what, discipline, n, block_every, held, calls, reached, pauses] : cases) {
+        SCOPED_TRACE(what);
+        OutboxKit k;
+        auto& [net, clock, m, out] = k;
+        Bytes direct(64, 0);
+        Lines expected;
+        if (held > 0) {
+            read_ahead(net, 5);
+            for (int i = 1; i <= held; ++i) answer(out, direct, 100 + i), expected.push_back(answer_line(100 + i));
+            net.batches = 0;
+        }
+        net.block_every(block_every);
+        {
+            auto each = out.fanout(discipline, d);
+            for (int i = 1; i <= n; ++i) each.to(to(static_cast<std::uint8_t>(i)));
+            if (block_every == 0) {
+                EXPECT_EQ(net.sent.size(), static_cast<std::size_t>(held + n / 64 * 64)) << "gathered until the batch is full or the fanout ends";
+            }
+        }
+        const char* socket = discipline == D::Game ? "g " : "c ";
+        for (const int i : reached) expected.push_back(socket + to(static_cast<std::uint8_t>(i)).to_string() + " " + to_hex(d));
+        const Lines sent = log_of(net);
+        if (reached.empty()) {
+            EXPECT_EQ(sent.size(), static_cast<std::size_t>(n));
+        } else {
+            EXPECT_EQ(sent, expected);
+        }
+        EXPECT_EQ(net.batches, calls + (held > 0 ? 1 : 0));
+        EXPECT_EQ(clock.slept_ms, pauses);
+    }
+}
+
+// A send queue that stays full: one datagram pauses up to 50 ms, and the pauses of a whole pass stop at
+// 50 ms too; after that each datagram refused is dropped at once and counted, on either socket, so a
+// broadcast to many stalls the loop once, not once per recipient. The next pass may pause again.
+TEST(Outbox, APassPausesFiftyMillisecondsInAllThenDropsWhatIsRefusedAndCountsIt) {
+    const Bytes d = sealed_hex("0a 05000000");
+    OutboxKit k;
+    auto& [net, clock, m, out] = k;
+    net.block_every(1);
+    out.new_pass(0);
+    {
+        auto each = out.game_each(d);
+        for (std::uint8_t i = 1; i <= 10; ++i) each.to(to(i));
+    }
+    out.chat_until_accepted(to(1), d);
+    out.chat_once(to(1), d);
+    EXPECT_EQ(clock.slept_ms, 50);
+    EXPECT_EQ(std::tuple(m.game_sends_dropped, m.pass_budget_drops[1], m.pass_budget_drops[0]), std::tuple(1u, 9u, 1u))
+        << "the first given up after its own 50 pauses; the chat send-once is no send-until-accepted: not counted";
+    EXPECT_EQ(net.attempts, 51u + 9u + 2u);
+    out.new_pass(0);
+    out.game(to(1), d);
+    EXPECT_EQ(clock.slept_ms, 100);
+    EXPECT_EQ(m.game_sends_dropped, 2u);
 }
 
 // The time-out sweep and a handler that come after a send that had to wait see the second they run

@@ -199,7 +199,9 @@ TEST(EndToEndSenders, AnEventFloodFromOnePlayerStallsNobody) {
         for (int i = 0; i < kPlayers + kListeners; ++i) games[i]->send_to(server.game_port(), acks[i]);
         flooder_game.send_to(server.game_port(), sealed(cat({{0x06}, le32(flooder)})));
         const Run before = run(0, 1500), slow = run(1000, 1500), fast = run(3000, 1500), after = run(0, 1500);
-        const std::int64_t bound = 2 * std::max({before.p99, after.p99, std::int64_t{1000}});
+        // A calm p99 under 5 ms counts as 5 ms: a busy machine's scheduler alone moves a p99 by that much,
+        // where a stalled loop costs tens of milliseconds and more.
+        const std::int64_t bound = 2 * std::max({before.p99, after.p99, std::int64_t{5000}});
         within = slow.p99 <= bound && fast.p99 <= bound;
         rounds += " [" + std::to_string(before.p99) + ", 1000/s " + std::to_string(slow.p99) + ", 3000/s " +
                   std::to_string(fast.p99) + ", " + std::to_string(after.p99) + " us]";

@@ -177,6 +177,7 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "state_file       \"state\"\ntrusted_proxies  ::1\ntrusted          10.0.0.0/8 127.0.0.1 2001:db8::/32\n"
               "http_hosts       game.lan\nchat_burst       5 (chat lines at once)\nchat_rate        1 (chat lines a second)\n"
               "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
+              "answer_batch_us  500 (microseconds)\n"
               "log_kills        1\nmap_view         \"admin\"\nmap_delay_seconds 30\nmatch_idle_seconds 120\n"
               "stats_file       \"stats.db\"\nstats_keep_days  365 (days)\n"
               "webhooks_file    \"webhooks\"\nwebhook_ca_file  (the system's CA store)\n"
@@ -536,9 +537,10 @@ TEST(AgonesEmptyShutdown, TheLoopPassAsksWithTheSettingAndTheTableItHas) {
 }
 
 // The watch over a real directory, on a manual clock. Each step changes the directory at `at` (ms), then
-// the loop's sleep asks watch() (the longest sleep it allows: -1 when nothing waits to be read), and
-// changed() is asked at each of the later moments, with what it must answer: the files changed, by their
-// place in the watch's list (0 config, 1 bans).
+// the loop's wait looks (and tells the watch when its descriptor is ready), the next sleep asks watch()
+// (the longest sleep it allows: -1 when nothing waits to be read), and changed() is asked at each of the
+// later moments, with what it must answer: the files changed, by their place in the watch's list (0
+// config, 1 bans).
 TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
     namespace fs = std::filesystem;
     char tmpl[] = "/tmp/quarel-watch-XXXXXX";
@@ -580,6 +582,9 @@ TEST(FileWatch, ReadsOnceTheDirectoryIsQuietAndReportsOnlyANewContent) {
         SCOPED_TRACE(step.at);
         now = step.at;
         step.change();
+        platform::WorkWait wait;
+        wait.add(*watch);
+        wait.for_ms(0);
         std::vector<pollfd> fds;
         EXPECT_EQ(watch->watch(fds), step.sleep);
         EXPECT_EQ(fds.size(), 1u);

@@ -1,4 +1,4 @@
-// The HTTP listener in this process, on loopback, run as the loop runs it (serve() between passes) on a
+// The HTTP listener in this process, on loopback, run as the loop runs it (the wait, then serve()) on a
 // manual clock: an event stream whose client stops reading is closed by the server's own deadline; the
 // library's refusals of a Content-Length are recognised by its own wording.
 #include <gtest/gtest.h>
@@ -75,7 +75,11 @@ TEST(HttpListener, AStreamWhoseClientStopsReadingIsClosedOnTheServersClock) {
         },
         error, {&settings.trusted_proxies, &settings.http_hosts}, clock);
     ASSERT_TRUE(listener) << error;
+    // The loop's wait, which tells the listener when its descriptor is ready, then the pass.
+    platform::WorkWait wait;
+    wait.add(*listener);
     const auto pass = [&] {
+        wait.for_ms(0);
         listener->serve(clock.now());
         hub.tick(clock.monotonic);
     };

@@ -178,9 +178,13 @@ struct PipeSource final : platform::WaitSource {
         out.push_back({fds[0], POLLIN, 0});
         return ++watched, limit;
     }
-    int limit, watched = 0, fds[2] = {-1, -1};
+    void woke(std::span<const pollfd> mine) override {
+        if (mine.size() == 1 && mine[0].fd == fds[0] && (mine[0].revents & POLLIN) != 0) ++woken;
+    }
+    int limit, watched = 0, woken = 0, fds[2] = {-1, -1};
 };
 
+// The wait is the one look at the descriptors: the source whose descriptor it found ready is told so.
 TEST(WorkWait, EndsAtTheFirstReadyDescriptorOrTheShortestLimit) {
     // {what, one pipe source per limit, the source whose pipe has a byte (-1: none), the wait's own limit,
     //  at least, below (ms)}
@@ -201,7 +205,10 @@ TEST(WorkWait, EndsAtTheFirstReadyDescriptorOrTheShortestLimit) {
         wait.for_ms(wait_ms);
         EXPECT_GE(elapsed_ms(start), at_least_ms);
         EXPECT_LT(elapsed_ms(start), below_ms);
-        for (const auto& s : sources) EXPECT_EQ(s->watched, 1) << "every source is asked once per sleep";
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            EXPECT_EQ(sources[i]->watched, 1) << "every source is asked once per sleep";
+            EXPECT_EQ(sources[i]->woken, static_cast<int>(i) == ready ? 1 : 0) << "told what was found ready, and only that";
+        }
     }
 }
 

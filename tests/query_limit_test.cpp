@@ -129,7 +129,8 @@ TEST(QueryFlood, TheEvictionAttackGivesItsVictimNoMoreThanTheBurstPlusTwoASecond
             h.net.queue_chat(kAskSlots, victim);
             for (std::size_t i = round % 4; i < colliders.size(); i += 4) h.net.queue_chat(kAskSlots, colliders[i]);
         }
-        h.pass();
+        // A second's 220 datagrams take a few passes of the chat drain's budget.
+        for (int pass = 0; pass < 10 && h.net.pending(net::Socket::Chat) > 0; ++pass) h.pass();
         const int got = answers(h.net, victim);
         EXPECT_LE(got, second == 0 ? 10 : 2) << "second " << second;
         total += got;

@@ -30,9 +30,10 @@ bool text_ends_inside(ServerState& s, std::span<const std::uint8_t> in, std::siz
 // Returns how many players it went to.
 std::int32_t send_to_named(ServerState& s, Io& io, std::span<const std::uint8_t> datagram) {
     std::int32_t sent = 0;
+    auto each = io.send.chat_once_each(datagram);
     for (const PlayerSlot& p : s.table) {
         if (!p.named() || !p.chat_addr.valid) continue;
-        io.send.chat_once(p.chat_addr, datagram);
+        each.to(p.chat_addr);
         ++sent;
     }
     return sent;

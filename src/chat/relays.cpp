@@ -95,10 +95,11 @@ void on_relay(ServerState& s, Io& io, const Datagram& d) {
     }
     put_u8(out, kTypeAt, rule->out);
     seal(out, out.size());
+    auto each = io.send.chat_once_each(out);
     for (const PlayerSlot& p : s.table) {
         if (!p.occupied() || p.id == id || !p.chat_addr.valid) continue;
         if (rule->named_only && !p.named()) continue;
-        io.send.chat_once(p.chat_addr, out);
+        each.to(p.chat_addr);
     }
 }
 

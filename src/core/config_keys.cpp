@@ -202,6 +202,12 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) { return show_limit(s.event_burst, " (events at once)", " (no event limit)"); }},
     {.name = "event_rate", .kind = ValueKind::Number, .field = &S::event_rate, .lo = 0,
      .show = [](const S& s, const Options&) { return show_limit(s.event_rate, " (events a second)", " (no event limit)"); }},
+    // Read at each loop pass.
+    {.name = "answer_batch_us", .kind = ValueKind::Number, .field = &S::answer_batch_us, .lo = 0, .hi = kMaxAnswerBatchUs,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.answer_batch_us) +
+                (s.answer_batch_us == 0 ? " (answers leave once nothing more is read)" : " (microseconds)");
+     }},
     // Read at each kill, at each request of the map and each pass's look at the match.
     {.name = "log_kills", .kind = ValueKind::Number, .field = &S::log_kills, .judge = judge_switch},
     {.name = "map_view", .kind = ValueKind::Word, .field = &S::map_view, .judge = judge_map_view},

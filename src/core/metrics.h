@@ -109,6 +109,8 @@ struct Metrics {
 
     std::uint64_t game_send_retries = 0;  // game sends that would have blocked and were tried again
     std::uint64_t game_sends_dropped = 0; // game sends given up after their retries
+    // Sends refused after their pass had used up its pauses, dropped without one, by socket.
+    std::array<std::uint64_t, 2> pass_budget_drops{};
 
     // From reading a STATE to handing its answer to the socket.
     LatencyHistogram state_answer;

@@ -24,6 +24,9 @@ inline constexpr std::int32_t kMaxSlots = 698;
 // is compared with each.
 inline constexpr std::size_t kMaxListedRanges = 256;
 
+// The longest gathering window of the STATE answers (answer_batch_us), in microseconds.
+inline constexpr std::int32_t kMaxAnswerBatchUs = 10'000;
+
 struct Settings {
     std::int32_t max_slots = 4;                       // "slots"
     std::string server_name = "Quarel MultiPlayer";   // "name", at most 31 bytes
@@ -91,6 +94,9 @@ struct Settings {
                                                       // may send at once; 0: no event limit
     std::int32_t event_rate = 10;                     // "event_rate": relays a player regains a second;
                                                       // 0: no event limit
+    std::int32_t answer_batch_us = 500;               // "answer_batch_us": how long a STATE's answer of
+                                                      // 8 KB or more may wait for others to be computed
+                                                      // beside it; 0: none
     std::string webhooks_file = "webhooks";           // "webhooks_file": the hooks that hear of events
     std::string webhook_ca_file;                      // "webhook_ca_file": the CA certificates HTTPS hooks
                                                       // are checked against; "": the system's store

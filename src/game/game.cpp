@@ -87,8 +87,9 @@ void announce_gone(ServerState& s, Io& io, std::int32_t except, std::int32_t id)
     put_u8(b, kTypeAt, game_out::PLAYER_GONE);
     put_i32(b, id_only::kId, id);
     seal(b, id_only::kSize);
+    auto each = io.send.game_each(b.first(id_only::kSize));
     for (std::int32_t i = 0; i < s.table.size(); ++i) {
-        if (i != except && s.table[i].occupied()) io.send.game(s.table[i].game_addr, b.first(id_only::kSize));
+        if (i != except && s.table[i].occupied()) each.to(s.table[i].game_addr);
     }
 }
 
@@ -101,8 +102,9 @@ void send_join_list(ServerState& s, Io& io, std::int64_t now) {
     put_i32(b, list::kCount, s.table.player_count());
     const std::size_t list_size = write_brief_entries(s.table, -1, b, list::kEntries);
     seal(b, list_size);
+    auto each = io.send.game_each(b.first(list_size));
     for (const PlayerSlot& p : s.table) {
-        if (p.occupied()) io.send.game(p.game_addr, b.first(list_size));
+        if (p.occupied()) each.to(p.game_addr);
     }
 }
 

@@ -198,6 +198,9 @@ bool RangeFile::save(admin::BanList& bans, std::string& error) {
 }
 
 bool RangeFile::collect(admin::BanList& bans, std::int64_t now, core::Console& out) {
+    if (!news_.exchange(false, std::memory_order_acquire)) return false;
+    // Emptied after the flag was taken: a report that comes in between sets the flag again, so the
+    // eventfd is never left readable with nobody to read it (the wait would return at once forever).
     std::uint64_t count = 0;
     if (signal_fd_ >= 0) (void)!::read(signal_fd_, &count, sizeof count);
     Outcome outcome;
@@ -299,9 +302,10 @@ void RangeFile::work(std::unique_lock<std::mutex>& lock) {
         outcome_stamp_ = stamp_;
     }
     wake_.notify_all();
-    if (outcome != Outcome::None && signal_fd_ >= 0) {
+    if (outcome != Outcome::None) {
         const std::uint64_t one = 1;
-        (void)!::write(signal_fd_, &one, sizeof one);
+        if (signal_fd_ >= 0) (void)!::write(signal_fd_, &one, sizeof one);
+        news_.store(true, std::memory_order_release);
     }
 }
 

@@ -10,6 +10,7 @@
 #include "platform/curl_lobby_client.h"
 
 #include "platform/curl_wait.h"
+#include "platform/system_clock.h"
 
 namespace quarel::platform {
 
@@ -35,6 +36,7 @@ CurlAgonesClient::~CurlAgonesClient() {
 void CurlAgonesClient::start(const agones::Request& request) {
     if (busy_) return;
     busy_ = true;
+    turn_.owe();
     failed_early_ = true;
     if (multi_ == nullptr || (easy_ = curl_easy_init()) == nullptr) return;
     body_ = request.body;
@@ -67,6 +69,7 @@ std::optional<int> CurlAgonesClient::advance() {
         release();
         return 0;
     }
+    if (!turn_.take(monotonic_ms())) return std::nullopt;
     int running = 0;
     if (curl_multi_perform(multi_, &running) != CURLM_OK) {
         release();
@@ -86,7 +89,9 @@ std::optional<int> CurlAgonesClient::advance() {
 int CurlAgonesClient::watch(std::vector<pollfd>& fds) {
     if (!busy_) return -1;
     if (failed_early_ || easy_ == nullptr) return 0;  // advance() has its answer already
-    return watch_curl(multi_, fds, kNoSocketMs);
+    const int limit = watch_curl(multi_, fds, kNoSocketMs);
+    turn_.timer(limit, monotonic_ms());
+    return limit;
 }
 
 void CurlAgonesClient::release() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agones/sdk.h"
+#include "platform/curl_wait.h"
 #include "platform/wait.h"
 
 namespace quarel::platform {
@@ -33,6 +34,7 @@ public:
     // While a request is in flight: its sockets, and the time until one of its timers (connect and
     // answer time-outs) is due; 0 when the next advance() has its outcome already. Nothing otherwise.
     int watch(std::vector<pollfd>& fds) override;
+    void woke(std::span<const pollfd>) override { turn_.owe(); }
 
 private:
     void release();
@@ -45,6 +47,7 @@ private:
     std::string body_;  // kept for the transfer's lifetime
     bool busy_ = false;
     bool failed_early_ = false;  // the request could not be set up: reported by the next advance()
+    CurlTurn turn_;
 };
 
 // A game under the orchestrator: the client, a source of work for the loop's wait, and the schedule

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/curl_wait.h"
+#include "platform/system_clock.h"
 
 namespace quarel::platform {
 
@@ -75,6 +76,7 @@ CurlLobbyClient::~CurlLobbyClient() {
 void CurlLobbyClient::start(const std::string& host, const std::string& target) {
     if (busy_) return;
     busy_ = true;
+    turn_.owe();
     connected_ = false;
     answered_ = false;
     early_failure_ = Failure::None;
@@ -143,6 +145,7 @@ bool CurlLobbyClient::advance(core::Console& out) {
         finish(out, early_failure_, 0);
         return true;
     }
+    if (!turn_.take(monotonic_ms())) return false;
     int running = 0;
     const CURLMcode mc = curl_multi_perform(multi_, &running);
     if (mc != CURLM_OK) {
@@ -162,7 +165,9 @@ bool CurlLobbyClient::advance(core::Console& out) {
 
 int CurlLobbyClient::watch(std::vector<pollfd>& fds) {
     if (!busy_ || !in_multi_) return -1;
-    return watch_curl(multi_, fds, kNoSocketMs);
+    const int limit = watch_curl(multi_, fds, kNoSocketMs);
+    turn_.timer(limit, monotonic_ms());
+    return limit;
 }
 
 std::size_t CurlLobbyClient::on_header(char* data, std::size_t size, std::size_t count, void* self) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lobby/announcer.h"
+#include "platform/curl_wait.h"
 #include "platform/wait.h"
 
 namespace quarel::platform {
@@ -58,6 +59,7 @@ public:
     // While a transfer is in flight: its sockets, and the time until one of its timers (connect and
     // transfer time-outs, retries) is due. Nothing otherwise.
     int watch(std::vector<pollfd>& fds) override;
+    void woke(std::span<const pollfd>) override { turn_.owe(); }
 
 private:
     static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self);
@@ -81,6 +83,7 @@ private:
     // A failure found while starting; reported by the next advance().
     Failure early_failure_ = Failure::None;
     std::optional<core::LobbyResult> last_result_;
+    CurlTurn turn_;
 };
 
 }  // namespace quarel::platform

@@ -95,14 +95,13 @@ std::optional<std::size_t> FileWatch::read_steadily(const std::string& path, boo
 }
 
 void FileWatch::take_events(std::int64_t now) {
-    next_look_ = now + kLookMs;
     if (drain()) read_at_ = now + kSettleMs;
 }
 
 std::vector<std::size_t> FileWatch::changed() {
+    if (!read_at_) return {};
     const std::int64_t now = clock_();
-    if (now >= next_look_) take_events(now);
-    if (!read_at_ || now < *read_at_) return {};
+    if (now < *read_at_) return {};
     read_at_.reset();
     std::vector<std::size_t> changed;
     for (std::size_t i = 0; i < files_.size(); ++i) {
@@ -133,13 +132,11 @@ void FileWatch::written(std::size_t index, const FileStamp& stamp) {
 }
 
 int FileWatch::watch(std::vector<pollfd>& fds) {
-    // What came since the last look is taken now, so that the descriptor wakes the sleep only for what
-    // comes during it.
-    const std::int64_t now = clock_();
-    take_events(now);
     fds.push_back({fd_, POLLIN, 0});
     if (!read_at_) return -1;
-    return static_cast<int>(std::clamp<std::int64_t>(*read_at_ - now, 0, kSettleMs));
+    return static_cast<int>(std::clamp<std::int64_t>(*read_at_ - clock_(), 0, kSettleMs));
 }
+
+void FileWatch::woke(std::span<const pollfd>) { take_events(clock_()); }
 
 }  // namespace quarel::platform

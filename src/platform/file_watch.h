@@ -25,9 +25,6 @@ namespace quarel::platform {
 
 // How long the watched directories must be quiet before the files are read.
 constexpr std::int64_t kSettleMs = 200;
-// While the loop runs pass after pass without sleeping, the kernel's queue is looked at no more often
-// than this: a look is a system call, which a pass would otherwise pay every time.
-constexpr std::int64_t kLookMs = 10;
 
 class FileWatch final : public WaitSource {
 public:
@@ -43,18 +40,20 @@ public:
     FileWatch(const FileWatch&) = delete;
     FileWatch& operator=(const FileWatch&) = delete;
 
-    // Takes in what the kernel reported (every kLookMs at most), and once the directories have been
-    // quiet long enough reads the files: those whose content (or whether they exist), mode or owner
-    // differs from the last time they were read, by their place in the paths given to start(), in that
-    // order; empty when none. The loop asks after every pass.
+    // Once the directories have been quiet long enough since the last event the wait reported, reads
+    // the files: those whose content (or whether they exist), mode or owner differs from the last time
+    // they were read, by their place in the paths given to start(), in that order; empty when none. The
+    // loop asks after every pass; until a read is due it makes no system call.
     std::vector<std::size_t> changed();
     // The server wrote the file at `index` itself and left it as `stamp`: not a change to report, and
     // not read again (a 3.5 MB ban file, read twice, would cost the loop tens of milliseconds).
     void written(std::size_t index, const FileStamp& stamp);
 
-    // Takes in what the kernel reported; the inotify descriptor, and while files wait to be read, the
-    // time until they may be.
+    // The inotify descriptor, and while files wait to be read, the time until they may be.
     int watch(std::vector<pollfd>& fds) override;
+    // The descriptor is readable: the events are taken in now (a concerning one puts the reading
+    // kSettleMs after it).
+    void woke(std::span<const pollfd> fds) override;
 
 private:
     struct File {
@@ -78,7 +77,6 @@ private:
     std::vector<File> files_;
     Clock clock_;
     std::optional<std::int64_t> read_at_;  // when the files are next read, after a reported change
-    std::int64_t next_look_ = 0;           // changed() looks at the queue again from here
 };
 
 }  // namespace quarel::platform

@@ -582,11 +582,11 @@ bool HttpServer::close_aborted_streams() {
 void HttpServer::serve(std::int64_t now) {
     now_ = now;
     close_overdue(now_ms());
-    // Most passes find nothing to do: one poll of the descriptor says so without entering the library.
+    // Most passes find nothing to do: the wait, which looked at the descriptor, says so.
     const bool closed = close_aborted_streams();
     const bool resumed = resume_ready_streams() || closed;
-    pollfd p{fd(), POLLIN, 0};
-    if (!run_owed_ && !resumed && ::poll(&p, 1, 0) <= 0 && timeout_ms() != 0) return;
+    const bool woken = std::exchange(ready_, false);
+    if (!run_owed_ && !resumed && !woken && timeout_ms() != 0) return;
     // A run that opened or released a connection may leave work that only the next run does: a
     // connection closed in one run is released in the next, and the listening socket, taken out of
     // the wait while the limit is reached, goes back in only at the start of a run. Left to the next
@@ -609,6 +609,7 @@ void HttpServer::finish_answers(std::int64_t now, int timeout_ms, bool keep_list
     for (int waited = 0; waited < timeout_ms; waited += 10) {
         const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
         if (info == nullptr || info->num_connections == 0) return;
+        ready_ = true;
         serve(now);
         pollfd p{fd(), POLLIN, 0};
         ::poll(&p, 1, 10);

@@ -84,10 +84,14 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
+    // Runs the library when the wait found its descriptor ready, a run is owed, a stream has bytes for
+    // a suspended answer or a timer is due; otherwise returns at once, without a system call.
     void serve(std::int64_t now) override;
     // The epoll descriptor (readable when serve() has something to do), and the time until serve() has
     // timed work; 0 while a run is owed.
     int watch(std::vector<pollfd>& fds) override;
+    // The epoll descriptor is readable: the next serve() runs the library.
+    void woke(std::span<const pollfd>) override { ready_ = true; }
     // Readable when serve() has something to do.
     int fd() const;
     // The listening socket, to be handed over.
@@ -163,6 +167,7 @@ private:
     std::uint64_t connection_events_ = 0;  // connections opened and released so far
     std::int64_t now_ = 0;                 // the calendar second of the serve() under way
     bool run_owed_ = false;                // the last serve() stopped while runs still made progress
+    bool ready_ = false;                   // the wait found the epoll descriptor readable since the last run
     // The answers under way whose body is a stream; those suspended wait for bytes, the library does
     // not ask for them until they are resumed.
     std::vector<StreamHold*> streams_;

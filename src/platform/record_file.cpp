@@ -68,6 +68,9 @@ void RecordFile::flush() {
 }
 
 std::optional<RecordFile::Outcome> RecordFile::collect() {
+    if (!news_.exchange(false, std::memory_order_acquire)) return std::nullopt;
+    // Emptied after the flag was taken: a report that comes in between sets the flag again, so the
+    // eventfd is never left readable with nobody to read it.
     std::uint64_t count = 0;
     if (signal_fd_ >= 0) (void)!::read(signal_fd_, &count, sizeof count);
     const std::lock_guard lock(mutex_);
@@ -101,10 +104,9 @@ void RecordFile::work(std::unique_lock<std::mutex>& lock) {
     busy_ = false;
     outcome_ = std::move(outcome);
     wake_.notify_all();
-    if (signal_fd_ >= 0) {
-        const std::uint64_t one = 1;
-        (void)!::write(signal_fd_, &one, sizeof one);
-    }
+    const std::uint64_t one = 1;
+    if (signal_fd_ >= 0) (void)!::write(signal_fd_, &one, sizeof one);
+    news_.store(true, std::memory_order_release);
 }
 
 }  // namespace quarel::platform

@@ -2,6 +2,7 @@
 // so that its flushes to disk never hold up a loop pass.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -44,7 +45,8 @@ public:
         std::string path;
         std::string error;  // why the write failed; "" when it succeeded
     };
-    // The outcome of the last write finished since the last call, if any.
+    // The outcome of the last write finished since the last call, if any. While the writer has reported
+    // nothing it costs one atomic load: no lock, no system call (the loop calls it after every pass).
     std::optional<Outcome> collect();
 
     // Readable when the writer has an outcome to collect.
@@ -64,7 +66,10 @@ private:
     std::optional<Outcome> outcome_;
     std::thread thread_;      // started with the first write
     bool no_thread_ = false;  // none could be started: the loop writes itself
-    int signal_fd_ = -1;      // an eventfd the writer bumps when it has an outcome
+    // The writer's report: it bumps the eventfd (which wakes the loop's wait), then sets the flag; the
+    // loop reads the eventfd back only once it has seen the flag.
+    int signal_fd_ = -1;
+    std::atomic<bool> news_{false};
 };
 
 }  // namespace quarel::platform

@@ -62,6 +62,12 @@ struct UdpTransport::ReadAhead {
     }
 };
 
+struct UdpTransport::SendBatch {
+    std::array<mmsghdr, kSendBatch> msgs{};
+    std::array<iovec, kSendBatch> iov{};
+    std::array<sockaddr_storage, kSendBatch> names{};
+};
+
 UdpTransport::UdpTransport() = default;
 UdpTransport::~UdpTransport() { close_all(); }
 
@@ -210,7 +216,9 @@ std::size_t UdpTransport::receive(net::Socket socket, std::span<std::uint8_t> bu
     const int fd = fds_[index(socket)];
     if (fd < 0) return 0;
     if (socket == net::Socket::Game && ahead_) return receive_ahead(fd, buf, from);
-    return receive_one_call(fd, buf, from);
+    const std::size_t n = receive_one_call(fd, buf, from);
+    if (socket == net::Socket::Chat) chat_may_have_ = n > 0;
+    return n;
 }
 
 std::size_t UdpTransport::waiting(net::Socket socket) const {
@@ -223,6 +231,12 @@ int UdpTransport::watch(std::vector<pollfd>& fds) {
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
     }
     return waiting(net::Socket::Game) > 0 ? 0 : -1;
+}
+
+void UdpTransport::woke(std::span<const pollfd> fds) {
+    for (const pollfd& p : fds) {
+        if (p.fd == fds_[index(net::Socket::Chat)] && p.revents != 0) chat_may_have_ = true;
+    }
 }
 
 std::size_t UdpTransport::receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from) {
@@ -268,6 +282,40 @@ net::SendResult UdpTransport::send(net::Socket socket, const net::Address& to, s
     const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&ss), len);
     if (n >= 0) return net::SendResult::Accepted;
     return send_error_result(errno);
+}
+
+std::size_t UdpTransport::send_batch(net::Socket socket, std::span<const net::Outgoing> batch, net::SendResult& refused) {
+    const int i = index(socket);
+    const int fd = fds_[i];
+    if (!batch_) batch_ = std::make_unique<SendBatch>();
+    SendBatch& b = *batch_;
+    std::size_t done = 0;
+    while (done < batch.size()) {
+        // As many as fit, up to the first whose address this socket cannot send to.
+        unsigned n = 0;
+        for (; n < kSendBatch && done + n < batch.size(); ++n) {
+            const net::Outgoing& o = batch[done + n];
+            const socklen_t len = fd >= 0 && o.to->valid ? to_sockaddr(*o.to, v6_[i], b.names[n]) : 0;
+            if (len == 0) break;
+            b.iov[n] = {const_cast<std::uint8_t*>(o.bytes.data()), o.bytes.size()};
+            b.msgs[n].msg_hdr = {};
+            b.msgs[n].msg_hdr.msg_name = &b.names[n];
+            b.msgs[n].msg_hdr.msg_namelen = len;
+            b.msgs[n].msg_hdr.msg_iov = &b.iov[n];
+            b.msgs[n].msg_hdr.msg_iovlen = 1;
+        }
+        if (n == 0) {
+            refused = net::SendResult::Failed;
+            return done;
+        }
+        const int sent = ::sendmmsg(fd, b.msgs.data(), n, 0);
+        if (sent < 0) {
+            refused = send_error_result(errno);
+            return done;
+        }
+        done += static_cast<std::size_t>(sent);
+    }
+    return done;
 }
 
 net::SendResult send_error_result(int err) {

@@ -41,13 +41,21 @@ public:
     // and hands them out one by one in arrival order. The chat socket is read one datagram per call.
     std::size_t receive(net::Socket socket, std::span<std::uint8_t> buf, net::Address& from) override;
     net::SendResult send(net::Socket socket, const net::Address& to, std::span<const std::uint8_t> bytes) override;
+    // Up to kSendBatch datagrams with one sendmmsg; a call that stops short is followed by one from the
+    // datagram it did not take, which learns why.
+    std::size_t send_batch(net::Socket socket, std::span<const net::Outgoing> batch, net::SendResult& refused) override;
     std::size_t waiting(net::Socket socket) const override;
+
+    // The chat socket, once a read found it empty, is read again only after the wait saw it readable.
+    bool may_have(net::Socket socket) const override { return socket != net::Socket::Chat || chat_may_have_; }
 
     // Both sockets are watched for datagrams; datagrams already read ahead are work at once (the socket
     // itself may have nothing left to wake a poll).
     int watch(std::vector<pollfd>& fds) override;
+    void woke(std::span<const pollfd> fds) override;
 
     static constexpr unsigned kReadAhead = 16;
+    static constexpr unsigned kSendBatch = 64;
     // Receive queue asked for on the game socket: room for a STATE from every one of the most players
     // the server takes, arriving at once, with ample margin (the kernel's default holds a few hundred).
     static constexpr int kGameReceiveBuffer = 1 << 20;
@@ -62,12 +70,16 @@ private:
     std::size_t receive_ahead(int fd, std::span<std::uint8_t> buf, net::Address& from);
 
     int fds_[2] = {-1, -1};
+    bool chat_may_have_ = true;
     std::string open_error_;
     bool v6_[2] = {false, false};
 
     // Read-ahead of the game socket, made once when it opens.
     struct ReadAhead;
     std::unique_ptr<ReadAhead> ahead_;
+    // The headers of one sendmmsg, made at the first batch.
+    struct SendBatch;
+    std::unique_ptr<SendBatch> batch_;
 };
 
 // What a refused send's errno means: try again shortly (the socket's queue or the kernel's buffers are

@@ -177,6 +177,7 @@ std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int
 }
 
 bool run_pass(ServerState& s, LoopIo& io) {
+    io.outbox.new_pass(s.settings.answer_batch_us);
     PassTime time(io);
     if (io.history != nullptr) io.history->record(time.now(), s.metrics, s.table.player_count());
     if (io.admin != nullptr && time.now() >= io.admin->bans.next_expiry()) admin::expire_bans(*io.admin, time.now());
@@ -187,8 +188,23 @@ bool run_pass(ServerState& s, LoopIo& io) {
     game::join_list_step(s, io.io, time.now());
     // The game socket has priority: while it has datagrams, chat, loop message and lobby wait.
     if (game_datagram) return true;
-    for (bool first = true;; first = false) {
-        if (!first) time.read();
+    // The drain ends when the socket is empty, or after its budget: whatever arrives, the game socket
+    // and the HTTP listener get their turn soon (what is left waits, in order, for the next pass; the
+    // wait returns at once for it).
+    std::int64_t drain_until_us = 0;
+    // A socket known to be empty (its last read found nothing, and no wait has seen it readable since)
+    // is not read: the wait that follows sees what came meanwhile.
+    for (std::size_t read = 0; read < kChatDrainDatagrams && io.net.may_have(net::Socket::Chat); ++read) {
+        if (read > 0) {
+            // Timed from the second read on: a pass with one chat datagram or none reads no clock for it.
+            const std::int64_t us = io.clock.monotonic_us();
+            if (read == 1) {
+                drain_until_us = us + kChatDrainUs;
+            } else if (us >= drain_until_us) {
+                break;
+            }
+            time.read();
+        }
         core::tick_if_due(s, time.now());
         if (receive_one(s, io, net::Socket::Chat, time.now()) == 0) break;
     }

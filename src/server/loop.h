@@ -67,13 +67,19 @@ void dispatch_game(ServerState& s, core::Io& io, Datagram& d);
 // player they name are dropped silently (and counted).
 void dispatch_chat(ServerState& s, core::Io& io, Datagram& d);
 
+// The chat drain of one pass reads at most this many datagrams, and begins no read this long after its
+// second one.
+inline constexpr std::size_t kChatDrainDatagrams = 64;
+inline constexpr std::int64_t kChatDrainUs = 2000;
+
 // Reads one datagram from `socket` into the packet buffer and dispatches it, handed over at `now`,
 // when its source is not banned and its checksum is right. Returns the datagram's length, 0 when nothing was waiting.
 std::size_t receive_one(ServerState& s, LoopIo& io, net::Socket socket, std::int64_t now);
 
-// One pass, in this order: the charts' sample (with the status listener on); expired bans pruned;
-// clock tick; one game datagram; time-out sweep; and only when no game datagram came: drain the chat
-// socket (a clock tick before each read), the NAME_LIST held back for the end of its second and the
+// One pass, in this order: the held STATE answers whose gathering window has passed; the charts' sample
+// (with the status listener on); expired bans pruned; clock tick; one game datagram; time-out sweep;
+// and only when no game datagram came: drain the chat socket (a clock tick before each read; at most
+// kChatDrainDatagrams datagrams, and no read begun kChatDrainUs after the second), the NAME_LIST held back for the end of its second and the
 // summary line of dropped name changes, the summary line of refused queries, the summary lines of
 // unknown commands and refused joins, the loop message, the lobby, the SDK sidecar's calls, the score
 // keeper's step, the HTTP requests. Returns true
@@ -93,8 +99,8 @@ void finish(LoopIo& io);
 
 // The loop the server runs: passes until `stop_requested()` holds before a pass (a stop that comes
 // during a pass ends the loop after it), `after_pass()` after each pass (a reload asked for during it is
-// done there), sleeping in `sleep_until(next_deadline(...))` after each pass that found no game
-// datagram, then finish(). The stop flag, the reload and the sleep are the platform's.
+// done there), sleeping in `sleep_until(next_deadline(...), outbox.due_us())` after each pass that found
+// no game datagram, then finish(). The stop flag, the reload and the sleep are the platform's.
 template <class StopRequested, class AfterPass, class SleepUntil>
 void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, AfterPass after_pass, SleepUntil sleep_until) {
     while (!stop_requested()) {
@@ -102,7 +108,7 @@ void serve(ServerState& s, LoopIo& io, StopRequested stop_requested, AfterPass a
         after_pass();
         if (game_datagram) continue;
         if (stop_requested()) break;
-        sleep_until(next_deadline(s, io));
+        sleep_until(next_deadline(s, io), io.outbox.due_us());
     }
     finish(io);
 }

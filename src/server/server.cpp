@@ -687,7 +687,7 @@ int Server::run() {
                 restart_ready_ = handover_.restart_ready();
                 after_pass();
             },
-            [this](std::int64_t deadline) { wait_.until(deadline); });
+            [this](std::int64_t deadline, std::int64_t due_us) { wait_.until(deadline, due_us); });
         if (stop_.requested() || stop_now_ || !restart_ready_) break;
         restart_ready_ = false;
         restart_in_place();

@@ -248,6 +248,12 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     }
     e.single("quarel_game_send_retries_total", "counter", "Game sends tried again because the socket would have blocked.", m.game_send_retries);
     e.single("quarel_game_sends_dropped_total", "counter", "Game sends given up after their retries.", m.game_sends_dropped);
+    e.family("quarel_sends_dropped_pass_budget_total", "counter",
+             "Sends refused by a full socket queue after their loop pass had paused 50 ms, dropped without a pause, by socket.");
+    for (std::size_t socket = 0; socket < 2; ++socket) {
+        e.sample("quarel_sends_dropped_pass_budget_total", std::string("socket=\"") + socket_label(socket) + "\"",
+                 m.pass_budget_drops[socket]);
+    }
 
     const core::LatencyHistogram& h = m.state_answer;
     e.family("quarel_state_answer_seconds", "histogram", "Time from reading a STATE to sending its answer.");
