@@ -7,13 +7,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 
 #include "core/safe_text.h"
 #include "platform/curl_lobby_client.h"
+#include "platform/curl_wait.h"
 
 namespace quarel::platform {
 
@@ -23,11 +23,6 @@ namespace {
 constexpr std::size_t kAnswerLimit = 4096;
 // While nothing is timed the thread sleeps until an event comes; an hour bounds the wait.
 constexpr int kIdleWaitMs = 3'600'000;
-
-std::int64_t monotonic_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Seconds as a header or body gives them ("2", "0.75"), in ms; -1 when they are none.
 std::int64_t seconds_ms(std::string_view text) {
