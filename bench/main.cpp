@@ -196,6 +196,22 @@ Figure figure(const std::string& name, Runs& runs, bool with_baseline, Field f, 
     return fig;
 }
 
+// The figures of an open loop run beside another load (scrapers, map viewers), against the same loop
+// alone: nothing lost, the latencies with the p99 at most `p99_limit` times the alone one's, the CPU.
+void add_figures_beside(Scenario& sc, Runs& runs, double p99_limit) {
+    Figure lost = figure("lost", runs, true, [](const RunResult& r) { return double(r.lost); }, true);
+    lost.goal = Figure::Goal::AtMost;
+    lost.limit = 0;
+    sc.figures.push_back(lost);
+    sc.figures.push_back(figure("latency p50 us", runs, true, [](const RunResult& r) { return r.latency.p50_us; }));
+    Figure p99 = figure("latency p99 us", runs, true, [](const RunResult& r) { return r.latency.p99_us; });
+    p99.goal = Figure::Goal::RatioAtMost;
+    p99.limit = p99_limit;
+    sc.figures.push_back(p99);
+    sc.figures.push_back(figure("latency max us", runs, true, [](const RunResult& r) { return r.latency.max_us; }));
+    sc.figures.push_back(figure("server CPU %", runs, true, [](const RunResult& r) { return r.server_cpu_pct; }));
+}
+
 class Bench {
 public:
     explicit Bench(const Options& o) : opt_(o), ports_(o.fixed_ports ? Ports{4173, 4174} : quarel::testkit::free_ports()) {}
@@ -404,17 +420,7 @@ public:
             }
         }
         sc.figures.push_back(figure("sent", runs, true, [](const RunResult& r) { return double(r.sent); }, true));
-        Figure lost = figure("lost", runs, true, [](const RunResult& r) { return double(r.lost); }, true);
-        lost.goal = Figure::Goal::AtMost;
-        lost.limit = 0;
-        sc.figures.push_back(lost);
-        sc.figures.push_back(figure("latency p50 us", runs, true, [](const RunResult& r) { return r.latency.p50_us; }));
-        Figure p99 = figure("latency p99 us", runs, true, [](const RunResult& r) { return r.latency.p99_us; });
-        p99.goal = Figure::Goal::RatioAtMost;
-        p99.limit = 1.1;
-        sc.figures.push_back(p99);
-        sc.figures.push_back(figure("latency max us", runs, true, [](const RunResult& r) { return r.latency.max_us; }));
-        sc.figures.push_back(figure("server CPU %", runs, true, [](const RunResult& r) { return r.server_cpu_pct; }));
+        add_figures_beside(sc, runs, 1.1);
         double scrapes = 0, failures = 0;
         for (const HttpLoadResult& h : loads) {
             scrapes += double(h.scrapes);
@@ -468,17 +474,7 @@ public:
                 (measured ? runs.real : runs.base).push_back(r);
             }
         }
-        Figure lost = figure("lost", runs, true, [](const RunResult& r) { return double(r.lost); }, true);
-        lost.goal = Figure::Goal::AtMost;
-        lost.limit = 0;
-        sc.figures.push_back(lost);
-        sc.figures.push_back(figure("latency p50 us", runs, true, [](const RunResult& r) { return r.latency.p50_us; }));
-        Figure p99 = figure("latency p99 us", runs, true, [](const RunResult& r) { return r.latency.p99_us; });
-        p99.goal = Figure::Goal::RatioAtMost;
-        p99.limit = 1.05;
-        sc.figures.push_back(p99);
-        sc.figures.push_back(figure("latency max us", runs, true, [](const RunResult& r) { return r.latency.max_us; }));
-        sc.figures.push_back(figure("server CPU %", runs, true, [](const RunResult& r) { return r.server_cpu_pct; }));
+        add_figures_beside(sc, runs, 1.05);
         double answers = 0, failures = 0, bytes = 0;
         for (const MapViewersResult& m : seen) {
             answers += double(m.answers);

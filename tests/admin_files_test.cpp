@@ -91,6 +91,9 @@ TEST(AtomicWrite, ReplacesWholeWithTheGivenModeLeavesNoTemporaryFileAndSurvivesA
                 platform::write_file_atomically(path, list_of(n), 0644, error);
             }
         }
+        // Until a first list is there, the kill waits for it (up to 2 s): on a busy machine the writer may
+        // not run at all within the spread below, and rounds that find nothing would prove nothing.
+        for (int wait = 0; seen == 0 && wait < 2000 && !std::filesystem::exists(path); ++wait) ::usleep(1000);
         ::usleep(500 + static_cast<unsigned>(round) * 2654435761u % 8000);  // spread over 0.5 to 8.5 ms
         int status = 0;
         ASSERT_EQ(::kill(pid, SIGKILL), 0);

@@ -2,17 +2,11 @@
 #include "lobbyd/text.h"
 
 #include "core/safe_text.h"
+#include "net/query.h"
 
 namespace quarel::lobbyd {
 
 namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
@@ -44,8 +38,8 @@ std::string percent_decode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const int hi = text[i] == '%' && i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
-        const int lo = hi >= 0 ? hex_digit(text[i + 2]) : -1;
+        const int hi = text[i] == '%' && i + 2 < text.size() ? net::hex_digit(text[i + 1]) : -1;
+        const int lo = hi >= 0 ? net::hex_digit(text[i + 2]) : -1;
         if (lo < 0) {
             out += text[i];
             continue;

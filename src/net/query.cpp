@@ -3,16 +3,12 @@
 
 namespace quarel::net {
 
-namespace {
-
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-}  // namespace
 
 std::optional<std::string> query_value(std::string_view query, std::string_view name) {
     while (!query.empty()) {

@@ -10,4 +10,7 @@ namespace quarel::net {
 // The value of `name` in `query`, percent-decoded ('+' stays '+'); nothing when absent or badly encoded.
 std::optional<std::string> query_value(std::string_view query, std::string_view name);
 
+// The value of a hexadecimal digit of a %XX escape; -1 for any other character.
+int hex_digit(char c);
+
 }  // namespace quarel::net
