@@ -1,5 +1,6 @@
 // quarel-bench: load benchmark of quarel-server against a baseline measured in the same run.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -19,6 +21,7 @@
 #include "bans.h"
 #include "baseline.h"
 #include "handover.h"
+#include "http_stub.h"
 #include "http_load.h"
 #include "load.h"
 #include "platform/http_server.h"
@@ -91,6 +94,9 @@ void usage(std::FILE* to) {
                  "                       /metrics fetched 10 times a second and STREAMS (default 0) admin event\n"
                  "                       streams read along with a console line said 10 times a second, against\n"
                  "                       the same server without HTTP\n"
+                 "  hooks:N:RATE:SECONDS open:N:RATE:SECONDS with the listener, one event stream and a line said 10\n"
+                 "                       times a second in both columns; the server column also has a webhook that\n"
+                 "                       never answers taking every line said\n"
                  "  idle-http:SECONDS    idle:SECONDS with the status listener on and nobody connected\n"
                  "  syscalls:N[,N...]    N players: system calls per answered STATE, counted exactly through ptrace\n"
                  "                       (the load fed while the server stands still): saturated, and in rounds\n"
@@ -320,11 +326,24 @@ public:
 
     // The open loop with the status listener under load, against the same server without it (shown
     // in the baseline column).
-    Scenario http(int n, double rate, double seconds, int held, int streams) {
+    // `hook`: the server column also has a webhook that never answers (a stub that takes the connection
+    // and says nothing), which takes every line said as an admin event.
+    Scenario http(int n, double rate, double seconds, int held, int streams, bool hook = false) {
         Scenario sc;
-        char name[128];
-        std::snprintf(name, sizeof name, "http %d x %g Hz x %g s, %d held, %d event streams", n, rate, seconds, held, streams);
+        char name[160];
+        std::snprintf(name, sizeof name, "%s %d x %g Hz x %g s, %d held, %d event streams", hook ? "hooks" : "http", n, rate,
+                      seconds, held, streams);
         sc.name = name;
+        std::unique_ptr<quarel::testkit::HttpStub> silent;
+        std::string hook_config;
+        if (hook) {
+            silent = std::make_unique<quarel::testkit::HttpStub>(quarel::testkit::http_status(0, 3'600'000));
+            const std::string file = (std::filesystem::temp_directory_path() / ("quarel-bench-hooks-" + std::to_string(::getpid()))).string();
+            std::ofstream(file) << "silent json http://" << silent->host() << "/hook admin chat join leave\n";
+            ::chmod(file.c_str(), 0600);
+            hook_config = "webhooks_file " + file + "\n";
+            sc.notes.push_back("server column: a webhook to a stub that never answers, taking each line said (an admin event)");
+        }
         char note[384];
         std::snprintf(note, sizeof note,
                       "%s%d held connections "
@@ -337,9 +356,9 @@ public:
         sc.notes.push_back(note);
         if (streams > 0) {
             std::snprintf(note, sizeof note,
-                          "the server column also %d event streams (GET /api/events) read along and a console line "
-                          "said 10 times a second (POST /api/say), the baseline neither",
-                          streams);
+                          "%s %d event streams (GET /api/events) read along and a console line said 10 times a second "
+                          "(POST /api/say)%s",
+                          hook ? "both columns:" : "the server column also", streams, hook ? "" : ", the baseline neither");
             sc.notes.push_back(note);
         }
         Runs runs;
@@ -351,7 +370,8 @@ public:
                 const bool with_http = measured || streams > 0;
                 RunResult r;
                 const auto child_ptr = start(Kind::Real, opt_.server, ports_, n,
-                                             with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{});
+                                             with_http ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{},
+                                             measured ? hook_config : "");
                 ServerProcess& child = *child_ptr;
                 if (!child.ready()) {
                     sc.notes.push_back("server did not start");
@@ -374,7 +394,7 @@ public:
                         std::ifstream(child.dir() / "admin_token") >> token;
                         if (token.size() < 64) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                     }
-                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0, measured ? streams : 0, token);
+                    load = std::make_unique<HttpLoad>(port, held, 1000, 10.0, measured || hook ? streams : 0, token);
                 }
                 Players players(n);
                 players.set_crc_every(opt_.crc_every);
@@ -585,10 +605,10 @@ bool parse_args(int argc, char** argv, Options& o) {
         } else if (a == "--json") {
             o.json = true;
         } else if (a.rfind("closed:", 0) == 0 || a.rfind("open:", 0) == 0 || a.rfind("idle:", 0) == 0 ||
-                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("idle-http:", 0) == 0 ||
-                   a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 || a.rfind("reflect:", 0) == 0 ||
-                   a.rfind("joins:", 0) == 0 || a.rfind("syscalls:", 0) == 0 || a.rfind("spread:", 0) == 0 ||
-                   a.rfind("scores:", 0) == 0 || a.rfind("map:", 0) == 0) {
+                   a.rfind("handler:", 0) == 0 || a.rfind("http:", 0) == 0 || a.rfind("hooks:", 0) == 0 ||
+                   a.rfind("idle-http:", 0) == 0 || a.rfind("handover:", 0) == 0 || a.rfind("bans:", 0) == 0 ||
+                   a.rfind("reflect:", 0) == 0 || a.rfind("joins:", 0) == 0 || a.rfind("syscalls:", 0) == 0 ||
+                   a.rfind("spread:", 0) == 0 || a.rfind("scores:", 0) == 0 || a.rfind("map:", 0) == 0) {
             o.scenarios.push_back(a);
         } else {
             return false;
@@ -794,6 +814,9 @@ int main(int argc, char** argv) {
             const int held = v.size() >= 4 ? std::clamp(static_cast<int>(v[3]), 0, 1000) : 63;
             const int streams = v.size() == 5 ? std::clamp(static_cast<int>(v[4]), 0, 8) : 0;
             report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], held, streams));
+        } else if (scenario.rfind("hooks:", 0) == 0 && v.size() == 3 && v[0] >= 1 && v[0] <= 698 && v[1] > 0 && v[2] > 0) {
+            // Both columns: the listener, one event stream and a line said ten times a second.
+            report.scenarios.push_back(bench.http(static_cast<int>(v[0]), v[1], v[2], 0, 1, true));
         } else {
             std::fprintf(stderr, "quarel-bench: bad scenario %s\n", scenario.c_str());
             return 2;

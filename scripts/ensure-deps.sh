@@ -17,8 +17,9 @@ wanted=(cmake make g++ pkg-config libcurl4-openssl-dev libsodium-dev nlohmann-js
 # The tests: GoogleTest; binutils' nm, with which they check that the core library makes no system calls;
 # systemd (systemd-analyze) for the service units; lintian and dpkg-dev (dpkg-shlibdeps) for the Debian
 # package; podman and python3-yaml for the container image and the orchestrator manifests; prometheus
-# brings promtool, which checks the /metrics text; chromium-headless-shell renders the status page.
-testing=(libgtest-dev binutils systemd lintian dpkg-dev podman python3-yaml prometheus chromium-headless-shell)
+# brings promtool, which checks the /metrics text; chromium-headless-shell renders the status page;
+# openssl makes the certificate of the HTTPS hook that python3 serves.
+testing=(libgtest-dev binutils systemd lintian dpkg-dev podman python3-yaml prometheus chromium-headless-shell openssl)
 if [ "${1:-}" = "--test" ]; then
   shift
   wanted+=("${testing[@]}")

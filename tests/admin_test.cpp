@@ -50,6 +50,12 @@ struct Admin {
         gate.set_token(kToken);
         h.clock.set(kNow);
         ctx.bans_save_error = [this] { return save_error; };
+        ctx.stop_in = [this](bool restart, std::int64_t seconds, std::string_view reason) {
+            countdowns.push_back((restart ? "restart " : "stop ") + std::to_string(seconds) + " " + std::string(reason));
+            return std::string("Server stops soon.");
+        };
+        ctx.cancel_stop = [this]() { return std::exchange(cancel_line, std::nullopt); };
+        ctx.test_hook = [](std::string_view name) { return name == "room"; };
     }
     void in(Socket s, const Bytes& d, const Address& from) {
         h.net.queue(s, d, from);
@@ -83,6 +89,8 @@ struct Admin {
     admin::Gate gate;
     Lines saved;
     std::string save_error;  // set: the next saves fail with it
+    Lines countdowns;        // the countdowns asked for
+    std::optional<std::string> cancel_line;  // what the next cancel says
     int reloads = 0;
     core::ReloadReport reload_report{true, {"slots"}, ""};
     admin::AdminContext ctx = server::make_admin_context(
@@ -329,7 +337,13 @@ TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
         {"GET", "/api/mute", "", 405, "POST, DELETE"}, {"POST", "/api/mute", R"({"id":1,"minutes":-1})", 400},
         {"POST", "/api/mute", R"({"id":1,"minutes":5270401})", 400}, {"POST", "/api/mute", R"({"id":1,"reason":"a\tb"})", 400},
         {"POST", "/api/mute", R"({"id":9})", 404}, {"DELETE", "/api/mute", "", 400, "", "id=1x"},
-        {"DELETE", "/api/mute", "", 404, "", "id=9"}, {"DELETE", "/api/mute", "", 404, "", "id=1"}};
+        {"DELETE", "/api/mute", "", 404, "", "id=9"}, {"DELETE", "/api/mute", "", 404, "", "id=1"},
+        {"GET", "/api/stop", "", 405, "POST"}, {"POST", "/api/stop", "[]", 400}, {"POST", "/api/stop", R"({"in":-1})", 400},
+        {"POST", "/api/stop", R"({"in":2592001})", 400}, {"POST", "/api/stop", R"({"in":"5m"})", 400},
+        {"POST", "/api/restart", R"({"in":60,"reason":")" + std::string(65, 'x') + "\"}", 400},
+        {"POST", "/api/stop", R"({"reason":"a\u0007"})", 400}, {"POST", "/api/cancel", "", 409},
+        {"GET", "/api/schedule", "", 404}, {"POST", "/api/hooks/test", "{}", 400},
+        {"POST", "/api/hooks/test", R"({"name":"nope"})", 404}};
     for (const Case& c : cases) {
         const auto r = a.call(c.method, c.path, c.body, c.query);
         EXPECT_EQ(r.status, c.status) << c.method << " " << c.path << " " << c.body << " " << c.query;
@@ -339,6 +353,22 @@ TEST(AdminRoutes, MethodsPathsAndBadInputChangeNothing) {
     }
     EXPECT_EQ(std::tuple(a.h.state.table.player_count(), a.bans.bans().size() + a.saved.size(), a.sent(), a.console()),
               std::tuple(1, 0u, Lines{}, ""));
+}
+
+TEST(AdminCalls, StopsAndRestartsCountDownWithAnAuditLineAndACancelSaysSo) {
+    Admin a;
+    EXPECT_EQ(a.ask("POST", "/api/stop", R"({"in":300,"reason":"new map"})"),
+              R"(200 {"stopping":{"in":300,"reason":"new map","said":"Server stops soon."}})" "\n");
+    EXPECT_EQ(a.ask("POST", "/api/stop"), R"(200 {"stopping":{"in":0,"reason":"","said":"Server stops soon."}})" "\n");
+    EXPECT_EQ(a.ask("POST", "/api/restart", R"({"in":60})").substr(0, 18), R"(200 {"restarting":)");
+    // Without "in", a restart is at once, as it always was: this server cannot.
+    EXPECT_EQ(a.call("POST", "/api/restart").status, 503);
+    EXPECT_EQ(a.countdowns, (Lines{"stop 300 new map", "stop 0 ", "restart 60 "}));
+    a.cancel_line = "Server stop called off.";
+    EXPECT_EQ(a.ask("POST", "/api/cancel"), R"(200 {"cancelled":"Server stop called off."})" "\n");
+    EXPECT_EQ(a.ask("POST", "/api/hooks/test", R"({"name":"room"})"), R"(200 {"queued":"room"})" "\n");
+    EXPECT_EQ(a.console(), "Stop in 300 s asked by admin from 127.0.0.1: new map\nStop in 0 s asked by admin from 127.0.0.1.\n"
+                           "Restart in 60 s asked by admin from 127.0.0.1.\nCountdown called off by admin from 127.0.0.1.\n");
 }
 
 TEST(AdminRoutes, QueryValuesArePercentDecoded) {

@@ -36,6 +36,13 @@ TEST(CtlArgs, EachCommandMakesItsRequest) {
         {{"unban", "fe80::1%eth0 &x=y_Az09-.~"}, "DELETE /api/bans?range=fe80%3A%3A1%25eth0%20%26x%3Dy_Az09-.~"},
         {{"say", "Restart", "in", "5", "minutes"}, R"(POST /api/say {"text":"Restart in 5 minutes"})"},
         {{"say", "--", "--not-an-option", "\"quoted\""}, R"(POST /api/say {"text":"--not-an-option \"quoted\""})"},
+        {{"stop", "--in", "5m", "new", "map"}, R"(POST /api/stop {"in":300,"reason":"new map"})"},
+        {{"stop"}, R"(POST /api/stop {"in":0,"reason":""})"},
+        {{"restart", "--in=1h30m"}, R"(POST /api/restart {"in":5400,"reason":""})"},
+        {{"cancel"}, "POST /api/cancel"},
+        {{"schedule"}, "GET /api/schedule"},
+        {{"hooks"}, "GET /api/hooks"},
+        {{"hooks", "test", "room"}, R"(POST /api/hooks/test {"name":"room"})"},
         {{"scores"}, "GET /scoreboard.json"},
         {{"matches", "--page", "3"}, "GET /matches.json?page=3"},
         {{"leaderboard", "Ann Lee&x"}, "GET /leaderboard.json?page=1&name=Ann%20Lee%26x"},
@@ -77,6 +84,11 @@ TEST(CtlArgs, UsageErrorsExitWith2AndOneReasonBeforeTheUsage) {
         {{"--url", "ftp://x", "players"}, "--url must start with http:// or https://"},
         {{"--token-file=", "players"}, "--token-file needs a value"}, {{"--config", "", "players"}, "--config needs a value"},
         {{"--bogus", "players"}, "unknown option '--bogus'"}, {{"players", "--url"}, "--url needs a value"},
+        {{"stop", "--in", "5x"}, "--in must be a duration such as 5m, 90s or 1h30m, at most 30 days"},
+        {{"stop", "--in", "31d"}, "--in must be a duration such as 5m, 90s or 1h30m, at most 30 days"},
+        {{"say", "--in", "5m", "x"}, "--in goes with stop and restart only"}, {{"restart", "now"}, "restart takes no arguments"},
+        {{"stop", std::string(65, 'x')}, "a reason is at most 64 bytes"}, {{"cancel", "x"}, "cancel takes no arguments"},
+        {{"hooks", "test"}, "hooks takes nothing, or test NAME"}, {{"hooks", "x"}, "hooks takes nothing, or test NAME"},
         {{"matches", "--page", "0"}, "--page must be a whole number from 1"}, {{"scores", "--page", "2"}, "--page goes with matches and leaderboard only"},
         {{"match", "show", "1", "--csv", "--json"}, "--csv and --json do not go together"}, {{"scores", "--csv"}, "--csv goes with match show only"},
         {{"match"}, "match takes end, or show ID [--csv]"}, {{"match", "show", "x"}, "match show needs a match id (a positive number)"},
@@ -163,6 +175,27 @@ TEST(CtlOutput, AnswersAsTextOrJsonAndRefusalsAsOneLine) {
         {{"restart"}, 200, R"({"restarted":true,"pid":4242})", 0, "Restarted: process 4242 took over the game.\n", ""},
         {{"restart"}, 500, R"({"error":"not restarted: cannot run /usr/bin/quarel-server: No such file or directory"})", 1,
          "", "quarel-ctl: not restarted: cannot run /usr/bin/quarel-server: No such file or directory (HTTP 500)\n"},
+        {{"stop", "--in", "5m", "maps"}, 200, R"({"stopping":{"in":300,"reason":"maps","said":"Server stops in 5 minutes: maps"}})",
+         0, "Said to the players: Server stops in 5 minutes: maps\n", ""},
+        {{"cancel"}, 200, R"({"cancelled":"Server stop called off."})", 0, "Called off: Server stop called off.\n", ""},
+        {{"cancel"}, 409, R"({"error":"no stop or restart is counting down"})", 1, "",
+         "quarel-ctl: no stop or restart is counting down (HTTP 409)\n"},
+        {{"schedule"}, 200,
+         R"({"countdown":{"ending":"restart","seconds_left":90,"reason":""},"jobs":[{"job":"at 04:00 restart in 5m",)"
+         R"("next":1800000000,"seconds_left":7260},{"job":"every 1h say hi","next":1800003600,"seconds_left":3}]})", 0,
+         "Restart in 1 minute 30 seconds.\nNEXT                  IN                JOB\n"
+         "2027-01-15 08:00 UTC  2 hours 1 minute  at 04:00 restart in 5m\n2027-01-15 09:00 UTC  3 seconds         every 1h say hi\n", ""},
+        {{"schedule"}, 200, R"({"countdown":null,"jobs":[]})", 0, "No scheduled jobs.\n", ""},
+        {{"hooks"}, 200,
+         R"({"hooks":[{"name":"room","format":"discord","host":"discord.com","events":["join"],"queued":2,"delivered":10,)"
+         R"("failed":1,"dropped":0,"last":{"outcome":"retrying","detail":"HTTP 503, again in 2.0 s","seconds_ago":4}},)"
+         R"({"name":"ops","format":"json","host":"127.0.0.1:9000","events":[],"queued":0,"delivered":0,"failed":0,)"
+         R"("dropped":0,"last":null}]})", 0,
+         "NAME  FORMAT   HOST            QUEUED  DELIVERED  FAILED  DROPPED  LAST\n"
+         "room  discord  discord.com     2       10         1       0        retrying (HTTP 503, again in 2.0 s) 4 s ago\n"
+         "ops   json     127.0.0.1:9000  0       0          0       0        -\n", ""},
+        {{"hooks", "test", "room"}, 200, R"({"queued":"room"})", 0,
+         "Test event queued for room; quarel-ctl hooks shows how it went.\n", ""},
         {{"players", "--json"}, 429, R"({"error":"too many wrong tokens; try again later"})", 1, "",
          "quarel-ctl: too many wrong tokens; try again later (HTTP 429)\n"},
         {{"say", "x"}, 400, R"({"error":"bad\nline"})", 1, "", "quarel-ctl: bad\\x0aline (HTTP 400)\n"},

@@ -179,7 +179,9 @@ TEST(CheckConfig, PrintsEverySettingAsTheServerWillUseIt) {
               "event_burst      20 (events at once)\nevent_rate       10 (events a second)\n"
               "answer_batch_us  500 (microseconds)\n"
               "log_kills        1\nmap_view         \"admin\"\nmap_delay_seconds 30\nmatch_idle_seconds 120\n"
-              "stats_file       \"stats.db\"\nstats_keep_days  365 (days)\n");
+              "stats_file       \"stats.db\"\nstats_keep_days  365 (days)\n"
+              "webhooks_file    \"webhooks\"\nwebhook_ca_file  (the system's CA store)\n"
+              "refusal_alert    30 (join refusals a minute)\nschedule_file    \"schedule\"\n");
     EXPECT_EQ(r.warnings.substr(0, r.warnings.find('\n') + 1),
               "cfg:1: \"slots 900\": slots 900 is out of range (1..698): the server uses 698\n");
     EXPECT_EQ(std::count(r.warnings.begin(), r.warnings.end(), '\n'), 3) << "and the two wide trusted ranges";

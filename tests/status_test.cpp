@@ -177,7 +177,12 @@ TEST(StatusJson, DocumentShowsServerPlayersAndClockButNoAddresses) {
         "server":{"name":"Café Arena","map":"arena2","version":")" QUAREL_VERSION R"(","started_at":999900,
                   "uptime_seconds":112,"now":1000012}, "players":{"count":2,"slots":4}, "player_list":[
         {"id":1,"name":"","health":0,"seconds_in_game":12,"seconds_since_heard":12,"lists":"brief"},
-        {"id":2,"name":"Börje","health":0,"seconds_in_game":12,"seconds_since_heard":4,"lists":"detailed"}]})"));
+        {"id":2,"name":"Börje","health":0,"seconds_in_game":12,"seconds_since_heard":4,"lists":"detailed"}],
+        "stopping":null})"));
+    // A restart counting down, for the page to show.
+    h.state.stop_notice = core::StopNotice{true, h.clock.now() + 90, "new \xe9"};
+    EXPECT_EQ(nlohmann::json::parse(status::status_json(h.state, status::History{}, h.clock.now()))["stopping"],
+              nlohmann::json::parse(R"({"restart":true,"at":1000102,"seconds_left":90,"reason":"new é"})"));
     // {bytes, UTF-8}: sequences kept when valid UTF-8 (two and four bytes here), every other byte read as
     // Latin-1 (as above, and for a sequence cut short, an overlong form, a surrogate), each on its own.
     const std::vector<std::pair<std::string, std::string>> cases = {

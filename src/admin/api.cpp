@@ -387,6 +387,70 @@ net::HttpResponse reload(AdminContext& ctx, const net::HttpRequest& req, std::in
     return reply(200, json{{"reloaded", true}, {"restart_needed", report.restart_keys}});
 }
 
+// POST /api/stop, and /api/restart with a body naming "in": the countdown, its audit line naming who
+// asked, then the countdown's first line.
+net::HttpResponse countdown(AdminContext& ctx, const net::HttpRequest& req, bool restart) {
+    if (!ctx.stop_in) return fail(503, "this server cannot count down to a stop");
+    const auto body = req.body.empty() ? std::optional<json>(json::object()) : body_object(req);
+    if (!body) return fail(400, "the body must be a JSON object");
+    std::optional<std::int64_t> in;
+    if (!int_field(*body, "in", 0, core::kLongestCountdown, in)) {
+        return fail(400, "\"in\" must be a whole number of seconds from 0 to " + std::to_string(core::kLongestCountdown));
+    }
+    std::optional<std::string> reason;
+    if (!text_field(*body, "reason", reason) || reason.value_or("").size() > core::kMaxStopReason ||
+        !core::no_controls(reason.value_or(""))) {
+        return fail(400, "\"reason\" must be text of at most " + std::to_string(core::kMaxStopReason) +
+                             " bytes without control bytes");
+    }
+    const std::int64_t seconds = in.value_or(0);
+    const std::string from = req.client.ip_string();
+    const std::string what = std::string(restart ? "Restart" : "Stop") + " in " + std::to_string(seconds) + " s";
+    const core::LogEvent event = audit_event(core::LogKind::Stop, req, from);
+    if (reason.value_or("").empty()) {
+        ctx.io.out.print(event, "%s asked by %s.\n", what.c_str(), by_whom(req).c_str());
+    } else {
+        ctx.io.out.print(event, "%s asked by %s: %s\n", what.c_str(), by_whom(req).c_str(), reason->c_str());
+    }
+    const std::string said = ctx.stop_in(restart, seconds, reason.value_or(""));
+    return reply(200, json{{restart ? "restarting" : "stopping",
+                            {{"in", seconds}, {"reason", reason.value_or("")}, {"said", said}}}});
+}
+
+net::HttpResponse stop(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) { return countdown(ctx, req, false); }
+
+net::HttpResponse cancel(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (!ctx.cancel_stop) return fail(503, "this server cannot count down to a stop");
+    const auto said = ctx.cancel_stop();
+    if (!said) return fail(409, "no stop or restart is counting down");
+    const std::string from = req.client.ip_string();
+    ctx.io.out.print(audit_event(core::LogKind::Stop, req, from), "Countdown called off by %s.\n", by_whom(req).c_str());
+    return reply(200, json{{"cancelled", *said}});
+}
+
+net::HttpResponse schedule(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (!ctx.schedule_json) return fail(404, "no such call: " + req.path);
+    net::HttpResponse r = reply(200, json::object());
+    r.body = ctx.schedule_json() + "\n";
+    return r;
+}
+
+net::HttpResponse list_hooks(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (!ctx.hooks_json) return fail(404, "no such call: " + req.path);
+    net::HttpResponse r = reply(200, json::object());
+    r.body = ctx.hooks_json() + "\n";
+    return r;
+}
+
+net::HttpResponse test_hook(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    if (!ctx.test_hook) return fail(404, "no such call: " + req.path);
+    const auto body = body_object(req);
+    std::optional<std::string> name;
+    if (!body || !text_field(*body, "name", name) || !name) return fail(400, "the body must name a hook: {\"name\": \"...\"}");
+    if (!ctx.test_hook(*name)) return fail(404, "no hook is named " + core::escape_controls(*name));
+    return reply(200, json{{"queued", *name}});
+}
+
 // The answer to a restart: known once the new program's check of the config has ended.
 class RestartAnswer final : public net::HttpLater {
 public:
@@ -402,6 +466,8 @@ private:
 };
 
 net::HttpResponse restart(AdminContext& ctx, const net::HttpRequest& req, std::int64_t) {
+    // With a countdown: {"in": N}; without a body, at once, as it always was.
+    if (const auto body = body_object(req); body && body->contains("in")) return countdown(ctx, req, true);
     if (!ctx.restart) return fail(503, "this server cannot restart itself");
     print_asked(ctx, req, "Restart");
     auto answer = std::make_shared<RestartAnswer>();
@@ -461,7 +527,7 @@ struct Route {
     Handler handler;
 };
 
-constexpr std::array<Route, 16> kRoutes{{
+constexpr std::array<Route, 21> kRoutes{{
     {"/api/players", "GET", list_players},
     {"/api/kick", "POST", kick},
     {"/api/mute", "POST", mute},
@@ -476,6 +542,11 @@ constexpr std::array<Route, 16> kRoutes{{
     {"/api/reload", "POST", reload},
     {"/api/restart", "POST", restart},
     {"/api/events", "GET", events},
+    {"/api/stop", "POST", stop},
+    {"/api/cancel", "POST", cancel},
+    {"/api/schedule", "GET", schedule},
+    {"/api/hooks", "GET", list_hooks},
+    {"/api/hooks/test", "POST", test_hook},
     {"/api/match/end", "POST", end_match},
     {"/api/map", "GET", live_map},
 }};

@@ -19,6 +19,13 @@
 //   POST   /api/restart                 the program file run again in this process, the game handed over to
 //                                       it, once the new program passed its check of the config (the
 //                                       answer waits for the check; the loop does not)
+//                                       with {"in": SECONDS, "reason": "..."}: after a countdown
+//   POST   /api/stop     {"in": SECONDS, "reason": "..."}   the server stops after a countdown whose
+//                        lines every named player gets ("Server stops in 5 minutes: REASON"); in 0 or absent: now
+//   POST   /api/cancel                  the countdown under way called off (409 when none is)
+//   GET    /api/schedule                the schedule file's jobs with their next runs, and the countdown
+//   GET    /api/hooks                   the webhooks with their counts and last outcome (never their URLs)
+//   POST   /api/hooks/test {"name": "..."}   a test event to one hook
 //   GET    /api/events                  the console as server-sent events (see admin/events.h); 503 while
 //                                       kMaxEventStreams are open
 //   POST   /api/match/end               ends the match in progress (409 when none runs); the next one
@@ -112,6 +119,17 @@ struct AdminContext {
     std::function<std::string()> allow_save_error = nullptr;
     // The console's lines as events; null where the server keeps none.
     EventHub* events = nullptr;
+    // A stop (or, `restart`, a restart in place) after a countdown of `seconds` whose lines every named
+    // player gets (see schedule::Countdown); it replaces one under way. Returns the line said at once.
+    // Empty where the server cannot.
+    std::function<std::string(bool restart, std::int64_t seconds, std::string_view reason)> stop_in = nullptr;
+    // Calls the countdown under way off: the line said, nothing when none was under way.
+    std::function<std::optional<std::string>()> cancel_stop = nullptr;
+    // The schedule as GET /api/schedule answers it; the hooks as GET /api/hooks does; a test event to
+    // the hook of that name (false: none has it).
+    std::function<std::string()> schedule_json = nullptr;
+    std::function<std::string()> hooks_json = nullptr;
+    std::function<bool(std::string_view name)> test_hook = nullptr;
     // The score keeper's: ends the match in progress, its line naming `by` with `admin` in its fields;
     // false when no match runs. Empty where the server keeps no score.
     std::function<bool(std::string_view by, std::string_view admin, std::int64_t now)> end_match = nullptr;

@@ -220,6 +220,17 @@ constexpr ConfigKey kKeys[] = {
      .show = [](const S& s, const Options&) {
          return std::to_string(s.stats_keep_days) + (s.stats_keep_days == 0 ? " (matches kept for good)" : " (days)");
      }},
+    // Read again on every reload (and, with watch_files 1, when the webhooks file changes).
+    {.name = "webhooks_file", .kind = ValueKind::Word, .field = &S::webhooks_file},
+    {.name = "webhook_ca_file", .kind = ValueKind::Word, .field = &S::webhook_ca_file,
+     .show = [](const S& s, const Options&) {
+         return s.webhook_ca_file.empty() ? std::string("(the system's CA store)") : quoted(s.webhook_ca_file);
+     }},
+    {.name = "refusal_alert", .kind = ValueKind::Number, .field = &S::refusal_alert,
+     .show = [](const S& s, const Options&) {
+         return std::to_string(s.refusal_alert) + (s.refusal_alert <= 0 ? " (no refusal alert)" : " (join refusals a minute)");
+     }},
+    {.name = "schedule_file", .kind = ValueKind::Word, .field = &S::schedule_file},
 };
 
 // Calls `f` with each member pointer of the key's field.

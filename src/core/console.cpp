@@ -10,7 +10,8 @@ namespace quarel::core {
 std::string_view log_kind_name(LogKind kind) {
     static constexpr std::string_view names[] = {"join",    "leave", "time-out", "name", "chat", "query",
                                                  "kick",    "ban",   "allow",    "mute", "say",  "reload",
-                                                 "refusal", "lobby", "start",    "stop", "kill",  "match"};
+                                                 "refusal", "lobby", "start",    "stop",
+                                                 "kill",    "match", "webhook",  "schedule"};
     return names[static_cast<std::size_t>(kind)];
 }
 

@@ -29,6 +29,8 @@ enum class LogKind : std::uint8_t {
     Stop,
     Kill,   // a kill or a death in the game
     Match,  // a match begins or ends
+    Webhook,
+    Schedule,
 };
 enum class LogLevel : std::uint8_t { Info, Warning, Error };
 

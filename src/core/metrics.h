@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "net/transport.h"
 #include "protocol/authorship.h"
@@ -114,6 +116,14 @@ struct Metrics {
     LatencyHistogram state_answer;
 
     std::int64_t started_at = 0;  // calendar second the server started
+
+    // Webhook events by hook, and how they ended: delivered, failed, dropped (in that order); the hooks
+    // of earlier webhooks files too, so that no counter goes back.
+    struct WebhookCount {
+        std::string hook;
+        std::array<std::uint64_t, 3> events{};
+    };
+    std::vector<WebhookCount> webhooks;
 
     // Inline: it runs twice for every STATE, as it comes and as its answer leaves.
     void count_traffic(net::Socket socket, Direction dir, std::span<const std::uint8_t> datagram) {

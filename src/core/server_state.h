@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "core/query_limiter.h"
 #include "core/settings.h"
 #include "core/source_table.h"
+#include "core/stop_notice.h"
 #include "net/address.h"
 #include "net/transport.h"
 #include "protocol/authorship.h"
@@ -99,6 +101,9 @@ struct ServerState {
     LineLimiter unknown_lines;
     LineLimiter join_lines;
     LineLimiter admin_lines;
+
+    // A stop or restart counting down, while one is.
+    std::optional<StopNotice> stop_notice;
 
     std::span<std::uint8_t> buf() { return packet; }
     // MaxSlots x 184, from the table's own size (at least 1) so that unclamped settings cannot widen it.

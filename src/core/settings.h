@@ -97,6 +97,12 @@ struct Settings {
     std::int32_t answer_batch_us = 500;               // "answer_batch_us": how long a STATE's answer of
                                                       // 8 KB or more may wait for others to be computed
                                                       // beside it; 0: none
+    std::string webhooks_file = "webhooks";           // "webhooks_file": the hooks that hear of events
+    std::string webhook_ca_file;                      // "webhook_ca_file": the CA certificates HTTPS hooks
+                                                      // are checked against; "": the system's store
+    std::int32_t refusal_alert = 30;                  // "refusal_alert": join refusals in a minute above
+                                                      // which the refusals hook event goes out; <= 0: never
+    std::string schedule_file = "schedule";           // "schedule_file": the jobs run at set times
 };
 
 // Applies the lines of a config file's text to `settings`. Never fails and reports nothing: lines that

@@ -22,4 +22,22 @@ core::LocalTime local_time_now() {
     return t;
 }
 
+std::int64_t next_local_time(std::int64_t after, int hour, int minute) {
+    const time_t from = static_cast<time_t>(after);
+    tm day{};
+    localtime_r(&from, &day);
+    // Today's time, else tomorrow's (mktime carries the 32nd of a month over, and finds summer time).
+    for (int ahead = 0; ahead < 3; ++ahead) {
+        tm t = day;
+        t.tm_mday += ahead;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        t.tm_sec = 0;
+        t.tm_isdst = -1;
+        const time_t at = mktime(&t);
+        if (at != static_cast<time_t>(-1) && at > from) return at;
+    }
+    return after + 86400;
+}
+
 }  // namespace quarel::platform

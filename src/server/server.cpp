@@ -3,16 +3,21 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <ctime>
 #include <cstdio>
+#include <limits>
 #include <string_view>
 
 #include "core/banner.h"
 #include "core/config_check.h"
 #include "core/options.h"
 #include "core/safe_text.h"
+#include "chat/chat.h"
 #include "net/http_address.h"
+#include "platform/admin_files.h"
 #include "platform/config_file.h"
+#include "platform/files.h"
 #include "platform/local_time.h"
 #include "platform/process_stats.h"
 #include "platform/random.h"
@@ -125,7 +130,9 @@ Server::Server(const core::Options& options, const core::Settings& settings,
       state_(settings, source_hash_),
       formatted_(console, stamped_, json_, state_.settings),
       events_(platform::local_time_now),
-      console_(formatted_, events_),
+      hooks_(state_, platform::local_time_now),
+      live_(events_, hooks_),
+      console_(formatted_, live_),
       loop_(udp_, clock_, console_, state_.metrics),
       lists_("bans", settings.allow_file),
       admin_(make_admin_context(state_, loop_.io, lists_.bans, lists_.gate, [this] { return reload(); },
@@ -147,6 +154,23 @@ Server::Server(const core::Options& options, const core::Settings& settings,
     admin_.save_allow = [this](admin::BanList&, std::string& error) { return lists_.save_allow(error); };
     admin_.allow_save_error = [this] { return lists_.allow_save_error(); };
     state_.allowed = &lists_.allowed;
+    admin_.stop_in = [this](bool restart, std::int64_t seconds, std::string_view reason) {
+        return count_down(restart, seconds, reason);
+    };
+    admin_.cancel_stop = [this]() -> std::optional<std::string> {
+        auto said = countdown_.cancel();
+        if (said) {
+            state_.stop_notice.reset();
+            say(*said, core::LogKind::Stop);
+        }
+        return said;
+    };
+    admin_.schedule_json = [this] {
+        return schedule_.list_json(clock_.now(), clock_.monotonic_us() / 1000, countdown_);
+    };
+    admin_.hooks_json = [this] { return webhooks_.list_json(); };
+    admin_.test_hook = [this](std::string_view name) { return webhooks_.test(name, hooks_.test_item()); };
+    hooks_.connect([this](hooks::ItemPtr item) { webhooks_.post(std::move(item)); });
     state_.game_events = &scores_;
     loop_.scores = &scores_;
     scores_.finished = [this](const score::Match& m) { match_finished(m); };
@@ -168,6 +192,10 @@ bool Server::end_match(std::string_view by, std::string_view admin, std::int64_t
 
 void Server::match_finished(const score::Match& m) {
     if (stats_) stats_->keep(m);
+    // The hooks hear of it, with its top lines.
+    std::vector<hooks::Standing> top;
+    for (const score::Line& l : score::top_lines(m, hooks::kMatchTopLines)) top.push_back({l.label(), l.tally.kills});
+    hooks_.match_over(m.map, top);
 }
 
 std::optional<int> Server::open() {
@@ -193,6 +221,12 @@ std::optional<int> Server::open() {
     if (!start_http_listeners()) return 1;
     if (lobby_) lobby_->set_header(announced_ports(state_.settings, http_.get()));
     if (state_.settings.watch_files == 1) start_file_watch();
+    // The hooks hear of the previous run's end, and of everything from here on (the watch is up first:
+    // a file changed from here on is a change it sees).
+    load_hooks();
+    wait_.add(webhooks_);
+    check_previous_run();
+    load_schedule();
     // The archive last: the game, its listeners and the watch are up while SQLite makes or checks it.
     open_stats();
     wait_.add(timed_work_);
@@ -201,18 +235,178 @@ std::optional<int> Server::open() {
     // The record as this process starts, so that a crash from here on loses nobody.
     after_pass(true);
     handover_.service().notify("READY=1");
+    hooks_.started();
     return std::nullopt;
 }
 
+void Server::check_previous_run() {
+    std::string why;
+    const auto previous = marker_.begin(clock_.now(), state_.table.player_count(), why);
+    if (!why.empty()) {
+        console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
+                       "Run marker not written (%s): a crash will not be noticed at the next start.\n",
+                       core::escape_controls(why).c_str());
+    }
+    if (!previous) return;
+    std::string line = platform::previous_run_line(*previous);
+    console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning}, "%c%s\n",
+                   static_cast<char>(std::toupper(static_cast<unsigned char>(line[0]))), line.c_str() + 1);
+    hooks_.crashed(line);
+}
+
+namespace {
+
+// The lines of a file that gave nothing, each with its number and why (at most kTokenLinesShown, then one
+// line for the rest), as the named admins' file has them.
+template <class Problems>
+void print_skipped(core::Console& out, core::LogKind kind, const std::string& file, const Problems& problems) {
+    const core::LogEvent warning{.kind = kind, .level = core::LogLevel::Warning};
+    for (std::size_t i = 0; i < problems.size() && i < platform::kTokenLinesShown; ++i) {
+        out.print(warning, "%s line %zu skipped: %s.\n", file.c_str(), problems[i].line, problems[i].why.c_str());
+    }
+    if (problems.size() > platform::kTokenLinesShown) {
+        out.print(warning, "%s: %zu more lines skipped.\n", file.c_str(), problems.size() - platform::kTokenLinesShown);
+    }
+}
+
+}  // namespace
+
+// The webhooks file is held to the token file's rule (a regular file of the server's user, closed to
+// everyone else): its URLs are secrets.
+void Server::load_hooks() {
+    const std::string& path = state_.settings.webhooks_file;
+    const std::string file = core::escape_controls(path);
+    const platform::ReadResult read = platform::read_checked_file(path, 64 * 1024, platform::FileRule::Private);
+    hooks::HookFile parsed;
+    if (read.status == platform::ReadStatus::Ok) {
+        parsed = hooks::parse_hooks(read.text);
+        print_skipped(console_, core::LogKind::Webhook, file, parsed.problems);
+        std::string names;
+        for (const hooks::Hook& h : parsed.hooks) {
+            names += (names.empty() ? ": " : ", ") + h.name + " (" + std::string(hooks::format_name(h.format)) + " to " +
+                     core::escape_controls(hooks::url_host(h.url)) + ")";
+        }
+        const std::size_t n = parsed.hooks.size();
+        console_.print({.kind = core::LogKind::Webhook}, "%s gives %zu hook%s%s.\n", file.c_str(), n, n == 1 ? "" : "s",
+                       names.c_str());
+    } else if (read.status != platform::ReadStatus::Missing) {
+        console_.print({.kind = core::LogKind::Webhook, .level = core::LogLevel::Error}, "Webhooks file %s: %s; no hooks.\n",
+                       read.status == platform::ReadStatus::Refused ? "refused" : "not read",
+                       core::escape_controls(read.error).c_str());
+    }
+    hooks::EventMask wanted = 0;
+    for (const hooks::Hook& h : parsed.hooks) wanted |= h.events;
+    hooks_.want(wanted);
+    webhooks_.configure(parsed.hooks, state_.settings.webhook_ca_file);
+}
+
+void Server::load_schedule() {
+    const std::string& path = state_.settings.schedule_file;
+    const std::string file = core::escape_controls(path);
+    const platform::ReadResult read = platform::read_checked_file(path, 64 * 1024, platform::FileRule::Regular);
+    schedule::ScheduleFile parsed;
+    if (read.status == platform::ReadStatus::Ok) {
+        parsed = schedule::parse_schedule(read.text);
+        print_skipped(console_, core::LogKind::Schedule, file, parsed.problems);
+        const std::size_t n = parsed.jobs.size();
+        console_.print({.kind = core::LogKind::Schedule}, "%s gives %zu job%s.\n", file.c_str(), n, n == 1 ? "" : "s");
+    } else if (read.status != platform::ReadStatus::Missing) {
+        console_.print({.kind = core::LogKind::Schedule, .level = core::LogLevel::Error}, "Schedule file %s not read: %s\n",
+                       file.c_str(), core::escape_controls(read.error).c_str());
+    }
+    schedule_.load(std::move(parsed.jobs), clock_.now(), clock_.monotonic_us() / 1000);
+}
+
+void Server::say(std::string_view text, core::LogKind kind) {
+    chat::say(state_, loop_.io, text);
+    console_.print({.kind = kind}, "%s\n", core::escape_controls(text).c_str());
+}
+
+std::string Server::count_down(bool restart, std::int64_t seconds, std::string_view reason) {
+    const std::int64_t now_ms = clock_.monotonic_us() / 1000;
+    const std::string line = countdown_.start(restart ? schedule::Ending::Restart : schedule::Ending::Stop, seconds,
+                                              std::string(reason), now_ms);
+    state_.stop_notice = core::StopNotice{restart, clock_.now() + seconds, std::string(reason)};
+    say(line, core::LogKind::Stop);
+    return line;
+}
+
+void Server::run_jobs() {
+    if (!countdown_.active() && schedule_.size() == 0) return;
+    const std::int64_t now = clock_.now();
+    const std::int64_t now_ms = clock_.monotonic_us() / 1000;
+    if (countdown_.active()) {
+        const schedule::Countdown::Step step = countdown_.step(now_ms);
+        for (const std::string& line : step.say) say(line, core::LogKind::Stop);
+        if (step.end) {
+            state_.stop_notice.reset();
+            if (countdown_.ending() == schedule::Ending::Stop) {
+                stop_reason_ = countdown_.reason();
+                stop_now_ = true;
+            } else {
+                // The restart in place, as SIGUSR2 asks for it: the new program's check first.
+                handover_.begin_restart();
+            }
+        } else {
+            state_.stop_notice->at = now + countdown_.seconds_left(now_ms);
+        }
+    }
+    if (schedule_.size() == 0 || schedule_.next_ms(now, now_ms) > now_ms) return;
+    const schedule::Schedule::Step step = schedule_.step(now, now_ms);
+    const core::LogEvent note{.kind = core::LogKind::Schedule, .level = core::LogLevel::Warning};
+    for (const std::string& line : step.lines) console_.print(note, "%s\n", line.c_str());
+    for (const schedule::Job& job : step.run) {
+        switch (job.kind) {
+            case schedule::JobKind::Say:
+                chat::say(state_, loop_.io, job.text);
+                console_.print({.kind = core::LogKind::Say}, "Said by the schedule: %s\n",
+                               core::escape_controls(job.text).c_str());
+                break;
+            case schedule::JobKind::Stop:
+            case schedule::JobKind::Restart:
+                count_down(job.kind == schedule::JobKind::Restart, job.in, job.text);
+                break;
+            case schedule::JobKind::Reload:
+                console_.line({.kind = core::LogKind::Reload}, "Reload asked by the schedule.\n");
+                reload();
+                break;
+            case schedule::JobKind::MatchEnd:
+                // As POST /api/match/end does, its line naming the schedule.
+                if (!end_match("the schedule", "", now)) {
+                    console_.print({.kind = core::LogKind::Schedule}, "Scheduled job \"%s\": no match is in progress.\n",
+                                   core::escape_controls(job.line).c_str());
+                }
+                break;
+        }
+    }
+}
+
 void Server::after_pass(bool now_all) {
-    events_.tick(clock_.monotonic_us());
+    const std::int64_t now_us = clock_.monotonic_us();
+    events_.tick(now_us);
+    const std::int64_t now = clock_.now();
+    hooks_.tick(now, now_us / 1000);
+    webhooks_.collect(console_, state_.metrics);
+    marker_.update(now, state_.table.player_count());
     handover_.after_pass(charts(), now_all);
 }
 
+// The event streams' timed work, a join waiting for its name before its hook event, the countdown's next
+// line and the schedule's next job.
 int Server::TimedWork::watch(std::vector<pollfd>&) {
-    const std::int64_t at = events_.next_tick_us();
-    if (at < 0) return -1;
-    return static_cast<int>(std::clamp<std::int64_t>((at - clock_.monotonic_us() + 999) / 1000, 0, 60'000));
+    Server& s = server_;
+    const std::int64_t now_us = s.clock_.monotonic_us();
+    std::int64_t next = -1;
+    const auto consider = [&](std::int64_t at_us) {
+        const std::int64_t ms = std::max<std::int64_t>(0, (at_us - now_us + 999) / 1000);
+        next = next < 0 ? ms : std::min(next, ms);
+    };
+    if (const std::int64_t at = s.events_.next_tick_us(); at >= 0) consider(at);
+    const std::int64_t now_ms = now_us / 1000;
+    for (const std::int64_t ms : {s.hooks_.next_ms(), s.countdown_.next_ms(), s.schedule_.next_ms(s.clock_.now(), now_ms)}) {
+        if (ms != std::numeric_limits<std::int64_t>::max()) consider(ms * 1000);
+    }
+    return next < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(next, 60'000));
 }
 
 std::vector<std::pair<int, std::string>> Server::handed_descriptors() const {
@@ -244,6 +438,9 @@ void Server::restart_in_place() {
     fds.insert(fds.end(), records->begin(), records->end());
     // The answers under way go out (the restart's own among them); the listening sockets stay open for
     // the new program, which answers whatever comes from now on.
+    // The hooks' queued events go meanwhile, for a moment at most: the new program starts with empty
+    // queues. The run marker says that this process goes on as the new program: no crash.
+    webhooks_.hurry(platform::kWebhookRestartMs);
     events_.close_all();
     for (platform::HttpServer* listener : {http_.get(), admin_http_.get()}) {
         if (listener != nullptr) listener->finish_answers(clock_.now(), 1000, true);
@@ -251,9 +448,13 @@ void Server::restart_in_place() {
     // The new program goes on with the match in progress (it is in the record); the matches that ended
     // here are written first, since the writer's thread ends with this program.
     if (stats_) stats_->flush(console_, kStatsFlushMs);
+    webhooks_.finish(platform::kWebhookRestartMs, console_, state_.metrics);
+    marker_.hand_over();
     handover_.exec(fds);
     // Still here: the new program could not be run. The listeners take connections again, on the same
-    // sockets.
+    // sockets, and the hooks are served again.
+    marker_.undo_hand_over(clock_.now(), state_.table.player_count());
+    webhooks_.resume();
     handed_over_ = false;
     for (const auto& [fd, name] : fds) {
         if (name == platform::kHttpFdName) handover_.inherited().http = fd;
@@ -373,18 +574,19 @@ std::unique_ptr<platform::HttpServer> Server::start_listener(const std::string& 
     return listener;
 }
 
-// The config file, the ban file, the allow file, the named admins' file and the token file (as named at
-// start-up), in the order of WatchedFile. A token file in a directory that cannot be watched costs only
-// the token files' watch.
+// The config file, the ban file, the allow file, the named admins' file, the token file and the webhooks
+// file (as named at start-up), in the order of WatchedFile. A token or webhooks file in a directory that
+// cannot be watched costs only those files' watch.
 void Server::start_file_watch() {
     std::string why, tokens_why;
     const std::string& tokens = state_.settings.admin_tokens_file;
     const std::string& token = state_.settings.admin_token_file;
+    const std::string& hooks = state_.settings.webhooks_file;
     watch_ = platform::FileWatch::start(
-        {options_.config_path, lists_.ban_file().path(), lists_.allow_file().path(), tokens, token}, tokens_why);
+        {options_.config_path, lists_.ban_file().path(), lists_.allow_file().path(), tokens, token, hooks}, tokens_why);
     if (!watch_) {
         watch_ = platform::FileWatch::start({options_.config_path, lists_.ban_file().path(), lists_.allow_file().path()}, why);
-        for (const std::string* file : {&tokens, &token}) {
+        for (const std::string* file : {&tokens, &token, &hooks}) {
             if (!watch_) break;
             console_.print({.kind = core::LogKind::Start, .level = core::LogLevel::Warning},
                            "%s not watched (%s): it is read again on a reload only.\n",
@@ -420,6 +622,8 @@ core::ReloadReport Server::reload() {
     if (!loop_.http.empty()) lists_.load_tokens(state_.settings, false, console_);
     keep_lobby_client(state_.settings.public_listing == 1);
     reload_bans();
+    load_hooks();
+    load_schedule();
     return report;
 }
 
@@ -468,21 +672,23 @@ void Server::follow_files() {
         if ((has(kAdminTokensFile) || has(kAdminTokenFile)) && !loop_.http.empty()) {
             lists_.load_tokens(state_.settings, false, console_);
         }
+        if (has(kWebhooksFile)) load_hooks();
     }
 }
 
 int Server::run() {
     for (;;) {
         serve(
-            state_, loop_, [this] { return stop_.requested() || restart_ready_; },
+            state_, loop_, [this] { return stop_.requested() || restart_ready_ || stop_now_; },
             [this] {
                 follow_files();
+                run_jobs();
                 if (stop_.take_restart()) handover_.begin_restart();
                 restart_ready_ = handover_.restart_ready();
                 after_pass();
             },
             [this](std::int64_t deadline, std::int64_t due_us) { wait_.until(deadline, due_us); });
-        if (stop_.requested() || !restart_ready_) break;
+        if (stop_.requested() || stop_now_ || !restart_ready_) break;
         restart_ready_ = false;
         restart_in_place();
     }
@@ -499,6 +705,10 @@ int Server::run() {
     }
     udp_.close_all();
     keep_lobby_client(false);
+    // The hooks hear of the stop; their queues get a few seconds at most.
+    hooks_.stopped(stop_reason_);
+    webhooks_.finish(platform::kWebhookStopMs, console_, state_.metrics);
+    marker_.end();
     console_.line({.kind = core::LogKind::Stop}, "Server stopped.\n");
     // The event streams get their last lines, this one too, for a moment at most.
     if (events_.open_streams() > 0) {

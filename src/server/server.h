@@ -21,6 +21,7 @@
 #include "core/server_state.h"
 #include "core/settings.h"
 #include "core/stamped_console.h"
+#include "hooks/sink.h"
 #include "net/bind_address.h"
 #include "platform/admin_files.h"
 #include "platform/agones_client.h"
@@ -28,6 +29,8 @@
 #include "platform/file_watch.h"
 #include "platform/http_server.h"
 #include "platform/list_files.h"
+#include "platform/local_time.h"
+#include "platform/run_marker.h"
 #include "platform/signals.h"
 #include "platform/source_hash.h"
 #include "platform/stats_store.h"
@@ -36,6 +39,9 @@
 #include "platform/wait.h"
 #include "score/pages.h"
 #include "score/scores.h"
+#include "platform/webhook_sender.h"
+#include "schedule/countdown.h"
+#include "schedule/schedule.h"
 #include "server/handover_keeper.h"
 #include "server/loop.h"
 #include "status/history.h"
@@ -116,7 +122,20 @@ private:
     void kick_banned();
     // What the files' writers reported since the last pass; `flush`: waited for first.
     void collect_lists(bool flush);
-    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile };
+    enum WatchedFile : std::size_t { kConfigFile, kBanFile, kAllowFile, kAdminTokensFile, kAdminTokenFile, kWebhooksFile };
+    // The webhooks file (again): its lines, then the hooks handed to the sender.
+    void load_hooks();
+    // The schedule file (again), with its lines.
+    void load_schedule();
+    // Between passes: the countdown's lines and its end, the schedule's jobs that are due.
+    void run_jobs();
+    // A countdown to a stop or a restart in place; the line said at once (to every named player, and on
+    // the console).
+    std::string count_down(bool restart, std::int64_t seconds, std::string_view reason);
+    // The server's own line to every named player, and on the console as a line of `kind`.
+    void say(std::string_view text, core::LogKind kind);
+    // The console line of a start that finds the previous run did not stop cleanly, and its hook event.
+    void check_previous_run();
     // What a pass leaves to do at its end: the event streams' timed work, and the hand-over's (the
     // record written when the game changed and its time has come, at once with `now_all`).
     void after_pass(bool now_all = false);
@@ -133,12 +152,11 @@ private:
 
     class TimedWork final : public platform::WaitSource {
     public:
-        TimedWork(admin::EventHub& events, net::Clock& clock) : events_(events), clock_(clock) {}
+            explicit TimedWork(Server& server) : server_(server) {}
         int watch(std::vector<pollfd>&) override;
 
     private:
-        admin::EventHub& events_;
-        net::Clock& clock_;
+        Server& server_;
     };
 
     const core::Options& options_;
@@ -152,6 +170,9 @@ private:
     // Every line also goes to the admin API's event streams; the hub outlives the listeners that
     // serve its streams.
     admin::EventHub events_;
+    // And to the webhooks, which take the events they care for.
+    hooks::HookSink hooks_;
+    core::TeeConsole live_;
     core::TeeConsole console_;
     platform::SystemClock clock_;
     platform::UdpTransport udp_;
@@ -176,10 +197,18 @@ private:
     std::unique_ptr<platform::FileWatch> watch_;
 
     HandoverKeeper handover_;
-    TimedWork timed_work_{events_, clock_};
+    TimedWork timed_work_{*this};
     bool restart_ready_ = false;  // the restart in place's check passed: the passes end for it
     // The record, this process's last word, is written: the listeners refuse whatever comes.
     bool handed_over_ = false;
+
+    // Webhooks, the run marker, the countdown to a stop and the schedule.
+    platform::WebhookSender webhooks_;
+    platform::RunMarker marker_;
+    schedule::Countdown countdown_;
+    schedule::Schedule schedule_{platform::next_local_time};
+    bool stop_now_ = false;     // a countdown to a stop ended
+    std::string stop_reason_;   // that countdown's reason
 };
 
 }  // namespace quarel::server

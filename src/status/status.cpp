@@ -149,6 +149,14 @@ std::string status_json(const core::ServerState& s, const History& history, std:
         refusals.push_back({{"reason", r.label}, {"text", r.words}, {"count", recent[i]}});
         if (r.hint != nullptr) refusals.back()["hint"] = r.hint;
     }
+    // A stop or restart counting down, for the page to show.
+    json stopping = nullptr;
+    if (s.stop_notice) {
+        stopping = {{"restart", s.stop_notice->restart},
+                    {"at", s.stop_notice->at},
+                    {"seconds_left", std::max<std::int64_t>(0, s.stop_notice->at - now)},
+                    {"reason", core::utf8_text(s.stop_notice->reason)}};
+    }
     const History::Series pl = history.players();
     const History::Series in = history.datagrams(Direction::In);
     const History::Series out = history.datagrams(Direction::Out);
@@ -165,6 +173,7 @@ std::string status_json(const core::ServerState& s, const History& history, std:
         {"players", {{"count", s.table.player_count()}, {"slots", s.table.size()}}},
         {"player_list", players},
         {"join_refusals_last_minute", refusals},
+        {"stopping", stopping},
         {"charts",
          {{"players", {{"step_seconds", pl.step}, {"last", pl.last}, {"values", series_json(pl)}}},
           {"datagrams",
@@ -229,6 +238,13 @@ std::string metrics_text(const core::ServerState& s, const core::ProcessSample& 
     e.family("quarel_lobby_announcements_total", "counter", "Lobby announcements that ended, by result.");
     for (std::size_t r = 0; r < core::kLobbyResults; ++r) {
         e.sample("quarel_lobby_announcements_total", std::string("result=\"") + kLobbyLabels[r] + "\"", m.lobby[r]);
+    }
+    e.family("quarel_webhook_events_total", "counter", "Webhook events, by hook and how they ended.");
+    for (const core::Metrics::WebhookCount& w : m.webhooks) {
+        static constexpr const char* kOutcomes[] = {"delivered", "failed", "dropped"};
+        for (std::size_t o = 0; o < w.events.size(); ++o) {
+            e.sample("quarel_webhook_events_total", "hook=\"" + w.hook + "\",outcome=\"" + kOutcomes[o] + "\"", w.events[o]);
+        }
     }
     e.single("quarel_game_send_retries_total", "counter", "Game sends tried again because the socket would have blocked.", m.game_send_retries);
     e.single("quarel_game_sends_dropped_total", "counter", "Game sends given up after their retries.", m.game_sends_dropped);

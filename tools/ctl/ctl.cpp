@@ -11,6 +11,8 @@
 #include "core/config_keys.h"
 #include "core/safe_text.h"
 #include "core/settings.h"
+#include "core/stop_notice.h"
+#include "schedule/duration.h"
 #include "lobbyd/settings.h"
 #include "net/http_address.h"
 
@@ -162,6 +164,48 @@ std::optional<std::string> allow_request(Command& c, const std::vector<std::stri
     return std::nullopt;
 }
 
+// "in 3 hours 12 minutes" for a number of seconds the server gave.
+std::string in_text(const json& seconds) {
+    return "in " + schedule::spoken_duration(seconds.is_number_integer() ? seconds.get<long long>() : 0);
+}
+
+std::string schedule_text(const json& j) {
+    std::string text;
+    const json cd = j.value("countdown", json());
+    if (cd.is_object()) {
+        const std::string reason = shown(cd.value("reason", json("")));
+        text += std::string(cd.value("ending", json("stop")) == "restart" ? "Restart " : "Stop ") +
+                in_text(cd.value("seconds_left", json(0))) + (reason.empty() ? "" : ": " + reason) + ".\n";
+    }
+    const json& jobs = j.value("jobs", json::array());
+    if (!jobs.is_array() || jobs.empty()) return text + "No scheduled jobs.\n";
+    std::vector<std::vector<std::string>> rows{{"NEXT", "IN", "JOB"}};
+    for (const json& job : jobs) {
+        const json next = job.value("next", json(0));
+        rows.push_back({next.is_number_integer() ? utc_time(next.get<long long>()) : "-",
+                        schedule::spoken_duration(job.value("seconds_left", 0LL)), shown(job.value("job", json("")))});
+    }
+    return text + table(rows);
+}
+
+std::string hooks_text(const json& j) {
+    const json& hooks = j.value("hooks", json::array());
+    if (!hooks.is_array() || hooks.empty()) return "No webhooks.\n";
+    std::vector<std::vector<std::string>> rows{{"NAME", "FORMAT", "HOST", "QUEUED", "DELIVERED", "FAILED", "DROPPED", "LAST"}};
+    for (const json& h : hooks) {
+        const json last = h.value("last", json());
+        std::string outcome = "-";
+        if (last.is_object()) {
+            outcome = shown(last.value("outcome", json(""))) + " (" + shown(last.value("detail", json(""))) + ") " +
+                      std::to_string(last.value("seconds_ago", 0LL)) + " s ago";
+        }
+        rows.push_back({shown(h.value("name", json(""))), shown(h.value("format", json(""))), shown(h.value("host", json(""))),
+                        shown(h.value("queued", json(0))), shown(h.value("delivered", json(0))),
+                        shown(h.value("failed", json(0))), shown(h.value("dropped", json(0))), outcome});
+    }
+    return table(rows);
+}
+
 // "1 h 03 min", "12 min", "45 s".
 std::string duration_text(const json& seconds) {
     const long long s = seconds.is_number_integer() ? std::max(0LL, seconds.get<long long>()) : 0;
@@ -286,6 +330,14 @@ std::string done_text(const Command& c, const json& j) {
         return "Hidden " + shown(j.value("hidden", json::object()).value("range", json())) +
                (dropped == 1 ? ": 1 server taken off the list.\n" : ": " + std::to_string(dropped) + " servers taken off the list.\n");
     }
+    if (c.name == "schedule") return schedule_text(j);
+    if (c.name == "hooks" && c.action == "list") return hooks_text(j);
+    if (c.name == "hooks") return "Test event queued for " + shown(j.value("queued", json())) + "; quarel-ctl hooks shows how it went.\n";
+    if (c.name == "cancel") return "Called off: " + shown(j.value("cancelled", json())) + "\n";
+    if (c.in) {
+        const json cd = j.value(c.name == "stop" ? "stopping" : "restarting", json::object());
+        return "Said to the players: " + shown(cd.value("said", json(""))) + "\n";
+    }
     if (c.name == "players") return players_text(j);
     if (c.name == "scores") return scores_text(j);
     if (c.name == "matches") return matches_text(j);
@@ -360,6 +412,13 @@ std::string usage_text() {
            "  say TEXT                         send a line to every named player\n"
            "  reload                           read the server's config file again\n"
            "  restart                          start the server's program file again; the players stay\n"
+           "  restart --in DURATION [REASON]   the same after a countdown the players hear (5m, 90s, 1h30m)\n"
+           "  stop [--in DURATION] [REASON]    stop the server, after a countdown the players hear (\"Server\n"
+           "                                   stops in 5 minutes: REASON\" at 5 min, 1 min, 30 s and 10 s)\n"
+           "  cancel                           call off the countdown under way\n"
+           "  schedule                         list the schedule file's jobs with their next runs\n"
+           "  hooks                            list the webhooks with their counts and last outcome\n"
+           "  hooks test NAME                  send a test event to the hook NAME\n"
            "  scores                           the scoreboard of the match in progress\n"
            "  matches [--page N]               the finished matches, newest first\n"
            "  match show ID [--csv]            one match's scoreboard (--csv: as CSV, for a sheet)\n"
@@ -461,7 +520,8 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        if (name != "--url" && name != "--token-file" && name != "--config" && name != "--minutes" && name != "--page") {
+        if (name != "--url" && name != "--token-file" && name != "--config" && name != "--minutes" && name != "--in" &&
+            name != "--page") {
             return usage_error(std::move(p), "unknown option '" + arg + "'");
         }
         if (!value) {
@@ -471,6 +531,10 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
         if (name == "--url") {
             c.url = base_url(*value);
             if (!c.url) return usage_error(std::move(p), "--url must start with http:// or https://");
+        } else if (name == "--in") {
+            const auto seconds = schedule::parse_duration(*value);
+            if (!seconds) return usage_error(std::move(p), "--in must be a duration such as 5m, 90s or 1h30m, at most 30 days");
+            c.in = *seconds;
         } else if (name == "--page") {
             page = core::parse_decimal(*value, 9, 1);
             if (!page) return usage_error(std::move(p), "--page must be a whole number from 1");
@@ -510,7 +574,27 @@ Parsed parse_args(const std::vector<std::string>& args, const Environment& env) 
         if (const auto why = lobby_request(c, words)) return usage_error(std::move(p), *why);
         return p;
     }
-    if (c.name == "players" || c.name == "bans" || c.name == "reload" || c.name == "restart") {
+    if (c.in && c.name != "stop" && c.name != "restart") return usage_error(std::move(p), "--in goes with stop and restart only");
+    if (c.name == "stop" || (c.name == "restart" && c.in)) {
+        const std::string reason = joined(words, 1);
+        if (reason.size() > core::kMaxStopReason || !core::no_controls(reason)) {
+            return usage_error(std::move(p), "a reason is at most " + std::to_string(core::kMaxStopReason) + " bytes");
+        }
+        if (!c.in) c.in = 0;
+        r = {"POST", "/api/" + c.name, "", dump(json{{"in", *c.in}, {"reason", reason}})};
+    } else if (c.name == "cancel" || c.name == "schedule") {
+        if (extra != 0) return usage_error(std::move(p), c.name + " takes no arguments");
+        r = {c.name == "cancel" ? "POST" : "GET", "/api/" + c.name, "", ""};
+    } else if (c.name == "hooks") {
+        c.action = extra == 0 ? "list" : words[1];
+        if (c.action == "list" && extra == 0) {
+            r = {"GET", "/api/hooks", "", ""};
+        } else if (c.action == "test" && extra == 2) {
+            r = {"POST", "/api/hooks/test", "", dump(json{{"name", words[2]}})};
+        } else {
+            return usage_error(std::move(p), "hooks takes nothing, or test NAME");
+        }
+    } else if (c.name == "players" || c.name == "bans" || c.name == "reload" || c.name == "restart") {
         if (extra != 0) return usage_error(std::move(p), c.name + " takes no arguments");
         r.method = c.name == "reload" || c.name == "restart" ? "POST" : "GET";
         r.path = "/api/" + c.name;

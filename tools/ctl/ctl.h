@@ -41,10 +41,11 @@ struct Command {
     // The call is one of the public pages (scores, matches, leaderboard, match show): no token needed.
     bool public_call = false;
     bool lobby = false;  // --lobby: the call goes to a quarel-lobby (hidden, hide, unhide)
-    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart,
-                       // scores, matches, leaderboard, match
+    std::string name;  // players, kick, mute, unmute, ban, unban, bans, allow, say, reload, restart, stop,
+                       // cancel, schedule, hooks, scores, matches, leaderboard, match
     long long minutes = 0;  // ban and mute
-    std::string action;     // allow: list, add or remove; match: end or show
+    std::string action;     // allow: list, add or remove; hooks: list or test; match: end or show
+    std::optional<long long> in;  // stop and restart: --in, in seconds
     Request request;
 };
 

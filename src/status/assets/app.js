@@ -212,6 +212,18 @@ const Players = (() => {
 })();
 Status.section(Players);
 
+// Under the name: a stop or restart counting down ("Server stops in 4 min 10 s: maintenance"); hidden
+// while none is.
+Status.section({
+  update(doc) {
+    const s = doc.stopping;
+    Status.$('stopping').hidden = !s;
+    if (!s) return;
+    Status.text('stopping', (s.restart ? 'Server restarts in ' : 'Server stops in ') +
+      Format.duration(s.seconds_left) + (s.reason ? ': ' + s.reason : '.'));
+  },
+});
+
 // Under the player table: the joins refused in the last minute, by reason ("3 too many joins, 1 kick
 // bar"); hidden while there are none.
 Status.section({
