@@ -324,6 +324,17 @@ TEST(WatchFiles, ReloadsWithinASecondOfAConfigMapSwap) {
     fs::create_symlink("..data/config", mount.path / "config");
     ServerProcess server("", {"--config", (mount.path / "config").string()});
     ASSERT_TRUE(server.ready()) << server.output();
+    // The watch starts a little after the ports are bound: the swap is timed from once it is up (the
+    // process holds its inotify descriptor), 2 s at most.
+    const auto watching = [&] {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(server.pid()) + "/fd", ec)) {
+            if (fs::read_symlink(e.path(), ec).string() == "anon_inode:inotify") return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < 200 && !watching(); ++i) std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_TRUE(watching());
     const std::string reloaded = "Config reloaded.\nNeeds a restart to change: slots\n";
 
     auto swapped = steady_clock::now();
