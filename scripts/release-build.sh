@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the three programs as they ship (in the Debian package and the container image): a Release
+# Builds the four programs as they ship (in the Debian package and the container image): a Release
 # build with the usual Debian hardening (fortified functions, stack protector, read-only relocations
 # bound at start), without the test suite. The programs keep their debug information here; the package
 # and the image take them stripped. Prints the build directory.
@@ -14,5 +14,5 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUAREL_TESTS=OFF "${launcher[@]}" \
       -DCMAKE_CXX_FLAGS="-g -D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
       -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >&2
-cmake --build "$build" -j"$(nproc)" --target quarel-server quarel-ctl quarel-query >&2
+cmake --build "$build" -j"$(nproc)" --target quarel-server quarel-ctl quarel-query quarel-lobby >&2
 echo "$build"
