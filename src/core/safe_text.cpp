@@ -46,6 +46,19 @@ std::string_view trim(std::string_view text, std::string_view blanks) {
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+std::vector<NumberedLine> meaningful_lines(std::string_view text) {
+    std::vector<NumberedLine> lines;
+    for (std::size_t number = 1; !text.empty(); ++number) {
+        const std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        line = trim(line);
+        if (!line.empty() && line.front() != '#') lines.push_back({number, line});
+    }
+    return lines;
+}
+
 std::optional<std::int64_t> parse_decimal(std::string_view text, std::size_t max_digits, std::int64_t lo,
                                           std::int64_t hi) {
     if (text.empty() || text.size() > max_digits) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quarel::core {
 
@@ -28,6 +29,13 @@ std::string escape_controls(std::string_view text);
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // `text` without the bytes of `blanks` at either end.
 std::string_view trim(std::string_view text, std::string_view blanks = " \t");
+// The lines of a list file that say something (a hooks or schedule file), each with its number (from 1):
+// a '\r' before the line end and the blanks around it trimmed; blank lines and '#' comments passed over.
+struct NumberedLine {
+    std::size_t number;
+    std::string_view text;
+};
+std::vector<NumberedLine> meaningful_lines(std::string_view text);
 // What the line of a token file is trimmed of, by the server and by quarel-ctl alike: blanks, and the
 // '\r' of a file saved with CRLF line ends.
 inline constexpr std::string_view kTokenLineBlanks = " \t\r";

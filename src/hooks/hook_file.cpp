@@ -65,15 +65,9 @@ std::string url_host(std::string_view url) {
 
 HookFile parse_hooks(std::string_view text) {
     HookFile file;
-    std::size_t number = 0;
-    while (!text.empty()) {
-        const std::size_t lf = text.find('\n');
-        std::string_view line = text.substr(0, lf);
-        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
-        ++number;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        line = core::trim(line);
-        if (line.empty() || line.front() == '#') continue;
+    for (const core::NumberedLine& numbered : core::meaningful_lines(text)) {
+        const std::size_t number = numbered.number;
+        const std::string_view line = numbered.text;
         const auto problem = [&](std::string why) { file.problems.push_back({number, std::move(why)}); };
         const std::vector<std::string_view> f = fields_of(line);
         if (f.size() < 3) {

@@ -85,15 +85,9 @@ std::string read_job(std::string_view rest, Job& job) {
 
 ScheduleFile parse_schedule(std::string_view text) {
     ScheduleFile file;
-    std::size_t number = 0;
-    while (!text.empty()) {
-        const std::size_t lf = text.find('\n');
-        std::string_view line = text.substr(0, lf);
-        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
-        ++number;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        line = core::trim(line);
-        if (line.empty() || line.front() == '#') continue;
+    for (const core::NumberedLine& numbered : core::meaningful_lines(text)) {
+        const std::size_t number = numbered.number;
+        const std::string_view line = numbered.text;
         Job job;
         job.line = std::string(line);
         std::string_view rest = line;
