@@ -207,16 +207,18 @@ TEST(HandoverEndToEnd, TheServiceManagersStoreKeepsSocketsAndRecordThroughAStopA
 }
 
 // What a process holds open beyond standard input, output and error, by kind (a socket, a pipe, an
-// eventfd...), sorted; a state file being written is left out.
+// eventfd...), sorted; a state file being written, and its working directory opened for a moment to make
+// a rename durable, are left out.
 std::vector<std::string> descriptors(pid_t pid) {
     std::vector<std::string> kinds;
     const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
     std::error_code ec;
+    const std::string cwd = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec).string();
     for (const auto& e : std::filesystem::directory_iterator(fds, ec)) {
         const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
         // One closed between the listing and its reading was no lasting descriptor.
         if (ec) continue;
-        if (std::stoi(e.path().filename().string()) > 2 && !target.ends_with("/state.tmp")) {
+        if (std::stoi(e.path().filename().string()) > 2 && !target.ends_with("/state.tmp") && target != cwd) {
             kinds.push_back(target.substr(0, target.find(':')));
         }
     }
